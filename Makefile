@@ -1,0 +1,41 @@
+# Two entry points: `make run` builds and starts the workstation on the sample
+# system ROM; `make test` builds and runs every test in the release, sanitizer
+# and fuzz configurations. Both install what is missing first.
+JOBS ?= $(shell nproc)
+CMAKE_GEN = -G Ninja
+
+.PHONY: run test setup build build-asan build-fuzz test-release test-asan test-fuzz bench
+
+setup:
+	bash tools/setup.sh
+
+build: setup
+	cmake -S . -B build/release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build/release -j $(JOBS)
+
+build-asan: setup
+	cmake -S . -B build/asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DKVD_SANITIZE=ON
+	cmake --build build/asan -j $(JOBS)
+
+build-fuzz: setup
+	CC=clang CXX=clang++ cmake -S . -B build/fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVD_FUZZ=ON
+	cmake --build build/fuzz -j $(JOBS)
+
+run: build
+	build/release/kernel/kavelund $(ARGS)
+
+test-release: build
+	cd build/release && ctest --output-on-failure -j $(JOBS)
+
+test-asan: build-asan
+	cd build/asan && ctest --output-on-failure -j $(JOBS)
+
+test-fuzz: build-fuzz
+	cd build/fuzz && ctest --output-on-failure -j $(JOBS) --no-tests=ignore
+
+test: test-release test-asan test-fuzz
+
+bench: setup
+	cmake -S . -B build/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DKVD_BENCH=ON
+	cmake --build build/bench -j $(JOBS)
+	for b in build/bench/tools/bench/bench_*; do [ -x "$$b" ] && "$$b"; done
