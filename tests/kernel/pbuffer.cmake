@@ -1,0 +1,1 @@
+kvd_test(pbuffer_test SOURCES pbuffer_test.cpp)
