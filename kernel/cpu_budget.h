@@ -1,0 +1,35 @@
+// The per-slice CPU budget in virtual cycles. The interpreter loop, the
+// allocator and the API functions charge the running slice through these
+// plain globals; the scheduler sets the budget and saves/restores all three
+// around nested slices.
+#pragma once
+
+#include <cstdint>
+
+// Cycles charged so far in the running slice.
+extern int32_t cpu_cycles;
+// The running slice's budget.
+extern int32_t cpu_cycles_max;
+// Or-ed into cpu_cycles by the interpreter's budget test; CPU_FORCE_YIELD
+// makes it yield at the next instruction that can yield.
+extern int32_t cpu_superyielding;
+// Cycles used by all slices finished in this frame.
+extern int32_t total_frame_cycles;
+// Cycles used by all slices since process 3 last flipped.
+extern int32_t total_frame_cycles_since_wm_flip;
+
+constexpr int32_t CPU_FORCE_YIELD = 0x40000000;
+constexpr int32_t CPU_CYCLES_PER_FRAME = 279620;
+
+// Adds n (>= 0) to a cycle counter, saturating at INT32_MAX instead of
+// overflowing.
+inline void cpu_counter_add(int32_t &counter, int64_t n) {
+  counter = n > int64_t(INT32_MAX) - counter ? INT32_MAX : int32_t(counter + n);
+}
+
+// Charges the running slice: nothing for a negative n, 1 for 0 or 1, else n.
+// Callers that must read a value as 32 bits (`burn`) narrow it themselves.
+void spend_cpu(int64_t n);
+
+int32_t get_total_frame_cycles();
+int32_t get_total_frame_cycles_since_wm_flip();
