@@ -1,0 +1,27 @@
+// The debug log "log.txt" in the application-data folder, and the assertion
+// line of internal invariants.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+
+// Scratch text: callers format a line into it (bounded to its size) and pass
+// it to hosk_debug. Main thread only.
+extern char hosk_debug_string[16384];
+
+// Appends one line "[<ms> <pid>] text" to the debug log and flushes it. One
+// leading '>' and then one leading '<' of text are skipped. Until start-up
+// calls hosk_debug_open_allowed the lines are kept in memory.
+void hosk_debug(const char *text);
+
+// Start-up calls this once the command line and the system ROM have decided
+// where the application-data folder is: the log is then opened (truncated)
+// there and the lines kept so far are written first.
+void hosk_debug_open_allowed();
+
+// An internal invariant that fails prints the assertion line on standard
+// output and ends the program.
+[[noreturn]] void hosk_assert_failed(const char *expr, const char *file, int line,
+                                     const char *func);
+#define ASSERT(expr) \
+  ((expr) ? (void)0 : hosk_assert_failed(#expr, __FILE__, __LINE__, __func__))

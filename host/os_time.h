@@ -1,0 +1,9 @@
+// The program's clock: milliseconds since the host layer started.
+#pragma once
+
+#include <cstdint>
+
+// Milliseconds read from a steady (monotonic) clock that starts when the
+// program is loaded, so it runs before the window layer is up and without a
+// window at all. Wraps after about 49 days, as a 32-bit count does.
+uint32_t os_get_time();

@@ -1,0 +1,1 @@
+kvd_test(paths_test SOURCES paths_test.cpp)
