@@ -1,0 +1,20 @@
+// Whole-file and folder operations on workstation paths.
+#pragma once
+
+#include <cstdint>
+
+#include "kernel/pbuffer.h"
+
+int pdisk_file_exists(const char *path);
+int pdisk_directory_exists(const char *path, int follow_mounts);
+int host_directory_exists(const char *host_path);
+int64_t pfile_size(const char *path, int skip_exact);
+// Bytes copied; 0 when the source or the destination cannot be opened; -1
+// when writing the destination to the host failed (it is left as it was).
+// Copying a file onto itself leaves it intact.
+int64_t fcopy(const char *src, const char *dst);
+// 0 on success; 1 illegal, existing or unmountable; 2 full table; a failed
+// host folder creation gives the host call's result.
+int pmkdir(const char *path);
+int delete_ram_files_in_path(const char *ram_path);
+int delete_path(const char *path);

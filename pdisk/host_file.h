@@ -1,0 +1,37 @@
+// Host files behind the file table: whole-file reads, and writes that replace
+// a file atomically (a temporary file beside it, then a rename), so a failed
+// or interrupted write never leaves a half-written file.
+#pragma once
+
+#include <cstdio>
+
+#include "kernel/pbuffer.h"
+
+// True when the host file (or folder) opens for reading.
+bool host_file_is_readable(const char *host_path);
+
+// Appends the file's bytes to out in 16 KiB chunks; with limit >= 0, stops
+// once out holds limit bytes or more. 0 on success; -1 when the file cannot
+// be opened, is neither a regular file nor a folder (a pipe would block), or
+// does not fit a buffer.
+int host_file_read(const char *host_path, pbuffer *out, int limit);
+
+// Creates the temporary file for a write of host_path; *tmp_path receives
+// its path. Null when the folder refuses.
+FILE *host_write_begin(const char *host_path, pbuffer **tmp_path);
+
+// Writes data to tmp (after the current contents of host_path when append is
+// set), flushes it to disk and renames it over host_path; closes tmp. 0 on
+// success; -1 when any step failed, with host_path untouched and the
+// temporary file removed.
+int host_write_finish(FILE *tmp, const pbuffer *tmp_path, const char *host_path, const pbuffer *data,
+                      int append);
+
+// Closes and removes an unfinished temporary file.
+void host_write_abandon(FILE *tmp, const pbuffer *tmp_path);
+
+struct dirent;
+
+// Whether a readdir entry of host_folder is a folder. File systems that
+// report no type (DT_UNKNOWN), and symbolic links, are asked through stat.
+bool host_entry_is_folder(const char *host_folder, const struct dirent *e);

@@ -1,0 +1,50 @@
+// The mount table: which workstation folder stands for which host folder or
+// RAM folder, and the resolution of a workstation path to its origin.
+#pragma once
+
+#include <cstdint>
+
+#include "kernel/pbuffer.h"
+
+enum mount_kind : uint32_t { MOUNT_HOST = 1, MOUNT_RAM = 2 };
+
+struct pmount_entry {
+    uint32_t kind;          // mount_kind of the origin
+    pbuffer *mount_point;   // workstation path (the root mount is stored as "")
+    pbuffer *origin;        // host path (kind 1) or RAM path (kind 2)
+    uint32_t folder_flag;   // 1 for a RAM folder mounted at its own path
+    uint32_t dirty;         // RAM contents changed and not yet written back
+    uint64_t flush_time;    // ms from which a dirty mount may be written back
+};
+
+constexpr int PDISK_MAX_MOUNTS = 8192;
+
+extern pmount_entry pmount[PDISK_MAX_MOUNTS];
+extern int32_t pmounts;
+extern int block_automounting;
+extern int64_t mount_index;
+
+// Each refuses a new mount when the table is full (logged).
+int mount_host_path(const char *mount_point, const char *host_path);  // 0, or -1 when full
+int mount_ram_folder(const char *path);     // 0; 1 for an illegal path or a full table
+// Mounts the origin of target at mount_point. Null (nothing added) when the
+// point is illegal, the table is full, or the target is illegal or resolves
+// to no origin: a mount never stands for the host's root by accident.
+pmount_entry *mount_p_path(const char *mount_point, const char *target);
+pmount_entry *get_mount_by_mount_point(const char *mount_point, uint32_t kind);
+
+// A new buffer (tag '!') holding the origin of path; *kind gets its mount's
+// kind. An illegal path, or one that no mount covers (logged), gives an empty
+// buffer and leaves *kind unchanged.
+pbuffer *resolve_to_origin(const char *path, uint32_t *kind, int skip_exact);
+void automount_p_path(char *p);
+
+// Marks the mount whose origin is the deepest folder prefix of ram_path as
+// changed, with a flush time 300 ms ahead unless one is already set.
+void mark_parent_mount_dirty(const char *ram_path);
+
+void print_mounts();
+const char *get_mount_description(const char *path);
+
+// Empties the mount table, releasing the records' texts.
+void pdisk_clear_mounts();

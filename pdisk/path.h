@@ -1,0 +1,31 @@
+// Workstation path texts: legality, canonical form and extensions.
+#pragma once
+
+#include "kernel/pbuffer.h"
+
+// Segments of this length or more cannot be stored: the host refuses names
+// beyond 255 bytes, and a shortened name would silently name another file.
+constexpr int PDISK_MAX_SEGMENT = 255;
+
+bool is_path_char(int c);
+bool is_legal_path(const char *p);
+const char *get_prot(const char *p);
+
+// Canonical form of a path: single "/" separators, no "." segments, ".."
+// folded but never above the root or a "name://" prefix; "/" when empty.
+// Returns a new buffer (tag 'N'). When too_long is given it is set to 1 if a
+// segment had PDISK_MAX_SEGMENT characters or more (such a segment is kept).
+pbuffer *collapse_path(const char *text, int len, int verbose, int *too_long = nullptr);
+
+// The canonical absolute path (relative paths start at the current process's
+// working folder), or null for an illegal path or an over-long segment.
+pbuffer *normalise_kavelund_path(const char *p);
+
+int get_path_parent_match_depth(const char *mount_point, const char *path);
+const char *get_ext(const char *p);
+const char *get_ext_old(const char *p);
+int count_slashes(const char *p);
+bool ram_path_is_inside_origin(const pbuffer *path, const pbuffer *folder, int allow_equal);
+
+// True when path begins with folder and continues with "/" or ends there.
+bool path_is_at_or_below(const char *path, const char *folder);

@@ -1,0 +1,34 @@
+// Calls from the file system into work that other parts of the system fill
+// in later: the file history, cartridge mounting and write-back, the label
+// text of PNG cartridges, and the current process's working folder. Their
+// present bodies (pdisk/seams.cpp) do nothing, as each says.
+#pragma once
+
+#include <cstdint>
+
+#include "kernel/pbuffer.h"
+
+struct pmount_entry;
+
+// The working folder that relative paths start from ("/" without a process).
+const char *pdisk_working_folder();
+
+// Records a change of a host file in the file history: kind 0 write,
+// 1 deletion, 2 new folder; path is the workstation path.
+void pdisk_history_event(int kind, const char *path, const char *host_path);
+
+// Mounts the cartridge at canonical path p onto a new RAM folder holding its
+// unpacked contents; returns the mount (an existing one when p is already a
+// mount point), or null.
+pmount_entry *mount_kvd_path(const char *p);
+
+// Writes every dirty cartridge mount back now.
+void flush_dirty_mounts_immediately();
+
+// Removes the mount whose point is exactly path (written back first when
+// dirty); 1 when one was removed.
+int delete_mount_point(const char *path);
+
+// The ROM writer met ".info.pod" while asked for the cartridge's label text
+// (writer flag 8); data holds that file's bytes.
+void rom_keep_info_pod(const pbuffer *data);
