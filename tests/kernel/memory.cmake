@@ -1,0 +1,1 @@
+kvd_test(memory_test SOURCES memory_test.cpp)
