@@ -1,0 +1,1 @@
+kvd_test(args_rng_test SOURCES args_rng_test.cpp)
