@@ -1,7 +1,4 @@
 // Entry point of the workstation program.
-#include <cstdio>
+#include "kernel/startup.h"
 
-int main(int argc, char **argv) {
-  std::printf("kavelund 0.1.0\n");
-  return 0;
-}
+int main(int argc, char **argv) { kernel_main(argc, argv); }

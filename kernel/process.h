@@ -1,10 +1,12 @@
-// The process record `proc` and the current process `cproc`.
-//
-// Provisional: holds the process id, the paged memory and the random state so
-// far; the process manager adds the rest of the record's fields.
+// The process record `proc`, the process table and its lifecycle, and the
+// current process `cproc`.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+struct pbuffer;
+struct lua_State;
 
 constexpr int PROC_PAGE_SIZE = 4096;
 constexpr int PROC_NUM_PAGES = 4096;  // 16 MiB of address space
@@ -27,14 +29,85 @@ struct proc_memory {
   int64_t page_bytes;
 };
 
+inline constexpr int32_t max_processes = 512;
+
+// Work asked for a process whose slice is running, carried out when it ends.
+enum pending_process_op : int32_t { pending_none = 0, pending_kill = 1, pending_restart = 2 };
+
 struct proc {
   int64_t id;
+  int64_t parent_id;        // the process current at creation; 0 for the root
+  char name[64];
+  char prog_path[256];
+  char env[64];
+  int32_t env_given;
+  int32_t flags;            // bit 0: a system program; bit 1: an environment was given
+  int32_t state;            // 0 running, 1 finished or stopped, 2 failed
+  lua_State *L;             // null once closed or when creation failed
+  char *source;             // the program text, kept for restarts
+  size_t source_len;
+  char pwd[257];
+  uint64_t clock;           // frames of process time
+  double priority;
+  int32_t boost;
+  // CPU counters, in cycles unless named otherwise.
+  int32_t cycles_frame;
+  int32_t cycles_since_flip;
+  int32_t cycles_last_flip;
+  int32_t flipped;
+  int32_t frames_since_flip;
+  int32_t fps;
+  int32_t debt;
   proc_memory mem;
+  int32_t audio_priority;
+  pbuffer *message_buffer;
   uint64_t random_state[4];  // xoshiro256** words s0..s3; all zero until seeded
+  int64_t heap_bytes;       // accounted bytes of the live Lua blocks
+  int64_t baseline;         // heap bytes recorded once by _signal 38
+  int64_t kill_flag;        // to be removed for lack of memory
+  int32_t activity_stamp;   // host milliseconds; 0: none
+  int32_t slice_depth;      // > 0 while its slice runs (its Lua state is busy)
+  int32_t pending_op;       // pending_process_op
 };
 
 // The process on whose behalf every API call acts.
 extern proc *cproc;
 
-// Finds a live process by id (null when none); the process manager's.
-proc *get_process(int64_t id);
+// The table: `num_processes` records kept compact from slot 0. Records are
+// allocated one by one, so a record pointer stays valid until that process
+// is removed, while slots move when an earlier process is removed.
+extern proc *process[max_processes];
+extern int32_t num_processes;
+extern int64_t process_id;  // the next id to give; 1 after a reset
+
+// A new process (current while it is created, so its allocations are charged
+// to it); null when the table is full or the program does not compile (the
+// id is used up either way).
+proc *create_process_from_code(const char *code, const char *name, const char *path,
+                               const char *env);
+// Fills a record for a new Lua state running `code`: 0, or 1 when it does
+// not compile (reported to process 3).
+int init_process(proc *p, int64_t id, const char *code, size_t code_len, const char *name,
+                 const char *path, const char *env);
+// Runs the same program again in the same record with the same id; for a
+// process whose slice is running, when that slice ends.
+void restart_process(proc *p);
+// Releases everything the record owns (the record itself stays).
+void free_process(proc *p);
+// Tells the parent, frees the record and closes the gap. A process whose
+// slice is running is removed when that slice ends; the root process is
+// removed only by a reset (anything else ends the program).
+void kill_process_by_index(int32_t slot);
+void kill_process_by_id(int64_t id);
+void kill_process(proc *p);
+// Empties the table (last slot first) and restarts ids at 1.
+void processes_init();
+
+proc *get_process(int64_t id);  // null when none
+proc *get_process_by_index(int32_t slot);
+int32_t get_process_slot(const proc *p);  // -1 when not in the table
+int32_t get_process_count();
+proc *get_current_process();
+int32_t get_cproc_id();
+// A null record is an internal invariant failure that ends the program.
+void set_current_process(proc *p);

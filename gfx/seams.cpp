@@ -1,0 +1,4 @@
+// Do-nothing graphics calls, until graphics is built.
+#include "gfx/seams.h"
+
+void init_default_coltabs() {}

@@ -1,0 +1,44 @@
+// Per-process Lua allocator with accounted sizes and allocation charges.
+#include "kernel/alloc.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "kernel/cpu_budget.h"
+#include "kernel/process.h"
+
+static constexpr size_t header_size = 8;
+
+void *l_alloc(void *, void *ptr, size_t, size_t nsize, int retry, size_t accounted) {
+  uint8_t *block = ptr ? (uint8_t *)ptr - header_size : nullptr;
+  uint64_t old_accounted = 0;
+  if (block) std::memcpy(&old_accounted, block, sizeof old_accounted);
+
+  if (nsize == 0) {
+    if (block) {
+      std::free(block);
+      if (cproc) cproc->heap_bytes -= (int64_t)old_accounted;
+    }
+    return nullptr;
+  }
+
+  // new size / 128 + 4 cycles, taken as a signed 32-bit value: a size that
+  // wraps to a negative cost charges nothing.
+  spend_cpu((int32_t)(uint32_t)(nsize / 128 + 4));
+
+  uint8_t *grown = nsize <= SIZE_MAX - header_size
+                       ? (uint8_t *)std::realloc(block, nsize + header_size)
+                       : nullptr;
+  if (!grown) {
+    if (retry && cproc) {
+      cproc->kill_flag = 1;
+      cpu_superyielding = CPU_FORCE_YIELD;
+    }
+    return nullptr;
+  }
+  uint64_t acc = accounted;
+  std::memcpy(grown, &acc, sizeof acc);
+  if (cproc) cproc->heap_bytes += (int64_t)acc - (int64_t)old_accounted;
+  return grown + header_size;
+}

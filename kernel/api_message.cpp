@@ -1,0 +1,68 @@
+// Lua message API: stamped sends and decoding reads.
+#include <cmath>
+#include <memory>
+
+#include "host/os_time.h"
+#include "host/seams.h"
+#include "kernel/api.h"
+#include "kernel/cpu_budget.h"
+#include "kernel/message.h"
+#include "kernel/pbuffer.h"
+#include "kernel/process.h"
+#include "pod/pod_read.h"
+#include "pod/pod_write.h"
+
+namespace {
+struct buffer_deleter {
+  void operator()(pbuffer *b) const { destroy_buffer(b); }
+};
+using buffer_ptr = std::unique_ptr<pbuffer, buffer_deleter>;
+}  // namespace
+
+// Lua number conversion truncated toward zero into 32 bits; 0 when it does
+// not fit (NaN and infinities included).
+static int32_t id_from_number(lua_Number n) {
+  if (!(n > -2147483649.0 && n < 2147483648.0)) return 0;
+  return (int32_t)n;
+}
+
+int lua54_send_message(lua_State *L) {
+  int t = lua_type(L, 1);
+  if (t != LUA_TNUMBER && t != LUA_TSTRING) return 0;
+  int32_t id = id_from_number(lua_tonumber(L, 1));
+  if (id == 0) return 0;
+  proc *receiver = get_process(id);
+  if (!receiver || !cproc) return 0;
+  lua_settop(L, 2);
+  // The stamp goes on the message itself (argument 2), raw, so that no
+  // metatable and no extra argument lets a process pose as another.
+  if (lua_istable(L, 2)) {
+    const char *fields[3] = {"_from", "_sent_t", "_flags"};
+    lua_Integer values[3] = {(lua_Integer)cproc->id, (lua_Integer)os_get_time(),
+                             (lua_Integer)cproc->flags};
+    for (int i = 0; i < 3; i++) {
+      lua_pushstring(L, fields[i]);
+      lua_pushinteger(L, values[i]);
+      lua_rawset(L, 2);
+    }
+  } else {
+    lua_pushinteger(L, (lua_Integer)cproc->id);
+    lua_setfield(L, 2, "_from");  // raises the interpreter's indexing error
+  }
+  buffer_ptr b(create_buffer_2(256, 'p'));
+  stringify_object(L, 2, b.get(), 0, 0);
+  send_process_message(receiver, b.get());
+  spend_cpu(b->length);
+  return 0;
+}
+
+int lua54__read_message(lua_State *L) {
+  if (!cproc) return 0;
+  // A buffer of this call's own: decoding may run a finaliser that reads the
+  // next message.
+  buffer_ptr b(create_buffer_2(4096, 'r'));
+  if (!read_process_message(cproc, b.get())) return 0;
+  int top = lua_gettop(L);
+  destringify_object(L, (const char *)b->data, b->length);
+  return lua_gettop(L) - top;
+}

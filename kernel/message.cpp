@@ -1,0 +1,92 @@
+// Message queues: zero-terminated pod texts back to back, oldest first.
+#include "kernel/message.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "kernel/klog.h"
+#include "host/os_time.h"
+#include "host/seams.h"
+#include "kernel/pbuffer.h"
+#include "kernel/process.h"
+
+static pbuffer *rpm_buffer;  // shared read buffer for callers without their own
+
+static int64_t queue_append(proc *receiver, const void *text, int32_t len) {
+  if (!receiver) return 0;
+  pbuffer *q = receiver->message_buffer;
+  if (!q) {
+    std::printf("*** no message buffer: %lld\n", (long long)receiver->id);
+    std::fflush(stdout);
+    return 0;
+  }
+  if (q->length >= message_queue_limit) return 0;
+  q->cursor = q->length;
+  if (len > 0 && bwrite(text, 1, (uint64_t)len, q) != len) return 0;
+  if (bwrite_uint8(0, q) != 1) {
+    q->length -= len;  // keep the queue made of whole messages
+    q->cursor = q->length;
+    return 0;
+  }
+  return (int64_t)len + 1;
+}
+
+int64_t send_process_message(proc *receiver, const pbuffer *text) {
+  if (!text) return 0;
+  return queue_append(receiver, text->data, text->length);
+}
+
+int64_t send_process_message_string(proc *receiver, const char *text) {
+  if (!text) return 0;
+  return queue_append(receiver, text, (int32_t)std::strlen(text));
+}
+
+pbuffer *read_process_message(proc *p, pbuffer *into) {
+  if (!p || !p->message_buffer || p->message_buffer->length <= 0) return nullptr;
+  pbuffer *q = p->message_buffer;
+  if (!into) {
+    if (!rpm_buffer) rpm_buffer = create_buffer_2(4096, 'r');
+    bclear(rpm_buffer);
+    into = rpm_buffer;
+  }
+  const void *end = std::memchr(q->data, 0, (size_t)q->length);
+  // A queue is only ever appended whole messages, so the zero byte is there.
+  int32_t n = end ? (int32_t)((const uint8_t *)end - q->data) + 1 : q->length;
+  bwrite(q->data, 1, (uint64_t)n, into);
+  std::memmove(q->data, q->data + n, (size_t)(q->length - n));
+  std::memset(q->data + (q->length - n), 0, (size_t)n);
+  q->length -= n;
+  q->cursor = q->length;
+  return into;
+}
+
+int report_error(const char *text) {
+  if (!text) text = "unknown error";
+  pbuffer *b = create_buffer_2(1024, 'r');
+  bappend_str(b, "{event=\"report_error\",content=\"");
+  bappend_str_escaped(b, text);
+  char tail[128];
+  std::snprintf(tail, sizeof tail, "\",_from=%lld,_sent_t=%lld,_flags=%d}",
+                (long long)(cproc ? cproc->id : 0), (long long)os_get_time(),
+                cproc ? cproc->flags : 0);
+  bappend_str(b, tail);
+  if (get_process_count() > 0) {
+    if (proc *wm = get_process(3)) send_process_message(wm, b);
+  }
+  klog("SYSTEM ERROR: %s\n", text);
+  destroy_buffer(b);
+  return 0;
+}
+
+int notify(const char *text) {
+  proc *wm = get_process(3);
+  if (!wm) return 0;
+  pbuffer *b = create_buffer_2(1024, 'r');
+  bappend_str(b, "{event=\"user_notification\",content=\"");
+  bappend_str_escaped(b, text ? text : "");
+  bappend_str(b, "\"}");
+  send_process_message(wm, b);
+  destroy_buffer(b);
+  return 0;
+}

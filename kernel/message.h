@@ -1,0 +1,22 @@
+// Message queues between processes, and the event texts the kernel sends to
+// the window manager (process 3): error reports, notifications, dropped files.
+#pragma once
+#include <cstdint>
+
+struct proc;
+struct pbuffer;
+
+// A queue takes a message only while it holds fewer bytes than this.
+inline constexpr int32_t message_queue_limit = 0x1000001;
+
+// Appends the text and a zero byte to the receiver's queue; the bytes
+// appended, 0 for a null receiver or a full queue.
+int64_t send_process_message(proc *receiver, const pbuffer *text);
+int64_t send_process_message_string(proc *receiver, const char *text);
+// Moves the oldest message (with its zero byte) to `into` at its cursor, or to
+// the shared read buffer when `into` is null; null when the queue is empty.
+pbuffer *read_process_message(proc *p, pbuffer *into);
+
+int report_error(const char *text);
+int notify(const char *text);
+void process_dropped_file(const char *host_path);

@@ -1,0 +1,228 @@
+// The process manager: a table of 512 slots kept compact from slot 0. Each
+// record is allocated on its own and the table holds pointers, so compacting
+// moves pointers, never records: `cproc` and the callers saved by nested
+// slices stay valid while slots and `get_process_by_index` follow the table.
+#include "kernel/process.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "anywhen/seams.h"
+#include "host/debug_log.h"
+#include "kernel/klog.h"
+#include "host/os_time.h"
+#include "host/seams.h"
+#include "kernel/alloc.h"
+#include "kernel/api.h"
+#include "kernel/app.h"
+#include "kernel/memory.h"
+#include "kernel/message.h"
+#include "kernel/pbuffer.h"
+#include "kernel/slice.h"
+#include "lang/lua_api.h"
+#include "pdisk/kernel_seams.h"
+#include "sorn/seams.h"
+
+proc *process[max_processes];
+int32_t num_processes;
+int64_t process_id = 1;
+static bool resetting;  // processes_init is emptying the table
+
+static void copy_text(char *dst, size_t cap, const char *src) {
+  std::snprintf(dst, cap, "%s", src ? src : "");
+}
+
+void set_current_process(proc *p) {
+  if (!p) hosk_assert_failed("proc", "process", 1178, "set_current_process");
+  cproc = p;
+}
+
+proc *get_current_process() { return cproc; }
+int32_t get_cproc_id() { return cproc ? (int32_t)cproc->id : 0; }
+int32_t get_process_count() { return num_processes; }
+
+proc *get_process(int64_t id) {
+  for (int32_t i = 0; i < num_processes; i++)
+    if (process[i]->id == id) return process[i];
+  return nullptr;
+}
+
+proc *get_process_by_index(int32_t slot) {
+  if (slot < 0 || slot >= num_processes) return nullptr;
+  return process[slot];
+}
+
+int32_t get_process_slot(const proc *p) {
+  for (int32_t i = 0; i < num_processes; i++)
+    if (process[i] == p) return i;
+  return -1;
+}
+
+int init_process(proc *p, int64_t id, const char *code, size_t code_len, const char *name,
+                 const char *path, const char *env) {
+  std::memset(p, 0, sizeof *p);
+  p->id = id;
+  copy_text(p->name, sizeof p->name, name);
+  copy_text(p->prog_path, sizeof p->prog_path, path);
+  copy_text(p->env, sizeof p->env, env);
+  p->env_given = p->env[0] != 0;
+  if (std::strncmp(p->prog_path, "/system/", 8) == 0) p->flags |= 1;
+  if (p->env_given) p->flags |= 2;
+  if (std::strcmp(p->prog_path, "/system/apps/terminal.lua") == 0) p->flags &= ~1;
+  p->parent_id = cproc ? cproc->id : 0;
+  p->priority = 1.0;
+  copy_text(p->pwd, sizeof p->pwd, "/");
+
+  proc *previous = cproc;
+  cproc = p;  // its allocations are charged to it
+  lua_State *L = lua_newstate(l_alloc, p);
+  if (!L) {
+    cproc = previous;
+    return 1;
+  }
+  p->L = L;
+  luaL_openlibs(L);
+  api_add_c_functions(L);
+  os_add_public_c_functions(L);
+  socket_add_public_c_functions(L);
+
+  p->source = (char *)std::malloc(code_len + 16);
+  std::memcpy(p->source, code, code_len);
+  std::memset(p->source + code_len, 0, 16);
+  p->source_len = code_len;
+
+  char chunkname[256];
+  std::snprintf(chunkname, sizeof chunkname, "@%s", p->name);
+  // Text only: a precompiled chunk could break the interpreter's invariants.
+  if (luaL_loadbufferx(L, p->source, code_len, chunkname, "t") != LUA_OK) {
+    const char *msg = lua_tostring(L, -1);
+    std::string message = msg ? msg : "?";
+    report_error("*syntax error");
+    report_error(message.c_str());
+    klog("syntax error. ** could not create process **\n");
+    klog("%s\n", message.c_str());
+    std::free(p->source);
+    p->source = nullptr;
+    lua_close(L);
+    p->L = nullptr;
+    cproc = previous;
+    return 1;
+  }
+
+  p->message_buffer = create_buffer_2(16384, 'r');
+  proc_memory_init(p);
+  p->state = 0;
+  generate_default_wavetable(p);
+  generate_default_audio_data(p);
+  if (previous) cproc = previous;
+  return 0;
+}
+
+proc *create_process_from_code(const char *code, const char *name, const char *path,
+                               const char *env) {
+  klog("creating process %d %s %s\n", (int)process_id, name ? name : "",
+             path ? path : "");
+  int64_t id = process_id++;  // every attempt uses up an id
+  if (num_processes >= max_processes) {
+    klog("process table full\n");
+    return nullptr;
+  }
+  proc *p = (proc *)std::calloc(1, sizeof(proc));
+  if (!p) return nullptr;
+  int32_t slot = num_processes++;
+  process[slot] = p;
+  if (init_process(p, id, code ? code : "", code ? std::strlen(code) : 0, name, path, env) != 0) {
+    process[slot] = nullptr;
+    num_processes--;
+    std::free(p);
+    return nullptr;
+  }
+  return p;
+}
+
+void free_process(proc *p) {
+  if (!p) return;
+  if (app.exclusive_process == p->id) app.exclusive_process = 0;
+  if (app.audio_owner == p->id) app.audio_owner = 0;
+  if (p->L) {
+    proc *previous = cproc;
+    cproc = p;  // the frees are counted against it
+    lua_close(p->L);
+    p->L = nullptr;
+    cproc = previous;
+  }
+  proc_memory_free(p);
+  destroy_buffer(p->message_buffer);
+  p->message_buffer = nullptr;
+  std::free(p->source);
+  p->source = nullptr;
+  delete_sockets_by_process((int32_t)p->id);
+  prune_process_mounts(p->id);
+}
+
+void restart_process(proc *p) {
+  if (!p) return;
+  if (p->slice_depth > 0) {  // its Lua state is running: restart when its slice ends
+    if (p->pending_op != pending_kill) p->pending_op = pending_restart;
+    return;
+  }
+  std::string source(p->source ? p->source : "", p->source ? p->source_len : 0);
+  std::string name = p->name, path = p->prog_path, env = p->env;
+  int64_t id = p->id;
+  if (app.audio_owner == id) sorn_kill_all_audio();
+  app.audio_owner = -2;
+  free_process(p);
+  if (init_process(p, id, source.data(), source.size(), name.c_str(), path.c_str(),
+                   env.c_str()) == 0)
+    poke_proc(p, 0x547F, 1);
+}
+
+void kill_process_by_index(int32_t slot) {
+  if (slot < 0 || slot >= num_processes) return;
+  proc *p = process[slot];
+  if (!resetting) {
+    if (p->slice_depth > 0) {  // its Lua state is running: remove it when its slice ends
+      p->pending_op = pending_kill;
+      return;
+    }
+    if (p == root_process) slice_fatal_error(0, "root process removed");
+  }
+  if (p->parent_id != 0) {
+    if (proc *parent = get_process(p->parent_id)) {
+      char text[128];
+      std::snprintf(text, sizeof text,
+                    "{event=\"child_completed\",_from=2,_sent_t=%lld,proc_id=%lld}",
+                    (long long)os_get_time(), (long long)p->id);
+      send_process_message_string(parent, text);
+    }
+  }
+  free_process(p);
+  std::memmove(&process[slot], &process[slot + 1],
+               sizeof(process[0]) * (size_t)(num_processes - slot - 1));
+  num_processes--;
+  process[num_processes] = nullptr;
+  if (cproc == p) cproc = nullptr;
+  std::free(p);
+}
+
+void kill_process_by_id(int64_t id) {
+  for (int32_t i = 0; i < num_processes; i++)
+    if (process[i]->id == id) return kill_process_by_index(i);
+}
+
+void kill_process(proc *p) {
+  if (p) kill_process_by_index(get_process_slot(p));
+}
+
+void processes_init() {
+  resetting = true;
+  for (int32_t i = num_processes - 1; i >= 0; i--) kill_process_by_index(i);
+  resetting = false;
+  process_id = 1;
+  cproc = nullptr;
+  root_process = nullptr;
+}

@@ -1,0 +1,223 @@
+// Process slices and the per-frame CPU bookkeeping.
+#include "kernel/slice.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "kernel/klog.h"
+#include "host/os_time.h"
+#include "host/seams.h"
+#include "kernel/app.h"
+#include "kernel/config.h"
+#include "kernel/cpu_budget.h"
+#include "kernel/memory.h"
+#include "kernel/message.h"
+#include "kernel/process.h"
+#include "lang/lua_api.h"
+#include "pdisk/kernel_seams.h"
+#include "pdisk/seams.h"
+#include "sorn/seams.h"
+
+static int32_t sat_add32(int32_t a, int64_t b) {
+  return (int32_t)std::clamp<int64_t>((int64_t)a + b, INT32_MIN, INT32_MAX);
+}
+
+int64_t proc_counted_memory(const proc *p) {
+  return p->mem.page_bytes + p->heap_bytes - p->baseline + memory_allowance;
+}
+
+uint32_t boot_get_time() {
+  if (app.boot_start_frame == 0) app.boot_start_frame = app.frame_count;
+  return (uint32_t)((double)(app.frame_count - app.boot_start_frame) * 16.6);
+}
+
+void slice_fatal_error(int32_t slot, const char *message) {
+  if (slot == 0) {
+    std::printf("** RUNTIME ERROR IN KERNEL **\n");
+    klog("** RUNTIME ERROR IN KERNEL **\n");
+  } else {
+    std::printf("** RUNTIME ERROR IN WINDOW MANAGER **\n%s\n", message);
+    klog("** RUNTIME ERROR IN WINDOW MANAGER **\n");
+  }
+  klog("%s\n", message);
+  std::fflush(stdout);
+  std::exit(0);
+}
+
+// The traceback up to (not including) its first "/system/" frame.
+static std::string filter_system_traceback_lines(const char *tb) {
+  std::string copy(tb, std::min<size_t>(std::strlen(tb), 16383));
+  size_t at = copy.find("/system/");
+  if (at != std::string::npos) copy.resize(at);
+  return copy;
+}
+
+static std::string error_text(lua_State *L) {
+  if (lua_type(L, -1) == LUA_TSTRING || lua_type(L, -1) == LUA_TNUMBER) {
+    size_t n = 0;
+    const char *s = lua_tolstring(L, -1, &n);
+    return std::string(s, n);
+  }
+  return std::string("(error object is a ") + luaL_typename(L, -1) + " value)";
+}
+
+// Removes p, which just ended its slice; a process in slot 0 or 1 ends the
+// program instead (the root is never removed outside a reset, and nothing
+// may move into slot 0).
+static void remove_after_slice(proc *p, const char *why) {
+  int32_t slot = get_process_slot(p);
+  if (slot == 0) slice_fatal_error(0, why);
+  kill_process_by_index(slot);
+}
+
+static void report_failure(proc *p, int status) {
+  lua_State *L = p->L;
+  std::string message = error_text(L);
+  klog("run_process_slice() for process %ld error: %d %s\n", (long)p->id, status,
+             message.c_str());
+  luaL_traceback(L, L, nullptr, 0);
+  std::string tb = lua_tostring(L, -1) ? lua_tostring(L, -1) : "";
+  lua_pop(L, 1);
+  klog("--------\ntraceback:\n%s\n---------\n", tb.c_str());
+  report_error("*runtime error");
+  report_error(message.c_str());
+  report_error(filter_system_traceback_lines(tb.c_str()).c_str());
+  int32_t slot = get_process_slot(p);
+  if (slot == 0 || slot == 1) slice_fatal_error(slot, message.c_str());
+  if (p->id >= 4) kill_process(p);
+}
+
+uint32_t run_process_slice(proc *p, double fraction) {
+  if (!p) return 0;
+  if (p->id >= 4 && app.exclusive_process != 0 && app.exclusive_process != p->id) return 0;
+  if (!config.headless && p->id >= 4 && boot_get_time() < boot_hold_ms) return 0;
+  if (p->state != 0 || !p->L) return 0;
+  // A process whose slice is running (it, or a process it is running) cannot
+  // be resumed again.
+  if (p->slice_depth > 0) return 0;
+
+  double want = fraction * (double)cycles_per_frame;
+  int64_t budget = std::isnan(want) ? 0 : (int64_t)std::clamp(want, -1.0, (double)cycles_per_frame);
+  budget = std::min<int64_t>(budget, (int64_t)cycles_per_frame - total_frame_cycles);
+  if (budget <= 0) return 0;
+
+  proc *caller = cproc;
+  cproc = p;
+  int32_t saved_cycles = cpu_cycles, saved_max = cpu_cycles_max,
+          saved_super = cpu_superyielding;
+  cpu_cycles_max = (int32_t)budget;
+  int32_t debt = std::min(p->debt, debt_cap);
+  int32_t precharge = std::max<int32_t>(0, std::min<int32_t>((int32_t)budget, debt));
+  cpu_cycles = precharge;
+  p->debt = debt - precharge;
+  cpu_superyielding = 0;
+
+  p->slice_depth++;
+  int nres = 0;
+  // from = NULL: the thread's C-call count starts afresh on every slice.
+  int status = lua_resume(p->L, nullptr, 0, &nres);
+  p->slice_depth--;
+  if (status == LUA_YIELD && nres > 0) lua_pop(p->L, nres);
+
+  int32_t used = cpu_cycles;
+  if (used > cpu_cycles_max) {
+    p->debt = sat_add32(p->debt, (int64_t)used - cpu_cycles_max);
+    used = cpu_cycles_max;
+  }
+  if (used < 0) used = 0;
+  cpu_cycles = saved_cycles;
+  cpu_cycles_max = saved_max;
+  cpu_superyielding = saved_super;
+
+  p->cycles_frame = sat_add32(p->cycles_frame, used);
+  p->cycles_since_flip = sat_add32(p->cycles_since_flip, used);
+  if (caller) {
+    caller->cycles_frame = sat_add32(caller->cycles_frame, used);
+    caller->cycles_since_flip = sat_add32(caller->cycles_since_flip, used);
+  }
+  total_frame_cycles = sat_add32(total_frame_cycles, used);
+  total_frame_cycles_since_wm_flip = sat_add32(total_frame_cycles_since_wm_flip, used);
+
+  if (!p->kill_flag && proc_counted_memory(p) > memory_limit) {
+    lua_gc(p->L, LUA_GCCOLLECT);
+    if (proc_counted_memory(p) > memory_limit) p->kill_flag = 1;
+  }
+
+  if (p->kill_flag) {
+    p->state = 1;
+    report_error("*runtime error: out of memory");
+    int32_t slot = get_process_slot(p);
+    if (slot == 0 || slot == 1) slice_fatal_error(slot, "out of memory");
+    kill_process_by_index(slot);
+  } else if (status == LUA_YIELD) {
+    // yielded: the process runs on in a later slice
+  } else if (status == LUA_OK) {
+    p->state = 1;
+    remove_after_slice(p, "root process ended");
+  } else {
+    p->state = 2;
+    report_failure(p, status);
+  }
+
+  // A kill or restart asked for while this slice ran is carried out now.
+  if (get_process_slot(p) >= 0 && p->slice_depth == 0 && p->pending_op != pending_none) {
+    int op = p->pending_op;
+    p->pending_op = pending_none;
+    if (op == pending_kill) remove_after_slice(p, "root process removed");
+    else restart_process(p);
+  }
+  cproc = caller;
+  return (uint32_t)used;
+}
+
+void prepare_processes_for_frame() {
+  for (int32_t i = 0; i < num_processes; i++) {
+    proc *p = process[i];
+    p->cycles_frame = 0;
+    if (p->flipped) {
+      p->fps = 60 / (p->frames_since_flip + 1);
+      p->flipped = 0;
+      p->frames_since_flip = 0;
+      p->cycles_last_flip = p->cycles_since_flip;
+      p->cycles_since_flip = 0;
+      if (p->id == 3) total_frame_cycles_since_wm_flip = 0;
+    } else if (p->frames_since_flip < INT32_MAX) {
+      p->frames_since_flip++;
+    }
+  }
+  total_frame_cycles = 0;
+}
+
+void update_processes_after_frame() {
+  bool recent_activity = false;
+  uint32_t now = os_get_time();
+  for (int32_t i = 0; i < num_processes; i++) {
+    proc *p = process[i];
+    if (p->flipped) {
+      uint64_t step = (uint64_t)std::min(p->frames_since_flip + 1, 3);
+      p->clock += step;
+      if (app.battery_saver_active) p->clock += step;
+    }
+    if (p->state == 0 && p->L) {
+      cproc = p;
+      if (peek_proc(p, 0x547F) & 1) lua_gc(p->L, LUA_GCINC, 107, 18, 0);
+    }
+    if (p->activity_stamp != 0 && (int64_t)now < (int64_t)(uint32_t)p->activity_stamp + 100)
+      recent_activity = true;
+  }
+  for (int32_t i = num_processes - 1; i >= 0; i--) {
+    if (!process[i]->kill_flag) continue;
+    if (i <= 1) slice_fatal_error(i, "out of memory");
+    kill_process_by_index(i);
+  }
+  if (audio_op_start(0, 1) == 0) audio_op_end();
+  if (proc *wm = get_process(3))
+    os_lock_mouse_cursor(peek_proc(wm, 0x5F2D), peek_proc(wm, 0x5F28), peek_proc(wm, 0x5F29));
+  update_all_sockets();
+  if (!recent_activity) prune_mounts();
+  cproc = get_process_by_index(0);
+}

@@ -1,0 +1,27 @@
+// Process slices: resuming a process's main thread with a budget of virtual
+// CPU cycles, the debt that carries overspending forward, and the per-frame
+// bookkeeping before and after the frame's slices.
+#pragma once
+#include <cstdint>
+
+struct proc;
+
+inline constexpr int32_t cycles_per_frame = 279620;     // 0x44444
+inline constexpr int32_t debt_cap = 2796200;            // ten frames
+inline constexpr int64_t memory_limit = 0x2000000;      // 32 MiB
+inline constexpr int64_t memory_allowance = 0x80000;    // 512 KiB
+inline constexpr uint32_t boot_hold_ms = 2200;
+
+// Runs one slice of p with `fraction` of a frame's budget; the cycles used.
+uint32_t run_process_slice(proc *p, double fraction);
+void prepare_processes_for_frame();
+void update_processes_after_frame();
+// Page bytes + heap bytes - baseline + allowance.
+int64_t proc_counted_memory(const proc *p);
+
+// A failure of the process in table slot 0 or 1 ends the program: prints the
+// kernel or window-manager line and the message, logs both, exit code 0.
+[[noreturn]] void slice_fatal_error(int32_t slot, const char *message);
+
+// Milliseconds of boot clock: the first reading after a reset starts it.
+uint32_t boot_get_time();

@@ -1,0 +1,178 @@
+// Start-up and the rebuilding of the workstation state.
+#include "kernel/startup.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "anywhen/seams.h"
+#include "gfx/seams.h"
+#include "kernel/klog.h"
+#include "host/debug_log.h"
+#include "host/paths.h"
+#include "host/os_time.h"
+#include "host/seams.h"
+#include "kernel/app.h"
+#include "kernel/config.h"
+#include "kernel/frame.h"
+#include "kernel/pbuffer.h"
+#include "kernel/process.h"
+#include "kernel/settings.h"
+#include "pdisk/mount.h"
+#include "pdisk/fileops.h"
+#include "pdisk/pfile.h"
+#include "pdisk/rom.h"
+#include "sorn/seams.h"
+
+app_state app;
+proc *root_process;
+uint8_t system_inited;
+pbuffer *dat_file[max_dat_files];
+int dat_files;
+
+// A host path beside the program.
+static std::string program_path(const char *name) {
+  std::string out(1025 + std::strlen(name), '\0');
+  hosk_prefix_with_program_path(name, out.data());
+  out.resize(std::strlen(out.c_str()));
+  return out;
+}
+
+void load_dat_files(const char *path) {
+  FILE *f = std::fopen(path, "rb");
+  if (!f) return;
+  while (dat_files < max_dat_files) {
+    unsigned char len_bytes[4];
+    if (std::fread(len_bytes, 1, 4, f) != 4) break;
+    int32_t len = (int32_t)((uint32_t)len_bytes[0] << 24 | (uint32_t)len_bytes[1] << 16 |
+                            (uint32_t)len_bytes[2] << 8 | len_bytes[3]);
+    if (len < 0 || len > max_dat_blob) break;
+    pbuffer *b = create_buffer_2(len + 8, 'i');
+    size_t got = len > 0 ? std::fread(b->data, 1, (size_t)len, f) : 0;
+    b->length = got == (size_t)len ? len : 0;  // a short blob stays, empty
+    b->cursor = 0;
+    dat_file[dat_files++] = b;
+    if (got != (size_t)len) break;
+  }
+  if (dat_files == max_dat_files) klog("sysrom.dat: only the first 64 blobs are read\n");
+  std::fclose(f);
+}
+
+pbuffer *get_dat_file(int index) {
+  if (index < 0 || index >= dat_files) return nullptr;
+  dat_file[index]->cursor = 0;
+  return dat_file[index];
+}
+
+void process_arguments(int argc, char **argv) {
+  enum { none, home, skip, display } pending = none;
+  config.display = -1;
+  for (int i = 1; i < argc; i++) {
+    const char *a = argv[i];
+    if (a[0] == '>' || a[0] == '|' || a[0] == '&') break;
+    if (a[0] == '-') {
+      pending = std::strncmp(a, "-home", 5) == 0 ? home : skip;
+      if (std::strncmp(a, "-x", 2) == 0) {
+        config.headless = 1;
+        pending = none;
+      }
+      if (std::strncmp(a, "-use_system_rom", 15) == 0) {
+        config.use_system_rom = 1;
+        pending = none;
+      }
+      if (std::strncmp(a, "-display", 8) == 0) pending = display;
+      continue;
+    }
+    switch (pending) {
+      case display: config.display = std::atoi(a); break;
+      case home:
+        std::snprintf(config.home, sizeof config.home, "%s", a);
+        hosk_mkdir(config.home);
+        break;
+      case none: std::snprintf(config.startup_arg, sizeof config.startup_arg, "%s", a); break;
+      case skip: break;
+    }
+    pending = none;
+  }
+}
+
+[[noreturn]] static void end_program(const char *out, int code) {
+  std::printf("%s", out);
+  std::fflush(stdout);
+  std::exit(code);
+}
+
+void reset_app_state() {
+  uint32_t focus = app.window_focus;
+  std::memset(&app, 0, sizeof app);
+  if (system_inited) app.window_focus = focus;
+
+  processes_init();
+  pfile_init();
+  pfile_reset();
+  init_default_coltabs();
+  sorn_init();
+  app.audio_owner = -2;
+  app.mirrored_owner = -3;
+  mount_ram_folder("/ram");
+  process_config();
+
+  std::string data = program_path("data");
+  if (host_directory_exists(data.c_str())) mount_host_path("/host_data", data.c_str());
+
+  root_process = create_process_from_code("--[[ :: root process :: ]]", "[root]", "[root]", "");
+  set_current_process(root_process);
+  // A standard-library global wins over an API global of the same name here.
+  luaL_openlibs(root_process->L);
+
+  if (dat_files < 2) {
+    klog("sysrom.dat not found\n");
+    end_program("sysrom.dat not found\n", 1);
+  }
+  pbuffer *rom = get_dat_file(1);
+  mount_ram_folder("/system");
+  populate_ram_folder_from_kvd_rom_buffer("", rom);
+
+  pfile_entry *boot = pfopen("/system/boot.lua", "r");
+  if (!boot) end_program("could not find /system/boot.lua\n", 0);
+  // Loaded as a string chunk (its text names it), in text mode only.
+  const char *src = boot->data ? to_cstr(boot->data) : "";
+  int rc = luaL_loadbufferx(root_process->L, src, std::strlen(src), src, "t");
+  pfclose(boot);
+  if (rc != LUA_OK) {
+    std::printf("error in /system/boot.lua");
+    end_program((std::string(lua_tostring(root_process->L, -1)) + "\n").c_str(), 0);
+  }
+
+  uint32_t t0 = os_get_time();
+  anywhen_open();
+  klog("anywhen init: %lldms\n", (long long)(os_get_time() - t0));
+
+  if (dat_files > 2) {
+    pbuffer *cart = get_dat_file(2);
+    app.exported_cartridge = 1;
+    mount_ram_folder("/ram/expcart");
+    populate_ram_folder_from_kvd_rom_buffer("/ram/expcart", cart);
+  }
+}
+
+void kernel_main(int argc, char **argv) {
+  hosk_set_argv0(argc > 0 ? argv[0] : "");
+  std::string rom_path = program_path("sysrom.dat");
+  klog("load_kavelund_dat_files: %s // from: %s\n", "sysrom.dat", rom_path.c_str());
+  load_dat_files(rom_path.c_str());
+  std::srand((unsigned)std::time(nullptr));
+  config_set_defaults();
+  process_arguments(argc, argv);
+  // The log's place depends on "-home" and on blob 0 (the export name).
+  pbuffer *name = get_dat_file(0);
+  hosk_set_export_name(name ? name->data : nullptr, name ? name->length : 0);
+  hosk_debug_open_allowed();
+  klog("booting kavelund %s\n", kvd_version_text);
+  klog("build: %s\n", kvd_build_text);
+  frame_install_signal_handlers();
+  reset_app_state();
+  for (;;) system_frame();
+}
