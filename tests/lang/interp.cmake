@@ -1,0 +1,19 @@
+# Standalone interpreters over the builds of Lua's core: kvd_luai (the
+# dialect), kvd_luai_switch (switch dispatch), kvd_luai_assert (Lua's internal
+# assertions) and kvd_luai_ref (Debian's fixes alone, stock front end).
+set(lang_lua_c "${KVD_LUA_DIR}/src/lua.c")
+set_source_files_properties(${lang_lua_c} PROPERTIES LANGUAGE CXX GENERATED ON
+  COMPILE_DEFINITIONS "main=lua_stock_main;LUA_COMPAT_5_3;LUA_USE_POSIX")
+foreach(variant luai luai_switch luai_assert)
+  add_executable(kvd_${variant} ${KVD_TEST_DIR}/luai_main.cpp ${lang_lua_c})
+  target_include_directories(kvd_${variant} PRIVATE "${KVD_LUA_DIR}/src" ${CMAKE_SOURCE_DIR})
+  target_compile_options(kvd_${variant} PRIVATE -Wno-deprecated-enum-enum-conversion)
+endforeach()
+target_link_libraries(kvd_luai PRIVATE kvd_all)
+kvd_link_subsystems_with(kvd_luai_switch kvd_lua_switch)
+kvd_link_subsystems_with(kvd_luai_assert kvd_lua_assert)
+
+set(lang_ref_lua_c "${KVD_LUA_REF_DIR}/src/lua.c")
+set_source_files_properties(${lang_ref_lua_c} PROPERTIES LANGUAGE CXX GENERATED ON)
+add_executable(kvd_luai_ref ${lang_ref_lua_c})
+target_link_libraries(kvd_luai_ref PRIVATE kvd_lua_ref)
