@@ -8,9 +8,23 @@
 const api_row api_rows[] = {
     {"_printh", lua54__printh},
     {"printh", lua54__printh},
+    {"pid", lua54_pid},
     {"_send_message", lua54_send_message},
     {"send_message", lua54_send_message},
     {"_read_message", lua54__read_message},
+    {"_flip", lua54_flip},
+    {"flip", lua54_flip},
+    {"burn", lua54_burn},
+    {"_create_process_from_code", lua54__create_process_from_code},
+    {"_run_process_slice", lua54__run_process_slice},
+    {"_kill_process", lua54__kill_process},
+    {"_close_process_host_resources", lua54__close_process_host_resources},
+    {"_halt", lua54__halt},
+    {"_process_state", lua54__process_state},
+    {"_get_process_display_size", lua54__get_process_display_size},
+    {"_get_process_list", lua54__get_process_list},
+    {"_apply_system_settings", lua54__apply_system_settings},
+    {"_signal", lua54__signal},
 };
 const size_t api_row_count = sizeof api_rows / sizeof api_rows[0];
 

@@ -23,6 +23,7 @@
 #include "kernel/message.h"
 #include "kernel/pbuffer.h"
 #include "kernel/slice.h"
+#include "lang/libset.h"
 #include "lang/lua_api.h"
 #include "pdisk/kernel_seams.h"
 #include "sorn/seams.h"
@@ -85,7 +86,7 @@ int init_process(proc *p, int64_t id, const char *code, size_t code_len, const c
     return 1;
   }
   p->L = L;
-  luaL_openlibs(L);
+  lang_openlibs(L);
   api_add_c_functions(L);
   os_add_public_c_functions(L);
   socket_add_public_c_functions(L);

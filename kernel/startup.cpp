@@ -15,6 +15,7 @@
 #include "host/os_time.h"
 #include "host/seams.h"
 #include "kernel/app.h"
+#include "lang/libset.h"
 #include "kernel/config.h"
 #include "kernel/frame.h"
 #include "kernel/pbuffer.h"
@@ -125,7 +126,7 @@ void reset_app_state() {
   root_process = create_process_from_code("--[[ :: root process :: ]]", "[root]", "[root]", "");
   set_current_process(root_process);
   // A standard-library global wins over an API global of the same name here.
-  luaL_openlibs(root_process->L);
+  lang_openlibs(root_process->L);
 
   if (dat_files < 2) {
     klog("sysrom.dat not found\n");

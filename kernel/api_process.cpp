@@ -1,0 +1,151 @@
+// Lua process-control API: creating, running, stopping and listing processes.
+#include <cmath>
+
+#include "host/os_time.h"
+#include "host/seams.h"
+#include "kernel/api.h"
+#include "kernel/args.h"
+#include "kernel/cpu_budget.h"
+#include "kernel/memory.h"
+#include "kernel/process.h"
+#include "kernel/slice.h"
+#include "kernel/app.h"
+#include "lang/vm_state.h"
+
+// Lua integer conversion (integers, floats with an exact integer value,
+// strings holding one); 0 for anything else.
+static lua_Integer arg_integer(lua_State *L, int i) {
+  int ok = 0;
+  lua_Integer v = lua_tointegerx(L, i, &ok);
+  return ok ? v : 0;
+}
+
+// Lua number conversion truncated toward zero; 0 when out of the 64-bit range.
+static int64_t arg_truncated(lua_State *L, int i) {
+  lua_Number n = lua_tonumber(L, i);
+  if (!(n > -9223372036854775808.0 && n < 9223372036854775808.0)) return 0;
+  return (int64_t)n;
+}
+
+int lua54_pid(lua_State *L) {
+  lua_pushinteger(L, cproc ? cproc->id : 0);
+  return 1;
+}
+
+int lua54__create_process_from_code(lua_State *L) {
+  for (int i = 1; i <= 3; i++)
+    if (!lua_isstring(L, i)) return 0;
+  const char *code = lua_tostring(L, 1);
+  const char *name = lua_tostring(L, 2);
+  const char *path = lua_tostring(L, 3);
+  const char *env = lua_isstring(L, 4) ? lua_tostring(L, 4) : "";
+  proc *p = create_process_from_code(code, name, path, env);
+  if (!p) return 0;
+  lua_pushinteger(L, p->id);
+  return 1;
+}
+
+static int slice_result(lua_State *L, const char *message) {
+  lua_pushboolean(L, 1);
+  lua_pushnumber(L, 0.0);
+  if (!message) return 2;
+  lua_pushstring(L, message);
+  return 3;
+}
+
+int lua54__run_process_slice(lua_State *L) {
+  int32_t id = (int32_t)arg_integer(L, 1);
+  double fraction = lua_tonumber(L, 2);
+  if (std::isnan(fraction)) fraction = 1.0;
+  fraction = std::fmax(std::fmin(fraction, 1.0), 0.0);
+  if (fraction == 0.0) return 0;
+  proc *p = get_process(id);
+  if (!p) return slice_result(L, "_run_process_slice: bad process id");
+  if (!p->L) return slice_result(L, "_run_process_slice: invalid process");
+  // A completed frame, or a slice already running on the chain of callers.
+  if (p->flipped || p->slice_depth > 0) return slice_result(L, nullptr);
+  uint32_t used = run_process_slice(p, fraction);
+  p = get_process(id);
+  if (!p || !p->L) return slice_result(L, "_run_process_slice: could not find lua state");
+  bool done = !(lua_status(p->L) == LUA_YIELD && !p->flipped);
+  lua_pushboolean(L, done);
+  lua_pushnumber(L, (double)used / (double)CPU_CYCLES_PER_FRAME);
+  return 2;
+}
+
+int lua54__kill_process(lua_State *L) {
+  int64_t id = arg_truncated(L, 1);
+  int32_t mode = (int32_t)kvd_intp(L, 2, 0);
+  proc *p = get_process(id);
+  if (!p) return 0;
+  if (mode == 0) kill_process(p);
+  else if (mode == 1) restart_process(p);
+  return 0;
+}
+
+int lua54__close_process_host_resources(lua_State *L) {
+  if (proc *p = get_process(arg_truncated(L, 1))) delete_sockets_by_process((int32_t)p->id);
+  return 0;
+}
+
+int lua54__halt(lua_State *L) {
+  if (cproc) cproc->state = 1;
+  cpu_superyielding = CPU_FORCE_YIELD;
+  return 0;
+}
+
+int lua54_yielded_to_escape_slice(lua_State *L) {
+  if (lua_gettop(L) == 1 && lua_type(L, 1) == LUA_TNUMBER) {
+    lang_set_yielded_to_escape_slice(L, (uint32_t)kvd_intp(L, 1, 0) != 0 ? 0x40000000 : 0);
+    return 0;
+  }
+  lua_pushboolean(L, lang_yielded_to_escape_slice(L) != 0);
+  return 1;
+}
+
+int lua54__process_state(lua_State *L) {
+  proc *p = get_process(arg_integer(L, 1));
+  lua_pushinteger(L, p ? p->state : -1);
+  return 1;
+}
+
+int lua54__get_process_display_size(lua_State *L) {
+  proc *p = get_process(arg_integer(L, 1));
+  lua_pushinteger(L, p ? peek2_proc(p, 0x5478) : 0);
+  lua_pushinteger(L, p ? peek2_proc(p, 0x547A) : 0);
+  return 2;
+}
+
+static double reported_priority(proc *p) {
+  double priority = p->priority;
+  uint8_t flags = (uint8_t)peek_proc(p, 0x547F);
+  if (p->boost) priority *= 2.0;
+  else if ((flags & 0x20) && !(flags & 1)) priority *= 0.1;
+  if (app.exclusive_process == p->id) priority = 10.0;
+  if (p->id < 4) priority = 0.0;
+  return priority;
+}
+
+int lua54__get_process_list(lua_State *L) {
+  lua_createtable(L, get_process_count(), 0);
+  for (int32_t i = 0; i < get_process_count(); i++) {
+    proc *p = get_process_by_index(i);
+    lua_createtable(L, 0, 7);
+    lua_pushinteger(L, p->id);
+    lua_setfield(L, -2, "id");
+    lua_pushstring(L, p->name);
+    lua_setfield(L, -2, "name");
+    lua_pushstring(L, p->prog_path);
+    lua_setfield(L, -2, "prog");
+    lua_pushnumber(L, (double)p->cycles_last_flip / (double)CPU_CYCLES_PER_FRAME);
+    lua_setfield(L, -2, "cpu");
+    lua_pushinteger(L, proc_counted_memory(p));
+    lua_setfield(L, -2, "memory");
+    lua_pushnumber(L, reported_priority(p));
+    lua_setfield(L, -2, "priority");
+    lua_pushstring(L, p->pwd);
+    lua_setfield(L, -2, "pwd");
+    lua_rawseti(L, -2, i + 1);
+  }
+  return 1;
+}

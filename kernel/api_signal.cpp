@@ -1,0 +1,135 @@
+// Lua system signals, system settings, flip and burn.
+#include <cstdio>
+
+#include "kernel/klog.h"
+#include "host/paths.h"
+#include "host/os_time.h"
+#include "host/seams.h"
+#include "kernel/api.h"
+#include "kernel/app.h"
+#include "kernel/args.h"
+#include "kernel/cpu_budget.h"
+#include "kernel/memory.h"
+#include "kernel/message.h"
+#include "kernel/process.h"
+#include "kernel/settings.h"
+#include "pdisk/kernel_seams.h"
+#include "pdisk/fileops.h"
+#include "pdisk/mount.h"
+#include "pdisk/seams.h"
+
+static int32_t next_audio_priority = 1;
+
+static void mount_desktop_folder() {
+  char path[2048];
+  hosk_prefix_with_desktop_path("kavelund_desktop", path);
+  hosk_mkdir(path);
+  if (host_directory_exists(path)) mount_host_path("/desktop/host", path);
+  else notify("could not mount desktop");
+}
+
+int lua54__signal(lua_State *L) {
+  int32_t n = (int32_t)kvd_intp(L, 1, 0);
+  proc *p = cproc;
+  switch (n) {
+    case 15:
+      if (p) p->audio_priority = next_audio_priority++;
+      break;
+    case 16:
+      if (app.audio_capture_on) audio_capture_end();
+      else audio_capture_start();
+      break;
+    case 18:
+      if (gif_start() == 0) {
+        app.gif_recording = 1;
+        app.gif_frame_count = 0;
+      }
+      break;
+    case 19:
+      if (app.gif_recording) {
+        gif_end();
+        app.gif_recording = 0;
+      }
+      break;
+    case 21:
+      request_screenshot();
+      app.screenshot_request = 1;
+      break;
+    case 22: app.last_activity = os_get_time(); break;
+    case 33: app.exit_request = 1; break;
+    case 34: app.reboot_request = 1; break;
+    case 35: app.userland_flag_35 = 1; break;
+    case 36: app.userland_flag_36 = 1; break;
+    case 37: app.userland_booted = 1; break;
+    case 38:
+      if (p && p->L) {
+        lua_gc(p->L, LUA_GCCOLLECT);
+        if (p->baseline == 0) p->baseline = p->heap_bytes;
+      }
+      break;
+    case 39:
+      flush_dirty_mounts_immediately();
+      delete_clean_ram_mounts();
+      break;
+    case 40:
+      if (p) app.exclusive_process = p->id;
+      break;
+    case 41: app.exclusive_process = 0; break;
+    case 43:
+      if (p) p->boost = 1;
+      break;
+    case 44:
+      if (p) p->boost = 0;
+      break;
+    case 46:
+      if (p) p->activity_stamp = (int32_t)os_get_time();
+      break;
+    case 47:
+      if (p) p->activity_stamp = 0;
+      break;
+    case 65: mount_desktop_folder(); break;
+    default: break;
+  }
+  return 0;
+}
+
+int lua54__apply_system_settings(lua_State *L) {
+  if (!lua_istable(L, 1)) {
+    std::printf("** lua54__apply_system_settings failed; not a table\n");
+    std::fflush(stdout);
+    return 0;
+  }
+  lua_settop(L, 1);
+  lua_pushnil(L);
+  while (lua_next(L, 1)) {
+    if (lua_type(L, -2) == LUA_TSTRING) {
+      int64_t value = 0;
+      if (lua_isboolean(L, -1)) {
+        value = lua_toboolean(L, -1);
+      } else if (lua_type(L, -1) == LUA_TNUMBER) {
+        int ok = 0;
+        lua_Integer v = lua_tointegerx(L, -1, &ok);
+        value = ok ? (int64_t)v : 0;
+      }
+      kavelund_apply_setting(lua_tostring(L, -2), value);
+    }
+    lua_pop(L, 1);
+  }
+  kavelund_apply_settings();
+  return 0;
+}
+
+int lua54_flip(lua_State *L) {
+  if (!(kvd_intp(L, 1, 0) & 1) && cproc) {
+    poke_proc(cproc, 0x547F, peek_proc(cproc, 0x547F) & ~2);
+    cproc->flipped = 1;
+    cproc->activity_stamp = 0;
+  }
+  cpu_superyielding = CPU_FORCE_YIELD;
+  return 0;
+}
+
+int lua54_burn(lua_State *L) {
+  spend_cpu((int32_t)kvd_intp(L, 1, 0));
+  return 0;
+}
