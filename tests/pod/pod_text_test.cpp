@@ -1,0 +1,181 @@
+// The pod text writer and reader on the format's own examples and edge cases.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "pod/pod_read.h"
+#include "tests/pod/pod_test_util.h"
+
+namespace {
+
+using PodText = PodLua;
+
+TEST_F(PodText, WriterForms) {
+  struct { const char *expr; const char *text; } cases[] = {
+      {"{1,nil,3}", "{1,nil,3}"},
+      {"{x=1,[2.5]=2,['a-b']=3,10,20}", "{[\"a-b\"]=3,x=1,[2.5]=2,10,20}"},
+      {"{[1.5]=7,'p','q'}", "{[1.5]=7,\"p\",\"q\"}"},
+      {"{['']=1}", "{[\"\"]=1}"},
+      {"{['q\"\\\\']=1}", "{[\"q\\\"\\\\\"]=1}"},
+      {"'a]]\\0\\9\\200\\n'", "\"a\\093\\093\\000\\009\\200\\n\""},
+      {"1.0", "1"}, {"0.5", "0.5"}, {"1e100", "1e+100"}, {"-0.0", "-0"}, {"100.0", "100"},
+      {"math.mininteger", "-9223372036854775808"}, {"math.maxinteger", "9223372036854775807"},
+      {"1/3", "0.33333333333333"},
+      {"math.huge", "1e999"}, {"-math.huge", "-1e999"}, {"0/0", "nil"}, {"{a=0/0}", "{a=nil}"},
+      {"true", "true"}, {"false", "false"}, {"nil", "nil"}, {"print", "nil"}, {"coroutine.create(print)", "nil"},
+      {"{[true]=1,[print]=2,b=3}", "{b=3}"},
+      {"{B=1,a=2,_=3,['\\200']=4,Z9=5}", "{B=1,Z9=5,_=3,a=2,[\"\\200\"]=4}"},
+      {"{[-3]=1,[0]=2,[1e300]=3,[-1.5]=4,[math.huge]=5}", "{[-3]=1,[-1.5]=4,[0]=2,[1e+300]=3,[1e999]=5}"},
+      {"{{}}", "{{}}"},
+  };
+  for (auto &c : cases) EXPECT_EQ(pod(c.expr), c.text) << c.expr;
+}
+
+TEST_F(PodText, MixedIntegerAndFloatKeysSortNumerically) {
+  EXPECT_EQ(pod("{[2^53]=1,[2^53+1.0]=2,[9007199254740993]=3,[0.5]=4,[-1]=5}"),
+            "{[-1]=5,[0.5]=4,[9007199254740992]=2,[9007199254740993]=3}");
+}
+
+TEST_F(PodText, UserdataTextForms) {
+  EXPECT_EQ(pod("userdata('u8',4,'0a0bff00')"), "userdata(\"u8\",4,\"0a0bff00\")");
+  EXPECT_EQ(pod("userdata('i16',2,2,'ffff000180000002')"), "userdata(\"i16\",2,2,\"ffff000180000002\")");
+  EXPECT_EQ(pod("userdata('i32',1,'fffffffe')"), "userdata(\"i32\",1,\"fffffffe\")");
+  EXPECT_EQ(pod("userdata('i64',1,'0000000000000001')"), "userdata(\"i64\",1,\"0000000000000001\")");
+  EXPECT_EQ(pod("vec(1.5,-2,1/3)"), "userdata(\"f64\",3,\"1.5,-2,0.33333333333333\")");
+}
+
+TEST_F(PodText, SelfContainingAndDeepTablesEnd) {
+  EXPECT_EQ(pod("(function() local t = {1} t.me = t t[2] = {t} return t end)()"), "{me=nil,1,{nil}}");
+  // A chain deeper than the limit is cut with nil, and the text reads back.
+  std::string text = run("local t = {} local c = t for i = 1, 300 do c[1] = {} c = c[1] end return pod(t)");
+  EXPECT_NE(text.find("{nil}"), std::string::npos);
+  EXPECT_EQ(read(text), 1);
+  // Two references to itself at every level: ends at once.
+  EXPECT_EQ(pod("(function() local t = {} t.a = t t.b = t return t end)()"), "{a=nil,b=nil}");
+}
+
+TEST_F(PodText, ManyKeysDoNotOverrunTheStack) {
+  std::string text = run("local t = {} for i = 1, 200000 do t['k'..i] = i end return pod(t)");
+  ASSERT_GT(text.size(), 1000000u);
+  EXPECT_EQ(text.substr(0, 8), "{k1=1,k1");
+  ASSERT_EQ(read(text), 1);
+  lua_setglobal(L, "u");
+  EXPECT_EQ(run("local n = 0 for k, v in pairs(u) do assert(v == tonumber(k:sub(2))) n = n + 1 end return n"), "200000");
+}
+
+TEST_F(PodText, ReaderAcceptsAndRefuses) {
+  struct { const char *text; const char *check; } ok[] = {
+      {"{ 1, 2}", "return #v == 2 and v[2] == 2"},
+      {"{a,b=2}", "local n = 0 for _ in pairs(v) do n = n + 1 end return n == 1 and v.b == 2"},
+      {"{1,nil,3}", "return v[1] == 1 and v[2] == nil and v[3] == 3"},
+      {"\"\\t\"", "return v == '\\0t'"},
+      {"\"\\65\\066\\0671\"", "return v == 'ABC1'"},
+      {"\"\\999\\256\"", "return v == string.char(999 % 256, 0)"},
+      {"123456789012345678901234567890123456789012345", "return v == 12345678901234567890123456789012345678901234"},
+      {"{123456789012345678901234567890123456789012345}", "return v[2] == 5"},
+      {"1e999", "return v == math.huge"},
+      {"-1e999", "return v == -math.huge"},
+      {"{1 2 3}", "return v[3] == 3"},
+      {"{a=1,a=2}", "return v.a == 2"},
+      {"{[\"x\"]=1,[2]=true,[{}]=3}", "return v.x == 1 and v[2] == true"},
+      {"{nil=1,true=2,false=3,str=4,userdata=5}", "return v['nil'] == 1 and v['true'] == 2 and v.str == 4 and v.userdata == 5"},
+      {"unpod(\"{1}\")", "return v[1] == 1"},
+      {"str", "return v == 'str'"},
+      {" \t\n\x80 7", "return v == 7"},
+      {"7 garbage", "return v == 7"},
+      {"0x10", "return v == 0"},  // a number stops at the first byte outside its set
+      {"1E5", "return v == 1"},
+  };
+  for (auto &c : ok) {
+    ASSERT_EQ(read(c.text), 1) << c.text;
+    lua_setglobal(L, "v");
+    EXPECT_EQ(run(c.check), "true") << c.text;
+  }
+  const char *bad[] = {
+      "{a =1}", "{1 ,2}", "{1,2 }", "", "{", "{1,", "\"abc", "\"abc\\", "inf", "nan", "-", "_1",
+      "{[nil]=1}", "{[1}", "{a;b}", "userdata(\"u8\",4", "userdata(\"u8\",0,\"\")", "userdata(\"u8\",1,2,3,\"00\")",
+      "unpod(\"",
+  };
+  for (const char *t : bad) EXPECT_EQ(read(t), 0) << t;
+}
+
+TEST_F(PodText, EscapeAtTheEndNeverStepsPast) {
+  // Exactly the bytes given, with no terminator after them (the sanitizers
+  // catch a read past the end).
+  for (std::string t : {"\"\\", "\"a\\1", "\"a\\12", "\"\\n", "{a=\"\\"}) {
+    std::string *heap = new std::string(t);
+    lua_settop(L, 0);
+    EXPECT_EQ(destringify_object(L, heap->data(), int64_t(heap->size())), 0) << t;
+    delete heap;
+  }
+}
+
+TEST_F(PodText, NestingIsLimited) {
+  std::string deep(100000, '{');
+  EXPECT_EQ(read(deep), 0);
+  std::string at_limit = std::string(256, '{') + std::string(256, '}');
+  EXPECT_EQ(read(at_limit), 1);
+  std::string over = std::string(257, '{') + std::string(257, '}');
+  EXPECT_EQ(read(over), 0);
+  std::string keys;
+  for (int i = 0; i < 300; i++) keys += "{[";
+  EXPECT_EQ(read(keys), 0);
+}
+
+TEST_F(PodText, Metadata) {
+  ASSERT_EQ(read("--[[pod_format=\"raw\"]]\nhello"), 2);
+  EXPECT_STREQ(lua_tostring(L, 1), "hello");
+  lua_getfield(L, 2, "pod_format");
+  EXPECT_STREQ(lua_tostring(L, -1), "raw");
+
+  ASSERT_EQ(read("--[[pod,created=\"2024\",n=3]]{1}"), 2);
+  lua_getfield(L, 2, "n");
+  EXPECT_EQ(lua_tointeger(L, -1), 3);
+
+  ASSERT_EQ(read("--[[pod]]\n5"), 2);
+  EXPECT_EQ(lua_tointeger(L, 1), 5);
+
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(read("--[[pod x=1 y]]\n5"), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "bad metadata format; ignoring pod x=1 y]]\n5\n");
+  EXPECT_EQ(lua_tointeger(L, 1), 5);
+
+  EXPECT_EQ(read("--[[pod]]\n"), 0);  // the payload fails, so the whole read
+  EXPECT_EQ(read("--[[pod]]{a="), 0);
+
+  EXPECT_EQ(find_metadata_length("--[[pod]]\nx", 11), 10);
+  EXPECT_EQ(find_metadata_length("--[[pod]]x", 10), 9);
+  EXPECT_EQ(find_metadata_length("--[[pod x", 9), 9);
+  EXPECT_EQ(find_metadata_length("--[[pod x\0yy", 12), 9);
+  EXPECT_EQ(find_metadata_length("--[[po", 6), 0);
+  EXPECT_EQ(find_metadata_length("{}", 2), 0);
+}
+
+TEST_F(PodText, MessageLengthMayIncludeTheTerminator) {
+  std::string msg = pod("{event=\"keydown\",scancode=4}");
+  ASSERT_EQ(destringify_object(L, msg.c_str(), int64_t(msg.size() + 1)), 1);
+  lua_getfield(L, -1, "scancode");
+  EXPECT_EQ(lua_tointeger(L, -1), 4);
+  lua_settop(L, 0);
+  ASSERT_EQ(destringify_object(L, "str", 4), 1);
+  EXPECT_STREQ(lua_tostring(L, -1), "str");
+}
+
+TEST_F(PodText, LuaFunctions) {
+  EXPECT_EQ(run("return pod({1}, 0, 'pre:')"), "pre:{1}");
+  EXPECT_EQ(run("return pod({1}, 0, 12)"), "12{1}");
+  EXPECT_EQ(run("return pod()"), "nil");
+  EXPECT_EQ(run("return _pod == pod"), "true");
+  EXPECT_EQ(run("return select('#', unpod({}))"), "0");
+  EXPECT_EQ(run("return select('#', unpod('{'))"), "0");
+  EXPECT_EQ(run("return unpod(12) + 1"), "13");
+  EXPECT_EQ(run("local v, m = unpod('--[[pod,a=1]]7') return v + m.a"), "8");
+  EXPECT_EQ(run("return unpod(pod({1, {2, 'x'}}))[2][2]"), "x");
+}
+
+TEST_F(PodText, ReadingNeverRaisesOnAKeyThatATableCannotHold) {
+  EXPECT_EQ(run("return select('#', unpod('{[nil]=1}'))"), "0");
+  EXPECT_EQ(run("return select('#', unpod('{[nil]}'))"), "0");
+}
+
+}  // namespace

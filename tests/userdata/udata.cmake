@@ -1,0 +1,1 @@
+kvd_test(udata_test SOURCES udata_test.cpp)

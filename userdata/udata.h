@@ -1,0 +1,79 @@
+// udata: the typed array record behind every bitmap, sprite, map, vector and
+// matrix. One full Lua userdata (no user values) holds a 16-byte header and
+// then the elements, row-major, 8-byte aligned, in a block rounded up to a
+// multiple of 8 bytes and zeroed at creation.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include "lang/lua_api.h"
+
+// Element type codes: the low 3 bits are log2 of the element width in bits,
+// bit 3 marks a signed integer, bit 4 a float. Readers use code & 31.
+enum : uint8_t {
+  UTYPE_U8 = 3,
+  UTYPE_I16 = 12,
+  UTYPE_I32 = 13,
+  UTYPE_I64 = 14,
+  UTYPE_F64 = 22,
+};
+
+struct udata {
+  uint8_t utype;      // element type code
+  uint8_t dims;       // 1 or 2
+  uint8_t reserved0[2];
+  uint32_t width;     // elements per row, at least 1
+  uint32_t height;    // rows, at least 1; 1 when dims is 1
+  uint32_t reserved1; // pads the header to 16 bytes so elements are 8-aligned
+};
+static_assert(sizeof(udata) == 16, "the elements start 16 bytes into the record");
+
+// The largest rounded element block: a 4096 x 4096 u8 bitmap.
+constexpr uint64_t UDATA_MAX_BYTES = 0x1000000;
+
+// Names by type code: "u8", "i16", "i32", "i64", "f64" at their codes, "?"
+// at every other index.
+extern const char *const utype_string[23];
+// Digit tables of the text forms: hex_val ('0'-'9', 'a'-'f', 'A'-'F'; 0
+// otherwise) and b64_val ('0'-'9' 0-9, 'a'-'z' 10-35, 'A'-'Z' 36-61, '_' 62,
+// '-' 63; 0 otherwise).
+extern const std::array<uint8_t, 256> hex_val;
+extern const std::array<uint8_t, 256> b64_val;
+
+inline uint8_t *udata_elements(udata *ud) { return reinterpret_cast<uint8_t *>(ud) + sizeof(udata); }
+inline const uint8_t *udata_elements(const udata *ud) {
+  return reinterpret_cast<const uint8_t *>(ud) + sizeof(udata);
+}
+// Bytes of one element of a type code.
+inline uint32_t utype_size(uint32_t code) { return (1u << (code & 7)) >> 3; }
+inline uint64_t udata_count(const udata *ud) { return uint64_t(ud->width) * ud->height; }
+// Bytes the elements take (width x height x element size, not rounded).
+inline uint64_t udata_bytes(const udata *ud) { return udata_count(ud) * utype_size(ud->utype & 31); }
+
+// The type code of a type name by its first two characters: 'f' f64, 'i'
+// i64, anything else u8; then a second character '3' gives i32 and '1' i16.
+// Null or empty gives u8.
+uint8_t str_to_utype(const char *text);
+// The name of a code below 23, else "?".
+const char *get_utype_string(uint32_t code);
+
+// Creates a zero-filled record, pushes it and returns it; with a data text,
+// fills it from the text (hex digits, "[gfx]" or "[map]" bitmaps, f64 lists)
+// and charges the bits filled / 32 cycles. Refused (nothing pushed, null
+// returned) when dims is not 1 or 2, a size is below 1, or the rounded block
+// is above 16 MiB. A "[gfx]" or "[map]" type text of 9 or more characters
+// carries its own sizes and data.
+udata *create_userdata(lua_State *L, const char *type_text, int32_t dims, int32_t width, int32_t height,
+                       const char *data_text);
+// Pushes a byte-for-byte copy of ud (header and rounded block); no size check,
+// no charge.
+udata *push_duplicate_userdata(lua_State *L, const udata *ud);
+// The record at a stack index, or null when the value is not a full userdata
+// whose header fits its allocation (dims 1 or 2, sizes at least 1, elements
+// within the block).
+udata *to_udata(lua_State *L, int index);
+
+// Lua globals userdata(type, width, [height], [data]) and vec(...).
+int lua54_userdata(lua_State *L);
+int lua54_vec(lua_State *L);
