@@ -1,0 +1,74 @@
+// The per-process allocator: accounted sizes, charges and failures.
+#include "tests/kernel/kernel_fixture.h"
+
+#include <cstdint>
+
+#include "kernel/alloc.h"
+#include "kernel/message.h"
+#include "kernel/pbuffer.h"
+
+namespace {
+
+using alloc_test = kernel_fixture;
+
+TEST_F(alloc_test, ChargesBySizeAndCountsAccountedBytes) {
+  cpu_cycles = 0;
+  int64_t heap = root->heap_bytes;
+  EXPECT_EQ(l_alloc(nullptr, nullptr, 0, 0, 0, 0), nullptr);
+  EXPECT_EQ(cpu_cycles, 0);  // a free of nothing charges nothing
+
+  void *a = l_alloc(nullptr, nullptr, 0, 1000, 0, 1600);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(cpu_cycles, 11);
+  EXPECT_EQ(root->heap_bytes, heap + 1600);
+  void *b = l_alloc(nullptr, nullptr, 0, 127, 0, 127);
+  EXPECT_EQ(cpu_cycles, 15);
+  a = l_alloc(nullptr, a, 1000, 10, 0, 160);  // shrinking replaces the charge
+  EXPECT_EQ(root->heap_bytes, heap + 160 + 127);
+  l_alloc(nullptr, a, 10, 0, 0, 0);
+  l_alloc(nullptr, b, 127, 0, 0, 0);
+  EXPECT_EQ(root->heap_bytes, heap);
+}
+
+TEST_F(alloc_test, FailedGrowthKeepsTheBlockAndRetryFailureMarksTheProcess) {
+  void *a = l_alloc(nullptr, nullptr, 0, 64, 0, 64);
+  ASSERT_NE(a, nullptr);
+  std::memset(a, 0x5A, 64);
+  int64_t heap = root->heap_bytes;
+  cpu_superyielding = 0;
+  EXPECT_EQ(l_alloc(nullptr, a, 64, SIZE_MAX - 4, 0, 64), nullptr);
+  EXPECT_EQ(root->heap_bytes, heap);
+  EXPECT_EQ(root->kill_flag, 0);
+  EXPECT_EQ(cpu_superyielding, 0);
+  EXPECT_EQ(((unsigned char *)a)[63], 0x5A);
+
+  EXPECT_EQ(l_alloc(nullptr, a, 64, SIZE_MAX - 4, 1, 64), nullptr);
+  EXPECT_EQ(root->kill_flag, 1);
+  EXPECT_EQ(cpu_superyielding, CPU_FORCE_YIELD);
+  cpu_superyielding = 0;
+  root->kill_flag = 0;
+  l_alloc(nullptr, a, 64, 0, 0, 0);
+}
+
+TEST_F(alloc_test, ProcessOverTheMemoryLimitIsRemovedAndReported) {
+  create_process_from_code("while true do flip() end", "two", "/t", "");
+  proc *wm = create_process_from_code("while true do flip() end", "three", "/t", "");
+  ASSERT_EQ(wm->id, 3);
+  proc *p = create_process_from_code(
+      "local t = {} for i = 1, 1e9 do t[i] = string.rep('x', 4000) .. i end", "hog", "/t", "");
+  int64_t id = p->id;
+  bool removed = false;
+  for (int frame = 0; frame < 200 && !removed; frame++) {
+    prepare_processes_for_frame();
+    run_process_slice(get_process(id), 1.0);
+    update_processes_after_frame();
+    removed = get_process(id) == nullptr;
+  }
+  EXPECT_TRUE(removed);
+  std::string queue;
+  while (pbuffer *m = read_process_message(wm, nullptr)) queue += (const char *)m->data;
+  EXPECT_NE(queue.find("content=\"*runtime error: out of memory\",_from=" + std::to_string(id)),
+            std::string::npos);
+}
+
+}  // namespace

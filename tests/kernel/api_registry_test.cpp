@@ -1,0 +1,98 @@
+// The registered API against the full registration table of the workstation:
+// the rows still missing are listed, the rows present keep the table's order,
+// and aliases are one function.
+#include "tests/kernel/kernel_fixture.h"
+
+#include <vector>
+
+#include "kernel/api.h"
+
+namespace {
+
+// Every global of the registration table, in order.
+const char *const full_table[] = {
+    "deli", "add", "del", "count", "time", "t", "stat", "date", "cls", "fillp", "pset", "pget",
+    "fset", "fget", "mset", "mget", "camera", "clip", "rectfill", "rect", "ovalfill", "circfill",
+    "oval", "circ", "rrect", "rrectfill", "line", "tline3d", "sspr", "spr", "_draw_map", "blit",
+    "_print_q7scii", "_printh", "printh", "cursor", "color", "pal", "palt", "note", "sfx",
+    "music", "pod", "_pod", "unpod", "create_delta", "apply_delta", "fetch", "store",
+    "_fetch_local", "_store_local", "_cache_store", "_cache_fetch", "_fetch_anywhen",
+    "_list_anywhen_by_day", "_list_anywhen_by_loc", "_list_anywhen_folder_moment",
+    "_fetch_remote", "_fetch_remote_result", "_fetch_metadata_from_file",
+    "_store_metadata_str_to_file", "_ls", "_mkdir", "_fstat", "_fullpath", "ls", "mkdir",
+    "fstat", "fullpath", "cp", "_fcopy", "_fdelete", "pid", "_send_message", "send_message",
+    "_read_message", "chr", "ord", "tokenoid", "rnd", "srand", "abs", "sgn", "max", "min", "mid",
+    "sqrt", "cos", "sin", "atan2", "flr", "ceil", "userdata", "vec", "get", "set", "_flip",
+    "flip", "burn", "split", "_ext", "_path", "_hloc", "_get_userland_clipboard_text",
+    "_set_userland_clipboard_text", "_yielded_to_escape_slice", "_create_process_from_code",
+    "_run_process_slice", "_kill_process", "_close_process_host_resources", "_halt", "_mount",
+    "mount", "_set_draw_target", "_pwd", "_cd", "pwd", "cd", "_normalise_userland_path", "norm",
+    "_is_well_formed_bbs_path", "load", "_blit_process_video", "_process_state",
+    "_get_process_display_size", "_get_process_list", "_apply_system_settings", "_signal",
+    "_warp_mouse", "_set_spr", "_map_ram", "_unmap_ram", "_update_buttons",
+    "_set_host_window_icon", "_set_host_window_title", "_md5", "_crc", "_strindex", "btn",
+    "btnp", "peek", "poke", "peek2", "poke2", "peek4", "poke4", "peek8", "poke8", "_ppeek",
+    "_ppeek4", "memcpy", "memset"};
+
+const std::pair<const char *, const char *> aliases[] = {
+    {"time", "t"}, {"_printh", "printh"}, {"pod", "_pod"}, {"fetch", "_fetch_local"},
+    {"store", "_store_local"}, {"_ls", "ls"}, {"_mkdir", "mkdir"}, {"_fstat", "fstat"},
+    {"_fullpath", "fullpath"}, {"cp", "_fcopy"}, {"_send_message", "send_message"},
+    {"_flip", "flip"}, {"_mount", "mount"}, {"_pwd", "pwd"}, {"_cd", "cd"}};
+
+TEST(ApiRegistry, RowsFollowTheTableAndListWhatIsMissing) {
+  ASSERT_EQ(std::size(full_table), 152u);
+  size_t at = 0;
+  std::vector<std::string> missing;
+  for (size_t i = 0; i < api_row_count; i++) {
+    size_t start = at;
+    while (at < std::size(full_table) && std::string(full_table[at]) != api_rows[i].name) at++;
+    ASSERT_LT(at, std::size(full_table)) << api_rows[i].name << " is out of order or unknown";
+    for (size_t k = start; k < at; k++) missing.push_back(full_table[k]);
+    at++;
+  }
+  for (; at < std::size(full_table); at++) missing.push_back(full_table[at]);
+  std::string list;
+  for (const std::string &m : missing) list += " " + m;
+  std::printf("registered %zu of 152; not yet registered:%s\n", api_row_count, list.c_str());
+  EXPECT_EQ(api_row_count + missing.size(), 152u);
+}
+
+TEST(ApiRegistry, AliasesAreOneFunction) {
+  for (auto [a, b] : aliases) {
+    lua_CFunction fa = nullptr, fb = nullptr;
+    for (size_t i = 0; i < api_row_count; i++) {
+      if (std::string(api_rows[i].name) == a) fa = api_rows[i].fn;
+      if (std::string(api_rows[i].name) == b) fb = api_rows[i].fn;
+    }
+    EXPECT_EQ(fa == nullptr, fb == nullptr) << a << " and " << b << " come together";
+    EXPECT_EQ(fa, fb) << a << " / " << b;
+  }
+}
+
+using api_state_test = kernel_fixture;
+
+TEST_F(api_state_test, EveryRowIsAGlobalOfANewProcessAndAliasesAreSeparateGlobals) {
+  proc *p = create_process_from_code("flip = nil", "p", "/p.lua", "");
+  ASSERT_NE(p, nullptr);
+  for (size_t i = 0; i < api_row_count; i++) {
+    lua_getglobal(p->L, api_rows[i].name);
+    EXPECT_EQ(lua_tocfunction(p->L, -1), api_rows[i].fn) << api_rows[i].name;
+    lua_pop(p->L, 1);
+  }
+  prepare_processes_for_frame();
+  run_process_slice(p, 1.0);  // the program ends (and is removed)
+  EXPECT_EQ(root_eval("return type(flip) .. ' ' .. type(_flip)"), "function function");
+}
+
+TEST_F(api_state_test, LoadCompilesTextOnly) {
+  EXPECT_EQ(root_eval("return load('return 6*7')()"), "42");
+  EXPECT_EQ(root_eval("return load('return x', 'c', 't', {x = 5})()"), "5");
+  std::string r = root_eval("local f, e = load('\\27Lua\\x54\\0') return tostring(f) .. ' ' .. e");
+  EXPECT_EQ(r.rfind("nil ", 0), 0u) << r;
+  EXPECT_NE(r.find("binary"), std::string::npos) << r;
+  r = root_eval("local f, e = load('\\27Lua\\x54\\0', 'b', 'b') return tostring(f) .. ' ' .. e");
+  EXPECT_NE(r.find("binary"), std::string::npos) << r;
+}
+
+}  // namespace

@@ -1,0 +1,51 @@
+// A process table with a root process and no system ROM, for tests that drive
+// processes and slices directly.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "kernel/app.h"
+#include "kernel/config.h"
+#include "kernel/cpu_budget.h"
+#include "kernel/process.h"
+#include "kernel/slice.h"
+#include "lang/lua_api.h"
+
+struct kernel_fixture : ::testing::Test {
+  proc *root = nullptr;
+
+  void SetUp() override {
+    config.headless = 1;
+    processes_init();
+    std::memset(&app, 0, sizeof app);
+    app.audio_owner = -2;
+    root = create_process_from_code("--[[ :: root process :: ]]", "[root]", "[root]", "");
+    ASSERT_NE(root, nullptr);
+    root_process = root;
+    set_current_process(root);
+    total_frame_cycles = 0;
+  }
+  void TearDown() override { processes_init(); }
+
+  // Creates a process as a child of the root; its id, or 0.
+  int64_t spawn(const std::string &code, const char *name = "t") {
+    proc *p = create_process_from_code(code.c_str(), name, "/test.lua", "");
+    return p ? p->id : 0;
+  }
+  // Runs Lua code in the root's state (as the root's own code would).
+  std::string root_eval(const std::string &code) {
+    lua_State *L = root->L;
+    int top = lua_gettop(L);
+    if (luaL_loadstring(L, code.c_str()) != LUA_OK || lua_pcall(L, 0, 1, 0) != LUA_OK) {
+      std::string e = lua_tostring(L, -1) ? lua_tostring(L, -1) : "?";
+      lua_settop(L, top);
+      return "error: " + e;
+    }
+    const char *s = luaL_tolstring(L, -1, nullptr);
+    std::string out = s ? s : "";
+    lua_settop(L, top);
+    return out;
+  }
+};

@@ -1,0 +1,121 @@
+// Message queues and the kernel's event texts, which the stock Lua 5.4
+// interpreter must read back as the same values.
+#include "tests/kernel/kernel_fixture.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "kernel/message.h"
+#include "kernel/pbuffer.h"
+
+namespace {
+
+using message_test = kernel_fixture;
+
+std::string pop(proc *p) {
+  pbuffer *m = read_process_message(p, nullptr);
+  return m ? std::string((const char *)m->data, (size_t)m->length) : "<none>";
+}
+
+TEST_F(message_test, QueueKeepsOrderAndZeroBytes) {
+  send_process_message_string(root, "{a=1}");
+  send_process_message_string(root, "{b=2}");
+  EXPECT_EQ(pop(root), std::string("{a=1}", 6));
+  EXPECT_EQ(pop(root), std::string("{b=2}", 6));
+  EXPECT_EQ(pop(root), "<none>");
+  EXPECT_EQ(send_process_message_string(nullptr, "x"), 0);
+}
+
+TEST_F(message_test, QueueLimitIsCheckedBeforeAppending) {
+  std::string big(0x1000000 - 1, 'x');  // with its zero byte: exactly 0x1000000
+  EXPECT_EQ(send_process_message_string(root, big.c_str()), 0x1000000);
+  EXPECT_EQ(send_process_message_string(root, "{more}"), 7);  // still below the limit
+  EXPECT_EQ(root->message_buffer->length, 0x1000007);
+  EXPECT_EQ(send_process_message_string(root, "x"), 0);
+}
+
+// Writes each text to a file and has the stock interpreter print every field
+// (sorted) of the table it denotes, with strings as byte codes.
+std::string stock_lua_dump(const std::vector<std::string> &texts) {
+  std::string dir = testing::TempDir();
+  std::string script = dir + "/dump_events.lua";
+  std::ofstream(script) << R"(
+local function dump(t)
+  local keys = {}
+  for k in pairs(t) do keys[#keys + 1] = k end
+  table.sort(keys)
+  local out = {}
+  for _, k in ipairs(keys) do
+    local v = t[k]
+    if type(v) == "string" then v = "s" .. table.concat({string.byte(v, 1, -1)}, ",")
+    elseif type(v) == "table" then v = "{" .. dump(v) .. "}"
+    else v = math.type(v) .. ":" .. tostring(v) end
+    out[#out + 1] = tostring(k) .. "=" .. v
+  end
+  return table.concat(out, ";")
+end
+for i = 1, #arg do
+  local f = assert(io.open(arg[i], "rb")) local s = f:read("a") f:close()
+  print(dump(assert(load("return " .. s))()))
+end)";
+  std::string cmd = "/usr/bin/lua5.4 " + script;
+  for (size_t i = 0; i < texts.size(); i++) {
+    std::string f = dir + "/event" + std::to_string(i) + ".txt";
+    std::ofstream(f, std::ios::binary) << texts[i];
+    cmd += " " + f;
+  }
+  std::string out;
+  if (FILE *p = popen(cmd.c_str(), "r")) {
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+  }
+  return out;
+}
+
+TEST_F(message_test, EventTextsReadBackByTheStockInterpreter) {
+  create_process_from_code("", "two", "/system/two.lua", "");
+  proc *wm = create_process_from_code("", "three", "/system/wm.lua", "");
+  ASSERT_EQ(wm->id, 3);
+  const std::string content = "quote \" back \\ nl \n tab \t high \xe9\x80 end";
+  set_current_process(root);
+  report_error(content.c_str());
+  report_error(nullptr);
+  notify("note \"this\"");
+  proc *child = create_process_from_code("", "kid", "/k.lua", "");
+  int64_t kid = child->id;
+  kill_process(child);
+
+  std::vector<std::string> texts;
+  for (proc *p : {wm, wm, wm, root}) {
+    std::string t = pop(p);
+    ASSERT_FALSE(t.empty());
+    ASSERT_EQ(t.back(), '\0');
+    t.pop_back();
+    texts.push_back(t);
+  }
+  std::string dump = stock_lua_dump(texts);
+  auto bytes = [](const std::string &s) {
+    std::string out = "s";
+    for (size_t i = 0; i < s.size(); i++) out += (i ? "," : "") + std::to_string((unsigned char)s[i]);
+    return out;
+  };
+  std::istringstream lines(dump);
+  std::string l;
+  std::getline(lines, l);
+  EXPECT_EQ(l.substr(0, l.find(";_sent_t")), "_flags=integer:0;_from=integer:1");
+  EXPECT_NE(l.find("content=" + bytes(content) + ";event=" + bytes("report_error")),
+            std::string::npos) << l;
+  std::getline(lines, l);
+  EXPECT_NE(l.find("content=" + bytes("unknown error")), std::string::npos) << l;
+  std::getline(lines, l);
+  EXPECT_EQ(l, "content=" + bytes("note \"this\"") + ";event=" + bytes("user_notification"));
+  std::getline(lines, l);
+  EXPECT_EQ(l.substr(0, l.find(";_sent_t")), "_from=integer:2");
+  EXPECT_NE(l.find("event=" + bytes("child_completed") + ";proc_id=integer:" + std::to_string(kid)),
+            std::string::npos) << l;
+}
+
+}  // namespace

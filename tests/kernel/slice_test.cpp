@@ -1,0 +1,139 @@
+// Slices: budgets, debt, nesting, deferred removal and the C-call count.
+#include "tests/kernel/kernel_fixture.h"
+
+#include "kernel/memory.h"
+#include "kernel/message.h"
+#include "kernel/pbuffer.h"
+
+namespace {
+
+using slice_test = kernel_fixture;
+
+constexpr const char *spin = "while true do end";
+
+TEST_F(slice_test, HalfFrameBudgetAndDebtCarriedIntoTheNextSlice) {
+  int64_t id = spawn("burn(300000) while true do end");
+  proc *p = get_process(id);
+  prepare_processes_for_frame();
+  EXPECT_EQ(run_process_slice(p, 0.5), 139810u);
+  // burn charged 300000 (plus a few instructions) into a 139810 budget.
+  int32_t debt = p->debt;
+  EXPECT_GT(debt, 300000 - 139810);
+  EXPECT_LT(debt, 300000 - 139810 + 100);
+  prepare_processes_for_frame();
+  // The next slice starts with the whole debt charged: it yields at once.
+  EXPECT_EQ(run_process_slice(p, 1.0), (uint32_t)debt + 2);
+  EXPECT_EQ(p->debt, 0);
+}
+
+TEST_F(slice_test, DebtIsCappedAtTenFrames) {
+  proc *p = get_process(spawn(spin));
+  p->debt = 5000000;
+  prepare_processes_for_frame();
+  double fraction = 100000.0 / 279620.0 + 1e-9;
+  EXPECT_EQ(run_process_slice(p, fraction), 100000u);
+  EXPECT_EQ(p->debt, 2796200 - 100000 + 2);  // the one instruction run past the budget
+}
+
+TEST_F(slice_test, SpentFrameRunsNothingMore) {
+  proc *a = get_process(spawn(spin));
+  proc *b = get_process(spawn(spin));
+  prepare_processes_for_frame();
+  EXPECT_EQ(run_process_slice(a, 1.0), 279620u);
+  EXPECT_EQ(run_process_slice(b, 1.0), 0u);
+  EXPECT_EQ(total_frame_cycles, 279620);
+}
+
+TEST_F(slice_test, ManySlicesDoNotExhaustTheCallCount) {
+  // Resuming with the process's own state as `from` would add one C call per
+  // slice and fail at 200.
+  int64_t id = spawn("local n = 0 while true do n += 1 flip() end");
+  for (int i = 0; i < 400; i++) {
+    prepare_processes_for_frame();
+    run_process_slice(get_process(id), 1.0);
+  }
+  proc *p = get_process(id);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->state, 0);
+}
+
+TEST_F(slice_test, ActiveSliceCannotBeResumedAgain) {
+  int64_t id = spawn(R"(
+    local a, b, c = _run_process_slice(pid(), 1)
+    printh("self: " .. tostring(a) .. " " .. tostring(b) .. " " .. tostring(c))
+    _run_process_slice(1, 1)
+    while true do flip() end)");
+  prepare_processes_for_frame();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(root_eval("return (_run_process_slice(" + std::to_string(id) + ", 1))"), "true");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "self: true 0.0 nil\n");
+  proc *p = get_process(id);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->state, 0);
+  EXPECT_EQ(root->state, 0);
+}
+
+TEST_F(slice_test, KillAndRestartOfARunningProcessWaitForItsSliceToEnd) {
+  int64_t id = spawn("_kill_process(pid()) printh('still here') while true do flip() end");
+  prepare_processes_for_frame();
+  testing::internal::CaptureStdout();
+  root_eval("_run_process_slice(" + std::to_string(id) + ", 1)");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "still here\n");
+  EXPECT_EQ(get_process(id), nullptr);
+
+  int64_t r = spawn("count = (count or 0) + 1 _kill_process(pid(), 1) printh('restarting') flip()");
+  prepare_processes_for_frame();
+  testing::internal::CaptureStdout();
+  root_eval("_run_process_slice(" + std::to_string(r) + ", 1)");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "restarting\n");
+  proc *p = get_process(r);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->state, 0);
+  EXPECT_EQ(p->flipped, 0);  // a fresh record: the restart happened after the flip
+  EXPECT_EQ(peek_proc(p, 0x547F), 1);
+}
+
+TEST_F(slice_test, RecordsStayPutWhileTheTableCompacts) {
+  int64_t ids[5];
+  proc *recs[5];
+  for (int i = 0; i < 5; i++) {
+    ids[i] = spawn(spin);
+    recs[i] = get_process(ids[i]);
+  }
+  ASSERT_EQ(get_process_count(), 6);
+  kill_process_by_index(2);  // the second spawned process
+  EXPECT_EQ(get_process_count(), 5);
+  EXPECT_EQ(get_process_by_index(2), recs[2]);
+  EXPECT_EQ(get_process_by_index(3), recs[3]);
+  EXPECT_EQ(get_process(ids[4]), recs[4]);
+  EXPECT_EQ(get_process(ids[1]), nullptr);
+}
+
+TEST_F(slice_test, EndedChildTellsItsParentAndFailuresAreParked) {
+  spawn(spin, "two");
+  int64_t wm3 = spawn(spin, "three");
+  ASSERT_EQ(wm3, 3);
+  int64_t id = spawn("local x = 1");
+  proc *child = get_process(id);
+  prepare_processes_for_frame();
+  run_process_slice(child, 1.0);
+  EXPECT_EQ(get_process(id), nullptr);
+  pbuffer *m = read_process_message(root, nullptr);
+  ASSERT_NE(m, nullptr);
+  std::string text((const char *)m->data, (size_t)m->length);
+  EXPECT_EQ(text.rfind("{event=\"child_completed\",_from=2,_sent_t=", 0), 0u);
+  EXPECT_NE(text.find(",proc_id=" + std::to_string(id) + "}"), std::string::npos);
+  EXPECT_EQ(text.back(), '\0');
+
+  // A failing process of id 4 or more is reported to process 3 and removed.
+  int64_t bad = spawn("error('boom')");
+  run_process_slice(get_process(bad), 1.0);
+  EXPECT_EQ(get_process(bad), nullptr);
+  std::string wm_queue;
+  while (pbuffer *e = read_process_message(get_process(3), nullptr))
+    wm_queue += std::string((const char *)e->data, (size_t)e->length - 1) + "\n";
+  EXPECT_NE(wm_queue.find("content=\"*runtime error\""), std::string::npos);
+  EXPECT_NE(wm_queue.find("boom"), std::string::npos);
+}
+
+}  // namespace
