@@ -1,0 +1,1 @@
+kvd_fuzz(host_text_decode SOURCES host_text_decode_fuzz.cpp)

@@ -1,0 +1,1 @@
+kvd_fuzz(pxa SOURCES pxa_fuzz.cpp)
