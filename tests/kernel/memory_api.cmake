@@ -1,0 +1,1 @@
+kvd_test(memory_api_test SOURCES memory_api_test.cpp)
