@@ -4,14 +4,24 @@
 #include "kernel/api.h"
 
 #include "gfx/printh.h"
+#include "kernel/memory_api.h"
+#include "pod/pod_lua.h"
+#include "userdata/udata.h"
 
 const api_row api_rows[] = {
     {"_printh", lua54__printh},
     {"printh", lua54__printh},
+    {"pod", lua54_stringify},
+    {"_pod", lua54_stringify},
+    {"unpod", lua54_destringify},
+    {"create_delta", lua54_create_diff},
+    {"apply_delta", lua54_apply_diff},
     {"pid", lua54_pid},
     {"_send_message", lua54_send_message},
     {"send_message", lua54_send_message},
     {"_read_message", lua54__read_message},
+    {"userdata", lua54_userdata},
+    {"vec", lua54_vec},
     {"_flip", lua54_flip},
     {"flip", lua54_flip},
     {"burn", lua54_burn},
@@ -27,6 +37,18 @@ const api_row api_rows[] = {
     {"_get_process_list", lua54__get_process_list},
     {"_apply_system_settings", lua54__apply_system_settings},
     {"_signal", lua54__signal},
+    {"peek", lua54_peek},
+    {"poke", lua54_poke},
+    {"peek2", lua54_peek2},
+    {"poke2", lua54_poke2},
+    {"peek4", lua54_peek4},
+    {"poke4", lua54_poke4},
+    {"peek8", lua54_peek8},
+    {"poke8", lua54_poke8},
+    {"_ppeek", lua54__ppeek},
+    {"_ppeek4", lua54__ppeek4},
+    {"memcpy", lua54_memcpy},
+    {"memset", lua54_memset},
 };
 const size_t api_row_count = sizeof api_rows / sizeof api_rows[0];
 
