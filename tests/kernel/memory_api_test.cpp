@@ -11,16 +11,6 @@
 
 namespace {
 
-proc *other_process = nullptr;
-
-}  // namespace
-
-// The process table is not part of this test: one other process has id 9.
-// (Weak, so that it yields to the process manager's own lookup when linked.)
-__attribute__((weak)) proc *get_process(int64_t id) { return id == 9 ? other_process : nullptr; }
-
-namespace {
-
 class MemoryApi : public testing::Test {
  protected:
   proc *p = new proc{};
@@ -30,7 +20,10 @@ class MemoryApi : public testing::Test {
     proc_memory_init(p);
     proc_memory_init(q);
     cproc = p;
-    other_process = q;
+    // The other process sits in the process table under id 9.
+    q->id = 9;
+    process[0] = q;
+    num_processes = 1;
     luaL_openlibs(L);
     for (const luaL_Reg *r = memory_api_functions; r->name; r++) lua_register(L, r->name, r->func);
   }
@@ -40,7 +33,9 @@ class MemoryApi : public testing::Test {
     proc_memory_free(q);
     delete p;
     delete q;
-    cproc = other_process = nullptr;
+    cproc = nullptr;
+    process[0] = nullptr;
+    num_processes = 0;
   }
   // Calls a memory function with the values of a Lua expression list as its
   // arguments; returns its results joined by commas and the cycles it charged

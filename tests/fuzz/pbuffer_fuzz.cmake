@@ -1,0 +1,1 @@
+kvd_fuzz(pbuffer_fuzz SOURCES pbuffer_fuzz.cpp)
