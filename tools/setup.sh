@@ -11,7 +11,7 @@ packages=(
   # libraries the workstation links
   libsdl2-dev libcurl4-openssl-dev liblz4-dev libgif-dev liblodepng-dev libqoi-dev libbloom-dev
   # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
   # independent references used only by tests
   python3 python3-lz4 python3-pil python3-numpy lz4 lua5.4 libmurmurhash-dev
   xvfb imagemagick
