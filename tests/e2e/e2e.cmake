@@ -1,0 +1,18 @@
+# End-to-end runs of the workstation on test system ROMs packed from the
+# folders under roms/ (each holds system/boot.lua and friends).
+file(GLOB e2e_roms LIST_DIRECTORIES true CONFIGURE_DEPENDS "${KVD_TEST_DIR}/roms/*")
+set(e2e_rom_dir "${CMAKE_BINARY_DIR}/tests/e2e/roms")
+foreach(rom ${e2e_roms})
+  get_filename_component(name "${rom}" NAME)
+  kvd_pack_sysrom(e2e_rom_${name} "${rom}" "${e2e_rom_dir}/${name}.dat")
+endforeach()
+# The greeting ROM again, with an export name and an exported cartridge.
+kvd_pack_sysrom(e2e_rom_hello_cart "${KVD_TEST_DIR}/roms/hello" "${e2e_rom_dir}/hello_cart.dat"
+  EXPORT demo CART "${KVD_TEST_DIR}/carts/demo")
+
+foreach(group startup frames processes)
+  add_test(NAME kernel_e2e_${group}
+    COMMAND ${KVD_PYTHON} "${KVD_TEST_DIR}/e2e_test.py" -v "${group}_test")
+  set_tests_properties(kernel_e2e_${group} PROPERTIES
+    ENVIRONMENT "KVD_SOURCE_DIR=${CMAKE_SOURCE_DIR};KVD_BINARY_DIR=${CMAKE_BINARY_DIR};KVD_PYTHON=${KVD_PYTHON};KVD_KAVELUND=$<TARGET_FILE:kavelund>;KVD_E2E_ROMS=${e2e_rom_dir}")
+endforeach()

@@ -1,0 +1,303 @@
+"""End-to-end runs of the workstation program on test system ROMs, headless,
+checking standard output, the exit code, log.txt and the configuration file."""
+import os
+import re
+import shutil
+import signal
+import struct
+import subprocess
+import tempfile
+import time
+import unittest
+
+KAVELUND = os.environ["KVD_KAVELUND"]
+ROMS = os.environ["KVD_E2E_ROMS"]
+STOCK_LUA = "/usr/bin/lua5.4"
+
+
+def read_blobs(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    blobs, at = [], 0
+    while at + 4 <= len(data):
+        (n,) = struct.unpack_from(">i", data, at)
+        blobs.append(data[at + 4:at + 4 + n])
+        at += 4 + n
+    return blobs
+
+
+def pack_blobs(blobs):
+    return b"".join(struct.pack(">i", len(b)) + b for b in blobs)
+
+
+class run:
+    """One run of the program from a fresh folder of its own."""
+
+    def __init__(self, case, rom=None, sysrom=None, args=None, timeout=60, start_only=False):
+        self.tmp = tempfile.mkdtemp(prefix="kvd_e2e_")
+        case.addCleanup(shutil.rmtree, self.tmp, True)
+        bin_dir = os.path.join(self.tmp, "bin")
+        os.mkdir(bin_dir)
+        self.exe = os.path.join(bin_dir, "kavelund")
+        shutil.copy(KAVELUND, self.exe)
+        if rom is not None:
+            shutil.copy(os.path.join(ROMS, rom + ".dat"), os.path.join(bin_dir, "sysrom.dat"))
+        elif sysrom is not None:
+            with open(os.path.join(bin_dir, "sysrom.dat"), "wb") as f:
+                f.write(sysrom)
+        self.home = os.path.join(self.tmp, "home")
+        self.appdata = os.path.join(self.tmp, "appdata")
+        os.mkdir(self.home)
+        argv = [self.exe] + (args if args is not None else ["-x", "-home", self.appdata])
+        env = dict(os.environ, HOME=self.home, SDL_VIDEODRIVER="dummy", SDL_AUDIODRIVER="dummy")
+        env.pop("XDG_DATA_HOME", None)
+        argv = [a.replace("{appdata}", self.appdata) for a in argv]
+        if start_only:
+            self.proc = subprocess.Popen(argv, env=env, cwd=self.tmp, stdout=subprocess.PIPE)
+            return
+        p = subprocess.run(argv, env=env, cwd=self.tmp, capture_output=True, timeout=timeout)
+        self.rc = p.returncode
+        self.out = p.stdout.decode("latin-1")
+
+    def default_appdata(self, export="shared"):
+        return os.path.join(self.home, ".local/share/Kavelund/exp", export)
+
+    def log(self, folder=None):
+        path = os.path.join(folder or self.appdata, "log.txt")
+        with open(path, "rb") as f:
+            text = f.read().decode("latin-1")
+        return re.sub(r"(?m)^\[\d{6,} \d{3,}\] ", "", text)
+
+
+class startup_test(unittest.TestCase):
+    def test_greeting_rom_boots_and_exits(self):
+        r = run(self, "hello")
+        self.assertEqual(r.rc, 0)
+        self.assertEqual(r.out, "hello from boot\nframe 1\nframe 2\nframe 3\n")
+        log = r.log()
+        self.assertTrue(log.startswith("load_kavelund_dat_files: sysrom.dat // from: " +
+                                       r.exe.replace("kavelund", "sysrom.dat") + "\n"), log)
+        for line in ["booting kavelund 0.2.1e\n", "build: 251114-054042\n",
+                     "creating process 1 [root] [root]\n"]:
+            self.assertIn(line, log)
+        self.assertRegex(log, r"anywhen init: \d+ms\n")
+
+    def test_failure_table(self):
+        hello = read_blobs(os.path.join(ROMS, "hello.dat"))
+        cases = [
+            ("missing file", dict(), 1, "sysrom.dat not found\n"),
+            ("one blob", dict(sysrom=pack_blobs(hello[:1])), 1, "sysrom.dat not found\n"),
+            ("no boot script", dict(rom="noboot"), 0, "could not find /system/boot.lua\n"),
+        ]
+        for name, kw, rc, out in cases:
+            with self.subTest(name):
+                r = run(self, **kw)
+                self.assertEqual((r.rc, r.out), (rc, out))
+                if rc == 1:
+                    self.assertIn("sysrom.dat not found\n", r.log())
+        r = run(self, "badboot")
+        self.assertEqual(r.rc, 0)
+        self.assertRegex(r.out, r"^error in /system/boot\.lua\[string .*\]:3: .*'\)' expected.*\n$")
+
+    def test_unwritable_configuration_file(self):
+        r = run(self, "hello", args=["-x", "-home", "/dev/null/kvd"])
+        self.assertEqual(r.rc, 1)
+        self.assertEqual(r.out, "ERROR: could not write to /dev/null/kvd/kavelund_config.txt\n")
+
+    def test_blob_runs(self):
+        hello = read_blobs(os.path.join(ROMS, "hello.dat"))
+        cases = {
+            "empty export name": [b""] + hello[1:],
+            "range-breaking length ends the run": None,
+            "exported cartridge": read_blobs(os.path.join(ROMS, "hello_cart.dat")),
+        }
+        for name, blobs in cases.items():
+            with self.subTest(name):
+                data = pack_blobs(blobs) if blobs else pack_blobs(hello) + struct.pack(">i", -1) + b"junk"
+                r = run(self, sysrom=data)
+                self.assertEqual((r.rc, r.out.splitlines()[0]), (0, "hello from boot"))
+        self.assertEqual(len(read_blobs(os.path.join(ROMS, "hello_cart.dat"))), 3)
+        # Blob 0 names the export folder of the application data.
+        r = run(self, "hello_cart", args=["-x"])
+        self.assertIn("booting kavelund", r.log(r.default_appdata("demo")))
+
+    def test_arguments(self):
+        cases = [
+            # (arguments, where the log goes: None is the default folder)
+            (["-x", "-homedir", "{appdata}"], "appdata"),
+            (["-xyz", "-display", "2", "-home", "{appdata}", "bare"], "appdata"),
+            (["-x", "-foo", "{appdata}"], None),
+            (["-x", ">", "-home", "{appdata}"], None),
+            (["-x", "-use_system_rom", "{appdata}", "-home", "{appdata}"], "appdata"),
+        ]
+        for args, where in cases:
+            with self.subTest(" ".join(args)):
+                r = run(self, "hello", args=args)
+                self.assertEqual(r.rc, 0)
+                folder = r.appdata if where else r.default_appdata()
+                self.assertIn("booting kavelund", r.log(folder))
+                if not where:
+                    self.assertFalse(os.path.exists(r.appdata))
+
+    def test_headless_skips_the_boot_hold(self):
+        r = run(self, "gate", args=["-xyz", "-home", "{appdata}"])
+        self.assertIn("child ran at frame 0\n", r.out)
+        r = run(self, "gate", args=["-home", "{appdata}"])
+        frame = int(re.search(r"child ran at frame (\d+)", r.out).group(1))
+        self.assertGreaterEqual(frame, 2200 / 16.6)
+
+    def test_configuration_file(self):
+        r = run(self, "hello")
+        drive = os.path.join(r.appdata, "drive")
+        with open(os.path.join(r.appdata, "kavelund_config.txt"), "rb") as f:
+            self.assertEqual(f.read(), ("# kavelund config\n\nmount / %s\n" % drive).encode())
+        log = r.log()
+        self.assertIn("writing default config to %s/kavelund_config.txt\n" % r.appdata, log)
+        self.assertIn("mount: [/] [%s]\n" % drive, log)
+        self.assertTrue(os.path.isdir(drive))
+
+        # An existing file is read as it is: mount lines only.
+        appdata = os.path.join(r.tmp, "second")
+        os.mkdir(appdata)
+        with open(os.path.join(appdata, "kavelund_config.txt"), "wb") as f:
+            f.write(b"# comment\nmount /foo   /tmp/with space\r\nmount  /bar\nMount /x /y\nmount /z\t/t\n")
+        r2 = run(self, "hello", args=["-x", "-home", appdata])
+        log = r2.log(appdata)
+        self.assertNotIn("writing default config", log)
+        mounts = re.findall(r"mount: \[(.*?)\] \[(.*?)\]\n", log)
+        self.assertEqual(mounts, [("/foo", "/tmp/with space"), ("", "/bar"), ("/z", "\t/t")])
+
+
+class frames_test(unittest.TestCase):
+    def test_exit_hold_runs_60_frames_then_120_shutdown_slices(self):
+        r = run(self, "hold")
+        self.assertEqual(r.rc, 0)
+        self.assertEqual(r.out, "".join("slice %d\n" % n for n in range(181)))
+
+    def test_exit_follows_the_end_of_a_hold(self):
+        r = run(self, "hold_release")
+        self.assertEqual(r.rc, 0)
+        self.assertEqual(r.out, "".join("slice %d\n" % n for n in range(11)))
+
+    def test_exact_budgets_and_debt(self):
+        r = run(self, "budget")
+        self.assertEqual(r.rc, 0)
+        self.assertEqual(r.out, "false 139810\nfalse 139810\nfalse 279620\ntrue 0\ntrue true\ntrue 0\n")
+
+    def test_sigterm_ends_cleanly(self):
+        r = run(self, "sigterm", start_only=True)
+        self.assertEqual(r.proc.stdout.readline(), b"ready\n")
+        r.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(r.proc.wait(timeout=30), 0)
+        r.proc.stdout.close()
+
+
+def stock_lua_fields(pod_text):
+    """The fields of the table a pod text denotes, as read by the stock
+    interpreter, formatted like the test window manager's dump."""
+    script = r"""
+local t = assert(load("return " .. io.read("a")))()
+local keys = {}
+for k in pairs(t) do if k ~= "_sent_t" then keys[#keys + 1] = k end end
+table.sort(keys)
+local out = {}
+for _, k in ipairs(keys) do out[#out + 1] = k .. "=" .. tostring(t[k]) end
+io.write("{" .. table.concat(out, ",") .. "}")
+"""
+    p = subprocess.run([STOCK_LUA, "-e", script], input=pod_text.encode("latin-1"),
+                       capture_output=True, check=True)
+    return p.stdout.decode("latin-1")
+
+
+class processes_test(unittest.TestCase):
+    def test_process_control_and_messages(self):
+        r = run(self, "procs")
+        self.assertEqual(r.rc, 0, r.out)
+        lines = r.out.splitlines()
+        wm = [l for l in lines if l.startswith("wm ")]
+        rest = [l for l in lines if not l.startswith("wm ")]
+        self.assertEqual(rest, [
+            "ids 4 5 6 7 8",
+            "b: running as 5 inside 0",
+            "a: nested true",
+            "a: self true",
+            "a: root true",
+            "run a: true true nil",
+            "h: halting",
+            "run h: false true nil",
+            "state h: 1",
+            "run h again: false true nil",
+            "e: ends",
+            "run e: true true _run_process_slice: could not find lua state",
+            "state e: -1",
+            "r: start",
+            "run r: true true nil",
+            "state r after restart: 0",
+            "r: start",
+            "run r: true true nil",
+            "state r after mode 2: 0",
+            "state h after kill: -1",
+            "run h after kill: true true _run_process_slice: bad process id",
+            "run none: 0",
+            "list 1 [root] [root] / 0.0",
+            "list 2 two /system/two.lua / 0.0",
+            "list 3 wm /system/wm.lua / 0.0",
+            "list 4 a /system/a.lua / 1.0",
+            "list 5 b /system/b.lua / 1.0",
+            "list 7 r /system/r.lua / 1.0",
+            "root got child_completed 8 from 2",
+            "root got child_completed 6 from 2",
+        ])
+        got = [l[len("wm got "):] for l in wm if l.startswith("wm got ")]
+        self.assertEqual(got, [
+            "{_flags=1,_from=4,a=1} stamped",
+            "{_flags=1,_from=4,b=two} stamped",
+            "{_flags=1,_from=4,c=3} stamped",
+        ])
+        pods = [l[len("wm pod "):] for l in wm if l.startswith("wm pod ")]
+        self.assertEqual(len(pods), 3)
+        for text, dump in zip(pods, got):
+            self.assertEqual(stock_lua_fields(text) + " stamped", dump)
+
+    def test_out_of_memory_stops_the_process_and_the_system_lives_on(self):
+        r = run(self, "oom")
+        self.assertEqual(r.rc, 0, r.out)
+        self.assertEqual(r.out, "hog state -1\nwm got report_error: *runtime error: out of memory from 4\n"
+                                "alive after oom\n")
+        self.assertIn("SYSTEM ERROR: *runtime error: out of memory\n", r.log())
+
+    def test_errors_in_children_are_reported(self):
+        r = run(self, "errors")
+        self.assertEqual(r.rc, 0, r.out)
+        lines = r.out.splitlines()
+        self.assertEqual(lines[:3], ["syntax child: nil", "failing child id 5", "state after failure -1"])
+        self.assertEqual(lines[3], "wm got report_error: *syntax error")
+        self.assertRegex(lines[4], r"^wm got report_error: \[string \"x = = 1\"\]:1: |^wm got report_error: bad:1: ")
+        self.assertEqual(lines[5], "wm got report_error: *runtime error")
+        self.assertEqual(lines[6], "wm got report_error: fails:1: boom in child")
+        self.assertTrue(lines[7].startswith("wm got report_error: stack traceback:"), lines[7])
+        log = r.log()
+        self.assertIn("creating process 4 bad /bad.lua\n", log)
+        self.assertIn("SYSTEM ERROR: *syntax error\n", log)
+        self.assertIn("syntax error. ** could not create process **\n", log)
+        self.assertIn("run_process_slice() for process 5 error: 2 fails:1: boom in child\n", log)
+        self.assertIn("--------\ntraceback:\nstack traceback:\n", log)
+        self.assertIn("SYSTEM ERROR: *runtime error\nSYSTEM ERROR: fails:1: boom in child\n", log)
+
+    def test_the_root_process_is_never_removed(self):
+        cases = [
+            ("root_return", "boot returns\n** RUNTIME ERROR IN KERNEL **\n", "root process ended"),
+            ("kill_root", "child asked\nroot slice goes on\n** RUNTIME ERROR IN KERNEL **\n",
+             "root process removed"),
+            ("wm_oom", "** RUNTIME ERROR IN WINDOW MANAGER **\nout of memory\n", "out of memory"),
+        ]
+        for rom, out, why in cases:
+            with self.subTest(rom):
+                r = run(self, rom)
+                self.assertEqual((r.rc, r.out), (0, out))
+                self.assertIn(why + "\n", r.log())
+                self.assertNotIn("ASSERT", r.out)
+
+
+if __name__ == "__main__":
+    unittest.main()

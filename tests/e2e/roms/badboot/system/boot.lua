@@ -1,0 +1,2 @@
+-- Does not compile.
+printh("never printed"

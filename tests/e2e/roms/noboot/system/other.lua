@@ -1,0 +1,1 @@
+-- The system ROM of this test has no boot script.
