@@ -1,0 +1,2 @@
+kvd_test(lang_dialect_test SOURCES dialect_test.cpp)
+kvd_test(lang_vm_test SOURCES vm_test.cpp)

@@ -1,0 +1,250 @@
+// The interpreter loop's cycle charging and forced yield, and the allocator
+// protocol with its accounted sizes.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "kernel/cpu_budget.h"
+#include "lang/lua_api.h"
+#include "lang/vm_state.h"
+
+namespace {
+
+// Sets the slice: cpu_cycles = 0 and the budget to its argument.
+int set_budget(lua_State *L) {
+  cpu_cycles = 0;
+  cpu_cycles_max = static_cast<int32_t>(luaL_checkinteger(L, 1));
+  return 0;
+}
+
+struct Budget : ::testing::Test {
+  lua_State *L = nullptr;
+  void SetUp() override {
+    cpu_cycles = 0;
+    cpu_cycles_max = INT32_MAX;
+    cpu_superyielding = 0;
+    L = luaL_newstate();
+    luaL_openlibs(L);
+    lua_register(L, "set_budget", set_budget);
+  }
+  void TearDown() override {
+    lua_close(L);
+    cpu_cycles_max = INT32_MAX;
+    cpu_superyielding = 0;
+  }
+  // Cycles charged by running the chunk on the (non-yieldable) main thread.
+  int32_t cycles_of(const char *code) {
+    EXPECT_EQ(luaL_loadstring(L, code), LUA_OK);
+    cpu_cycles = 0;
+    EXPECT_EQ(lua_pcall(L, 0, 0, 0), LUA_OK) << lua_tostring(L, -1);
+    return cpu_cycles;
+  }
+  lua_State *thread_of(const char *code) {
+    lua_State *T = lua_newthread(L);
+    EXPECT_EQ(luaL_loadstring(T, code), LUA_OK);
+    return T;
+  }
+};
+
+TEST_F(Budget, InstructionCosts) {
+  // VARARGPREP 2, LOADI x, LOADI i1, LOADI i2, LOADI step: 1 each, FORPREP 2,
+  // n x (ADDI 1 + FORLOOP 2), RETURN 2.
+  EXPECT_EQ(cycles_of("local x = 0 for i = 1, 10 do x = x + 1 end"), 2 + 4 + 2 + 30 + 2);
+  EXPECT_EQ(cycles_of("local x = 0 for i = 1, 20 do x = x + 1 end") -
+            cycles_of("local x = 0 for i = 1, 10 do x = x + 1 end"), 30);
+  // A generic for: 2 per further iteration (TFORCALL; TFORLOOP is free).
+  // A generic for: 2 per further iteration (TFORCALL; TFORLOOP is free),
+  // besides the one more LOADI of the constructor.
+  EXPECT_EQ(cycles_of("local t = {1,1,1,1,1,1} for k in next, t do end") -
+            cycles_of("local t = {1,1,1,1,1} for k in next, t do end"), 1 + 2);
+  // Cost 1: MOVE, LOADK, LOADNIL, ADDK, SUB, UNM; cost 2: MUL, LOADF.
+  EXPECT_EQ(cycles_of("local a, b = 1, 2 local c = a - b"), 2 + 1 + 1 + 1 + 2);
+  EXPECT_EQ(cycles_of("local a, b = 1, 2 local c = a * b"), 2 + 1 + 1 + 2 + 2);
+  EXPECT_EQ(cycles_of("local a = 1.0"), 2 + 2 + 2);  // LOADF
+  EXPECT_EQ(cycles_of("local a = '3' local b = -a"), 2 + 1 + 1 + 2);  // UNM via string arithmetic
+}
+
+TEST_F(Budget, YieldsAtTheFirstInstructionPastTheBudget) {
+  lua_State *T = thread_of("n = 0 while true do n = n + 1 end");
+  cpu_cycles = 0;
+  cpu_cycles_max = 100;
+  int nres = -1;
+  EXPECT_EQ(lang_yielded_to_escape_slice(T), 0);
+  ASSERT_EQ(lua_resume(T, L, 0, &nres), LUA_YIELD);
+  EXPECT_EQ(nres, 0);
+  EXPECT_GE(cpu_cycles, 101);
+  EXPECT_LE(cpu_cycles, 102);
+  EXPECT_EQ(lang_yielded_to_escape_slice(T), 1);
+  // Resumed already over budget: exactly one instruction, then the next yield.
+  for (int i = 0; i < 50; i++) {
+    int32_t before = cpu_cycles;
+    ASSERT_EQ(lua_resume(T, L, 0, &nres), LUA_YIELD);
+    EXPECT_GE(cpu_cycles - before, 1);
+    EXPECT_LE(cpu_cycles - before, 2);
+    lua_gc(L, LUA_GCCOLLECT);
+  }
+  lua_getglobal(L, "n");
+  EXPECT_GE(lua_tointeger(L, -1), 10);  // every resume made progress
+}
+
+TEST_F(Budget, ForcingYieldsWhateverTheBudget) {
+  lua_State *T = thread_of("x = 1 x = 2 x = 3 return 'done'");
+  cpu_cycles = 0;
+  cpu_cycles_max = CPU_CYCLES_PER_FRAME;
+  cpu_superyielding = CPU_FORCE_YIELD;
+  int nres = 0, resumes = 1;
+  while (lua_resume(T, L, 0, &nres) == LUA_YIELD) resumes++;
+  cpu_superyielding = 0;
+  EXPECT_STREQ(lua_tostring(T, -1), "done");
+  EXPECT_GT(resumes, 6);  // one instruction per resume
+}
+
+TEST_F(Budget, NonYieldableCodeRunsOnAndCountsCycles) {
+  lua_State *T = thread_of(
+      "string.gsub('x', 'x', function() set_budget(5) for i = 1, 1000 do end ran = true end) "
+      "return 'end'");
+  int nres = 0;
+  ASSERT_EQ(lua_resume(T, L, 0, &nres), LUA_YIELD);
+  lua_getglobal(L, "ran");
+  EXPECT_TRUE(lua_toboolean(L, -1));
+  EXPECT_GT(cpu_cycles, 2000);  // 1000 FORLOOPs past a budget of 5
+  cpu_cycles_max = INT32_MAX;
+  ASSERT_EQ(lua_resume(T, L, 0, &nres), LUA_OK);
+}
+
+TEST_F(Budget, CountersSaturate) {
+  cpu_cycles = INT32_MAX - 3;
+  EXPECT_EQ(luaL_dostring(L, "for i = 1, 100 do end"), LUA_OK);
+  EXPECT_EQ(cpu_cycles, INT32_MAX);
+  cpu_cycles = 0;
+}
+
+TEST_F(Budget, CoroutineSeesAnEmptyResume) {
+  EXPECT_EQ(luaL_dostring(L,
+      "co = coroutine.create(function() set_budget(5) for i = 1, 100 do end return 'done' end) "
+      "r = table.pack(coroutine.resume(co)) st = coroutine.status(co)"), LUA_OK);
+  cpu_cycles_max = INT32_MAX;
+  EXPECT_EQ(luaL_dostring(L, "return r.n, r[1], st, coroutine.resume(co)"), LUA_OK);
+  EXPECT_EQ(lua_tointeger(L, -5), 1);
+  EXPECT_TRUE(lua_toboolean(L, -4));
+  EXPECT_STREQ(lua_tostring(L, -3), "suspended");
+  EXPECT_STREQ(lua_tostring(L, -1), "done");
+}
+
+// The allocator's calls: (block given, osize, nsize, retry, accounted).
+struct alloc_call {
+  bool block;
+  size_t osize, nsize;
+  int retry;
+  size_t accounted;
+};
+struct alloc_log {
+  std::vector<alloc_call> calls;
+  int fail_shrinks = 0;       // fail every shrinking realloc while set
+  size_t fail_first_of = 0;   // fail the first attempt of a request of this size
+};
+
+void *logging_alloc(void *ud, void *ptr, size_t osize, size_t nsize, int retry, size_t accounted) {
+  auto *log = static_cast<alloc_log *>(ud);
+  log->calls.push_back({ptr != nullptr, osize, nsize, retry, accounted});
+  if (nsize == 0) {
+    free(ptr);
+    return nullptr;
+  }
+  if (log->fail_shrinks && ptr && nsize < osize) return nullptr;
+  if (nsize == log->fail_first_of && retry == 0) return nullptr;
+  return realloc(ptr, nsize);
+}
+
+struct Alloc : ::testing::Test {
+  alloc_log log;
+  lua_State *L = nullptr;
+  void SetUp() override {
+    cpu_cycles_max = INT32_MAX;
+    L = lua_newstate(logging_alloc, &log);
+    luaL_openlibs(L);
+    lua_gc(L, LUA_GCSTOP);
+  }
+  void TearDown() override { lua_close(L); }
+  // The calls made while running f.
+  template <class F> std::vector<alloc_call> during(F f) {
+    size_t from = log.calls.size();
+    f();
+    return {log.calls.begin() + from, log.calls.end()};
+  }
+  static bool has(const std::vector<alloc_call> &calls, size_t osize, size_t nsize, size_t acct) {
+    for (const alloc_call &c : calls)
+      if (c.osize == osize && c.nsize == nsize && c.accounted == acct && c.retry == 0) return true;
+    return false;
+  }
+};
+
+TEST_F(Alloc, AccountedSizes) {
+  ASSERT_FALSE(log.calls.empty());
+  EXPECT_EQ(log.calls[0].block, false);
+  EXPECT_EQ(log.calls[0].osize, size_t(LUA_TTHREAD));
+  // The sizes of this build's records: a main state of 1624 bytes with its
+  // global state, a thread of 208 (charged as a main state).
+  EXPECT_EQ(log.calls[0].nsize, 1624u);
+  EXPECT_EQ(log.calls[0].accounted, 1624u);
+  EXPECT_TRUE(has(log.calls, 0, 1024, 2048));  // initial string table
+  EXPECT_TRUE(has(during([&] { lua_pushstring(L, "kvd-unique-1234"); }), LUA_TSTRING, 15 + 25, 15 + 32));
+  EXPECT_TRUE(has(during([&] { lua_newthread(L); }), LUA_TTHREAD, 208, 1624));
+  EXPECT_TRUE(has(during([&] { lua_newuserdatauv(L, 100, 0); }), LUA_TUSERDATA, 132, 156));
+  EXPECT_TRUE(has(during([&] { lua_newuserdatauv(L, 100, 2); }), LUA_TUSERDATA, 172, 156));
+  EXPECT_TRUE(has(during([&] { lua_pushcclosure(L, set_budget, 3); }), LUA_TFUNCTION, 80, 88));
+  EXPECT_TRUE(has(during([&] { luaL_dostring(L, "string.gmatch('a', 'a')"); }), LUA_TUSERDATA, 608, 632));
+  EXPECT_TRUE(has(during([&] { luaL_dostring(L, "local a, b = 1, 2 f = function() return a, b end"); }),
+                  LUA_TFUNCTION, 48, 64));
+  auto table = during([&] { luaL_dostring(L, "t = {1, 2, 3, 4, x = 1, y = 2}"); });
+  EXPECT_TRUE(has(table, 0, 64, 64));   // array part of 4 slots
+  EXPECT_TRUE(has(table, 0, 48, 32));   // hash part of 2 nodes
+  for (const alloc_call &c : log.calls)
+    if (c.nsize == 0) {
+      EXPECT_TRUE(c.retry == 0 && c.accounted == 0);
+    }
+}
+
+TEST_F(Alloc, DebtCountsRequestedBytes) {
+  int before = lua_gc(L, LUA_GCCOUNT) * 1024 + lua_gc(L, LUA_GCCOUNTB);
+  lua_pushstring(L, "kvd-unique-5678");
+  int after = lua_gc(L, LUA_GCCOUNT) * 1024 + lua_gc(L, LUA_GCCOUNTB);
+  EXPECT_EQ(after - before, 15 + 25);
+}
+
+TEST_F(Alloc, GrowingRequestIsRetriedOnceAfterACollection) {
+  log.fail_first_of = 123457 + 25;
+  auto calls = during([&] {
+    lua_pushlstring(L, std::string(123457, 'x').c_str(), 123457);
+  });
+  log.fail_first_of = 0;
+  int tries = 0;
+  for (const alloc_call &c : calls)
+    if (c.nsize == 123457 + 25) {
+      EXPECT_EQ(c.retry, tries);
+      EXPECT_EQ(c.accounted, 123457u + 32);
+      tries++;
+    }
+  EXPECT_EQ(tries, 2);
+}
+
+TEST_F(Alloc, FailedShrinkIsNotRetried) {
+  log.fail_shrinks = 1;
+  auto calls = during([&] {
+    EXPECT_EQ(luaL_loadstring(L, "local a = 1 return a + 1"), LUA_ERRMEM);
+  });
+  log.fail_shrinks = 0;
+  for (const alloc_call &c : calls) EXPECT_EQ(c.retry, 0);
+}
+
+TEST(LuaNewstate, DefaultAllocatorWorks) {
+  lua_State *L = luaL_newstate();
+  ASSERT_NE(L, nullptr);
+  EXPECT_EQ(luaL_dostring(L, "local s = '' for i = 1, 1000 do s = s .. i end"), LUA_OK);
+  lua_close(L);
+}
+
+}  // namespace
