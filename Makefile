@@ -21,8 +21,9 @@ build-fuzz: setup
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVD_FUZZ=ON
 	cmake --build build/fuzz -j $(JOBS)
 
+# Without a display the workstation runs headless (-x).
 run: build
-	build/release/kernel/kavelund $(ARGS)
+	build/release/kernel/kavelund $(if $(DISPLAY)$(WAYLAND_DISPLAY),,-x) $(ARGS)
 
 test-release: build
 	cd build/release && ctest --output-on-failure -j $(JOBS)
