@@ -56,50 +56,48 @@ void run_memcpy(benchmark::State &state) {
 }
 BENCHMARK(run_memcpy)->Name("baseline/memcpy");
 
-void run_zlib_crc32(benchmark::State &state) {
+// Runs f over the whole sample each iteration, counting the sample's bytes.
+template <typename F>
+void over_sample(benchmark::State &state, F f) {
   const auto &in = sample();
-  for (auto _ : state) benchmark::DoNotOptimize(crc32(0, in.data(), uInt(in.size())));
+  for (auto _ : state) f(in.data(), in.size());
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(in.size()));
+}
+
+void run_zlib_crc32(benchmark::State &state) {
+  over_sample(state, [](const uint8_t *p, size_t n) { benchmark::DoNotOptimize(crc32(0, p, uInt(n))); });
 }
 BENCHMARK(run_zlib_crc32)->Name("baseline/zlib_crc32");
 
 void run_crc32b(benchmark::State &state) {
-  const auto &in = sample();
-  for (auto _ : state) benchmark::DoNotOptimize(crc32b(in.data(), int64_t(in.size())));
-  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(in.size()));
+  over_sample(state, [](const uint8_t *p, size_t n) { benchmark::DoNotOptimize(crc32b(p, int64_t(n))); });
 }
 BENCHMARK(run_crc32b)->Name("crc32b");
 
 void run_md5(benchmark::State &state) {
-  const auto &in = sample();
-  char text[33];
-  for (auto _ : state) {
-    md5(in.data(), int64_t(in.size()), text);
+  over_sample(state, [](const uint8_t *p, size_t n) {
+    char text[33];
+    md5(p, int64_t(n), text);
     benchmark::DoNotOptimize(text);
-  }
-  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(in.size()));
+  });
 }
 BENCHMARK(run_md5)->Name("md5");
 
 void run_murmur32(benchmark::State &state) {
-  const auto &in = sample();
-  uint32_t h[1];
-  for (auto _ : state) {
-    murmurhash3_x86_32(in.data(), int(in.size()), 0, h);
+  over_sample(state, [](const uint8_t *p, size_t n) {
+    uint32_t h[1];
+    murmurhash3_x86_32(p, int(n), 0, h);
     benchmark::DoNotOptimize(h);
-  }
-  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(in.size()));
+  });
 }
 BENCHMARK(run_murmur32)->Name("murmurhash3_x86_32");
 
 void run_murmur128(benchmark::State &state) {
-  const auto &in = sample();
-  uint64_t h[2];
-  for (auto _ : state) {
-    murmurhash3_x64_128(in.data(), int(in.size()), 0, h);
+  over_sample(state, [](const uint8_t *p, size_t n) {
+    uint64_t h[2];
+    murmurhash3_x64_128(p, int(n), 0, h);
     benchmark::DoNotOptimize(h);
-  }
-  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(in.size()));
+  });
 }
 BENCHMARK(run_murmur128)->Name("murmurhash3_x64_128");
 
