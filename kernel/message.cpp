@@ -10,6 +10,8 @@
 #include "host/seams.h"
 #include "kernel/pbuffer.h"
 #include "kernel/process.h"
+#include "pdisk/path.h"
+#include "pdisk/pfile.h"
 
 static pbuffer *rpm_buffer;  // shared read buffer for callers without their own
 
@@ -89,4 +91,46 @@ int notify(const char *text) {
   send_process_message(wm, b);
   destroy_buffer(b);
   return 0;
+}
+
+void process_dropped_file(const char *host_path) {
+  if (!host_path) return;
+  klog("dropped file: %s\n", host_path);
+  const char *name = host_path;
+  for (const char *c = host_path; *c; c++)
+    if (*c == '/' || *c == '\\') name = c + 1;
+  char path[1024];
+  std::snprintf(path, sizeof path, "/ram/drop/%s", name);
+  for (char *c = path; *c; c++)
+    if (!is_path_char((unsigned char)*c)) *c = '_';
+
+  pfile_entry *f = pfopen(path, "wf");
+  if (!f) {
+    klog(" ** could not open temp file: %s\n", path);
+    return;
+  }
+  pbuffer *contents = create_buffer_from_file(host_path);
+  if (!contents) {
+    pfclose(f);
+    klog(" ** could not create buffer from file: %s\n", host_path);
+    return;
+  }
+  if (contents->length == 0) {
+    destroy_buffer(contents);
+    pfclose(f);
+    notify("** dropping folders (and size zero files) not supported **");
+    return;
+  }
+  destroy_buffer(f->data);
+  f->data = contents;
+  pfclose(f);
+
+  proc *wm = get_process(3);
+  if (!wm) return;
+  pbuffer *b = create_buffer_2(1024, 'r');
+  bappend_str(b, "{event=\"drop_items\",_flags=1,items={{pod_type=\"file_reference\",fullpath=\"");
+  bappend_str_escaped(b, path);
+  bappend_str(b, "\"}}}");
+  send_process_message(wm, b);
+  destroy_buffer(b);
 }

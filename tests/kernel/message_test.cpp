@@ -8,6 +8,8 @@
 
 #include "kernel/message.h"
 #include "kernel/pbuffer.h"
+#include "pdisk/mount.h"
+#include "pdisk/pfile.h"
 
 namespace {
 
@@ -116,6 +118,33 @@ TEST_F(message_test, EventTextsReadBackByTheStockInterpreter) {
   EXPECT_EQ(l.substr(0, l.find(";_sent_t")), "_from=integer:2");
   EXPECT_NE(l.find("event=" + bytes("child_completed") + ";proc_id=integer:" + std::to_string(kid)),
             std::string::npos) << l;
+}
+
+TEST_F(message_test, DroppedFileLandsUnderRamDropAndIsAnnounced) {
+  pfile_init();
+  pfile_reset();
+  mount_ram_folder("/ram");
+  create_process_from_code("", "two", "/system/two.lua", "");
+  proc *wm = create_process_from_code("", "three", "/system/wm.lua", "");
+  std::string dir = testing::TempDir();
+  std::string host = dir + "/my file.txt";
+  std::ofstream(host, std::ios::binary) << "dropped bytes";
+  process_dropped_file(host.c_str());
+  EXPECT_EQ(pop(wm), std::string("{event=\"drop_items\",_flags=1,items={{pod_type=\"file_reference\","
+                                 "fullpath=\"/ram/drop/my_file.txt\"}}}") + '\0');
+  pfile_entry *f = pfopen("/ram/drop/my_file.txt", "r");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(std::string((const char *)f->data->data, (size_t)f->data->length), "dropped bytes");
+  pfclose(f);
+
+  std::string empty = dir + "/empty.txt";
+  std::ofstream(empty, std::ios::binary).flush();
+  process_dropped_file(empty.c_str());
+  EXPECT_EQ(pop(wm), std::string("{event=\"user_notification\",content=\"** dropping folders (and size zero "
+                                 "files) not supported **\"}") + '\0');
+  process_dropped_file((dir + "/missing").c_str());
+  EXPECT_EQ(pop(wm), "<none>");
+  pfile_reset();
 }
 
 }  // namespace
