@@ -1,6 +1,11 @@
 // The pod text writer and reader on the format's own examples and edge cases.
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "pod/pod_read.h"
@@ -176,6 +181,42 @@ TEST_F(PodText, LuaFunctions) {
 TEST_F(PodText, ReadingNeverRaisesOnAKeyThatATableCannotHold) {
   EXPECT_EQ(run("return select('#', unpod('{[nil]=1}'))"), "0");
   EXPECT_EQ(run("return select('#', unpod('{[nil]}'))"), "0");
+}
+
+}  // namespace
+
+namespace {
+
+// Key order and number texts follow the C locale because the program never
+// changes the locale: no project source mentions setlocale.
+TEST(PodLocale, NoSourceCallsSetlocale) {
+  const char *dir = std::getenv("KVD_SOURCE_DIR");
+  ASSERT_NE(dir, nullptr);
+  std::string found;
+  for (const char *sub : {"kernel", "lang", "userdata", "pod", "pdisk", "gfx", "sorn", "host", "anywhen"}) {
+    std::filesystem::path p = std::filesystem::path(dir) / sub;
+    if (!std::filesystem::exists(p)) continue;
+    for (auto &e : std::filesystem::recursive_directory_iterator(p)) {
+      std::string ext = e.path().extension().string();
+      if (!e.is_regular_file() || (ext != ".cpp" && ext != ".h" && ext != ".c" && ext != ".inc")) continue;
+      std::ifstream f(e.path());
+      std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+      if (text.find("setlocale") != std::string::npos) found += e.path().string() + "\n";
+    }
+  }
+  EXPECT_EQ(found, "");
+  EXPECT_STREQ(std::setlocale(LC_ALL, nullptr), "C");
+}
+
+TEST_F(PodText, DeltaFunctions) {
+  EXPECT_EQ(run("local a, b = string.rep('abcdefgh', 50), string.rep('abcdefgh', 40) .. 'tail' "
+                "local d = create_delta(a, b) return apply_delta(a, d) == b and d:sub(1, 3) == 'dst'"),
+            "true");
+  EXPECT_EQ(run("return select('#', create_delta('a'))"), "0");
+  EXPECT_EQ(run("return select('#', create_delta({}, 'b'))"), "0");
+  EXPECT_EQ(run("return select('#', apply_delta('other source', create_delta('source', 'dest')))"), "0");
+  EXPECT_EQ(run("return select('#', apply_delta('x'))"), "0");
+  EXPECT_EQ(run("return apply_delta(123, create_delta(123, 456))"), "456");
 }
 
 }  // namespace
