@@ -3,11 +3,18 @@
 #include <gtest/gtest.h>
 #include <lz4.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "host/debug_log.h"
+#include "kernel/config.h"
 #include "kernel/pbuffer.h"
 #include "pod/crc32.h"
 #include "pod/delta.h"
@@ -118,6 +125,24 @@ TEST(Delta, SourceMustMatch) {
   ASSERT_TRUE(apply({}, from_empty, &out));
   EXPECT_EQ(out, dst);
   EXPECT_FALSE(apply(src, from_empty, &out));
+}
+
+TEST(Delta, SourceMismatchIsLogged) {
+  char tmpl[] = "/tmp/kvd_delta_XXXXXX";
+  std::string home = mkdtemp(tmpl);
+  std::snprintf(config.home, sizeof config.home, "%s", home.c_str());
+  hosk_debug_open_allowed();
+  bytes src = random_bytes(40, 8), dst = random_bytes(40, 9), out;
+  bytes stored = make_delta(src, dst);
+  EXPECT_FALSE(apply(dst, stored, &out));
+  EXPECT_FALSE(apply(dst, unstore(stored), &out));
+  std::ifstream f(home + "/log.txt");
+  std::stringstream log;
+  log << f.rdbuf();
+  EXPECT_NE(log.str().find("] ** apply_delta: failed src crc (dst marker: 1)\n"), std::string::npos) << log.str();
+  EXPECT_NE(log.str().find("] ** apply_delta: failed src crc (dst marker: 0)\n"), std::string::npos) << log.str();
+  std::remove((home + "/log.txt").c_str());
+  rmdir(home.c_str());
 }
 
 TEST(Delta, RefusesLyingStoredHeaders) {
