@@ -135,7 +135,8 @@ pbuffer *delta_store(const pbuffer *raw) {
     destroy_buffer(out);
     return nullptr;
   }
-  out->length = out->cursor = delta_stored_header_size + n;
+  out->length = delta_stored_header_size + n;
+  out->cursor = 0;
   return out;
 }
 
@@ -180,6 +181,7 @@ refused:
 }  // namespace
 
 pbuffer *generate_diff(const void *src, int32_t src_length, const void *dst, int32_t dst_length) {
+  if (dst_length > delta_max_size) return nullptr;
   pbuffer *raw = delta_generate_raw(static_cast<const uint8_t *>(src), std::max(src_length, 0),
                                     static_cast<const uint8_t *>(dst), std::max(dst_length, 0));
   if (!raw) return nullptr;
@@ -202,7 +204,7 @@ pbuffer *apply_diff(const void *src_bytes, int32_t src_length, const void *delta
     if (dl < delta_stored_header_size) return nullptr;
     int64_t declared = delta_le32(delta + 4);
     int64_t packed = dl - delta_stored_header_size;
-    if (declared < delta_header_size || declared > delta_max_size + delta_header_size ||
+    if (declared < delta_header_size || declared > delta_max_raw_size ||
         declared > packed * delta_lz4_max_ratio + 16)
       return nullptr;
     unpacked.resize(size_t(declared));

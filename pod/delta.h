@@ -15,18 +15,22 @@
 
 #include "kernel/pbuffer.h"
 
-// Destinations (and raw deltas) above this size are refused when applying,
-// before anything is allocated.
+// The largest destination a delta is made for or applied to: larger ones are
+// refused on both sides, so that no delta is stored that could not be applied.
 constexpr int64_t delta_max_size = 32 * 1024 * 1024;
+// The largest raw delta a destination of delta_max_size can need (every
+// operation costs at most 14 bytes beside its literals and copies 8 or more).
+constexpr int64_t delta_max_raw_size = 2 * delta_max_size + 64;
 
-// A new buffer (tag 'i') holding the stored delta from src to dst; null when
-// the delta would not fit in a buffer. Negative lengths count as 0.
+// A new buffer (tag 'i', cursor 0) holding the stored delta from src to dst;
+// null when dst is longer than delta_max_size. Negative lengths count as 0.
 pbuffer *generate_diff(const void *src, int32_t src_length, const void *dst, int32_t dst_length);
 
 // Applies a stored delta (leading "dst" and a 0 byte) or a raw one to src and
-// returns a new buffer (tag 'i') holding the destination. Null when the
+// returns a new buffer (tag 'i', cursor 0) holding the destination. Null when the
 // source's CRC-32 does not match the delta's (logged), when the delta is
-// shorter than its header, does not decompress to its declared size, declares
+// shorter than its header, declares a raw length above delta_max_raw_size or
+// beyond what its block can hold, does not decompress to that length, declares
 // a destination larger than delta_max_size or than its operations could
 // produce, or its operations would pass the declared destination length.
 // Operations that run past the end of the delta end the walk; a copy reaching

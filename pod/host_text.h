@@ -7,11 +7,11 @@
 #include "kernel/pbuffer.h"
 
 // The q7scii bytes of the host text in buffer (its whole length), as a new
-// buffer (tag 'i'); null for a null buffer. Carriage returns are dropped;
-// sequences that name no q7scii code pass byte by byte. Of UTF-16 and UTF-32
-// text only the low byte of each unit is read.
+// buffer (tag 'i', cursor 0); null for a null buffer. Carriage returns are
+// dropped; sequences that name no q7scii code pass byte by byte. Of UTF-16 and
+// UTF-32 text only the low byte of each unit is read.
 pbuffer *decode_host_text(const pbuffer *buffer);
 
-// The UTF-8 bytes of a zero-terminated q7scii text, as a new buffer (tag 'i');
-// a null text gives an empty buffer.
+// The UTF-8 bytes of a zero-terminated q7scii text, as a new buffer (tag 'i',
+// cursor 0); a null text gives an empty buffer.
 pbuffer *encode_host_text(const char *text);

@@ -145,6 +145,19 @@ TEST(Delta, SourceMismatchIsLogged) {
   rmdir(home.c_str());
 }
 
+TEST(Delta, LargestDestinationBothWays) {
+  // A destination of the largest size is made and applied; one byte more is
+  // refused when making the delta, so no delta is stored that cannot apply.
+  bytes dst(size_t(delta_max_size) + 1);
+  for (size_t i = 0; i < dst.size(); i++) dst[i] = uint8_t(i * 7 + (i >> 9));
+  EXPECT_EQ(generate_diff(nullptr, 0, dst.data(), int32_t(dst.size())), nullptr);
+  dst.pop_back();
+  bytes delta = make_delta({}, dst), out;
+  ASSERT_FALSE(delta.empty());
+  ASSERT_TRUE(apply({}, delta, &out));
+  EXPECT_TRUE(out == dst);
+}
+
 TEST(Delta, RefusesLyingStoredHeaders) {
   bytes src = random_bytes(3000, 5), dst = src, out;
   dst.insert(dst.begin() + 1000, 77);
