@@ -51,6 +51,8 @@ TEST_F(slice_test, SpentFrameRunsNothingMore) {
 TEST_F(slice_test, ManySlicesDoNotExhaustTheCallCount) {
   // Resuming with the process's own state as `from` would add one C call per
   // slice and fail at 200.
+  spawn(spin, "two");
+  spawn(spin, "three");  // the test process is not in slot 1, whose failure ends the program
   int64_t id = spawn("local n = 0 while true do n += 1 flip() end");
   for (int i = 0; i < 400; i++) {
     prepare_processes_for_frame();
