@@ -1,0 +1,1 @@
+kvd_fuzz(pxu_decode SOURCES pxu_decode_fuzz.cpp)
