@@ -1,0 +1,90 @@
+// Classic interpreter workloads on the dialect's interpreter, on an
+// unpatched build of the same Lua source with the same flags, and on
+// Debian's lua5.4 as the outside anchor. Each run is a separate process
+// (the two builds define the same symbols); the ratios against the
+// unpatched build are printed after the runs.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <string>
+
+namespace {
+
+struct workload {
+  const char *name;
+  const char *code;
+};
+
+constexpr workload workloads[] = {
+  {"calls", "local function fib(n) if n < 2 then return n end return fib(n-1) + fib(n-2) end "
+            "print(fib(27))"},
+  {"tables", "local t = {} for i = 1, 300000 do t[i] = i * 2 end local s = 0 "
+             "for r = 1, 10 do for i = 1, #t do s = s + t[i] end end "
+             "local h = {} for i = 1, 100000 do h['k' .. (i % 1000)] = i end print(s)"},
+  {"strings", "local parts = {} for i = 1, 200000 do parts[#parts + 1] = tostring(i) .. ',' end "
+              "local s = table.concat(parts) local n = 0 for w in s:gmatch('%d+') do n = n + 1 end print(#s, n)"},
+  {"closures", "local function make(k) return function(x) return x + k end end local s = 0 "
+               "for i = 1, 1000000 do local f = make(i) s = f(s) % 1000003 end print(s)"},
+};
+
+struct interp {
+  const char *name;
+  const char *path;
+};
+
+constexpr interp interps[] = {
+  {"patched", KVD_LUAI},
+  {"unpatched", KVD_LUAI_REF},
+  {"lua5.4", "/usr/bin/lua5.4"},
+};
+
+std::map<std::string, std::pair<double, long>> seconds;  // total, runs
+
+std::string script_path(const workload &w) {
+  std::string path = std::string(P_tmpdir) + "/kvd_bench_lang_" + w.name + ".lua";
+  std::ofstream(path) << w.code << "\n";
+  return path;
+}
+
+void run_workload(benchmark::State &state, const workload &w, const interp &in) {
+  std::string cmd = std::string(in.path) + " " + script_path(w) + " > /dev/null";
+  for (auto _ : state) {
+    auto t0 = std::chrono::steady_clock::now();
+    if (std::system(cmd.c_str()) != 0) {
+      state.SkipWithError("interpreter failed");
+      return;
+    }
+    auto &acc = seconds[std::string(w.name) + "/" + in.name];
+    acc.first += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    acc.second++;
+  }
+}
+
+double mean(const std::string &key) {
+  auto it = seconds.find(key);
+  return it == seconds.end() || it->second.second == 0 ? 0 : it->second.first / it->second.second;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  for (const workload &w : workloads)
+    for (const interp &in : interps)
+      benchmark::RegisterBenchmark((std::string(w.name) + "/" + in.name).c_str(),
+                                   [&w, &in](benchmark::State &s) { run_workload(s, w, in); })
+          ->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  std::printf("\n%-10s %14s %14s\n", "workload", "patched/unpat", "lua5.4/unpat");
+  for (const workload &w : workloads) {
+    double base = mean(std::string(w.name) + "/unpatched");
+    if (base <= 0) continue;
+    std::printf("%-10s %14.3f %14.3f\n", w.name, mean(std::string(w.name) + "/patched") / base,
+                mean(std::string(w.name) + "/lua5.4") / base);
+  }
+  return 0;
+}
