@@ -3,8 +3,11 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
 #include "kernel/app.h"
 #include "kernel/config.h"
@@ -13,10 +16,22 @@
 #include "kernel/slice.h"
 #include "lang/lua_api.h"
 
+// The kernel ends the program on fatal errors (with exit code 0); inside a
+// test that is a failure, never a silent pass.
+inline bool kernel_test_running = false;
+inline void kernel_fail_on_exit() {
+  if (!kernel_test_running) return;
+  std::fprintf(stderr, "the program ended inside a test\n");
+  _exit(3);
+}
+
 struct kernel_fixture : ::testing::Test {
   proc *root = nullptr;
 
   void SetUp() override {
+    static const bool registered = std::atexit(kernel_fail_on_exit) == 0;
+    (void)registered;
+    kernel_test_running = true;
     config.headless = 1;
     processes_init();
     std::memset(&app, 0, sizeof app);
@@ -27,18 +42,25 @@ struct kernel_fixture : ::testing::Test {
     set_current_process(root);
     total_frame_cycles = 0;
   }
-  void TearDown() override { processes_init(); }
+  void TearDown() override {
+    processes_init();
+    kernel_test_running = false;
+  }
 
   // Creates a process as a child of the root; its id, or 0.
   int64_t spawn(const std::string &code, const char *name = "t") {
     proc *p = create_process_from_code(code.c_str(), name, "/test.lua", "");
     return p ? p->id : 0;
   }
-  // Runs Lua code in the root's state (as the root's own code would).
+  // Runs Lua code in the root's state as the root's own slice would.
   std::string root_eval(const std::string &code) {
     lua_State *L = root->L;
     int top = lua_gettop(L);
-    if (luaL_loadstring(L, code.c_str()) != LUA_OK || lua_pcall(L, 0, 1, 0) != LUA_OK) {
+    root->slice_depth++;
+    int rc = luaL_loadstring(L, code.c_str());
+    if (rc == LUA_OK) rc = lua_pcall(L, 0, 1, 0);
+    root->slice_depth--;
+    if (rc != LUA_OK) {
       std::string e = lua_tostring(L, -1) ? lua_tostring(L, -1) : "?";
       lua_settop(L, top);
       return "error: " + e;
