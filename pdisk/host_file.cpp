@@ -11,9 +11,30 @@
 #include <cstdlib>
 #include <string>
 
+// Opens a regular file or a folder for reading. Anything else (a pipe or a
+// device would block or never end) and files too large for a buffer are
+// refused with errno EINVAL.
+static FILE *open_for_reading(const char *host_path)
+{
+    int fd = open(host_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) || st.st_size >= INT32_MAX) {
+        close(fd);
+        errno = EINVAL;
+        return nullptr;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE *f = fdopen(fd, "rb");
+    if (!f)
+        close(fd);
+    return f;
+}
+
 bool host_file_is_readable(const char *host_path)
 {
-    FILE *f = fopen(host_path, "rb");
+    FILE *f = open_for_reading(host_path);
     if (!f)
         return false;
     fclose(f);
@@ -22,15 +43,9 @@ bool host_file_is_readable(const char *host_path)
 
 int host_file_read(const char *host_path, pbuffer *out, int limit)
 {
-    FILE *f = fopen(host_path, "rb");
+    FILE *f = open_for_reading(host_path);
     if (!f)
         return -1;
-    struct stat st;
-    if (fstat(fileno(f), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) ||
-        st.st_size >= INT32_MAX) {
-        fclose(f);
-        return -1;
-    }
     static unsigned char chunk[16384];
     int result = 0;
     for (;;) {
@@ -100,7 +115,7 @@ FILE *host_write_begin(const char *host_path, pbuffer **tmp_path)
 
 static bool copy_existing(FILE *tmp, const std::string &target)
 {
-    FILE *src = fopen(target.c_str(), "rb");
+    FILE *src = open_for_reading(target.c_str());
     if (!src)
         return errno == ENOENT;
     static unsigned char chunk[16384];
