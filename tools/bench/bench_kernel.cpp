@@ -1,0 +1,141 @@
+// Whole-process figures of the workstation program, run headless: the time
+// from start to the first frame of the sample system ROM (against the first
+// line of a start that finds no system ROM), and the CPU cost of an idle frame and of a
+// frame with 100 idle processes (against the idle frame).
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int bench_frames = 120;
+
+struct run_figures {
+  double to_first_line;  // seconds from spawn to the first line on standard output
+  double cpu;            // user + system seconds of the whole process
+};
+
+// A folder holding a copy of the program and, when given, a system ROM file.
+std::string prepare(const std::string &name, const char *rom) {
+  fs::path dir = fs::temp_directory_path() / ("kvd_bench_kernel_" + name);
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  fs::copy_file(KVD_KAVELUND, dir / "kavelund");
+  if (rom) fs::copy_file(rom, dir / "sysrom.dat");
+  return dir.string();
+}
+
+run_figures run_program(const std::string &dir) {
+  std::string exe = dir + "/kavelund", home = dir + "/appdata";
+  std::vector<std::string> args = {exe, "-x", "-home", home};
+  std::vector<char *> argv;
+  for (std::string &a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int out[2];
+  if (pipe(out) != 0) std::abort();
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+  posix_spawn_file_actions_addclose(&fa, out[0]);
+  setenv("SDL_VIDEODRIVER", "dummy", 1);
+  setenv("SDL_AUDIODRIVER", "dummy", 1);
+  auto t0 = std::chrono::steady_clock::now();
+  pid_t pid;
+  if (posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv.data(), environ) != 0) std::abort();
+  posix_spawn_file_actions_destroy(&fa);
+  close(out[1]);
+  run_figures f{-1.0, 0.0};
+  char c;
+  while (read(out[0], &c, 1) == 1) {
+    if (c == '\n' && f.to_first_line < 0)
+      f.to_first_line = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  }
+  close(out[0]);
+  int status;
+  struct rusage ru;
+  wait4(pid, &status, 0, &ru);
+  f.cpu = (double)ru.ru_utime.tv_sec + ru.ru_utime.tv_usec / 1e6 + (double)ru.ru_stime.tv_sec +
+          ru.ru_stime.tv_usec / 1e6;
+  return f;
+}
+
+std::map<std::string, double> results;  // seconds, the mean of each benchmark
+
+void record(benchmark::State &state, const std::string &name, double total) {
+  results[name] = total / (double)state.iterations();
+}
+
+void BM_start_of_a_program_that_stops_at_once(benchmark::State &state) {
+  std::string dir = prepare("none", nullptr);
+  double total = 0;
+  for (auto _ : state) {
+    double s = run_program(dir).to_first_line;  // its one line: "sysrom.dat not found"
+    state.SetIterationTime(s);
+    total += s;
+  }
+  record(state, "baseline start", total);
+}
+
+void BM_start_to_first_frame_of_the_sample_rom(benchmark::State &state) {
+  std::string dir = prepare("sample", KVD_SAMPLE_ROM);
+  double total = 0;
+  for (auto _ : state) {
+    double s = run_program(dir).to_first_line;
+    state.SetIterationTime(s);
+    total += s;
+  }
+  record(state, "first frame", total);
+}
+
+// CPU seconds per frame of a ROM running bench_frames frames, less the cost
+// of a run that exits in its first frame.
+void frame_cost(benchmark::State &state, const char *name, const char *rom) {
+  std::string base = prepare("exit_now", KVD_ROM_EXIT_NOW), dir = prepare(name, rom);
+  double total = 0;
+  for (auto _ : state) {
+    double s = (run_program(dir).cpu - run_program(base).cpu) / bench_frames;
+    state.SetIterationTime(s > 0 ? s : 1e-9);
+    total += s;
+  }
+  record(state, name, total);
+}
+
+void BM_idle_frame(benchmark::State &state) { frame_cost(state, "idle frame", KVD_ROM_IDLE); }
+void BM_frame_with_100_idle_processes(benchmark::State &state) {
+  frame_cost(state, "crowd frame", KVD_ROM_CROWD);
+}
+
+BENCHMARK(BM_start_of_a_program_that_stops_at_once)->UseManualTime()->Iterations(10)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_start_to_first_frame_of_the_sample_rom)->UseManualTime()->Iterations(10)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_idle_frame)->UseManualTime()->Iterations(3)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_frame_with_100_idle_processes)->UseManualTime()->Iterations(3)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  auto at = [](const char *k) { return results.count(k) ? results[k] : 0.0; };
+  std::printf("start to first frame: %.2f ms, %.2fx a program that stops at once (%.2f ms)\n",
+              at("first frame") * 1e3, at("first frame") / at("baseline start"),
+              at("baseline start") * 1e3);
+  std::printf("idle frame: %.1f us of CPU; frame with 100 idle processes: %.1f us, %.1fx the idle frame\n",
+              at("idle frame") * 1e6, at("crowd frame") * 1e6, at("crowd frame") / at("idle frame"));
+  return 0;
+}
