@@ -137,6 +137,7 @@ bool decode_rle(pxu_cursor &c, uint8_t *out, uint64_t n, bool wide) {
 
 int64_t write_binary_pxu(const udata *ud, pbuffer *b, int bits, int mode) {
   int64_t before = b->cursor;
+  if (bits < 1 || bits > 6) bits = 4;  // the move-to-front table needs 1 to 6 index bits
   bool big = ud->width >= 256 || ud->height >= 256;
   bwrite("pxu", 1, 4, b);
   bwrite_uint8(uint32_t((ud->dims - 1) << 6) | (ud->utype & 0x3f), b);

@@ -22,7 +22,7 @@ enum : int {
 };
 
 // Appends the pxu form of ud in `mode` (move-to-front RLE uses `bits` bits of
-// index, 1 to 6); returns the bytes written.
+// index, 1 to 6; other values give 4); returns the bytes written.
 int64_t write_binary_pxu(const udata *ud, pbuffer *b, int bits, int mode);
 
 // Reads the pxu form at text (which begins with "pxu" and a 0 byte), never
