@@ -2,11 +2,20 @@
 // b64: forms, and refusal of truncated or lying input.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "host/debug_log.h"
+#include "host/paths.h"
+#include "kernel/config.h"
 #include "pod/pod_binary.h"
 #include "pod/pod_read.h"
 #include "pod/pod_write.h"
@@ -217,6 +226,23 @@ TEST_F(PodBinary, Lz4FormAndItsRefusals) {
   uint32_t huge = 0x7fffffff;
   std::memcpy(&bomb[8], &huge, 4);
   EXPECT_EQ(read_exact(L, bomb), 0);
+}
+
+TEST_F(PodBinary, Lz4SizeMismatchIsLogged) {
+  std::filesystem::path home = std::filesystem::temp_directory_path() / ("pod_log_" + std::to_string(getpid()));
+  std::filesystem::create_directories(home);
+  std::snprintf(config.home, sizeof config.home, "%s/", home.c_str());
+  hosk_debug_open_allowed();
+  bytes b = pod_of(*this, "'abcdefgh'", POD_FLAG_LZ4);
+  uint32_t r = 11;  // the text is 10 bytes
+  std::memcpy(&b[8], &r, 4);
+  EXPECT_EQ(read_exact(L, b), 0);
+  char path[2100];
+  hosk_prefix_with_appdata_path("log.txt", path);
+  std::ifstream f(path);
+  std::string log((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  EXPECT_NE(log.find("] reading corrupt lz4 value // sizes do not match: 10 11\n"), std::string::npos) << log;
+  std::filesystem::remove_all(home);
 }
 
 TEST_F(PodBinary, B64FormAndFlagCombinations) {
