@@ -100,9 +100,9 @@ uint32_t run_process_slice(proc *p, double fraction) {
   // be resumed again.
   if (p->slice_depth > 0) return 0;
 
-  double want = fraction * (double)cycles_per_frame;
-  int64_t budget = std::isnan(want) ? 0 : (int64_t)std::clamp(want, -1.0, (double)cycles_per_frame);
-  budget = std::min<int64_t>(budget, (int64_t)cycles_per_frame - total_frame_cycles);
+  double want = fraction * (double)CPU_CYCLES_PER_FRAME;
+  int64_t budget = std::isnan(want) ? 0 : (int64_t)std::clamp(want, -1.0, (double)CPU_CYCLES_PER_FRAME);
+  budget = std::min<int64_t>(budget, (int64_t)CPU_CYCLES_PER_FRAME - total_frame_cycles);
   if (budget <= 0) return 0;
 
   proc *caller = cproc;

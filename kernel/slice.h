@@ -6,7 +6,6 @@
 
 struct proc;
 
-inline constexpr int32_t cycles_per_frame = 279620;     // 0x44444
 inline constexpr int32_t debt_cap = 2796200;            // ten frames
 inline constexpr int64_t memory_limit = 0x2000000;      // 32 MiB
 inline constexpr int64_t memory_allowance = 0x80000;    // 512 KiB
