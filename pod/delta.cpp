@@ -147,35 +147,44 @@ int64_t delta_producible(int64_t ops, int64_t src_length) {
   return ops + ops / 6 * src_length;
 }
 
+// Appends n bytes to out unless they would pass the declared length.
+bool delta_append(pbuffer *out, const uint8_t *bytes, int64_t n, int64_t declared) {
+  if (out->length + n > declared) return false;
+  if (n) bwrite(bytes, 1, uint64_t(n), out);
+  return true;
+}
+
+// Walks the operations into out; false when they would pass the declared
+// destination length. Fields that run past the end of the delta end the walk.
+bool delta_walk(const uint8_t *src, int64_t sl, const uint8_t *raw, int64_t raw_length, int64_t declared,
+                pbuffer *out) {
+  int64_t pos = delta_header_size;
+  while (pos < raw_length) {
+    int64_t literal, length;
+    if (!delta_get_length(raw, raw_length, &pos, &literal) || raw_length - pos < literal) break;
+    if (!delta_append(out, raw + pos, literal, declared)) return false;
+    pos += literal;
+    if (pos >= raw_length) break;
+    if (!delta_get_length(raw, raw_length, &pos, &length) || raw_length - pos < 4) break;
+    int64_t offset = delta_le32(raw + pos);
+    pos += 4;
+    if (offset + length <= sl && !delta_append(out, src + offset, length, declared)) return false;
+  }
+  return true;
+}
+
 pbuffer *delta_apply_raw(const uint8_t *src, int64_t sl, const uint8_t *raw, int64_t raw_length) {
   int64_t declared = delta_le32(raw);
   if (declared > delta_max_size || declared > delta_producible(raw_length - delta_header_size, sl))
     return nullptr;
   pbuffer *out = create_buffer_2(int32_t(declared), 'i');
   if (!out) return nullptr;
-  // Appends n bytes unless they would pass the declared length.
-  auto append = [&](const uint8_t *bytes, int64_t n) {
-    if (out->length + n > declared) return false;
-    if (n) bwrite(bytes, 1, uint64_t(n), out);
-    return true;
-  };
-  int64_t pos = delta_header_size;
-  while (pos < raw_length) {
-    int64_t literal, length;
-    if (!delta_get_length(raw, raw_length, &pos, &literal) || raw_length - pos < literal) break;
-    if (!append(raw + pos, literal)) goto refused;
-    pos += literal;
-    if (pos >= raw_length) break;
-    if (!delta_get_length(raw, raw_length, &pos, &length) || raw_length - pos < 4) break;
-    int64_t offset = delta_le32(raw + pos);
-    pos += 4;
-    if (offset + length <= sl && !append(src + offset, length)) goto refused;
+  if (!delta_walk(src, sl, raw, raw_length, declared, out)) {
+    destroy_buffer(out);
+    return nullptr;
   }
   out->cursor = 0;
   return out;
-refused:
-  destroy_buffer(out);
-  return nullptr;
 }
 
 }  // namespace
