@@ -124,7 +124,7 @@ constexpr bool superscript_read_back(int code) {
 constexpr utf8_seq white_circle = utf8_of(0x25CB);  // code 127
 
 bool seq_at(const std::vector<uint8_t> &text, size_t i, const utf8_seq &s) {
-  return text.size() - i >= s.length && std::memcmp(text.data() + i, s.bytes, s.length) == 0;
+  return text[i] == s.bytes[0] && text.size() - i >= s.length && std::memcmp(text.data() + i, s.bytes, s.length) == 0;
 }
 
 // The bytes to convert: after a byte-order mark, only the low byte of each
@@ -185,13 +185,22 @@ bool host_text_match(const std::vector<uint8_t> &text, size_t i, uint8_t *code, 
   return false;
 }
 
+// A new buffer holding the bytes.
+pbuffer *host_text_buffer(const std::vector<uint8_t> &bytes) {
+  pbuffer *out = create_buffer_2(int32_t(std::min<size_t>(bytes.size(), INT32_MAX - 1)), 'i');
+  if (!out) return nullptr;
+  if (!bytes.empty()) bwrite(bytes.data(), 1, bytes.size(), out);
+  out->cursor = 0;
+  return out;
+}
+
 }  // namespace
 
 pbuffer *decode_host_text(const pbuffer *buffer) {
   if (!buffer) return nullptr;
   std::vector<uint8_t> text = host_text_units(buffer->data, buffer->length);
-  pbuffer *out = create_buffer_2(int32_t(text.size()), 'i');
-  if (!out) return nullptr;
+  std::vector<uint8_t> out;
+  out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
     uint8_t c = text[i];
     uint8_t code;
@@ -199,21 +208,20 @@ pbuffer *decode_host_text(const pbuffer *buffer) {
     if (c == '\r') {
       i++;
     } else if (c >= 128 && host_text_match(text, i, &code, &length)) {
-      bwrite_uint8(code, out);
+      out.push_back(code);
       i += length;
     } else {
-      bwrite_uint8(c, out);
+      out.push_back(c);
       i++;
     }
   }
-  out->cursor = 0;
-  return out;
+  return host_text_buffer(out);
 }
 
 pbuffer *encode_host_text(const char *text) {
   size_t n = text ? std::strlen(text) : 0;
-  pbuffer *out = create_buffer_2(int32_t(std::min<size_t>(n * 2, INT32_MAX - 1)), 'i');
-  if (!out) return nullptr;
+  std::vector<uint8_t> out;
+  out.reserve(n * 2);
   for (size_t i = 0; i < n; i++) {
     uint8_t c = uint8_t(text[i]);
     const utf8_seq *s = nullptr;
@@ -229,11 +237,10 @@ pbuffer *encode_host_text(const char *text) {
       s = &unicode_katakana[c - katakana_code];
     }
     if (s) {
-      bwrite(s->bytes, 1, s->length, out);
+      out.insert(out.end(), s->bytes, s->bytes + s->length);
     } else {
-      bwrite_uint8(c, out);
+      out.push_back(c);
     }
   }
-  out->cursor = 0;
-  return out;
+  return host_text_buffer(out);
 }
