@@ -152,8 +152,13 @@ void free_process(proc *p) {
   if (p->L) {
     proc *previous = cproc;
     cproc = p;  // the frees are counted against it
+    // Finalisers run here: while they do, the state counts as running, so
+    // they cannot resume, restart or remove the process being closed.
+    p->slice_depth++;
     lua_close(p->L);
+    p->slice_depth--;
     p->L = nullptr;
+    p->pending_op = pending_none;
     cproc = previous;
   }
   proc_memory_free(p);
@@ -185,13 +190,11 @@ void restart_process(proc *p) {
 void kill_process_by_index(int32_t slot) {
   if (slot < 0 || slot >= num_processes) return;
   proc *p = process[slot];
-  if (!resetting) {
-    if (p->slice_depth > 0) {  // its Lua state is running: remove it when its slice ends
-      p->pending_op = pending_kill;
-      return;
-    }
-    if (p == root_process) slice_fatal_error(0, "root process removed");
+  if (p->slice_depth > 0) {  // its Lua state is running: remove it when its slice ends
+    p->pending_op = pending_kill;
+    return;
   }
+  if (p == root_process && !resetting) slice_fatal_error(0, "root process removed");
   if (p->parent_id != 0) {
     if (proc *parent = get_process(p->parent_id)) {
       char text[128];
@@ -202,6 +205,7 @@ void kill_process_by_index(int32_t slot) {
     }
   }
   free_process(p);
+  slot = get_process_slot(p);  // finalisers may have removed other processes
   std::memmove(&process[slot], &process[slot + 1],
                sizeof(process[0]) * (size_t)(num_processes - slot - 1));
   num_processes--;
@@ -221,7 +225,8 @@ void kill_process(proc *p) {
 
 void processes_init() {
   resetting = true;
-  for (int32_t i = num_processes - 1; i >= 0; i--) kill_process_by_index(i);
+  // Last slot first; finalisers run by the removals may create processes.
+  while (num_processes > 0) kill_process_by_index(num_processes - 1);
   resetting = false;
   process_id = 1;
   cproc = nullptr;

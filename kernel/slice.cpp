@@ -120,7 +120,6 @@ uint32_t run_process_slice(proc *p, double fraction) {
   int nres = 0;
   // from = NULL: the thread's C-call count starts afresh on every slice.
   int status = lua_resume(p->L, nullptr, 0, &nres);
-  p->slice_depth--;
   if (status == LUA_YIELD && nres > 0) lua_pop(p->L, nres);
 
   int32_t used = cpu_cycles;
@@ -142,10 +141,12 @@ uint32_t run_process_slice(proc *p, double fraction) {
   total_frame_cycles = sat_add32(total_frame_cycles, used);
   total_frame_cycles_since_wm_flip = sat_add32(total_frame_cycles_since_wm_flip, used);
 
+  // The collection runs finalisers: the slice still counts as running.
   if (!p->kill_flag && proc_counted_memory(p) > memory_limit) {
     lua_gc(p->L, LUA_GCCOLLECT);
     if (proc_counted_memory(p) > memory_limit) p->kill_flag = 1;
   }
+  p->slice_depth--;
 
   if (p->kill_flag) {
     p->state = 1;

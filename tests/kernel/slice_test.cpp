@@ -190,4 +190,29 @@ TEST_F(slice_test, FinaliserReadingMessagesDuringADecodeGetsWholeMessages) {
   EXPECT_EQ(out, "finaliser reads true 200\n");
 }
 
+TEST_F(slice_test, FinalisersOfAClosingStateCannotUpsetTheTable) {
+  int64_t other = spawn(spin, "other");
+  int64_t id = spawn(R"lua(
+    setmetatable({}, {__gc = function()
+      printh("gc: " .. tostring(_run_process_slice(pid(), 1)))
+      _kill_process(pid())
+      _kill_process(pid(), 1)
+      _kill_process()lua" + std::to_string(other) + R"lua()
+      _create_process_from_code("while true do flip() end", "late", "/late.lua")
+    end})
+    while true do flip() end)lua");
+  int64_t last = spawn(spin, "last");
+  prepare_processes_for_frame();
+  run_process_slice(get_process(id), 1.0);
+  testing::internal::CaptureStdout();
+  kill_process(get_process(id));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "gc: true\n");
+  EXPECT_EQ(get_process(id), nullptr);
+  EXPECT_EQ(get_process(other), nullptr);
+  ASSERT_EQ(get_process_count(), 3);  // root, last, late
+  EXPECT_EQ(get_process_by_index(0), root);
+  EXPECT_EQ(get_process_by_index(1)->id, last);
+  EXPECT_STREQ(get_process_by_index(2)->name, "late");
+}
+
 }  // namespace
