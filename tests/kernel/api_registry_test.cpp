@@ -93,6 +93,9 @@ TEST_F(api_state_test, LoadCompilesTextOnly) {
   EXPECT_NE(r.find("binary"), std::string::npos) << r;
   r = root_eval("local f, e = load('\\27Lua\\x54\\0', 'b', 'b') return tostring(f) .. ' ' .. e");
   EXPECT_NE(r.find("binary"), std::string::npos) << r;
+  // Process programs are text only as well.
+  EXPECT_EQ(root_eval("return tostring(_create_process_from_code('\\27Lua\\x54\\0', 'b', '/b.lua'))"),
+            "nil");
 }
 
 }  // namespace

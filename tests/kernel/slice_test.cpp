@@ -115,6 +115,23 @@ TEST_F(slice_test, RecordsStayPutWhileTheTableCompacts) {
   EXPECT_EQ(get_process(ids[1]), nullptr);
 }
 
+TEST_F(slice_test, IdsAreUsedUpByFailedCreationsAndAFullTableRefuses) {
+  EXPECT_EQ(spawn(spin), 2);
+  EXPECT_EQ(spawn("x = = 1"), 0);
+  EXPECT_EQ(spawn(spin), 4);
+  proc *p = get_process(4);
+  EXPECT_EQ(p->parent_id, 1);
+  EXPECT_EQ(p->flags, 0);
+  EXPECT_EQ(create_process_from_code("", "t", "/system/apps/terminal.lua", "")->flags, 0);
+  EXPECT_EQ(create_process_from_code("", "t", "/system/apps/terminal.lua", "env")->flags, 2);
+  EXPECT_EQ(create_process_from_code("", "t", "/system/x.lua", "env")->flags, 3);
+  while (get_process_count() < max_processes) ASSERT_NE(spawn(""), 0);
+  int64_t next = process_id;
+  EXPECT_EQ(spawn(""), 0);
+  EXPECT_EQ(process_id, next + 1);
+  EXPECT_EQ(get_process_count(), max_processes);
+}
+
 TEST_F(slice_test, EndedChildTellsItsParentAndFailuresAreParked) {
   spawn(spin, "two");
   int64_t wm3 = spawn(spin, "three");
