@@ -17,3 +17,12 @@ set(lang_ref_lua_c "${KVD_LUA_REF_DIR}/src/lua.c")
 set_source_files_properties(${lang_ref_lua_c} PROPERTIES LANGUAGE CXX GENERATED ON)
 add_executable(kvd_luai_ref ${lang_ref_lua_c})
 target_link_libraries(kvd_luai_ref PRIVATE kvd_lua_ref)
+
+# The allocator's call sequence, printed by the dialect's build and by the
+# unpatched build (compared by reference_check.py).
+add_executable(kvd_alloc_trace ${KVD_TEST_DIR}/alloc_trace.cpp)
+target_compile_definitions(kvd_alloc_trace PRIVATE KVD_ALLOC6=1)
+target_include_directories(kvd_alloc_trace PRIVATE "${KVD_LUA_DIR}/src" ${CMAKE_SOURCE_DIR})
+target_link_libraries(kvd_alloc_trace PRIVATE kvd_all)
+add_executable(kvd_alloc_trace_ref ${KVD_TEST_DIR}/alloc_trace.cpp)
+target_link_libraries(kvd_alloc_trace_ref PRIVATE kvd_lua_ref)

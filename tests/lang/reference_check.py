@@ -6,7 +6,7 @@ integer division against Python, instruction counts against lua5.4, the
 switch dispatch against the jump table, and the corpus under a tiny budget.
 
 usage: reference_check.py MODE BINDIR   (MODE: stock, twins, numerals,
-division, counts, dispatch, budget)"""
+division, counts, dispatch, budget, alloc)"""
 import os
 import random
 import subprocess
@@ -248,6 +248,28 @@ def mode_budget(bindir):
         expect_equal(f"budget {os.path.basename(path)} ({r.stderr.strip()})", r.stdout, want)
         if "forced yields: " not in r.stderr or int(r.stderr.split("forced yields: ")[1]) < 100:
             failures.append(f"budget {path}: too few forced yields")
+
+
+def mode_alloc(bindir):
+    """The allocator sees the same calls as in the unpatched build; only the
+    dialect's build adds the retry flag and the accounted size."""
+    patched = os.path.join(bindir, "tests", "kvd_alloc_trace")
+    ref = os.path.join(bindir, "tests", "kvd_alloc_trace_ref")
+    for path in CORPUS:
+        _, r1 = run(patched, path=path)
+        _, r2 = run(ref, path=path)
+        got, want = r1.stderr, r2.stderr
+        calls = [line.split(" | ") for line in got.splitlines()]
+        expect_equal(f"alloc sequence {os.path.basename(path)}", "\n".join(c[0] for c in calls), want.rstrip("\n"))
+        for call, extra in calls:
+            kind, *sizes = call.split()
+            retry, acct = map(int, extra.split())
+            if retry != 0:
+                failures.append(f"retry without failure: {call}")
+            if kind == "free" and acct != 0:
+                failures.append(f"free charged: {call} | {extra}")
+            if kind == "new" and int(sizes[0]) == 4 and acct != int(sizes[1]) + 7:
+                failures.append(f"string not charged len + 32: {call} | {extra}")
 
 
 if __name__ == "__main__":
