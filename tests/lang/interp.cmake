@@ -26,3 +26,11 @@ target_include_directories(kvd_alloc_trace PRIVATE "${KVD_LUA_DIR}/src" ${CMAKE_
 target_link_libraries(kvd_alloc_trace PRIVATE kvd_all)
 add_executable(kvd_alloc_trace_ref ${KVD_TEST_DIR}/alloc_trace.cpp)
 target_link_libraries(kvd_alloc_trace_ref PRIVATE kvd_lua_ref)
+
+# The dialect's compiler with its listing (-l), for the opcode coverage check.
+set(lang_luac_c "${KVD_LUA_DIR}/src/luac.c")
+set_source_files_properties(${lang_luac_c} PROPERTIES LANGUAGE CXX GENERATED ON)
+add_executable(kvd_luac ${lang_luac_c})
+target_include_directories(kvd_luac PRIVATE "${KVD_LUA_DIR}/src" ${CMAKE_SOURCE_DIR})
+target_compile_options(kvd_luac PRIVATE -Wno-deprecated-enum-enum-conversion)
+target_link_libraries(kvd_luac PRIVATE kvd_all)

@@ -6,9 +6,10 @@ integer division against Python, instruction counts against lua5.4, the
 switch dispatch against the jump table, and the corpus under a tiny budget.
 
 usage: reference_check.py MODE BINDIR   (MODE: stock, twins, numerals,
-division, counts, dispatch, budget, alloc)"""
+division, counts, dispatch, budget, alloc, opcodes)"""
 import os
 import random
+import re
 import subprocess
 import sys
 import tempfile
@@ -270,6 +271,74 @@ def mode_alloc(bindir):
                 failures.append(f"free charged: {call} | {extra}")
             if kind == "new" and int(sizes[0]) == 4 and acct != int(sizes[1]) + 7:
                 failures.append(f"string not charged len + 32: {call} | {extra}")
+
+
+OPCODE_PROGRAM = """
+local up, t, s = 0, {10, 20, 30, x = 1}, 'ab'
+local function f(...)
+  local a, b, c = ...
+  local n = select('#', ...)
+  up = up + n
+  return a, b, c
+end
+local function tail(x) return f(x, x) end
+local function one(x) return x end
+local function none() end
+local obj = {v = 3}
+function obj:get(k) return self.v + k end
+local x, y, fl = 7, 3, 2.5
+local r = {x + y, x - y, x * y, x % y, x ^ y, x / y, x // y, x & y, x | y, x ~ y, x << y, x >> y,
+  x + 1, x - 1.5, x * 2, x % 4, x ^ 2, x / 2, x // 2, x & 6, x | 8, x ~ 5, x >> 1, 1 << x, 2 << x,
+  -x, ~x, not x, #s, s .. x, x == y, x < y, x <= y, x == 7, x == 'z', x < 9, x <= 9, x > 1, x >= 1,
+  fl + 1.5, fl * 1.5, fl % 1.5, fl / 4.0, fl // 1.5, t[1], t.x, t[x - 6], obj:get(1), one(5), tail(4),
+  x > y and 'big' or 'small', x < y, x ~= y}
+t[4] = true t.y = false t[x] = nil t[s] = 1.0
+GLOBAL = r[1]
+local g = GLOBAL
+for i = 1, 3 do up = up + i end
+for k, v in ipairs({5, 6}) do up = up + k * v end
+do
+  local c <close> = setmetatable({}, {__close = function() up = up + 100 end})
+  local cl = function() return c end
+  up = up + (cl() and 1 or 0)
+end
+while true do local z = up local h = function() return z end if h() then break end end
+local m = 0x5000
+local p = {@m, %m, $m, *m}
+local v = {f(1, 2, 3)}
+local q, bf, n1, n2 = 1.0, false
+local ts = x or y
+v[#v + 1] = ts + q
+none()
+print(up, g, #r, #v, table.concat(p, ','), obj:get(2))
+for i = 1, #r do io.write(tostring(r[i]), ' ') end print()
+return 1
+"""
+
+
+def mode_opcodes(bindir):
+    """A program that uses every opcode (checked in the compiler's listing)
+    runs alike under the jump table and the switch dispatch."""
+    names = re.findall(r'"([A-Z0-9]+)"', open(os.path.join(bindir, "lua", "src", "lopnames.h")).read())
+    if len(names) != 87:
+        failures.append(f"{len(names)} opcode names")
+    # LOADKX needs more constants than an instruction can index.
+    bulk = "local k = {" + ",".join(f"{i}.5" for i in range(132000)) + "}\nlocal kx = 0.25\n"
+    path = os.path.join(TMP, "opcodes.lua")
+    with open(path, "w") as f:
+        f.write("local function bulk() " + bulk + " return kx end\n" + OPCODE_PROGRAM.replace("return 1", "print(bulk()) return 1"))
+    listing = subprocess.run([os.path.join(bindir, "tests", "kvd_luac"), "-l", "-p", path],
+                             capture_output=True, text=True).stdout
+    used = set(re.findall(r"\t([A-Z][A-Z0-9]+)\s", listing))
+    missing = [n for n in names if n not in used]
+    if missing:
+        failures.append(f"opcodes not covered: {missing}")
+        print("missing", missing)
+    a, ra = run(os.path.join(bindir, "tests", "kvd_luai"), path=path)
+    b, rb = run(os.path.join(bindir, "tests", "kvd_luai_switch"), path=path)
+    expect_equal(f"opcodes under both dispatch paths {ra.stderr}", b, a)
+    if ra.returncode != 0 or not a:
+        failures.append(f"opcode program failed: {ra.stderr}")
 
 
 if __name__ == "__main__":
