@@ -1,0 +1,85 @@
+// System signals, settings, flip and the process list seen from Lua.
+#include "tests/kernel/kernel_fixture.h"
+
+#include <chrono>
+#include <thread>
+
+#include "kernel/memory.h"
+
+namespace {
+
+using api_system_test = kernel_fixture;
+
+TEST_F(api_system_test, SettingsTableGoesThroughTheSettingRules) {
+  config_set_defaults();
+  root_eval("_apply_system_settings({volume = 300, fullscreen = false, pixel_scale = 2.5, "
+            "deadzone = 7.0, mute_audio = 'x', swap_stereo = true, [1] = 5})");
+  EXPECT_EQ(config.volume, 256);
+  EXPECT_EQ(config.fullscreen, 0);
+  EXPECT_EQ(config.pixel_scale, 0);  // no exact integer value
+  EXPECT_EQ(config.deadzone, 7);
+  EXPECT_EQ(config.mute_audio, 0);
+  EXPECT_EQ(config.swap_stereo, 1);
+  testing::internal::CaptureStdout();
+  root_eval("_apply_system_settings(5)");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "** lua54__apply_system_settings failed; not a table\n");
+}
+
+TEST_F(api_system_test, SignalsSetTheirFlagsAndOthersDoNothing) {
+  app_state before = app;
+  root_eval("_signal(2) _signal(-1) _signal('x') _signal()");
+  EXPECT_EQ(std::memcmp(&before, &app, sizeof app), 0);
+  root_eval("_signal(33) _signal(34) _signal(35) _signal(36) _signal(37) _signal(40)");
+  EXPECT_EQ(app.exit_request, 1u);
+  EXPECT_EQ(app.reboot_request, 1u);
+  EXPECT_EQ(app.userland_flag_35 + app.userland_flag_36 + app.userland_booted, 3u);
+  EXPECT_EQ(app.exclusive_process, 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));  // a stamp of 0 means none
+  root_eval("_signal(41) _signal(43) _signal(46) _signal(15)");
+  EXPECT_EQ(app.exclusive_process, 0);
+  EXPECT_EQ(root->boost, 1);
+  EXPECT_NE(root->activity_stamp, 0);
+  EXPECT_GT(root->audio_priority, 0);
+  root_eval("_signal(44) _signal(47)");
+  EXPECT_EQ(root->boost, 0);
+  EXPECT_EQ(root->activity_stamp, 0);
+
+  root_eval("_signal(38)");
+  int64_t first = root->baseline;
+  EXPECT_GT(first, 0);
+  root_eval("junk = {} for i = 1, 1000 do junk[i] = {} end _signal(38)");
+  EXPECT_EQ(root->baseline, first);
+}
+
+TEST_F(api_system_test, FlipMarksTheFrameUnlessAskedOnlyToYield) {
+  poke_proc(root, 0x547F, 3);
+  cpu_superyielding = 0;
+  root_eval("flip(1)");
+  EXPECT_EQ(root->flipped, 0);
+  EXPECT_EQ(cpu_superyielding, CPU_FORCE_YIELD);
+  EXPECT_EQ(peek_proc(root, 0x547F), 3);
+  root->activity_stamp = 5;
+  root_eval("flip()");
+  EXPECT_EQ(root->flipped, 1);
+  EXPECT_EQ(root->activity_stamp, 0);
+  EXPECT_EQ(peek_proc(root, 0x547F), 1);
+  cpu_superyielding = 0;
+}
+
+TEST_F(api_system_test, ProcessListReportsPriorityRules) {
+  spawn("", "two");
+  spawn("", "three");
+  int64_t a = spawn("", "a"), b = spawn("", "b"), c = spawn("", "c");
+  get_process(a)->boost = 1;
+  poke_proc(get_process(b), 0x547F, 0x20);
+  app.exclusive_process = c;
+  EXPECT_EQ(root_eval(R"(local s = ""
+    for _, p in ipairs(_get_process_list()) do s = s .. p.id .. ":" .. p.priority .. " " end
+    return s)"), "1:0.0 2:0.0 3:0.0 4:2.0 5:0.1 6:10.0 ");
+  EXPECT_EQ(root_eval("local l = _get_process_list() return l[4].memory - l[4].cpu"),
+            std::to_string(proc_counted_memory(get_process(a))) + ".0");
+  app.exclusive_process = 0;
+}
+
+}  // namespace
