@@ -87,7 +87,7 @@ void process_arguments(int argc, char **argv) {
       continue;
     }
     switch (pending) {
-      case display: config.display = std::atoi(a); break;
+      case display: std::sscanf(a, "%d", &config.display); break;
       case home:
         std::snprintf(config.home, sizeof config.home, "%s", a);
         hosk_mkdir(config.home);

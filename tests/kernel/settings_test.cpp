@@ -73,6 +73,7 @@ TEST(CommandLine, OptionsByPrefix) {
       {{"k", "-homedir", home}, 0, -1, home, ""},
       {{"k", "-xyz"}, 1, -1, "", ""},
       {{"k", "-display", "2"}, 0, 2, "", ""},
+      {{"k", "-display", "two"}, 0, -1, "", ""},
       {{"k", "-foo", "dropped", "kept"}, 0, -1, "", "kept"},
       {{"k", "first", "last"}, 0, -1, "", "last"},
       {{"k", "-x", ">", "-home", home, "bare"}, 1, -1, "", ""},
