@@ -27,6 +27,7 @@
 #include "lang/lua_api.h"
 #include "pdisk/kernel_seams.h"
 #include "sorn/seams.h"
+#include "userdata/udata.h"
 
 proc *process[max_processes];
 int32_t num_processes;
@@ -61,6 +62,16 @@ int32_t get_process_slot(const proc *p) {
   for (int32_t i = 0; i < num_processes; i++)
     if (process[i] == p) return i;
   return -1;
+}
+
+udata *get_null_sprite() {
+  alignas(8) static uint8_t block[sizeof(udata) + 16 * 16];
+  udata *ud = reinterpret_cast<udata *>(block);
+  ud->utype = UTYPE_U8;
+  ud->dims = 2;
+  ud->width = 16;
+  ud->height = 16;
+  return ud;
 }
 
 int init_process(proc *p, int64_t id, const char *code, size_t code_len, const char *name,

@@ -111,3 +111,8 @@ proc *get_current_process();
 int32_t get_cproc_id();
 // A null record is an internal invariant failure that ends the program.
 void set_current_process(proc *p);
+
+struct udata;
+// The shared empty 16x16 u8 sprite standing for a missing sprite (owned by
+// no Lua state).
+udata *get_null_sprite();

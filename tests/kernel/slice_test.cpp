@@ -4,6 +4,7 @@
 #include "kernel/memory.h"
 #include "kernel/message.h"
 #include "kernel/pbuffer.h"
+#include "userdata/udata.h"
 
 namespace {
 
@@ -130,6 +131,15 @@ TEST_F(slice_test, IdsAreUsedUpByFailedCreationsAndAFullTableRefuses) {
   EXPECT_EQ(spawn(""), 0);
   EXPECT_EQ(process_id, next + 1);
   EXPECT_EQ(get_process_count(), max_processes);
+}
+
+TEST(NullSprite, IsOneSharedEmpty16By16Bitmap) {
+  udata *s = get_null_sprite();
+  EXPECT_EQ(s, get_null_sprite());
+  EXPECT_EQ((s->utype & 31), UTYPE_U8);
+  EXPECT_EQ(s->dims, 2);
+  EXPECT_EQ(s->width * s->height, 256u);
+  for (int i = 0; i < 256; i++) ASSERT_EQ(udata_elements(s)[i], 0);
 }
 
 TEST_F(slice_test, EndedChildTellsItsParentAndFailuresAreParked) {
