@@ -1,0 +1,1 @@
+kvd_fuzz(lang_compile_fuzz SOURCES lang_compile_fuzz.cpp)
