@@ -1,0 +1,1 @@
+kvd_fuzz(kernel_startup_files SOURCES kernel_startup_files_fuzz.cpp)

@@ -1,0 +1,55 @@
+// The two files start-up reads: sysrom.dat's run of blobs and the
+// configuration file's mount lines. Neither may crash on any content.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "kernel/config.h"
+#include "kernel/pbuffer.h"
+#include "kernel/settings.h"
+#include "kernel/startup.h"
+#include "pdisk/pfile.h"
+
+static std::string folder() {
+  static std::string dir = [] {
+    char tmpl[] = "/tmp/kvd_startup_fuzz_XXXXXX";
+    std::atexit([] { std::filesystem::remove_all(folder()); });
+    return std::string(mkdtemp(tmpl));
+  }();
+  return dir;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  if (size < 1) return 0;
+  std::string dir = folder();
+  if (data[0] & 1) {
+    std::string path = dir + "/sysrom.dat";
+    if (FILE *f = std::fopen(path.c_str(), "wb")) {
+      std::fwrite(data + 1, 1, size - 1, f);
+      std::fclose(f);
+    }
+    load_dat_files(path.c_str());
+    for (int i = 0; i < dat_files; i++) {
+      if (get_dat_file(i)->length > dat_file[i]->capacity) __builtin_trap();
+      destroy_buffer(dat_file[i]);
+      dat_file[i] = nullptr;
+    }
+    dat_files = 0;
+  } else {
+    std::snprintf(config.home, sizeof config.home, "%s", dir.c_str());
+    std::string path = dir + "/kavelund_config.txt";
+    if (FILE *f = std::fopen(path.c_str(), "wb")) {
+      std::fwrite(data + 1, 1, size - 1, f);
+      std::fclose(f);
+    }
+    static bool inited = (pfile_init(), true);
+    (void)inited;
+    process_config();
+    pfile_reset();
+  }
+  return 0;
+}
