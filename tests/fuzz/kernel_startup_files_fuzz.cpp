@@ -14,13 +14,17 @@
 #include "kernel/startup.h"
 #include "pdisk/pfile.h"
 
+static char folder_path[64];
+
+static void remove_folder() { std::filesystem::remove_all(folder_path); }
+
 static std::string folder() {
-  static std::string dir = [] {
-    char tmpl[] = "/tmp/kvd_startup_fuzz_XXXXXX";
-    std::atexit([] { std::filesystem::remove_all(folder()); });
-    return std::string(mkdtemp(tmpl));
-  }();
-  return dir;
+  if (!folder_path[0]) {
+    std::snprintf(folder_path, sizeof folder_path, "/tmp/kvd_startup_fuzz_XXXXXX");
+    if (!mkdtemp(folder_path)) std::abort();
+    std::atexit(remove_folder);
+  }
+  return folder_path;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
