@@ -89,6 +89,12 @@ def mode_stock(bindir):
         got = subprocess.run([luai, path], capture_output=True, text=True, cwd=os.path.dirname(path)).stdout
         want = subprocess.run([STOCK, path], capture_output=True, text=True, cwd=os.path.dirname(path)).stdout
         expect_equal(f"corpus {os.path.basename(path)}", got, want)
+    # A chunk precompiled by stock Lua is refused, not run with misread opcodes.
+    chunk = os.path.join(TMP, "stock.luac")
+    subprocess.run([STOCK, "-e", f"io.open({chunk!r}, 'wb'):write(string.dump(function() return 6 * 7 end))"],
+                   check=True)
+    got, _ = run(luai, f"print(load(io.open({chunk!r}, 'rb'):read('a')))")
+    expect_equal("stock chunk", got, "nil\tbinary string: bad binary format (format mismatch)\n")
     rng = random.Random(20261210)
     for prog in range(40):
         lines = [PRELUDE]
