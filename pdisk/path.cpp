@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "pdisk/seams.h"
+#include "kernel/process.h"
 
 bool is_path_char(int c)
 {
@@ -131,7 +131,7 @@ pbuffer *normalise_kavelund_path(const char *p)
     if (p[0] == '/') {
         abs = create_buffer_from_str(p);
     } else {
-        const char *cwd = pdisk_working_folder();
+        const char *cwd = cproc ? cproc->pwd : "/";
         abs = create_buffer_from_str(cwd);
         if (abs->length == 0 || abs->data[abs->length - 1] != '/')
             bappend_str(abs, "/");

@@ -4,6 +4,7 @@
 #include <lz4.h>
 #include <lz4hc.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -107,9 +108,11 @@ void populate_ram_folder_from_kvd_rom_buffer(const char *dest, pbuffer *src)
     int result = -1;
     pbuffer *payload = nullptr;
     if (n > 0 && n <= (uint32_t)remaining) {
-        payload = create_buffer_2(ROM_MAX_PAYLOAD, 'd');
-        result = LZ4_decompress_safe((const char *)src->data + src->cursor, (char *)payload->data, (int)n,
-                                     ROM_MAX_PAYLOAD);
+        // An LZ4 block expands less than 256-fold, so small ROMs need no
+        // 64 MiB area.
+        int room = (int)std::min<int64_t>(ROM_MAX_PAYLOAD, (int64_t)n * 256 + 64);
+        payload = create_buffer_2(room, 'd');
+        result = LZ4_decompress_safe((const char *)src->data + src->cursor, (char *)payload->data, (int)n, room);
     }
     src->cursor += n <= (uint32_t)remaining ? (int)n : remaining;
     if (result <= 0)

@@ -2,13 +2,6 @@
 // its real implementation when that part of the system lands.
 #include "pdisk/seams.h"
 
-// Until the process record carries a working folder, every path that is not
-// absolute is taken from the root.
-const char *pdisk_working_folder()
-{
-    return "/";
-}
-
 // No file history yet: nothing is recorded.
 void pdisk_history_event(int, const char *, const char *) {}
 

@@ -1,7 +1,7 @@
 // Calls from the file system into work that other parts of the system fill
-// in later: the file history, cartridge mounting and write-back, the label
-// text of PNG cartridges, and the current process's working folder. Their
-// present bodies (pdisk/seams.cpp) do nothing, as each says.
+// in later: the file history, cartridge mounting and write-back, and the
+// label text of PNG cartridges. Their present bodies (pdisk/seams.cpp) do
+// nothing, as each says.
 #pragma once
 
 #include <cstdint>
@@ -9,9 +9,6 @@
 #include "kernel/pbuffer.h"
 
 struct pmount_entry;
-
-// The working folder that relative paths start from ("/" without a process).
-const char *pdisk_working_folder();
 
 // Records a change of a host file in the file history: kind 0 write,
 // 1 deletion, 2 new folder; path is the workstation path.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "kernel/process.h"
 #include "pdisk/path.h"
 #include "pdisk_fixture.h"
 
@@ -112,4 +113,19 @@ TEST(PdiskPath, LegalCharacters)
     EXPECT_STREQ(get_prot("https://x/y"), "https");
     EXPECT_EQ(get_prot("/a/b"), nullptr);
     EXPECT_EQ(count_slashes("/a/b/"), 3);
+}
+
+TEST(PdiskPath, RelativePathsStartAtTheWorkingFolder)
+{
+    auto *p = (proc *)calloc(1, sizeof(proc));
+    proc *saved = cproc;
+    cproc = p;
+    strcpy(p->pwd, "/a");
+    EXPECT_EQ(norm("b"), "/a/b");
+    EXPECT_EQ(norm("../c/"), "/c");
+    strcpy(p->pwd, "/x/");
+    EXPECT_EQ(norm("y"), "/x/y");
+    EXPECT_EQ(norm("/abs"), "/abs");
+    cproc = saved;
+    free(p);
 }

@@ -1,0 +1,1 @@
+kvd_fuzz(rom_read SOURCES rom_read_fuzz.cpp)
