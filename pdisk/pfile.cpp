@@ -44,6 +44,10 @@ void pfile_release(pfile_entry *f)
     *f = pfile_entry{};
 }
 
+// The iterator's private copy of the pointer table.
+static pfile_entry **iterator_copy;
+static int iterator_count;
+
 void pfile_init()
 {
     static bool done;
@@ -63,6 +67,9 @@ void pfile_reset()
         pfile[i] = nullptr;
     }
     num_pfiles = 0;
+    free(iterator_copy);
+    iterator_copy = nullptr;
+    iterator_count = 0;
     pdisk_clear_mounts();
 }
 
@@ -174,20 +181,19 @@ int pdisk_count_slots_by_kind(uint32_t kind)
     return n;
 }
 
-static pfile_entry **iterator_copy;
-
 int pdisk_pfile_iterator()
 {
     sweep_empty_pfiles();
     free(iterator_copy);
     iterator_copy = (pfile_entry **)malloc(sizeof(pfile_entry *) * (num_pfiles + 1));
     memcpy(iterator_copy, pfile, sizeof(pfile_entry *) * num_pfiles);
+    iterator_count = num_pfiles;
     return num_pfiles;
 }
 
 pfile_entry *pdisk_pfile_iterator_item(int index)
 {
-    return iterator_copy && index >= 0 ? iterator_copy[index] : nullptr;
+    return iterator_copy && index >= 0 && index < iterator_count ? iterator_copy[index] : nullptr;
 }
 
 // Reopening an existing RAM file: "w" empties it, "a" appends at its end,

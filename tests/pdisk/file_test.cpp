@@ -1,6 +1,7 @@
 // The file table, pfopen/pfclose on RAM and host files, and the file
 // operations.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "pdisk/fileops.h"
+#include "pdisk/host_file.h"
 #include "pdisk/mount.h"
 #include "pdisk/pfile.h"
 #include "pdisk_fixture.h"
@@ -241,4 +243,22 @@ TEST_F(FileOps, SizesFoldersAndDeletion)
     ASSERT_NE(mount_p_path("/al", "/ram"), nullptr);
     delete_path("/al/dd");
     EXPECT_EQ(get("/ram/dd"), "<none>");
+}
+
+// Folders are told from files also where readdir reports no entry type.
+TEST_F(HostFiles, EntryTypeFallsBackToStat)
+{
+    ASSERT_EQ(pmkdir("/dir"), 0);
+    write_host("file", "f");
+    ASSERT_EQ(symlink("dir", host_path("link").c_str()), 0);
+    struct { const char *name; unsigned char type; bool folder; } cases[] = {
+        {"dir", DT_UNKNOWN, true}, {"file", DT_UNKNOWN, false}, {"link", DT_LNK, true},
+        {"link", DT_UNKNOWN, true}, {"dir", DT_DIR, true}, {"file", DT_REG, false}, {"gone", DT_UNKNOWN, false},
+    };
+    for (auto &c : cases) {
+        struct dirent e = {};
+        strcpy(e.d_name, c.name);
+        e.d_type = c.type;
+        EXPECT_EQ(host_entry_is_folder(host.c_str(), &e), c.folder) << c.name << " " << int(c.type);
+    }
 }
