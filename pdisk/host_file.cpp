@@ -87,7 +87,9 @@ FILE *host_write_begin(const char *host_path, pbuffer **tmp_path)
     size_t slash = target.rfind('/');
     std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    if (base.empty())
+    // An existing file the host would not let us write stays refused, even
+    // though its folder would take the replacement.
+    if (base.empty() || (access(target.c_str(), F_OK) == 0 && access(target.c_str(), W_OK) != 0))
         return nullptr;
     for (int attempt = 0; attempt < 64; attempt++) {
         std::string tmp = dir + "." + base + ".kvdtmp." + std::to_string(getpid()) + "." +

@@ -99,4 +99,16 @@ with tempfile.TemporaryDirectory() as tmp:
             got_files[os.path.normpath(os.path.join(rel, f))] = open(os.path.join(dirpath, f), "rb").read()
     assert got_files == files, sorted(got_files)
     assert got_folders == folders, got_folders
+    # a folder the reader would refuse (a 401-character name) is refused by
+    # the packer, which then leaves an existing output file as it was
+    deep = os.path.join(tmp, "deep")
+    sub = os.path.join(deep, *[c * 99 for c in "abc"])
+    os.makedirs(sub)
+    open(os.path.join(sub, "n" * 101), "wb").write(b"x")
+    r = subprocess.run([rompack, "rom", deep, rom_path], capture_output=True)
+    assert r.returncode == 1, r
+    check_entries(parse_rom(open(rom_path, "rb").read()), files, folders)
+    os.rename(os.path.join(sub, "n" * 101), os.path.join(sub, "n" * 100))
+    subprocess.run([rompack, "rom", deep, rom_path], check=True)
+    assert max(len(e[0]) for e in parse_rom(open(rom_path, "rb").read())) == 400
 print("rom checks passed")
