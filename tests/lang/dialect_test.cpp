@@ -100,6 +100,7 @@ TEST_F(Dialect, OneLineIfAndWhile) {
     {"if (a) == f(x) c()", "error: t:1: 'then' expected near 'c'"},
     {"if (a)\n b()", "error: t:2: 'then' expected near 'b'"},
     {"while (i<10)", "error: t:1: 'do' expected near <eof>"},
+    {"while (i<10) then", "error: t:1: unexpected symbol near 'then'"},
     {"if (a) return 1 x", "error: t:1: <eol> expected near 'x'"},
     {"if (a) elseif (b) c() end", "error: t:1: 'then' expected near 'c'"},
   });
