@@ -137,6 +137,9 @@ TEST_F(Dialect, BinaryNumerals) {
     {"return tonumber('0b'), tonumber('0b12'), tonumber('0b1e1'), tonumber('0b1.1.1'), "
      "tonumber('0b1p')", "nil nil nil nil nil"},
     {"return 0b11111111111111111111111111111111111111111111111111111111111111111", "-1"},
+    // huge exponents scale to infinity or zero (no integer overflow on the way)
+    {"return tonumber('0b1p99999999999999'), tonumber('0b1p-99999999999999'), "
+     "tonumber('-0b1.1p2147483648')", "inf 0.0 -inf"},
     {"return 0b12", "error: t:1: malformed number near '0b12'"},
     {"return 0b1p4", "error: t:1: malformed number near '0b1p'"},
   });
