@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "anywhen/seams.h"
 #include "pdisk/diag.h"
 #include "pdisk/mount.h"
 #include "pdisk/path.h"
@@ -133,7 +134,7 @@ int pmkdir(const char *path)
     pbuffer *origin = resolve_to_origin(to_cstr(canon), &kind, 0);
     if (origin->length > 0 && kind == MOUNT_HOST) {
         result = mkdir(to_cstr(origin), 0755);
-        pdisk_history_event(2, to_cstr(canon), to_cstr(origin));
+        anywhen_event(2, to_cstr(canon), to_cstr(origin));
     } else if (origin->length > 0 && kind == MOUNT_RAM && get_index_by_name(to_cstr(origin)) < 0) {
         pfile_entry *f = pfile_insert(origin, PFILE_RAM, origin);
         if (f) {
@@ -181,7 +182,7 @@ int delete_path(const char *path)
     if (origin->length > 0 && kind == MOUNT_HOST) {
         if (unlink(o) != 0)
             rmdir(o);
-        pdisk_history_event(1, to_cstr(canon), o);
+        anywhen_event(1, to_cstr(canon), o);
     } else if (origin->length > 0 && kind == MOUNT_RAM) {
         // RAM records are named by their origin, so the origin is what goes,
         // whichever mount (or alias) the path came through.

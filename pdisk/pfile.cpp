@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "kernel/cpu_budget.h"
+#include "anywhen/seams.h"
 #include "pdisk/diag.h"
 #include "pdisk/host_file.h"
 #include "pdisk/mount.h"
@@ -314,7 +315,7 @@ int pfclose(pfile_entry *f)
         spend_cpu(f->data->length / 8);
         spend_cpu(0x11111);
         if (result == 0) {
-            pdisk_history_event(0, to_cstr(f->name), host_path);
+            anywhen_event(0, to_cstr(f->name), host_path);
             pending_sync = 1;
         } else {
             pdisk_logf("** could not write host file %s (%s); not saved\n", to_cstr(f->name), host_path);

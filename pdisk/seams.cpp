@@ -2,9 +2,6 @@
 // its real implementation when that part of the system lands.
 #include "pdisk/seams.h"
 
-// No file history yet: nothing is recorded.
-void pdisk_history_event(int, const char *, const char *) {}
-
 // No cartridge mounting yet: paths through cartridge files are not mounted.
 pmount_entry *mount_kvd_path(const char *)
 {

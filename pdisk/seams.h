@@ -1,7 +1,7 @@
 // Calls from the file system into work that other parts of the system fill
-// in later: the file history, cartridge mounting and write-back, and the
-// label text of PNG cartridges. Their present bodies (pdisk/seams.cpp) do
-// nothing, as each says.
+// in later: cartridge mounting and write-back, and the label text of PNG
+// cartridges. Their present bodies (pdisk/seams.cpp) do nothing, as each
+// says.
 #pragma once
 
 #include <cstdint>
@@ -9,10 +9,6 @@
 #include "kernel/pbuffer.h"
 
 struct pmount_entry;
-
-// Records a change of a host file in the file history: kind 0 write,
-// 1 deletion, 2 new folder; path is the workstation path.
-void pdisk_history_event(int kind, const char *path, const char *host_path);
 
 // Mounts the cartridge at canonical path p onto a new RAM folder holding its
 // unpacked contents; returns the mount (an existing one when p is already a

@@ -12,6 +12,7 @@
 
 #include "pdisk/fileops.h"
 #include "pdisk/host_file.h"
+#include "pdisk/kernel_seams.h"
 #include "pdisk/mount.h"
 #include "pdisk/pfile.h"
 #include "pdisk_fixture.h"
@@ -261,4 +262,13 @@ TEST_F(HostFiles, EntryTypeFallsBackToStat)
         e.d_type = c.type;
         EXPECT_EQ(host_entry_is_folder(host.c_str(), &e), c.folder) << c.name << " " << int(c.type);
     }
+}
+
+TEST_F(HostFiles, ClosedHostRecordsAreSweptEveryFrame)
+{
+    for (int i = 0; i < 3; i++)
+        ASSERT_TRUE(put("/f.txt", "x"));
+    EXPECT_EQ(pdisk_count_slots_by_kind(PFILE_EMPTY), 3);
+    prune_mounts();
+    EXPECT_EQ(num_pfiles, 0);
 }
