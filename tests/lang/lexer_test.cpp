@@ -33,16 +33,21 @@ const char *read_all(lua_State *, void *ud, size_t *size) {
   return p;
 }
 
-int lex_all(lua_State *L) {
-  auto *req = static_cast<lex_request *>(lua_touserdata(L, 1));
+struct lex_run {
+  lex_request *req;
+  Mbuffer buff;
+};
+
+// Reads every token; may raise a lexical error.
+int lex_tokens(lua_State *L) {
+  auto *run = static_cast<lex_run *>(lua_touserdata(L, 1));
+  lex_request *req = run->req;
   const char *src = req->src;
   ZIO z;
   luaZ_init(L, &z, read_all, &src);
-  Mbuffer buff;
-  luaZ_initbuffer(L, &buff);
   LexState ls;
   memset(&ls, 0, sizeof ls);
-  ls.buff = &buff;
+  ls.buff = &run->buff;
   ls.h = luaH_new(L);
   sethvalue2s(L, L->top, ls.h);
   luaD_inctop(L);
@@ -58,7 +63,18 @@ int lex_all(lua_State *L) {
   }
   req->final_pendingeol = ls.pendingeol;
   req->final_bracedepth = ls.bracedepth;
-  luaZ_freebuffer(L, &buff);
+  return 0;
+}
+
+// The token buffer outlives a lexical error and is freed here.
+int lex_all(lua_State *L) {
+  lex_run run{static_cast<lex_request *>(lua_touserdata(L, 1)), {}};
+  luaZ_initbuffer(L, &run.buff);
+  lua_pushcfunction(L, lex_tokens);
+  lua_pushlightuserdata(L, &run);
+  int status = lua_pcall(L, 1, 0, 0);
+  luaZ_freebuffer(L, &run.buff);
+  if (status != LUA_OK) return lua_error(L);
   return 0;
 }
 
