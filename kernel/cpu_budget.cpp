@@ -2,7 +2,9 @@
 #include "kernel/cpu_budget.h"
 
 int32_t cpu_cycles = 0;
-int32_t cpu_cycles_max = 0;
+// Outside any slice (start-up, tools, tests) Lua code runs unbudgeted: the
+// largest budget at which the interpreter's charge still saturates.
+int32_t cpu_cycles_max = INT32_MAX - 2;
 int32_t cpu_superyielding = 0;
 int32_t total_frame_cycles = 0;
 int32_t total_frame_cycles_since_wm_flip = 0;
