@@ -196,13 +196,12 @@ void proc_memory_init(proc *p) {
 
 void proc_memory_free(proc *p) {
   proc_memory &m = p->mem;
-  for (int i = 0; i < PROC_NUM_PAGES; i++) {
-    free(m.own_page[i]);
-    m.own_page[i] = nullptr;
-    m.page_pointer[i] = nullptr;
-    m.mapped_length[i] = 0;
-    m.page_flags[i] = 0;
-  }
+  for (int i = 0; i < PROC_NUM_PAGES; i++)
+    if (m.own_page[i]) free(m.own_page[i]);
+  memset(m.own_page, 0, sizeof m.own_page);
+  memset(m.page_pointer, 0, sizeof m.page_pointer);
+  memset(m.mapped_length, 0, sizeof m.mapped_length);
+  memset(m.page_flags, 0, sizeof m.page_flags);
   memset(m.mapped_page_bits, 0, sizeof m.mapped_page_bits);
   m.page_bytes = 0;
 }

@@ -1,0 +1,1 @@
+kvd_fuzz(memory_fuzz SOURCES memory_fuzz.cpp)
