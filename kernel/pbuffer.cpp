@@ -167,7 +167,7 @@ static bool append(pbuffer *b, const void *src, int64_t n) {
 }
 
 int64_t bwrite(const void *src, uint64_t size, uint64_t count, pbuffer *b) {
-  if (size == 0 || count == 0) return 0;
+  if (size == 0 || count == 0 || !src) return 0;
   // A byte count that does not fit in i32 cannot be held: refuse it whole
   // rather than write a wrapped count.
   if (size > max_capacity || count > max_capacity || size * count > max_capacity) return 0;
@@ -278,7 +278,7 @@ int64_t bwrite_escaped_string(const void *src, pbuffer *b, uint64_t n) {
 }
 
 int32_t bread(void *dst, int32_t size, int32_t count, pbuffer *b) {
-  if (!b || b->cursor < 0) return 0;
+  if (!b || !dst || b->cursor < 0) return 0;
   int64_t k = int64_t(size) * int64_t(count);
   int64_t left = int64_t(b->length) - b->cursor;
   if (left < k) k = left;

@@ -27,7 +27,7 @@ extern std::atomic<int32_t> buffer_group_count[128];
 extern const char hex_char[17];
 extern const int32_t hex_digit_to_int[256];
 
-// Constructors and housekeeping.
+// Constructors and housekeeping. A capacity past INT32_MAX is cut to it.
 pbuffer *create_buffer_2(int32_t capacity, int32_t tag);
 pbuffer *create_buffer_from_str(const char *s);                  // tag 'X'
 pbuffer *create_buffer_from_buffer(const pbuffer *src);          // tag 'Y'

@@ -78,6 +78,7 @@ TEST(Pbuffer, GrowthZeroFillsAndDoubles) {
 TEST(Pbuffer, FixedWidthWritersAndReaders) {
   pbuffer *b = create_buffer_2(0, 'q');
   EXPECT_EQ(bwrite(nullptr, 0, 5, b), 0);
+  EXPECT_EQ(bwrite(nullptr, 1, 5, b), 0);  // no source: nothing written
   EXPECT_EQ(bwrite("abcdefghijkl", 4, 3, b), 12);
   EXPECT_EQ(bwrite_uint32(0x04030201, b), 4);
   EXPECT_EQ(bwrite_uint32_big_endian(0x04030201, b), 4);
