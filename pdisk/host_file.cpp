@@ -88,11 +88,18 @@ FILE *host_write_begin(const char *host_path, pbuffer **tmp_path)
     std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
     // An existing file the host would not let us write stays refused, even
-    // though its folder would take the replacement.
-    if (base.empty() || (access(target.c_str(), F_OK) == 0 && access(target.c_str(), W_OK) != 0))
+    // though its folder would take the replacement; so does anything but a
+    // regular file (a folder, a pipe, a device), which the rename would
+    // replace or fail on.
+    struct stat existing;
+    bool exists = stat(target.c_str(), &existing) == 0;
+    if (base.empty() || (exists && (!S_ISREG(existing.st_mode) || access(target.c_str(), W_OK) != 0)))
         return nullptr;
+    // The temporary name keeps within the host's 255-byte name limit however
+    // long the target's name is; O_EXCL keeps it unique.
+    std::string stem = base.substr(0, 200);
     for (int attempt = 0; attempt < 64; attempt++) {
-        std::string tmp = dir + "." + base + ".kvdtmp." + std::to_string(getpid()) + "." +
+        std::string tmp = dir + "." + stem + ".kvdtmp." + std::to_string(getpid()) + "." +
                           std::to_string(counter++);
         int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0) {
@@ -100,9 +107,8 @@ FILE *host_write_begin(const char *host_path, pbuffer **tmp_path)
                 continue;
             return nullptr;
         }
-        struct stat st;
-        if (stat(target.c_str(), &st) == 0)
-            fchmod(fd, st.st_mode & 07777);
+        if (exists)
+            fchmod(fd, existing.st_mode & 07777);
         FILE *f = fdopen(fd, "wb");
         if (!f) {
             close(fd);

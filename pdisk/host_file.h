@@ -17,7 +17,8 @@ bool host_file_is_readable(const char *host_path);
 int host_file_read(const char *host_path, pbuffer *out, int limit);
 
 // Creates the temporary file for a write of host_path; *tmp_path receives
-// its path. Null when the folder refuses.
+// its path. Null when the folder refuses, or when host_path exists and is not
+// a writable regular file.
 FILE *host_write_begin(const char *host_path, pbuffer **tmp_path);
 
 // Writes data to tmp (after the current contents of host_path when append is

@@ -55,6 +55,8 @@ static pbuffer *copy_without_trailing_slash(const char *text, int tag)
 
 int mount_host_path(const char *mount_point, const char *host_path)
 {
+    if (!mount_point || !host_path)
+        return -1;
     pmount_entry *m = next_mount_slot(mount_point);
     if (!m)
         return -1;

@@ -25,7 +25,7 @@ extern int block_automounting;
 extern int64_t mount_index;
 
 // Each refuses a new mount when the table is full (logged).
-int mount_host_path(const char *mount_point, const char *host_path);  // 0, or -1 when full
+int mount_host_path(const char *mount_point, const char *host_path);  // 0; -1 when full or given null
 int mount_ram_folder(const char *path);     // 0; 1 for an illegal path or a full table
 // Mounts the origin of target at mount_point. Null (nothing added) when the
 // point is illegal, the table is full, or the target is illegal or resolves

@@ -88,7 +88,7 @@ static void read_entries(const char *dest, const uint8_t *p, int len)
 
 void populate_ram_folder_from_kvd_rom_buffer(const char *dest, pbuffer *src)
 {
-    if (!src)
+    if (!src || !dest)
         return;
     if (src->cursor == 0 && src->length >= 4 && src->data[0] == 0 && memcmp(src->data + 1, "pxa", 3) == 0) {
         read_legacy_pxa(dest, src);
@@ -169,6 +169,8 @@ static bool build_payload(pbuffer *payload, const pbuffer *folder, int flags)
 
 int write_kvd_rom_from_ram_files(pbuffer *out, const pbuffer *folder, int flags)
 {
+    if (!out || !folder)
+        return -1;
     pbuffer *payload = create_buffer_2(65536, 'd');
     int result = -1;
     if (build_payload(payload, folder, flags)) {

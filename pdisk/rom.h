@@ -16,11 +16,12 @@ constexpr int ROM_TAKE_INFO_POD = 8;   // pass .info.pod to the label text reade
 // Unpacks the ROM (or a legacy pxa or plain-text form) read from src's
 // cursor into files and folders under dest ("" keeps the entries' own
 // absolute paths). Format errors are printed and end the unpacking; an entry
-// that declares more bytes than the ROM holds is not created.
+// that declares more bytes than the ROM holds is not created. A null dest or
+// src does nothing.
 void populate_ram_folder_from_kvd_rom_buffer(const char *dest, pbuffer *src);
 
 // Appends the ROM form of the RAM folder `folder` to out at its cursor.
 // 0 on success; -1, with out unchanged, when the folder holds what the reader
 // refuses (a payload above 64 MiB, more than 16384 entries, a name longer
-// than 400 characters or holding "..").
+// than 400 characters or holding ".."), or when out or folder is null.
 int write_kvd_rom_from_ram_files(pbuffer *out, const pbuffer *folder, int flags);

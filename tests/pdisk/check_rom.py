@@ -111,4 +111,14 @@ with tempfile.TemporaryDirectory() as tmp:
     os.rename(os.path.join(sub, "n" * 101), os.path.join(sub, "n" * 100))
     subprocess.run([rompack, "rom", deep, rom_path], check=True)
     assert max(len(e[0]) for e in parse_rom(open(rom_path, "rb").read())) == 400
+
+    # sysrom.dat readers stop at a blob above 32 MiB: the packer refuses one
+    # (incompressible bytes keep the ROM above that size) and keeps the old file
+    noisy = os.path.join(tmp, "noisy")
+    os.mkdir(noisy)
+    open(os.path.join(noisy, "noise.bin"), "wb").write(os.urandom(0x2000000 + 4096))
+    before = open(dat_path, "rb").read()
+    r = subprocess.run([rompack, "sysrom", tree, dat_path, "--cart", noisy], capture_output=True)
+    assert r.returncode == 1 and b"more than sysrom.dat can carry" in r.stderr, r
+    assert open(dat_path, "rb").read() == before
 print("rom checks passed")

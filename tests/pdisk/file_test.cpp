@@ -148,6 +148,36 @@ TEST_F(HostFiles, FifoIsRefusedInsteadOfBlocking)
     EXPECT_EQ(pfopen("/pipe", "r"), nullptr);
 }
 
+// Only regular files are written: a folder or a pipe is refused at the open,
+// never replaced by the rename or handed out as a writable record.
+TEST_F(HostFiles, WritesRefuseWhatIsNotARegularFile)
+{
+    ASSERT_EQ(pmkdir("/dir"), 0);
+    write_host("dir/inside", "kept");
+    ASSERT_EQ(mkfifo(host_path("pipe").c_str(), 0644), 0);
+    for (const char *mode : {"w", "a"}) {
+        EXPECT_EQ(pfopen("/dir", mode), nullptr) << mode;
+        EXPECT_EQ(pfopen("/pipe", mode), nullptr) << mode;
+    }
+    struct stat st;
+    ASSERT_EQ(lstat(host_path("pipe").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(read_host("dir/inside"), "kept");
+    EXPECT_EQ(host_names(), (std::vector<std::string>{"dir", "pipe"}));
+}
+
+// The temporary file of a write keeps within the host's name limit, so the
+// longest legal name can be written.
+TEST_F(HostFiles, LongestNameIsWritten)
+{
+    std::string name(254, 'L');
+    ASSERT_TRUE(put(("/" + name).c_str(), "long"));
+    EXPECT_EQ(read_host(name), "long");
+    ASSERT_TRUE(put(("/" + name).c_str(), "+", "a"));
+    EXPECT_EQ(read_host(name), "long+");
+    EXPECT_EQ(host_names(), std::vector<std::string>{name});
+}
+
 TEST_F(HostFiles, FailedWriteIsReportedAndLeavesTheFile)
 {
     write_host("keep.txt", "old contents");

@@ -63,6 +63,9 @@ TEST_F(PdiskMount, BadTargetIsRefusedNotMappedOntoTheHostRoot)
     EXPECT_EQ(mount_p_path("/bad", nullptr), nullptr);
     EXPECT_EQ(mount_p_path("/bad", "-x"), nullptr);
     EXPECT_EQ(mount_p_path("bad point", "/ram"), nullptr);
+    EXPECT_EQ(mount_p_path(nullptr, "/ram"), nullptr);
+    EXPECT_EQ(mount_host_path(nullptr, "/h"), -1);
+    EXPECT_EQ(mount_host_path("/h", nullptr), -1);
     EXPECT_EQ(pmounts, before);
     EXPECT_EQ(resolve("/bad/etc/passwd"), std::make_pair(host + "/bad/etc/passwd", 1u));
 }

@@ -174,6 +174,14 @@ TEST_F(Rom, CorruptTruncatedAndLyingRomsAreRefused)
 TEST_F(Rom, ShortAndPlainBuffers)
 {
     int before = num_pfiles, cursor = 0;
+    pbuffer *b = create_buffer_from_str("kvd junk");
+    populate_ram_folder_from_kvd_rom_buffer(nullptr, b);  // no destination: nothing
+    populate_ram_folder_from_kvd_rom_buffer("/ram/s", nullptr);
+    EXPECT_EQ(write_kvd_rom_from_ram_files(nullptr, b, 0), -1);
+    EXPECT_EQ(write_kvd_rom_from_ram_files(b, nullptr, 0), -1);
+    EXPECT_EQ(buffer_text(b), "kvd junk");
+    destroy_buffer(b);
+    EXPECT_EQ(num_pfiles, before);
     EXPECT_EQ(unpack("/ram/s", "ab", &cursor), "");
     EXPECT_EQ(num_pfiles, before);
     EXPECT_EQ(cursor, 2);

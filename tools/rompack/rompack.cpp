@@ -72,11 +72,19 @@ static bool pack_folder(const char *host_folder, int n, pbuffer *out)
     return r == 0;
 }
 
-static void append_blob(pbuffer *dat, const pbuffer *blob)
+// The workstation stops reading sysrom.dat at a blob longer than this.
+constexpr int32_t SYSROM_MAX_BLOB = 0x2000000;
+
+static bool append_blob(pbuffer *dat, const pbuffer *blob)
 {
+    if (blob->length > SYSROM_MAX_BLOB) {
+        fprintf(stderr, "kvd_rompack: a blob of %d bytes is more than sysrom.dat can carry\n", blob->length);
+        return false;
+    }
     dat->cursor = dat->length;
     bwrite_uint32_big_endian(blob->length, dat);
     bwrite(blob->data, 1, blob->length, dat);
+    return true;
 }
 
 static bool write_host_file(const char *path, const pbuffer *data)
@@ -122,13 +130,11 @@ int main(int argc, char **argv)
     if (ok && sysrom) {
         out = create_buffer_2(0, 'd');
         pbuffer *name = create_buffer_from_str(export_name);
-        append_blob(out, name);
-        append_blob(out, rom);
+        ok = append_blob(out, name) && append_blob(out, rom);
         destroy_buffer(name);
-        if (cart) {
+        if (ok && cart) {
             pbuffer *cart_rom = create_buffer_2(0, 'd');
-            ok = pack_folder(cart, 1, cart_rom);
-            append_blob(out, cart_rom);
+            ok = pack_folder(cart, 1, cart_rom) && append_blob(out, cart_rom);
             destroy_buffer(cart_rom);
         }
     }
