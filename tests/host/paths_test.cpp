@@ -3,6 +3,7 @@
 // folder.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <sys/stat.h>
@@ -50,6 +51,9 @@ TEST_F(Paths, ProgramFolder) {
   }
   hosk_argv0[0] = 0;
   EXPECT_STREQ(hosk_prefix_with_program_path("sysrom.dat", out), "sysrom.dat");
+  // A stored path without any separator stands for the root folder.
+  snprintf(hosk_argv0, sizeof hosk_argv0, "prog");
+  EXPECT_STREQ(hosk_prefix_with_program_path("data", out), "/data");
   // A bare name is looked up as the running executable.
   hosk_set_argv0("kavelund");
   char exe[1024] = {};
