@@ -2,3 +2,8 @@
 #include "gfx/seams.h"
 
 void init_default_coltabs() {}
+
+int64_t blit_from_ram(proc *, int32_t, udata *, int32_t, int32_t, int32_t, int32_t, int32_t,
+                      int32_t, uint8_t) {
+  return 0;
+}

@@ -32,6 +32,7 @@ const api_row api_rows[] = {
     {"_close_process_host_resources", lua54__close_process_host_resources},
     {"_halt", lua54__halt},
     {"load", lua54_load},
+    {"_blit_process_video", lua54__blit_process_video},
     {"_process_state", lua54__process_state},
     {"_get_process_display_size", lua54__get_process_display_size},
     {"_get_process_list", lua54__get_process_list},

@@ -28,6 +28,7 @@ int lua54__close_process_host_resources(lua_State *L);
 int lua54__halt(lua_State *L);
 int lua54_yielded_to_escape_slice(lua_State *L);
 int lua54_load(lua_State *L);
+int lua54__blit_process_video(lua_State *L);
 int lua54__process_state(lua_State *L);
 int lua54__get_process_display_size(lua_State *L);
 int lua54__get_process_list(lua_State *L);

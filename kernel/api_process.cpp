@@ -1,6 +1,8 @@
 // Lua process-control API: creating, running, stopping and listing processes.
 #include <cmath>
 
+#include "gfx/draw_target.h"
+#include "gfx/seams.h"
 #include "host/os_time.h"
 #include "host/seams.h"
 #include "kernel/api.h"
@@ -101,6 +103,27 @@ int lua54_yielded_to_escape_slice(lua_State *L) {
   }
   lua_pushboolean(L, lang_yielded_to_escape_slice(L) != 0);
   return 1;
+}
+
+int lua54__blit_process_video(lua_State *L) {
+  proc *self = cproc;
+  if (!self || !self->draw_target) return 0;
+  refresh_target_clip(self);
+  proc *src = get_process(arg_integer(L, 1));
+  if (!src || src->state == 2) return 0;
+  int32_t sx = (int32_t)kvd_intp(L, 2, 0), sy = (int32_t)kvd_intp(L, 3, 0);
+  int32_t w = (int32_t)kvd_intp(L, 4, peek2_proc(src, 0x5478));
+  int32_t h = (int32_t)kvd_intp(L, 5, peek2_proc(src, 0x547A));
+  int32_t dx = (int32_t)kvd_intp(L, 6, 0), dy = (int32_t)kvd_intp(L, 7, 0);
+  if (peek_proc(src, 0x547F) & 2) {  // the source is holding its frame
+    lua_pushboolean(L, 1);
+    return 1;
+  }
+  uint8_t mask = (uint8_t)peek_proc(src, 0x547D);
+  int64_t pixels = blit_from_ram(src, 0x10000, self->draw_target, sx, sy, dx, dy, w, h, mask);
+  // The whole screen copied plainly is free.
+  if (!(w == 480 && h == 270 && mask == 0)) spend_cpu(pixels / (mask == 0 ? 64 : 8));
+  return 0;
 }
 
 int lua54__process_state(lua_State *L) {

@@ -8,6 +8,7 @@
 #include "kernel/api.h"
 #include "kernel/app.h"
 #include "kernel/args.h"
+#include "kernel/button_seams.h"
 #include "kernel/cpu_budget.h"
 #include "kernel/memory.h"
 #include "kernel/message.h"
@@ -56,6 +57,9 @@ int lua54__signal(lua_State *L) {
       app.screenshot_request = 1;
       break;
     case 22: app.last_activity = os_get_time(); break;
+    case 23:
+      if (p) buttons_hold_over_all(p);
+      break;
     case 33: app.exit_request = 1; break;
     case 34: app.reboot_request = 1; break;
     case 35: app.userland_flag_35 = 1; break;

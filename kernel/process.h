@@ -7,6 +7,12 @@
 
 struct pbuffer;
 struct lua_State;
+struct udata;
+
+// A clip rectangle in draw-target pixels; right and bottom are exclusive.
+struct target_clip_rect {
+  int32_t left, right, top, bottom;
+};
 
 constexpr int PROC_PAGE_SIZE = 4096;
 constexpr int PROC_NUM_PAGES = 4096;  // 16 MiB of address space
@@ -58,6 +64,11 @@ struct proc {
   int32_t frames_since_flip;
   int32_t fps;
   int32_t debt;
+  // Drawing: the record drawing writes into (null while none is set), its
+  // clip rectangle, and the clip word at 0x5528 the rectangle was made from.
+  udata *draw_target;
+  target_clip_rect target_clip;
+  uint64_t target_clip_word;
   proc_memory mem;
   int32_t audio_priority;
   pbuffer *message_buffer;
@@ -112,7 +123,6 @@ int32_t get_cproc_id();
 // A null record is an internal invariant failure that ends the program.
 void set_current_process(proc *p);
 
-struct udata;
 // The shared empty 16x16 u8 sprite standing for a missing sprite (owned by
 // no Lua state).
 udata *get_null_sprite();

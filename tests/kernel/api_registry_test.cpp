@@ -58,6 +58,21 @@ TEST(ApiRegistry, RowsFollowTheTableAndListWhatIsMissing) {
   EXPECT_EQ(api_row_count + missing.size(), 152u);
 }
 
+// The process-control, signal and message rows and `load` are all built.
+TEST(ApiRegistry, KernelProcessSignalAndMessageRowsAreAllRegistered) {
+  const char *const rows[] = {
+      "pid", "_send_message", "send_message", "_read_message", "_flip", "flip", "burn",
+      "_yielded_to_escape_slice", "_create_process_from_code", "_run_process_slice",
+      "_kill_process", "_close_process_host_resources", "_halt", "load", "_blit_process_video",
+      "_process_state", "_get_process_display_size", "_get_process_list",
+      "_apply_system_settings", "_signal"};
+  for (const char *name : rows) {
+    bool found = false;
+    for (size_t i = 0; i < api_row_count; i++) found |= std::string(api_rows[i].name) == name;
+    EXPECT_TRUE(found) << name;
+  }
+}
+
 TEST(ApiRegistry, AliasesAreOneFunction) {
   for (auto [a, b] : aliases) {
     lua_CFunction fa = nullptr, fb = nullptr;

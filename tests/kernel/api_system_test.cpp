@@ -4,7 +4,9 @@
 #include <chrono>
 #include <thread>
 
+#include "kernel/api.h"
 #include "kernel/memory.h"
+#include "userdata/udata.h"
 
 namespace {
 
@@ -80,6 +82,80 @@ TEST_F(api_system_test, ProcessListReportsPriorityRules) {
   EXPECT_EQ(root_eval("local l = _get_process_list() return l[4].memory - l[4].cpu"),
             std::to_string(proc_counted_memory(get_process(a))) + ".0");
   app.exclusive_process = 0;
+}
+
+}  // namespace
+
+namespace {
+
+using blit_video_test = kernel_fixture;
+
+// One _blit_process_video call from the root, called directly so that only
+// its own charge is counted: its results as "count:first" and its charge.
+std::string blit_video(proc *root, std::initializer_list<lua_Integer> args, int32_t *charged) {
+  lua_State *L = root->L;
+  int top = lua_gettop(L);
+  lua_pushcfunction(L, lua54__blit_process_video);
+  for (lua_Integer a : args) lua_pushinteger(L, a);
+  cpu_cycles = 0;
+  lua_call(L, (int)args.size(), LUA_MULTRET);
+  *charged = cpu_cycles;
+  cpu_cycles = 0;
+  int n = lua_gettop(L) - top;
+  std::string out = std::to_string(n) + ":" + (n ? luaL_tolstring(L, top + 1, nullptr) : "nil");
+  lua_settop(L, top);
+  return out;
+}
+
+TEST_F(blit_video_test, CopiesOnlyWithATargetFromALiveSourceNotHoldingItsFrame) {
+  int64_t src = spawn("", "src");
+  proc *s = get_process(src);
+  poke2_proc(s, 0x5478, 480);
+  poke2_proc(s, 0x547A, 270);
+  int32_t charged = 0;
+  // No draw target: nothing, not even the clip refresh.
+  poke2_proc(root, 0x552C, 100);
+  EXPECT_EQ(blit_video(root, {src}, &charged), "0:nil");
+  EXPECT_EQ(root->target_clip_word, 0u);
+
+  ASSERT_EQ(root_eval("target = userdata('u8', 200, 100) return 1"), "1");
+  lua_getglobal(root->L, "target");
+  root->draw_target = to_udata(root->L, -1);
+  lua_pop(root->L, 1);
+  ASSERT_NE(root->draw_target, nullptr);
+
+  // The clip word x0, y0, x1, y1 = -3, 7, 100, -1: left raised to 0, the
+  // bottom edge compared unsigned against the target's height.
+  poke2_proc(root, 0x5528, -3);
+  poke2_proc(root, 0x552A, 7);
+  poke2_proc(root, 0x552E, -1);
+  const struct {
+    std::initializer_list<lua_Integer> args;
+    std::string result;
+    int32_t charged;
+  } cases[] = {
+      {{src}, "0:nil", 0},                  // whole screen, plain: free
+      {{src, 0, 0, 480, 269}, "0:nil", 1},  // any other copy is charged
+      {{999}, "0:nil", 0},                  // no such process
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(blit_video(root, c.args, &charged), c.result) << c.args.size();
+    EXPECT_EQ(charged, c.charged) << c.args.size();
+  }
+  EXPECT_EQ(root->target_clip.left, 0);
+  EXPECT_EQ(root->target_clip.top, 7);
+  EXPECT_EQ(root->target_clip.right, 100);
+  EXPECT_EQ(root->target_clip.bottom, 100);
+
+  poke_proc(s, 0x547D, 1);  // a masked whole-screen copy is charged
+  EXPECT_EQ(blit_video(root, {src}, &charged), "0:nil");
+  EXPECT_EQ(charged, 1);
+  poke_proc(s, 0x547F, 2);  // holding its frame: true, nothing copied or charged
+  EXPECT_EQ(blit_video(root, {src}, &charged), "1:true");
+  EXPECT_EQ(charged, 0);
+  s->state = 2;  // failed: nothing
+  EXPECT_EQ(blit_video(root, {src}, &charged), "0:nil");
+  root->draw_target = nullptr;
 }
 
 }  // namespace

@@ -1,0 +1,29 @@
+// The draw target's cached clip rectangle.
+#include "gfx/draw_target.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "kernel/memory.h"
+#include "kernel/process.h"
+#include "userdata/udata.h"
+
+// The smaller of a clip edge and an extent, compared unsigned as the edge's
+// 32-bit value (a negative edge compares above every extent).
+static int32_t unsigned_min(int16_t edge, uint32_t extent) {
+  return (int32_t)std::min((uint32_t)(int32_t)edge, extent);
+}
+
+void refresh_target_clip(proc *p) {
+  if (!p || !p->draw_target) return;
+  uint64_t word = (uint64_t)(uint32_t)peek4_proc(p, 0x5528) |
+                  (uint64_t)(uint32_t)peek4_proc(p, 0x552C) << 32;
+  if (word == p->target_clip_word) return;
+  int16_t x0 = (int16_t)word, y0 = (int16_t)(word >> 16);
+  int16_t x1 = (int16_t)(word >> 32), y1 = (int16_t)(word >> 48);
+  p->target_clip.left = std::max<int32_t>(x0, 0);
+  p->target_clip.top = std::max<int32_t>(y0, 0);
+  p->target_clip.right = unsigned_min(x1, p->draw_target->width);
+  p->target_clip.bottom = unsigned_min(y1, p->draw_target->height);
+  p->target_clip_word = word;
+}
