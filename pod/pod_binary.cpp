@@ -30,21 +30,27 @@ bool read_wrapped(pod_reader &r, const uint8_t *text, const uint8_t *end) {
 
 }  // namespace
 
-void write_lz4_form(const uint8_t *src, int32_t n, pbuffer *out) {
+// Whether n more bytes fit in a buffer (with its terminator) after its cursor.
+static bool fits(const pbuffer *out, uint64_t n) { return n < uint64_t(INT32_MAX) - uint64_t(out->cursor); }
+
+bool write_lz4_form(const uint8_t *src, int32_t n, pbuffer *out) {
   int bound = LZ4_compressBound(n);
-  if (n > 0 && bound <= 0) return;
+  if (n > 0 && bound <= 0) return false;
   std::vector<char> packed(size_t(bound > 0 ? bound : 1));
   int c = n > 0 ? LZ4_compress_HC(reinterpret_cast<const char *>(src), packed.data(), n, bound, 1) : 0;
-  if (n > 0 && c <= 0) return;
+  if ((n > 0 && c <= 0) || !fits(out, 12 + uint64_t(c))) return false;
   bwrite("lz4", 1, 4, out);  // with its 0 byte
   bwrite_uint32(uint32_t(c), out);
   bwrite_uint32(uint32_t(n), out);
   bwrite(packed.data(), 1, uint64_t(c), out);
   spend_cpu(n / 8);
+  return true;
 }
 
-void write_b64_form(const uint8_t *src, int32_t n, pbuffer *out) {
-  std::vector<char> chars(size_t(n < 0 ? 0 : n) / 3 * 4 + 8);
+bool write_b64_form(const uint8_t *src, int32_t n, pbuffer *out) {
+  uint64_t most = (uint64_t(n < 0 ? 0 : n) + 2) / 3 * 4;
+  if (!fits(out, most + 13)) return false;
+  std::vector<char> chars(most + 8);
   base64_encodestate st;
   base64_init_encodestate(&st);
   int64_t k = base64_encode_block(src, n, chars.data(), &st);
@@ -53,6 +59,7 @@ void write_b64_form(const uint8_t *src, int32_t n, pbuffer *out) {
   bwrite(chars.data(), 1, uint64_t(k), out);
   bwrite("\")", 1, 2, out);
   spend_cpu(k / 8);
+  return true;
 }
 
 const uint8_t *get_binary_str(lua_State *L, const uint8_t *text, const uint8_t *end) {

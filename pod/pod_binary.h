@@ -17,10 +17,12 @@
 constexpr uint32_t POD_MAX_BINARY_STR = 0x1ffffff;
 
 // Appends the lz4 form of n bytes (LZ4 HC level 1); charges n / 8. Writes
-// nothing when n is too large for one LZ4 block.
-void write_lz4_form(const uint8_t *src, int32_t n, pbuffer *out);
+// nothing and returns false when n is too large for one LZ4 block or the
+// form would not fit in out.
+bool write_lz4_form(const uint8_t *src, int32_t n, pbuffer *out);
 // Appends unpod("b64:...") around n bytes; charges the base64 length / 8.
-void write_b64_form(const uint8_t *src, int32_t n, pbuffer *out);
+// Writes nothing and returns false when the form would not fit in out.
+bool write_b64_form(const uint8_t *src, int32_t n, pbuffer *out);
 
 // Readers, each at the start of its form and never reading past end: push
 // the value and return the position after the form (b64: stops at its

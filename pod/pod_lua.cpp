@@ -33,10 +33,11 @@ int lua54_stringify(lua_State *L) {
   if (is_text(L, 3)) {
     size_t n;
     const char *prefix = lua_tolstring(L, 3, &n);
-    bwrite(prefix, 1, n, b.get());
+    if (bwrite(prefix, 1, n, b.get()) != int64_t(n)) return 0;
   }
   if (lua_gettop(L) < 1) lua_pushnil(L);
-  stringify_object(L, 1, b.get(), flags, 0);
+  // A text that no buffer can hold gives no value rather than a cut one.
+  if (stringify_object(L, 1, b.get(), flags, 0) < 0) return 0;
   lua_pushlstring(L, reinterpret_cast<const char *>(b->data), size_t(b->length));
   return 1;
 }

@@ -5,7 +5,8 @@
 #include "lang/lua_api.h"
 
 // pod(value, flags = 0, prefix): the pod text of value, after prefix when
-// prefix is a string or number.
+// prefix is a string or number; nothing when the text would not fit in a
+// buffer.
 int lua54_stringify(lua_State *L);
 // unpod(text): the value (and its metadata table) of a pod text; nothing
 // when text is not a string or number or cannot be read.

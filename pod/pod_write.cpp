@@ -20,8 +20,30 @@ struct pod_writer {
   lua_State *L;
   pbuffer *b;
   int flags;
+  bool full;  // the text would not fit in a buffer: the walk stops
   std::vector<const void *> open_tables;  // tables being written, outermost first
 };
+
+// The longest text a buffer can hold, less room for the closing braces of
+// every open table (each write checks its own bytes first, so no write fails
+// halfway and leaves a corrupt text behind).
+constexpr int64_t POD_TEXT_LIMIT = INT32_MAX - 1 - 2 * POD_MAX_DEPTH - 64;
+
+// Whether `need` more bytes fit; once they do not, the whole walk stops (a
+// value that shares tables many times over would otherwise go on for ages
+// writing nothing).
+bool has_room(pod_writer &w, uint64_t need) {
+  if (!w.full && need <= uint64_t(POD_TEXT_LIMIT - w.b->cursor)) return true;
+  w.full = true;
+  return false;
+}
+
+// The most bytes a record's text or pxu form can take (with a separator).
+uint64_t userdata_text_bound(const udata *ud) {
+  uint32_t code = ud->utype & 31;
+  uint64_t per = (code & 15) == 6 ? 25 : std::max<uint64_t>(3, 2 * utype_size(code));
+  return 64 + udata_count(ud) * per;
+}
 
 // One collected table key, sorted in C++ so that no Lua code runs while the
 // table is written. String pointers stay valid: the key array on the Lua
@@ -103,6 +125,7 @@ int64_t write_escaped(pbuffer *b, const char *s, size_t n) {
 void write_string(pod_writer &w, int index) {
   size_t n;
   const char *s = lua_tolstring(w.L, index, &n);
+  if (!has_room(w, (w.flags & POD_FLAG_BINARY_STR) ? uint64_t(n) + 9 : 4 * uint64_t(n) + 3)) return;
   if (w.flags & POD_FLAG_BINARY_STR) {
     put(w.b, "str", 4);  // with its 0 byte
     bwrite_uint32(uint32_t(n), w.b);
@@ -238,6 +261,7 @@ void write_table(pod_writer &w, int t, int depth) {
   put(w.b, "{", 1);
   bool first = true;
   for (const pod_key &k : list) {
+    if (!has_room(w, 4 * uint64_t(k.len) + 40)) break;
     if (!first) put(w.b, ",", 1);
     first = false;
     lua_rawgeti(L, keys, k.slot);
@@ -247,7 +271,7 @@ void write_table(pod_writer &w, int t, int depth) {
     write_value(w, lua_gettop(L), depth + 1);
     lua_pop(L, 1);
   }
-  for (lua_Integer i = 1; i <= n; i++) {
+  for (lua_Integer i = 1; i <= n && !w.full; i++) {
     if (!first) put(w.b, ",", 1);
     first = false;
     lua_rawgeti(L, t, i);
@@ -260,6 +284,9 @@ void write_table(pod_writer &w, int t, int depth) {
 }
 
 void write_value(pod_writer &w, int index, int depth) {
+  // Every value but strings, tables and records takes at most 32 bytes; one
+  // more for a separator.
+  if (!has_room(w, 33)) return;
   spend_cpu(2);
   lua_State *L = w.L;
   switch (lua_type(L, index)) {
@@ -283,6 +310,7 @@ void write_value(pod_writer &w, int index, int depth) {
         put_lit(w.b, "nil");
         break;
       }
+      if (!has_room(w, userdata_text_bound(ud))) break;
       spend_cpu(int64_t(udata_bytes(ud) / 4));
       uint32_t code = ud->utype & 31;
       if ((w.flags & POD_FLAG_PXU) && code == UTYPE_U8)
@@ -330,25 +358,36 @@ int pod_number_text(lua_State *L, int index, char *out) {
 int stringify_object(lua_State *L, int index, pbuffer *b, int flags, int depth) {
   if (!b) return 0;
   index = lua_absindex(L, index);
-  b->cursor = b->length;  // the text is appended
+  int32_t start = b->length;
+  b->cursor = start;  // the text is appended
+  bool ok;
   if (!(flags & (POD_FLAG_LZ4 | POD_FLAG_BASE64))) {
-    pod_writer w{L, b, flags, {}};
+    pod_writer w{L, b, flags, false, {}};
     write_value(w, index, depth);
-    return 0;
-  }
-  // Lua errors (out of memory) unwind as exceptions: the scratch buffers are
-  // owned so that they are freed then too.
-  pbuffer_owner text(create_buffer_2(1024, 'o'));
-  pod_writer w{L, text.get(), flags, {}};
-  write_value(w, index, depth);
-  if (!(flags & POD_FLAG_BASE64)) {
-    write_lz4_form(text->data, text->length, b);
-  } else if (flags & POD_FLAG_LZ4) {
-    pbuffer_owner packed(create_buffer_2(text->length / 2 + 64, 'o'));
-    write_lz4_form(text->data, text->length, packed.get());
-    write_b64_form(packed->data, packed->length, b);
+    ok = !w.full;
   } else {
-    write_b64_form(text->data, text->length, b);
+    // Lua errors (out of memory) unwind as exceptions: the scratch buffers
+    // are owned so that they are freed then too.
+    pbuffer_owner text(create_buffer_2(1024, 'o'));
+    pod_writer w{L, text.get(), flags, false, {}};
+    write_value(w, index, depth);
+    ok = !w.full;
+    if (ok && !(flags & POD_FLAG_BASE64)) {
+      ok = write_lz4_form(text->data, text->length, b);
+    } else if (ok && (flags & POD_FLAG_LZ4)) {
+      pbuffer_owner packed(create_buffer_2(text->length / 2 + 64, 'o'));
+      ok = write_lz4_form(text->data, text->length, packed.get()) &&
+           write_b64_form(packed->data, packed->length, b);
+    } else if (ok) {
+      ok = write_b64_form(text->data, text->length, b);
+    }
+  }
+  if (!ok) {
+    // A text too long for a buffer is not appended at all: a cut text
+    // would read as a different value or not at all.
+    b->length = b->cursor = start;
+    b->data[start] = 0;
+    return -1;
   }
   return 0;
 }

@@ -29,7 +29,8 @@ constexpr int POD_MAX_DEPTH = 256;
 
 // Appends the pod text of the value at stack index `index` to b. Argument
 // order: (L, index, buffer, flags, depth); depth is the nesting level of the
-// value, 0 for a whole value. Flags 2 and 4 wrap the whole text. Returns 0.
+// value, 0 for a whole value. Flags 2 and 4 wrap the whole text. Returns 0,
+// or -1 with b as it was when the text would not fit in a buffer.
 int stringify_object(lua_State *L, int index, pbuffer *b, int flags, int depth);
 
 // The text of a number as the pod writer writes it into out (room for 32

@@ -8,7 +8,9 @@
 #include <iterator>
 #include <string>
 
+#include "kernel/cpu_budget.h"
 #include "pod/pod_read.h"
+#include "pod/pod_write.h"
 #include "tests/pod/pod_test_util.h"
 
 namespace {
@@ -176,6 +178,42 @@ TEST_F(PodText, LuaFunctions) {
   EXPECT_EQ(run("return unpod(12) + 1"), "13");
   EXPECT_EQ(run("local v, m = unpod('--[[pod,a=1]]7') return v + m.a"), "8");
   EXPECT_EQ(run("return unpod(pod({1, {2, 'x'}}))[2][2]"), "x");
+}
+
+TEST_F(PodText, TextsThatABufferCannotHoldAreNotWrittenAtAll) {
+  // A buffer of the largest capacity that already holds all but 4 KiB (its
+  // zeroed pages stay untouched, so this costs little memory).
+  pbuffer_owner b(create_buffer_2(INT32_MAX - 1, 'p'));
+  const int32_t start = INT32_MAX - 4096;
+  b->length = b->cursor = start;
+  auto write = [&](const char *expr, int flags) {
+    lua_settop(L, 0);
+    EXPECT_EQ(luaL_dostring(L, (std::string("return ") + expr).c_str()), LUA_OK);
+    return stringify_object(L, 1, b.get(), flags, 0);
+  };
+  ASSERT_EQ(write("{1,'x'}", 0), 0);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(b->data) + start, size_t(b->length - start)), "{1,\"x\"}");
+  b->length = b->cursor = start;
+  struct { const char *expr; int flags; } too_long[] = {
+      {"string.rep('a', 5000)", 0},
+      {"string.rep('\\0', 1500)", 0},  // 6000 bytes once escaped
+      {"(function() local t = {} for i = 1, 100 do t[i] = string.rep('b', 100) end return t end)()", 0},
+      {"(function() local t = {} for i = 1, 100 do t['k' .. i] = string.rep('c', 100) end return t end)()", 0},
+      {"userdata('u8', 4000)", 0},
+      {"string.rep('d', 3500)", POD_FLAG_BASE64},  // fits until it is wrapped
+  };
+  for (auto &c : too_long) {
+    EXPECT_EQ(write(c.expr, c.flags), -1) << c.expr;
+    EXPECT_EQ(b->length, start) << c.expr;
+    EXPECT_EQ(b->cursor, start) << c.expr;
+    EXPECT_EQ(b->data[start], 0) << c.expr;
+  }
+  // A table shared at every level stands for 2^40 values: the walk stops as
+  // soon as the text cannot fit instead of going on through all of them.
+  cpu_cycles = 0;
+  EXPECT_EQ(write("(function() local t = {'leaf'} for i = 1, 40 do t = {t, t} end return t end)()", 0), -1);
+  EXPECT_LT(cpu_cycles, 100000);
+  EXPECT_EQ(b->length, start);
 }
 
 TEST_F(PodText, ReadingNeverRaisesOnAKeyThatATableCannotHold) {
