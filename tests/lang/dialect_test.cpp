@@ -253,6 +253,13 @@ TEST_F(LibSet, TableFunctionsChargeTheirWork) {
   EXPECT_EQ(last - past, 1);
   int32_t unpack0 = cycles_of("table.unpack({}, 1, 0)");
   EXPECT_EQ(cycles_of("table.unpack({}, 1, 3)") - unpack0, 6);
+  // Lengths at the integer limits (from __len) move nothing, so they charge
+  // next to nothing, not the wrapped difference of position and length.
+  eval("big = setmetatable({}, {__len = function() return math.maxinteger end}) "
+       "low = setmetatable({}, {__len = function() return math.mininteger end})");
+  EXPECT_LT(cycles_of("table.insert(big, 1, 0)"), 100);
+  EXPECT_LT(cycles_of("table.remove(low, 1)"), 100);
+  EXPECT_LT(cycles_of("table.remove(low, math.mininteger + 1)"), 100);
   int32_t pack0 = cycles_of("table.pack()");
   EXPECT_EQ(cycles_of("table.pack(1, 2, 3)") - pack0, 3 /* LOADI */ + 6 - 1);
 }
