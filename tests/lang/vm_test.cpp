@@ -55,7 +55,6 @@ TEST_F(Budget, InstructionCosts) {
   EXPECT_EQ(cycles_of("local x = 0 for i = 1, 10 do x = x + 1 end"), 2 + 4 + 2 + 30 + 2);
   EXPECT_EQ(cycles_of("local x = 0 for i = 1, 20 do x = x + 1 end") -
             cycles_of("local x = 0 for i = 1, 10 do x = x + 1 end"), 30);
-  // A generic for: 2 per further iteration (TFORCALL; TFORLOOP is free).
   // A generic for: 2 per further iteration (TFORCALL; TFORLOOP is free),
   // besides the one more LOADI of the constructor.
   EXPECT_EQ(cycles_of("local t = {1,1,1,1,1,1} for k in next, t do end") -
