@@ -135,8 +135,13 @@ class startup_test(unittest.TestCase):
                 r = run(self, "hello", args=args)
                 self.assertEqual(r.rc, 0)
                 folder = r.appdata if where else r.default_appdata()
-                self.assertIn("booting kavelund", r.log(folder))
-                if not where:
+                log = r.log(folder)
+                self.assertIn("booting kavelund", log)
+                # Lines logged before the command line was read go there too.
+                self.assertTrue(log.startswith("load_kavelund_dat_files: "), log)
+                if where:
+                    self.assertFalse(os.path.exists(os.path.join(r.default_appdata(), "log.txt")))
+                else:
                     self.assertFalse(os.path.exists(r.appdata))
 
     def test_headless_skips_the_boot_hold(self):
