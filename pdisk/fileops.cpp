@@ -60,7 +60,7 @@ int pdisk_directory_exists(const char *path, int follow)
 
 int host_directory_exists(const char *host_path)
 {
-    DIR *d = opendir(host_path);
+    DIR *d = host_path ? opendir(host_path) : nullptr;
     if (!d)
         return 0;
     closedir(d);
@@ -157,7 +157,7 @@ int pmkdir(const char *path)
 int delete_ram_files_in_path(const char *ram_path)
 {
     int n = 0;
-    for (int i = 0; i < num_pfiles; i++) {
+    for (int i = 0; ram_path && i < num_pfiles; i++) {
         pfile_entry *f = pfile[i];
         if (f && f->kind == PFILE_RAM && path_is_at_or_below(to_cstr(f->origin), ram_path)) {
             pfile_release(f);

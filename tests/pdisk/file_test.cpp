@@ -252,6 +252,8 @@ TEST_F(FileOps, SizesFoldersAndDeletion)
     ASSERT_EQ(pmkdir("/hostdir"), 0);
     EXPECT_EQ(pdisk_directory_exists("/hostdir", 0), 1);
     EXPECT_EQ(host_directory_exists(host_path("hostdir").c_str()), 1);
+    EXPECT_EQ(host_directory_exists(nullptr), 0);
+    EXPECT_EQ(delete_ram_files_in_path(nullptr), 0);
     ASSERT_TRUE(put("/hostdir/x", "x"));
     delete_path("/hostdir");  // not empty: the host refuses
     EXPECT_EQ(pdisk_directory_exists("/hostdir", 0), 1);
