@@ -51,7 +51,9 @@ int lua54_send_message(lua_State *L) {
   }
   buffer_ptr b(create_buffer_2(256, 'p'));
   stringify_object(L, 2, b.get(), 0, 0);
-  send_process_message(receiver, b.get());
+  // The writer allocates, and a finaliser it runs may remove the receiver.
+  receiver = get_process(id);
+  if (receiver) send_process_message(receiver, b.get());
   spend_cpu(b->length);
   return 0;
 }

@@ -1,5 +1,7 @@
 // Lua process-control API: creating, running, stopping and listing processes.
 #include <cmath>
+#include <string>
+#include <vector>
 
 #include "gfx/draw_target.h"
 #include "gfx/seams.h"
@@ -149,26 +151,42 @@ static double reported_priority(proc *p) {
   return priority;
 }
 
+// What _get_process_list reports of one process, copied out of the record
+// before anything is pushed: a finaliser run by an allocation may remove it.
+struct process_entry {
+  int64_t id;
+  std::string name, prog, pwd;
+  double cpu, priority;
+  int64_t memory;
+};
+
 int lua54__get_process_list(lua_State *L) {
-  lua_createtable(L, get_process_count(), 0);
+  std::vector<process_entry> entries;
   for (int32_t i = 0; i < get_process_count(); i++) {
     proc *p = get_process_by_index(i);
+    entries.push_back({p->id, p->name, p->prog_path, p->pwd,
+                       (double)p->cycles_last_flip / (double)CPU_CYCLES_PER_FRAME,
+                       reported_priority(p), proc_counted_memory(p)});
+  }
+  lua_createtable(L, (int)entries.size(), 0);
+  for (size_t i = 0; i < entries.size(); i++) {
+    const process_entry &e = entries[i];
     lua_createtable(L, 0, 7);
-    lua_pushinteger(L, p->id);
+    lua_pushinteger(L, e.id);
     lua_setfield(L, -2, "id");
-    lua_pushstring(L, p->name);
+    lua_pushstring(L, e.name.c_str());
     lua_setfield(L, -2, "name");
-    lua_pushstring(L, p->prog_path);
+    lua_pushstring(L, e.prog.c_str());
     lua_setfield(L, -2, "prog");
-    lua_pushnumber(L, (double)p->cycles_last_flip / (double)CPU_CYCLES_PER_FRAME);
+    lua_pushnumber(L, e.cpu);
     lua_setfield(L, -2, "cpu");
-    lua_pushinteger(L, proc_counted_memory(p));
+    lua_pushinteger(L, e.memory);
     lua_setfield(L, -2, "memory");
-    lua_pushnumber(L, reported_priority(p));
+    lua_pushnumber(L, e.priority);
     lua_setfield(L, -2, "priority");
-    lua_pushstring(L, p->pwd);
+    lua_pushstring(L, e.pwd.c_str());
     lua_setfield(L, -2, "pwd");
-    lua_rawseti(L, -2, i + 1);
+    lua_rawseti(L, -2, (lua_Integer)i + 1);
   }
   return 1;
 }

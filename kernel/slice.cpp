@@ -76,12 +76,16 @@ static void remove_after_slice(proc *p, const char *why) {
 
 static void report_failure(proc *p, int status) {
   lua_State *L = p->L;
+  // Reading the error and the traceback allocates in the failed state; the
+  // finalisers that may run meanwhile must not resume or remove p.
+  p->slice_depth++;
   std::string message = error_text(L);
   klog("run_process_slice() for process %ld error: %d %s\n", (long)p->id, status,
              message.c_str());
   luaL_traceback(L, L, nullptr, 0);
   std::string tb = lua_tostring(L, -1) ? lua_tostring(L, -1) : "";
   lua_pop(L, 1);
+  p->slice_depth--;
   klog("--------\ntraceback:\n%s\n---------\n", tb.c_str());
   report_error("*runtime error");
   report_error(message.c_str());

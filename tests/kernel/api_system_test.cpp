@@ -84,6 +84,29 @@ TEST_F(api_system_test, ProcessListReportsPriorityRules) {
   app.exclusive_process = 0;
 }
 
+TEST_F(api_system_test, FinalisersRemovingProcessesDuringListsAndSendsAreHarmless) {
+  // Listing and sending allocate; the finalisers this runs remove the very
+  // processes being listed or sent to (caught by the address sanitiser).
+  EXPECT_EQ(root_eval(R"lua(
+    local victims = {}
+    local mt = {__gc = function() for _, id in ipairs(victims) do _kill_process(id) end end}
+    local big = {}
+    for i = 1, 300 do big["k" .. i] = i end
+    collectgarbage("incremental", 100, 400)
+    for round = 1, 60 do
+      victims = {}
+      for i = 1, 20 do
+        victims[i] = _create_process_from_code("while true do flip() end", "v", "/v.lua")
+      end
+      for i = 1, 20 do setmetatable({}, mt) end
+      for i = 1, 20 do
+        if round % 2 == 0 then _get_process_list() else send_message(victims[#victims], big) end
+      end
+    end
+    return _get_process_list()[1].id)lua"),
+            "1");
+}
+
 }  // namespace
 
 namespace {
