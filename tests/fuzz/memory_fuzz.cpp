@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       for (int32_t k = 0; k < len; k++) set(uint32_t(a) + k, uint8_t(v >> 3));
     } else {
       for (int k = 0; k < 8; k++)
-        if (peek(a + k) != get(uint32_t(a) + k)) abort();
+        if (peek(int32_t(uint32_t(a) + k)) != get(uint32_t(a) + k)) abort();
     }
   }
   for (uint32_t a : touched)
