@@ -247,11 +247,16 @@ def mode_budget(bindir):
     full collections, on the build with Lua's internal assertions."""
     stress = os.path.join(bindir, "tests", "kvd_luai_assert")
     for path in CORPUS:
-        if "coroutine" in open(path).read():
-            continue  # a forced yield in a coroutine is an empty resume there
-        want = subprocess.run([STOCK, path], capture_output=True, text=True, cwd=os.path.dirname(path)).stdout
         r = subprocess.run([stress, path], capture_output=True, text=True, cwd=os.path.dirname(path),
                            env=dict(os.environ, KVD_LUAI_BUDGET="37"), timeout=600)
+        if "coroutine" in open(path).read():
+            # A forced yield inside a coroutine reaches its resumer as an empty
+            # resume, so the output differs; it must still run to its end
+            # without an assertion failing.
+            if r.returncode != 0 or "forced yields: " not in r.stderr:
+                failures.append(f"budget {os.path.basename(path)}: {r.returncode} {r.stderr.strip()}")
+            continue
+        want = subprocess.run([STOCK, path], capture_output=True, text=True, cwd=os.path.dirname(path)).stdout
         expect_equal(f"budget {os.path.basename(path)} ({r.stderr.strip()})", r.stdout, want)
         if "forced yields: " not in r.stderr or int(r.stderr.split("forced yields: ")[1]) < 100:
             failures.append(f"budget {path}: too few forced yields")
