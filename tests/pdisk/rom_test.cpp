@@ -138,7 +138,7 @@ TEST_F(Rom, CorruptTruncatedAndLyingRomsAreRefused)
 {
     ASSERT_TRUE(put("/ram/c/main.lua", std::string(3000, 'm') + "end"));
     std::string rom = pack("/ram/c");
-    int before = num_pfiles, cursor = 0;
+    int cursor = 0;
 
     // truncated: the declared block is longer than what is there
     std::string cut = rom.substr(0, rom.size() - 5);
@@ -155,9 +155,7 @@ TEST_F(Rom, CorruptTruncatedAndLyingRomsAreRefused)
     for (size_t i = 8; i < corrupt.size(); i += 3)
         corrupt[i] = char(corrupt[i] ^ 0x5a);
     unpack("/ram/t", corrupt);
-    EXPECT_EQ(get("/ram/t/main.lua").find(std::string(3000, 'm') + "end"), std::string::npos);
     EXPECT_EQ(get("/ram/t/main.lua"), "<none>");
-    (void)before;
 
     // an entry declaring more bytes than the payload holds is not created
     std::string p = entry("first", "1") + "second" + '\0' + char(200) + "short";
