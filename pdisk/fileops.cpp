@@ -179,7 +179,10 @@ int delete_path(const char *path)
     uint32_t kind = 0;
     pbuffer *origin = resolve_to_origin(to_cstr(canon), &kind, 0);
     const char *o = to_cstr(origin);
-    if (origin->length > 0 && kind == MOUNT_HOST) {
+    if (origin->length > 0 && kind == MOUNT_HOST && strcmp(to_cstr(canon), "/") == 0) {
+        // The host folder behind the root stays even when empty: without it
+        // no host path could be written until the next start.
+    } else if (origin->length > 0 && kind == MOUNT_HOST) {
         if (unlink(o) != 0)
             rmdir(o);
         anywhen_event(1, to_cstr(canon), o);

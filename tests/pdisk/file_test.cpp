@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "pdisk/fileops.h"
@@ -260,6 +261,10 @@ TEST_F(FileOps, SizesFoldersAndDeletion)
     delete_path("/hostdir/x");
     delete_path("/hostdir");
     EXPECT_EQ(pdisk_directory_exists("/hostdir", 0), 0);
+    std::filesystem::remove(host_path("h.bin"));
+    delete_path("/");  // the root's host folder stays, even when empty
+    EXPECT_EQ(host_directory_exists(host.c_str()), 1);
+    ASSERT_TRUE(put("/after.txt", "still writable"));
 
     ASSERT_EQ(pmkdir("/ram/d"), 0);
     ASSERT_EQ(pmkdir("/ram/d/e"), 0);
