@@ -8,6 +8,8 @@ struct udata;
 
 // Builds the default colour tables and palettes of the current reset.
 void init_default_coltabs();
+// Sets the display's video mode (0 is the default mode).
+void gfx_set_video_mode(int32_t mode);
 // Copies a w by h rectangle of src's video memory (from src_addr, rows as
 // wide as src's display width) into the u8 record dst at dx, dy, within the
 // current process's clip rectangle; returns the pixels copied. Copies

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "anywhen/seams.h"
+#include "gfx/seams.h"
 #include "host/debug_log.h"
 #include "kernel/klog.h"
 #include "host/os_time.h"
@@ -242,4 +243,5 @@ void processes_init() {
   process_id = 1;
   cproc = nullptr;
   root_process = nullptr;
+  gfx_set_video_mode(0);
 }
