@@ -50,10 +50,11 @@ int lua54_send_message(lua_State *L) {
     lua_setfield(L, 2, "_from");  // raises the interpreter's indexing error
   }
   buffer_ptr b(create_buffer_2(256, 'p'));
-  stringify_object(L, 2, b.get(), 0, 0);
+  // A value whose text cannot fit in a buffer is not sent at all.
+  bool written = stringify_object(L, 2, b.get(), 0, 0) >= 0;
   // The writer allocates, and a finaliser it runs may remove the receiver.
   receiver = get_process(id);
-  if (receiver) send_process_message(receiver, b.get());
+  if (receiver && written) send_process_message(receiver, b.get());
   spend_cpu(b->length);
   return 0;
 }
