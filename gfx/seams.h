@@ -14,5 +14,5 @@ void gfx_set_video_mode(int32_t mode);
 // wide as src's display width) into the u8 record dst at dx, dy, within the
 // current process's clip rectangle; returns the pixels copied. Copies
 // nothing yet (0).
-int64_t blit_from_ram(proc *src, int32_t src_addr, udata *dst, int32_t sx, int32_t sy,
-                      int32_t dx, int32_t dy, int32_t w, int32_t h, uint8_t mask);
+int64_t blit_from_ram(proc *src, int32_t src_addr, udata *dst, int32_t sx, int32_t sy, int32_t dx,
+                      int32_t dy, int32_t w, int32_t h, uint8_t mask);

@@ -23,5 +23,4 @@ void hosk_debug_open_allowed();
 // output and ends the program.
 [[noreturn]] void hosk_assert_failed(const char *expr, const char *file, int line,
                                      const char *func);
-#define ASSERT(expr) \
-  ((expr) ? (void)0 : hosk_assert_failed(#expr, __FILE__, __LINE__, __func__))
+#define ASSERT(expr) ((expr) ? (void)0 : hosk_assert_failed(#expr, __FILE__, __LINE__, __func__))

@@ -93,7 +93,8 @@ void append_export_home(char *path) {
 static std::string appdata_folder() {
   if (text_set(config.home)) {
     std::string root(config.home, strnlen(config.home, sizeof config.home));
-    for (char &c : root) if (c == '\\') c = '/';
+    for (char &c : root)
+      if (c == '\\') c = '/';
     add_slash(root);
     mkdir_parents(root);
     return root;
@@ -101,8 +102,10 @@ static std::string appdata_folder() {
   std::string base = env_text("XDG_DATA_HOME");
   std::string home = env_text("HOME");
   std::string root;
-  if (!base.empty() && base[0] == '/') root = base + "/Kavelund";  // XDG wants absolute
-  else if (!home.empty()) root = home + "/.local/share/Kavelund";
+  if (!base.empty() && base[0] == '/')
+    root = base + "/Kavelund";  // XDG wants absolute
+  else if (!home.empty())
+    root = home + "/.local/share/Kavelund";
   if (!root.empty()) {
     mkdir_parents(root);
     root += '/';

@@ -82,8 +82,10 @@ int lua54__kill_process(lua_State *L) {
   int32_t mode = (int32_t)kvd_intp(L, 2, 0);
   proc *p = get_process(id);
   if (!p) return 0;
-  if (mode == 0) kill_process(p);
-  else if (mode == 1) restart_process(p);
+  if (mode == 0)
+    kill_process(p);
+  else if (mode == 1)
+    restart_process(p);
   return 0;
 }
 
@@ -144,8 +146,10 @@ int lua54__get_process_display_size(lua_State *L) {
 static double reported_priority(proc *p) {
   double priority = p->priority;
   uint8_t flags = (uint8_t)peek_proc(p, 0x547F);
-  if (p->boost) priority *= 2.0;
-  else if ((flags & 0x20) && !(flags & 1)) priority *= 0.1;
+  if (p->boost)
+    priority *= 2.0;
+  else if ((flags & 0x20) && !(flags & 1))
+    priority *= 0.1;
   if (app.exclusive_process == p->id) priority = 10.0;
   if (p->id < 4) priority = 0.0;
   return priority;

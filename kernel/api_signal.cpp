@@ -25,8 +25,10 @@ static void mount_desktop_folder() {
   char path[2048];
   hosk_prefix_with_desktop_path("kavelund_desktop", path);
   hosk_mkdir(path);
-  if (host_directory_exists(path)) mount_host_path("/desktop/host", path);
-  else notify("could not mount desktop");
+  if (host_directory_exists(path))
+    mount_host_path("/desktop/host", path);
+  else
+    notify("could not mount desktop");
 }
 
 int lua54__signal(lua_State *L) {
@@ -37,8 +39,10 @@ int lua54__signal(lua_State *L) {
       if (p) p->audio_priority = next_audio_priority++;
       break;
     case 16:
-      if (app.audio_capture_on) audio_capture_end();
-      else audio_capture_start();
+      if (app.audio_capture_on)
+        audio_capture_end();
+      else
+        audio_capture_start();
       break;
     case 18:
       if (gif_start() == 0) {
@@ -56,15 +60,27 @@ int lua54__signal(lua_State *L) {
       request_screenshot();
       app.screenshot_request = 1;
       break;
-    case 22: app.last_activity = os_get_time(); break;
+    case 22:
+      app.last_activity = os_get_time();
+      break;
     case 23:
       if (p) buttons_hold_over_all(p);
       break;
-    case 33: app.exit_request = 1; break;
-    case 34: app.reboot_request = 1; break;
-    case 35: app.userland_flag_35 = 1; break;
-    case 36: app.userland_flag_36 = 1; break;
-    case 37: app.userland_booted = 1; break;
+    case 33:
+      app.exit_request = 1;
+      break;
+    case 34:
+      app.reboot_request = 1;
+      break;
+    case 35:
+      app.userland_flag_35 = 1;
+      break;
+    case 36:
+      app.userland_flag_36 = 1;
+      break;
+    case 37:
+      app.userland_booted = 1;
+      break;
     case 38:
       if (p && p->L) {
         lua_gc(p->L, LUA_GCCOLLECT);
@@ -78,7 +94,9 @@ int lua54__signal(lua_State *L) {
     case 40:
       if (p) app.exclusive_process = p->id;
       break;
-    case 41: app.exclusive_process = 0; break;
+    case 41:
+      app.exclusive_process = 0;
+      break;
     case 43:
       if (p) p->boost = 1;
       break;
@@ -91,8 +109,11 @@ int lua54__signal(lua_State *L) {
     case 47:
       if (p) p->activity_stamp = 0;
       break;
-    case 65: mount_desktop_folder(); break;
-    default: break;
+    case 65:
+      mount_desktop_folder();
+      break;
+    default:
+      break;
   }
   return 0;
 }

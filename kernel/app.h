@@ -7,12 +7,12 @@ struct proc;
 struct pbuffer;
 
 struct app_state {
-  uint32_t window_focus;       // survives a reboot once the host layer is up
+  uint32_t window_focus;  // survives a reboot once the host layer is up
   uint64_t focus_time;
-  uint32_t userland_flag_35;   // read by the boot screen's line drawing
-  uint32_t userland_flag_36;   // reported by stat
-  int64_t audio_owner;         // -2: none
-  int64_t mirrored_owner;      // -3: matches no process
+  uint32_t userland_flag_35;  // read by the boot screen's line drawing
+  uint32_t userland_flag_36;  // reported by stat
+  int64_t audio_owner;        // -2: none
+  int64_t mirrored_owner;     // -3: matches no process
   uint32_t audio_capture_on;
   pbuffer *capture_buffer;
   uint32_t gif_recording;
@@ -22,7 +22,7 @@ struct app_state {
   uint32_t userland_booted;
   uint32_t exported_cartridge;
   uint32_t mouse_lock_state[4];
-  int64_t exclusive_process;   // id of the process holding the system; 0: none
+  int64_t exclusive_process;  // id of the process holding the system; 0: none
   uint64_t last_activity;
   uint32_t battery_saver_active;
   uint64_t frame_count;

@@ -13,8 +13,8 @@ struct config_state {
   int32_t sdl_render_driver;
   int32_t fullscreen_window;
   int32_t pixel_scale;
-  int32_t anywhen;          // file history on
-  int32_t volume;           // 0 to 256
+  int32_t anywhen;  // file history on
+  int32_t volume;   // 0 to 256
   int32_t mute_audio;
   int32_t swap_stereo;
   int32_t network_access;

@@ -93,7 +93,8 @@ void poke8(uint32_t addr, uint64_t value) {
 // Byte-by-byte copy for overlapping ranges, backwards when the destination
 // lies ahead of the source so every source byte is read before it is
 // overwritten.
-static void copy_bytes(proc_memory &m, uint32_t dest, uint32_t src, int32_t length, bool backwards) {
+static void copy_bytes(proc_memory &m, uint32_t dest, uint32_t src, int32_t length,
+                       bool backwards) {
   for (int32_t k = 0; k < length; k++) {
     uint32_t i = uint32_t(backwards ? length - 1 - k : k);
     uint8_t v = *resolve(m, src + i);

@@ -21,7 +21,10 @@ static int peek_values(lua_State *L, int32_t addr, int width, bool charge_single
   uint32_t a = uint32_t(addr);
   for (int32_t i = 0; i < n; i++, a += uint32_t(width)) {
     int32_t at = int32_t(a);
-    lua_Integer v = width == 1 ? peek(at) : width == 2 ? peek2(at) : width == 4 ? peek4(at) : peek8(at);
+    lua_Integer v = width == 1   ? peek(at)
+                    : width == 2 ? peek2(at)
+                    : width == 4 ? peek4(at)
+                                 : peek8(at);
     lua_pushinteger(L, v);
   }
   if (charge_single || n >= 2) spend_cpu(n - 1);
@@ -41,10 +44,14 @@ static int poke_values(lua_State *L, int32_t addr, int width, bool exact) {
   uint32_t a = uint32_t(addr);
   for (int i = 0; i < count; i++, a += uint32_t(width)) {
     int64_t v = exact ? kvd_exactp(L, i + 2) : kvd_intp(L, i + 2, 0);
-    if (width == 1) poke(int32_t(a), int32_t(uint32_t(v)));
-    else if (width == 2) poke2(int32_t(a), int32_t(uint32_t(v)));
-    else if (width == 4) poke4(a, uint32_t(v));
-    else poke8(a, uint64_t(v));
+    if (width == 1)
+      poke(int32_t(a), int32_t(uint32_t(v)));
+    else if (width == 2)
+      poke2(int32_t(a), int32_t(uint32_t(v)));
+    else if (width == 4)
+      poke4(a, uint32_t(v));
+    else
+      poke8(a, uint64_t(v));
   }
   if (count >= 2) spend_cpu(count - 1);
   return 0;
@@ -88,9 +95,9 @@ int lua54_memcpy(lua_State *L) { return block_op(L, true); }
 int lua54_memset(lua_State *L) { return block_op(L, false); }
 
 const luaL_Reg memory_api_functions[13] = {
-    {"peek", lua54_peek},       {"peek2", lua54_peek2},     {"peek4", lua54_peek4},
-    {"peek8", lua54_peek8},     {"poke", lua54_poke},       {"poke2", lua54_poke2},
-    {"poke4", lua54_poke4},     {"poke8", lua54_poke8},     {"_ppeek", lua54__ppeek},
-    {"_ppeek4", lua54__ppeek4}, {"memcpy", lua54_memcpy},   {"memset", lua54_memset},
+    {"peek", lua54_peek},       {"peek2", lua54_peek2},   {"peek4", lua54_peek4},
+    {"peek8", lua54_peek8},     {"poke", lua54_poke},     {"poke2", lua54_poke2},
+    {"poke4", lua54_poke4},     {"poke8", lua54_poke8},   {"_ppeek", lua54__ppeek},
+    {"_ppeek4", lua54__ppeek4}, {"memcpy", lua54_memcpy}, {"memset", lua54_memset},
     {nullptr, nullptr},
 };

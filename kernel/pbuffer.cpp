@@ -24,12 +24,13 @@ static constexpr int32_t hex_value(int c) {
 }
 
 const int32_t hex_digit_to_int[256] = {
-#define H16(b) hex_value(b), hex_value(b + 1), hex_value(b + 2), hex_value(b + 3), \
-  hex_value(b + 4), hex_value(b + 5), hex_value(b + 6), hex_value(b + 7),         \
-  hex_value(b + 8), hex_value(b + 9), hex_value(b + 10), hex_value(b + 11),       \
-  hex_value(b + 12), hex_value(b + 13), hex_value(b + 14), hex_value(b + 15)
-    H16(0), H16(16), H16(32), H16(48), H16(64), H16(80), H16(96), H16(112),
-    H16(128), H16(144), H16(160), H16(176), H16(192), H16(208), H16(224), H16(240)
+#define H16(b)                                                                                  \
+  hex_value(b), hex_value(b + 1), hex_value(b + 2), hex_value(b + 3), hex_value(b + 4),         \
+      hex_value(b + 5), hex_value(b + 6), hex_value(b + 7), hex_value(b + 8), hex_value(b + 9), \
+      hex_value(b + 10), hex_value(b + 11), hex_value(b + 12), hex_value(b + 13),               \
+      hex_value(b + 14), hex_value(b + 15)
+    H16(0),   H16(16),  H16(32),  H16(48),  H16(64),  H16(80),  H16(96), H16(112), H16(128),
+    H16(144), H16(160), H16(176), H16(192), H16(208), H16(224), H16(240)
 #undef H16
 };
 
@@ -40,8 +41,10 @@ static constexpr uint64_t max_capacity = INT32_MAX;
 static uint64_t clamp_capacity(uint64_t c) { return c > max_capacity ? max_capacity : c; }
 
 static void count_buffer(int32_t tag, uint64_t capacity, int sign) {
-  if (sign > 0) total_buffer_allocation += capacity;
-  else total_buffer_allocation -= capacity;
+  if (sign > 0)
+    total_buffer_allocation += capacity;
+  else
+    total_buffer_allocation -= capacity;
   total_num_buffers += sign;
   buffer_group_count[tag & 127] += sign;
 }
@@ -308,14 +311,12 @@ uint32_t bread_uint16(pbuffer *b) {
 
 uint32_t bread_uint32(pbuffer *b) {
   const uint8_t *p = take(b, 4);
-  return p ? uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24
-           : 0;
+  return p ? uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24 : 0;
 }
 
 uint32_t bread_uint32_big_endian(pbuffer *b) {
   const uint8_t *p = take(b, 4);
-  return p ? uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3])
-           : 0;
+  return p ? uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]) : 0;
 }
 
 uint32_t bread_uint8_hex(pbuffer *b) {
@@ -324,8 +325,10 @@ uint32_t bread_uint8_hex(pbuffer *b) {
 }
 
 pbuffer *breadln(pbuffer *src, pbuffer *line) {
-  if (line) bclear(line);
-  else line = new_buffer(17, 'R');
+  if (line)
+    bclear(line);
+  else
+    line = new_buffer(17, 'R');
   if (src && src->cursor >= 0) {
     while (src->cursor < src->length) {
       uint8_t c = src->data[src->cursor];

@@ -29,8 +29,8 @@ extern const int32_t hex_digit_to_int[256];
 
 // Constructors and housekeeping. A capacity past INT32_MAX is cut to it.
 pbuffer *create_buffer_2(int32_t capacity, int32_t tag);
-pbuffer *create_buffer_from_str(const char *s);                  // tag 'X'
-pbuffer *create_buffer_from_buffer(const pbuffer *src);          // tag 'Y'
+pbuffer *create_buffer_from_str(const char *s);          // tag 'X'
+pbuffer *create_buffer_from_buffer(const pbuffer *src);  // tag 'Y'
 pbuffer *create_buffer_from_buffer_2(const pbuffer *src, int32_t tag);
 // The whole host file, or null when it cannot be opened, is not a regular
 // file, or is too large for a buffer (INT32_MAX bytes or more). Length and

@@ -137,8 +137,7 @@ int init_process(proc *p, int64_t id, const char *code, size_t code_len, const c
 
 proc *create_process_from_code(const char *code, const char *name, const char *path,
                                const char *env) {
-  klog("creating process %d %s %s\n", (int)process_id, name ? name : "",
-             path ? path : "");
+  klog("creating process %d %s %s\n", (int)process_id, name ? name : "", path ? path : "");
   int64_t id = process_id++;  // every attempt uses up an id
   if (num_processes >= max_processes) {
     klog("process table full\n");
@@ -194,8 +193,8 @@ void restart_process(proc *p) {
   if (app.audio_owner == id) sorn_kill_all_audio();
   app.audio_owner = -2;
   free_process(p);
-  if (init_process(p, id, source.data(), source.size(), name.c_str(), path.c_str(),
-                   env.c_str()) == 0)
+  if (init_process(p, id, source.data(), source.size(), name.c_str(), path.c_str(), env.c_str()) ==
+      0)
     poke_proc(p, 0x547F, 1);
 }
 

@@ -42,18 +42,18 @@ enum pending_process_op : int32_t { pending_none = 0, pending_kill = 1, pending_
 
 struct proc {
   int64_t id;
-  int64_t parent_id;        // the process current at creation; 0 for the root
+  int64_t parent_id;  // the process current at creation; 0 for the root
   char name[64];
   char prog_path[256];
   char env[64];
   int32_t env_given;
-  int32_t flags;            // bit 0: a system program; bit 1: an environment was given
-  int32_t state;            // 0 running, 1 finished or stopped, 2 failed
-  lua_State *L;             // null once closed or when creation failed
-  char *source;             // the program text, kept for restarts
+  int32_t flags;  // bit 0: a system program; bit 1: an environment was given
+  int32_t state;  // 0 running, 1 finished or stopped, 2 failed
+  lua_State *L;   // null once closed or when creation failed
+  char *source;   // the program text, kept for restarts
   size_t source_len;
   char pwd[257];
-  uint64_t clock;           // frames of process time
+  uint64_t clock;  // frames of process time
   double priority;
   int32_t boost;
   // CPU counters, in cycles unless named otherwise.
@@ -73,12 +73,12 @@ struct proc {
   int32_t audio_priority;
   pbuffer *message_buffer;
   uint64_t random_state[4];  // xoshiro256** words s0..s3; all zero until seeded
-  int64_t heap_bytes;       // accounted bytes of the live Lua blocks
-  int64_t baseline;         // heap bytes recorded once by _signal 38
-  int64_t kill_flag;        // to be removed for lack of memory
-  int32_t activity_stamp;   // host milliseconds; 0: none
-  int32_t slice_depth;      // > 0 while its slice runs (its Lua state is busy)
-  int32_t pending_op;       // pending_process_op
+  int64_t heap_bytes;        // accounted bytes of the live Lua blocks
+  int64_t baseline;          // heap bytes recorded once by _signal 38
+  int64_t kill_flag;         // to be removed for lack of memory
+  int32_t activity_stamp;    // host milliseconds; 0: none
+  int32_t slice_depth;       // > 0 while its slice runs (its Lua state is busy)
+  int32_t pending_op;        // pending_process_op
 };
 
 // The process on whose behalf every API call acts.

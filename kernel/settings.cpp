@@ -51,10 +51,14 @@ void kavelund_apply_setting(const char *name, int64_t value) {
       config.*s.field = value != 0;
       return;
     }
-  if (std::strcmp(name, "pixel_scale") == 0) config.pixel_scale = (int32_t)value;
-  else if (std::strcmp(name, "sdl_render_driver") == 0) config.sdl_render_driver = (int32_t)value;
-  else if (std::strcmp(name, "volume") == 0) config.volume = (int32_t)std::clamp<int64_t>(value, 0, 256);
-  else if (std::strcmp(name, "deadzone") == 0) config.deadzone = (int32_t)std::clamp<int64_t>(value, 0, 256);
+  if (std::strcmp(name, "pixel_scale") == 0)
+    config.pixel_scale = (int32_t)value;
+  else if (std::strcmp(name, "sdl_render_driver") == 0)
+    config.sdl_render_driver = (int32_t)value;
+  else if (std::strcmp(name, "volume") == 0)
+    config.volume = (int32_t)std::clamp<int64_t>(value, 0, 256);
+  else if (std::strcmp(name, "deadzone") == 0)
+    config.deadzone = (int32_t)std::clamp<int64_t>(value, 0, 256);
   else if (std::strcmp(name, "anywhen") == 0) {
     int32_t was = config.anywhen;
     config.anywhen = value != 0;

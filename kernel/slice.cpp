@@ -80,8 +80,7 @@ static void report_failure(proc *p, int status) {
   // finalisers that may run meanwhile must not resume or remove p.
   p->slice_depth++;
   std::string message = error_text(L);
-  klog("run_process_slice() for process %ld error: %d %s\n", (long)p->id, status,
-             message.c_str());
+  klog("run_process_slice() for process %ld error: %d %s\n", (long)p->id, status, message.c_str());
   luaL_traceback(L, L, nullptr, 0);
   std::string tb = lua_tostring(L, -1) ? lua_tostring(L, -1) : "";
   lua_pop(L, 1);
@@ -105,14 +104,14 @@ uint32_t run_process_slice(proc *p, double fraction) {
   if (p->slice_depth > 0) return 0;
 
   double want = fraction * (double)CPU_CYCLES_PER_FRAME;
-  int64_t budget = std::isnan(want) ? 0 : (int64_t)std::clamp(want, -1.0, (double)CPU_CYCLES_PER_FRAME);
+  int64_t budget =
+      std::isnan(want) ? 0 : (int64_t)std::clamp(want, -1.0, (double)CPU_CYCLES_PER_FRAME);
   budget = std::min<int64_t>(budget, (int64_t)CPU_CYCLES_PER_FRAME - total_frame_cycles);
   if (budget <= 0) return 0;
 
   proc *caller = cproc;
   cproc = p;
-  int32_t saved_cycles = cpu_cycles, saved_max = cpu_cycles_max,
-          saved_super = cpu_superyielding;
+  int32_t saved_cycles = cpu_cycles, saved_max = cpu_cycles_max, saved_super = cpu_superyielding;
   cpu_cycles_max = (int32_t)budget;
   int32_t debt = std::min(p->debt, debt_cap);
   int32_t precharge = std::max<int32_t>(0, std::min<int32_t>((int32_t)budget, debt));
@@ -172,8 +171,10 @@ uint32_t run_process_slice(proc *p, double fraction) {
   if (get_process_slot(p) >= 0 && p->slice_depth == 0 && p->pending_op != pending_none) {
     int op = p->pending_op;
     p->pending_op = pending_none;
-    if (op == pending_kill) remove_after_slice(p, "root process removed");
-    else restart_process(p);
+    if (op == pending_kill)
+      remove_after_slice(p, "root process removed");
+    else
+      restart_process(p);
   }
   cproc = caller;
   return (uint32_t)used;

@@ -6,9 +6,9 @@
 
 struct proc;
 
-inline constexpr int32_t debt_cap = 2796200;            // ten frames
-inline constexpr int64_t memory_limit = 0x2000000;      // 32 MiB
-inline constexpr int64_t memory_allowance = 0x80000;    // 512 KiB
+inline constexpr int32_t debt_cap = 2796200;          // ten frames
+inline constexpr int64_t memory_limit = 0x2000000;    // 32 MiB
+inline constexpr int64_t memory_allowance = 0x80000;  // 512 KiB
 inline constexpr uint32_t boot_hold_ms = 2200;
 
 // Runs one slice of p with `fraction` of a frame's budget; the cycles used.

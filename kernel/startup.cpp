@@ -87,13 +87,18 @@ void process_arguments(int argc, char **argv) {
       continue;
     }
     switch (pending) {
-      case display: std::sscanf(a, "%d", &config.display); break;
+      case display:
+        std::sscanf(a, "%d", &config.display);
+        break;
       case home:
         std::snprintf(config.home, sizeof config.home, "%s", a);
         hosk_mkdir(config.home);
         break;
-      case none: std::snprintf(config.startup_arg, sizeof config.startup_arg, "%s", a); break;
-      case skip: break;
+      case none:
+        std::snprintf(config.startup_arg, sizeof config.startup_arg, "%s", a);
+        break;
+      case skip:
+        break;
     }
     pending = none;
   }

@@ -31,13 +31,13 @@ struct lib_entry {
 };
 
 constexpr lib_entry libset[] = {
-  {LUA_GNAME, luaopen_base, {"dofile", "loadfile", "load", "xpcall", nullptr}},
-  {LUA_COLIBNAME, luaopen_coroutine, {nullptr}},
-  {LUA_TABLIBNAME, luaopen_table, {"sort", nullptr}},
-  {LUA_STRLIBNAME, luaopen_string, {"dump", nullptr}},
-  {LUA_MATHLIBNAME, luaopen_math, {nullptr}},
-  {LUA_UTF8LIBNAME, luaopen_utf8, {nullptr}},
-  {LUA_DBLIBNAME, luaopen_debug, {"setcstacklimit", nullptr}},
+    {LUA_GNAME, luaopen_base, {"dofile", "loadfile", "load", "xpcall", nullptr}},
+    {LUA_COLIBNAME, luaopen_coroutine, {nullptr}},
+    {LUA_TABLIBNAME, luaopen_table, {"sort", nullptr}},
+    {LUA_STRLIBNAME, luaopen_string, {"dump", nullptr}},
+    {LUA_MATHLIBNAME, luaopen_math, {nullptr}},
+    {LUA_UTF8LIBNAME, luaopen_utf8, {nullptr}},
+    {LUA_DBLIBNAME, luaopen_debug, {"setcstacklimit", nullptr}},
 };
 
 }  // namespace

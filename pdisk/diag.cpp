@@ -7,17 +7,13 @@
 #include "host/debug_log.h"
 #include "host/os_time.h"
 
-void pdisk_logf(const char *fmt, ...)
-{
-    char line[sizeof hosk_debug_string];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(line, sizeof line, fmt, ap);
-    va_end(ap);
-    hosk_debug(line);
+void pdisk_logf(const char *fmt, ...) {
+  char line[sizeof hosk_debug_string];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(line, sizeof line, fmt, ap);
+  va_end(ap);
+  hosk_debug(line);
 }
 
-uint64_t pdisk_now_ms()
-{
-    return os_get_time();
-}
+uint64_t pdisk_now_ms() { return os_get_time(); }

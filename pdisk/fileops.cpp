@@ -16,184 +16,168 @@
 #include "pdisk/pfile.h"
 #include "pdisk/seams.h"
 
-int pdisk_file_exists(const char *path)
-{
-    pfile_entry *f = pfopen(path, "re");
-    if (!f)
-        return 0;
-    pfclose(f);
-    return 1;
+int pdisk_file_exists(const char *path) {
+  pfile_entry *f = pfopen(path, "re");
+  if (!f) return 0;
+  pfclose(f);
+  return 1;
 }
 
-static bool ram_folder_record_exists(const char *origin)
-{
-    pfile_entry *f = get_ram_file_by_name(origin);
-    return f && (f->attributes & PFILE_ATTR_FOLDER);
+static bool ram_folder_record_exists(const char *origin) {
+  pfile_entry *f = get_ram_file_by_name(origin);
+  return f && (f->attributes & PFILE_ATTR_FOLDER);
 }
 
-int pdisk_directory_exists(const char *path, int follow)
-{
-    pbuffer *canon = normalise_kavelund_path(path);
-    if (!canon)
-        return 0;
-    uint32_t kind = 0;
-    pbuffer *origin = resolve_to_origin(to_cstr(canon), &kind, 0);
-    int result = 0;
-    if (origin->length > 0) {
-        if (kind == MOUNT_HOST)
-            result = host_directory_exists(to_cstr(origin));
-        else if (kind == MOUNT_RAM)
-            result = ram_folder_record_exists(to_cstr(origin));
+int pdisk_directory_exists(const char *path, int follow) {
+  pbuffer *canon = normalise_kavelund_path(path);
+  if (!canon) return 0;
+  uint32_t kind = 0;
+  pbuffer *origin = resolve_to_origin(to_cstr(canon), &kind, 0);
+  int result = 0;
+  if (origin->length > 0) {
+    if (kind == MOUNT_HOST)
+      result = host_directory_exists(to_cstr(origin));
+    else if (kind == MOUNT_RAM)
+      result = ram_folder_record_exists(to_cstr(origin));
+  }
+  if (!result && follow) {
+    for (int i = 0; i < pmounts; i++) {
+      if (pmount[i].kind != MOUNT_RAM ||
+          strcmp(to_cstr(pmount[i].mount_point), to_cstr(canon)) != 0)
+        continue;
+      result = pmount[i].folder_flag ? 1 : pdisk_directory_exists(to_cstr(pmount[i].origin), 0);
+      break;
     }
-    if (!result && follow) {
-        for (int i = 0; i < pmounts; i++) {
-            if (pmount[i].kind != MOUNT_RAM || strcmp(to_cstr(pmount[i].mount_point), to_cstr(canon)) != 0)
-                continue;
-            result = pmount[i].folder_flag ? 1 : pdisk_directory_exists(to_cstr(pmount[i].origin), 0);
-            break;
-        }
-    }
-    destroy_buffer(canon);
-    destroy_buffer(origin);
-    return result;
+  }
+  destroy_buffer(canon);
+  destroy_buffer(origin);
+  return result;
 }
 
-int host_directory_exists(const char *host_path)
-{
-    DIR *d = host_path ? opendir(host_path) : nullptr;
-    if (!d)
-        return 0;
-    closedir(d);
-    return 1;
+int host_directory_exists(const char *host_path) {
+  DIR *d = host_path ? opendir(host_path) : nullptr;
+  if (!d) return 0;
+  closedir(d);
+  return 1;
 }
 
-int64_t pfile_size(const char *path, int skip_exact)
-{
-    uint32_t kind = 0;
-    pbuffer *origin = resolve_to_origin(path, &kind, skip_exact);
-    int64_t size = 0;
-    if (origin->length > 0) {
-        struct stat st;
-        if (kind == MOUNT_HOST && stat(to_cstr(origin), &st) == 0) {
-            size = st.st_size;
-        } else if (kind == MOUNT_RAM) {
-            pfile_entry *f = get_ram_file_by_name(to_cstr(origin));
-            size = f ? f->data->length : 0;
-        }
+int64_t pfile_size(const char *path, int skip_exact) {
+  uint32_t kind = 0;
+  pbuffer *origin = resolve_to_origin(path, &kind, skip_exact);
+  int64_t size = 0;
+  if (origin->length > 0) {
+    struct stat st;
+    if (kind == MOUNT_HOST && stat(to_cstr(origin), &st) == 0) {
+      size = st.st_size;
+    } else if (kind == MOUNT_RAM) {
+      pfile_entry *f = get_ram_file_by_name(to_cstr(origin));
+      size = f ? f->data->length : 0;
     }
-    destroy_buffer(origin);
-    return size;
+  }
+  destroy_buffer(origin);
+  return size;
 }
 
-int64_t fcopy(const char *src, const char *dst)
-{
-    pbuffer *s = normalise_kavelund_path(src);
-    pbuffer *d = normalise_kavelund_path(dst);
-    int64_t copied = 0;
-    pfile_entry *in = (s && d) ? pfopen(to_cstr(s), "r") : nullptr;
-    if (in) {
-        // The bytes are taken before the destination opens: when both paths
-        // name one file (directly or through an alias), opening it "w"
-        // empties the very buffer being copied.
-        pbuffer *bytes = create_buffer_from_buffer_2(in->data, 'd');
-        pfclose(in);
-        pfile_entry *out = pfopen(to_cstr(d), "w");
-        if (out) {
-            bwrite(bytes->data, 1, bytes->length, out->data);
-            copied = pfclose(out) == 0 ? bytes->length : -1;
-        }
-        destroy_buffer(bytes);
+int64_t fcopy(const char *src, const char *dst) {
+  pbuffer *s = normalise_kavelund_path(src);
+  pbuffer *d = normalise_kavelund_path(dst);
+  int64_t copied = 0;
+  pfile_entry *in = (s && d) ? pfopen(to_cstr(s), "r") : nullptr;
+  if (in) {
+    // The bytes are taken before the destination opens: when both paths
+    // name one file (directly or through an alias), opening it "w"
+    // empties the very buffer being copied.
+    pbuffer *bytes = create_buffer_from_buffer_2(in->data, 'd');
+    pfclose(in);
+    pfile_entry *out = pfopen(to_cstr(d), "w");
+    if (out) {
+      bwrite(bytes->data, 1, bytes->length, out->data);
+      copied = pfclose(out) == 0 ? bytes->length : -1;
     }
-    destroy_buffer(s);
-    destroy_buffer(d);
-    return copied;
+    destroy_buffer(bytes);
+  }
+  destroy_buffer(s);
+  destroy_buffer(d);
+  return copied;
 }
 
-static bool is_cartridge_ext(const char *ext)
-{
-    return strcmp(ext, "kvd") == 0 || strcmp(ext, "kvd.rom") == 0 || strcmp(ext, "kvd.png") == 0;
+static bool is_cartridge_ext(const char *ext) {
+  return strcmp(ext, "kvd") == 0 || strcmp(ext, "kvd.rom") == 0 || strcmp(ext, "kvd.png") == 0;
 }
 
-int pmkdir(const char *path)
-{
-    pbuffer *canon = normalise_kavelund_path(path);
-    if (!canon)
-        return 1;
-    int result = 1;
-    if (is_cartridge_ext(get_ext(to_cstr(canon)))) {
-        pmount_entry *m = mount_kvd_path(to_cstr(canon));
-        if (m) {
-            m->dirty = 1;
-            m->flush_time = pdisk_now_ms() + 300;
-            result = 0;
-        }
-        destroy_buffer(canon);
-        return result;
+int pmkdir(const char *path) {
+  pbuffer *canon = normalise_kavelund_path(path);
+  if (!canon) return 1;
+  int result = 1;
+  if (is_cartridge_ext(get_ext(to_cstr(canon)))) {
+    pmount_entry *m = mount_kvd_path(to_cstr(canon));
+    if (m) {
+      m->dirty = 1;
+      m->flush_time = pdisk_now_ms() + 300;
+      result = 0;
     }
-    uint32_t kind = 0;
-    pbuffer *origin = resolve_to_origin(to_cstr(canon), &kind, 0);
-    if (origin->length > 0 && kind == MOUNT_HOST) {
-        result = mkdir(to_cstr(origin), 0755);
-        anywhen_event(2, to_cstr(canon), to_cstr(origin));
-    } else if (origin->length > 0 && kind == MOUNT_RAM && get_index_by_name(to_cstr(origin)) < 0) {
-        pfile_entry *f = pfile_insert(origin, PFILE_RAM, origin);
-        if (f) {
-            f->attributes = PFILE_ATTR_FOLDER;
-            f->data = create_buffer_2(0, 'd');
-            origin = nullptr;  // owned by the record
-            result = 0;
-        } else {
-            printf("** too many files (during mkdir) **\n");
-            fflush(stdout);
-            pdisk_logf("** too many files (during mkdir) **\n");
-            result = 2;
-        }
-    }
-    destroy_buffer(origin);
     destroy_buffer(canon);
     return result;
+  }
+  uint32_t kind = 0;
+  pbuffer *origin = resolve_to_origin(to_cstr(canon), &kind, 0);
+  if (origin->length > 0 && kind == MOUNT_HOST) {
+    result = mkdir(to_cstr(origin), 0755);
+    anywhen_event(2, to_cstr(canon), to_cstr(origin));
+  } else if (origin->length > 0 && kind == MOUNT_RAM && get_index_by_name(to_cstr(origin)) < 0) {
+    pfile_entry *f = pfile_insert(origin, PFILE_RAM, origin);
+    if (f) {
+      f->attributes = PFILE_ATTR_FOLDER;
+      f->data = create_buffer_2(0, 'd');
+      origin = nullptr;  // owned by the record
+      result = 0;
+    } else {
+      printf("** too many files (during mkdir) **\n");
+      fflush(stdout);
+      pdisk_logf("** too many files (during mkdir) **\n");
+      result = 2;
+    }
+  }
+  destroy_buffer(origin);
+  destroy_buffer(canon);
+  return result;
 }
 
-int delete_ram_files_in_path(const char *ram_path)
-{
-    int n = 0;
-    for (int i = 0; ram_path && i < num_pfiles; i++) {
-        pfile_entry *f = pfile[i];
-        if (f && f->kind == PFILE_RAM && path_is_at_or_below(to_cstr(f->origin), ram_path)) {
-            pfile_release(f);
-            n++;
-        }
+int delete_ram_files_in_path(const char *ram_path) {
+  int n = 0;
+  for (int i = 0; ram_path && i < num_pfiles; i++) {
+    pfile_entry *f = pfile[i];
+    if (f && f->kind == PFILE_RAM && path_is_at_or_below(to_cstr(f->origin), ram_path)) {
+      pfile_release(f);
+      n++;
     }
-    return n;
+  }
+  return n;
 }
 
-int delete_path(const char *path)
-{
-    pbuffer *canon = normalise_kavelund_path(path);
-    if (!canon)
-        return 0;
-    if (get_mount_by_mount_point(to_cstr(canon), 0))
-        delete_mount_point(to_cstr(canon));
-    int was_blocked = block_automounting;
-    block_automounting = 1;
-    uint32_t kind = 0;
-    pbuffer *origin = resolve_to_origin(to_cstr(canon), &kind, 0);
-    const char *o = to_cstr(origin);
-    if (origin->length > 0 && kind == MOUNT_HOST && strcmp(to_cstr(canon), "/") == 0) {
-        // The host folder behind the root stays even when empty: without it
-        // no host path could be written until the next start.
-    } else if (origin->length > 0 && kind == MOUNT_HOST) {
-        if (unlink(o) != 0)
-            rmdir(o);
-        anywhen_event(1, to_cstr(canon), o);
-    } else if (origin->length > 0 && kind == MOUNT_RAM) {
-        // RAM records are named by their origin, so the origin is what goes,
-        // whichever mount (or alias) the path came through.
-        mark_parent_mount_dirty(o);
-        delete_ram_files_in_path(o);
-    }
-    destroy_buffer(origin);
-    destroy_buffer(canon);
-    block_automounting = was_blocked;
-    return 0;
+int delete_path(const char *path) {
+  pbuffer *canon = normalise_kavelund_path(path);
+  if (!canon) return 0;
+  if (get_mount_by_mount_point(to_cstr(canon), 0)) delete_mount_point(to_cstr(canon));
+  int was_blocked = block_automounting;
+  block_automounting = 1;
+  uint32_t kind = 0;
+  pbuffer *origin = resolve_to_origin(to_cstr(canon), &kind, 0);
+  const char *o = to_cstr(origin);
+  if (origin->length > 0 && kind == MOUNT_HOST && strcmp(to_cstr(canon), "/") == 0) {
+    // The host folder behind the root stays even when empty: without it
+    // no host path could be written until the next start.
+  } else if (origin->length > 0 && kind == MOUNT_HOST) {
+    if (unlink(o) != 0) rmdir(o);
+    anywhen_event(1, to_cstr(canon), o);
+  } else if (origin->length > 0 && kind == MOUNT_RAM) {
+    // RAM records are named by their origin, so the origin is what goes,
+    // whichever mount (or alias) the path came through.
+    mark_parent_mount_dirty(o);
+    delete_ram_files_in_path(o);
+  }
+  destroy_buffer(origin);
+  destroy_buffer(canon);
+  block_automounting = was_blocked;
+  return 0;
 }

@@ -14,159 +14,136 @@
 // Opens a regular file or a folder for reading. Anything else (a pipe or a
 // device would block or never end) and files too large for a buffer are
 // refused with errno EINVAL.
-static FILE *open_for_reading(const char *host_path)
-{
-    int fd = open(host_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) || st.st_size >= INT32_MAX) {
-        close(fd);
-        errno = EINVAL;
-        return nullptr;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    FILE *f = fdopen(fd, "rb");
-    if (!f)
-        close(fd);
-    return f;
+static FILE *open_for_reading(const char *host_path) {
+  int fd = open(host_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) ||
+      st.st_size >= INT32_MAX) {
+    close(fd);
+    errno = EINVAL;
+    return nullptr;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  FILE *f = fdopen(fd, "rb");
+  if (!f) close(fd);
+  return f;
 }
 
-bool host_file_is_readable(const char *host_path)
-{
-    FILE *f = open_for_reading(host_path);
-    if (!f)
-        return false;
-    fclose(f);
-    return true;
+bool host_file_is_readable(const char *host_path) {
+  FILE *f = open_for_reading(host_path);
+  if (!f) return false;
+  fclose(f);
+  return true;
 }
 
-int host_file_read(const char *host_path, pbuffer *out, int limit)
-{
-    FILE *f = open_for_reading(host_path);
-    if (!f)
-        return -1;
-    static unsigned char chunk[16384];
-    int result = 0;
-    for (;;) {
-        if (limit >= 0 && out->length >= limit)
-            break;
-        size_t n = fread(chunk, 1, sizeof chunk, f);
-        if (n == 0)
-            break;
-        out->cursor = out->length;
-        if (bwrite(chunk, 1, n, out) != (int64_t)n) {
-            result = -1;
-            break;
-        }
+int host_file_read(const char *host_path, pbuffer *out, int limit) {
+  FILE *f = open_for_reading(host_path);
+  if (!f) return -1;
+  static unsigned char chunk[16384];
+  int result = 0;
+  for (;;) {
+    if (limit >= 0 && out->length >= limit) break;
+    size_t n = fread(chunk, 1, sizeof chunk, f);
+    if (n == 0) break;
+    out->cursor = out->length;
+    if (bwrite(chunk, 1, n, out) != (int64_t)n) {
+      result = -1;
+      break;
     }
-    fclose(f);
-    return result;
+  }
+  fclose(f);
+  return result;
 }
 
 // The file a write of host_path replaces: the target of a symbolic link, so
 // that the rename keeps the link, else host_path itself.
-static std::string write_target(const char *host_path)
-{
-    struct stat st;
-    if (lstat(host_path, &st) == 0 && S_ISLNK(st.st_mode)) {
-        char *real = realpath(host_path, nullptr);
-        if (real) {
-            std::string r = real;
-            free(real);
-            return r;
-        }
+static std::string write_target(const char *host_path) {
+  struct stat st;
+  if (lstat(host_path, &st) == 0 && S_ISLNK(st.st_mode)) {
+    char *real = realpath(host_path, nullptr);
+    if (real) {
+      std::string r = real;
+      free(real);
+      return r;
     }
-    return host_path;
+  }
+  return host_path;
 }
 
-FILE *host_write_begin(const char *host_path, pbuffer **tmp_path)
-{
-    static unsigned counter;
-    std::string target = write_target(host_path);
-    size_t slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    // An existing file the host would not let us write stays refused, even
-    // though its folder would take the replacement; so does anything but a
-    // regular file (a folder, a pipe, a device), which the rename would
-    // replace or fail on.
-    struct stat existing;
-    bool exists = stat(target.c_str(), &existing) == 0;
-    if (base.empty() || (exists && (!S_ISREG(existing.st_mode) || access(target.c_str(), W_OK) != 0)))
-        return nullptr;
-    // The temporary name keeps within the host's 255-byte name limit however
-    // long the target's name is; O_EXCL keeps it unique.
-    std::string stem = base.substr(0, 200);
-    for (int attempt = 0; attempt < 64; attempt++) {
-        std::string tmp = dir + "." + stem + ".kvdtmp." + std::to_string(getpid()) + "." +
-                          std::to_string(counter++);
-        int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            if (errno == EEXIST)
-                continue;
-            return nullptr;
-        }
-        if (exists)
-            fchmod(fd, existing.st_mode & 07777);
-        FILE *f = fdopen(fd, "wb");
-        if (!f) {
-            close(fd);
-            unlink(tmp.c_str());
-            return nullptr;
-        }
-        *tmp_path = create_buffer_from_str(tmp.c_str());
-        return f;
-    }
+FILE *host_write_begin(const char *host_path, pbuffer **tmp_path) {
+  static unsigned counter;
+  std::string target = write_target(host_path);
+  size_t slash = target.rfind('/');
+  std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+  std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  // An existing file the host would not let us write stays refused, even
+  // though its folder would take the replacement; so does anything but a
+  // regular file (a folder, a pipe, a device), which the rename would
+  // replace or fail on.
+  struct stat existing;
+  bool exists = stat(target.c_str(), &existing) == 0;
+  if (base.empty() || (exists && (!S_ISREG(existing.st_mode) || access(target.c_str(), W_OK) != 0)))
     return nullptr;
+  // The temporary name keeps within the host's 255-byte name limit however
+  // long the target's name is; O_EXCL keeps it unique.
+  std::string stem = base.substr(0, 200);
+  for (int attempt = 0; attempt < 64; attempt++) {
+    std::string tmp =
+        dir + "." + stem + ".kvdtmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return nullptr;
+    }
+    if (exists) fchmod(fd, existing.st_mode & 07777);
+    FILE *f = fdopen(fd, "wb");
+    if (!f) {
+      close(fd);
+      unlink(tmp.c_str());
+      return nullptr;
+    }
+    *tmp_path = create_buffer_from_str(tmp.c_str());
+    return f;
+  }
+  return nullptr;
 }
 
-static bool copy_existing(FILE *tmp, const std::string &target)
-{
-    FILE *src = open_for_reading(target.c_str());
-    if (!src)
-        return errno == ENOENT;
-    static unsigned char chunk[16384];
-    bool ok = true;
-    size_t n;
-    while (ok && (n = fread(chunk, 1, sizeof chunk, src)) > 0)
-        ok = fwrite(chunk, 1, n, tmp) == n;
-    ok = ok && !ferror(src);
-    fclose(src);
-    return ok;
+static bool copy_existing(FILE *tmp, const std::string &target) {
+  FILE *src = open_for_reading(target.c_str());
+  if (!src) return errno == ENOENT;
+  static unsigned char chunk[16384];
+  bool ok = true;
+  size_t n;
+  while (ok && (n = fread(chunk, 1, sizeof chunk, src)) > 0) ok = fwrite(chunk, 1, n, tmp) == n;
+  ok = ok && !ferror(src);
+  fclose(src);
+  return ok;
 }
 
-int host_write_finish(FILE *tmp, const pbuffer *tmp_path, const char *host_path, const pbuffer *data,
-                      int append)
-{
-    std::string target = write_target(host_path);
-    const char *tmp_name = (const char *)tmp_path->data;
-    bool ok = !append || copy_existing(tmp, target);
-    if (ok && data->length > 0)
-        ok = fwrite(data->data, 1, data->length, tmp) == (size_t)data->length;
-    ok = fflush(tmp) == 0 && ok;
-    ok = fsync(fileno(tmp)) == 0 && ok;
-    ok = fclose(tmp) == 0 && ok;
-    if (ok && rename(tmp_name, target.c_str()) == 0)
-        return 0;
-    unlink(tmp_name);
-    return -1;
+int host_write_finish(FILE *tmp, const pbuffer *tmp_path, const char *host_path,
+                      const pbuffer *data, int append) {
+  std::string target = write_target(host_path);
+  const char *tmp_name = (const char *)tmp_path->data;
+  bool ok = !append || copy_existing(tmp, target);
+  if (ok && data->length > 0) ok = fwrite(data->data, 1, data->length, tmp) == (size_t)data->length;
+  ok = fflush(tmp) == 0 && ok;
+  ok = fsync(fileno(tmp)) == 0 && ok;
+  ok = fclose(tmp) == 0 && ok;
+  if (ok && rename(tmp_name, target.c_str()) == 0) return 0;
+  unlink(tmp_name);
+  return -1;
 }
 
-void host_write_abandon(FILE *tmp, const pbuffer *tmp_path)
-{
-    fclose(tmp);
-    if (tmp_path)
-        unlink((const char *)tmp_path->data);
+void host_write_abandon(FILE *tmp, const pbuffer *tmp_path) {
+  fclose(tmp);
+  if (tmp_path) unlink((const char *)tmp_path->data);
 }
 
-bool host_entry_is_folder(const char *host_folder, const struct dirent *e)
-{
-    if (e->d_type == DT_DIR)
-        return true;
-    if (e->d_type != DT_UNKNOWN && e->d_type != DT_LNK)
-        return false;
-    std::string path = std::string(host_folder) + "/" + e->d_name;
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+bool host_entry_is_folder(const char *host_folder, const struct dirent *e) {
+  if (e->d_type == DT_DIR) return true;
+  if (e->d_type != DT_UNKNOWN && e->d_type != DT_LNK) return false;
+  std::string path = std::string(host_folder) + "/" + e->d_name;
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }

@@ -25,8 +25,8 @@ FILE *host_write_begin(const char *host_path, pbuffer **tmp_path);
 // set), flushes it to disk and renames it over host_path; closes tmp. 0 on
 // success; -1 when any step failed, with host_path untouched and the
 // temporary file removed.
-int host_write_finish(FILE *tmp, const pbuffer *tmp_path, const char *host_path, const pbuffer *data,
-                      int append);
+int host_write_finish(FILE *tmp, const pbuffer *tmp_path, const char *host_path,
+                      const pbuffer *data, int append);
 
 // Closes and removes an unfinished temporary file.
 void host_write_abandon(FILE *tmp, const pbuffer *tmp_path);

@@ -15,214 +15,187 @@ int32_t pmounts;
 int block_automounting;
 int64_t mount_index = 1;
 
-static void release_mount(pmount_entry *m)
-{
-    destroy_buffer(m->mount_point);
-    destroy_buffer(m->origin);
-    *m = pmount_entry{};
+static void release_mount(pmount_entry *m) {
+  destroy_buffer(m->mount_point);
+  destroy_buffer(m->origin);
+  *m = pmount_entry{};
 }
 
-void pdisk_clear_mounts()
-{
-    for (int i = 0; i < pmounts; i++)
-        release_mount(&pmount[i]);
-    pmounts = 0;
+void pdisk_clear_mounts() {
+  for (int i = 0; i < pmounts; i++) release_mount(&pmount[i]);
+  pmounts = 0;
 }
 
 // The next free record, zeroed, or null (logged) when the table is full.
-static pmount_entry *next_mount_slot(const char *what)
-{
-    if (pmounts >= PDISK_MAX_MOUNTS) {
-        pdisk_logf("** mount table full (%d); not mounting %s\n", pmounts, what);
-        return nullptr;
-    }
-    pmount_entry *m = &pmount[pmounts];
-    release_mount(m);
-    return m;
+static pmount_entry *next_mount_slot(const char *what) {
+  if (pmounts >= PDISK_MAX_MOUNTS) {
+    pdisk_logf("** mount table full (%d); not mounting %s\n", pmounts, what);
+    return nullptr;
+  }
+  pmount_entry *m = &pmount[pmounts];
+  release_mount(m);
+  return m;
 }
 
 // A copy of text with one trailing "/" cut.
-static pbuffer *copy_without_trailing_slash(const char *text, int tag)
-{
-    pbuffer *b = create_buffer_2((int32_t)strlen(text), tag);
-    bappend_str(b, text);
-    if (b->length > 0 && b->data[b->length - 1] == '/') {
-        b->data[--b->length] = 0;
-        b->cursor = b->length;
-    }
-    return b;
+static pbuffer *copy_without_trailing_slash(const char *text, int tag) {
+  pbuffer *b = create_buffer_2((int32_t)strlen(text), tag);
+  bappend_str(b, text);
+  if (b->length > 0 && b->data[b->length - 1] == '/') {
+    b->data[--b->length] = 0;
+    b->cursor = b->length;
+  }
+  return b;
 }
 
-int mount_host_path(const char *mount_point, const char *host_path)
-{
-    if (!mount_point || !host_path)
-        return -1;
-    pmount_entry *m = next_mount_slot(mount_point);
-    if (!m)
-        return -1;
-    m->kind = MOUNT_HOST;
-    m->mount_point = copy_without_trailing_slash(mount_point, 'M');
-    m->origin = copy_without_trailing_slash(host_path, 'M');
-    pmounts++;
-    return 0;
+int mount_host_path(const char *mount_point, const char *host_path) {
+  if (!mount_point || !host_path) return -1;
+  pmount_entry *m = next_mount_slot(mount_point);
+  if (!m) return -1;
+  m->kind = MOUNT_HOST;
+  m->mount_point = copy_without_trailing_slash(mount_point, 'M');
+  m->origin = copy_without_trailing_slash(host_path, 'M');
+  pmounts++;
+  return 0;
 }
 
-int mount_ram_folder(const char *path)
-{
-    pbuffer *canon = normalise_kavelund_path(path);
-    if (!canon)
-        return 1;
-    pmount_entry *m = next_mount_slot(path);
-    if (!m) {
-        destroy_buffer(canon);
-        return 1;
-    }
-    m->kind = MOUNT_RAM;
-    m->mount_point = canon;
-    m->origin = create_buffer_from_buffer_2(canon, 'M');
-    m->folder_flag = 1;
-    pmounts++;
-    return 0;
+int mount_ram_folder(const char *path) {
+  pbuffer *canon = normalise_kavelund_path(path);
+  if (!canon) return 1;
+  pmount_entry *m = next_mount_slot(path);
+  if (!m) {
+    destroy_buffer(canon);
+    return 1;
+  }
+  m->kind = MOUNT_RAM;
+  m->mount_point = canon;
+  m->origin = create_buffer_from_buffer_2(canon, 'M');
+  m->folder_flag = 1;
+  pmounts++;
+  return 0;
 }
 
-pmount_entry *mount_p_path(const char *mount_point, const char *target)
-{
-    pbuffer *canon = normalise_kavelund_path(mount_point);
-    if (!canon)
-        return nullptr;
-    uint32_t kind = 0;
-    pbuffer *origin = target ? resolve_to_origin(target, &kind, 0) : nullptr;
-    pmount_entry *m = nullptr;
-    if (origin && origin->length > 0 && kind != 0)
-        m = next_mount_slot(mount_point);
-    if (!m) {
-        destroy_buffer(canon);
-        destroy_buffer(origin);
-        return nullptr;
-    }
-    if (origin->length > 1 && origin->data[origin->length - 1] == '/') {
-        origin->data[--origin->length] = 0;
-        origin->cursor = origin->length;
-    }
-    m->kind = kind;
-    m->mount_point = canon;
-    m->origin = origin;
-    pmounts++;
-    return m;
-}
-
-pmount_entry *get_mount_by_mount_point(const char *mount_point, uint32_t kind)
-{
-    for (int i = 0; i < pmounts; i++)
-        if (strcmp(to_cstr(pmount[i].mount_point), mount_point) == 0 &&
-            (kind == 0 || pmount[i].kind == kind))
-            return &pmount[i];
+pmount_entry *mount_p_path(const char *mount_point, const char *target) {
+  pbuffer *canon = normalise_kavelund_path(mount_point);
+  if (!canon) return nullptr;
+  uint32_t kind = 0;
+  pbuffer *origin = target ? resolve_to_origin(target, &kind, 0) : nullptr;
+  pmount_entry *m = nullptr;
+  if (origin && origin->length > 0 && kind != 0) m = next_mount_slot(mount_point);
+  if (!m) {
+    destroy_buffer(canon);
+    destroy_buffer(origin);
     return nullptr;
+  }
+  if (origin->length > 1 && origin->data[origin->length - 1] == '/') {
+    origin->data[--origin->length] = 0;
+    origin->cursor = origin->length;
+  }
+  m->kind = kind;
+  m->mount_point = canon;
+  m->origin = origin;
+  pmounts++;
+  return m;
 }
 
-static bool is_cartridge_name(const char *p, size_t n)
-{
-    return (n >= 5 && memcmp(p + n - 4, ".kvd", 4) == 0) ||
-           (n >= 9 && (memcmp(p + n - 8, ".kvd.png", 8) == 0 || memcmp(p + n - 8, ".kvd.rom", 8) == 0));
+pmount_entry *get_mount_by_mount_point(const char *mount_point, uint32_t kind) {
+  for (int i = 0; i < pmounts; i++)
+    if (strcmp(to_cstr(pmount[i].mount_point), mount_point) == 0 &&
+        (kind == 0 || pmount[i].kind == kind))
+      return &pmount[i];
+  return nullptr;
 }
 
-void automount_p_path(char *p)
-{
-    size_t len = strlen(p);
-    if (block_automounting || len < 2)
-        return;
-    block_automounting = 1;
-    for (size_t end = 1; end <= len; end++) {
-        if (end < len && p[end] != '/')
-            continue;
-        char saved = p[end];
-        p[end] = 0;
-        if (is_cartridge_name(p, end) && !pdisk_directory_exists(p, 1)) {
-            pfile_entry *f = pfopen(p, "r");
-            if (f) {
-                pfclose(f);
-                mount_kvd_path(p);
-            }
-        }
-        p[end] = saved;
-    }
-    block_automounting = 0;
+static bool is_cartridge_name(const char *p, size_t n) {
+  return (n >= 5 && memcmp(p + n - 4, ".kvd", 4) == 0) ||
+         (n >= 9 &&
+          (memcmp(p + n - 8, ".kvd.png", 8) == 0 || memcmp(p + n - 8, ".kvd.rom", 8) == 0));
 }
 
-pbuffer *resolve_to_origin(const char *path, uint32_t *kind, int skip_exact)
-{
-    pbuffer *canon = normalise_kavelund_path(path);
-    if (!canon)
-        return create_buffer_2(0, '!');
-    automount_p_path(to_cstr(canon));
-    const char *p = to_cstr(canon);
+void automount_p_path(char *p) {
+  size_t len = strlen(p);
+  if (block_automounting || len < 2) return;
+  block_automounting = 1;
+  for (size_t end = 1; end <= len; end++) {
+    if (end < len && p[end] != '/') continue;
+    char saved = p[end];
+    p[end] = 0;
+    if (is_cartridge_name(p, end) && !pdisk_directory_exists(p, 1)) {
+      pfile_entry *f = pfopen(p, "r");
+      if (f) {
+        pfclose(f);
+        mount_kvd_path(p);
+      }
+    }
+    p[end] = saved;
+  }
+  block_automounting = 0;
+}
 
-    int best = -1, best_depth = -1;
-    for (int i = 0; i < pmounts; i++) {
-        const char *point = to_cstr(pmount[i].mount_point);
-        if (skip_exact && strcmp(point, p) == 0)
-            continue;
-        int d = get_path_parent_match_depth(point, p);
-        if (d > best_depth) {
-            best_depth = d;
-            best = i;
-        }
+pbuffer *resolve_to_origin(const char *path, uint32_t *kind, int skip_exact) {
+  pbuffer *canon = normalise_kavelund_path(path);
+  if (!canon) return create_buffer_2(0, '!');
+  automount_p_path(to_cstr(canon));
+  const char *p = to_cstr(canon);
+
+  int best = -1, best_depth = -1;
+  for (int i = 0; i < pmounts; i++) {
+    const char *point = to_cstr(pmount[i].mount_point);
+    if (skip_exact && strcmp(point, p) == 0) continue;
+    int d = get_path_parent_match_depth(point, p);
+    if (d > best_depth) {
+      best_depth = d;
+      best = i;
     }
-    pbuffer *out = create_buffer_2(0, '!');
-    if (best < 0) {
-        pdisk_logf("** could not resolve file to origin: %s (no matching mount)\n", p);
-        destroy_buffer(canon);
-        return out;
-    }
-    const pmount_entry *m = &pmount[best];
-    // The root point "/" (from mount_p_path) covers every path at length 0,
-    // like the root stored as "", so the rest keeps its leading "/".
-    int skip = strcmp(to_cstr(m->mount_point), "/") == 0 ? 0 : m->mount_point->length;
-    bwrite(m->origin->data, 1, m->origin->length, out);
-    bappend_str(out, p + skip);
-    *kind = m->kind;
+  }
+  pbuffer *out = create_buffer_2(0, '!');
+  if (best < 0) {
+    pdisk_logf("** could not resolve file to origin: %s (no matching mount)\n", p);
     destroy_buffer(canon);
     return out;
+  }
+  const pmount_entry *m = &pmount[best];
+  // The root point "/" (from mount_p_path) covers every path at length 0,
+  // like the root stored as "", so the rest keeps its leading "/".
+  int skip = strcmp(to_cstr(m->mount_point), "/") == 0 ? 0 : m->mount_point->length;
+  bwrite(m->origin->data, 1, m->origin->length, out);
+  bappend_str(out, p + skip);
+  *kind = m->kind;
+  destroy_buffer(canon);
+  return out;
 }
 
-void mark_parent_mount_dirty(const char *ram_path)
-{
-    int best = -1, best_depth = -1;
-    for (int i = 0; i < pmounts; i++) {
-        int d = get_path_parent_match_depth(to_cstr(pmount[i].origin), ram_path);
-        if (d > best_depth) {
-            best_depth = d;
-            best = i;
-        }
+void mark_parent_mount_dirty(const char *ram_path) {
+  int best = -1, best_depth = -1;
+  for (int i = 0; i < pmounts; i++) {
+    int d = get_path_parent_match_depth(to_cstr(pmount[i].origin), ram_path);
+    if (d > best_depth) {
+      best_depth = d;
+      best = i;
     }
-    if (best < 0)
-        return;
-    if (pmount[best].flush_time == 0)
-        pmount[best].flush_time = pdisk_now_ms() + 300;
-    pmount[best].dirty = 1;
+  }
+  if (best < 0) return;
+  if (pmount[best].flush_time == 0) pmount[best].flush_time = pdisk_now_ms() + 300;
+  pmount[best].dirty = 1;
 }
 
-void print_mounts()
-{
-    for (int i = 0; i < pmounts; i++)
-        printf("mount %d kind: %d isr:%d mount_point: %-10s origin: %-20s\n", i, pmount[i].kind,
-               pmount[i].folder_flag, to_cstr(pmount[i].mount_point), to_cstr(pmount[i].origin));
+void print_mounts() {
+  for (int i = 0; i < pmounts; i++)
+    printf("mount %d kind: %d isr:%d mount_point: %-10s origin: %-20s\n", i, pmount[i].kind,
+           pmount[i].folder_flag, to_cstr(pmount[i].mount_point), to_cstr(pmount[i].origin));
 }
 
-const char *get_mount_description(const char *path)
-{
-    static char desc[1024];
-    pbuffer *canon = normalise_kavelund_path(path);
-    if (!canon)
-        return nullptr;
-    const char *result = nullptr;
-    for (int i = 0; i < pmounts && !result; i++) {
-        if (strcmp(to_cstr(pmount[i].mount_point), to_cstr(canon)) != 0)
-            continue;
-        snprintf(desc, sizeof desc, "%s%s", pmount[i].kind == MOUNT_HOST ? "host:" : "",
-                 to_cstr(pmount[i].origin));
-        result = desc;
-    }
-    destroy_buffer(canon);
-    return result;
+const char *get_mount_description(const char *path) {
+  static char desc[1024];
+  pbuffer *canon = normalise_kavelund_path(path);
+  if (!canon) return nullptr;
+  const char *result = nullptr;
+  for (int i = 0; i < pmounts && !result; i++) {
+    if (strcmp(to_cstr(pmount[i].mount_point), to_cstr(canon)) != 0) continue;
+    snprintf(desc, sizeof desc, "%s%s", pmount[i].kind == MOUNT_HOST ? "host:" : "",
+             to_cstr(pmount[i].origin));
+    result = desc;
+  }
+  destroy_buffer(canon);
+  return result;
 }

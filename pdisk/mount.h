@@ -9,12 +9,12 @@
 enum mount_kind : uint32_t { MOUNT_HOST = 1, MOUNT_RAM = 2 };
 
 struct pmount_entry {
-    uint32_t kind;          // mount_kind of the origin
-    pbuffer *mount_point;   // workstation path (the root mount is stored as "")
-    pbuffer *origin;        // host path (kind 1) or RAM path (kind 2)
-    uint32_t folder_flag;   // 1 for a RAM folder mounted at its own path
-    uint32_t dirty;         // RAM contents changed and not yet written back
-    uint64_t flush_time;    // ms from which a dirty mount may be written back
+  uint32_t kind;         // mount_kind of the origin
+  pbuffer *mount_point;  // workstation path (the root mount is stored as "")
+  pbuffer *origin;       // host path (kind 1) or RAM path (kind 2)
+  uint32_t folder_flag;  // 1 for a RAM folder mounted at its own path
+  uint32_t dirty;        // RAM contents changed and not yet written back
+  uint64_t flush_time;   // ms from which a dirty mount may be written back
 };
 
 constexpr int PDISK_MAX_MOUNTS = 8192;
@@ -25,8 +25,9 @@ extern int block_automounting;
 extern int64_t mount_index;
 
 // Each refuses a new mount when the table is full (logged).
-int mount_host_path(const char *mount_point, const char *host_path);  // 0; -1 when full or given null
-int mount_ram_folder(const char *path);     // 0; 1 for an illegal path or a full table
+int mount_host_path(const char *mount_point,
+                    const char *host_path);  // 0; -1 when full or given null
+int mount_ram_folder(const char *path);      // 0; 1 for an illegal path or a full table
 // Mounts the origin of target at mount_point. Null (nothing added) when the
 // point is illegal, the table is full, or the target is illegal or resolves
 // to no origin: a mount never stands for the host's root by accident.

@@ -19,367 +19,315 @@ int pending_sync;
 int32_t last_sync_t;
 int32_t total_pdisk_calls;
 
-static uint32_t name_hash(const char *name, size_t len)
-{
-    uint32_t h = 0;
-    murmurhash3_x86_32(name, (int)len, 0, &h);
-    return h;
+static uint32_t name_hash(const char *name, size_t len) {
+  uint32_t h = 0;
+  murmurhash3_x86_32(name, (int)len, 0, &h);
+  return h;
 }
 
-static bool is_live(const pfile_entry *f)
-{
-    return f && f->kind != PFILE_EMPTY;
-}
+static bool is_live(const pfile_entry *f) { return f && f->kind != PFILE_EMPTY; }
 
-void pfile_release(pfile_entry *f)
-{
-    if (!f)
-        return;
-    if (f->host_file)
-        host_write_abandon(f->host_file, f->host_tmp_path);
-    if (f->name != f->origin)
-        destroy_buffer(f->name);
-    destroy_buffer(f->origin);
-    destroy_buffer(f->data);
-    destroy_buffer(f->host_tmp_path);
-    *f = pfile_entry{};
+void pfile_release(pfile_entry *f) {
+  if (!f) return;
+  if (f->host_file) host_write_abandon(f->host_file, f->host_tmp_path);
+  if (f->name != f->origin) destroy_buffer(f->name);
+  destroy_buffer(f->origin);
+  destroy_buffer(f->data);
+  destroy_buffer(f->host_tmp_path);
+  *f = pfile_entry{};
 }
 
 // The iterator's private copy of the pointer table.
 static pfile_entry **iterator_copy;
 static int iterator_count;
 
-void pfile_init()
-{
-    static bool done;
-    if (done)
-        return;
-    done = true;
-    memset(pfile, 0, sizeof pfile);
-    num_pfiles = 0;
-    pdisk_clear_mounts();
+void pfile_init() {
+  static bool done;
+  if (done) return;
+  done = true;
+  memset(pfile, 0, sizeof pfile);
+  num_pfiles = 0;
+  pdisk_clear_mounts();
 }
 
-void pfile_reset()
-{
-    for (int i = 0; i < num_pfiles; i++) {
-        pfile_release(pfile[i]);
-        free(pfile[i]);
-        pfile[i] = nullptr;
-    }
-    num_pfiles = 0;
-    free(iterator_copy);
-    iterator_copy = nullptr;
-    iterator_count = 0;
-    pdisk_clear_mounts();
+void pfile_reset() {
+  for (int i = 0; i < num_pfiles; i++) {
+    pfile_release(pfile[i]);
+    free(pfile[i]);
+    pfile[i] = nullptr;
+  }
+  num_pfiles = 0;
+  free(iterator_copy);
+  iterator_copy = nullptr;
+  iterator_count = 0;
+  pdisk_clear_mounts();
 }
 
 // Bounds [lo, hi] of the slots that can hold name, from one comparison per
 // 1024 slots. With `exact`, a sampled record named `name` is reported there.
-static void coarse_bounds(const char *name, int *lo, int *hi, int *exact)
-{
-    *lo = 0;
-    *hi = num_pfiles - 1;
-    if (exact)
-        *exact = -1;
-    for (int s = 0; s < num_pfiles; s += 1024) {
-        if (!is_live(pfile[s]))
-            continue;
-        int c = strcmp(to_cstr(pfile[s]->name), name);
-        if (exact && c == 0) {
-            *exact = s;
-            return;
-        }
-        if (c <= 0)
-            *lo = s;
-        if (c >= 0) {
-            *hi = s;
-            return;
-        }
+static void coarse_bounds(const char *name, int *lo, int *hi, int *exact) {
+  *lo = 0;
+  *hi = num_pfiles - 1;
+  if (exact) *exact = -1;
+  for (int s = 0; s < num_pfiles; s += 1024) {
+    if (!is_live(pfile[s])) continue;
+    int c = strcmp(to_cstr(pfile[s]->name), name);
+    if (exact && c == 0) {
+      *exact = s;
+      return;
     }
-}
-
-pfile_entry *pfile_insert(pbuffer *name, uint32_t kind, pbuffer *origin)
-{
-    if (num_pfiles >= PDISK_MAX_PFILES)
-        return nullptr;
-    const char *n = to_cstr(name);
-    int lo, hi;
-    coarse_bounds(n, &lo, &hi, nullptr);
-    int slot = hi + 1;
-    for (int i = lo; i <= hi; i++)
-        if (is_live(pfile[i]) && strcmp(to_cstr(pfile[i]->name), n) > 0) {
-            slot = i;
-            break;
-        }
-    auto *f = (pfile_entry *)calloc(1, sizeof(pfile_entry));
-    memmove(&pfile[slot + 1], &pfile[slot], sizeof(pfile[0]) * (num_pfiles - slot));
-    pfile[slot] = f;
-    num_pfiles++;
-    f->name = name;
-    f->name_hash = name_hash(n, name->length);
-    f->kind = kind;
-    f->origin = origin;
-    return f;
-}
-
-int get_index_by_name(const char *name)
-{
-    int lo, hi, exact;
-    coarse_bounds(name, &lo, &hi, &exact);
-    if (exact >= 0)
-        return exact;
-    size_t len = strlen(name);
-    uint32_t h = name_hash(name, len);
-    for (int i = lo; i <= hi; i++) {
-        const pfile_entry *f = pfile[i];
-        if (is_live(f) && f->name_hash == h && (size_t)f->name->length == len &&
-            memcmp(f->name->data, name, len) == 0)
-            return i;
+    if (c <= 0) *lo = s;
+    if (c >= 0) {
+      *hi = s;
+      return;
     }
-    return -1;
+  }
 }
 
-pfile_entry *get_ram_file_by_index(int index)
-{
-    if (index < 0 || index >= num_pfiles || index > PDISK_MAX_PFILES - 1)
-        return nullptr;
-    pfile_entry *f = pfile[index];
-    return (f && f->kind == PFILE_RAM) ? f : nullptr;
-}
-
-pfile_entry *get_ram_file_by_name(const char *name)
-{
-    return get_ram_file_by_index(get_index_by_name(name));
-}
-
-void sweep_empty_pfiles()
-{
-    int out = 0;
-    for (int i = 0; i < num_pfiles; i++) {
-        if (is_live(pfile[i])) {
-            pfile[out++] = pfile[i];
-        } else {
-            pfile_release(pfile[i]);
-            free(pfile[i]);
-        }
+pfile_entry *pfile_insert(pbuffer *name, uint32_t kind, pbuffer *origin) {
+  if (num_pfiles >= PDISK_MAX_PFILES) return nullptr;
+  const char *n = to_cstr(name);
+  int lo, hi;
+  coarse_bounds(n, &lo, &hi, nullptr);
+  int slot = hi + 1;
+  for (int i = lo; i <= hi; i++)
+    if (is_live(pfile[i]) && strcmp(to_cstr(pfile[i]->name), n) > 0) {
+      slot = i;
+      break;
     }
-    for (int i = out; i < num_pfiles; i++)
-        pfile[i] = nullptr;
-    num_pfiles = out;
+  auto *f = (pfile_entry *)calloc(1, sizeof(pfile_entry));
+  memmove(&pfile[slot + 1], &pfile[slot], sizeof(pfile[0]) * (num_pfiles - slot));
+  pfile[slot] = f;
+  num_pfiles++;
+  f->name = name;
+  f->name_hash = name_hash(n, name->length);
+  f->kind = kind;
+  f->origin = origin;
+  return f;
 }
 
-int32_t pdisk_num_pfiles()
-{
-    return num_pfiles;
+int get_index_by_name(const char *name) {
+  int lo, hi, exact;
+  coarse_bounds(name, &lo, &hi, &exact);
+  if (exact >= 0) return exact;
+  size_t len = strlen(name);
+  uint32_t h = name_hash(name, len);
+  for (int i = lo; i <= hi; i++) {
+    const pfile_entry *f = pfile[i];
+    if (is_live(f) && f->name_hash == h && (size_t)f->name->length == len &&
+        memcmp(f->name->data, name, len) == 0)
+      return i;
+  }
+  return -1;
 }
 
-int pdisk_count_slots_by_kind(uint32_t kind)
-{
-    int n = 0;
-    for (int i = 0; i < num_pfiles; i++)
-        n += (pfile[i] && pfile[i]->kind == kind);
-    return n;
+pfile_entry *get_ram_file_by_index(int index) {
+  if (index < 0 || index >= num_pfiles || index > PDISK_MAX_PFILES - 1) return nullptr;
+  pfile_entry *f = pfile[index];
+  return (f && f->kind == PFILE_RAM) ? f : nullptr;
 }
 
-int pdisk_pfile_iterator()
-{
-    sweep_empty_pfiles();
-    free(iterator_copy);
-    iterator_copy = (pfile_entry **)malloc(sizeof(pfile_entry *) * (num_pfiles + 1));
-    memcpy(iterator_copy, pfile, sizeof(pfile_entry *) * num_pfiles);
-    iterator_count = num_pfiles;
-    return num_pfiles;
+pfile_entry *get_ram_file_by_name(const char *name) {
+  return get_ram_file_by_index(get_index_by_name(name));
 }
 
-pfile_entry *pdisk_pfile_iterator_item(int index)
-{
-    return iterator_copy && index >= 0 && index < iterator_count ? iterator_copy[index] : nullptr;
+void sweep_empty_pfiles() {
+  int out = 0;
+  for (int i = 0; i < num_pfiles; i++) {
+    if (is_live(pfile[i])) {
+      pfile[out++] = pfile[i];
+    } else {
+      pfile_release(pfile[i]);
+      free(pfile[i]);
+    }
+  }
+  for (int i = out; i < num_pfiles; i++) pfile[i] = nullptr;
+  num_pfiles = out;
+}
+
+int32_t pdisk_num_pfiles() { return num_pfiles; }
+
+int pdisk_count_slots_by_kind(uint32_t kind) {
+  int n = 0;
+  for (int i = 0; i < num_pfiles; i++) n += (pfile[i] && pfile[i]->kind == kind);
+  return n;
+}
+
+int pdisk_pfile_iterator() {
+  sweep_empty_pfiles();
+  free(iterator_copy);
+  iterator_copy = (pfile_entry **)malloc(sizeof(pfile_entry *) * (num_pfiles + 1));
+  memcpy(iterator_copy, pfile, sizeof(pfile_entry *) * num_pfiles);
+  iterator_count = num_pfiles;
+  return num_pfiles;
+}
+
+pfile_entry *pdisk_pfile_iterator_item(int index) {
+  return iterator_copy && index >= 0 && index < iterator_count ? iterator_copy[index] : nullptr;
 }
 
 // Reopening an existing RAM file: "w" empties it, "a" appends at its end,
 // anything else reads from the start.
-static pfile_entry *ram_record_reopen(pfile_entry *f, const char *mode)
-{
-    f->data->cursor = 0;
-    if (mode[0] == 'w')
-        f->data->length = 0;
-    else if (mode[0] == 'a')
-        f->data->cursor = f->data->length;
-    f->mode[0] = mode[0];
-    f->mode[1] = mode[0] ? mode[1] : 0;
-    return f;
+static pfile_entry *ram_record_reopen(pfile_entry *f, const char *mode) {
+  f->data->cursor = 0;
+  if (mode[0] == 'w')
+    f->data->length = 0;
+  else if (mode[0] == 'a')
+    f->data->cursor = f->data->length;
+  f->mode[0] = mode[0];
+  f->mode[1] = mode[0] ? mode[1] : 0;
+  return f;
 }
 
-static void report_table_full()
-{
-    printf("** too many files **\n");
-    fflush(stdout);
-    pdisk_logf("** too many files **\n");
+static void report_table_full() {
+  printf("** too many files **\n");
+  fflush(stdout);
+  pdisk_logf("** too many files **\n");
 }
 
 // Opens the host side of a new host record. False when the host refuses.
-static bool open_host_side(pfile_entry *f, const char *mode)
-{
-    const char *host_path = to_cstr(f->origin);
-    if (mode[0] == 'w' || mode[0] == 'a') {
-        f->host_file = host_write_begin(host_path, &f->host_tmp_path);
-        f->data = create_buffer_2(1024, 'd');
-        return f->host_file != nullptr;
-    }
-    if (mode[1] == 'e') {
-        if (!host_file_is_readable(host_path))
-            return false;
-        f->data = create_buffer_2(32, 'd');
-        spend_cpu(16);
-        return true;
-    }
+static bool open_host_side(pfile_entry *f, const char *mode) {
+  const char *host_path = to_cstr(f->origin);
+  if (mode[0] == 'w' || mode[0] == 'a') {
+    f->host_file = host_write_begin(host_path, &f->host_tmp_path);
     f->data = create_buffer_2(1024, 'd');
-    if (host_file_read(host_path, f->data, mode[1] == 'm' ? 65536 : -1) != 0)
-        return false;
-    spend_cpu(f->data->length / 8);
+    return f->host_file != nullptr;
+  }
+  if (mode[1] == 'e') {
+    if (!host_file_is_readable(host_path)) return false;
+    f->data = create_buffer_2(32, 'd');
+    spend_cpu(16);
     return true;
+  }
+  f->data = create_buffer_2(1024, 'd');
+  if (host_file_read(host_path, f->data, mode[1] == 'm' ? 65536 : -1) != 0) return false;
+  spend_cpu(f->data->length / 8);
+  return true;
 }
 
-pfile_entry *pfopen(const char *path, const char *mode)
-{
-    total_pdisk_calls++;
-    if (!mode || (mode[0] != 'r' && mode[0] != 'w' && mode[0] != 'a'))
-        return nullptr;
-    pbuffer *canon = normalise_kavelund_path(path);
-    if (!canon)
-        return nullptr;
-    uint32_t kind = 0;
-    pbuffer *origin = resolve_to_origin(to_cstr(canon), &kind, mode[1] == 'f');
-    if (origin->length == 0) {
-        destroy_buffer(canon);
-        destroy_buffer(origin);
-        return nullptr;
-    }
-    if (mode[0] == 'r' && mode[1] == 'f')
-        flush_dirty_mounts_immediately();
-
-    int idx = get_index_by_name(to_cstr(origin));
-    if (idx >= 0 && pfile[idx]->kind == PFILE_RAM) {
-        pfile_entry *f = pfile[idx];
-        destroy_buffer(canon);
-        destroy_buffer(origin);
-        if (f->attributes & PFILE_ATTR_FOLDER)
-            return nullptr;
-        return ram_record_reopen(f, mode);
-    }
-
-    pfile_entry *f = nullptr;
-    if (kind == MOUNT_RAM) {
-        destroy_buffer(canon);
-        if (mode[0] == 'r') {
-            destroy_buffer(origin);
-            return nullptr;
-        }
-        f = pfile_insert(origin, PFILE_RAM, origin);
-        if (!f) {
-            destroy_buffer(origin);
-            report_table_full();
-            return nullptr;
-        }
-        f->data = create_buffer_2(1024, 'd');
-    } else {
-        f = pfile_insert(canon, PFILE_HOST, origin);
-        if (!f) {
-            destroy_buffer(canon);
-            destroy_buffer(origin);
-            report_table_full();
-            return nullptr;
-        }
-        if (!open_host_side(f, mode)) {
-            pfile_release(f);
-            return nullptr;
-        }
-    }
-    f->mode[0] = mode[0];
-    f->mode[1] = mode[1];
-    f->data->cursor = (mode[0] == 'a') ? f->data->length : 0;
-    return f;
-}
-
-int pfclose(pfile_entry *f)
-{
-    if (!f)
-        return 0;
-    int result = 0;
-    if (f->kind == PFILE_HOST && f->host_file) {
-        FILE *tmp = f->host_file;
-        f->host_file = nullptr;
-        const char *host_path = to_cstr(f->origin);
-        result = host_write_finish(tmp, f->host_tmp_path, host_path, f->data, f->mode[0] == 'a');
-        spend_cpu(f->data->length / 8);
-        spend_cpu(0x11111);
-        if (result == 0) {
-            anywhen_event(0, to_cstr(f->name), host_path);
-            pending_sync = 1;
-        } else {
-            pdisk_logf("** could not write host file %s (%s); not saved\n", to_cstr(f->name), host_path);
-        }
-    } else if (f->kind == PFILE_RAM && (f->mode[0] == 'w' || f->mode[0] == 'a')) {
-        mark_parent_mount_dirty(to_cstr(f->origin));
-    }
-    if (f->kind == PFILE_HOST)
-        pfile_release(f);
-    f->mode[0] = f->mode[1] = 0;
-    return result;
-}
-
-pfile_entry *pfopen_ram_file(const char *ram_path, const char *mode)
-{
-    pfile_entry *f = get_ram_file_by_name(ram_path);
-    if (!f || !mode || (f->attributes & PFILE_ATTR_FOLDER))
-        return nullptr;
-    f->last_open_time = pdisk_now_ms();
-    return ram_record_reopen(f, mode);
-}
-
-int64_t pfwrite(const void *src, uint64_t size, uint64_t count, pfile_entry *f)
-{
-    return (f && f->data) ? bwrite(src, size, count, f->data) : 0;
-}
-
-int32_t pfread(void *dst, int32_t size, int32_t count, pfile_entry *f)
-{
-    return (f && f->data) ? bread(dst, size, count, f->data) : 0;
-}
-
-void sync_fs(int force)
-{
-    int32_t now = (int32_t)pdisk_now_ms();
-    if (pending_sync && (force || now - last_sync_t > 2000 || now < last_sync_t)) {
-        last_sync_t = now;
-        pending_sync = 0;
-    }
-}
-
-void trace_pfopen(const char *path, const char *mode)
-{
-    printf("trace_pfopen %s %s\n", path ? path : "(null)", mode ? mode : "(null)");
-    pbuffer *canon = normalise_kavelund_path(path);
-    if (!canon) {
-        printf("  illegal path\n");
-        return;
-    }
-    printf("  canonical: %s\n", to_cstr(canon));
-    uint32_t kind = 0;
-    pbuffer *origin = resolve_to_origin(to_cstr(canon), &kind, mode && mode[0] && mode[1] == 'f');
-    printf("  origin: %s kind: %u\n", to_cstr(origin), kind);
-    int idx = get_index_by_name(to_cstr(origin));
-    printf("  ram record: %s\n", (idx >= 0 && pfile[idx]->kind == PFILE_RAM) ? "found" : "not found");
+pfile_entry *pfopen(const char *path, const char *mode) {
+  total_pdisk_calls++;
+  if (!mode || (mode[0] != 'r' && mode[0] != 'w' && mode[0] != 'a')) return nullptr;
+  pbuffer *canon = normalise_kavelund_path(path);
+  if (!canon) return nullptr;
+  uint32_t kind = 0;
+  pbuffer *origin = resolve_to_origin(to_cstr(canon), &kind, mode[1] == 'f');
+  if (origin->length == 0) {
     destroy_buffer(canon);
     destroy_buffer(origin);
+    return nullptr;
+  }
+  if (mode[0] == 'r' && mode[1] == 'f') flush_dirty_mounts_immediately();
+
+  int idx = get_index_by_name(to_cstr(origin));
+  if (idx >= 0 && pfile[idx]->kind == PFILE_RAM) {
+    pfile_entry *f = pfile[idx];
+    destroy_buffer(canon);
+    destroy_buffer(origin);
+    if (f->attributes & PFILE_ATTR_FOLDER) return nullptr;
+    return ram_record_reopen(f, mode);
+  }
+
+  pfile_entry *f = nullptr;
+  if (kind == MOUNT_RAM) {
+    destroy_buffer(canon);
+    if (mode[0] == 'r') {
+      destroy_buffer(origin);
+      return nullptr;
+    }
+    f = pfile_insert(origin, PFILE_RAM, origin);
+    if (!f) {
+      destroy_buffer(origin);
+      report_table_full();
+      return nullptr;
+    }
+    f->data = create_buffer_2(1024, 'd');
+  } else {
+    f = pfile_insert(canon, PFILE_HOST, origin);
+    if (!f) {
+      destroy_buffer(canon);
+      destroy_buffer(origin);
+      report_table_full();
+      return nullptr;
+    }
+    if (!open_host_side(f, mode)) {
+      pfile_release(f);
+      return nullptr;
+    }
+  }
+  f->mode[0] = mode[0];
+  f->mode[1] = mode[1];
+  f->data->cursor = (mode[0] == 'a') ? f->data->length : 0;
+  return f;
 }
 
-void remove_trailing_slash(pbuffer *b)
-{
-    if (b && b->length > 0 && b->data[b->length - 1] == '/') {
-        b->data[--b->length] = 0;
-        if (b->cursor > b->length)
-            b->cursor = b->length;
+int pfclose(pfile_entry *f) {
+  if (!f) return 0;
+  int result = 0;
+  if (f->kind == PFILE_HOST && f->host_file) {
+    FILE *tmp = f->host_file;
+    f->host_file = nullptr;
+    const char *host_path = to_cstr(f->origin);
+    result = host_write_finish(tmp, f->host_tmp_path, host_path, f->data, f->mode[0] == 'a');
+    spend_cpu(f->data->length / 8);
+    spend_cpu(0x11111);
+    if (result == 0) {
+      anywhen_event(0, to_cstr(f->name), host_path);
+      pending_sync = 1;
+    } else {
+      pdisk_logf("** could not write host file %s (%s); not saved\n", to_cstr(f->name), host_path);
     }
+  } else if (f->kind == PFILE_RAM && (f->mode[0] == 'w' || f->mode[0] == 'a')) {
+    mark_parent_mount_dirty(to_cstr(f->origin));
+  }
+  if (f->kind == PFILE_HOST) pfile_release(f);
+  f->mode[0] = f->mode[1] = 0;
+  return result;
+}
+
+pfile_entry *pfopen_ram_file(const char *ram_path, const char *mode) {
+  pfile_entry *f = get_ram_file_by_name(ram_path);
+  if (!f || !mode || (f->attributes & PFILE_ATTR_FOLDER)) return nullptr;
+  f->last_open_time = pdisk_now_ms();
+  return ram_record_reopen(f, mode);
+}
+
+int64_t pfwrite(const void *src, uint64_t size, uint64_t count, pfile_entry *f) {
+  return (f && f->data) ? bwrite(src, size, count, f->data) : 0;
+}
+
+int32_t pfread(void *dst, int32_t size, int32_t count, pfile_entry *f) {
+  return (f && f->data) ? bread(dst, size, count, f->data) : 0;
+}
+
+void sync_fs(int force) {
+  int32_t now = (int32_t)pdisk_now_ms();
+  if (pending_sync && (force || now - last_sync_t > 2000 || now < last_sync_t)) {
+    last_sync_t = now;
+    pending_sync = 0;
+  }
+}
+
+void trace_pfopen(const char *path, const char *mode) {
+  printf("trace_pfopen %s %s\n", path ? path : "(null)", mode ? mode : "(null)");
+  pbuffer *canon = normalise_kavelund_path(path);
+  if (!canon) {
+    printf("  illegal path\n");
+    return;
+  }
+  printf("  canonical: %s\n", to_cstr(canon));
+  uint32_t kind = 0;
+  pbuffer *origin = resolve_to_origin(to_cstr(canon), &kind, mode && mode[0] && mode[1] == 'f');
+  printf("  origin: %s kind: %u\n", to_cstr(origin), kind);
+  int idx = get_index_by_name(to_cstr(origin));
+  printf("  ram record: %s\n", (idx >= 0 && pfile[idx]->kind == PFILE_RAM) ? "found" : "not found");
+  destroy_buffer(canon);
+  destroy_buffer(origin);
+}
+
+void remove_trailing_slash(pbuffer *b) {
+  if (b && b->length > 0 && b->data[b->length - 1] == '/') {
+    b->data[--b->length] = 0;
+    if (b->cursor > b->length) b->cursor = b->length;
+  }
 }

@@ -13,16 +13,16 @@ constexpr uint32_t PFILE_ATTR_FOLDER = 1;
 constexpr int PDISK_MAX_PFILES = 262144;
 
 struct pfile_entry {
-    uint32_t kind;            // pfile_kind
-    pbuffer *name;            // sort key; for a RAM record the same buffer as origin
-    uint32_t name_hash;       // MurmurHash3 x86_32 of the name, seed 0
-    pbuffer *origin;          // host path or RAM path
-    FILE *host_file;          // the temporary file of a host write, open until pfclose
-    pbuffer *data;            // the whole contents; cursor = read/write position
-    uint32_t attributes;      // PFILE_ATTR_FOLDER
-    char mode[2];             // letters of the current open; cleared by pfclose
-    uint64_t last_open_time;  // ms, set by pfopen_ram_file
-    pbuffer *host_tmp_path;   // where a host write is prepared before the rename
+  uint32_t kind;            // pfile_kind
+  pbuffer *name;            // sort key; for a RAM record the same buffer as origin
+  uint32_t name_hash;       // MurmurHash3 x86_32 of the name, seed 0
+  pbuffer *origin;          // host path or RAM path
+  FILE *host_file;          // the temporary file of a host write, open until pfclose
+  pbuffer *data;            // the whole contents; cursor = read/write position
+  uint32_t attributes;      // PFILE_ATTR_FOLDER
+  char mode[2];             // letters of the current open; cleared by pfclose
+  uint64_t last_open_time;  // ms, set by pfopen_ram_file
+  pbuffer *host_tmp_path;   // where a host write is prepared before the rename
 };
 
 extern pfile_entry *pfile[PDISK_MAX_PFILES];

@@ -10,8 +10,8 @@ constexpr int ROM_MAX_ENTRIES = 16384;
 constexpr int ROM_MAX_NAME = 400;
 
 // Writer flags.
-constexpr int ROM_SKIP_LABEL = 4;      // leave out label.png and label.qoi
-constexpr int ROM_TAKE_INFO_POD = 8;   // pass .info.pod to the label text reader
+constexpr int ROM_SKIP_LABEL = 4;     // leave out label.png and label.qoi
+constexpr int ROM_TAKE_INFO_POD = 8;  // pass .info.pod to the label text reader
 
 // Unpacks the ROM (or a legacy pxa or plain-text form) read from src's
 // cursor into files and folders under dest ("" keeps the entries' own

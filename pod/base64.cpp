@@ -4,7 +4,8 @@
 
 namespace {
 
-constexpr char base64_alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-";
+constexpr char base64_alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-";
 
 constexpr std::array<int8_t, 256> make_decode_table() {
   std::array<int8_t, 256> t{};
@@ -25,11 +26,10 @@ void base64_init_encodestate(base64_encodestate *state) {
   state->stepcount = 0;
 }
 
-char base64_encode_value(int v) {
-  return (v >= 0 && v < 64) ? base64_alphabet[v] : '=';
-}
+char base64_encode_value(int v) { return (v >= 0 && v < 64) ? base64_alphabet[v] : '='; }
 
-int64_t base64_encode_block(const uint8_t *bytes, int64_t length, char *out, base64_encodestate *state) {
+int64_t base64_encode_block(const uint8_t *bytes, int64_t length, char *out,
+                            base64_encodestate *state) {
   char *o = out;
   uint8_t result = state->result;
   int step = state->step;
@@ -79,11 +79,10 @@ void base64_init_decodestate(base64_decodestate *state) {
   state->plainchar = 0;
 }
 
-int base64_decode_value(int c) {
-  return (c >= 0 && c < 256) ? base64_decode_table[c] : -1;
-}
+int base64_decode_value(int c) { return (c >= 0 && c < 256) ? base64_decode_table[c] : -1; }
 
-int64_t base64_decode_block(const char *chars, int64_t length, uint8_t *out, base64_decodestate *state) {
+int64_t base64_decode_block(const char *chars, int64_t length, uint8_t *out,
+                            base64_decodestate *state) {
   if (state->step < 0 || state->step > 3) return 0;
   uint8_t *o = out;
   uint8_t partial = state->plainchar;

@@ -6,13 +6,13 @@
 #include <cstdint>
 
 struct base64_encodestate {
-  int step;         // bytes of the current 3-byte group consumed: 0, 1 or 2
-  uint8_t result;   // bits carried into the next character
-  int stepcount;    // 4-character groups written, wrapping to 0 at 18
+  int step;        // bytes of the current 3-byte group consumed: 0, 1 or 2
+  uint8_t result;  // bits carried into the next character
+  int stepcount;   // 4-character groups written, wrapping to 0 at 18
 };
 
 struct base64_decodestate {
-  int step;         // characters of the current 4-character group seen: 0..3
+  int step;           // characters of the current 4-character group seen: 0..3
   uint8_t plainchar;  // the partial byte carried between calls
 };
 
@@ -22,7 +22,8 @@ char base64_encode_value(int v);
 // Encodes `length` bytes into `out`, which needs room for
 // (length + 2) / 3 * 4 characters; returns the characters written. No line
 // breaks and no terminator are written.
-int64_t base64_encode_block(const uint8_t *bytes, int64_t length, char *out, base64_encodestate *state);
+int64_t base64_encode_block(const uint8_t *bytes, int64_t length, char *out,
+                            base64_encodestate *state);
 // Flushes a partial group: its characters and "==" or "=" (0, 2 or 3
 // characters, needing room for 3).
 int base64_encode_blockend(char *out, base64_encodestate *state);
@@ -35,4 +36,5 @@ int base64_decode_value(int c);
 // alphabet ('=', blanks, line breaks) are skipped; only complete bytes are
 // written, a partial one stays in the state. A state whose step is out of
 // range gives 0.
-int64_t base64_decode_block(const char *chars, int64_t length, uint8_t *out, base64_decodestate *state);
+int64_t base64_decode_block(const char *chars, int64_t length, uint8_t *out,
+                            base64_decodestate *state);

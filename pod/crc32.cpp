@@ -29,8 +29,10 @@ uint32_t crc32b(const void *bytes, int64_t length) {
   const uint8_t *p = static_cast<const uint8_t *>(bytes);
   uint32_t c = 0xFFFFFFFFu;
   while (length >= 8) {
-    uint32_t lo = c ^ (uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
-    uint32_t hi = uint32_t(p[4]) | uint32_t(p[5]) << 8 | uint32_t(p[6]) << 16 | uint32_t(p[7]) << 24;
+    uint32_t lo =
+        c ^ (uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
+    uint32_t hi =
+        uint32_t(p[4]) | uint32_t(p[5]) << 8 | uint32_t(p[6]) << 16 | uint32_t(p[7]) << 24;
     c = crc_table[7][lo & 0xff] ^ crc_table[6][(lo >> 8) & 0xff] ^ crc_table[5][(lo >> 16) & 0xff] ^
         crc_table[4][lo >> 24] ^ crc_table[3][hi & 0xff] ^ crc_table[2][(hi >> 8) & 0xff] ^
         crc_table[1][(hi >> 16) & 0xff] ^ crc_table[0][hi >> 24];

@@ -130,7 +130,8 @@ pbuffer *delta_store(const pbuffer *raw) {
   out->data[6] = uint8_t(raw->length >> 16);
   out->data[7] = uint8_t(raw->length >> 24);
   int n = LZ4_compress_fast(reinterpret_cast<const char *>(raw->data),
-                            reinterpret_cast<char *>(out->data + delta_stored_header_size), raw->length, bound, 1);
+                            reinterpret_cast<char *>(out->data + delta_stored_header_size),
+                            raw->length, bound, 1);
   if (n <= 0) {
     destroy_buffer(out);
     return nullptr;
@@ -143,9 +144,7 @@ pbuffer *delta_store(const pbuffer *raw) {
 // The largest destination that `ops` bytes of operations can produce: every
 // byte a literal, and every 6 bytes (literal length, copy length, offset) one
 // copy of the whole source.
-int64_t delta_producible(int64_t ops, int64_t src_length) {
-  return ops + ops / 6 * src_length;
-}
+int64_t delta_producible(int64_t ops, int64_t src_length) { return ops + ops / 6 * src_length; }
 
 // Appends n bytes to out unless they would pass the declared length.
 bool delta_append(pbuffer *out, const uint8_t *bytes, int64_t n, int64_t declared) {
@@ -156,8 +155,8 @@ bool delta_append(pbuffer *out, const uint8_t *bytes, int64_t n, int64_t declare
 
 // Walks the operations into out; false when they would pass the declared
 // destination length. Fields that run past the end of the delta end the walk.
-bool delta_walk(const uint8_t *src, int64_t sl, const uint8_t *raw, int64_t raw_length, int64_t declared,
-                pbuffer *out) {
+bool delta_walk(const uint8_t *src, int64_t sl, const uint8_t *raw, int64_t raw_length,
+                int64_t declared, pbuffer *out) {
   int64_t pos = delta_header_size;
   while (pos < raw_length) {
     int64_t literal, length;
@@ -199,7 +198,8 @@ pbuffer *generate_diff(const void *src, int32_t src_length, const void *dst, int
   return stored;
 }
 
-pbuffer *apply_diff(const void *src_bytes, int32_t src_length, const void *delta_bytes, int32_t delta_length) {
+pbuffer *apply_diff(const void *src_bytes, int32_t src_length, const void *delta_bytes,
+                    int32_t delta_length) {
   const uint8_t *src = static_cast<const uint8_t *>(src_bytes);
   const uint8_t *delta = static_cast<const uint8_t *>(delta_bytes);
   int64_t sl = src ? std::max(src_length, 0) : 0;
@@ -217,8 +217,9 @@ pbuffer *apply_diff(const void *src_bytes, int32_t src_length, const void *delta
         declared > packed * delta_lz4_max_ratio + 16)
       return nullptr;
     unpacked.resize(size_t(declared));
-    int n = LZ4_decompress_safe(reinterpret_cast<const char *>(delta + delta_stored_header_size),
-                                reinterpret_cast<char *>(unpacked.data()), int(packed), int(declared));
+    int n =
+        LZ4_decompress_safe(reinterpret_cast<const char *>(delta + delta_stored_header_size),
+                            reinterpret_cast<char *>(unpacked.data()), int(packed), int(declared));
     if (n != declared) return nullptr;
     raw = unpacked.data();
     raw_length = declared;
@@ -227,7 +228,8 @@ pbuffer *apply_diff(const void *src_bytes, int32_t src_length, const void *delta
 
   if (crc32b(src, sl) != delta_le32(raw + 4)) {
     char line[64];
-    std::snprintf(line, sizeof line, "** apply_delta: failed src crc (dst marker: %d)\n", stored ? 1 : 0);
+    std::snprintf(line, sizeof line, "** apply_delta: failed src crc (dst marker: %d)\n",
+                  stored ? 1 : 0);
     hosk_debug(line);
     return nullptr;
   }

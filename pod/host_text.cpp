@@ -52,18 +52,18 @@ constexpr int glyph_rows_encoded = 44;
 
 constexpr std::array<utf8_seq, glyph_rows> make_unicode_glyph() {
   constexpr uint32_t rows[glyph_rows_encoded][2] = {
-      {0x2588, 0},    {0x2592, 0},    {0x1F431, 0},   {0x2B07, vs16}, {0x2591, 0},    {0x273D, 0},
-      {0x25CF, 0},    {0x2665, 0},    {0x2609, 0},    {0xC6C3, 0},    {0x2302, 0},    {0x2B05, vs16},
-      {0x1F610, 0},   {0x266A, 0},    {0x1F17E, vs16}, {0x25C6, 0},   {0x2026, 0},    {0x27A1, vs16},
-      {0x2605, 0},    {0x29D7, 0},    {0x2B06, vs16}, {0x02C7, 0},    {0x2227, 0},    {0x274E, 0},
-      {0x25A4, 0},    {0x25A5, 0},
-      {0x25AE, 0},    {0x25A0, 0},    {0x25A1, 0},    {0x2059, 0},    {0x2058, 0},    {0x2016, 0},
-      {0x25C0, 0},    {0x25B6, 0},    {0x300C, 0},    {0x300D, 0},    {0x00A5, 0},    {0x2022, 0},
-      {0x3001, 0},    {0x3002, 0},    {0x309B, 0},    {0x309C, 0},
-      {0x25DC, 0},    {0x25DD, 0}};
+      {0x2588, 0},  {0x2592, 0}, {0x1F431, 0},    {0x2B07, vs16}, {0x2591, 0}, {0x273D, 0},
+      {0x25CF, 0},  {0x2665, 0}, {0x2609, 0},     {0xC6C3, 0},    {0x2302, 0}, {0x2B05, vs16},
+      {0x1F610, 0}, {0x266A, 0}, {0x1F17E, vs16}, {0x25C6, 0},    {0x2026, 0}, {0x27A1, vs16},
+      {0x2605, 0},  {0x29D7, 0}, {0x2B06, vs16},  {0x02C7, 0},    {0x2227, 0}, {0x274E, 0},
+      {0x25A4, 0},  {0x25A5, 0}, {0x25AE, 0},     {0x25A0, 0},    {0x25A1, 0}, {0x2059, 0},
+      {0x2058, 0},  {0x2016, 0}, {0x25C0, 0},     {0x25B6, 0},    {0x300C, 0}, {0x300D, 0},
+      {0x00A5, 0},  {0x2022, 0}, {0x3001, 0},     {0x3002, 0},    {0x309B, 0}, {0x309C, 0},
+      {0x25DC, 0},  {0x25DD, 0}};
   std::array<utf8_seq, glyph_rows> t{};
   for (int i = 0; i < glyph_rows_encoded; i++) t[i] = utf8_of(rows[i][0], rows[i][1]);
-  for (int i = glyph_rows_encoded; i < glyph_rows; i++) t[i] = utf8_of(0x1D622 + uint32_t(i - glyph_rows_encoded));
+  for (int i = glyph_rows_encoded; i < glyph_rows; i++)
+    t[i] = utf8_of(0x1D622 + uint32_t(i - glyph_rows_encoded));
   return t;
 }
 
@@ -104,8 +104,9 @@ constexpr std::array<utf8_seq, kana_count> unicode_hiragana = make_kana(0);
 constexpr std::array<utf8_seq, kana_count> unicode_katakana = make_kana(0x60);
 
 // Superscripts of the control codes 0-15.
-constexpr uint32_t superscript_points[16] = {0x2070, 0x00B9, 0x00B2, 0x00B3, 0x2074, 0x2075, 0x2076, 0x2077,
-                                             0x2078, 0x2079, 0x1D43, 0x1D47, 0x1D9C, 0x1D48, 0x1D49, 0x1DA0};
+constexpr uint32_t superscript_points[16] = {0x2070, 0x00B9, 0x00B2, 0x00B3, 0x2074, 0x2075,
+                                             0x2076, 0x2077, 0x2078, 0x2079, 0x1D43, 0x1D47,
+                                             0x1D9C, 0x1D48, 0x1D49, 0x1DA0};
 
 constexpr std::array<utf8_seq, 16> make_superscripts() {
   std::array<utf8_seq, 16> t{};
@@ -124,7 +125,8 @@ constexpr bool superscript_read_back(int code) {
 constexpr utf8_seq white_circle = utf8_of(0x25CB);  // code 127
 
 bool seq_at(const std::vector<uint8_t> &text, size_t i, const utf8_seq &s) {
-  return text[i] == s.bytes[0] && text.size() - i >= s.length && std::memcmp(text.data() + i, s.bytes, s.length) == 0;
+  return text[i] == s.bytes[0] && text.size() - i >= s.length &&
+         std::memcmp(text.data() + i, s.bytes, s.length) == 0;
 }
 
 // The bytes to convert: after a byte-order mark, only the low byte of each

@@ -24,8 +24,8 @@ inline uint32_t rotl32(uint32_t x, int r) { return (x << r) | (x >> (32 - r)); }
 void md5_block(uint32_t h[4], const uint8_t *block) {
   uint32_t m[16];
   for (int i = 0; i < 16; i++)
-    m[i] = uint32_t(block[4 * i]) | uint32_t(block[4 * i + 1]) << 8 | uint32_t(block[4 * i + 2]) << 16 |
-           uint32_t(block[4 * i + 3]) << 24;
+    m[i] = uint32_t(block[4 * i]) | uint32_t(block[4 * i + 1]) << 8 |
+           uint32_t(block[4 * i + 2]) << 16 | uint32_t(block[4 * i + 3]) << 24;
   uint32_t a = h[0], b = h[1], c = h[2], d = h[3];
   for (int i = 0; i < 64; i++) {
     uint32_t f;

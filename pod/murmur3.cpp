@@ -1,6 +1,5 @@
 #include "pod/murmur3.h"
 
-
 namespace {
 
 inline uint32_t rotl32(uint32_t x, int r) { return (x << r) | (x >> (32 - r)); }
@@ -10,7 +9,9 @@ inline uint64_t rotl64(uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
 inline uint32_t load32(const uint8_t *p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
-inline uint64_t load64(const uint8_t *p) { return uint64_t(load32(p)) | uint64_t(load32(p + 4)) << 32; }
+inline uint64_t load64(const uint8_t *p) {
+  return uint64_t(load32(p)) | uint64_t(load32(p + 4)) << 32;
+}
 
 inline uint32_t fmix32(uint32_t h) {
   h ^= h >> 16;
@@ -50,8 +51,12 @@ void murmurhash3_x86_32(const void *key, int len, uint32_t seed, uint32_t out[1]
   const uint8_t *tail = data + nblocks * 4;
   uint32_t k1 = 0;
   switch (len & 3) {
-    case 3: k1 ^= uint32_t(tail[2]) << 16; [[fallthrough]];
-    case 2: k1 ^= uint32_t(tail[1]) << 8; [[fallthrough]];
+    case 3:
+      k1 ^= uint32_t(tail[2]) << 16;
+      [[fallthrough]];
+    case 2:
+      k1 ^= uint32_t(tail[1]) << 8;
+      [[fallthrough]];
     case 1:
       k1 ^= tail[0];
       k1 *= c1;
@@ -90,12 +95,24 @@ void murmurhash3_x64_128(const void *key, int len, uint32_t seed, uint64_t out[2
   const uint8_t *tail = data + nblocks * 16;
   uint64_t k1 = 0, k2 = 0;
   switch (len & 15) {
-    case 15: k2 ^= uint64_t(tail[14]) << 48; [[fallthrough]];
-    case 14: k2 ^= uint64_t(tail[13]) << 40; [[fallthrough]];
-    case 13: k2 ^= uint64_t(tail[12]) << 32; [[fallthrough]];
-    case 12: k2 ^= uint64_t(tail[11]) << 24; [[fallthrough]];
-    case 11: k2 ^= uint64_t(tail[10]) << 16; [[fallthrough]];
-    case 10: k2 ^= uint64_t(tail[9]) << 8; [[fallthrough]];
+    case 15:
+      k2 ^= uint64_t(tail[14]) << 48;
+      [[fallthrough]];
+    case 14:
+      k2 ^= uint64_t(tail[13]) << 40;
+      [[fallthrough]];
+    case 13:
+      k2 ^= uint64_t(tail[12]) << 32;
+      [[fallthrough]];
+    case 12:
+      k2 ^= uint64_t(tail[11]) << 24;
+      [[fallthrough]];
+    case 11:
+      k2 ^= uint64_t(tail[10]) << 16;
+      [[fallthrough]];
+    case 10:
+      k2 ^= uint64_t(tail[9]) << 8;
+      [[fallthrough]];
     case 9:
       k2 ^= uint64_t(tail[8]);
       k2 *= c2;
@@ -103,13 +120,27 @@ void murmurhash3_x64_128(const void *key, int len, uint32_t seed, uint64_t out[2
       k2 *= c1;
       h2 ^= k2;
       [[fallthrough]];
-    case 8: k1 ^= uint64_t(tail[7]) << 56; [[fallthrough]];
-    case 7: k1 ^= uint64_t(tail[6]) << 48; [[fallthrough]];
-    case 6: k1 ^= uint64_t(tail[5]) << 40; [[fallthrough]];
-    case 5: k1 ^= uint64_t(tail[4]) << 32; [[fallthrough]];
-    case 4: k1 ^= uint64_t(tail[3]) << 24; [[fallthrough]];
-    case 3: k1 ^= uint64_t(tail[2]) << 16; [[fallthrough]];
-    case 2: k1 ^= uint64_t(tail[1]) << 8; [[fallthrough]];
+    case 8:
+      k1 ^= uint64_t(tail[7]) << 56;
+      [[fallthrough]];
+    case 7:
+      k1 ^= uint64_t(tail[6]) << 48;
+      [[fallthrough]];
+    case 6:
+      k1 ^= uint64_t(tail[5]) << 40;
+      [[fallthrough]];
+    case 5:
+      k1 ^= uint64_t(tail[4]) << 32;
+      [[fallthrough]];
+    case 4:
+      k1 ^= uint64_t(tail[3]) << 24;
+      [[fallthrough]];
+    case 3:
+      k1 ^= uint64_t(tail[2]) << 16;
+      [[fallthrough]];
+    case 2:
+      k1 ^= uint64_t(tail[1]) << 8;
+      [[fallthrough]];
     case 1:
       k1 ^= uint64_t(tail[0]);
       k1 *= c1;

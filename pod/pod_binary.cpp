@@ -31,13 +31,16 @@ bool read_wrapped(pod_reader &r, const uint8_t *text, const uint8_t *end) {
 }  // namespace
 
 // Whether n more bytes fit in a buffer (with its terminator) after its cursor.
-static bool fits(const pbuffer *out, uint64_t n) { return n < uint64_t(INT32_MAX) - uint64_t(out->cursor); }
+static bool fits(const pbuffer *out, uint64_t n) {
+  return n < uint64_t(INT32_MAX) - uint64_t(out->cursor);
+}
 
 bool write_lz4_form(const uint8_t *src, int32_t n, pbuffer *out) {
   int bound = LZ4_compressBound(n);
   if (n > 0 && bound <= 0) return false;
   std::vector<char> packed(size_t(bound > 0 ? bound : 1));
-  int c = n > 0 ? LZ4_compress_HC(reinterpret_cast<const char *>(src), packed.data(), n, bound, 1) : 0;
+  int c =
+      n > 0 ? LZ4_compress_HC(reinterpret_cast<const char *>(src), packed.data(), n, bound, 1) : 0;
   if ((n > 0 && c <= 0) || !fits(out, 12 + uint64_t(c))) return false;
   bwrite("lz4", 1, 4, out);  // with its 0 byte
   bwrite_uint32(uint32_t(c), out);
@@ -81,7 +84,8 @@ const uint8_t *get_lz4pod(pod_reader &r, const uint8_t *text, const uint8_t *end
   if (raw > uint64_t(c) * 255 + 64 || r.inflated + raw > POD_MAX_INFLATED) return nullptr;
   r.inflated += raw;
   std::vector<char> room(size_t(raw) + 65536);
-  int got = LZ4_decompress_safe(reinterpret_cast<const char *>(text + 12), room.data(), int(c), int(room.size()));
+  int got = LZ4_decompress_safe(reinterpret_cast<const char *>(text + 12), room.data(), int(c),
+                                int(room.size()));
   if (got != int64_t(raw)) {
     std::snprintf(hosk_debug_string, sizeof hosk_debug_string,
                   "reading corrupt lz4 value // sizes do not match: %d %d\n", got, int(raw));
@@ -104,7 +108,8 @@ const uint8_t *get_b64(pod_reader &r, const uint8_t *text, const uint8_t *end) {
   std::vector<uint8_t> bytes(room);
   base64_decodestate st;
   base64_init_decodestate(&st);
-  int64_t n = base64_decode_block(reinterpret_cast<const char *>(chars), stop - chars, bytes.data(), &st);
+  int64_t n =
+      base64_decode_block(reinterpret_cast<const char *>(chars), stop - chars, bytes.data(), &st);
   spend_cpu(n / 3);
   if (!read_wrapped(r, bytes.data(), bytes.data() + n)) return nullptr;
   return stop;

@@ -35,7 +35,9 @@ inline bool is_digit(int c) { return c >= '0' && c <= '9'; }
 inline bool is_ident(int c) {
   return c == '_' || is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
-inline bool is_number_char(int c) { return is_digit(c) || c == '_' || c == '+' || c == '-' || c == '.' || c == 'e'; }
+inline bool is_number_char(int c) {
+  return is_digit(c) || c == '_' || c == '+' || c == '-' || c == '.' || c == 'e';
+}
 
 // Strings with escapes are built here (main thread only).
 std::string string_scratch;
@@ -73,7 +75,8 @@ const uint8_t *read_string(pod_reader &r, const uint8_t *p, const uint8_t *end) 
       // Up to three decimal digits, each step modulo 256.
       uint32_t v = 0;
       q++;
-      for (int k = 0; k < 3 && is_digit(at(q, end)); k++, q++) v = (v * 10 + uint32_t(*q - '0')) & 255;
+      for (int k = 0; k < 3 && is_digit(at(q, end)); k++, q++)
+        v = (v * 10 + uint32_t(*q - '0')) & 255;
       s.push_back(char(v));
     } else {
       // Any other escape gives a 0 byte; the byte after the backslash is then
@@ -113,7 +116,8 @@ bool starts_key(const uint8_t *p, const uint8_t *end) {
       if (static_cast<signed char>(d) < 33 || d == ',' || d == ']' || d == '}') return false;
     }
   }
-  if (STARTS(p, end, "b64:") || starts(p, end, "lz4", 4) || starts(p, end, "pxu", 4) || starts(p, end, "str", 4))
+  if (STARTS(p, end, "b64:") || starts(p, end, "lz4", 4) || starts(p, end, "pxu", 4) ||
+      starts(p, end, "str", 4))
     return false;
   for (const char *w : {"userdata", "unpod"}) {
     size_t n = std::strlen(w);
@@ -128,7 +132,8 @@ bool starts_key(const uint8_t *p, const uint8_t *end) {
 // A key that a Lua table cannot hold: nil or NaN.
 bool bad_key(lua_State *L, int index) {
   if (lua_isnil(L, index)) return true;
-  return lua_type(L, index) == LUA_TNUMBER && !lua_isinteger(L, index) && std::isnan(lua_tonumber(L, index));
+  return lua_type(L, index) == LUA_TNUMBER && !lua_isinteger(L, index) &&
+         std::isnan(lua_tonumber(L, index));
 }
 
 // Table entries up to "}" (consumed) or "]" (left to the caller); a "{" before
@@ -234,7 +239,8 @@ const uint8_t *read_userdata_text(pod_reader &r, const uint8_t *p, const uint8_t
   // takes at least one character, so the block may be at most 8 bytes a
   // character (small arrays always pass).
   if (dims >= 1 && dims <= 2 && size[0] > 0 && (dims == 1 || size[1] > 0)) {
-    uint64_t block = uint64_t(size[0]) * uint64_t(dims == 2 ? size[1] : 1) * utype_size(str_to_utype(type.c_str()));
+    uint64_t block = uint64_t(size[0]) * uint64_t(dims == 2 ? size[1] : 1) *
+                     utype_size(str_to_utype(type.c_str()));
     if (block > 64 && block > 8 * uint64_t(data.size())) return nullptr;
   }
   if (!create_userdata(r.L, type.c_str(), dims, size[0], size[1], data.c_str())) return nullptr;

@@ -20,7 +20,7 @@ struct pod_writer {
   lua_State *L;
   pbuffer *b;
   int flags;
-  bool full;  // the text would not fit in a buffer: the walk stops
+  bool full;                              // the text would not fit in a buffer: the walk stops
   std::vector<const void *> open_tables;  // tables being written, outermost first
 };
 
@@ -98,13 +98,16 @@ bool is_bare_key(const char *s, size_t n) {
   if (n == 0 || (s[0] >= '0' && s[0] <= '9')) return false;
   for (size_t i = 0; i < n; i++) {
     unsigned char c = s[i];
-    if (!(c == '_' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
+    if (!(c == '_' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')))
+      return false;
   }
   return true;
 }
 
 // A byte a quoted pod string carries as it is.
-inline bool plain_string_byte(unsigned char c) { return c >= 32 && c < 127 && c != '"' && c != '\\' && c != ']'; }
+inline bool plain_string_byte(unsigned char c) {
+  return c >= 32 && c < 127 && c != '"' && c != '\\' && c != ']';
+}
 
 // Writes the escaped bytes of a string (without quotes): runs of plain bytes
 // in one piece, the others through the shared pod escaping. Returns the
@@ -141,12 +144,18 @@ void write_string(pod_writer &w, int index) {
 
 const char *text_type_name(uint32_t code) {
   switch (code & 15) {
-    case 3: return "u8";
-    case 12: return "i16";
-    case 13: return "i32";
-    case 14: return "i64";
-    case 6: return "f64";
-    default: return "";
+    case 3:
+      return "u8";
+    case 12:
+      return "i16";
+    case 13:
+      return "i32";
+    case 14:
+      return "i64";
+    case 6:
+      return "f64";
+    default:
+      return "";
   }
 }
 
@@ -154,8 +163,10 @@ const char *text_type_name(uint32_t code) {
 void write_userdata_text(pod_writer &w, const udata *ud) {
   char head[64];
   const char *name = text_type_name(ud->utype);
-  int n = ud->dims == 2 ? std::snprintf(head, sizeof head, "userdata(\"%s\",%u,%u,\"", name, ud->width, ud->height)
-                        : std::snprintf(head, sizeof head, "userdata(\"%s\",%u,\"", name, ud->width);
+  int n = ud->dims == 2
+              ? std::snprintf(head, sizeof head, "userdata(\"%s\",%u,%u,\"", name, ud->width,
+                              ud->height)
+              : std::snprintf(head, sizeof head, "userdata(\"%s\",%u,\"", name, ud->width);
   put(w.b, head, size_t(n));
   const uint8_t *el = udata_elements(ud);
   uint64_t count = udata_count(ud);
@@ -167,10 +178,18 @@ void write_userdata_text(pod_writer &w, const udata *ud) {
   };
   uint32_t size = 0;
   switch (ud->utype & 15) {
-    case 3: size = 1; break;
-    case 12: size = 2; break;
-    case 13: size = 4; break;
-    case 14: size = 8; break;
+    case 3:
+      size = 1;
+      break;
+    case 12:
+      size = 2;
+      break;
+    case 13:
+      size = 4;
+      break;
+    case 14:
+      size = 8;
+      break;
   }
   if (size) {
     // Lower-case hex of each element's two's-complement bits, most

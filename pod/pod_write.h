@@ -15,11 +15,11 @@ using pbuffer_owner = std::unique_ptr<pbuffer, pbuffer_deleter>;
 
 // pod flags (other bits are ignored).
 enum : int {
-  POD_FLAG_PXU = 1,         // u8 and i16 userdata in the binary pxu form
-  POD_FLAG_LZ4 = 2,         // the finished text LZ4-wrapped ("lz4" form)
-  POD_FLAG_BASE64 = 4,      // the finished text (or its lz4 form) base64-wrapped
-  POD_FLAG_PXU_RAW = 16,    // with POD_FLAG_PXU: u8 userdata in pxu raw mode
-  POD_FLAG_BINARY_STR = 32, // strings in the binary "str" form
+  POD_FLAG_PXU = 1,          // u8 and i16 userdata in the binary pxu form
+  POD_FLAG_LZ4 = 2,          // the finished text LZ4-wrapped ("lz4" form)
+  POD_FLAG_BASE64 = 4,       // the finished text (or its lz4 form) base64-wrapped
+  POD_FLAG_PXU_RAW = 16,     // with POD_FLAG_PXU: u8 userdata in pxu raw mode
+  POD_FLAG_BINARY_STR = 32,  // strings in the binary "str" form
 };
 
 // Tables nest at most this deep in a pod text: the writer writes a deeper

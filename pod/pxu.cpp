@@ -143,8 +143,10 @@ int64_t write_binary_pxu(const udata *ud, pbuffer *b, int bits, int mode) {
   bwrite_uint8(uint32_t((ud->dims - 1) << 6) | (ud->utype & 0x3f), b);
   bwrite_uint8(uint32_t(mode) | (big ? PXU_SIZE_FLAG : 0), b);
   for (uint32_t size : {ud->width, ud->height}) {
-    if (big) bwrite_uint32(size, b);
-    else bwrite_uint8(size, b);
+    if (big)
+      bwrite_uint32(size, b);
+    else
+      bwrite_uint8(size, b);
     if (ud->dims != 2) break;
   }
   const uint8_t *el = udata_elements(ud);
@@ -159,8 +161,10 @@ int64_t write_binary_pxu(const udata *ud, pbuffer *b, int bits, int mode) {
       uint32_t v = element_at(el, i, wide);
       uint32_t k = uint32_t(std::min<uint64_t>(len - 1, 255));
       bwrite_uint8(k, b);
-      if (wide) bwrite_uint16(v, b);
-      else bwrite_uint8(v, b);
+      if (wide)
+        bwrite_uint16(v, b);
+      else
+        bwrite_uint8(v, b);
       if (k == 255) write_extension(b, len - 1 - 255);
       i += len;
     }
@@ -212,7 +216,8 @@ const uint8_t *get_binary_pxu(lua_State *L, const uint8_t *text, const uint8_t *
     width = big ? c.u32() : c.u8();
     height = dims == 2 ? (big ? c.u32() : c.u8()) : 1;
   }
-  if (!c.ok || (mode != PXU_MODE_RAW && mode != PXU_MODE_MTF && mode != PXU_MODE_RLE)) return nullptr;
+  if (!c.ok || (mode != PXU_MODE_RAW && mode != PXU_MODE_MTF && mode != PXU_MODE_RLE))
+    return nullptr;
   int bits = 0;
   if (mode == PXU_MODE_MTF) {
     bits = int(c.u8());
@@ -228,15 +233,19 @@ const uint8_t *get_binary_pxu(lua_State *L, const uint8_t *text, const uint8_t *
   if (mode == PXU_MODE_RAW ? n > left : n > left * 255 + 256) return nullptr;
   if (width > INT32_MAX || height > INT32_MAX) return nullptr;
 
-  udata *ud = create_userdata(L, get_utype_string(code), int32_t(dims), int32_t(width), int32_t(height), nullptr);
+  udata *ud = create_userdata(L, get_utype_string(code), int32_t(dims), int32_t(width),
+                              int32_t(height), nullptr);
   if (!ud) return nullptr;
   spend_cpu(int64_t(udata_bytes(ud) / 4));
   uint8_t *out = udata_elements(ud);
   uint32_t type = ud->utype & 31;
   bool ok = true;
-  if (mode == PXU_MODE_RAW) ok = decode_raw(c, out, n);
-  else if (mode == PXU_MODE_MTF) ok = decode_mtf(c, out, n, bits);
-  else if (type == UTYPE_U8 || type == UTYPE_I16) ok = decode_rle(c, out, n, type == UTYPE_I16);
+  if (mode == PXU_MODE_RAW)
+    ok = decode_raw(c, out, n);
+  else if (mode == PXU_MODE_MTF)
+    ok = decode_mtf(c, out, n, bits);
+  else if (type == UTYPE_U8 || type == UTYPE_I16)
+    ok = decode_rle(c, out, n, type == UTYPE_I16);
   // (RLE data of any other type is not read: the array stays zero-filled.)
   if (!ok) {
     lua_pop(L, 1);

@@ -9,8 +9,8 @@
 #include "kernel/pbuffer.h"
 
 const char *const utype_string[23] = {
-    "?", "?", "?", "u8", "?", "?", "?", "?", "?", "?", "?", "?",
-    "i16", "i32", "i64", "?", "?", "?", "?", "?", "?", "?", "f64",
+    "?",   "?",   "?",   "u8", "?", "?", "?", "?", "?", "?", "?",   "?",
+    "i16", "i32", "i64", "?",  "?", "?", "?", "?", "?", "?", "f64",
 };
 
 static constexpr std::array<uint8_t, 256> make_hex_val() {
@@ -35,12 +35,16 @@ const std::array<uint8_t, 256> b64_val = make_b64_val();
 uint8_t str_to_utype(const char *text) {
   if (!text || !text[0]) return UTYPE_U8;
   uint8_t code = text[0] == 'f' ? UTYPE_F64 : text[0] == 'i' ? UTYPE_I64 : UTYPE_U8;
-  if (text[1] == '3') code = UTYPE_I32;
-  else if (text[1] == '1') code = UTYPE_I16;
+  if (text[1] == '3')
+    code = UTYPE_I32;
+  else if (text[1] == '1')
+    code = UTYPE_I16;
   return code;
 }
 
-const char *get_utype_string(uint32_t code) { return code < 23 ? utype_string[code] : utype_string[0]; }
+const char *get_utype_string(uint32_t code) {
+  return code < 23 ? utype_string[code] : utype_string[0];
+}
 
 // Gives the record the table in the global USERDATA when it is one (read raw:
 // creation runs no Lua code). The record is at the top of the stack.
@@ -119,13 +123,15 @@ static void fill_from_text(udata *ud, const char *text) {
     }
   } else {
     if (std::strncmp(text, "hex:", 4) == 0) text += 4;
-    if ((ud->utype & 31) == UTYPE_F64) fill_f64_list(ud, text);
-    else fill_hex(ud, text);
+    if ((ud->utype & 31) == UTYPE_F64)
+      fill_f64_list(ud, text);
+    else
+      fill_hex(ud, text);
   }
 }
 
-udata *create_userdata(lua_State *L, const char *type_text, int32_t dims, int32_t width, int32_t height,
-                       const char *data_text) {
+udata *create_userdata(lua_State *L, const char *type_text, int32_t dims, int32_t width,
+                       int32_t height, const char *data_text) {
   uint8_t code = str_to_utype(type_text);
   if (dims < 2) height = 1;
   bool gfx = type_text && std::strncmp(type_text, "[gfx]", 5) == 0;

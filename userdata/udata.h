@@ -20,12 +20,12 @@ enum : uint8_t {
 };
 
 struct udata {
-  uint8_t utype;      // element type code
-  uint8_t dims;       // 1 or 2
+  uint8_t utype;  // element type code
+  uint8_t dims;   // 1 or 2
   uint8_t reserved0[2];
-  uint32_t width;     // elements per row, at least 1
-  uint32_t height;    // rows, at least 1; 1 when dims is 1
-  uint32_t reserved1; // pads the header to 16 bytes so elements are 8-aligned
+  uint32_t width;      // elements per row, at least 1
+  uint32_t height;     // rows, at least 1; 1 when dims is 1
+  uint32_t reserved1;  // pads the header to 16 bytes so elements are 8-aligned
 };
 static_assert(sizeof(udata) == 16, "the elements start 16 bytes into the record");
 
@@ -41,7 +41,9 @@ extern const char *const utype_string[23];
 extern const std::array<uint8_t, 256> hex_val;
 extern const std::array<uint8_t, 256> b64_val;
 
-inline uint8_t *udata_elements(udata *ud) { return reinterpret_cast<uint8_t *>(ud) + sizeof(udata); }
+inline uint8_t *udata_elements(udata *ud) {
+  return reinterpret_cast<uint8_t *>(ud) + sizeof(udata);
+}
 inline const uint8_t *udata_elements(const udata *ud) {
   return reinterpret_cast<const uint8_t *>(ud) + sizeof(udata);
 }
@@ -49,7 +51,9 @@ inline const uint8_t *udata_elements(const udata *ud) {
 inline uint32_t utype_size(uint32_t code) { return (1u << (code & 7)) >> 3; }
 inline uint64_t udata_count(const udata *ud) { return uint64_t(ud->width) * ud->height; }
 // Bytes the elements take (width x height x element size, not rounded).
-inline uint64_t udata_bytes(const udata *ud) { return udata_count(ud) * utype_size(ud->utype & 31); }
+inline uint64_t udata_bytes(const udata *ud) {
+  return udata_count(ud) * utype_size(ud->utype & 31);
+}
 
 // The type code of a type name by its first two characters: 'f' f64, 'i'
 // i64, anything else u8; then a second character '3' gives i32 and '1' i16.
@@ -64,8 +68,8 @@ const char *get_utype_string(uint32_t code);
 // returned) when dims is not 1 or 2, a size is below 1, or the rounded block
 // is above 16 MiB. A "[gfx]" or "[map]" type text of 9 or more characters
 // carries its own sizes and data.
-udata *create_userdata(lua_State *L, const char *type_text, int32_t dims, int32_t width, int32_t height,
-                       const char *data_text);
+udata *create_userdata(lua_State *L, const char *type_text, int32_t dims, int32_t width,
+                       int32_t height, const char *data_text);
 // Pushes a byte-for-byte copy of ud (header and rounded block); no size check,
 // no charge.
 udata *push_duplicate_userdata(lua_State *L, const udata *ud);

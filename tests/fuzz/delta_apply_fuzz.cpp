@@ -29,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
 
   // As a destination: create then apply gives it back.
-  pbuffer *delta = generate_diff(src.data(), int32_t(src.size()), rest.data(), int32_t(rest.size()));
+  pbuffer *delta =
+      generate_diff(src.data(), int32_t(src.size()), rest.data(), int32_t(rest.size()));
   if (!delta) abort();
   pbuffer *back = apply_diff(src.data(), int32_t(src.size()), delta->data, delta->length);
   if (!back || back->length != int32_t(rest.size()) ||

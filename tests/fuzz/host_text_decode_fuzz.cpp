@@ -21,7 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (char c : q7)
     if (c != '\r') expect += c;
   // The UTF-8 written never begins with a byte-order mark, so it reads back.
-  if (back->length != int32_t(expect.size()) || std::memcmp(back->data, expect.data(), expect.size()) != 0) abort();
+  if (back->length != int32_t(expect.size()) ||
+      std::memcmp(back->data, expect.data(), expect.size()) != 0)
+    abort();
   destroy_buffer(back);
   destroy_buffer(host);
   destroy_buffer(in);

@@ -30,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     pbuffer *b = create_buffer_2(64, 'p');
     stringify_object(L, 1, b, flags, 0);
     lua_settop(L, 0);
-    if (destringify_object(L, reinterpret_cast<const char *>(b->data), b->length) != 1) std::abort();
+    if (destringify_object(L, reinterpret_cast<const char *>(b->data), b->length) != 1)
+      std::abort();
     destroy_buffer(b);
   }
   lua_settop(L, 0);

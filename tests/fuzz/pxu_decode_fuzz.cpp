@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   form.insert(form.end(), data, data + size);
   const uint8_t *end = get_binary_pxu(L, form.data(), form.data() + form.size());
   if (end) {
-    if (end < form.data() + 4 || end > form.data() + form.size() || lua_gettop(L) != 1) std::abort();
+    if (end < form.data() + 4 || end > form.data() + form.size() || lua_gettop(L) != 1)
+      std::abort();
     const udata *ud = to_udata(L, 1);
     if (!ud) std::abort();
     uint32_t type = ud->utype & 31;

@@ -39,7 +39,9 @@ class Paths : public testing::Test {
 };
 
 TEST_F(Paths, ProgramFolder) {
-  struct { const char *argv0, *want; } cases[] = {
+  struct {
+    const char *argv0, *want;
+  } cases[] = {
       {"/usr/lib/kav/kavelund", "/usr/lib/kav/sysrom.dat"},
       {"./kavelund", "./sysrom.dat"},
       {"/kavelund", "/sysrom.dat"},
@@ -83,7 +85,8 @@ TEST_F(Paths, ExportNamesThatLeaveTheFolderAreRefused) {
   for (const char *b : bad) {
     hosk_set_export_name(reinterpret_cast<const uint8_t *>(b), int32_t(strlen(b)));
     EXPECT_EQ(std::string(hosk_prefix_with_appdata_path("", out)),
-              dir + "/.local/share/Kavelund/exp/shared/") << b;
+              dir + "/.local/share/Kavelund/exp/shared/")
+        << b;
   }
   const uint8_t zero[] = {0, 'a'};
   hosk_set_export_name(zero, 2);

@@ -14,8 +14,9 @@ using api_system_test = kernel_fixture;
 
 TEST_F(api_system_test, SettingsTableGoesThroughTheSettingRules) {
   config_set_defaults();
-  root_eval("_apply_system_settings({volume = 300, fullscreen = false, pixel_scale = 2.5, "
-            "deadzone = 7.0, mute_audio = 'x', swap_stereo = true, [1] = 5})");
+  root_eval(
+      "_apply_system_settings({volume = 300, fullscreen = false, pixel_scale = 2.5, "
+      "deadzone = 7.0, mute_audio = 'x', swap_stereo = true, [1] = 5})");
   EXPECT_EQ(config.volume, 256);
   EXPECT_EQ(config.fullscreen, 0);
   EXPECT_EQ(config.pixel_scale, 0);  // no exact integer value
@@ -78,7 +79,8 @@ TEST_F(api_system_test, ProcessListReportsPriorityRules) {
   app.exclusive_process = c;
   EXPECT_EQ(root_eval(R"(local s = ""
     for _, p in ipairs(_get_process_list()) do s = s .. p.id .. ":" .. p.priority .. " " end
-    return s)"), "1:0.0 2:0.0 3:0.0 4:2.0 5:0.1 6:10.0 ");
+    return s)"),
+            "1:0.0 2:0.0 3:0.0 4:2.0 5:0.1 6:10.0 ");
   EXPECT_EQ(root_eval("local l = _get_process_list() return l[4].memory - l[4].cpu"),
             std::to_string(proc_counted_memory(get_process(a))) + ".0");
   app.exclusive_process = 0;

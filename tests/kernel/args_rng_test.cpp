@@ -18,7 +18,11 @@ namespace {
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
 TEST(Args, DoubleToIntegerIsDefinedEverywhere) {
-  struct { double x; int64_t i64; int32_t i32; } cases[] = {
+  struct {
+    double x;
+    int64_t i64;
+    int32_t i32;
+  } cases[] = {
       {3.7, 3, 3},
       {-3.7, -3, -3},
       {NaN, INT64_MIN, INT32_MIN},
@@ -53,11 +57,25 @@ class ArgsLua : public testing::Test {
 };
 
 TEST_F(ArgsLua, IntpFloorsNumbersAndDefaultsTheRest) {
-  struct { const char *expr; int64_t want; } cases[] = {
-      {"3", 3},        {"3.7", 3},    {"-3.2", -4},       {"'12'", 12},
-      {"'1e3'", 1000}, {"nil", 99},   {"true", 99},       {"'abc'", 99},
-      {"{}", 99},      {"0/0", INT64_MIN}, {"1e300", INT64_MIN}, {"-9223372036854775807 - 1", INT64_MIN},
-      {"9223372036854775807", INT64_MAX}, {"' 7 '", 7},  {"-0.5", -1},
+  struct {
+    const char *expr;
+    int64_t want;
+  } cases[] = {
+      {"3", 3},
+      {"3.7", 3},
+      {"-3.2", -4},
+      {"'12'", 12},
+      {"'1e3'", 1000},
+      {"nil", 99},
+      {"true", 99},
+      {"'abc'", 99},
+      {"{}", 99},
+      {"0/0", INT64_MIN},
+      {"1e300", INT64_MIN},
+      {"-9223372036854775807 - 1", INT64_MIN},
+      {"9223372036854775807", INT64_MAX},
+      {"' 7 '", 7},
+      {"-0.5", -1},
   };
   for (auto &c : cases) {
     arg(c.expr);
@@ -69,17 +87,28 @@ TEST_F(ArgsLua, IntpFloorsNumbersAndDefaultsTheRest) {
 }
 
 TEST_F(ArgsLua, TruncatingAndExactReaders) {
-  struct { const char *expr; int32_t trunc; int64_t exact; } cases[] = {
-      {"1.9", 1, 0},          {"-0.5", 0, 0},        {"'20480'", 20480, 20480},
-      {"nil", 0, 0},          {"0x80000005", INT32_MIN, 0x80000005}, {"2.0", 2, 2},
-      {"'x'", 0, 0},          {"0/0", INT32_MIN, 0}, {"-2147483648", INT32_MIN, -2147483648},
+  struct {
+    const char *expr;
+    int32_t trunc;
+    int64_t exact;
+  } cases[] = {
+      {"1.9", 1, 0},
+      {"-0.5", 0, 0},
+      {"'20480'", 20480, 20480},
+      {"nil", 0, 0},
+      {"0x80000005", INT32_MIN, 0x80000005},
+      {"2.0", 2, 2},
+      {"'x'", 0, 0},
+      {"0/0", INT32_MIN, 0},
+      {"-2147483648", INT32_MIN, -2147483648},
       {"true", 0, 0},
   };
   for (auto &c : cases) {
     arg(c.expr);
     EXPECT_EQ(kvd_truncp(L, 1), c.trunc) << c.expr;
     EXPECT_EQ(kvd_exactp(L, 1), c.exact) << c.expr;
-    EXPECT_EQ(lua_type(L, 1) == LUA_TSTRING, c.expr[0] == '\'') << "the argument is not converted in place";
+    EXPECT_EQ(lua_type(L, 1) == LUA_TSTRING, c.expr[0] == '\'')
+        << "the argument is not converted in place";
   }
 }
 

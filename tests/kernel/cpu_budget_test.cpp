@@ -7,7 +7,11 @@
 #include "kernel/cpu_budget.h"
 
 TEST(CpuBudget, SpendCpuCharges) {
-  struct { int32_t before; int64_t n; int32_t after; } cases[] = {
+  struct {
+    int32_t before;
+    int64_t n;
+    int32_t after;
+  } cases[] = {
       {10, -5, 10},
       {10, 0, 11},
       {10, 1, 11},

@@ -60,15 +60,18 @@ class MemoryApi : public testing::Test {
 
 TEST_F(MemoryApi, PeekCountsAndCharges) {
   for (int i = 0; i < 8; i++) poke(0x5000 + i, 0x10 + i);
-  struct { const char *name, *args, *want; int32_t cycles; } cases[] = {
+  struct {
+    const char *name, *args, *want;
+    int32_t cycles;
+  } cases[] = {
       {"peek", "0x5000, 4", "16,17,18,19", 3},
       {"peek", "0x5000", "16", 1},
       {"peek", "0x5000, 0", "", 0},
       {"peek", "0x5000, -1", "", 0},
       {"peek", "0x5000, 65537", "", 0},
       {"peek", "0x5000, 2.7", "16,17", 1},
-      {"peek", "0x5000, 'x'", "16", 1},               // count default 1
-      {"peek", "0x5000, 0x100000002", "16,17", 1},    // low 32 bits of the count
+      {"peek", "0x5000, 'x'", "16", 1},             // count default 1
+      {"peek", "0x5000, 0x100000002", "16,17", 1},  // low 32 bits of the count
       {"peek2", "0x5000, 3", "4368,4882,5396", 2},
       {"peek2", "0x5000", "4368", 0},
       {"peek4", "0x5000", "319951120", 0},
@@ -92,7 +95,9 @@ TEST_F(MemoryApi, AddressRules) {
   poke(0xFFFFFF, 0xFF);
   poke(5, 55);
   poke4(0x8, 0x04030201);
-  struct { const char *name, *args, *want; } cases[] = {
+  struct {
+    const char *name, *args, *want;
+  } cases[] = {
       {"peek", "1.9", "11"},
       {"peek", "-0.5", "10"},
       {"peek", "'1'", "11"},
@@ -131,7 +136,12 @@ TEST_F(MemoryApi, PokeRules) {
   EXPECT_EQ(call("poke", "0x5000, 300", &cycles), "");
   EXPECT_EQ(cycles, 0);
   EXPECT_EQ(peek(0x5000), 44);
-  struct { const char *name, *args; int32_t addr; int64_t want; int width; } cases[] = {
+  struct {
+    const char *name, *args;
+    int32_t addr;
+    int64_t want;
+    int width;
+  } cases[] = {
       {"poke2", "0x6000, 1.5", 0x6000, 1, 2},
       {"poke2", "0x6000, -1.5", 0x6000, -2, 2},  // 0xFFFE
       {"poke4", "0x6000, 1.5", 0x6000, 0, 4},
@@ -147,8 +157,10 @@ TEST_F(MemoryApi, PokeRules) {
   for (auto &c : cases) {
     poke8(0x6000, 0x0101010101010101ull);
     EXPECT_EQ(call(c.name, c.args), "") << c.name << "(" << c.args << ")";
-    int64_t got = c.width == 1 ? peek(c.addr) : c.width == 2 ? peek2(c.addr)
-                  : c.width == 4 ? peek4(c.addr) : peek8(c.addr);
+    int64_t got = c.width == 1   ? peek(c.addr)
+                  : c.width == 2 ? peek2(c.addr)
+                  : c.width == 4 ? peek4(c.addr)
+                                 : peek8(c.addr);
     EXPECT_EQ(got, c.want) << c.name << "(" << c.args << ")";
   }
   EXPECT_EQ(peek(0), 0x12);

@@ -54,7 +54,11 @@ TEST_F(Memory, FirstReadCreatesAZeroPageOnce) {
 }
 
 TEST_F(Memory, ValuesAreLittleEndianSignedAndWrap) {
-  struct { const char *bytes; int width; int64_t want; } cases[] = {
+  struct {
+    const char *bytes;
+    int width;
+    int64_t want;
+  } cases[] = {
       {"\xFF\x7F", 2, 32767},
       {"\x00\x80", 2, -32768},
       {"\x00\x00\x00\x80", 4, INT32_MIN},
@@ -64,7 +68,10 @@ TEST_F(Memory, ValuesAreLittleEndianSignedAndWrap) {
   for (auto &c : cases) {
     for (int32_t a : {0x5000, 0x1FFE, 0xFFFFFD, -3}) {  // plain, straddling, wrapping
       for (int i = 0; i < c.width; i++) poke(a + i, uint8_t(c.bytes[i]));
-      int64_t got = c.width == 1 ? peek(a) : c.width == 2 ? peek2(a) : c.width == 4 ? peek4(a) : peek8(a);
+      int64_t got = c.width == 1   ? peek(a)
+                    : c.width == 2 ? peek2(a)
+                    : c.width == 4 ? peek4(a)
+                                   : peek8(a);
       EXPECT_EQ(got, c.want) << std::hex << a << " width " << c.width;
     }
   }
@@ -129,7 +136,7 @@ TEST_F(Memory, BlockCostsAndDirections) {
   EXPECT_EQ(kvd_memcpy(0x1000, 0x3000, -5), 0);
 
   int64_t before = m().page_bytes;
-  EXPECT_EQ(kvd_memcpy(0x10000, 0x20000, 8192), 66);  // two chunks of 4096
+  EXPECT_EQ(kvd_memcpy(0x10000, 0x20000, 8192), 66);    // two chunks of 4096
   EXPECT_EQ(m().page_bytes, before + 4 * 4096);         // source pages too
   EXPECT_EQ(kvd_memcpy(0x2000, 0x1000, 64), 0 + 1);     // 64 / 128 + 1
   EXPECT_EQ(kvd_memcpy(0x3100, 0x3000, 800), 800 / 8);  // overlapping: byte path
@@ -166,19 +173,28 @@ TEST_F(Memory, RandomOperationsMatchAFlatModel) {
   std::mt19937_64 rng(12345);
   auto pick_addr = [&]() -> int32_t {
     switch (rng() % 5) {
-      case 0: return int32_t(0x20000 + rng() % 0x2100);  // around the mapped pages
-      case 1: return int32_t(0xFFFFFF - rng() % 64);     // the top, to wrap
-      case 2: return int32_t((rng() % 4096) * 4096 + 4096 - rng() % 8);  // page ends
-      case 3: return int32_t(rng());                     // anything, taken mod 16 MiB
-      default: return int32_t(rng() % 0x30000);
+      case 0:
+        return int32_t(0x20000 + rng() % 0x2100);  // around the mapped pages
+      case 1:
+        return int32_t(0xFFFFFF - rng() % 64);  // the top, to wrap
+      case 2:
+        return int32_t((rng() % 4096) * 4096 + 4096 - rng() % 8);  // page ends
+      case 3:
+        return int32_t(rng());  // anything, taken mod 16 MiB
+      default:
+        return int32_t(rng() % 0x30000);
     }
   };
   auto pick_len = [&]() -> int32_t {
     switch (rng() % 4) {
-      case 0: return int32_t(rng() % 16);
-      case 1: return int32_t(rng() % 300);
-      case 2: return int32_t(rng() % 20000);
-      default: return int32_t(rng() % 4096 + 4090);
+      case 0:
+        return int32_t(rng() % 16);
+      case 1:
+        return int32_t(rng() % 300);
+      case 2:
+        return int32_t(rng() % 20000);
+      default:
+        return int32_t(rng() % 4096 + 4090);
     }
   };
   for (int step = 0; step < 20000; step++) {
@@ -188,10 +204,14 @@ TEST_F(Memory, RandomOperationsMatchAFlatModel) {
     int op = int(rng() % 8);
     if (op <= 3) {
       int width = 1 << op;
-      if (width == 1) poke(a, int32_t(v));
-      else if (width == 2) poke2(a, int32_t(v));
-      else if (width == 4) poke4(ua, uint32_t(v));
-      else poke8(ua, v);
+      if (width == 1)
+        poke(a, int32_t(v));
+      else if (width == 2)
+        poke2(a, int32_t(v));
+      else if (width == 4)
+        poke4(ua, uint32_t(v));
+      else
+        poke8(ua, v);
       for (int i = 0; i < width; i++) model[(ua + i) & MASK] = uint8_t(v >> (8 * i));
       EXPECT_EQ(m().page_flags[(ua >> 12) & 0xFFF], 255);
     } else if (op == 4) {
@@ -249,7 +269,7 @@ TEST_F(Memory, PageCopyBetweenProcesses) {
   EXPECT_EQ(dst->mem.mapped_length[0xF78], 4096);
   // Pages absent in the source were skipped, not created.
   EXPECT_EQ(dst->mem.page_bytes - before, 4 * 4096);  // F78, F79, F7A, FFF
-  EXPECT_EQ(dst->mem.page_flags[0xF78], 0);  // flags untouched
+  EXPECT_EQ(dst->mem.page_flags[0xF78], 0);           // flags untouched
   kvd_pmemcpy_pages(nullptr, dst.get(), 0, 0x1000000);
   kvd_pmemcpy_pages(p.get(), dst.get(), -0x8000, 0x7FFFFFFF);  // bad bounds clamp
   EXPECT_EQ(peek_proc(dst.get(), 0xF78000), 1);

@@ -101,7 +101,8 @@ TEST_F(message_test, EventTextsReadBackByTheStockInterpreter) {
   std::string dump = stock_lua_dump(texts);
   auto bytes = [](const std::string &s) {
     std::string out = "s";
-    for (size_t i = 0; i < s.size(); i++) out += (i ? "," : "") + std::to_string((unsigned char)s[i]);
+    for (size_t i = 0; i < s.size(); i++)
+      out += (i ? "," : "") + std::to_string((unsigned char)s[i]);
     return out;
   };
   std::istringstream lines(dump);
@@ -109,7 +110,8 @@ TEST_F(message_test, EventTextsReadBackByTheStockInterpreter) {
   std::getline(lines, l);
   EXPECT_EQ(l.substr(0, l.find(";_sent_t")), "_flags=integer:0;_from=integer:1");
   EXPECT_NE(l.find("content=" + bytes(content) + ";event=" + bytes("report_error")),
-            std::string::npos) << l;
+            std::string::npos)
+      << l;
   std::getline(lines, l);
   EXPECT_NE(l.find("content=" + bytes("unknown error")), std::string::npos) << l;
   std::getline(lines, l);
@@ -117,7 +119,8 @@ TEST_F(message_test, EventTextsReadBackByTheStockInterpreter) {
   std::getline(lines, l);
   EXPECT_EQ(l.substr(0, l.find(";_sent_t")), "_from=integer:2");
   EXPECT_NE(l.find("event=" + bytes("child_completed") + ";proc_id=integer:" + std::to_string(kid)),
-            std::string::npos) << l;
+            std::string::npos)
+      << l;
 }
 
 TEST_F(message_test, DroppedFileLandsUnderRamDropAndIsAnnounced) {
@@ -130,8 +133,10 @@ TEST_F(message_test, DroppedFileLandsUnderRamDropAndIsAnnounced) {
   std::string host = dir + "/my file.txt";
   std::ofstream(host, std::ios::binary) << "dropped bytes";
   process_dropped_file(host.c_str());
-  EXPECT_EQ(pop(wm), std::string("{event=\"drop_items\",_flags=1,items={{pod_type=\"file_reference\","
-                                 "fullpath=\"/ram/drop/my_file.txt\"}}}") + '\0');
+  EXPECT_EQ(pop(wm),
+            std::string("{event=\"drop_items\",_flags=1,items={{pod_type=\"file_reference\","
+                        "fullpath=\"/ram/drop/my_file.txt\"}}}") +
+                '\0');
   pfile_entry *f = pfopen("/ram/drop/my_file.txt", "r");
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(std::string((const char *)f->data->data, (size_t)f->data->length), "dropped bytes");
@@ -140,8 +145,10 @@ TEST_F(message_test, DroppedFileLandsUnderRamDropAndIsAnnounced) {
   std::string empty = dir + "/empty.txt";
   std::ofstream(empty, std::ios::binary).flush();
   process_dropped_file(empty.c_str());
-  EXPECT_EQ(pop(wm), std::string("{event=\"user_notification\",content=\"** dropping folders (and size zero "
-                                 "files) not supported **\"}") + '\0');
+  EXPECT_EQ(pop(wm),
+            std::string("{event=\"user_notification\",content=\"** dropping folders (and size zero "
+                        "files) not supported **\"}") +
+                '\0');
   process_dropped_file((dir + "/missing").c_str());
   EXPECT_EQ(pop(wm), "<none>");
   pfile_reset();

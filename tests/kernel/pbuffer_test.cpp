@@ -66,7 +66,8 @@ TEST(Pbuffer, GrowthZeroFillsAndDoubles) {
   EXPECT_EQ(bwrite_uint16(0xBEEF, b), 2);
   EXPECT_EQ(b->length, 7);
   EXPECT_EQ(b->capacity, 16u);
-  EXPECT_EQ(std::string(reinterpret_cast<char *>(b->data), 7), std::string("\0\0\0\0\0\xEF\xBE", 7));
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(b->data), 7),
+            std::string("\0\0\0\0\0\xEF\xBE", 7));
   EXPECT_TRUE(zero_after_length(b));
   EXPECT_EQ(ballocate(b, 100), 0);
   EXPECT_EQ(b->capacity, 202u);
@@ -123,15 +124,26 @@ TEST(Pbuffer, HexWritersAndReaders) {
   EXPECT_EQ(bread_uint8_hex(b), 0u);
   destroy_buffer(b);
 
-  struct { const char *in; int digits; int64_t want; int moved; } cases[] = {
-      {"ffff", 4, -1, 4}, {"7fff", 4, 32767, 4}, {"8000", 4, -32768, 4}, {"12", 4, 0, 2},
-      {"zz", 2, 0, 2},    {"Ab", 2, 0xAB, 2},   {"80000000", 8, INT32_MIN, 8},
-      {"ffffffffffffffff", 16, -1, 16}, {"0123456789abcdef9", 16, 0x0123456789abcdef, 16},
+  struct {
+    const char *in;
+    int digits;
+    int64_t want;
+    int moved;
+  } cases[] = {
+      {"ffff", 4, -1, 4},
+      {"7fff", 4, 32767, 4},
+      {"8000", 4, -32768, 4},
+      {"12", 4, 0, 2},
+      {"zz", 2, 0, 2},
+      {"Ab", 2, 0xAB, 2},
+      {"80000000", 8, INT32_MIN, 8},
+      {"ffffffffffffffff", 16, -1, 16},
+      {"0123456789abcdef9", 16, 0x0123456789abcdef, 16},
       {"", 2, 0, 0},
   };
   for (auto &c : cases) {
     const char *p = c.in;
-    int64_t v = c.digits == 2 ? read_u8_from_hex_str(&p)
+    int64_t v = c.digits == 2   ? read_u8_from_hex_str(&p)
                 : c.digits == 4 ? read_i16_from_hex_str(&p)
                 : c.digits == 8 ? read_i32_from_hex_str(&p)
                                 : read_i64_from_hex_str(&p);
@@ -183,8 +195,9 @@ TEST(Pbuffer, EscapesReadBackAsLuaLiterals) {
   bappend_str(b, "\"\nlocal p = \"");
   b->cursor = b->length;
   bwrite_escaped_string(all, b, 255);
-  bappend_str(b, "\"\nlocal w = ''\nfor i = 1, 255 do w = w .. string.char(i) end\n"
-                 "io.write(a == w and 'ok' or 'bad', p == w and 'ok' or 'bad')\n");
+  bappend_str(b,
+              "\"\nlocal w = ''\nfor i = 1, 255 do w = w .. string.char(i) end\n"
+              "io.write(a == w and 'ok' or 'bad', p == w and 'ok' or 'bad')\n");
   std::string dir = temp_dir();
   std::string path = dir + "/esc.lua";
   FILE *f = fopen(path.c_str(), "wb");
@@ -204,9 +217,13 @@ TEST(Pbuffer, EscapesReadBackAsLuaLiterals) {
 }
 
 TEST(Pbuffer, Crop) {
-  struct { int32_t start, count; const char *left; int32_t cursor; } cases[] = {
-      {3, 4, "defg", 4}, {0, 2, "ab", 7}, {9, 1, "", 0}, {-1, 5, "abcdefg", 7},
-      {2, 0, "", 0},     {5, 100, "fg", 2},
+  struct {
+    int32_t start, count;
+    const char *left;
+    int32_t cursor;
+  } cases[] = {
+      {3, 4, "defg", 4},     {0, 2, "ab", 7}, {9, 1, "", 0},
+      {-1, 5, "abcdefg", 7}, {2, 0, "", 0},   {5, 100, "fg", 2},
   };
   for (auto &c : cases) {
     pbuffer *b = create_buffer_from_str("abcdefg");

@@ -111,7 +111,8 @@ TEST(Reboot, RunsBeforeAnExitAskedInTheSameFrameAndKeepsConfigAndFocus) {
   app.reboot_request = 1;
   app.exit_request = 1;
   system_frame();  // reboots, clearing the exit request, then runs the new boot's first slice
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "hello from boot\nframe 1\nhello from boot\nframe 1\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "hello from boot\nframe 1\nhello from boot\nframe 1\n");
   EXPECT_EQ(app.exit_request, 0u);
   EXPECT_EQ(app.reboot_request, 0u);
   EXPECT_EQ(app.window_focus, 1u);

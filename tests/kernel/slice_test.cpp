@@ -224,7 +224,8 @@ TEST_F(slice_test, FinalisersOfAClosingStateCannotUpsetTheTable) {
       printh("gc: " .. tostring(_run_process_slice(pid(), 1)))
       _kill_process(pid())
       _kill_process(pid(), 1)
-      _kill_process()lua" + std::to_string(other) + R"lua()
+      _kill_process()lua" +
+                     std::to_string(other) + R"lua()
       _create_process_from_code("while true do flip() end", "late", "/late.lua")
     end})
     while true do flip() end)lua");

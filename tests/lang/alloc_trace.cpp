@@ -18,18 +18,23 @@
 
 static void *traced(void *ptr, size_t osize, size_t nsize) {
   if (nsize == 0) {
-    if (ptr) fprintf(stderr, "free %zu", osize);
-    else fprintf(stderr, "free-null");
+    if (ptr)
+      fprintf(stderr, "free %zu", osize);
+    else
+      fprintf(stderr, "free-null");
     free(ptr);
     return nullptr;
   }
-  if (ptr) fprintf(stderr, "realloc %zu %zu", osize, nsize);
-  else fprintf(stderr, "new %zu %zu", osize, nsize);
+  if (ptr)
+    fprintf(stderr, "realloc %zu %zu", osize, nsize);
+  else
+    fprintf(stderr, "new %zu %zu", osize, nsize);
   return realloc(ptr, nsize);
 }
 
 #if KVD_ALLOC6
-static void *trace_alloc(void *, void *ptr, size_t osize, size_t nsize, int retry, size_t accounted) {
+static void *trace_alloc(void *, void *ptr, size_t osize, size_t nsize, int retry,
+                         size_t accounted) {
   void *p = traced(ptr, osize, nsize);
   fprintf(stderr, " | %d %zu\n", retry, accounted);
   return p;

@@ -17,8 +17,8 @@ namespace {
 
 struct lex_request {
   const char *src;
-  int pendingeol;    // initial value
-  bool trackbraces;  // call luaX_trackbraces on the first token
+  int pendingeol;      // initial value
+  bool trackbraces;    // call luaX_trackbraces on the first token
   std::string tokens;  // "token@line token@line ..." (ends at <eof>)
   int final_pendingeol;
   int final_bracedepth;
@@ -89,29 +89,38 @@ lex_request lex(const char *src, int pendingeol = 0, bool track = false) {
 }
 
 TEST(Lexer, Operators) {
-  const struct { const char *src, *tokens; } cases[] = {
-    {"a!=b", "<name>@1 !=@1 <name>@1 <eof>@1"},
-    {"a ! = b", "<name>@1 '!'@1 '='@1 <name>@1 <eof>@1"},
-    {"x^^=1", "<name>@1 ^^=@1 <integer>@1 <eof>@1"},
-    {"x^^y ^^z", "<name>@1 '~'@1 <name>@1 '~'@1 <name>@1 <eof>@1"},
-    {"7\\2", "<integer>@1 '\\'@1 <integer>@1 <eof>@1"},
-    {">>>= //= ...= ..= - = ^=", "'>>'@1 '>='@1 '//'@1 '='@1 '...'@1 '='@1 ..=@1 '-'@1 '='@1 ^=@1 <eof>@1"},
-    {"+= -= *= /= %= \\= &= |= <<= >>=", "+=@1 -=@1 *=@1 /=@1 %=@1 \\=@1 &=@1 |=@1 <<=@1 >>=@1 <eof>@1"},
-    {"@a $b ~= ~", "'@'@1 <name>@1 '$'@1 <name>@1 '~='@1 '~'@1 <eof>@1"},
+  const struct {
+    const char *src, *tokens;
+  } cases[] = {
+      {"a!=b", "<name>@1 !=@1 <name>@1 <eof>@1"},
+      {"a ! = b", "<name>@1 '!'@1 '='@1 <name>@1 <eof>@1"},
+      {"x^^=1", "<name>@1 ^^=@1 <integer>@1 <eof>@1"},
+      {"x^^y ^^z", "<name>@1 '~'@1 <name>@1 '~'@1 <name>@1 <eof>@1"},
+      {"7\\2", "<integer>@1 '\\'@1 <integer>@1 <eof>@1"},
+      {">>>= //= ...= ..= - = ^=",
+       "'>>'@1 '>='@1 '//'@1 '='@1 '...'@1 '='@1 ..=@1 '-'@1 '='@1 ^=@1 <eof>@1"},
+      {"+= -= *= /= %= \\= &= |= <<= >>=",
+       "+=@1 -=@1 *=@1 /=@1 %=@1 \\=@1 &=@1 |=@1 <<=@1 >>=@1 <eof>@1"},
+      {"@a $b ~= ~", "'@'@1 <name>@1 '$'@1 <name>@1 '~='@1 '~'@1 <eof>@1"},
   };
   for (const auto &c : cases) EXPECT_EQ(lex(c.src).tokens, c.tokens) << c.src;
 }
 
 TEST(Lexer, EndOfLineTokensAreOwedByPendingeol) {
-  const struct { const char *src; int pending; const char *tokens; int final_pending; } cases[] = {
-    // two constructs waiting: the first EOL leaves the break, the second takes it
-    {"\nx", 2, "<eol>@1 <eol>@2 <name>@2 <eof>@2", 0},
-    {"  -- note\nx", 2, "<eol>@1 <eol>@2 <name>@2 <eof>@2", 0},
-    {"\nx", 0, "<name>@2 <eof>@2", 0},
-    {"\r\nx", 1, "<eol>@2 <name>@2 <eof>@2", 0},
-    {"?", 0, "?@1 <eof>@1", 1},
-    {"[[a\nb]]\nx", 1, "<string>@2 <eol>@3 <name>@3 <eof>@3", 0},
-    {"'a\\\nb' --[[c\nd]] x\ny", 1, "<string>@2 <name>@3 <eol>@4 <name>@4 <eof>@4", 0},
+  const struct {
+    const char *src;
+    int pending;
+    const char *tokens;
+    int final_pending;
+  } cases[] = {
+      // two constructs waiting: the first EOL leaves the break, the second takes it
+      {"\nx", 2, "<eol>@1 <eol>@2 <name>@2 <eof>@2", 0},
+      {"  -- note\nx", 2, "<eol>@1 <eol>@2 <name>@2 <eof>@2", 0},
+      {"\nx", 0, "<name>@2 <eof>@2", 0},
+      {"\r\nx", 1, "<eol>@2 <name>@2 <eof>@2", 0},
+      {"?", 0, "?@1 <eof>@1", 1},
+      {"[[a\nb]]\nx", 1, "<string>@2 <eol>@3 <name>@3 <eof>@3", 0},
+      {"'a\\\nb' --[[c\nd]] x\ny", 1, "<string>@2 <name>@3 <eol>@4 <name>@4 <eof>@4", 0},
   };
   for (const auto &c : cases) {
     lex_request r = lex(c.src, c.pending);

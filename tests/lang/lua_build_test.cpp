@@ -4,9 +4,7 @@
 #include <string>
 #include "lang/lua_api.h"
 
-TEST(LuaBuild, IsTheExpectedRelease) {
-  EXPECT_STREQ(LUA_RELEASE, "Lua 5.4.4");
-}
+TEST(LuaBuild, IsTheExpectedRelease) { EXPECT_STREQ(LUA_RELEASE, "Lua 5.4.4"); }
 
 TEST(LuaBuild, RunsCodeAndReportsErrorsAsCxxExceptionsSafely) {
   lua_State *L = luaL_newstate();

@@ -54,15 +54,17 @@ TEST_F(Budget, InstructionCosts) {
   // n x (ADDI 1 + FORLOOP 2), RETURN 2.
   EXPECT_EQ(cycles_of("local x = 0 for i = 1, 10 do x = x + 1 end"), 2 + 4 + 2 + 30 + 2);
   EXPECT_EQ(cycles_of("local x = 0 for i = 1, 20 do x = x + 1 end") -
-            cycles_of("local x = 0 for i = 1, 10 do x = x + 1 end"), 30);
+                cycles_of("local x = 0 for i = 1, 10 do x = x + 1 end"),
+            30);
   // A generic for: 2 per further iteration (TFORCALL; TFORLOOP is free),
   // besides the one more LOADI of the constructor.
   EXPECT_EQ(cycles_of("local t = {1,1,1,1,1,1} for k in next, t do end") -
-            cycles_of("local t = {1,1,1,1,1} for k in next, t do end"), 1 + 2);
+                cycles_of("local t = {1,1,1,1,1} for k in next, t do end"),
+            1 + 2);
   // Cost 1: MOVE, LOADK, LOADNIL, ADDK, SUB, UNM; cost 2: MUL, LOADF.
   EXPECT_EQ(cycles_of("local a, b = 1, 2 local c = a - b"), 2 + 1 + 1 + 1 + 2);
   EXPECT_EQ(cycles_of("local a, b = 1, 2 local c = a * b"), 2 + 1 + 1 + 2 + 2);
-  EXPECT_EQ(cycles_of("local a = 1.0"), 2 + 2 + 2);  // LOADF
+  EXPECT_EQ(cycles_of("local a = 1.0"), 2 + 2 + 2);                   // LOADF
   EXPECT_EQ(cycles_of("local a = '3' local b = -a"), 2 + 1 + 1 + 2);  // UNM via string arithmetic
 }
 
@@ -127,9 +129,12 @@ TEST_F(Budget, CountersSaturate) {
 }
 
 TEST_F(Budget, CoroutineSeesAnEmptyResume) {
-  EXPECT_EQ(luaL_dostring(L,
-      "co = coroutine.create(function() set_budget(5) for i = 1, 100 do end return 'done' end) "
-      "r = table.pack(coroutine.resume(co)) st = coroutine.status(co)"), LUA_OK);
+  EXPECT_EQ(
+      luaL_dostring(
+          L,
+          "co = coroutine.create(function() set_budget(5) for i = 1, 100 do end return 'done' end) "
+          "r = table.pack(coroutine.resume(co)) st = coroutine.status(co)"),
+      LUA_OK);
   cpu_cycles_max = INT32_MAX;
   EXPECT_EQ(luaL_dostring(L, "return r.n, r[1], st, coroutine.resume(co)"), LUA_OK);
   EXPECT_EQ(lua_tointeger(L, -5), 1);
@@ -147,8 +152,8 @@ struct alloc_call {
 };
 struct alloc_log {
   std::vector<alloc_call> calls;
-  int fail_shrinks = 0;       // fail every shrinking realloc while set
-  size_t fail_first_of = 0;   // fail the first attempt of a request of this size
+  int fail_shrinks = 0;      // fail every shrinking realloc while set
+  size_t fail_first_of = 0;  // fail the first attempt of a request of this size
 };
 
 void *logging_alloc(void *ud, void *ptr, size_t osize, size_t nsize, int retry, size_t accounted) {
@@ -174,7 +179,8 @@ struct Alloc : ::testing::Test {
   }
   void TearDown() override { lua_close(L); }
   // The calls made while running f.
-  template <class F> std::vector<alloc_call> during(F f) {
+  template <class F>
+  std::vector<alloc_call> during(F f) {
     size_t from = log.calls.size();
     f();
     return {log.calls.begin() + from, log.calls.end()};
@@ -195,17 +201,20 @@ TEST_F(Alloc, AccountedSizes) {
   EXPECT_EQ(log.calls[0].nsize, 1624u);
   EXPECT_EQ(log.calls[0].accounted, 1624u);
   EXPECT_TRUE(has(log.calls, 0, 1024, 2048));  // initial string table
-  EXPECT_TRUE(has(during([&] { lua_pushstring(L, "kvd-unique-1234"); }), LUA_TSTRING, 15 + 25, 15 + 32));
+  EXPECT_TRUE(
+      has(during([&] { lua_pushstring(L, "kvd-unique-1234"); }), LUA_TSTRING, 15 + 25, 15 + 32));
   EXPECT_TRUE(has(during([&] { lua_newthread(L); }), LUA_TTHREAD, 208, 1624));
   EXPECT_TRUE(has(during([&] { lua_newuserdatauv(L, 100, 0); }), LUA_TUSERDATA, 132, 156));
   EXPECT_TRUE(has(during([&] { lua_newuserdatauv(L, 100, 2); }), LUA_TUSERDATA, 172, 156));
   EXPECT_TRUE(has(during([&] { lua_pushcclosure(L, set_budget, 3); }), LUA_TFUNCTION, 80, 88));
-  EXPECT_TRUE(has(during([&] { luaL_dostring(L, "string.gmatch('a', 'a')"); }), LUA_TUSERDATA, 608, 632));
-  EXPECT_TRUE(has(during([&] { luaL_dostring(L, "local a, b = 1, 2 f = function() return a, b end"); }),
-                  LUA_TFUNCTION, 48, 64));
+  EXPECT_TRUE(
+      has(during([&] { luaL_dostring(L, "string.gmatch('a', 'a')"); }), LUA_TUSERDATA, 608, 632));
+  EXPECT_TRUE(
+      has(during([&] { luaL_dostring(L, "local a, b = 1, 2 f = function() return a, b end"); }),
+          LUA_TFUNCTION, 48, 64));
   auto table = during([&] { luaL_dostring(L, "t = {1, 2, 3, 4, x = 1, y = 2}"); });
-  EXPECT_TRUE(has(table, 0, 64, 64));   // array part of 4 slots
-  EXPECT_TRUE(has(table, 0, 48, 32));   // hash part of 2 nodes
+  EXPECT_TRUE(has(table, 0, 64, 64));  // array part of 4 slots
+  EXPECT_TRUE(has(table, 0, 48, 32));  // hash part of 2 nodes
   for (const alloc_call &c : log.calls)
     if (c.nsize == 0) {
       EXPECT_TRUE(c.retry == 0 && c.accounted == 0);
@@ -221,9 +230,7 @@ TEST_F(Alloc, DebtCountsRequestedBytes) {
 
 TEST_F(Alloc, GrowingRequestIsRetriedOnceAfterACollection) {
   log.fail_first_of = 123457 + 25;
-  auto calls = during([&] {
-    lua_pushlstring(L, std::string(123457, 'x').c_str(), 123457);
-  });
+  auto calls = during([&] { lua_pushlstring(L, std::string(123457, 'x').c_str(), 123457); });
   log.fail_first_of = 0;
   int tries = 0;
   for (const alloc_call &c : calls)
@@ -237,9 +244,8 @@ TEST_F(Alloc, GrowingRequestIsRetriedOnceAfterACollection) {
 
 TEST_F(Alloc, FailedShrinkIsNotRetried) {
   log.fail_shrinks = 1;
-  auto calls = during([&] {
-    EXPECT_EQ(luaL_loadstring(L, "local a = 1 return a + 1"), LUA_ERRMEM);
-  });
+  auto calls =
+      during([&] { EXPECT_EQ(luaL_loadstring(L, "local a = 1 return a + 1"), LUA_ERRMEM); });
   log.fail_shrinks = 0;
   for (const alloc_call &c : calls) EXPECT_EQ(c.retry, 0);
 }

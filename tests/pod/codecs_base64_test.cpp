@@ -16,7 +16,8 @@ std::string encode_all(const std::string &bytes) {
   std::string out(bytes.size() / 3 * 4 + 8, '\0');
   base64_encodestate s;
   base64_init_encodestate(&s);
-  int64_t n = base64_encode_block(reinterpret_cast<const uint8_t *>(bytes.data()), int64_t(bytes.size()), out.data(), &s);
+  int64_t n = base64_encode_block(reinterpret_cast<const uint8_t *>(bytes.data()),
+                                  int64_t(bytes.size()), out.data(), &s);
   n += base64_encode_blockend(out.data() + n, &s);
   out.resize(size_t(n));
   return out;
@@ -26,7 +27,8 @@ std::string decode_all(const std::string &chars) {
   std::string out(chars.size() / 4 * 3 + 3, '\0');
   base64_decodestate s;
   base64_init_decodestate(&s);
-  int64_t n = base64_decode_block(chars.data(), int64_t(chars.size()), reinterpret_cast<uint8_t *>(out.data()), &s);
+  int64_t n = base64_decode_block(chars.data(), int64_t(chars.size()),
+                                  reinterpret_cast<uint8_t *>(out.data()), &s);
   out.resize(size_t(n));
   return out;
 }
@@ -37,9 +39,10 @@ TEST(Base64, FixedExamples) {
   struct {
     std::string bytes, chars;
   } cases[] = {
-      {"abc", "YWJj"},          {"a", "YQ=="},   {"ab", "YWI="}, {"", ""},
-      {"\xFB\xFF", "_-8="},     {"\xFB\xEF\xBE", "____"}, {"\xFF\xFF\xFF", "----"},
-      {"\xF8\x00\x00"s, "_AAA"},
+      {"abc", "YWJj"},          {"a", "YQ=="},
+      {"ab", "YWI="},           {"", ""},
+      {"\xFB\xFF", "_-8="},     {"\xFB\xEF\xBE", "____"},
+      {"\xFF\xFF\xFF", "----"}, {"\xF8\x00\x00"s, "_AAA"},
       {"\xFB\xF0", "_-A="},
   };
   for (const auto &c : cases) {

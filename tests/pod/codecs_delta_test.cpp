@@ -47,8 +47,9 @@ bytes unstore(const bytes &stored) {
   uint32_t n;
   std::memcpy(&n, stored.data() + 4, 4);
   bytes raw(n);
-  int got = LZ4_decompress_safe(reinterpret_cast<const char *>(stored.data() + 8), reinterpret_cast<char *>(raw.data()),
-                                int(stored.size() - 8), int(n));
+  int got =
+      LZ4_decompress_safe(reinterpret_cast<const char *>(stored.data() + 8),
+                          reinterpret_cast<char *>(raw.data()), int(stored.size() - 8), int(n));
   EXPECT_EQ(got, int(n));
   return raw;
 }
@@ -139,8 +140,10 @@ TEST(Delta, SourceMismatchIsLogged) {
   std::ifstream f(home + "/log.txt");
   std::stringstream log;
   log << f.rdbuf();
-  EXPECT_NE(log.str().find("] ** apply_delta: failed src crc (dst marker: 1)\n"), std::string::npos) << log.str();
-  EXPECT_NE(log.str().find("] ** apply_delta: failed src crc (dst marker: 0)\n"), std::string::npos) << log.str();
+  EXPECT_NE(log.str().find("] ** apply_delta: failed src crc (dst marker: 1)\n"), std::string::npos)
+      << log.str();
+  EXPECT_NE(log.str().find("] ** apply_delta: failed src crc (dst marker: 0)\n"), std::string::npos)
+      << log.str();
   std::remove((home + "/log.txt").c_str());
   rmdir(home.c_str());
 }

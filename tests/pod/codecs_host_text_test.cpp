@@ -34,14 +34,20 @@ TEST(HostText, ByteOrderMarks) {
   struct {
     std::string host, q7;
   } cases[] = {
-      {"\xEF\xBB\xBF" "A\r\n", "A\n"},
+      {"\xEF\xBB\xBF"
+       "A\r\n",
+       "A\n"},
       {"A\r\nB\r", "A\nB"},
-      {"\xFF\xFE" "A\0B\0"s, "AB"},
+      {"\xFF\xFE"
+       "A\0B\0"s,
+       "AB"},
       {"\xFE\xFF\0A\0B"s, "AB"},
       {"\xFF\xFE\0\0A\0\0\0B\0\0\0"s, "AB"},
       {"\0\0\xFE\xFF\0\0\0A\0\0\0B"s, "AB"},
       // Cut-off units at the end give what is there.
-      {"\xFF\xFE" "A\0B"s, "AB"},
+      {"\xFF\xFE"
+       "A\0B"s,
+       "AB"},
       {"\0\0\xFE\xFF\0\0"s, ""},
       {"\xFF\xFE"s, ""},
       {"", ""},
@@ -53,16 +59,16 @@ TEST(HostText, GlyphsBothWays) {
   struct {
     std::string q7, host;
   } cases[] = {
-      {"\x89", "\xEC\x9B\x83"},                // 137: U+C6C3
-      {"\x80", "\xE2\x96\x88"},                // 128: U+2588
-      {"\x83", "\xE2\xAC\x87\xEF\xB8\x8F"},    // 131: U+2B07 U+FE0F
-      {"\x10", "\xE2\x96\xAE"},                // 16: U+25AE
-      {"\x1A", "\xC2\xA5"},                    // 26: U+00A5
-      {"\xFF", "\xE2\x97\x9D"},                // 255: U+25DD
-      {"\x7F", "\xE2\x97\x8B"},                // 127: U+25CB
-      {"\x9A", "\xE3\x81\x82"},                // 154: first hiragana U+3042
-      {"\xCC", "\xE3\x82\xA2"},                // 204: first katakana U+30A2
-      {"\xFD", "\xE3\x83\xA7"},                // 253: last katakana U+30E7
+      {"\x89", "\xEC\x9B\x83"},              // 137: U+C6C3
+      {"\x80", "\xE2\x96\x88"},              // 128: U+2588
+      {"\x83", "\xE2\xAC\x87\xEF\xB8\x8F"},  // 131: U+2B07 U+FE0F
+      {"\x10", "\xE2\x96\xAE"},              // 16: U+25AE
+      {"\x1A", "\xC2\xA5"},                  // 26: U+00A5
+      {"\xFF", "\xE2\x97\x9D"},              // 255: U+25DD
+      {"\x7F", "\xE2\x97\x8B"},              // 127: U+25CB
+      {"\x9A", "\xE3\x81\x82"},              // 154: first hiragana U+3042
+      {"\xCC", "\xE3\x82\xA2"},              // 204: first katakana U+30A2
+      {"\xFD", "\xE3\x83\xA7"},              // 253: last katakana U+30E7
       {"\x01\x02\x03", "\xC2\xB9\xC2\xB2\xC2\xB3"},
       {"\x04\x0B\x0F", "\xE2\x81\xB4\xE1\xB5\x87\xE1\xB6\xA0"},
       {"\t\n", "\t\n"},
@@ -90,7 +96,8 @@ TEST(HostText, OneWayForms) {
 TEST(HostText, SequencesCutAtTheEnd) {
   // Every prefix of a multi-byte form at the end of the text passes as it is,
   // without reading past the end.
-  for (std::string full : {"\xF0\x9F\x98\x90"s, "\xE2\xAC\x87\xEF\xB8\x8F"s, "\xE3\x81\x82"s, "\xC2\xB9"s}) {
+  for (std::string full :
+       {"\xF0\x9F\x98\x90"s, "\xE2\xAC\x87\xEF\xB8\x8F"s, "\xE3\x81\x82"s, "\xC2\xB9"s}) {
     for (size_t n = 1; n < full.size(); n++) {
       std::string cut = full.substr(0, n);
       std::string expect = cut;

@@ -117,7 +117,8 @@ std::string decode(const bytes &block, int64_t capacity = 0x10000) {
 }
 
 std::string sample_text(size_t n, uint32_t seed) {
-  static const char *words[] = {"function ", "end\n", "local ", "x", "=", "+1", "print(\"hi\")\n", "\t", "--[[ ]]"};
+  static const char *words[] = {"function ", "end\n",           "local ", "x",      "=",
+                                "+1",        "print(\"hi\")\n", "\t",     "--[[ ]]"};
   std::mt19937 rng(seed);
   std::string s;
   while (s.size() < n) {
@@ -146,7 +147,15 @@ TEST(Pxa, LiteralsMoveToFront) {
   // front; 1, 0, 0000 gives it again; 1, 1, 0 and five bits v give index
   // v + 16; 1, 1, 1, 0 and six bits v give index v + 48.
   pxa_encoder e;
-  e.w.bit_string("10" "0101" "10" "0000" "110" "11000" "1110" "000000");
+  e.w.bit_string(
+      "10"
+      "0101"
+      "10"
+      "0000"
+      "110"
+      "11000"
+      "1110"
+      "000000");
   // Index 19 after byte 10 moved to the front is byte 19 (10 took a slot
   // below it); index 48 is byte 48.
   EXPECT_EQ(decode(e.block(4)), std::string("\x0a\x0a\x13\x30"));
@@ -166,10 +175,10 @@ TEST(Pxa, BackReferencesAndRawRuns) {
   f.literal('r');
   f.copy(2, 75);
   EXPECT_EQ(decode(f.block(77)), std::string("qr") + std::string(75, ' ').replace(0, 75, [] {
-                                    std::string s;
-                                    for (int i = 0; i < 75; i++) s += i % 2 ? 'r' : 'q';
-                                    return s;
-                                  }()));
+    std::string s;
+    for (int i = 0; i < 75; i++) s += i % 2 ? 'r' : 'q';
+    return s;
+  }()));
 }
 
 TEST(Pxa, FifteenBitOffsets) {
@@ -210,11 +219,17 @@ TEST(Pxa, BadStreamsEndTheDecoding) {
   // 255 + 240), and sixteen 1 bits.
   pxa_encoder g;
   g.literal('c');
-  g.w.bit_string("1" "11110" "11111111");
+  g.w.bit_string(
+      "1"
+      "11110"
+      "11111111");
   EXPECT_EQ(decode(g.block(10)), "c");
   pxa_encoder h;
   h.literal('d');
-  h.w.bit_string("1" "1111111111111111" "0000");
+  h.w.bit_string(
+      "1"
+      "1111111111111111"
+      "0000");
   EXPECT_EQ(decode(h.block(10)), "d");
 }
 

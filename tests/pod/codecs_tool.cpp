@@ -24,7 +24,8 @@ std::vector<uint8_t> read_file(const char *path) {
   if (!f) return bytes;
   uint8_t chunk[65536];
   size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+    bytes.insert(bytes.end(), chunk, chunk + n);
   std::fclose(f);
   return bytes;
 }
@@ -65,7 +66,8 @@ std::vector<uint8_t> b64_decode(const std::vector<uint8_t> &in) {
   size_t pos = 0, w = 0, chunk = 1;
   while (pos < in.size()) {
     size_t n = std::min(chunk, in.size() - pos);
-    w += size_t(base64_decode_block(reinterpret_cast<const char *>(in.data()) + pos, int64_t(n), out.data() + w, &s));
+    w += size_t(base64_decode_block(reinterpret_cast<const char *>(in.data()) + pos, int64_t(n),
+                                    out.data() + w, &s));
     pos += n;
     chunk = chunk % 5 + 1;
   }
@@ -100,9 +102,10 @@ int main(int argc, char **argv) {
     destroy_buffer(src);
   } else if ((cmd == "delta" || cmd == "apply") && argc == 5) {
     std::vector<uint8_t> second = read_file(argv[3]);
-    pbuffer *out = cmd == "delta"
-                       ? generate_diff(in.data(), int32_t(in.size()), second.data(), int32_t(second.size()))
-                       : apply_diff(in.data(), int32_t(in.size()), second.data(), int32_t(second.size()));
+    pbuffer *out =
+        cmd == "delta"
+            ? generate_diff(in.data(), int32_t(in.size()), second.data(), int32_t(second.size()))
+            : apply_diff(in.data(), int32_t(in.size()), second.data(), int32_t(second.size()));
     return write_buffer(argv[4], out);
   } else {
     return 2;

@@ -61,13 +61,16 @@ TEST_F(PodBinary, PxuExamples) {
             with_header({0x43, 0x20, 16, 16, 4, 0xF0, 240}));
   EXPECT_EQ(pxu_bytes(L, "userdata('u8',16,16,string.rep('14',256))", 4, PXU_MODE_MTF),
             with_header({0x43, 0x20, 16, 16, 4, 0xFF, 20, 240}));
-  EXPECT_EQ(pxu_bytes(L, "userdata('u8',3,'010203')", 4, PXU_MODE_RAW), with_header({0x03, 0x10, 3, 1, 2, 3}));
+  EXPECT_EQ(pxu_bytes(L, "userdata('u8',3,'010203')", 4, PXU_MODE_RAW),
+            with_header({0x03, 0x10, 3, 1, 2, 3}));
   // Width 256 sets the size flag and writes u32 sizes.
   bytes big = pxu_bytes(L, "userdata('u8',256,1)", 4, PXU_MODE_MTF);
-  EXPECT_EQ(bytes(big.begin(), big.begin() + 14), with_header({0x43, 0x28, 0, 1, 0, 0, 1, 0, 0, 0}));
+  EXPECT_EQ(bytes(big.begin(), big.begin() + 14),
+            with_header({0x43, 0x28, 0, 1, 0, 0, 1, 0, 0, 0}));
   // i16 RLE: 300 elements of -2 then one 5: runs (255, ext 44) and (0).
-  EXPECT_EQ(pxu_bytes(L, "userdata('i16',301,1,string.rep('fffe',300)..'0005')", 0, PXU_MODE_RLE),
-            with_header({0x4C, 0x88, 0x2D, 0x01, 0, 0, 0x01, 0, 0, 0, 0, 255, 0xFE, 0xFF, 44, 0, 5, 0}));
+  EXPECT_EQ(
+      pxu_bytes(L, "userdata('i16',301,1,string.rep('fffe',300)..'0005')", 0, PXU_MODE_RLE),
+      with_header({0x4C, 0x88, 0x2D, 0x01, 0, 0, 0x01, 0, 0, 0, 0, 255, 0xFE, 0xFF, 44, 0, 5, 0}));
 }
 
 TEST_F(PodBinary, PxuExtensionOf255IsFollowedByAZero) {
@@ -99,7 +102,8 @@ TEST_F(PodBinary, PxuReaderIndexWidths) {
   ASSERT_NE(ud, nullptr);
   EXPECT_EQ(std::memcmp(udata_elements(ud), "\x07\x07\x07\x07\x07\x01\x07\x07", 8), 0)
       << "literal 7 (3 + 1 + 1 elements), slot 1 (1), slot 62 (2)";
-  for (uint8_t n : {0, 7, 8, 255}) EXPECT_EQ(read_pxu(L, with_header({0x03, 0x20, 4, n, 0x00})), nullptr) << int(n);
+  for (uint8_t n : {0, 7, 8, 255})
+    EXPECT_EQ(read_pxu(L, with_header({0x03, 0x20, 4, n, 0x00})), nullptr) << int(n);
 }
 
 TEST_F(PodBinary, PxuReaderClipsRunsAndReportsItsEnd) {
@@ -123,17 +127,17 @@ TEST_F(PodBinary, PxuLegacyHeader) {
 
 TEST_F(PodBinary, PxuRefusesTruncatedAndLyingForms) {
   const bytes bad[] = {
-      with_header({}),                                   // no header
-      with_header({0x43, 0x20, 16}),                     // no height
-      with_header({0x43, 0x20, 16, 16, 4}),              // no data
-      with_header({0x43, 0x20, 16, 16, 4, 0x10}),        // data ends early
-      with_header({0x43, 0x10, 4, 4, 1, 2, 3}),          // raw: 16 bytes declared, 3 present
-      with_header({0x4C, 0x80, 4, 4, 0, 3, 1}),          // RLE value cut short
-      with_header({0x43, 0x28, 0, 16, 0, 0, 0, 16, 0, 0, 4, 0xF0, 255}),  // 1 MiB from 2 bytes
+      with_header({}),                             // no header
+      with_header({0x43, 0x20, 16}),               // no height
+      with_header({0x43, 0x20, 16, 16, 4}),        // no data
+      with_header({0x43, 0x20, 16, 16, 4, 0x10}),  // data ends early
+      with_header({0x43, 0x10, 4, 4, 1, 2, 3}),    // raw: 16 bytes declared, 3 present
+      with_header({0x4C, 0x80, 4, 4, 0, 3, 1}),    // RLE value cut short
+      with_header({0x43, 0x28, 0, 16, 0, 0, 0, 16, 0, 0, 4, 0xF0, 255}),       // 1 MiB from 2 bytes
       with_header({0x43, 0x28, 0xff, 0xff, 0xff, 0xff, 1, 0, 0, 0, 4, 0xF0}),  // width above i32
-      with_header({0xC3, 0x20, 4, 4, 4, 0xF0}),          // 4 dimensions
-      with_header({0x43, 0x30, 4, 4, 4, 0xF0}),          // unknown mode
-      with_header({0x43, 0x20, 0, 4, 4, 0xF0}),          // width 0
+      with_header({0xC3, 0x20, 4, 4, 4, 0xF0}),                                // 4 dimensions
+      with_header({0x43, 0x30, 4, 4, 4, 0xF0}),                                // unknown mode
+      with_header({0x43, 0x20, 0, 4, 4, 0xF0}),                                // width 0
       {'p', 'x', 'u', 0, 2, 0, 0, 0, 3, 0, 0, 0, 9, 9, 9},  // legacy header cut short
   };
   for (const bytes &f : bad) {
@@ -166,7 +170,8 @@ TEST_F(PodBinary, PxuRoundTripsRandomArrays) {
     for (uint64_t i = 0; i < udata_count(ud);) {
       uint32_t v = rng() % palette * (wide ? 251 : 1);
       uint64_t run = 1 + rng() % (rng() % 4 == 0 ? 600 : 5);
-      for (; run && i < udata_count(ud); run--, i++) std::memcpy(udata_elements(ud) + i * size, &v, size);
+      for (; run && i < udata_count(ud); run--, i++)
+        std::memcpy(udata_elements(ud) + i * size, &v, size);
     }
     for (int mode : {PXU_MODE_RAW, PXU_MODE_MTF, PXU_MODE_RLE}) {
       if (wide && mode != PXU_MODE_RLE) continue;
@@ -177,7 +182,8 @@ TEST_F(PodBinary, PxuRoundTripsRandomArrays) {
         const uint8_t *end = get_binary_pxu(L, b->data, b->data + b->length);
         ASSERT_EQ(end, b->data + b->length) << "mode " << mode << " bits " << bits;
         udata *back = to_udata(L, -1);
-        ASSERT_EQ(std::memcmp(back, ud, sizeof(udata) + udata_bytes(ud)), 0) << "mode " << mode << " bits " << bits;
+        ASSERT_EQ(std::memcmp(back, ud, sizeof(udata) + udata_bytes(ud)), 0)
+            << "mode " << mode << " bits " << bits;
         lua_pop(L, 1);
       }
     }
@@ -229,7 +235,8 @@ TEST_F(PodBinary, Lz4FormAndItsRefusals) {
 }
 
 TEST_F(PodBinary, Lz4SizeMismatchIsLogged) {
-  std::filesystem::path home = std::filesystem::temp_directory_path() / ("pod_log_" + std::to_string(getpid()));
+  std::filesystem::path home =
+      std::filesystem::temp_directory_path() / ("pod_log_" + std::to_string(getpid()));
   std::filesystem::create_directories(home);
   std::snprintf(config.home, sizeof config.home, "%s/", home.c_str());
   hosk_debug_open_allowed();
@@ -241,7 +248,9 @@ TEST_F(PodBinary, Lz4SizeMismatchIsLogged) {
   hosk_prefix_with_appdata_path("log.txt", path);
   std::ifstream f(path);
   std::string log((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  EXPECT_NE(log.find("] reading corrupt lz4 value // sizes do not match: 10 11\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("] reading corrupt lz4 value // sizes do not match: 10 11\n"),
+            std::string::npos)
+      << log;
   std::filesystem::remove_all(home);
 }
 
@@ -270,7 +279,8 @@ TEST_F(PodBinary, WrappedFormsNestOnlySoDeep) {
   std::string nested = "5";
   for (int level = 1; level <= 10; level++) {
     pbuffer_owner b(create_buffer_2(16, 'p'));
-    write_b64_form(reinterpret_cast<const uint8_t *>(nested.data()), int32_t(nested.size()), b.get());
+    write_b64_form(reinterpret_cast<const uint8_t *>(nested.data()), int32_t(nested.size()),
+                   b.get());
     nested.assign(reinterpret_cast<char *>(b->data), size_t(b->length));
     int got = read(nested);
     EXPECT_EQ(got, level <= POD_MAX_WRAP / 2 ? 1 : 0) << level;
@@ -288,11 +298,13 @@ TEST_F(PodBinary, WrappedFormsNestOnlySoDeep) {
 }
 
 TEST_F(PodBinary, PxuInsidePodTexts) {
-  std::string t = pod("{userdata('u8',16,16), userdata('i16',2,'ffff0001'), userdata('u8',3,'0a0b0c')}",
-                      POD_FLAG_PXU);
+  std::string t =
+      pod("{userdata('u8',16,16), userdata('i16',2,'ffff0001'), userdata('u8',3,'0a0b0c')}",
+          POD_FLAG_PXU);
   ASSERT_EQ(read(t), 1);
   lua_setglobal(L, "v");
-  EXPECT_EQ(run("return pod(v)"), pod("{userdata('u8',16,16), userdata('i16',2,'ffff0001'), userdata('u8',3,'0a0b0c')}"));
+  EXPECT_EQ(run("return pod(v)"),
+            pod("{userdata('u8',16,16), userdata('i16',2,'ffff0001'), userdata('u8',3,'0a0b0c')}"));
   std::string raw = pod("userdata('u8',3,'0a0b0c')", POD_FLAG_PXU | POD_FLAG_PXU_RAW);
   EXPECT_EQ(to_bytes(raw), with_header({0x03, 0x10, 3, 10, 11, 12}));
   // Other types keep the text form.

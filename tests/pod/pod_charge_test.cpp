@@ -46,7 +46,8 @@ TEST_F(PodCharge, Writer) {
   EXPECT_EQ(write_cost(*this, "userdata('u8', 64, 64)", POD_FLAG_PXU), 2 + 1024);
   // lz4: the raw text length / 8 besides the value.
   std::string t = pod("string.rep('a', 8000)");
-  EXPECT_EQ(write_cost(*this, "string.rep('a', 8000)", POD_FLAG_LZ4), 2 + 2000 + int64_t(t.size()) / 8);
+  EXPECT_EQ(write_cost(*this, "string.rep('a', 8000)", POD_FLAG_LZ4),
+            2 + 2000 + int64_t(t.size()) / 8);
 }
 
 TEST_F(PodCharge, Reader) {

@@ -19,10 +19,14 @@ namespace {
 const char *const values[][2] = {
     {"empty", "''"},
     {"long", "string.rep('ab', 5000)"},
-    {"bytes", "(function() local t = {} for i = 0, 255 do t[#t + 1] = string.char(i) end return table.concat(t) end)()"},
+    {"bytes",
+     "(function() local t = {} for i = 0, 255 do t[#t + 1] = string.char(i) end return "
+     "table.concat(t) end)()"},
     {"event", "{event='keydown', scancode=4, list={1, 2, 3}, s='\\0\\1\\2 hi]]', [1.5]=true}"},
-    {"rows", "(function() local t = {} for i = 1, 3000 do t[i] = {i, 'v' .. i, i * 0.5, ('\\200'):rep(i % 7)} end "
-             "return t end)()"},
+    {"rows",
+     "(function() local t = {} for i = 1, 3000 do t[i] = {i, 'v' .. i, i * 0.5, ('\\200'):rep(i % "
+     "7)} end "
+     "return t end)()"},
 };
 const int flag_sets[] = {0, 2, 4, 6, 32, 34, 38};
 

@@ -21,8 +21,8 @@ std::string source_dir() {
 int ud_bytes(lua_State *L) {
   udata *ud = to_udata(L, 1);
   if (!ud) return luaL_error(L, "not a udata");
-  std::string s = std::to_string(ud->utype) + ":" + std::to_string(ud->dims) + ":" + std::to_string(ud->width) +
-                  "x" + std::to_string(ud->height) + ":";
+  std::string s = std::to_string(ud->utype) + ":" + std::to_string(ud->dims) + ":" +
+                  std::to_string(ud->width) + "x" + std::to_string(ud->height) + ":";
   for (uint64_t i = 0; i < udata_bytes(ud); i++) {
     char h[3];
     std::snprintf(h, sizeof h, "%02x", udata_elements(ud)[i]);
@@ -65,8 +65,9 @@ TEST_F(PodRoundTrip, EveryFlagCombination) {
 }
 
 TEST_F(PodRoundTrip, StockLuaLoadsEveryFlags0Text) {
-  std::string path = std::string(std::getenv("KVD_BINARY_DIR") ? std::getenv("KVD_BINARY_DIR") : ".") +
-                     "/pod_stock_cases.lua";
+  std::string path =
+      std::string(std::getenv("KVD_BINARY_DIR") ? std::getenv("KVD_BINARY_DIR") : ".") +
+      "/pod_stock_cases.lua";
   std::string cases = run(R"(
     math.randomseed(77)
     local out = {}
@@ -80,7 +81,8 @@ TEST_F(PodRoundTrip, StockLuaLoadsEveryFlags0Text) {
   {
     std::ofstream f(path);
     f << "dofile(" << '"' << source_dir() << "/tests/pod/pod_values.lua" << '"' << ")\n"
-      << "local cases = {\n" << cases << "\n}\n"
+      << "local cases = {\n"
+      << cases << "\n}\n"
       << "local bad = 0\n"
       << "for i, c in ipairs(cases) do\n"
       << "  local f, err = load('return ' .. c[1], 'case', 't')\n"

@@ -18,21 +18,37 @@ namespace {
 using PodText = PodLua;
 
 TEST_F(PodText, WriterForms) {
-  struct { const char *expr; const char *text; } cases[] = {
+  struct {
+    const char *expr;
+    const char *text;
+  } cases[] = {
       {"{1,nil,3}", "{1,nil,3}"},
       {"{x=1,[2.5]=2,['a-b']=3,10,20}", "{[\"a-b\"]=3,x=1,[2.5]=2,10,20}"},
       {"{[1.5]=7,'p','q'}", "{[1.5]=7,\"p\",\"q\"}"},
       {"{['']=1}", "{[\"\"]=1}"},
       {"{['q\"\\\\']=1}", "{[\"q\\\"\\\\\"]=1}"},
       {"'a]]\\0\\9\\200\\n'", "\"a\\093\\093\\000\\009\\200\\n\""},
-      {"1.0", "1"}, {"0.5", "0.5"}, {"1e100", "1e+100"}, {"-0.0", "-0"}, {"100.0", "100"},
-      {"math.mininteger", "-9223372036854775808"}, {"math.maxinteger", "9223372036854775807"},
+      {"1.0", "1"},
+      {"0.5", "0.5"},
+      {"1e100", "1e+100"},
+      {"-0.0", "-0"},
+      {"100.0", "100"},
+      {"math.mininteger", "-9223372036854775808"},
+      {"math.maxinteger", "9223372036854775807"},
       {"1/3", "0.33333333333333"},
-      {"math.huge", "1e999"}, {"-math.huge", "-1e999"}, {"0/0", "nil"}, {"{a=0/0}", "{a=nil}"},
-      {"true", "true"}, {"false", "false"}, {"nil", "nil"}, {"print", "nil"}, {"coroutine.create(print)", "nil"},
+      {"math.huge", "1e999"},
+      {"-math.huge", "-1e999"},
+      {"0/0", "nil"},
+      {"{a=0/0}", "{a=nil}"},
+      {"true", "true"},
+      {"false", "false"},
+      {"nil", "nil"},
+      {"print", "nil"},
+      {"coroutine.create(print)", "nil"},
       {"{[true]=1,[print]=2,b=3}", "{b=3}"},
       {"{B=1,a=2,_=3,['\\200']=4,Z9=5}", "{B=1,Z9=5,_=3,a=2,[\"\\200\"]=4}"},
-      {"{[-3]=1,[0]=2,[1e300]=3,[-1.5]=4,[math.huge]=5}", "{[-3]=1,[-1.5]=4,[0]=2,[1e+300]=3,[1e999]=5}"},
+      {"{[-3]=1,[0]=2,[1e300]=3,[-1.5]=4,[math.huge]=5}",
+       "{[-3]=1,[-1.5]=4,[0]=2,[1e+300]=3,[1e999]=5}"},
       {"{{}}", "{{}}"},
   };
   for (auto &c : cases) EXPECT_EQ(pod(c.expr), c.text) << c.expr;
@@ -45,16 +61,20 @@ TEST_F(PodText, MixedIntegerAndFloatKeysSortNumerically) {
 
 TEST_F(PodText, UserdataTextForms) {
   EXPECT_EQ(pod("userdata('u8',4,'0a0bff00')"), "userdata(\"u8\",4,\"0a0bff00\")");
-  EXPECT_EQ(pod("userdata('i16',2,2,'ffff000180000002')"), "userdata(\"i16\",2,2,\"ffff000180000002\")");
+  EXPECT_EQ(pod("userdata('i16',2,2,'ffff000180000002')"),
+            "userdata(\"i16\",2,2,\"ffff000180000002\")");
   EXPECT_EQ(pod("userdata('i32',1,'fffffffe')"), "userdata(\"i32\",1,\"fffffffe\")");
-  EXPECT_EQ(pod("userdata('i64',1,'0000000000000001')"), "userdata(\"i64\",1,\"0000000000000001\")");
+  EXPECT_EQ(pod("userdata('i64',1,'0000000000000001')"),
+            "userdata(\"i64\",1,\"0000000000000001\")");
   EXPECT_EQ(pod("vec(1.5,-2,1/3)"), "userdata(\"f64\",3,\"1.5,-2,0.33333333333333\")");
 }
 
 TEST_F(PodText, SelfContainingAndDeepTablesEnd) {
-  EXPECT_EQ(pod("(function() local t = {1} t.me = t t[2] = {t} return t end)()"), "{me=nil,1,{nil}}");
+  EXPECT_EQ(pod("(function() local t = {1} t.me = t t[2] = {t} return t end)()"),
+            "{me=nil,1,{nil}}");
   // A chain deeper than the limit is cut with nil, and the text reads back.
-  std::string text = run("local t = {} local c = t for i = 1, 300 do c[1] = {} c = c[1] end return pod(t)");
+  std::string text =
+      run("local t = {} local c = t for i = 1, 300 do c[1] = {} c = c[1] end return pod(t)");
   EXPECT_NE(text.find("{nil}"), std::string::npos);
   EXPECT_EQ(read(text), 1);
   // Two references to itself at every level: ends at once.
@@ -67,25 +87,32 @@ TEST_F(PodText, ManyKeysDoNotOverrunTheStack) {
   EXPECT_EQ(text.substr(0, 8), "{k1=1,k1");
   ASSERT_EQ(read(text), 1);
   lua_setglobal(L, "u");
-  EXPECT_EQ(run("local n = 0 for k, v in pairs(u) do assert(v == tonumber(k:sub(2))) n = n + 1 end return n"), "200000");
+  EXPECT_EQ(run("local n = 0 for k, v in pairs(u) do assert(v == tonumber(k:sub(2))) n = n + 1 end "
+                "return n"),
+            "200000");
 }
 
 TEST_F(PodText, ReaderAcceptsAndRefuses) {
-  struct { const char *text; const char *check; } ok[] = {
+  struct {
+    const char *text;
+    const char *check;
+  } ok[] = {
       {"{ 1, 2}", "return #v == 2 and v[2] == 2"},
       {"{a,b=2}", "local n = 0 for _ in pairs(v) do n = n + 1 end return n == 1 and v.b == 2"},
       {"{1,nil,3}", "return v[1] == 1 and v[2] == nil and v[3] == 3"},
       {"\"\\t\"", "return v == '\\0t'"},
       {"\"\\65\\066\\0671\"", "return v == 'ABC1'"},
       {"\"\\999\\256\"", "return v == string.char(999 % 256, 0)"},
-      {"123456789012345678901234567890123456789012345", "return v == 12345678901234567890123456789012345678901234"},
+      {"123456789012345678901234567890123456789012345",
+       "return v == 12345678901234567890123456789012345678901234"},
       {"{123456789012345678901234567890123456789012345}", "return v[2] == 5"},
       {"1e999", "return v == math.huge"},
       {"-1e999", "return v == -math.huge"},
       {"{1 2 3}", "return v[3] == 3"},
       {"{a=1,a=2}", "return v.a == 2"},
       {"{[\"x\"]=1,[2]=true,[{}]=3}", "return v.x == 1 and v[2] == true"},
-      {"{nil=1,true=2,false=3,str=4,userdata=5}", "return v['nil'] == 1 and v['true'] == 2 and v.str == 4 and v.userdata == 5"},
+      {"{nil=1,true=2,false=3,str=4,userdata=5}",
+       "return v['nil'] == 1 and v['true'] == 2 and v.str == 4 and v.userdata == 5"},
       {"unpod(\"{1}\")", "return v[1] == 1"},
       {"str", "return v == 'str'"},
       {" \t\n\x80 7", "return v == 7"},
@@ -99,8 +126,24 @@ TEST_F(PodText, ReaderAcceptsAndRefuses) {
     EXPECT_EQ(run(c.check), "true") << c.text;
   }
   const char *bad[] = {
-      "{a =1}", "{1 ,2}", "{1,2 }", "", "{", "{1,", "\"abc", "\"abc\\", "inf", "nan", "-", "_1",
-      "{[nil]=1}", "{[1}", "{a;b}", "userdata(\"u8\",4", "userdata(\"u8\",0,\"\")", "userdata(\"u8\",1,2,3,\"00\")",
+      "{a =1}",
+      "{1 ,2}",
+      "{1,2 }",
+      "",
+      "{",
+      "{1,",
+      "\"abc",
+      "\"abc\\",
+      "inf",
+      "nan",
+      "-",
+      "_1",
+      "{[nil]=1}",
+      "{[1}",
+      "{a;b}",
+      "userdata(\"u8\",4",
+      "userdata(\"u8\",0,\"\")",
+      "userdata(\"u8\",1,2,3,\"00\")",
       "unpod(\"",
   };
   for (const char *t : bad) EXPECT_EQ(read(t), 0) << t;
@@ -144,7 +187,8 @@ TEST_F(PodText, Metadata) {
 
   testing::internal::CaptureStdout();
   EXPECT_EQ(read("--[[pod x=1 y]]\n5"), 1);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "bad metadata format; ignoring pod x=1 y]]\n5\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "bad metadata format; ignoring pod x=1 y]]\n5\n");
   EXPECT_EQ(lua_tointeger(L, 1), 5);
 
   EXPECT_EQ(read("--[[pod]]\n"), 0);  // the payload fails, so the whole read
@@ -192,13 +236,20 @@ TEST_F(PodText, TextsThatABufferCannotHoldAreNotWrittenAtAll) {
     return stringify_object(L, 1, b.get(), flags, 0);
   };
   ASSERT_EQ(write("{1,'x'}", 0), 0);
-  EXPECT_EQ(std::string(reinterpret_cast<char *>(b->data) + start, size_t(b->length - start)), "{1,\"x\"}");
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(b->data) + start, size_t(b->length - start)),
+            "{1,\"x\"}");
   b->length = b->cursor = start;
-  struct { const char *expr; int flags; } too_long[] = {
+  struct {
+    const char *expr;
+    int flags;
+  } too_long[] = {
       {"string.rep('a', 5000)", 0},
       {"string.rep('\\0', 1500)", 0},  // 6000 bytes once escaped
-      {"(function() local t = {} for i = 1, 100 do t[i] = string.rep('b', 100) end return t end)()", 0},
-      {"(function() local t = {} for i = 1, 100 do t['k' .. i] = string.rep('c', 100) end return t end)()", 0},
+      {"(function() local t = {} for i = 1, 100 do t[i] = string.rep('b', 100) end return t end)()",
+       0},
+      {"(function() local t = {} for i = 1, 100 do t['k' .. i] = string.rep('c', 100) end return t "
+       "end)()",
+       0},
       {"userdata('u8', 4000)", 0},
       {"string.rep('d', 3500)", POD_FLAG_BASE64},  // fits until it is wrapped
   };
@@ -211,7 +262,9 @@ TEST_F(PodText, TextsThatABufferCannotHoldAreNotWrittenAtAll) {
   // A table shared at every level stands for 2^40 values: the walk stops as
   // soon as the text cannot fit instead of going on through all of them.
   cpu_cycles = 0;
-  EXPECT_EQ(write("(function() local t = {'leaf'} for i = 1, 40 do t = {t, t} end return t end)()", 0), -1);
+  EXPECT_EQ(
+      write("(function() local t = {'leaf'} for i = 1, 40 do t = {t, t} end return t end)()", 0),
+      -1);
   EXPECT_LT(cpu_cycles, 100000);
   EXPECT_EQ(b->length, start);
 }
@@ -231,12 +284,14 @@ TEST(PodLocale, NoSourceCallsSetlocale) {
   const char *dir = std::getenv("KVD_SOURCE_DIR");
   ASSERT_NE(dir, nullptr);
   std::string found;
-  for (const char *sub : {"kernel", "lang", "userdata", "pod", "pdisk", "gfx", "sorn", "host", "anywhen"}) {
+  for (const char *sub :
+       {"kernel", "lang", "userdata", "pod", "pdisk", "gfx", "sorn", "host", "anywhen"}) {
     std::filesystem::path p = std::filesystem::path(dir) / sub;
     if (!std::filesystem::exists(p)) continue;
     for (auto &e : std::filesystem::recursive_directory_iterator(p)) {
       std::string ext = e.path().extension().string();
-      if (!e.is_regular_file() || (ext != ".cpp" && ext != ".h" && ext != ".c" && ext != ".inc")) continue;
+      if (!e.is_regular_file() || (ext != ".cpp" && ext != ".h" && ext != ".c" && ext != ".inc"))
+        continue;
       std::ifstream f(e.path());
       std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
       if (text.find("setlocale") != std::string::npos) found += e.path().string() + "\n";
@@ -247,12 +302,14 @@ TEST(PodLocale, NoSourceCallsSetlocale) {
 }
 
 TEST_F(PodText, DeltaFunctions) {
-  EXPECT_EQ(run("local a, b = string.rep('abcdefgh', 50), string.rep('abcdefgh', 40) .. 'tail' "
-                "local d = create_delta(a, b) return apply_delta(a, d) == b and d:sub(1, 3) == 'dst'"),
-            "true");
+  EXPECT_EQ(
+      run("local a, b = string.rep('abcdefgh', 50), string.rep('abcdefgh', 40) .. 'tail' "
+          "local d = create_delta(a, b) return apply_delta(a, d) == b and d:sub(1, 3) == 'dst'"),
+      "true");
   EXPECT_EQ(run("return select('#', create_delta('a'))"), "0");
   EXPECT_EQ(run("return select('#', create_delta({}, 'b'))"), "0");
-  EXPECT_EQ(run("return select('#', apply_delta('other source', create_delta('source', 'dest')))"), "0");
+  EXPECT_EQ(run("return select('#', apply_delta('other source', create_delta('source', 'dest')))"),
+            "0");
   EXPECT_EQ(run("return select('#', apply_delta('x'))"), "0");
   EXPECT_EQ(run("return apply_delta(123, create_delta(123, 456))"), "456");
 }

@@ -44,9 +44,12 @@ TEST(UdataRecord, HeaderLayoutAndTypeNames) {
   EXPECT_STREQ(get_utype_string(4), "?");
   EXPECT_STREQ(get_utype_string(23), "?");
   EXPECT_STREQ(get_utype_string(255), "?");
-  struct { const char *name; uint8_t code; } cases[] = {
-      {nullptr, 3}, {"", 3}, {"u8", 3}, {"i16", 12}, {"i32", 13}, {"i64", 14}, {"f64", 22},
-      {"i8", 14}, {"u64", 3}, {"f32", 13}, {"u16", 12}, {"uint32", 3}, {"f", 22},
+  struct {
+    const char *name;
+    uint8_t code;
+  } cases[] = {
+      {nullptr, 3}, {"", 3},    {"u8", 3},   {"i16", 12}, {"i32", 13},   {"i64", 14}, {"f64", 22},
+      {"i8", 14},   {"u64", 3}, {"f32", 13}, {"u16", 12}, {"uint32", 3}, {"f", 22},
   };
   for (auto &c : cases) EXPECT_EQ(str_to_utype(c.name), c.code) << (c.name ? c.name : "(null)");
 }
@@ -76,8 +79,14 @@ TEST_F(LuaFixture, SmallBlockIsRoundedAndZeroed) {
 }
 
 TEST_F(LuaFixture, TypeNamesThroughTheGlobal) {
-  struct { const char *expr; uint8_t code; } cases[] = {
-      {"userdata('i8', 2)", 14}, {"userdata('u64', 2)", 3}, {"userdata('f32', 2)", 13}, {"userdata(nil, 2)", 3},
+  struct {
+    const char *expr;
+    uint8_t code;
+  } cases[] = {
+      {"userdata('i8', 2)", 14},
+      {"userdata('u64', 2)", 3},
+      {"userdata('f32', 2)", 13},
+      {"userdata(nil, 2)", 3},
   };
   for (auto &c : cases) {
     udata *ud = eval(c.expr);
@@ -124,7 +133,9 @@ TEST_F(LuaFixture, ShortGfxOrMapDataTextFillsNothing) {
 
 TEST_F(LuaFixture, MapTextIntoU8StopsAtTheBlock) {
   // 4 u8 elements take an 8-byte block: at most four 16-bit cells.
-  udata *ud = create_userdata(L, "u8", 1, 4, 1, "[map]0000" "0102030405060708090a0b0c");
+  udata *ud = create_userdata(L, "u8", 1, 4, 1,
+                              "[map]0000"
+                              "0102030405060708090a0b0c");
   ASSERT_NE(ud, nullptr);
   const uint8_t *el = udata_elements(ud);
   uint8_t want[8] = {0x02, 0x01, 0x04, 0x03, 0x06, 0x05, 0x08, 0x07};
@@ -153,8 +164,12 @@ TEST_F(LuaFixture, HexAndF64DataTexts) {
   ASSERT_NE(ud, nullptr);
   EXPECT_EQ((elements<int64_t>(ud)), (std::vector<int64_t>{INT64_MIN + 1}));
 
-  struct { const char *text; std::vector<double> want; } f64[] = {
-      {"1.5,2,3", {1.5, 2, 3}}, {"1,2)", {1, 2, 0}}, {"x,4", {0, 4}}, {"", {0, 0}}, {" -2.5e1,\"7", {-25, 0}},
+  struct {
+    const char *text;
+    std::vector<double> want;
+  } f64[] = {
+      {"1.5,2,3", {1.5, 2, 3}},  {"1,2)", {1, 2, 0}}, {"x,4", {0, 4}}, {"", {0, 0}},
+      {" -2.5e1,\"7", {-25, 0}},
   };
   for (auto &c : f64) {
     udata *v = create_userdata(L, "f64", 1, int32_t(c.want.size()), 1, c.text);

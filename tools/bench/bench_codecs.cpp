@@ -27,7 +27,8 @@ constexpr size_t bench_size = 1 << 20;
 // Source-like text with some bytes of every value.
 const std::vector<uint8_t> &sample() {
   static std::vector<uint8_t> s = [] {
-    static const char *words[] = {"local ", "function ", "end\n", "x = x + 1\n", "print(x)\n", "-- note\n", "\t"};
+    static const char *words[] = {"local ",     "function ", "end\n", "x = x + 1\n",
+                                  "print(x)\n", "-- note\n", "\t"};
     std::mt19937 rng(1);
     std::vector<uint8_t> v;
     while (v.size() < bench_size) {
@@ -65,12 +66,14 @@ void over_sample(benchmark::State &state, F f) {
 }
 
 void run_zlib_crc32(benchmark::State &state) {
-  over_sample(state, [](const uint8_t *p, size_t n) { benchmark::DoNotOptimize(crc32(0, p, uInt(n))); });
+  over_sample(state,
+              [](const uint8_t *p, size_t n) { benchmark::DoNotOptimize(crc32(0, p, uInt(n))); });
 }
 BENCHMARK(run_zlib_crc32)->Name("baseline/zlib_crc32");
 
 void run_crc32b(benchmark::State &state) {
-  over_sample(state, [](const uint8_t *p, size_t n) { benchmark::DoNotOptimize(crc32b(p, int64_t(n))); });
+  over_sample(state,
+              [](const uint8_t *p, size_t n) { benchmark::DoNotOptimize(crc32b(p, int64_t(n))); });
 }
 BENCHMARK(run_crc32b)->Name("crc32b");
 
@@ -163,9 +166,15 @@ std::vector<uint8_t> mutated() {
   for (int i = 0; i < 40; i++) {
     size_t at = rng() % d.size();
     switch (i % 3) {
-      case 0: d.insert(d.begin() + long(at), 100, uint8_t(rng())); break;
-      case 1: d.erase(d.begin() + long(at), d.begin() + long(std::min(d.size(), at + 300))); break;
-      default: d[at] ^= 0x55; break;
+      case 0:
+        d.insert(d.begin() + long(at), 100, uint8_t(rng()));
+        break;
+      case 1:
+        d.erase(d.begin() + long(at), d.begin() + long(std::min(d.size(), at + 300)));
+        break;
+      default:
+        d[at] ^= 0x55;
+        break;
     }
   }
   return d;
@@ -184,7 +193,8 @@ void run_delta_apply(benchmark::State &state) {
   const auto &src = sample();
   std::vector<uint8_t> dst = mutated();
   pbuffer *delta = generate_diff(src.data(), int32_t(src.size()), dst.data(), int32_t(dst.size()));
-  for (auto _ : state) destroy_buffer(apply_diff(src.data(), int32_t(src.size()), delta->data, delta->length));
+  for (auto _ : state)
+    destroy_buffer(apply_diff(src.data(), int32_t(src.size()), delta->data, delta->length));
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(dst.size()));
   destroy_buffer(delta);
 }

@@ -63,7 +63,8 @@ run_figures run_program(const std::string &dir) {
   char c;
   while (read(out[0], &c, 1) == 1) {
     if (c == '\n' && f.to_first_line < 0)
-      f.to_first_line = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+      f.to_first_line =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   }
   close(out[0]);
   int status;
@@ -120,10 +121,19 @@ void BM_frame_with_100_idle_processes(benchmark::State &state) {
   frame_cost(state, "crowd frame", KVD_ROM_CROWD);
 }
 
-BENCHMARK(BM_start_of_a_program_that_stops_at_once)->UseManualTime()->Iterations(10)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_start_to_first_frame_of_the_sample_rom)->UseManualTime()->Iterations(10)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_start_of_a_program_that_stops_at_once)
+    ->UseManualTime()
+    ->Iterations(10)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_start_to_first_frame_of_the_sample_rom)
+    ->UseManualTime()
+    ->Iterations(10)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_idle_frame)->UseManualTime()->Iterations(3)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_frame_with_100_idle_processes)->UseManualTime()->Iterations(3)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_frame_with_100_idle_processes)
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
@@ -135,7 +145,8 @@ int main(int argc, char **argv) {
   std::printf("start to first frame: %.2f ms, %.2fx a program that stops at once (%.2f ms)\n",
               at("first frame") * 1e3, at("first frame") / at("baseline start"),
               at("baseline start") * 1e3);
-  std::printf("idle frame: %.1f us of CPU; frame with 100 idle processes: %.1f us, %.1fx the idle frame\n",
-              at("idle frame") * 1e6, at("crowd frame") * 1e6, at("crowd frame") / at("idle frame"));
+  std::printf(
+      "idle frame: %.1f us of CPU; frame with 100 idle processes: %.1f us, %.1fx the idle frame\n",
+      at("idle frame") * 1e6, at("crowd frame") * 1e6, at("crowd frame") / at("idle frame"));
   return 0;
 }

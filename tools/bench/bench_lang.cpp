@@ -22,15 +22,20 @@ struct workload {
 };
 
 constexpr workload workloads[] = {
-  {"calls", "local function fib(n) if n < 2 then return n end return fib(n-1) + fib(n-2) end "
-            "print(fib(30))"},
-  {"tables", "local t = {} for i = 1, 300000 do t[i] = i * 2 end local s = 0 "
-             "for r = 1, 10 do for i = 1, #t do s = s + t[i] end end "
-             "local h = {} for i = 1, 100000 do h['k' .. (i % 1000)] = i end print(s)"},
-  {"strings", "local parts = {} for i = 1, 200000 do parts[#parts + 1] = tostring(i) .. ',' end "
-              "local s = table.concat(parts) local n = 0 for w in s:gmatch('%d+') do n = n + 1 end print(#s, n)"},
-  {"closures", "local function make(k) return function(x) return x + k end end local s = 0 "
-               "for i = 1, 2000000 do local f = make(i) s = f(s) % 1000003 end print(s)"},
+    {"calls",
+     "local function fib(n) if n < 2 then return n end return fib(n-1) + fib(n-2) end "
+     "print(fib(30))"},
+    {"tables",
+     "local t = {} for i = 1, 300000 do t[i] = i * 2 end local s = 0 "
+     "for r = 1, 10 do for i = 1, #t do s = s + t[i] end end "
+     "local h = {} for i = 1, 100000 do h['k' .. (i % 1000)] = i end print(s)"},
+    {"strings",
+     "local parts = {} for i = 1, 200000 do parts[#parts + 1] = tostring(i) .. ',' end "
+     "local s = table.concat(parts) local n = 0 for w in s:gmatch('%d+') do n = n + 1 end "
+     "print(#s, n)"},
+    {"closures",
+     "local function make(k) return function(x) return x + k end end local s = 0 "
+     "for i = 1, 2000000 do local f = make(i) s = f(s) % 1000003 end print(s)"},
 };
 
 struct interp {
@@ -39,9 +44,9 @@ struct interp {
 };
 
 constexpr interp interps[] = {
-  {"patched", KVD_LUAI},
-  {"unpatched", KVD_LUAI_REF},
-  {"lua5.4", "/usr/bin/lua5.4"},
+    {"patched", KVD_LUAI},
+    {"unpatched", KVD_LUAI_REF},
+    {"lua5.4", "/usr/bin/lua5.4"},
 };
 
 std::map<std::string, std::pair<double, long>> seconds;  // CPU total, runs
@@ -85,7 +90,9 @@ int main(int argc, char **argv) {
     for (const interp &in : interps)
       benchmark::RegisterBenchmark((std::string(w.name) + "/" + in.name).c_str(),
                                    [&w, &in](benchmark::State &s) { run_workload(s, w, in); })
-          ->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
+          ->Unit(benchmark::kMillisecond)
+          ->UseRealTime()
+          ->MinTime(1.0);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   std::printf("\n%-10s %14s %14s\n", "workload", "patched/unpat", "lua5.4/unpat");

@@ -79,12 +79,18 @@ void bench_call(benchmark::State &st, const char *fn, const char *arg) {
   lua_State *L = state();
   for (auto _ : st) call(L, fn, arg);
 }
-BENCHMARK_CAPTURE(bench_call, write_pod, "pod", "data")->Name("write/pod")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(bench_call, write_pod, "pod", "data")
+    ->Name("write/pod")
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(bench_call, write_baseline, "baseline_write", "data")
-    ->Name("write/baseline_format_q")->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(bench_call, read_pod, "unpod", "pod_text")->Name("read/unpod")->Unit(benchmark::kMillisecond);
+    ->Name("write/baseline_format_q")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(bench_call, read_pod, "unpod", "pod_text")
+    ->Name("read/unpod")
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(bench_call, read_baseline, "baseline_read", "baseline_text")
-    ->Name("read/baseline_load")->Unit(benchmark::kMillisecond);
+    ->Name("read/baseline_load")
+    ->Unit(benchmark::kMillisecond);
 
 struct time_reporter : benchmark::ConsoleReporter {
   std::map<std::string, double> seconds;
@@ -104,8 +110,8 @@ int main(int argc, char **argv) {
   std::printf("\n%-8s %14s %14s %8s\n", "", "pod ms", "baseline ms", "ratio");
   std::printf("%-8s %14.2f %14.2f %8.2f  (string.format %%q loop / pod)\n", "write", s["write/pod"],
               s["write/baseline_format_q"], s["write/baseline_format_q"] / s["write/pod"]);
-  std::printf("%-8s %14.2f %14.2f %8.2f  (load / unpod)\n", "read", s["read/unpod"], s["read/baseline_load"],
-              s["read/baseline_load"] / s["read/unpod"]);
+  std::printf("%-8s %14.2f %14.2f %8.2f  (load / unpod)\n", "read", s["read/unpod"],
+              s["read/baseline_load"], s["read/baseline_load"] / s["read/unpod"]);
   benchmark::Shutdown();
   return 0;
 }
