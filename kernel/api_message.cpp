@@ -3,7 +3,6 @@
 #include <memory>
 
 #include "host/os_time.h"
-#include "host/seams.h"
 #include "kernel/api.h"
 #include "kernel/cpu_budget.h"
 #include "kernel/message.h"

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "gfx/draw_target.h"
-#include "gfx/seams.h"
+#include "gfx/video.h"
 #include "host/os_time.h"
-#include "host/seams.h"
+#include "host/sockets.h"
 #include "kernel/api.h"
 #include "kernel/args.h"
 #include "kernel/cpu_budget.h"

@@ -4,20 +4,19 @@
 #include "kernel/klog.h"
 #include "host/paths.h"
 #include "host/os_time.h"
-#include "host/seams.h"
+#include "host/capture.h"
 #include "kernel/api.h"
 #include "kernel/app.h"
 #include "kernel/args.h"
-#include "kernel/button_seams.h"
+#include "kernel/buttons.h"
 #include "kernel/cpu_budget.h"
 #include "kernel/memory.h"
 #include "kernel/message.h"
 #include "kernel/process.h"
 #include "kernel/settings.h"
-#include "pdisk/kernel_seams.h"
+#include "pdisk/cart_mount.h"
 #include "pdisk/fileops.h"
 #include "pdisk/mount.h"
-#include "pdisk/seams.h"
 
 static int32_t next_audio_priority = 1;
 

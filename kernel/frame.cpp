@@ -5,15 +5,15 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "anywhen/seams.h"
+#include "anywhen/anywhen.h"
 #include "kernel/klog.h"
-#include "host/seams.h"
+#include "host/os_host.h"
+#include "host/sockets.h"
 #include "kernel/app.h"
 #include "kernel/slice.h"
 #include "kernel/startup.h"
-#include "pdisk/kernel_seams.h"
+#include "pdisk/cart_mount.h"
 #include "pdisk/pfile.h"
-#include "pdisk/seams.h"
 
 static volatile std::sig_atomic_t termination_signal;
 

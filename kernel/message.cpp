@@ -7,7 +7,6 @@
 
 #include "kernel/klog.h"
 #include "host/os_time.h"
-#include "host/seams.h"
 #include "kernel/pbuffer.h"
 #include "kernel/process.h"
 #include "pdisk/path.h"

@@ -11,12 +11,13 @@
 #include <new>
 #include <string>
 
-#include "anywhen/seams.h"
-#include "gfx/seams.h"
+#include "anywhen/anywhen.h"
+#include "gfx/video.h"
 #include "host/debug_log.h"
 #include "kernel/klog.h"
 #include "host/os_time.h"
-#include "host/seams.h"
+#include "host/os_host.h"
+#include "host/sockets.h"
 #include "kernel/alloc.h"
 #include "kernel/api.h"
 #include "kernel/app.h"
@@ -26,8 +27,8 @@
 #include "kernel/slice.h"
 #include "lang/libset.h"
 #include "lang/lua_api.h"
-#include "pdisk/kernel_seams.h"
-#include "sorn/seams.h"
+#include "pdisk/cart_mount.h"
+#include "sorn/sorn.h"
 #include "userdata/udata.h"
 
 proc *process[max_processes];

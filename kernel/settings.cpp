@@ -6,14 +6,14 @@
 #include <cstring>
 #include <string>
 
-#include "anywhen/seams.h"
+#include "anywhen/anywhen.h"
 #include "kernel/klog.h"
 #include "host/paths.h"
-#include "host/seams.h"
+#include "host/os_host.h"
 #include "kernel/config.h"
 #include "kernel/pbuffer.h"
 #include "pdisk/mount.h"
-#include "sorn/seams.h"
+#include "sorn/sorn.h"
 
 uint32_t video_hash0 = 0xFFFFFFFF;
 

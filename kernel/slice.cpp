@@ -10,7 +10,8 @@
 
 #include "kernel/klog.h"
 #include "host/os_time.h"
-#include "host/seams.h"
+#include "host/os_host.h"
+#include "host/sockets.h"
 #include "kernel/app.h"
 #include "kernel/config.h"
 #include "kernel/cpu_budget.h"
@@ -18,9 +19,8 @@
 #include "kernel/message.h"
 #include "kernel/process.h"
 #include "lang/lua_api.h"
-#include "pdisk/kernel_seams.h"
-#include "pdisk/seams.h"
-#include "sorn/seams.h"
+#include "pdisk/cart_mount.h"
+#include "sorn/sorn.h"
 
 static int32_t sat_add32(int32_t a, int64_t b) {
   return (int32_t)std::clamp<int64_t>((int64_t)a + b, INT32_MIN, INT32_MAX);

@@ -7,13 +7,12 @@
 #include <ctime>
 #include <string>
 
-#include "anywhen/seams.h"
-#include "gfx/seams.h"
+#include "anywhen/anywhen.h"
+#include "gfx/video.h"
 #include "kernel/klog.h"
 #include "host/debug_log.h"
 #include "host/paths.h"
 #include "host/os_time.h"
-#include "host/seams.h"
 #include "kernel/app.h"
 #include "lang/libset.h"
 #include "kernel/config.h"
@@ -25,7 +24,7 @@
 #include "pdisk/fileops.h"
 #include "pdisk/pfile.h"
 #include "pdisk/rom.h"
-#include "sorn/seams.h"
+#include "sorn/sorn.h"
 
 app_state app;
 proc *root_process;

@@ -9,12 +9,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "anywhen/seams.h"
+#include "anywhen/anywhen.h"
 #include "pdisk/diag.h"
 #include "pdisk/mount.h"
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
-#include "pdisk/seams.h"
+#include "pdisk/cart_mount.h"
 
 int pdisk_file_exists(const char *path) {
   pfile_entry *f = pfopen(path, "re");

@@ -8,7 +8,7 @@
 #include "pdisk/fileops.h"
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
-#include "pdisk/seams.h"
+#include "pdisk/cart_mount.h"
 
 pmount_entry pmount[PDISK_MAX_MOUNTS];
 int32_t pmounts;

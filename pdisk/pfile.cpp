@@ -5,12 +5,12 @@
 #include <cstring>
 
 #include "kernel/cpu_budget.h"
-#include "anywhen/seams.h"
+#include "anywhen/anywhen.h"
 #include "pdisk/diag.h"
 #include "pdisk/host_file.h"
 #include "pdisk/mount.h"
 #include "pdisk/path.h"
-#include "pdisk/seams.h"
+#include "pdisk/cart_mount.h"
 #include "pod/murmur3.h"
 
 pfile_entry *pfile[PDISK_MAX_PFILES];

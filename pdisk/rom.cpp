@@ -10,7 +10,7 @@
 
 #include "pdisk/fileops.h"
 #include "pdisk/pfile.h"
-#include "pdisk/seams.h"
+#include "pdisk/png_cart.h"
 #include "pod/pxa.h"
 
 // Creates dest/name with the given bytes; an entry that cannot be created

@@ -13,7 +13,7 @@
 
 #include "pdisk/fileops.h"
 #include "pdisk/host_file.h"
-#include "pdisk/kernel_seams.h"
+#include "pdisk/cart_mount.h"
 #include "pdisk/mount.h"
 #include "pdisk/pfile.h"
 #include "pdisk_fixture.h"

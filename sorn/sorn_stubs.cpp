@@ -1,5 +1,5 @@
 // Do-nothing synthesiser calls, until the synthesiser is built.
-#include "sorn/seams.h"
+#include "sorn/sorn.h"
 
 void sorn_init() {}
 void sorn_kill_all_audio() {}

@@ -1,4 +1,4 @@
 // Do-nothing button calls, until the buttons are built.
-#include "kernel/button_seams.h"
+#include "kernel/buttons.h"
 
 void buttons_hold_over_all(proc *) {}

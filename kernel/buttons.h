@@ -1,5 +1,5 @@
 // The buttons as the signals call them. Until the buttons are built this does
-// nothing (kernel/button_seams.cpp).
+// nothing (kernel/buttons_stubs.cpp).
 #pragma once
 
 struct proc;

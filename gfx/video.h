@@ -1,5 +1,5 @@
 // Graphics as the kernel calls it. Until graphics is built these do nothing
-// (gfx/seams.cpp).
+// (gfx/video_stubs.cpp).
 #pragma once
 #include <cstdint>
 

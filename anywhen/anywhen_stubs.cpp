@@ -1,5 +1,5 @@
 // Do-nothing file-history calls, until the file history is built.
-#include "anywhen/seams.h"
+#include "anywhen/anywhen.h"
 
 void anywhen_open() {}
 void anywhen_close() {}

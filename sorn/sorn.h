@@ -1,5 +1,5 @@
 // The synthesiser as the kernel calls it. Until the synthesiser is built these
-// do nothing (sorn/seams.cpp): no sound is made and no process owns the audio.
+// do nothing (sorn/sorn_stubs.cpp): no sound is made and no process owns the audio.
 #pragma once
 #include <cstdint>
 

@@ -1,12 +1,10 @@
-// Do-nothing host-layer calls, until the host layer is built.
-#include "host/seams.h"
+// Stubs of the host layer that is not built yet.
+#include "host/os_host.h"
 
 #include <chrono>
 #include <thread>
 
 void os_system_init() {}
-void sockets_init() {}
-void sockets_exit() {}
 void start_frame() {}
 
 int end_frame() {
@@ -21,12 +19,4 @@ int end_frame() {
 
 void os_apply_video_config() {}
 void os_lock_mouse_cursor(int32_t, int32_t, int32_t) {}
-void update_all_sockets() {}
-void delete_sockets_by_process(int32_t) {}
 void os_add_public_c_functions(lua_State *) {}
-void socket_add_public_c_functions(lua_State *) {}
-int gif_start() { return 1; }
-void gif_end() {}
-void audio_capture_start() {}
-void audio_capture_end() {}
-void request_screenshot() {}

@@ -1,5 +1,5 @@
 // The file history as the kernel calls it. Until the file history is built
-// these do nothing (anywhen/seams.cpp).
+// these do nothing (anywhen/anywhen_stubs.cpp).
 #pragma once
 
 void anywhen_open();

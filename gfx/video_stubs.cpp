@@ -1,5 +1,5 @@
 // Do-nothing graphics calls, until graphics is built.
-#include "gfx/seams.h"
+#include "gfx/video.h"
 
 void init_default_coltabs() {}
 
