@@ -89,7 +89,9 @@ int system_frame() {
     reset_app_state();
   }
   if (app.exit_request) {
-    if (app.exclusive_process == 0) exit_program();
+    // A host signal does not wait out the hold: the shutdown passes still let
+    // the holding process finish, within the watchdog's time.
+    if (app.exclusive_process == 0 || termination_signal) exit_program();
     if (app.exit_hold_count++ >= 60) exit_program();
   }
   if (!system_inited) {
