@@ -49,8 +49,8 @@ static void convert_from(uint32_t to_type, const uint8_t *from, uint8_t *to, siz
   }
 }
 
-static void convert_elements(uint32_t from_type, uint32_t to_type, const uint8_t *from,
-                             uint8_t *to, size_t n) {
+static void convert_elements(uint32_t from_type, uint32_t to_type, const uint8_t *from, uint8_t *to,
+                             size_t n) {
   switch (from_type) {
     case UTYPE_I16:
       return convert_from<int16_t>(to_type, from, to, n);
@@ -66,8 +66,8 @@ static void convert_elements(uint32_t from_type, uint32_t to_type, const uint8_t
 }
 
 static int convert_indexed(lua_State *L, const udata *src) {
-  udata *image = create_userdata(L, "u8", src->dims, int32_t(src->width), int32_t(src->height),
-                                 nullptr);
+  udata *image =
+      create_userdata(L, "u8", src->dims, int32_t(src->width), int32_t(src->height), nullptr);
   if (!image) return 0;
   uint64_t n = udata_count(src);
   bool f64 = (src->utype & 31) == UTYPE_F64;
@@ -86,8 +86,7 @@ static int convert_indexed(lua_State *L, const udata *src) {
     }
     index[i] = uint8_t(found);
   }
-  udata *palette =
-      create_userdata(L, get_utype_string(src->utype & 31), 1, count, 1, nullptr);
+  udata *palette = create_userdata(L, get_utype_string(src->utype & 31), 1, count, 1, nullptr);
   if (!palette) return 0;
   for (int i = 0; i < count; i++) udata_set_int(palette, uint64_t(i), keys[i]);
   spend_cpu(int64_t(n));
@@ -102,8 +101,8 @@ int lua54_ud_convert(lua_State *L) {
   if (t == LUA_TSTRING && std::strcmp(type, "u8") == 0 && lua_rawlen(L, 2) == 2 &&
       lua_toboolean(L, 3))
     return convert_indexed(L, src);
-  udata *dst = create_userdata(L, type, src->dims, int32_t(src->width), int32_t(src->height),
-                               nullptr);
+  udata *dst =
+      create_userdata(L, type, src->dims, int32_t(src->width), int32_t(src->height), nullptr);
   if (!dst) return 0;
   // A "[gfx]" or "[map]" type text sizes the result itself: fill only what
   // both hold.
@@ -114,7 +113,7 @@ int lua54_ud_convert(lua_State *L) {
     return 1;
   }
   convert_elements(from, to, udata_elements(src), udata_elements(dst), size_t(n));
-  int64_t cost = from == UTYPE_F64 || to == UTYPE_F64     ? 2 * int64_t(n)
+  int64_t cost = from == UTYPE_F64 || to == UTYPE_F64   ? 2 * int64_t(n)
                  : from == UTYPE_I64 || to == UTYPE_I64 ? int64_t(n)
                                                         : int64_t(n) / 2;
   spend_cpu(cost);

@@ -49,9 +49,9 @@ int lua54_ud_copy(lua_State *L) {
 // element at a time, in increasing order, so that a destination overlapping
 // the source reads what was already written.
 template <class T>
-static void take_rows(const udata *src, const int32_t *index, int64_t r0,
-                      int64_t r1, int64_t ioff, int64_t istride, udata *dst, int64_t doff,
-                      int64_t dstride, int64_t span, int64_t index_len) {
+static void take_rows(const udata *src, const int32_t *index, int64_t r0, int64_t r1, int64_t ioff,
+                      int64_t istride, udata *dst, int64_t doff, int64_t dstride, int64_t span,
+                      int64_t index_len) {
   const T *from = reinterpret_cast<const T *>(udata_elements(src));
   T *to = reinterpret_cast<T *>(udata_elements(dst));
   int64_t slen = int64_t(udata_count(src)), dlen = int64_t(udata_count(dst));
@@ -108,20 +108,16 @@ int lua54_ud_take(lua_State *L) {
   int64_t step = span;
   switch (utype_size(type)) {
     case 2:
-      take_rows<uint16_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step,
-                          index_len);
+      take_rows<uint16_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step, index_len);
       break;
     case 4:
-      take_rows<uint32_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step,
-                          index_len);
+      take_rows<uint32_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step, index_len);
       break;
     case 8:
-      take_rows<uint64_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step,
-                          index_len);
+      take_rows<uint64_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step, index_len);
       break;
     default:
-      take_rows<uint8_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step,
-                         index_len);
+      take_rows<uint8_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step, index_len);
       break;
   }
   spend_cpu(int64_t(span) * rows / move_divisor(type) + rows / 6);

@@ -109,7 +109,8 @@ frame_totals frame_apply(const frame_call &c, Rule rule) {
       if (rb.k1 < r.k1) r.k1 = rb.k1;
     }
     if (c.form == FORM_OPERAND)
-      for (int64_t k = r.k0; k < r.k1; k++) d[pa + k * step_a] = rule(a[pa + k * step_a], b[pb + k * step_b]);
+      for (int64_t k = r.k0; k < r.k1; k++)
+        d[pa + k * step_a] = rule(a[pa + k * step_a], b[pb + k * step_b]);
     else if (c.form == FORM_SCALAR_RIGHT)
       for (int64_t k = r.k0; k < r.k1; k++) d[pa + k * step_a] = rule(a[pa + k * step_a], s);
     else

@@ -28,7 +28,8 @@ struct ud_methods : kernel_fixture {
         "return table.concat(t, ',', 1, t.n) end");
   }
   void run(const lua_case *cases, size_t n) {
-    for (size_t i = 0; i < n; i++) EXPECT_EQ(root_eval(cases[i].code), cases[i].want) << cases[i].code;
+    for (size_t i = 0; i < n; i++)
+      EXPECT_EQ(root_eval(cases[i].code), cases[i].want) << cases[i].code;
   }
 };
 
@@ -150,8 +151,7 @@ TEST_F(ud_methods, Sort) {
        "3,2,1"},
       {"local u = userdata('i32', 3, '000000030000000100000002') u:sort(0, nil) return E(u)",
        "1,2,3"},
-      {"local u = userdata('u8', 3, 2, '090102030405') u:sort(2, true) return E(u)",
-       "3,4,5,9,1,2"},
+      {"local u = userdata('u8', 3, 2, '090102030405') u:sort(2, true) return E(u)", "3,4,5,9,1,2"},
       {"local u = userdata('u8', 3, 2, '090102030405') return select('#', u:sort(3)) .. E(u)",
        "09,1,2,3,4,5"},
       {"local u = userdata('u8', 5, 1, '0504030201') return select('#', u:sort(1))", "0"},
@@ -185,11 +185,9 @@ TEST_F(ud_methods, Convert) {
        "i[299]",
        "256,255,255,255"},
       {"return select('#', userdata('u8', 2):convert('i16', true))", "1"},
-      {"local u = userdata('u8', 2, '0102') local c = u:convert('u8') u[0] = 9 return E(c)",
-       "1,2"},
+      {"local u = userdata('u8', 2, '0102') local c = u:convert('u8') u[0] = 9 return E(c)", "1,2"},
       {"local c = vec(-0.5, 32768.5, 1.5):convert('i16') return E(c)", "-1,-32768,1"},
-      {"local c = vec(-0.5, 0/0, 1e300):convert('i32') return E(c)",
-       "-1,-2147483648,-2147483648"},
+      {"local c = vec(-0.5, 0/0, 1e300):convert('i32') return E(c)", "-1,-2147483648,-2147483648"},
       {"local c = vec(-0.5, 0/0, 1e300):convert('i64') return E(c)",
        "-1,-9223372036854775808,-9223372036854775808"},
       {"local c = vec(-0.5, 255.9, 256, 0/0):convert('u8') return E(c)", "255,255,0,0"},
@@ -214,14 +212,12 @@ TEST_F(ud_methods, CopyTakeClear) {
        "5,6,0"},
       {"local a, d = userdata('u8', 3, '010203'), userdata('u8', 3) a:copy(nil, d) return E(d)",
        "1,2,3"},
-      {"local a, d = userdata('u8', 3), userdata('u8', 4) return select('#', a:copy(nil, d))",
-       "0"},
+      {"local a, d = userdata('u8', 3), userdata('u8', 4) return select('#', a:copy(nil, d))", "0"},
       {"local a, d = userdata('u8', 3), userdata('i16', 3) return select('#', a:copy(nil, d))",
        "0"},
       {"local a, b = userdata('u8', 3), userdata('i16', 3) return select('#', a:copy(b))", "0"},
       // Each element is stored before the next is read: a smear.
-      {"local a = userdata('u8', 5, '0102030405') a:copy(a, true, 0, 1) return E(a)",
-       "1,1,1,1,1"},
+      {"local a = userdata('u8', 5, '0102030405') a:copy(a, true, 0, 1) return E(a)", "1,1,1,1,1"},
       {"local a = userdata('f64', 10) a:copy(1, true, 0, 0, 2, 0, 4, 3) return E(a)",
        "1.0,1.0,0.0,0.0,1.0,1.0,0.0,0.0,1.0,1.0"},
       {"local a = userdata('i32', 10) a:copy(1, true, 0, 0, 1, 0, 0, 5) return E(a)",
@@ -301,26 +297,21 @@ TEST_F(ud_methods, PeekPokeAndShape) {
       {"local u = userdata('i16', 2, 'ffff0102') u:poke(0x80ffe) return peek2(0x80ffe) .. ',' .. "
        "peek2(0x81000)",
        "-1,258"},
-      {"local u = userdata('i32', 2) poke4(0x9000, -5) u:peek(0x9000, -3, 1) return E(u)",
-       "-5,0"},
+      {"local u = userdata('i32', 2) poke4(0x9000, -5) u:peek(0x9000, -3, 1) return E(u)", "-5,0"},
       {"return select('#', vec(1):peek(0))", "0"},
       {"local u = userdata('u8', 3, 2) return L(#u, u:width(), u:height(), u:attribs())",
        "6,3,2,3,2,u8,2"},
       {"return L(userdata('u8', 3):height())", "nil"},
-      {"local u = userdata('u8', 16, 16) return L(u:mutate('i32'), u:attribs())",
-       "nil,4,16,i32,2"},
+      {"local u = userdata('u8', 16, 16) return L(u:mutate('i32'), u:attribs())", "nil,4,16,i32,2"},
       {"return userdata('u8', 16, 16):mutate('f64')",
        "can not mutate between integer and float data types"},
       {"return userdata('u8', 16, 16):mutate('u8', 300)", "new size is larger than old size"},
-      {"local u = userdata('u8', 16, 16) u:mutate('u8', 64, 4) return L(u:attribs())",
-       "64,4,u8,2"},
-      {"local u = userdata('u8', 16, 16) u:mutate('u8', 256) return L(u:attribs())",
-       "256,1,u8,1"},
+      {"local u = userdata('u8', 16, 16) u:mutate('u8', 64, 4) return L(u:attribs())", "64,4,u8,2"},
+      {"local u = userdata('u8', 16, 16) u:mutate('u8', 256) return L(u:attribs())", "256,1,u8,1"},
       {"return userdata('u8', 16, 16):mutate('u8', 65536, 65536)",
        "new size is larger than old size"},
       {"return userdata('u8', 2):mutate('i64')", "new size is larger than old size"},
-      {"local u = userdata('u8', 8) u:mutate('u8', nil, 2) return L(u:attribs())",
-       "8,1,u8,1"},
+      {"local u = userdata('u8', 8) u:mutate('u8', nil, 2) return L(u:attribs())", "8,1,u8,1"},
   };
   run(cases, std::size(cases));
 }
