@@ -4,8 +4,10 @@
 // text to compare.
 #include <cmath>
 #include <cstdlib>
+#include <vector>
 
 #include "tests/kernel/kernel_fixture.h"
+#include "userdata/ud_copy.h"
 #include "userdata/ud_metatable.h"
 #include "userdata/udata.h"
 
@@ -247,9 +249,26 @@ TEST_F(ud_methods, CopyTakeClear) {
       {"local s, i = userdata('u8', 4, '01020304'), userdata('i32', 2, '0000000100000002') "
        "return E(s:take(i, true, 5, 0, 1, 1, 1, -1))",
        "1,2,3,4"},
+      {"local s, i = userdata('u8', 4, '01020304'), userdata('i32', 2, '0000000100000002') "
+       "return E(s:take(i, nil, 0, 0, 1, 0))",
+       "0,0"},
       {"local u = userdata('u8', 3, '010203') u:clear() return E(u)", "0,0,0"},
   };
   run(cases, std::size(cases));
+}
+
+// The scratch slots keep separate copies and grow past their first size.
+TEST(ud_copy_dat, SlotsHoldCopies) {
+  std::vector<double> a(5000), b = {1.5, -2.5};
+  for (size_t i = 0; i < a.size(); i++) a[i] = double(i);
+  double *ca = copy_dat(0, a.data(), int64_t(a.size()));
+  double *cb = copy_dat(1, b.data(), 2);
+  ASSERT_NE(ca, nullptr);
+  ASSERT_NE(cb, nullptr);
+  a[4999] = -1;
+  EXPECT_EQ(ca[4999], 4999.0);
+  EXPECT_EQ(cb[1], -2.5);
+  EXPECT_EQ(copy_dat(2, b.data(), 2), nullptr);
 }
 
 TEST_F(ud_methods, Charges) {
