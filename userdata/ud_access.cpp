@@ -15,20 +15,21 @@ int lua54_get_0(lua_State *L) {
   int64_t n = int64_t(udata_count(ud));
   int64_t count = kvd_intp(L, ud->dims + 2, 1);
   if (lua_gettop(L) == 1 || lua_type(L, 2) != LUA_TNUMBER) count = n;
-  if (count < 1) {  // nothing to read; the minimum charge
-    spend_cpu(0);
-    return 0;
-  }
-  if (count > INT32_MAX || !lua_checkstack(L, int(count))) {
+  if (count > INT32_MAX || (count > 0 && !lua_checkstack(L, int(count)))) {
     std::printf(" ********** too many get() results (%d) stack limit reached **********\n",
                 int32_t(count));
     return 0;
   }
-  // Indices are 32-bit values.
+  // Indices are 32-bit values. A start outside the record answers 0.0
+  // whatever the count.
   int32_t x32 = int32_t(x), y32 = int32_t(y);
   if (x32 < 0 || uint32_t(x32) >= ud->width || y32 < 0 || uint32_t(y32) >= ud->height) {
     lua_pushnumber(L, 0.0);
     return 1;
+  }
+  if (count < 1) {  // nothing to read; the minimum charge
+    spend_cpu(0);
+    return 0;
   }
   int64_t offset = int64_t(x32) + int64_t(y32) * ud->width;
   int64_t k = count < n - offset ? count : n - offset;

@@ -84,6 +84,8 @@ TEST_F(ud_methods, GetAndSet) {
       {"local u = userdata('u8', 3, '010203') return L(get(u, 3))", "0.0"},
       {"local u = userdata('u8', 3, '010203') return select('#', get(u, 0, 0))", "0"},
       {"local u = userdata('u8', 3, '010203') return select('#', get(u, 0, -4))", "0"},
+      {"local u = userdata('u8', 3, '010203') return L(get(u, 3, 0))", "0.0"},
+      {"local u = userdata('u8', 3, '010203') return L(get(u, -1, -4))", "0.0"},
       {"local u = userdata('u8', 3, '010203') return L(get(u, '1'))", "2,3,0"},
       {"local u = userdata('u8', 4, 2, '0102030405060708') return L(get(u, 3, 0, 2))", "4,5"},
       {"local u = userdata('u8', 4, 2) return L(get(u, 4, 0))", "0.0"},
@@ -269,6 +271,110 @@ TEST(ud_copy_dat, SlotsHoldCopies) {
   EXPECT_EQ(ca[4999], 4999.0);
   EXPECT_EQ(cb[1], -2.5);
   EXPECT_EQ(copy_dat(2, b.data(), 2), nullptr);
+}
+
+// Operators written in Lua reach the USERDATA entries with their operands
+// in source order, whatever form (immediate, constant, swapped) the compiler
+// picks for the expression.
+TEST_F(ud_methods, OperatorsKeepSourceOrder) {
+  root_eval(
+      "local function T(x) return type(x) == 'userdata' and 'a' or tostring(x) end "
+      "for op, sign in pairs({__add = '+', __sub = '-', __shl = '<<', __shr = '>>', "
+      "__band = '&'}) do USERDATA[op] = function(x, y) return T(x) .. sign .. T(y) end end "
+      "A = userdata('u8', 2)");
+  const lua_case cases[] = {
+      {"local a = A return a - 2", "a-2"},     {"local a = A return 2 - a", "2-a"},
+      {"local a = A return a - 300", "a-300"}, {"local a = A return 2.5 - a", "2.5-a"},
+      {"local v = A return v << 2", "a<<2"},   {"local v = A return 2 << v", "2<<a"},
+      {"local v = A return v >> 3", "a>>3"},   {"local v = A return 12 & v", "12&a"},
+      {"local v = A return v & 12", "a&12"},   {"local a = A return \"5\" + a", "5+a"},
+      {"local a = A return a + a", "a+a"},
+  };
+  run(cases, std::size(cases));
+}
+
+// What one call charges itself: made from C so that no instruction of Lua
+// counts, and with the allocator's charges for the blocks it makes taken
+// out. CALL holds the function and its arguments.
+struct charge_result {
+  int32_t cycles;
+  int64_t first;  // the first result as an integer
+};
+static int32_t alloc_cycles;
+static lua_Alloc process_alloc;
+static void *counting_alloc(void *ud, void *ptr, size_t osize, size_t nsize, int retry,
+                            size_t accounted) {
+  int32_t before = cpu_cycles;
+  void *block = process_alloc(ud, ptr, osize, nsize, retry, accounted);
+  alloc_cycles += cpu_cycles - before;
+  return block;
+}
+static charge_result charged(ud_methods &t, const std::string &call) {
+  t.root_eval("CALL = table.pack(" + call + ")");
+  lua_State *L = t.root->L;
+  int top = lua_gettop(L);
+  lua_getglobal(L, "CALL");
+  lua_getfield(L, -1, "n");
+  int n = int(lua_tointeger(L, -1));
+  lua_pop(L, 1);
+  for (int i = 1; i <= n; i++) lua_rawgeti(L, top + 1, i);
+  void *ud = nullptr;
+  process_alloc = lua_getallocf(L, &ud);
+  lua_setallocf(L, counting_alloc, ud);
+  alloc_cycles = 0;
+  int32_t before = cpu_cycles;
+  EXPECT_EQ(lua_pcall(L, n - 1, 1, 0), LUA_OK) << call;
+  charge_result r = {cpu_cycles - before - alloc_cycles, lua_tointeger(L, -1)};
+  lua_setallocf(L, process_alloc, ud);
+  lua_settop(L, top);
+  return r;
+}
+
+TEST_F(ud_methods, ChargesByOperation) {
+  root_eval(
+      "U = userdata('u8', 100) F = userdata('f64', 100) I = userdata('i64', 100) "
+      "F10 = userdata('f64', 10) U10 = userdata('u8', 10) X = userdata('i32', 48) "
+      "F1000 = userdata('f64', 1000) U1000 = userdata('u8', 1000)");
+  struct {
+    const char *call;
+    int32_t want;
+  } cases[] = {
+      {"get, U", 50},  // half a cycle a value
+      {"get, U, 0, 3", 1},
+      {"get, U, 0, 0", 1},
+      {"set, U, 0, 1, 2, 3", 0},
+      {"USERDATA.convert, U, 'u8'", 0},
+      {"USERDATA.convert, U, 'i16'", 50},
+      {"USERDATA.convert, U, 'i64'", 100},
+      {"USERDATA.convert, I, 'i32'", 100},
+      {"USERDATA.convert, U, 'f64'", 200},
+      {"USERDATA.convert, F, 'i32'", 200},
+      {"USERDATA.convert, U, 'u8', true", 100},
+      {"USERDATA.take, F10, X", 48 / 12 + 48 / 6},
+      {"USERDATA.take, U10, X", 48 / 24 + 48 / 6},
+      {"USERDATA.take, F10, X, nil, 0, 0, 4", 4 * 48 / 12 + 48 / 6},
+      {"USERDATA.peek, U, 0x80000", 25},
+      {"USERDATA.poke, U, 0x80000, 0, 7", 1},
+      {"USERDATA.copy, F1000, 1, true", 1000 / 12},
+      {"USERDATA.copy, U1000", (1000 >> 7) + 1000 / 24},
+  };
+  for (const auto &c : cases) EXPECT_EQ(charged(*this, c.call).cycles, c.want) << c.call;
+  // sort: (row bytes / 128 + 1) x (comparisons x 3 / 4).
+  root_eval(
+      "S1 = userdata('u8', 300) S2 = userdata('f64', 20, 50) "
+      "for i = 0, 299 do S1[i] = (i * 37) % 256 end "
+      "for i = 0, 999 do S2[i] = (i * 7919) % 1000 end");
+  charge_result s1 = charged(*this, "USERDATA.sort, S1");
+  EXPECT_GT(s1.first, 299);
+  EXPECT_EQ(s1.cycles, s1.first * 3 / 4);
+  charge_result s2 = charged(*this, "USERDATA.sort, S2, 3, true");
+  EXPECT_GT(s2.first, 49);
+  EXPECT_EQ(s2.cycles, 2 * (s2.first * 3 / 4));
+  // The scratch copies: n / 256.
+  std::vector<double> v(5000);
+  int32_t before = cpu_cycles;
+  copy_dat(0, v.data(), 5000);
+  EXPECT_EQ(cpu_cycles - before, 5000 >> 8);
 }
 
 TEST_F(ud_methods, Charges) {
