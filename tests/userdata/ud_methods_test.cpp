@@ -35,6 +35,16 @@ struct ud_methods : kernel_fixture {
   }
 };
 
+// The keys of the record methods built so far, in the order they are stored;
+// the element-wise and vector entries take their places between them.
+TEST(ud_metatable, KeysInStoringOrder) {
+  const char *const want[] = {"sort",       "convert", "copy",       "take",   "clear",   "__len",
+                              "__tostring", "__index", "__newindex", "set",    "get",     "blit",
+                              "peek",       "poke",    "width",      "height", "attribs", "mutate"};
+  ASSERT_EQ(ud_metatable_row_count, std::size(want));
+  for (size_t i = 0; i < std::size(want); i++) EXPECT_STREQ(ud_metatable_rows[i].key, want[i]) << i;
+}
+
 TEST_F(ud_methods, EveryProcessHasTheTable) {
   int64_t id = spawn("x = 1");
   ASSERT_NE(id, 0);
