@@ -30,6 +30,7 @@
 #include "lang/lua_api.h"
 #include "pdisk/cart_mount.h"
 #include "sorn/sorn.h"
+#include "userdata/ud_metatable.h"
 #include "userdata/udata.h"
 
 proc *process[max_processes];
@@ -103,6 +104,7 @@ int init_process(proc *p, int64_t id, const char *code, size_t code_len, const c
   lang_openlibs(L);
   api_add_c_functions(L);
   os_add_public_c_functions(L);
+  add_userdata_metatable_functions(L);
   socket_add_public_c_functions(L);
 
   p->source = (char *)std::malloc(code_len + 16);
