@@ -1,0 +1,220 @@
+// The mixer and channel mixing: output bounds, mute, master volume, stereo
+// swap, fades, chunked requests, gain and pan, and refused arguments.
+#include <algorithm>
+
+#include "sorn/node_tree.h"
+#include "tests/sorn/sorn_fixture.h"
+
+// Runs first, before any fixture re-points buffers: straight after sorn_init a
+// note on an echo instrument (which clears the echo's buffer) must find every
+// output in place.
+TEST(SornInit, NodeOutputsInPlaceBeforeAnyMix) {
+  sorn_init();
+  for (int c = 0; c < 2 * SORN_CHANNELS; c++)
+    for (int k = 0; k < SORN_MAX_CHANNEL_NODES; k++)
+      ASSERT_EQ(mixer.channel[c].node_state[k].output,
+                mixer.node_output[c * SORN_MAX_CHANNEL_NODES + k]);
+  demo_node nodes[3] = {demo_container(), demo_osc(0, 0), demo_fx(0, NODE_ECHO, 10, 100)};
+  demo_write_instrument(AUDIO_INSTRUMENTS + 2 * AUDIO_INSTRUMENT_SIZE, nodes, 3);
+  mixer.node_output[5 * SORN_MAX_CHANNEL_NODES + 2][100] = 1234;
+  sorn_set_note(5, 48, 2, 64, SORN_NOT_GIVEN, 0, 0, SORN_NO_PAN);
+  EXPECT_EQ(mixer.node_output[5 * SORN_MAX_CHANNEL_NODES + 2][100], 0);
+  sorn_init();  // a second call changes nothing
+  EXPECT_EQ(mixer.channel[5].inst, 2);
+}
+
+using SornMixer = sorn_fixture;
+
+TEST_F(SornMixer, SumIsClampedToSymmetricRange) {
+  struct {
+    int16_t each;
+    int16_t expect;
+  } cases[] = {{20000, 32767}, {-20000, -32767}, {-16384, -32767}, {-16383, -32766}};
+  for (auto c : cases) {
+    SetUp();
+    dc_instrument(1, c.each, true);
+    note(0, 1);
+    note(1, 1);
+    auto out = mix(512);
+    EXPECT_EQ(out[2 * 400], c.expect) << c.each;
+    EXPECT_EQ(out[2 * 400 + 1], 0);
+    for (int16_t s : out) EXPECT_GE(s, -32767);
+  }
+}
+
+TEST_F(SornMixer, StereoSwapMovesLeftToRight) {
+  dc_instrument(1, 12000, true);
+  note(0, 1);
+  sorn_set_stereo_swap(1);
+  auto out = mix(512);
+  EXPECT_EQ(out[2 * 400], 0);
+  EXPECT_EQ(out[2 * 400 + 1], 12000);
+}
+
+TEST_F(SornMixer, MasterVolumeOnlySilencesAtZero) {
+  demo_node nodes[2] = {demo_container(), demo_osc(0, 0)};
+  auto render = [&](int vol) {
+    SetUp();
+    demo_write_instrument(test_inst_addr(1), nodes, 2);
+    for (int i = 0; i < 1024; i++) {
+      int16_t s = int16_t((i * 64) - 32768);
+      sorn_memcpy(int32_t(RAM_WAVE_ROWS + 2 * i), &s, 2);
+    }
+    note(0, 1, 60);
+    sorn_set_volume(vol);
+    return mix(1000);
+  };
+  auto full = render(256);
+  EXPECT_EQ(render(1), full);
+  EXPECT_NE(*std::max_element(full.begin(), full.end()), 0);
+  auto silent = render(0);
+  EXPECT_TRUE(std::all_of(silent.begin(), silent.end(), [](int16_t s) { return s == 0; }));
+  EXPECT_EQ(mixer.channel[0].tick_pos, 1000 - 2 * 367);  // the channel went on
+  EXPECT_EQ(render(-5), silent);
+  EXPECT_EQ(render(100000), full);
+}
+
+TEST_F(SornMixer, MuteBitFreezesEverything) {
+  dc_instrument(1, 5000);
+  note(0, 1);
+  mix(300);
+  int32_t pos = mixer.channel[0].tick_pos, phase = mixer.tick_phase;
+  poke_ram8(RAM_PROCESS_FLAGS, PFLAG_MUTE_AUDIO);
+  for (int i = 0; i < 3; i++) {
+    auto out = mix(200);
+    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](int16_t s) { return s == 0; }));
+  }
+  EXPECT_EQ(mixer.channel[0].tick_pos, pos);
+  EXPECT_EQ(mixer.tick_phase, phase);
+  EXPECT_EQ(last_num_samples_mixed, 300);
+  EXPECT_EQ(last_mixed_out[0], 0);
+  poke_ram8(RAM_PROCESS_FLAGS, 0);
+  auto out = mix(10);
+  EXPECT_EQ(out[0], 3994);  // 5000 at the centre pan: 3272 / 4096
+}
+
+TEST_F(SornMixer, FadeStepsRunPerTickBeforeMixing) {
+  mixer.fade_len = 4, mixer.fade_from = 0, mixer.fade_to = 256;
+  int expect[] = {0, 64, 128, 256};
+  for (int v : expect) {
+    mix(367);
+    EXPECT_EQ(mixer.fade_vol, v);
+    EXPECT_EQ(mixer.tick_phase, 0);
+  }
+  EXPECT_EQ(mixer.fade_len, 0);
+  mixer.fade_len = 4, mixer.fade_tick = 0;
+  mix(512);
+  EXPECT_EQ(mixer.tick_phase, 145);
+  EXPECT_EQ(mixer.fade_tick, 1);
+}
+
+// One call of any size gives the same stream as many small calls.
+TEST_F(SornMixer, LargeRequestsEqualSmallOnes) {
+  demo_node nodes[3] = {demo_container(), demo_osc(0, 20), demo_fx(0, NODE_ECHO, 3, 120)};
+  auto render = [&](int chunk, int total) {
+    SetUp();
+    demo_write_instrument(test_inst_addr(1), nodes, 3);
+    for (int i = 0; i < 1024; i++) {
+      int16_t s = int16_t((i % 100) * 600 - 30000);
+      sorn_memcpy(int32_t(RAM_WAVE_ROWS + 2048 * 20 + 2 * i), &s, 2);
+    }
+    note(0, 1, 50);
+    note(3, 1, 62, 40);
+    std::vector<int16_t> all;
+    for (int done = 0; done < total; done += chunk) {
+      auto part = mix(std::min(chunk, total - done));
+      all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+  };
+  auto small = render(512, 20000);
+  EXPECT_EQ(render(8192, 20000), small);
+  EXPECT_EQ(render(20000, 20000), small);
+  EXPECT_NE(small[2 * 19999], 0);
+}
+
+TEST_F(SornMixer, CentredMonoGainAndPanRamp) {
+  dc_instrument(1, 10000);
+  note(0, 1);
+  auto out = mix(367);
+  EXPECT_LT(out[2 * 100], out[2 * 300]);  // the first chunk ramps up from 0
+  out = mix(10);
+  EXPECT_EQ(out[0], 7988);  // (3272 * 10000) / 4096 once the ramp settled
+  EXPECT_EQ(out[1], 7988);
+  // Full right: the next chunk moves linearly to 0 on the left, 9997 on the right.
+  note(0, 1, 48, 127);
+  out = mix(357);  // the pan is taken at the next tick
+  EXPECT_EQ(out[2 * 356], 7988);
+  out = mix(367);
+  EXPECT_EQ(out[0], 7988);
+  for (int i = 1; i < 367; i++) {
+    int dl = out[2 * i - 2] - out[2 * i], dr = out[2 * i + 1] - out[2 * i - 1];
+    EXPECT_TRUE(dl >= 0 && dl <= 30) << "left steps by " << dl << " at " << i;
+    EXPECT_TRUE(dr >= 0 && dr <= 30) << "right steps by " << dr << " at " << i;
+  }
+  out = mix(10);
+  EXPECT_EQ(out[0], 0);
+  EXPECT_EQ(out[1], 9997);  // 4095 / 4096
+}
+
+TEST_F(SornMixer, LoudestGainIsClamped) {
+  for (int16_t v : {int16_t(32767), int16_t(-32767), int16_t(2000)}) {
+    SetUp();
+    poke_ram8(RAM_SFX_VOLUME, 255);
+    dc_instrument(1, v, true);
+    note(0, 1);
+    sorn_set_channel_mix_vol(0, 255);  // g = 4064
+    auto out = mix(400);
+    int expect = std::clamp(v * 4064 / 256, -32767, 32767);
+    EXPECT_EQ(out[2 * 399], expect);
+  }
+}
+
+TEST_F(SornMixer, OutOfRangeChannelsAndInstrumentsAreRefused) {
+  dc_instrument(1, 10000);
+  note(2, 1);
+  sorn_channel before = mixer.channel[2];
+  for (int ch : {16, 17, -2, 1000, -100000}) note(ch, 1);
+  EXPECT_EQ(mixer.channel[2].inst, before.inst);
+  for (int inst : {256, -1, 100000}) {
+    note(2, 1);
+    sorn_set_channel_mix_vol(2, 30);
+    note(2, inst);
+    EXPECT_EQ(mixer.channel[2].inst, 255) << inst;
+    EXPECT_EQ(mixer.channel[2].note_on, 0);
+    EXPECT_EQ(mixer.channel[2].mix_vol, 64);
+  }
+  sorn_set_channel_mix_vol(16, 5);
+  sorn_set_channel_mix_vol(0xFFFFFFFFu, 5);
+  sorn_set_channel_base_addr(16, 5);
+  for (int c = 0; c < SORN_CHANNELS; c++) EXPECT_EQ(mixer.channel[c].mix_vol, 64);
+  sorn_set_channel_mix_vol(3, 300);
+  EXPECT_EQ(mixer.channel[3].mix_vol, 44);
+  struct {
+    int32_t in, out;
+  } bases[] = {{0xF00001, 0xF00000}, {-5, 0}, {0x1234, 0x1234}, {INT32_MAX, 0xF00000}};
+  for (auto b : bases) {
+    sorn_set_channel_base_addr(1, b.in);
+    EXPECT_EQ(mixer.channel[1].base_addr, b.out);
+  }
+  // Channel -1 stops every channel.
+  note(4, 1);
+  note(-1, 1);
+  for (int c = 0; c < SORN_CHANNELS; c++) EXPECT_EQ(mixer.channel[c].inst, 255);
+  auto out = mix(400);
+  EXPECT_TRUE(std::all_of(out.begin() + 200, out.end(), [](int16_t s) { return s == 0; }));
+}
+
+// Effect parameters beyond a byte are masked before they index the tables.
+TEST_F(SornMixer, WideEffectParametersAreMasked) {
+  dc_instrument(1, 10000);
+  for (int fx : {'v', 't', 'w', 'a', 'o', '<'}) {
+    sorn_set_note(0, 48, 1, 64, fx, 0x12345, 0, SORN_NO_PAN);
+    EXPECT_EQ(mixer.channel[0].fxp, 0x45);
+    mixer.channel[0].fxp = 0x7FFFFFFF;
+    mixer.channel[0].track_playing = 1;
+    mixer.channel[0].spd = 0;
+    mix(800);
+    mixer.channel[0].track_playing = 0;
+  }
+}
