@@ -2,7 +2,10 @@
 #include "sorn/osc.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+
+static_assert(std::endian::native == std::endian::little, "wavetables are read in place");
 
 // One octave of note frequencies, C to C.
 static const uint32_t sorn_note_dx[13] = {523, 554, 587, 622, 659, 698, 740,
@@ -34,23 +37,31 @@ void render_node_tick(sorn_node_state *node, int32_t n) {
   }
 }
 
-// The oscillator loop over a row read by `at` (sample index -> sample).
-template <typename Read>
+// The oscillator loop over a row read by `at` (sample index -> sample), with
+// or without a modulation input.
+template <bool Fm, typename Read>
 static uint32_t osc_loop(sorn_node_state *node, int32_t n, uint32_t pos, uint32_t mask, int32_t amp,
                          Read at) {
   int16_t *out = node->output;
-  uint32_t dx = uint32_t(node->dx);
+  const uint32_t dx = uint32_t(node->dx);
   const int16_t *fm = node->fm_input;
-  int m = node->mod_shift < -4 ? 2 : node->mod_shift + 6;
+  const int m = node->mod_shift < -4 ? 2 : node->mod_shift + 6;
   for (int32_t i = 0; i < n; i++) {
     pos &= mask;
     int32_t s0 = at(pos >> 16), s1 = at(((pos + 0x10000) & mask) >> 16);
     int32_t v = s0 + int32_t((int64_t(pos & 0xFFFF) * (s1 - s0)) >> 16);
     out[i] = int16_t((int64_t(v) * amp) >> 14);
     pos += dx;
-    if (fm) pos += uint32_t(int32_t(fm[i])) << m;
+    if constexpr (Fm) pos += uint32_t(int32_t(fm[i])) << m;
   }
   return pos;
+}
+
+template <typename Read>
+static uint32_t osc_row(sorn_node_state *node, int32_t n, uint32_t pos, uint32_t mask, int32_t amp,
+                        Read at) {
+  return node->fm_input ? osc_loop<true>(node, n, pos, mask, amp, at)
+                        : osc_loop<false>(node, n, pos, mask, amp, at);
 }
 
 void render_node_tick_osc(sorn_node_state *node, int32_t n) {
@@ -64,11 +75,14 @@ void render_node_tick_osc(sorn_node_state *node, int32_t n) {
   int32_t amp = int32_t(uint32_t(node->val[0]) << 8) >> 16;
   uint32_t pos = (uint32_t(node->phase) - offset) & mask;
   if (const uint8_t *p = sorn_ram_span(table, uint32_t(width) * 2)) {
-    pos = osc_loop(node, n, pos, mask, amp,
-                   [p](uint32_t i) { return int32_t(int16_t(p[2 * i] | p[2 * i + 1] << 8)); });
+    pos = osc_row(node, n, pos, mask, amp, [p](uint32_t i) {
+      int16_t s;  // samples are little-endian, as is every host we build for
+      std::memcpy(&s, p + 2 * i, 2);
+      return int32_t(s);
+    });
   } else {
-    pos = osc_loop(node, n, pos, mask, amp,
-                   [table](uint32_t i) { return int32_t(sorn_ram16(table + 2 * i)); });
+    pos = osc_row(node, n, pos, mask, amp,
+                  [table](uint32_t i) { return int32_t(sorn_ram16(table + 2 * i)); });
   }
   node->phase = (pos + offset) & mask;
 }

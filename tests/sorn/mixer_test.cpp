@@ -1,6 +1,7 @@
 // The mixer and channel mixing: output bounds, mute, master volume, stereo
 // swap, fades, chunked requests, gain and pan, and refused arguments.
 #include <algorithm>
+#include <cmath>
 
 #include "sorn/node_tree.h"
 #include "tests/sorn/sorn_fixture.h"
@@ -217,4 +218,80 @@ TEST_F(SornMixer, WideEffectParametersAreMasked) {
     mix(800);
     mixer.channel[0].track_playing = 0;
   }
+}
+
+// A change of sound at a tick boundary fades from the old to the new over 64
+// samples, from the shadow's continuation of the old tick.
+TEST_F(SornMixer, TickBoundaryCrossfade) {
+  dc_instrument(1, 8192, true);
+  dc_instrument(2, -8192, true);
+  note(0, 1);
+  mix(367);
+  note(0, 2);
+  auto out = mix(100);
+  for (int i = 0; i < 64; i++) EXPECT_EQ(out[2 * i], (8192 * (64 - i) - 8192 * i) >> 6) << i;
+  EXPECT_EQ(out[2 * 64], -8192);
+}
+
+TEST_F(SornMixer, TrackEndRowSendsOneNoteOff) {
+  dc_instrument(1, 1000);
+  note(0, 1);
+  sorn_channel *ch = &mixer.channel[0];
+  ch->track_playing = 1, ch->spd = 2, ch->end_row = 4, ch->loop_start = 0, ch->loop_end = 0;
+  mix(367 * 7);
+  EXPECT_EQ(ch->row, 3);
+  EXPECT_EQ(ch->note_on, 1);
+  mix(367);
+  EXPECT_EQ(ch->row, 4);
+  EXPECT_EQ(ch->track_playing, 0);
+  EXPECT_EQ(ch->note_on, 0);
+  EXPECT_EQ(ch->ticks_released, 0);  // released after the tick was rendered
+  mix(367 * 4);
+  EXPECT_EQ(ch->row, 4);
+  EXPECT_EQ(ch->ticks_released, 4);
+}
+
+// Per-tick effects, read from node 0's evaluated amplitude and pitch: node 0
+// multiplies the root amplitude by 1.0 and adds 0 to its pitch.
+TEST_F(SornMixer, TickEffects) {
+  dc_instrument(1, 1000);
+  sorn_channel *ch = &mixer.channel[0];
+  const sorn_node_state *n0 = &ch->node_state[0];
+  auto tick = [] { mix(367); };
+  // Vibrato with parameter 0: speed index 10 (16 << 8 a tick), depth 40.
+  sorn_set_note(0, 48, 1, 64, 'v', 0, 0, SORN_NO_PAN);
+  tick();
+  tick();
+  EXPECT_EQ(ch->fx_phase, 2 * (16 << 8));
+  int64_t s = int64_t(std::sin(2 * (16 << 8) * 3.141562 / 65536) * 65536.0);
+  EXPECT_EQ(n0->val[3], 40 * s * 2);
+  // Upper-case "V" does nothing; "<" does nothing without a track.
+  for (int fx : {'V', 'T', 'W', '<', '>'}) {
+    sorn_set_note(0, 48, 1, 64, fx, 0x80, 0, SORN_NO_PAN);
+    tick();
+    EXPECT_EQ(n0->val[0], 64 << 16) << char(fx);
+    EXPECT_EQ(n0->val[3], 0) << char(fx);
+  }
+  // Arpeggio "a" at speed 8: a step every 2 ticks; 0x37 plays base, +3, +7.
+  ch->track_playing = 1, ch->spd = 8, ch->loop_end = 0;
+  for (int fx : {'a', 'A'}) {
+    sorn_set_note(0, 48, 1, 64, fx, 0x37, 0, SORN_NO_PAN);
+    ch->arp_step = ch->arp_tick = 0;
+    int lower[] = {48, 48, 51, 51, 55, 55, 48}, upper[] = {55, 55, 51, 51, 48, 48, 55};
+    for (int t = 0; t < 7; t++) {
+      tick();
+      EXPECT_EQ(n0->val[2], (fx == 'a' ? lower[t] : upper[t]) << 16) << char(fx) << t;
+    }
+  }
+  // Fade in "<" 0x80 at speed 16: from half volume up by (V - V/2) / 16 a tick.
+  ch->spd = 16, ch->tick_in_row = 0;
+  sorn_set_note(0, 48, 1, 64, '<', 0x80, 0, SORN_NO_PAN);
+  ch->tick_in_row = 0;
+  const int32_t v = 64 << 16;
+  for (int t = 0; t < 16; t++) {
+    tick();
+    int32_t expect = std::min(v, v / 2 + (v - v / 2) / 16 * t);
+    EXPECT_EQ(n0->val[0], expect & ~0x7FF) << t;
+  }
+  EXPECT_EQ(ch->vol_fx, v / 2 + (v - v / 2) / 16 * 15);
 }
