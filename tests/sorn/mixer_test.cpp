@@ -1,8 +1,12 @@
 // The mixer and channel mixing: output bounds, mute, master volume, stereo
 // swap, fades, chunked requests, gain and pan, and refused arguments.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <thread>
 
+#include "sorn/audio_lock.h"
 #include "sorn/node_tree.h"
 #include "tests/sorn/sorn_fixture.h"
 
@@ -294,4 +298,56 @@ TEST_F(SornMixer, TickEffects) {
     EXPECT_EQ(n0->val[0], expect & ~0x7FF) << t;
   }
   EXPECT_EQ(ch->vol_fx, v / 2 + (v - v / 2) / 16 * 15);
+}
+
+// When a note restarts its oscillator phase (a retrigger) and when it does not.
+TEST_F(SornMixer, RetriggerRules) {
+  struct {
+    const char *what;
+    int pitch, fx, retrig;
+    uint8_t inst_flags;
+    bool restarts;
+  } cases[] = {
+      {"same pitch", 48, 255, 0, 0, false},     {"new pitch", 50, 255, 0, 0, true},
+      {"retrig argument", 48, 255, 1, 0, true}, {"effect r", 48, 'r', 0, 0, true},
+      {"instrument flag", 48, 255, 0, 1, true}, {"slide keeps", 50, 's', 0, 0, false},
+  };
+  for (const auto &c : cases) {
+    SetUp();
+    dc_instrument(1, 1000);
+    poke_ram8(test_inst_addr(1) + INST_FLAGS, c.inst_flags);
+    note(0, 1);
+    mix(500);
+    uint64_t phase = mixer.channel[0].node_state[0].phase;
+    ASSERT_NE(phase, 0u);
+    sorn_set_note(0, c.pitch, 1, 64, c.fx, 0, c.retrig, SORN_NO_PAN);
+    EXPECT_EQ(mixer.channel[0].node_state[0].phase == 0, c.restarts) << c.what;
+  }
+  // A release keeps pitch and phase.
+  uint64_t phase = mixer.channel[0].node_state[0].phase;
+  sorn_set_note(0, 255, 255, 255, 255, 255, 0, SORN_NO_PAN);
+  EXPECT_EQ(mixer.channel[0].note_on, 0);
+  EXPECT_EQ(mixer.channel[0].ticks_released, 0);
+  EXPECT_EQ(mixer.channel[0].pitch, 50);
+  EXPECT_EQ(mixer.channel[0].node_state[0].phase, phase);
+  // A reset leaves no instrument (255), which switches every node off.
+  note(0, 300);
+  for (int k = 0; k < SORN_INST_NODES; k++) EXPECT_EQ(mixer.channel[0].node_state[k].kind, 0);
+}
+
+TEST(SornAudioLock, NestsAndExcludesOtherThreads) {
+  std::atomic<int> got{0};
+  sorn_lock_audio();
+  sorn_lock_audio();
+  std::thread other([&] {
+    sorn_lock_audio();
+    got = 1;
+    sorn_unlock_audio();
+  });
+  sorn_unlock_audio();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(got.load(), 0) << "taken while the outer level was still held";
+  sorn_unlock_audio();
+  other.join();
+  EXPECT_EQ(got.load(), 1);
 }
