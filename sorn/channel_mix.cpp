@@ -46,6 +46,34 @@ static void crossfade(int16_t *now, const int16_t *old) {
     now[i] = int16_t((old[i] * (SORN_CROSSFADE - i) + now[i] * i) >> 6);
 }
 
+// Copies ring samples [at, at + n) (wrapping) from one echo ring to another.
+static void copy_ring(int16_t *to, const int16_t *from, int32_t at, int32_t n) {
+  int32_t first = std::min(n, SORN_NODE_BUFFER - at);
+  std::memcpy(to + at, from + at, size_t(first) * sizeof(int16_t));
+  std::memcpy(to, from, size_t(n - first) * sizeof(int16_t));
+}
+
+// Brings the shadow's echo rings level with the channel's. A ring still in
+// step since the last boundary differs at most where this tick wrote: from
+// its write position on and, through clearing and combining, from sample 0,
+// each for at most a tick (or the crossfade); other rings are copied whole.
+static void sync_echo_rings(sorn_channel *ch, sorn_channel *sh, const int32_t *start, int32_t spt) {
+  int32_t w = std::max(spt, SORN_CROSSFADE), synced = 0;
+  for (int k = 0; k < SORN_MAX_CHANNEL_NODES; k++) {
+    if (ch->node_state[k].kind != NODE_ECHO) continue;
+    int16_t *to = sh->node_state[k].output;
+    const int16_t *from = ch->node_state[k].output;
+    if ((ch->echo_synced >> k & 1) && 2 * w < SORN_NODE_BUFFER) {
+      copy_ring(to, from, start[k], w);
+      copy_ring(to, from, 0, w);
+    } else {
+      std::memcpy(to, from, SORN_NODE_BUFFER * sizeof(int16_t));
+    }
+    synced |= 1 << k;
+  }
+  ch->echo_synced = sh->echo_synced = synced;
+}
+
 // Renders the next tick; false when a music channel has no pattern ticks left.
 static bool tick_boundary(sorn_channel *ch) {
   if (ch->music_channel) {
@@ -53,6 +81,8 @@ static bool tick_boundary(sorn_channel *ch) {
     ch->pattern_ticks_left--;
   }
   int32_t spt = ch->samples_per_tick;
+  int32_t start[SORN_MAX_CHANNEL_NODES];
+  for (int k = 0; k < SORN_MAX_CHANNEL_NODES; k++) start[k] = ch->node_state[k].echo_pos & 0x7FFF;
   update_channel_track_tick(ch);
   evaluate_channel_node_parameters(ch);
   render_channel_tick(ch, spt);
@@ -68,10 +98,7 @@ static bool tick_boundary(sorn_channel *ch) {
 
   std::memcpy(static_cast<void *>(sh), ch, sizeof *ch);
   shadow_of(ch);
-  for (int k = 0; k < SORN_MAX_CHANNEL_NODES; k++)
-    if (ch->node_state[k].kind == NODE_ECHO)
-      std::memcpy(sh->node_state[k].output, ch->node_state[k].output,
-                  SORN_NODE_BUFFER * sizeof(int16_t));
+  sync_echo_rings(ch, sh, start, spt);
   return true;
 }
 

@@ -108,6 +108,9 @@ struct sorn_channel {
   int32_t pattern_ticks_left;
   int32_t samples_per_tick;
   int32_t tick_pos, tick_end;
+  // Bit k: the shadow's node k echo ring equals this channel's as of the last
+  // tick boundary, and neither has been cleared since.
+  int32_t echo_synced;
 };
 
 struct sorn_mixer {

@@ -68,6 +68,7 @@ void grab_node_tree(sorn_channel *ch) {
 }
 
 void prepare_nodes_for_new_instrument(sorn_channel *ch) {
+  ch->echo_synced = 0;
   for (auto &n : ch->node_state) {
     if (n.kind == NODE_ECHO) std::memset(n.output, 0, SORN_NODE_BUFFER * sizeof(int16_t));
     n.echo_pos = 0;

@@ -351,3 +351,40 @@ TEST(SornAudioLock, NestsAndExcludesOtherThreads) {
   other.join();
   EXPECT_EQ(got.load(), 1);
 }
+
+// After every tick boundary a shadow's echo rings equal its channel's, however
+// the ring was written: echoes of varying delay, a muted echo that is cleared
+// and combined into, stereo twins, and instrument changes.
+TEST_F(SornMixer, ShadowEchoRingsFollowTheirChannel) {
+  demo_node a[6] = {demo_container(),
+                    demo_osc(0, 20),
+                    demo_fx(0, NODE_ECHO, 3, 200),
+                    demo_fx(0, NODE_ECHO, 250, 100),
+                    demo_osc(2, 20),
+                    demo_fx(0, NODE_ECHO, 1, 250)};
+  a[3].flags = NODE_FLAG_MUTE;
+  demo_write_instrument(test_inst_addr(1), a, 6);
+  demo_write_instrument(test_inst_addr(2), a, 4, INST_FLAG_STEREO);
+  for (int i = 0; i < 1024; i++) {
+    int16_t s = int16_t((i * 97 % 1024) * 60 - 30000);
+    sorn_memcpy(int32_t(RAM_WAVE_ROWS + 2048 * 20 + 2 * i), &s, 2);
+  }
+  note(0, 1, 50);
+  note(5, 2, 57);
+  const int chunks[] = {100, 1000, 5000, 367, 8000, 1};
+  for (int round = 0; round < 24; round++) {
+    if (round == 8) note(0, 2, 40);
+    if (round == 16) note(5, 1, 70);
+    mix(chunks[round % 6]);
+    for (int c : {0, 5}) {
+      const sorn_channel *ch = &mixer.channel[c], *sh = &mixer.channel[c + SORN_CHANNELS];
+      for (int k = 0; k < SORN_MAX_CHANNEL_NODES; k++) {
+        if (ch->node_state[k].kind != NODE_ECHO) continue;
+        ASSERT_EQ(std::memcmp(ch->node_state[k].output, sh->node_state[k].output,
+                              SORN_NODE_BUFFER * sizeof(int16_t)),
+                  0)
+            << "round " << round << " channel " << c << " node " << k;
+      }
+    }
+  }
+}
