@@ -162,16 +162,27 @@ TEST_F(SornMixer, CentredMonoGainAndPanRamp) {
   EXPECT_EQ(out[1], 9997);  // 4095 / 4096
 }
 
+// The loudest gain, 4064 (sfx and mix volume 255): stereo results are clamped,
+// and the mono pan factors (4096 x 4064 x 256) need more than 32 bits.
 TEST_F(SornMixer, LoudestGainIsClamped) {
-  for (int16_t v : {int16_t(32767), int16_t(-32767), int16_t(2000)}) {
+  struct {
+    int16_t v;
+    bool stereo;
+    int expect;
+  } cases[] = {{32767, true, 32767},
+               {-32767, true, -32767},
+               {2000, true, 2000 * 4064 / 256},
+               {2000, false, 51943 * 2000 / 4096},
+               {-32767, false, -32767}};
+  for (auto c : cases) {
     SetUp();
     poke_ram8(RAM_SFX_VOLUME, 255);
-    dc_instrument(1, v, true);
+    dc_instrument(1, c.v, c.stereo);
     note(0, 1);
-    sorn_set_channel_mix_vol(0, 255);  // g = 4064
-    auto out = mix(400);
-    int expect = std::clamp(v * 4064 / 256, -32767, 32767);
-    EXPECT_EQ(out[2 * 399], expect);
+    sorn_set_channel_mix_vol(0, 255);
+    mix(400);
+    auto out = mix(10);
+    EXPECT_EQ(out[0], c.expect) << c.v << (c.stereo ? " stereo" : " mono");
   }
 }
 
