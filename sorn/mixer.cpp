@@ -118,6 +118,10 @@ static void mix_channels(int32_t n) {
     if (!stopped) return;
     advance_pattern();
   }
+  // Still short after every cycle: what a channel did not reach is silence,
+  // not the samples an earlier call left in its buffer.
+  for (int c = 0; c < SORN_CHANNELS; c++)
+    std::memset(mixer.out_buf[c] + pos[c], 0, size_t(2 * n - pos[c]) * sizeof(int16_t));
 }
 
 static void mix_pass(int16_t *out, int32_t n) {

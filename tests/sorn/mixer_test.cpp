@@ -399,3 +399,21 @@ TEST_F(SornMixer, ShadowEchoRingsFollowTheirChannel) {
     }
   }
 }
+
+// A music channel out of pattern ticks with no next pattern holds every
+// channel at the boundary; what no channel reached is silence, not a repeat
+// of the previous call's samples.
+TEST_F(SornMixer, StuckPatternGivesSilenceNotStaleSamples) {
+  dc_instrument(1, 10000);
+  note(0, 1);
+  note(1, 1);
+  mix(1000);
+  mixer.channel[0].music_channel = 1;
+  mixer.channel[0].pattern_ticks_left = 0;
+  mixer.fade_vol = 256;
+  poke_ram8(RAM_MUSIC_VOLUME, 64);
+  int32_t left = mixer.channel[0].tick_end - mixer.channel[0].tick_pos;
+  auto out = mix(500);
+  EXPECT_NE(out[2 * (left - 1)], 0);
+  for (int i = left; i < 500; i++) ASSERT_EQ(out[2 * i], 0) << i;
+}

@@ -1,6 +1,8 @@
 // Parameter values, envelopes, the oscillator, buffer operations, effects and
 // the hostile values that must not fault the audio thread.
 #include <cmath>
+#include <random>
+#include <vector>
 
 #include "sorn/effects.h"
 #include "sorn/mval.h"
@@ -203,4 +205,32 @@ TEST_F(SornVoice, TreeShapeAndStereoTwins) {
   note(0, 2);
   note(0, 1);
   EXPECT_EQ(mixer.channel[0].node_state[3].wt_addr, 0xF78000);
+}
+
+// Random instrument bytes, envelopes, registers and note arguments: whatever a
+// process writes, mixing stays defined (the sanitizer builds fail on any
+// overflow or stray access) and the output stays within -32767..32767.
+TEST_F(SornVoice, RandomInstrumentsMixSafely) {
+  std::mt19937 rng(7);
+  std::vector<uint8_t> bytes(2 * AUDIO_INSTRUMENT_SIZE);
+  for (int round = 0; round < 300; round++) {
+    for (auto &b : bytes) b = uint8_t(rng());
+    // Point some slots at the top of memory and some at the default rows.
+    if (round % 3 == 0) bytes[INST_WAVETABLE_SLOTS + 1] = 0xFF;
+    sorn_memcpy(int32_t(test_inst_addr(1)), bytes.data(), int32_t(bytes.size()));
+    poke_ram8(RAM_SFX_VOLUME, uint8_t(rng()));
+    poke_ram8(RAM_MUSIC_VOLUME, uint8_t(rng()));
+    int ch = int(rng() % 16);
+    sorn_set_channel_mix_vol(uint32_t(ch), int32_t(rng()));
+    mixer.channel[ch].music_channel = rng() % 4 == 0;
+    mixer.channel[ch].pattern_ticks_left = int32_t(rng() % 3);
+    mixer.fade_vol = int32_t(rng() % 257);
+    sorn_set_note(ch, int32_t(rng()), 1 + int32_t(rng() % 2), int32_t(rng() % 256),
+                  int32_t(rng() % 128), int32_t(rng()), int32_t(rng() % 2),
+                  rng() % 2 ? SORN_NO_PAN : int32_t(rng()));
+    mixer.channel[ch].track_playing = rng() % 2;
+    mixer.channel[ch].spd = int32_t(rng() % 20);
+    auto out = mix(int(rng() % 1500));
+    for (int16_t s : out) ASSERT_GE(s, -32767) << "round " << round;
+  }
 }
