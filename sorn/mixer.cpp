@@ -67,8 +67,13 @@ void sorn_set_volume(int32_t volume) { mixer.master_vol = std::clamp(volume, 0, 
 void sorn_set_stereo_swap(int32_t swap) { mixer.stereo_swap = swap; }
 
 void sorn_memset(int32_t offset, int32_t value, int32_t length) {
+  uint32_t at = uint32_t(offset) & (RAM_SIZE - 1);
+  if (length > 0 && uint32_t(length) <= RAM_SIZE - at) {
+    std::memset(mixer.ram + at, value, size_t(length));
+    return;
+  }
   for (int32_t i = 0; i < length; i++)
-    mixer.ram[uint32_t(offset + i) & (RAM_SIZE - 1)] = uint8_t(value);
+    mixer.ram[(at + uint32_t(i)) & (RAM_SIZE - 1)] = uint8_t(value);
 }
 
 void sorn_memcpy(int32_t offset, const void *source, int32_t length) {

@@ -417,3 +417,21 @@ TEST_F(SornMixer, StuckPatternGivesSilenceNotStaleSamples) {
   EXPECT_NE(out[2 * (left - 1)], 0);
   for (int i = left; i < 500; i++) ASSERT_EQ(out[2 * i], 0) << i;
 }
+
+TEST_F(SornMixer, MirrorWritesWrapAtTheTop) {
+  sorn_memset(0xFFFFFE, 7, 4);
+  EXPECT_EQ(mixer.ram[0xFFFFFE], 7);
+  EXPECT_EQ(mixer.ram[0xFFFFFF], 7);
+  EXPECT_EQ(mixer.ram[0], 7);
+  EXPECT_EQ(mixer.ram[1], 7);
+  EXPECT_EQ(mixer.ram[2], 0);
+  sorn_memset(INT32_MAX, 9, 2);  // address 0xFFFFFF, then 0
+  EXPECT_EQ(mixer.ram[0xFFFFFF], 9);
+  EXPECT_EQ(mixer.ram[0], 9);
+  const uint8_t b[3] = {1, 2, 3};
+  sorn_memcpy(-1, b, 3);
+  EXPECT_EQ(mixer.ram[0xFFFFFF], 1);
+  EXPECT_EQ(mixer.ram[1], 3);
+  sorn_memset(0, 5, RAM_SIZE);
+  EXPECT_EQ(mixer.ram[0x123456], 5);
+}
