@@ -39,9 +39,9 @@ def samples(path):
 def peak_frequency(x):
     x = x.astype(np.float64) * np.hanning(len(x))
     n = 1 << 20
-    spec = np.abs(np.fft.rfft(x, n))
-    k = int(np.argmax(spec))
-    a, b, c = np.log(spec[k - 1 : k + 2])
+    mag = np.abs(np.fft.rfft(x, n))
+    k = int(np.argmax(mag))
+    a, b, c = np.log(mag[k - 1 : k + 2])
     return (k + 0.5 * (a - c) / (a - 2 * b + c)) * 44100 / n
 
 
