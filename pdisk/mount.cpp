@@ -199,3 +199,8 @@ const char *get_mount_description(const char *path) {
   destroy_buffer(canon);
   return result;
 }
+
+// Every frame the released records of the file table are swept out. Pruning
+// of cartridge mounts, and the thresholds that start it, come with cartridge
+// mounting; until then the sweep alone runs.
+void prune_mounts() { sweep_empty_pfiles(); }
