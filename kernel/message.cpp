@@ -11,6 +11,7 @@
 #include "kernel/process.h"
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
+#include "kernel/ram_layout.h"
 
 static pbuffer *rpm_buffer;  // shared read buffer for callers without their own
 
@@ -73,7 +74,7 @@ int report_error(const char *text) {
                 cproc ? cproc->flags : 0);
   bappend_str(b, tail);
   if (get_process_count() > 0) {
-    if (proc *wm = get_process(3)) send_process_message(wm, b);
+    if (proc *wm = get_process(PID_WINDOW_MANAGER)) send_process_message(wm, b);
   }
   klog("SYSTEM ERROR: %s\n", text);
   destroy_buffer(b);
@@ -81,7 +82,7 @@ int report_error(const char *text) {
 }
 
 int notify(const char *text) {
-  proc *wm = get_process(3);
+  proc *wm = get_process(PID_WINDOW_MANAGER);
   if (!wm) return 0;
   pbuffer *b = create_buffer_2(1024, 'r');
   bappend_str(b, "{event=\"user_notification\",content=\"");
@@ -124,7 +125,7 @@ void process_dropped_file(const char *host_path) {
   f->data = contents;
   pfclose(f);
 
-  proc *wm = get_process(3);
+  proc *wm = get_process(PID_WINDOW_MANAGER);
   if (!wm) return;
   pbuffer *b = create_buffer_2(1024, 'r');
   bappend_str(b, "{event=\"drop_items\",_flags=1,items={{pod_type=\"file_reference\",fullpath=\"");

@@ -30,10 +30,11 @@
 #include "pdisk/cart_mount.h"
 #include "sorn/sorn.h"
 #include "userdata/udata.h"
+#include "kernel/ram_layout.h"
 
 proc *process[max_processes];
 int32_t num_processes;
-int64_t process_id = 1;
+int64_t process_id = PID_ROOT;
 static bool resetting;  // processes_init is emptying the table
 
 static void copy_text(char *dst, size_t cap, const char *src) {
@@ -196,7 +197,7 @@ void restart_process(proc *p) {
   free_process(p);
   if (init_process(p, id, source.data(), source.size(), name.c_str(), path.c_str(), env.c_str()) ==
       0)
-    poke_proc(p, 0x547F, 1);
+    poke_proc(p, RAM_PROCESS_FLAGS, PFLAG_INCREMENTAL_GC);
 }
 
 void kill_process_by_index(int32_t slot) {
@@ -206,7 +207,7 @@ void kill_process_by_index(int32_t slot) {
     p->pending_op = pending_kill;
     return;
   }
-  if (p == root_process && !resetting) slice_fatal_error(0, "root process removed");
+  if (p == root_process && !resetting) slice_fatal_error(SLOT_KERNEL, "root process removed");
   if (p->parent_id != 0) {
     if (proc *parent = get_process(p->parent_id)) {
       char text[128];
@@ -240,7 +241,7 @@ void processes_init() {
   // Last slot first; finalisers run by the removals may create processes.
   while (num_processes > 0) kill_process_by_index(num_processes - 1);
   resetting = false;
-  process_id = 1;
+  process_id = PID_ROOT;
   cproc = nullptr;
   root_process = nullptr;
   gfx_set_video_mode(0);
