@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/debug_log.h"
 #include "kernel/klog.h"
 #include "host/os_time.h"
 #include "kernel/pbuffer.h"
@@ -31,6 +32,7 @@ static int64_t queue_append(proc *receiver, const void *text, int32_t len) {
     q->cursor = q->length;
     return 0;
   }
+  INVARIANT(q->data[q->length - 1] == 0);
   return (int64_t)len + 1;
 }
 
@@ -54,6 +56,7 @@ pbuffer *read_process_message(proc *p, pbuffer *into) {
   }
   const void *end = std::memchr(q->data, 0, (size_t)q->length);
   // A queue is only ever appended whole messages, so the zero byte is there.
+  INVARIANT(end != nullptr);
   int32_t n = end ? (int32_t)((const uint8_t *)end - q->data) + 1 : q->length;
   bwrite(q->data, 1, (uint64_t)n, into);
   std::memmove(q->data, q->data + n, (size_t)(q->length - n));

@@ -200,6 +200,14 @@ void restart_process(proc *p) {
     poke_proc(p, RAM_PROCESS_FLAGS, PFLAG_INCREMENTAL_GC);
 }
 
+// Slots 0 .. num_processes - 1 hold records, every later slot is empty.
+static bool process_table_is_compact() {
+  if (num_processes < 0 || num_processes > max_processes) return false;
+  for (int32_t i = 0; i < max_processes; i++)
+    if ((process[i] != nullptr) != (i < num_processes)) return false;
+  return true;
+}
+
 void kill_process_by_index(int32_t slot) {
   if (slot < 0 || slot >= num_processes) return;
   proc *p = process[slot];
@@ -223,6 +231,7 @@ void kill_process_by_index(int32_t slot) {
                sizeof(process[0]) * (size_t)(num_processes - slot - 1));
   num_processes--;
   process[num_processes] = nullptr;
+  INVARIANT(process_table_is_compact());
   if (cproc == p) cproc = nullptr;
   std::free(p);
 }
