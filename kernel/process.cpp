@@ -77,6 +77,16 @@ udata *get_null_sprite() {
   return ud;
 }
 
+// The libraries and the API of a new state, registered under protection: an
+// allocation that fails here ends the creation instead of the program.
+static int register_state_functions(lua_State *L) {
+  lang_openlibs(L);
+  api_add_c_functions(L);
+  os_add_public_c_functions(L);
+  socket_add_public_c_functions(L);
+  return 0;
+}
+
 int init_process(proc *p, int64_t id, const char *code, size_t code_len, const char *name,
                  const char *path, const char *env) {
   std::memset(p, 0, sizeof *p);
@@ -100,10 +110,14 @@ int init_process(proc *p, int64_t id, const char *code, size_t code_len, const c
     return 1;
   }
   p->L = L;
-  lang_openlibs(L);
-  api_add_c_functions(L);
-  os_add_public_c_functions(L);
-  socket_add_public_c_functions(L);
+  lua_pushcfunction(L, register_state_functions);
+  if (lua_pcall(L, 0, 0, 0) != LUA_OK) {
+    klog("could not set up the process's state. ** could not create process **\n");
+    lua_close(L);
+    p->L = nullptr;
+    cproc = previous;
+    return 1;
+  }
 
   p->source = (char *)std::malloc(code_len + 16);
   std::memcpy(p->source, code, code_len);
