@@ -7,8 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-proc *cproc = nullptr;
-
 static constexpr uint32_t addr_mask = 0xFFFFFF;
 
 static int page_of(uint32_t a) { return int((a >> 12) & 0xFFF); }
