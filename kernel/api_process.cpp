@@ -17,14 +17,6 @@
 #include "lang/vm_state.h"
 #include "kernel/ram_layout.h"
 
-// Lua integer conversion (integers, floats with an exact integer value,
-// strings holding one); 0 for anything else.
-static lua_Integer arg_integer(lua_State *L, int i) {
-  int ok = 0;
-  lua_Integer v = lua_tointegerx(L, i, &ok);
-  return ok ? v : 0;
-}
-
 // Lua number conversion truncated toward zero; 0 when out of the 64-bit range.
 static int64_t arg_truncated(lua_State *L, int i) {
   lua_Number n = lua_tonumber(L, i);
@@ -59,7 +51,7 @@ static int slice_result(lua_State *L, const char *message) {
 }
 
 int lua54__run_process_slice(lua_State *L) {
-  int32_t id = (int32_t)arg_integer(L, 1);
+  int32_t id = (int32_t)kvd_exactp(L, 1);
   double fraction = lua_tonumber(L, 2);
   if (std::isnan(fraction)) fraction = 1.0;
   fraction = std::fmax(std::fmin(fraction, 1.0), 0.0);
@@ -114,7 +106,7 @@ int lua54__blit_process_video(lua_State *L) {
   proc *self = cproc;
   if (!self || !self->draw_target) return 0;
   refresh_target_clip(self);
-  proc *src = get_process(arg_integer(L, 1));
+  proc *src = get_process(kvd_exactp(L, 1));
   if (!src || src->state == 2) return 0;
   int32_t sx = (int32_t)kvd_intp(L, 2, 0), sy = (int32_t)kvd_intp(L, 3, 0);
   int32_t w = (int32_t)kvd_intp(L, 4, peek2_proc(src, RAM_DISPLAY_WIDTH));
@@ -132,13 +124,13 @@ int lua54__blit_process_video(lua_State *L) {
 }
 
 int lua54__process_state(lua_State *L) {
-  proc *p = get_process(arg_integer(L, 1));
+  proc *p = get_process(kvd_exactp(L, 1));
   lua_pushinteger(L, p ? p->state : -1);
   return 1;
 }
 
 int lua54__get_process_display_size(lua_State *L) {
-  proc *p = get_process(arg_integer(L, 1));
+  proc *p = get_process(kvd_exactp(L, 1));
   lua_pushinteger(L, p ? peek2_proc(p, RAM_DISPLAY_WIDTH) : 0);
   lua_pushinteger(L, p ? peek2_proc(p, RAM_DISPLAY_HEIGHT) : 0);
   return 2;
