@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "anywhen/anywhen.h"
+#include "kernel/klog.h"
 #include "pdisk/diag.h"
 #include "pdisk/mount.h"
 #include "pdisk/path.h"
@@ -134,7 +135,7 @@ int pmkdir(const char *path) {
     } else {
       printf("** too many files (during mkdir) **\n");
       fflush(stdout);
-      pdisk_logf("** too many files (during mkdir) **\n");
+      klog("** too many files (during mkdir) **\n");
       result = 2;
     }
   }

@@ -8,7 +8,7 @@
 #include <lz4.h>
 #include <lz4hc.h>
 
-#include "host/debug_log.h"
+#include "kernel/klog.h"
 #include "kernel/cpu_budget.h"
 #include "pod/base64.h"
 
@@ -87,9 +87,7 @@ const uint8_t *get_lz4pod(pod_reader &r, const uint8_t *text, const uint8_t *end
   int got = LZ4_decompress_safe(reinterpret_cast<const char *>(text + 12), room.data(), int(c),
                                 int(room.size()));
   if (got != int64_t(raw)) {
-    std::snprintf(hosk_debug_string, sizeof hosk_debug_string,
-                  "reading corrupt lz4 value // sizes do not match: %d %d\n", got, int(raw));
-    hosk_debug(hosk_debug_string);
+    klog("reading corrupt lz4 value // sizes do not match: %d %d\n", got, int(raw));
     return nullptr;
   }
   spend_cpu(got / 3);

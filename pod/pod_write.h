@@ -7,12 +7,6 @@
 #include "kernel/pbuffer.h"
 #include "lang/lua_api.h"
 
-// A pbuffer owned in a scope (destroyed on every way out, Lua errors included).
-struct pbuffer_deleter {
-  void operator()(pbuffer *b) const { destroy_buffer(b); }
-};
-using pbuffer_owner = std::unique_ptr<pbuffer, pbuffer_deleter>;
-
 // pod flags (other bits are ignored).
 enum : int {
   POD_FLAG_PXU = 1,          // u8 and i16 userdata in the binary pxu form
