@@ -45,9 +45,19 @@ static int region_end(const proc_memory &m, uint32_t a) {
   return o < m.mapped_length[p] ? m.mapped_length[p] : PROC_PAGE_SIZE;
 }
 
+// The byte at address a as read by the running process: its own reads create
+// the pages they touch; a read of another process's page that does not exist
+// yields 0 and leaves that memory as it was.
+static uint8_t read_byte(proc *p, uint32_t a) {
+  const proc_memory &m = p->mem;
+  int pg = page_of(a), o = offset_of(a);
+  if (p != cproc && o >= m.mapped_length[pg] && !m.own_page[pg]) return 0;
+  return *resolve(p->mem, a);
+}
+
 static uint64_t read_le(proc *p, uint32_t a, int n) {
   uint64_t v = 0;
-  for (int i = 0; i < n; i++) v |= uint64_t(*resolve(p->mem, a + uint32_t(i))) << (8 * i);
+  for (int i = 0; i < n; i++) v |= uint64_t(read_byte(p, a + uint32_t(i))) << (8 * i);
   return v;
 }
 
