@@ -1,0 +1,5 @@
+# Graphics: the pixel pipeline, the rasteriser, blits and textured lines, the
+# output frame (checked against SDL's own palette conversion), and golden
+# pictures compared index for index through Pillow.
+kvd_test(gfx_pixel_test SOURCES pixel_test.cpp)
+kvd_test(gfx_shapes_test SOURCES shapes_test.cpp)
