@@ -23,7 +23,9 @@ inline uint8_t lookup_pixel(const draw_ctx &c, uint8_t src, uint8_t dst) {
   return uint8_t(((out ^ dst) & c.write) ^ dst);
 }
 
-bool lookup_only(const draw_ctx &c) { return c.read == 0x3F && c.target == 0x3F && c.plain_pattern; }
+bool lookup_only(const draw_ctx &c) {
+  return c.read == 0x3F && c.target == 0x3F && c.plain_pattern;
+}
 
 // A row on the lookup-only path while table 0 holds its default: source
 // colour 0 keeps the old pixel's low bits, colour s writes 0xC0 | s.
@@ -71,7 +73,8 @@ int64_t blit(udata *src, udata *dst, int32_t sx_in, int32_t sy_in, int32_t dx_in
   uint8_t *to = udata_elements(dst) + uint64_t(dy) * dst_stride + uint64_t(dx) * es;
   size_t bytes = size_t(w) * es;
   if (src == dst && dy > sy) {
-    for (int64_t r = h - 1; r >= 0; r--) std::memmove(to + r * dst_stride, from + r * src_stride, bytes);
+    for (int64_t r = h - 1; r >= 0; r--)
+      std::memmove(to + r * dst_stride, from + r * src_stride, bytes);
   } else {
     for (int64_t r = 0; r < h; r++) std::memmove(to + r * dst_stride, from + r * src_stride, bytes);
   }
@@ -106,8 +109,8 @@ void clip_bitmaps(const udata *src, const udata *dst, int32_t *sx, int32_t *sy, 
   *w = int32_t(cw), *h = int32_t(ch);
 }
 
-int64_t draw_spr(udata *src, udata *dst, int32_t sx_in, int32_t sy_in, int32_t dx_in,
-                 int32_t dy_in, int32_t w_in, int32_t h_in, bool flip_x, bool flip_y) {
+int64_t draw_spr(udata *src, udata *dst, int32_t sx_in, int32_t sy_in, int32_t dx_in, int32_t dy_in,
+                 int32_t w_in, int32_t h_in, bool flip_x, bool flip_y) {
   if (!is_bitmap(src) || !is_bitmap(dst)) return 0;
   draw_ctx c = draw_ctx_sprite();
   int64_t sx = sx_in, sy = sy_in, dx = dx_in, dy = dy_in, w = w_in, h = h_in;
@@ -125,9 +128,9 @@ int64_t draw_spr(udata *src, udata *dst, int32_t sx_in, int32_t sy_in, int32_t d
     }
     for (int64_t i = 0; i < w; i++) {
       uint8_t s = from[flip_x ? sw - 1 - (sx + i) : sx + i];
-      to[i] = fast ? lookup_pixel(c, s, to[i])
-                   : texture_pixel_value(c, s, pattern_bit(c, int32_t(dx + i), int32_t(dy + r)),
-                                         to[i]);
+      to[i] =
+          fast ? lookup_pixel(c, s, to[i])
+               : texture_pixel_value(c, s, pattern_bit(c, int32_t(dx + i), int32_t(dy + r)), to[i]);
     }
   }
   return fast ? w * h / 2 : w * h;
@@ -141,18 +144,19 @@ int64_t draw_tline_sspr(udata *src, udata *dst, int32_t x0, int32_t y0, int32_t 
   if (s.last < s.first) return 0;
   if (s.swapped) std::swap(u0, u1), std::swap(v0, v1);
   double du = s.n ? (u1 - u0) / double(s.n) : 0, dv = s.n ? (v1 - v0) / double(s.n) : 0;
-  int64_t u = fixed16_saturate(u0 + double(s.first) * du);
-  int64_t v = fixed16_saturate(v0 + double(s.first) * dv);
+  // Positions from the line's start, so a clipped line reads what the whole
+  // line reads at the same pixels.
   int64_t ustep = fixed16_saturate(du), vstep = fixed16_saturate(dv);
+  int64_t u = fixed16_saturate(u0) + s.first * ustep, v = fixed16_saturate(v0) + s.first * vstep;
   bool fast = lookup_only(c);
   for (int64_t i = s.first; i <= s.last; i++, u += ustep, v += vstep) {
     int32_t x = int32_t((s.x0 + i * s.xstep) >> 16), y = int32_t((s.y0 + i * s.ystep) >> 16);
     int64_t tu = u >> 16, tv = v >> 16;
-    uint8_t texel = tu >= 0 && tv >= 0 && tu < src->width && tv < src->height
-                        ? row_of(src, tv)[tu]
-                        : 0;
+    uint8_t texel =
+        tu >= 0 && tv >= 0 && tu < src->width && tv < src->height ? row_of(src, tv)[tu] : 0;
     uint8_t *d = row_of(dst, y) + x;
-    *d = fast ? lookup_pixel(c, texel, *d) : texture_pixel_value(c, texel, pattern_bit(c, x, y), *d);
+    *d =
+        fast ? lookup_pixel(c, texel, *d) : texture_pixel_value(c, texel, pattern_bit(c, x, y), *d);
   }
   int64_t steps = s.last - s.first + 1;
   return fast ? steps / 2 : steps;

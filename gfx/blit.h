@@ -30,8 +30,8 @@ void clip_bitmaps(const udata *src, const udata *dst, int32_t *sx, int32_t *sy, 
 // the u8 bitmap dst, mirrored first (the whole sprite) when flip_x or flip_y
 // is set. Cost columns x rows drawn, halved when the default masks and no
 // fill pattern allow the lookup-only path.
-int64_t draw_spr(udata *src, udata *dst, int32_t sx, int32_t sy, int32_t dx, int32_t dy,
-                 int32_t w, int32_t h, bool flip_x, bool flip_y);
+int64_t draw_spr(udata *src, udata *dst, int32_t sx, int32_t sy, int32_t dx, int32_t dy, int32_t w,
+                 int32_t h, bool flip_x, bool flip_y);
 
 // The destination line (x0, y0)..(x1, y1), both ends drawn, textured by the
 // source points (u0, v0)..(u1, v1) of the u8 bitmap src stepped linearly.

@@ -92,7 +92,8 @@ void fillp_16(uint32_t pattern) {
 void set_colp(int64_t colour) {
   if (!cproc) return;
   poke2_proc(cproc, int32_t(RAM_PEN), int32_t(colour & 0xFFFF));
-  if (colour & GFX_COLOUR_LOAD_PATTERN) fillp_16(uint32_t(colour >> GFX_COLOUR_PATTERN_SHIFT) & 0xFFFF);
+  if (colour & GFX_COLOUR_LOAD_PATTERN)
+    fillp_16(uint32_t(colour >> GFX_COLOUR_PATTERN_SHIFT) & 0xFFFF);
   if (colour & GFX_COLOUR_INVERTED) cproc->inverted_shape = 1;
 }
 
@@ -130,21 +131,21 @@ uint8_t getpixel(const udata *bitmap, int32_t x, int32_t y) {
 void set_palette_entry(int32_t c, uint32_t value, int32_t p) {
   if (!cproc) return;
   switch (p & 63) {
-  case 2:
-    poke2_proc(cproc, int32_t(RAM_RGB_PALETTE) + 4 * (c & 255), int32_t(value & 0xFFFF));
-    poke2_proc(cproc, int32_t(RAM_RGB_PALETTE) + 4 * (c & 255) + 2, int32_t(value >> 16));
-    break;
-  case 1:
-    poke_proc(cproc, int32_t(RAM_DISPLAY_PALETTE) + (c & 63), int32_t(value & 63));
-    break;
-  case 0: {
-    uint32_t table = uint32_t((p | c) >> 6) & 3;
-    int32_t row = int32_t(RAM_COLOUR_TABLES + table * GFX_COLTAB_BYTES) + (c & 63) * 64;
-    for (int32_t d = 0; d < 64; d++) poke_proc(cproc, row + d, int32_t((value | 0xC0) & 0xFF));
-    break;
-  }
-  default:
-    break;
+    case 2:
+      poke2_proc(cproc, int32_t(RAM_RGB_PALETTE) + 4 * (c & 255), int32_t(value & 0xFFFF));
+      poke2_proc(cproc, int32_t(RAM_RGB_PALETTE) + 4 * (c & 255) + 2, int32_t(value >> 16));
+      break;
+    case 1:
+      poke_proc(cproc, int32_t(RAM_DISPLAY_PALETTE) + (c & 63), int32_t(value & 63));
+      break;
+    case 0: {
+      uint32_t table = uint32_t((p | c) >> 6) & 3;
+      int32_t row = int32_t(RAM_COLOUR_TABLES + table * GFX_COLTAB_BYTES) + (c & 63) * 64;
+      for (int32_t d = 0; d < 64; d++) poke_proc(cproc, row + d, int32_t((value | 0xC0) & 0xFF));
+      break;
+    }
+    default:
+      break;
   }
 }
 

@@ -92,15 +92,15 @@ int32_t hline(const span_painter &p, udata *bitmap, const clip_box &c, int64_t x
   return span_cost(p, bitmap, xs, xe);
 }
 
-int32_t hline_inv(const span_painter &p, udata *bitmap, const clip_box &c, int64_t x0,
-                  int64_t x1, int64_t y) {
+int32_t hline_inv(const span_painter &p, udata *bitmap, const clip_box &c, int64_t x0, int64_t x1,
+                  int64_t y) {
   int64_t lo = std::min(x0, x1), hi = std::max(x0, x1);
   return hline(p, bitmap, c, c.left - 1, lo - 1, y) + hline(p, bitmap, c, hi + 1, c.right + 1, y);
 }
 
 // Rows y0..y1 (inclusive, any order) from x0 to x1.
-int64_t fill_rows(const span_painter &p, udata *bitmap, const clip_box &c, int64_t x0,
-                  int64_t y0, int64_t x1, int64_t y1) {
+int64_t fill_rows(const span_painter &p, udata *bitmap, const clip_box &c, int64_t x0, int64_t y0,
+                  int64_t x1, int64_t y1) {
   int64_t top = std::max<int64_t>(std::min(y0, y1), c.top);
   int64_t bottom = std::min<int64_t>(std::max(y0, y1), c.bottom - 1);
   int64_t lo = std::min(x0, x1), hi = std::max(x0, x1), cost = 0;
@@ -114,8 +114,7 @@ int64_t ceil_div(int64_t a, int64_t b) { return -floor_div(-a, b); }
 
 // Narrows first..last to the steps i whose pixel coordinate
 // (p0 + i * step) >> 16 lies in lo..hi - 1.
-void clip_steps(int64_t p0, int64_t step, int64_t lo, int64_t hi, int64_t &first,
-                int64_t &last) {
+void clip_steps(int64_t p0, int64_t step, int64_t lo, int64_t hi, int64_t &first, int64_t &last) {
   int64_t min_p = lo * 65536, max_p = hi * 65536 - 1;
   if (step == 0) {
     if (p0 < min_p || p0 > max_p) last = first - 1;
@@ -182,8 +181,7 @@ static clip_box clip_rect(const udata *bitmap, int64_t x0, int64_t y0, int64_t x
           int32_t(std::min<int64_t>(std::max(y0, y1) + 1, c.bottom))};
 }
 
-int64_t rectfill_raw(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
-                     uint8_t value) {
+int64_t rectfill_raw(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1, uint8_t value) {
   clip_box r = clip_rect(bitmap, x0, y0, x1, y1);
   if (r.right <= r.left || r.bottom <= r.top) return 0;
   for (int32_t y = r.top; y < r.bottom; y++)
@@ -217,10 +215,10 @@ namespace {
 
 // The incremental ellipse walk: visit(x, y, steps_y) at every position,
 // before the step is taken.
-template <typename Visit> void walk_ellipse(int64_t a, int64_t b, Visit visit) {
+template <typename Visit>
+void walk_ellipse(int64_t a, int64_t b, Visit visit) {
   int64_t a2 = a * a, b2 = b * b;
-  int64_t crit1 = -(a2 / 4 + a % 2 + b2), crit2 = -(b2 / 4 + b % 2 + a2),
-          crit3 = -(b2 / 4 + b % 2);
+  int64_t crit1 = -(a2 / 4 + a % 2 + b2), crit2 = -(b2 / 4 + b % 2 + a2), crit3 = -(b2 / 4 + b % 2);
   int64_t t = -a2 * b, dxt = 0, dyt = -2 * a2 * b, x = 0, y = b;
   while (y >= 0 && x <= a) {
     if (t + b2 * x <= crit1 || t + a2 * y <= crit3) {
@@ -282,8 +280,7 @@ bool box_outside(const clip_box &c, const oval_box &o, int64_t ex, int64_t ey) {
 // clip, and the quarters are not pushed apart vertically (the rows between
 // them are the caller's) nor drawn into each other.
 bool clip_inside(const clip_box &c, const oval_box &o, int64_t ex, int64_t ey) {
-  return ex >= 0 && ey >= 0 && ey <= 1 && o.w > c.right - c.left &&
-         o.cx - o.rx * 7 / 10 < c.left &&
+  return ex >= 0 && ey >= 0 && ey <= 1 && o.w > c.right - c.left && o.cx - o.rx * 7 / 10 < c.left &&
          o.cx + o.rx * 7 / 10 >= c.right && o.cy - o.ry * 7 / 10 < c.top &&
          o.cy + o.ry * 7 / 10 >= c.bottom;
 }

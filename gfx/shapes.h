@@ -35,8 +35,7 @@ int32_t draw_hline_inv(udata *bitmap, int32_t x0, int32_t x1, int32_t y, int32_t
 int32_t rectfill(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1, int32_t colour);
 // The clipped rectangle set to the byte value itself (no pattern, masks or
 // tables); returns the pixels filled.
-int64_t rectfill_raw(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
-                     uint8_t value);
+int64_t rectfill_raw(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1, uint8_t value);
 // ORs 0x20 into every pixel of the clipped rectangle.
 void rectfill_shadow(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1);
 // A line with both end points; returns the pixels drawn. The visible steps

@@ -31,7 +31,8 @@ inline uint32_t texel_y(const texture &t, int64_t iv) {
 // The map's pixel at 16.16 texture position (uf, vf); present is false for a
 // cell without a u8 sprite (the pixel is then 0).
 uint8_t map_pixel(const texture &t, int64_t uf, int64_t vf, bool &present) {
-  int64_t cx = texel_x(t, int32_t(uint32_t(uf)) >> 16), cy = texel_y(t, int32_t(uint32_t(vf)) >> 16);
+  int64_t cx = texel_x(t, int32_t(uint32_t(uf)) >> 16),
+          cy = texel_y(t, int32_t(uint32_t(vf)) >> 16);
   uint16_t cell = reinterpret_cast<const uint16_t *>(udata_elements(t.src))[cy * t.src->width + cx];
   const udata *sprite = cproc->sprites[cell & GFX_MAP_SPRITE_MASK];
   present = sprite && (sprite->utype & 31) == UTYPE_U8;
@@ -57,9 +58,8 @@ int64_t tile_size(int32_t addr) {
 
 }  // namespace
 
-int64_t draw_tline3d(udata *src, udata *dst, double x0, double y0, double x1, double y1,
-                     double u0, double v0, double u1, double v1, double w0, double w1,
-                     int32_t flags) {
+int64_t draw_tline3d(udata *src, udata *dst, double x0, double y0, double x1, double y1, double u0,
+                     double v0, double u1, double v1, double w0, double w1, int32_t flags) {
   if (!src || !cproc || !dst || (dst->utype & 31) != UTYPE_U8) return 0;
   bool map = (src->utype & 31) == UTYPE_I16;
   if (!map && (src->utype & 31) != UTYPE_U8) return 0;
@@ -85,27 +85,38 @@ int64_t draw_tline3d(udata *src, udata *dst, double x0, double y0, double x1, do
   double len = std::max(ax, ay);
   if (len == 0) len = 0.00001;
   double du = (u1 - u0) / len, dv = (v1 - v0) / len, dw = (w1 - w0) / len;
-  double k = double(s.first);
-  double U = u0 + k * du, V = v0 + k * dv, W = w0 + k * dw;
   if (flags & TLINE_PIXEL_EDGE) {
     double f = std::fmod(ax >= ay ? x0 : y0, 1.0);
-    U += (1 - f) * du, V += (1 - f) * dv;
+    u0 += (1 - f) * du, v0 += (1 - f) * dv;
   }
+  // The texture position at step i is computed from the line's start, so a
+  // clipped line reads the same texels as the whole line.
+  auto exact_at = [&](int64_t i, int64_t &uf, int64_t &vf) {
+    double w = w0 + double(i) * dw, u = (u0 + double(i) * du) / w, v = (v0 + double(i) * dv) / w;
+    if (map || !(flags & TLINE_EXACT)) {
+      uf = fixed16_saturate(u), vf = fixed16_saturate(v);
+    } else {
+      uf = int64_t(int32_saturate(std::floor(u))) * 65536;
+      vf = int64_t(int32_saturate(std::floor(v))) * 65536;
+    }
+  };
   bool exact = flags & TLINE_EXACT;
   bool fast = !map && c.read == 0x3F && c.target == 0x3F && c.plain_pattern;
-  int64_t uf = fixed16_saturate(U / W), vf = fixed16_saturate(V / W), ustep = 0, vstep = 0;
-  for (int64_t i = s.first, j = 0; i <= s.last; i++, j++) {
+  int64_t uf = 0, vf = 0, ustep = 0, vstep = 0;
+  for (int64_t i = s.first; i <= s.last; i++) {
     int32_t x = int32_t((s.x0 + i * s.xstep) >> 16), y = int32_t((s.y0 + i * s.ystep) >> 16);
     uint8_t *d = udata_elements(dst) + uint64_t(y) * dst->width + uint32_t(x);
     bool bit = pattern_bit(c, x, y);
     if (exact) {
-      double q = 1 / W;
-      if (map) {
-        uf = fixed16_saturate(U * q), vf = fixed16_saturate(V * q);
-      } else {
-        uf = int64_t(int32_saturate(std::floor(U * q))) * 65536;
-        vf = int64_t(int32_saturate(std::floor(V * q))) * 65536;
-      }
+      exact_at(i, uf, vf);
+    } else if (i == s.first || i % 8 == 0) {
+      // Spans of 8 steps from the line's start: exact at both ends, linear
+      // 16.16 steps between.
+      int64_t start = i - i % 8, end_u, end_v;
+      exact_at(start, uf, vf);
+      exact_at(start + 8, end_u, end_v);
+      ustep = int64_t(double(end_u - uf) * 0.125), vstep = int64_t(double(end_v - vf) * 0.125);
+      uf += (i - start) * ustep, vf += (i - start) * vstep;
     }
     if (map) {
       bool present;
@@ -113,20 +124,11 @@ int64_t draw_tline3d(udata *src, udata *dst, double x0, double y0, double x1, do
       *d = exact || !present ? texture_pixel_value(c, p, bit, *d) : lookup_pixel(c, p, *d);
     } else {
       const udata *tex = t.src;
-      uint8_t texel = udata_elements(tex)[uint64_t(texel_y(t, vf >> 16)) * tex->width +
-                                          texel_x(t, uf >> 16)];
+      uint8_t texel =
+          udata_elements(tex)[uint64_t(texel_y(t, vf >> 16)) * tex->width + texel_x(t, uf >> 16)];
       *d = fast ? lookup_pixel(c, texel, *d) : texture_pixel_value(c, texel, bit, *d);
     }
-    if (exact) {
-      U += du, V += dv, W += dw;
-    } else {
-      if (j % 8 == 0) {
-        U += 8 * du, V += 8 * dv, W += 8 * dw;
-        ustep = int64_t(double(fixed16_saturate(U / W) - uf) * 0.125);
-        vstep = int64_t(double(fixed16_saturate(V / W) - vf) * 0.125);
-      }
-      uf += ustep, vf += vstep;
-    }
+    uf += ustep, vf += vstep;
   }
   int64_t n = s.last - s.first + 1;
   if (map) return exact ? n : 2 * n / 3;

@@ -19,6 +19,5 @@ inline constexpr int32_t TLINE_EXACT = 0x400;         // divide at every pixel, 
 // draw state's tile size. Returns the cost; 0 when src is null or neither u8
 // nor i16, a weight is not above 0, or no pixel is visible. Every float to
 // integer conversion saturates, so no input reads outside a bitmap.
-int64_t draw_tline3d(udata *src, udata *dst, double x0, double y0, double x1, double y1,
-                     double u0, double v0, double u1, double v1, double w0, double w1,
-                     int32_t flags);
+int64_t draw_tline3d(udata *src, udata *dst, double x0, double y0, double x1, double y1, double u0,
+                     double v0, double u1, double v1, double w0, double w1, int32_t flags);

@@ -3,3 +3,5 @@
 # pictures compared index for index through Pillow.
 kvd_test(gfx_pixel_test SOURCES pixel_test.cpp)
 kvd_test(gfx_shapes_test SOURCES shapes_test.cpp)
+kvd_test(gfx_blit_test SOURCES blit_test.cpp)
+kvd_test(gfx_video_test SOURCES video_test.cpp LIBS PkgConfig::SDL2)

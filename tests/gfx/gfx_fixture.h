@@ -21,6 +21,10 @@ struct gfx_fixture : kernel_fixture {
     reset_draw_state(root);
   }
 
+  static void poke4_to(proc *p, uint32_t addr, uint32_t v) {
+    poke2_proc(p, int32_t(addr), int32_t(v & 0xFFFF));
+    poke2_proc(p, int32_t(addr + 2), int32_t(v >> 16));
+  }
   // The defaults a process gets from a palette reset, masks 0x3F, no pattern.
   static void reset_draw_state(proc *p) {
     init_default_coltabs();
@@ -30,10 +34,7 @@ struct gfx_fixture : kernel_fixture {
                   default_coltabs[t * GFX_COLTAB_BYTES + i]);
       p->mem.page_flags[GFX_COLTAB_PAGE + t] = 0;
     }
-    for (int i = 0; i < 256; i++) {
-      poke2_proc(p, int32_t(RAM_RGB_PALETTE) + 4 * i, int32_t(default_system_pal[i] & 0xFFFF));
-      poke2_proc(p, int32_t(RAM_RGB_PALETTE) + 4 * i + 2, int32_t(default_system_pal[i] >> 16));
-    }
+    for (uint32_t i = 0; i < 256; i++) poke4_to(p, RAM_RGB_PALETTE + 4 * i, default_system_pal[i]);
     for (int i = 0; i < GFX_COLOURS; i++)
       poke_proc(p, int32_t(RAM_DISPLAY_PALETTE) + i, default_indexed_pal[i]);
     for (uint32_t a = RAM_READ_MASK; a <= RAM_SHAPE_TARGET_MASK; a++)

@@ -93,10 +93,10 @@ TEST_F(pixel_test, set_palette_entry_by_kind) {
 
 TEST_F(pixel_test, default_tables_as_specified) {
   init_default_coltabs();
-  EXPECT_EQ(default_coltabs[0 * 4096 + 0 * 64 + 17], 17);     // row 0 identity
-  EXPECT_EQ(default_coltabs[0 * 4096 + 5 * 64 + 17], 0xC5);   // row c: 0xC0 | c
-  EXPECT_EQ(default_coltabs[1 * 4096 + 5 * 64 + 17], 0x51);   // table 1: 0x40 | d
-  EXPECT_EQ(default_coltabs[3 * 4096 + 63 * 64 + 2], 0xC2);   // table 3: 0xC0 | d
+  EXPECT_EQ(default_coltabs[0 * 4096 + 0 * 64 + 17], 17);    // row 0 identity
+  EXPECT_EQ(default_coltabs[0 * 4096 + 5 * 64 + 17], 0xC5);  // row c: 0xC0 | c
+  EXPECT_EQ(default_coltabs[1 * 4096 + 5 * 64 + 17], 0x51);  // table 1: 0x40 | d
+  EXPECT_EQ(default_coltabs[3 * 4096 + 63 * 64 + 2], 0xC2);  // table 3: 0xC0 | d
   EXPECT_EQ(default_system_pal[64 + 8], 0xFF004Du);
   EXPECT_EQ(default_system_pal[255], 0u);
   EXPECT_EQ(default_indexed_pal[42], 42);
@@ -117,7 +117,7 @@ TEST_F(pixel_test, palette_conversions) {
   const uint8_t idx[4] = {0, 8, 64 + 12, 64 + 31};
   uint8_t rgba[16];
   convert_bitmap_8_to_32(idx, rgba, 4);
-  const uint8_t want[16] = {0, 0, 0, 255, 0xFF, 0x00, 0x4D, 255,
+  const uint8_t want[16] = {0,    0,    0,    255, 0xFF, 0x00, 0x4D, 255,
                             0x29, 0xAD, 0xFF, 255, 0xFF, 0x90, 0x67, 255};
   EXPECT_EQ(std::vector<uint8_t>(rgba, rgba + 16), std::vector<uint8_t>(want, want + 16));
   uint8_t back[4];

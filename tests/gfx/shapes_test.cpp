@@ -125,8 +125,7 @@ TEST_F(shapes_test, clipped_drawing_equals_whole_drawing_cut_to_clip) {
       {"line", [](udata *b, auto &a) { draw_line(b, a[0], a[1], a[2], a[3], a[8]); }},
       {"oval", [](udata *b, auto &a) { draw_oval(b, a[0], a[1], a[2], a[3], a[8]); }},
       {"filloval", [](udata *b, auto &a) { draw_filloval(b, a[0], a[1], a[2], a[3], a[8]); }},
-      {"rrect",
-       [](udata *b, auto &a) { draw_rrect(b, a[0], a[1], a[2], a[3], a[4], a[5], a[8]); }},
+      {"rrect", [](udata *b, auto &a) { draw_rrect(b, a[0], a[1], a[2], a[3], a[4], a[5], a[8]); }},
       {"rrectfill",
        [](udata *b, auto &a) { draw_rrectfill(b, a[0], a[1], a[2], a[3], a[4], a[5], a[8]); }},
       {"raw", [](udata *b, auto &a) { rectfill_raw(b, a[0], a[1], a[2], a[3], uint8_t(a[8])); }},
@@ -190,7 +189,7 @@ TEST_F(shapes_test, spans_equal_the_per_pixel_formula) {
 TEST_F(shapes_test, span_costs_by_way) {
   udata *b = bitmap(64, 2);
   full_clip(b);
-  EXPECT_EQ(draw_hline(b, 3, 40, 0, 7), 37 / 2 + 2);           // default masks
+  EXPECT_EQ(draw_hline(b, 3, 40, 0, 7), 37 / 2 + 2);  // default masks
   poke(int32_t(RAM_READ_MASK), 0xFF);
   EXPECT_EQ(draw_hline(b, 3, 40, 0, 0x47), 3 * 37 / 4 + 2);  // pen byte with bit 6
   poke(int32_t(RAM_SHAPE_TARGET_MASK), 0);
