@@ -41,8 +41,8 @@ TEST_F(blit_test, blit_cases) {
   EXPECT_EQ(blit(same_row, same_row, 0, 0, 1, 0, 7, 1), 1 * (4 * 7 + 256));
   EXPECT_EQ(row(same_row, 0, 0, 8), (std::vector<uint8_t>{1, 1, 2, 3, 4, 5, 6, 7}));
   // Huge and negative sizes and offsets draw nothing or the visible part.
-  const int32_t big[] = {INT32_MIN, INT32_MIN + 1, -70000, -1, 0, 3, 70000, INT32_MAX - 1,
-                         INT32_MAX};
+  const int32_t big[] = {INT32_MIN, INT32_MIN + 1, -70000,        -1,       0,
+                         3,         70000,         INT32_MAX - 1, INT32_MAX};
   udata *small = bitmap(8, 4);
   full_clip(small);
   for (int32_t a : big)
@@ -84,8 +84,10 @@ TEST_F(blit_test, sprite_cases) {
 // paths under the default state).
 TEST_F(blit_test, sprites_equal_the_per_pixel_formula) {
   for (int round = 0; round < 300; round++) {
-    if (round % 2) random_draw_state();
-    else reset_draw_state(root);
+    if (round % 2)
+      random_draw_state();
+    else
+      reset_draw_state(root);
     poke(int32_t(RAM_WRITE_MASK), round % 4 == 0 ? 0xFF : peek(int32_t(RAM_WRITE_MASK)));
     udata *spr = random_bitmap(uint32_t(rand_in(1, 40)), uint32_t(rand_in(1, 12)));
     udata *dst = random_bitmap(48, 16);
@@ -99,8 +101,8 @@ TEST_F(blit_test, sprites_equal_the_per_pixel_formula) {
     for (int32_t y = 0; y < 16; y++)
       for (int32_t x = 0; x < 48; x++) {
         int32_t u = sx + (x - dx), v = sy + (y - dy);
-        bool inside = x >= dx && x < dx + w && y >= dy && y < dy + h && u >= 0 && v >= 0 &&
-                      u < sw && v < sh;
+        bool inside =
+            x >= dx && x < dx + w && y >= dy && y < dy + h && u >= 0 && v >= 0 && u < sw && v < sh;
         uint8_t old = before[size_t(y * 48 + x)], want = old;
         if (inside) {
           uint8_t s = pixels(spr)[(fy ? sh - 1 - v : v) * sw + (fx ? sw - 1 - u : u)];
@@ -193,7 +195,8 @@ TEST_F(blit_test, textured_line_reads_map_tiles_with_flips) {
 // extreme and non-finite coordinates.
 TEST_F(blit_test, clipped_drawing_equals_whole_drawing_cut_to_clip) {
   udata *tex = random_bitmap(16, 8), *map = bitmap(4, 4, UTYPE_I16);
-  for (int i = 0; i < 16; i++) reinterpret_cast<uint16_t *>(udata_elements(map))[i] = uint16_t(rng());
+  for (int i = 0; i < 16; i++)
+    reinterpret_cast<uint16_t *>(udata_elements(map))[i] = uint16_t(rng());
   udata *tile = random_bitmap(8, 8);
   for (int n = 0; n < GFX_SPRITES; n += 3) root->sprites[n] = tile;
   const double odd[] = {NAN, INFINITY, -INFINITY, 1e300, -1e300, 3e9, -3e9};
@@ -213,11 +216,13 @@ TEST_F(blit_test, clipped_drawing_equals_whole_drawing_cut_to_clip) {
     const std::vector<std::pair<const char *, prim>> prims = {
         {"spr", [&](udata *b) { draw_spr(tex, b, i0 / 4, i1 / 4, i2, i3, i4, i5, fx, fy); }},
         {"sspr",
-         [&](udata *b) { draw_tline_sspr(tex, b, i0, i1, i2, i3, a[4] / 4, a[5] / 8, a[6] / 4, a[7] / 8); }},
+         [&](udata *b) {
+           draw_tline_sspr(tex, b, i0, i1, i2, i3, a[4] / 4, a[5] / 8, a[6] / 4, a[7] / 8);
+         }},
         {"tline3d u8",
          [&](udata *b) {
-           draw_tline3d(tex, b, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], std::fabs(a[8]) / 20,
-                        std::fabs(a[9]) / 20, flags);
+           draw_tline3d(tex, b, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7],
+                        std::fabs(a[8]) / 20, std::fabs(a[9]) / 20, flags);
          }},
         {"tline3d map",
          [&](udata *b) {
@@ -239,8 +244,8 @@ TEST_F(blit_test, clipped_drawing_equals_whole_drawing_cut_to_clip) {
       for (int x = 0; x < 48; x++) {
         bool inside = x >= l && x < r && y >= t && y < btm;
         uint8_t want = inside ? pixels(whole)[y * 48 + x] : before[size_t(y * 48 + x)];
-        ASSERT_EQ(pixels(cut)[y * 48 + x], want) << name << " round " << round << " at " << x
-                                                 << "," << y << " flags " << flags;
+        ASSERT_EQ(pixels(cut)[y * 48 + x], want)
+            << name << " round " << round << " at " << x << "," << y << " flags " << flags;
       }
   }
   for (auto &s : root->sprites) s = nullptr;

@@ -104,16 +104,18 @@ TEST_F(video_test, modes_enlarge_the_top_left_of_the_frame) {
 // Our frame equals SDL converting the same 8-bit surface to ARGB8888 with
 // the palette of each line's bank.
 TEST_F(video_test, frame_equals_sdl_palette_conversion) {
-  for (int i = 0; i < 256; i++) poke4_to(wm, RAM_RGB_PALETTE + 4 * uint32_t(i), uint32_t(rng()) & 0xFFFFFF);
-  for (int i = 0; i < GFX_COLOURS; i++) poke_proc(wm, int32_t(RAM_DISPLAY_PALETTE) + i, int32_t(rng()));
+  for (int i = 0; i < 256; i++)
+    poke4_to(wm, RAM_RGB_PALETTE + 4 * uint32_t(i), uint32_t(rng()) & 0xFFFFFF);
+  for (int i = 0; i < GFX_COLOURS; i++)
+    poke_proc(wm, int32_t(RAM_DISPLAY_PALETTE) + i, int32_t(rng()));
   for (int i = 0; i < 68; i++) poke_proc(wm, int32_t(RAM_LINE_BANKS) + i, int32_t(rng()));
   std::vector<uint8_t> video(SCREEN_WIDTH * SCREEN_HEIGHT);
   for (auto &v : video) v = uint8_t(rng());
   for (size_t i = 0; i < video.size(); i++) poke_proc(wm, int32_t(RAM_VIDEO + i), video[i]);
   const uint32_t *f = generate_video_out(nullptr, nullptr);
   ASSERT_NE(f, nullptr);
-  SDL_Surface *src = SDL_CreateRGBSurfaceWithFormatFrom(video.data(), SCREEN_WIDTH, SCREEN_HEIGHT, 8,
-                                                        SCREEN_WIDTH, SDL_PIXELFORMAT_INDEX8);
+  SDL_Surface *src = SDL_CreateRGBSurfaceWithFormatFrom(video.data(), SCREEN_WIDTH, SCREEN_HEIGHT,
+                                                        8, SCREEN_WIDTH, SDL_PIXELFORMAT_INDEX8);
   ASSERT_NE(src, nullptr);
   for (uint32_t bank = 0; bank < 4; bank++) {
     SDL_Color colours[256];
@@ -126,7 +128,8 @@ TEST_F(video_test, frame_equals_sdl_palette_conversion) {
     SDL_Surface *argb = SDL_ConvertSurfaceFormat(src, SDL_PIXELFORMAT_ARGB8888, 0);
     ASSERT_NE(argb, nullptr);
     for (int32_t y = 0; y < SCREEN_HEIGHT; y++) {
-      uint32_t line_bank = (uint32_t(peek_proc(wm, int32_t(RAM_LINE_BANKS) + (y >> 2))) >> ((y * 2) & 6)) & 3;
+      uint32_t line_bank =
+          (uint32_t(peek_proc(wm, int32_t(RAM_LINE_BANKS) + (y >> 2))) >> ((y * 2) & 6)) & 3;
       if (line_bank != bank) continue;
       const uint32_t *sdl = reinterpret_cast<const uint32_t *>(
           static_cast<const uint8_t *>(argb->pixels) + y * argb->pitch);
