@@ -14,16 +14,16 @@
 namespace {
 
 // What one shape operation writes over every old pixel value, built once per
-// operation: new[bit][old] for both pattern bits. When neither result depends
-// on the old pixel beyond the bits the write mask keeps, a span is a masked
-// fill of 8 pixels at a time.
+// operation: new[bit][old] for both pattern bits. When the results of the
+// pattern bits a row uses do not depend on the old pixel beyond the bits the
+// write mask keeps, that row's span is a masked fill of 8 pixels at a time.
 struct span_painter {
   draw_ctx ctx;
   int32_t pen;
   uint8_t next[2][256];
-  bool uniform;
-  uint8_t keep;      // bits of the old pixel that survive (uniform only)
-  uint8_t value[2];  // the written bits by pattern bit (uniform only)
+  bool uniform[2];   // by pattern bit
+  uint8_t keep;      // bits of the old pixel that survive (where uniform)
+  uint8_t value[2];  // the written bits by pattern bit (where uniform)
 };
 
 span_painter make_painter(int32_t colour) {
@@ -31,14 +31,23 @@ span_painter make_painter(int32_t colour) {
   p.ctx = draw_ctx_shape();
   p.pen = int16_t(colour);
   p.keep = uint8_t(~p.ctx.write);
-  p.uniform = true;
   for (int b = 0; b < 2; b++) {
-    for (int old = 0; old < 256; old++) {
-      p.next[b][old] = shape_pixel_value(p.ctx, p.pen, b, uint8_t(old));
-      p.uniform = p.uniform && p.next[b][old] == ((old & p.keep) | p.next[b][0]);
+    // Uniform when the written bits are the same for every value the target
+    // mask lets through from the old pixel.
+    uint32_t s = uint32_t(p.pen >> (b ? 8 : 0)) & p.ctx.read, t = p.ctx.target, first = 0;
+    p.uniform[b] = true;
+    for (uint32_t d = t;; d = (d - 1) & t) {
+      uint32_t out = p.ctx.coltab[((s | d) >> 6) & 3][(s & 63) * 64 + (d & 63)] & p.ctx.write;
+      if (d == t) first = out;
+      p.uniform[b] = p.uniform[b] && out == first;
+      if (d == 0) break;
     }
-    p.value[b] = p.next[b][0];
+    p.value[b] = uint8_t(first);
   }
+  if (!p.uniform[0] || (!p.ctx.plain_pattern && !p.uniform[1]))
+    for (int b = 0; b < 2; b++)
+      for (int old = 0; old < 256; old++)
+        p.next[b][old] = shape_pixel_value(p.ctx, p.pen, b, uint8_t(old));
   return p;
 }
 
@@ -51,15 +60,27 @@ void paint_span(const span_painter &p, udata *bitmap, int32_t xs, int32_t xe, in
   uint8_t *row = row_of(bitmap, y);
   uint8_t pattern = p.ctx.pattern[y & 7];
   int32_t x = xs;
-  if (!p.uniform) {
+  bool uniform = (p.uniform[0] || pattern == 0xFF) && (p.uniform[1] || pattern == 0);
+  if (!uniform) {
     for (; x <= xe; x++) row[x] = p.next[(pattern >> (x & 7)) & 1][row[x]];
     return;
   }
   uint8_t phase[8];
   for (int k = 0; k < 8; k++) phase[k] = p.value[(pattern >> k) & 1];
   for (; x <= xe && (x & 7); x++) row[x] = uint8_t((row[x] & p.keep) | phase[x & 7]);
+  if (p.keep == 0 && (pattern == 0 || pattern == 0xFF)) {
+    std::memset(row + x, phase[0], size_t(xe - x + 1));
+    return;
+  }
   uint64_t keep = 0x0101010101010101ull * p.keep, fill;
   std::memcpy(&fill, phase, 8);
+#if defined(__SSE2__)
+  const __m128i keep16 = _mm_set1_epi8(char(p.keep)), fill16 = _mm_set1_epi64x(int64_t(fill));
+  for (; x + 15 <= xe; x += 16) {
+    __m128i *at = reinterpret_cast<__m128i *>(row + x);
+    _mm_storeu_si128(at, _mm_or_si128(_mm_and_si128(_mm_loadu_si128(at), keep16), fill16));
+  }
+#endif
   for (; x + 7 <= xe; x += 8) {
     uint64_t w;
     std::memcpy(&w, row + x, 8);

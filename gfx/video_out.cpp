@@ -36,6 +36,17 @@ const uint8_t *source_run(proc *src, int64_t a, int64_t left, int64_t &length) {
   return nullptr;
 }
 
+// out[i] = colours[p[i] & 63], eight pixels a step after a lead-in.
+void lookup_run(uint32_t *out, const uint8_t *p, int64_t n, const uint32_t *colours) {
+  int64_t i = 0;
+  for (; i < n % 8; i++) out[i] = colours[p[i] & 63];
+  for (; i < n; i += 8) {
+    uint64_t b;
+    std::memcpy(&b, p + i, 8);
+    for (int k = 0; k < 8; k++) out[i + k] = colours[(b >> (8 * k)) & 63];
+  }
+}
+
 // The record whose picture is shown this frame (null: none).
 proc *frame_source() {
   proc *wm = get_process(PID_WINDOW_MANAGER), *source;
@@ -80,7 +91,7 @@ void compose_pixels(proc *src) {
     while (x < SCREEN_WIDTH) {
       const uint8_t *p = source_run(src, a + x, SCREEN_WIDTH - x, length);
       if (p)
-        for (int64_t i = 0; i < length; i++) out[x + i] = colours[p[i] & 63];
+        lookup_run(out + x, p, length, colours);
       else
         std::fill(out + x, out + x + length, 0u);
       x += length;

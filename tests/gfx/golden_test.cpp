@@ -33,7 +33,8 @@ TEST_F(golden_test, shapes) {
   set_colp(GFX_COLOUR_LOAD_PATTERN | (int64_t(0x5A5A) << 16) | 0x0C02);
   rectfill(b, 4, 4, 60, 40, get_pen());
   fillp_16(0);
-  for (int32_t i = 0; i < 12; i++) draw_line(b, 100, 30, 100 + (i - 6) * 9, i % 2 ? 2 : 58, 7 + i % 5);
+  for (int32_t i = 0; i < 12; i++)
+    draw_line(b, 100, 30, 100 + (i - 6) * 9, i % 2 ? 2 : 58, 7 + i % 5);
   draw_oval(b, 4, 48, 40, 70, 10);
   draw_filloval(b, 46, 48, 77, 79, 11);
   draw_filloval(b, 82, 48, 83, 60, 12);  // thin: a rectangle
@@ -52,7 +53,8 @@ TEST_F(golden_test, shapes) {
 TEST_F(golden_test, sprites_and_textured_lines) {
   udata *spr = bitmap(8, 8);
   for (int y = 0; y < 8; y++)
-    for (int x = 0; x < 8; x++) pixels(spr)[y * 8 + x] = uint8_t(x == 0 || y == 0 ? 0 : 8 + (x + y) % 8);
+    for (int x = 0; x < 8; x++)
+      pixels(spr)[y * 8 + x] = uint8_t(x == 0 || y == 0 ? 0 : 8 + (x + y) % 8);
   udata *b = bitmap(160, 120);
   full_clip(b);
   rectfill(b, 0, 0, 159, 119, 5);
@@ -60,7 +62,8 @@ TEST_F(golden_test, sprites_and_textured_lines) {
   draw_spr(spr, b, 0, 0, 16, 4, 8, 8, true, false);
   draw_spr(spr, b, 0, 0, 28, 4, 8, 8, false, true);
   draw_spr(spr, b, 2, 2, -3, 20, 8, 8, true, true);
-  for (int32_t y = 0; y < 24; y++) draw_tline_sspr(spr, b, 44, 4 + y, 76, 4 + y, 0, y / 3.0, 8, y / 3.0);
+  for (int32_t y = 0; y < 24; y++)
+    draw_tline_sspr(spr, b, 44, 4 + y, 76, 4 + y, 0, y / 3.0, 8, y / 3.0);
   // A floor in perspective: each row spans more of the texture the further
   // away it lies.
   udata *tex = bitmap(16, 16);
