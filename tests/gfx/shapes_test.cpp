@@ -56,6 +56,36 @@ TEST_F(shapes_test, line_whose_minor_step_rounds_to_zero_is_straight_and_clips) 
   for (auto [x, y] : drawn(b)) EXPECT_EQ(x, 4);
 }
 
+// Steps of exactly half a pixel put the clip's entry on a step boundary: the
+// first visible step is the ceiling of the distance, so the clipped line
+// keeps the pixel that lies on the clip edge.
+TEST_F(shapes_test, line_clip_entry_on_exact_step_boundaries) {
+  const int32_t ends[][4] = {{0, 0, 20, 10}, {20, 0, 0, 10}, {0, 0, 10, 20},
+                             {0, 20, 10, 0}, {3, 1, 23, 11}, {0, 0, 20, 5}};
+  for (auto &e : ends)
+    for (int32_t edge = 0; edge < 12; edge++) {
+      udata *whole = bitmap(24, 24), *cut = bitmap(24, 24);
+      full_clip(whole);
+      draw_line(whole, e[0], e[1], e[2], e[3], 7);
+      for (int side = 0; side < 2; side++) {
+        std::memset(pixels(cut), 0, 24 * 24);
+        int32_t l = side ? edge : 0, t = side ? 0 : edge;
+        set_clip(l, t, 24, 24);
+        int64_t n = draw_line(cut, e[0], e[1], e[2], e[3], 7);
+        int64_t want_n = 0;
+        for (int y = 0; y < 24; y++)
+          for (int x = 0; x < 24; x++) {
+            bool inside = x >= l && y >= t;
+            uint8_t want = inside ? pixels(whole)[y * 24 + x] : 0;
+            want_n += want != 0;
+            ASSERT_EQ(pixels(cut)[y * 24 + x], want)
+                << e[0] << "," << e[1] << "-" << e[2] << "," << e[3] << " clip " << l << "," << t;
+          }
+        EXPECT_EQ(n, want_n);
+      }
+    }
+}
+
 TEST_F(shapes_test, hline_and_rect_edges) {
   udata *b = bitmap(16, 8);
   full_clip(b);

@@ -81,7 +81,8 @@ void bytes(benchmark::State &state, int64_t n) {
 void run_memset(benchmark::State &state) {
   int64_t side = state.range(0);
   for (auto _ : state) {
-    for (int64_t y = 0; y < side; y++) std::memset(udata_elements(screen().b) + y * W, 7, size_t(side));
+    for (int64_t y = 0; y < side; y++)
+      std::memset(udata_elements(screen().b) + y * W, 7, size_t(side));
     benchmark::ClobberMemory();
   }
   bytes(state, side * side);
@@ -135,7 +136,8 @@ void run_memcpy(benchmark::State &state) {
   bitmap_block src{uint32_t(side), uint32_t(side)};
   for (auto _ : state) {
     for (int64_t y = 0; y < side; y++)
-      std::memcpy(udata_elements(screen().b) + y * W, udata_elements(src.b) + y * side, size_t(side));
+      std::memcpy(udata_elements(screen().b) + y * W, udata_elements(src.b) + y * side,
+                  size_t(side));
     benchmark::ClobberMemory();
   }
   bytes(state, side * side);
@@ -152,8 +154,8 @@ void run_spr(benchmark::State &state) {
 void run_sdl_sprite(benchmark::State &state) {
   int64_t side = state.range(0);
   bitmap_block src{uint32_t(side), uint32_t(side)};
-  SDL_Surface *s = SDL_CreateRGBSurfaceWithFormatFrom(udata_elements(src.b), int(side), int(side), 8,
-                                                      int(side), SDL_PIXELFORMAT_INDEX8);
+  SDL_Surface *s = SDL_CreateRGBSurfaceWithFormatFrom(udata_elements(src.b), int(side), int(side),
+                                                      8, int(side), SDL_PIXELFORMAT_INDEX8);
   SDL_Surface *d = SDL_CreateRGBSurfaceWithFormatFrom(udata_elements(screen().b), W, H, 8, W,
                                                       SDL_PIXELFORMAT_INDEX8);
   SDL_SetColorKey(s, SDL_TRUE, 0);  // colour 0 transparent, as a sprite's
@@ -193,8 +195,8 @@ void run_compose(benchmark::State &state) {
 }
 void run_sdl_convert(benchmark::State &state) {
   static bitmap_block src(W, H);
-  SDL_Surface *s = SDL_CreateRGBSurfaceWithFormatFrom(udata_elements(src.b), W, H, 8, W,
-                                                      SDL_PIXELFORMAT_INDEX8);
+  SDL_Surface *s =
+      SDL_CreateRGBSurfaceWithFormatFrom(udata_elements(src.b), W, H, 8, W, SDL_PIXELFORMAT_INDEX8);
   SDL_Color colours[256];
   for (int i = 0; i < 256; i++) {
     uint32_t c = default_system_pal[i];
@@ -250,11 +252,16 @@ int main(int argc, char **argv) {
   ratio_reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   const std::pair<const char *, const char *> pairs[] = {
-      {"rectfill/64", "baseline/memset/64"},   {"rectfill/270", "baseline/memset/270"},
-      {"circfill/64", "baseline/memset/64"},   {"circfill/270", "baseline/memset/270"},
-      {"line", "baseline/memset_lines"},       {"spr/16", "baseline/memcpy/16"},
-      {"spr/16", "baseline/sdl_blit/16"},      {"spr/64", "baseline/memcpy/64"},
-      {"spr/64", "baseline/sdl_blit/64"},      {"masked_window", "baseline/memcpy_frame"},
+      {"rectfill/64", "baseline/memset/64"},
+      {"rectfill/270", "baseline/memset/270"},
+      {"circfill/64", "baseline/memset/64"},
+      {"circfill/270", "baseline/memset/270"},
+      {"line", "baseline/memset_lines"},
+      {"spr/16", "baseline/memcpy/16"},
+      {"spr/16", "baseline/sdl_blit/16"},
+      {"spr/64", "baseline/memcpy/64"},
+      {"spr/64", "baseline/sdl_blit/64"},
+      {"masked_window", "baseline/memcpy_frame"},
       {"compose_frame", "baseline/sdl_palette_convert"},
   };
   std::printf("\n%-16s %12s %10s  %s\n", "graphics", "MB/s", "ratio", "baseline");
