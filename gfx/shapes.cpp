@@ -6,6 +6,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define KVD_SPAN_AVX2 1
+#endif
 
 #include "gfx/pixel.h"
 #include "kernel/process.h"
@@ -21,9 +25,11 @@ struct span_painter {
   draw_ctx ctx;
   int32_t pen;
   uint8_t next[2][256];
-  bool uniform[2];   // by pattern bit
-  uint8_t keep;      // bits of the old pixel that survive (where uniform)
-  uint8_t value[2];  // the written bits by pattern bit (where uniform)
+  bool uniform[2];       // by pattern bit
+  uint8_t keep;          // bits of the old pixel that survive (where uniform)
+  uint8_t value[2];      // the written bits by pattern bit (where uniform)
+  bool row_uniform[8];   // by pattern row: every pixel a masked fill
+  uint64_t row_fill[8];  // by pattern row: the written bits of 8 pixels
 };
 
 span_painter make_painter(int32_t colour) {
@@ -44,12 +50,34 @@ span_painter make_painter(int32_t colour) {
     }
     p.value[b] = uint8_t(first);
   }
+  for (int r = 0; r < 8; r++) {
+    uint8_t pattern = p.ctx.pattern[r];
+    p.row_uniform[r] = (p.uniform[0] || pattern == 0xFF) && (p.uniform[1] || pattern == 0);
+    p.row_fill[r] = 0;
+    for (int k = 0; k < 8; k++) p.row_fill[r] |= uint64_t(p.value[(pattern >> k) & 1]) << (8 * k);
+  }
   if (!p.uniform[0] || (!p.ctx.plain_pattern && !p.uniform[1]))
     for (int b = 0; b < 2; b++)
       for (int old = 0; old < 256; old++)
         p.next[b][old] = shape_pixel_value(p.ctx, p.pen, b, uint8_t(old));
   return p;
 }
+
+// row[i] = (row[i] & keep) | fill (fill repeating every 8 bytes) for the
+// whole 32-byte groups of n bytes; returns the bytes done.
+#if KVD_SPAN_AVX2
+__attribute__((target("avx2"))) int64_t masked_fill_avx2(uint8_t *row, int64_t n, uint8_t keep,
+                                                         uint64_t fill) {
+  const __m256i k = _mm256_set1_epi8(char(keep)), f = _mm256_set1_epi64x(int64_t(fill));
+  int64_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    __m256i *at = reinterpret_cast<__m256i *>(row + i);
+    _mm256_storeu_si256(at, _mm256_or_si256(_mm256_and_si256(_mm256_loadu_si256(at), k), f));
+  }
+  return i;
+}
+const bool have_avx2 = __builtin_cpu_supports("avx2");
+#endif
 
 inline uint8_t *row_of(udata *bitmap, int64_t y) {
   return udata_elements(bitmap) + uint64_t(y) * bitmap->width;
@@ -60,20 +88,20 @@ void paint_span(const span_painter &p, udata *bitmap, int32_t xs, int32_t xe, in
   uint8_t *row = row_of(bitmap, y);
   uint8_t pattern = p.ctx.pattern[y & 7];
   int32_t x = xs;
-  bool uniform = (p.uniform[0] || pattern == 0xFF) && (p.uniform[1] || pattern == 0);
-  if (!uniform) {
+  if (!p.row_uniform[y & 7]) {
     for (; x <= xe; x++) row[x] = p.next[(pattern >> (x & 7)) & 1][row[x]];
     return;
   }
-  uint8_t phase[8];
-  for (int k = 0; k < 8; k++) phase[k] = p.value[(pattern >> k) & 1];
-  for (; x <= xe && (x & 7); x++) row[x] = uint8_t((row[x] & p.keep) | phase[x & 7]);
+  uint64_t fill = p.row_fill[y & 7], keep = 0x0101010101010101ull * p.keep;
+  auto phase = [&](int32_t at) { return uint8_t(fill >> (8 * (at & 7))); };
+  for (; x <= xe && (x & 7); x++) row[x] = uint8_t((row[x] & p.keep) | phase(x));
   if (p.keep == 0 && (pattern == 0 || pattern == 0xFF)) {
-    std::memset(row + x, phase[0], size_t(xe - x + 1));
+    if (x <= xe) std::memset(row + x, phase(0), size_t(xe - x + 1));
     return;
   }
-  uint64_t keep = 0x0101010101010101ull * p.keep, fill;
-  std::memcpy(&fill, phase, 8);
+#if KVD_SPAN_AVX2
+  if (have_avx2) x += int32_t(masked_fill_avx2(row + x, xe - x + 1, p.keep, fill));
+#endif
 #if defined(__SSE2__)
   const __m128i keep16 = _mm_set1_epi8(char(p.keep)), fill16 = _mm_set1_epi64x(int64_t(fill));
   for (; x + 15 <= xe; x += 16) {
@@ -87,7 +115,7 @@ void paint_span(const span_painter &p, udata *bitmap, int32_t xs, int32_t xe, in
     w = (w & keep) | fill;
     std::memcpy(row + x, &w, 8);
   }
-  for (; x <= xe; x++) row[x] = uint8_t((row[x] & p.keep) | phase[x & 7]);
+  for (; x <= xe; x++) row[x] = uint8_t((row[x] & p.keep) | phase(x));
 }
 
 // The cost of a span of pixels xs..xe by the way the pen and masks choose.
