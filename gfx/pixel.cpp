@@ -26,8 +26,7 @@ const uint32_t system_palette[GFX_COLOURS] = {
 // Copies of pages 0..15 that are not wholly present, read byte by byte.
 static uint8_t partial_page_copy[RAM_INITIAL_PAGES][RAM_PAGE_SIZE];
 
-// Page `page` (below 16) of p for reading: its own bytes when wholly present.
-static const uint8_t *state_page(proc *p, uint32_t page) {
+const uint8_t *state_page(proc *p, uint32_t page) {
   if (p->mem.mapped_length[page] == int32_t(RAM_PAGE_SIZE) && p->mem.page_pointer[page])
     return p->mem.page_pointer[page];
   uint8_t *copy = partial_page_copy[page];

@@ -32,6 +32,11 @@ extern uint32_t default_system_pal[256];
 // The 64 system colours as 0x00RRGGBB.
 extern const uint32_t system_palette[GFX_COLOURS];
 
+// Page `page` (below 16) of p for reading: its own bytes when wholly present,
+// else a copy read through the memory functions (valid until the next call
+// for the same page).
+const uint8_t *state_page(proc *p, uint32_t page);
+
 // Everything one drawing operation reads of the draw state, loaded once.
 struct draw_ctx {
   const uint8_t *coltab[4];  // tables 0..3, 4096 bytes each

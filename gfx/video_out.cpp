@@ -64,19 +64,13 @@ proc *frame_source() {
 }
 
 void make_display_palette(proc *src) {
-  uint8_t display[GFX_COLOURS] = {};
-  uint32_t rgb[256] = {};
-  uint8_t banks[SCREEN_HEIGHT / 4 + 1] = {};
-  if (src) {
-    for (int i = 0; i < GFX_COLOURS; i++)
-      display[i] = uint8_t(peek_proc(src, int32_t(RAM_DISPLAY_PALETTE) + i));
-    for (int i = 0; i < 256; i++)
-      rgb[i] = uint32_t(peek4_proc(src, int32_t(RAM_RGB_PALETTE) + 4 * i));
-    for (int i = 0; i < SCREEN_HEIGHT / 4 + 1; i++)
-      banks[i] = uint8_t(peek_proc(src, int32_t(RAM_LINE_BANKS) + i));
-  }
+  static const uint8_t no_source[RAM_PAGE_SIZE] = {};
+  const uint8_t *state = src ? state_page(src, GFX_STATE_PAGE) : no_source;
+  auto at = [&](uint32_t addr) { return state + (addr - GFX_STATE_PAGE * RAM_PAGE_SIZE); };
+  const uint8_t *display = at(RAM_DISPLAY_PALETTE), *banks = at(RAM_LINE_BANKS);
   for (int i = 0; i < 256; i++) {
-    uint32_t word = rgb[(i & 0xC0) | (display[i & 63] & 63)];
+    uint32_t word;
+    std::memcpy(&word, at(RAM_RGB_PALETTE) + 4 * ((i & 0xC0) | (display[i & 63] & 63)), 4);
     display_pal[i] = app.reboot_request ? (word >> 1) & 0x7F7F7F7F : word;
   }
   for (int y = 0; y < SCREEN_HEIGHT; y++)
