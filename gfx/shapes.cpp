@@ -263,25 +263,35 @@ int64_t draw_line(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
 namespace {
 
 // The incremental ellipse walk: visit(x, y, steps_y) at every position,
-// before the step is taken.
-template <typename Visit>
-void walk_ellipse(int64_t a, int64_t b, Visit visit) {
-  int64_t a2 = a * a, b2 = b * b;
-  int64_t crit1 = -(a2 / 4 + a % 2 + b2), crit2 = -(b2 / 4 + b % 2 + a2), crit3 = -(b2 / 4 + b % 2);
-  int64_t t = -a2 * b, dxt = 0, dyt = -2 * a2 * b, x = 0, y = b;
+// before the step is taken. Its terms grow as r^3: radii from 2^20 up are
+// walked in 128-bit arithmetic.
+template <typename Int, typename Visit>
+void walk_ellipse_in(Int a, Int b, Visit visit) {
+  Int a2 = a * a, b2 = b * b;
+  Int crit1 = -(a2 / 4 + a % 2 + b2), crit2 = -(b2 / 4 + b % 2 + a2), crit3 = -(b2 / 4 + b % 2);
+  Int t = -a2 * b, dxt = 0, dyt = -2 * a2 * b, x = 0, y = b;
   while (y >= 0 && x <= a) {
     if (t + b2 * x <= crit1 || t + a2 * y <= crit3) {
-      visit(x, y, false);
+      visit(int64_t(x), int64_t(y), false);
       x++, dxt += 2 * b2, t += dxt;
     } else if (t - a2 * y > crit2) {
-      visit(x, y, true);
+      visit(int64_t(x), int64_t(y), true);
       y--, dyt += 2 * a2, t += dyt;
     } else {
-      visit(x, y, true);
+      visit(int64_t(x), int64_t(y), true);
       x++, dxt += 2 * b2, t += dxt;
       y--, dyt += 2 * a2, t += dyt;
     }
   }
+}
+
+template <typename Visit>
+void walk_ellipse(int64_t a, int64_t b, Visit visit) {
+  constexpr int64_t exact_in_64 = int64_t(1) << 20;
+  if (a < exact_in_64 && b < exact_in_64)
+    walk_ellipse_in<int64_t>(a, b, visit);
+  else
+    walk_ellipse_in<__int128>(a, b, visit);
 }
 
 void plot(const draw_ctx &c, udata *bitmap, const clip_box &box, int32_t pen, int64_t x,

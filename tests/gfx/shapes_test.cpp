@@ -144,6 +144,18 @@ TEST_F(shapes_test, ovals_cover_their_box) {
   EXPECT_EQ(getpixel(d, 7, 7), 0);
 }
 
+// Radii of millions of pixels: the outline is still walked exactly (its
+// terms pass 64 bits); the top of the circle crosses a small bitmap flat.
+TEST_F(shapes_test, huge_ellipse_outline_is_walked_without_overflow) {
+  udata *b = bitmap(16, 8);
+  full_clip(b);
+  EXPECT_GT(draw_oval(b, -2100000, 0, 2100000, 4200000, 7), 0);
+  for (int x = 0; x < 16; x++) {
+    EXPECT_EQ(getpixel(b, x, 0), 7) << x;
+    EXPECT_EQ(getpixel(b, x, 4), 0) << x;
+  }
+}
+
 // Every primitive on random inputs: drawn with a random clip it equals the
 // same drawing under the whole-bitmap clip, cut to that clip, and it never
 // writes outside the clip. Random masks, pattern and tables.
