@@ -15,14 +15,6 @@ namespace {
 
 bool is_bitmap(const udata *b) { return b && (b->utype & 31) == UTYPE_U8; }
 
-uint8_t *row_of(udata *b, int64_t y) { return udata_elements(b) + uint64_t(y) * b->width; }
-
-// One sprite pixel on the lookup-only path: table 0 by source and old pixel.
-inline uint8_t lookup_pixel(const draw_ctx &c, uint8_t src, uint8_t dst) {
-  uint8_t out = c.coltab[0][(src & 63) * 64 + (dst & 63)];
-  return uint8_t(((out ^ dst) & c.write) ^ dst);
-}
-
 bool lookup_only(const draw_ctx &c) {
   return c.read == 0x3F && c.target == 0x3F && c.plain_pattern;
 }
@@ -120,8 +112,8 @@ int64_t draw_spr(udata *src, udata *dst, int32_t sx_in, int32_t sy_in, int32_t d
   for (int64_t r = 0; r < h; r++) {
     // Row sy + r of the mirrored sprite, read from the sprite itself.
     int64_t y = flip_y ? sh - 1 - (sy + r) : sy + r;
-    const uint8_t *from = row_of(src, y);
-    uint8_t *to = row_of(dst, dy + r) + dx;
+    const uint8_t *from = bitmap_row(src, y);
+    uint8_t *to = bitmap_row(dst, dy + r) + dx;
     if (fast && c.default_coltab0 && !flip_x) {
       sprite_row_default(to, from + sx, w, uint8_t(c.write));
       continue;
@@ -129,7 +121,7 @@ int64_t draw_spr(udata *src, udata *dst, int32_t sx_in, int32_t sy_in, int32_t d
     for (int64_t i = 0; i < w; i++) {
       uint8_t s = from[flip_x ? sw - 1 - (sx + i) : sx + i];
       to[i] =
-          fast ? lookup_pixel(c, s, to[i])
+          fast ? lookup_pixel_value(c, s, to[i])
                : texture_pixel_value(c, s, pattern_bit(c, int32_t(dx + i), int32_t(dy + r)), to[i]);
     }
   }
@@ -153,10 +145,10 @@ int64_t draw_tline_sspr(udata *src, udata *dst, int32_t x0, int32_t y0, int32_t 
     int32_t x = int32_t((s.x0 + i * s.xstep) >> 16), y = int32_t((s.y0 + i * s.ystep) >> 16);
     int64_t tu = u >> 16, tv = v >> 16;
     uint8_t texel =
-        tu >= 0 && tv >= 0 && tu < src->width && tv < src->height ? row_of(src, tv)[tu] : 0;
-    uint8_t *d = row_of(dst, y) + x;
-    *d =
-        fast ? lookup_pixel(c, texel, *d) : texture_pixel_value(c, texel, pattern_bit(c, x, y), *d);
+        tu >= 0 && tv >= 0 && tu < src->width && tv < src->height ? bitmap_row(src, tv)[tu] : 0;
+    uint8_t *d = bitmap_row(dst, y) + x;
+    *d = fast ? lookup_pixel_value(c, texel, *d)
+              : texture_pixel_value(c, texel, pattern_bit(c, x, y), *d);
   }
   int64_t steps = s.last - s.first + 1;
   return fast ? steps / 2 : steps;

@@ -98,10 +98,6 @@ void set_colp(int64_t colour) {
 
 int32_t get_pen() { return cproc ? peek2_proc(cproc, int32_t(RAM_PEN)) : 0; }
 
-static uint8_t *pixel_at(udata *bitmap, int32_t x, int32_t y) {
-  return udata_elements(bitmap) + uint64_t(y) * bitmap->width + uint32_t(x);
-}
-
 void putpixel(udata *bitmap, int32_t x, int32_t y, int32_t colour) {
   clip_box b = drawing_clip(bitmap);
   if (x < b.left || x >= b.right || y < b.top || y >= b.bottom) return;
@@ -110,13 +106,13 @@ void putpixel(udata *bitmap, int32_t x, int32_t y, int32_t colour) {
 
 void put_shape_pixel_noclip(const draw_ctx &c, udata *bitmap, int32_t x, int32_t y,
                             int32_t colour) {
-  uint8_t *d = pixel_at(bitmap, x, y);
+  uint8_t *d = bitmap_row(bitmap, y) + x;
   *d = shape_pixel_value(c, int16_t(colour), pattern_bit(c, x, y), *d);
 }
 
 uint8_t put_texture_pixel_noclip(const draw_ctx &c, udata *bitmap, int32_t x, int32_t y,
                                  uint8_t colour) {
-  uint8_t *d = pixel_at(bitmap, x, y);
+  uint8_t *d = bitmap_row(bitmap, y) + x;
   *d = texture_pixel_value(c, colour, pattern_bit(c, x, y), *d);
   return *d;
 }

@@ -13,9 +13,9 @@
 #include <cstdint>
 
 #include "kernel/ram_layout.h"
+#include "userdata/udata.h"
 
 struct proc;
-struct udata;
 
 // Masks of the operation running now, loaded from the current process by
 // get_masks_shape or get_masks_sprite; valid for that operation only.
@@ -75,6 +75,17 @@ inline uint8_t texture_pixel_value(const draw_ctx &c, uint8_t src, bool bit, uin
   uint32_t d = dst & c.target;
   uint8_t out = c.coltab[(((s | d) >> 6) | (bit ? 2 : 0)) & 3][(s & 63) * 64 + (d & 63)];
   return uint8_t(((out ^ dst) & c.write) ^ dst);
+}
+
+// The lookup-only form for sprites and textures with the default read and
+// target masks and no pattern: table 0 by source and old pixel.
+inline uint8_t lookup_pixel_value(const draw_ctx &c, uint8_t src, uint8_t dst) {
+  uint8_t out = c.coltab[0][(src & 63) * 64 + (dst & 63)];
+  return uint8_t(((out ^ dst) & c.write) ^ dst);
+}
+// Row y of a u8 bitmap.
+inline uint8_t *bitmap_row(udata *bitmap, int64_t y) {
+  return udata_elements(bitmap) + uint64_t(y) * bitmap->width;
 }
 
 // The clip rectangle that drawing into bitmap uses: the current process's

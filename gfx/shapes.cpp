@@ -79,13 +79,9 @@ __attribute__((target("avx2"))) int64_t masked_fill_avx2(uint8_t *row, int64_t n
 const bool have_avx2 = __builtin_cpu_supports("avx2");
 #endif
 
-inline uint8_t *row_of(udata *bitmap, int64_t y) {
-  return udata_elements(bitmap) + uint64_t(y) * bitmap->width;
-}
-
 // Pixels xs..xe (inside the bitmap) of row y.
 void paint_span(const span_painter &p, udata *bitmap, int32_t xs, int32_t xe, int32_t y) {
-  uint8_t *row = row_of(bitmap, y);
+  uint8_t *row = bitmap_row(bitmap, y);
   uint8_t pattern = p.ctx.pattern[y & 7];
   int32_t x = xs;
   if (!p.row_uniform[y & 7]) {
@@ -234,14 +230,14 @@ int64_t rectfill_raw(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t 
   clip_box r = clip_rect(bitmap, x0, y0, x1, y1);
   if (r.right <= r.left || r.bottom <= r.top) return 0;
   for (int32_t y = r.top; y < r.bottom; y++)
-    std::memset(row_of(bitmap, y) + r.left, value, size_t(r.right - r.left));
+    std::memset(bitmap_row(bitmap, y) + r.left, value, size_t(r.right - r.left));
   return int64_t(r.right - r.left) * (r.bottom - r.top);
 }
 
 void rectfill_shadow(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
   clip_box r = clip_rect(bitmap, x0, y0, x1, y1);
   for (int32_t y = r.top; y < r.bottom; y++) {
-    uint8_t *row = row_of(bitmap, y);
+    uint8_t *row = bitmap_row(bitmap, y);
     for (int32_t x = r.left; x < r.right; x++) row[x] |= 0x20;
   }
 }
@@ -254,7 +250,7 @@ int64_t draw_line(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
   int32_t pen = int16_t(colour);
   for (int64_t i = s.first; i <= s.last; i++) {
     int32_t x = int32_t((s.x0 + i * s.xstep) >> 16), y = int32_t((s.y0 + i * s.ystep) >> 16);
-    uint8_t *d = row_of(bitmap, y) + x;
+    uint8_t *d = bitmap_row(bitmap, y) + x;
     *d = shape_pixel_value(c, pen, pattern_bit(c, x, y), *d);
   }
   return s.last - s.first + 1;
@@ -297,7 +293,7 @@ void walk_ellipse(int64_t a, int64_t b, Visit visit) {
 void plot(const draw_ctx &c, udata *bitmap, const clip_box &box, int32_t pen, int64_t x,
           int64_t y) {
   if (x < box.left || x >= box.right || y < box.top || y >= box.bottom) return;
-  uint8_t *d = row_of(bitmap, y) + x;
+  uint8_t *d = bitmap_row(bitmap, y) + x;
   *d = shape_pixel_value(c, pen, pattern_bit(c, int32_t(x), int32_t(y)), *d);
 }
 

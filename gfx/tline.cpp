@@ -45,11 +45,6 @@ uint8_t map_pixel(const texture &t, int64_t uf, int64_t vf, bool &present) {
   return udata_elements(sprite)[py * sprite->width + px];
 }
 
-inline uint8_t lookup_pixel(const draw_ctx &c, uint8_t src, uint8_t dst) {
-  uint8_t out = c.coltab[0][(src & 63) * 64 + (dst & 63)];
-  return uint8_t(((out ^ dst) & c.write) ^ dst);
-}
-
 int32_t wrap_mask(int32_t addr) { return (peek2_proc(cproc, addr) - 1) & 0xFFFF; }
 int64_t tile_size(int32_t addr) {
   int32_t v = peek_proc(cproc, addr);
@@ -105,7 +100,7 @@ int64_t draw_tline3d(udata *src, udata *dst, double x0, double y0, double x1, do
   int64_t uf = 0, vf = 0, ustep = 0, vstep = 0;
   for (int64_t i = s.first; i <= s.last; i++) {
     int32_t x = int32_t((s.x0 + i * s.xstep) >> 16), y = int32_t((s.y0 + i * s.ystep) >> 16);
-    uint8_t *d = udata_elements(dst) + uint64_t(y) * dst->width + uint32_t(x);
+    uint8_t *d = bitmap_row(dst, y) + x;
     bool bit = pattern_bit(c, x, y);
     if (exact) {
       exact_at(i, uf, vf);
@@ -121,12 +116,12 @@ int64_t draw_tline3d(udata *src, udata *dst, double x0, double y0, double x1, do
     if (map) {
       bool present;
       uint8_t p = map_pixel(t, uf, vf, present);
-      *d = exact || !present ? texture_pixel_value(c, p, bit, *d) : lookup_pixel(c, p, *d);
+      *d = exact || !present ? texture_pixel_value(c, p, bit, *d) : lookup_pixel_value(c, p, *d);
     } else {
       const udata *tex = t.src;
       uint8_t texel =
           udata_elements(tex)[uint64_t(texel_y(t, vf >> 16)) * tex->width + texel_x(t, uf >> 16)];
-      *d = fast ? lookup_pixel(c, texel, *d) : texture_pixel_value(c, texel, bit, *d);
+      *d = fast ? lookup_pixel_value(c, texel, *d) : texture_pixel_value(c, texel, bit, *d);
     }
     uf += ustep, vf += vstep;
   }
