@@ -131,7 +131,7 @@ int64_t blit_from_ram(proc *src, int32_t src_addr, udata *dst, int32_t sx, int32
   rows = std::min<int64_t>(rows, c.bottom - top_edge);
   if (cols < 1 || rows < 1) return 0;
   for (int64_t r = 0; r < rows; r++) {
-    uint8_t *out = udata_elements(dst) + uint64_t(top_edge + r) * dst->width + left_edge;
+    uint8_t *out = bitmap_row(dst, top_edge + r) + left_edge;
     int64_t a = int64_t(src_addr) + (y0 + r) * stride + x0, x = 0, length;
     while (x < cols) {
       const uint8_t *p = source_run(src, a + x, cols - x, length);
