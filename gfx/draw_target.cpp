@@ -18,12 +18,18 @@ void refresh_target_clip(proc *p) {
   if (!p || !p->draw_target) return;
   uint64_t word =
       (uint64_t)(uint32_t)peek4_proc(p, 0x5528) | (uint64_t)(uint32_t)peek4_proc(p, 0x552C) << 32;
-  if (word == p->target_clip_word) return;
-  int16_t x0 = (int16_t)word, y0 = (int16_t)(word >> 16);
-  int16_t x1 = (int16_t)(word >> 32), y1 = (int16_t)(word >> 48);
-  p->target_clip.left = std::max<int32_t>(x0, 0);
-  p->target_clip.top = std::max<int32_t>(y0, 0);
-  p->target_clip.right = unsigned_min(x1, p->draw_target->width);
-  p->target_clip.bottom = unsigned_min(y1, p->draw_target->height);
-  p->target_clip_word = word;
+  if (word != p->target_clip_word) {
+    int16_t x0 = (int16_t)word, y0 = (int16_t)(word >> 16);
+    int16_t x1 = (int16_t)(word >> 32), y1 = (int16_t)(word >> 48);
+    p->target_clip.left = std::max<int32_t>(x0, 0);
+    p->target_clip.top = std::max<int32_t>(y0, 0);
+    p->target_clip.right = unsigned_min(x1, p->draw_target->width);
+    p->target_clip.bottom = unsigned_min(y1, p->draw_target->height);
+    p->target_clip_word = word;
+  }
+  // The target may have been reshaped smaller (mutate) since the clip was
+  // made: keep the clip inside it on every use.
+  target_clip_rect &c = p->target_clip;
+  c.right = (int32_t)std::min<int64_t>(c.right, p->draw_target->width);
+  c.bottom = (int32_t)std::min<int64_t>(c.bottom, p->draw_target->height);
 }

@@ -7,6 +7,7 @@
 
 #include "kernel/cpu_budget.h"
 #include "kernel/process.h"
+#include "kernel/slice.h"
 
 static constexpr size_t header_size = 8;
 
@@ -27,7 +28,20 @@ void *l_alloc(void *, void *ptr, size_t, size_t nsize, int retry, size_t account
   // wraps to a negative cost charges nothing.
   spend_cpu((int32_t)(uint32_t)(nsize / 128 + 4));
 
-  uint8_t *grown = nsize <= SIZE_MAX - header_size
+  // Growth past the limit and its headroom is refused before the host gives
+  // the memory. A refusal that no collection can mend (the retry after the
+  // emergency collection, or one block larger than the headroom) removes
+  // the process; a first attempt leaves Lua room to collect and retry.
+  bool refused = false;
+  if (cproc && accounted > old_accounted) {
+    uint64_t growth = accounted - old_accounted;
+    int64_t room = memory_limit + memory_headroom - proc_counted_memory(cproc);
+    if (room < 0 || growth > (uint64_t)room) {
+      refused = true;
+      if (growth > (uint64_t)memory_headroom) retry = 1;
+    }
+  }
+  uint8_t *grown = !refused && nsize <= SIZE_MAX - header_size
                        ? (uint8_t *)std::realloc(block, nsize + header_size)
                        : nullptr;
   if (!grown) {

@@ -6,9 +6,12 @@
 #include "gfx/printh.h"
 #include "kernel/memory_api.h"
 #include "pod/pod_lua.h"
+#include "userdata/ud_access.h"
+#include "userdata/ud_blit.h"
 #include "userdata/udata.h"
 
 const api_row api_rows[] = {
+    {"blit", lua54_blit},
     {"_printh", lua54__printh},
     {"printh", lua54__printh},
     {"pod", lua54_stringify},
@@ -22,6 +25,8 @@ const api_row api_rows[] = {
     {"_read_message", lua54__read_message},
     {"userdata", lua54_userdata},
     {"vec", lua54_vec},
+    {"get", lua54_get},
+    {"set", lua54_set},
     {"_flip", lua54_flip},
     {"flip", lua54_flip},
     {"burn", lua54_burn},

@@ -27,6 +27,17 @@ inline void cpu_counter_add(int32_t &counter, int64_t n) {
   counter = n > int64_t(INT32_MAX) - counter ? INT32_MAX : int32_t(counter + n);
 }
 
+// How far past its budget a slice may run in code that cannot yield (a
+// finaliser, a metamethod or callback called from C, a pattern match)
+// before an error is raised in it: ten frames.
+constexpr int64_t CPU_OVERRUN_LIMIT = 10 * int64_t(CPU_CYCLES_PER_FRAME);
+// The text of that error.
+inline constexpr const char CPU_OVERRUN_MESSAGE[] = "out of time in code that cannot yield";
+
+// True when the running slice is more than CPU_OVERRUN_LIMIT past its
+// budget. Never outside a slice (the budget there is the largest value).
+inline bool cpu_overrun() { return int64_t(cpu_cycles) > cpu_cycles_max + CPU_OVERRUN_LIMIT; }
+
 // Charges the running slice: nothing for a negative n, 1 for 0 or 1, else n.
 // Callers that must read a value as 32 bits (`burn`) narrow it themselves.
 void spend_cpu(int64_t n);

@@ -1,9 +1,15 @@
 // The system frame loop, reboot and shutdown.
 #include "kernel/frame.h"
 
+#include <semaphore.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <thread>
 
 #include "anywhen/anywhen.h"
 #include "kernel/klog.h"
@@ -16,12 +22,50 @@
 #include "pdisk/pfile.h"
 
 static volatile std::sig_atomic_t termination_signal;
+static sem_t termination_posted;  // one post per host signal
 
-static void on_termination(int) { termination_signal = 1; }
+static void on_termination(int) {
+  termination_signal = 1;
+  sem_post(&termination_posted);  // async-signal-safe
+}
+
+// Waits for the first host signal, then gives the frame loop
+// frame_watchdog_ms to shut down; a second signal ends the wait early.
+// Either way the program then ends here, whatever the main thread is stuck
+// in: standard output is flushed when nobody holds it, and the exit code
+// is 1 (the clean shutdown did not happen).
+static void watchdog() {
+  while (sem_wait(&termination_posted) != 0) {}
+  timespec until;
+  clock_gettime(CLOCK_REALTIME, &until);
+  until.tv_sec += frame_watchdog_ms / 1000;
+  until.tv_nsec += (long)(frame_watchdog_ms % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_sec++;
+    until.tv_nsec -= 1000000000L;
+  }
+  while (sem_timedwait(&termination_posted, &until) != 0 && errno == EINTR) {}
+  if (ftrylockfile(stdout) == 0) {
+    fflush_unlocked(stdout);
+    funlockfile(stdout);
+  }
+  static const char note[] = "kavelund: forced exit after a host signal\n";
+  ssize_t ignored = write(2, note, sizeof note - 1);
+  (void)ignored;
+  _exit(1);
+}
 
 void frame_install_signal_handlers() {
-  std::signal(SIGTERM, on_termination);
-  std::signal(SIGINT, on_termination);
+  sem_init(&termination_posted, 0, 0);
+  std::thread(watchdog).detach();
+  struct sigaction sa = {};
+  sa.sa_handler = on_termination;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  // A closed standard output gives write errors, never the end of the program.
+  std::signal(SIGPIPE, SIG_IGN);
 }
 
 [[noreturn]] static void exit_program() {
@@ -37,14 +81,17 @@ static void run_root_pass() {
 }
 
 int system_frame() {
+  // A host signal wins over a reboot asked for by userland.
   if (termination_signal) app.exit_request = 1;
-  if (app.reboot_request && app.exclusive_process == 0) {
+  if (app.reboot_request && !termination_signal && app.exclusive_process == 0) {
     flush_dirty_mounts_immediately();
     klog("--- rebooting ---\n\n");
     reset_app_state();
   }
   if (app.exit_request) {
-    if (app.exclusive_process == 0) exit_program();
+    // A host signal does not wait out the hold: the shutdown passes still let
+    // the holding process finish, within the watchdog's time.
+    if (app.exclusive_process == 0 || termination_signal) exit_program();
     if (app.exit_hold_count++ >= 60) exit_program();
   }
   if (!system_inited) {

@@ -5,5 +5,11 @@
 int system_frame();
 // The shutdown sequence; the caller then ends the program with exit code 0.
 void kavelund_exit();
-// SIGTERM and SIGINT become an exit request carried out by the next frame.
+// Milliseconds the shutdown may take after SIGTERM or SIGINT before the
+// watchdog ends the program (exit code 1).
+inline constexpr int frame_watchdog_ms = 1500;
+
+// SIGTERM and SIGINT become an exit request carried out by the next frame;
+// a second signal, or the watchdog after frame_watchdog_ms, ends the program
+// even when a frame never finishes. SIGPIPE is ignored.
 void frame_install_signal_handlers();

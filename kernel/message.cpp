@@ -22,7 +22,7 @@ static int64_t queue_append(proc *receiver, const void *text, int32_t len) {
     std::fflush(stdout);
     return 0;
   }
-  if (q->length >= message_queue_limit) return 0;
+  if (len < 0 || (int64_t)q->length + len + 1 > message_queue_limit) return 0;
   q->cursor = q->length;
   if (len > 0 && bwrite(text, 1, (uint64_t)len, q) != len) return 0;
   if (bwrite_uint8(0, q) != 1) {

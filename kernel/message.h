@@ -6,7 +6,8 @@
 struct proc;
 struct pbuffer;
 
-// A queue takes a message only while it holds fewer bytes than this.
+// A queue never holds more bytes than this: a message (with its zero byte)
+// that would take it past the cap is refused whole.
 inline constexpr int32_t message_queue_limit = 0x1000001;
 
 // Appends the text and a zero byte to the receiver's queue; the bytes

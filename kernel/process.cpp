@@ -24,11 +24,13 @@
 #include "kernel/memory.h"
 #include "kernel/message.h"
 #include "kernel/pbuffer.h"
+#include "kernel/ram_layout.h"
 #include "kernel/slice.h"
 #include "lang/libset.h"
 #include "lang/lua_api.h"
 #include "pdisk/cart_mount.h"
 #include "sorn/sorn.h"
+#include "userdata/ud_metatable.h"
 #include "userdata/udata.h"
 
 proc *process[max_processes];
@@ -102,6 +104,7 @@ int init_process(proc *p, int64_t id, const char *code, size_t code_len, const c
   lang_openlibs(L);
   api_add_c_functions(L);
   os_add_public_c_functions(L);
+  add_userdata_metatable_functions(L);
   socket_add_public_c_functions(L);
 
   p->source = (char *)std::malloc(code_len + 16);
@@ -184,19 +187,25 @@ void free_process(proc *p) {
 
 void restart_process(proc *p) {
   if (!p) return;
+  if (p == root_process) {  // the root's own program is the boot script: reboot
+    app.reboot_request = 1;
+    if (p->pending_op == pending_restart) p->pending_op = pending_none;
+    return;
+  }
   if (p->slice_depth > 0) {  // its Lua state is running: restart when its slice ends
     if (p->pending_op != pending_kill) p->pending_op = pending_restart;
     return;
   }
   std::string source(p->source ? p->source : "", p->source ? p->source_len : 0);
   std::string name = p->name, path = p->prog_path, env = p->env;
-  int64_t id = p->id;
+  int64_t id = p->id, parent = p->parent_id;
   if (app.audio_owner == id) sorn_kill_all_audio();
   app.audio_owner = -2;
   free_process(p);
-  if (init_process(p, id, source.data(), source.size(), name.c_str(), path.c_str(), env.c_str()) ==
-      0)
-    poke_proc(p, 0x547F, 1);
+  int failed =
+      init_process(p, id, source.data(), source.size(), name.c_str(), path.c_str(), env.c_str());
+  p->parent_id = parent;  // whoever restarts it, the family stays
+  if (!failed) poke_proc(p, RAM_PROCESS_FLAGS, PFLAG_INCREMENTAL_GC);
 }
 
 void kill_process_by_index(int32_t slot) {

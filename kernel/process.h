@@ -108,8 +108,9 @@ proc *create_process_from_code(const char *code, const char *name, const char *p
 // not compile (reported to process 3).
 int init_process(proc *p, int64_t id, const char *code, size_t code_len, const char *name,
                  const char *path, const char *env);
-// Runs the same program again in the same record with the same id; for a
-// process whose slice is running, when that slice ends.
+// Runs the same program again in the same record with the same id and
+// parent; for a process whose slice is running, when that slice ends. A
+// restart of the root process asks for a reboot instead.
 void restart_process(proc *p);
 // Releases everything the record owns (the record itself stays).
 void free_process(proc *p);

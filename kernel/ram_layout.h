@@ -88,3 +88,35 @@ inline constexpr uint8_t VIDEO_MODE_TRIPLED = 4;
 inline constexpr uint8_t VIDEO_UNREADABLE_COLOUR = 8;  // what a copy shows for absent pages
 
 // ---- audio -------------------------------------------------------------------
+
+// Audio registers in the draw-state page of the process that owns the audio.
+inline constexpr uint8_t PFLAG_MUTE_AUDIO =
+    1 << 2;  // in RAM_PROCESS_FLAGS: silence, all stands still
+inline constexpr uint32_t RAM_SFX_VOLUME = 0x5538;    // scales every channel, 64 = unity
+inline constexpr uint32_t RAM_MUSIC_VOLUME = 0x5539;  // scales music channels, 64 = unity
+
+// Instruments and tracks lie at fixed offsets from a channel's base address.
+inline constexpr uint32_t AUDIO_INSTRUMENTS = 0x10000;  // instrument i at base + this + i * 512
+inline constexpr uint32_t AUDIO_INSTRUMENT_SIZE = 512;
+inline constexpr uint32_t AUDIO_TRACKS = 0x20000;        // track n at base + this + n * 328
+inline constexpr uint32_t AUDIO_MAX_BASE = 0xF00000;     // highest channel base address
+inline constexpr uint32_t AUDIO_DEFAULT_BASE = 0x30000;  // base of the default instrument data
+inline constexpr uint32_t RAM_DEFAULT_INSTRUMENT = AUDIO_DEFAULT_BASE + AUDIO_INSTRUMENTS;
+
+// Instrument record: node definitions, envelopes, flags byte, wavetable slots.
+inline constexpr uint32_t INST_NODE_DEF_SIZE = 32;
+inline constexpr uint32_t INST_ENVELOPES = 0x100;
+inline constexpr uint32_t INST_ENVELOPE_SIZE = 24;
+inline constexpr uint32_t INST_FLAGS = 0x1DF;
+inline constexpr uint8_t INST_FLAG_RETRIGGER = 1 << 0;
+inline constexpr uint8_t INST_FLAG_STEREO = 1 << 1;
+inline constexpr uint32_t INST_WAVETABLE_SLOTS = 0x1E0;  // 4 slots of 4 bytes
+inline constexpr uint8_t NODE_FLAG_MUTE = 1 << 1;
+inline constexpr uint8_t NODE_FLAG_KEEP_PHASE = 1 << 3;
+
+// Default wavetables: 16384 noise samples, then 256 rows of 1024 samples.
+inline constexpr uint32_t RAM_WAVE_NOISE = RAM_WAVETABLES;
+inline constexpr uint32_t RAM_WAVE_ROWS = 0xF80000;
+inline constexpr uint32_t WAVE_NOISE_SAMPLES = 16384;
+inline constexpr uint32_t WAVE_ROW_SAMPLES = 1024;
+inline constexpr uint32_t WAVE_ROWS = 256;

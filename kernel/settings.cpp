@@ -1,6 +1,8 @@
 // Settings from userland and the configuration file.
 #include "kernel/settings.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +14,8 @@
 #include "host/os_host.h"
 #include "kernel/config.h"
 #include "kernel/pbuffer.h"
+#include "pdisk/fileops.h"
+#include "pdisk/host_file.h"
 #include "pdisk/mount.h"
 #include "sorn/sorn.h"
 
@@ -106,9 +110,10 @@ void process_config() {
   std::string drive = appdata_path("drive");
   hosk_mkdir(drive.c_str());
 
-  if (FILE *probe = std::fopen(cfg_path.c_str(), "rb")) {
-    std::fclose(probe);
-  } else {
+  // Anything already there (a pipe or a device too) is never overwritten,
+  // and never opened in a way that could block.
+  struct stat st;
+  if (lstat(cfg_path.c_str(), &st) != 0) {
     klog("writing default config to %s\n", cfg_path.c_str());
     FILE *out = std::fopen(cfg_path.c_str(), "wb");
     if (!out) {
@@ -120,20 +125,26 @@ void process_config() {
     std::fclose(out);
   }
 
-  FILE *in = std::fopen(cfg_path.c_str(), "rb");
-  if (!in) return;
   pbuffer *text = create_buffer_2(1024, 'o');
-  char chunk[1024];
-  size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, in)) > 0) bwrite(chunk, 1, got, text);
-  std::fclose(in);
+  if (host_file_read(cfg_path.c_str(), text, settings_file_cap + 1) != 0 ||
+      text->length > settings_file_cap || host_directory_exists(cfg_path.c_str())) {
+    klog("%s is not a readable file under %d bytes; ignored\n", cfg_path.c_str(),
+         settings_file_cap);
+    destroy_buffer(text);
+    return;
+  }
   text->cursor = 0;
 
   pbuffer *line = create_buffer_2(1024, 'o');
   while (text->cursor < text->length) {
     breadln(text, line);
     const char *s = to_cstr(line);
-    if (std::strncmp(s, "mount ", 6) == 0) mount_config_line(s);
+    if (std::strncmp(s, "mount ", 6) != 0) continue;
+    if (pmounts >= PDISK_MAX_MOUNTS - settings_reserved_mounts) {
+      klog("mount table nearly full; the remaining mount lines are skipped\n");
+      break;
+    }
+    mount_config_line(s);
   }
   destroy_buffer(line);
   destroy_buffer(text);

@@ -18,6 +18,7 @@
 #include "kernel/memory.h"
 #include "kernel/message.h"
 #include "kernel/process.h"
+#include "kernel/ram_layout.h"
 #include "lang/lua_api.h"
 #include "pdisk/cart_mount.h"
 #include "sorn/sorn.h"
@@ -45,7 +46,7 @@ void slice_fatal_error(int32_t slot, const char *message) {
   }
   klog("%s\n", message);
   std::fflush(stdout);
-  std::exit(0);
+  std::exit(1);
 }
 
 // The traceback up to (not including) its first "/system/" frame.
@@ -70,7 +71,7 @@ static std::string error_text(lua_State *L) {
 // may move into slot 0).
 static void remove_after_slice(proc *p, const char *why) {
   int32_t slot = get_process_slot(p);
-  if (slot == 0) slice_fatal_error(0, why);
+  if (slot == SLOT_KERNEL) slice_fatal_error(slot, why);
   kill_process_by_index(slot);
 }
 
@@ -90,7 +91,7 @@ static void report_failure(proc *p, int status) {
   report_error(message.c_str());
   report_error(filter_system_traceback_lines(tb.c_str()).c_str());
   int32_t slot = get_process_slot(p);
-  if (slot == 0 || slot == 1) slice_fatal_error(slot, message.c_str());
+  if (slot == SLOT_KERNEL || slot == SLOT_WINDOW_MANAGER) slice_fatal_error(slot, message.c_str());
   if (p->id >= 4) kill_process(p);
 }
 
@@ -155,7 +156,7 @@ uint32_t run_process_slice(proc *p, double fraction) {
     p->state = 1;
     report_error("*runtime error: out of memory");
     int32_t slot = get_process_slot(p);
-    if (slot == 0 || slot == 1) slice_fatal_error(slot, "out of memory");
+    if (slot == SLOT_KERNEL) slice_fatal_error(slot, "out of memory");
     kill_process_by_index(slot);
   } else if (status == LUA_YIELD) {
     // yielded: the process runs on in a later slice
@@ -217,7 +218,7 @@ void update_processes_after_frame() {
   }
   for (int32_t i = num_processes - 1; i >= 0; i--) {
     if (!process[i]->kill_flag) continue;
-    if (i <= 1) slice_fatal_error(i, "out of memory");
+    if (i == SLOT_KERNEL) slice_fatal_error(i, "out of memory");
     kill_process_by_index(i);
   }
   if (audio_op_start(0, 1) == 0) audio_op_end();

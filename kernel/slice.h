@@ -9,6 +9,10 @@ struct proc;
 inline constexpr int32_t debt_cap = 2796200;          // ten frames
 inline constexpr int64_t memory_limit = 0x2000000;    // 32 MiB
 inline constexpr int64_t memory_allowance = 0x80000;  // 512 KiB
+// The allocator refuses growth that would put a process's counted memory
+// past memory_limit + memory_headroom; the after-slice test then holds the
+// limit itself.
+inline constexpr int64_t memory_headroom = 0x2000000;  // 32 MiB
 inline constexpr uint32_t boot_hold_ms = 2200;
 
 // Runs one slice of p with `fraction` of a frame's budget; the cycles used.
@@ -18,8 +22,10 @@ void update_processes_after_frame();
 // Page bytes + heap bytes - baseline + allowance.
 int64_t proc_counted_memory(const proc *p);
 
-// A failure of the process in table slot 0 or 1 ends the program: prints the
-// kernel or window-manager line and the message, logs both, exit code 0.
+// A runtime error of the process in table slot 0 or 1, or any failure in
+// slot 0, ends the program: prints the kernel or window-manager line and the
+// message, logs both, exit code 1. Running out of memory in any other slot
+// only removes the process.
 [[noreturn]] void slice_fatal_error(int32_t slot, const char *message);
 
 // Milliseconds of boot clock: the first reading after a reset starts it.

@@ -66,6 +66,12 @@ pbuffer *get_dat_file(int index) {
   return dat_file[index];
 }
 
+[[noreturn]] static void end_program(const char *out, int code) {
+  std::printf("%s", out);
+  std::fflush(stdout);
+  std::exit(code);
+}
+
 void process_arguments(int argc, char **argv) {
   enum { none, home, skip, display } pending = none;
   config.display = -1;
@@ -90,6 +96,9 @@ void process_arguments(int argc, char **argv) {
         std::sscanf(a, "%d", &config.display);
         break;
       case home:
+        // Cut short, the folder would name a different place.
+        if (std::strlen(a) >= sizeof config.home - 1)
+          end_program("ERROR: the -home folder name is too long\n", 1);
         std::snprintf(config.home, sizeof config.home, "%s", a);
         hosk_mkdir(config.home);
         break;
@@ -103,10 +112,10 @@ void process_arguments(int argc, char **argv) {
   }
 }
 
-[[noreturn]] static void end_program(const char *out, int code) {
-  std::printf("%s", out);
-  std::fflush(stdout);
-  std::exit(code);
+// The mounts the system itself needs; a full table ends the program.
+static void mount_system_folder(const char *path) {
+  if (mount_ram_folder(path) != 0)
+    end_program((std::string("could not mount ") + path + "\n").c_str(), 1);
 }
 
 void reset_app_state() {
@@ -121,11 +130,12 @@ void reset_app_state() {
   sorn_init();
   app.audio_owner = -2;
   app.mirrored_owner = -3;
-  mount_ram_folder("/ram");
+  mount_system_folder("/ram");
   process_config();
 
   std::string data = program_path("data");
-  if (host_directory_exists(data.c_str())) mount_host_path("/host_data", data.c_str());
+  if (host_directory_exists(data.c_str()) && mount_host_path("/host_data", data.c_str()) != 0)
+    end_program("could not mount /host_data\n", 1);
 
   root_process = create_process_from_code("--[[ :: root process :: ]]", "[root]", "[root]", "");
   set_current_process(root_process);
@@ -137,18 +147,18 @@ void reset_app_state() {
     end_program("sysrom.dat not found\n", 1);
   }
   pbuffer *rom = get_dat_file(1);
-  mount_ram_folder("/system");
+  mount_system_folder("/system");
   populate_ram_folder_from_kvd_rom_buffer("", rom);
 
   pfile_entry *boot = pfopen("/system/boot.lua", "r");
-  if (!boot) end_program("could not find /system/boot.lua\n", 0);
+  if (!boot) end_program("could not find /system/boot.lua\n", 1);
   // Loaded as a string chunk (its text names it), in text mode only.
   const char *src = boot->data ? to_cstr(boot->data) : "";
   int rc = luaL_loadbufferx(root_process->L, src, std::strlen(src), src, "t");
   pfclose(boot);
   if (rc != LUA_OK) {
     std::printf("error in /system/boot.lua");
-    end_program((std::string(lua_tostring(root_process->L, -1)) + "\n").c_str(), 0);
+    end_program((std::string(lua_tostring(root_process->L, -1)) + "\n").c_str(), 1);
   }
 
   uint32_t t0 = os_get_time();
@@ -158,7 +168,7 @@ void reset_app_state() {
   if (dat_files > 2) {
     pbuffer *cart = get_dat_file(2);
     app.exported_cartridge = 1;
-    mount_ram_folder("/ram/expcart");
+    mount_system_folder("/ram/expcart");
     populate_ram_folder_from_kvd_rom_buffer("/ram/expcart", cart);
   }
 }

@@ -27,7 +27,7 @@ namespace {
 struct lib_entry {
   const char *name;
   lua_CFunction open;
-  const char *removed[5];  // fields taken out of the opened library
+  const char *removed[5];  // fields of the library left out
 };
 
 constexpr lib_entry libset[] = {
@@ -44,11 +44,27 @@ constexpr lib_entry libset[] = {
 
 void lang_openlibs(lua_State *L) {
   for (const lib_entry &lib : libset) {
-    luaL_requiref(L, lib.name, lib.open, 1);
+    // A left-out field keeps whatever the table held before the library
+    // opened: the base library opens into the globals, where the API may
+    // already have put its own function of that name.
+    int before = lua_gettop(L);
+    lua_getglobal(L, lib.name);
     for (const char *const *f = lib.removed; *f; f++) {
-      lua_pushnil(L);
+      if (lua_istable(L, before + 1))
+        lua_getfield(L, before + 1, *f);
+      else if (lib.open == luaopen_base)
+        lua_getglobal(L, *f);
+      else
+        lua_pushnil(L);
+    }
+    luaL_requiref(L, lib.name, lib.open, 1);
+    int n = 0;
+    for (const char *const *f = lib.removed; *f; f++, n++) {
+      lua_pushvalue(L, before + 2 + n);
       lua_setfield(L, -2, *f);
     }
+    lua_replace(L, before + 1);
+    lua_settop(L, before + 1);
     if (lib.open == luaopen_base) {
       lua_pushcfunction(L, lang_tonum);
       lua_setfield(L, -2, "tonum");

@@ -1,14 +1,38 @@
-// The synthesiser as the kernel calls it. Until the synthesiser is built these
-// do nothing (sorn/sorn_stubs.cpp): no sound is made and no process owns the audio.
+// The synthesiser as the kernel, the host and the Lua API call it. Everything
+// it reads of a process lies in its own mirror of the audio owner's memory.
+// Main-thread calls that touch channels or the mirror hold the audio lock
+// (sorn/audio_lock.h); sorn_mix runs on the audio thread under that lock.
 #pragma once
 #include <cstdint>
 
 struct proc;
 
+// Prepares the synthesiser once per run; later calls do nothing. After it every
+// channel is silent and every node's output buffer is in place.
 void sorn_init();
+// Stops every channel (reset to no instrument) and the music.
 void sorn_kill_all_audio();
+// Master volume 0..256 (clamped); only 0 silences the output.
 void sorn_set_volume(int32_t volume);
+// Non-zero swaps left and right in the final mix.
 void sorn_set_stereo_swap(int32_t swap);
+// Writes into the mirror; the range is taken modulo 16 MiB.
+void sorn_memset(int32_t offset, int32_t value, int32_t length);
+void sorn_memcpy(int32_t offset, const void *source, int32_t length);
+// Fills frames stereo frames (left, right) of signed 16-bit samples at out.
+// Any count is mixed, in passes of at most 8192 frames; a negative count
+// writes nothing. Returns 0.
+int sorn_mix(int16_t *out, int32_t frames);
+// Starts, changes or releases a note. 255 in pitch, inst, vol or fx means
+// "not given", pan 0x7FFFFFFF "no pan"; channel -1 stops every channel and the
+// music; other channels outside 0..15 are ignored; an instrument outside
+// 0..255 resets the channel.
+void sorn_set_note(int32_t ch, int32_t pitch, int32_t inst, int32_t vol, int32_t fx, int32_t fxp,
+                   int32_t retrig, int32_t pan);
+// Channel mix volume (v & 255) and base address (clamped to 0..0xF00000);
+// channel numbers outside 0..15 change nothing.
+void sorn_set_channel_mix_vol(uint32_t ch, int32_t v);
+void sorn_set_channel_base_addr(uint32_t ch, int32_t addr);
 // Default wavetable and audio data written into a new process's memory.
 void generate_default_wavetable(proc *p);
 void generate_default_audio_data(proc *p);

@@ -1,11 +1,10 @@
-// Do-nothing synthesiser calls, until the synthesiser is built.
+// Stand-ins for the sequencer, music and audio ownership, until they are built:
+// no track steps, no music plays and no process owns the audio.
+#include "sorn/sequencer.h"
 #include "sorn/sorn.h"
 
-void sorn_init() {}
-void sorn_kill_all_audio() {}
-void sorn_set_volume(int32_t) {}
-void sorn_set_stereo_swap(int32_t) {}
-void generate_default_wavetable(proc *) {}
-void generate_default_audio_data(proc *) {}
+void update_channel_track_tick(sorn_channel *) {}
+void advance_pattern() {}
+void sorn_stop_music() {}
 int audio_op_start(int64_t, int) { return 1; }
 void audio_op_end() {}

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "kernel/args.h"
 #include "kernel/cpu_budget.h"
 #include "kernel/pbuffer.h"
 
@@ -180,4 +181,80 @@ udata *to_udata(lua_State *L, int index) {
   if (ud->dims < 1 || ud->dims > 2 || ud->width < 1 || ud->height < 1) return nullptr;
   if (udata_bytes(ud) > len - sizeof(udata)) return nullptr;
   return ud;
+}
+
+int64_t udata_get_int(const udata *ud, uint64_t i) {
+  const uint8_t *p = udata_elements(ud) + i * utype_size(ud->utype & 31);
+  switch (ud->utype & 31) {
+    case UTYPE_I16: {
+      int16_t v;
+      std::memcpy(&v, p, 2);
+      return v;
+    }
+    case UTYPE_I32: {
+      int32_t v;
+      std::memcpy(&v, p, 4);
+      return v;
+    }
+    case UTYPE_I64: {
+      int64_t v;
+      std::memcpy(&v, p, 8);
+      return v;
+    }
+    case UTYPE_F64: {
+      double v;
+      std::memcpy(&v, p, 8);
+      return kvd_double_to_i64(v);
+    }
+    default:
+      return *p;
+  }
+}
+
+double udata_get_num(const udata *ud, uint64_t i) {
+  if ((ud->utype & 31) != UTYPE_F64) return double(udata_get_int(ud, i));
+  double v;
+  std::memcpy(&v, udata_elements(ud) + i * 8, 8);
+  return v;
+}
+
+void udata_set_int(udata *ud, uint64_t i, int64_t v) {
+  uint8_t *p = udata_elements(ud) + i * utype_size(ud->utype & 31);
+  switch (ud->utype & 31) {
+    case UTYPE_I16: {
+      int16_t x = int16_t(v);
+      std::memcpy(p, &x, 2);
+      break;
+    }
+    case UTYPE_I32: {
+      int32_t x = int32_t(v);
+      std::memcpy(p, &x, 4);
+      break;
+    }
+    case UTYPE_I64:
+      std::memcpy(p, &v, 8);
+      break;
+    case UTYPE_F64: {
+      double x = double(v);
+      std::memcpy(p, &x, 8);
+      break;
+    }
+    default:
+      *p = uint8_t(v);
+      break;
+  }
+}
+
+void udata_set_num(udata *ud, uint64_t i, double v) {
+  if ((ud->utype & 31) == UTYPE_F64)
+    std::memcpy(udata_elements(ud) + i * 8, &v, 8);
+  else
+    udata_set_int(ud, i, kvd_double_to_i64(v));
+}
+
+void udata_push_element(lua_State *L, const udata *ud, uint64_t i) {
+  if ((ud->utype & 31) == UTYPE_F64)
+    lua_pushnumber(L, udata_get_num(ud, i));
+  else
+    lua_pushinteger(L, udata_get_int(ud, i));
 }

@@ -55,6 +55,17 @@ inline uint64_t udata_bytes(const udata *ud) {
   return udata_count(ud) * utype_size(ud->utype & 31);
 }
 
+// Element i of a record read as an integer (u8 zero-extended, i16 and i32
+// sign-extended, f64 converted by kvd_double_to_i64) or as a float; and
+// written from an integer (low bits kept) or a float (integers converted by
+// kvd_double_to_i64 first). i must be below udata_count.
+int64_t udata_get_int(const udata *ud, uint64_t i);
+double udata_get_num(const udata *ud, uint64_t i);
+void udata_set_int(udata *ud, uint64_t i, int64_t v);
+void udata_set_num(udata *ud, uint64_t i, double v);
+// Pushes element i: a float for f64, an integer for the integer types.
+void udata_push_element(lua_State *L, const udata *ud, uint64_t i);
+
 // The type code of a type name by its first two characters: 'f' f64, 'i'
 // i64, anything else u8; then a second character '3' gives i32 and '1' i16.
 // Null or empty gives u8.

@@ -87,17 +87,61 @@ class startup_test(unittest.TestCase):
         cases = [
             ("missing file", dict(), 1, "sysrom.dat not found\n"),
             ("one blob", dict(sysrom=pack_blobs(hello[:1])), 1, "sysrom.dat not found\n"),
-            ("no boot script", dict(rom="noboot"), 0, "could not find /system/boot.lua\n"),
+            ("no boot script", dict(rom="noboot"), 1, "could not find /system/boot.lua\n"),
         ]
         for name, kw, rc, out in cases:
             with self.subTest(name):
                 r = run(self, **kw)
                 self.assertEqual((r.rc, r.out), (rc, out))
-                if rc == 1:
-                    self.assertIn("sysrom.dat not found\n", r.log())
+                if out == "sysrom.dat not found\n":
+                    self.assertIn(out, r.log())
         r = run(self, "badboot")
-        self.assertEqual(r.rc, 0)
+        self.assertEqual(r.rc, 1)
         self.assertRegex(r.out, r"^error in /system/boot\.lua\[string .*\]:3: .*'\)' expected.*\n$")
+
+    def test_over_long_home_is_refused(self):
+        tmp = tempfile.mkdtemp(prefix="kvd_e2e_home_")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        for n in (1023, 1100):
+            with self.subTest(n):
+                home = os.path.join(tmp, "h" * (n - len(tmp) - 1))
+                self.assertEqual(len(home), n)
+                r = run(self, "hello", args=["-x", "-home", home])
+                self.assertEqual((r.rc, r.out), (1, "ERROR: the -home folder name is too long\n"))
+                self.assertEqual(os.listdir(tmp), [])  # nothing written beside it
+
+    def test_unusable_settings_files_do_not_block_start_up(self):
+        for kind in ("fifo", "device", "too large"):
+            with self.subTest(kind):
+                appdata = tempfile.mkdtemp(prefix="kvd_e2e_cfg_")
+                self.addCleanup(shutil.rmtree, appdata, True)
+                cfg = os.path.join(appdata, "kavelund_config.txt")
+                if kind == "fifo":
+                    os.mkfifo(cfg)
+                elif kind == "device":
+                    os.symlink("/dev/zero", cfg)
+                else:
+                    with open(cfg, "wb") as f:
+                        f.write(b"mount /big /tmp\n" + b"#" * (1 << 20))
+                t0 = time.monotonic()
+                r = run(self, "hello", args=["-x", "-home", appdata], timeout=20)
+                self.assertLess(time.monotonic() - t0, 10)
+                self.assertEqual((r.rc, r.out.splitlines()[0]), (0, "hello from boot"))
+                log = r.log(appdata)
+                self.assertIn("kavelund_config.txt is not a readable file under 1048576 bytes; ignored\n", log)
+                self.assertNotIn("mount: [/big]", log)
+
+    def test_mount_lines_leave_room_for_the_system_mounts(self):
+        appdata = tempfile.mkdtemp(prefix="kvd_e2e_cfg_")
+        self.addCleanup(shutil.rmtree, appdata, True)
+        with open(os.path.join(appdata, "kavelund_config.txt"), "w") as f:
+            f.write("".join("mount /m%d /tmp\n" % i for i in range(9000)))
+        r = run(self, "hello", args=["-x", "-home", appdata])
+        self.assertEqual((r.rc, r.out.splitlines()[0]), (0, "hello from boot"))
+        log = r.log(appdata)
+        self.assertIn("mount table nearly full; the remaining mount lines are skipped\n", log)
+        # /ram before the file, three slots after it for the system's own.
+        self.assertEqual(len(re.findall(r"mount: \[/m\d+\]", log)), 8192 - 1 - 3)
 
     def test_unwritable_configuration_file(self):
         r = run(self, "hello", args=["-x", "-home", "/dev/null/kvd"])
@@ -196,6 +240,34 @@ class frames_test(unittest.TestCase):
         self.assertEqual(r.proc.wait(timeout=30), 0)
         r.proc.stdout.close()
 
+    def test_host_signals_end_the_program_within_two_seconds(self):
+        cases = [
+            # (rom, first line, signals, exit code)
+            ("reboot_loop", b"boot\n", [signal.SIGTERM], 0),  # wins over the reboot
+            ("sigstuck", b"ready\n", [signal.SIGINT], 0),
+            ("holdforever", b"ready\n", [signal.SIGTERM], 0),  # shutdown passes, no hold
+            ("holdforever", b"ready\n", [signal.SIGTERM, signal.SIGTERM], 1),  # no waiting
+        ]
+        for rom, first, signals, rc in cases:
+            with self.subTest(rom=rom, signals=len(signals)):
+                r = run(self, rom, start_only=True)
+                self.assertEqual(r.proc.stdout.readline(), first)
+                if rom == "reboot_loop":
+                    self.assertEqual(r.proc.stdout.readline(), first)  # rebooted
+                t0 = time.monotonic()
+                for sig in signals:  # the second comes during the shutdown passes
+                    r.proc.send_signal(sig)
+                    time.sleep(0.02)
+                self.assertEqual(r.proc.wait(timeout=10), rc)
+                self.assertLess(time.monotonic() - t0, 2.0)
+                r.proc.stdout.close()
+                self.assertIn("booting kavelund", r.log())
+
+    def test_closed_standard_output_does_not_kill(self):
+        r = run(self, "hold", start_only=True)
+        r.proc.stdout.close()
+        self.assertEqual(r.proc.wait(timeout=30), 0)
+
 
 def stock_lua_fields(pod_text):
     """The fields of the table a pod text denotes, as read by the stock
@@ -271,6 +343,45 @@ class processes_test(unittest.TestCase):
                                 "alive after oom\n")
         self.assertIn("SYSTEM ERROR: *runtime error: out of memory\n", r.log())
 
+    def test_out_of_memory_in_slot_1_only_removes_the_process(self):
+        r = run(self, "wm_oom")
+        self.assertEqual((r.rc, r.out), (0, "slot 1 state -1\n"))
+        self.assertIn("SYSTEM ERROR: *runtime error: out of memory\n", r.log())
+
+    def test_code_that_cannot_yield_is_ended(self):
+        r = run(self, "stuck", timeout=30)
+        self.assertEqual(r.rc, 0, r.out)
+        lines = r.out.splitlines()
+        for i in range(1, 5):
+            self.assertIn("case %d removed true" % i, lines)
+            self.assertTrue(any(l.startswith("wm got c%d:1:" % i) and
+                                l.endswith("out of time in code that cannot yield") for l in lines), r.out)
+        # A stuck finaliser ends its collection; the process lives on.
+        self.assertEqual(lines[-2:], ["gc: after the collection", "gc state 0"])
+
+    def test_memory_is_refused_when_taken(self):
+        r = run(self, "memory", start_only=True)
+        _, status, usage = os.wait4(r.proc.pid, 0)
+        out = r.proc.stdout.read().decode("latin-1")
+        r.proc.stdout.close()
+        r.proc.returncode = os.waitstatus_to_exitcode(status)
+        self.assertEqual(r.proc.returncode, 0, out)
+        lines = out.splitlines()
+        self.assertEqual(lines[:3], ["hog state -1", "wm got *runtime error: out of memory from 4",
+                                     "sender state -1"])
+        # 1 MiB messages to an idle receiver: the 16 MiB cap takes 15.
+        got = sum(int(l.split()[-1]) for l in lines if l.startswith("receiver got "))
+        self.assertEqual(got, 15)
+        self.assertLess(usage.ru_maxrss, 300 * 1024)  # KiB; the hog asked for 1900 MiB
+
+    def test_the_boot_script_has_load(self):
+        r = run(self, "rootload")
+        self.assertEqual((r.rc, r.out), (0, "load is a function\nload gives 3\n"))
+
+    def test_a_restart_keeps_the_parent(self):
+        r = run(self, "family")
+        self.assertEqual((r.rc, r.out), (0, "child: start\n" * 3 + "root got child_completed 2 true\ndone\n"))
+
     def test_errors_in_children_are_reported(self):
         r = run(self, "errors")
         self.assertEqual(r.rc, 0, r.out)
@@ -294,12 +405,11 @@ class processes_test(unittest.TestCase):
             ("root_return", "boot returns\n** RUNTIME ERROR IN KERNEL **\n", "root process ended"),
             ("kill_root", "child asked\nroot slice goes on\n** RUNTIME ERROR IN KERNEL **\n",
              "root process removed"),
-            ("wm_oom", "** RUNTIME ERROR IN WINDOW MANAGER **\nout of memory\n", "out of memory"),
         ]
         for rom, out, why in cases:
             with self.subTest(rom):
                 r = run(self, rom)
-                self.assertEqual((r.rc, r.out), (0, out))
+                self.assertEqual((r.rc, r.out), (1, out))
                 self.assertIn(why + "\n", r.log())
                 self.assertNotIn("ASSERT", r.out)
 

@@ -6,6 +6,7 @@
 #include "kernel/alloc.h"
 #include "kernel/message.h"
 #include "kernel/pbuffer.h"
+#include "kernel/slice.h"
 
 namespace {
 
@@ -48,6 +49,38 @@ TEST_F(alloc_test, FailedGrowthKeepsTheBlockAndRetryFailureMarksTheProcess) {
   cpu_superyielding = 0;
   root->kill_flag = 0;
   l_alloc(nullptr, a, 64, 0, 0, 0);
+}
+
+TEST_F(alloc_test, GrowthPastTheLimitAndHeadroomIsRefusedBeforeTheHost) {
+  // Leave 1000 bytes of room below the hard cap.
+  root->baseline -= memory_limit + memory_headroom - proc_counted_memory(root) - 1000;
+  struct {
+    size_t accounted;
+    int retry;
+    bool granted, marked;
+  } cases[] = {
+      {1000, 0, true, false},                         // exactly fills the room
+      {1001, 0, false, false},                        // a collection may still help
+      {1001, 1, false, true},                         // the retry after it failed
+      {size_t(memory_headroom) + 1, 0, false, true},  // no collection can help
+      {size_t(1900) << 20, 0, false, true},           // never reaches the host
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.accounted);
+    int64_t heap = root->heap_bytes;
+    void *a = l_alloc(nullptr, nullptr, 0, c.accounted, c.retry, c.accounted);
+    EXPECT_EQ(a != nullptr, c.granted);
+    EXPECT_EQ(root->kill_flag != 0, c.marked);
+    EXPECT_EQ(root->heap_bytes, heap + (c.granted ? int64_t(c.accounted) : 0));
+    if (a) l_alloc(nullptr, a, c.accounted, 0, 0, 0);
+    root->kill_flag = 0;
+    cpu_superyielding = 0;
+  }
+  // Shrinking is never refused, even past the cap.
+  void *a = l_alloc(nullptr, nullptr, 0, 64, 0, 64);
+  root->baseline -= 10000;
+  EXPECT_NE(a = l_alloc(nullptr, a, 64, 32, 0, 32), nullptr);
+  l_alloc(nullptr, a, 32, 0, 0, 0);
 }
 
 TEST_F(alloc_test, ProcessOverTheMemoryLimitIsRemovedAndReported) {

@@ -29,12 +29,18 @@ TEST_F(message_test, QueueKeepsOrderAndZeroBytes) {
   EXPECT_EQ(send_process_message_string(nullptr, "x"), 0);
 }
 
-TEST_F(message_test, QueueLimitIsCheckedBeforeAppending) {
+TEST_F(message_test, QueueCapCountsTheIncomingMessage) {
+  std::string huge(0x1000001, 'x');  // with its zero byte: one past the cap
+  EXPECT_EQ(send_process_message_string(root, huge.c_str()), 0);
+  EXPECT_EQ(root->message_buffer->length, 0);
   std::string big(0x1000000 - 1, 'x');  // with its zero byte: exactly 0x1000000
   EXPECT_EQ(send_process_message_string(root, big.c_str()), 0x1000000);
-  EXPECT_EQ(send_process_message_string(root, "{more}"), 7);  // still below the limit
-  EXPECT_EQ(root->message_buffer->length, 0x1000007);
-  EXPECT_EQ(send_process_message_string(root, "x"), 0);
+  EXPECT_EQ(send_process_message_string(root, "{more}"), 0);  // would pass the cap
+  EXPECT_EQ(send_process_message_string(root, ""), 1);        // fills it exactly
+  EXPECT_EQ(root->message_buffer->length, 0x1000001);
+  EXPECT_EQ(send_process_message_string(root, ""), 0);
+  EXPECT_EQ(pop(root), big + std::string(1, '\0'));
+  EXPECT_EQ(send_process_message_string(root, "{more}"), 7);  // room again
 }
 
 // Writes each text to a file and has the stock interpreter print every field

@@ -117,15 +117,68 @@ TEST_F(Budget, NonYieldableCodeRunsOnAndCountsCycles) {
 }
 
 TEST_F(Budget, CountersSaturate) {
-  // Code that cannot yield runs on past its budget; the charge stops at the top.
+  // Outside a slice code runs on without end; the charge stops at the top.
   cpu_cycles = INT32_MAX - 3;
-  cpu_cycles_max = 1000;
+  cpu_cycles_max = INT32_MAX - 2;
   EXPECT_EQ(luaL_dostring(L, "local x = 0 for i = 1, 100 do x = x + 1 end"), LUA_OK);
   EXPECT_GE(cpu_cycles, INT32_MAX - 1);
   cpu_cycles = INT32_MAX;
   EXPECT_EQ(luaL_dostring(L, "local x = 0 for i = 1, 100 do x = x + 1 end"), LUA_OK);
   EXPECT_GE(cpu_cycles, INT32_MAX - 1);
   cpu_cycles = 0;
+}
+
+TEST_F(Budget, CodeThatCannotYieldFailsPastTheOverrunBound) {
+  const char *stuck[] = {
+      "while true do end",
+      "string.gsub('x', 'x', function() while true do end end)",
+      "string.find(('a'):rep(40), ('a*'):rep(40) .. 'b')",
+      "string.gsub(('a'):rep(64), ('a?'):rep(64) .. 'b', '')",
+      "tostring(setmetatable({}, {__tostring = function() while true do end end}))",
+      "load(function() while true do end end)",
+  };
+  for (const char *code : stuck) {
+    SCOPED_TRACE(code);
+    ASSERT_EQ(luaL_loadstring(L, code), LUA_OK);
+    cpu_cycles = 0;
+    cpu_cycles_max = 1000;
+    ASSERT_EQ(lua_pcall(L, 0, 0, 0), LUA_ERRRUN);
+    EXPECT_NE(std::strstr(lua_tostring(L, -1), CPU_OVERRUN_MESSAGE), nullptr)
+        << lua_tostring(L, -1);
+    EXPECT_LT(cpu_cycles, 1000 + CPU_OVERRUN_LIMIT + 1000);
+    lua_pop(L, 1);
+  }
+  // Within the bound such code only leaves debt.
+  cpu_cycles = 0;
+  cpu_cycles_max = 1000;
+  EXPECT_EQ(luaL_dostring(L, "for i = 1, 100000 do end"), LUA_OK);
+  EXPECT_GT(cpu_cycles, 200000);
+}
+
+TEST_F(Budget, PatternStepsAndReplacementsAreCharged) {
+  // "a*b" on n letters a: every start scans the rest and backtracks through it.
+  int32_t a10 = cycles_of("string.find(('a'):rep(10), 'a*b')");
+  int32_t a20 = cycles_of("string.find(('a'):rep(20), 'a*b')");
+  EXPECT_GT(a20 - a10, 2 * (20 * 21 / 2 - 10 * 11 / 2));
+  // Each gsub replacement costs more than the match itself.
+  int32_t g10 = cycles_of("string.gsub(('a'):rep(10), 'a', 'bc')");
+  int32_t g20 = cycles_of("string.gsub(('a'):rep(20), 'a', 'bc')");
+  EXPECT_GE(g20 - g10, 10 * (1 + 4 + 2));
+}
+
+TEST_F(Budget, StuckFinaliserWarnsAndTheCollectionEnds) {
+  lua_State *T = thread_of(
+      "setmetatable({}, {__gc = function() while true do end end}) "
+      "collectgarbage() return 'after'");
+  cpu_cycles = 0;
+  cpu_cycles_max = 1000;
+  int nres = 0;
+  ASSERT_EQ(lua_resume(T, L, 0, &nres), LUA_YIELD);  // the thread itself yields
+  EXPECT_GT(cpu_cycles, CPU_OVERRUN_LIMIT);
+  cpu_cycles = 0;
+  cpu_cycles_max = INT32_MAX;
+  ASSERT_EQ(lua_resume(T, L, 0, &nres), LUA_OK);
+  EXPECT_STREQ(lua_tostring(T, -1), "after");
 }
 
 TEST_F(Budget, CoroutineSeesAnEmptyResume) {

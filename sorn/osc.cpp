@@ -1,0 +1,137 @@
+// Wavetable oscillator, note steps and buffer operations.
+#include "sorn/osc.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+static_assert(std::endian::native == std::endian::little, "wavetables are read in place");
+
+// One octave of note frequencies, C to C.
+static const uint32_t sorn_note_dx[13] = {523, 554, 587, 622, 659, 698, 740,
+                                          784, 831, 880, 932, 985, 1046};
+
+uint64_t sorn_get_dx_for_note(int32_t pitch, int32_t fine) {
+  int64_t s = int64_t(pitch) & ~int64_t(0xFFFF);
+  int64_t f = (int64_t(pitch & 0xFFFF) << 8) + fine;
+  // Whole semitones move from the fraction into s in one step.
+  int64_t carry = f >= 0 ? f >> 24 : -((-f + 0xFFFFFF) >> 24);
+  f -= carry << 24;
+  s += carry << 16;
+  int64_t note = s >> 16;
+  int64_t octave = note >= 0 ? note / 12 : -((-note + 11) / 12);
+  int64_t k = note - 12 * octave;
+  // 1046 << 52 stays below 2^63 and the blend below below 2^64.
+  int shift = int(std::clamp<int64_t>(octave + 21, 0, 52));
+  uint64_t lo = (uint64_t(sorn_note_dx[k]) << shift) / 44100;
+  uint64_t hi = (uint64_t(sorn_note_dx[k + 1]) << shift) / 44100;
+  uint64_t w = uint64_t(f >> 8);
+  return (w * hi + (0x10000 - w) * lo) >> 16;
+}
+
+void render_node_tick(sorn_node_state *node, int32_t n) {
+  if ((node->flags & NODE_FLAG_MUTE) || node->kind == NODE_OFF) {
+    std::memset(node->output, 0, size_t(n) * sizeof(int16_t));
+  } else if (node->kind == NODE_OSC) {
+    render_node_tick_osc(node, n);
+  }
+}
+
+// The oscillator loop over a row read by `at` (sample index -> sample), with
+// or without a modulation input.
+template <bool Fm, typename Read>
+static uint32_t osc_loop(sorn_node_state *node, int32_t n, uint32_t pos, uint32_t mask, int32_t amp,
+                         Read at) {
+  int16_t *out = node->output;
+  const uint32_t dx = uint32_t(node->dx);
+  const int16_t *fm = node->fm_input;
+  const int m = node->mod_shift < -4 ? 2 : node->mod_shift + 6;
+  for (int32_t i = 0; i < n; i++) {
+    pos &= mask;
+    int32_t s0 = at(pos >> 16), s1 = at(((pos + 0x10000) & mask) >> 16);
+    int32_t v = s0 + int32_t((int64_t(pos & 0xFFFF) * (s1 - s0)) >> 16);
+    out[i] = int16_t((int64_t(v) * amp) >> 14);
+    pos += dx;
+    if constexpr (Fm) pos += uint32_t(int32_t(fm[i])) << m;
+  }
+  return pos;
+}
+
+template <typename Read>
+static uint32_t osc_row(sorn_node_state *node, int32_t n, uint32_t pos, uint32_t mask, int32_t amp,
+                        Read at) {
+  return node->fm_input ? osc_loop<true>(node, n, pos, mask, amp, at)
+                        : osc_loop<false>(node, n, pos, mask, amp, at);
+}
+
+void render_node_tick_osc(sorn_node_state *node, int32_t n) {
+  int32_t bits = std::clamp(node->wt_width_bits, 0, 15);
+  int32_t width = 1 << bits;
+  int32_t height = std::clamp(node->wt_height, 1, 256);
+  uint32_t row = uint32_t(((node->val[4] >> 16) & 0xFF) * height >> 8);
+  uint32_t table = uint32_t(node->wt_addr) + row * uint32_t(width) * 2;
+  uint32_t mask = (uint32_t(1) << (bits + 16)) - 1;
+  uint32_t offset = uint32_t(int32_t(int16_t(node->val[5] >> 16)) + 128) << (bits + 8);
+  int32_t amp = int32_t(uint32_t(node->val[0]) << 8) >> 16;
+  uint32_t pos = (uint32_t(node->phase) - offset) & mask;
+  if (const uint8_t *p = sorn_ram_span(table, uint32_t(width) * 2)) {
+    pos = osc_row(node, n, pos, mask, amp, [p](uint32_t i) {
+      int16_t s;  // samples are little-endian, as is every host we build for
+      std::memcpy(&s, p + 2 * i, 2);
+      return int32_t(s);
+    });
+  } else {
+    pos = osc_row(node, n, pos, mask, amp,
+                  [table](uint32_t i) { return int32_t(sorn_ram16(table + 2 * i)); });
+  }
+  node->phase = (pos + offset) & mask;
+}
+
+void add_buffer(int16_t *dst, const int16_t *src, int32_t n) {
+  for (int32_t i = 0; i < n; i++) dst[i] = int16_t(sorn_clamp_sample(int32_t(dst[i]) + src[i]));
+}
+
+void mul_buffer(int16_t *dst, const int16_t *src, int32_t n, int32_t shift) {
+  int sh = std::clamp(15 - shift, 0, 31);
+  for (int32_t i = 0; i < n; i++)
+    dst[i] = int16_t(sorn_clamp_sample((int64_t(src[i]) * dst[i]) >> sh));
+}
+
+void xor_buffer(int16_t *dst, const int16_t *src, int32_t n) {
+  for (int32_t i = 0; i < n; i++) dst[i] = int16_t(dst[i] ^ src[i]);
+}
+
+void or_buffer(int16_t *dst, const int16_t *src, int32_t n) {
+  for (int32_t i = 0; i < n; i++) dst[i] = int16_t(dst[i] | src[i]);
+}
+
+// Applies op(dst, src * gain / 4096) to the left buffer, then the right.
+template <typename Op>
+static void split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src, int32_t n,
+                  Op op) {
+  for (int32_t i = 0; i < n; i++) dl[i] = op(dl[i], int32_t(int64_t(src[i]) * gl / 4096));
+  for (int32_t i = 0; i < n; i++) dr[i] = op(dr[i], int32_t(int64_t(src[i]) * gr / 4096));
+}
+
+void add_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
+                      int32_t n) {
+  split(dl, dr, gl, gr, src, n,
+        [](int16_t d, int32_t c) { return int16_t(sorn_clamp_sample(int64_t(d) + c)); });
+}
+
+void mul_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
+                      int32_t n, int32_t shift) {
+  int sh = std::clamp(15 - shift, 0, 31);
+  split(dl, dr, gl, gr, src, n,
+        [sh](int16_t d, int32_t c) { return int16_t(sorn_clamp_sample((int64_t(c) * d) >> sh)); });
+}
+
+void xor_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
+                      int32_t n) {
+  split(dl, dr, gl, gr, src, n, [](int16_t d, int32_t c) { return int16_t(d ^ int16_t(c)); });
+}
+
+void or_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
+                     int32_t n) {
+  split(dl, dr, gl, gr, src, n, [](int16_t d, int32_t c) { return int16_t(d | int16_t(c)); });
+}

@@ -1,0 +1,1 @@
+kvd_fuzz(udata_text SOURCES udata_text_fuzz.cpp)

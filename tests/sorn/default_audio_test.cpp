@@ -1,0 +1,26 @@
+// Default audio data in new processes: the root builds the tables, later
+// processes copy the root's pages (changes included), and every process gets
+// instrument 0 with its two wavetable slots.
+#include "kernel/memory.h"
+#include "kernel/ram_layout.h"
+#include "tests/kernel/kernel_fixture.h"
+
+using DefaultAudio = kernel_fixture;
+
+TEST_F(DefaultAudio, LaterProcessesCopyTheRootsTables) {
+  EXPECT_GE(peek2_proc(root, RAM_WAVE_ROWS + 2 * 768), 32700);  // inverted sine, row 0
+  poke2_proc(root, RAM_WAVE_ROWS + 2 * 5, 1234);
+  int64_t id = spawn("--");
+  ASSERT_GE(id, 2);
+  proc *p = get_process(id);
+  EXPECT_EQ(peek2_proc(p, RAM_WAVE_ROWS + 2 * 5), 1234);
+  for (int32_t a = int32_t(RAM_WAVE_NOISE); a < int32_t(RAM_SIZE); a += 4093)
+    ASSERT_EQ(peek_proc(p, a), peek_proc(root, a)) << std::hex << a;
+  // Instrument 0: a container with envelope-shaped volume, slots 0 and 1.
+  const uint8_t head[8] = {0x00, 0x01, 0x00, 0x00, 0x06, 0x20, 0x00, 0x00};
+  const uint8_t slots[8] = {0x00, 0xF8, 0x0A, 0xFF, 0x80, 0xF7, 0x0D, 0x01};
+  for (int i = 0; i < 8; i++) {
+    EXPECT_EQ(peek_proc(p, int32_t(RAM_DEFAULT_INSTRUMENT) + i), head[i]);
+    EXPECT_EQ(peek_proc(p, int32_t(RAM_DEFAULT_INSTRUMENT + INST_WAVETABLE_SLOTS) + i), slots[i]);
+  }
+}

@@ -1,0 +1,437 @@
+// The mixer and channel mixing: output bounds, mute, master volume, stereo
+// swap, fades, chunked requests, gain and pan, and refused arguments.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "sorn/audio_lock.h"
+#include "sorn/node_tree.h"
+#include "tests/sorn/sorn_fixture.h"
+
+// Runs first, before any fixture re-points buffers: straight after sorn_init a
+// note on an echo instrument (which clears the echo's buffer) must find every
+// output in place.
+TEST(SornInit, NodeOutputsInPlaceBeforeAnyMix) {
+  sorn_init();
+  for (int c = 0; c < 2 * SORN_CHANNELS; c++)
+    for (int k = 0; k < SORN_MAX_CHANNEL_NODES; k++)
+      ASSERT_EQ(mixer.channel[c].node_state[k].output,
+                mixer.node_output[c * SORN_MAX_CHANNEL_NODES + k]);
+  demo_node nodes[3] = {demo_container(), demo_osc(0, 0), demo_fx(0, NODE_ECHO, 10, 100)};
+  demo_write_instrument(AUDIO_INSTRUMENTS + 2 * AUDIO_INSTRUMENT_SIZE, nodes, 3);
+  mixer.node_output[5 * SORN_MAX_CHANNEL_NODES + 2][100] = 1234;
+  sorn_set_note(5, 48, 2, 64, SORN_NOT_GIVEN, 0, 0, SORN_NO_PAN);
+  EXPECT_EQ(mixer.node_output[5 * SORN_MAX_CHANNEL_NODES + 2][100], 0);
+  sorn_init();  // a second call changes nothing
+  EXPECT_EQ(mixer.channel[5].inst, 2);
+}
+
+using SornMixer = sorn_fixture;
+
+TEST_F(SornMixer, SumIsClampedToSymmetricRange) {
+  struct {
+    int16_t each;
+    int16_t expect;
+  } cases[] = {{20000, 32767}, {-20000, -32767}, {-16384, -32767}, {-16383, -32766}};
+  for (auto c : cases) {
+    SetUp();
+    dc_instrument(1, c.each, true);
+    note(0, 1);
+    note(1, 1);
+    auto out = mix(512);
+    EXPECT_EQ(out[2 * 400], c.expect) << c.each;
+    EXPECT_EQ(out[2 * 400 + 1], 0);
+    for (int16_t s : out) EXPECT_GE(s, -32767);
+  }
+}
+
+TEST_F(SornMixer, StereoSwapMovesLeftToRight) {
+  dc_instrument(1, 12000, true);
+  note(0, 1);
+  sorn_set_stereo_swap(1);
+  auto out = mix(512);
+  EXPECT_EQ(out[2 * 400], 0);
+  EXPECT_EQ(out[2 * 400 + 1], 12000);
+}
+
+TEST_F(SornMixer, MasterVolumeOnlySilencesAtZero) {
+  demo_node nodes[2] = {demo_container(), demo_osc(0, 0)};
+  auto render = [&](int vol) {
+    SetUp();
+    demo_write_instrument(test_inst_addr(1), nodes, 2);
+    for (int i = 0; i < 1024; i++) {
+      int16_t s = int16_t((i * 64) - 32768);
+      sorn_memcpy(int32_t(RAM_WAVE_ROWS + 2 * i), &s, 2);
+    }
+    note(0, 1, 60);
+    sorn_set_volume(vol);
+    return mix(1000);
+  };
+  auto full = render(256);
+  EXPECT_EQ(render(1), full);
+  EXPECT_NE(*std::max_element(full.begin(), full.end()), 0);
+  auto silent = render(0);
+  EXPECT_TRUE(std::all_of(silent.begin(), silent.end(), [](int16_t s) { return s == 0; }));
+  EXPECT_EQ(mixer.channel[0].tick_pos, 1000 - 2 * 367);  // the channel went on
+  EXPECT_EQ(render(-5), silent);
+  EXPECT_EQ(render(100000), full);
+}
+
+TEST_F(SornMixer, MuteBitFreezesEverything) {
+  dc_instrument(1, 5000);
+  note(0, 1);
+  mix(300);
+  int32_t pos = mixer.channel[0].tick_pos, phase = mixer.tick_phase;
+  poke_ram8(RAM_PROCESS_FLAGS, PFLAG_MUTE_AUDIO);
+  for (int i = 0; i < 3; i++) {
+    auto out = mix(200);
+    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](int16_t s) { return s == 0; }));
+  }
+  EXPECT_EQ(mixer.channel[0].tick_pos, pos);
+  EXPECT_EQ(mixer.tick_phase, phase);
+  EXPECT_EQ(last_num_samples_mixed, 300);
+  EXPECT_EQ(last_mixed_out[0], 0);
+  poke_ram8(RAM_PROCESS_FLAGS, 0);
+  auto out = mix(10);
+  EXPECT_EQ(out[0], 3994);  // 5000 at the centre pan: 3272 / 4096
+}
+
+TEST_F(SornMixer, FadeStepsRunPerTickBeforeMixing) {
+  mixer.fade_len = 4, mixer.fade_from = 0, mixer.fade_to = 256;
+  int expect[] = {0, 64, 128, 256};
+  for (int v : expect) {
+    mix(367);
+    EXPECT_EQ(mixer.fade_vol, v);
+    EXPECT_EQ(mixer.tick_phase, 0);
+  }
+  EXPECT_EQ(mixer.fade_len, 0);
+  mixer.fade_len = 4, mixer.fade_tick = 0;
+  mix(512);
+  EXPECT_EQ(mixer.tick_phase, 145);
+  EXPECT_EQ(mixer.fade_tick, 1);
+}
+
+// One call of any size gives the same stream as many small calls.
+TEST_F(SornMixer, LargeRequestsEqualSmallOnes) {
+  demo_node nodes[3] = {demo_container(), demo_osc(0, 20), demo_fx(0, NODE_ECHO, 3, 120)};
+  auto render = [&](int chunk, int total) {
+    SetUp();
+    demo_write_instrument(test_inst_addr(1), nodes, 3);
+    for (int i = 0; i < 1024; i++) {
+      int16_t s = int16_t((i % 100) * 600 - 30000);
+      sorn_memcpy(int32_t(RAM_WAVE_ROWS + 2048 * 20 + 2 * i), &s, 2);
+    }
+    note(0, 1, 50);
+    note(3, 1, 62, 40);
+    std::vector<int16_t> all;
+    for (int done = 0; done < total; done += chunk) {
+      auto part = mix(std::min(chunk, total - done));
+      all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+  };
+  auto small = render(512, 20000);
+  EXPECT_EQ(render(8192, 20000), small);
+  EXPECT_EQ(render(20000, 20000), small);
+  EXPECT_NE(small[2 * 19999], 0);
+}
+
+TEST_F(SornMixer, CentredMonoGainAndPanRamp) {
+  dc_instrument(1, 10000);
+  note(0, 1);
+  auto out = mix(367);
+  EXPECT_LT(out[2 * 100], out[2 * 300]);  // the first chunk ramps up from 0
+  out = mix(10);
+  EXPECT_EQ(out[0], 7988);  // (3272 * 10000) / 4096 once the ramp settled
+  EXPECT_EQ(out[1], 7988);
+  // Full right: the next chunk moves linearly to 0 on the left, 9997 on the right.
+  note(0, 1, 48, 127);
+  out = mix(357);  // the pan is taken at the next tick
+  EXPECT_EQ(out[2 * 356], 7988);
+  out = mix(367);
+  EXPECT_EQ(out[0], 7988);
+  for (int i = 1; i < 367; i++) {
+    int dl = out[2 * i - 2] - out[2 * i], dr = out[2 * i + 1] - out[2 * i - 1];
+    EXPECT_TRUE(dl >= 0 && dl <= 30) << "left steps by " << dl << " at " << i;
+    EXPECT_TRUE(dr >= 0 && dr <= 30) << "right steps by " << dr << " at " << i;
+  }
+  out = mix(10);
+  EXPECT_EQ(out[0], 0);
+  EXPECT_EQ(out[1], 9997);  // 4095 / 4096
+}
+
+// The loudest gain, 4064 (sfx and mix volume 255): stereo results are clamped,
+// and the mono pan factors (4096 x 4064 x 256) need more than 32 bits.
+TEST_F(SornMixer, LoudestGainIsClamped) {
+  struct {
+    int16_t v;
+    bool stereo;
+    int expect;
+  } cases[] = {{32767, true, 32767},
+               {-32767, true, -32767},
+               {2000, true, 2000 * 4064 / 256},
+               {2000, false, 51943 * 2000 / 4096},
+               {-32767, false, -32767}};
+  for (auto c : cases) {
+    SetUp();
+    poke_ram8(RAM_SFX_VOLUME, 255);
+    dc_instrument(1, c.v, c.stereo);
+    note(0, 1);
+    sorn_set_channel_mix_vol(0, 255);
+    mix(400);
+    auto out = mix(10);
+    EXPECT_EQ(out[0], c.expect) << c.v << (c.stereo ? " stereo" : " mono");
+  }
+}
+
+TEST_F(SornMixer, OutOfRangeChannelsAndInstrumentsAreRefused) {
+  dc_instrument(1, 10000);
+  note(2, 1);
+  sorn_channel before = mixer.channel[2];
+  for (int ch : {16, 17, -2, 1000, -100000}) note(ch, 1);
+  EXPECT_EQ(mixer.channel[2].inst, before.inst);
+  for (int inst : {256, -1, 100000}) {
+    note(2, 1);
+    sorn_set_channel_mix_vol(2, 30);
+    note(2, inst);
+    EXPECT_EQ(mixer.channel[2].inst, 255) << inst;
+    EXPECT_EQ(mixer.channel[2].note_on, 0);
+    EXPECT_EQ(mixer.channel[2].mix_vol, 64);
+  }
+  sorn_set_channel_mix_vol(16, 5);
+  sorn_set_channel_mix_vol(0xFFFFFFFFu, 5);
+  sorn_set_channel_base_addr(16, 5);
+  for (int c = 0; c < SORN_CHANNELS; c++) EXPECT_EQ(mixer.channel[c].mix_vol, 64);
+  sorn_set_channel_mix_vol(3, 300);
+  EXPECT_EQ(mixer.channel[3].mix_vol, 44);
+  struct {
+    int32_t in, out;
+  } bases[] = {{0xF00001, 0xF00000}, {-5, 0}, {0x1234, 0x1234}, {INT32_MAX, 0xF00000}};
+  for (auto b : bases) {
+    sorn_set_channel_base_addr(1, b.in);
+    EXPECT_EQ(mixer.channel[1].base_addr, b.out);
+  }
+  // Channel -1 stops every channel.
+  note(4, 1);
+  note(-1, 1);
+  for (int c = 0; c < SORN_CHANNELS; c++) EXPECT_EQ(mixer.channel[c].inst, 255);
+  auto out = mix(400);
+  EXPECT_TRUE(std::all_of(out.begin() + 200, out.end(), [](int16_t s) { return s == 0; }));
+}
+
+// Effect parameters beyond a byte are masked before they index the tables.
+TEST_F(SornMixer, WideEffectParametersAreMasked) {
+  dc_instrument(1, 10000);
+  for (int fx : {'v', 't', 'w', 'a', 'o', '<'}) {
+    sorn_set_note(0, 48, 1, 64, fx, 0x12345, 0, SORN_NO_PAN);
+    EXPECT_EQ(mixer.channel[0].fxp, 0x45);
+    mixer.channel[0].fxp = 0x7FFFFFFF;
+    mixer.channel[0].track_playing = 1;
+    mixer.channel[0].spd = 0;
+    mix(800);
+    mixer.channel[0].track_playing = 0;
+  }
+}
+
+// A change of sound at a tick boundary fades from the old to the new over 64
+// samples, from the shadow's continuation of the old tick.
+TEST_F(SornMixer, TickBoundaryCrossfade) {
+  dc_instrument(1, 8192, true);
+  dc_instrument(2, -8192, true);
+  note(0, 1);
+  mix(367);
+  note(0, 2);
+  auto out = mix(100);
+  for (int i = 0; i < 64; i++) EXPECT_EQ(out[2 * i], (8192 * (64 - i) - 8192 * i) >> 6) << i;
+  EXPECT_EQ(out[2 * 64], -8192);
+}
+
+TEST_F(SornMixer, TrackEndRowSendsOneNoteOff) {
+  dc_instrument(1, 1000);
+  note(0, 1);
+  sorn_channel *ch = &mixer.channel[0];
+  ch->track_playing = 1, ch->spd = 2, ch->end_row = 4, ch->loop_start = 0, ch->loop_end = 0;
+  mix(367 * 7);
+  EXPECT_EQ(ch->row, 3);
+  EXPECT_EQ(ch->note_on, 1);
+  mix(367);
+  EXPECT_EQ(ch->row, 4);
+  EXPECT_EQ(ch->track_playing, 0);
+  EXPECT_EQ(ch->note_on, 0);
+  EXPECT_EQ(ch->ticks_released, 0);  // released after the tick was rendered
+  mix(367 * 4);
+  EXPECT_EQ(ch->row, 4);
+  EXPECT_EQ(ch->ticks_released, 4);
+}
+
+// Per-tick effects, read from node 0's evaluated amplitude and pitch: node 0
+// multiplies the root amplitude by 1.0 and adds 0 to its pitch.
+TEST_F(SornMixer, TickEffects) {
+  dc_instrument(1, 1000);
+  sorn_channel *ch = &mixer.channel[0];
+  const sorn_node_state *n0 = &ch->node_state[0];
+  auto tick = [] { mix(367); };
+  // Vibrato with parameter 0: speed index 10 (16 << 8 a tick), depth 40.
+  sorn_set_note(0, 48, 1, 64, 'v', 0, 0, SORN_NO_PAN);
+  tick();
+  tick();
+  EXPECT_EQ(ch->fx_phase, 2 * (16 << 8));
+  int64_t s = int64_t(std::sin(2 * (16 << 8) * 3.141562 / 65536) * 65536.0);
+  EXPECT_EQ(n0->val[3], 40 * s * 2);
+  // Upper-case "V" does nothing; "<" does nothing without a track.
+  for (int fx : {'V', 'T', 'W', '<', '>'}) {
+    sorn_set_note(0, 48, 1, 64, fx, 0x80, 0, SORN_NO_PAN);
+    tick();
+    EXPECT_EQ(n0->val[0], 64 << 16) << char(fx);
+    EXPECT_EQ(n0->val[3], 0) << char(fx);
+  }
+  // Arpeggio "a" at speed 8: a step every 2 ticks; 0x37 plays base, +3, +7.
+  ch->track_playing = 1, ch->spd = 8, ch->loop_end = 0;
+  for (int fx : {'a', 'A'}) {
+    sorn_set_note(0, 48, 1, 64, fx, 0x37, 0, SORN_NO_PAN);
+    ch->arp_step = ch->arp_tick = 0;
+    int lower[] = {48, 48, 51, 51, 55, 55, 48}, upper[] = {55, 55, 51, 51, 48, 48, 55};
+    for (int t = 0; t < 7; t++) {
+      tick();
+      EXPECT_EQ(n0->val[2], (fx == 'a' ? lower[t] : upper[t]) << 16) << char(fx) << t;
+    }
+  }
+  // Fade in "<" 0x80 at speed 16: from half volume up by (V - V/2) / 16 a tick.
+  ch->spd = 16, ch->tick_in_row = 0;
+  sorn_set_note(0, 48, 1, 64, '<', 0x80, 0, SORN_NO_PAN);
+  ch->tick_in_row = 0;
+  const int32_t v = 64 << 16;
+  for (int t = 0; t < 16; t++) {
+    tick();
+    int32_t expect = std::min(v, v / 2 + (v - v / 2) / 16 * t);
+    EXPECT_EQ(n0->val[0], expect & ~0x7FF) << t;
+  }
+  EXPECT_EQ(ch->vol_fx, v / 2 + (v - v / 2) / 16 * 15);
+}
+
+// When a note restarts its oscillator phase (a retrigger) and when it does not.
+TEST_F(SornMixer, RetriggerRules) {
+  struct {
+    const char *what;
+    int pitch, fx, retrig;
+    uint8_t inst_flags;
+    bool restarts;
+  } cases[] = {
+      {"same pitch", 48, 255, 0, 0, false},     {"new pitch", 50, 255, 0, 0, true},
+      {"retrig argument", 48, 255, 1, 0, true}, {"effect r", 48, 'r', 0, 0, true},
+      {"instrument flag", 48, 255, 0, 1, true}, {"slide keeps", 50, 's', 0, 0, false},
+  };
+  for (const auto &c : cases) {
+    SetUp();
+    dc_instrument(1, 1000);
+    poke_ram8(test_inst_addr(1) + INST_FLAGS, c.inst_flags);
+    note(0, 1);
+    mix(500);
+    uint64_t phase = mixer.channel[0].node_state[0].phase;
+    ASSERT_NE(phase, 0u);
+    sorn_set_note(0, c.pitch, 1, 64, c.fx, 0, c.retrig, SORN_NO_PAN);
+    EXPECT_EQ(mixer.channel[0].node_state[0].phase == 0, c.restarts) << c.what;
+  }
+  // A release keeps pitch and phase.
+  uint64_t phase = mixer.channel[0].node_state[0].phase;
+  sorn_set_note(0, 255, 255, 255, 255, 255, 0, SORN_NO_PAN);
+  EXPECT_EQ(mixer.channel[0].note_on, 0);
+  EXPECT_EQ(mixer.channel[0].ticks_released, 0);
+  EXPECT_EQ(mixer.channel[0].pitch, 50);
+  EXPECT_EQ(mixer.channel[0].node_state[0].phase, phase);
+  // A reset leaves no instrument (255), which switches every node off.
+  note(0, 300);
+  for (int k = 0; k < SORN_INST_NODES; k++) EXPECT_EQ(mixer.channel[0].node_state[k].kind, 0);
+}
+
+TEST(SornAudioLock, NestsAndExcludesOtherThreads) {
+  std::atomic<int> got{0};
+  sorn_lock_audio();
+  sorn_lock_audio();
+  std::thread other([&] {
+    sorn_lock_audio();
+    got = 1;
+    sorn_unlock_audio();
+  });
+  sorn_unlock_audio();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(got.load(), 0) << "taken while the outer level was still held";
+  sorn_unlock_audio();
+  other.join();
+  EXPECT_EQ(got.load(), 1);
+}
+
+// After every tick boundary a shadow's echo rings equal its channel's, however
+// the ring was written: echoes of varying delay, a muted echo that is cleared
+// and combined into, stereo twins, and instrument changes.
+TEST_F(SornMixer, ShadowEchoRingsFollowTheirChannel) {
+  demo_node a[6] = {demo_container(),
+                    demo_osc(0, 20),
+                    demo_fx(0, NODE_ECHO, 3, 200),
+                    demo_fx(0, NODE_ECHO, 250, 100),
+                    demo_osc(2, 20),
+                    demo_fx(0, NODE_ECHO, 1, 250)};
+  a[3].flags = NODE_FLAG_MUTE;
+  demo_write_instrument(test_inst_addr(1), a, 6);
+  demo_write_instrument(test_inst_addr(2), a, 4, INST_FLAG_STEREO);
+  for (int i = 0; i < 1024; i++) {
+    int16_t s = int16_t((i * 97 % 1024) * 60 - 30000);
+    sorn_memcpy(int32_t(RAM_WAVE_ROWS + 2048 * 20 + 2 * i), &s, 2);
+  }
+  note(0, 1, 50);
+  note(5, 2, 57);
+  const int chunks[] = {100, 1000, 5000, 367, 8000, 1};
+  for (int round = 0; round < 24; round++) {
+    if (round == 8) note(0, 2, 40);
+    if (round == 16) note(5, 1, 70);
+    mix(chunks[round % 6]);
+    for (int c : {0, 5}) {
+      const sorn_channel *ch = &mixer.channel[c], *sh = &mixer.channel[c + SORN_CHANNELS];
+      for (int k = 0; k < SORN_MAX_CHANNEL_NODES; k++) {
+        if (ch->node_state[k].kind != NODE_ECHO) continue;
+        ASSERT_EQ(std::memcmp(ch->node_state[k].output, sh->node_state[k].output,
+                              SORN_NODE_BUFFER * sizeof(int16_t)),
+                  0)
+            << "round " << round << " channel " << c << " node " << k;
+      }
+    }
+  }
+}
+
+// A music channel out of pattern ticks with no next pattern holds every
+// channel at the boundary; what no channel reached is silence, not a repeat
+// of the previous call's samples.
+TEST_F(SornMixer, StuckPatternGivesSilenceNotStaleSamples) {
+  dc_instrument(1, 10000);
+  note(0, 1);
+  note(1, 1);
+  mix(1000);
+  mixer.channel[0].music_channel = 1;
+  mixer.channel[0].pattern_ticks_left = 0;
+  mixer.fade_vol = 256;
+  poke_ram8(RAM_MUSIC_VOLUME, 64);
+  int32_t left = mixer.channel[0].tick_end - mixer.channel[0].tick_pos;
+  auto out = mix(500);
+  EXPECT_NE(out[2 * (left - 1)], 0);
+  for (int i = left; i < 500; i++) ASSERT_EQ(out[2 * i], 0) << i;
+}
+
+TEST_F(SornMixer, MirrorWritesWrapAtTheTop) {
+  sorn_memset(0xFFFFFE, 7, 4);
+  EXPECT_EQ(mixer.ram[0xFFFFFE], 7);
+  EXPECT_EQ(mixer.ram[0xFFFFFF], 7);
+  EXPECT_EQ(mixer.ram[0], 7);
+  EXPECT_EQ(mixer.ram[1], 7);
+  EXPECT_EQ(mixer.ram[2], 0);
+  sorn_memset(INT32_MAX, 9, 2);  // address 0xFFFFFF, then 0
+  EXPECT_EQ(mixer.ram[0xFFFFFF], 9);
+  EXPECT_EQ(mixer.ram[0], 9);
+  const uint8_t b[3] = {1, 2, 3};
+  sorn_memcpy(-1, b, 3);
+  EXPECT_EQ(mixer.ram[0xFFFFFF], 1);
+  EXPECT_EQ(mixer.ram[1], 3);
+  sorn_memset(0, 5, RAM_SIZE);
+  EXPECT_EQ(mixer.ram[0x123456], 5);
+}

@@ -1,0 +1,236 @@
+// Parameter values, envelopes, the oscillator, buffer operations, effects and
+// the hostile values that must not fault the audio thread.
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "sorn/effects.h"
+#include "sorn/mval.h"
+#include "sorn/node_tree.h"
+#include "sorn/osc.h"
+#include "sorn/tick_render.h"
+#include "tests/sorn/sorn_fixture.h"
+
+using SornVoice = sorn_fixture;
+
+TEST_F(SornVoice, ParameterEncodings) {
+  sorn_channel *ch = &mixer.channel[0];
+  ch->node_state[1].kind = NODE_OSC;
+  const int64_t parent = 0x123456;
+  struct {
+    uint8_t m[4];
+    int32_t index;
+    int64_t expect;
+  } cases[] = {
+      {{0x01, 0, 0, 0}, 0, parent},                           // add 0: passed through
+      {{0x00, 0x40, 0, 0}, 0, 64 << 16},                      // absolute 64.0
+      {{0x02, 0x40, 0, 0}, 0, parent & ~0x7FF},               // multiply by 1.0
+      {{0x02, 0x20, 0, 0}, 0, (parent & ~0x7FF) / 2},         // by 0.5
+      {{0x00, 0x40, 0, 0x60}, 0, 16 << 16},                   // scale -2: divided by 4
+      {{0x00, 0x01, 0, 0xC0}, 0, 64 << 16},                   // scale 6: times 64
+      {{0x00, 0xFE, 0, 0}, 1, -2 << 16},                      // signed for pan of an oscillator
+      {{0x00, 0xFE, 0, 0}, 4, 254 << 16},                     // unsigned for the wave row
+      {{0x21, 0x01, 0, 0}, 2, (parent + 0x10000) & ~0xFFFF},  // integer flag
+  };
+  for (const auto &c : cases)
+    EXPECT_EQ(eval_mval(ch, 1, c.index, c.m, parent), c.expect)
+        << int(c.m[0]) << " " << int(c.m[1]) << " " << int(c.m[3]);
+  // Random: a = 10 at full level, so values stay in 0 .. just under 10.0.
+  const uint8_t rnd[4] = {0x10, 10, 0, 0};
+  ch->node_state[1].rnd[0] = 65279;
+  EXPECT_LT(eval_mval(ch, 1, 0, rnd, 0), 10 << 16);
+  EXPECT_GT(eval_mval(ch, 1, 0, rnd, 0), 9 << 16);
+  ch->node_state[1].rnd[0] = 0;
+  EXPECT_EQ(eval_mval(ch, 1, 0, rnd, 0), 0);
+}
+
+TEST_F(SornVoice, Envelopes) {
+  sorn_channel *ch = &mixer.channel[0];
+  uint32_t e = 0x60000;  // all zero: an ADSR full at tick 0 only
+  ch->note_on = 1;
+  EXPECT_EQ(evaluate_envelope(e, 0, ch, 0), 65280);
+  EXPECT_EQ(evaluate_envelope(e, 1, ch, 0), 0);
+  EXPECT_EQ(evaluate_envelope(e, 50, ch, 0), 0);
+  ch->note_on = 0;
+  EXPECT_EQ(evaluate_envelope(e, 0, ch, 65280), 0);
+  // Data, 4 ticks a step, interpolated, steps 0..15 at levels 16 * (step + 1) - 1.
+  uint8_t data[24] = {2, 1, 4};
+  for (int s = 0; s < 16; s++) data[8 + s] = uint8_t(16 * (s + 1) - 1);
+  sorn_memcpy(int32_t(e), data, 24);
+  ch->note_on = 1;
+  EXPECT_EQ(evaluate_envelope(e, 0, ch, 0), 15 << 8);
+  EXPECT_EQ(evaluate_envelope(e, 2, ch, 0), (15 << 8) + (2 << 8) / 4 * 16);
+  EXPECT_EQ(evaluate_envelope(e, 60, ch, 0), 255 << 8);
+  EXPECT_EQ(evaluate_envelope(e, 64, ch, 0), 0);
+  EXPECT_EQ(evaluate_envelope(e, 1000, ch, 0), 0);
+  // Coded durations.
+  int dur[][2] = {{15, 15}, {16, 16}, {31, 46}, {32, 48}, {127, 680}, {128, 688}, {255, 2720}};
+  for (auto d : dur) EXPECT_EQ(get_env_duration(d[0]), d[1]);
+  // A speed of 0 with a track is read as 16: no division by zero anywhere.
+  ch->track_playing = 1, ch->spd = 0;
+  data[2] = 0;
+  sorn_memcpy(int32_t(e), data, 24);
+  EXPECT_EQ(evaluate_envelope(e, 16, ch, 0), 31 << 8);
+  data[0] = 1, data[12] = 0, data[14] = 0;  // LFO at channel speed, phase 0
+  sorn_memcpy(int32_t(e), data, 24);
+  EXPECT_EQ(evaluate_envelope(e, 0, ch, 0), 32640);
+}
+
+TEST_F(SornVoice, NoteSteps) {
+  // Pitch 60 plays 523 Hz from a 1024-sample row: step = 523 * 65536 * 1024 / 44100.
+  EXPECT_EQ(sorn_get_dx_for_note(60 << 16, 0), (uint64_t(523) << 26) / 44100);
+  EXPECT_EQ(sorn_get_dx_for_note(48 << 16, 0), (uint64_t(523) << 25) / 44100);
+  uint64_t lo = (uint64_t(523) << 25) / 44100, hi = (uint64_t(554) << 25) / 44100;
+  EXPECT_EQ(sorn_get_dx_for_note(48 << 16, 0x800000), (0x8000 * hi + 0x8000 * lo) >> 16);
+  // Fine -1 borrows a semitone: just below pitch 48, between B and C of octave 3.
+  uint64_t b = (uint64_t(985) << 24) / 44100, c = (uint64_t(1046) << 24) / 44100;
+  EXPECT_EQ(sorn_get_dx_for_note(48 << 16, -1), (0xFFFF * c + 1 * b) >> 16);
+  // Extreme pitches stay defined (the octave shift is clamped).
+  EXPECT_EQ(sorn_get_dx_for_note(INT32_MIN, INT32_MIN), 0u);
+  EXPECT_GT(sorn_get_dx_for_note(INT32_MAX, INT32_MAX), uint64_t(1) << 40);
+}
+
+TEST_F(SornVoice, BufferOperations) {
+  int16_t d[4] = {30000, -30000, 1000, -32767}, s[4] = {30000, -30000, 16384, -32767};
+  add_buffer(d, s, 4);
+  EXPECT_EQ(d[0], 32767);
+  EXPECT_EQ(d[1], -32767);
+  EXPECT_EQ(d[2], 17384);
+  int16_t m[3] = {1000, -1000, 32767}, ms[3] = {16384, 16384, -32768};
+  mul_buffer(m, ms, 3, 0);  // times src / 32768
+  EXPECT_EQ(m[0], 500);
+  EXPECT_EQ(m[1], -500);
+  EXPECT_EQ(m[2], -32767);
+  int16_t l[1] = {0}, r[1] = {0}, src[1] = {10000};
+  add_buffer_split(l, r, 4095, 0, src, 1);
+  EXPECT_EQ(l[0], 9997);
+  EXPECT_EQ(r[0], 0);
+}
+
+TEST_F(SornVoice, OscillatorPhaseAndRowWrapAtTopOfMemory) {
+  sorn_node_state n{};
+  int16_t out[8];
+  n.output = out;
+  n.kind = NODE_OSC;
+  n.wt_width_bits = 2, n.wt_width = 4, n.wt_height = 1;
+  n.wt_addr = 0xFFFFFC;  // the row's last two samples wrap to address 0
+  const int16_t row[4] = {100, 200, 300, 400};
+  sorn_memcpy(int32_t(n.wt_addr), row, 8);
+  n.val[0] = 64 << 16;    // full amplitude
+  n.val[5] = -128 << 16;  // read at the stored phase
+  n.dx = 0x10000;         // one sample a sample
+  render_node_tick_osc(&n, 6);
+  const int16_t expect[6] = {100, 200, 300, 400, 100, 200};
+  for (int i = 0; i < 6; i++) EXPECT_EQ(out[i], expect[i]) << i;
+  EXPECT_EQ(n.phase, 0x20000u);
+  n.phase = 0;
+  n.val[5] = 0;  // half a row away
+  render_node_tick_osc(&n, 1);
+  EXPECT_EQ(out[0], 300);
+  // Width bits beyond 15 are clamped when the tree is loaded.
+  dc_instrument(1, 1000);
+  poke_ram8(test_inst_addr(1) + INST_WAVETABLE_SLOTS + 2, 40);
+  note(0, 1);
+  EXPECT_EQ(mixer.channel[0].node_state[0].wt_width_bits, 15);
+  mix(1000);
+}
+
+TEST_F(SornVoice, EchoAndGainBasics) {
+  sorn_node_state p{}, fx{};
+  static int16_t buf[8], ring[SORN_NODE_BUFFER];
+  p.output = buf, fx.output = ring;
+  fx.echo_prev_delay = fx.echo_prev_feedback = -1;
+  fx.val[1] = 0x800000;  // feedback 0.5, delay 0: each sample plus half itself
+  for (int i = 0; i < 8; i++) buf[i] = int16_t(1000 * (i + 1));
+  apply_fx_echo(&p, &fx, 8);
+  for (int i = 0; i < 8; i++) EXPECT_EQ(buf[i], 1500 * (i + 1)) << i;
+  EXPECT_EQ(fx.echo_pos, 8);
+  // A gain node with all values 0 outputs silence.
+  sorn_node_state g{};
+  apply_fx_gain(&p, &g, 8);
+  for (int16_t s : buf) EXPECT_EQ(s, 0);
+}
+
+// Values that would divide by zero or overflow are clamped; under the
+// sanitizers any fault here fails the test.
+TEST_F(SornVoice, HostileEffectValuesStayDefined) {
+  static int16_t buf[367], ring[SORN_NODE_BUFFER];
+  sorn_node_state p{}, fx{};
+  p.output = buf, fx.output = ring;
+  fx.echo_prev_delay = fx.echo_prev_feedback = -1;
+  const int32_t extremes[] = {INT32_MIN, -0x10000, -1, 0, 0xFF0000, INT32_MAX};
+  for (int32_t a : extremes)
+    for (int32_t b : extremes) {
+      for (int i = 0; i < 367; i++) buf[i] = int16_t(i % 2 ? -32768 : 32767);
+      fx.val[0] = a, fx.val[1] = b, fx.val[2] = a ^ b, fx.val[3] = b;
+      apply_fx_filter(&p, &fx, 367);
+      apply_fx_gain(&p, &fx, 367);
+      apply_fx_echo(&p, &fx, 367);
+      for (int16_t s : buf) ASSERT_GE(s, -32767);
+    }
+}
+
+// Frequency ratios multiply down a deep tree until the denominator wraps to
+// 0; the step is then taken with a ratio of 1 instead of dividing by zero.
+TEST_F(SornVoice, DeepFrequencyRatioChain) {
+  demo_node nodes[8];
+  for (int i = 0; i < 8; i++) {
+    nodes[i] = i == 7 ? demo_osc(6, 0) : demo_container();
+    if (i > 0 && i < 7) nodes[i].parent = uint8_t(i - 1);
+    uint8_t ratio[4] = {0x02, 0xF0, 0xF0, 0xE0};  // den 16 << 6 at every level
+    std::memcpy(nodes[i].mval[2], ratio, 4);
+  }
+  demo_write_instrument(test_inst_addr(1), nodes, 8);
+  note(0, 1, 60);
+  mix(800);
+  EXPECT_EQ(mixer.channel[0].node_state[7].freq_den, 0u);
+  EXPECT_EQ(mixer.channel[0].node_state[7].dx, sorn_get_dx_for_note(60 << 16, 0));
+}
+
+TEST_F(SornVoice, TreeShapeAndStereoTwins) {
+  demo_node nodes[5] = {demo_container(), demo_osc(3, 0), demo_fx(0, NODE_FILTER, 10, 10),
+                        demo_osc(0, 0), demo_fx(0, NODE_ECHO, 1, 1)};
+  demo_write_instrument(test_inst_addr(1), nodes, 5, INST_FLAG_STEREO);
+  note(0, 1);
+  const sorn_node_state *ns = mixer.channel[0].node_state;
+  EXPECT_EQ(ns[1].depth, 0);  // parent 3 at node 1: top level
+  EXPECT_EQ(ns[3].depth, 1);
+  EXPECT_EQ(ns[2].clone, 5);  // first free node after the filter
+  EXPECT_EQ(ns[4].clone, 6);
+  EXPECT_EQ(ns[5].kind, NODE_FILTER);
+  EXPECT_EQ(ns[5].parent, STEREO_NODE_INDEX);
+  EXPECT_EQ(ns[6].is_clone, 1);
+  // Slot nibbles 4..15 select slot (value & 3).
+  poke_ram8(test_inst_addr(1) + 32 * 3 + 1, 0x52);
+  note(0, 2);
+  note(0, 1);
+  EXPECT_EQ(mixer.channel[0].node_state[3].wt_addr, 0xF78000);
+}
+
+// Random instrument bytes, envelopes, registers and note arguments: whatever a
+// process writes, mixing stays defined (the sanitizer builds fail on any
+// overflow or stray access) and the output stays within -32767..32767.
+TEST_F(SornVoice, RandomInstrumentsMixSafely) {
+  std::mt19937 rng(7);
+  std::vector<uint8_t> bytes(2 * AUDIO_INSTRUMENT_SIZE);
+  for (int round = 0; round < 300; round++) {
+    for (auto &b : bytes) b = uint8_t(rng());
+    // Point some slots at the top of memory and some at the default rows.
+    if (round % 3 == 0) bytes[INST_WAVETABLE_SLOTS + 1] = 0xFF;
+    sorn_memcpy(int32_t(test_inst_addr(1)), bytes.data(), int32_t(bytes.size()));
+    poke_ram8(RAM_SFX_VOLUME, uint8_t(rng()));
+    poke_ram8(RAM_MUSIC_VOLUME, uint8_t(rng()));
+    int ch = int(rng() % 16);
+    sorn_set_channel_mix_vol(uint32_t(ch), int32_t(rng()));
+    mixer.channel[ch].music_channel = rng() % 4 == 0;
+    mixer.channel[ch].pattern_ticks_left = int32_t(rng() % 3);
+    mixer.fade_vol = int32_t(rng() % 257);
+    sorn_set_note(ch, int32_t(rng()), 1 + int32_t(rng() % 2), int32_t(rng() % 256),
+                  int32_t(rng() % 128), int32_t(rng()), int32_t(rng() % 2),
+                  rng() % 2 ? SORN_NO_PAN : int32_t(rng()));
+    mixer.channel[ch].track_playing = rng() % 2;
+    mixer.channel[ch].spd = int32_t(rng() % 20);
+    auto out = mix(int(rng() % 1500));
+    for (int16_t s : out) ASSERT_GE(s, -32767) << "round " << round;
+  }
+}

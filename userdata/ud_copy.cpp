@@ -1,0 +1,150 @@
+// copy, take, clear and the operand scratch copies.
+#include "userdata/ud_copy.h"
+
+#include <cstring>
+
+#include "kernel/args.h"
+#include "kernel/cpu_budget.h"
+#include "kernel/pbuffer.h"
+#include "userdata/ud_frame.h"
+#include "userdata/udata.h"
+
+// Cost divisor of the moving operations: 12 for 8-byte elements, else 24.
+static int64_t move_divisor(uint32_t type) { return utype_size(type) == 8 ? 12 : 24; }
+
+template <class T>
+static frame_totals copy_walk(const frame_call &c) {
+  return frame_apply<T>(c, [](T, T right) { return right; });
+}
+
+int lua54_ud_copy(lua_State *L) {
+  udata *a = to_udata(L, 1), *b = to_udata(L, 2);
+  if (a && b && (b->utype & 31) == UTYPE_I32 && (a->utype & 31) != UTYPE_I32)
+    return lua54_ud_take(L);
+  frame_call c;
+  if (!frame_begin(L, PROLOGUE_SELF, &c)) return 0;
+  frame_totals t;
+  switch (c.type) {
+    case UTYPE_I16:
+      t = copy_walk<int16_t>(c);
+      break;
+    case UTYPE_I32:
+      t = copy_walk<int32_t>(c);
+      break;
+    case UTYPE_I64:
+      t = copy_walk<int64_t>(c);
+      break;
+    case UTYPE_F64:
+      t = copy_walk<double>(c);
+      break;
+    default:
+      t = copy_walk<uint8_t>(c);
+      break;
+  }
+  frame_charge(t, move_divisor(c.type));
+  return 1;
+}
+
+// The element move of take, as unsigned bits of the element's width; one
+// element at a time, in increasing order, so that a destination overlapping
+// the source reads what was already written.
+template <class T>
+static void take_rows(const udata *src, const int32_t *index, int64_t r0, int64_t r1, int64_t ioff,
+                      int64_t istride, udata *dst, int64_t doff, int64_t dstride, int64_t span,
+                      int64_t index_len) {
+  const T *from = reinterpret_cast<const T *>(udata_elements(src));
+  T *to = reinterpret_cast<T *>(udata_elements(dst));
+  int64_t slen = int64_t(udata_count(src)), dlen = int64_t(udata_count(dst));
+  for (int64_t r = r0; r < r1; r++) {
+    int64_t i = ioff + r * istride;
+    if (i < 0 || i >= index_len) continue;
+    int64_t s = index[i], d = doff + r * dstride;
+    int64_t k0 = 0, k1 = span;
+    if (-s > k0) k0 = -s;
+    if (-d > k0) k0 = -d;
+    if (slen - s < k1) k1 = slen - s;
+    if (dlen - d < k1) k1 = dlen - d;
+    for (int64_t k = k0; k < k1; k++) to[d + k] = from[s + k];
+  }
+}
+
+int lua54_ud_take(lua_State *L) {
+  udata *src = to_udata(L, 1), *list = to_udata(L, 2);
+  if (!src || !list || (list->utype & 31) != UTYPE_I32) return 0;
+  auto arg = [L](int i, int64_t def) { return int32_t(uint32_t(kvd_intp(L, i, def))); };
+  int64_t index_len = int64_t(udata_count(list));
+  int32_t ioff = arg(4, 0), doff = arg(5, 0), span = arg(6, 1), istride = arg(7, 1);
+  int32_t dstride = arg(8, span);
+  int32_t count = arg(9, span != 1 ? int64_t(list->width) : index_len);
+  uint32_t type = src->utype & 31;
+  udata *dst = to_udata(L, 3);
+  if (dst || lua_toboolean(L, 3)) {
+    if (!dst) dst = src;
+    if ((dst->utype & 31) != type) return 0;
+    lua_pushvalue(L, dst == src && !to_udata(L, 3) ? 1 : 3);
+  } else if (span == 1) {
+    dst = create_userdata(L, get_utype_string(type), list->dims, int32_t(list->width),
+                          int32_t(list->height), nullptr);
+  } else if (span >= 1 && count >= 1) {
+    dst = create_userdata(L, get_utype_string(type), 2, span, count, nullptr);
+  }
+  if (!dst) return 0;
+  // Rows: the count, at most the entries left from the index offset (a
+  // negative count allows them all), none for an index stride of 0 or an
+  // offset at or past the list's end.
+  int64_t left = index_len - ioff;
+  int64_t rows = 0;
+  if (istride != 0 && left > 0) {
+    int64_t allowed = int64_t(uint64_t(left) / uint32_t(istride));
+    rows = uint32_t(count) < uint64_t(allowed) ? int64_t(uint32_t(count)) : allowed;
+  }
+  // Visit only the rows whose entry lies in the list.
+  int64_t r0 = 0, r1 = rows;
+  if (istride >= 1) {
+    ud_run run = clip_run(ioff, istride, rows, index_len);
+    r0 = run.k0, r1 = run.k1;
+  }
+  const int32_t *index = reinterpret_cast<const int32_t *>(udata_elements(list));
+  int64_t step = span;
+  switch (utype_size(type)) {
+    case 2:
+      take_rows<uint16_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step, index_len);
+      break;
+    case 4:
+      take_rows<uint32_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step, index_len);
+      break;
+    case 8:
+      take_rows<uint64_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step, index_len);
+      break;
+    default:
+      take_rows<uint8_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step, index_len);
+      break;
+  }
+  spend_cpu(int64_t(span) * rows / move_divisor(type) + rows / 6);
+  return 1;
+}
+
+int lua54_ud_clear(lua_State *L) {
+  udata *ud = to_udata(L, 1);
+  if (!ud) return 0;
+  uint64_t bytes = udata_bytes(ud);
+  std::memset(udata_elements(ud), 0, bytes);
+  spend_cpu(int64_t(bytes / 64));
+  return 0;
+}
+
+static pbuffer *dat_storage[2];
+
+double *copy_dat(int slot, const double *data, int64_t n) {
+  if (slot < 0 || slot > 1 || n < 0) return nullptr;
+  if (!dat_storage[0]) {
+    dat_storage[0] = create_buffer_2(1024, 's');
+    dat_storage[1] = create_buffer_2(1024, 's');
+  }
+  pbuffer *b = dat_storage[slot];
+  uint64_t bytes = uint64_t(n) * sizeof(double);
+  if (ballocate(b, bytes) != 0) return nullptr;
+  std::memcpy(b->data, data, bytes);
+  spend_cpu(n >> 8);
+  return reinterpret_cast<double *>(b->data);
+}
