@@ -71,6 +71,12 @@ struct proc {
   udata *draw_target;
   target_clip_rect target_clip;
   uint64_t target_clip_word;
+  int32_t inverted_shape;  // filled shapes fill their outside (set by a colour's bit 35)
+  // Sprites by number (null: none) and the map that mget and mset use. Whoever
+  // stores a record here (as the draw target) keeps it reachable from the
+  // process's Lua state for as long as it is stored.
+  udata *sprites[GFX_SPRITES];
+  udata *current_map;
   proc_memory mem;
   int32_t audio_priority;
   pbuffer *message_buffer;

@@ -56,6 +56,43 @@ inline constexpr uint32_t RAM_WAVETABLES = 0xF78000;
 
 // ---- graphics ----------------------------------------------------------------
 
+// The draw-state page (page 5) and what drawing reads from it.
+inline constexpr uint32_t RAM_LINE_BANKS = 0x5400;          // 2 bits a scan line: a bank 0..3
+inline constexpr uint32_t RAM_VIDEO_MODE = 0x547C;          // 3: 240x135 doubled, 4: 160x90 tripled
+inline constexpr uint32_t RAM_FILL_PATTERN = 0x5500;        // 8 row bytes, bit x & 7 of row y & 7
+inline constexpr uint32_t RAM_READ_MASK = 0x5508;           // source colour mask
+inline constexpr uint32_t RAM_WRITE_MASK = 0x5509;          // bits of the old pixel that may change
+inline constexpr uint32_t RAM_SPRITE_TARGET_MASK = 0x550A;  // sprites and textured lines
+inline constexpr uint32_t RAM_SHAPE_TARGET_MASK = 0x550B;   // pixels, lines, rectangles, ovals
+inline constexpr uint32_t RAM_PEN = 0x550C;                 // 16-bit: colour 0 low, colour 1 high
+inline constexpr uint32_t RAM_MAP_TILE_WIDTH = 0x550E;      // pixels; 0 means 256
+inline constexpr uint32_t RAM_MAP_TILE_HEIGHT = 0x550F;
+inline constexpr uint32_t RAM_TLINE_OFFSET_X = 0x5530;  // 16-bit texel offsets
+inline constexpr uint32_t RAM_TLINE_OFFSET_Y = 0x5532;
+inline constexpr uint32_t RAM_TLINE_WRAP_X = 0x5534;  // 16-bit power of two; 0: no wrap
+inline constexpr uint32_t RAM_TLINE_WRAP_Y = 0x5536;
+inline constexpr uint32_t GFX_STATE_PAGE = RAM_RGB_PALETTE >> 12;     // page 5
+inline constexpr uint32_t GFX_COLTAB_PAGE = RAM_COLOUR_TABLES >> 12;  // pages 8..11
+inline constexpr uint8_t GFX_COLTAB_CHANGED = 1 << 1;  // page flag: table may differ from default
+
+// Colour argument bits, and the sizes of the tables behind them.
+inline constexpr int64_t GFX_COLOUR_PATTERN_SHIFT = 16;  // bits 16..31: a 4x4 fill pattern
+inline constexpr int64_t GFX_COLOUR_LOAD_PATTERN = int64_t(1) << 32;
+inline constexpr int64_t GFX_COLOUR_INVERTED = int64_t(1) << 35;  // fill the outside
+inline constexpr int32_t GFX_COLOURS = 64;  // colours a table row or palette bank holds
+inline constexpr int32_t GFX_COLTAB_BYTES = 4096;
+inline constexpr int32_t GFX_SPRITES = 16384;           // entries of a process's sprite table
+inline constexpr int32_t GFX_MAP_SPRITE_MASK = 0x1FFF;  // sprite number of a map cell
+inline constexpr int32_t GFX_MAP_FLIP_X = 0x4000;
+inline constexpr int32_t GFX_MAP_FLIP_Y = 0x8000;
+
+// The output frame.
+inline constexpr int32_t SCREEN_WIDTH = 480;
+inline constexpr int32_t SCREEN_HEIGHT = 270;
+inline constexpr uint8_t VIDEO_MODE_DOUBLED = 3;
+inline constexpr uint8_t VIDEO_MODE_TRIPLED = 4;
+inline constexpr uint8_t VIDEO_UNREADABLE_COLOUR = 8;  // what a copy shows for absent pages
+
 // ---- audio -------------------------------------------------------------------
 
 // Audio registers in the draw-state page of the process that owns the audio.

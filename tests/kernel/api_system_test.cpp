@@ -159,9 +159,11 @@ TEST_F(blit_video_test, CopiesOnlyWithATargetFromALiveSourceNotHoldingItsFrame) 
     std::string result;
     int32_t charged;
   } cases[] = {
-      {{src}, "0:nil", 0},                  // whole screen, plain: free
-      {{src, 0, 0, 480, 269}, "0:nil", 1},  // any other copy is charged
-      {{999}, "0:nil", 0},                  // no such process
+      {{src}, "0:nil", 0},  // whole screen, plain: free
+      // any other copy is charged: 100 x 93 pixels copied under the clip,
+      // figure 9300 / 4, charged / 64
+      {{src, 0, 0, 480, 269}, "0:nil", 9300 / 4 / 64},
+      {{999}, "0:nil", 0},  // no such process
   };
   for (const auto &c : cases) {
     EXPECT_EQ(blit_video(root, c.args, &charged), c.result) << c.args.size();
@@ -172,9 +174,9 @@ TEST_F(blit_video_test, CopiesOnlyWithATargetFromALiveSourceNotHoldingItsFrame) 
   EXPECT_EQ(root->target_clip.right, 100);
   EXPECT_EQ(root->target_clip.bottom, 100);
 
-  poke_proc(s, 0x547D, 1);  // a masked whole-screen copy is charged
+  poke_proc(s, 0x547D, 1);  // a masked whole-screen copy is charged, / 8
   EXPECT_EQ(blit_video(root, {src}, &charged), "0:nil");
-  EXPECT_EQ(charged, 1);
+  EXPECT_EQ(charged, 9300 / 4 / 8);
   poke_proc(s, 0x547F, 2);  // holding its frame: true, nothing copied or charged
   EXPECT_EQ(blit_video(root, {src}, &charged), "1:true");
   EXPECT_EQ(charged, 0);

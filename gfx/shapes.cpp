@@ -1,0 +1,446 @@
+// The shape rasteriser.
+#include "gfx/shapes.h"
+
+#include <algorithm>
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define KVD_SPAN_AVX2 1
+#endif
+
+#include "gfx/pixel.h"
+#include "kernel/process.h"
+#include "userdata/udata.h"
+
+namespace {
+
+// What one shape operation writes over every old pixel value, built once per
+// operation: new[bit][old] for both pattern bits. When the results of the
+// pattern bits a row uses do not depend on the old pixel beyond the bits the
+// write mask keeps, that row's span is a masked fill of 8 pixels at a time.
+struct span_painter {
+  draw_ctx ctx;
+  int32_t pen;
+  uint8_t next[2][256];
+  bool uniform[2];       // by pattern bit
+  uint8_t keep;          // bits of the old pixel that survive (where uniform)
+  uint8_t value[2];      // the written bits by pattern bit (where uniform)
+  bool row_uniform[8];   // by pattern row: every pixel a masked fill
+  uint64_t row_fill[8];  // by pattern row: the written bits of 8 pixels
+};
+
+span_painter make_painter(int32_t colour) {
+  span_painter p;
+  p.ctx = draw_ctx_shape();
+  p.pen = int16_t(colour);
+  p.keep = uint8_t(~p.ctx.write);
+  for (int b = 0; b < 2; b++) {
+    // Uniform when the written bits are the same for every value the target
+    // mask lets through from the old pixel.
+    uint32_t s = uint32_t(p.pen >> (b ? 8 : 0)) & p.ctx.read, t = p.ctx.target, first = 0;
+    p.uniform[b] = true;
+    for (uint32_t d = t;; d = (d - 1) & t) {
+      uint32_t out = p.ctx.coltab[((s | d) >> 6) & 3][(s & 63) * 64 + (d & 63)] & p.ctx.write;
+      if (d == t) first = out;
+      p.uniform[b] = p.uniform[b] && out == first;
+      if (d == 0) break;
+    }
+    p.value[b] = uint8_t(first);
+  }
+  for (int r = 0; r < 8; r++) {
+    uint8_t pattern = p.ctx.pattern[r];
+    p.row_uniform[r] = (p.uniform[0] || pattern == 0xFF) && (p.uniform[1] || pattern == 0);
+    p.row_fill[r] = 0;
+    for (int k = 0; k < 8; k++) p.row_fill[r] |= uint64_t(p.value[(pattern >> k) & 1]) << (8 * k);
+  }
+  if (!p.uniform[0] || (!p.ctx.plain_pattern && !p.uniform[1]))
+    for (int b = 0; b < 2; b++)
+      for (int old = 0; old < 256; old++)
+        p.next[b][old] = shape_pixel_value(p.ctx, p.pen, b, uint8_t(old));
+  return p;
+}
+
+// row[i] = (row[i] & keep) | fill (fill repeating every 8 bytes) for the
+// whole 32-byte groups of n bytes; returns the bytes done.
+#if KVD_SPAN_AVX2
+__attribute__((target("avx2"))) int64_t masked_fill_avx2(uint8_t *row, int64_t n, uint8_t keep,
+                                                         uint64_t fill) {
+  const __m256i k = _mm256_set1_epi8(char(keep)), f = _mm256_set1_epi64x(int64_t(fill));
+  int64_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    __m256i *at = reinterpret_cast<__m256i *>(row + i);
+    _mm256_storeu_si256(at, _mm256_or_si256(_mm256_and_si256(_mm256_loadu_si256(at), k), f));
+  }
+  return i;
+}
+const bool have_avx2 = __builtin_cpu_supports("avx2");
+#endif
+
+// Pixels xs..xe (inside the bitmap) of row y.
+void paint_span(const span_painter &p, udata *bitmap, int32_t xs, int32_t xe, int32_t y) {
+  uint8_t *row = bitmap_row(bitmap, y);
+  uint8_t pattern = p.ctx.pattern[y & 7];
+  int32_t x = xs;
+  if (!p.row_uniform[y & 7]) {
+    for (; x <= xe; x++) row[x] = p.next[(pattern >> (x & 7)) & 1][row[x]];
+    return;
+  }
+  uint64_t fill = p.row_fill[y & 7], keep = 0x0101010101010101ull * p.keep;
+  auto phase = [&](int32_t at) { return uint8_t(fill >> (8 * (at & 7))); };
+  for (; x <= xe && (x & 7); x++) row[x] = uint8_t((row[x] & p.keep) | phase(x));
+  if (p.keep == 0 && (pattern == 0 || pattern == 0xFF)) {
+    if (x <= xe) std::memset(row + x, phase(0), size_t(xe - x + 1));
+    return;
+  }
+#if KVD_SPAN_AVX2
+  if (have_avx2) x += int32_t(masked_fill_avx2(row + x, xe - x + 1, p.keep, fill));
+#endif
+#if defined(__SSE2__)
+  const __m128i keep16 = _mm_set1_epi8(char(p.keep)), fill16 = _mm_set1_epi64x(int64_t(fill));
+  for (; x + 15 <= xe; x += 16) {
+    __m128i *at = reinterpret_cast<__m128i *>(row + x);
+    _mm_storeu_si128(at, _mm_or_si128(_mm_and_si128(_mm_loadu_si128(at), keep16), fill16));
+  }
+#endif
+  for (; x + 7 <= xe; x += 8) {
+    uint64_t w;
+    std::memcpy(&w, row + x, 8);
+    w = (w & keep) | fill;
+    std::memcpy(row + x, &w, 8);
+  }
+  for (; x <= xe; x++) row[x] = uint8_t((row[x] & p.keep) | phase(x));
+}
+
+// The cost of a span of pixels xs..xe by the way the pen and masks choose.
+int32_t span_cost(const span_painter &p, const udata *bitmap, int32_t xs, int32_t xe) {
+  uint32_t pen0 = uint32_t(p.pen) & 0xFF & p.ctx.read;
+  uint32_t pen1 = uint32_t(p.pen >> 8) & 0xFF & p.ctx.read;
+  if (p.ctx.target == 0x3F && pen0 < 64 && pen1 < 64) return (xe - xs) / 2 + 2;
+  if (p.ctx.target != 0) return 3 * (xe - xs) / 4 + 2;
+  int32_t first_group = (xs + 7) & ~7;
+  int32_t groups = first_group + 7 <= xe ? (xe - first_group + 1) / 8 : 0;
+  if (bitmap->width % 8 != 0 || groups == 0) return (xe - xs) / 2 + 2;
+  int32_t singles = (xe - xs + 1) - 8 * groups;
+  return (singles + 2 * groups) / 2 + 3;
+}
+
+int32_t hline(const span_painter &p, udata *bitmap, const clip_box &c, int64_t x0, int64_t x1,
+              int64_t y) {
+  if (y < c.top || y >= c.bottom || x1 < c.left || x0 >= c.right) return 0;
+  int32_t xs = int32_t(std::max<int64_t>(x0, c.left));
+  int32_t xe = int32_t(std::min<int64_t>(x1, c.right - 1));
+  if (xe < xs) return 0;
+  paint_span(p, bitmap, xs, xe, int32_t(y));
+  return span_cost(p, bitmap, xs, xe);
+}
+
+int32_t hline_inv(const span_painter &p, udata *bitmap, const clip_box &c, int64_t x0, int64_t x1,
+                  int64_t y) {
+  int64_t lo = std::min(x0, x1), hi = std::max(x0, x1);
+  return hline(p, bitmap, c, c.left - 1, lo - 1, y) + hline(p, bitmap, c, hi + 1, c.right + 1, y);
+}
+
+// Rows y0..y1 (inclusive, any order) from x0 to x1.
+int64_t fill_rows(const span_painter &p, udata *bitmap, const clip_box &c, int64_t x0, int64_t y0,
+                  int64_t x1, int64_t y1) {
+  int64_t top = std::max<int64_t>(std::min(y0, y1), c.top);
+  int64_t bottom = std::min<int64_t>(std::max(y0, y1), c.bottom - 1);
+  int64_t lo = std::min(x0, x1), hi = std::max(x0, x1), cost = 0;
+  for (int64_t y = top; y <= bottom; y++) cost += hline(p, bitmap, c, lo, hi, y);
+  return cost;
+}
+
+// Floor and ceiling of a / b for b > 0.
+int64_t floor_div(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+int64_t ceil_div(int64_t a, int64_t b) { return -floor_div(-a, b); }
+
+// Narrows first..last to the steps i whose pixel coordinate
+// (p0 + i * step) >> 16 lies in lo..hi - 1.
+void clip_steps(int64_t p0, int64_t step, int64_t lo, int64_t hi, int64_t &first, int64_t &last) {
+  int64_t min_p = lo * 65536, max_p = hi * 65536 - 1;
+  if (step == 0) {
+    if (p0 < min_p || p0 > max_p) last = first - 1;
+  } else if (step > 0) {
+    first = std::max(first, ceil_div(min_p - p0, step));
+    last = std::min(last, floor_div(max_p - p0, step));
+  } else {
+    first = std::max(first, ceil_div(p0 - max_p, -step));
+    last = std::min(last, floor_div(p0 - min_p, -step));
+  }
+}
+
+}  // namespace
+
+line_steps line_plan(const clip_box &c, int64_t x0, int64_t y0, int64_t x1, int64_t y1) {
+  line_steps s{};
+  bool swap = y1 < y0;
+  int64_t sx = swap ? x1 : x0, ex = swap ? x0 : x1;
+  int64_t ymin = std::min(y0, y1), ymax = std::max(y0, y1);
+  int64_t dx = ex - sx, dy = ymax - ymin;
+  s.n = std::max(dx < 0 ? -dx : dx, dy);
+  s.swapped = swap;
+  if (s.n > 0) {
+    s.xstep = dx * 65536 / s.n;
+    s.ystep = dy * 65536 / s.n;
+  }
+  s.x0 = sx * 65536 + 32768;
+  s.y0 = ymin * 65536 + 32768;
+  s.first = 0;
+  s.last = s.n;
+  if (ymax < c.top || ymin >= c.bottom || (sx < c.left && ex < c.left) ||
+      (sx >= c.right && ex >= c.right) || c.left >= c.right || c.top >= c.bottom) {
+    s.last = -1;
+    return s;
+  }
+  clip_steps(s.y0, s.ystep, c.top, c.bottom, s.first, s.last);
+  clip_steps(s.x0, s.xstep, c.left, c.right, s.first, s.last);
+  return s;
+}
+
+int32_t draw_hline(udata *bitmap, int32_t x0, int32_t x1, int32_t y, int32_t colour) {
+  if (!bitmap) return 0;
+  return hline(make_painter(colour), bitmap, drawing_clip(bitmap), x0, x1, y);
+}
+
+int32_t draw_hline_inv(udata *bitmap, int32_t x0, int32_t x1, int32_t y, int32_t colour) {
+  if (!bitmap) return 0;
+  return hline_inv(make_painter(colour), bitmap, drawing_clip(bitmap), x0, x1, y);
+}
+
+int32_t rectfill(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1, int32_t colour) {
+  if (!bitmap) return 0;
+  int64_t cost = fill_rows(make_painter(colour), bitmap, drawing_clip(bitmap), x0, y0, x1, y1);
+  return int32_t(std::min<int64_t>(cost, INT32_MAX));
+}
+
+// The clipped rectangle of inclusive corners, as rows top..bottom - 1 and
+// columns left..right - 1; empty when right <= left or bottom <= top.
+static clip_box clip_rect(const udata *bitmap, int64_t x0, int64_t y0, int64_t x1, int64_t y1) {
+  clip_box c = drawing_clip(bitmap);
+  return {int32_t(std::max<int64_t>(std::min(x0, x1), c.left)),
+          int32_t(std::min<int64_t>(std::max(x0, x1) + 1, c.right)),
+          int32_t(std::max<int64_t>(std::min(y0, y1), c.top)),
+          int32_t(std::min<int64_t>(std::max(y0, y1) + 1, c.bottom))};
+}
+
+int64_t rectfill_raw(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1, uint8_t value) {
+  clip_box r = clip_rect(bitmap, x0, y0, x1, y1);
+  if (r.right <= r.left || r.bottom <= r.top) return 0;
+  for (int32_t y = r.top; y < r.bottom; y++)
+    std::memset(bitmap_row(bitmap, y) + r.left, value, size_t(r.right - r.left));
+  return int64_t(r.right - r.left) * (r.bottom - r.top);
+}
+
+void rectfill_shadow(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+  clip_box r = clip_rect(bitmap, x0, y0, x1, y1);
+  for (int32_t y = r.top; y < r.bottom; y++) {
+    uint8_t *row = bitmap_row(bitmap, y);
+    for (int32_t x = r.left; x < r.right; x++) row[x] |= 0x20;
+  }
+}
+
+int64_t draw_line(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1, int32_t colour) {
+  if (!bitmap) return 0;
+  line_steps s = line_plan(drawing_clip(bitmap), x0, y0, x1, y1);
+  if (s.last < s.first) return 0;
+  draw_ctx c = draw_ctx_shape();
+  int32_t pen = int16_t(colour);
+  for (int64_t i = s.first; i <= s.last; i++) {
+    int32_t x = int32_t((s.x0 + i * s.xstep) >> 16), y = int32_t((s.y0 + i * s.ystep) >> 16);
+    uint8_t *d = bitmap_row(bitmap, y) + x;
+    *d = shape_pixel_value(c, pen, pattern_bit(c, x, y), *d);
+  }
+  return s.last - s.first + 1;
+}
+
+namespace {
+
+// The incremental ellipse walk: visit(x, y, steps_y) at every position,
+// before the step is taken. Its terms grow as r^3: radii from 2^20 up are
+// walked in 128-bit arithmetic.
+template <typename Int, typename Visit>
+void walk_ellipse_in(Int a, Int b, Visit visit) {
+  Int a2 = a * a, b2 = b * b;
+  Int crit1 = -(a2 / 4 + a % 2 + b2), crit2 = -(b2 / 4 + b % 2 + a2), crit3 = -(b2 / 4 + b % 2);
+  Int t = -a2 * b, dxt = 0, dyt = -2 * a2 * b, x = 0, y = b;
+  while (y >= 0 && x <= a) {
+    if (t + b2 * x <= crit1 || t + a2 * y <= crit3) {
+      visit(int64_t(x), int64_t(y), false);
+      x++, dxt += 2 * b2, t += dxt;
+    } else if (t - a2 * y > crit2) {
+      visit(int64_t(x), int64_t(y), true);
+      y--, dyt += 2 * a2, t += dyt;
+    } else {
+      visit(int64_t(x), int64_t(y), true);
+      x++, dxt += 2 * b2, t += dxt;
+      y--, dyt += 2 * a2, t += dyt;
+    }
+  }
+}
+
+template <typename Visit>
+void walk_ellipse(int64_t a, int64_t b, Visit visit) {
+  constexpr int64_t exact_in_64 = int64_t(1) << 20;
+  if (a < exact_in_64 && b < exact_in_64)
+    walk_ellipse_in<int64_t>(a, b, visit);
+  else
+    walk_ellipse_in<__int128>(a, b, visit);
+}
+
+void plot(const draw_ctx &c, udata *bitmap, const clip_box &box, int32_t pen, int64_t x,
+          int64_t y) {
+  if (x < box.left || x >= box.right || y < box.top || y >= box.bottom) return;
+  uint8_t *d = bitmap_row(bitmap, y) + x;
+  *d = shape_pixel_value(c, pen, pattern_bit(c, int32_t(x), int32_t(y)), *d);
+}
+
+// The box of a shape from two corners: its centre, radii and odd parts.
+struct oval_box {
+  int64_t minx, maxx, miny, maxy, cx, cy, rx, ry, w, h;
+};
+
+oval_box make_box(int64_t x0, int64_t y0, int64_t x1, int64_t y1) {
+  oval_box o;
+  o.minx = std::min(x0, x1), o.maxx = std::max(x0, x1);
+  o.miny = std::min(y0, y1), o.maxy = std::max(y0, y1);
+  o.w = o.maxx - o.minx, o.h = o.maxy - o.miny;
+  o.cx = (x0 + x1) >> 1, o.cy = (y0 + y1) >> 1;
+  o.rx = o.w >> 1, o.ry = o.h >> 1;
+  return o;
+}
+
+bool too_thin(const oval_box &o) { return o.h < 2 || o.w <= 1; }
+
+// The thin box drawn as its rows; the inverted fill draws what lies around.
+int64_t thin_box(udata *bitmap, const oval_box &o, int32_t colour, bool inverted) {
+  span_painter p = make_painter(colour);
+  clip_box c = drawing_clip(bitmap);
+  if (!inverted) return fill_rows(p, bitmap, c, o.minx, o.miny, o.maxx, o.maxy);
+  int64_t cost = fill_rows(p, bitmap, c, c.left, c.top, c.right - 1, o.miny - 1);
+  cost += fill_rows(p, bitmap, c, c.left, o.maxy + 1, c.right - 1, c.bottom - 1);
+  for (int64_t y = std::max<int64_t>(o.miny, c.top); y <= std::min<int64_t>(o.maxy, c.bottom - 1);
+       y++)
+    cost += hline_inv(p, bitmap, c, o.minx, o.maxx, y);
+  return cost;
+}
+
+bool box_outside(const clip_box &c, const oval_box &o, int64_t ex, int64_t ey) {
+  return o.minx >= c.right || o.maxx + ex < c.left || o.miny >= c.bottom || o.maxy + ey < c.top;
+}
+
+// True when the clip lies inside the filled shape: its 0.7 box covers the
+// clip, and the quarters are not pushed apart vertically (the rows between
+// them are the caller's) nor drawn into each other.
+bool clip_inside(const clip_box &c, const oval_box &o, int64_t ex, int64_t ey) {
+  return ex >= 0 && ey >= 0 && ey <= 1 && o.w > c.right - c.left && o.cx - o.rx * 7 / 10 < c.left &&
+         o.cx + o.rx * 7 / 10 >= c.right && o.cy - o.ry * 7 / 10 < c.top &&
+         o.cy + o.ry * 7 / 10 >= c.bottom;
+}
+
+int64_t outline(udata *bitmap, const oval_box &o, int64_t ex, int64_t ey, int32_t colour) {
+  if (!bitmap || too_thin(o)) return bitmap ? thin_box(bitmap, o, colour, false) : 0;
+  if (box_outside(drawing_clip(bitmap), o, ex, ey)) return 0;
+  return draw_ellipse_1(bitmap, int32_t(o.cx), int32_t(o.cy), int32_t(o.rx), int32_t(o.ry),
+                        int32_t(ex), int32_t(ey), colour);
+}
+
+int64_t filled(udata *bitmap, const oval_box &o, int64_t ex, int64_t ey, int32_t colour) {
+  if (!bitmap || !cproc) return 0;
+  bool inverted = cproc->inverted_shape != 0;
+  if (too_thin(o)) return thin_box(bitmap, o, colour, inverted);
+  clip_box c = drawing_clip(bitmap);
+  if (clip_inside(c, o, ex, ey)) {
+    if (inverted) return 0;
+    return fill_rows(make_painter(colour), bitmap, c, c.left, c.top, c.right, c.bottom);
+  }
+  if (!inverted && box_outside(c, o, ex, ey)) return 0;
+  return fill_ellipse_1(bitmap, int32_t(o.cx), int32_t(o.cy), int32_t(o.rx), int32_t(o.ry),
+                        int32_t(ex), int32_t(ey), colour);
+}
+
+}  // namespace
+
+int64_t draw_ellipse_1(udata *bitmap, int32_t cx, int32_t cy, int32_t rx, int32_t ry, int32_t ex,
+                       int32_t ey, int32_t colour) {
+  if (!bitmap || rx < 0 || ry < 0) return 0;
+  draw_ctx c = draw_ctx_shape();
+  clip_box box = drawing_clip(bitmap);
+  int32_t pen = int16_t(colour);
+  int64_t cost = 0, right = int64_t(cx) + ex, low = int64_t(cy) + ey;
+  walk_ellipse(rx, ry, [&](int64_t x, int64_t y, bool) {
+    plot(c, bitmap, box, pen, right + x, low + y);
+    if (x > -ex && y > -ey) plot(c, bitmap, box, pen, cx - x, cy - y);
+    if (y > -ey) plot(c, bitmap, box, pen, right + x, cy - y);
+    if (x > -ex) plot(c, bitmap, box, pen, cx - x, low + y);
+    if (y <= -ey)
+      cost += 2 + (x > -ex ? 1 : 0);
+    else
+      cost += x <= -ex ? 3 : 5;
+  });
+  return cost;
+}
+
+int64_t fill_ellipse_1(udata *bitmap, int32_t cx, int32_t cy, int32_t rx, int32_t ry, int32_t ex,
+                       int32_t ey, int32_t colour) {
+  if (!bitmap || !cproc) return 0;
+  bool inverted = cproc->inverted_shape != 0;
+  span_painter p = make_painter(colour);
+  clip_box c = drawing_clip(bitmap);
+  auto span = inverted ? hline_inv : hline;
+  int64_t cost = 0, right = int64_t(cx) + ex, low = int64_t(cy) + ey;
+  if (rx >= 0 && ry >= 0)
+    walk_ellipse(rx, ry, [&](int64_t x, int64_t y, bool steps_y) {
+      cost += 8;
+      if (!steps_y) return;
+      cost += span(p, bitmap, c, cx - x, right + x, cy - y);
+      if (y > -ey) cost += span(p, bitmap, c, cx - x, right + x, low + y);
+    });
+  if (inverted) {
+    cost += fill_rows(p, bitmap, c, c.left, c.top, c.right - 1, int64_t(cy) - ry - 1);
+    cost += fill_rows(p, bitmap, c, c.left, low + ry + 1, c.right - 1, c.bottom - 1);
+  }
+  return cost;
+}
+
+int64_t draw_oval(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1, int32_t colour) {
+  oval_box o = make_box(x0, y0, x1, y1);
+  return outline(bitmap, o, o.w & 1, o.h & 1, colour);
+}
+
+int64_t draw_filloval(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
+                      int32_t colour) {
+  oval_box o = make_box(x0, y0, x1, y1);
+  return filled(bitmap, o, o.w & 1, o.h & 1, colour);
+}
+
+int64_t draw_rrect(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1, int32_t ex,
+                   int32_t ey, int32_t colour) {
+  return outline(bitmap, make_box(x0, y0, x1, y1), ex, ey, colour);
+}
+
+int64_t draw_rrectfill(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1, int32_t ex,
+                       int32_t ey, int32_t colour) {
+  return filled(bitmap, make_box(x0, y0, x1, y1), ex, ey, colour);
+}
+
+void alpha_bits_memcpy(uint8_t *dst, const uint8_t *src, int64_t n, uint8_t mask) {
+  int64_t i = 0;
+#if defined(__SSE2__)
+  const __m128i m = _mm_set1_epi8(char(mask)), zero = _mm_setzero_si128();
+  for (; i + 16 <= n; i += 16) {
+    __m128i s = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i));
+    __m128i clear = _mm_cmpeq_epi8(_mm_and_si128(s, m), zero);  // bytes that stay
+    if (_mm_movemask_epi8(clear) == 0xFFFF) continue;
+    __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(dst + i));
+    d = _mm_or_si128(_mm_and_si128(clear, d), _mm_andnot_si128(clear, s));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), d);
+  }
+#endif
+  for (; i < n; i++)
+    if (src[i] & mask) dst[i] = src[i];
+}
+
+void reset_runtime_state() {}

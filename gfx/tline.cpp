@@ -1,0 +1,132 @@
+// Perspective textured lines.
+#include "gfx/tline.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "gfx/pixel.h"
+#include "gfx/shapes.h"
+#include "kernel/memory.h"
+#include "kernel/process.h"
+#include "userdata/udata.h"
+
+namespace {
+
+// What the line reads of the draw state and the source.
+struct texture {
+  const udata *src;
+  bool map;
+  int32_t wrap_x, wrap_y, offset_x, offset_y;  // wrap masks and offsets
+  int64_t tile_w, tile_h;
+};
+
+// The cell or texel address of an integer texture position.
+inline uint32_t texel_x(const texture &t, int64_t iu) {
+  return uint32_t(((int32_t(iu) & t.wrap_x) + t.offset_x)) & (t.src->width - 1);
+}
+inline uint32_t texel_y(const texture &t, int64_t iv) {
+  return uint32_t(((int32_t(iv) & t.wrap_y) + t.offset_y)) & (t.src->height - 1);
+}
+
+// The map's pixel at 16.16 texture position (uf, vf); present is false for a
+// cell without a u8 sprite (the pixel is then 0).
+uint8_t map_pixel(const texture &t, int64_t uf, int64_t vf, bool &present) {
+  int64_t cx = texel_x(t, int32_t(uint32_t(uf)) >> 16),
+          cy = texel_y(t, int32_t(uint32_t(vf)) >> 16);
+  uint16_t cell = reinterpret_cast<const uint16_t *>(udata_elements(t.src))[cy * t.src->width + cx];
+  const udata *sprite = cproc->sprites[cell & GFX_MAP_SPRITE_MASK];
+  present = sprite && (sprite->utype & 31) == UTYPE_U8;
+  if (!present) return 0;
+  int64_t px = (t.tile_w * uf) >> 16, py = (t.tile_h * vf) >> 16;
+  if (cell & GFX_MAP_FLIP_X) px = ~px;
+  if (cell & GFX_MAP_FLIP_Y) py = ~py;
+  px &= t.tile_w - 1, py &= t.tile_h - 1;
+  if (px >= sprite->width || py >= sprite->height) return 0;
+  return udata_elements(sprite)[py * sprite->width + px];
+}
+
+int32_t wrap_mask(int32_t addr) { return (peek2_proc(cproc, addr) - 1) & 0xFFFF; }
+int64_t tile_size(int32_t addr) {
+  int32_t v = peek_proc(cproc, addr);
+  return v ? v : 256;
+}
+
+}  // namespace
+
+int64_t draw_tline3d(udata *src, udata *dst, double x0, double y0, double x1, double y1, double u0,
+                     double v0, double u1, double v1, double w0, double w1, int32_t flags) {
+  if (!src || !cproc || !dst || (dst->utype & 31) != UTYPE_U8) return 0;
+  bool map = (src->utype & 31) == UTYPE_I16;
+  if (!map && (src->utype & 31) != UTYPE_U8) return 0;
+  if (!(w0 > 0) || !(w1 > 0)) return 0;
+  if (y0 > y1 || (y0 == y1 && x0 > x1)) {
+    std::swap(x0, x1), std::swap(y0, y1), std::swap(u0, u1), std::swap(v0, v1);
+    std::swap(w0, w1);
+  }
+  draw_ctx c = draw_ctx_sprite();
+  line_steps s = line_plan(drawing_clip(dst), int32_saturate(x0), int32_saturate(y0),
+                           int32_saturate(x1), int32_saturate(y1));
+  if (flags & TLINE_NO_END_POINT) s.last = std::min(s.last, s.n - 1);
+  if (s.last < s.first) return 0;
+  texture t{src,
+            map,
+            wrap_mask(int32_t(RAM_TLINE_WRAP_X)),
+            wrap_mask(int32_t(RAM_TLINE_WRAP_Y)),
+            peek2_proc(cproc, int32_t(RAM_TLINE_OFFSET_X)),
+            peek2_proc(cproc, int32_t(RAM_TLINE_OFFSET_Y)),
+            tile_size(int32_t(RAM_MAP_TILE_WIDTH)),
+            tile_size(int32_t(RAM_MAP_TILE_HEIGHT))};
+  double ax = std::fabs(x1 - x0), ay = std::fabs(y1 - y0);
+  double len = std::max(ax, ay);
+  if (len == 0) len = 0.00001;
+  double du = (u1 - u0) / len, dv = (v1 - v0) / len, dw = (w1 - w0) / len;
+  if (flags & TLINE_PIXEL_EDGE) {
+    double f = std::fmod(ax >= ay ? x0 : y0, 1.0);
+    u0 += (1 - f) * du, v0 += (1 - f) * dv;
+  }
+  // The texture position at step i is computed from the line's start, so a
+  // clipped line reads the same texels as the whole line.
+  auto exact_at = [&](int64_t i, int64_t &uf, int64_t &vf) {
+    double w = w0 + double(i) * dw, u = (u0 + double(i) * du) / w, v = (v0 + double(i) * dv) / w;
+    if (map || !(flags & TLINE_EXACT)) {
+      uf = fixed16_saturate(u), vf = fixed16_saturate(v);
+    } else {
+      uf = int64_t(int32_saturate(std::floor(u))) * 65536;
+      vf = int64_t(int32_saturate(std::floor(v))) * 65536;
+    }
+  };
+  bool exact = flags & TLINE_EXACT;
+  bool fast = !map && c.read == 0x3F && c.target == 0x3F && c.plain_pattern;
+  int64_t uf = 0, vf = 0, ustep = 0, vstep = 0;
+  for (int64_t i = s.first; i <= s.last; i++) {
+    int32_t x = int32_t((s.x0 + i * s.xstep) >> 16), y = int32_t((s.y0 + i * s.ystep) >> 16);
+    uint8_t *d = bitmap_row(dst, y) + x;
+    bool bit = pattern_bit(c, x, y);
+    if (exact) {
+      exact_at(i, uf, vf);
+    } else if (i == s.first || i % 8 == 0) {
+      // Spans of 8 steps from the line's start: exact at both ends, linear
+      // 16.16 steps between.
+      int64_t start = i - i % 8, end_u, end_v;
+      exact_at(start, uf, vf);
+      exact_at(start + 8, end_u, end_v);
+      ustep = int64_t(double(end_u - uf) * 0.125), vstep = int64_t(double(end_v - vf) * 0.125);
+      uf += (i - start) * ustep, vf += (i - start) * vstep;
+    }
+    if (map) {
+      bool present;
+      uint8_t p = map_pixel(t, uf, vf, present);
+      *d = exact || !present ? texture_pixel_value(c, p, bit, *d) : lookup_pixel_value(c, p, *d);
+    } else {
+      const udata *tex = t.src;
+      uint8_t texel =
+          udata_elements(tex)[uint64_t(texel_y(t, vf >> 16)) * tex->width + texel_x(t, uf >> 16)];
+      *d = fast ? lookup_pixel_value(c, texel, *d) : texture_pixel_value(c, texel, bit, *d);
+    }
+    uf += ustep, vf += vstep;
+  }
+  int64_t n = s.last - s.first + 1;
+  if (map) return exact ? n : 2 * n / 3;
+  if (fast) return exact ? n / 2 : n / 3;
+  return exact ? 2 * n / 3 : 2 * n / 5;
+}

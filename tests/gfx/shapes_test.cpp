@@ -1,0 +1,258 @@
+// The shape rasteriser: exact cases, and properties on random inputs (a
+// clipped drawing equals the whole drawing cut to the clip; the fast ways of
+// a span equal the per-pixel formula).
+#include "gfx/shapes.h"
+
+#include <functional>
+
+#include "tests/gfx/gfx_fixture.h"
+
+using shapes_test = gfx_fixture;
+
+namespace {
+
+// The set pixels of a bitmap drawn over zero, as "x,y" texts.
+std::vector<std::pair<int, int>> drawn(const udata *b) {
+  std::vector<std::pair<int, int>> out;
+  for (uint32_t y = 0; y < b->height; y++)
+    for (uint32_t x = 0; x < b->width; x++)
+      if (udata_elements(b)[y * b->width + x]) out.emplace_back(int(x), int(y));
+  return out;
+}
+
+using pts = std::vector<std::pair<int, int>>;
+
+}  // namespace
+
+TEST_F(shapes_test, line_cases) {
+  udata *b = bitmap(16, 16);
+  full_clip(b);
+  EXPECT_EQ(draw_line(b, 0, 0, 3, 1, 7), 4);
+  EXPECT_EQ(drawn(b), (pts{{0, 0}, {1, 0}, {2, 1}, {3, 1}}));
+  udata *c = bitmap(16, 16);
+  full_clip(c);
+  EXPECT_EQ(draw_line(c, 3, 1, 0, 0, 7), 4);
+  EXPECT_EQ(drawn(c), drawn(b));
+  udata *d = bitmap(16, 16);
+  full_clip(d);
+  EXPECT_EQ(draw_line(d, 5, 5, 5, 5, 7), 1);
+  EXPECT_EQ(drawn(d), (pts{{5, 5}}));
+  // From far outside to a point inside: only the inside pixels, counted.
+  udata *e = bitmap(16, 16);
+  full_clip(e);
+  EXPECT_EQ(draw_line(e, -1000000, 3, 4, 3, 7), 5);
+  EXPECT_EQ(drawn(e), (pts{{0, 3}, {1, 3}, {2, 3}, {3, 3}, {4, 3}}));
+}
+
+TEST_F(shapes_test, line_whose_minor_step_rounds_to_zero_is_straight_and_clips) {
+  udata *b = bitmap(16, 16);
+  set_clip(5, 0, 16, 16);
+  // dx = 1 over 100000 steps: the x step is 0, so every pixel is at x = 4,
+  // left of the clip.
+  EXPECT_EQ(draw_line(b, 4, -50000, 5, 50000, 7), 0);
+  EXPECT_TRUE(drawn(b).empty());
+  set_clip(0, 0, 16, 16);
+  EXPECT_EQ(draw_line(b, 4, -50000, 5, 50000, 7), 16);
+  for (auto [x, y] : drawn(b)) EXPECT_EQ(x, 4);
+}
+
+// Steps of exactly half a pixel put the clip's entry on a step boundary: the
+// first visible step is the ceiling of the distance, so the clipped line
+// keeps the pixel that lies on the clip edge.
+TEST_F(shapes_test, line_clip_entry_on_exact_step_boundaries) {
+  const int32_t ends[][4] = {{0, 0, 20, 10}, {20, 0, 0, 10}, {0, 0, 10, 20},
+                             {0, 20, 10, 0}, {3, 1, 23, 11}, {0, 0, 20, 5}};
+  for (auto &e : ends)
+    for (int32_t edge = 0; edge < 12; edge++) {
+      udata *whole = bitmap(24, 24), *cut = bitmap(24, 24);
+      full_clip(whole);
+      draw_line(whole, e[0], e[1], e[2], e[3], 7);
+      for (int side = 0; side < 2; side++) {
+        std::memset(pixels(cut), 0, 24 * 24);
+        int32_t l = side ? edge : 0, t = side ? 0 : edge;
+        set_clip(l, t, 24, 24);
+        int64_t n = draw_line(cut, e[0], e[1], e[2], e[3], 7);
+        int64_t want_n = 0;
+        for (int y = 0; y < 24; y++)
+          for (int x = 0; x < 24; x++) {
+            bool inside = x >= l && y >= t;
+            uint8_t want = inside ? pixels(whole)[y * 24 + x] : 0;
+            want_n += want != 0;
+            ASSERT_EQ(pixels(cut)[y * 24 + x], want)
+                << e[0] << "," << e[1] << "-" << e[2] << "," << e[3] << " clip " << l << "," << t;
+          }
+        EXPECT_EQ(n, want_n);
+      }
+    }
+}
+
+TEST_F(shapes_test, hline_and_rect_edges) {
+  udata *b = bitmap(16, 8);
+  full_clip(b);
+  EXPECT_EQ(draw_hline(b, 5, 2, 1, 7), 0);
+  EXPECT_EQ(draw_hline(b, 0, 5, -1, 7), 0);
+  EXPECT_EQ(draw_hline(b, 0, 5, 8, 7), 0);
+  EXPECT_TRUE(drawn(b).empty());
+  EXPECT_EQ(draw_hline(b, -3, 3, 0, 7), 3 / 2 + 2);
+  EXPECT_EQ(drawn(b).size(), 4u);
+  // The inverse leaves out min..max of the row.
+  udata *c = bitmap(16, 8);
+  full_clip(c);
+  draw_hline_inv(c, 9, 4, 2, 7);
+  EXPECT_EQ(drawn(c).size(), 10u);
+  EXPECT_EQ(getpixel(c, 4, 2), 0);
+  EXPECT_EQ(getpixel(c, 3, 2), 0xC7 & 0x3F);
+  // rectfill_raw writes the byte itself; rectfill_shadow ORs in 0x20.
+  udata *d = bitmap(8, 8);
+  full_clip(d);
+  poke(int32_t(RAM_WRITE_MASK), 0);
+  EXPECT_EQ(rectfill_raw(d, 6, 6, 1, 2, 0xC3), 6 * 5);
+  EXPECT_EQ(getpixel(d, 1, 2), 0xC3);
+  EXPECT_EQ(getpixel(d, 0, 2), 0);
+  rectfill_shadow(d, 0, 0, 7, 2);
+  EXPECT_EQ(getpixel(d, 1, 2), 0xE3);
+  EXPECT_EQ(getpixel(d, 0, 0), 0x20);
+  EXPECT_EQ(rectfill(nullptr, 0, 0, 3, 3, 7), 0);
+}
+
+TEST_F(shapes_test, ovals_cover_their_box) {
+  udata *b = bitmap(16, 16);
+  full_clip(b);
+  draw_oval(b, 9, 9, 0, 0, 7);
+  int minx = 99, maxx = -1, miny = 99, maxy = -1;
+  for (auto [x, y] : drawn(b))
+    minx = std::min(minx, x), maxx = std::max(maxx, x), miny = std::min(miny, y),
+    maxy = std::max(maxy, y);
+  EXPECT_EQ(minx, 0);
+  EXPECT_EQ(maxx, 9);
+  EXPECT_EQ(miny, 0);
+  EXPECT_EQ(maxy, 9);
+  EXPECT_EQ(getpixel(b, 4, 4), 0);  // an outline
+  udata *c = bitmap(16, 16);
+  full_clip(c);
+  draw_oval(c, 0, 0, 1, 5, 7);  // too thin: a filled 2x6 rectangle
+  EXPECT_EQ(drawn(c).size(), 12u);
+  EXPECT_EQ(getpixel(c, 1, 5), 7);
+  // Inverted, a box whose 0.7 box covers the clip draws nothing.
+  udata *d = bitmap(16, 16);
+  full_clip(d);
+  root->inverted_shape = 1;
+  EXPECT_EQ(draw_filloval(d, -100, -100, 100, 100, 7), 0);
+  EXPECT_TRUE(drawn(d).empty());
+  draw_filloval(d, 2, 2, 13, 13, 7);
+  EXPECT_EQ(getpixel(d, 0, 0), 7);
+  EXPECT_EQ(getpixel(d, 7, 7), 0);
+}
+
+// Radii of millions of pixels: the outline is still walked exactly (its
+// terms pass 64 bits); the top of the circle crosses a small bitmap flat.
+TEST_F(shapes_test, huge_ellipse_outline_is_walked_without_overflow) {
+  udata *b = bitmap(16, 8);
+  full_clip(b);
+  EXPECT_GT(draw_oval(b, -2100000, 0, 2100000, 4200000, 7), 0);
+  for (int x = 0; x < 16; x++) {
+    EXPECT_EQ(getpixel(b, x, 0), 7) << x;
+    EXPECT_EQ(getpixel(b, x, 4), 0) << x;
+  }
+}
+
+// Every primitive on random inputs: drawn with a random clip it equals the
+// same drawing under the whole-bitmap clip, cut to that clip, and it never
+// writes outside the clip. Random masks, pattern and tables.
+TEST_F(shapes_test, clipped_drawing_equals_whole_drawing_cut_to_clip) {
+  using prim = std::function<void(udata *, const std::vector<int32_t> &)>;
+  const std::vector<std::pair<const char *, prim>> prims = {
+      {"hline", [](udata *b, auto &a) { draw_hline(b, a[0], a[1], a[2], a[8]); }},
+      {"rectfill", [](udata *b, auto &a) { rectfill(b, a[0], a[1], a[2], a[3], a[8]); }},
+      {"line", [](udata *b, auto &a) { draw_line(b, a[0], a[1], a[2], a[3], a[8]); }},
+      {"oval", [](udata *b, auto &a) { draw_oval(b, a[0], a[1], a[2], a[3], a[8]); }},
+      {"filloval", [](udata *b, auto &a) { draw_filloval(b, a[0], a[1], a[2], a[3], a[8]); }},
+      {"rrect", [](udata *b, auto &a) { draw_rrect(b, a[0], a[1], a[2], a[3], a[4], a[5], a[8]); }},
+      {"rrectfill",
+       [](udata *b, auto &a) { draw_rrectfill(b, a[0], a[1], a[2], a[3], a[4], a[5], a[8]); }},
+      {"raw", [](udata *b, auto &a) { rectfill_raw(b, a[0], a[1], a[2], a[3], uint8_t(a[8])); }},
+      {"shadow", [](udata *b, auto &a) { rectfill_shadow(b, a[0], a[1], a[2], a[3]); }},
+  };
+  for (int round = 0; round < 600; round++) {
+    random_draw_state();
+    const auto &[name, draw] = prims[size_t(round) % prims.size()];
+    bool big = rng() % 4 == 0;
+    std::vector<int32_t> a;
+    for (int i = 0; i < 4; i++) a.push_back(big ? rand_in(-3000, 3000) : rand_in(-30, 70));
+    a.push_back(rand_in(0, 12));
+    a.push_back(rand_in(0, 12));
+    a.push_back(0), a.push_back(0);
+    a.push_back(int32_t(rng() & 0xFFFF));
+    udata *whole = random_bitmap(48, 40);
+    udata *cut = bitmap(48, 40);
+    std::memcpy(pixels(cut), pixels(whole), 48 * 40);
+    std::vector<uint8_t> before = bytes(whole);
+    full_clip(whole);
+    draw(whole, a);
+    int32_t l = rand_in(-4, 30), t = rand_in(-4, 30), r = rand_in(l, 52), btm = rand_in(t, 44);
+    set_clip(l, t, r, btm);
+    draw(cut, a);
+    for (int y = 0; y < 40; y++)
+      for (int x = 0; x < 48; x++) {
+        bool inside = x >= l && x < r && y >= t && y < btm;
+        uint8_t want = inside ? pixels(whole)[y * 48 + x] : before[size_t(y * 48 + x)];
+        ASSERT_EQ(pixels(cut)[y * 48 + x], want)
+            << name << " round " << round << " at " << x << "," << y << " args " << a[0] << " "
+            << a[1] << " " << a[2] << " " << a[3] << " clip " << l << " " << t << " " << r << " "
+            << btm;
+      }
+  }
+}
+
+// Spans through every way (default masks, target mask 0, general masks,
+// uniform and lookup rows, 8-aligned groups) equal the per-pixel formula.
+TEST_F(shapes_test, spans_equal_the_per_pixel_formula) {
+  for (int round = 0; round < 400; round++) {
+    random_draw_state();
+    if (round % 3 == 0) poke(int32_t(RAM_SHAPE_TARGET_MASK), 0);
+    uint32_t w = round % 2 ? 64 : 61;
+    udata *b = random_bitmap(w, 12);
+    std::vector<uint8_t> before = bytes(b);
+    full_clip(b);
+    int32_t x0 = rand_in(-5, int32_t(w) + 5), x1 = rand_in(-5, int32_t(w) + 5);
+    int32_t y0 = rand_in(-2, 13), y1 = rand_in(-2, 13), pen = int32_t(rng() & 0xFFFF);
+    rectfill(b, x0, y0, x1, y1, pen);
+    for (int32_t y = 0; y < 12; y++)
+      for (int32_t x = 0; x < int32_t(w); x++) {
+        bool inside = x >= std::min(x0, x1) && x <= std::max(x0, x1) && y >= std::min(y0, y1) &&
+                      y <= std::max(y0, y1);
+        uint8_t old = before[size_t(y) * w + size_t(x)];
+        ASSERT_EQ(pixels(b)[size_t(y) * w + size_t(x)], inside ? ref_shape(x, y, pen, old) : old)
+            << "round " << round << " at " << x << "," << y;
+      }
+  }
+}
+
+TEST_F(shapes_test, span_costs_by_way) {
+  udata *b = bitmap(64, 2);
+  full_clip(b);
+  EXPECT_EQ(draw_hline(b, 3, 40, 0, 7), 37 / 2 + 2);  // default masks
+  poke(int32_t(RAM_READ_MASK), 0xFF);
+  EXPECT_EQ(draw_hline(b, 3, 40, 0, 0x47), 3 * 37 / 4 + 2);  // pen byte with bit 6
+  poke(int32_t(RAM_SHAPE_TARGET_MASK), 0);
+  // 3..7 and 40 single (6 pixels), groups at 8, 16, 24, 32: (6 + 8) / 2 + 3.
+  EXPECT_EQ(draw_hline(b, 3, 40, 0, 7), 10);
+  udata *odd = bitmap(63, 2);
+  full_clip(odd);
+  EXPECT_EQ(draw_hline(odd, 3, 40, 0, 7), 37 / 2 + 2);
+}
+
+TEST_F(shapes_test, alpha_bits_memcpy_equals_the_byte_rule) {
+  for (int round = 0; round < 200; round++) {
+    int64_t n = rand_in(0, 80), off = rand_in(0, 15);
+    uint8_t mask = uint8_t(round % 4 == 0 ? 0x3F : rng());
+    std::vector<uint8_t> src(size_t(n + off)), dst(size_t(n + off)), want;
+    for (auto &v : src) v = rng() % 3 ? uint8_t(rng()) : uint8_t(rng() % 2 ? 0 : 0x40);
+    for (auto &v : dst) v = uint8_t(rng());
+    want = dst;
+    for (int64_t i = 0; i < n; i++)
+      if (src[size_t(off + i)] & mask) want[size_t(off + i)] = src[size_t(off + i)];
+    alpha_bits_memcpy(dst.data() + off, src.data() + off, n, mask);
+    ASSERT_EQ(dst, want) << "round " << round;
+  }
+}
