@@ -363,6 +363,9 @@ TEST_F(ud_methods, ChargesByOperation) {
       {"USERDATA.take, F10, X", 48 / 12 + 48 / 6},
       {"USERDATA.take, U10, X", 48 / 24 + 48 / 6},
       {"USERDATA.take, F10, X, nil, 0, 0, 4", 4 * 48 / 12 + 48 / 6},
+      // An index offset past the list still charges its count of rows.
+      {"USERDATA.take, U10, X, U10, 50", 48 / 24 + 48 / 6},
+      {"USERDATA.take, U10, X, U10, 48", 1},
       {"USERDATA.peek, U, 0x80000", 25},
       {"USERDATA.poke, U, 0x80000, 0, 7", 1},
       {"USERDATA.copy, F1000, 1, true", 1000 / 12},
