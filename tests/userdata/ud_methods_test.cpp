@@ -143,6 +143,15 @@ TEST_F(ud_methods, BlitIntoTheDrawTarget) {
                       "blit(S) return E(T)"),
             "0,119,119,0,0,119,119,0,0,0,0,0,0,0,0,0");
   EXPECT_EQ(root_eval("local b = userdata('u8', 2, 1) blit(nil, b, 1, 0) return E(b)"), "119,119");
+  // Into another record: the whole of it, whatever the clip, and the
+  // target's clip as it was afterwards.
+  target_clip_rect clip = root->target_clip;
+  EXPECT_EQ(root_eval("local b = userdata('u8', 6, 6) blit(S, b) return L(b[0], b[21], b[4])"),
+            "119,119,0");
+  EXPECT_EQ(root->target_clip.left, clip.left);
+  EXPECT_EQ(root->target_clip.right, clip.right);
+  EXPECT_EQ(root->target_clip.top, clip.top);
+  EXPECT_EQ(root->target_clip.bottom, clip.bottom);
   // The clip of a target made 2 x 2: a full clip word still writes only
   // inside its four elements.
   EXPECT_EQ(root_eval("T:clear() poke2(0x5528, 0) poke2(0x552c, 16) poke2(0x552e, 16) blit(S) "
