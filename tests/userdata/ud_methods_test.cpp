@@ -230,6 +230,8 @@ TEST_F(ud_methods, CopyTakeClear) {
       {"local u = userdata('u8', 3, '010203') local c = u:copy() u[0] = 9 return E(c)", "1,2,3"},
       {"return E(userdata('u8', 3, '010203'):copy(3))", "3,3,3"},
       {"return E(userdata('u8', 3, '010203'):copy('x'))", "0,0,0"},
+      // A number first: the record's own elements, not the number.
+      {"return E(USERDATA.copy(5, userdata('u8', 2, '0102')))", "1,2"},
       {"local a, b = userdata('u8', 3), userdata('u8', 3, '040506') a:copy(b, true, 1, 0, 2) "
        "return E(a)",
        "5,6,0"},
