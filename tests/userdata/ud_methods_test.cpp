@@ -457,6 +457,8 @@ TEST_F(ud_methods, PeekPokeAndShape) {
       {"return userdata('u8', 16, 16):mutate('u8', 300)", "new size is larger than old size"},
       {"local u = userdata('u8', 16, 16) u:mutate('u8', 64, 4) return L(u:attribs())", "64,4,u8,2"},
       {"local u = userdata('u8', 16, 16) u:mutate('u8', 256) return L(u:attribs())", "256,1,u8,1"},
+      {"local u = userdata('u8', 16, 16) u:mutate('u8', '64', '4') return L(u:attribs())",
+       "64,4,u8,2"},
       {"return userdata('u8', 16, 16):mutate('u8', 65536, 65536)",
        "new size is larger than old size"},
       {"return userdata('u8', 2):mutate('i64')", "new size is larger than old size"},
