@@ -9,6 +9,7 @@
 #include "tests/kernel/kernel_fixture.h"
 #include "userdata/ud_copy.h"
 #include "userdata/ud_metatable.h"
+#include "userdata/ud_sort.h"
 #include "userdata/udata.h"
 
 namespace {
@@ -183,6 +184,32 @@ TEST_F(ud_methods, Sort) {
       {"return select('#', USERDATA.sort(5))", "0"},
   };
   run(cases, std::size(cases));
+}
+
+// The row comparators on their own: unsigned u8, signed i16, NaN equal to
+// everything, the flags turning the order round, and the count.
+TEST(ud_sort, Comparators) {
+  uint8_t u[] = {200, 100};
+  int16_t i[] = {-1, 1};
+  double f[] = {std::nan(""), 1.0, 2.0};
+  score_index = 0;
+  score_val1 = score_valm1 = 0;
+  num_compares = 0;
+  EXPECT_EQ(compare_u8(&u[0], &u[1]), 1);
+  EXPECT_EQ(compare_i16(&i[0], &i[1]), -1);
+  EXPECT_EQ(compare_f64(&f[0], &f[1]), 0);
+  EXPECT_EQ(compare_f64(&f[1], &f[0]), 0);
+  EXPECT_EQ(compare_f64(&f[1], &f[2]), -1);
+  score_val1 = score_valm1 = 1;
+  EXPECT_EQ(compare_u8(&u[0], &u[1]), -1);
+  EXPECT_EQ(compare_i16(&i[0], &i[1]), 1);
+  EXPECT_EQ(compare_f64(&f[1], &f[1]), 0);
+  EXPECT_EQ(num_compares, 8);
+  // The key is element score_index of each row.
+  int64_t rows[] = {5, 1, 3, 9};
+  score_index = 1;
+  score_val1 = score_valm1 = 0;
+  EXPECT_EQ(compare_i64(&rows[0], &rows[2]), -1);
 }
 
 // Comparators that are no order at all (NaN keys everywhere) must still
