@@ -6,6 +6,7 @@
 
 #include "kernel/memory.h"
 #include "kernel/process.h"
+#include "kernel/ram_layout.h"
 #include "userdata/udata.h"
 #include "kernel/ram_layout.h"
 
