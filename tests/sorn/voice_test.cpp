@@ -151,6 +151,64 @@ TEST_F(SornVoice, EchoAndGainBasics) {
   for (int16_t s : buf) EXPECT_EQ(s, 0);
 }
 
+// Each effect over the same eight samples, against values worked out by hand
+// from the filter, two-pole, waveshaper and echo formulas.
+TEST_F(SornVoice, EffectsGiveExactSamples) {
+  const int16_t input[8] = {1000, -2000, 30000, -32768, 500, 12345, -7000, 0};
+  static int16_t buf[8], ring[SORN_NODE_BUFFER];
+  sorn_node_state p{};
+  p.output = buf;
+  auto run = [&](void (*fx_fn)(sorn_node_state *, sorn_node_state *, int32_t),
+                 sorn_node_state *fx) {
+    std::memcpy(buf, input, sizeof buf);
+    fx_fn(&p, fx, 8);
+    return std::vector<int16_t>(buf, buf + 8);
+  };
+  using v = std::vector<int16_t>;
+  sorn_node_state flt{};
+  flt.val[0] = 0x400000, flt.val[1] = 0x100000, flt.val[2] = 0x200000;
+  EXPECT_EQ(run(apply_fx_filter, &flt), (v{54, -10, 1612, 1140, 680, 919, 689, 443}));
+  EXPECT_EQ(flt.flt_low, 467);
+  EXPECT_EQ(flt.flt_band, -434);
+  EXPECT_EQ(flt.flt_high, 443);
+  sorn_node_state two{};
+  two.val[0] = 0x400000, two.val[2] = 0x200000;
+  EXPECT_EQ(run(apply_fx_2pole_filter, &two),
+            (v{316, -188, 8999, 2409, -2947, -1971, -2858, -2594}));
+  EXPECT_EQ(two.flt2_b, 470);
+  EXPECT_EQ(two.flt2_c, 3640);
+  struct {
+    int32_t val[4];
+    v expect;
+  } gains[] = {
+      // drive 2.0 knee 0.375, soft shape, unity volume
+      {{0x800000, 0x400000, 0x600000, 0x400000},
+       {4513, -9027, 32767, -32767, 2256, 32767, -26534, 0}},
+      // the harder shape above 0x7F7FFF, volume 0.75
+      {{0x800000, 0xA00000, 0x600000, 0x300000},
+       {3384, -6771, 21541, -22218, 1692, 17232, -15928, 0}},
+      // fold at shape 255.0
+      {{0x300000, 0xFF0000, 0x600000, 0x400000},
+       {2317, -4635, 20431, -20431, 1158, 20431, -16223, 0}},
+  };
+  for (const auto &g : gains) {
+    sorn_node_state fx{};
+    std::memcpy(fx.val, g.val, sizeof g.val);
+    EXPECT_EQ(run(apply_fx_gain, &fx), g.expect) << g.val[1];
+  }
+  // Echo gliding from delay 1.0 / feedback 0.25 to 2.0 / 0.5, across the ring's end.
+  for (int i = 0; i < SORN_NODE_BUFFER; i++) ring[i] = int16_t((i * 37) % 2000 - 1000);
+  sorn_node_state echo{};
+  echo.output = ring;
+  echo.val[0] = 0x20000, echo.val[1] = 0x800000;
+  echo.echo_prev_delay = 0x10000, echo.echo_prev_feedback = 0x400000;
+  echo.echo_pos = 32766;
+  EXPECT_EQ(run(apply_fx_echo, &echo), (v{1170, -1965, 29866, -32767, 686, 12322, -7268, 390}));
+  EXPECT_EQ(echo.echo_pos, 6);
+  EXPECT_EQ(echo.echo_prev_delay, 0x20000);
+  EXPECT_EQ(echo.echo_prev_feedback, 0x800000);
+}
+
 // Values that would divide by zero or overflow are clamped; under the
 // sanitizers any fault here fails the test.
 TEST_F(SornVoice, HostileEffectValuesStayDefined) {
