@@ -96,6 +96,11 @@ TEST_F(SornMixer, MuteBitFreezesEverything) {
   poke_ram8(RAM_PROCESS_FLAGS, 0);
   auto out = mix(10);
   EXPECT_EQ(out[0], 3994);  // 5000 at the centre pan: 3272 / 4096
+  // A call of no frames writes nothing and is the last mix, of 0 frames.
+  pos = mixer.channel[0].tick_pos;
+  mix(0);
+  EXPECT_EQ(last_num_samples_mixed, 0);
+  EXPECT_EQ(mixer.channel[0].tick_pos, pos);
 }
 
 TEST_F(SornMixer, FadeStepsRunPerTickBeforeMixing) {
