@@ -265,6 +265,35 @@ TEST_F(SornVoice, TreeShapeAndStereoTwins) {
   EXPECT_EQ(mixer.channel[0].node_state[3].wt_addr, 0xF78000);
 }
 
+// A stereo instrument folds each child oscillator of node 0 into both sides by
+// its own pan; a node whose parent index is not below its own takes the
+// channel's values, and a frequency ratio scales its step.
+TEST_F(SornVoice, StereoChildPansAndTopLevelNodes) {
+  dc_instrument(1, 10000, true);
+  demo_node nodes[4] = {demo_container(), demo_osc(0, 0), demo_osc(0, 0), demo_osc(5, 0)};
+  const uint8_t hard_left[4] = {0x00, 0x81, 0, 0}, right_64[4] = {0x00, 64, 0, 0};
+  std::memcpy(nodes[1].mval[1], hard_left, 4);
+  std::memcpy(nodes[2].mval[1], right_64, 4);
+  const uint8_t ratio[4] = {0x02, 0x21, 0x00, 0x40};  // (1 + 1) << 2 over 2 + 1
+  std::memcpy(nodes[3].mval[2], ratio, 4);
+  uint8_t slot0[4];
+  for (int i = 0; i < 4; i++) slot0[i] = sorn_ram8(test_inst_addr(1) + INST_WAVETABLE_SLOTS + i);
+  demo_write_instrument(test_inst_addr(1), nodes, 4, INST_FLAG_STEREO);
+  sorn_memcpy(int32_t(test_inst_addr(1) + INST_WAVETABLE_SLOTS), slot0, 4);
+  note(0, 1);
+  mix(367);
+  const sorn_node_state *ns = mixer.channel[0].node_state;
+  // Left: 10000 x 4095 / 4096 + 10000 x 1857 / 4096; right: 0 + 10000 x 3927 / 4096.
+  EXPECT_EQ(ns[0].output[100], 9997 + 4533);
+  EXPECT_EQ(ns[STEREO_NODE_INDEX].output[100], 9587);
+  EXPECT_EQ(ns[3].depth, 0);
+  EXPECT_EQ(ns[3].val[2], 48 << 16);
+  EXPECT_EQ(ns[3].val[0], 64 << 16);
+  EXPECT_EQ(ns[3].freq_num, 8u);
+  EXPECT_EQ(ns[3].freq_den, 3u);
+  EXPECT_EQ(ns[3].dx, sorn_get_dx_for_note(48 << 16, 0) * 8 / 3);
+}
+
 // Random instrument bytes, envelopes, registers and note arguments: whatever a
 // process writes, mixing stays defined (the sanitizer builds fail on any
 // overflow or stray access) and the output stays within -32767..32767.
