@@ -30,6 +30,8 @@ TEST_F(SornVoice, ParameterEncodings) {
       {{0x00, 0x01, 0, 0xC0}, 0, 64 << 16},                   // scale 6: times 64
       {{0x00, 0xFE, 0, 0}, 1, -2 << 16},                      // signed for pan of an oscillator
       {{0x00, 0xFE, 0, 0}, 4, 254 << 16},                     // unsigned for the wave row
+      {{0x00, 0xFE, 0, 0}, 5, -2 << 16},                      // signed for the phase
+      {{0x00, 0xFE, 0, 0}, 6, 254 << 16},                     // unsigned for parameter 6
       {{0x21, 0x01, 0, 0}, 2, (parent + 0x10000) & ~0xFFFF},  // integer flag
   };
   for (const auto &c : cases)
