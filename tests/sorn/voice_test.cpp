@@ -296,6 +296,28 @@ TEST_F(SornVoice, StereoChildPansAndTopLevelNodes) {
   EXPECT_EQ(ns[3].dx, sorn_get_dx_for_note(48 << 16, 0) * 8 / 3);
 }
 
+// With an echo in the instrument each node's new tick fades in over 64 samples
+// from its previous state rendered on; without one the new values start at once.
+TEST_F(SornVoice, EchoInstrumentsRampNodesIntoTheirNewTick) {
+  for (bool with_echo : {true, false}) {
+    SetUp();
+    dc_instrument(1, 10000);
+    demo_node nodes[3] = {demo_container(), demo_osc(0, 0), demo_fx(0, NODE_ECHO, 0, 0)};
+    uint8_t slot0[4];
+    for (int i = 0; i < 4; i++) slot0[i] = sorn_ram8(test_inst_addr(1) + INST_WAVETABLE_SLOTS + i);
+    demo_write_instrument(test_inst_addr(1), nodes, with_echo ? 3 : 2);
+    sorn_memcpy(int32_t(test_inst_addr(1) + INST_WAVETABLE_SLOTS), slot0, 4);
+    note(0, 1);
+    mix(367);
+    sorn_set_note(0, 48, 1, 32, SORN_NOT_GIVEN, 0, 0, SORN_NO_PAN);  // half volume
+    mix(367);
+    const int16_t *osc = mixer.channel[0].node_state[1].output;
+    for (int i : {0, 1, 32, 63})
+      EXPECT_EQ(osc[i], with_echo ? (5000 * i + 10000 * (64 - i)) >> 6 : 5000) << i;
+    EXPECT_EQ(osc[64], 5000);
+  }
+}
+
 // Random instrument bytes, envelopes, registers and note arguments: whatever a
 // process writes, mixing stays defined (the sanitizer builds fail on any
 // overflow or stray access) and the output stays within -32767..32767.
