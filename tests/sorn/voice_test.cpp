@@ -265,6 +265,13 @@ TEST_F(SornVoice, TreeShapeAndStereoTwins) {
   note(0, 2);
   note(0, 1);
   EXPECT_EQ(mixer.channel[0].node_state[3].wt_addr, 0xF78000);
+  // No free node after the filter: it stays on the left only.
+  demo_node full[8] = {demo_container(), demo_fx(0, NODE_FILTER, 10, 10)};
+  for (int i = 2; i < 8; i++) full[i] = demo_osc(0, 0);
+  demo_write_instrument(test_inst_addr(2), full, 8, INST_FLAG_STEREO);
+  note(0, 2);
+  EXPECT_EQ(mixer.channel[0].node_state[1].clone, -1);
+  for (int i = 2; i < 8; i++) EXPECT_EQ(mixer.channel[0].node_state[i].is_clone, 0);
 }
 
 // A stereo instrument folds each child oscillator of node 0 into both sides by
