@@ -190,3 +190,9 @@ bool path_is_at_or_below(const char *path, const char *folder) {
   size_t n = strlen(folder);
   return strncmp(path, folder, n) == 0 && (path[n] == '/' || path[n] == 0);
 }
+
+bool has_parent_segment(const char *p) {
+  for (const char *seg = p; seg; seg = strchr(seg, '/'), seg = seg ? seg + 1 : nullptr)
+    if (seg[0] == '.' && seg[1] == '.' && (seg[2] == '/' || seg[2] == 0)) return true;
+  return false;
+}

@@ -32,5 +32,9 @@ const char *get_ext_old(const char *p);
 int count_slashes(const char *p);
 bool ram_path_is_inside_origin(const pbuffer *path, const pbuffer *folder, int allow_equal);
 
+// True when a "/"-separated segment of p is exactly "..": the one name that
+// leads out of a folder ("a..b" and "..." are plain names).
+bool has_parent_segment(const char *p);
+
 // True when path begins with folder and continues with "/" or ends there.
 bool path_is_at_or_below(const char *path, const char *folder);
