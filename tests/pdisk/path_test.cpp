@@ -8,6 +8,7 @@
 #include "pdisk/mount.h"
 #include "pdisk/path.h"
 #include "pdisk_fixture.h"
+#include "tests/pdisk/path_check.h"
 
 static std::string norm(const char *p) {
   pbuffer *b = normalise_kavelund_path(p);
@@ -172,19 +173,6 @@ TEST(PdiskPath, RelativePathsStartAtTheWorkingFolder) {
 // "." or ".." segment, collapsing or normalising it again changes nothing,
 // and its origin lies under the mount that resolved it.
 class PdiskPathProperty : public PdiskTest {};
-
-static bool has_dot_segment(const std::string &p) {
-  size_t start = 0;
-  if (const char *prot = get_prot(p.c_str())) start = strlen(prot) + 3;
-  for (size_t i = start; i <= p.size();) {
-    size_t j = p.find('/', i);
-    if (j == std::string::npos) j = p.size();
-    std::string seg = p.substr(i, j - i);
-    if (seg == "." || seg == "..") return true;
-    i = j + 1;
-  }
-  return false;
-}
 
 TEST_F(PdiskPathProperty, CanonicalPathsStayUnderTheirMount) {
   ASSERT_EQ(mount_host_path("/m", (host + "/mm").c_str()), 0);
