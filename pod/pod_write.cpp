@@ -258,9 +258,9 @@ void write_table(pod_writer &w, int t, int depth) {
   lua_Integer n = lua_Integer(lua_rawlen(L, t));
 
   // Collect the keys that are not part of the sequence into a key array on
-  // the stack (which keeps them alive) and a C++ list that is sorted.
-  lua_newtable(L);
-  int keys = lua_gettop(L);
+  // the stack (which keeps them alive) and a C++ list that is sorted. The
+  // array is made for the first such key only: sequences need none.
+  int keys = 0;
   std::vector<pod_key> list;
   lua_pushnil(L);
   while (lua_next(L, t)) {
@@ -280,6 +280,11 @@ void write_table(pod_writer &w, int t, int depth) {
       }
     } else {
       continue;  // keys without a text form are skipped with their values
+    }
+    if (!keys) {
+      lua_newtable(L);
+      lua_insert(L, -2);  // below the key that lua_next goes on from
+      keys = lua_gettop(L) - 1;
     }
     k.slot = int(list.size()) + 1;
     lua_pushvalue(L, -1);
@@ -309,7 +314,7 @@ void write_table(pod_writer &w, int t, int depth) {
     lua_pop(L, 1);
   }
   put(w.b, "}", 1);
-  lua_pop(L, 1);  // the key array
+  if (keys) lua_pop(L, 1);  // the key array
   w.open_tables.pop_back();
 }
 
