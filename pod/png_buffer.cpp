@@ -60,7 +60,7 @@ unsigned LodePNG_decode_pbuffer(uint8_t **image_out, uint32_t *width_out, uint32
     uint64_t scanlines = image_bytes(w, h, bits_per_pixel(png.colortype, png.bitdepth), true);
     if (interlaced) scanlines += 4 * uint64_t(h) + 16;
     uint64_t held = scanlines * (interlaced ? 2 : 1) + image_bytes(w, h, out_bpp, false);
-    if (held > uint64_t(memory_headroom())) error = PNG_ERROR_TOO_LARGE;
+    if (held > uint64_t(memory_room_left())) error = PNG_ERROR_TOO_LARGE;
     state.decoder.zlibsettings.max_output_size = size_t(scanlines);
   }
   unsigned char *image = nullptr;

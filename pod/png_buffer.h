@@ -3,7 +3,7 @@
 // alpha.
 //
 // Decoding is bounded by what the current process may still hold
-// (memory_headroom): a PNG whose decoded image, or whose inflated scanlines,
+// (memory_room_left): a PNG whose decoded image, or whose inflated scanlines,
 // would take more is refused with PNG_ERROR_TOO_LARGE before it is inflated.
 // Text chunks are skipped.
 #pragma once

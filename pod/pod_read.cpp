@@ -254,13 +254,13 @@ static int64_t lua_state_bytes(lua_State *L) {
 }
 
 pod_reader pod_reader_start(lua_State *L) {
-  return pod_reader{L, 0, 0, 0, uint64_t(memory_headroom()), lua_state_bytes(L)};
+  return pod_reader{L, 0, 0, 0, uint64_t(memory_room_left()), lua_state_bytes(L)};
 }
 
 // Whether the values read so far take more than the reader may hold.
 static bool over_memory_limit(const pod_reader &r) {
-  if (cproc) return memory_headroom() <= 0;
-  return lua_state_bytes(r.L) - r.start_bytes > memory_headroom_without_process;
+  if (cproc) return memory_room_left() <= 0;
+  return lua_state_bytes(r.L) - r.start_bytes > memory_room_without_process;
 }
 
 const uint8_t *pod_get_value(pod_reader &r, const uint8_t *p, const uint8_t *end) {

@@ -15,10 +15,10 @@ constexpr int POD_MAX_WRAP = 8;
 constexpr uint64_t POD_MAX_QUOTED_STRING = 16777215;
 
 // The state of one read. A read is bounded by what the calling process may
-// still hold (memory_headroom): b64: and lz4 forms, all levels together,
+// still hold (memory_room_left): b64: and lz4 forms, all levels together,
 // expand to at most that many bytes, and the read fails as soon as the
 // process's counted memory passes its limit (outside a process: once the
-// Lua state has grown by memory_headroom_without_process).
+// Lua state has grown by memory_room_without_process).
 struct pod_reader {
   lua_State *L;
   int table_depth;         // tables open (the writer's POD_MAX_DEPTH is the limit)

@@ -397,7 +397,7 @@ int stringify_object(lua_State *L, int index, pbuffer *b, int flags, int depth) 
   b->cursor = start;  // the text is appended
   // The text becomes a string of the caller's, and a reader takes no more
   // from a wrapped form than it may hold: a longer text is refused early.
-  int64_t most = memory_headroom();
+  int64_t most = memory_room_left();
   bool ok;
   if (!(flags & (POD_FLAG_LZ4 | POD_FLAG_BASE64))) {
     pod_writer w{L, b, flags, start + most, false, {}};

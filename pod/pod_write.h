@@ -27,7 +27,7 @@ constexpr int POD_MAX_DEPTH = 256;
 // longer than a quoted string may be take the binary "str" form. Returns 0,
 // or -1 with b as it was when the text would not fit in a buffer, its
 // unwrapped text would be longer than the current process may still hold
-// (memory_headroom; the walk stops there), or it holds a string longer than
+// (memory_room_left; the walk stops there), or it holds a string longer than
 // POD_MAX_BINARY_STR: no text is written that the reader would refuse.
 int stringify_object(lua_State *L, int index, pbuffer *b, int flags, int depth);
 
