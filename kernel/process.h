@@ -76,6 +76,7 @@ struct proc {
   int64_t heap_bytes;        // accounted bytes of the live Lua blocks
   int64_t baseline;          // heap bytes recorded once by _signal 38
   int64_t kill_flag;         // to be removed for lack of memory
+  int32_t memory_refused;    // the allocator refused it growth in the running slice
   int32_t activity_stamp;    // host milliseconds; 0: none
   int32_t slice_depth;       // > 0 while its slice runs (its Lua state is busy)
   int32_t pending_op;        // pending_process_op
