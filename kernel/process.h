@@ -105,7 +105,8 @@ int init_process(proc *p, int64_t id, const char *code, size_t code_len, const c
 // parent; for a process whose slice is running, when that slice ends. A
 // restart of the root process asks for a reboot instead.
 void restart_process(proc *p);
-// Releases everything the record owns (the record itself stays).
+// Releases everything the record owns (the record itself stays). Its
+// finalisers run with a bounded budget of their own, even outside a slice.
 void free_process(proc *p);
 // Tells the parent, frees the record and closes the gap. A process whose
 // slice is running is removed when that slice ends; the root process is
