@@ -166,6 +166,18 @@ TEST_F(Budget, PatternStepsAndReplacementsAreCharged) {
   EXPECT_GE(g20 - g10, 10 * (1 + 4 + 2));
 }
 
+TEST_F(Budget, RepetitionsOfNothingEndAtOnce) {
+  // No loop of n empty copies in C, whatever n; a separator still counts.
+  const char *code =
+      "return string.rep('', math.maxinteger), string.rep('', 2^62, ''), "
+      "string.rep('', 3, ','), string.rep('ab', 2, '')";
+  ASSERT_EQ(luaL_dostring(L, code), LUA_OK) << lua_tostring(L, -1);
+  EXPECT_STREQ(lua_tostring(L, -4), "");
+  EXPECT_STREQ(lua_tostring(L, -3), "");
+  EXPECT_STREQ(lua_tostring(L, -2), ",,");
+  EXPECT_STREQ(lua_tostring(L, -1), "abab");
+}
+
 TEST_F(Budget, StuckFinaliserWarnsAndTheCollectionEnds) {
   lua_State *T = thread_of(
       "setmetatable({}, {__gc = function() while true do end end}) "
