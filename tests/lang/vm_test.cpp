@@ -136,6 +136,10 @@ TEST_F(Budget, CodeThatCannotYieldFailsPastTheOverrunBound) {
       "string.gsub(('a'):rep(64), ('a?'):rep(64) .. 'b', '')",
       "tostring(setmetatable({}, {__tostring = function() while true do end end}))",
       "load(function() while true do end end)",
+      // Moves of a huge count, or under a huge length, fail before they start.
+      "table.move({}, 1, 2^40, 2)",
+      "table.insert(setmetatable({}, {__len = function() return 2^40 end}), 1, 0)",
+      "table.remove(setmetatable({}, {__len = function() return 2^40 end}), 1)",
   };
   for (const char *code : stuck) {
     SCOPED_TRACE(code);
