@@ -52,6 +52,7 @@ void *l_alloc(void *, void *ptr, size_t, size_t nsize, int retry, size_t account
     int64_t room = memory_limit + memory_headroom - proc_counted_memory(cproc);
     if (room < 0 || growth > (uint64_t)room) {
       refused = true;
+      cproc->memory_refused = 1;
       if (growth > (uint64_t)memory_headroom) retry = 1;
     }
   }

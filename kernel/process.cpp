@@ -21,6 +21,7 @@
 #include "kernel/alloc.h"
 #include "kernel/api.h"
 #include "kernel/app.h"
+#include "kernel/cpu_budget.h"
 #include "kernel/memory.h"
 #include "kernel/message.h"
 #include "kernel/pbuffer.h"
@@ -185,8 +186,20 @@ void free_process(proc *p) {
     cproc = p;  // the frees are counted against it
     // Finalisers run here: while they do, the state counts as running, so
     // they cannot resume, restart or remove the process being closed.
+    // They also get a budget of their own, so one that never returns ends
+    // with an error (a warning) even outside a slice, as in a reboot; the
+    // cycles they use are then charged as before.
     p->slice_depth++;
+    int32_t saved_cycles = cpu_cycles, saved_max = cpu_cycles_max, saved_super = cpu_superyielding;
+    cpu_cycles = 0;
+    cpu_cycles_max = 0;
+    cpu_superyielding = 0;
     lua_close(p->L);
+    int32_t used = cpu_cycles;
+    cpu_cycles = saved_cycles;
+    cpu_counter_add(cpu_cycles, used);
+    cpu_cycles_max = saved_max;
+    cpu_superyielding = saved_super;
     p->slice_depth--;
     p->L = nullptr;
     p->pending_op = pending_none;

@@ -84,6 +84,7 @@ struct proc {
   int64_t heap_bytes;        // accounted bytes of the live Lua blocks
   int64_t baseline;          // heap bytes recorded once by _signal 38
   int64_t kill_flag;         // to be removed for lack of memory
+  int32_t memory_refused;    // the allocator refused it growth in the running slice
   int32_t activity_stamp;    // host milliseconds; 0: none
   int32_t slice_depth;       // > 0 while its slice runs (its Lua state is busy)
   int32_t pending_op;        // pending_process_op
@@ -112,7 +113,8 @@ int init_process(proc *p, int64_t id, const char *code, size_t code_len, const c
 // parent; for a process whose slice is running, when that slice ends. A
 // restart of the root process asks for a reboot instead.
 void restart_process(proc *p);
-// Releases everything the record owns (the record itself stays).
+// Releases everything the record owns (the record itself stays). Its
+// finalisers run with a bounded budget of their own, even outside a slice.
 void free_process(proc *p);
 // Tells the parent, frees the record and closes the gap. A process whose
 // slice is running is removed when that slice ends; the root process is

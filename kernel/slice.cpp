@@ -126,6 +126,7 @@ uint32_t run_process_slice(proc *p, double fraction) {
   cpu_cycles = precharge;
   p->debt = debt - precharge;
   cpu_superyielding = 0;
+  p->memory_refused = 0;
 
   p->slice_depth++;
   int nres = 0;
@@ -152,6 +153,9 @@ uint32_t run_process_slice(proc *p, double fraction) {
   total_frame_cycles = sat_add32(total_frame_cycles, used);
   total_frame_cycles_since_wm_flip = sat_add32(total_frame_cycles_since_wm_flip, used);
 
+  // A slice that fails after the allocator refused it memory ran out of
+  // memory: some refusals (a string buffer's growth) surface only as an error.
+  if (status != LUA_OK && status != LUA_YIELD && p->memory_refused) p->kill_flag = 1;
   // The collection runs finalisers: the slice still counts as running.
   if (!p->kill_flag && proc_counted_memory(p) > memory_limit) {
     lua_gc(p->L, LUA_GCCOLLECT);

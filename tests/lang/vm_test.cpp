@@ -136,6 +136,10 @@ TEST_F(Budget, CodeThatCannotYieldFailsPastTheOverrunBound) {
       "string.gsub(('a'):rep(64), ('a?'):rep(64) .. 'b', '')",
       "tostring(setmetatable({}, {__tostring = function() while true do end end}))",
       "load(function() while true do end end)",
+      // Moves of a huge count, or under a huge length, fail before they start.
+      "table.move({}, 1, 2^40, 2)",
+      "table.insert(setmetatable({}, {__len = function() return 2^40 end}), 1, 0)",
+      "table.remove(setmetatable({}, {__len = function() return 2^40 end}), 1)",
   };
   for (const char *code : stuck) {
     SCOPED_TRACE(code);
@@ -164,6 +168,18 @@ TEST_F(Budget, PatternStepsAndReplacementsAreCharged) {
   int32_t g10 = cycles_of("string.gsub(('a'):rep(10), 'a', 'bc')");
   int32_t g20 = cycles_of("string.gsub(('a'):rep(20), 'a', 'bc')");
   EXPECT_GE(g20 - g10, 10 * (1 + 4 + 2));
+}
+
+TEST_F(Budget, RepetitionsOfNothingEndAtOnce) {
+  // No loop of n empty copies in C, whatever n; a separator still counts.
+  const char *code =
+      "return string.rep('', math.maxinteger), string.rep('', 2^62, ''), "
+      "string.rep('', 3, ','), string.rep('ab', 2, '')";
+  ASSERT_EQ(luaL_dostring(L, code), LUA_OK) << lua_tostring(L, -1);
+  EXPECT_STREQ(lua_tostring(L, -4), "");
+  EXPECT_STREQ(lua_tostring(L, -3), "");
+  EXPECT_STREQ(lua_tostring(L, -2), ",,");
+  EXPECT_STREQ(lua_tostring(L, -1), "abab");
 }
 
 TEST_F(Budget, StuckFinaliserWarnsAndTheCollectionEnds) {
