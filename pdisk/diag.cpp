@@ -16,4 +16,6 @@ void pdisk_logf(const char *fmt, ...) {
   hosk_debug(line);
 }
 
-uint64_t pdisk_now_ms() { return os_get_time(); }
+uint64_t (*pdisk_test_clock)();
+
+uint64_t pdisk_now_ms() { return pdisk_test_clock ? pdisk_test_clock() : os_get_time(); }

@@ -6,5 +6,7 @@
 // Formats a line into the debug log.
 void pdisk_logf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// Milliseconds of the system clock.
+// Milliseconds of the system clock, or of pdisk_test_clock when one is set
+// (tests drive the write-back timing with it).
 uint64_t pdisk_now_ms();
+extern uint64_t (*pdisk_test_clock)();
