@@ -78,8 +78,7 @@ void write_kvd_from_ram_files(pbuffer *out, const pbuffer *folder, int hex) {
   for (int pass = 0; pass < 3; pass++) {
     for (int i = 0; i < num_pfiles; i++) {
       const pfile_entry *f = pfile[i];
-      if (!f || f->kind != PFILE_RAM || !ram_path_is_inside_origin(f->origin, folder, 0))
-        continue;
+      if (!f || f->kind != PFILE_RAM || !ram_path_is_inside_origin(f->origin, folder, 0)) continue;
       const char *name = (const char *)f->origin->data + prefix;
       if (entry_pass(f, name) != pass) continue;
       bappend_str(out, ":: ");
@@ -215,8 +214,9 @@ void populate_ram_folder_from_kvd_buffer_v1(const char *dest, pbuffer *b) {
     const char *close_bracket = strrchr(rest, ']');
     pfile_entry *f = pfopen(path, "w");
     if (!open_bracket) {
-      printf("******** could not read legacy kvd; file contents missing. missing null "
-             "terminator issue?\n");
+      printf(
+          "******** could not read legacy kvd; file contents missing. missing null "
+          "terminator issue?\n");
       printf("attribs: %d new_path: %s c_p1: %s\n\n", attribs, path, rest);
     } else if (f && close_bracket && close_bracket > open_bracket + 3) {
       const char *digits = open_bracket + 3;

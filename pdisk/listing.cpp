@@ -184,8 +184,7 @@ int pflist(const char *path, lua_State *L) {
   destroy_buffer(origin_buf);
   name_gatherer g;
   if (!resolved) return 0;
-  if (kind == MOUNT_HOST && !gather_host(g, origin.empty() ? "/" : origin.c_str(), canon))
-    return 0;
+  if (kind == MOUNT_HOST && !gather_host(g, origin.empty() ? "/" : origin.c_str(), canon)) return 0;
   if (kind == MOUNT_RAM) gather_ram(g, origin);
   gather_mounts(g, canon);
 

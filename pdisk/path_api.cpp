@@ -58,7 +58,9 @@ int lua54_split(lua_State *L) {
   return 1;
 }
 
-static bool is_ext_char(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || c == 'Z'; }
+static bool is_ext_char(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || c == 'Z';
+}
 
 int lua54_ext(lua_State *L) {
   size_t len = 0;
