@@ -101,15 +101,11 @@ int64_t fcopy(const char *src, const char *dst) {
   return copied;
 }
 
-static bool is_cartridge_ext(const char *ext) {
-  return strcmp(ext, "kvd") == 0 || strcmp(ext, "kvd.rom") == 0 || strcmp(ext, "kvd.png") == 0;
-}
-
 int pmkdir(const char *path) {
   pbuffer *canon = normalise_kavelund_path(path);
   if (!canon) return 1;
   int result = 1;
-  if (is_cartridge_ext(get_ext(to_cstr(canon)))) {
+  if (kvd_path_kind(to_cstr(canon)) != KVD_NONE) {
     pmount_entry *m = mount_kvd_path(to_cstr(canon));
     if (m) {
       m->dirty = 1;

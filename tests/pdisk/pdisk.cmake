@@ -14,3 +14,4 @@ add_test(NAME pdisk_stat_check
   COMMAND ${KVD_PYTHON} ${KVD_TEST_DIR}/check_stat.py $<TARGET_FILE:pdisk_probe>)
 add_test(NAME pdisk_rom_check
   COMMAND ${KVD_PYTHON} ${KVD_TEST_DIR}/check_rom.py $<TARGET_FILE:kvd_rompack> $<TARGET_FILE:pdisk_probe>)
+kvd_test(pdisk_cart_mount_test SOURCES cart_mount_test.cpp pdisk_fixture.cpp)
