@@ -69,7 +69,8 @@ TEST_F(CartMount, ChangesAreWrittenTogether300msAfterTheFirst) {
   ASSERT_EQ(pmkdir("/new.kvd"), 0);
   fake_now += 300;
   flush_dirty_mounts_delayed();
-  EXPECT_EQ(read_host("new.kvd"), "kavelund cartridge // kavelund.invalid\nversion 2\n\n:: [eoc]\n");
+  EXPECT_EQ(read_host("new.kvd"),
+            "kavelund cartridge // kavelund.invalid\nversion 2\n\n:: [eoc]\n");
 
   ASSERT_TRUE(put("/new.kvd/a.lua", "a"));
   fake_now += 200;
@@ -176,8 +177,11 @@ TEST_F(CartMount, CleanCartridgeMountsArePrunedDirtyOnesKept) {
 }
 
 TEST_F(CartMount, PruneThresholdFollowsTheSlotCount) {
-  const int32_t cases[][3] = {{4096, 5000, 6144}, {6144, 3000, 4608},  {5000, 3000, 4096},
-                              {152917, 200000, 229375}, {152918, 200000, 229376}};
+  const int32_t cases[][3] = {{4096, 5000, 6144},
+                              {6144, 3000, 4608},
+                              {5000, 3000, 4096},
+                              {152917, 200000, 229375},
+                              {152918, 200000, 229376}};
   for (auto &c : cases) EXPECT_EQ(next_prune_threshold(c[0], c[1]), c[2]) << c[0] << " " << c[1];
 }
 
