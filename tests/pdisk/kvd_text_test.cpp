@@ -111,8 +111,8 @@ TEST_F(KvdText, FoldersFirstThenTextThenInfoPodAmongBinaries) {
   for (size_t at = cart.find(":: "); at != std::string::npos; at = cart.find("\n:: ", at + 1))
     names.push_back(cart.substr(at + (cart[at] == '\n' ? 4 : 3),
                                 cart.find('\n', at + 1) - at - (cart[at] == '\n' ? 4 : 3)));
-  const std::vector<std::string> want = {"gfx/", "x.lua/", "main.lua", "z.txt", ".info.pod",
-                                         "a.dat", "gfx/0.gfx", "[eoc]"};
+  const std::vector<std::string> want = {"gfx/",      "x.lua/", "main.lua",  "z.txt",
+                                         ".info.pod", "a.dat",  "gfx/0.gfx", "[eoc]"};
   EXPECT_EQ(names, want);
   EXPECT_EQ(cart.rfind(head, 0), 0u);
   EXPECT_EQ(pack("/ram/dst"), head + ":: [eoc]\n");
@@ -139,15 +139,16 @@ TEST_F(KvdText, ReaderToleratesDamageAndRefusesEscapes) {
 }
 
 TEST_F(KvdText, LegacyVersionOne) {
-  unpack("kavelund cartridge\nversion 1\n"
-         "## comment\n"
-         "gfx 0:1\n"
-         "gfx/a.dat 3:0 [xx414243]\n"
-         "odd.dat 1:0 [xx414]\n"
-         "nobracket.dat 0:0\n"
-         "../up.dat 1:0 [xx41]\n"
-         "x\n"
-         "after.dat 1:0 [xx41]\n");
+  unpack(
+      "kavelund cartridge\nversion 1\n"
+      "## comment\n"
+      "gfx 0:1\n"
+      "gfx/a.dat 3:0 [xx414243]\n"
+      "odd.dat 1:0 [xx414]\n"
+      "nobracket.dat 0:0\n"
+      "../up.dat 1:0 [xx41]\n"
+      "x\n"
+      "after.dat 1:0 [xx41]\n");
   EXPECT_TRUE(pdisk_directory_exists("/ram/dst/gfx", 0));
   EXPECT_EQ(get("/ram/dst/gfx/a.dat"), "ABC");
   EXPECT_EQ(get("/ram/dst/odd.dat"), "A");
