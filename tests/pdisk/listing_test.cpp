@@ -17,9 +17,18 @@ namespace {
 TEST(NaturalOrder, CasesSortAsListed) {
   // each pair: first sorts before second
   const std::pair<const char *, const char *> cases[] = {
-      {"File2", "file10"}, {"abc", "abcd"},    {"a.b", "a1"},       {"z/", "a2.txt"},
-      {"a2.txt", "a10.txt"}, {"a10.txt", "b.lua"}, {"x1", "xa"},    {"a/b", "a1"},
-      {"a007", "a8"},      {"a01", "a1"},      {"A", "a"},          {"9", "10"},
+      {"File2", "file10"},
+      {"abc", "abcd"},
+      {"a.b", "a1"},
+      {"z/", "a2.txt"},
+      {"a2.txt", "a10.txt"},
+      {"a10.txt", "b.lua"},
+      {"x1", "xa"},
+      {"a/b", "a1"},
+      {"a007", "a8"},
+      {"a01", "a1"},
+      {"A", "a"},
+      {"9", "10"},
       {"99999999999999999999", "100000000000000000000"},
   };
   for (auto [a, b] : cases) {
@@ -37,7 +46,7 @@ TEST(NaturalOrder, IsATotalOrderOverMixedNames) {
   for (const auto &a : names)
     for (const auto &b : names) {
       int ab = natural_compare(a.c_str(), b.c_str()), ba = natural_compare(b.c_str(), a.c_str());
-      ASSERT_EQ(ab < 0, ba > 0) << "[" << a << "] [" << b << "]";
+      ASSERT_EQ(ab<0, ba> 0) << "[" << a << "] [" << b << "]";
       ASSERT_EQ(ab == 0, a == b) << "[" << a << "] [" << b << "]";
       if (ab >= 0) continue;
       for (const auto &c : names)
@@ -48,7 +57,8 @@ TEST(NaturalOrder, IsATotalOrderOverMixedNames) {
 
 TEST(Listing, AddFindDeleteAndSort) {
   listing *l = create_listing();
-  for (const char *s : {"b10", "b2", "dir/", "a"}) ASSERT_EQ(listing_add(l, create_buffer_from_str(s)), 1);
+  for (const char *s : {"b10", "b2", "dir/", "a"})
+    ASSERT_EQ(listing_add(l, create_buffer_from_str(s)), 1);
   EXPECT_EQ(listing_index_for_key(l, "b2"), 1);
   EXPECT_EQ(listing_index_for_key(l, "b"), -1);
   EXPECT_EQ(listing_del(l, "missing"), 0);
