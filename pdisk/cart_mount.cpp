@@ -39,8 +39,12 @@ void populate_ram_folder_from_kvd_buffer(const char *dest, pbuffer *b) {
   int version = 0;
   if (sscanf(to_cstr(line), "version %d", &version) != 1) version = 0;
   destroy_buffer(line);
+  // Cartridge files inside are stored as files, not mounted on the way.
+  int was_blocked = block_automounting;
+  block_automounting = 1;
   if (version == 1) populate_ram_folder_from_kvd_buffer_v1(dest, b);
   if (version == 2) populate_ram_folder_from_kvd_buffer_v2(dest, b);
+  block_automounting = was_blocked;
 }
 
 // Picks and creates a fresh folder under "/ram/mount"; its path in out.

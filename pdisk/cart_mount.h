@@ -36,7 +36,8 @@ extern int32_t prune_slots_threshold;
 // unpacked contents; returns the mount (an existing one when p is already a
 // mount point), or null.
 pmount_entry *mount_kvd_path(const char *p);
-// Unpacks a text cartridge read from b's cursor by its version line.
+// Unpacks a text cartridge read from b's cursor by its version line, with
+// automounting blocked (cartridge files inside stay files).
 void populate_ram_folder_from_kvd_buffer(const char *dest, pbuffer *b);
 
 // Writes one mount back. 1 when it was written; 0 when it was clean, not due

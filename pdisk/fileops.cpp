@@ -105,7 +105,9 @@ int pmkdir(const char *path) {
   pbuffer *canon = normalise_kavelund_path(path);
   if (!canon) return 1;
   int result = 1;
-  if (kvd_path_kind(to_cstr(canon)) != KVD_NONE) {
+  // A cartridge path becomes a new cartridge, except while a cartridge is
+  // being unpacked (automounting blocked): there it is a plain folder.
+  if (kvd_path_kind(to_cstr(canon)) != KVD_NONE && !block_automounting) {
     pmount_entry *m = mount_kvd_path(to_cstr(canon));
     if (m) {
       m->dirty = 1;

@@ -73,7 +73,9 @@ TEST_F(FileApi, StoreAndFetchValuesAndRawStrings) {
 
 TEST_F(FileApi, CartridgesThroughTheApi) {
   EXPECT_EQ(call("mkdir('/c.kvd')"), "");
-  EXPECT_EQ(call("store('/c.kvd/main.lua', 'x', '--[[pod_format=\"raw\",metadata_format=\"none\"]]')"), "");
+  EXPECT_EQ(
+      call("store('/c.kvd/main.lua', 'x', '--[[pod_format=\"raw\",metadata_format=\"none\"]]')"),
+      "");
   EXPECT_EQ(call("mkdir('/c.kvd')"), "mkdir: directory already exists");
   // fetch of the cartridge path writes it back first and reads the file
   std::string bytes = root_eval("return fetch('/c.kvd')");
@@ -131,8 +133,7 @@ TEST_F(FileApi, CacheNamesAreChecked) {
   }
   EXPECT_FALSE(std::filesystem::exists(host + "/home/x"));
   EXPECT_EQ(cart_cache_name("https://carts.kavelund.invalid/a.kvd.png"), "carts/a.kvd.png");
-  EXPECT_EQ(cart_cache_name(
-                "https://carts.kavelund.invalid/bbs/get_cart.php?cat=8&lid=abc-1"),
+  EXPECT_EQ(cart_cache_name("https://carts.kavelund.invalid/bbs/get_cart.php?cat=8&lid=abc-1"),
             "carts/abc-1.kvd.png");
   for (const char *url : {"https://carts.kavelund.invalid/../../x", "https://other.invalid/a.png",
                           "https://carts.kavelund.invalid//etc/x",
