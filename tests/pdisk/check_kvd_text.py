@@ -4,7 +4,6 @@
 # and a cartridge written here is unpacked by ours into a host folder.
 import base64, os, random, subprocess, sys, tempfile
 
-probe = sys.argv[1]
 rng = random.Random(11)
 ALT = b"_-"
 
@@ -101,28 +100,33 @@ def read_tree(root):
                 files[os.path.normpath(os.path.join(rel, f))] = fh.read()
     return files, folders
 
-with tempfile.TemporaryDirectory() as tmp:
-    src = os.path.join(tmp, "src")
-    files, folders = make_tree(src)
-    names = sorted([d + "/" for d in folders] + list(files))
-    cart_path = os.path.join(tmp, "ours.kvd")
-    subprocess.run([probe, "kvd", src, cart_path], input="\n".join(names) + "\n", text=True,
-                   check=True)
-    with open(cart_path, "rb") as f:
-        got_files, got_folders = read_cart(f.read())
-    assert got_folders == folders, got_folders
-    for name in files:
-        assert got_files.get(name) == files[name], (name, got_files.get(name), files[name])
-    assert set(got_files) == set(files), set(got_files) ^ set(files)
+def main():
+    probe = sys.argv[1]
+    with tempfile.TemporaryDirectory() as tmp:
+        src = os.path.join(tmp, "src")
+        files, folders = make_tree(src)
+        names = sorted([d + "/" for d in folders] + list(files))
+        cart_path = os.path.join(tmp, "ours.kvd")
+        subprocess.run([probe, "kvd", src, cart_path], input="\n".join(names) + "\n", text=True,
+                       check=True)
+        with open(cart_path, "rb") as f:
+            got_files, got_folders = read_cart(f.read())
+        assert got_folders == folders, got_folders
+        for name in files:
+            assert got_files.get(name) == files[name], (name, got_files.get(name), files[name])
+        assert set(got_files) == set(files), set(got_files) ^ set(files)
 
-    theirs = os.path.join(tmp, "theirs.kvd")
-    with open(theirs, "wb") as f:
-        f.write(write_cart(files, folders))
-    out = os.path.join(tmp, "out")
-    os.makedirs(out)
-    subprocess.run([probe, "unkvd", theirs, out], check=True)
-    back_files, back_folders = read_tree(out)
-    assert back_folders == folders, back_folders
-    for name in files:
-        assert back_files.get(name) == files[name], (name, back_files.get(name), files[name])
-print("ok")
+        theirs = os.path.join(tmp, "theirs.kvd")
+        with open(theirs, "wb") as f:
+            f.write(write_cart(files, folders))
+        out = os.path.join(tmp, "out")
+        os.makedirs(out)
+        subprocess.run([probe, "unkvd", theirs, out], check=True)
+        back_files, back_folders = read_tree(out)
+        assert back_folders == folders, back_folders
+        for name in files:
+            assert back_files.get(name) == files[name], (name, back_files.get(name), files[name])
+    print("ok")
+
+if __name__ == "__main__":
+    main()
