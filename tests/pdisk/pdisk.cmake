@@ -22,3 +22,4 @@ add_test(NAME pdisk_ls_check
   COMMAND ${KVD_PYTHON} ${KVD_TEST_DIR}/check_ls.py $<TARGET_FILE:pdisk_probe>)
 kvd_test(pdisk_listing_test SOURCES listing_test.cpp pdisk_fixture.cpp)
 kvd_test(pdisk_file_api_test SOURCES file_api_test.cpp pdisk_fixture.cpp)
+kvd_test(pdisk_pfile_table_test SOURCES pfile_table_test.cpp pdisk_fixture.cpp)
