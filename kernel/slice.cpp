@@ -30,6 +30,11 @@ int64_t proc_counted_memory(const proc *p) {
   return p->mem.page_bytes + p->heap_bytes - p->baseline + memory_allowance;
 }
 
+int64_t memory_headroom() {
+  if (!cproc) return memory_headroom_without_process;
+  return std::max<int64_t>(0, memory_limit - proc_counted_memory(cproc));
+}
+
 uint32_t boot_get_time() {
   if (app.boot_start_frame == 0) app.boot_start_frame = app.frame_count;
   return (uint32_t)((double)(app.frame_count - app.boot_start_frame) * 16.6);

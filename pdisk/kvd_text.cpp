@@ -99,9 +99,9 @@ void write_kvd_from_ram_files(pbuffer *out, const pbuffer *folder, int hex) {
 }
 
 // dest + "/" + name, or false when the name may not be stored: only path
-// characters, and no ".." that could lead out of dest.
+// characters, and no ".." segment that could lead out of dest.
 static bool entry_path(const char *dest, const char *name, char *out, size_t size) {
-  if (!name[0] || strstr(name, "..") || strlen(name) > KVD_MAX_NAME) return false;
+  if (!name[0] || has_parent_segment(name) || strlen(name) > KVD_MAX_NAME) return false;
   for (const char *c = name; *c; c++)
     if (!is_path_char((unsigned char)*c)) return false;
   return snprintf(out, size, "%s/%s", dest, name) < (int)size;

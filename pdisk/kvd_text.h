@@ -33,7 +33,7 @@ bool is_writeable_as_ascii(const pfile_entry *f);
 void write_kvd_from_ram_files(pbuffer *out, const pbuffer *folder, int hex);
 
 // Create the entries of a cartridge read from b's cursor (after the two
-// header lines) under RAM or host folder dest. Names holding ".." or
+// header lines) under RAM or host folder dest. Names with a ".." segment or
 // anything but path characters are skipped; reading never fails as a whole.
 void populate_ram_folder_from_kvd_buffer_v2(const char *dest, pbuffer *b);
 void populate_ram_folder_from_kvd_buffer_v1(const char *dest, pbuffer *b);

@@ -66,6 +66,7 @@ TEST_F(KvdText, EveryFileReadsBackByteForByte) {
       {"empty.dat", ""},
       {"big.dat", std::string(1000, '\xfe')},
       {".info.pod", "--[[pod]]{a=1}"},
+      {"notes..txt", "n"},
   };
   for (auto &[name, bytes] : files) ASSERT_TRUE(put(("/ram/src/" + name).c_str(), bytes)) << name;
   std::string cart = pack();
