@@ -30,3 +30,15 @@ void convert_bitmap_32_to_8(const uint8_t *src, uint8_t *dst, int64_t n) {
     dst[k] = last_index;
   }
 }
+
+void convert_bitmap_8_to_32(const uint8_t *src, uint8_t *dst, int64_t n) {
+  uint32_t pal[256];
+  for (int i = 0; i < 256; i++) pal[i] = uint32_t(peek4(int32_t(RAM_RGB_PALETTE + 4 * i)));
+  for (int64_t k = 0; k < n; k++, dst += 4) {
+    uint32_t v = pal[src[k]];
+    dst[0] = uint8_t(v >> 16);
+    dst[1] = uint8_t(v >> 8);
+    dst[2] = uint8_t(v);
+    dst[3] = 255;
+  }
+}

@@ -8,3 +8,7 @@
 // first 64 palette entries, by the distance 2 dr^2 + 7 dg^2 + db^2; the lowest
 // index wins a tie. Without a current process every entry reads as black.
 void convert_bitmap_32_to_8(const uint8_t *src, uint8_t *dst, int64_t n);
+
+// n colour indices to RGBA quadruples through the 256 entries of the
+// current process's RGB palette, alpha 255.
+void convert_bitmap_8_to_32(const uint8_t *src, uint8_t *dst, int64_t n);

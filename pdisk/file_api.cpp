@@ -5,7 +5,11 @@
 #include <cstring>
 #include <string>
 
+#include <cstdlib>
+#include <vector>
+
 #include "anywhen/anywhen.h"
+#include "gfx/colour_convert.h"
 #include "kernel/args.h"
 #include "kernel/config.h"
 #include "kernel/cpu_budget.h"
@@ -19,7 +23,9 @@
 #include "pdisk/pfile.h"
 #include "pod/fetched_buffer.h"
 #include "pod/pod_read.h"
+#include "pod/png_buffer.h"
 #include "pod/pod_write.h"
+#include "userdata/udata.h"
 
 const char *file_api_text_arg(lua_State *L, int index, size_t *len) {
   int t = lua_type(L, index);
@@ -60,6 +66,33 @@ static void write_whole(const char *path, const char *mode, const pbuffer *data)
   pfclose(f);
 }
 
+// A two-dimensional u8 (colour indices through the process palette) or i32
+// (0xAARRGGBB pixels, as fetch gives them back) userdata stored as a PNG.
+static int store_png(lua_State *L, const char *path) {
+  const udata *ud = to_udata(L, 2);
+  if (!ud || ud->dims != 2 || (ud->utype != UTYPE_U8 && ud->utype != UTYPE_I32)) return 0;
+  uint64_t n = udata_count(ud);
+  std::vector<uint8_t> rgba(n * 4);
+  const uint8_t *el = udata_elements(ud);
+  if (ud->utype == UTYPE_U8) {
+    convert_bitmap_8_to_32(el, rgba.data(), (int64_t)n);
+  } else {
+    for (uint64_t k = 0; k < n; k++) {
+      uint32_t v;
+      memcpy(&v, el + 4 * k, 4);
+      rgba[4 * k] = uint8_t(v >> 16);
+      rgba[4 * k + 1] = uint8_t(v >> 8);
+      rgba[4 * k + 2] = uint8_t(v);
+      rgba[4 * k + 3] = uint8_t(v >> 24);
+    }
+  }
+  pbuffer_owner png(create_buffer_2(1024, 'p'));
+  if (LodePNG_encode32_pbuffer(rgba.data(), ud->width, ud->height, png.get()) != 0) return 0;
+  write_whole(path, "wb", png.get());
+  spend_cpu((int64_t)(n & 0x3fffffff));
+  return 0;
+}
+
 int lua54_store_local(lua_State *L) {
   const char *path = file_api_text_arg(L, 1);
   if (!path) return 0;
@@ -90,7 +123,7 @@ int lua54_store_local(lua_State *L) {
     write_whole(path, "w", out.get());
     return 0;
   }
-  if (kind == KVD_NONE) return 0;  // PNG images: not stored yet
+  if (kind == KVD_NONE) return store_png(L, path);
   if (lua_type(L, 2) != LUA_TSTRING) return 0;
   size_t n = 0;
   const char *s = lua_tolstring(L, 2, &n);

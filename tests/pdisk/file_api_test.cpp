@@ -6,6 +6,7 @@
 #include <string>
 
 #include "kernel/config.h"
+#include "kernel/memory.h"
 #include "kernel/message.h"
 #include "pdisk/cache.h"
 #include "pdisk/cart_mount.h"
@@ -13,6 +14,7 @@
 #include "pdisk/pfile.h"
 #include "pdisk_fixture.h"
 #include "tests/kernel/kernel_fixture.h"
+#include "userdata/udata.h"
 
 namespace {
 
@@ -69,6 +71,44 @@ TEST_F(FileApi, StoreAndFetchValuesAndRawStrings) {
   EXPECT_EQ(host_file("root/t.txt"), "--[[pod,title=\"t\"]]\nbody");
   EXPECT_EQ(call("_fetch_metadata_from_file('/t.txt').title"), "t");
   EXPECT_EQ(call("_fetch_metadata_from_file('/n.txt')"), "");
+}
+
+// Pixels stored as a PNG come back as the same pixels: i32 elements as
+// 0xAARRGGBB, u8 elements through the process palette.
+TEST_F(FileApi, ImagesStoredAsPng) {
+  lua_State *L = root->L;
+  const uint32_t pixels[] = {0xff102030, 0x80405060, 0x00708090, 0xffffffff};
+  udata *ud = create_userdata(L, "i32", 2, 2, 2, nullptr);
+  memcpy(udata_elements(ud), pixels, sizeof pixels);
+  lua_setglobal(L, "img");
+  udata *idx = create_userdata(L, "u8", 2, 2, 2, nullptr);
+  udata_elements(idx)[0] = 0;
+  udata_elements(idx)[1] = 7;
+  lua_setglobal(L, "idx");
+  poke4(0x5000, 0x00a0b0c0);
+  poke4(0x5000 + 4 * 7, 0x00123456);
+  EXPECT_EQ(call("store('/ram/p.png', img)"), "");
+  EXPECT_EQ(call("store('/ram/i.png', idx)"), "");
+  EXPECT_EQ(call("store('/ram/bad.png', 'text')"), "");
+  EXPECT_EQ(call("fetch('/ram/bad.png')"), "");
+  for (auto [path, want] : {std::make_pair("/ram/p.png", std::vector<uint32_t>(pixels, pixels + 4)),
+                            std::make_pair("/ram/i.png", std::vector<uint32_t>{0, 0, 0, 0})}) {
+    ASSERT_EQ(root_eval(std::string("got = fetch('") + path + "', 1) return 'ok'"), "ok");
+    lua_getglobal(L, "got");
+    udata *back = to_udata(L, -1);
+    ASSERT_NE(back, nullptr) << path;
+    ASSERT_EQ(udata_count(back), 4u) << path;
+    std::vector<uint32_t> got(want.size());
+    memcpy(got.data(), udata_elements(back), 4 * got.size());
+    lua_pop(L, 1);
+    if (std::string(path) == "/ram/p.png") {
+      EXPECT_EQ(got, want);
+    } else {
+      // palette entries 0 and 7 of the process, fully opaque
+      EXPECT_EQ(got[0], 0xffa0b0c0u);
+      EXPECT_EQ(got[1], 0xff123456u);
+    }
+  }
 }
 
 TEST_F(FileApi, CartridgesThroughTheApi) {
