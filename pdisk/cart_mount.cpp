@@ -47,6 +47,11 @@ void populate_ram_folder_from_kvd_buffer(const char *dest, pbuffer *b) {
   block_automounting = was_blocked;
 }
 
+void populate_ram_folder_from_kvd_png_buffer(const char *dest) {
+  printf("can not populate %s\n", dest);
+  printf("kvd.png loader not supported in this build.\n");
+}
+
 // Picks and creates a fresh folder under "/ram/mount"; its path in out.
 static void make_mount_folder(char *out, size_t size) {
   if (!pdisk_directory_exists("/ram/mount", 1)) pmkdir("/ram/mount");
@@ -78,8 +83,7 @@ pmount_entry *mount_kvd_path(const char *p) {
         populate_ram_folder_from_kvd_rom_buffer(folder, f->data);
         break;
       case KVD_PNG:
-        printf("can not populate %s\n", folder);
-        printf("kvd.png loader not supported in this build.\n");
+        populate_ram_folder_from_kvd_png_buffer(folder);
         break;
     }
     pfclose(f);
