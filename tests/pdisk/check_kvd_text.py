@@ -27,24 +27,42 @@ def make_tree(root):
     os.makedirs(os.path.join(root, "emptydir"))
     return files, {"gfx", "t", "emptydir"}
 
+def entry_name(line):
+    # the name ends at the first blank, control character or byte above 127
+    name = line[3:]
+    for i, c in enumerate(name):
+        if c < 33 or c > 127:
+            return name[:i].decode()
+    return name.decode()
+
 def read_cart(cart):
     lines = cart.split(b"\n")
+    assert lines[0].startswith(b"kavelund cartridge // "), lines[0]
     assert lines[1] == b"version 2" and lines[2] == b"", lines[:3]
     files, folders, cur, mode = {}, set(), None, None
+    passes = []  # pass of each entry, in file order
     def close():
         if cur is not None and mode == "text":
             d = files[cur]
             if len(d) >= 2 and d.endswith(b"\n"):
                 files[cur] = d[:-1]
     for line in lines[3:]:
+        if line.endswith(b"\r"):
+            line = line[:-1]
         if line.startswith(b":: "):
             close()
-            cur, mode = None, None
-            name = line[3:].decode()
+            if mode == "text" and cur is not None:
+                passes.append(2 if ".info.pod" in cur else 1)
+            elif mode in ("b64", "hex"):
+                passes.append(2)
+            cur, mode, first = None, None, True
+            name = entry_name(line)
             if name == "[eoc]":
+                assert passes == sorted(passes), passes
                 return files, folders
             if name.endswith("/"):
                 folders.add(name[:-1])
+                passes.append(0)
             else:
                 cur, mode = name, "text"
                 files[cur] = b""
@@ -53,9 +71,15 @@ def read_cart(cart):
             continue
         if mode == "text" and line.startswith(b"b64$"):
             mode, line = "b64", line[4:]
+            # the first line carries 54 bytes, every further one 57
+            assert len(line) <= 72, line
+        elif mode == "text" and line.startswith(b"hex$"):
+            mode, line = "hex", line[4:]
         if mode == "b64":
             assert len(line) <= 76, line
             files[cur] += base64.b64decode(line, altchars=ALT) if line else b""
+        elif mode == "hex":
+            files[cur] += bytes.fromhex(line[:len(line) // 2 * 2].decode())
         else:
             files[cur] += line + b"\n"
     raise AssertionError("no end line")
@@ -77,15 +101,23 @@ def write_cart(files, folders):
             out.append(b":: %s\n%s\n" % (name.encode(), data))
         else:
             binary.append(name)
-    for name in binary:
+    for k, name in enumerate(binary):
         data = files[name]
         out.append(b":: %s\n" % name.encode())
         if is_plain_text(name, data):
             out.append(data + b"\n")
             continue
+        if k % 2:
+            # every other binary file in the hex form: 36 bytes, then 38 a line
+            chunks = [data[:36]] + [data[i:i + 38] for i in range(36, len(data), 38)]
+            for i, c in enumerate(chunks):
+                out.append((b"hex$" if i == 0 else b"") + c.hex().encode() + b"\n")
+            continue
         chunks = [data[:54]] + [data[i:i + 57] for i in range(54, len(data), 57)]
         for i, c in enumerate(chunks):
             out.append((b"b64$" if i == 0 else b"") + base64.b64encode(c, altchars=ALT) + b"\n")
+    # lines may also end in CR LF, and a name ends at its first blank
+    out.append(b":: crlf_w.txt and a remark\r\nline one\r\nline two\r\n")
     out.append(b":: [eoc]\n")
     return b"".join(out)
 
@@ -124,6 +156,7 @@ def main():
         subprocess.run([probe, "unkvd", theirs, out], check=True)
         back_files, back_folders = read_tree(out)
         assert back_folders == folders, back_folders
+        assert back_files.pop("crlf_w.txt", None) == b"line one\nline two", back_files.get("crlf_w.txt")
         for name in files:
             assert back_files.get(name) == files[name], (name, back_files.get(name), files[name])
     print("ok")
