@@ -5,6 +5,7 @@
 #include <string>
 
 #include "kernel/app.h"
+#include "kernel/frame.h"
 #include "pdisk/cart_mount.h"
 #include "pdisk/diag.h"
 #include "pdisk/fileops.h"
@@ -83,6 +84,16 @@ TEST_F(CartMount, ChangesAreWrittenTogether300msAfterTheFirst) {
   std::string saved = read_host("new.kvd");
   EXPECT_NE(saved.find(":: a.lua\na\n:: b.lua\nb\n"), std::string::npos) << saved;
   EXPECT_EQ(get_mount_by_mount_point("/new.kvd", 0)->dirty, 0u);
+}
+
+TEST_F(CartMount, ExitWritesDirtyCartridgesWithoutWaiting) {
+  ASSERT_EQ(pmkdir("/e.kvd"), 0);
+  ASSERT_TRUE(put("/e.kvd/a.lua", "a"));
+  flush_dirty_mounts_delayed();
+  EXPECT_EQ(read_host("e.kvd"), "<none>");
+  kavelund_exit();
+  EXPECT_NE(read_host("e.kvd").find(":: a.lua\na\n"), std::string::npos);
+  EXPECT_EQ(get_mount_by_mount_point("/e.kvd", 0)->dirty, 0u);
 }
 
 TEST_F(CartMount, NothingIsWrittenWhileTheSystemIsHeld) {
