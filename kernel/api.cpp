@@ -5,6 +5,7 @@
 
 #include "gfx/printh.h"
 #include "kernel/memory_api.h"
+#include "pdisk/file_api.h"
 #include "pod/pod_lua.h"
 #include "userdata/ud_access.h"
 #include "userdata/ud_blit.h"
@@ -19,6 +20,31 @@ const api_row api_rows[] = {
     {"unpod", lua54_destringify},
     {"create_delta", lua54_create_diff},
     {"apply_delta", lua54_apply_diff},
+    {"fetch", lua54_fetch_local},
+    {"store", lua54_store_local},
+    {"_fetch_local", lua54_fetch_local},
+    {"_store_local", lua54_store_local},
+    {"_cache_store", lua54_cache_store},
+    {"_cache_fetch", lua54_cache_fetch},
+    {"_fetch_anywhen", lua54_fetch_anywhen},
+    {"_list_anywhen_by_day", lua54_list_anywhen_by_day},
+    {"_list_anywhen_by_loc", lua54_list_anywhen_by_loc},
+    {"_list_anywhen_folder_moment", lua54_list_anywhen_folder_moment},
+    {"_fetch_remote", lua54_fetch_remote},
+    {"_fetch_remote_result", lua54_fetch_remote_result},
+    {"_fetch_metadata_from_file", lua54_fetch_metadata},
+    {"_store_metadata_str_to_file", lua54_store_metadata_str},
+    {"_ls", lua54_list_files},
+    {"_mkdir", lua54_mkdir},
+    {"_fstat", lua54_fstat},
+    {"_fullpath", lua54_resolve_filename},
+    {"ls", lua54_list_files},
+    {"mkdir", lua54_mkdir},
+    {"fstat", lua54_fstat},
+    {"fullpath", lua54_resolve_filename},
+    {"cp", lua54__fcopy},
+    {"_fcopy", lua54__fcopy},
+    {"_fdelete", lua54__fdelete},
     {"pid", lua54_pid},
     {"_send_message", lua54_send_message},
     {"send_message", lua54_send_message},
@@ -30,6 +56,10 @@ const api_row api_rows[] = {
     {"_flip", lua54_flip},
     {"flip", lua54_flip},
     {"burn", lua54_burn},
+    {"split", lua54_split},
+    {"_ext", lua54_ext},
+    {"_path", lua54_path},
+    {"_hloc", lua54_hloc},
     {"_yielded_to_escape_slice", lua54_yielded_to_escape_slice},
     {"_create_process_from_code", lua54__create_process_from_code},
     {"_run_process_slice", lua54__run_process_slice},

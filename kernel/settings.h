@@ -14,9 +14,11 @@ void kavelund_apply_settings();
 // The configuration file is read only when it is a regular file of at most
 // this many bytes.
 inline constexpr int32_t settings_file_cap = 1 << 20;
-// Mount-table slots that the configuration file leaves for the system
-// mounts made after it (/host_data, /system, /ram/expcart).
-inline constexpr int32_t settings_reserved_mounts = 3;
+// Mount-table slots that the configuration file leaves free: the system
+// mounts made after it (/host_data, /system, /ram/expcart) and room for
+// userland's own mounts, well below the point where pruning gives up (a
+// table that still holds 8190 mounts after pruning ends the program).
+inline constexpr int32_t settings_reserved_mounts = 64;
 
 // Reads (creating it with the default when nothing is at its path) the
 // configuration file and mounts the host folders it lists, stopping with a

@@ -1,26 +1,72 @@
 // Cartridge mounting, write-back and mount pruning, as the file system, the
-// frame loop and the process manager call them. Still stubs
-// (pdisk/cart_mount_stubs.cpp) where cartridge mounting is not built.
+// frame loop and the process manager call them.
+//
+// A cartridge file is used like a folder: the first path through it unpacks
+// it into a RAM folder "/ram/mount/m<n>" mounted at the cartridge's path.
+// Writes inside mark the mount dirty; 300 ms after the first unsaved change
+// (or at once on a flush request) the folder is packed with the writer of the
+// cartridge's kind into a buffer and only then written over the cartridge
+// file through its parent mount. A write-back that fails (nothing could be
+// packed, the host refused, or the kind has no writer here) keeps the mount
+// dirty, logs, notifies the first time and tries again later. Nothing is
+// written back and nothing pruned while a process holds the system.
 #pragma once
 
 #include <cstdint>
 
+#include "kernel/pbuffer.h"
+
 struct pmount_entry;
+
+enum kvd_kind : int { KVD_NONE = 0, KVD_TEXT = 1, KVD_ROM = 2, KVD_PNG = 3 };
+
+// Milliseconds from the first unsaved change to its write-back.
+constexpr uint64_t CART_FLUSH_DELAY_MS = 300;
+// Milliseconds before a failed write-back is tried again by the frame loop.
+constexpr uint64_t CART_RETRY_DELAY_MS = 2000;
+
+// Cartridge kind of a path by its suffix (".kvd", ".kvd.rom", ".kvd.png"),
+// the same test as automounting: "v1.2.kvd" is a text cartridge.
+int kvd_path_kind(const char *path);
+
+// File-table slots above which pruning runs; starts at 4096.
+extern int32_t prune_slots_threshold;
 
 // Mounts the cartridge at canonical path p onto a new RAM folder holding its
 // unpacked contents; returns the mount (an existing one when p is already a
 // mount point), or null.
 pmount_entry *mount_kvd_path(const char *p);
+// Unpacks a text cartridge read from b's cursor by its version line, with
+// automounting blocked (cartridge files inside stay files).
+void populate_ram_folder_from_kvd_buffer(const char *dest, pbuffer *b);
+// PNG cartridges are not read here: says so and leaves dest empty (such a
+// mount is never written back over its file).
+void populate_ram_folder_from_kvd_png_buffer(const char *dest);
+
+// Writes one mount back. 1 when it was written; 0 when it was clean, not due
+// (delayed), held, not a cartridge (its mark is cleared), or when the write
+// failed (it stays dirty).
+int flush_dirty_mount(pmount_entry *m, int delayed);
+// Every mount, last to first; the number written.
+int flush_dirty_mounts_ex(int delayed);
+// Writes back the dirty cartridge mounts whose settle time has passed.
+void flush_dirty_mounts_delayed();
 // Writes every dirty cartridge mount back now.
 void flush_dirty_mounts_immediately();
+// The first mount at that point, now; 1 when it was written.
+int flush_dirty_mount_immediately(const char *mount_point);
+
 // Removes the mount whose point is exactly path (written back first when
 // dirty); 1 when one was removed.
 int delete_mount_point(const char *path);
-// Writes back the dirty cartridge mounts whose settle time has passed.
-void flush_dirty_mounts_delayed();
-// Removes the clean cartridge, cart-server and file-history RAM mounts.
+// Removes mount record `index` (its RAM files stay).
+void delete_mount_entry(int index);
+// Removes the clean cartridge, cart-server and file-history RAM mounts with
+// their RAM files.
 void delete_clean_ram_mounts();
-// Drops mounts and RAM files no longer needed.
+// Drops mounts and RAM files no longer needed when the tables fill up.
 void prune_mounts();
+// The threshold that follows T when n slots were in use.
+int32_t next_prune_threshold(int32_t t, int32_t n);
 // Removes the mounts that belong to a process being freed.
 void prune_process_mounts(int64_t process_id);

@@ -3,4 +3,6 @@
 
 #include "host/os_time.h"
 
-uint64_t pdisk_now_ms() { return os_get_time(); }
+uint64_t (*pdisk_test_clock)();
+
+uint64_t pdisk_now_ms() { return pdisk_test_clock ? pdisk_test_clock() : os_get_time(); }

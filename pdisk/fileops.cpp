@@ -106,15 +106,13 @@ int64_t fcopy(const char *src, const char *dst) {
   return copied;
 }
 
-static bool is_cartridge_ext(const char *ext) {
-  return strcmp(ext, "kvd") == 0 || strcmp(ext, "kvd.rom") == 0 || strcmp(ext, "kvd.png") == 0;
-}
-
 int pmkdir(const char *path) {
   pbuffer *canon = normalise_kavelund_path(path);
   if (!canon) return 1;
   int result = 1;
-  if (is_cartridge_ext(get_ext(to_cstr(canon)))) {
+  // A cartridge path becomes a new cartridge, except while a cartridge is
+  // being unpacked (automounting blocked): there it is a plain folder.
+  if (kvd_path_kind(to_cstr(canon)) != KVD_NONE && !block_automounting) {
     pmount_entry *m = mount_kvd_path(to_cstr(canon));
     if (m) {
       m->dirty = 1;

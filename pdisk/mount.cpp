@@ -107,12 +107,6 @@ pmount_entry *get_mount_by_mount_point(const char *mount_point, uint32_t kind) {
   return nullptr;
 }
 
-static bool is_cartridge_name(const char *p, size_t n) {
-  return (n >= 5 && memcmp(p + n - 4, ".kvd", 4) == 0) ||
-         (n >= 9 &&
-          (memcmp(p + n - 8, ".kvd.png", 8) == 0 || memcmp(p + n - 8, ".kvd.rom", 8) == 0));
-}
-
 void automount_p_path(char *p) {
   size_t len = strlen(p);
   if (block_automounting || len < 2) return;
@@ -121,7 +115,7 @@ void automount_p_path(char *p) {
     if (end < len && p[end] != '/') continue;
     char saved = p[end];
     p[end] = 0;
-    if (is_cartridge_name(p, end) && !pdisk_directory_exists(p, 1)) {
+    if (kvd_path_kind(p) != KVD_NONE && !pdisk_directory_exists(p, 1)) {
       pfile_entry *f = pfopen(p, "r");
       if (f) {
         pfclose(f);
@@ -200,8 +194,3 @@ const char *get_mount_description(const char *path) {
   destroy_buffer(canon);
   return result;
 }
-
-// Every frame the released records of the file table are swept out. Pruning
-// of cartridge mounts, and the thresholds that start it, come with cartridge
-// mounting; until then the sweep alone runs.
-void prune_mounts() { sweep_empty_pfiles(); }

@@ -9,12 +9,13 @@
 enum mount_kind : uint32_t { MOUNT_HOST = 1, MOUNT_RAM = 2 };
 
 struct pmount_entry {
-  uint32_t kind;         // mount_kind of the origin
-  pbuffer *mount_point;  // workstation path (the root mount is stored as "")
-  pbuffer *origin;       // host path (kind 1) or RAM path (kind 2)
-  uint32_t folder_flag;  // 1 for a RAM folder mounted at its own path
-  uint32_t dirty;        // RAM contents changed and not yet written back
-  uint64_t flush_time;   // ms from which a dirty mount may be written back
+  uint32_t kind;            // mount_kind of the origin
+  pbuffer *mount_point;     // workstation path (the root mount is stored as "")
+  pbuffer *origin;          // host path (kind 1) or RAM path (kind 2)
+  uint32_t folder_flag;     // 1 for a RAM folder mounted at its own path
+  uint32_t dirty;           // RAM contents changed and not yet written back
+  uint64_t flush_time;      // ms from which a dirty mount may be written back
+  uint32_t write_failures;  // write-backs failed in a row (cleared by a success)
 };
 
 constexpr int PDISK_MAX_MOUNTS = 8192;

@@ -86,6 +86,9 @@ static void coarse_bounds(const char *name, int *lo, int *hi, int *exact) {
 }
 
 pfile_entry *pfile_insert(pbuffer *name, uint32_t kind, pbuffer *origin) {
+  // Closed records hold slots until a sweep: the table is full only when a
+  // sweep frees none.
+  if (num_pfiles >= PDISK_MAX_PFILES) sweep_empty_pfiles();
   if (num_pfiles >= PDISK_MAX_PFILES) return nullptr;
   const char *n = to_cstr(name);
   int lo, hi;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "pdisk/fileops.h"
+#include "pdisk/mount.h"
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
 #include "pdisk/png_cart.h"
@@ -80,7 +81,18 @@ static void read_entries(const char *dest, const uint8_t *p, int len) {
   }
 }
 
+static void populate_rom_unblocked(const char *dest, pbuffer *src);
+
+// Cartridge-named entries inside are stored as plain files and folders, never
+// mounted or made into cartridges on the way.
 void populate_ram_folder_from_kvd_rom_buffer(const char *dest, pbuffer *src) {
+  int was_blocked = block_automounting;
+  block_automounting = 1;
+  populate_rom_unblocked(dest, src);
+  block_automounting = was_blocked;
+}
+
+static void populate_rom_unblocked(const char *dest, pbuffer *src) {
   if (!src || !dest) return;
   if (src->cursor == 0 && src->length >= 4 && src->data[0] == 0 &&
       memcmp(src->data + 1, "pxa", 3) == 0) {

@@ -10,7 +10,7 @@ endforeach()
 kvd_pack_sysrom(e2e_rom_hello_cart "${KVD_TEST_DIR}/roms/hello" "${e2e_rom_dir}/hello_cart.dat"
   EXPORT demo CART "${KVD_TEST_DIR}/carts/demo")
 
-foreach(group startup frames processes)
+foreach(group startup frames processes files)
   add_test(NAME kernel_e2e_${group}
     COMMAND ${KVD_PYTHON} "${KVD_TEST_DIR}/e2e_test.py" -v "${group}_test")
   set_tests_properties(kernel_e2e_${group} PROPERTIES

@@ -9,11 +9,13 @@ import subprocess
 import tempfile
 import threading
 import time
+import sys
 import unittest
 
 KAVELUND = os.environ["KVD_KAVELUND"]
 ROMS = os.environ["KVD_E2E_ROMS"]
 STOCK_LUA = "/usr/bin/lua5.4"
+sys.path.insert(0, os.path.join(os.environ["KVD_SOURCE_DIR"], "tests", "pdisk"))
 
 
 def read_blobs(path):
@@ -141,8 +143,8 @@ class startup_test(unittest.TestCase):
         self.assertEqual((r.rc, r.out.splitlines()[0]), (0, "hello from boot"))
         log = r.log(appdata)
         self.assertIn("mount table nearly full; the remaining mount lines are skipped\n", log)
-        # /ram before the file, three slots after it for the system's own.
-        self.assertEqual(len(re.findall(r"mount: \[/m\d+\]", log)), 8192 - 1 - 3)
+        # /ram before the file; 64 slots left for the system and userland.
+        self.assertEqual(len(re.findall(r"mount: \[/m\d+\]", log)), 8192 - 1 - 64)
 
     def test_unwritable_configuration_file(self):
         r = run(self, "hello", args=["-x", "-home", "/dev/null/kvd"])
@@ -417,6 +419,49 @@ class processes_test(unittest.TestCase):
                 self.assertEqual((r.rc, r.out), (1, out))
                 self.assertIn(why + "\n", r.log())
                 self.assertNotIn("ASSERT", r.out)
+
+
+
+class files_test(unittest.TestCase):
+    def test_files_in_the_drive_in_ram_and_in_cartridges(self):
+        import check_kvd_text
+        import check_rom
+        r = run(self, "files", start_only=True)
+        drive = os.path.join(r.appdata, "drive")
+        lines = []
+        for line in r.proc.stdout:
+            lines.append(line.decode("latin-1").rstrip("\n"))
+            if lines[-1] == "stored":
+                break
+        carts = [os.path.join(drive, "c.kvd.rom"), os.path.join(drive, "t.kvd")]
+        start = time.monotonic()
+        while not all(os.path.exists(c) for c in carts) and time.monotonic() - start < 10:
+            time.sleep(0.01)
+        waited = time.monotonic() - start
+        # written back while the frames went on, not at exit
+        self.assertTrue(all(os.path.exists(c) for c in carts), lines)
+        self.assertLess(waited, 2.0)
+        time.sleep(0.1)
+        open(os.path.join(drive, "stop.txt"), "w").close()
+        rest = r.proc.stdout.read().decode("latin-1").splitlines()
+        self.assertEqual(r.proc.wait(timeout=30), 0)
+        want = []
+        for d in ["/work", "/ram/work", "/c.kvd.rom", "/t.kvd"]:
+            want += ["mkdir %s" % d, "%s 5 x 5 v print(1) sub,main.lua,v.pod 1 file" % d]
+        self.assertEqual(lines, want + ["stored"])
+        self.assertEqual(rest, ["root ram,system,work,c.kvd.rom,stop.txt,t.kvd"])
+
+        rom = {name: data for name, data in check_rom.parse_rom(open(carts[0], "rb").read())}
+        self.assertEqual(sorted(rom), ["main.lua", "sub/", "sub/m.pod", "v.pod"])
+        self.assertEqual(rom["main.lua"], b"print(1)")
+        self.assertTrue(rom["v.pod"].startswith(b'--[[pod,title="v"]]'))
+        files, folders = check_kvd_text.read_cart(open(carts[1], "rb").read())
+        self.assertEqual(folders, {"sub"})
+        self.assertEqual(sorted(files), ["main.lua", "sub/m.pod", "v.pod"])
+        self.assertEqual(files["main.lua"], b"print(1)")
+        self.assertEqual(files["sub/m.pod"], rom["sub/m.pod"])
+        self.assertEqual(sorted(os.listdir(os.path.join(drive, "work"))),
+                         ["main.lua", "sub", "v.pod"])
 
 
 if __name__ == "__main__":

@@ -226,6 +226,44 @@ TEST(ApiRegistry, KernelProcessSignalAndMessageRowsAreAllRegistered) {
   }
 }
 
+// Every file row is built.
+TEST(ApiRegistry, FileRowsAreAllRegistered) {
+  const char *const rows[] = {"fetch",
+                              "store",
+                              "_fetch_local",
+                              "_store_local",
+                              "_cache_store",
+                              "_cache_fetch",
+                              "_fetch_anywhen",
+                              "_list_anywhen_by_day",
+                              "_list_anywhen_by_loc",
+                              "_list_anywhen_folder_moment",
+                              "_fetch_remote",
+                              "_fetch_remote_result",
+                              "_fetch_metadata_from_file",
+                              "_store_metadata_str_to_file",
+                              "_ls",
+                              "_mkdir",
+                              "_fstat",
+                              "_fullpath",
+                              "ls",
+                              "mkdir",
+                              "fstat",
+                              "fullpath",
+                              "cp",
+                              "_fcopy",
+                              "_fdelete",
+                              "split",
+                              "_ext",
+                              "_path",
+                              "_hloc"};
+  for (const char *name : rows) {
+    bool found = false;
+    for (size_t i = 0; i < api_row_count; i++) found |= std::string(api_rows[i].name) == name;
+    EXPECT_TRUE(found) << name;
+  }
+}
+
 TEST(ApiRegistry, AliasesAreOneFunction) {
   for (auto [a, b] : aliases) {
     lua_CFunction fa = nullptr, fb = nullptr;

@@ -4,7 +4,6 @@
 import os, random, struct, subprocess, sys, tempfile
 import lz4.block
 
-rompack, probe = sys.argv[1], sys.argv[2]
 rng = random.Random(7)
 MAX_PAYLOAD = 0x4000000
 
@@ -61,64 +60,69 @@ def encode_rom(entries):
     block = lz4.block.compress(bytes(payload), mode="high_compression", compression=9, store_size=False)
     return b"kvd\x02" + struct.pack("<I", len(block)) + block
 
-with tempfile.TemporaryDirectory() as tmp:
-    tree = os.path.join(tmp, "tree")
-    files, folders = make_tree(tree)
+def main():
+    rompack, probe = sys.argv[1], sys.argv[2]
+    with tempfile.TemporaryDirectory() as tmp:
+        tree = os.path.join(tmp, "tree")
+        files, folders = make_tree(tree)
 
-    # our writer, read here
-    rom_path = os.path.join(tmp, "t.kvd.rom")
-    subprocess.run([rompack, "rom", tree, rom_path], check=True)
-    check_entries(parse_rom(open(rom_path, "rb").read()), files, folders)
+        # our writer, read here
+        rom_path = os.path.join(tmp, "t.kvd.rom")
+        subprocess.run([rompack, "rom", tree, rom_path], check=True)
+        check_entries(parse_rom(open(rom_path, "rb").read()), files, folders)
 
-    # sysrom.dat: big-endian length-prefixed blobs
-    dat_path = os.path.join(tmp, "sysrom.dat")
-    subprocess.run([rompack, "sysrom", tree, dat_path, "--export", "demo", "--cart", tree], check=True)
-    dat, blobs, pos = open(dat_path, "rb").read(), [], 0
-    while pos < len(dat):
-        (n,) = struct.unpack_from(">i", dat, pos)
-        blobs.append(dat[pos + 4:pos + 4 + n])
-        pos += 4 + n
-    assert pos == len(dat) and len(blobs) == 3 and blobs[0] == b"demo", (pos, len(blobs))
-    check_entries(parse_rom(blobs[1]), files, folders)
-    check_entries(parse_rom(blobs[2]), files, folders)
+        # sysrom.dat: big-endian length-prefixed blobs
+        dat_path = os.path.join(tmp, "sysrom.dat")
+        subprocess.run([rompack, "sysrom", tree, dat_path, "--export", "demo", "--cart", tree], check=True)
+        dat, blobs, pos = open(dat_path, "rb").read(), [], 0
+        while pos < len(dat):
+            (n,) = struct.unpack_from(">i", dat, pos)
+            blobs.append(dat[pos + 4:pos + 4 + n])
+            pos += 4 + n
+        assert pos == len(dat) and len(blobs) == 3 and blobs[0] == b"demo", (pos, len(blobs))
+        check_entries(parse_rom(blobs[1]), files, folders)
+        check_entries(parse_rom(blobs[2]), files, folders)
 
-    # a ROM written here, unpacked by ours into a host folder
-    entries = sorted([(k, v) for k, v in files.items()] + [(f + "/", None) for f in folders],
-                     key=lambda e: e[0].rstrip("/").encode())
-    mine = os.path.join(tmp, "mine.kvd.rom")
-    open(mine, "wb").write(encode_rom(entries))
-    out = os.path.join(tmp, "out")
-    os.mkdir(out)
-    subprocess.run([probe, "unrom", mine, out], check=True)
-    got_files, got_folders = {}, set()
-    for dirpath, dirnames, filenames in os.walk(out):
-        rel = os.path.relpath(dirpath, out)
-        for d in dirnames:
-            got_folders.add(os.path.normpath(os.path.join(rel, d)))
-        for f in filenames:
-            got_files[os.path.normpath(os.path.join(rel, f))] = open(os.path.join(dirpath, f), "rb").read()
-    assert got_files == files, sorted(got_files)
-    assert got_folders == folders, got_folders
-    # a folder the reader would refuse (a 401-character name) is refused by
-    # the packer, which then leaves an existing output file as it was
-    deep = os.path.join(tmp, "deep")
-    sub = os.path.join(deep, *[c * 99 for c in "abc"])
-    os.makedirs(sub)
-    open(os.path.join(sub, "n" * 101), "wb").write(b"x")
-    r = subprocess.run([rompack, "rom", deep, rom_path], capture_output=True)
-    assert r.returncode == 1, r
-    check_entries(parse_rom(open(rom_path, "rb").read()), files, folders)
-    os.rename(os.path.join(sub, "n" * 101), os.path.join(sub, "n" * 100))
-    subprocess.run([rompack, "rom", deep, rom_path], check=True)
-    assert max(len(e[0]) for e in parse_rom(open(rom_path, "rb").read())) == 400
+        # a ROM written here, unpacked by ours into a host folder
+        entries = sorted([(k, v) for k, v in files.items()] + [(f + "/", None) for f in folders],
+                         key=lambda e: e[0].rstrip("/").encode())
+        mine = os.path.join(tmp, "mine.kvd.rom")
+        open(mine, "wb").write(encode_rom(entries))
+        out = os.path.join(tmp, "out")
+        os.mkdir(out)
+        subprocess.run([probe, "unrom", mine, out], check=True)
+        got_files, got_folders = {}, set()
+        for dirpath, dirnames, filenames in os.walk(out):
+            rel = os.path.relpath(dirpath, out)
+            for d in dirnames:
+                got_folders.add(os.path.normpath(os.path.join(rel, d)))
+            for f in filenames:
+                got_files[os.path.normpath(os.path.join(rel, f))] = open(os.path.join(dirpath, f), "rb").read()
+        assert got_files == files, sorted(got_files)
+        assert got_folders == folders, got_folders
+        # a folder the reader would refuse (a 401-character name) is refused by
+        # the packer, which then leaves an existing output file as it was
+        deep = os.path.join(tmp, "deep")
+        sub = os.path.join(deep, *[c * 99 for c in "abc"])
+        os.makedirs(sub)
+        open(os.path.join(sub, "n" * 101), "wb").write(b"x")
+        r = subprocess.run([rompack, "rom", deep, rom_path], capture_output=True)
+        assert r.returncode == 1, r
+        check_entries(parse_rom(open(rom_path, "rb").read()), files, folders)
+        os.rename(os.path.join(sub, "n" * 101), os.path.join(sub, "n" * 100))
+        subprocess.run([rompack, "rom", deep, rom_path], check=True)
+        assert max(len(e[0]) for e in parse_rom(open(rom_path, "rb").read())) == 400
 
-    # sysrom.dat readers stop at a blob above 32 MiB: the packer refuses one
-    # (incompressible bytes keep the ROM above that size) and keeps the old file
-    noisy = os.path.join(tmp, "noisy")
-    os.mkdir(noisy)
-    open(os.path.join(noisy, "noise.bin"), "wb").write(os.urandom(0x2000000 + 4096))
-    before = open(dat_path, "rb").read()
-    r = subprocess.run([rompack, "sysrom", tree, dat_path, "--cart", noisy], capture_output=True)
-    assert r.returncode == 1 and b"more than sysrom.dat can carry" in r.stderr, r
-    assert open(dat_path, "rb").read() == before
-print("rom checks passed")
+        # sysrom.dat readers stop at a blob above 32 MiB: the packer refuses one
+        # (incompressible bytes keep the ROM above that size) and keeps the old file
+        noisy = os.path.join(tmp, "noisy")
+        os.mkdir(noisy)
+        open(os.path.join(noisy, "noise.bin"), "wb").write(os.urandom(0x2000000 + 4096))
+        before = open(dat_path, "rb").read()
+        r = subprocess.run([rompack, "sysrom", tree, dat_path, "--cart", noisy], capture_output=True)
+        assert r.returncode == 1 and b"more than sysrom.dat can carry" in r.stderr, r
+        assert open(dat_path, "rb").read() == before
+    print("rom checks passed")
+
+if __name__ == "__main__":
+    main()

@@ -14,3 +14,12 @@ add_test(NAME pdisk_stat_check
   COMMAND ${KVD_PYTHON} ${KVD_TEST_DIR}/check_stat.py $<TARGET_FILE:pdisk_probe>)
 add_test(NAME pdisk_rom_check
   COMMAND ${KVD_PYTHON} ${KVD_TEST_DIR}/check_rom.py $<TARGET_FILE:kvd_rompack> $<TARGET_FILE:pdisk_probe>)
+kvd_test(pdisk_cart_mount_test SOURCES cart_mount_test.cpp pdisk_fixture.cpp)
+kvd_test(pdisk_kvd_text_test SOURCES kvd_text_test.cpp pdisk_fixture.cpp)
+add_test(NAME pdisk_kvd_text_check
+  COMMAND ${KVD_PYTHON} ${KVD_TEST_DIR}/check_kvd_text.py $<TARGET_FILE:pdisk_probe>)
+add_test(NAME pdisk_ls_check
+  COMMAND ${KVD_PYTHON} ${KVD_TEST_DIR}/check_ls.py $<TARGET_FILE:pdisk_probe>)
+kvd_test(pdisk_listing_test SOURCES listing_test.cpp pdisk_fixture.cpp)
+kvd_test(pdisk_file_api_test SOURCES file_api_test.cpp pdisk_fixture.cpp)
+kvd_test(pdisk_pfile_table_test SOURCES pfile_table_test.cpp pdisk_fixture.cpp)

@@ -1,0 +1,268 @@
+// Cartridge mounting, write-back of dirty mounts, and pruning of mounts.
+#include "pdisk/cart_mount.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "kernel/app.h"
+#include "kernel/klog.h"
+#include "kernel/message.h"
+#include "pdisk/diag.h"
+#include "pdisk/fileops.h"
+#include "pdisk/kvd_text.h"
+#include "pdisk/mount.h"
+#include "pdisk/path.h"
+#include "pdisk/pfile.h"
+#include "pdisk/rom.h"
+
+int32_t prune_slots_threshold = 4096;
+
+static bool ends_with(const char *p, size_t n, const char *suffix) {
+  size_t k = strlen(suffix);
+  return n > k && memcmp(p + n - k, suffix, k) == 0;
+}
+
+int kvd_path_kind(const char *path) {
+  if (!path) return KVD_NONE;
+  size_t n = strlen(path);
+  if (ends_with(path, n, ".kvd")) return KVD_TEXT;
+  if (ends_with(path, n, ".kvd.rom")) return KVD_ROM;
+  if (ends_with(path, n, ".kvd.png")) return KVD_PNG;
+  return KVD_NONE;
+}
+
+static bool system_is_held() { return app.exclusive_process != 0; }
+
+void populate_ram_folder_from_kvd_buffer(const char *dest, pbuffer *b) {
+  pbuffer *line = breadln(b, nullptr);  // header line, not checked
+  breadln(b, line);
+  int version = 0;
+  if (sscanf(to_cstr(line), "version %d", &version) != 1) version = 0;
+  destroy_buffer(line);
+  // Cartridge files inside are stored as files, not mounted on the way.
+  int was_blocked = block_automounting;
+  block_automounting = 1;
+  if (version == 1) populate_ram_folder_from_kvd_buffer_v1(dest, b);
+  if (version == 2) populate_ram_folder_from_kvd_buffer_v2(dest, b);
+  block_automounting = was_blocked;
+}
+
+void populate_ram_folder_from_kvd_png_buffer(const char *dest) {
+  printf("can not populate %s\n", dest);
+  printf("kvd.png loader not supported in this build.\n");
+}
+
+// Picks and creates a fresh folder under "/ram/mount"; its path in out.
+static void make_mount_folder(char *out, size_t size) {
+  if (!pdisk_directory_exists("/ram/mount", 1)) pmkdir("/ram/mount");
+  for (;;) {
+    for (int i = 0; i < 12; i++) (void)rand();
+    snprintf(out, size, "/ram/mount/m%lld", (long long)mount_index++);
+    if (!pdisk_directory_exists(out, 1)) break;
+    printf("!! %s\n", out);
+  }
+  pmkdir(out);
+}
+
+pmount_entry *mount_kvd_path(const char *p) {
+  if (!p) return nullptr;
+  if (pmount_entry *m = get_mount_by_mount_point(p, 0)) return m;
+  // The cartridge file is read through its parent mount: no path taken on
+  // the way may mount it a second time.
+  int was_blocked = block_automounting;
+  block_automounting = 1;
+  char folder[64];
+  make_mount_folder(folder, sizeof folder);
+  if (pfile_entry *f = pfopen(p, "r")) {
+    f->data->cursor = 0;
+    switch (kvd_path_kind(p)) {
+      case KVD_TEXT:
+        populate_ram_folder_from_kvd_buffer(folder, f->data);
+        break;
+      case KVD_ROM:
+        populate_ram_folder_from_kvd_rom_buffer(folder, f->data);
+        break;
+      case KVD_PNG:
+        populate_ram_folder_from_kvd_png_buffer(folder);
+        break;
+    }
+    pfclose(f);
+  }
+  pmount_entry *m = mount_p_path(p, folder);
+  if (m) {
+    m->folder_flag = 0;
+    m->dirty = 0;
+    m->flush_time = 0;
+  }
+  block_automounting = was_blocked;
+  return m;
+}
+
+// Packs the mount's folder as a cartridge of `kind` into a new buffer; null
+// with *why set when it cannot be packed.
+static pbuffer *pack_cartridge(const pmount_entry *m, int kind, const char **why) {
+  pbuffer *out = create_buffer_2(4096, 'c');
+  if (kind == KVD_TEXT) {
+    write_kvd_from_ram_files(out, m->origin, 0);
+    return out;
+  }
+  if (kind == KVD_ROM && write_kvd_rom_from_ram_files(out, m->origin, 0) == 0) return out;
+  *why = kind == KVD_ROM ? "contents too large for a ROM cartridge"
+                         : "no PNG cartridge writer in this build";
+  destroy_buffer(out);
+  return nullptr;
+}
+
+static void clear_dirty(pmount_entry *m) {
+  m->dirty = 0;
+  m->flush_time = 0;
+  m->write_failures = 0;
+}
+
+static void report_failed_write_back(pmount_entry *m, const char *why) {
+  const char *point = to_cstr(m->mount_point);
+  m->flush_time = pdisk_now_ms() + CART_RETRY_DELAY_MS;
+  if (m->write_failures++ > 0) return;
+  klog("** could not save cartridge %s: %s; kept in memory, will try again\n", point, why);
+  char text[1200];
+  snprintf(text, sizeof text, "could not save %s: %s", point, why);
+  notify(text);
+}
+
+int flush_dirty_mount(pmount_entry *m, int delayed) {
+  if (!m || !m->dirty) return 0;
+  if (delayed && pdisk_now_ms() < m->flush_time) return 0;
+  if (system_is_held()) return 0;
+  int kind = kvd_path_kind(to_cstr(m->mount_point));
+  if (kind == KVD_NONE) {
+    clear_dirty(m);
+    return 0;
+  }
+  const char *why = nullptr;
+  pbuffer *packed = pack_cartridge(m, kind, &why);
+  if (!packed) {
+    report_failed_write_back(m, why);
+    return 0;
+  }
+  // The mount point may move in the table when the open mounts or prunes;
+  // its text is kept apart.
+  pbuffer *point = create_buffer_from_buffer_2(m->mount_point, 'c');
+  pfile_entry *f = pfopen(to_cstr(point), "wf");
+  int written = 0;
+  if (f) {
+    pfwrite(packed->data, 1, packed->length, f);
+    written = pfclose(f) == 0;
+  }
+  destroy_buffer(packed);
+  destroy_buffer(point);
+  if (!written) {
+    report_failed_write_back(m, f ? "the host refused the write" : "its file cannot be opened");
+    return 0;
+  }
+  clear_dirty(m);
+  return 1;
+}
+
+int flush_dirty_mounts_ex(int delayed) {
+  int n = 0;
+  for (int i = pmounts - 1; i >= 0; i--)
+    if (i < pmounts) n += flush_dirty_mount(&pmount[i], delayed);
+  return n;
+}
+
+void flush_dirty_mounts_delayed() { flush_dirty_mounts_ex(1); }
+void flush_dirty_mounts_immediately() { flush_dirty_mounts_ex(0); }
+
+int flush_dirty_mount_immediately(const char *mount_point) {
+  pmount_entry *m = mount_point ? get_mount_by_mount_point(mount_point, 0) : nullptr;
+  if (!m || !flush_dirty_mount(m, 0)) return 0;
+  printf("// flushed single mount: %s\n", mount_point);
+  return 1;
+}
+
+void delete_mount_entry(int index) {
+  if (index < 0 || index >= pmounts) return;
+  destroy_buffer(pmount[index].mount_point);
+  destroy_buffer(pmount[index].origin);
+  memmove(&pmount[index], &pmount[index + 1], sizeof(pmount[0]) * (pmounts - index - 1));
+  pmounts--;
+  pmount[pmounts] = pmount_entry{};
+}
+
+static bool begins_with(const pbuffer *b, const char *prefix) {
+  size_t n = strlen(prefix);
+  return b && (size_t)b->length >= n && memcmp(b->data, prefix, n) == 0;
+}
+
+// Removes mount i with the RAM records under its origin.
+static void remove_mount_and_files(int i) {
+  delete_ram_files_in_path(to_cstr(pmount[i].origin));
+  delete_mount_entry(i);
+}
+
+int delete_mount_point(const char *path) {
+  pbuffer *canon = normalise_kavelund_path(path);
+  if (!canon) return 0;
+  int found = 0;
+  for (int i = 0; i < pmounts && !found; i++) {
+    if (strcmp(to_cstr(pmount[i].mount_point), to_cstr(canon)) != 0) continue;
+    found = 1;
+    flush_dirty_mount(&pmount[i], 0);
+    if (begins_with(pmount[i].origin, "/ram/mount/"))
+      remove_mount_and_files(i);
+    else
+      delete_mount_entry(i);
+  }
+  destroy_buffer(canon);
+  return found;
+}
+
+void delete_clean_ram_mounts() {
+  for (int i = 0; i < pmounts;) {
+    const pmount_entry *m = &pmount[i];
+    if ((!m->dirty && begins_with(m->origin, "/ram/mount/")) ||
+        begins_with(m->mount_point, "/ram/bbs/") || begins_with(m->mount_point, "/ram/anywhen/"))
+      remove_mount_and_files(i);
+    else
+      i++;
+  }
+}
+
+int32_t next_prune_threshold(int32_t t, int32_t n) {
+  if (n < t) return t < 5462 ? 4096 : (int32_t)((int64_t)t * 3 / 4);
+  return t < 152918 ? (int32_t)((int64_t)t * 3 / 2) : 0x38000;
+}
+
+void prune_mounts() {
+  if (system_is_held()) return;
+  if (pmounts < 6145 && num_pfiles <= prune_slots_threshold) {
+    sweep_empty_pfiles();
+    return;
+  }
+  int32_t slots = num_pfiles;
+  flush_dirty_mounts_immediately();
+  delete_clean_ram_mounts();
+  for (int i = 0; i < num_pfiles; i++)
+    if (pfile[i] && pfile[i]->kind == PFILE_RAM && begins_with(pfile[i]->origin, "/ram/anywhen/"))
+      pfile_release(pfile[i]);
+  prune_slots_threshold = next_prune_threshold(prune_slots_threshold, slots);
+  if (pmounts >= 8190) {
+    printf("** fatal: too many mounts (%d); could not prune.\n", pmounts);
+    print_mounts();
+    exit(1);
+  }
+  sweep_empty_pfiles();
+}
+
+void prune_process_mounts(int64_t process_id) {
+  flush_dirty_mounts_immediately();
+  char prefix[64];
+  snprintf(prefix, sizeof prefix, "/ram/anywhen/%lld_", (long long)process_id);
+  for (int i = 0; i < pmounts;) {
+    if (begins_with(pmount[i].mount_point, prefix))
+      remove_mount_and_files(i);
+    else
+      i++;
+  }
+}

@@ -1,0 +1,235 @@
+// The file functions as a process sees them.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "kernel/config.h"
+#include "kernel/memory.h"
+#include "kernel/message.h"
+#include "pdisk/cache.h"
+#include "pdisk/cart_mount.h"
+#include "pdisk/mount.h"
+#include "pdisk/pfile.h"
+#include "pdisk_fixture.h"
+#include "tests/kernel/kernel_fixture.h"
+#include "userdata/udata.h"
+
+namespace {
+
+struct FileApi : kernel_fixture {
+  std::string host;
+  void SetUp() override {
+    kernel_fixture::SetUp();
+    pfile_init();
+    pfile_reset();
+    char tmpl[] = "/tmp/file_api_test_XXXXXX";
+    host = mkdtemp(tmpl);
+    std::filesystem::create_directory(host + "/root");
+    ASSERT_EQ(mount_host_path("/", (host + "/root").c_str()), 0);
+    ASSERT_EQ(mount_ram_folder("/ram"), 0);
+    snprintf(config.home, sizeof config.home, "%s/home", host.c_str());
+    config.network_access = 1;
+  }
+  void TearDown() override {
+    pfile_reset();
+    config.home[0] = 0;
+    std::filesystem::remove_all(host);
+    kernel_fixture::TearDown();
+  }
+  std::string host_file(const std::string &rel) {
+    std::ifstream in(host + "/" + rel, std::ios::binary);
+    if (!in) return "<none>";
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  void write_file(const std::string &rel, const std::string &bytes) {
+    std::filesystem::create_directories(std::filesystem::path(host + "/" + rel).parent_path());
+    std::ofstream(host + "/" + rel, std::ios::binary) << bytes;
+  }
+  // Every result of a call, joined by ",".
+  std::string call(const std::string &expr) {
+    return root_eval("local r = table.pack(" + expr +
+                     ") local o = {} for i = 1, r.n do o[i] = tostring(r[i]) end "
+                     "return table.concat(o, ',')");
+  }
+};
+
+TEST_F(FileApi, StoreAndFetchValuesAndRawStrings) {
+  EXPECT_EQ(call("store('/ram/t.pod', {a = 1, b = {'x'}})"), "");
+  EXPECT_EQ(call("fetch('/ram/t.pod').b[1]"), "x");
+  EXPECT_EQ(call("fetch('/ram/t.pod', 2):sub(1, 10)"), "--[[pod]]\n");
+  EXPECT_EQ(call("store('/t.txt', 'body', '--[[pod_format=\"raw\"]]')"), "");
+  EXPECT_EQ(host_file("root/t.txt"), "--[[pod_format=\"raw\"]]\nbody");
+  EXPECT_EQ(call("fetch('/t.txt', 2)"), "--[[pod_format=\"raw\"]]\nbody");
+  root_eval("store('/n.txt', 'body', '--[[pod_format=\"raw\",metadata_format=\"none\"]]')");
+  EXPECT_EQ(host_file("root/n.txt"), "body");
+  EXPECT_EQ(call("fetch('/missing.pod')"), "");
+  EXPECT_EQ(call("fetch()"), "");
+  // metadata kept apart from the body
+  root_eval("_store_metadata_str_to_file('/t.txt', '--[[pod,title=\"t\"]]\\n')");
+  EXPECT_EQ(host_file("root/t.txt"), "--[[pod,title=\"t\"]]\nbody");
+  EXPECT_EQ(call("_fetch_metadata_from_file('/t.txt').title"), "t");
+  EXPECT_EQ(call("_fetch_metadata_from_file('/n.txt')"), "");
+}
+
+// Pixels stored as a PNG come back as the same pixels: i32 elements as
+// 0xAARRGGBB, u8 elements through the process palette.
+TEST_F(FileApi, ImagesStoredAsPng) {
+  lua_State *L = root->L;
+  const uint32_t pixels[] = {0xff102030, 0x80405060, 0x00708090, 0xffffffff};
+  udata *ud = create_userdata(L, "i32", 2, 2, 2, nullptr);
+  memcpy(udata_elements(ud), pixels, sizeof pixels);
+  lua_setglobal(L, "img");
+  udata *idx = create_userdata(L, "u8", 2, 2, 2, nullptr);
+  udata_elements(idx)[0] = 0;
+  udata_elements(idx)[1] = 7;
+  lua_setglobal(L, "idx");
+  poke4(0x5000, 0x00a0b0c0);
+  poke4(0x5000 + 4 * 7, 0x00123456);
+  EXPECT_EQ(call("store('/ram/p.png', img)"), "");
+  EXPECT_EQ(call("store('/ram/i.png', idx)"), "");
+  EXPECT_EQ(call("store('/ram/bad.png', 'text')"), "");
+  EXPECT_EQ(call("fetch('/ram/bad.png')"), "");
+  for (auto [path, want] : {std::make_pair("/ram/p.png", std::vector<uint32_t>(pixels, pixels + 4)),
+                            std::make_pair("/ram/i.png", std::vector<uint32_t>{0, 0, 0, 0})}) {
+    ASSERT_EQ(root_eval(std::string("got = fetch('") + path + "', 1) return 'ok'"), "ok");
+    lua_getglobal(L, "got");
+    udata *back = to_udata(L, -1);
+    ASSERT_NE(back, nullptr) << path;
+    ASSERT_EQ(udata_count(back), 4u) << path;
+    std::vector<uint32_t> got(want.size());
+    memcpy(got.data(), udata_elements(back), 4 * got.size());
+    lua_pop(L, 1);
+    if (std::string(path) == "/ram/p.png") {
+      EXPECT_EQ(got, want);
+    } else {
+      // palette entries 0 and 7 of the process, fully opaque
+      EXPECT_EQ(got[0], 0xffa0b0c0u);
+      EXPECT_EQ(got[1], 0xff123456u);
+    }
+  }
+}
+
+TEST_F(FileApi, CartridgesThroughTheApi) {
+  EXPECT_EQ(call("mkdir('/c.kvd')"), "");
+  EXPECT_EQ(
+      call("store('/c.kvd/main.lua', 'x', '--[[pod_format=\"raw\",metadata_format=\"none\"]]')"),
+      "");
+  EXPECT_EQ(call("mkdir('/c.kvd')"), "mkdir: directory already exists");
+  // fetch of the cartridge path writes it back first and reads the file
+  std::string bytes = root_eval("return fetch('/c.kvd')");
+  EXPECT_NE(bytes.find(":: main.lua\nx\n:: [eoc]"), std::string::npos) << bytes;
+  EXPECT_EQ(host_file("root/c.kvd"), bytes);
+  std::string origin = to_cstr(get_mount_by_mount_point("/c.kvd", 0)->origin);
+  EXPECT_EQ(call("fstat('/c.kvd')"), "folder," + std::to_string(bytes.size()) + "," + origin);
+  EXPECT_EQ(call("fstat('/c.kvd/main.lua')"), "file,1,nil");
+  EXPECT_EQ(call("fstat('/nothing')"), "");
+  EXPECT_EQ(call("store('/p.kvd.png', 'short')"), "invalid .kvd.png file: not a valid PNG");
+  EXPECT_EQ(call("mkdir('/no/such/dir')"), "mkdir failed");
+  EXPECT_EQ(call("mkdir()"), "mkdir: no path");
+}
+
+TEST_F(FileApi, ListCopyMoveDelete) {
+  root_eval("mkdir('/d') store('/d/b2.lua', 1) store('/d/b10.lua', 2) mkdir('/d/sub')");
+  EXPECT_EQ(call("table.concat(ls('/d'), ' ')"), "sub b2.lua b10.lua");
+  EXPECT_EQ(call("select(2, ls('/d'))"), "1");
+  EXPECT_EQ(call("table.concat(ls('/'), ' ')"), "d ram");
+  root_eval("cp('/d/b2.lua', '/ram/b2.lua') _fdelete('/d/b2.lua')");
+  EXPECT_EQ(call("(fetch('/ram/b2.lua'))"), "1");
+  EXPECT_EQ(call("fstat('/d/b2.lua')"), "");
+  EXPECT_EQ(call("table.concat(ls('/d'), ' ')"), "sub b10.lua");
+  EXPECT_EQ(call("ls('/no such')"), "");
+}
+
+TEST_F(FileApi, FailedWriteBackNotifiesTheWindowManagerOnce) {
+  ASSERT_EQ(spawn("flip()"), 2);
+  ASSERT_EQ(spawn("flip()"), 3);
+  root_eval("mkdir('/e') mkdir('/e/f.kvd') store('/e/f.kvd/a.pod', 1)");
+  std::filesystem::remove_all(host + "/root/e");
+  flush_dirty_mounts_immediately();
+  flush_dirty_mounts_immediately();
+  proc *wm = get_process(3);
+  pbuffer *m = read_process_message(wm, nullptr);
+  ASSERT_NE(m, nullptr);
+  EXPECT_NE(std::string(to_cstr(m)).find("could not save /e/f.kvd"), std::string::npos);
+  EXPECT_EQ(read_process_message(wm, nullptr), nullptr);
+  EXPECT_EQ(get_mount_by_mount_point("/e/f.kvd", 0)->dirty, 1u);
+}
+
+TEST_F(FileApi, CacheNamesAreChecked) {
+  std::string cache = host + "/home/cache/f/";
+  write_file("home/cache/f/short", std::string(511, 's'));
+  write_file("home/cache/f/v3", std::string(600, '3'));
+  write_file("home/cache/f/v7", std::string(600, '7'));
+  EXPECT_EQ(call("_cache_fetch('f', 'short')"), "");
+  EXPECT_EQ(call("_cache_fetch('f', 'v%d', true):sub(1, 1)"), "7");
+  EXPECT_EQ(call("_cache_fetch('f', 'v%d')"), "");
+  root_eval("_cache_store('g', 'item', string.rep('i', 600))");
+  EXPECT_EQ(host_file("home/cache/g/item"), std::string(600, 'i'));
+  for (const char *bad : {"'../x'", "'/etc/x'", "'%s%s%n'", "'a b'", "'v%d%d'"}) {
+    root_eval(std::string("_cache_store('g', ") + bad + ", string.rep('i', 600))");
+    EXPECT_EQ(call(std::string("_cache_fetch('g', ") + bad + ", true)"), "") << bad;
+  }
+  EXPECT_FALSE(std::filesystem::exists(host + "/home/x"));
+  EXPECT_EQ(cart_cache_name("https://carts.kavelund.invalid/a.kvd.png"), "carts/a.kvd.png");
+  EXPECT_EQ(cart_cache_name("https://carts.kavelund.invalid/bbs/get_cart.php?cat=8&lid=abc-1"),
+            "carts/abc-1.kvd.png");
+  for (const char *url : {"https://carts.kavelund.invalid/../../x", "https://other.invalid/a.png",
+                          "https://carts.kavelund.invalid//etc/x",
+                          "https://carts.kavelund.invalid/bbs/get_cart.php?cat=8&lid=%s"})
+    EXPECT_EQ(cart_cache_name(url), "") << url;
+  std::string png = "\x89PNG" + std::string(600, 'p');
+  gurl_job job{1, const_cast<char *>("https://carts.kavelund.invalid/a.kvd.png"), GURL_DONE,
+               (uint8_t *)png.data(), (int64_t)png.size()};
+  gurl_cb(&job);
+  EXPECT_EQ(host_file("home/cache/carts/a.kvd.png"), png);
+  job.received_n = 511;
+  job.url = const_cast<char *>("https://carts.kavelund.invalid/b.kvd.png");
+  gurl_cb(&job);
+  EXPECT_EQ(host_file("home/cache/carts/b.kvd.png"), "<none>");
+}
+
+TEST_F(FileApi, RemoteFetchWithoutNetwork) {
+  config.network_access = 0;
+  EXPECT_EQ(call("_fetch_remote('https://x.invalid/')"), "nil,no network access");
+  EXPECT_EQ(call("_fetch_remote_result(1)"), "nil,nil,no network access");
+  config.network_access = 1;
+  EXPECT_EQ(call("math.type(_fetch_remote('https://x.invalid/'))"), "integer");
+}
+
+TEST_F(FileApi, TextsTakenApart) {
+  const std::pair<const char *, const char *> cases[] = {
+      {"split('1,2,,x', ',')", "1,2,,x"},
+      {"math.type(split('1,2,,x', ',')[1])", "integer"},
+      {"split('1,2', ',', false)[1] == '1'", "true"},
+      {"#split('1,2,,x', ',')", "4"},
+      {"split('abc', 2)", "ab,c"},
+      {"split('a;b c', '; ')", "a,b,c"},
+      {"split('a1', '')", "a,1.0"},
+      {"#split('', 3)", "0"},
+      {"split('a,b')", "a,b"},
+      {"_ext('x.kvd.png#3')", "kvd.png"},
+      {"_ext('/a/main.lua#12')", "lua"},
+      {"_ext('a.Lua')", "nil"},
+      {"_ext('.lua')", "nil"},
+      {"_ext('noext')", "nil"},
+      {"_path('a#b#c')", "a"},
+      {"_hloc('a#b#c')", "b#c"},
+      {"_hloc('a')", "nil"},
+      {"fullpath('anywhen://x/y')", "anywhen://x/y"},
+      {"fullpath('/a/../b/')", "/b"},
+      {"fullpath('a b')", ""},
+  };
+  for (auto [expr, want] : cases) {
+    std::string got = root_eval("local t = " + std::string(expr) +
+                                " if type(t) == 'table' then return table.concat(t, ',') end "
+                                "return tostring(t)");
+    if (std::string(want).empty())
+      EXPECT_EQ(call(expr), "") << expr;
+    else
+      EXPECT_EQ(got, want) << expr;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,137 @@
+// Natural order, the listing container and folder listings.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "lang/lua_api.h"
+#include "pdisk/cart_mount.h"
+#include "pdisk/fileops.h"
+#include "pdisk/listing.h"
+#include "pdisk/mount.h"
+#include "pdisk_fixture.h"
+
+namespace {
+
+TEST(NaturalOrder, CasesSortAsListed) {
+  // each pair: first sorts before second
+  const std::pair<const char *, const char *> cases[] = {
+      {"File2", "file10"},
+      {"abc", "abcd"},
+      {"a.b", "a1"},
+      {"z/", "a2.txt"},
+      {"a2.txt", "a10.txt"},
+      {"a10.txt", "b.lua"},
+      {"x1", "xa"},
+      {"a/b", "a1"},
+      {"a007", "a8"},
+      {"a01", "a1"},
+      {"A", "a"},
+      {"9", "10"},
+      {"99999999999999999999", "100000000000000000000"},
+  };
+  for (auto [a, b] : cases) {
+    EXPECT_LT(natural_compare(a, b), 0) << a << " < " << b;
+    EXPECT_GT(natural_compare(b, a), 0) << b << " > " << a;
+  }
+  EXPECT_EQ(natural_compare("same", "same"), 0);
+}
+
+TEST(NaturalOrder, IsATotalOrderOverMixedNames) {
+  std::vector<std::string> names;
+  const char *parts[] = {"", "a", "A", "1", "01", "10", ".", "/", "-", "_", "b2", "B10"};
+  for (const char *x : parts)
+    for (const char *y : parts) names.push_back(std::string(x) + y);
+  for (const auto &a : names)
+    for (const auto &b : names) {
+      int ab = natural_compare(a.c_str(), b.c_str()), ba = natural_compare(b.c_str(), a.c_str());
+      ASSERT_EQ(ab<0, ba> 0) << "[" << a << "] [" << b << "]";
+      ASSERT_EQ(ab == 0, a == b) << "[" << a << "] [" << b << "]";
+      if (ab >= 0) continue;
+      for (const auto &c : names)
+        if (natural_compare(b.c_str(), c.c_str()) < 0)
+          ASSERT_LT(natural_compare(a.c_str(), c.c_str()), 0) << a << " " << b << " " << c;
+    }
+}
+
+TEST(Listing, AddFindDeleteAndSort) {
+  listing *l = create_listing();
+  for (const char *s : {"b10", "b2", "dir/", "a"})
+    ASSERT_EQ(listing_add(l, create_buffer_from_str(s)), 1);
+  EXPECT_EQ(listing_index_for_key(l, "b2"), 1);
+  EXPECT_EQ(listing_index_for_key(l, "b"), -1);
+  EXPECT_EQ(listing_del(l, "missing"), 0);
+  EXPECT_EQ(l->count, 4);
+  EXPECT_EQ(listing_del(l, "b10"), 1);
+  EXPECT_EQ(std::string(to_cstr(l->entries[0])), "b2");
+  ASSERT_EQ(listing_add(l, create_buffer_from_str("b10")), 1);
+  listing_sort(l);
+  std::vector<std::string> got;
+  for (int i = 0; i < l->count; i++) got.push_back(to_cstr(l->entries[i]));
+  EXPECT_EQ(got, (std::vector<std::string>{"dir/", "a", "b2", "b10"}));
+  destroy_listing(l);
+}
+
+TEST(Listing, RefusesThe65537thEntry) {
+  listing *l = create_listing();
+  for (int i = 0; i < LISTING_CAPACITY; i++) ASSERT_EQ(listing_add(l, create_buffer_2(0, 'l')), 1);
+  pbuffer *extra = create_buffer_from_str("x");
+  EXPECT_EQ(listing_add(l, extra), 0);
+  EXPECT_EQ(l->count, LISTING_CAPACITY);
+  destroy_buffer(extra);
+  destroy_listing(l);
+}
+
+class Pflist : public PdiskTest {
+ protected:
+  lua_State *L = nullptr;
+  void SetUp() override {
+    PdiskTest::SetUp();
+    L = luaL_newstate();
+  }
+  void TearDown() override {
+    lua_close(L);
+    PdiskTest::TearDown();
+  }
+  // "<folders>: name name ..." or "none"
+  std::string ls(const char *path) {
+    if (pflist(path, L) != 2) return "none";
+    std::string out = std::to_string(lua_tointeger(L, -1)) + ":";
+    lua_Integer n = luaL_len(L, -2);
+    for (lua_Integer i = 1; i <= n; i++) {
+      lua_rawgeti(L, -2, i);
+      out += std::string(" ") + (lua_isstring(L, -1) ? lua_tostring(L, -1) : "<hole>");
+      lua_pop(L, 1);
+    }
+    lua_settop(L, 0);
+    return out;
+  }
+};
+
+TEST_F(Pflist, HostRamAndMountedNamesOnceAtConsecutiveIndices) {
+  for (const char *f : {"/d/b.lua", "/d/a10.txt", "/d/a2.txt", "/d/.hidden"}) {
+    pmkdir("/d");
+    ASSERT_TRUE(put(f, "x"));
+  }
+  ASSERT_EQ(pmkdir("/d/z"), 0);
+  EXPECT_EQ(ls("/d"), "1: z a2.txt a10.txt b.lua");
+  // a mounted cartridge is listed once, under its file name
+  ASSERT_EQ(pmkdir("/d/c.kvd"), 0);
+  flush_dirty_mounts_immediately();
+  EXPECT_EQ(ls("/d"), "1: z a2.txt a10.txt b.lua c.kvd");
+  // RAM records and a mount placed inside a RAM folder
+  ASSERT_EQ(pmkdir("/ram/r"), 0);
+  ASSERT_TRUE(put("/ram/r/f", "1"));
+  ASSERT_TRUE(put("/ram/r/.h", "1"));
+  ASSERT_EQ(pmkdir("/ram/r/sub"), 0);
+  ASSERT_NE(mount_p_path("/ram/r/sub", "/d"), nullptr);
+  ASSERT_NE(mount_p_path("/ram/r/m", "/d"), nullptr);
+  EXPECT_EQ(ls("/ram/r"), "2: m sub f");
+  EXPECT_EQ(ls("/ram/r/m"), "1: z a2.txt a10.txt b.lua c.kvd");
+  EXPECT_EQ(ls("/d/c.kvd"), "0:");
+  EXPECT_EQ(ls("/no such"), "none");
+  EXPECT_EQ(ls("/missing"), "none");
+}
+
+}  // namespace
