@@ -105,11 +105,7 @@ pbuffer *normalise_kavelund_path(const char *p) {
     if (abs->length == 0 || abs->data[abs->length - 1] != '/') bappend_str(abs, "/");
     bappend_str(abs, p);
   }
-  if (abs->length >= 2 && abs->data[abs->length - 1] == '/') {
-    abs->length--;
-    abs->data[abs->length] = 0;
-    abs->cursor = abs->length;
-  }
+  cut_trailing_slash(abs, true);
   if (abs->length == 1 && abs->data[0] == '/') return abs;
 
   int too_long = 0;
@@ -181,4 +177,11 @@ bool ram_path_is_inside_origin(const pbuffer *path, const pbuffer *folder, int a
 bool path_is_at_or_below(const char *path, const char *folder) {
   size_t n = strlen(folder);
   return strncmp(path, folder, n) == 0 && (path[n] == '/' || path[n] == 0);
+}
+
+void cut_trailing_slash(pbuffer *b, bool keep_root) {
+  if (b->length > (keep_root ? 1 : 0) && b->data[b->length - 1] == '/') {
+    b->data[--b->length] = 0;
+    b->cursor = b->length;
+  }
 }

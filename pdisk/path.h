@@ -29,3 +29,7 @@ bool ram_path_is_inside_origin(const pbuffer *path, const pbuffer *folder, int a
 
 // True when path begins with folder and continues with "/" or ends there.
 bool path_is_at_or_below(const char *path, const char *folder);
+
+// Cuts one trailing "/" from b (cursor to the new end); with keep_root a
+// lone "/" stays.
+void cut_trailing_slash(pbuffer *b, bool keep_root);
