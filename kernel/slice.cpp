@@ -22,11 +22,6 @@
 #include "lang/lua_api.h"
 #include "pdisk/cart_mount.h"
 #include "sorn/sorn.h"
-#include "kernel/ram_layout.h"
-
-static int32_t sat_add32(int32_t a, int64_t b) {
-  return (int32_t)std::clamp<int64_t>((int64_t)a + b, INT32_MIN, INT32_MAX);
-}
 
 int64_t proc_counted_memory(const proc *p) {
   return p->mem.page_bytes + p->heap_bytes - p->baseline + memory_allowance;
@@ -136,7 +131,7 @@ uint32_t run_process_slice(proc *p, double fraction) {
 
   int32_t used = cpu_cycles;
   if (used > cpu_cycles_max) {
-    p->debt = sat_add32(p->debt, (int64_t)used - cpu_cycles_max);
+    cpu_counter_add(p->debt, (int64_t)used - cpu_cycles_max);
     used = cpu_cycles_max;
   }
   if (used < 0) used = 0;
@@ -144,14 +139,14 @@ uint32_t run_process_slice(proc *p, double fraction) {
   cpu_cycles_max = saved_max;
   cpu_superyielding = saved_super;
 
-  p->cycles_frame = sat_add32(p->cycles_frame, used);
-  p->cycles_since_flip = sat_add32(p->cycles_since_flip, used);
+  cpu_counter_add(p->cycles_frame, used);
+  cpu_counter_add(p->cycles_since_flip, used);
   if (caller) {
-    caller->cycles_frame = sat_add32(caller->cycles_frame, used);
-    caller->cycles_since_flip = sat_add32(caller->cycles_since_flip, used);
+    cpu_counter_add(caller->cycles_frame, used);
+    cpu_counter_add(caller->cycles_since_flip, used);
   }
-  total_frame_cycles = sat_add32(total_frame_cycles, used);
-  total_frame_cycles_since_wm_flip = sat_add32(total_frame_cycles_since_wm_flip, used);
+  cpu_counter_add(total_frame_cycles, used);
+  cpu_counter_add(total_frame_cycles_since_wm_flip, used);
 
   // A slice that fails after the allocator refused it memory ran out of
   // memory: some refusals (a string buffer's growth) surface only as an error.

@@ -42,10 +42,7 @@ static pmount_entry *next_mount_slot(const char *what) {
 static pbuffer *copy_without_trailing_slash(const char *text, int tag) {
   pbuffer *b = create_buffer_2((int32_t)strlen(text), tag);
   bappend_str(b, text);
-  if (b->length > 0 && b->data[b->length - 1] == '/') {
-    b->data[--b->length] = 0;
-    b->cursor = b->length;
-  }
+  cut_trailing_slash(b, false);
   return b;
 }
 
@@ -88,10 +85,7 @@ pmount_entry *mount_p_path(const char *mount_point, const char *target) {
     destroy_buffer(origin);
     return nullptr;
   }
-  if (origin->length > 1 && origin->data[origin->length - 1] == '/') {
-    origin->data[--origin->length] = 0;
-    origin->cursor = origin->length;
-  }
+  cut_trailing_slash(origin, true);
   m->kind = kind;
   m->mount_point = canon;
   m->origin = origin;

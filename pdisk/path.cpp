@@ -111,11 +111,7 @@ pbuffer *normalise_kavelund_path(const char *p) {
     if (abs->length == 0 || abs->data[abs->length - 1] != '/') bappend_str(abs, "/");
     bappend_str(abs, p);
   }
-  if (abs->length >= 2 && abs->data[abs->length - 1] == '/') {
-    abs->length--;
-    abs->data[abs->length] = 0;
-    abs->cursor = abs->length;
-  }
+  cut_trailing_slash(abs, true);
   if (abs->length == 1 && abs->data[0] == '/') return abs;
 
   int too_long = 0;
@@ -195,4 +191,11 @@ bool has_parent_segment(const char *p) {
   for (const char *seg = p; seg; seg = strchr(seg, '/'), seg = seg ? seg + 1 : nullptr)
     if (seg[0] == '.' && seg[1] == '.' && (seg[2] == '/' || seg[2] == 0)) return true;
   return false;
+}
+
+void cut_trailing_slash(pbuffer *b, bool keep_root) {
+  if (b->length > (keep_root ? 1 : 0) && b->data[b->length - 1] == '/') {
+    b->data[--b->length] = 0;
+    b->cursor = b->length;
+  }
 }

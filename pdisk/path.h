@@ -38,3 +38,7 @@ bool has_parent_segment(const char *p);
 
 // True when path begins with folder and continues with "/" or ends there.
 bool path_is_at_or_below(const char *path, const char *folder);
+
+// Cuts one trailing "/" from b (cursor to the new end); with keep_root a
+// lone "/" stays.
+void cut_trailing_slash(pbuffer *b, bool keep_root);

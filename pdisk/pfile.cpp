@@ -328,10 +328,3 @@ void trace_pfopen(const char *path, const char *mode) {
   destroy_buffer(canon);
   destroy_buffer(origin);
 }
-
-void remove_trailing_slash(pbuffer *b) {
-  if (b && b->length > 0 && b->data[b->length - 1] == '/') {
-    b->data[--b->length] = 0;
-    if (b->cursor > b->length) b->cursor = b->length;
-  }
-}

@@ -60,4 +60,3 @@ int64_t pfwrite(const void *src, uint64_t size, uint64_t count, pfile_entry *f);
 int32_t pfread(void *dst, int32_t size, int32_t count, pfile_entry *f);
 void sync_fs(int force);
 void trace_pfopen(const char *path, const char *mode);
-void remove_trailing_slash(pbuffer *b);

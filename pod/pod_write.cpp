@@ -153,27 +153,11 @@ void write_string(pod_writer &w, int index) {
   spend_cpu(k / 4);
 }
 
-const char *text_type_name(uint32_t code) {
-  switch (code & 15) {
-    case 3:
-      return "u8";
-    case 12:
-      return "i16";
-    case 13:
-      return "i32";
-    case 14:
-      return "i64";
-    case 6:
-      return "f64";
-    default:
-      return "";
-  }
-}
-
 // The text form: userdata("type",w[,h],"elements").
 void write_userdata_text(pod_writer &w, const udata *ud) {
   char head[64];
-  const char *name = text_type_name(ud->utype);
+  const char *name = get_utype_string(ud->utype & 31);
+  if (name[0] == '?') name = "";
   int n = ud->dims == 2
               ? std::snprintf(head, sizeof head, "userdata(\"%s\",%u,%u,\"", name, ud->width,
                               ud->height)
