@@ -147,6 +147,12 @@ TWINS = [
      "a[1] += re() a.n *= re() print(b[1], b.n, a[1], a.n)",
      "local a = {1, n = 2} local b = a local function re() a = {n = 0} return 5 end\n"
      "do local tt = a tt[1] = tt[1] + re() end do local tt = a tt.n = tt.n * re() end print(b[1], b.n, a[1], a.n)"),
+    # An upvalue table is fixed before the right-hand side too.
+    ("local a = {x = 1, 1} local b = a local function re() a = {x = 0, 0} return 5 end\n"
+     "local function up() a.x += re() a.x -= 1 a[1] *= re() end up() print(b.x, b[1], a.x, a[1])",
+     "local a = {x = 1, 1} local b = a local function re() a = {x = 0, 0} return 5 end\n"
+     "local function up() do local tt = a tt.x = tt.x + re() end a.x = a.x - 1 do local tt = a tt[1] = tt[1] * re() end end\n"
+     "up() print(b.x, b[1], a.x, a[1])"),
     # Errors name the variables of the plain assignment, on its line.
     ("print(pcall(function() player.x += 1 end)) print(pcall(function() local q = {} q.a.b += 1 end))\n"
      "local p = setmetatable({}, {__index = function() return 1 end, __newindex = function(_, k) error('store ' .. k, 2) end})\n"
