@@ -19,3 +19,17 @@ struct PodLua : ::testing::Test {
   // an otherwise empty stack).
   int read(const std::string &text);
 };
+
+// True in builds under the address sanitizer, where the heaviest cases run
+// on fewer forms (each case there takes several times as long).
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool pod_test_sanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool pod_test_sanitized = true;
+#else
+inline constexpr bool pod_test_sanitized = false;
+#endif
+#else
+inline constexpr bool pod_test_sanitized = false;
+#endif
