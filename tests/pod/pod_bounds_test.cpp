@@ -141,14 +141,14 @@ TEST_F(PodBounds, WriterStopsAtWhatTheCallerCanHold) {
   // limit early; 41 tables, each shared twice at every level: 2^40 strings
   // to write.
   root_eval("collectgarbage()");
-  int64_t fill = memory_headroom() - (2 << 20);
+  int64_t fill = memory_room_left() - (2 << 20);
   ASSERT_GT(fill, 0);
   std::string r = root_eval("filler = string.rep('f', " + std::to_string(fill) +
                             ") t = {'x'} for i = 1, 40 do t = {t, t} end "
                             "return select('#', pod(t)) .. ' ' .. select('#', pod(t, 2))");
   EXPECT_EQ(r, "0 0");
   root_eval("collectgarbage()");
-  EXPECT_LT(memory_headroom(), 3 << 20);
+  EXPECT_LT(memory_room_left(), 3 << 20);
   int got = in_child("pod of 2^40 shared strings", [&] {
     lua_State *L = root->L;
     lua_getglobal(L, "t");
