@@ -1,14 +1,13 @@
 // The blit glue between Lua and the rectangle copy.
 #include "userdata/ud_blit.h"
 
+#include "gfx/blit.h"
 #include "gfx/draw_target.h"
+#include "gfx/pixel.h"
 #include "kernel/args.h"
 #include "kernel/cpu_budget.h"
 #include "kernel/process.h"
-#include "userdata/ud_blitter.h"
 #include "userdata/udata.h"
-
-int32_t cl, cr, ct, cb;
 
 int lua54_blit_0(lua_State *L) {
   proc *p = cproc;
@@ -23,13 +22,9 @@ int lua54_blit_0(lua_State *L) {
   int32_t dx = int32_t(kvd_intp(L, 5, 0)), dy = int32_t(kvd_intp(L, 6, 0));
   int32_t w = int32_t(kvd_intp(L, 7, src->width)), h = int32_t(kvd_intp(L, 8, src->height));
   bool whole = p && dst != target;
-  if (whole) {
-    target_clip_rect &c = p->target_clip;
-    cl = c.left, cr = c.right, ct = c.top, cb = c.bottom;
-    c = {0, int32_t(dst->width), 0, int32_t(dst->height)};
-  }
+  if (whole) set_temporary_clipping(dst);
   int64_t work = blit(src, dst, sx, sy, dx, dy, w, h);
-  if (whole) p->target_clip = {cl, cr, ct, cb};
+  if (whole) restore_after_temporary_clipping();
   if (work > 0) spend_cpu(work / 64);  // nothing copied, nothing charged
   return 0;
 }

@@ -6,10 +6,6 @@
 
 #include "lang/lua_api.h"
 
-// Where the draw target's clip is saved while a blit into another record
-// runs with a clip of that record's whole size.
-extern int32_t cl, cr, ct, cb;
-
 // A missing src or dst is the current process's draw target; nothing happens
 // while either is still missing. Into the draw target the copy is clipped to
 // its clip (refreshed from the draw state, and kept inside the target); into

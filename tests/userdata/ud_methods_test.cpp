@@ -127,6 +127,14 @@ TEST_F(ud_methods, Blit) {
        "1,1,2,3,5,5,6,7"},
       {"local a = userdata('u8', 2, 3, '010203040506') blit(a, a, 0, 0, 0, 1) return E(a)",
        "1,2,1,2,3,4"},
+      // Offsets and sizes at the ends of the 32-bit range clip, never wrap.
+      {"local a = userdata('u8', 3, 1, '010203') local b = userdata('u8', 4, 1) "
+       "blit(a, b, 0, 0, -2147483648, 0, 2147483647, 1) "
+       "blit(a, b, -2147483647, 0, 0, 0, 2147483647, 1) return E(b)",
+       "0,0,0,0"},
+      {"local a = userdata('u8', 3, 1, '010203') local b = userdata('u8', 4, 1) "
+       "blit(a, b, 0, 0, 1, 0, 2147483647, 2147483647) return E(b)",
+       "0,1,2,3"},
   };
   run(cases, std::size(cases));
 }
@@ -143,6 +151,10 @@ TEST_F(ud_methods, BlitIntoTheDrawTarget) {
                       "blit(S) return E(T)"),
             "0,119,119,0,0,119,119,0,0,0,0,0,0,0,0,0");
   EXPECT_EQ(root_eval("local b = userdata('u8', 2, 1) blit(nil, b, 1, 0) return E(b)"), "119,119");
+  // A blit into another record leaves the target's clip as it was.
+  EXPECT_EQ(root->target_clip.left, 1);
+  EXPECT_EQ(root->target_clip.right, 3);
+  EXPECT_EQ(root->target_clip.bottom, 2);
   // The clip of a target made 2 x 2: a full clip word still writes only
   // inside its four elements.
   EXPECT_EQ(root_eval("T:clear() poke2(0x5528, 0) poke2(0x552c, 16) poke2(0x552e, 16) blit(S) "
