@@ -124,13 +124,16 @@ const bool have_avx2 = __builtin_cpu_supports("avx2");
 // are all masked fills, in one pass.
 void fill_uniform_rows(const span_painter &p, udata *bitmap, int32_t xs, int32_t xe, int32_t top,
                        int32_t bottom) {
-  // Each fill word turned so that its first byte lands on xs.
+  // The fill words of the rows drawn, turned so that their first byte lands
+  // on xs.
   uint64_t fills[8];
   int shift = 8 * (xs & 7);
-  for (int r = 0; r < 8; r++)
-    fills[r] = shift ? p.row_fill[r] >> shift | p.row_fill[r] << (64 - shift) : p.row_fill[r];
-  uint8_t *row = bitmap_row(bitmap, top) + xs;
   int64_t n = int64_t(xe) - xs + 1, rows = int64_t(bottom) - top + 1;
+  for (int64_t y = top; y < top + std::min<int64_t>(rows, 8); y++) {
+    uint64_t f = p.row_fill[y & 7];
+    fills[y & 7] = shift ? f >> shift | f << (64 - shift) : f;
+  }
+  uint8_t *row = bitmap_row(bitmap, top) + xs;
 #if KVD_SPAN_AVX2
   if (have_avx2) return masked_fill_rows_avx2(row, bitmap->width, n, rows, p.keep, fills, top);
 #endif
