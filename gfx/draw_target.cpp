@@ -6,7 +6,9 @@
 
 #include "kernel/memory.h"
 #include "kernel/process.h"
+#include "kernel/ram_layout.h"
 #include "userdata/udata.h"
+#include "kernel/ram_layout.h"
 
 // The smaller of a clip edge and an extent, compared unsigned as the edge's
 // 32-bit value (a negative edge compares above every extent).
@@ -16,8 +18,8 @@ static int32_t unsigned_min(int16_t edge, uint32_t extent) {
 
 void refresh_target_clip(proc *p) {
   if (!p || !p->draw_target) return;
-  uint64_t word =
-      (uint64_t)(uint32_t)peek4_proc(p, 0x5528) | (uint64_t)(uint32_t)peek4_proc(p, 0x552C) << 32;
+  uint64_t word = (uint64_t)(uint32_t)peek4_proc(p, RAM_CLIP_RECT) |
+                  (uint64_t)(uint32_t)peek4_proc(p, RAM_CLIP_RECT + 4) << 32;
   if (word != p->target_clip_word) {
     int16_t x0 = (int16_t)word, y0 = (int16_t)(word >> 16);
     int16_t x1 = (int16_t)(word >> 32), y1 = (int16_t)(word >> 48);

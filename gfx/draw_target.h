@@ -3,8 +3,8 @@
 
 struct proc;
 
-// When the clip word at 0x5528 of p's memory (x0, y0, x1, y1 as signed 16-bit
-// values) differs from the one p's clip rectangle was made from, rebuilds the
+// When the clip words at RAM_CLIP_RECT of p's memory (x0, y0, x1, y1 as signed 16-bit
+// values) differ from the ones p's clip rectangle was made from, rebuilds the
 // rectangle: left and top are x0 and y0 raised to 0, right and bottom the
 // smaller (compared unsigned) of x1 and y1 and the draw target's width and
 // height. On every call the rectangle is kept within the target's present

@@ -24,3 +24,15 @@ void hosk_debug_open_allowed();
 [[noreturn]] void hosk_assert_failed(const char *expr, const char *file, int line,
                                      const char *func);
 #define ASSERT(expr) ((expr) ? (void)0 : hosk_assert_failed(#expr, __FILE__, __LINE__, __func__))
+
+// INVARIANT checks what the code relies on but never expects to see broken
+// (a queue of whole messages, a compact process table, a buffer with room
+// for its terminator). Checked in debug and sanitizer builds (which define
+// KVD_CHECK_INVARIANTS, or leave NDEBUG undefined); compiled out otherwise.
+#if defined(KVD_CHECK_INVARIANTS) || !defined(NDEBUG)
+#define KVD_INVARIANTS_CHECKED 1
+#define INVARIANT(expr)        ASSERT(expr)
+#else
+#define KVD_INVARIANTS_CHECKED 0
+#define INVARIANT(expr)        ((void)0)
+#endif

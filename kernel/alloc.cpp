@@ -11,6 +11,20 @@
 
 static constexpr size_t header_size = 8;
 
+alloc_fault_state alloc_faults;
+
+// True when this call is the injected failure (or its retry).
+static bool injected_failure(int retry) {
+  if (retry) {
+    bool fail = alloc_faults.failing;
+    alloc_faults.failing = false;
+    return fail;
+  }
+  alloc_faults.attempts++;
+  alloc_faults.failing = alloc_faults.fail_at > 0 && alloc_faults.attempts == alloc_faults.fail_at;
+  return alloc_faults.failing;
+}
+
 void *l_alloc(void *, void *ptr, size_t, size_t nsize, int retry, size_t accounted) {
   uint8_t *block = ptr ? (uint8_t *)ptr - header_size : nullptr;
   uint64_t old_accounted = 0;
@@ -41,7 +55,7 @@ void *l_alloc(void *, void *ptr, size_t, size_t nsize, int retry, size_t account
       if (growth > (uint64_t)memory_headroom) retry = 1;
     }
   }
-  uint8_t *grown = !refused && nsize <= SIZE_MAX - header_size
+  uint8_t *grown = !refused && nsize <= SIZE_MAX - header_size && !injected_failure(retry)
                        ? (uint8_t *)std::realloc(block, nsize + header_size)
                        : nullptr;
   if (!grown) {

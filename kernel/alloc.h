@@ -2,6 +2,7 @@
 // hidden header, so the current process's heap total needs no lookup.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 // The six-argument allocator of the workstation's Lua: charges the current
 // process (`cproc`), never the user value. Growth that would take the
@@ -9,3 +10,14 @@
 // failure on the retry (or of a block larger than the headroom) also marks
 // the process for removal as out of memory.
 void *l_alloc(void *ud, void *ptr, size_t osize, size_t nsize, int retry, size_t accounted);
+
+// Fault injection for tests. Every allocation or growth (not a retry) counts
+// one attempt; when fail_at is N > 0 the Nth attempt fails, and so does its
+// retry after the emergency collection, as if memory were exhausted then.
+// fail_at 0 (the default) fails nothing.
+struct alloc_fault_state {
+  int64_t attempts;
+  int64_t fail_at;
+  bool failing;  // the failed attempt's retry fails too
+};
+extern alloc_fault_state alloc_faults;

@@ -11,13 +11,6 @@
 #include "pod/pod_read.h"
 #include "pod/pod_write.h"
 
-namespace {
-struct buffer_deleter {
-  void operator()(pbuffer *b) const { destroy_buffer(b); }
-};
-using buffer_ptr = std::unique_ptr<pbuffer, buffer_deleter>;
-}  // namespace
-
 // Lua number conversion truncated toward zero into 32 bits; 0 when it does
 // not fit (NaN and infinities included).
 static int32_t id_from_number(lua_Number n) {
@@ -48,7 +41,7 @@ int lua54_send_message(lua_State *L) {
     lua_pushinteger(L, (lua_Integer)cproc->id);
     lua_setfield(L, 2, "_from");  // raises the interpreter's indexing error
   }
-  buffer_ptr b(create_buffer_2(256, 'p'));
+  pbuffer_owner b(create_buffer_2(256, 'p'));
   // A value whose text cannot fit in a buffer is not sent at all.
   bool written = stringify_object(L, 2, b.get(), 0, 0) >= 0;
   // The writer allocates, and a finaliser it runs may remove the receiver.
@@ -62,7 +55,7 @@ int lua54__read_message(lua_State *L) {
   if (!cproc) return 0;
   // A buffer of this call's own: decoding may run a finaliser that reads the
   // next message.
-  buffer_ptr b(create_buffer_2(4096, 'r'));
+  pbuffer_owner b(create_buffer_2(4096, 'r'));
   if (!read_process_message(cproc, b.get())) return 0;
   int top = lua_gettop(L);
   destringify_object(L, (const char *)b->data, b->length);

@@ -15,14 +15,7 @@
 #include "kernel/slice.h"
 #include "kernel/app.h"
 #include "lang/vm_state.h"
-
-// Lua integer conversion (integers, floats with an exact integer value,
-// strings holding one); 0 for anything else.
-static lua_Integer arg_integer(lua_State *L, int i) {
-  int ok = 0;
-  lua_Integer v = lua_tointegerx(L, i, &ok);
-  return ok ? v : 0;
-}
+#include "kernel/ram_layout.h"
 
 // Lua number conversion truncated toward zero; 0 when out of the 64-bit range.
 static int64_t arg_truncated(lua_State *L, int i) {
@@ -58,7 +51,7 @@ static int slice_result(lua_State *L, const char *message) {
 }
 
 int lua54__run_process_slice(lua_State *L) {
-  int32_t id = (int32_t)arg_integer(L, 1);
+  int32_t id = (int32_t)kvd_exactp(L, 1);
   double fraction = lua_tonumber(L, 2);
   if (std::isnan(fraction)) fraction = 1.0;
   fraction = std::fmax(std::fmin(fraction, 1.0), 0.0);
@@ -113,45 +106,45 @@ int lua54__blit_process_video(lua_State *L) {
   proc *self = cproc;
   if (!self || !self->draw_target) return 0;
   refresh_target_clip(self);
-  proc *src = get_process(arg_integer(L, 1));
+  proc *src = get_process(kvd_exactp(L, 1));
   if (!src || src->state == 2) return 0;
   int32_t sx = (int32_t)kvd_intp(L, 2, 0), sy = (int32_t)kvd_intp(L, 3, 0);
-  int32_t w = (int32_t)kvd_intp(L, 4, peek2_proc(src, 0x5478));
-  int32_t h = (int32_t)kvd_intp(L, 5, peek2_proc(src, 0x547A));
+  int32_t w = (int32_t)kvd_intp(L, 4, peek2_proc(src, RAM_DISPLAY_WIDTH));
+  int32_t h = (int32_t)kvd_intp(L, 5, peek2_proc(src, RAM_DISPLAY_HEIGHT));
   int32_t dx = (int32_t)kvd_intp(L, 6, 0), dy = (int32_t)kvd_intp(L, 7, 0);
-  if (peek_proc(src, 0x547F) & 2) {  // the source is holding its frame
+  if (peek_proc(src, RAM_PROCESS_FLAGS) & PFLAG_HOLD_FRAME) {  // the source is holding its frame
     lua_pushboolean(L, 1);
     return 1;
   }
-  uint8_t mask = (uint8_t)peek_proc(src, 0x547D);
-  int64_t pixels = blit_from_ram(src, 0x10000, self->draw_target, sx, sy, dx, dy, w, h, mask);
+  uint8_t mask = (uint8_t)peek_proc(src, RAM_VIDEO_COPY_MASK);
+  int64_t pixels = blit_from_ram(src, RAM_VIDEO, self->draw_target, sx, sy, dx, dy, w, h, mask);
   // The whole screen copied plainly is free.
   if (!(w == 480 && h == 270 && mask == 0)) spend_cpu(pixels / (mask == 0 ? 64 : 8));
   return 0;
 }
 
 int lua54__process_state(lua_State *L) {
-  proc *p = get_process(arg_integer(L, 1));
+  proc *p = get_process(kvd_exactp(L, 1));
   lua_pushinteger(L, p ? p->state : -1);
   return 1;
 }
 
 int lua54__get_process_display_size(lua_State *L) {
-  proc *p = get_process(arg_integer(L, 1));
-  lua_pushinteger(L, p ? peek2_proc(p, 0x5478) : 0);
-  lua_pushinteger(L, p ? peek2_proc(p, 0x547A) : 0);
+  proc *p = get_process(kvd_exactp(L, 1));
+  lua_pushinteger(L, p ? peek2_proc(p, RAM_DISPLAY_WIDTH) : 0);
+  lua_pushinteger(L, p ? peek2_proc(p, RAM_DISPLAY_HEIGHT) : 0);
   return 2;
 }
 
 static double reported_priority(proc *p) {
   double priority = p->priority;
-  uint8_t flags = (uint8_t)peek_proc(p, 0x547F);
+  uint8_t flags = (uint8_t)peek_proc(p, RAM_PROCESS_FLAGS);
   if (p->boost)
     priority *= 2.0;
-  else if ((flags & 0x20) && !(flags & 1))
+  else if ((flags & PFLAG_LOW_PRIORITY) && !(flags & PFLAG_INCREMENTAL_GC))
     priority *= 0.1;
   if (app.exclusive_process == p->id) priority = 10.0;
-  if (p->id < 4) priority = 0.0;
+  if (p->id < PID_FIRST_USER) priority = 0.0;
   return priority;
 }
 

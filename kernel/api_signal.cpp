@@ -17,6 +17,7 @@
 #include "pdisk/cart_mount.h"
 #include "pdisk/fileops.h"
 #include "pdisk/mount.h"
+#include "kernel/ram_layout.h"
 
 static int32_t next_audio_priority = 1;
 
@@ -145,7 +146,7 @@ int lua54__apply_system_settings(lua_State *L) {
 
 int lua54_flip(lua_State *L) {
   if (!(kvd_intp(L, 1, 0) & 1) && cproc) {
-    poke_proc(cproc, 0x547F, peek_proc(cproc, 0x547F) & ~2);
+    poke_proc(cproc, RAM_PROCESS_FLAGS, peek_proc(cproc, RAM_PROCESS_FLAGS) & ~PFLAG_HOLD_FRAME);
     cproc->flipped = 1;
     cproc->activity_stamp = 0;
   }

@@ -34,7 +34,11 @@ struct app_state {
 
 extern app_state app;
 extern proc *root_process;
-extern uint8_t system_inited;
+extern uint8_t system_inited;  // the host layer is up (set once by the frame loop)
+
+// Clears `app` as every reset does: the window focus survives once the host
+// layer is up; no process owns the audio or is mirrored.
+void app_reset();
 
 inline constexpr const char *kvd_version_text = "0.2.1e";
 inline constexpr const char *kvd_build_text = "251114-054042";

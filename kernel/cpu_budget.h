@@ -20,6 +20,10 @@ extern int32_t total_frame_cycles_since_wm_flip;
 
 constexpr int32_t CPU_FORCE_YIELD = 0x40000000;
 constexpr int32_t CPU_CYCLES_PER_FRAME = 279620;
+// A budget that the interpreter's test never finds exceeded, whatever the
+// charge (which wraps instead of saturating under it): no forced yield, no
+// slow path. For tools that run code without slices.
+constexpr int32_t CPU_UNBUDGETED = INT32_MAX;
 
 // Adds n (>= 0) to a cycle counter, saturating at INT32_MAX instead of
 // overflowing.

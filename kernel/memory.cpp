@@ -1,12 +1,11 @@
 // Paged process memory: byte resolution, value access, block copy and fill,
 // page copies between processes.
 #include "kernel/memory.h"
+#include "kernel/ram_layout.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-proc *cproc = nullptr;
 
 static constexpr uint32_t addr_mask = 0xFFFFFF;
 
@@ -46,14 +45,24 @@ static int region_end(const proc_memory &m, uint32_t a) {
   return o < m.mapped_length[p] ? m.mapped_length[p] : PROC_PAGE_SIZE;
 }
 
+// The byte at address a as read by the running process: its own reads create
+// the pages they touch; a read of another process's page that does not exist
+// yields 0 and leaves that memory as it was.
+static uint8_t read_byte(proc *p, uint32_t a) {
+  const proc_memory &m = p->mem;
+  int pg = page_of(a), o = offset_of(a);
+  if (p != cproc && o >= m.mapped_length[pg] && !m.own_page[pg]) return 0;
+  return *resolve(p->mem, a);
+}
+
 static uint64_t read_le(proc *p, uint32_t a, int n) {
   uint64_t v = 0;
-  for (int i = 0; i < n; i++) v |= uint64_t(*resolve(p->mem, a + uint32_t(i))) << (8 * i);
+  for (int i = 0; i < n; i++) v |= uint64_t(read_byte(p, a + uint32_t(i))) << (8 * i);
   return v;
 }
 
 static void write_byte(proc_memory &m, uint32_t a, uint8_t v) {
-  m.page_flags[page_of(a)] = 255;
+  m.page_flags[page_of(a)] = PAGE_WRITTEN;
   *resolve(m, a) = v;
 }
 
@@ -124,7 +133,7 @@ int32_t kvd_memcpy(int32_t dest, int32_t src, int32_t length) {
       // Source and destination may share host storage (the ring wrapping into
       // its own source, or two pages mapped onto the same bytes).
       memmove(to, from, size_t(chunk));
-      m.page_flags[page_of(d)] = 255;
+      m.page_flags[page_of(d)] = PAGE_WRITTEN;
       cost += chunk / 128 + 1;
       d += uint32_t(chunk);
       s += uint32_t(chunk);
@@ -147,7 +156,7 @@ int32_t kvd_memset(int32_t addr, int32_t value, int32_t length) {
     int room = region_end(m, a) - offset_of(a);
     if (chunk > room) chunk = room;
     memset(resolve(m, a), value & 255, size_t(chunk));
-    m.page_flags[page_of(a)] = 255;
+    m.page_flags[page_of(a)] = PAGE_WRITTEN;
     cost += chunk / 128 + 1;
     a += uint32_t(chunk);
     length -= chunk;
@@ -191,8 +200,9 @@ void kvd_pmemcpy_pages(proc *src, proc *dest, int32_t start, int32_t end) {
 
 void proc_memory_init(proc *p) {
   proc_memory &m = p->mem;
-  for (int i = 0; i < 16; i++) own_page(m, i);
-  for (int i = 8; i <= 11; i++) m.page_flags[i] = 2;
+  for (uint32_t i = 0; i < RAM_INITIAL_PAGES; i++) own_page(m, i);
+  for (uint32_t i = 0; i < RAM_COLOUR_TABLE_PAGES; i++)
+    m.page_flags[RAM_COLOUR_TABLES / RAM_PAGE_SIZE + i] = PAGE_COLTAB_CHANGED;
 }
 
 void proc_memory_free(proc *p) {

@@ -16,7 +16,9 @@ int32_t peek2(int32_t addr);  // signed 16-bit value
 int32_t peek4(int32_t addr);  // signed 32-bit value
 int64_t peek8(int32_t addr);  // signed 64-bit value
 
-// Reads of a given process; 0 for a null process.
+// Reads of a given process; 0 for a null process. Unlike the current
+// process's reads, a read of another process creates nothing there: a page
+// it does not have reads as 0.
 int32_t peek_proc(proc *p, int32_t addr);
 int32_t peek2_proc(proc *p, int32_t addr);
 int32_t peek4_proc(proc *p, int32_t addr);

@@ -4,6 +4,7 @@
 #include "kernel/args.h"
 #include "kernel/cpu_budget.h"
 #include "kernel/memory.h"
+#include "kernel/ram_layout.h"
 
 // At most this many values are read or written by one call.
 static constexpr int32_t max_values = 65536;
@@ -85,7 +86,7 @@ static int block_op(lua_State *L, bool copy) {
   if (t == LUA_TNUMBER || t == LUA_TSTRING) {
     length = kvd_truncp(L, 3);
     if (length < 0) return 0;
-    if (length > 0x1000000) length = 0x1000000;
+    if (length > (int32_t)RAM_SIZE) length = RAM_SIZE;
   }
   spend_cpu(copy ? kvd_memcpy(a, b, length) : kvd_memset(a, b, length));
   return 0;

@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/debug_log.h"
 #include "kernel/klog.h"
 #include "host/os_time.h"
 #include "kernel/pbuffer.h"
 #include "kernel/process.h"
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
+#include "kernel/ram_layout.h"
 
 static pbuffer *rpm_buffer;  // shared read buffer for callers without their own
 
@@ -30,6 +32,7 @@ static int64_t queue_append(proc *receiver, const void *text, int32_t len) {
     q->cursor = q->length;
     return 0;
   }
+  INVARIANT(q->data[q->length - 1] == 0);
   return (int64_t)len + 1;
 }
 
@@ -53,6 +56,7 @@ pbuffer *read_process_message(proc *p, pbuffer *into) {
   }
   const void *end = std::memchr(q->data, 0, (size_t)q->length);
   // A queue is only ever appended whole messages, so the zero byte is there.
+  INVARIANT(end != nullptr);
   int32_t n = end ? (int32_t)((const uint8_t *)end - q->data) + 1 : q->length;
   bwrite(q->data, 1, (uint64_t)n, into);
   std::memmove(q->data, q->data + n, (size_t)(q->length - n));
@@ -73,7 +77,7 @@ int report_error(const char *text) {
                 cproc ? cproc->flags : 0);
   bappend_str(b, tail);
   if (get_process_count() > 0) {
-    if (proc *wm = get_process(3)) send_process_message(wm, b);
+    if (proc *wm = get_process(PID_WINDOW_MANAGER)) send_process_message(wm, b);
   }
   klog("SYSTEM ERROR: %s\n", text);
   destroy_buffer(b);
@@ -81,7 +85,7 @@ int report_error(const char *text) {
 }
 
 int notify(const char *text) {
-  proc *wm = get_process(3);
+  proc *wm = get_process(PID_WINDOW_MANAGER);
   if (!wm) return 0;
   pbuffer *b = create_buffer_2(1024, 'r');
   bappend_str(b, "{event=\"user_notification\",content=\"");
@@ -124,7 +128,7 @@ void process_dropped_file(const char *host_path) {
   f->data = contents;
   pfclose(f);
 
-  proc *wm = get_process(3);
+  proc *wm = get_process(PID_WINDOW_MANAGER);
   if (!wm) return;
   pbuffer *b = create_buffer_2(1024, 'r');
   bappend_str(b, "{event=\"drop_items\",_flags=1,items={{pod_type=\"file_reference\",fullpath=\"");

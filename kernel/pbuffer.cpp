@@ -2,6 +2,8 @@
 // and the whole-file loader.
 #include "kernel/pbuffer.h"
 
+#include "host/debug_log.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -141,6 +143,7 @@ void bcrop(pbuffer *b, int32_t start, int32_t count) {
 
 char *to_cstr(pbuffer *b) {
   if (!b) return nullptr;
+  INVARIANT(b->length >= 0 && b->capacity >= uint64_t(b->length) + 1);
   b->data[b->length] = 0;
   return reinterpret_cast<char *>(b->data);
 }
@@ -155,6 +158,7 @@ static bool put_at(pbuffer *b, int64_t pos, const void *src, int64_t n) {
   if (n > 0) memcpy(b->data + pos, src, size_t(n));
   b->cursor = int32_t(pos + n);
   if (b->cursor > b->length) b->length = b->cursor;
+  INVARIANT(b->capacity >= uint64_t(b->length) + 1);
   return true;
 }
 

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 struct pbuffer {
   uint64_t capacity;  // bytes allocated for data; at least length + 1
@@ -37,6 +38,12 @@ pbuffer *create_buffer_from_buffer_2(const pbuffer *src, int32_t tag);
 // cursor are the file size.
 pbuffer *create_buffer_from_file(const char *path);
 void destroy_buffer(pbuffer *b);
+
+// A pbuffer owned in a scope (destroyed on every way out, Lua errors included).
+struct pbuffer_deleter {
+  void operator()(pbuffer *b) const { destroy_buffer(b); }
+};
+using pbuffer_owner = std::unique_ptr<pbuffer, pbuffer_deleter>;
 // Room for n bytes plus a terminator. 0 on success; -1 (buffer unchanged)
 // when n + 1 would pass INT32_MAX or storage cannot be had.
 int ballocate(pbuffer *b, uint64_t n);

@@ -32,10 +32,12 @@
 #include "sorn/sorn.h"
 #include "userdata/ud_metatable.h"
 #include "userdata/udata.h"
+#include "kernel/ram_layout.h"
 
+proc *cproc = nullptr;
 proc *process[max_processes];
 int32_t num_processes;
-int64_t process_id = 1;
+int64_t process_id = PID_ROOT;
 static bool resetting;  // processes_init is emptying the table
 
 static void copy_text(char *dst, size_t cap, const char *src) {
@@ -78,6 +80,17 @@ udata *get_null_sprite() {
   return ud;
 }
 
+// The libraries and the API of a new state, registered under protection: an
+// allocation that fails here ends the creation instead of the program.
+static int register_state_functions(lua_State *L) {
+  lang_openlibs(L);
+  api_add_c_functions(L);
+  os_add_public_c_functions(L);
+  add_userdata_metatable_functions(L);
+  socket_add_public_c_functions(L);
+  return 0;
+}
+
 int init_process(proc *p, int64_t id, const char *code, size_t code_len, const char *name,
                  const char *path, const char *env) {
   std::memset(p, 0, sizeof *p);
@@ -101,11 +114,14 @@ int init_process(proc *p, int64_t id, const char *code, size_t code_len, const c
     return 1;
   }
   p->L = L;
-  lang_openlibs(L);
-  api_add_c_functions(L);
-  os_add_public_c_functions(L);
-  add_userdata_metatable_functions(L);
-  socket_add_public_c_functions(L);
+  lua_pushcfunction(L, register_state_functions);
+  if (lua_pcall(L, 0, 0, 0) != LUA_OK) {
+    klog("could not set up the process's state. ** could not create process **\n");
+    lua_close(L);
+    p->L = nullptr;
+    cproc = previous;
+    return 1;
+  }
 
   p->source = (char *)std::malloc(code_len + 16);
   std::memcpy(p->source, code, code_len);
@@ -208,6 +224,14 @@ void restart_process(proc *p) {
   if (!failed) poke_proc(p, RAM_PROCESS_FLAGS, PFLAG_INCREMENTAL_GC);
 }
 
+// Slots 0 .. num_processes - 1 hold records, every later slot is empty.
+static bool process_table_is_compact() {
+  if (num_processes < 0 || num_processes > max_processes) return false;
+  for (int32_t i = 0; i < max_processes; i++)
+    if ((process[i] != nullptr) != (i < num_processes)) return false;
+  return true;
+}
+
 void kill_process_by_index(int32_t slot) {
   if (slot < 0 || slot >= num_processes) return;
   proc *p = process[slot];
@@ -215,7 +239,7 @@ void kill_process_by_index(int32_t slot) {
     p->pending_op = pending_kill;
     return;
   }
-  if (p == root_process && !resetting) slice_fatal_error(0, "root process removed");
+  if (p == root_process && !resetting) slice_fatal_error(SLOT_KERNEL, "root process removed");
   if (p->parent_id != 0) {
     if (proc *parent = get_process(p->parent_id)) {
       char text[128];
@@ -231,6 +255,7 @@ void kill_process_by_index(int32_t slot) {
                sizeof(process[0]) * (size_t)(num_processes - slot - 1));
   num_processes--;
   process[num_processes] = nullptr;
+  INVARIANT(process_table_is_compact());
   if (cproc == p) cproc = nullptr;
   std::free(p);
 }
@@ -249,7 +274,7 @@ void processes_init() {
   // Last slot first; finalisers run by the removals may create processes.
   while (num_processes > 0) kill_process_by_index(num_processes - 1);
   resetting = false;
-  process_id = 1;
+  process_id = PID_ROOT;
   cproc = nullptr;
   root_process = nullptr;
   gfx_set_video_mode(0);

@@ -16,8 +16,8 @@ struct target_clip_rect {
   int32_t left, right, top, bottom;
 };
 
-constexpr int PROC_PAGE_SIZE = 4096;
-constexpr int PROC_NUM_PAGES = 4096;  // 16 MiB of address space
+constexpr int PROC_PAGE_SIZE = RAM_PAGE_SIZE;
+constexpr int PROC_NUM_PAGES = RAM_PAGES;  // 16 MiB of address space
 
 // A process's paged 16 MiB memory.
 struct proc_memory {
@@ -67,7 +67,7 @@ struct proc {
   int32_t fps;
   int32_t debt;
   // Drawing: the record drawing writes into (null while none is set), its
-  // clip rectangle, and the clip word at 0x5528 the rectangle was made from.
+  // clip rectangle, and the clip words at RAM_CLIP_RECT the rectangle was made from.
   udata *draw_target;
   target_clip_rect target_clip;
   uint64_t target_clip_word;

@@ -23,6 +23,11 @@ inline constexpr uint32_t RAM_PAGE_SIZE = 0x1000;
 inline constexpr uint32_t RAM_PAGES = RAM_SIZE / RAM_PAGE_SIZE;
 inline constexpr uint32_t RAM_INITIAL_PAGES = 16;  // 0x0000..0xFFFF exist from creation
 
+// Page flags: every write sets the whole byte of each page written.
+inline constexpr uint8_t PAGE_WRITTEN = 0xFF;
+inline constexpr uint8_t PAGE_AUDIO_CHANGED = 1 << 0;   // not yet copied to the audio mirror
+inline constexpr uint8_t PAGE_COLTAB_CHANGED = 1 << 1;  // colour-table page may differ from default
+
 // ---- kernel ----------------------------------------------------------------
 
 inline constexpr uint32_t RAM_BOOT_FONT = 0x4000;        // small built-in font, 0x1000 bytes
@@ -44,6 +49,7 @@ inline constexpr uint32_t RAM_MOUSE_LOCK_SENS_Y = 0x5F29;
 inline constexpr uint32_t RAM_BTNP_DELAY = 0x5F5C;     // 0 means 30, 255 no repeat
 inline constexpr uint32_t RAM_BTNP_INTERVAL = 0x5F5D;  // 0 means 8
 inline constexpr uint32_t RAM_COLOUR_TABLES = 0x8000;  // four pages, to 0xBFFF
+inline constexpr uint32_t RAM_COLOUR_TABLE_PAGES = 4;
 inline constexpr uint32_t RAM_VIDEO = 0x10000;
 inline constexpr uint32_t RAM_MAP = 0x100000;  // where a mapped map udata appears
 inline constexpr uint32_t RAM_WAVETABLES = 0xF78000;

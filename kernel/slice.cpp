@@ -22,6 +22,7 @@
 #include "lang/lua_api.h"
 #include "pdisk/cart_mount.h"
 #include "sorn/sorn.h"
+#include "kernel/ram_layout.h"
 
 static int32_t sat_add32(int32_t a, int64_t b) {
   return (int32_t)std::clamp<int64_t>((int64_t)a + b, INT32_MIN, INT32_MAX);
@@ -31,13 +32,18 @@ int64_t proc_counted_memory(const proc *p) {
   return p->mem.page_bytes + p->heap_bytes - p->baseline + memory_allowance;
 }
 
+int64_t memory_headroom() {
+  if (!cproc) return memory_headroom_without_process;
+  return std::max<int64_t>(0, memory_limit - proc_counted_memory(cproc));
+}
+
 uint32_t boot_get_time() {
   if (app.boot_start_frame == 0) app.boot_start_frame = app.frame_count;
   return (uint32_t)((double)(app.frame_count - app.boot_start_frame) * 16.6);
 }
 
 void slice_fatal_error(int32_t slot, const char *message) {
-  if (slot == 0) {
+  if (slot == SLOT_KERNEL) {
     std::printf("** RUNTIME ERROR IN KERNEL **\n");
     klog("** RUNTIME ERROR IN KERNEL **\n");
   } else {
@@ -92,13 +98,14 @@ static void report_failure(proc *p, int status) {
   report_error(filter_system_traceback_lines(tb.c_str()).c_str());
   int32_t slot = get_process_slot(p);
   if (slot == SLOT_KERNEL || slot == SLOT_WINDOW_MANAGER) slice_fatal_error(slot, message.c_str());
-  if (p->id >= 4) kill_process(p);
+  if (p->id >= PID_FIRST_USER) kill_process(p);
 }
 
 uint32_t run_process_slice(proc *p, double fraction) {
   if (!p) return 0;
-  if (p->id >= 4 && app.exclusive_process != 0 && app.exclusive_process != p->id) return 0;
-  if (!config.headless && p->id >= 4 && boot_get_time() < boot_hold_ms) return 0;
+  if (p->id >= PID_FIRST_USER && app.exclusive_process != 0 && app.exclusive_process != p->id)
+    return 0;
+  if (!config.headless && p->id >= PID_FIRST_USER && boot_get_time() < boot_hold_ms) return 0;
   if (p->state != 0 || !p->L) return 0;
   // A process whose slice is running (it, or a process it is running) cannot
   // be resumed again.
@@ -191,7 +198,7 @@ void prepare_processes_for_frame() {
       p->frames_since_flip = 0;
       p->cycles_last_flip = p->cycles_since_flip;
       p->cycles_since_flip = 0;
-      if (p->id == 3) total_frame_cycles_since_wm_flip = 0;
+      if (p->id == PID_WINDOW_MANAGER) total_frame_cycles_since_wm_flip = 0;
     } else if (p->frames_since_flip < INT32_MAX) {
       p->frames_since_flip++;
     }
@@ -211,7 +218,8 @@ void update_processes_after_frame() {
     }
     if (p->state == 0 && p->L) {
       cproc = p;
-      if (peek_proc(p, 0x547F) & 1) lua_gc(p->L, LUA_GCINC, 107, 18, 0);
+      if (peek_proc(p, RAM_PROCESS_FLAGS) & PFLAG_INCREMENTAL_GC)
+        lua_gc(p->L, LUA_GCINC, 107, 18, 0);
     }
     if (p->activity_stamp != 0 && (int64_t)now < (int64_t)(uint32_t)p->activity_stamp + 100)
       recent_activity = true;
@@ -222,9 +230,10 @@ void update_processes_after_frame() {
     kill_process_by_index(i);
   }
   if (audio_op_start(0, 1) == 0) audio_op_end();
-  if (proc *wm = get_process(3))
-    os_lock_mouse_cursor(peek_proc(wm, 0x5F2D), peek_proc(wm, 0x5F28), peek_proc(wm, 0x5F29));
+  if (proc *wm = get_process(PID_WINDOW_MANAGER))
+    os_lock_mouse_cursor(peek_proc(wm, RAM_MOUSE_LOCK_FLAGS), peek_proc(wm, RAM_MOUSE_LOCK_SENS_X),
+                         peek_proc(wm, RAM_MOUSE_LOCK_SENS_Y));
   update_all_sockets();
   if (!recent_activity) prune_mounts();
-  cproc = get_process_by_index(0);
+  cproc = get_process_by_index(SLOT_KERNEL);
 }

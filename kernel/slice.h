@@ -21,6 +21,14 @@ void prepare_processes_for_frame();
 void update_processes_after_frame();
 // Page bytes + heap bytes - baseline + allowance.
 int64_t proc_counted_memory(const proc *p);
+// Work done outside any process (tools, the host's own reads) is bounded by
+// this instead of a process's limit.
+inline constexpr int64_t memory_headroom_without_process = 8 * memory_limit;
+// The bytes the current process may still take before its counted memory
+// passes memory_limit (0 once past it); memory_headroom_without_process when
+// no process is current. Decoders of untrusted data cap what they allocate
+// by it.
+int64_t memory_headroom();
 
 // A runtime error of the process in table slot 0 or 1, or any failure in
 // slot 0, ends the program: prints the kernel or window-manager line and the

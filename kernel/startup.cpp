@@ -26,9 +26,6 @@
 #include "pdisk/rom.h"
 #include "sorn/sorn.h"
 
-app_state app;
-proc *root_process;
-uint8_t system_inited;
 pbuffer *dat_file[max_dat_files];
 int dat_files;
 
@@ -118,18 +115,17 @@ static void mount_system_folder(const char *path) {
     end_program((std::string("could not mount ") + path + "\n").c_str(), 1);
 }
 
-void reset_app_state() {
-  uint32_t focus = app.window_focus;
-  std::memset(&app, 0, sizeof app);
-  if (system_inited) app.window_focus = focus;
-
+void reset_subsystems() {
+  app_reset();
   processes_init();
   pfile_init();
   pfile_reset();
   init_default_coltabs();
   sorn_init();
-  app.audio_owner = -2;
-  app.mirrored_owner = -3;
+}
+
+void reset_app_state() {
+  reset_subsystems();
   mount_system_folder("/ram");
   process_config();
 

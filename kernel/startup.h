@@ -18,6 +18,12 @@ void load_dat_files(const char *path);
 pbuffer *get_dat_file(int index);
 // Fills `config` from the command line (options are matched by prefix).
 void process_arguments(int argc, char **argv);
+// Empties the state of every subsystem, as each reboot does first: the
+// workstation record, the process table, the file tables and mounts, the
+// colour tables and the synthesiser. The one place where a subsystem's reset
+// is called; the tests' shared fixture (tests/support) uses it too.
+void reset_subsystems();
+// reset_subsystems, then the mounts, the root process and its boot script.
 void reset_app_state();
 // The program: start-up, then the frame loop for ever.
 [[noreturn]] void kernel_main(int argc, char **argv);

@@ -1,10 +1,7 @@
-// Diagnostics and the clock of the file system.
+// The clock of the file system.
 #pragma once
 
 #include <cstdint>
-
-// Formats a line into the debug log.
-void pdisk_logf(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Milliseconds of the system clock.
 uint64_t pdisk_now_ms();

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "anywhen/anywhen.h"
+#include "kernel/klog.h"
 #include "pdisk/diag.h"
 #include "pdisk/mount.h"
 #include "pdisk/path.h"
@@ -82,14 +83,18 @@ int64_t fcopy(const char *src, const char *dst) {
   pbuffer *s = normalise_kavelund_path(src);
   pbuffer *d = normalise_kavelund_path(dst);
   int64_t copied = 0;
-  pfile_entry *in = (s && d) ? pfopen(to_cstr(s), "r") : nullptr;
-  if (in) {
+  pfile_entry *in = s ? pfopen(to_cstr(s), "r") : nullptr;
+  if (in && !d) {
+    pfclose(in);
+    copied = -1;
+  } else if (in) {
     // The bytes are taken before the destination opens: when both paths
     // name one file (directly or through an alias), opening it "w"
     // empties the very buffer being copied.
     pbuffer *bytes = create_buffer_from_buffer_2(in->data, 'd');
     pfclose(in);
     pfile_entry *out = pfopen(to_cstr(d), "w");
+    copied = -1;
     if (out) {
       bwrite(bytes->data, 1, bytes->length, out->data);
       copied = pfclose(out) == 0 ? bytes->length : -1;
@@ -134,7 +139,7 @@ int pmkdir(const char *path) {
     } else {
       printf("** too many files (during mkdir) **\n");
       fflush(stdout);
-      pdisk_logf("** too many files (during mkdir) **\n");
+      klog("** too many files (during mkdir) **\n");
       result = 2;
     }
   }

@@ -9,8 +9,9 @@ int pdisk_file_exists(const char *path);
 int pdisk_directory_exists(const char *path, int follow_mounts);
 int host_directory_exists(const char *host_path);
 int64_t pfile_size(const char *path, int skip_exact);
-// Bytes copied; 0 when the source or the destination cannot be opened; -1
-// when writing the destination to the host failed (it is left as it was).
+// Bytes copied; 0 when the source cannot be opened; -1 when the destination
+// cannot be opened (an illegal path included) or writing it to the host
+// failed (it is left as it was).
 // Copying a file onto itself leaves it intact.
 int64_t fcopy(const char *src, const char *dst);
 // 0 on success; 1 illegal, existing or unmountable; 2 full table; a failed

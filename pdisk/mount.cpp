@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "kernel/klog.h"
 #include "pdisk/diag.h"
 #include "pdisk/fileops.h"
 #include "pdisk/path.h"
@@ -29,7 +30,7 @@ void pdisk_clear_mounts() {
 // The next free record, zeroed, or null (logged) when the table is full.
 static pmount_entry *next_mount_slot(const char *what) {
   if (pmounts >= PDISK_MAX_MOUNTS) {
-    pdisk_logf("** mount table full (%d); not mounting %s\n", pmounts, what);
+    klog("** mount table full (%d); not mounting %s\n", pmounts, what);
     return nullptr;
   }
   pmount_entry *m = &pmount[pmounts];
@@ -150,7 +151,7 @@ pbuffer *resolve_to_origin(const char *path, uint32_t *kind, int skip_exact) {
   }
   pbuffer *out = create_buffer_2(0, '!');
   if (best < 0) {
-    pdisk_logf("** could not resolve file to origin: %s (no matching mount)\n", p);
+    klog("** could not resolve file to origin: %s (no matching mount)\n", p);
     destroy_buffer(canon);
     return out;
   }
@@ -199,3 +200,8 @@ const char *get_mount_description(const char *path) {
   destroy_buffer(canon);
   return result;
 }
+
+// Every frame the released records of the file table are swept out. Pruning
+// of cartridge mounts, and the thresholds that start it, come with cartridge
+// mounting; until then the sweep alone runs.
+void prune_mounts() { sweep_empty_pfiles(); }

@@ -23,23 +23,29 @@ static bool path_text_is_legal(const char *p) {
 
 bool is_legal_path(const char *p) { return path_text_is_legal(p); }
 
-const char *get_prot(const char *p) {
-  static char prot[32];
-  if (!p) return nullptr;
-  const char *sep = strstr(p, "://");
-  if (!sep || sep - p > 15) return nullptr;
-  memcpy(prot, p, sep - p);
-  prot[sep - p] = 0;
-  return prot;
+static bool is_ascii_alnum(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
 // Length of the "name://" prefix at the start of text (0 when there is none):
-// the ":" may stand at index 0 to 15.
+// the name is 1 to 15 letters and digits from the very start, so no text that
+// holds "/", "." or "#" before its ":" counts as one.
 static int protocol_prefix_length(const char *text, int len) {
-  for (int i = 0; i < 16 && i < len && text[i]; i++)
-    if (text[i] == ':')
-      return (i + 2 < len && text[i + 1] == '/' && text[i + 2] == '/') ? i + 3 : 0;
-  return 0;
+  int i = 0;
+  while (i < 15 && i < len && is_ascii_alnum(text[i])) i++;
+  if (i == 0 || i + 2 >= len || text[i] != ':' || text[i + 1] != '/' || text[i + 2] != '/')
+    return 0;
+  return i + 3;
+}
+
+const char *get_prot(const char *p) {
+  static char prot[32];
+  if (!p) return nullptr;
+  int n = protocol_prefix_length(p, (int)strnlen(p, 32));
+  if (n == 0) return nullptr;
+  memcpy(prot, p, n - 3);
+  prot[n - 3] = 0;
+  return prot;
 }
 
 // Removes the last segment of out (never touching the first `prefix` bytes).
@@ -115,7 +121,9 @@ pbuffer *normalise_kavelund_path(const char *p) {
   int too_long = 0;
   pbuffer *res = collapse_path(to_cstr(abs), abs->length, 0, &too_long);
   destroy_buffer(abs);
-  if (too_long) {
+  // Folding ".." may remove the "#" of a location suffix and leave its text
+  // (anything at all) in plain segments: such a path has no canonical form.
+  if (too_long || !path_text_is_legal(to_cstr(res))) {
     destroy_buffer(res);
     return nullptr;
   }
@@ -181,4 +189,10 @@ bool ram_path_is_inside_origin(const pbuffer *path, const pbuffer *folder, int a
 bool path_is_at_or_below(const char *path, const char *folder) {
   size_t n = strlen(folder);
   return strncmp(path, folder, n) == 0 && (path[n] == '/' || path[n] == 0);
+}
+
+bool has_parent_segment(const char *p) {
+  for (const char *seg = p; seg; seg = strchr(seg, '/'), seg = seg ? seg + 1 : nullptr)
+    if (seg[0] == '.' && seg[1] == '.' && (seg[2] == '/' || seg[2] == 0)) return true;
+  return false;
 }

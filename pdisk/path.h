@@ -9,16 +9,21 @@ constexpr int PDISK_MAX_SEGMENT = 255;
 
 bool is_path_char(int c);
 bool is_legal_path(const char *p);
+// The name of a "name://" prefix (as collapse_path takes it), or null.
 const char *get_prot(const char *p);
 
-// Canonical form of a path: single "/" separators, no "." segments, ".."
-// folded but never above the root or a "name://" prefix; "/" when empty.
+// Canonical form of a path: single "/" separators, no "." or ".." segments
+// (".." folded, never above the root or a "name://" prefix, whose name is 1
+// to 15 ASCII letters and digits from the start); "/" when empty. Collapsing
+// a canonical form gives it back unchanged.
 // Returns a new buffer (tag 'N'). When too_long is given it is set to 1 if a
 // segment had PDISK_MAX_SEGMENT characters or more (such a segment is kept).
 pbuffer *collapse_path(const char *text, int len, int verbose, int *too_long = nullptr);
 
 // The canonical absolute path (relative paths start at the current process's
-// working folder), or null for an illegal path or an over-long segment.
+// working folder), or null for an illegal path, an over-long segment, or a
+// path whose folding leaves illegal characters outside a "#" suffix.
+// Normalising a canonical path gives it back unchanged.
 pbuffer *normalise_kavelund_path(const char *p);
 
 int get_path_parent_match_depth(const char *mount_point, const char *path);
@@ -26,6 +31,10 @@ const char *get_ext(const char *p);
 const char *get_ext_old(const char *p);
 int count_slashes(const char *p);
 bool ram_path_is_inside_origin(const pbuffer *path, const pbuffer *folder, int allow_equal);
+
+// True when a "/"-separated segment of p is exactly "..": the one name that
+// leads out of a folder ("a..b" and "..." are plain names).
+bool has_parent_segment(const char *p);
 
 // True when path begins with folder and continues with "/" or ends there.
 bool path_is_at_or_below(const char *path, const char *folder);

@@ -6,6 +6,7 @@
 
 #include "kernel/cpu_budget.h"
 #include "anywhen/anywhen.h"
+#include "kernel/klog.h"
 #include "pdisk/diag.h"
 #include "pdisk/host_file.h"
 #include "pdisk/mount.h"
@@ -182,7 +183,7 @@ static pfile_entry *ram_record_reopen(pfile_entry *f, const char *mode) {
 static void report_table_full() {
   printf("** too many files **\n");
   fflush(stdout);
-  pdisk_logf("** too many files **\n");
+  klog("** too many files **\n");
 }
 
 // Opens the host side of a new host record. False when the host refuses.
@@ -275,7 +276,7 @@ int pfclose(pfile_entry *f) {
       anywhen_event(0, to_cstr(f->name), host_path);
       pending_sync = 1;
     } else {
-      pdisk_logf("** could not write host file %s (%s); not saved\n", to_cstr(f->name), host_path);
+      klog("** could not write host file %s (%s); not saved\n", to_cstr(f->name), host_path);
     }
   } else if (f->kind == PFILE_RAM && (f->mode[0] == 'w' || f->mode[0] == 'a')) {
     mark_parent_mount_dirty(to_cstr(f->origin));

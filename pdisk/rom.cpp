@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "pdisk/fileops.h"
+#include "pdisk/path.h"
 #include "pdisk/pfile.h"
 #include "pdisk/png_cart.h"
 #include "pod/pxa.h"
@@ -49,7 +50,7 @@ static void read_entries(const char *dest, const uint8_t *p, int len) {
     }
     const char *name = (const char *)p + pos;
     pos += name_len + 1;
-    if (strstr(name, "..")) {
+    if (has_parent_segment(name)) {
       printf("** bad file description while mounting .kvd.rom: %s\n", dest);
       return;
     }
@@ -135,7 +136,8 @@ static bool build_payload(pbuffer *payload, const pbuffer *folder, int flags) {
     if ((flags & ROM_SKIP_LABEL) && is_label_image(rel)) continue;
     if ((flags & ROM_TAKE_INFO_POD) && strcmp(rel, ".info.pod") == 0) rom_keep_info_pod(f->data);
     size_t name_len = strlen(rel) + (is_folder ? 1 : 0);
-    if (++entries > ROM_MAX_ENTRIES || name_len > ROM_MAX_NAME || strstr(rel, "..")) return false;
+    if (++entries > ROM_MAX_ENTRIES || name_len > ROM_MAX_NAME || has_parent_segment(rel))
+      return false;
     payload->cursor = payload->length;
     bappend_str(payload, rel);
     if (is_folder) bwrite_uint8('/', payload);

@@ -8,7 +8,7 @@
 #include <lz4.h>
 #include <lz4hc.h>
 
-#include "host/debug_log.h"
+#include "kernel/klog.h"
 #include "kernel/cpu_budget.h"
 #include "pod/base64.h"
 
@@ -81,15 +81,13 @@ const uint8_t *get_lz4pod(pod_reader &r, const uint8_t *text, const uint8_t *end
   // The block must be present, and an LZ4 block cannot expand a byte into
   // more than 255: a larger declared size is refused before allocating.
   if (c > uint64_t(end - text - 12) || c > INT32_MAX) return nullptr;
-  if (raw > uint64_t(c) * 255 + 64 || r.inflated + raw > POD_MAX_INFLATED) return nullptr;
+  if (raw > uint64_t(c) * 255 + 64 || r.inflated + raw > r.inflate_limit) return nullptr;
   r.inflated += raw;
   std::vector<char> room(size_t(raw) + 65536);
   int got = LZ4_decompress_safe(reinterpret_cast<const char *>(text + 12), room.data(), int(c),
                                 int(room.size()));
   if (got != int64_t(raw)) {
-    std::snprintf(hosk_debug_string, sizeof hosk_debug_string,
-                  "reading corrupt lz4 value // sizes do not match: %d %d\n", got, int(raw));
-    hosk_debug(hosk_debug_string);
+    klog("reading corrupt lz4 value // sizes do not match: %d %d\n", got, int(raw));
     return nullptr;
   }
   spend_cpu(got / 3);
@@ -103,7 +101,7 @@ const uint8_t *get_b64(pod_reader &r, const uint8_t *text, const uint8_t *end) {
   const uint8_t *stop = chars;
   while (stop < end && *stop != '"' && *stop != 0) stop++;
   uint64_t room = uint64_t(stop - chars) / 4 * 3 + 3;
-  if (r.inflated + room > POD_MAX_INFLATED) return nullptr;
+  if (r.inflated + room > r.inflate_limit) return nullptr;
   r.inflated += room;
   std::vector<uint8_t> bytes(room);
   base64_decodestate st;

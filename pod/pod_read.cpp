@@ -9,6 +9,8 @@
 #include <string>
 
 #include "kernel/cpu_budget.h"
+#include "kernel/process.h"
+#include "kernel/slice.h"
 #include "pod/pod_binary.h"
 #include "pod/pod_write.h"
 #include "pod/pxu.h"
@@ -16,8 +18,6 @@
 
 namespace {
 
-// The longest string a quoted pod string may give.
-constexpr size_t POD_MAX_STRING = 16777215;
 // The longest run of number characters read as one number.
 constexpr int POD_MAX_NUMBER_TEXT = 44;
 
@@ -48,7 +48,7 @@ const uint8_t *read_string(pod_reader &r, const uint8_t *p, const uint8_t *end) 
   while (q < end && *q != '"' && *q != '\\' && *q != 0) q++;
   if (at(q, end) == '"') {  // no escapes: straight from the text
     size_t n = size_t(q - p);
-    if (n > POD_MAX_STRING) return nullptr;
+    if (n > POD_MAX_QUOTED_STRING) return nullptr;
     lua_pushlstring(r.L, reinterpret_cast<const char *>(p), n);
     spend_cpu(int64_t(n / 4));
     return q + 1;
@@ -57,7 +57,7 @@ const uint8_t *read_string(pod_reader &r, const uint8_t *p, const uint8_t *end) 
   s.assign(reinterpret_cast<const char *>(p), size_t(q - p));
   for (;;) {
     int c = at(q, end);
-    if (c == 0 || s.size() > POD_MAX_STRING) return nullptr;
+    if (c == 0 || s.size() > POD_MAX_QUOTED_STRING) return nullptr;
     if (c == '"') break;
     if (c != '\\') {
       s.push_back(char(c));
@@ -85,7 +85,7 @@ const uint8_t *read_string(pod_reader &r, const uint8_t *p, const uint8_t *end) 
       q++;
     }
   }
-  if (s.size() > POD_MAX_STRING) return nullptr;
+  if (s.size() > POD_MAX_QUOTED_STRING) return nullptr;
   lua_pushlstring(r.L, s.data(), s.size());
   spend_cpu(int64_t(s.size() / 4));
   return q + 1;
@@ -249,8 +249,25 @@ const uint8_t *read_userdata_text(pod_reader &r, const uint8_t *p, const uint8_t
 
 }  // namespace
 
+static int64_t lua_state_bytes(lua_State *L) {
+  return int64_t(lua_gc(L, LUA_GCCOUNT, 0)) * 1024 + lua_gc(L, LUA_GCCOUNTB, 0);
+}
+
+pod_reader pod_reader_start(lua_State *L) {
+  return pod_reader{L, 0, 0, 0, uint64_t(memory_headroom()), lua_state_bytes(L)};
+}
+
+// Whether the values read so far take more than the reader may hold.
+static bool over_memory_limit(const pod_reader &r) {
+  if (cproc) return memory_headroom() <= 0;
+  return lua_state_bytes(r.L) - r.start_bytes > memory_headroom_without_process;
+}
+
 const uint8_t *pod_get_value(pod_reader &r, const uint8_t *p, const uint8_t *end) {
   spend_cpu(1);
+  // A short text can make many values: the read stops once the process
+  // holds more than it may.
+  if (over_memory_limit(r)) return nullptr;
   while (p < end && is_blank(*p)) p++;
   lua_State *L = r.L;
   switch (at(p, end)) {
@@ -349,7 +366,7 @@ int pod_read_text(pod_reader &r, const uint8_t *text, const uint8_t *end, bool w
 
 int destringify_object_ex(lua_State *L, const char *text, int64_t length) {
   if (!text || length <= 0) return 0;
-  pod_reader r{L, 0, 0, 0};
+  pod_reader r = pod_reader_start(L);
   const uint8_t *t = reinterpret_cast<const uint8_t *>(text);
   return pod_read_text(r, t, t + length, true);
 }
@@ -359,7 +376,7 @@ int destringify_object(lua_State *L, const char *text, int64_t length) {
 }
 
 int destringify_object_metadata(lua_State *L, const char *text, int64_t length) {
-  pod_reader r{L, 0, 0, 0};
+  pod_reader r = pod_reader_start(L);
   const uint8_t *t = reinterpret_cast<const uint8_t *>(text);
   if (length < 4 || !read_metadata(r, t, t + length)) lua_newtable(L);
   return 1;

@@ -10,17 +10,26 @@
 
 // Wrapped forms (unpod("..."), b64:, lz4) nest at most this deep.
 constexpr int POD_MAX_WRAP = 8;
-// Bytes that b64: and lz4 forms may expand to in one read, all levels
-// together.
-constexpr uint64_t POD_MAX_INFLATED = 256u << 20;
+// The longest string a quoted pod string may give (the writer uses the
+// binary "str" form for longer ones).
+constexpr uint64_t POD_MAX_QUOTED_STRING = 16777215;
 
-// The state of one read.
+// The state of one read. A read is bounded by what the calling process may
+// still hold (memory_headroom): b64: and lz4 forms, all levels together,
+// expand to at most that many bytes, and the read fails as soon as the
+// process's counted memory passes its limit (outside a process: once the
+// Lua state has grown by memory_headroom_without_process).
 struct pod_reader {
   lua_State *L;
-  int table_depth;    // tables open (the writer's POD_MAX_DEPTH is the limit)
-  int wrap_depth;     // wrapped forms open
-  uint64_t inflated;  // bytes produced by b64: and lz4 forms so far
+  int table_depth;         // tables open (the writer's POD_MAX_DEPTH is the limit)
+  int wrap_depth;          // wrapped forms open
+  uint64_t inflated;       // bytes produced by b64: and lz4 forms so far
+  uint64_t inflate_limit;  // the most they may produce
+  int64_t start_bytes;     // the Lua state's bytes when the read began
 };
+
+// A reader at the start of a read by the current process.
+pod_reader pod_reader_start(lua_State *L);
 
 // Reads one value at p (blanks before it skipped) and pushes it; returns the
 // position after it, or null with the stack as it was.

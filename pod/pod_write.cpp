@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "kernel/cpu_budget.h"
+#include "kernel/slice.h"
 #include "pod/pod_binary.h"
+#include "pod/pod_read.h"
 #include "pod/pxu.h"
 #include "userdata/udata.h"
 
@@ -20,7 +22,8 @@ struct pod_writer {
   lua_State *L;
   pbuffer *b;
   int flags;
-  bool full;                              // the text would not fit in a buffer: the walk stops
+  int64_t stop_at;                        // the cursor past which the walk stops
+  bool full;                              // the text would not fit: the walk stops
   std::vector<const void *> open_tables;  // tables being written, outermost first
 };
 
@@ -33,7 +36,8 @@ constexpr int64_t POD_TEXT_LIMIT = INT32_MAX - 1 - 2 * POD_MAX_DEPTH - 64;
 // value that shares tables many times over would otherwise go on for ages
 // writing nothing).
 bool has_room(pod_writer &w, uint64_t need) {
-  if (!w.full && need <= uint64_t(POD_TEXT_LIMIT - w.b->cursor)) return true;
+  if (!w.full && w.b->cursor <= w.stop_at && need <= uint64_t(POD_TEXT_LIMIT - w.b->cursor))
+    return true;
   w.full = true;
   return false;
 }
@@ -128,8 +132,15 @@ int64_t write_escaped(pbuffer *b, const char *s, size_t n) {
 void write_string(pod_writer &w, int index) {
   size_t n;
   const char *s = lua_tolstring(w.L, index, &n);
-  if (!has_room(w, (w.flags & POD_FLAG_BINARY_STR) ? uint64_t(n) + 9 : 4 * uint64_t(n) + 3)) return;
-  if (w.flags & POD_FLAG_BINARY_STR) {
+  // No form the reader takes holds a longer string: the text is refused.
+  if (n > POD_MAX_BINARY_STR) {
+    w.full = true;
+    return;
+  }
+  // Longer strings than a quoted string may hold take the binary form.
+  bool binary = (w.flags & POD_FLAG_BINARY_STR) || n > POD_MAX_QUOTED_STRING;
+  if (!has_room(w, binary ? uint64_t(n) + 9 : 4 * uint64_t(n) + 3)) return;
+  if (binary) {
     put(w.b, "str", 4);  // with its 0 byte
     bwrite_uint32(uint32_t(n), w.b);
     put(w.b, s, n);
@@ -247,9 +258,9 @@ void write_table(pod_writer &w, int t, int depth) {
   lua_Integer n = lua_Integer(lua_rawlen(L, t));
 
   // Collect the keys that are not part of the sequence into a key array on
-  // the stack (which keeps them alive) and a C++ list that is sorted.
-  lua_newtable(L);
-  int keys = lua_gettop(L);
+  // the stack (which keeps them alive) and a C++ list that is sorted. The
+  // array is made for the first such key only: sequences need none.
+  int keys = 0;
   std::vector<pod_key> list;
   lua_pushnil(L);
   while (lua_next(L, t)) {
@@ -269,6 +280,11 @@ void write_table(pod_writer &w, int t, int depth) {
       }
     } else {
       continue;  // keys without a text form are skipped with their values
+    }
+    if (!keys) {
+      lua_newtable(L);
+      lua_insert(L, -2);  // below the key that lua_next goes on from
+      keys = lua_gettop(L) - 1;
     }
     k.slot = int(list.size()) + 1;
     lua_pushvalue(L, -1);
@@ -298,7 +314,7 @@ void write_table(pod_writer &w, int t, int depth) {
     lua_pop(L, 1);
   }
   put(w.b, "}", 1);
-  lua_pop(L, 1);  // the key array
+  if (keys) lua_pop(L, 1);  // the key array
   w.open_tables.pop_back();
 }
 
@@ -379,18 +395,21 @@ int stringify_object(lua_State *L, int index, pbuffer *b, int flags, int depth) 
   index = lua_absindex(L, index);
   int32_t start = b->length;
   b->cursor = start;  // the text is appended
+  // The text becomes a string of the caller's, and a reader takes no more
+  // from a wrapped form than it may hold: a longer text is refused early.
+  int64_t most = memory_headroom();
   bool ok;
   if (!(flags & (POD_FLAG_LZ4 | POD_FLAG_BASE64))) {
-    pod_writer w{L, b, flags, false, {}};
+    pod_writer w{L, b, flags, start + most, false, {}};
     write_value(w, index, depth);
-    ok = !w.full;
+    ok = !w.full && b->cursor - start <= most;
   } else {
     // Lua errors (out of memory) unwind as exceptions: the scratch buffers
     // are owned so that they are freed then too.
     pbuffer_owner text(create_buffer_2(1024, 'o'));
-    pod_writer w{L, text.get(), flags, false, {}};
+    pod_writer w{L, text.get(), flags, most, false, {}};
     write_value(w, index, depth);
-    ok = !w.full;
+    ok = !w.full && text->cursor <= most;
     if (ok && !(flags & POD_FLAG_BASE64)) {
       ok = write_lz4_form(text->data, text->length, b);
     } else if (ok && (flags & POD_FLAG_LZ4)) {

@@ -7,12 +7,6 @@
 #include "kernel/pbuffer.h"
 #include "lang/lua_api.h"
 
-// A pbuffer owned in a scope (destroyed on every way out, Lua errors included).
-struct pbuffer_deleter {
-  void operator()(pbuffer *b) const { destroy_buffer(b); }
-};
-using pbuffer_owner = std::unique_ptr<pbuffer, pbuffer_deleter>;
-
 // pod flags (other bits are ignored).
 enum : int {
   POD_FLAG_PXU = 1,          // u8 and i16 userdata in the binary pxu form
@@ -29,8 +23,12 @@ constexpr int POD_MAX_DEPTH = 256;
 
 // Appends the pod text of the value at stack index `index` to b. Argument
 // order: (L, index, buffer, flags, depth); depth is the nesting level of the
-// value, 0 for a whole value. Flags 2 and 4 wrap the whole text. Returns 0,
-// or -1 with b as it was when the text would not fit in a buffer.
+// value, 0 for a whole value. Flags 2 and 4 wrap the whole text. Strings
+// longer than a quoted string may be take the binary "str" form. Returns 0,
+// or -1 with b as it was when the text would not fit in a buffer, its
+// unwrapped text would be longer than the current process may still hold
+// (memory_headroom; the walk stops there), or it holds a string longer than
+// POD_MAX_BINARY_STR: no text is written that the reader would refuse.
 int stringify_object(lua_State *L, int index, pbuffer *b, int flags, int depth);
 
 // The text of a number as the pod writer writes it into out (room for 32

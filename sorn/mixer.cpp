@@ -164,11 +164,12 @@ static void mix_pass(int16_t *out, int32_t n) {
 }
 
 int sorn_mix(int16_t *out, int32_t frames) {
-  while (frames > 0) {
-    int32_t n = std::min(frames, SORN_MAX_MIX_FRAMES);
+  // A call of no frames still counts as the last mix (of 0 frames).
+  do {
+    int32_t n = std::clamp(frames, 0, SORN_MAX_MIX_FRAMES);
     mix_pass(out, n);
     out += 2 * n;
     frames -= n;
-  }
+  } while (frames > 0);
   return 0;
 }

@@ -36,10 +36,18 @@ int32_t get_spd(int32_t v, const sorn_channel *ch) {
   return (v & 255) ? get_env_duration(v) : get_channel_spd(ch);
 }
 
+// Signed parameters by kind & 3 and index: pan and pitches of containers,
+// those and the phase of oscillators.
+static const uint32_t mval_signed_dat[4][8] = {
+    {0, 0, 0, 0, 0, 0, 0, 0},
+    {0, 1, 1, 1, 0, 0, 0, 0},
+    {0, 1, 1, 1, 0, 1, 0, 0},
+    {0, 0, 0, 0, 0, 0, 0, 0},
+};
+
 int is_mval_signed(int32_t kind, int32_t index) {
-  if (kind == NODE_CONTAINER) return index >= 1 && index <= 3;
-  if (kind == NODE_OSC) return (index >= 1 && index <= 3) || index == 5;
-  return 0;
+  if (kind < 0 || kind > 4 || index < 0 || index >= 8) return 0;
+  return int(mval_signed_dat[kind & 3][index]);
 }
 
 void sorn_read_mval(const sorn_channel *ch, int32_t k, int32_t index, uint8_t m[4]) {
@@ -51,7 +59,7 @@ static uint32_t env_addr(const sorn_channel *ch, const uint8_t m[4]) {
   return sorn_inst_addr(ch) + INST_ENVELOPES + INST_ENVELOPE_SIZE * (m[3] & 15u);
 }
 
-static int32_t envelope_adsr(uint32_t e, int32_t t, const sorn_channel *ch, int64_t held) {
+static int32_t evaluate_envelope_adsr(uint32_t e, int32_t t, const sorn_channel *ch, int64_t held) {
   int32_t a = get_env_duration(sorn_ram8(e + 8)), d = get_env_duration(sorn_ram8(e + 9));
   int32_t s = sorn_ram8(e + 10) << 8, r = get_env_duration(sorn_ram8(e + 11));
   if (ch->note_on) {
@@ -63,14 +71,14 @@ static int32_t envelope_adsr(uint32_t e, int32_t t, const sorn_channel *ch, int6
   return int32_t(std::max<int64_t>(0, r - ch->ticks_released) * held / (r + 1));
 }
 
-static int32_t envelope_lfo(uint32_t e, int32_t t, const sorn_channel *ch) {
+static int32_t evaluate_envelope_lfo(uint32_t e, int32_t t, const sorn_channel *ch) {
   double p = get_spd(sorn_ram8(e + 12), ch);
   double angle = (t * 3.141562 * 2.0) / p + (sorn_ram8(e + 14) * 0.00390625) * 6.283124;
   int32_t w = int32_t(std::sin(angle) * 32640.0);
   return std::clamp(w, -32640, 32640) + 32640;
 }
 
-static int32_t envelope_data(uint32_t e, int32_t t, const sorn_channel *ch) {
+static int32_t evaluate_envelope_data(uint32_t e, int32_t t, const sorn_channel *ch) {
   int32_t period = get_spd(sorn_ram8(e + 2), ch);
   t = std::max(t, 0);
   int32_t step = t / period, r = t % period;
@@ -85,11 +93,11 @@ static int32_t envelope_data(uint32_t e, int32_t t, const sorn_channel *ch) {
 int32_t evaluate_envelope(uint32_t e, int32_t t, const sorn_channel *ch, int64_t held) {
   switch (sorn_ram8(e)) {
     case ENV_ADSR:
-      return envelope_adsr(e, t, ch, held);
+      return evaluate_envelope_adsr(e, t, ch, held);
     case ENV_LFO:
-      return envelope_lfo(e, t, ch);
+      return evaluate_envelope_lfo(e, t, ch);
     case ENV_DATA:
-      return envelope_data(e, t, ch);
+      return evaluate_envelope_data(e, t, ch);
     default:
       return 0;
   }

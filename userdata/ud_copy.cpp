@@ -89,14 +89,14 @@ int lua54_ud_take(lua_State *L) {
     dst = create_userdata(L, get_utype_string(type), 2, span, count, nullptr);
   }
   if (!dst) return 0;
-  // Rows: the count, at most the entries left from the index offset (a
-  // negative count allows them all), none for an index stride of 0 or an
-  // offset at or past the list's end.
-  int64_t left = index_len - ioff;
+  // Rows: the count, at most the entries left from the index offset over the
+  // stride, all as unsigned 32-bit values (a negative count allows them all;
+  // an offset past the list's end allows the count, whose entries are then
+  // all skipped). None for an index stride of 0.
   int64_t rows = 0;
-  if (istride != 0 && left > 0) {
-    int64_t allowed = int64_t(uint64_t(left) / uint32_t(istride));
-    rows = uint32_t(count) < uint64_t(allowed) ? int64_t(uint32_t(count)) : allowed;
+  if (istride != 0) {
+    uint32_t allowed = (uint32_t(index_len) - uint32_t(ioff)) / uint32_t(istride);
+    rows = int64_t(uint32_t(count) < allowed ? uint32_t(count) : allowed);
   }
   // Visit only the rows whose entry lies in the list.
   int64_t r0 = 0, r1 = rows;

@@ -48,7 +48,8 @@ int lua54_ud_mutate(lua_State *L) {
     lua_pushstring(L, "can not mutate between integer and float data types");
     return 1;
   }
-  bool w_given = lua_type(L, 3) == LUA_TNUMBER, h_given = lua_type(L, 4) == LUA_TNUMBER;
+  // Sizes are numbers or texts that read as numbers.
+  bool w_given = lua_isnumber(L, 3), h_given = lua_isnumber(L, 4);
   int64_t old_size = utype_size(old_type), new_size = utype_size(new_type);
   int64_t w = w_given ? kvd_double_to_i32(lua_tonumber(L, 3)) : 0;
   int64_t h = h_given ? kvd_double_to_i32(lua_tonumber(L, 4)) : 0;

@@ -14,13 +14,6 @@ const char *const utype_string[23] = {
     "i16", "i32", "i64", "?",  "?", "?", "?", "?", "?", "?", "f64",
 };
 
-static constexpr std::array<uint8_t, 256> make_hex_val() {
-  std::array<uint8_t, 256> t{};
-  for (int c = '0'; c <= '9'; c++) t[c] = uint8_t(c - '0');
-  for (int c = 'a'; c <= 'f'; c++) t[c] = uint8_t(c - 'a' + 10);
-  for (int c = 'A'; c <= 'F'; c++) t[c] = uint8_t(c - 'A' + 10);
-  return t;
-}
 static constexpr std::array<uint8_t, 256> make_b64_val() {
   std::array<uint8_t, 256> t{};
   for (int c = '0'; c <= '9'; c++) t[c] = uint8_t(c - '0');
@@ -30,7 +23,6 @@ static constexpr std::array<uint8_t, 256> make_b64_val() {
   t['-'] = 63;
   return t;
 }
-const std::array<uint8_t, 256> hex_val = make_hex_val();
 const std::array<uint8_t, 256> b64_val = make_b64_val();
 
 uint8_t str_to_utype(const char *text) {
@@ -139,8 +131,8 @@ udata *create_userdata(lua_State *L, const char *type_text, int32_t dims, int32_
   bool map = type_text && std::strncmp(type_text, "[map]", 5) == 0;
   if ((gfx || map) && std::strlen(type_text) >= 9) {
     const uint8_t *t = reinterpret_cast<const uint8_t *>(type_text);
-    width = hex_val[t[5]] * 16 + hex_val[t[6]];
-    height = hex_val[t[7]] * 16 + hex_val[t[8]];
+    width = hex_digit_to_int[t[5]] * 16 + hex_digit_to_int[t[6]];
+    height = hex_digit_to_int[t[7]] * 16 + hex_digit_to_int[t[8]];
     code = gfx ? UTYPE_U8 : UTYPE_I16;
     dims = 2;
     data_text = type_text;

@@ -35,10 +35,9 @@ constexpr uint64_t UDATA_MAX_BYTES = 0x1000000;
 // Names by type code: "u8", "i16", "i32", "i64", "f64" at their codes, "?"
 // at every other index.
 extern const char *const utype_string[23];
-// Digit tables of the text forms: hex_val ('0'-'9', 'a'-'f', 'A'-'F'; 0
-// otherwise) and b64_val ('0'-'9' 0-9, 'a'-'z' 10-35, 'A'-'Z' 36-61, '_' 62,
+// Digit table of the text forms (hex digits use the buffer's hex_digit_to_int):
+// b64_val ('0'-'9' 0-9, 'a'-'z' 10-35, 'A'-'Z' 36-61, '_' 62,
 // '-' 63; 0 otherwise).
-extern const std::array<uint8_t, 256> hex_val;
 extern const std::array<uint8_t, 256> b64_val;
 
 inline uint8_t *udata_elements(udata *ud) {

@@ -1,6 +1,9 @@
-// Compiles arbitrary text with the dialect and, when it compiles, runs it as
-// a thread with a small budget in a state with the workstation's libraries
-// and a 64 MiB allocation cap. Also converts the text as a numeral.
+// Compiles arbitrary text with the dialect (the build with Lua's internal
+// assertions) and, when it compiles, runs it as a thread in a state with the
+// workstation's libraries and a 64 MiB allocation cap: resumed with a small
+// budget again and again, with a full collection between resumes, until it
+// ends or a bounded number of resumes has passed. Also converts the text as a
+// numeral. lang_compile.dict holds the dialect's tokens.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -42,17 +45,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   lua_State *L = lua_newstate(capped_alloc, nullptr);
   if (!L) return 0;
   cpu_cycles = 0;
-  cpu_cycles_max = INT32_MAX - 2;
+  cpu_cycles_max = CPU_UNBUDGETED;
   lang_openlibs(L);
   lua_stringtonumber(L, text.c_str());
   lua_State *T = lua_newthread(L);
   if (luaL_loadbufferx(T, text.data(), text.size(), "=fuzz", "t") == LUA_OK) {
-    cpu_cycles = 0;
-    cpu_cycles_max = 20000;
-    int nres;
-    lua_resume(T, L, 0, &nres);
+    for (int resumes = 0; resumes < 16; resumes++) {
+      cpu_cycles = 0;
+      cpu_cycles_max = 1000;
+      int nres;
+      int status = lua_resume(T, L, 0, &nres);
+      cpu_cycles_max = CPU_UNBUDGETED;
+      if (status != LUA_YIELD) break;
+      lua_pop(T, nres);
+      lua_gc(L, LUA_GCCOLLECT);
+    }
   }
-  cpu_cycles_max = INT32_MAX - 2;
+  cpu_cycles_max = CPU_UNBUDGETED;
   lua_close(L);
   return 0;
 }

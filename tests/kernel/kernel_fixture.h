@@ -1,7 +1,7 @@
 // A process table with a root process and no system ROM, for tests that drive
 // processes and slices directly.
 #pragma once
-#include <gtest/gtest.h>
+#include "tests/support/workstation_fixture.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,25 +25,21 @@ inline void kernel_fail_on_exit() {
   _exit(3);
 }
 
-struct kernel_fixture : ::testing::Test {
+struct kernel_fixture : workstation_fixture {
   proc *root = nullptr;
 
   void SetUp() override {
     static const bool registered = std::atexit(kernel_fail_on_exit) == 0;
     (void)registered;
     kernel_test_running = true;
-    config.headless = 1;
-    processes_init();
-    std::memset(&app, 0, sizeof app);
-    app.audio_owner = -2;
+    reset_workstation();
     root = create_process_from_code("--[[ :: root process :: ]]", "[root]", "[root]", "");
     ASSERT_NE(root, nullptr);
     root_process = root;
     set_current_process(root);
-    total_frame_cycles = 0;
   }
   void TearDown() override {
-    processes_init();
+    reset_subsystems();
     kernel_test_running = false;
   }
 

@@ -211,9 +211,18 @@ TEST_F(MemoryApi, ReadsOfAnotherProcess) {
   EXPECT_EQ(call("_ppeek", "4, 0x104"), "0");
   EXPECT_EQ(call("_ppeek4", "4, 0x100"), "0");
   EXPECT_EQ(call("_ppeek", "0x100000009, 0x104"), "200");  // id as 32 bits
+  // Reads of pages the other process lacks yield 0 and create nothing there,
+  // also for a value straddling from a present page into a missing one.
+  poke_proc(q, 0xFFFE, 0x34);
+  poke_proc(q, 0xFFFF, 0x12);
   int64_t before = q->mem.page_bytes;
   EXPECT_EQ(call("_ppeek", "9, 0x400000"), "0");
-  EXPECT_EQ(q->mem.page_bytes, before + 4096);  // the read created the page there
+  EXPECT_EQ(call("_ppeek4", "9, 0xFFFE"), std::to_string(0x1234));
+  EXPECT_EQ(q->mem.page_bytes, before);
+  EXPECT_EQ(q->mem.own_page[0x400], nullptr);
+  EXPECT_EQ(q->mem.own_page[0x10], nullptr);
+  poke_proc(q, 0x400001, 7);  // written pages read back
+  EXPECT_EQ(call("_ppeek4", "9, 0x400000"), std::to_string(7 << 8));
 }
 
 }  // namespace

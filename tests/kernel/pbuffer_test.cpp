@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "host/debug_log.h"
 #include "kernel/pbuffer.h"
 
 namespace {
@@ -150,6 +151,18 @@ TEST(Pbuffer, HexWritersAndReaders) {
     EXPECT_EQ(v, c.want) << c.in;
     EXPECT_EQ(p - c.in, c.moved) << c.in;
   }
+}
+
+// A buffer without room for its terminator breaks an invariant: checked
+// builds stop with the assertion line instead of writing past the data.
+TEST(PbufferDeathTest, TerminatorWithoutRoomStopsCheckedBuilds) {
+  if (!KVD_INVARIANTS_CHECKED) GTEST_SKIP() << "invariants are compiled out";
+  pbuffer *b = create_buffer_2(4, 't');
+  b->length = int32_t(b->capacity);  // as a faulty writer would leave it
+  // The assertion line goes to standard output: seen here on standard error.
+  EXPECT_EXIT((dup2(2, 1), to_cstr(b)), ::testing::ExitedWithCode(1), "ASSERT failed: .*capacity");
+  b->length = 0;
+  destroy_buffer(b);
 }
 
 TEST(Pbuffer, AppendStrAndToCstr) {

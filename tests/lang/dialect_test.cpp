@@ -96,6 +96,8 @@ TEST_F(Dialect, OneLineIfAndWhile) {
                 {"local r = 0 if (true) if (false) r = 1 else r = 2 -- c\nreturn r", "2"},
                 {"local function f() if (true) return 5 end return f()", "5"},
                 {"local i = 0 while (i<10) i+=1\nreturn i", "10"},
+                {"local t, k = {x = 1}, 'x' while (t.x < 5) t[k] += 1\nreturn t.x", "5"},
+                {"local t, n = {x = 1}, 2 if (n) t.x += n\nreturn t.x", "3"},
                 {"local n = 0 for j = 1, 5 do n = j if (j == 3) break\nend return n", "3"},
                 {"local a = 1 if (a) and a == 1 then return 'stock' end", "stock"},
                 {"if (a) and b c() end", "error: t:1: <eof> expected near 'end'"},

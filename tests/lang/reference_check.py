@@ -3,10 +3,11 @@
 lua5.4 on stock code (a corpus and seeded random expression programs), each
 dialect form against its hand-desugared stock twin, binary numerals and
 integer division against Python, instruction counts against lua5.4, the
-switch dispatch against the jump table, and the corpus under a tiny budget.
+switch dispatch against the jump table, the corpus under a tiny budget, and
+hook traces under small budgets.
 
 usage: reference_check.py MODE BINDIR   (MODE: stock, twins, numerals,
-division, counts, dispatch, budget, alloc, opcodes)"""
+division, counts, dispatch, budget, traces, alloc, opcodes)"""
 import os
 import random
 import re
@@ -16,6 +17,7 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CORPUS = sorted(os.path.join(HERE, "corpus", f) for f in os.listdir(os.path.join(HERE, "corpus")))
+TRACES = sorted(os.path.join(HERE, "traces", f) for f in os.listdir(os.path.join(HERE, "traces")))
 STOCK = "/usr/bin/lua5.4"
 
 
@@ -135,6 +137,28 @@ TWINS = [
     ("print(0b1011, 0B0, 0b1.01, -0b111, 0b1111111111111111111111111111111111111111111111111111111111111111)",
      "print(11, 0, 1.25, -7, -1)"),
     ("print(('\\*\\#\\-\\|\\+\\^'):byte(1, -1))", "print(('\\1\\2\\3\\4\\5\\6'):byte(1, -1))"),
+    # One location read and written, fixed before the right-hand side runs,
+    # also when that reassigns a local table or key.
+    ("local a, i = {10, 20, 30}, 1 local function bump() i = i + 1 return 100 end\n"
+     "a[i] += bump() a[i] -= L('rhs', 1) print(a[1], a[2], a[3], i)",
+     "local a, i = {10, 20, 30}, 1 local function bump() i = i + 1 return 100 end\n"
+     "do local tt, kk = a, i tt[kk] = tt[kk] + bump() end a[i] = a[i] - L('rhs', 1) print(a[1], a[2], a[3], i)"),
+    ("local a = {1, n = 2} local b = a local function re() a = {n = 0} return 5 end\n"
+     "a[1] += re() a.n *= re() print(b[1], b.n, a[1], a.n)",
+     "local a = {1, n = 2} local b = a local function re() a = {n = 0} return 5 end\n"
+     "do local tt = a tt[1] = tt[1] + re() end do local tt = a tt.n = tt.n * re() end print(b[1], b.n, a[1], a.n)"),
+    # Errors name the variables of the plain assignment, on its line.
+    ("print(pcall(function() player.x += 1 end)) print(pcall(function() local q = {} q.a.b += 1 end))\n"
+     "local p = setmetatable({}, {__index = function() return 1 end, __newindex = function(_, k) error('store ' .. k, 2) end})\n"
+     "print(pcall(function() local q, k = p, 1\nq[k] += 1\nlocal z = 0 end))",
+     "print(pcall(function() player.x = player.x + 1 end)) print(pcall(function() local q = {} q.a.b = q.a.b + 1 end))\n"
+     "local p = setmetatable({}, {__index = function() return 1 end, __newindex = function(_, k) error('store ' .. k, 2) end})\n"
+     "print(pcall(function() local q, k = p, 1\nq[k] = q[k] + 1\nlocal z = 0 end))"),
+    # No hidden locals: no limit on their number, no scope for a goto to enter.
+    ("local function many()\n" + "u.inner.x += 1\n" * 260 + "end many()\n"
+     "do goto skip\nu.inner.x += 1\n::skip::\nL('after', 1) end",
+     "local function many()\n" + "u.inner.x = u.inner.x + 1\n" * 260 + "end many()\n"
+     "do goto skip\nu.inner.x = u.inner.x + 1\n::skip::\nL('after', 1) end"),
 ]
 
 
@@ -260,6 +284,21 @@ def mode_budget(bindir):
         expect_equal(f"budget {os.path.basename(path)} ({r.stderr.strip()})", r.stdout, want)
         if "forced yields: " not in r.stderr or int(r.stderr.split("forced yields: ")[1]) < 100:
             failures.append(f"budget {path}: too few forced yields")
+
+
+def mode_traces(bindir):
+    """Hook traces (the programs in traces/) under seeded random small
+    budgets on the assertion build, and unbudgeted, equal lua5.4's: a forced
+    yield is invisible to line, count and call hooks."""
+    rng = random.Random(20261211)
+    builds = [("kvd_luai", None)] + [("kvd_luai_assert", str(rng.randint(1, 60))) for _ in range(4)]
+    for path in TRACES:
+        want = subprocess.run([STOCK, path], capture_output=True, text=True, cwd=os.path.dirname(path)).stdout
+        for exe, budget in builds:
+            env = dict(os.environ, KVD_LUAI_BUDGET=budget) if budget else None
+            r = subprocess.run([os.path.join(bindir, "tests", exe), path], capture_output=True, text=True,
+                               cwd=os.path.dirname(path), env=env, timeout=600)
+            expect_equal(f"traces {os.path.basename(path)} budget {budget} ({r.stderr.strip()})", r.stdout, want)
 
 
 def mode_alloc(bindir):

@@ -181,6 +181,17 @@ TEST_F(Budget, StuckFinaliserWarnsAndTheCollectionEnds) {
   EXPECT_STREQ(lua_tostring(T, -1), "after");
 }
 
+TEST_F(Budget, UnbudgetedRunsPastTheTopOfTheCounter) {
+  lua_State *T = thread_of("local x = 0 for i = 1, 1000 do x = x + 1 end return x");
+  cpu_cycles = INT32_MAX - 100;
+  cpu_cycles_max = CPU_UNBUDGETED;
+  int nres = 0;
+  ASSERT_EQ(lua_resume(T, L, 0, &nres), LUA_OK);
+  EXPECT_EQ(lua_tointeger(T, -1), 1000);
+  EXPECT_EQ(lang_yielded_to_escape_slice(T), 0);
+  cpu_cycles = 0;
+}
+
 TEST_F(Budget, CoroutineSeesAnEmptyResume) {
   EXPECT_EQ(
       luaL_dostring(

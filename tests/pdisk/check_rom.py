@@ -12,14 +12,14 @@ def make_tree(root):
     files = {"main.lua": b"print('hi')\n", "empty.txt": b"", "b254.bin": os.urandom(254),
              "b255.bin": os.urandom(255), "big.bin": os.urandom(70000),
              "gfx/0.gfx": bytes(range(256)) * 3, "gfx/deep/er/x.dat": b"\0\1\2\0",
-             "a.txt": b"a", "a/z.txt": b"z"}
+             "a.txt": b"a", "a/z.txt": b"z", "notes..txt": b"n", "d..d/...": b"3"}
     for rel, data in files.items():
         p = os.path.join(root, rel)
         os.makedirs(os.path.dirname(p), exist_ok=True)
         with open(p, "wb") as f:
             f.write(data)
     os.makedirs(os.path.join(root, "emptydir"))
-    return files, {"gfx", "gfx/deep", "gfx/deep/er", "a", "emptydir"}
+    return files, {"gfx", "gfx/deep", "gfx/deep/er", "a", "emptydir", "d..d"}
 
 def parse_rom(rom):
     assert rom[:3] == b"kvd" and rom[3] == 2, rom[:4]

@@ -222,7 +222,10 @@ TEST_F(FileOps, CopyEmptyAndMissingSources) {
   ASSERT_TRUE(put("/ram/src", "abc"));
   EXPECT_EQ(fcopy("/ram/src", "/copied.txt"), 3);
   EXPECT_EQ(read_host("copied.txt"), "abc");
-  EXPECT_EQ(fcopy("/ram/src", "bad name"), 0);
+  // A destination that cannot be opened fails as a failed host write does.
+  EXPECT_EQ(fcopy("/ram/src", "bad name"), -1);
+  EXPECT_EQ(fcopy("/ram/src", "/nofolder/x.txt"), -1);
+  EXPECT_EQ(fcopy("/ram/missing", "bad name"), 0);
 }
 
 TEST_F(FileOps, SizesFoldersAndDeletion) {

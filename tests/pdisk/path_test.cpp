@@ -5,8 +5,10 @@
 #include <string>
 
 #include "kernel/process.h"
+#include "pdisk/mount.h"
 #include "pdisk/path.h"
 #include "pdisk_fixture.h"
+#include "tests/pdisk/path_check.h"
 
 static std::string norm(const char *p) {
   pbuffer *b = normalise_kavelund_path(p);
@@ -19,15 +21,25 @@ TEST(PdiskPath, NormaliseTable) {
   struct {
     const char *in, *out;
   } cases[] = {
-      {"/", "/"},           {"//", "/"},
-      {"/a/", "/a"},        {"/a//b/./c/../d/", "/a/b/d"},
-      {"/a/..", "/"},       {"/..", "/"},
-      {"/../../x", "/x"},   {"b", "/b"},
-      {"./b/../c", "/c"},   {"/a/b#12:3", "/a/b#12:3"},
-      {"/a#x y", "/a#x y"}, {"-a", "NULL"},
-      {"#a", "NULL"},       {"/a b", "NULL"},
-      {"", "NULL"},         {"/caf\xc3\xa9", "NULL"},
-      {"/a:b", "NULL"},     {"/a/...", "/a/..."},
+      {"/", "/"},
+      {"//", "/"},
+      {"/a/", "/a"},
+      {"/a//b/./c/../d/", "/a/b/d"},
+      {"/a/..", "/"},
+      {"/..", "/"},
+      {"/../../x", "/x"},
+      {"b", "/b"},
+      {"./b/../c", "/c"},
+      {"/a/b#12:3", "/a/b#12:3"},
+      {"/a#x y", "/a#x y"},
+      {"-a", "NULL"},
+      {"#a", "NULL"},
+      {"/a b", "NULL"},
+      {"", "NULL"},
+      {"/caf\xc3\xa9", "NULL"},
+      {"/a:b", "NULL"},
+      {"/a/...", "/a/..."},
+      {"/a#/../b c", "NULL"},  // the fold takes the "#" and leaves a blank
   };
   for (auto &c : cases) EXPECT_EQ(norm(c.in), c.out) << c.in;
   EXPECT_EQ(norm(nullptr), "NULL");
@@ -61,6 +73,12 @@ TEST(PdiskPath, CollapseProtocolPrefix) {
       {"a/b/../c", "a/c"},
       {"", "/"},
       {"0123456789abcdefg://a/../b", "0123456789abcdefg:/b"},
+      // only letters and digits from the start name a protocol
+      {"/../../../#://x.txt", "/#:/x.txt"},
+      {"#://../x", "/x"},
+      {"a.b://../x", "/x"},
+      {"a\\://../x", "/x"},
+      {"://x", ":/x"},
   };
   for (auto &c : cases) {
     pbuffer *b = collapse_path(c.in, (int)strlen(c.in), 0);
@@ -132,6 +150,7 @@ TEST(PdiskPath, LegalCharacters) {
   EXPECT_FALSE(is_legal_path(nullptr));
   EXPECT_STREQ(get_prot("https://x/y"), "https");
   EXPECT_EQ(get_prot("/a/b"), nullptr);
+  EXPECT_EQ(get_prot("/../#://x"), nullptr);
   EXPECT_EQ(count_slashes("/a/b/"), 3);
 }
 
@@ -147,4 +166,54 @@ TEST(PdiskPath, RelativePathsStartAtTheWorkingFolder) {
   EXPECT_EQ(norm("/abs"), "/abs");
   cproc = saved;
   free(p);
+}
+
+// Random texts over the bytes that matter (separators, dots, "#", ":", "\",
+// blanks, high bytes and any byte now and then): a canonical path holds no
+// "." or ".." segment, collapsing or normalising it again changes nothing,
+// and its origin lies under the mount that resolved it.
+class PdiskPathProperty : public PdiskTest {};
+
+TEST_F(PdiskPathProperty, CanonicalPathsStayUnderTheirMount) {
+  ASSERT_EQ(mount_host_path("/m", (host + "/mm").c_str()), 0);
+  const char alphabet[] =
+      "/////....ab#:\\ \x80\xff"
+      "0k";
+  uint64_t state = 88172645463325252ull;
+  auto next = [&] {
+    state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+    return state;
+  };
+  int resolved = 0;
+  for (int round = 0; round < 20000; round++) {
+    std::string text;
+    for (int n = int(next() % 24); n > 0; n--) {
+      uint64_t r = next();
+      text += r % 16 == 0 ? char(r >> 8) : alphabet[(r >> 8) % (sizeof alphabet - 1)];
+    }
+    if (round % 3 == 0) text = "/" + text;
+
+    pbuffer *c = collapse_path(text.c_str(), int(text.size()), 0);
+    std::string once = buffer_text(c);
+    destroy_buffer(c);
+    c = collapse_path(once.c_str(), int(once.size()), 0);
+    EXPECT_EQ(buffer_text(c), once) << text;
+    destroy_buffer(c);
+    EXPECT_FALSE(has_dot_segment(once)) << text << " -> " << once;
+
+    std::string canon = norm(text.c_str());
+    if (canon == "NULL") continue;
+    EXPECT_EQ(norm(canon.c_str()), canon) << text;
+    EXPECT_FALSE(has_dot_segment(canon)) << text;
+    uint32_t kind = 0;
+    pbuffer *o = resolve_to_origin(text.c_str(), &kind, 0);
+    std::string origin = buffer_text(o);
+    destroy_buffer(o);
+    bool under_m = canon == "/m" || canon.rfind("/m/", 0) == 0;
+    std::string root = kind == MOUNT_RAM ? "/ram" : under_m ? host + "/mm" : host;
+    EXPECT_TRUE(origin == root || origin.rfind(root + "/", 0) == 0) << text << " -> " << origin;
+    EXPECT_FALSE(has_dot_segment(origin)) << text << " -> " << origin;
+    resolved++;
+  }
+  EXPECT_GT(resolved, 2000);
 }

@@ -12,8 +12,7 @@
 #include "pdisk/pfile.h"
 
 void PdiskTest::SetUp() {
-  pfile_init();
-  pfile_reset();
+  reset_workstation();
   char tmpl[] = "/tmp/pdisk_test_XXXXXX";
   host = mkdtemp(tmpl);
   ASSERT_EQ(mount_host_path("/", host.c_str()), 0);
@@ -21,7 +20,7 @@ void PdiskTest::SetUp() {
 }
 
 void PdiskTest::TearDown() {
-  pfile_reset();
+  reset_subsystems();
   std::filesystem::remove_all(host);
 }
 

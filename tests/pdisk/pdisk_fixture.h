@@ -2,13 +2,13 @@
 // temporary host folder and "/ram" as a RAM folder.
 #pragma once
 
-#include <gtest/gtest.h>
+#include "tests/support/workstation_fixture.h"
 
 #include <string>
 
 #include "kernel/pbuffer.h"
 
-class PdiskTest : public ::testing::Test {
+class PdiskTest : public workstation_fixture {
  protected:
   std::string host;  // the host folder behind "/"
   void SetUp() override;

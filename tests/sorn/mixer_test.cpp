@@ -96,6 +96,11 @@ TEST_F(SornMixer, MuteBitFreezesEverything) {
   poke_ram8(RAM_PROCESS_FLAGS, 0);
   auto out = mix(10);
   EXPECT_EQ(out[0], 3994);  // 5000 at the centre pan: 3272 / 4096
+  // A call of no frames writes nothing and is the last mix, of 0 frames.
+  pos = mixer.channel[0].tick_pos;
+  mix(0);
+  EXPECT_EQ(last_num_samples_mixed, 0);
+  EXPECT_EQ(mixer.channel[0].tick_pos, pos);
 }
 
 TEST_F(SornMixer, FadeStepsRunPerTickBeforeMixing) {
@@ -309,6 +314,58 @@ TEST_F(SornMixer, TickEffects) {
     EXPECT_EQ(n0->val[0], expect & ~0x7FF) << t;
   }
   EXPECT_EQ(ch->vol_fx, v / 2 + (v - v / 2) / 16 * 15);
+}
+
+// Row-group arpeggios, alternation, tremolo and fade out, read from node 0's
+// evaluated amplitude and pitch tick by tick (node 0 passes the root through,
+// the amplitude with its low 11 bits cleared).
+TEST_F(SornMixer, TrackTickEffects) {
+  dc_instrument(1, 1000);
+  sorn_channel *ch = &mixer.channel[0];
+  const sorn_node_state *n0 = &ch->node_state[0];
+  const int32_t full = 64 << 16;
+  struct {
+    int fx, fxp, spd;
+    int32_t amp[8], pitch[8];
+  } cases[] = {
+      // Parameter 0: the pitches of the row group, 2 ticks a step; row 1 is empty.
+      {'a', 0x00, 8, {full, full, 0, 0, full, full, full, full}, {60, 60, 0, 0, 62, 62, 64, 64}},
+      // "o" raises by 3 while its phase is 1, "O" while 0; 0x32 at speed 8 flips every tick.
+      {'o', 0x32, 8, {full, full, full, full}, {48, 51, 48, 51}},
+      {'O', 0x32, 8, {full, full, full, full}, {51, 48, 51, 48}},
+      // Without a raise the other phase is silent; period 2 at speed 16.
+      {'o', 0x02, 16, {full, full, 0, 0, full, full, 0, 0}, {48, 48, 48, 48, 48, 48, 48, 48}},
+      // Fade out 0x42: by 64 * 2 << 8 a tick, down to a quarter.
+      {'>', 0x42, 16, {full, full - 32768, full - 65536}, {48, 48, 48}},
+      {'>', 0xE0, 2, {full, full - (full - 14 * full / 16) / 2}, {48, 48}},
+  };
+  const uint32_t track = TEST_BASE + AUDIO_TRACKS;
+  const uint8_t rows[4] = {60, 255, 62, 64};
+  sorn_memcpy(int32_t(track + 8), rows, 4);
+  for (const auto &c : cases) {
+    sorn_set_note(0, 48, 1, 64, c.fx, c.fxp, 0, SORN_NO_PAN);
+    ch->track_playing = 1, ch->spd = c.spd, ch->track_addr = int32_t(track);
+    ch->row = ch->tick_in_row = ch->ticks_played = 0;
+    ch->end_row = ch->loop_start = ch->loop_end = 0;
+    ch->alt_state = ch->alt_tick = ch->arp_step = ch->arp_tick = 0;
+    for (int t = 0; t < 8 && (t == 0 || c.pitch[t] != 0 || c.amp[t] != 0); t++) {
+      mix(367);
+      EXPECT_EQ(n0->val[0], c.amp[t]) << char(c.fx) << " " << c.fxp << " tick " << t;
+      EXPECT_EQ(n0->val[2], c.pitch[t] << 16) << char(c.fx) << " " << c.fxp << " tick " << t;
+    }
+  }
+  ch->track_playing = 0;
+  // Tremolo 0x4A: phase 4 << 8 a tick, depth 128; "w" also moves the fine pitch.
+  for (int fx : {'t', 'w'}) {
+    sorn_set_note(0, 48, 1, 64, fx, 0x4A, 1, SORN_NO_PAN);  // retriggered: phase 0
+    mix(367);
+    EXPECT_EQ(n0->val[0], full);
+    mix(367);
+    int64_t sn = int64_t(std::sin(2 * 1024 * 3.141562 / 65536) * 65536.0);
+    EXPECT_EQ(n0->val[0], (full + (int64_t(full >> 8) * (sn >> 8) * 128) / 256) & ~0x7FF);
+    EXPECT_EQ(n0->val[3], fx == 'w' ? 64 * sn * 2 : 0);  // vibrato depth 64
+    EXPECT_EQ(ch->fx_phase, 2 * 1024);
+  }
 }
 
 // When a note restarts its oscillator phase (a retrigger) and when it does not.

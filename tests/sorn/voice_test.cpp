@@ -30,6 +30,8 @@ TEST_F(SornVoice, ParameterEncodings) {
       {{0x00, 0x01, 0, 0xC0}, 0, 64 << 16},                   // scale 6: times 64
       {{0x00, 0xFE, 0, 0}, 1, -2 << 16},                      // signed for pan of an oscillator
       {{0x00, 0xFE, 0, 0}, 4, 254 << 16},                     // unsigned for the wave row
+      {{0x00, 0xFE, 0, 0}, 5, -2 << 16},                      // signed for the phase
+      {{0x00, 0xFE, 0, 0}, 6, 254 << 16},                     // unsigned for parameter 6
       {{0x21, 0x01, 0, 0}, 2, (parent + 0x10000) & ~0xFFFF},  // integer flag
   };
   for (const auto &c : cases)
@@ -151,6 +153,64 @@ TEST_F(SornVoice, EchoAndGainBasics) {
   for (int16_t s : buf) EXPECT_EQ(s, 0);
 }
 
+// Each effect over the same eight samples, against values worked out by hand
+// from the filter, two-pole, waveshaper and echo formulas.
+TEST_F(SornVoice, EffectsGiveExactSamples) {
+  const int16_t input[8] = {1000, -2000, 30000, -32768, 500, 12345, -7000, 0};
+  static int16_t buf[8], ring[SORN_NODE_BUFFER];
+  sorn_node_state p{};
+  p.output = buf;
+  auto run = [&](void (*fx_fn)(sorn_node_state *, sorn_node_state *, int32_t),
+                 sorn_node_state *fx) {
+    std::memcpy(buf, input, sizeof buf);
+    fx_fn(&p, fx, 8);
+    return std::vector<int16_t>(buf, buf + 8);
+  };
+  using v = std::vector<int16_t>;
+  sorn_node_state flt{};
+  flt.val[0] = 0x400000, flt.val[1] = 0x100000, flt.val[2] = 0x200000;
+  EXPECT_EQ(run(apply_fx_filter, &flt), (v{54, -10, 1612, 1140, 680, 919, 689, 443}));
+  EXPECT_EQ(flt.flt_low, 467);
+  EXPECT_EQ(flt.flt_band, -434);
+  EXPECT_EQ(flt.flt_high, 443);
+  sorn_node_state two{};
+  two.val[0] = 0x400000, two.val[2] = 0x200000;
+  EXPECT_EQ(run(apply_fx_2pole_filter, &two),
+            (v{316, -188, 8999, 2409, -2947, -1971, -2858, -2594}));
+  EXPECT_EQ(two.flt2_b, 470);
+  EXPECT_EQ(two.flt2_c, 3640);
+  struct {
+    int32_t val[4];
+    v expect;
+  } gains[] = {
+      // drive 2.0 knee 0.375, soft shape, unity volume
+      {{0x800000, 0x400000, 0x600000, 0x400000},
+       {4513, -9027, 32767, -32767, 2256, 32767, -26534, 0}},
+      // the harder shape above 0x7F7FFF, volume 0.75
+      {{0x800000, 0xA00000, 0x600000, 0x300000},
+       {3384, -6771, 21541, -22218, 1692, 17232, -15928, 0}},
+      // fold at shape 255.0
+      {{0x300000, 0xFF0000, 0x600000, 0x400000},
+       {2317, -4635, 20431, -20431, 1158, 20431, -16223, 0}},
+  };
+  for (const auto &g : gains) {
+    sorn_node_state fx{};
+    std::memcpy(fx.val, g.val, sizeof g.val);
+    EXPECT_EQ(run(apply_fx_gain, &fx), g.expect) << g.val[1];
+  }
+  // Echo gliding from delay 1.0 / feedback 0.25 to 2.0 / 0.5, across the ring's end.
+  for (int i = 0; i < SORN_NODE_BUFFER; i++) ring[i] = int16_t((i * 37) % 2000 - 1000);
+  sorn_node_state echo{};
+  echo.output = ring;
+  echo.val[0] = 0x20000, echo.val[1] = 0x800000;
+  echo.echo_prev_delay = 0x10000, echo.echo_prev_feedback = 0x400000;
+  echo.echo_pos = 32766;
+  EXPECT_EQ(run(apply_fx_echo, &echo), (v{1170, -1965, 29866, -32767, 686, 12322, -7268, 390}));
+  EXPECT_EQ(echo.echo_pos, 6);
+  EXPECT_EQ(echo.echo_prev_delay, 0x20000);
+  EXPECT_EQ(echo.echo_prev_feedback, 0x800000);
+}
+
 // Values that would divide by zero or overflow are clamped; under the
 // sanitizers any fault here fails the test.
 TEST_F(SornVoice, HostileEffectValuesStayDefined) {
@@ -205,6 +265,64 @@ TEST_F(SornVoice, TreeShapeAndStereoTwins) {
   note(0, 2);
   note(0, 1);
   EXPECT_EQ(mixer.channel[0].node_state[3].wt_addr, 0xF78000);
+  // No free node after the filter: it stays on the left only.
+  demo_node full[8] = {demo_container(), demo_fx(0, NODE_FILTER, 10, 10)};
+  for (int i = 2; i < 8; i++) full[i] = demo_osc(0, 0);
+  demo_write_instrument(test_inst_addr(2), full, 8, INST_FLAG_STEREO);
+  note(0, 2);
+  EXPECT_EQ(mixer.channel[0].node_state[1].clone, -1);
+  for (int i = 2; i < 8; i++) EXPECT_EQ(mixer.channel[0].node_state[i].is_clone, 0);
+}
+
+// A stereo instrument folds each child oscillator of node 0 into both sides by
+// its own pan; a node whose parent index is not below its own takes the
+// channel's values, and a frequency ratio scales its step.
+TEST_F(SornVoice, StereoChildPansAndTopLevelNodes) {
+  dc_instrument(1, 10000, true);
+  demo_node nodes[4] = {demo_container(), demo_osc(0, 0), demo_osc(0, 0), demo_osc(5, 0)};
+  const uint8_t hard_left[4] = {0x00, 0x81, 0, 0}, right_64[4] = {0x00, 64, 0, 0};
+  std::memcpy(nodes[1].mval[1], hard_left, 4);
+  std::memcpy(nodes[2].mval[1], right_64, 4);
+  const uint8_t ratio[4] = {0x02, 0x21, 0x00, 0x40};  // (1 + 1) << 2 over 2 + 1
+  std::memcpy(nodes[3].mval[2], ratio, 4);
+  uint8_t slot0[4];
+  for (int i = 0; i < 4; i++) slot0[i] = sorn_ram8(test_inst_addr(1) + INST_WAVETABLE_SLOTS + i);
+  demo_write_instrument(test_inst_addr(1), nodes, 4, INST_FLAG_STEREO);
+  sorn_memcpy(int32_t(test_inst_addr(1) + INST_WAVETABLE_SLOTS), slot0, 4);
+  note(0, 1);
+  mix(367);
+  const sorn_node_state *ns = mixer.channel[0].node_state;
+  // Left: 10000 x 4095 / 4096 + 10000 x 1857 / 4096; right: 0 + 10000 x 3927 / 4096.
+  EXPECT_EQ(ns[0].output[100], 9997 + 4533);
+  EXPECT_EQ(ns[STEREO_NODE_INDEX].output[100], 9587);
+  EXPECT_EQ(ns[3].depth, 0);
+  EXPECT_EQ(ns[3].val[2], 48 << 16);
+  EXPECT_EQ(ns[3].val[0], 64 << 16);
+  EXPECT_EQ(ns[3].freq_num, 8u);
+  EXPECT_EQ(ns[3].freq_den, 3u);
+  EXPECT_EQ(ns[3].dx, sorn_get_dx_for_note(48 << 16, 0) * 8 / 3);
+}
+
+// With an echo in the instrument each node's new tick fades in over 64 samples
+// from its previous state rendered on; without one the new values start at once.
+TEST_F(SornVoice, EchoInstrumentsRampNodesIntoTheirNewTick) {
+  for (bool with_echo : {true, false}) {
+    SetUp();
+    dc_instrument(1, 10000);
+    demo_node nodes[3] = {demo_container(), demo_osc(0, 0), demo_fx(0, NODE_ECHO, 0, 0)};
+    uint8_t slot0[4];
+    for (int i = 0; i < 4; i++) slot0[i] = sorn_ram8(test_inst_addr(1) + INST_WAVETABLE_SLOTS + i);
+    demo_write_instrument(test_inst_addr(1), nodes, with_echo ? 3 : 2);
+    sorn_memcpy(int32_t(test_inst_addr(1) + INST_WAVETABLE_SLOTS), slot0, 4);
+    note(0, 1);
+    mix(367);
+    sorn_set_note(0, 48, 1, 32, SORN_NOT_GIVEN, 0, 0, SORN_NO_PAN);  // half volume
+    mix(367);
+    const int16_t *osc = mixer.channel[0].node_state[1].output;
+    for (int i : {0, 1, 32, 63})
+      EXPECT_EQ(osc[i], with_echo ? (5000 * i + 10000 * (64 - i)) >> 6 : 5000) << i;
+    EXPECT_EQ(osc[64], 5000);
+  }
 }
 
 // Random instrument bytes, envelopes, registers and note arguments: whatever a

@@ -9,6 +9,7 @@
 #include "tests/kernel/kernel_fixture.h"
 #include "userdata/ud_copy.h"
 #include "userdata/ud_metatable.h"
+#include "userdata/ud_sort.h"
 #include "userdata/udata.h"
 
 namespace {
@@ -151,10 +152,15 @@ TEST_F(ud_methods, BlitIntoTheDrawTarget) {
                       "blit(S) return E(T)"),
             "0,119,119,0,0,119,119,0,0,0,0,0,0,0,0,0");
   EXPECT_EQ(root_eval("local b = userdata('u8', 2, 1) blit(nil, b, 1, 0) return E(b)"), "119,119");
-  // A blit into another record leaves the target's clip as it was.
-  EXPECT_EQ(root->target_clip.left, 1);
-  EXPECT_EQ(root->target_clip.right, 3);
-  EXPECT_EQ(root->target_clip.bottom, 2);
+  // Into another record: the whole of it, whatever the clip, and the
+  // target's clip as it was afterwards.
+  target_clip_rect clip = root->target_clip;
+  EXPECT_EQ(root_eval("local b = userdata('u8', 6, 6) blit(S, b) return L(b[0], b[21], b[4])"),
+            "119,119,0");
+  EXPECT_EQ(root->target_clip.left, clip.left);
+  EXPECT_EQ(root->target_clip.right, clip.right);
+  EXPECT_EQ(root->target_clip.top, clip.top);
+  EXPECT_EQ(root->target_clip.bottom, clip.bottom);
   // The clip of a target made 2 x 2: a full clip word still writes only
   // inside its four elements.
   EXPECT_EQ(root_eval("T:clear() poke2(0x5528, 0) poke2(0x552c, 16) poke2(0x552e, 16) blit(S) "
@@ -186,6 +192,32 @@ TEST_F(ud_methods, Sort) {
       {"return select('#', USERDATA.sort(5))", "0"},
   };
   run(cases, std::size(cases));
+}
+
+// The row comparators on their own: unsigned u8, signed i16, NaN equal to
+// everything, the flags turning the order round, and the count.
+TEST(ud_sort, Comparators) {
+  uint8_t u[] = {200, 100};
+  int16_t i[] = {-1, 1};
+  double f[] = {std::nan(""), 1.0, 2.0};
+  score_index = 0;
+  score_val1 = score_valm1 = 0;
+  num_compares = 0;
+  EXPECT_EQ(compare_u8(&u[0], &u[1]), 1);
+  EXPECT_EQ(compare_i16(&i[0], &i[1]), -1);
+  EXPECT_EQ(compare_f64(&f[0], &f[1]), 0);
+  EXPECT_EQ(compare_f64(&f[1], &f[0]), 0);
+  EXPECT_EQ(compare_f64(&f[1], &f[2]), -1);
+  score_val1 = score_valm1 = 1;
+  EXPECT_EQ(compare_u8(&u[0], &u[1]), -1);
+  EXPECT_EQ(compare_i16(&i[0], &i[1]), 1);
+  EXPECT_EQ(compare_f64(&f[1], &f[1]), 0);
+  EXPECT_EQ(num_compares, 8);
+  // The key is element score_index of each row.
+  int64_t rows[] = {5, 1, 3, 9};
+  score_index = 1;
+  score_val1 = score_valm1 = 0;
+  EXPECT_EQ(compare_i64(&rows[0], &rows[2]), -1);
 }
 
 // Comparators that are no order at all (NaN keys everywhere) must still
@@ -233,6 +265,8 @@ TEST_F(ud_methods, CopyTakeClear) {
       {"local u = userdata('u8', 3, '010203') local c = u:copy() u[0] = 9 return E(c)", "1,2,3"},
       {"return E(userdata('u8', 3, '010203'):copy(3))", "3,3,3"},
       {"return E(userdata('u8', 3, '010203'):copy('x'))", "0,0,0"},
+      // A number first: the record's own elements, not the number.
+      {"return E(USERDATA.copy(5, userdata('u8', 2, '0102')))", "1,2"},
       {"local a, b = userdata('u8', 3), userdata('u8', 3, '040506') a:copy(b, true, 1, 0, 2) "
        "return E(a)",
        "5,6,0"},
@@ -375,6 +409,9 @@ TEST_F(ud_methods, ChargesByOperation) {
       {"USERDATA.take, F10, X", 48 / 12 + 48 / 6},
       {"USERDATA.take, U10, X", 48 / 24 + 48 / 6},
       {"USERDATA.take, F10, X, nil, 0, 0, 4", 4 * 48 / 12 + 48 / 6},
+      // An index offset past the list still charges its count of rows.
+      {"USERDATA.take, U10, X, U10, 50", 48 / 24 + 48 / 6},
+      {"USERDATA.take, U10, X, U10, 48", 1},
       {"USERDATA.peek, U, 0x80000", 25},
       {"USERDATA.poke, U, 0x80000, 0, 7", 1},
       {"USERDATA.copy, F1000, 1, true", 1000 / 12},
@@ -455,6 +492,8 @@ TEST_F(ud_methods, PeekPokeAndShape) {
       {"return userdata('u8', 16, 16):mutate('u8', 300)", "new size is larger than old size"},
       {"local u = userdata('u8', 16, 16) u:mutate('u8', 64, 4) return L(u:attribs())", "64,4,u8,2"},
       {"local u = userdata('u8', 16, 16) u:mutate('u8', 256) return L(u:attribs())", "256,1,u8,1"},
+      {"local u = userdata('u8', 16, 16) u:mutate('u8', '64', '4') return L(u:attribs())",
+       "64,4,u8,2"},
       {"return userdata('u8', 16, 16):mutate('u8', 65536, 65536)",
        "new size is larger than old size"},
       {"return userdata('u8', 2):mutate('i64')", "new size is larger than old size"},

@@ -21,7 +21,7 @@
 static bool is_legal_name(const char *name) {
   for (const char *c = name; *c; c++)
     if (!is_path_char((unsigned char)*c) || *c == '/') return false;
-  return name[0] && name[0] != '-' && !strstr(name, "..");
+  return name[0] && name[0] != '-' && !has_parent_segment(name);
 }
 
 // Copies the host folder behind workstation path src into the RAM folder dst.

@@ -1,0 +1,16 @@
+# Checks on the build itself: no symbol defined twice, and the stubs left.
+# Two archives that define one function each, so that the duplicate check is
+# seen to fail on them (and pass on either alone).
+add_library(kvd_dup_probe_a STATIC ${KVD_TEST_DIR}/dup_probe.cpp)
+add_library(kvd_dup_probe_b STATIC ${KVD_TEST_DIR}/dup_probe.cpp)
+set_target_properties(kvd_dup_probe_a kvd_dup_probe_b PROPERTIES EXCLUDE_FROM_ALL OFF)
+add_test(NAME duplicate_symbols_fail
+  COMMAND ${KVD_PYTHON} ${KVD_TEST_DIR}/check_symbols_test.py ${CMAKE_SOURCE_DIR}/tools/check_symbols.py
+    $<TARGET_FILE:kvd_dup_probe_a> $<TARGET_FILE:kvd_dup_probe_b>)
+
+set(stub_archives)
+foreach(sub ${KVD_SUBSYSTEMS})
+  list(APPEND stub_archives $<TARGET_FILE:kvd_${sub}>)
+endforeach()
+add_test(NAME stubs_left
+  COMMAND ${KVD_PYTHON} ${CMAKE_SOURCE_DIR}/tools/check_symbols.py stubs ${CMAKE_SOURCE_DIR} ${stub_archives})

@@ -1,0 +1,1 @@
+kvd_fuzz(path_canonical SOURCES path_canonical_fuzz.cpp)

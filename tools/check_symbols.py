@@ -1,0 +1,96 @@
+#!/usr/bin/env python3
+"""Checks over the subsystems' static archives.
+
+  check_symbols.py duplicates STAMP ARCHIVE...
+      Fails, naming each one, when a symbol has more than one strong
+      definition across the archives (a linker would silently keep the first
+      one it meets); otherwise touches STAMP ("-" for none).
+  check_symbols.py stubs SOURCE_DIR ARCHIVE...
+      Lists the functions still defined in *_stubs.cpp files, and fails when a
+      stubs file has no header of the interface it stands for (foo_stubs.cpp
+      beside foo.h) or when a stub is also defined elsewhere.
+"""
+import os
+import subprocess
+import sys
+
+STRONG = set("TDRBC")  # weak (W, V) and unique (u) definitions may repeat
+
+
+def definitions(archives):
+    """(symbol, object) for every strong global definition in the archives."""
+    out = subprocess.run(["nm", "-A", "-P", "-g", "--defined-only", "-C"] + archives,
+                         check=True, capture_output=True, text=True).stdout
+    defs = []
+    for line in out.splitlines():
+        # "archive[member]: name type value size"; a demangled name has spaces.
+        where, _, rest = line.partition(": ")
+        fields = rest.rsplit(" ", 3)
+        while len(fields) > 2 and not (len(fields[1]) == 1 and fields[1].isalpha()):
+            fields = rest.rsplit(" ", len(fields) - 2)  # value/size left out
+        if len(fields) < 2 or fields[1] not in STRONG:
+            continue
+        member = where[where.find("[") + 1:where.rfind("]")] if "[" in where else where
+        defs.append((fields[0], os.path.basename(where.split("[")[0]) + ":" + member))
+    return defs
+
+
+def by_symbol(archives):
+    table = {}
+    for name, obj in definitions(archives):
+        table.setdefault(name, []).append(obj)
+    return table
+
+
+def duplicates(stamp, archives):
+    dups = {n: objs for n, objs in by_symbol(archives).items() if len(objs) > 1}
+    for n in sorted(dups):
+        print(f"duplicate definition of {n}: {', '.join(dups[n])}", file=sys.stderr)
+    if dups:
+        return 1
+    if stamp != "-":
+        with open(stamp, "w"):
+            pass
+    return 0
+
+
+def stubs(source_dir, archives):
+    table = by_symbol(archives)
+    bad = 0
+    listed = []
+    for name, objs in sorted(table.items()):
+        stub_objs = [o for o in objs if o.endswith("_stubs.cpp.o")]
+        if not stub_objs:
+            continue
+        if len(objs) > 1:
+            print(f"stub {name} is also defined in {', '.join(objs)}")
+            bad = 1
+        listed.append((stub_objs[0].split(":")[1][:-len("_stubs.cpp.o")], name))
+    for sub in sorted(os.listdir(source_dir)):
+        folder = os.path.join(source_dir, sub)
+        if not os.path.isdir(folder) or sub.startswith((".", "build")):
+            continue
+        for f in sorted(os.listdir(folder)):
+            if f.endswith("_stubs.cpp"):
+                header = f[:-len("_stubs.cpp")] + ".h"
+                if not os.path.exists(os.path.join(folder, header)):
+                    print(f"{sub}/{f} stands for no interface: {sub}/{header} is missing")
+                    bad = 1
+    interfaces = sorted({i for i, _ in listed})
+    print(f"{len(listed)} functions are still stubs, in {len(interfaces)} interfaces")
+    for i in interfaces:
+        print(f"  {i}: " + ", ".join(n.split("(")[0] for j, n in listed if j == i))
+    return bad
+
+
+def main(argv):
+    if len(argv) >= 3 and argv[1] == "duplicates":
+        return duplicates(argv[2], argv[3:])
+    if len(argv) >= 3 and argv[1] == "stubs":
+        return stubs(argv[2], argv[3:])
+    print(__doc__, file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
