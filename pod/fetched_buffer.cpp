@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "gfx/colour_convert.h"
+#include "gfx/pixel.h"
 #include "kernel/cpu_budget.h"
 #include "pdisk/path.h"
 #include "pod/host_text.h"

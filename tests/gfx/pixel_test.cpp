@@ -160,3 +160,18 @@ TEST_F(pixel_test, float_coordinates_saturate) {
     EXPECT_EQ(fixed16_saturate(c.v), c.fixed) << c.v;
   }
 }
+
+// With no current process the palette reads as black, so every pixel is 0;
+// repeated colours keep their answer.
+TEST_F(pixel_test, colour_conversion_without_a_process_and_with_repeats) {
+  const uint8_t px[12] = {0xFF, 0x00, 0x4D, 0, 0xFF, 0x00, 0x4D, 0, 0x00, 0x00, 0x00, 0};
+  uint8_t out[3] = {9, 9, 9};
+  convert_bitmap_32_to_8(px, out, 3);
+  EXPECT_EQ(std::vector<uint8_t>(out, out + 3), (std::vector<uint8_t>{8, 8, 0}));
+  proc *saved = cproc;
+  cproc = nullptr;
+  std::fill(out, out + 3, 9);
+  convert_bitmap_32_to_8(px, out, 3);
+  cproc = saved;
+  EXPECT_EQ(std::vector<uint8_t>(out, out + 3), (std::vector<uint8_t>{0, 0, 0}));
+}
