@@ -180,16 +180,25 @@ void convert_bitmap_8_to_32(const uint8_t *src, uint8_t *dst, int64_t n) {
 }
 
 void convert_bitmap_32_to_8(const uint8_t *src, uint8_t *dst, int64_t n) {
-  if (!cproc) return;
+  if (!cproc) {  // every entry black: the first is nearest
+    if (n > 0) std::memset(dst, 0, size_t(n));
+    return;
+  }
   const uint8_t *state = state_page(cproc, GFX_STATE_PAGE);
+  // Pictures repeat colours: the last answer is kept.
+  uint32_t last_rgb = 0xFFFFFFFF;
+  uint8_t index = 0;
   for (int64_t i = 0; i < n; i++) {
     int32_t r = src[4 * i], g = src[4 * i + 1], b = src[4 * i + 2];
-    int64_t best = INT64_MAX;
-    uint8_t index = 0;
-    for (int c = 0; c < GFX_COLOURS; c++) {
-      int32_t dr = r - state[4 * c + 2], dg = g - state[4 * c + 1], db = b - state[4 * c];
-      int64_t dist = 2 * dr * dr + 7 * dg * dg + db * db;
-      if (dist < best) best = dist, index = uint8_t(c);
+    uint32_t rgb = uint32_t(r) << 16 | uint32_t(g) << 8 | uint32_t(b);
+    if (rgb != last_rgb) {
+      int64_t best = INT64_MAX;
+      for (int c = 0; c < GFX_COLOURS; c++) {
+        int32_t dr = r - state[4 * c + 2], dg = g - state[4 * c + 1], db = b - state[4 * c];
+        int64_t dist = 2 * dr * dr + 7 * dg * dg + db * db;
+        if (dist < best) best = dist, index = uint8_t(c);
+      }
+      last_rgb = rgb;
     }
     dst[i] = index;
   }

@@ -135,6 +135,7 @@ void restore_after_temporary_clipping();
 void convert_bitmap_8_to_32(const uint8_t *src, uint8_t *dst, int64_t n);
 // n RGBA quadruples (alpha ignored) to the nearest of the first 64 RGB
 // palette entries by 2 dr^2 + 7 dg^2 + db^2, the lowest index on a tie.
+// Without a current process every entry reads as black (all give 0).
 void convert_bitmap_32_to_8(const uint8_t *src, uint8_t *dst, int64_t n);
 
 // A texture coordinate to 16.16 fixed point, truncated toward zero and held

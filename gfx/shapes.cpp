@@ -37,11 +37,19 @@ span_painter make_painter(int32_t colour) {
   p.ctx = draw_ctx_shape();
   p.pen = int16_t(colour);
   p.keep = uint8_t(~p.ctx.write);
-  for (int b = 0; b < 2; b++) {
+  p.uniform[1] = true;
+  p.value[1] = 0;
+  // Without a pattern only the pen's low byte is drawn.
+  for (int b = 0; b < (p.ctx.plain_pattern ? 1 : 2); b++) {
     // Uniform when the written bits are the same for every value the target
     // mask lets through from the old pixel.
     uint32_t s = uint32_t(p.pen >> (b ? 8 : 0)) & p.ctx.read, t = p.ctx.target, first = 0;
     p.uniform[b] = true;
+    if (p.ctx.default_coltab0 && s != 0 && ((s | t) >> 6) == 0) {
+      // Table 0 as built by default: any colour but 0 replaces the pixel.
+      p.value[b] = uint8_t((0xC0 | s) & p.ctx.write);
+      continue;
+    }
     for (uint32_t d = t;; d = (d - 1) & t) {
       uint32_t out = p.ctx.coltab[((s | d) >> 6) & 3][(s & 63) * 64 + (d & 63)] & p.ctx.write;
       if (d == t) first = out;
@@ -63,55 +71,86 @@ span_painter make_painter(int32_t colour) {
   return p;
 }
 
-// row[i] = (row[i] & keep) | fill (fill repeating every 8 bytes) for the
-// whole 32-byte groups of n bytes; returns the bytes done.
-#if KVD_SPAN_AVX2
-__attribute__((target("avx2"))) int64_t masked_fill_avx2(uint8_t *row, int64_t n, uint8_t keep,
-                                                         uint64_t fill) {
-  const __m256i k = _mm256_set1_epi8(char(keep)), f = _mm256_set1_epi64x(int64_t(fill));
-  int64_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    __m256i *at = reinterpret_cast<__m256i *>(row + i);
-    _mm256_storeu_si256(at, _mm256_or_si256(_mm256_and_si256(_mm256_loadu_si256(at), k), f));
+// The masked fill: row[i] = (row[i] & keep) | byte i % 8 of fill. The rows
+// of a span start `stride` bytes apart, each n bytes long; row r takes
+// fills[(y + r) & 7].
+inline void masked_fill_tail(uint8_t *row, int64_t i, int64_t n, uint8_t keep, uint64_t fill) {
+  const uint64_t keep8 = 0x0101010101010101ull * keep;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, row + i, 8);
+    w = (w & keep8) | fill;
+    std::memcpy(row + i, &w, 8);
   }
-  return i;
+  for (; i < n; i++) row[i] = uint8_t((row[i] & keep) | uint8_t(fill >> (8 * (i & 7))));
+}
+
+void masked_fill_rows(uint8_t *row, int64_t stride, int64_t n, int64_t rows, uint8_t keep,
+                      const uint64_t *fills, int64_t y) {
+  for (int64_t r = 0; r < rows; r++, row += stride) {
+    uint64_t fill = fills[(y + r) & 7];
+    int64_t i = 0;
+#if defined(__SSE2__)
+    const __m128i k = _mm_set1_epi8(char(keep)), f = _mm_set1_epi64x(int64_t(fill));
+    for (; i + 16 <= n; i += 16) {
+      __m128i *at = reinterpret_cast<__m128i *>(row + i);
+      _mm_storeu_si128(at, _mm_or_si128(_mm_and_si128(_mm_loadu_si128(at), k), f));
+    }
+#endif
+    masked_fill_tail(row, i, n, keep, fill);
+  }
+}
+
+#if KVD_SPAN_AVX2
+__attribute__((target("avx2"))) void masked_fill_rows_avx2(uint8_t *row, int64_t stride, int64_t n,
+                                                           int64_t rows, uint8_t keep,
+                                                           const uint64_t *fills, int64_t y) {
+  const __m256i k = _mm256_set1_epi8(char(keep));
+  for (int64_t r = 0; r < rows; r++, row += stride) {
+    uint64_t fill = fills[(y + r) & 7];
+    const __m256i f = _mm256_set1_epi64x(int64_t(fill));
+    int64_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+      __m256i *at = reinterpret_cast<__m256i *>(row + i);
+      _mm256_storeu_si256(at, _mm256_or_si256(_mm256_and_si256(_mm256_loadu_si256(at), k), f));
+    }
+    masked_fill_tail(row, i, n, keep, fill);
+  }
 }
 const bool have_avx2 = __builtin_cpu_supports("avx2");
 #endif
+
+// Pixels xs..xe (inside the bitmap) of rows top..bottom, whose pattern rows
+// are all masked fills, in one pass.
+void fill_uniform_rows(const span_painter &p, udata *bitmap, int32_t xs, int32_t xe, int32_t top,
+                       int32_t bottom) {
+  // The fill words of the rows drawn, turned so that their first byte lands
+  // on xs.
+  uint64_t fills[8];
+  int shift = 8 * (xs & 7);
+  int64_t n = int64_t(xe) - xs + 1, rows = int64_t(bottom) - top + 1;
+  for (int64_t y = top; y < top + std::min<int64_t>(rows, 8); y++) {
+    uint64_t f = p.row_fill[y & 7];
+    fills[y & 7] = shift ? f >> shift | f << (64 - shift) : f;
+  }
+  uint8_t *row = bitmap_row(bitmap, top) + xs;
+#if KVD_SPAN_AVX2
+  if (have_avx2) return masked_fill_rows_avx2(row, bitmap->width, n, rows, p.keep, fills, top);
+#endif
+  masked_fill_rows(row, bitmap->width, n, rows, p.keep, fills, top);
+}
 
 // Pixels xs..xe (inside the bitmap) of row y.
 void paint_span(const span_painter &p, udata *bitmap, int32_t xs, int32_t xe, int32_t y) {
   uint8_t *row = bitmap_row(bitmap, y);
   uint8_t pattern = p.ctx.pattern[y & 7];
-  int32_t x = xs;
   if (!p.row_uniform[y & 7]) {
-    for (; x <= xe; x++) row[x] = p.next[(pattern >> (x & 7)) & 1][row[x]];
-    return;
+    for (int32_t x = xs; x <= xe; x++) row[x] = p.next[(pattern >> (x & 7)) & 1][row[x]];
+  } else if (p.keep == 0 && (pattern == 0 || pattern == 0xFF)) {
+    std::memset(row + xs, uint8_t(p.row_fill[y & 7]), size_t(xe - xs + 1));
+  } else {
+    fill_uniform_rows(p, bitmap, xs, xe, y, y);
   }
-  uint64_t fill = p.row_fill[y & 7], keep = 0x0101010101010101ull * p.keep;
-  auto phase = [&](int32_t at) { return uint8_t(fill >> (8 * (at & 7))); };
-  for (; x <= xe && (x & 7); x++) row[x] = uint8_t((row[x] & p.keep) | phase(x));
-  if (p.keep == 0 && (pattern == 0 || pattern == 0xFF)) {
-    if (x <= xe) std::memset(row + x, phase(0), size_t(xe - x + 1));
-    return;
-  }
-#if KVD_SPAN_AVX2
-  if (have_avx2) x += int32_t(masked_fill_avx2(row + x, xe - x + 1, p.keep, fill));
-#endif
-#if defined(__SSE2__)
-  const __m128i keep16 = _mm_set1_epi8(char(p.keep)), fill16 = _mm_set1_epi64x(int64_t(fill));
-  for (; x + 15 <= xe; x += 16) {
-    __m128i *at = reinterpret_cast<__m128i *>(row + x);
-    _mm_storeu_si128(at, _mm_or_si128(_mm_and_si128(_mm_loadu_si128(at), keep16), fill16));
-  }
-#endif
-  for (; x + 7 <= xe; x += 8) {
-    uint64_t w;
-    std::memcpy(&w, row + x, 8);
-    w = (w & keep) | fill;
-    std::memcpy(row + x, &w, 8);
-  }
-  for (; x <= xe; x++) row[x] = uint8_t((row[x] & p.keep) | phase(x));
 }
 
 // The cost of a span of pixels xs..xe by the way the pen and masks choose.
@@ -148,9 +187,17 @@ int64_t fill_rows(const span_painter &p, udata *bitmap, const clip_box &c, int64
                   int64_t x1, int64_t y1) {
   int64_t top = std::max<int64_t>(std::min(y0, y1), c.top);
   int64_t bottom = std::min<int64_t>(std::max(y0, y1), c.bottom - 1);
-  int64_t lo = std::min(x0, x1), hi = std::max(x0, x1), cost = 0;
-  for (int64_t y = top; y <= bottom; y++) cost += hline(p, bitmap, c, lo, hi, y);
-  return cost;
+  int64_t lo = std::max<int64_t>(std::min(x0, x1), c.left);
+  int64_t hi = std::min<int64_t>(std::max(x0, x1), c.right - 1);
+  if (top > bottom || lo > hi) return 0;
+  // Every row is the same span: clipped and costed once, and painted in one
+  // pass when every pattern row is a masked fill that keeps some bits.
+  if (p.keep != 0 && std::all_of(p.row_uniform, p.row_uniform + 8, [](bool u) { return u; }))
+    fill_uniform_rows(p, bitmap, int32_t(lo), int32_t(hi), int32_t(top), int32_t(bottom));
+  else
+    for (int64_t y = top; y <= bottom; y++)
+      paint_span(p, bitmap, int32_t(lo), int32_t(hi), int32_t(y));
+  return span_cost(p, bitmap, int32_t(lo), int32_t(hi)) * (bottom - top + 1);
 }
 
 // Floor and ceiling of a / b for b > 0.

@@ -49,11 +49,11 @@ void *l_alloc(void *, void *ptr, size_t, size_t nsize, int retry, size_t account
   bool refused = false;
   if (cproc && accounted > old_accounted) {
     uint64_t growth = accounted - old_accounted;
-    int64_t room = memory_limit + memory_headroom - proc_counted_memory(cproc);
+    int64_t room = memory_limit + alloc_headroom - proc_counted_memory(cproc);
     if (room < 0 || growth > (uint64_t)room) {
       refused = true;
       cproc->memory_refused = 1;
-      if (growth > (uint64_t)memory_headroom) retry = 1;
+      if (growth > (uint64_t)alloc_headroom) retry = 1;
     }
   }
   uint8_t *grown = !refused && nsize <= SIZE_MAX - header_size && !injected_failure(retry)

@@ -10,9 +10,9 @@ inline constexpr int32_t debt_cap = 2796200;          // ten frames
 inline constexpr int64_t memory_limit = 0x2000000;    // 32 MiB
 inline constexpr int64_t memory_allowance = 0x80000;  // 512 KiB
 // The allocator refuses growth that would put a process's counted memory
-// past memory_limit + memory_headroom; the after-slice test then holds the
+// past memory_limit + alloc_headroom; the after-slice test then holds the
 // limit itself.
-inline constexpr int64_t memory_headroom = 0x2000000;  // 32 MiB
+inline constexpr int64_t alloc_headroom = 0x2000000;  // 32 MiB
 inline constexpr uint32_t boot_hold_ms = 2200;
 
 // Runs one slice of p with `fraction` of a frame's budget; the cycles used.

@@ -1,6 +1,9 @@
 // The pixel pipeline: default tables, pen and pattern, masks, palettes and
 // the palette conversions of bitmaps.
 #include "gfx/pixel.h"
+
+#include <cmath>
+
 #include "tests/gfx/gfx_fixture.h"
 
 using pixel_test = gfx_fixture;
@@ -133,4 +136,42 @@ TEST_F(pixel_test, palette_conversions) {
   uint8_t out;
   convert_bitmap_32_to_8(mid, &out, 1);
   EXPECT_EQ(out, 1);
+}
+
+// Texture coordinates of any size or NaN turn into integers held in range,
+// truncated toward zero.
+TEST_F(pixel_test, float_coordinates_saturate) {
+  const struct {
+    double v;
+    int32_t whole;
+    int64_t fixed;
+  } cases[] = {
+      {2.75, 2, 180224},
+      {-2.75, -2, -180224},
+      {NAN, 0, 0},
+      {INFINITY, INT32_MAX, int64_t(1) << 40},
+      {-INFINITY, INT32_MIN, -(int64_t(1) << 40)},
+      {3e9, INT32_MAX, int64_t(1) << 40},
+      {1e7, 10000000, int64_t(10000000) * 65536},
+      {-1e300, INT32_MIN, -(int64_t(1) << 40)},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(int32_saturate(c.v), c.whole) << c.v;
+    EXPECT_EQ(fixed16_saturate(c.v), c.fixed) << c.v;
+  }
+}
+
+// With no current process the palette reads as black, so every pixel is 0;
+// repeated colours keep their answer.
+TEST_F(pixel_test, colour_conversion_without_a_process_and_with_repeats) {
+  const uint8_t px[12] = {0xFF, 0x00, 0x4D, 0, 0xFF, 0x00, 0x4D, 0, 0x00, 0x00, 0x00, 0};
+  uint8_t out[3] = {9, 9, 9};
+  convert_bitmap_32_to_8(px, out, 3);
+  EXPECT_EQ(std::vector<uint8_t>(out, out + 3), (std::vector<uint8_t>{8, 8, 0}));
+  proc *saved = cproc;
+  cproc = nullptr;
+  std::fill(out, out + 3, 9);
+  convert_bitmap_32_to_8(px, out, 3);
+  cproc = saved;
+  EXPECT_EQ(std::vector<uint8_t>(out, out + 3), (std::vector<uint8_t>{0, 0, 0}));
 }

@@ -228,6 +228,28 @@ TEST_F(shapes_test, spans_equal_the_per_pixel_formula) {
   }
 }
 
+// With the colour tables as reset, every pen under every mix of write and
+// target masks fills as the formula says.
+TEST_F(shapes_test, fills_through_the_reset_tables_equal_the_per_pixel_formula) {
+  ASSERT_EQ(root->mem.page_flags[GFX_COLTAB_PAGE], 0);
+  for (uint8_t write : {0x3F, 0xFF, 0x7F})
+    for (uint8_t target : {0x3F, 0x0F, 0x00})
+      for (int32_t pen = 0; pen < 256; pen++) {
+        poke(int32_t(RAM_WRITE_MASK), write);
+        poke(int32_t(RAM_SHAPE_TARGET_MASK), target);
+        udata *b = random_bitmap(45, 3);
+        std::vector<uint8_t> before = bytes(b);
+        full_clip(b);
+        rectfill(b, 3, 0, 43, 2, pen);
+        for (int32_t i = 0; i < 45 * 3; i++) {
+          int32_t x = i % 45, y = i / 45;
+          uint8_t old = before[size_t(i)];
+          ASSERT_EQ(pixels(b)[i], x >= 3 && x <= 43 ? ref_shape(x, y, pen, old) : old)
+              << "pen " << pen << " write " << int(write) << " target " << int(target);
+        }
+      }
+}
+
 TEST_F(shapes_test, span_costs_by_way) {
   udata *b = bitmap(64, 2);
   full_clip(b);

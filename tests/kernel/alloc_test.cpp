@@ -53,17 +53,17 @@ TEST_F(alloc_test, FailedGrowthKeepsTheBlockAndRetryFailureMarksTheProcess) {
 
 TEST_F(alloc_test, GrowthPastTheLimitAndHeadroomIsRefusedBeforeTheHost) {
   // Leave 1000 bytes of room below the hard cap.
-  root->baseline -= memory_limit + memory_headroom - proc_counted_memory(root) - 1000;
+  root->baseline -= memory_limit + alloc_headroom - proc_counted_memory(root) - 1000;
   struct {
     size_t accounted;
     int retry;
     bool granted, marked;
   } cases[] = {
-      {1000, 0, true, false},                         // exactly fills the room
-      {1001, 0, false, false},                        // a collection may still help
-      {1001, 1, false, true},                         // the retry after it failed
-      {size_t(memory_headroom) + 1, 0, false, true},  // no collection can help
-      {size_t(1900) << 20, 0, false, true},           // never reaches the host
+      {1000, 0, true, false},                        // exactly fills the room
+      {1001, 0, false, false},                       // a collection may still help
+      {1001, 1, false, true},                        // the retry after it failed
+      {size_t(alloc_headroom) + 1, 0, false, true},  // no collection can help
+      {size_t(1900) << 20, 0, false, true},          // never reaches the host
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.accounted);

@@ -128,6 +128,14 @@ TEST_F(ud_methods, Blit) {
        "1,1,2,3,5,5,6,7"},
       {"local a = userdata('u8', 2, 3, '010203040506') blit(a, a, 0, 0, 0, 1) return E(a)",
        "1,2,1,2,3,4"},
+      // Offsets and sizes at the ends of the 32-bit range clip, never wrap.
+      {"local a = userdata('u8', 3, 1, '010203') local b = userdata('u8', 4, 1) "
+       "blit(a, b, 0, 0, -2147483648, 0, 2147483647, 1) "
+       "blit(a, b, -2147483647, 0, 0, 0, 2147483647, 1) return E(b)",
+       "0,0,0,0"},
+      {"local a = userdata('u8', 3, 1, '010203') local b = userdata('u8', 4, 1) "
+       "blit(a, b, 0, 0, 1, 0, 2147483647, 2147483647) return E(b)",
+       "0,1,2,3"},
   };
   run(cases, std::size(cases));
 }
