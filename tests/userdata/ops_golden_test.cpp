@@ -71,9 +71,10 @@ TEST(OpsGolden, MatchNumpy) {
     const udata *ud = to_udata(L, 1);
     ASSERT_NE(ud, nullptr) << line.substr(0, 60);
     EXPECT_EQ(hex_of(ud), expected) << code.substr(0, 200);
-    if (w)
+    if (w) {
       EXPECT_EQ(std::to_string(ud->width) + "x" + std::to_string(ud->height),
                 std::to_string(w) + "x" + std::to_string(h));
+    }
     cases++;
   }
   EXPECT_EQ(cases, 75);

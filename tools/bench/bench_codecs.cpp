@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/bench/bench_ratio.h"
 #include "kernel/pbuffer.h"
 #include "pod/base64.h"
 #include "pod/crc32.h"
@@ -245,18 +246,6 @@ void run_pxa(benchmark::State &state) {
   state.SetBytesProcessed(int64_t(state.iterations()) * n);
 }
 BENCHMARK(run_pxa)->Name("pxa_decompress");
-
-// Collects each benchmark's throughput while printing as usual.
-struct ratio_reporter : benchmark::ConsoleReporter {
-  std::map<std::string, double> rate;
-  void ReportRuns(const std::vector<Run> &runs) override {
-    for (const Run &r : runs) {
-      auto it = r.counters.find("bytes_per_second");
-      if (it != r.counters.end()) rate[r.benchmark_name()] = it->second.value;
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-};
 
 }  // namespace
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/bench/bench_ratio.h"
 #include "gfx/blit.h"
 #include "gfx/pixel.h"
 #include "gfx/shapes.h"
@@ -231,18 +232,6 @@ BENCHMARK(run_frame_memcpy)->Name("baseline/memcpy_frame");
 BENCHMARK(run_masked_window)->Name("masked_window");
 BENCHMARK(run_sdl_convert)->Name("baseline/sdl_palette_convert");
 BENCHMARK(run_compose)->Name("compose_frame");
-
-// Collects each benchmark's throughput while printing as usual.
-struct ratio_reporter : benchmark::ConsoleReporter {
-  std::map<std::string, double> rate;
-  void ReportRuns(const std::vector<Run> &runs) override {
-    for (const Run &r : runs) {
-      auto it = r.counters.find("bytes_per_second");
-      if (it != r.counters.end()) rate[r.benchmark_name()] = it->second.value;
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-};
 
 }  // namespace
 

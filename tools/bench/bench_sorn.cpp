@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/bench/bench_ratio.h"
 #include "sorn/mixer.h"
 #include "sorn/sorn.h"
 #include "tools/sornrender/demo_instrument.h"
@@ -74,22 +75,11 @@ void run_sum(benchmark::State &state) {
 }
 BENCHMARK(run_sum)->Name("baseline/sum_16_buffers");
 
-struct ratio_reporter : benchmark::ConsoleReporter {
-  std::map<std::string, double> rate;  // frames per second
-  void ReportRuns(const std::vector<Run> &runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const auto &r : runs) {
-      auto it = r.counters.find("items_per_second");
-      if (it != r.counters.end()) rate[r.benchmark_name()] = it->second;
-    }
-  }
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
   benchmark::Initialize(&argc, argv);
-  ratio_reporter reporter;
+  ratio_reporter reporter("items_per_second");
   benchmark::RunSpecifiedBenchmarks(&reporter);
   // The slowest of many single calls, as the audio callback would see them.
   busy_channels();
