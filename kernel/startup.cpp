@@ -20,6 +20,7 @@
 #include "kernel/pbuffer.h"
 #include "kernel/process.h"
 #include "kernel/settings.h"
+#include "pdisk/cart_mount.h"
 #include "pdisk/mount.h"
 #include "pdisk/fileops.h"
 #include "pdisk/pfile.h"
@@ -120,6 +121,7 @@ void reset_subsystems() {
   processes_init();
   pfile_init();
   pfile_reset();
+  cart_mount_reset();
   init_default_coltabs();
   sorn_init();
 }

@@ -18,6 +18,8 @@
 
 int32_t prune_slots_threshold = 4096;
 
+void cart_mount_reset() { prune_slots_threshold = 4096; }
+
 static bool ends_with(const char *p, size_t n, const char *suffix) {
   size_t k = strlen(suffix);
   return n > k && memcmp(p + n - k, suffix, k) == 0;

@@ -31,6 +31,8 @@ int kvd_path_kind(const char *path);
 
 // File-table slots above which pruning runs; starts at 4096.
 extern int32_t prune_slots_threshold;
+// Start-up and reboot state of cartridge mounting (the prune threshold).
+void cart_mount_reset();
 
 // Mounts the cartridge at canonical path p onto a new RAM folder holding its
 // unpacked contents; returns the mount (an existing one when p is already a

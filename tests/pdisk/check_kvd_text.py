@@ -1,8 +1,11 @@
 # The text cartridge against an independent reader and writer written here
-# from the format's description, with Python's base64 in this system's
+# from the format alone, not from our code, with Python's base64 in this system's
 # alphabet (62 is "_", 63 is "-"): cartridges packed by ours are read here,
 # and a cartridge written here is unpacked by ours into a host folder.
 import base64, os, random, subprocess, sys, tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from check_rom import write_tree  # noqa: E402
 
 rng = random.Random(11)
 ALT = b"_-"
@@ -19,12 +22,7 @@ def make_tree(root):
             files["r%d.bin" % i] = bytes(rng.randrange(256) for _ in range(n))
         else:
             files["t/r%d.lua" % i] = bytes(rng.choice(b"ab \n=()") for _ in range(n))
-    for rel, data in files.items():
-        p = os.path.join(root, rel)
-        os.makedirs(os.path.dirname(p), exist_ok=True)
-        with open(p, "wb") as f:
-            f.write(data)
-    os.makedirs(os.path.join(root, "emptydir"))
+    write_tree(root, files, ["emptydir"])
     return files, {"gfx", "t", "emptydir"}
 
 def entry_name(line):

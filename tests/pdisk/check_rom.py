@@ -12,13 +12,18 @@ def make_tree(root):
              "b255.bin": os.urandom(255), "big.bin": os.urandom(70000),
              "gfx/0.gfx": bytes(range(256)) * 3, "gfx/deep/er/x.dat": b"\0\1\2\0",
              "a.txt": b"a", "a/z.txt": b"z", "notes..txt": b"n", "d..d/...": b"3"}
+    write_tree(root, files, ["emptydir"])
+    return files, {"gfx", "gfx/deep", "gfx/deep/er", "a", "emptydir", "d..d"}
+
+def write_tree(root, files, empty_dirs):
+    """Writes files ({relative path: bytes}) and empty folders under root."""
     for rel, data in files.items():
         p = os.path.join(root, rel)
         os.makedirs(os.path.dirname(p), exist_ok=True)
         with open(p, "wb") as f:
             f.write(data)
-    os.makedirs(os.path.join(root, "emptydir"))
-    return files, {"gfx", "gfx/deep", "gfx/deep/er", "a", "emptydir", "d..d"}
+    for d in empty_dirs:
+        os.makedirs(os.path.join(root, d))
 
 def parse_rom(rom):
     assert rom[:3] == b"kvd" and rom[3] == 2, rom[:4]

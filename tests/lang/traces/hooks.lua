@@ -25,13 +25,13 @@ local function work(n)
   pcall(error, 'x')
   return s
 end
-for _, spec in ipairs({{'l', 0}, {'c', 0}, {'r', 0}, {'', 7}, {'crl', 3}}) do
+for _, mode in ipairs({{'l', 0}, {'c', 0}, {'r', 0}, {'', 7}, {'crl', 3}}) do
   counts, h = {}, 0
-  debug.sethook(hook, spec[1], spec[2])
+  debug.sethook(hook, mode[1], mode[2])
   local s = work(2000)
   debug.sethook()
   local keys = {}
   for k, v in pairs(counts) do keys[#keys + 1] = k .. '=' .. v end
   table.sort(keys)
-  print(spec[1], spec[2], s, table.concat(keys, ' '), h)
+  print(mode[1], mode[2], s, table.concat(keys, ' '), h)
 end
