@@ -24,6 +24,9 @@ constexpr int32_t CPU_CYCLES_PER_FRAME = 279620;
 // charge (which wraps instead of saturating under it): no forced yield, no
 // slow path. For tools that run code without slices.
 constexpr int32_t CPU_UNBUDGETED = INT32_MAX;
+// The budget outside any slice (start-up, tools): the largest at which the
+// interpreter's charge still saturates.
+constexpr int32_t CPU_OUTSIDE_SLICE = INT32_MAX - 2;
 
 // Adds n (>= 0) to a cycle counter, saturating at INT32_MAX instead of
 // overflowing.
@@ -45,6 +48,14 @@ inline bool cpu_overrun() { return int64_t(cpu_cycles) > cpu_cycles_max + CPU_OV
 // Charges the running slice: nothing for a negative n, 1 for 0 or 1, else n.
 // Callers that must read a value as 32 bits (`burn`) narrow it themselves.
 void spend_cpu(int64_t n);
+
+// Starts a slice of the given budget: nothing charged yet, no forced yield
+// pending. The scheduler saves and restores around nested slices itself;
+// this is for code that runs Lua outside the scheduler (tools, tests).
+void cpu_slice_begin(int32_t budget);
+// The budget state as start-up leaves it: outside any slice, nothing charged
+// in this frame. Called by reset_subsystems.
+void cpu_budget_reset();
 
 int32_t get_total_frame_cycles();
 int32_t get_total_frame_cycles_since_wm_flip();

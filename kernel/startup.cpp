@@ -16,6 +16,7 @@
 #include "kernel/app.h"
 #include "lang/libset.h"
 #include "kernel/config.h"
+#include "kernel/cpu_budget.h"
 #include "kernel/frame.h"
 #include "kernel/pbuffer.h"
 #include "kernel/process.h"
@@ -117,6 +118,7 @@ static void mount_system_folder(const char *path) {
 }
 
 void reset_subsystems() {
+  cpu_budget_reset();
   app_reset();
   processes_init();
   pfile_init();

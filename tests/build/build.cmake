@@ -14,3 +14,8 @@ foreach(sub ${KVD_SUBSYSTEMS})
 endforeach()
 add_test(NAME stubs_left
   COMMAND ${KVD_PYTHON} ${CMAKE_SOURCE_DIR}/tools/check_symbols.py stubs ${CMAKE_SOURCE_DIR} ${stub_archives})
+
+# Subsystems below the kernel include only its service headers.
+add_test(NAME kernel_service_includes
+  COMMAND ${KVD_PYTHON} ${KVD_TEST_DIR}/check_includes_test.py ${CMAKE_SOURCE_DIR}/tools/check_includes.py
+    ${CMAKE_SOURCE_DIR})

@@ -44,15 +44,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string text(reinterpret_cast<const char *>(data), size);
   lua_State *L = lua_newstate(capped_alloc, nullptr);
   if (!L) return 0;
-  cpu_cycles = 0;
-  cpu_cycles_max = CPU_UNBUDGETED;
+  cpu_slice_begin(CPU_UNBUDGETED);
   lang_openlibs(L);
   lua_stringtonumber(L, text.c_str());
   lua_State *T = lua_newthread(L);
   if (luaL_loadbufferx(T, text.data(), text.size(), "=fuzz", "t") == LUA_OK) {
     for (int resumes = 0; resumes < 16; resumes++) {
-      cpu_cycles = 0;
-      cpu_cycles_max = 1000;
+      cpu_slice_begin(1000);
       int nres;
       int status = lua_resume(T, L, 0, &nres);
       cpu_cycles_max = CPU_UNBUDGETED;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "kernel/ram_layout.h"
 #include "kernel/api.h"
 #include "kernel/memory.h"
 #include "userdata/udata.h"
@@ -56,17 +57,17 @@ TEST_F(api_system_test, SignalsSetTheirFlagsAndOthersDoNothing) {
 }
 
 TEST_F(api_system_test, FlipMarksTheFrameUnlessAskedOnlyToYield) {
-  poke_proc(root, 0x547F, 3);
+  poke_proc(root, RAM_PROCESS_FLAGS, PFLAG_INCREMENTAL_GC | PFLAG_HOLD_FRAME);
   cpu_superyielding = 0;
   root_eval("flip(1)");
   EXPECT_EQ(root->flipped, 0);
   EXPECT_EQ(cpu_superyielding, CPU_FORCE_YIELD);
-  EXPECT_EQ(peek_proc(root, 0x547F), 3);
+  EXPECT_EQ(peek_proc(root, RAM_PROCESS_FLAGS), PFLAG_INCREMENTAL_GC | PFLAG_HOLD_FRAME);
   root->activity_stamp = 5;
   root_eval("flip()");
   EXPECT_EQ(root->flipped, 1);
   EXPECT_EQ(root->activity_stamp, 0);
-  EXPECT_EQ(peek_proc(root, 0x547F), 1);
+  EXPECT_EQ(peek_proc(root, RAM_PROCESS_FLAGS), PFLAG_INCREMENTAL_GC);
   cpu_superyielding = 0;
 }
 
@@ -75,7 +76,7 @@ TEST_F(api_system_test, ProcessListReportsPriorityRules) {
   spawn("", "three");
   int64_t a = spawn("", "a"), b = spawn("", "b"), c = spawn("", "c");
   get_process(a)->boost = 1;
-  poke_proc(get_process(b), 0x547F, 0x20);
+  poke_proc(get_process(b), RAM_PROCESS_FLAGS, PFLAG_LOW_PRIORITY);
   app.exclusive_process = c;
   EXPECT_EQ(root_eval(R"(local s = ""
     for _, p in ipairs(_get_process_list()) do s = s .. p.id .. ":" .. p.priority .. " " end
@@ -135,11 +136,11 @@ std::string blit_video(proc *root, std::initializer_list<lua_Integer> args, int3
 TEST_F(blit_video_test, CopiesOnlyWithATargetFromALiveSourceNotHoldingItsFrame) {
   int64_t src = spawn("", "src");
   proc *s = get_process(src);
-  poke2_proc(s, 0x5478, 480);
-  poke2_proc(s, 0x547A, 270);
+  poke2_proc(s, RAM_DISPLAY_WIDTH, 480);
+  poke2_proc(s, RAM_DISPLAY_HEIGHT, 270);
   int32_t charged = 0;
   // No draw target: nothing, not even the clip refresh.
-  poke2_proc(root, 0x552C, 100);
+  poke2_proc(root, RAM_CLIP_RECT + 4, 100);
   EXPECT_EQ(blit_video(root, {src}, &charged), "0:nil");
   EXPECT_EQ(root->target_clip_word, 0u);
 
@@ -151,9 +152,9 @@ TEST_F(blit_video_test, CopiesOnlyWithATargetFromALiveSourceNotHoldingItsFrame) 
 
   // The clip word x0, y0, x1, y1 = -3, 7, 100, -1: left raised to 0, the
   // bottom edge compared unsigned against the target's height.
-  poke2_proc(root, 0x5528, -3);
-  poke2_proc(root, 0x552A, 7);
-  poke2_proc(root, 0x552E, -1);
+  poke2_proc(root, RAM_CLIP_RECT, -3);
+  poke2_proc(root, RAM_CLIP_RECT + 2, 7);
+  poke2_proc(root, RAM_CLIP_RECT + 6, -1);
   const struct {
     std::initializer_list<lua_Integer> args;
     std::string result;
@@ -174,10 +175,11 @@ TEST_F(blit_video_test, CopiesOnlyWithATargetFromALiveSourceNotHoldingItsFrame) 
   EXPECT_EQ(root->target_clip.right, 100);
   EXPECT_EQ(root->target_clip.bottom, 100);
 
-  poke_proc(s, 0x547D, 1);  // a masked whole-screen copy is charged, / 8
+  poke_proc(s, RAM_VIDEO_COPY_MASK, 1);  // a masked whole-screen copy is charged, / 8
   EXPECT_EQ(blit_video(root, {src}, &charged), "0:nil");
   EXPECT_EQ(charged, 9300 / 4 / 8);
-  poke_proc(s, 0x547F, 2);  // holding its frame: true, nothing copied or charged
+  poke_proc(s, RAM_PROCESS_FLAGS,
+            PFLAG_HOLD_FRAME);  // holding its frame: true, nothing copied or charged
   EXPECT_EQ(blit_video(root, {src}, &charged), "1:true");
   EXPECT_EQ(charged, 0);
   s->state = 2;  // failed: nothing

@@ -21,9 +21,7 @@ struct lua_fixture : ::testing::Test {
     proc_memory_init(&process);
     saved_cproc = cproc;
     cproc = &process;
-    cpu_cycles = 0;
-    cpu_cycles_max = INT32_MAX;
-    cpu_superyielding = 0;
+    cpu_slice_begin(CPU_UNBUDGETED);
     L = luaL_newstate();
     luaL_openlibs(L);
   }
@@ -224,7 +222,7 @@ TEST_F(Dialect, LimitsOfTheStack) {
 struct LibSet : ::testing::Test {
   lua_State *L = luaL_newstate();
   void SetUp() override {
-    cpu_cycles_max = INT32_MAX;
+    cpu_slice_begin(CPU_UNBUDGETED);
     lang_openlibs(L);
   }
   void TearDown() override { lua_close(L); }

@@ -26,8 +26,7 @@ static int run_budgeted(const char *file, int budget) {
   long yields = 0;
   int status, nres;
   for (;;) {
-    cpu_cycles = 0;
-    cpu_cycles_max = budget;
+    cpu_slice_begin(budget);
     status = lua_resume(T, L, 0, &nres);
     cpu_cycles_max = CPU_UNBUDGETED;
     if (status != LUA_YIELD) break;
@@ -48,9 +47,7 @@ int main(int argc, char **argv) {
   static proc process;
   proc_memory_init(&process);
   cproc = &process;
-  cpu_cycles = 0;
-  cpu_cycles_max = CPU_UNBUDGETED;
-  cpu_superyielding = 0;
+  cpu_slice_begin(CPU_UNBUDGETED);
   const char *budget = getenv("KVD_LUAI_BUDGET");
   if (budget && argc == 2) return run_budgeted(argv[1], atoi(budget));
   return lua_stock_main(argc, argv);

@@ -13,27 +13,23 @@
 
 namespace {
 
-// Sets the slice: cpu_cycles = 0 and the budget to its argument.
+// Starts a slice with the budget given as its argument.
 int set_budget(lua_State *L) {
-  cpu_cycles = 0;
-  cpu_cycles_max = static_cast<int32_t>(luaL_checkinteger(L, 1));
+  cpu_slice_begin(static_cast<int32_t>(luaL_checkinteger(L, 1)));
   return 0;
 }
 
 struct Budget : ::testing::Test {
   lua_State *L = nullptr;
   void SetUp() override {
-    cpu_cycles = 0;
-    cpu_cycles_max = INT32_MAX;
-    cpu_superyielding = 0;
+    cpu_slice_begin(CPU_UNBUDGETED);
     L = luaL_newstate();
     luaL_openlibs(L);
     lua_register(L, "set_budget", set_budget);
   }
   void TearDown() override {
     lua_close(L);
-    cpu_cycles_max = INT32_MAX;
-    cpu_superyielding = 0;
+    cpu_slice_begin(CPU_UNBUDGETED);
   }
   // Cycles charged by running the chunk on the (non-yieldable) main thread.
   int32_t cycles_of(const char *code) {
@@ -70,8 +66,7 @@ TEST_F(Budget, InstructionCosts) {
 
 TEST_F(Budget, YieldsAtTheFirstInstructionPastTheBudget) {
   lua_State *T = thread_of("n = 0 while true do n = n + 1 end");
-  cpu_cycles = 0;
-  cpu_cycles_max = 100;
+  cpu_slice_begin(100);
   int nres = -1;
   EXPECT_EQ(lang_yielded_to_escape_slice(T), 0);
   ASSERT_EQ(lua_resume(T, L, 0, &nres), LUA_YIELD);
@@ -93,8 +88,7 @@ TEST_F(Budget, YieldsAtTheFirstInstructionPastTheBudget) {
 
 TEST_F(Budget, ForcingYieldsWhateverTheBudget) {
   lua_State *T = thread_of("x = 1 x = 2 x = 3 return 'done'");
-  cpu_cycles = 0;
-  cpu_cycles_max = CPU_CYCLES_PER_FRAME;
+  cpu_slice_begin(CPU_CYCLES_PER_FRAME);
   cpu_superyielding = CPU_FORCE_YIELD;
   int nres = 0, resumes = 1;
   while (lua_resume(T, L, 0, &nres) == LUA_YIELD) resumes++;
@@ -112,14 +106,14 @@ TEST_F(Budget, NonYieldableCodeRunsOnAndCountsCycles) {
   lua_getglobal(L, "ran");
   EXPECT_TRUE(lua_toboolean(L, -1));
   EXPECT_GT(cpu_cycles, 2000);  // 1000 FORLOOPs past a budget of 5
-  cpu_cycles_max = INT32_MAX;
+  cpu_slice_begin(CPU_UNBUDGETED);
   ASSERT_EQ(lua_resume(T, L, 0, &nres), LUA_OK);
 }
 
 TEST_F(Budget, CountersSaturate) {
   // Outside a slice code runs on without end; the charge stops at the top.
   cpu_cycles = INT32_MAX - 3;
-  cpu_cycles_max = INT32_MAX - 2;
+  cpu_cycles_max = CPU_OUTSIDE_SLICE;
   EXPECT_EQ(luaL_dostring(L, "local x = 0 for i = 1, 100 do x = x + 1 end"), LUA_OK);
   EXPECT_GE(cpu_cycles, INT32_MAX - 1);
   cpu_cycles = INT32_MAX;
@@ -144,8 +138,7 @@ TEST_F(Budget, CodeThatCannotYieldFailsPastTheOverrunBound) {
   for (const char *code : stuck) {
     SCOPED_TRACE(code);
     ASSERT_EQ(luaL_loadstring(L, code), LUA_OK);
-    cpu_cycles = 0;
-    cpu_cycles_max = 1000;
+    cpu_slice_begin(1000);
     ASSERT_EQ(lua_pcall(L, 0, 0, 0), LUA_ERRRUN);
     EXPECT_NE(std::strstr(lua_tostring(L, -1), CPU_OVERRUN_MESSAGE), nullptr)
         << lua_tostring(L, -1);
@@ -153,8 +146,7 @@ TEST_F(Budget, CodeThatCannotYieldFailsPastTheOverrunBound) {
     lua_pop(L, 1);
   }
   // Within the bound such code only leaves debt.
-  cpu_cycles = 0;
-  cpu_cycles_max = 1000;
+  cpu_slice_begin(1000);
   EXPECT_EQ(luaL_dostring(L, "for i = 1, 100000 do end"), LUA_OK);
   EXPECT_GT(cpu_cycles, 200000);
 }
@@ -186,13 +178,11 @@ TEST_F(Budget, StuckFinaliserWarnsAndTheCollectionEnds) {
   lua_State *T = thread_of(
       "setmetatable({}, {__gc = function() while true do end end}) "
       "collectgarbage() return 'after'");
-  cpu_cycles = 0;
-  cpu_cycles_max = 1000;
+  cpu_slice_begin(1000);
   int nres = 0;
   ASSERT_EQ(lua_resume(T, L, 0, &nres), LUA_YIELD);  // the thread itself yields
   EXPECT_GT(cpu_cycles, CPU_OVERRUN_LIMIT);
-  cpu_cycles = 0;
-  cpu_cycles_max = INT32_MAX;
+  cpu_slice_begin(CPU_UNBUDGETED);
   ASSERT_EQ(lua_resume(T, L, 0, &nres), LUA_OK);
   EXPECT_STREQ(lua_tostring(T, -1), "after");
 }
@@ -215,7 +205,7 @@ TEST_F(Budget, CoroutineSeesAnEmptyResume) {
           "co = coroutine.create(function() set_budget(5) for i = 1, 100 do end return 'done' end) "
           "r = table.pack(coroutine.resume(co)) st = coroutine.status(co)"),
       LUA_OK);
-  cpu_cycles_max = INT32_MAX;
+  cpu_slice_begin(CPU_UNBUDGETED);
   EXPECT_EQ(luaL_dostring(L, "return r.n, r[1], st, coroutine.resume(co)"), LUA_OK);
   EXPECT_EQ(lua_tointeger(L, -5), 1);
   EXPECT_TRUE(lua_toboolean(L, -4));
@@ -252,7 +242,7 @@ struct Alloc : ::testing::Test {
   alloc_log log;
   lua_State *L = nullptr;
   void SetUp() override {
-    cpu_cycles_max = INT32_MAX;
+    cpu_slice_begin(CPU_UNBUDGETED);
     L = lua_newstate(logging_alloc, &log);
     luaL_openlibs(L);
     lua_gc(L, LUA_GCSTOP);

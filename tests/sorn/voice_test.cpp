@@ -264,7 +264,7 @@ TEST_F(SornVoice, TreeShapeAndStereoTwins) {
   poke_ram8(test_inst_addr(1) + 32 * 3 + 1, 0x52);
   note(0, 2);
   note(0, 1);
-  EXPECT_EQ(mixer.channel[0].node_state[3].wt_addr, 0xF78000);
+  EXPECT_EQ(mixer.channel[0].node_state[3].wt_addr, RAM_WAVETABLES);
   // No free node after the filter: it stays on the left only.
   demo_node full[8] = {demo_container(), demo_fx(0, NODE_FILTER, 10, 10)};
   for (int i = 2; i < 8; i++) full[i] = demo_osc(0, 0);

@@ -6,20 +6,15 @@
 #include <gtest/gtest.h>
 
 #include "kernel/config.h"
-#include "kernel/cpu_budget.h"
 #include "kernel/startup.h"
 
 struct workstation_fixture : ::testing::Test {
   void SetUp() override { reset_workstation(); }
   void TearDown() override { reset_subsystems(); }
 
-  // As start-up leaves it before mounting anything, without a window, and
-  // with the frame's cycle counters at zero.
+  // As start-up leaves it before mounting anything, without a window.
   static void reset_workstation() {
     config.headless = 1;
     reset_subsystems();
-    cpu_cycles = 0;
-    cpu_superyielding = 0;
-    total_frame_cycles = 0;
   }
 };
