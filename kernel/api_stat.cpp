@@ -70,8 +70,9 @@ static double channel_samples(proc *p, int32_t c, int32_t a, int32_t b) {
 static int stat_audio(lua_State *L, proc *p, int32_t n, int32_t a, int32_t b) {
   if (n <= 415) {
     int32_t c = n - 400;
-    double v = a < 0 ? -1.0 : a < cached_fields ? cached_channel_field(p, c, a)
-                                                 : channel_samples(p, c, a, b);
+    double v = a < 0               ? -1.0
+               : a < cached_fields ? cached_channel_field(p, c, a)
+                                   : channel_samples(p, c, a, b);
     lua_pushnumber(L, v);
     return 1;
   }
@@ -175,8 +176,7 @@ int lua54_stat(lua_State *L) {
       v = double(get_total_frame_cycles_since_wm_flip()) / CPU_CYCLES_PER_FRAME;
       break;
     case 305:
-      lua_pushboolean(L,
-                       (peek(RAM_PROCESS_FLAGS) & PFLAG_ANY_KEY_STAT) && os_key_state(-1) != 0);
+      lua_pushboolean(L, (peek(RAM_PROCESS_FLAGS) & PFLAG_ANY_KEY_STAT) && os_key_state(-1) != 0);
       return 1;
     case 306:
       lua_pushstring(L, kvd_build_text);
@@ -283,7 +283,8 @@ static size_t date_conversion(const char *s, size_t left) {
 static time_t time_from_text(const char *s, size_t len) {
   auto field = [&](size_t from, size_t count) {
     int v = 0;
-    for (size_t i = from; i < from + count; i++) v = v * 10 + (i < len ? (unsigned char)s[i] : '0') - 48;
+    for (size_t i = from; i < from + count; i++)
+      v = v * 10 + (i < len ? (unsigned char)s[i] : '0') - 48;
     return v;
   };
   struct tm tm {};
@@ -362,8 +363,7 @@ int lua54_date(lua_State *L) {
     s++;
     size_t n = date_conversion(s, size_t(end - s));
     if (n == 0)
-      return luaL_argerror(L, 1,
-                           lua_pushfstring(L, "invalid conversion specifier '%%%s'", s));
+      return luaL_argerror(L, 1, lua_pushfstring(L, "invalid conversion specifier '%%%s'", s));
     char spec[4] = {'%', s[0], n == 2 ? s[1] : '\0', '\0'};
     char *out = luaL_prepbuffsize(&b, conversion_room);
     luaL_addsize(&b, std::strftime(out, conversion_room, spec, tm));

@@ -9,7 +9,14 @@
 #include "kernel/args.h"
 #include "kernel/cpu_budget.h"
 
-enum token_kind : int { TK_SPACE = 0, TK_NAME = 1, TK_NUMBER = 2, TK_COMMENT = 3, TK_STRING = 4, TK_OTHER = 5 };
+enum token_kind : int {
+  TK_SPACE = 0,
+  TK_NAME = 1,
+  TK_NUMBER = 2,
+  TK_COMMENT = 3,
+  TK_STRING = 4,
+  TK_OTHER = 5
+};
 
 // The most "=" signs an opener may have, and the most a closer is looked
 // for with (a caller-made state may ask for more).
@@ -96,7 +103,8 @@ int lua54_tokenoid(lua_State *L) {
     end = long_bracket_end(t, i + size_t(level) + 2, level, TK_STRING, &open_state);
   } else if (is_name_char(c)) {
     kind = TK_NAME;
-    while (end < t.len && (is_name_char((unsigned char)t.s[end]) || is_digit((unsigned char)t.s[end])))
+    while (end < t.len &&
+           (is_name_char((unsigned char)t.s[end]) || is_digit((unsigned char)t.s[end])))
       end++;
   } else if (is_digit(c)) {
     kind = TK_NUMBER;

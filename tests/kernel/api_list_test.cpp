@@ -30,7 +30,8 @@ TEST_F(api_list_test, Cases) {
        "bad argument #3 to 'add' (position out of bounds)"},
       {"return select('#', add({}))", "0"},
       {"return select(2, pcall(add, {}, 1, 2, 3))", "wrong number of arguments to 'insert'"},
-      {"return select(2, pcall(add, 'str', 1))", "bad argument #1 to 'add' (table expected, got string)"},
+      {"return select(2, pcall(add, 'str', 1))",
+       "bad argument #1 to 'add' (table expected, got string)"},
       {"local t = {'a', 'b', 'c'} return deli(t) .. table.concat(t)", "cab"},
       {"local t = {'a', 'b', 'c'} return deli(t, 1) .. table.concat(t)", "abc"},
       {"local t = {'a', 'b', 'c'} return select('#', deli(t, 0)) .. select('#', deli(t, 4)) .. "
@@ -66,12 +67,11 @@ TEST_F(api_list_test, ChargesFollowTheElementsMoved) {
     const char *code;
     int32_t cycles;
   } cases[] = {
-      {"add(big, 0, 1)", 100},   // 100 moved
-      {"deli(big, 1)", 100},     // 100 moved back
-      {"del(big, 1)", 100},      // found first, still the whole list
-      {"count(big, 5)", 99},     // 99 left
-      {"count(big)", 1},
-      {"add({}, 1, 1)", 1},
+      {"add(big, 0, 1)", 100},  // 100 moved
+      {"deli(big, 1)", 100},    // 100 moved back
+      {"del(big, 1)", 100},     // found first, still the whole list
+      {"count(big, 5)", 99},    // 99 left
+      {"count(big)", 1},       {"add({}, 1, 1)", 1},
   };
   int32_t base = cycles_of("");
   for (auto &c : cases) {
@@ -131,13 +131,7 @@ DELI = function(t, ...) return table.remove(t, ...) end
 )";
   std::string path = testing::TempDir() + "kvd_list_ref.lua";
   std::ofstream(path) << stock << "io.write((function() " << script << " end)())";
-  FILE *f = popen(("/usr/bin/lua5.4 " + path).c_str(), "r");
-  ASSERT_NE(f, nullptr);
-  std::string want;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) want.append(buf, n);
-  pclose(f);
+  std::string want = command_output("/usr/bin/lua5.4 " + path);
   ASSERT_GT(want.size(), 100u);
   EXPECT_EQ(root_eval(std::string("ADD, DELI = add, deli ") + script), want);
 }

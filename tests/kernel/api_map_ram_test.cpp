@@ -102,10 +102,11 @@ TEST_F(api_map_ram_test, UnmapNeverReportsSuccessWhilePagesStayMapped) {
       {"_unmap_ram(a, -5)", "true 0.0 0.0"},
   };
   for (auto &c : cases) {
-    EXPECT_EQ(root_eval(std::string("a = userdata('u8', 16384) _map_ram(a, 0x20000) "
-                                    "local r = tostring(") +
-                        c.call + ") return r .. ' ' .. stat(312, 0x20000) .. ' ' .. stat(312, 0x23000)"),
-              c.want)
+    EXPECT_EQ(
+        root_eval(std::string("a = userdata('u8', 16384) _map_ram(a, 0x20000) "
+                              "local r = tostring(") +
+                  c.call + ") return r .. ' ' .. stat(312, 0x20000) .. ' ' .. stat(312, 0x23000)"),
+        c.want)
         << c.call;
     root_eval("_unmap_ram(a)");
   }
@@ -160,9 +161,10 @@ TEST_F(api_map_ram_test, AFreedProcessPointsAtNothing) {
   ASSERT_NE(p, nullptr);
   set_current_process(p);
   lua_State *L = p->L;
-  ASSERT_EQ(luaL_dostring(L, "_set_draw_target(userdata('u8', 8, 8)) "
-                             "_set_spr(1, userdata('u8', 8, 8)) "
-                             "_map_ram(userdata('i16', 8, 8), 0x100000)"),
+  ASSERT_EQ(luaL_dostring(L,
+                          "_set_draw_target(userdata('u8', 8, 8)) "
+                          "_set_spr(1, userdata('u8', 8, 8)) "
+                          "_map_ram(userdata('i16', 8, 8), 0x100000)"),
             LUA_OK);
   EXPECT_NE(p->draw_target, nullptr);
   set_current_process(root);

@@ -31,8 +31,7 @@ TEST_F(api_math_test, Cases) {
        "2 -1 -9223372036854775808 -9223372036854775808 0"},
       {"abs(math.mininteger) == math.maxinteger", "true"},
       {"abs(-2.5) .. ' ' .. abs() .. ' ' .. abs('-3') .. ' ' .. abs(-4)", "2.5 0.0 3.0 4"},
-      {"sgn(-3) .. sgn(0) .. sgn(-0.0) .. sgn(0/0) .. sgn('-2') .. sgn({}) .. sgn()",
-       "-1111-111"},
+      {"sgn(-3) .. sgn(0) .. sgn(-0.0) .. sgn(0/0) .. sgn('-2') .. sgn({}) .. sgn()", "-1111-111"},
       {"max(1, 2.5) .. ' ' .. max(1, 2) .. ' ' .. max(1) .. ' ' .. min(1) .. ' ' .. max(-3)",
        "2.5 2 1 0 0"},
       {"max(3, '5.5') .. ' ' .. math.type(max(3, '5.5')) .. ' ' .. min(2.0) .. ' ' .. "
@@ -81,13 +80,7 @@ std::string run_python(const std::string &prog) {
   const char *py = getenv("KVD_PYTHON");
   std::string path = testing::TempDir() + "kvd_math_ref.py";
   std::ofstream(path) << prog;
-  FILE *f = popen((std::string(py) + " " + path).c_str(), "r");
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  pclose(f);
-  return out;
+  return command_output(std::string(py) + " " + path);
 }
 
 // Values printed with %.17g on both sides: the same doubles, bit for bit.

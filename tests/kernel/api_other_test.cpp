@@ -92,7 +92,8 @@ TEST_F(api_other_test, DrawTargetAndSprites) {
   root_eval("_set_draw_target(nil) _set_draw_target(5)");
   EXPECT_EQ(root->draw_target, before);
   // A smaller target of the same clip words still gets its own rectangle.
-  root_eval("clip_words = peek4(0x5528) poke2(0x552C, 10) _set_draw_target(userdata('u8', 300, 200))");
+  root_eval(
+      "clip_words = peek4(0x5528) poke2(0x552C, 10) _set_draw_target(userdata('u8', 300, 200))");
   EXPECT_EQ(root->target_clip.right, 300);
 
   root_eval("_set_spr(8197, userdata('u8', 8, 8)) _set_spr(6, 'x') _set_spr(7)");
@@ -120,12 +121,7 @@ TEST_F(api_other_test, HashesMatchPythonAndCharge) {
                            "for n in (0, 1, 3, 55, 56, 63, 64, 65, 1000, 65537):\n"
                            "    s = bytes((i * 7 + n) % 256 for i in range(n))\n"
                            "    print(hashlib.md5(s).hexdigest(), zlib.crc32(s))\n";
-  FILE *f = popen((std::string(py) + " " + script).c_str(), "r");
-  ASSERT_NE(f, nullptr);
-  std::string want;
-  char buf[256];
-  while (fgets(buf, sizeof buf, f)) want += buf;
-  pclose(f);
+  std::string want = command_output(std::string(py) + " " + script);
   std::string got = root_eval(R"(
     local out = {}
     for _, n in ipairs({0, 1, 3, 55, 56, 63, 64, 65, 1000, 65537}) do

@@ -109,12 +109,17 @@ TEST_F(api_stat_test, DateCasesAndErrors) {
        "229123456605false"},
       // A short date text counts its missing characters as "0".
       {"date(nil, '2024-03')", "2024-02-29 00:00:00"},
-      {"select(2, pcall(date, '%Q'))", "bad argument #1 to 'date' (invalid conversion specifier '%Q')"},
-      {"select(2, pcall(date, 'ab%'))", "bad argument #1 to 'date' (invalid conversion specifier '%')"},
-      {"select(2, pcall(date, '%Ez'))", "bad argument #1 to 'date' (invalid conversion specifier '%Ez')"},
-      {"select(2, pcall(date, nil, 1.5))", "bad argument #2 to 'date' (number has no integer representation)"},
+      {"select(2, pcall(date, '%Q'))",
+       "bad argument #1 to 'date' (invalid conversion specifier '%Q')"},
+      {"select(2, pcall(date, 'ab%'))",
+       "bad argument #1 to 'date' (invalid conversion specifier '%')"},
+      {"select(2, pcall(date, '%Ez'))",
+       "bad argument #1 to 'date' (invalid conversion specifier '%Ez')"},
+      {"select(2, pcall(date, nil, 1.5))",
+       "bad argument #2 to 'date' (number has no integer representation)"},
       {"select(2, pcall(date, nil, {}))", "bad argument #2 to 'date' (number expected, got table)"},
-      {"select(2, pcall(date, nil, 0, 'x'))", "bad argument #3 to 'date' (number expected, got string)"},
+      {"select(2, pcall(date, nil, 0, 'x'))",
+       "bad argument #3 to 'date' (number expected, got string)"},
       {"select(2, pcall(date, nil, -1))", "time result cannot be represented in this installation"},
       // An offset that overflows the time is refused, not wrapped.
       {"select(2, pcall(date, nil, math.maxinteger, 1))",
@@ -131,17 +136,6 @@ TEST_F(api_stat_test, DateCasesAndErrors) {
     EXPECT_TRUE(at != std::string::npos && at + std::strlen(c.want) == got.size())
         << c.call << " gave " << got;
   }
-}
-
-std::string run_command(const std::string &cmd) {
-  FILE *f = popen(cmd.c_str(), "r");
-  if (!f) return "";
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-  pclose(f);
-  return out;
 }
 
 // Every accepted conversion, with and without "!", at several times, in
@@ -168,16 +162,15 @@ return table.concat(out, "\n")
   std::ofstream(path) << "D = os.date\nio.write((function() " << script << " end)())";
   const char *saved = getenv("TZ");
   std::string saved_tz = saved ? saved : "";
-  for (const char *tz : {"UTC", "America/New_York", "Asia/Kolkata", "Australia/Lord_Howe",
-                         "Europe/Berlin"}) {
+  for (const char *tz :
+       {"UTC", "America/New_York", "Asia/Kolkata", "Australia/Lord_Howe", "Europe/Berlin"}) {
     setenv("TZ", tz, 1);
     tzset();
-    std::string want = run_command(std::string("/usr/bin/lua5.4 ") + path);
+    std::string want = command_output(std::string("/usr/bin/lua5.4 ") + path);
     ASSERT_GT(want.size(), 1000u) << tz;
     std::string got = root_eval(std::string("D = date ") + script);
     EXPECT_EQ(got, want) << tz;
-    EXPECT_EQ(root_eval("return stat(87)"),
-              std::to_string(timezone) + ".0") << tz;
+    EXPECT_EQ(root_eval("return stat(87)"), std::to_string(timezone) + ".0") << tz;
   }
   if (saved)
     setenv("TZ", saved_tz.c_str(), 1);
@@ -193,7 +186,7 @@ TEST_F(api_stat_test, DateTextsMatchPythonTimegm) {
   const char *texts[] = {"1970-01-01 00:00:00", "2024-02-29 12:34:56", "1999-12-31 23:59:59",
                          "2024-02-31 25:61:61", "2100-03-01 00:00:00", "1900-06-15 08:00:00",
                          "2038-01-19 03:14:08", "1601-01-01 00:00:00"};
-    // (-1 itself is refused: the one time that cannot be told from a failure.)
+  // (-1 itself is refused: the one time that cannot be told from a failure.)
   const long long offsets[] = {0, 1, -2, 86400 * 366, -3600 * 25, 2147483648LL};
   std::string prog = "import calendar, datetime\n";
   std::string ours;
@@ -207,15 +200,16 @@ TEST_F(api_stat_test, DateTextsMatchPythonTimegm) {
               std::to_string(std::stoi(s.substr(14, 2))) + " * 60 + " +
               std::to_string(std::stoi(s.substr(17, 2))) + " + " + std::to_string(off) + "\n";
       prog += "d = datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=t)\n";
-      prog += "print('%04d-%02d-%02d %02d:%02d:%02d' % (d.year, d.month, d.day, d.hour, "
-              "d.minute, d.second))\n";
-      ours += root_eval(std::string("return date(nil, '") + text + "', " + std::to_string(off) +
-                        ")") +
-              "\n";
+      prog +=
+          "print('%04d-%02d-%02d %02d:%02d:%02d' % (d.year, d.month, d.day, d.hour, "
+          "d.minute, d.second))\n";
+      ours +=
+          root_eval(std::string("return date(nil, '") + text + "', " + std::to_string(off) + ")") +
+          "\n";
     }
   std::string path = testing::TempDir() + "kvd_date_ref.py";
   std::ofstream(path) << prog;
-  EXPECT_EQ(ours, run_command(std::string(py) + " " + path));
+  EXPECT_EQ(ours, command_output(std::string(py) + " " + path));
 }
 
 }  // namespace

@@ -48,7 +48,9 @@ TEST_F(api_tokenoid_test, Cases) {
       {"all('0x1f 0b101 1.5 12.34 1e5 100e5 1..2')",
        "0x1f|5|2  |6|0 0b101|11|2  |12|0 1.5|15|2  |16|0 12.34|21|2  |22|0 1|23|2 e5|25|1  "
        "|26|0 100e5|31|2  |32|0 1..2|36|2"},
-      {"all('\\30\\31\\128\\255x9')", "\x1e\x1f\x80\xff" "x9|7|1"},
+      {"all('\\30\\31\\128\\255x9')",
+       "\x1e\x1f\x80\xff"
+       "x9|7|1"},
       {"all('a\\0b')", "a|2|1 \0|3|5 b|4|1"},
       {"all(123)", "123|4|2"},
       {"select('#', tokenoid('abc', 0)) .. select('#', tokenoid('abc', 4)) .. "
@@ -61,8 +63,7 @@ TEST_F(api_tokenoid_test, Cases) {
       {"all('abc', 1, -1)", "abc|4|-1|-1"},
       {"all('abc', 1, 0x105) .. ' / ' .. all('abc', 1, 0x1005)", "abc|4|1|261 / abc|4|1"},
   };
-  for (auto &c : cases)
-    EXPECT_EQ(root_eval(std::string("return ") + c.call), c.want) << c.call;
+  for (auto &c : cases) EXPECT_EQ(root_eval(std::string("return ") + c.call), c.want) << c.call;
 }
 
 TEST_F(api_tokenoid_test, SearchesStopAtTheTextAndItsFirstZeroByte) {
@@ -72,7 +73,8 @@ TEST_F(api_tokenoid_test, SearchesStopAtTheTextAndItsFirstZeroByte) {
   EXPECT_EQ(root_eval("return (all('--x\\0y\\nz'):gsub('%z', '<0>'))"),
             "--x|4|3 <0>|5|5 y|6|1 \n|7|5 z|8|1");
   // Openers cut short by the end of the text.
-  for (const char *s : {"'['", "'[='", "'--['", "'--[=='", "'-'", "'\"\\\\'", "'1'", "('='):rep(70)"})
+  for (const char *s :
+       {"'['", "'[='", "'--['", "'--[=='", "'-'", "'\"\\\\'", "'1'", "('='):rep(70)"})
     EXPECT_EQ(root_eval(std::string("return table.concat({tokenoid(") + s + ")}, ',') ~= nil"),
               "true")
         << s;

@@ -26,12 +26,12 @@ TEST_F(buttons_test, OppositesCancelAndDiagonalsAreLimited) {
     std::vector<std::pair<int, int>> in;
     std::vector<int> want;  // entries 0..3 of player 0 after the rules
   } cases[] = {
-      {{{0, 255}, {1, 255}}, {0, 0, 0, 0}},                // left and right
-      {{{2, 90}, {3, 200}, {1, 100}}, {0, 100, 0, 0}},     // up and down
-      {{{1, 255}, {3, 255}}, {0, 181, 0, 181}},            // full diagonal
-      {{{1, 128}, {3, 128}}, {0, 128, 0, 128}},            // half diagonal unchanged
+      {{{0, 255}, {1, 255}}, {0, 0, 0, 0}},             // left and right
+      {{{2, 90}, {3, 200}, {1, 100}}, {0, 100, 0, 0}},  // up and down
+      {{{1, 255}, {3, 255}}, {0, 181, 0, 181}},         // full diagonal
+      {{{1, 128}, {3, 128}}, {0, 128, 0, 128}},         // half diagonal unchanged
       {{{0, 200}, {2, 200}}, {181, 0, 181, 0}},
-      {{{1, 250}, {2, 40}}, {0, 250, 40, 0}},              // within a full press
+      {{{1, 250}, {2, 40}}, {0, 250, 40, 0}},  // within a full press
       {{{1, 240}, {3, 100}}, {0, 236, 0, 98}},
   };
   for (auto &c : cases) {
@@ -57,7 +57,8 @@ TEST_F(buttons_test, BtnReadsPressureMasksAndRanges) {
   EXPECT_EQ(btn(16), "false");
   EXPECT_EQ(btn(0, 8), "false");
   EXPECT_EQ(btn(0, -1), "false");
-  EXPECT_EQ(root_eval("return btn()"), std::to_string(int64_t(1 | (uint64_t(1) << 32) | (uint64_t(1) << 63))));
+  EXPECT_EQ(root_eval("return btn()"),
+            std::to_string(int64_t(1 | (uint64_t(1) << 32) | (uint64_t(1) << 63))));
   sample({{4 * 16, 255}});
   EXPECT_EQ(root_eval("return btn()"), "4294967296");
   // 40 is pressed for btn, never for btnp.
