@@ -25,6 +25,12 @@ static lua_Integer checked_list_length(lua_State *L) {
   return luaL_len(L, 1);
 }
 
+// A loop over n elements that would take the slice past the overrun bound
+// fails before it starts, as the table library's moves do.
+static void check_loop_bound(lua_State *L, lua_Integer n) {
+  if (cpu_loop_overruns(n)) luaL_error(L, "%s", CPU_OVERRUN_MESSAGE);
+}
+
 int lua54_add(lua_State *L) {
   lua_Integer n = checked_list_length(L);
   int args = lua_gettop(L);
@@ -35,6 +41,7 @@ int lua54_add(lua_State *L) {
     if (!lua_isnil(L, 3)) pos = kvd_intp(L, 3, 0);
     lua_settop(L, 2);
     luaL_argcheck(L, pos >= 1 && pos <= end, 3, "position out of bounds");
+    check_loop_bound(L, end - pos);
     for (lua_Integer k = n; k >= pos; k--) {
       lua_geti(L, 1, k);
       lua_seti(L, 1, k + 1);
@@ -53,6 +60,7 @@ int lua54_deli(lua_State *L) {
   lua_Integer n = checked_list_length(L);
   lua_Integer index = lua_gettop(L) >= 2 ? kvd_intp(L, 2, 0) : n;
   if (index < 1 || index > n) return 0;
+  check_loop_bound(L, n - index);
   lua_geti(L, 1, index);
   spend_cpu(n - index);
   for (lua_Integer k = index; k < n; k++) {
@@ -68,6 +76,7 @@ int lua54_del(lua_State *L) {
   if (lua_type(L, 1) != LUA_TTABLE || lua_gettop(L) < 2) return 0;
   lua_settop(L, 2);
   lua_Integer n = luaL_len(L, 1);
+  check_loop_bound(L, n);
   lua_Integer found = 0;
   for (lua_Integer k = 1; k <= n && !found; k++) {
     lua_rawgeti(L, 1, k);
@@ -95,6 +104,7 @@ int lua54_count(lua_State *L) {
     return 1;
   }
   lua_settop(L, 2);
+  check_loop_bound(L, n);
   int32_t matches = 0;
   for (lua_Integer k = 1; k <= n; k++) {
     lua_rawgeti(L, 1, k);
