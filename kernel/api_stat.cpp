@@ -364,9 +364,9 @@ int lua54_date(lua_State *L) {
     size_t n = date_conversion(s, size_t(end - s));
     if (n == 0)
       return luaL_argerror(L, 1, lua_pushfstring(L, "invalid conversion specifier '%%%s'", s));
-    char spec[4] = {'%', s[0], n == 2 ? s[1] : '\0', '\0'};
+    char conversion[4] = {'%', s[0], n == 2 ? s[1] : '\0', '\0'};
     char *out = luaL_prepbuffsize(&b, conversion_room);
-    luaL_addsize(&b, std::strftime(out, conversion_room, spec, tm));
+    luaL_addsize(&b, std::strftime(out, conversion_room, conversion, tm));
     s += n;
   }
   luaL_pushresult(&b);
