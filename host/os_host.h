@@ -13,3 +13,24 @@ void os_apply_video_config();
 void os_lock_mouse_cursor(int32_t flags, int32_t sensitivity_x, int32_t sensitivity_y);
 // Host-layer functions registered after the workstation API.
 void os_add_public_c_functions(lua_State *L);
+
+// The audio lock as the kernel takes it; it nests, and every unlock pairs
+// with a lock.
+void os_lock_audio();
+void os_unlock_audio();
+// Non-zero while the host key with that scancode is down; -1 asks whether
+// any key is down.
+int32_t os_key_state(int32_t scancode);
+// The host's name of a key, or null when it has none.
+const char *os_key_from_scancode(int32_t scancode);
+// Moves the host pointer to (x, y) of the 480x270 frame.
+void os_warp_mouse_pointer(int32_t x, int32_t y);
+// With indices (w x h colour indices, shown through palette), the window's
+// custom icon; with null, no custom icon.
+void os_set_window_icon(const uint8_t *indices, int32_t w, int32_t h, const uint32_t *palette);
+// Stores at most 1023 characters of the window title and applies them when
+// the window exists.
+void os_set_window_title(const char *text);
+// Fills 16 pressure bytes (0..255) of player 0..7 from the game controllers
+// (and, for player 0, the keyboard).
+void os_get_button_states(int32_t player, uint8_t *out);

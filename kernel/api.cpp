@@ -1,9 +1,11 @@
 // The workstation API registration table: every global of a process, in the
 // order it is registered. Aliases are rows naming the same function. Rows of
-// functions not built yet are absent; each subsystem adds its own rows here.
+// functions not built yet are absent; each subsystem adds its own rows here,
+// at their place in that order.
 #include "kernel/api.h"
 
 #include "gfx/printh.h"
+#include "kernel/buttons.h"
 #include "kernel/memory_api.h"
 #include "pdisk/file_api.h"
 #include "pod/pod_lua.h"
@@ -12,6 +14,14 @@
 #include "userdata/udata.h"
 
 const api_row api_rows[] = {
+    {"deli", lua54_deli},
+    {"add", lua54_add},
+    {"del", lua54_del},
+    {"count", lua54_count},
+    {"time", lua54_time},
+    {"t", lua54_time},
+    {"stat", lua54_stat},
+    {"date", lua54_date},
     {"blit", lua54_blit},
     {"_printh", lua54__printh},
     {"printh", lua54__printh},
@@ -49,6 +59,22 @@ const api_row api_rows[] = {
     {"_send_message", lua54_send_message},
     {"send_message", lua54_send_message},
     {"_read_message", lua54__read_message},
+    {"chr", lua54_chr},
+    {"ord", lua54_ord},
+    {"tokenoid", lua54_tokenoid},
+    {"rnd", lua54_rnd},
+    {"srand", lua54_srand},
+    {"abs", lua54_abs},
+    {"sgn", lua54_sgn},
+    {"max", lua54_max},
+    {"min", lua54_min},
+    {"mid", lua54_mid},
+    {"sqrt", lua54_sqrt},
+    {"cos", lua54_cos},
+    {"sin", lua54_sin},
+    {"atan2", lua54_atan2},
+    {"flr", lua54_flr},
+    {"ceil", lua54_ceil},
     {"userdata", lua54_userdata},
     {"vec", lua54_vec},
     {"get", lua54_get},
@@ -60,12 +86,24 @@ const api_row api_rows[] = {
     {"_ext", lua54_ext},
     {"_path", lua54_path},
     {"_hloc", lua54_hloc},
+    {"_get_userland_clipboard_text", lua54_get_userland_clipboard_text},
+    {"_set_userland_clipboard_text", lua54_set_userland_clipboard_text},
     {"_yielded_to_escape_slice", lua54_yielded_to_escape_slice},
     {"_create_process_from_code", lua54__create_process_from_code},
     {"_run_process_slice", lua54__run_process_slice},
     {"_kill_process", lua54__kill_process},
     {"_close_process_host_resources", lua54__close_process_host_resources},
     {"_halt", lua54__halt},
+    {"_mount", lua54_mount},
+    {"mount", lua54_mount},
+    {"_set_draw_target", lua54__set_draw_target},
+    {"_pwd", lua54_get_process_pwd},
+    {"_cd", lua54_set_process_pwd},
+    {"pwd", lua54_get_process_pwd},
+    {"cd", lua54_set_process_pwd},
+    {"_normalise_userland_path", lua54_normalise_userland_path},
+    {"norm", lua54_normalise_userland_path_debug},
+    {"_is_well_formed_bbs_path", lua54_is_well_formed_bbs_path},
     {"load", lua54_load},
     {"_blit_process_video", lua54__blit_process_video},
     {"_process_state", lua54__process_state},
@@ -73,6 +111,18 @@ const api_row api_rows[] = {
     {"_get_process_list", lua54__get_process_list},
     {"_apply_system_settings", lua54__apply_system_settings},
     {"_signal", lua54__signal},
+    {"_warp_mouse", lua54__warp_mouse},
+    {"_set_spr", lua54__set_spr},
+    {"_map_ram", lua54__map_ram},
+    {"_unmap_ram", lua54__unmap_ram_by_userdata},
+    {"_update_buttons", lua54__update_buttons},
+    {"_set_host_window_icon", lua54__set_host_window_icon},
+    {"_set_host_window_title", lua54__set_host_window_title},
+    {"_md5", lua54__md5},
+    {"_crc", lua54__crc},
+    {"_strindex", lua54__strindex},
+    {"btn", lua54_btn},
+    {"btnp", lua54_btnp},
     {"peek", lua54_peek},
     {"poke", lua54_poke},
     {"peek2", lua54_peek2},

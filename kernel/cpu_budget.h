@@ -44,6 +44,12 @@ inline constexpr const char CPU_OVERRUN_MESSAGE[] = "out of time in code that ca
 // True when the running slice is more than CPU_OVERRUN_LIMIT past its
 // budget. Never outside a slice (the budget there is the largest value).
 inline bool cpu_overrun() { return int64_t(cpu_cycles) > cpu_cycles_max + CPU_OVERRUN_LIMIT; }
+// True when a C loop of n charged steps would take the running slice past
+// the overrun bound; such a loop fails before it starts, so a huge length
+// (from a count or '__len') cannot hold the host.
+inline bool cpu_loop_overruns(int64_t n) {
+  return n > 0 && int64_t(cpu_cycles) + n > int64_t(cpu_cycles_max) + CPU_OVERRUN_LIMIT;
+}
 
 // Charges the running slice: nothing for a negative n, 1 for 0 or 1, else n.
 // Callers that must read a value as 32 bits (`burn`) narrow it themselves.

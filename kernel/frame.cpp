@@ -4,7 +4,9 @@
 #include <semaphore.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -23,10 +25,27 @@
 
 static volatile std::sig_atomic_t termination_signal;
 static sem_t termination_posted;  // one post per host signal
+// Monotonic milliseconds of the first host signal; 0 before it.
+static std::atomic<int64_t> termination_ms;
+static_assert(std::atomic<int64_t>::is_always_lock_free, "set from a signal handler");
+
+static int64_t monotonic_ms() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);  // async-signal-safe
+  return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 static void on_termination(int) {
+  int64_t none = 0;
+  termination_ms.compare_exchange_strong(none, monotonic_ms());
   termination_signal = 1;
   sem_post(&termination_posted);  // async-signal-safe
+}
+
+// True once a host signal has left the shutdown passes no more time.
+static bool shutdown_passes_out_of_time() {
+  int64_t since = termination_ms.load();
+  return since != 0 && monotonic_ms() - since >= frame_shutdown_passes_ms;
 }
 
 // Waits for the first host signal, then gives the frame loop
@@ -108,7 +127,9 @@ int system_frame() {
 }
 
 void kavelund_exit() {
-  for (int pass = 0; pass < 120 && app.exclusive_process != 0; pass++) run_root_pass();
+  for (int pass = 0; pass < 120 && app.exclusive_process != 0 && !shutdown_passes_out_of_time();
+       pass++)
+    run_root_pass();
   flush_dirty_mounts_immediately();
   sync_fs(1);
   delete_sockets_by_process(0);

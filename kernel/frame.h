@@ -8,6 +8,10 @@ void kavelund_exit();
 // Milliseconds the shutdown may take after SIGTERM or SIGINT before the
 // watchdog ends the program (exit code 1).
 inline constexpr int frame_watchdog_ms = 1500;
+// After a host signal, the shutdown passes of a holding process stop once
+// this many milliseconds have passed since the signal, so the flush that
+// follows them still happens before the watchdog, however slow the machine.
+inline constexpr int frame_shutdown_passes_ms = frame_watchdog_ms / 2;
 
 // SIGTERM and SIGINT become an exit request carried out by the next frame;
 // a second signal, or the watchdog after frame_watchdog_ms, ends the program

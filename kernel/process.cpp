@@ -22,6 +22,7 @@
 #include "kernel/api.h"
 #include "kernel/app.h"
 #include "kernel/cpu_budget.h"
+#include "kernel/keep_alive.h"
 #include "kernel/memory.h"
 #include "kernel/message.h"
 #include "kernel/pbuffer.h"
@@ -202,6 +203,7 @@ void free_process(proc *p) {
     cpu_superyielding = saved_super;
     p->slice_depth--;
     p->L = nullptr;
+    keep_alive_forget(p);
     p->pending_op = pending_none;
     cproc = previous;
   }

@@ -88,6 +88,20 @@ struct proc {
   int32_t activity_stamp;    // host milliseconds; 0: none
   int32_t slice_depth;       // > 0 while its slice runs (its Lua state is busy)
   int32_t pending_op;        // pending_process_op
+  // stat's audio queries: fields 0..18 of each of the 16 channels, refreshed
+  // at most once a process-clock value; the clocks hold the process clock + 1
+  // of the last refresh (0: never refreshed).
+  int32_t channel_state_cache[16][32];
+  uint64_t channel_cache_clock;
+  uint64_t active_channels_clock;
+  int32_t active_channels;
+  // Buttons of 8 players x 16 (index player * 16 + button): the state before
+  // the last update, the pressure now (0..255), 1 while a button is ignored
+  // until released, and btnp calls left to the next repeat (-1: none).
+  uint8_t buttons_previous[128];
+  uint8_t buttons_current[128];
+  uint8_t buttons_held_over[128];
+  int32_t buttons_repeat[128];
 };
 
 // The process on whose behalf every API call acts.

@@ -40,3 +40,17 @@ void generate_default_audio_data(proc *p);
 // when it must not; with no synthesiser the answer is always 1.
 int audio_op_start(int64_t id, int force);
 void audio_op_end();
+
+// State queries, called with the audio lock held. A 16-bit mask of the
+// channels that play a track or hold a sounding note.
+uint32_t sorn_anything_is_playing();
+// A 16-bit mask of the channels that play a track.
+uint32_t sorn_get_active_channels();
+// Field `what` of channel `channel` (0..15), or -1 when unusable. What 19
+// copies the channel's share of the last mix (2 x count samples) to dest and
+// 20..27 a node's output (count samples), returning count (0..32768);
+// channel -1 with what -1 copies the whole last mix (2 x count samples).
+int64_t sorn_get_channel_state(int32_t channel, int32_t what, int16_t *dest);
+// What 0: the current pattern, -1 while no music plays; what 1: the index
+// of the leftmost non-looping music channel, 0 when none; else -1.
+int32_t sorn_get_music_state(int32_t what);

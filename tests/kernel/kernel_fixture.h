@@ -25,6 +25,19 @@ inline void kernel_fail_on_exit() {
   _exit(3);
 }
 
+// Everything a shell command prints on standard output ("" when it cannot
+// run): the independent references (lua5.4, Python) are read through it.
+inline std::string command_output(const std::string &cmd) {
+  std::string out;
+  if (FILE *p = popen(cmd.c_str(), "r")) {
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+  }
+  return out;
+}
+
 struct kernel_fixture : workstation_fixture {
   proc *root = nullptr;
 

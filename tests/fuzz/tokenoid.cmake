@@ -1,0 +1,1 @@
+kvd_fuzz(tokenoid SOURCES tokenoid_fuzz.cpp)

@@ -1,0 +1,1 @@
+kvd_test(kernel_api_map_ram_test SOURCES api_map_ram_test.cpp)

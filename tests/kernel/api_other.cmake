@@ -1,0 +1,1 @@
+kvd_test(kernel_api_other_test SOURCES api_other_test.cpp)

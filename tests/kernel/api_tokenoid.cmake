@@ -1,0 +1,1 @@
+kvd_test(kernel_api_tokenoid_test SOURCES api_tokenoid_test.cpp)

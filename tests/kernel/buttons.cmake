@@ -1,0 +1,1 @@
+kvd_test(kernel_buttons_test SOURCES buttons_test.cpp)
