@@ -5,6 +5,10 @@
 #pragma once
 #include <cstdint>
 
+// The kernel's audio ownership: audio_op_start .. audio_op_end bracket every
+// main-thread call below that touches channels, music or the mirror.
+#include "kernel/audio_owner.h"
+
 struct proc;
 
 // Prepares the synthesiser once per run; later calls do nothing. After it every
@@ -36,7 +40,21 @@ void sorn_set_channel_base_addr(uint32_t ch, int32_t addr);
 // Default wavetable and audio data written into a new process's memory.
 void generate_default_wavetable(proc *p);
 void generate_default_audio_data(proc *p);
-// 0 with the audio lock held when the caller may touch the synthesiser, 1
-// when it must not; with no synthesiser the answer is always 1.
-int audio_op_start(int64_t id, int force);
-void audio_op_end();
+
+// State queries, called under the audio lock.
+// Bit c set when channel c plays a track or holds a note of an instrument.
+uint32_t sorn_anything_is_playing();
+// Bit c set when channel c plays a track.
+uint32_t sorn_get_active_channels();
+// One field (what 0..15) of channel 0..15, or -1 for a channel out of range,
+// an unknown field, or fields 1..15 of an idle channel (no track, no
+// instrument). what 19 copies the channel's share of the last mix
+// (samples_per_tick stereo frames) to dest, what 20..27 node what - 20's
+// output of the last tick (samples_per_tick samples); both return the count,
+// or -1 for a null dest. Channel -1 with what -1 copies the last mix
+// (last_num_samples_mixed stereo frames) and returns its frame count. dest
+// must hold 65536 samples.
+int64_t sorn_get_channel_state(int32_t channel, int32_t what, int16_t *dest);
+// what 0: the current pattern, -1 while no music plays; what 1: the music's
+// timing channel, 0 when there is none; any other what -1.
+int32_t sorn_get_music_state(int32_t what);
