@@ -63,9 +63,10 @@ void sorn_play_pattern(int32_t p, int32_t, int32_t tick_offset) {
   mixer.pattern_ticks = ticks;
   // A pattern started part-way ends when its timing track does, not
   // tick_offset ticks later.
-  int32_t left = ticks == PATTERN_FOREVER
-                     ? ticks
-                     : int32_t(std::clamp<int64_t>(int64_t(ticks) - tick_offset, 0, PATTERN_FOREVER));
+  int32_t left =
+      ticks == PATTERN_FOREVER
+          ? ticks
+          : int32_t(std::clamp<int64_t>(int64_t(ticks) - tick_offset, 0, PATTERN_FOREVER));
   for (int32_t c = 0; c < 8; c++)
     if (mixer.channel[c].music_channel) mixer.channel[c].pattern_ticks_left = left;
 }

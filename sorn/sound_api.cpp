@@ -18,7 +18,9 @@ static int32_t sound_arg(lua_State *L, int i, int32_t def) {
   return t == LUA_TNUMBER || t == LUA_TSTRING ? kvd_truncp(L, i) : def;
 }
 
-static int32_t saturate_i32(int64_t v) { return int32_t(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); }
+static int32_t saturate_i32(int64_t v) {
+  return int32_t(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
+}
 
 // The caller's base page of instruments and tracks, as an address.
 static int32_t audio_base() { return peek(int32_t(RAM_AUDIO_BASE_PAGE)) << 16; }
@@ -90,22 +92,38 @@ enum : int32_t {
 
 static int64_t channel_field(const sorn_channel *ch, int32_t what) {
   switch (what) {
-    case 1: return ch->inst;
-    case 2: return ch->vol;
-    case 3: return ch->pan;
-    case 4: return ch->pitch;
-    case 5: return ch->ticks_since_note;
-    case 6: return ch->fx;
-    case 7: return ch->fxp;
-    case 8: return ch->samples_per_tick;
-    case 9: return ch->row;
-    case 10: return ch->tick_in_row;
-    case 11: return ch->ticks_played;
-    case 12: return ch->track_playing ? ch->track : -1;
-    case 13: return ch->track;
-    case 14: return ch->mix_vol;
-    case 15: return ch->base_addr;
-    default: return -1;
+    case 1:
+      return ch->inst;
+    case 2:
+      return ch->vol;
+    case 3:
+      return ch->pan;
+    case 4:
+      return ch->pitch;
+    case 5:
+      return ch->ticks_since_note;
+    case 6:
+      return ch->fx;
+    case 7:
+      return ch->fxp;
+    case 8:
+      return ch->samples_per_tick;
+    case 9:
+      return ch->row;
+    case 10:
+      return ch->tick_in_row;
+    case 11:
+      return ch->ticks_played;
+    case 12:
+      return ch->track_playing ? ch->track : -1;
+    case 13:
+      return ch->track;
+    case 14:
+      return ch->mix_vol;
+    case 15:
+      return ch->base_addr;
+    default:
+      return -1;
   }
 }
 

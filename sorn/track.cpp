@@ -107,7 +107,8 @@ int32_t sorn_play_track(int32_t n, int32_t channel, int32_t offset_rows, int32_t
 // Starts the note of the current row, which must lie inside the track.
 static void start_row_note(sorn_channel *ch, int32_t retrig) {
   if (ch->row < 0 || ch->row >= ch->pattern_rows) return;
-  uint32_t r = uint32_t(ch->track_rows), at = uint32_t(ch->track_addr) + TRACK_COLUMNS + uint32_t(ch->row);
+  uint32_t r = uint32_t(ch->track_rows),
+           at = uint32_t(ch->track_addr) + TRACK_COLUMNS + uint32_t(ch->row);
   sorn_set_note(ch->index, sorn_ram8(at), sorn_ram8(at + r), sorn_ram8(at + 2 * r),
                 sorn_ram8(at + 3 * r), sorn_ram8(at + 4 * r), retrig, SORN_NO_PAN);
 }
@@ -143,7 +144,8 @@ static bool step_row(sorn_channel *ch) {
     }
     return true;
   }
-  uint32_t r = uint32_t(ch->track_rows), at = uint32_t(ch->track_addr) + TRACK_COLUMNS + uint32_t(ch->row);
+  uint32_t r = uint32_t(ch->track_rows),
+           at = uint32_t(ch->track_addr) + TRACK_COLUMNS + uint32_t(ch->row);
   ch->row_fx = sorn_ram8(at + 3 * r);
   ch->row_fxp = sorn_ram8(at + 4 * r);
   if (!(ch->row_fx == 'd' && ch->row_fxp != 0)) start_row_note(ch, 0);

@@ -5,9 +5,9 @@
 #include "sorn/mixer.h"
 
 // Track control codes of sorn_play_track.
-inline constexpr int32_t TRACK_STOP = -1;           // release the note, stop the track
-inline constexpr int32_t TRACK_STOP_RESET = -2;     // as TRACK_STOP, then reset the channel
-inline constexpr int32_t TRACK_END_LOOP = -3;       // the track plays on past its loop and ends
+inline constexpr int32_t TRACK_STOP = -1;            // release the note, stop the track
+inline constexpr int32_t TRACK_STOP_RESET = -2;      // as TRACK_STOP, then reset the channel
+inline constexpr int32_t TRACK_END_LOOP = -3;        // the track plays on past its loop and ends
 inline constexpr int32_t TRACK_SET_MIX_VOLUME = -4;  // mix volume = offset_rows, 0..255
 
 // Starts track n (n >= 0) on channel 0..15, or on a free channel found by a
