@@ -22,7 +22,7 @@ void write_track(int n, int spd, const std::vector<track_row> &rows, int loop_st
   uint32_t a = track_addr(n), r = uint32_t(rows.size());
   uint16_t stored = uint16_t(rows_field < 0 ? int(r) : rows_field);
   const uint8_t head[8] = {uint8_t(stored),     uint8_t(stored >> 8), uint8_t(spd),
-                           uint8_t(loop_start), uint8_t(loop_end),   uint8_t(skip)};
+                           uint8_t(loop_start), uint8_t(loop_end),    uint8_t(skip)};
   sorn_memcpy(int32_t(a), head, 8);
   for (uint32_t i = 0; i < r; i++) {
     const track_row &w = rows[i];
@@ -160,8 +160,8 @@ TEST_F(SornTracks, PitchSlides) {
   // "+" 0: 1/32 semitone a tick; "-" 0: 2480/512 semitones a tick, not below 0.
   write_track(0, 4, {{60, 1, 64, '+', 0}});
   play(0);
-  EXPECT_EQ(trace(2, pitch_fx), std::to_string((60 << 16) + 2048) + " " +
-                                    std::to_string((60 << 16) + 4096));
+  EXPECT_EQ(trace(2, pitch_fx),
+            std::to_string((60 << 16) + 2048) + " " + std::to_string((60 << 16) + 4096));
   write_track(0, 16, {{10, 1, 64, '-', 0}});
   play(0);
   EXPECT_EQ(trace(3, pitch_fx), "337920 20480 0");
@@ -223,7 +223,10 @@ TEST_F(SornMusic, PatternChainsLoopAndStop) {
   } cases[] = {
       {"loop back to the loop start", {{0, 1}, {1, 0}, {2, 2}}, 0, "0*2 1*2 2*2 0*2 1*2 2*2"},
       {"pattern 0 alone loops", {{0, 2}}, 0, "0*12"},
-      {"walk back to the nearest loop start", {{1, 1}, {2, 0}, {3, 2}}, 2, "2*2 3*2 1*2 2*2 3*2 1*2"},
+      {"walk back to the nearest loop start",
+       {{1, 1}, {2, 0}, {3, 2}},
+       2,
+       "2*2 3*2 1*2 2*2 3*2 1*2"},
       {"stop wins over loop back", {{3, 1}, {4, 0}, {5, 6}}, 3, "3*2 4*2 5*2 -1*6"},
       {"the chain ends after 255", {{255, 0}, {256, 0}}, 255, "255*2 -1*10"},
   };
