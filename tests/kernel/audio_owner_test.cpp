@@ -182,8 +182,8 @@ TEST_F(audio_owner_test, NoteArguments) {
   struct {
     const char *args;
     int32_t pitch;
-  } cases[] = {{"60", 60}, {"'61'", 61}, {"60.9", 60}, {"-60.9", -60}, {"'abc'", 0},
-               {"{}", 48}, {"true", 48}, {"nil", 48}, {"1e20", INT32_MIN}};
+  } cases[] = {{"60", 60}, {"'61'", 61}, {"60.9", 60}, {"-60.9", -60},     {"'abc'", 0},
+               {"{}", 48}, {"true", 48}, {"nil", 48},  {"1e20", INT32_MIN}};
   for (auto c : cases) {
     eval(p, std::string("note(") + c.args + ")");
     EXPECT_EQ(c0->pitch, c.pitch) << c.args;
