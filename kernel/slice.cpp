@@ -21,7 +21,7 @@
 #include "kernel/ram_layout.h"
 #include "lang/lua_api.h"
 #include "pdisk/cart_mount.h"
-#include "kernel/audio_owner.h"
+#include "sorn/sorn.h"
 
 int64_t proc_counted_memory(const proc *p) {
   return p->mem.page_bytes + p->heap_bytes - p->baseline + memory_allowance;

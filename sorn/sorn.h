@@ -5,10 +5,6 @@
 #pragma once
 #include <cstdint>
 
-// The kernel's audio ownership: audio_op_start .. audio_op_end bracket every
-// main-thread call below that touches channels, music or the mirror.
-#include "kernel/audio_owner.h"
-
 struct proc;
 
 // Prepares the synthesiser once per run; later calls do nothing. After it every
@@ -40,6 +36,17 @@ void sorn_set_channel_base_addr(uint32_t ch, int32_t addr);
 // Default wavetable and audio data written into a new process's memory.
 void generate_default_wavetable(proc *p);
 void generate_default_audio_data(proc *p);
+// The kernel's audio ownership (kernel/audio_owner.cpp), which brackets every
+// main-thread call here that touches channels, music or the mirror. id is
+// the process the operation runs for (0: the kernel itself): an id of 4 or
+// more takes the audio when nothing plays or when its audio priority is at
+// least the owner's, and is refused otherwise; ids 1 to 3 take it at once.
+// Returns 0 with the audio lock held, the mirror holding the owner's memory
+// (a change of owner copies every page and stops all sound; with the same
+// owner, force copies the pages written since the last copy), or 1 without
+// the lock; the caller calls audio_op_end after a 0 only.
+int audio_op_start(int64_t id, int force);
+void audio_op_end();
 
 // State queries, called under the audio lock.
 // Bit c set when channel c plays a track or holds a note of an instrument.
