@@ -178,6 +178,59 @@ TEST_F(SornTracks, PitchSlides) {
   EXPECT_EQ(trace(3, pitch_fx), std::to_string(60 << 16) + "*3");
 }
 
+// "f" and "s" slides over the second of two rows of speed 4: a zero
+// parameter spreads the way over the row, a non-zero one steps by its coded
+// duration (1/256 semitone or 1/64 volume a unit) and stops at the target.
+TEST_F(SornTracks, VolumeAndPitchSlidesToTheRowsNote) {
+  auto fixed = [](int v) { return std::to_string(v << 16); };
+  auto both = [] {
+    return std::to_string(mixer.channel[0].pitch_fx) + "/" +
+           std::to_string(mixer.channel[0].vol_fx);
+  };
+  struct {
+    const char *what;
+    track_row from, to;
+    const std::string expect;  // pitch_fx/vol_fx over the second row
+  } cases[] = {
+      {"f 0 spreads the volume over the row",
+       {48, 1, 16, 255, 0},
+       {48, 1, 48, 'f', 0},
+       fixed(48) + "/1572864 " + fixed(48) + "/2097152 " + fixed(48) + "/2621440 " + fixed(48) +
+           "/" + fixed(48)},
+      {"f 2 steps up by 2 << 10",
+       {48, 1, 16, 255, 0},
+       {48, 1, 48, 'f', 2},
+       fixed(48) + "/1050624 " + fixed(48) + "/1052672 " + fixed(48) + "/1054720 " + fixed(48) +
+           "/1056768"},
+      {"f 2 steps down",
+       {48, 1, 48, 255, 0},
+       {48, 1, 16, 'f', 2},
+       fixed(48) + "/3143680 " + fixed(48) + "/3141632 " + fixed(48) + "/3139584 " + fixed(48) +
+           "/3137536"},
+      {"s 16 steps the pitch by 16 << 8, the volume over the row",
+       {48, 1, 32, 255, 0},
+       {60, 1, 64, 's', 16},
+       "3149824/2621440 3153920/" + fixed(48) + " 3158016/3670016 3162112/" + fixed(64)},
+      {"s 16 steps down",
+       {48, 1, 64, 255, 0},
+       {36, 1, 64, 's', 16},
+       "3141632/" + fixed(64) + " 3137536/" + fixed(64) + " 3133440/" + fixed(64) + " 3129344/" +
+           fixed(64)},
+      {"s 255 stops at the target",
+       {48, 1, 64, 255, 0},
+       {50, 1, 64, 's', 255},
+       fixed(50) + "/" + fixed(64) + "*4"},
+  };
+  for (const auto &c : cases) {
+    SetUp();
+    dc_instrument(1, 1000);
+    write_track(0, 4, {c.from, c.to});
+    play(0);
+    for (int t = 0; t < 4; t++) tick();
+    EXPECT_EQ(trace(4, both), c.expect) << c.what;
+  }
+}
+
 TEST_F(SornTracks, ChannelSearchAndControlCodes) {
   write_track(3, 4, rising(4));
   write_track(4, 4, rising(4));
