@@ -9,6 +9,7 @@
 #include "kernel/memory_api.h"
 #include "pdisk/file_api.h"
 #include "pod/pod_lua.h"
+#include "sorn/sound_api.h"
 #include "userdata/ud_access.h"
 #include "userdata/ud_blit.h"
 #include "userdata/udata.h"
@@ -25,6 +26,9 @@ const api_row api_rows[] = {
     {"blit", lua54_blit},
     {"_printh", lua54__printh},
     {"printh", lua54__printh},
+    {"note", lua54_play_note},
+    {"sfx", lua54_play_track},
+    {"music", lua54_play_music},
     {"pod", lua54_stringify},
     {"_pod", lua54_stringify},
     {"unpod", lua54_destringify},

@@ -31,6 +31,7 @@
 #include "lang/libset.h"
 #include "lang/lua_api.h"
 #include "pdisk/cart_mount.h"
+#include "kernel/audio_owner.h"
 #include "sorn/sorn.h"
 #include "userdata/ud_metatable.h"
 #include "userdata/udata.h"
@@ -230,8 +231,7 @@ void restart_process(proc *p) {
   std::string source(p->source ? p->source : "", p->source ? p->source_len : 0);
   std::string name = p->name, path = p->prog_path, env = p->env;
   int64_t id = p->id, parent = p->parent_id;
-  if (app.audio_owner == id) sorn_kill_all_audio();
-  app.audio_owner = -2;
+  audio_owner_restart(id);
   free_process(p);
   int failed =
       init_process(p, id, source.data(), source.size(), name.c_str(), path.c_str(), env.c_str());

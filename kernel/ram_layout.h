@@ -98,16 +98,40 @@ inline constexpr uint8_t VIDEO_UNREADABLE_COLOUR = 8;  // what a copy shows for 
 // Audio registers in the draw-state page of the process that owns the audio.
 inline constexpr uint8_t PFLAG_MUTE_AUDIO =
     1 << 2;  // in RAM_PROCESS_FLAGS: silence, all stands still
-inline constexpr uint32_t RAM_SFX_VOLUME = 0x5538;    // scales every channel, 64 = unity
-inline constexpr uint32_t RAM_MUSIC_VOLUME = 0x5539;  // scales music channels, 64 = unity
+inline constexpr uint32_t RAM_SFX_VOLUME = 0x5538;       // scales every channel, 64 = unity
+inline constexpr uint32_t RAM_MUSIC_VOLUME = 0x5539;     // scales music channels, 64 = unity
+inline constexpr uint32_t RAM_MIX_VOLUME = 0x553A;       // default mix volume of note and sfx
+inline constexpr uint32_t RAM_AUDIO_BASE_PAGE = 0x553C;  // instruments and tracks at value << 16
+inline constexpr uint32_t RAM_MUSIC_BASE_PAGE = 0x553D;  // music data at value << 16
 
 // Instruments and tracks lie at fixed offsets from a channel's base address.
 inline constexpr uint32_t AUDIO_INSTRUMENTS = 0x10000;  // instrument i at base + this + i * 512
 inline constexpr uint32_t AUDIO_INSTRUMENT_SIZE = 512;
-inline constexpr uint32_t AUDIO_TRACKS = 0x20000;        // track n at base + this + n * 328
+inline constexpr uint32_t AUDIO_TRACKS = 0x20000;  // track n at base + this + n * 328
+inline constexpr uint32_t AUDIO_TRACK_SIZE = 328;
 inline constexpr uint32_t AUDIO_MAX_BASE = 0xF00000;     // highest channel base address
 inline constexpr uint32_t AUDIO_DEFAULT_BASE = 0x30000;  // base of the default instrument data
 inline constexpr uint32_t RAM_DEFAULT_INSTRUMENT = AUDIO_DEFAULT_BASE + AUDIO_INSTRUMENTS;
+
+// Track record: header, then five columns of one byte a row (pitch,
+// instrument, volume, effect, effect parameter).
+inline constexpr uint32_t TRACK_ROWS = 0;   // 16-bit; 0 is read as 1
+inline constexpr uint32_t TRACK_SPEED = 2;  // ticks a row; 0 is read as 16
+inline constexpr uint32_t TRACK_LOOP_START = 3;
+inline constexpr uint32_t TRACK_LOOP_END = 4;  // loops while above the loop start
+inline constexpr uint32_t TRACK_SKIP_ROWS = 5;
+inline constexpr uint32_t TRACK_B6 = 6;
+inline constexpr uint32_t TRACK_COLUMNS = 8;
+
+// Music: pattern p at the music base + 256 + p * 20, a track byte for each of
+// channels 0..7, then the flags and the channel mask.
+inline constexpr uint32_t MUSIC_PATTERNS = 256;
+inline constexpr uint32_t MUSIC_PATTERN_SIZE = 20;
+inline constexpr uint32_t PATTERN_FLAGS = 8;
+inline constexpr uint32_t PATTERN_MASK = 9;
+inline constexpr uint8_t PATTERN_LOOP_START = 1 << 0;
+inline constexpr uint8_t PATTERN_LOOP_BACK = 1 << 1;
+inline constexpr uint8_t PATTERN_STOP = 1 << 2;
 
 // Instrument record: node definitions, envelopes, flags byte, wavetable slots.
 inline constexpr uint32_t INST_NODE_DEF_SIZE = 32;

@@ -26,6 +26,7 @@
 #include "pdisk/fileops.h"
 #include "pdisk/pfile.h"
 #include "pdisk/rom.h"
+#include "kernel/audio_owner.h"
 #include "sorn/sorn.h"
 
 pbuffer *dat_file[max_dat_files];
@@ -119,13 +120,16 @@ static void mount_system_folder(const char *path) {
 
 void reset_subsystems() {
   cpu_budget_reset();
+  // Sound first: a reboot silences the old owner and ends a running capture
+  // before the record that tracks them is cleared.
+  sorn_init();
+  audio_owner_reset();
   app_reset();
   processes_init();
   pfile_init();
   pfile_reset();
   cart_mount_reset();
   init_default_coltabs();
-  sorn_init();
 }
 
 void reset_app_state() {

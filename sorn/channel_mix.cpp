@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "sorn/sequencer.h"
 #include "sorn/sorn.h"
 #include "sorn/tick_render.h"
+#include "sorn/track.h"
 
 void sorn_set_channel_mix_vol(uint32_t c, int32_t v) {
   if (c < SORN_CHANNELS) mixer.channel[c].mix_vol = v & 255;
@@ -15,21 +15,6 @@ void sorn_set_channel_mix_vol(uint32_t c, int32_t v) {
 
 void sorn_set_channel_base_addr(uint32_t c, int32_t addr) {
   if (c < SORN_CHANNELS) mixer.channel[c].base_addr = std::clamp(addr, 0, int32_t(AUDIO_MAX_BASE));
-}
-
-void advance_channel_track_row(sorn_channel *ch) {
-  ch->tick_in_row++;
-  ch->ticks_played++;
-  if (ch->tick_in_row < (ch->spd > 0 ? ch->spd : 16)) return;
-  ch->row++;
-  if (ch->end_row != 0 && ch->row == ch->end_row) {
-    sorn_set_note(ch->index, SORN_NOT_GIVEN, SORN_NOT_GIVEN, SORN_NOT_GIVEN, SORN_NOT_GIVEN,
-                  SORN_NOT_GIVEN, 0, SORN_NO_PAN);
-    ch->track_playing = 0;
-    ch->note_on = 0;
-  }
-  if (ch->row >= ch->loop_end && ch->loop_end > ch->loop_start) ch->row = ch->loop_start;
-  ch->tick_in_row = 0;
 }
 
 // Points the shadow of ch at its own record number and buffers.

@@ -7,5 +7,3 @@
 // frames written: max, or fewer when a music channel ran out of pattern
 // ticks. max <= 0 writes nothing and returns max.
 int32_t mix_channel(sorn_channel *ch, int32_t max, int16_t *dest);
-// One tick of a playing track's row counter; the track stops at end_row.
-void advance_channel_track_row(sorn_channel *ch);

@@ -7,7 +7,7 @@
 
 #include "sorn/channel_mix.h"
 #include "sorn/node_tree.h"
-#include "sorn/sequencer.h"
+#include "sorn/music.h"
 #include "sorn/sorn.h"
 
 sorn_mixer mixer;

@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "sorn/mval.h"
-#include "sorn/sequencer.h"
+#include "sorn/music.h"
 #include "sorn/sorn.h"
 
 uint32_t sorn_inst_addr(const sorn_channel *ch) {
@@ -90,13 +90,13 @@ void reset_channel_state(sorn_channel *ch) {
   ch->mix_vol = 64;
 }
 
-static void note_off(int32_t ch) {
-  sorn_set_note(ch, SORN_NOT_GIVEN, SORN_NOT_GIVEN, SORN_NOT_GIVEN, SORN_NOT_GIVEN, SORN_NOT_GIVEN,
-                0, SORN_NO_PAN);
+void release_note(sorn_channel *ch) {
+  sorn_set_note(ch->index, SORN_NOT_GIVEN, SORN_NOT_GIVEN, SORN_NOT_GIVEN, SORN_NOT_GIVEN,
+                SORN_NOT_GIVEN, 0, SORN_NO_PAN);
 }
 
 void kill_channel(sorn_channel *ch, int full) {
-  note_off(ch->index);
+  release_note(ch);
   ch->track_playing = 0;
   ch->note_on = 0;
   if (!full) return;
@@ -142,7 +142,7 @@ void sorn_set_note(int32_t c, int32_t pitch, int32_t inst, int32_t vol, int32_t 
   if (c == -1) {
     for (int i = 0; i < SORN_CHANNELS; i++) {
       sorn_channel *ch = &mixer.channel[i];
-      note_off(i);
+      release_note(ch);
       ch->track_playing = 0;
       reset_channel_state(ch);
       grab_node_tree(ch);
@@ -157,7 +157,7 @@ void sorn_set_note(int32_t c, int32_t pitch, int32_t inst, int32_t vol, int32_t 
   ch->samples_per_tick = SORN_SAMPLES_PER_TICK;
   if (inst < 0 || inst >= 256) {
     // Not an instrument: the channel is reset.
-    note_off(c);
+    release_note(ch);
     ch->track_playing = 0;
     reset_channel_state(ch);
     grab_node_tree(ch);

@@ -12,6 +12,8 @@ void grab_node_tree(sorn_channel *ch);
 void prepare_nodes_for_new_instrument(sorn_channel *ch);
 // The note fields back to their defaults.
 void reset_channel_state(sorn_channel *ch);
+// Releases the channel's note (every value "not given").
+void release_note(sorn_channel *ch);
 // Stops the note and the track; with full also resets the note fields and
 // switches every node off.
 void kill_channel(sorn_channel *ch, int full);

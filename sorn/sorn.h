@@ -36,21 +36,32 @@ void sorn_set_channel_base_addr(uint32_t ch, int32_t addr);
 // Default wavetable and audio data written into a new process's memory.
 void generate_default_wavetable(proc *p);
 void generate_default_audio_data(proc *p);
-// 0 with the audio lock held when the caller may touch the synthesiser, 1
-// when it must not; with no synthesiser the answer is always 1.
+// The kernel's audio ownership (kernel/audio_owner.cpp), which brackets every
+// main-thread call here that touches channels, music or the mirror. id is
+// the process the operation runs for (0: the kernel itself): an id of 4 or
+// more takes the audio when nothing plays or when its audio priority is at
+// least the owner's, and is refused otherwise; ids 1 to 3 take it at once.
+// Returns 0 with the audio lock held, the mirror holding the owner's memory
+// (a change of owner copies every page and stops all sound; with the same
+// owner, force copies the pages written since the last copy), or 1 without
+// the lock; the caller calls audio_op_end after a 0 only.
 int audio_op_start(int64_t id, int force);
 void audio_op_end();
 
-// State queries, called with the audio lock held. A 16-bit mask of the
-// channels that play a track or hold a sounding note.
+// State queries, called under the audio lock.
+// Bit c set when channel c plays a track or holds a note of an instrument.
 uint32_t sorn_anything_is_playing();
-// A 16-bit mask of the channels that play a track.
+// Bit c set when channel c plays a track.
 uint32_t sorn_get_active_channels();
-// Field `what` of channel `channel` (0..15), or -1 when unusable. What 19
-// copies the channel's share of the last mix (2 x count samples) to dest and
-// 20..27 a node's output (count samples), returning count (0..32768);
-// channel -1 with what -1 copies the whole last mix (2 x count samples).
+// One field (what 0..15) of channel 0..15, or -1 for a channel out of range,
+// an unknown field, or fields 1..15 of an idle channel (no track, no
+// instrument). what 19 copies the channel's share of the last mix
+// (samples_per_tick stereo frames) to dest, what 20..27 node what - 20's
+// output of the last tick (samples_per_tick samples); both return the count,
+// or -1 for a null dest. Channel -1 with what -1 copies the last mix
+// (last_num_samples_mixed stereo frames) and returns its frame count. dest
+// must hold 65536 samples.
 int64_t sorn_get_channel_state(int32_t channel, int32_t what, int16_t *dest);
-// What 0: the current pattern, -1 while no music plays; what 1: the index
-// of the leftmost non-looping music channel, 0 when none; else -1.
+// what 0: the current pattern, -1 while no music plays; what 1: the music's
+// timing channel, 0 when there is none; any other what -1.
 int32_t sorn_get_music_state(int32_t what);

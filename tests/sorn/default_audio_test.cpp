@@ -24,3 +24,17 @@ TEST_F(DefaultAudio, LaterProcessesCopyTheRootsTables) {
     EXPECT_EQ(peek_proc(p, int32_t(RAM_DEFAULT_INSTRUMENT + INST_WAVETABLE_SLOTS) + i), slots[i]);
   }
 }
+
+using DefaultAudioWithoutRoot = workstation_fixture;
+
+// A process created while process 1 is absent builds the tables itself.
+TEST_F(DefaultAudioWithoutRoot, ANewProcessBuildsItsOwnTables) {
+  process_id = 2;
+  proc *p = create_process_from_code("--", "p", "/p.lua", "");
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(get_process(PID_ROOT), nullptr);
+  EXPECT_GE(peek2_proc(p, RAM_WAVE_ROWS + 2 * 768), 32700);  // inverted sine, row 0
+  int nonzero = 0;
+  for (int32_t i = 0; i < 64; i++) nonzero += peek2_proc(p, int32_t(RAM_WAVE_NOISE) + 2 * i) != 0;
+  EXPECT_GT(nonzero, 60);  // noise
+}

@@ -233,8 +233,7 @@ TEST_F(SornMixer, WideEffectParametersAreMasked) {
     sorn_set_note(0, 48, 1, 64, fx, 0x12345, 0, SORN_NO_PAN);
     EXPECT_EQ(mixer.channel[0].fxp, 0x45);
     mixer.channel[0].fxp = 0x7FFFFFFF;
-    mixer.channel[0].track_playing = 1;
-    mixer.channel[0].spd = 0;
+    hand_track(0, 0);
     mix(800);
     mixer.channel[0].track_playing = 0;
   }
@@ -256,8 +255,8 @@ TEST_F(SornMixer, TickBoundaryCrossfade) {
 TEST_F(SornMixer, TrackEndRowSendsOneNoteOff) {
   dc_instrument(1, 1000);
   note(0, 1);
-  sorn_channel *ch = &mixer.channel[0];
-  ch->track_playing = 1, ch->spd = 2, ch->end_row = 4, ch->loop_start = 0, ch->loop_end = 0;
+  sorn_channel *ch = hand_track(0, 2);
+  ch->end_row = 4;
   mix(367 * 7);
   EXPECT_EQ(ch->row, 3);
   EXPECT_EQ(ch->note_on, 1);
@@ -293,7 +292,7 @@ TEST_F(SornMixer, TickEffects) {
     EXPECT_EQ(n0->val[3], 0) << char(fx);
   }
   // Arpeggio "a" at speed 8: a step every 2 ticks; 0x37 plays base, +3, +7.
-  ch->track_playing = 1, ch->spd = 8, ch->loop_end = 0;
+  hand_track(0, 8);
   for (int fx : {'a', 'A'}) {
     sorn_set_note(0, 48, 1, 64, fx, 0x37, 0, SORN_NO_PAN);
     ch->arp_step = ch->arp_tick = 0;
@@ -344,9 +343,7 @@ TEST_F(SornMixer, TrackTickEffects) {
   sorn_memcpy(int32_t(track + 8), rows, 4);
   for (const auto &c : cases) {
     sorn_set_note(0, 48, 1, 64, c.fx, c.fxp, 0, SORN_NO_PAN);
-    ch->track_playing = 1, ch->spd = c.spd, ch->track_addr = int32_t(track);
-    ch->row = ch->tick_in_row = ch->ticks_played = 0;
-    ch->end_row = ch->loop_start = ch->loop_end = 0;
+    hand_track(0, c.spd, track);
     ch->alt_state = ch->alt_tick = ch->arp_step = ch->arp_tick = 0;
     for (int t = 0; t < 8 && (t == 0 || c.pitch[t] != 0 || c.amp[t] != 0); t++) {
       mix(367);

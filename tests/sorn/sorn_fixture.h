@@ -52,6 +52,18 @@ struct sorn_fixture : ::testing::Test {
     sorn_set_note(ch, pitch, inst, 64, SORN_NOT_GIVEN, 0, 0, pan);
   }
 
+  // Channel c plays a track of speed spd (0 read as 16) at addr whose rows are
+  // all skipped: its rows start no notes, so a note set by hand keeps
+  // sounding while the track's per-tick effects run.
+  static sorn_channel *hand_track(int c, int spd, uint32_t addr = TEST_BASE + AUDIO_TRACKS) {
+    sorn_channel *ch = &mixer.channel[c];
+    ch->track_playing = 1, ch->spd = spd, ch->track_addr = int32_t(addr);
+    ch->track_rows = ch->pattern_rows = 64, ch->skip_rows = 255;
+    ch->row = ch->tick_in_row = ch->ticks_played = 0;
+    ch->end_row = ch->loop_start = ch->loop_end = 0;
+    return ch;
+  }
+
   static std::vector<int16_t> mix(int frames) {
     std::vector<int16_t> out(size_t(frames) * 2 + 2, 0x5A5A);
     sorn_mix(out.data(), frames);

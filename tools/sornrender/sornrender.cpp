@@ -12,6 +12,10 @@
 //     --channels N   the same note on channels 0..N-1 (default 1)
 //     --ticks N      length in ticks of 367 frames (default 120)
 //     --release T    release the note after T ticks
+//     --sfx N        play track N (of the image) on channel 0 instead of a note
+//     --music P      play the music of the image from pattern P instead
+//     --fade MS      fade the music in over MS milliseconds
+//     --fade-out-at T --fade-out MS   fade the music out from tick T on
 //     --raw          raw interleaved samples instead of WAV
 //   sornrender --dump-wavetables OUT   the default wavetable block, raw
 #include <cstdio>
@@ -21,7 +25,9 @@
 #include <vector>
 
 #include "sorn/mixer.h"
+#include "sorn/music.h"
 #include "sorn/sorn.h"
+#include "sorn/track.h"
 #include "tools/sornrender/demo_instrument.h"
 
 static void put32(std::vector<uint8_t> &v, uint32_t x) {
@@ -74,6 +80,7 @@ int main(int argc, char **argv) {
   const char *image = nullptr, *out = nullptr;
   long at = 0, inst = -1, wave = 0, base = AUDIO_DEFAULT_BASE, pitch = 57, vol = 64;
   long pan = SORN_NO_PAN, fx = SORN_NOT_GIVEN, fxp = 0, channels = 1, ticks = 120, release = -1;
+  long sfx = -1, music = -1, fade = 0, fade_out_at = -1, fade_out = 0;
   bool raw = false, dump = false;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
@@ -109,6 +116,16 @@ int main(int argc, char **argv) {
       ok = num(ticks);
     else if (a == "--release")
       ok = num(release);
+    else if (a == "--sfx")
+      ok = num(sfx);
+    else if (a == "--music")
+      ok = num(music);
+    else if (a == "--fade")
+      ok = num(fade);
+    else if (a == "--fade-out-at")
+      ok = num(fade_out_at);
+    else if (a == "--fade-out")
+      ok = num(fade_out);
     else if (a == "--raw")
       raw = true;
     else if (a == "--dump-wavetables")
@@ -138,17 +155,24 @@ int main(int argc, char **argv) {
     demo_node nodes[2] = {demo_container(), demo_osc(0, uint8_t(wave))};
     demo_write_instrument(uint32_t(base) + AUDIO_INSTRUMENTS + AUDIO_INSTRUMENT_SIZE, nodes, 2);
   }
-  uint8_t sfx_volume = 64;
-  sorn_memcpy(int32_t(RAM_SFX_VOLUME), &sfx_volume, 1);
+  const uint8_t volumes[2] = {64, 64};  // sfx and music volume
+  sorn_memcpy(int32_t(RAM_SFX_VOLUME), volumes, 2);
   sorn_set_volume(256);
   sorn_kill_all_audio();
-  for (int c = 0; c < channels; c++) {
-    sorn_set_channel_base_addr(uint32_t(c), int32_t(base));
-    sorn_set_note(c, int32_t(pitch), int32_t(inst), int32_t(vol), int32_t(fx), int32_t(fxp), 0,
-                  int32_t(pan));
+  if (sfx >= 0) {
+    sorn_play_track(int32_t(sfx), 0, 0, 0, 0, SORN_NO_PAN, 64, int32_t(base), 0);
+  } else if (music >= 0) {
+    sorn_play_music(int32_t(music), int32_t(fade), 255, int32_t(base), 0);
+  } else {
+    for (int c = 0; c < channels; c++) {
+      sorn_set_channel_base_addr(uint32_t(c), int32_t(base));
+      sorn_set_note(c, int32_t(pitch), int32_t(inst), int32_t(vol), int32_t(fx), int32_t(fxp), 0,
+                    int32_t(pan));
+    }
   }
   std::vector<int16_t> samples(size_t(ticks) * SORN_SAMPLES_PER_TICK * 2);
   for (long t = 0; t < ticks; t++) {
+    if (t == fade_out_at) sorn_fade_out_music(int32_t(fade_out));
     if (t == release)
       for (int c = 0; c < channels; c++)
         sorn_set_note(c, SORN_NOT_GIVEN, SORN_NOT_GIVEN, SORN_NOT_GIVEN, SORN_NOT_GIVEN,
