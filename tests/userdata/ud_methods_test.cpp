@@ -36,14 +36,22 @@ struct ud_methods : kernel_fixture {
   }
 };
 
-// The keys of the record methods built so far, in the order they are stored;
-// the element-wise and vector entries take their places between them.
+// The 59 keys of the record methods in the order they are stored.
 TEST(ud_metatable, KeysInStoringOrder) {
-  const char *const want[] = {"sort",       "convert", "copy",       "take",   "clear",   "__len",
-                              "__tostring", "__index", "__newindex", "set",    "get",     "blit",
-                              "peek",       "poke",    "width",      "height", "attribs", "mutate"};
+  const char *const want[] = {
+      "sort",       "convert", "copy",       "take",    "clear",    "__add",    "__sub",
+      "__mul",      "__div",   "__idiv",     "__mod",   "__pow",    "__band",   "__bor",
+      "__bxor",     "__shl",   "__shr",      "add",     "sub",      "mul",      "div",
+      "idiv",       "mod",     "pow",        "band",    "bor",      "bxor",     "shl",
+      "shr",        "max",     "min",        "abs",     "sgn",      "sgn0",     "__len",
+      "__tostring", "__index", "__newindex", "set",     "get",      "blit",     "peek",
+      "poke",       "width",   "height",     "attribs", "mutate",   "lerp",     "magnitude",
+      "distance",   "dot",     "cross",      "matmul",  "matmul3d", "matmul2d", "transpose",
+      "row",        "column",  "crc"};
   ASSERT_EQ(ud_metatable_row_count, std::size(want));
   for (size_t i = 0; i < std::size(want); i++) EXPECT_STREQ(ud_metatable_rows[i].key, want[i]) << i;
+  // Each operator shares its function with the method of the same name.
+  for (size_t i = 5; i < 17; i++) EXPECT_EQ(ud_metatable_rows[i].fn, ud_metatable_rows[i + 12].fn);
 }
 
 TEST_F(ud_methods, EveryProcessHasTheTable) {
