@@ -12,26 +12,26 @@ int64_t bitwise_divisor(uint32_t type) { return utype_size(type) == 8 ? 12 : 24;
 
 // Rules for the integer types; frame_run never calls them for f64 (the
 // calls are refused first), so the f64 instantiation returns 0.
-#define BITWISE_OP(name, expr)                              \
-  struct name {                                             \
-    template <class T>                                      \
-    static T rule(T x, T y) {                               \
-      if constexpr (std::is_floating_point_v<T>) {          \
-        (void)x, (void)y;                                   \
-        return 0;                                           \
-      } else {                                              \
-        return expr;                                        \
-      }                                                     \
-    }                                                       \
+#define BITWISE_OP(name, expr)                                              \
+  struct name {                                                             \
+    template <class T>                                                      \
+    static T rule(T x, T y) {                                               \
+      if constexpr (std::is_floating_point_v<T>) {                          \
+        (void)x, (void)y;                                                   \
+        return 0;                                                           \
+      } else {                                                              \
+        return expr;                                                        \
+      }                                                                     \
+    }                                                                       \
     static int64_t divisor(uint32_t type) { return bitwise_divisor(type); } \
   };
 
-BITWISE_OP(op_band, T(x & y))
+BITWISE_OP(op_band, T(x &y))
 BITWISE_OP(op_bor, T(x | y))
 BITWISE_OP(op_bxor, T(x ^ y))
 // u8 and i16 widen to 32 bits (zero- and sign-extended) before shifting.
 BITWISE_OP(op_shl, sizeof(T) == 8 ? T(uint64_t(x) << (y & 63)) : T(uint32_t(x) << (y & 31)))
-BITWISE_OP(op_shr, sizeof(T) == 8 ? T(int64_t(x) >> (y & 63))
+BITWISE_OP(op_shr, sizeof(T) == 8          ? T(int64_t(x) >> (y & 63))
                    : std::is_unsigned_v<T> ? T(uint32_t(x) >> (y & 31))
                                            : T(int32_t(x) >> (y & 31)))
 #undef BITWISE_OP

@@ -286,7 +286,8 @@ int lua54_ud_transpose(lua_State *L) {
   if (d) {
     if ((d->utype & 31) != type) return 0;
     lua_pushvalue(L, 2);
-  } else if (!(d = create_userdata(L, get_utype_string(type), 2, int32_t(h), int32_t(w), nullptr))) {
+  } else if (!(d = create_userdata(L, get_utype_string(type), 2, int32_t(h), int32_t(w),
+                                   nullptr))) {
     return 0;
   }
   int64_t dw = d->width, ys = d->height < w ? d->height : w, xs = dw < h ? dw : h;
