@@ -63,7 +63,8 @@ TEST_F(ud_methods, FrameOperandsAndDestinations) {
       {"local a, c = userdata('u8', 2, '0102'), userdata('i16', 2) "
        "return select('#', a:add(1, c)) .. E(c)",
        "00,0"},
-      {"local a, c = userdata('u8', 2, '0102'), userdata('u8', 2) return tostring(rawequal(a:add(1, "
+      {"local a, c = userdata('u8', 2, '0102'), userdata('u8', 2) return "
+       "tostring(rawequal(a:add(1, "
        "c), c)) .. E(c) .. E(a)",
        "true2,31,2"},
       {"local a = Z(10) return tostring(rawequal(a:add(1, true, 0, -3, 5), a)) .. E(a)",
@@ -105,15 +106,14 @@ TEST_F(ud_methods, ArithmeticRules) {
       "hex) end "
       "MIN64 = R('i64', '8000000000000000')");
   const lua_case cases[] = {
-      {"return E(R('u8', 'c8') + 100) .. E(5 - R('u8', '0a')) .. E(R('u8', '10') * 16)",
-       "442510"},
+      {"return E(R('u8', 'c8') + 100) .. E(5 - R('u8', '0a')) .. E(R('u8', '10') * 16)", "442510"},
       {"local a = R('i16', 'fff9') return E(a / 2) .. E(a // 2)", "-3-3"},
       {"local a = vec(-7) return E(a // 2) .. ' ' .. E(a / 2)", "-4.0 -3.5"},
       // The most negative value over -1 is itself, and never traps.
-      {"return E(R('i16', '8000') / -1) .. E(R('i32', '80000000') // -1)",
-       "-32768-2147483648"},
+      {"return E(R('i16', '8000') / -1) .. E(R('i32', '80000000') // -1)", "-32768-2147483648"},
       {"local m = R('i64', 'ffffffffffffffff') "
-       "return E(MIN64 / -1) .. ' ' .. E(MIN64 // m) .. ' ' .. E(MIN64 % m) .. ' ' .. E(MIN64 % -1)",
+       "return E(MIN64 / -1) .. ' ' .. E(MIN64 // m) .. ' ' .. E(MIN64 % m) .. ' ' .. E(MIN64 % "
+       "-1)",
        "-9223372036854775808 -9223372036854775808 0 0"},
       // Zero divisors.
       {"return E(R('u8', '09') / 0) .. E(R('i16', 'fffb0000') / 0) .. E(R('i32', 'ffffffff') // 0)",
@@ -123,8 +123,9 @@ TEST_F(ud_methods, ArithmeticRules) {
       {"return E(vec(-1, 0, 0/0) / 0) .. ' ' .. E(vec(-1, 5) // 0)",
        "-1.7976931348623e+308,1.7976931348623e+308,1.7976931348623e+308 "
        "-1.7976931348623e+308,1.7976931348623e+308"},
-      {"return E(vec(1, -1, 0) / -0.0)", "1.7976931348623e+308,-1.7976931348623e+308,"
-                                         "1.7976931348623e+308"},
+      {"return E(vec(1, -1, 0) / -0.0)",
+       "1.7976931348623e+308,-1.7976931348623e+308,"
+       "1.7976931348623e+308"},
       {"return E(2 / R('i32', '0000000000000004'))", "2147483647,0"},
       {"local x = vec(1) / vec(0/0) return tostring(x[0] ~= x[0])", "true"},
       // Floor modulo: the sign of the divisor; 0 for a zero divisor.
@@ -176,8 +177,7 @@ TEST_F(ud_methods, BitwiseAndShiftRules) {
       {"return E(300 >> R('u8', '01')) .. ' ' .. E(1 << R('u8', '09')) .. ' ' .. "
        "E(65535 >> R('i16', '0004'))",
        "22 0 -1"},
-      {"local v = R('u8', '03') return E(v << 2) .. E(2 << v) .. E(v & 12) .. E(12 & v)",
-       "121600"},
+      {"local v = R('u8', '03') return E(v << 2) .. E(2 << v) .. E(v & 12) .. E(12 & v)", "121600"},
       {"return E(R('u8', '0a7f') & 0x1ff) .. ' ' .. E(R('i32', 'fffffffb00000007') & 4294967295)",
        "10,127 -2147483648,0"},
       {"return E(R('i64', '7fffffffffffffff') & 0x7fffffffffffffff)", "0"},
@@ -199,7 +199,8 @@ TEST_F(ud_methods, MinMaxAbsSign) {
       {"return E(R('u8', 'c864'):max(R('u8', '64c8'))) .. ' ' .. E(R('u8', '0509'):min(-1)) .. "
        "' ' .. E(R('u8', '0509'):max(256))",
        "200,200 5,9 5,9"},
-      {"return E(R('i16', 'ffff'):max(R('i16', '0001'))) .. ' ' .. E(R('i16', 'fffb0003'):max(65535))",
+      {"return E(R('i16', 'ffff'):max(R('i16', '0001'))) .. ' ' .. E(R('i16', "
+       "'fffb0003'):max(65535))",
        "1 -1,3"},
       // f64: a NaN or an equal pair gives the right value.
       {"local x, y = vec(NAN, 1, 0.0, -0.0), vec(1, NAN, -0.0, 0.0) "
@@ -214,7 +215,8 @@ TEST_F(ud_methods, MinMaxAbsSign) {
        "E(R('i32', '00000000'):sgn()) .. E(R('i64', '0000000000000000'):sgn())",
        "1,11,-111"},
       {"return S(vec(0.0, -0.0, NAN, -3, 2):sgn())", "1,1,-1,-1,1"},
-      {"return E(R('u8', '0007'):sgn0()) .. ' ' .. E(R('i32', '00000000fffffff9'):sgn0()) .. ' ' .. "
+      {"return E(R('u8', '0007'):sgn0()) .. ' ' .. E(R('i32', '00000000fffffff9'):sgn0()) .. ' ' "
+       ".. "
        "E(R('i64', '0000000000000005'):sgn0())",
        "0,1 0,-1 1"},
       {"local s = vec(0.0, -0.0, NAN, 2):sgn0() return S(s) .. ' ' .. tostring(1 / s[1])",

@@ -66,4 +66,3 @@ inline charge_result charged(ud_methods &t, const std::string &call) {
   lua_settop(L, top);
   return r;
 }
-

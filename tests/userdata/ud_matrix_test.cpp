@@ -98,14 +98,16 @@ TEST_F(ud_matrix, InPlaceProducts) {
       {"local a, want = C(A), S(A:matmul(A)) a:matmul(a, true, 1) return S(a) == want", "true"},
       // m is the destination: its first rows take the results, the others
       // stay, and every point is moved by the m of before the call.
-      {"local t = M(3, 4, 1, 2, 0, 0, 1, 3, 2, 0, 1, 10, 20, 30) local v = M(3, 2, 1, 2, 3, 4, 5, 6) "
+      {"local t = M(3, 4, 1, 2, 0, 0, 1, 3, 2, 0, 1, 10, 20, 30) local v = M(3, 2, 1, 2, 3, 4, 5, "
+       "6) "
        "local want = v:matmul3d(t, nil, 1) v:matmul3d(t, t, 1) "
        "return tostring(S(M(3, 2, t:get(0, 0, 6))) == S(want)) .. ' ' .. L(t:get(0, 2, 6))",
        "true 2.0,0.0,1.0,10.0,20.0,30.0"},
       {"local m = M(2, 3, 1, 2, 3, 4, 5, 6) local v = M(2, 3, 1, 1, 2, 0, 0, 3) "
        "local want = S(v:matmul2d(m, nil, 1)) v:matmul2d(m, m, 1) return S(m) == want",
        "true"},
-      {"local v = M(3, 4, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 2, 3) local want = S(v:matmul3d(v, nil, 4)) "
+      {"local v = M(3, 4, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 2, 3) local want = S(v:matmul3d(v, nil, "
+       "4)) "
        "v:matmul3d(v, true, 4) return S(v) == want",
        "true"},
   };

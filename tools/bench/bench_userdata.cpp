@@ -15,7 +15,7 @@
 namespace {
 
 constexpr int N = 1 << 20;  // elements of the element-wise records (8 MiB each)
-constexpr int MAT = 192;     // rows and columns of the matrices
+constexpr int MAT = 192;    // rows and columns of the matrices
 
 const char *const setup_code = R"(
   A = userdata('f64', 1048576) B = userdata('f64', 1048576) C = userdata('f64', 1048576)
@@ -96,10 +96,14 @@ void bench_plain_matmul(benchmark::State &st) {
 
 BENCHMARK_CAPTURE(bench_lua, add_into, "add_into", N)->Name("add/into_record");
 BENCHMARK_CAPTURE(bench_lua, add_new, "add_new", N)->Name("add/operator_new_record");
-BENCHMARK_CAPTURE(bench_plain, add, [](double x, double y) { return x + y; })->Name("add/plain_loop");
+BENCHMARK_CAPTURE(bench_plain, add, [](double x, double y) {
+  return x + y;
+})->Name("add/plain_loop");
 BENCHMARK_CAPTURE(bench_lua, mul_into, "mul_into", N)->Name("mul/into_record");
 BENCHMARK_CAPTURE(bench_lua, mul_new, "mul_new", N)->Name("mul/operator_new_record");
-BENCHMARK_CAPTURE(bench_plain, mul, [](double x, double y) { return x * y; })->Name("mul/plain_loop");
+BENCHMARK_CAPTURE(bench_plain, mul, [](double x, double y) {
+  return x * y;
+})->Name("mul/plain_loop");
 BENCHMARK_CAPTURE(bench_lua, matmul_into, "matmul_into", int64_t(MAT) * MAT * MAT)
     ->Name("matmul/into_record");
 BENCHMARK(bench_plain_matmul)->Name("matmul/plain_loop");
