@@ -27,7 +27,7 @@ int64_t bitwise_divisor(uint32_t type) { return utype_size(type) == 8 ? 12 : 24;
   };
 
 BITWISE_OP(op_band, T(x &y))
-BITWISE_OP(op_bor, T(x | y))
+BITWISE_OP(op_bor, T(VOP_BOR(uint64_t(x), uint64_t(y))))
 BITWISE_OP(op_bxor, T(x ^ y))
 // u8 and i16 widen to 32 bits (zero- and sign-extended) before shifting.
 BITWISE_OP(op_shl, sizeof(T) == 8 ? T(uint64_t(x) << (y & 63)) : T(uint32_t(x) << (y & 31)))
