@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <malloc.h>
+
 #include "kernel/cpu_budget.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
@@ -12,6 +14,11 @@
 static constexpr size_t header_size = 8;
 
 alloc_fault_state alloc_faults;
+
+void alloc_keep_freed_memory() {
+  mallopt(M_MMAP_THRESHOLD, int(memory_limit));
+  mallopt(M_TRIM_THRESHOLD, int(2 * memory_limit));
+}
 
 // True when this call is the injected failure (or its retry).
 static bool injected_failure(int retry) {

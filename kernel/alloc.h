@@ -12,6 +12,16 @@
 // memory_refused, so a slice that then fails is taken as out of memory too.
 void *l_alloc(void *ud, void *ptr, size_t osize, size_t nsize, int retry, size_t accounted);
 
+// The host heap's policy for the blocks l_alloc takes, set once at start-up
+// before any process runs: a block of up to memory_limit bytes (every record)
+// comes from the heap and goes back to it when freed, and up to
+// 2 x memory_limit of freed heap stays with the program. Left to the host
+// library's defaults, large blocks are mapped for each allocation and
+// unmapped when freed, or the heap is trimmed after a collection, so each
+// new large record (an operator on two 8 MiB records makes one per call)
+// faults all of its pages in again.
+void alloc_keep_freed_memory();
+
 // Fault injection for tests. Every allocation or growth (not a retry) counts
 // one attempt; when fail_at is N > 0 the Nth attempt fails, and so does its
 // retry after the emergency collection, as if memory were exhausted then.

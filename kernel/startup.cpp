@@ -13,6 +13,7 @@
 #include "host/debug_log.h"
 #include "host/paths.h"
 #include "host/os_time.h"
+#include "kernel/alloc.h"
 #include "kernel/app.h"
 #include "lang/libset.h"
 #include "kernel/config.h"
@@ -178,6 +179,7 @@ void reset_app_state() {
 }
 
 void kernel_main(int argc, char **argv) {
+  alloc_keep_freed_memory();
   hosk_set_argv0(argc > 0 ? argv[0] : "");
   std::string rom_path = program_path("sysrom.dat");
   klog("load_kavelund_dat_files: %s // from: %s\n", "sysrom.dat", rom_path.c_str());

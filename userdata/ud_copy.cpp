@@ -12,37 +12,20 @@
 // Cost divisor of the moving operations: 12 for 8-byte elements, else 24.
 static int64_t move_divisor(uint32_t type) { return utype_size(type) == 8 ? 12 : 24; }
 
-template <class T>
-static frame_totals copy_walk(const frame_call &c) {
-  return frame_apply<T>(c, [](T, T right) { return right; });
-}
+// copy's element rule is the right-hand value.
+struct op_copy {
+  template <class T>
+  static T rule(T, T right) {
+    return right;
+  }
+  static int64_t divisor(uint32_t type) { return move_divisor(type); }
+};
 
 int lua54_ud_copy(lua_State *L) {
   udata *a = to_udata(L, 1), *b = to_udata(L, 2);
   if (a && b && (b->utype & 31) == UTYPE_I32 && (a->utype & 31) != UTYPE_I32)
     return lua54_ud_take(L);
-  frame_call c;
-  if (!frame_begin(L, PROLOGUE_SELF, &c)) return 0;
-  frame_totals t;
-  switch (c.type) {
-    case UTYPE_I16:
-      t = copy_walk<int16_t>(c);
-      break;
-    case UTYPE_I32:
-      t = copy_walk<int32_t>(c);
-      break;
-    case UTYPE_I64:
-      t = copy_walk<int64_t>(c);
-      break;
-    case UTYPE_F64:
-      t = copy_walk<double>(c);
-      break;
-    default:
-      t = copy_walk<uint8_t>(c);
-      break;
-  }
-  frame_charge(t, move_divisor(c.type));
-  return 1;
+  return frame_run<op_copy>(L, PROLOGUE_SELF);
 }
 
 // The element move of take, as unsigned bits of the element's width; one
@@ -50,15 +33,12 @@ int lua54_ud_copy(lua_State *L) {
 // the source reads what was already written.
 template <class T>
 static void take_rows(const udata *src, const int32_t *index, int64_t r0, int64_t r1, int64_t ioff,
-                      int64_t istride, udata *dst, int64_t doff, int64_t dstride, int64_t span,
-                      int64_t index_len) {
+                      int64_t istride, udata *dst, int64_t doff, int64_t dstride, int64_t span) {
   const T *from = reinterpret_cast<const T *>(udata_elements(src));
   T *to = reinterpret_cast<T *>(udata_elements(dst));
   int64_t slen = int64_t(udata_count(src)), dlen = int64_t(udata_count(dst));
   for (int64_t r = r0; r < r1; r++) {
-    int64_t i = ioff + r * istride;
-    if (i < 0 || i >= index_len) continue;
-    int64_t s = index[i], d = doff + r * dstride;
+    int64_t s = index[ioff + r * istride], d = doff + r * dstride;
     int64_t k0 = 0, k1 = span;
     if (-s > k0) k0 = -s;
     if (-d > k0) k0 = -d;
@@ -99,25 +79,22 @@ int lua54_ud_take(lua_State *L) {
     rows = int64_t(uint32_t(count) < allowed ? uint32_t(count) : allowed);
   }
   // Visit only the rows whose entry lies in the list.
-  int64_t r0 = 0, r1 = rows;
-  if (istride >= 1) {
-    ud_run run = clip_run(ioff, istride, rows, index_len);
-    r0 = run.k0, r1 = run.k1;
-  }
+  ud_run run = clip_run(ioff, istride, rows, index_len);
+  int64_t r0 = run.k0, r1 = run.k1;
   const int32_t *index = reinterpret_cast<const int32_t *>(udata_elements(list));
   int64_t step = span;
   switch (utype_size(type)) {
     case 2:
-      take_rows<uint16_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step, index_len);
+      take_rows<uint16_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step);
       break;
     case 4:
-      take_rows<uint32_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step, index_len);
+      take_rows<uint32_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step);
       break;
     case 8:
-      take_rows<uint64_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step, index_len);
+      take_rows<uint64_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step);
       break;
     default:
-      take_rows<uint8_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step, index_len);
+      take_rows<uint8_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step);
       break;
   }
   spend_cpu(int64_t(span) * rows / move_divisor(type) + rows / 6);

@@ -1,6 +1,7 @@
 // Argument reading, clipping and charging of the element-wise frame.
 #include "userdata/ud_frame.h"
 
+#include "host/debug_log.h"
 #include "kernel/cpu_budget.h"
 
 ud_walk read_walk(lua_State *L) {
@@ -9,14 +10,25 @@ ud_walk read_walk(lua_State *L) {
 }
 
 ud_run clip_run(int64_t p, int64_t step, int64_t count, int64_t n) {
-  int64_t k0 = p >= 0 ? 0 : (-p + step - 1) / step;
-  int64_t k1 = n - p <= 0 ? 0 : (n - p + step - 1) / step;
-  return {k0, k1 < count ? k1 : count};
+  int64_t k0 = 0, k1 = count;
+  if (step == 0) {
+    if (p < 0 || p >= n) k1 = 0;
+  } else {
+    // Mirror a falling walk onto a rising one: p - k * s in [0, n) is
+    // (n - 1 - p) + k * s in [0, n).
+    int64_t s = step > 0 ? step : -step;
+    int64_t q = step > 0 ? p : n - 1 - p;
+    if (q < 0) k0 = (-q + s - 1) / s;
+    int64_t end = n - q <= 0 ? 0 : (n - q + s - 1) / s;
+    if (end < k1) k1 = end;
+  }
+  return {k0, k1};
 }
 
-bool frame_begin(lua_State *L, frame_prologue prologue, frame_call *c) {
+bool frame_begin(lua_State *L, frame_prologue prologue, frame_call *c, bool integer_only) {
   udata *a = to_udata(L, 1), *b = to_udata(L, 2);
   if (!a && !b) return false;
+  if (integer_only && ((a ? a : b)->utype & 31) == UTYPE_F64) return false;
   bool arg2_nil = lua_isnoneornil(L, 2);
   if (prologue == PROLOGUE_STRICT && (arg2_nil || lua_gettop(L) < 2)) return false;
   if (prologue == PROLOGUE_SELF && a && (arg2_nil || lua_gettop(L) < 2)) b = a;
@@ -53,5 +65,6 @@ bool frame_begin(lua_State *L, frame_prologue prologue, frame_call *c) {
 }
 
 void frame_charge(const frame_totals &t, int64_t divisor) {
+  INVARIANT(divisor >= 1);
   spend_cpu(t.elements / divisor + t.outer / 2);
 }

@@ -2,27 +2,56 @@
 #include "userdata/ud_metatable.h"
 
 #include "userdata/ud_access.h"
+#include "userdata/ud_arith.h"
+#include "userdata/ud_bitwise.h"
 #include "userdata/ud_blit.h"
 #include "userdata/ud_convert.h"
 #include "userdata/ud_copy.h"
 #include "userdata/ud_index.h"
+#include "userdata/ud_matrix.h"
+#include "userdata/ud_minmax.h"
 #include "userdata/ud_peek.h"
 #include "userdata/ud_shape.h"
 #include "userdata/ud_sort.h"
 #include "userdata/ud_tostring.h"
 
 // One row a key, in storing order. An operator and the method of the same
-// operation share one function. The element-wise operations (their
-// metamethods after "clear", their methods up to "sgn0") and the vector and
-// matrix methods (after "mutate", up to "crc") take their places in this
-// list as they are built.
+// operation share one function.
 const ud_metatable_row ud_metatable_rows[] = {
     {"sort", lua54_ud_sort},
     {"convert", lua54_ud_convert},
     {"copy", lua54_ud_copy},
     {"take", lua54_ud_take},
     {"clear", lua54_ud_clear},
-    // element-wise operators and methods go here
+    {"__add", lua54_ud_add},
+    {"__sub", lua54_ud_sub},
+    {"__mul", lua54_ud_mul},
+    {"__div", lua54_ud_div},
+    {"__idiv", lua54_ud_idiv},
+    {"__mod", lua54_ud_mod},
+    {"__pow", lua54_ud_pow},
+    {"__band", lua54_ud_band},
+    {"__bor", lua54_ud_bor},
+    {"__bxor", lua54_ud_bxor},
+    {"__shl", lua54_ud_shl},
+    {"__shr", lua54_ud_shr},
+    {"add", lua54_ud_add},
+    {"sub", lua54_ud_sub},
+    {"mul", lua54_ud_mul},
+    {"div", lua54_ud_div},
+    {"idiv", lua54_ud_idiv},
+    {"mod", lua54_ud_mod},
+    {"pow", lua54_ud_pow},
+    {"band", lua54_ud_band},
+    {"bor", lua54_ud_bor},
+    {"bxor", lua54_ud_bxor},
+    {"shl", lua54_ud_shl},
+    {"shr", lua54_ud_shr},
+    {"max", lua54_ud_max},
+    {"min", lua54_ud_min},
+    {"abs", lua54_ud_abs},
+    {"sgn", lua54_ud_sgn},
+    {"sgn0", lua54_ud_sgn0},
     {"__len", lua54_ud_len},
     {"__tostring", lua54_ud_tostring},
     {"__index", lua54_ud_index},
@@ -36,7 +65,18 @@ const ud_metatable_row ud_metatable_rows[] = {
     {"height", lua54_ud_height},
     {"attribs", lua54_ud_attribs},
     {"mutate", lua54_ud_mutate},
-    // vector and matrix methods go here
+    {"lerp", lua54_ud_lerp},
+    {"magnitude", lua54_ud_magnitude},
+    {"distance", lua54_ud_distance},
+    {"dot", lua54_ud_dot},
+    {"cross", lua54_ud_cross},
+    {"matmul", lua54_ud_matmul},
+    {"matmul3d", lua54_ud_matmul3d},
+    {"matmul2d", lua54_ud_matmul2d},
+    {"transpose", lua54_ud_transpose},
+    {"row", lua54_ud_row},
+    {"column", lua54_ud_column},
+    {"crc", lua54_ud_crc},
 };
 const size_t ud_metatable_row_count = sizeof ud_metatable_rows / sizeof ud_metatable_rows[0];
 

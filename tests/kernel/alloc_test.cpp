@@ -1,7 +1,10 @@
 // The per-process allocator: accounted sizes, charges and failures.
 #include "tests/kernel/kernel_fixture.h"
 
+#include <sys/resource.h>
+
 #include <cstdint>
+#include <cstring>
 
 #include "kernel/alloc.h"
 #include "kernel/message.h"
@@ -105,3 +108,27 @@ TEST_F(alloc_test, ProcessOverTheMemoryLimitIsRemovedAndReported) {
 }
 
 }  // namespace
+
+// The minor page faults of filling a freshly allocated large block.
+static long faults_of_new_block(size_t bytes) {
+  rusage before, after;
+  getrusage(RUSAGE_SELF, &before);
+  void *p = l_alloc(nullptr, nullptr, 0, bytes, 0, bytes);
+  EXPECT_NE(p, nullptr);
+  if (p) std::memset(p, 0x5A, bytes);
+  getrusage(RUSAGE_SELF, &after);
+  l_alloc(nullptr, p, bytes, 0, 0, 0);
+  return after.ru_minflt - before.ru_minflt;
+}
+
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer's allocator keeps its own policy
+TEST_F(alloc_test, FreedLargeBlocksAreReusedWithoutFaultingTheirPagesAgain) {
+  alloc_keep_freed_memory();
+  const size_t bytes = size_t(12) << 20;  // 3072 pages
+  faults_of_new_block(bytes);             // the heap may grow the first time
+  // Every later block of the size reuses the pages of the freed one; the
+  // host's default maps and unmaps such a block, or trims it off the heap,
+  // so each new one faults all its pages in.
+  for (int i = 0; i < 3; i++) EXPECT_LT(faults_of_new_block(bytes), 300) << "block " << i;
+}
+#endif

@@ -1,5 +1,7 @@
-// convert, copy, take and sort against numpy's results on the same inputs
-// (golden/ops.txt, written by make_golden.py).
+// convert, copy, take and sort (golden/ops.txt, written by make_golden.py),
+// and the element-wise, vector and matrix operations and crc
+// (golden/elementwise.txt, written by make_golden_elementwise.py) against
+// numpy's and zlib's results on the same inputs.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -24,13 +26,24 @@ std::string hex_of(const udata *ud) {
 // A data text as Lua source; "-" is the empty text.
 std::string lua_text(const std::string &t) { return "'" + (t == "-" ? "" : t) + "'"; }
 
-TEST(OpsGolden, MatchNumpy) {
-  std::ifstream in(std::string(std::getenv("KVD_SOURCE_DIR")) + "/tests/userdata/golden/ops.txt");
-  ASSERT_TRUE(in.good());
+std::ifstream golden(const char *name) {
+  return std::ifstream(std::string(std::getenv("KVD_SOURCE_DIR")) + "/tests/userdata/golden/" +
+                       name);
+}
+
+lua_State *record_state() {
   lua_State *L = luaL_newstate();
   luaL_openlibs(L);
   lua_register(L, "userdata", lua54_userdata);
+  lua_register(L, "vec", lua54_vec);
   add_userdata_metatable_functions(L);
+  return L;
+}
+
+TEST(OpsGolden, MatchNumpy) {
+  std::ifstream in = golden("ops.txt");
+  ASSERT_TRUE(in.good());
+  lua_State *L = record_state();
   std::string line;
   int cases = 0;
   while (std::getline(in, line)) {
@@ -78,6 +91,64 @@ TEST(OpsGolden, MatchNumpy) {
     cases++;
   }
   EXPECT_EQ(cases, 75);
+  lua_close(L);
+}
+
+// A record made from a data text, as Lua source.
+std::string record(const std::string &type, const std::string &n, const std::string &text) {
+  return "userdata('" + type + "', " + n + ", " + lua_text(text) + ")";
+}
+
+TEST(OpsGolden, ElementwiseMatchNumpy) {
+  std::ifstream in = golden("elementwise.txt");
+  ASSERT_TRUE(in.good());
+  lua_State *L = record_state();
+  std::string line;
+  int cases = 0;
+  while (std::getline(in, line)) {
+    std::istringstream f(line);
+    std::string kind, code, expected;
+    f >> kind;
+    if (kind == "ew") {
+      std::string op, t, form, na, nb, at, bt, scalar, p[6];
+      f >> op >> t >> form >> na >> nb >> at >> bt >> scalar;
+      for (auto &x : p) f >> x;
+      f >> expected;
+      std::string walk = ", nil, " + p[0] + ", " + p[1] + ", " + p[2] + ", " + p[3] + ", " + p[4] +
+                         ", " + p[5] + ")";
+      std::string a = record(t, na, at);
+      if (form == "ab")
+        code = "return " + a + ":" + op + "(" + record(t, nb, bt) + walk;
+      else if (form == "as")
+        code = "return " + a + ":" + op + "(" + scalar + walk;
+      else if (form == "sa")
+        code = "return USERDATA." + op + "(" + scalar + ", " + a + walk;
+      else
+        code = "return " + a + ":" + op + "(nil" + walk;
+    } else if (kind == "crc") {
+      std::string t, n, text;
+      f >> t >> n >> text >> expected;
+      code = "return " + record(t, n, text) + ":crc()";
+      lua_settop(L, 0);
+      ASSERT_EQ(luaL_dostring(L, code.c_str()), LUA_OK) << lua_tostring(L, -1);
+      EXPECT_EQ(std::to_string(lua_tointeger(L, 1)), expected) << code.substr(0, 200);
+      cases++;
+      continue;
+    } else if (kind == "mat") {
+      size_t cut = line.rfind(' ');
+      code = line.substr(4, cut - 4);
+      expected = line.substr(cut + 1);
+    } else {
+      continue;
+    }
+    lua_settop(L, 0);
+    ASSERT_EQ(luaL_dostring(L, code.c_str()), LUA_OK) << lua_tostring(L, -1);
+    const udata *ud = to_udata(L, 1);
+    ASSERT_NE(ud, nullptr) << code.substr(0, 200);
+    EXPECT_EQ(hex_of(ud), expected) << code.substr(0, 300);
+    cases++;
+  }
+  EXPECT_EQ(cases, 812);
   lua_close(L);
 }
 

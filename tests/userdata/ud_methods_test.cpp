@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "tests/kernel/kernel_fixture.h"
+#include "tests/userdata/ud_lua_fixture.h"
 #include "userdata/ud_copy.h"
 #include "userdata/ud_metatable.h"
 #include "userdata/ud_sort.h"
@@ -14,36 +14,22 @@
 
 namespace {
 
-struct lua_case {
-  const char *code;  // a chunk that returns one value
-  const char *want;  // its text
-};
-
-struct ud_methods : kernel_fixture {
-  // A helper: the elements of a record as "a,b,c".
-  void SetUp() override {
-    kernel_fixture::SetUp();
-    root_eval(
-        "function E(u) local t = {} for i = 0, #u - 1 do t[#t + 1] = tostring(u[i]) end "
-        "return table.concat(t, ',') end "
-        "function L(...) local t = table.pack(...) for i = 1, t.n do t[i] = "
-        "math.type(t[i]) == 'float' and string.format('%.1f', t[i]) or tostring(t[i]) end "
-        "return table.concat(t, ',', 1, t.n) end");
-  }
-  void run(const lua_case *cases, size_t n) {
-    for (size_t i = 0; i < n; i++)
-      EXPECT_EQ(root_eval(cases[i].code), cases[i].want) << cases[i].code;
-  }
-};
-
-// The keys of the record methods built so far, in the order they are stored;
-// the element-wise and vector entries take their places between them.
+// The 59 keys of the record methods in the order they are stored.
 TEST(ud_metatable, KeysInStoringOrder) {
-  const char *const want[] = {"sort",       "convert", "copy",       "take",   "clear",   "__len",
-                              "__tostring", "__index", "__newindex", "set",    "get",     "blit",
-                              "peek",       "poke",    "width",      "height", "attribs", "mutate"};
+  const char *const want[] = {
+      "sort",       "convert", "copy",       "take",    "clear",    "__add",    "__sub",
+      "__mul",      "__div",   "__idiv",     "__mod",   "__pow",    "__band",   "__bor",
+      "__bxor",     "__shl",   "__shr",      "add",     "sub",      "mul",      "div",
+      "idiv",       "mod",     "pow",        "band",    "bor",      "bxor",     "shl",
+      "shr",        "max",     "min",        "abs",     "sgn",      "sgn0",     "__len",
+      "__tostring", "__index", "__newindex", "set",     "get",      "blit",     "peek",
+      "poke",       "width",   "height",     "attribs", "mutate",   "lerp",     "magnitude",
+      "distance",   "dot",     "cross",      "matmul",  "matmul3d", "matmul2d", "transpose",
+      "row",        "column",  "crc"};
   ASSERT_EQ(ud_metatable_row_count, std::size(want));
   for (size_t i = 0; i < std::size(want); i++) EXPECT_STREQ(ud_metatable_rows[i].key, want[i]) << i;
+  // Each operator shares its function with the method of the same name.
+  for (size_t i = 5; i < 17; i++) EXPECT_EQ(ud_metatable_rows[i].fn, ud_metatable_rows[i + 12].fn);
 }
 
 TEST_F(ud_methods, EveryProcessHasTheTable) {
@@ -349,43 +335,6 @@ TEST_F(ud_methods, OperatorsKeepSourceOrder) {
   run(cases, std::size(cases));
 }
 
-// What one call charges itself: made from C so that no instruction of Lua
-// counts, and with the allocator's charges for the blocks it makes taken
-// out. CALL holds the function and its arguments.
-struct charge_result {
-  int32_t cycles;
-  int64_t first;  // the first result as an integer
-};
-static int32_t alloc_cycles;
-static lua_Alloc process_alloc;
-static void *counting_alloc(void *ud, void *ptr, size_t osize, size_t nsize, int retry,
-                            size_t accounted) {
-  int32_t before = cpu_cycles;
-  void *block = process_alloc(ud, ptr, osize, nsize, retry, accounted);
-  alloc_cycles += cpu_cycles - before;
-  return block;
-}
-static charge_result charged(ud_methods &t, const std::string &call) {
-  t.root_eval("CALL = table.pack(" + call + ")");
-  lua_State *L = t.root->L;
-  int top = lua_gettop(L);
-  lua_getglobal(L, "CALL");
-  lua_getfield(L, -1, "n");
-  int n = int(lua_tointeger(L, -1));
-  lua_pop(L, 1);
-  for (int i = 1; i <= n; i++) lua_rawgeti(L, top + 1, i);
-  void *ud = nullptr;
-  process_alloc = lua_getallocf(L, &ud);
-  lua_setallocf(L, counting_alloc, ud);
-  alloc_cycles = 0;
-  int32_t before = cpu_cycles;
-  EXPECT_EQ(lua_pcall(L, n - 1, 1, 0), LUA_OK) << call;
-  charge_result r = {cpu_cycles - before - alloc_cycles, lua_tointeger(L, -1)};
-  lua_setallocf(L, process_alloc, ud);
-  lua_settop(L, top);
-  return r;
-}
-
 TEST_F(ud_methods, ChargesByOperation) {
   root_eval(
       "U = userdata('u8', 100) F = userdata('f64', 100) I = userdata('i64', 100) "
@@ -416,6 +365,28 @@ TEST_F(ud_methods, ChargesByOperation) {
       {"USERDATA.poke, U, 0x80000, 0, 7", 1},
       {"USERDATA.copy, F1000, 1, true", 1000 / 12},
       {"USERDATA.copy, U1000", (1000 >> 7) + 1000 / 24},
+      // Element-wise: elements / D + spans / 2, and (w x h) >> 7 for a copy.
+      {"USERDATA.add, F1000, 1, true", 1000 / 12},
+      {"USERDATA.add, F1000, 1", (1000 >> 7) + 1000 / 12},
+      {"USERDATA.add, U1000, 1, true, 0, 0, 100, 0, 100, 10", 1000 / 24 + 10 / 2},
+      // Swapped (spans > length): the outer count is the length.
+      {"USERDATA.add, U1000, 1, true, 0, 0, 10, 0, 10, 100", 1000 / 24 + 10 / 2},
+      {"USERDATA.mul, I, 2, true", 100 / 8},
+      {"USERDATA.div, F, 2, true", 100 / 4},
+      {"USERDATA.idiv, I, 2, true", 100 / 2},
+      {"USERDATA.pow, U, 3, true", 100 / 2},
+      {"USERDATA.pow, F, 3, true", 100},
+      {"USERDATA.band, U1000, 1", (1000 >> 7) + 1000 / 24},
+      {"USERDATA.shl, I, 1, true", 100 / 12},
+      {"USERDATA.band, F1000, 1", 0},  // refused before anything is made
+      {"USERDATA.sgn, F1000, nil, true", 1000 / 2},
+      {"USERDATA.max, U, U, true", 100 / 4},
+      // Vectors and matrices.
+      {"USERDATA.magnitude, F", (100 >> 3) + 2},
+      {"USERDATA.dot, F, F10", 10 / 8 + 1},
+      {"USERDATA.distance, F, F", 100 / 8 + 2},
+      {"USERDATA.row, U1000, 0", 1000 >> 2},
+      {"USERDATA.transpose, F", 0},
   };
   for (const auto &c : cases) EXPECT_EQ(charged(*this, c.call).cycles, c.want) << c.call;
   // sort: (row bytes / 128 + 1) x (comparisons x 3 / 4).

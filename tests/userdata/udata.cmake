@@ -1,3 +1,5 @@
 kvd_test(udata_test SOURCES udata_test.cpp)
 kvd_test(ud_ops_golden_test SOURCES ops_golden_test.cpp)
 kvd_test(ud_methods_test SOURCES ud_methods_test.cpp)
+kvd_test(ud_elementwise_test SOURCES ud_elementwise_test.cpp)
+kvd_test(ud_matrix_test SOURCES ud_matrix_test.cpp)
