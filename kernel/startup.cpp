@@ -124,6 +124,7 @@ void reset_subsystems() {
   cart_mount_reset();
   init_default_coltabs();
   sorn_init();
+  anywhen_reset();
 }
 
 void reset_app_state() {
