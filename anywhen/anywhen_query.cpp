@@ -350,8 +350,7 @@ int anywhen_list_by_folder_moment(lua_State *L, const char *query) {
 static pbuffer *hex_to_buffer(const std::string &hex) {
   pbuffer *b = create_buffer_2((int32_t)(hex.size() / 2 + 1), 'p');
   for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    bwrite_uint8(hex_digit_to_int[(uint8_t)hex[i]] * 16 + hex_digit_to_int[(uint8_t)hex[i + 1]],
-                 b);
+    bwrite_uint8(hex_digit_to_int[(uint8_t)hex[i]] * 16 + hex_digit_to_int[(uint8_t)hex[i + 1]], b);
   return b;
 }
 

@@ -68,8 +68,7 @@ bool anywhen_host_file_exists(const std::string &host_path) {
 bool anywhen_read_line(FILE *f, std::string &line) {
   line.clear();
   int c;
-  while ((c = getc(f)) == '\r' || c == '\n') {
-  }
+  while ((c = getc(f)) == '\r' || c == '\n') {}
   if (c == EOF) return false;
   do {
     if (line.size() < ANYWHEN_LINE_MAX) line += (char)c;
@@ -103,7 +102,8 @@ static pbuffer *decode_blob(const pbuffer *blob) {
     return nullptr;
   }
   pbuffer *out = create_buffer_2((int32_t)raw + 256, 'p');
-  int got = LZ4_decompress_safe((const char *)d + 8, (char *)out->data, (int)packed, (int)raw + 256);
+  int got =
+      LZ4_decompress_safe((const char *)d + 8, (char *)out->data, (int)packed, (int)raw + 256);
   if (got != (int)raw) {
     printf("[anywhen blob decompression] ** uncompressed_len != raw_len %d %d\n", got, (int)raw);
     klog("[anywhen blob decompression] ** uncompressed_len != raw_len %d %d\n", got, (int)raw);
@@ -131,8 +131,8 @@ static bool write_blob(const char *hash, const pbuffer *file) {
   std::string path = blob_path(hash);
   int bound = LZ4_compressBound(file->length);
   pbuffer_owner blob(create_buffer_2(bound + 16, 'p'));
-  int packed = LZ4_compress_HC((const char *)file->data, (char *)blob->data + 8, file->length,
-                               bound, 9);
+  int packed =
+      LZ4_compress_HC((const char *)file->data, (char *)blob->data + 8, file->length, bound, 9);
   bool ok = packed > 0 || file->length == 0;
   if (ok) {
     bwrite_uint32((uint32_t)packed, blob.get());

@@ -35,17 +35,17 @@
 #include "kernel/pbuffer.h"
 
 constexpr int ANYWHEN_HASH_DIGITS = 32;
-constexpr int ANYWHEN_PATH_AT = 35;       // where the path of "$", ":" and "+" lines starts
+constexpr int ANYWHEN_PATH_AT = 35;        // where the path of "$", ":" and "+" lines starts
 constexpr int ANYWHEN_MOMENT_LENGTH = 19;  // "YYYY-MM-DD_hh:mm:ss"
 constexpr int ANYWHEN_DATE_LENGTH = 10;    // "YYYY-MM-DD"
 constexpr int ANYWHEN_LINE_MAX = 1023;     // longer lines are cut when read
 constexpr int32_t ANYWHEN_MAX_FILE = 16 * 1024 * 1024;  // files this large or larger are not kept
 constexpr int ANYWHEN_DELTA_LINE_BYTES = 38;
-constexpr int32_t ANYWHEN_DELTA_MAX = 8192;    // a larger delta is never used
-constexpr int32_t ANYWHEN_DELTA_SMALL = 512;   // a delta this small is always used
-constexpr int ANYWHEN_DELTA_FRACTION = 16;     // else at most the file's length / 16
+constexpr int32_t ANYWHEN_DELTA_MAX = 8192;   // a larger delta is never used
+constexpr int32_t ANYWHEN_DELTA_SMALL = 512;  // a delta this small is always used
+constexpr int ANYWHEN_DELTA_FRACTION = 16;    // else at most the file's length / 16
 constexpr uint32_t ANYWHEN_TABLE_SLOTS = 0x10000;
-constexpr int ANYWHEN_MAX_DEPTH = 1024;        // of the daily branch's walk
+constexpr int ANYWHEN_MAX_DEPTH = 1024;  // of the daily branch's walk
 
 // A UTC calendar moment.
 struct anywhen_time {

@@ -21,8 +21,8 @@ struct htable {
   int32_t entries;                // keys inserted and not deleted
   std::vector<int32_t> key_at;    // per slot: offset of the key's bytes in keys; 0 for empty
   std::vector<int32_t> value_at;  // per slot: offset of the value's bytes in values; 0 for none
-  pbuffer_owner keys;    // per key: u32 length, the bytes, a 0 byte (tag 't')
-  pbuffer_owner values;  // per value: u32 length, the bytes, a 0 byte (tag 't')
+  pbuffer_owner keys;             // per key: u32 length, the bytes, a 0 byte (tag 't')
+  pbuffer_owner values;           // per value: u32 length, the bytes, a 0 byte (tag 't')
 };
 
 // The hash of a key (bytes taken as signed 8-bit values).

@@ -50,7 +50,8 @@ std::string hash_of(const std::string &s) {
   uint64_t h[2];
   murmurhash3_x64_128(s.data(), (int)s.size(), 0, h);
   char out[33];
-  for (int i = 0; i < 16; i++) snprintf(out + 2 * i, 3, "%02x", (unsigned)(uint8_t)(h[i / 8] >> (8 * (i % 8))));
+  for (int i = 0; i < 16; i++)
+    snprintf(out + 2 * i, 3, "%02x", (unsigned)(uint8_t)(h[i / 8] >> (8 * (i % 8))));
   return out;
 }
 
@@ -211,7 +212,7 @@ TEST_F(History, ScriptedDaysAreListedAndEveryVersionFetchedBack) {
       {"/docs/new.txt @ 2025-03-07_09:31:00", "n2"},
       {"/docs/c.txt @ 2026-01-02_10:00:00", "c"},
       {"/docs/c.txt @ 2026-01-02_09:59:59", "c"},  // present at the day's start
-      {"/docs/c.txt @ 2099-06-01_00:00:00", "c"},       // far future: the newest log
+      {"/docs/c.txt @ 2099-06-01_00:00:00", "c"},  // far future: the newest log
       {"/docs/gone.txt @ 2025-03-07_12:00:00", "<none>"},
   };
   for (auto &v : versions) EXPECT_EQ(fetched(v.query), v.bytes) << v.query;
@@ -228,8 +229,8 @@ TEST_F(History, ScriptedDaysAreListedAndEveryVersionFetchedBack) {
   const char *src = getenv("KVD_SOURCE_DIR");
   if (!py || !src) GTEST_SKIP() << "run through ctest";
   std::string out = host + "/decoded";
-  std::string cmd = std::string(py) + " " + src + "/tests/anywhen/check_store.py " +
-                    store("") + " " + out;
+  std::string cmd =
+      std::string(py) + " " + src + "/tests/anywhen/check_store.py " + store("") + " " + out;
   FILE *p = popen(cmd.c_str(), "r");
   ASSERT_NE(p, nullptr);
   std::string report;
@@ -304,9 +305,10 @@ TEST_F(History, FailedBlobsAndMissingBasesLeaveNoDanglingRecords) {
   // Damaged blobs give nothing.
   std::string blob = store("blob/" + hash_of("third") + ".lz4");
   std::string good = read_file(blob);
-  for (std::string damaged : {good.substr(0, 6), good.substr(0, good.size() - 2),
-                              good.substr(0, 4) + std::string("\x10\x00\x00\x00", 4) + good.substr(8),
-                              good.substr(0, 4) + std::string("\xff\xff\xff\x7f", 4) + good.substr(8)}) {
+  for (std::string damaged :
+       {good.substr(0, 6), good.substr(0, good.size() - 2),
+        good.substr(0, 4) + std::string("\x10\x00\x00\x00", 4) + good.substr(8),
+        good.substr(0, 4) + std::string("\xff\xff\xff\x7f", 4) + good.substr(8)}) {
     std::ofstream(blob, std::ios::binary | std::ios::trunc) << damaged;
     EXPECT_EQ(fetched("/d/f.txt @ 2025-03-07_01:00:00"), "<none>");
   }
@@ -368,8 +370,9 @@ TEST_F(History, DailyBranchWalksHostFoldersSafely) {
   fs::create_symlink(root("keep.txt"), root("linkfile.txt"));
   ASSERT_EQ(pmkdir("/made"), 0);
   std::string log = day_log("2025-03", "07");
-  for (const char *line : {": HASH /keep.txt", ": HASH /linkfile.txt", "^ /sub/", ": HASH /sub/s.txt",
-                           "^ /sub/inner/", ": HASH /sub/inner/i.txt", "> /made"}) {
+  for (const char *line :
+       {": HASH /keep.txt", ": HASH /linkfile.txt", "^ /sub/", ": HASH /sub/s.txt", "^ /sub/inner/",
+        ": HASH /sub/inner/i.txt", "> /made"}) {
     std::string l = line;
     if (l.find("HASH") != std::string::npos) {
       std::string rel = l.substr(7);

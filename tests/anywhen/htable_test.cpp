@@ -43,7 +43,8 @@ TEST(Htable, HashesAndProbeStartsOfTheReferenceKeys) {
 }
 
 TEST(Htable, CreateRefusesSlotCountsThatAreNotPowersOfTwo) {
-  for (uint32_t slots : {0u, 3u, 1000u, 0x10001u}) EXPECT_EQ(create_htable(slots), nullptr) << slots;
+  for (uint32_t slots : {0u, 3u, 1000u, 0x10001u})
+    EXPECT_EQ(create_htable(slots), nullptr) << slots;
   for (uint32_t slots : {1u, 2u, 1024u}) {
     table_owner t(slots);
     ASSERT_NE(t.t, nullptr) << slots;
@@ -96,7 +97,8 @@ TEST(Htable, KeysBehindAHoleAndGrowingPoolsStayReachable) {
     std::string k = "/folder/file" + std::to_string(i) + ".txt";
     ASSERT_EQ(htable_insert_failable(b, k.c_str(), k.c_str(), (int32_t)k.size()), 0) << i;
   }
-  for (int i = 0; i < 200; i += 2) htable_delete(b, ("/folder/file" + std::to_string(i) + ".txt").c_str());
+  for (int i = 0; i < 200; i += 2)
+    htable_delete(b, ("/folder/file" + std::to_string(i) + ".txt").c_str());
   for (int i = 1; i < 200; i += 2) {
     std::string k = "/folder/file" + std::to_string(i) + ".txt";
     EXPECT_EQ(value(b, k.c_str()), k);
