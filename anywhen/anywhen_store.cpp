@@ -66,14 +66,16 @@ bool anywhen_host_file_exists(const std::string &host_path) {
 }
 
 bool anywhen_read_line(FILE *f, std::string &line) {
-  line.clear();
-  int c;
-  while ((c = getc(f)) == '\r' || c == '\n') {}
-  if (c == EOF) return false;
   do {
-    if (line.size() < ANYWHEN_LINE_MAX) line += (char)c;
-  } while ((c = getc(f)) != EOF && c != '\n' && c != '\r');
-  while (!line.empty() && (unsigned char)line.back() <= 32) line.pop_back();
+    line.clear();
+    int c;
+    while ((c = getc(f)) == '\r' || c == '\n') {}
+    if (c == EOF) return false;
+    do {
+      if (line.size() < ANYWHEN_LINE_MAX) line += (char)c;
+    } while ((c = getc(f)) != EOF && c != '\n' && c != '\r');
+    while (!line.empty() && (unsigned char)line.back() <= 32) line.pop_back();
+  } while (line.empty());  // a line of blanks only
   return true;
 }
 
