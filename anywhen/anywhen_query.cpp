@@ -121,9 +121,9 @@ int anywhen_add_month_to_bloom(int year, int month, struct bloom *b) {
     bloom_add(b, k.data(), (int)k.size());
     added += 2;
   };
-  std::string line;
+  std::string line, store = anywhen_host_path("anywhen/");
   for (int day = 1; day <= 31; day++) {
-    FILE *f = fopen(anywhen_day_log_path(year, month, day).c_str(), "rb");
+    FILE *f = fopen(anywhen_day_log_path(year, month, day, &store).c_str(), "rb");
     if (!f) continue;
     htable *branch = create_htable(ANYWHEN_TABLE_SLOTS);
     while (anywhen_read_line(f, line)) {
@@ -196,10 +196,15 @@ static std::string date_text(const anywhen_day &d) {
 
 // The day's log, or the nearest earlier one: day 1 steps to day 31 of the
 // month before. Gives up (false) after day 1 of a month up to April of a year
-// up to the first year of the history.
+// up to the first year of the history. A year past the latest one that can
+// hold a log (2030, or the current year once later) is taken as that year,
+// so that no query walks back through centuries.
 static bool find_day_log(anywhen_day *d, std::string *log_path) {
+  int latest = std::max(ANYWHEN_LATEST_YEAR, anywhen_now().year);
+  if (d->year > latest) d->year = latest;
+  std::string store = anywhen_host_path("anywhen/");
   for (;;) {
-    *log_path = anywhen_day_log_path(d->year, d->month, d->day);
+    *log_path = anywhen_day_log_path(d->year, d->month, d->day, &store);
     if (anywhen_host_file_exists(*log_path)) return true;
     if (d->day == 1 && d->month <= 4 && d->year <= ANYWHEN_FIRST_YEAR) return false;
     if (--d->day == 0) {
@@ -359,9 +364,6 @@ pbuffer *anywhen_fetch(const char *query) {
   anywhen_day d;
   if (!split_query(query, path, moment) || path.empty() || !parse_moment(moment, &d))
     return nullptr;
-  // Later years start the search from the latest year that can hold a log.
-  int latest = std::max(2030, anywhen_now().year);
-  if (d.year > latest) d.year = latest;
   std::string log_path;
   if (!find_day_log(&d, &log_path)) return nullptr;
   FILE *f = fopen(log_path.c_str(), "rb");

@@ -10,7 +10,8 @@
 
 #include <bloom.h>
 
-constexpr int ANYWHEN_FIRST_YEAR = 2024;  // filters exist from January of this year
+constexpr int ANYWHEN_FIRST_YEAR = 2024;   // filters exist from January of this year
+constexpr int ANYWHEN_LATEST_YEAR = 2030;  // searches for a log start no later (or this year)
 constexpr int ANYWHEN_MONTHS = 1200;
 constexpr int ANYWHEN_BLOOM_ENTRIES = 32768;
 constexpr double ANYWHEN_BLOOM_ERROR = 1e-5;

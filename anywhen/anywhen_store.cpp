@@ -54,10 +54,10 @@ static std::string month_folder(int year, int month) {
   return s;
 }
 
-std::string anywhen_day_log_path(int year, int month, int day) {
-  char s[16];
-  snprintf(s, sizeof s, "/%02d.log", day);
-  return anywhen_host_path(month_folder(year, month) + s);
+std::string anywhen_day_log_path(int year, int month, int day, const std::string *store) {
+  char s[32];
+  snprintf(s, sizeof s, "%04d-%02d/%02d.log", year, month, day);
+  return store ? *store + s : anywhen_host_path(std::string("anywhen/") + s);
 }
 
 bool anywhen_host_file_exists(const std::string &host_path) {

@@ -63,8 +63,9 @@ anywhen_time anywhen_now();
 std::string anywhen_moment_text(const anywhen_time &t);
 // The host path of rel under the application-data folder.
 std::string anywhen_host_path(const std::string &rel);
-// The host path of a day's log.
-std::string anywhen_day_log_path(int year, int month, int day);
+// The host path of a day's log; store, when given, is the host path of
+// "anywhen/" (anywhen_host_path), for callers that name many logs.
+std::string anywhen_day_log_path(int year, int month, int day, const std::string *store = nullptr);
 bool anywhen_host_file_exists(const std::string &host_path);
 
 // The next line of f into line, without its line ending and trailing bytes of

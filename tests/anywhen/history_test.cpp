@@ -193,6 +193,9 @@ TEST_F(History, ScriptedDaysAreListedAndEveryVersionFetchedBack) {
   EXPECT_EQ(listed("_list_anywhen_folder_moment", "/docs @ 2025-03-20_12:00:00"),
             "sub a.txt new.txt");
   EXPECT_EQ(listed("_list_anywhen_folder_moment", "/ @ 2025-03-07_09:00:00"), "docs");
+  // A far-off year starts from the newest log rather than walking back to it.
+  EXPECT_EQ(listed("_list_anywhen_folder_moment", "/docs @ 4050-01-01_00:00:00"),
+            "sub a.txt c.txt new.txt");
   EXPECT_EQ(listed("_list_anywhen_folder_moment", "/docs @ 2024-01-01_00:00:00"), "");
 
   // Every version, byte for byte.
