@@ -40,7 +40,9 @@ def check_blobs(store, out):
 
 
 def finish_delta(path, hex_text, lines):
-    if any(len(h) > 76 or len(h) % 2 for h in lines[:-1]):
+    # 38 bytes a line: every line full but the last, which holds the rest.
+    last = lines[-1] if lines else ""
+    if any(len(h) != 76 for h in lines[:-1]) or not 2 <= len(last) <= 76 or len(last) % 2:
         fail("delta line length for " + path)
     stored = bytes.fromhex(hex_text)
     if stored[:4] != b"dst\0":
