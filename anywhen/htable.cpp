@@ -79,10 +79,10 @@ int htable_insert_failable(htable *t, const char *key, const void *value, int32_
   if (!t || !key) return 1;
   int64_t free_slot;
   int64_t slot = find_slot(t, key, &free_slot);
+  if (slot < 0 && free_slot < 0) return 1;  // no room: the pools stay as they were
   int32_t value_at = 0;
   if (value && (value_at = pool_add(t->values.get(), value, length)) == 0) return 1;
   if (slot < 0) {
-    if (free_slot < 0) return 1;
     int32_t key_at = pool_add(t->keys.get(), key, (int32_t)strlen(key));
     if (key_at == 0) return 1;
     slot = free_slot;

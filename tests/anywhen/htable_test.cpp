@@ -37,9 +37,12 @@ TEST(Htable, HashesAndProbeStartsOfTheReferenceKeys) {
     }
   }
   ASSERT_EQ(filled, 32);
+  int32_t keys = t->keys->length, values = t->values->length;
   EXPECT_EQ(htable_insert_failable(t, "frog", "f", 1), 1);
   EXPECT_EQ(value(t, "frog"), "<none:0>");
   EXPECT_EQ(t->entries, 32);
+  EXPECT_EQ(t->keys->length, keys);  // a failed insertion changes nothing
+  EXPECT_EQ(t->values->length, values);
 }
 
 TEST(Htable, CreateRefusesSlotCountsThatAreNotPowersOfTwo) {
