@@ -78,6 +78,7 @@ struct History : kernel_fixture {
     hosk_debug("file history tests\n");
     config.home[0] = 0;
   }
+  static void TearDownTestSuite() { fs::remove_all(log_dir); }
 
   void SetUp() override {
     kernel_fixture::SetUp();

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <unistd.h>
@@ -28,7 +29,8 @@ static uint64_t fake_clock() { return 1741338000000ull; }  // 2025-03-07 09:00:0
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   if (!freopen("/dev/null", "w", stdout)) abort();
   char tmpl[] = "/tmp/anywhen_fuzz_XXXXXX";
-  std::string home = mkdtemp(tmpl);
+  static std::string home = mkdtemp(tmpl);
+  atexit([] { std::filesystem::remove_all(home); });
   snprintf(config.home, sizeof config.home, "%s/home", home.c_str());
   config.anywhen = 1;
   pdisk_test_clock = fake_clock;
