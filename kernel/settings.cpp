@@ -66,7 +66,7 @@ void kavelund_apply_setting(const char *name, int64_t value) {
   else if (std::strcmp(name, "anywhen") == 0) {
     int32_t was = config.anywhen;
     config.anywhen = value != 0;
-    if (!was && config.anywhen) anywhen_event(4, nullptr, nullptr);
+    if (!was && config.anywhen) anywhen_event(ANYWHEN_OPEN_LOG, nullptr, nullptr);
   }
 }
 

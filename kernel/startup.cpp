@@ -131,6 +131,7 @@ void reset_subsystems() {
   pfile_reset();
   cart_mount_reset();
   init_default_coltabs();
+  anywhen_reset();
 }
 
 void reset_app_state() {

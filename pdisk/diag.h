@@ -7,3 +7,8 @@
 // (tests drive the write-back timing with it).
 uint64_t pdisk_now_ms();
 extern uint64_t (*pdisk_test_clock)();
+
+// Seconds of the UTC calendar since 1970, or pdisk_test_clock() / 1000 when a
+// test clock is set: tests give the file history its days that way (a test
+// clock in calendar milliseconds serves the write-back timing as well).
+int64_t pdisk_utc_seconds();

@@ -126,7 +126,7 @@ int pmkdir(const char *path) {
   pbuffer *origin = resolve_to_origin(to_cstr(canon), &kind, 0);
   if (origin->length > 0 && kind == MOUNT_HOST) {
     result = mkdir(to_cstr(origin), 0755);
-    anywhen_event(2, to_cstr(canon), to_cstr(origin));
+    anywhen_event(ANYWHEN_MKDIR, to_cstr(canon), to_cstr(origin));
   } else if (origin->length > 0 && kind == MOUNT_RAM && get_index_by_name(to_cstr(origin)) < 0) {
     pfile_entry *f = pfile_insert(origin, PFILE_RAM, origin);
     if (f) {
@@ -172,7 +172,7 @@ int delete_path(const char *path) {
     // no host path could be written until the next start.
   } else if (origin->length > 0 && kind == MOUNT_HOST) {
     if (unlink(o) != 0) rmdir(o);
-    anywhen_event(1, to_cstr(canon), o);
+    anywhen_event(ANYWHEN_DELETE, to_cstr(canon), o);
   } else if (origin->length > 0 && kind == MOUNT_RAM) {
     // RAM records are named by their origin, so the origin is what goes,
     // whichever mount (or alias) the path came through.

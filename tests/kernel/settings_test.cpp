@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,12 @@ namespace {
 
 TEST(Settings, SwitchesClampsAndUnknownNames) {
   config_set_defaults();
+  // Switching the file history on opens the day's log under the
+  // application-data folder: a temporary one here.
+  namespace fs = std::filesystem;
+  std::string home = testing::TempDir() + "/kvd_settings_home";
+  fs::remove_all(home);
+  std::snprintf(config.home, sizeof config.home, "%s", home.c_str());
   struct row {
     const char *name;
     int64_t value;
@@ -37,10 +44,17 @@ TEST(Settings, SwitchesClampsAndUnknownNames) {
     kavelund_apply_setting(r.name, r.value);
     EXPECT_EQ(config.*r.field, r.stored) << r.name << " " << r.value;
   }
+  int day_logs = 0;
+  if (fs::exists(home + "/anywhen"))
+    for (const fs::directory_entry &e : fs::recursive_directory_iterator(home + "/anywhen"))
+      day_logs += e.path().extension() == ".log";
+  EXPECT_EQ(day_logs, 1);
   config_state before = config;
   kavelund_apply_setting("no_such_setting", 1);
   kavelund_apply_setting(nullptr, 1);
   EXPECT_EQ(std::memcmp(&before, &config, sizeof config), 0);
+  config_set_defaults();
+  fs::remove_all(home);
 }
 
 TEST(Settings, OnlyTheSixDisplaySettingsMakeTheSignature) {
