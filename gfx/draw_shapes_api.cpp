@@ -54,7 +54,9 @@ corners read_corners(lua_State *L) {
 }
 
 // The corner radius of a rounded rectangle of w x h.
-int64_t rounded_radius(int64_t w, int64_t h, int64_t r) { return std::min(std::min(w, h) / 2 - 1, r); }
+int64_t rounded_radius(int64_t w, int64_t h, int64_t r) {
+  return std::min(std::min(w, h) / 2 - 1, r);
+}
 
 // A number or numeric string argument as a float, else def.
 double number_or(lua_State *L, int index, double def) {
@@ -191,8 +193,8 @@ int lua54_rrectfill(lua_State *L) {
   int32_t r = int32_t(rounded_radius(w, h, kvd_intp(L, 5, 0)));
   int64_t cost = 0;
   if (r > 0) {
-    cost += draw_rrectfill(t, x, y, x + 2 * r + 2, y + 2 * r + 2, w - 2 * r - 3, h - 2 * r - 3,
-                           pen);
+    cost +=
+        draw_rrectfill(t, x, y, x + 2 * r + 2, y + 2 * r + 2, w - 2 * r - 3, h - 2 * r - 3, pen);
     for (int64_t yy = int64_t(y) + r + 2; yy <= int64_t(y) + h - r - 3; yy++)
       cost += row(t, x, x + w - 1, int32_t(yy), pen);
   } else {
@@ -276,8 +278,8 @@ int lua54_tline3d(lua_State *L) {
       double x1 = batch_field(b, s, 3, 0) - cx, y1 = batch_field(b, s, 4, 0) - cy;
       double u0 = batch_field(b, s, 5, 0), v0 = batch_field(b, s, 6, 0);
       cost += draw_tline3d(src, t, x0, y0, x1, y1, u0, v0, batch_field(b, s, 7, u0 + (x1 - x0)),
-                         batch_field(b, s, 8, v0 + (y1 - y0)), batch_field(b, s, 9, 1),
-                         batch_field(b, s, 10, 1), int32_t(batch_field(b, s, 11, 0)));
+                           batch_field(b, s, 8, v0 + (y1 - y0)), batch_field(b, s, 9, 1),
+                           batch_field(b, s, 10, 1), int32_t(batch_field(b, s, 11, 0)));
     });
     spend_cpu(3 * rows + cost);
     return 0;
@@ -288,8 +290,8 @@ int lua54_tline3d(lua_State *L) {
   double x1 = lua_tonumber(L, 4) - cx, y1 = lua_tonumber(L, 5) - cy;
   double u0 = lua_tonumber(L, 6), v0 = lua_tonumber(L, 7);
   spend_cpu(draw_tline3d(src, t, x0, y0, x1, y1, u0, v0, number_or(L, 8, u0 + (x1 - x0)),
-                       number_or(L, 9, v0 + (y1 - y0)), number_or(L, 10, 1), number_or(L, 11, 1),
-                       int32_t(kvd_intp(L, 12, 0))));
+                         number_or(L, 9, v0 + (y1 - y0)), number_or(L, 10, 1), number_or(L, 11, 1),
+                         int32_t(kvd_intp(L, 12, 0))));
   return 0;
 }
 
@@ -353,10 +355,10 @@ int lua54_spr(lua_State *L) {
       int64_t n = int64_t(std::floor(batch_field(b, s, 0, -1)));
       udata *spr = n >= 0 && n < GFX_SPRITES ? sprite_entry(n) : nullptr;
       if (!spr) return;
-      cost += draw_spr(spr, t, 0, 0, api_floor(batch_field(b, s, 1, 0)),
-                       api_floor(batch_field(b, s, 2, 0)), int32_t(spr->width),
-                       int32_t(spr->height), batch_field(b, s, 3, 0) < 0,
-                       batch_field(b, s, 4, 0) < 0);
+      cost +=
+          draw_spr(spr, t, 0, 0, api_floor(batch_field(b, s, 1, 0)),
+                   api_floor(batch_field(b, s, 2, 0)), int32_t(spr->width), int32_t(spr->height),
+                   batch_field(b, s, 3, 0) < 0, batch_field(b, s, 4, 0) < 0);
     });
     spend_cpu(2 * rows + cost / 3);
     return 0;

@@ -46,8 +46,7 @@ int64_t draw_tile_lines(udata *spr, udata *t, int32_t tx, int32_t ty, int64_t tw
 
 // The tiles to skip at the start and to drop at the end of a run of n tiles
 // of size `size` from `start`, against the clip edges lo..hi.
-void clip_tiles(int64_t start, int64_t size, int64_t lo, int64_t hi, int64_t &first,
-                int64_t &n) {
+void clip_tiles(int64_t start, int64_t size, int64_t lo, int64_t hi, int64_t &first, int64_t &n) {
   first = 0;
   if (lo > start) first = std::min(n, (lo - start) / size);
   int64_t end = start + n * size;

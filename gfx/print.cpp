@@ -42,8 +42,8 @@ const doubling_tables &doubling() {
 constexpr int32_t MAX_BOX = 18;
 constexpr uint8_t CODE_REPEAT = 1, CODE_BACKGROUND = 2, CODE_MOVE_X = 3, CODE_MOVE_Y = 4,
                   CODE_MOVE = 5, CODE_COMMAND = 6, CODE_BACKSPACE = 8, CODE_TAB = 9,
-                  CODE_NEWLINE = 10, CODE_DECORATION = 11, CODE_FOREGROUND = 12,
-                  CODE_RETURN = 13, CODE_ALTERNATE_FONT = 14, CODE_DEFAULT_FONT = 15;
+                  CODE_NEWLINE = 10, CODE_DECORATION = 11, CODE_FOREGROUND = 12, CODE_RETURN = 13,
+                  CODE_ALTERNATE_FONT = 14, CODE_DEFAULT_FONT = 15;
 constexpr int32_t FONT_FLAG_ADJUST = 1 << 0, FONT_FLAG_TAB_FROM_HOME = 1 << 1;
 constexpr int32_t GLYPH_BORDER = 1 << 0, GLYPH_RAISED = 1 << 3;
 constexpr int32_t OUTLINE_ONLY = 1 << 16;
@@ -154,16 +154,35 @@ int64_t command(print_context *c, const uint8_t *p, bool run, int32_t *pause) {
   };
   int32_t *sw = nullptr;
   switch (cmd) {
-    case 'u': sw = &c->underline; break;
-    case '#': sw = &c->solid_background; break;
-    case '$': sw = &c->wrap_enabled; break;
-    case '=': sw = &c->stripes; break;
-    case 'b': sw = &c->border; break;
-    case 'i': sw = &c->invert; break;
-    case 'p': sw = &c->pinball; break;
-    case 't': sw = &c->tall; break;
-    case 'w': sw = &c->wide; break;
-    default: break;
+    case 'u':
+      sw = &c->underline;
+      break;
+    case '#':
+      sw = &c->solid_background;
+      break;
+    case '$':
+      sw = &c->wrap_enabled;
+      break;
+    case '=':
+      sw = &c->stripes;
+      break;
+    case 'b':
+      sw = &c->border;
+      break;
+    case 'i':
+      sw = &c->invert;
+      break;
+    case 'p':
+      sw = &c->pinball;
+      break;
+    case 't':
+      sw = &c->tall;
+      break;
+    case 'w':
+      sw = &c->wide;
+      break;
+    default:
+      break;
   }
   if (sw) {
     if (run) *sw = on ? 1 : 0;
@@ -335,8 +354,8 @@ int64_t step(print_context *c, bool run, int32_t *pause) {
     case CODE_ALTERNATE_FONT:
     case CODE_DEFAULT_FONT:
       if (run) {
-        c->font = uint32_t(peek(int32_t(b == CODE_ALTERNATE_FONT ? RAM_FONT_ALTERNATE
-                                                                 : RAM_FONT_DEFAULT)))
+        c->font = uint32_t(peek(
+                      int32_t(b == CODE_ALTERNATE_FONT ? RAM_FONT_ALTERNATE : RAM_FONT_DEFAULT)))
                   << 8;
         load_font_sizes(c);
       }

@@ -7,9 +7,9 @@
 struct udata;
 
 struct print_context {
-  uint8_t *text;  // owned copy: length + 4 zero bytes (the appended newline)
-  uint8_t *read;  // the next step starts here
-  uint8_t *end;   // text + length (the appended newline lies beyond)
+  uint8_t *text;   // owned copy: length + 4 zero bytes (the appended newline)
+  uint8_t *read;   // the next step starts here
+  uint8_t *end;    // text + length (the appended newline lies beyond)
   uint8_t *limit;  // text + length + 4: nothing is ever read from here on
   // The current font's address in process memory (font byte x 256).
   uint32_t font;

@@ -39,7 +39,6 @@ constexpr uint8_t BOOT_ERROR_COLOUR = 1, BOOT_ERROR_TEXT = 14, BOOT_VERSION_COLO
 proc boot_record;
 alignas(8) uint8_t boot_back_block[sizeof(udata) + BOOT_PIXELS];
 
-
 // Clip words 0..480 x 0..270, and the cached clip made from them.
 void whole_screen_clip() {
   poke2(int32_t(RAM_CLIP_RECT), 0);
@@ -47,8 +46,8 @@ void whole_screen_clip() {
   poke2(int32_t(RAM_CLIP_RECT) + 4, SCREEN_WIDTH);
   poke2(int32_t(RAM_CLIP_RECT) + 6, SCREEN_HEIGHT);
   boot_record.target_clip = {0, SCREEN_WIDTH, 0, SCREEN_HEIGHT};
-  boot_record.target_clip_word = uint64_t(uint16_t(SCREEN_WIDTH)) << 32 |
-                                 uint64_t(uint16_t(SCREEN_HEIGHT)) << 48;
+  boot_record.target_clip_word =
+      uint64_t(uint16_t(SCREEN_WIDTH)) << 32 | uint64_t(uint16_t(SCREEN_HEIGHT)) << 48;
 }
 
 // Prints a line in colour at the boot record's cursor.

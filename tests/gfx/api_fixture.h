@@ -45,8 +45,7 @@ struct api_fixture : gfx_fixture {
   }
   // The built-in small font as the default font.
   void use_small_font() {
-    for (uint32_t i = 0; i < GFX_FONT_BYTES; i++)
-      poke(int32_t(RAM_BOOT_FONT + i), lil_font_dat[i]);
+    for (uint32_t i = 0; i < GFX_FONT_BYTES; i++) poke(int32_t(RAM_BOOT_FONT + i), lil_font_dat[i]);
     poke(int32_t(RAM_FONT_DEFAULT), int32_t(RAM_BOOT_FONT >> 8));
   }
   uint8_t px(int32_t x, int32_t y) const { return pixels(target)[y * target->width + x]; }

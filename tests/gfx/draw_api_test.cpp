@@ -7,16 +7,19 @@
 namespace {
 
 using draw_api_test = api_fixture;
-constexpr uint8_t ink(int c) { return uint8_t(c); }  // colour c over the default tables, write mask 0x3F
+constexpr uint8_t ink(int c) {
+  return uint8_t(c);
+}  // colour c over the default tables, write mask 0x3F
 
 TEST_F(draw_api_test, every_graphics_global_is_a_function_in_a_process) {
-  const char *names[] = {"cls",    "fillp",     "pset",     "pget",      "fset",    "fget",
-                         "mset",   "mget",      "camera",   "clip",      "rectfill", "rect",
-                         "ovalfill", "circfill", "oval",    "circ",      "rrect",   "rrectfill",
-                         "line",   "tline3d",   "sspr",     "spr",       "_draw_map", "blit",
-                         "_print_q7scii", "_printh", "printh", "cursor", "color",   "pal",
+  const char *names[] = {"cls",           "fillp",    "pset",   "pget",   "fset",      "fget",
+                         "mset",          "mget",     "camera", "clip",   "rectfill",  "rect",
+                         "ovalfill",      "circfill", "oval",   "circ",   "rrect",     "rrectfill",
+                         "line",          "tline3d",  "sspr",   "spr",    "_draw_map", "blit",
+                         "_print_q7scii", "_printh",  "printh", "cursor", "color",     "pal",
                          "palt"};
-  for (const char *n : names) EXPECT_EQ(run(std::string("return type(") + n + ")"), "function") << n;
+  for (const char *n : names)
+    EXPECT_EQ(run(std::string("return type(") + n + ")"), "function") << n;
 }
 
 TEST_F(draw_api_test, without_a_draw_target_drawing_does_nothing_but_state_calls_work) {
@@ -59,7 +62,7 @@ TEST_F(draw_api_test, sprite_flags_by_byte_and_by_bit) {
     const char *code;
     int byte;
   } cases[] = {
-      {"fset(3, 2, true)", 4}, {"fset(3, 2, true) fset(3, 9, true)", 4},
+      {"fset(3, 2, true)", 4},  {"fset(3, 2, true) fset(3, 9, true)", 4},
       {"fset(3, 0x1FF)", 0xFF}, {"fset(3, 0xFF) fset(3, 0, false)", 0xFE},
       {"fset(8195, 7)", 7},  // numbers wrap at 8192
   };
@@ -123,7 +126,7 @@ TEST_F(draw_api_test, pal_sets_table_rows_display_and_rgb_entries) {
 TEST_F(draw_api_test, palt_rows_are_marked_changed_so_pal_restores_them) {
   // Each call changes one table; after pal() every table holds its default.
   const char *calls[] = {"palt(70, false)", "palt(70, true)", "palt(0x1000000000000001)",
-                         "palt()", "pal(6, 2)", "pal(6, 2, 64)"};
+                         "palt()",          "pal(6, 2)",      "pal(6, 2, 64)"};
   for (const char *call : calls) {
     for (int t = 0; t < 4; t++) root->mem.page_flags[GFX_COLTAB_PAGE + t] = 0;
     run(call);
@@ -135,7 +138,9 @@ TEST_F(draw_api_test, palt_rows_are_marked_changed_so_pal_restores_them) {
 
 TEST_F(draw_api_test, palt_makes_colours_transparent_or_opaque) {
   run("palt(0x1000000000000001)");
-  auto row = [](int t, int c, int d) { return peek(int32_t(RAM_COLOUR_TABLES) + t * 4096 + c * 64 + d); };
+  auto row = [](int t, int c, int d) {
+    return peek(int32_t(RAM_COLOUR_TABLES) + t * 4096 + c * 64 + d);
+  };
   EXPECT_EQ(row(0, 0, 9), 9);
   EXPECT_EQ(row(0, 60, 9), 9);
   EXPECT_EQ(row(0, 1, 9), 0xC1);
@@ -189,9 +194,9 @@ TEST_F(draw_api_test, rect_and_rrect_outlines) {
     const char *code;
     int64_t pixels;
   } cases[] = {
-      {"rect(0, 0, 9, 0, 2)", 10},      {"rect(0, 0, 9, 1, 2)", 20},
-      {"rect(0, 0, 9, 9, 2)", 36},      {"rrect(0, 0, 3, 3, 2, 2)", 8},
-      {"rrect(0, 0, 0, 5, 1, 2)", 0},   {"rrectfill(1, 1, 5, 4, 0, 2)", 20},
+      {"rect(0, 0, 9, 0, 2)", 10},        {"rect(0, 0, 9, 1, 2)", 20},
+      {"rect(0, 0, 9, 9, 2)", 36},        {"rrect(0, 0, 3, 3, 2, 2)", 8},
+      {"rrect(0, 0, 0, 5, 1, 2)", 0},     {"rrectfill(1, 1, 5, 4, 0, 2)", 20},
       {"rrectfill(1, 1, 0, 4, 0, 2)", 0},
   };
   for (auto &c : cases) {

@@ -63,11 +63,29 @@ TEST_F(print_test, control_codes_move_the_cursor) {
     std::string text;
     int32_t x, y;
   } cases[] = {
-      {"\3" "0", 24, 40},    {"\3g", 40, 40},       {"\4" "4", 40, 28},
-      {"\5jk", 43, 44},      {"AB\b", 48, 40},      {"AB\r", 40, 40},
-      {"A\nB", 48, 48},      {"\1" "3x", 64, 40},   {"\1" "0x", 40, 40},
-      {"\6j23", 8, 12},      {"\6hAB\6g", 40, 40},  {"\6-", 40, 40},
-      {"\6x4AB", 48, 40},    {"\6y3A\nB", 48, 43},  {"\x07", 48, 40},
+      {"\3"
+       "0",
+       24, 40},
+      {"\3g", 40, 40},
+      {"\4"
+       "4",
+       40, 28},
+      {"\5jk", 43, 44},
+      {"AB\b", 48, 40},
+      {"AB\r", 40, 40},
+      {"A\nB", 48, 48},
+      {"\1"
+       "3x",
+       64, 40},
+      {"\1"
+       "0x",
+       40, 40},
+      {"\6j23", 8, 12},
+      {"\6hAB\6g", 40, 40},
+      {"\6-", 40, 40},
+      {"\6x4AB", 48, 40},
+      {"\6y3A\nB", 48, 43},
+      {"\x07", 48, 40},
   };
   no_newline();
   for (auto &c : cases) {
@@ -82,14 +100,18 @@ TEST_F(print_test, control_codes_move_the_cursor) {
 TEST_F(print_test, colour_codes_set_foreground_background_and_pen) {
   glyph('A', {0xFF});
   no_newline();
-  print("\x0c" "8A");
+  print(
+      "\x0c"
+      "8A");
   EXPECT_EQ(px(0, 0), 8);
   EXPECT_EQ(get_pen(), 8);
   print("\x0cz");
   EXPECT_EQ(get_pen(), 35);
   // A solid background fills the glyph box (border column included).
   at(20, 20);
-  print("\2" "3B");
+  print(
+      "\2"
+      "3B");
   EXPECT_EQ(px(19, 20), 3);
   EXPECT_EQ(px(27, 27), 3);
 }
@@ -112,7 +134,9 @@ TEST_F(print_test, a_missing_argument_draws_the_code_as_a_glyph) {
 TEST_F(print_test, pause_commands_and_resumption) {
   glyph('Z', {1});
   no_newline();
-  EXPECT_EQ(print("\6" "3Z"), 1);
+  EXPECT_EQ(print("\6"
+                  "3Z"),
+            1);
   EXPECT_EQ(px(0, 0), 0);
   for (int i = 0; i < 3; i++) EXPECT_EQ(continue_print_text(), 1) << i;
   EXPECT_EQ(px(0, 0), 0);
@@ -120,7 +144,9 @@ TEST_F(print_test, pause_commands_and_resumption) {
   EXPECT_EQ(px(0, 0), 7);
   EXPECT_EQ(continue_print_text(), 0);  // nothing pending
   // The character delay pauses after every glyph.
-  EXPECT_EQ(print("\6" "d1ZZ"), 1);
+  EXPECT_EQ(print("\6"
+                  "d1ZZ"),
+            1);
   EXPECT_EQ(cx(), 16);
   EXPECT_EQ(continue_print_text(), 1);
   EXPECT_EQ(cx(), 24);
@@ -230,7 +256,9 @@ TEST_F(print_test, wrapping_and_decoration) {
   // A decoration draws above the previous glyph and keeps the cursor.
   run("cls()");
   at(10, 20);
-  print("A\x0b" "6A");
+  print(
+      "A\x0b"
+      "6A");
   EXPECT_EQ(cx(), 14);
   EXPECT_EQ(px(10, 21 - 8), 7);
 }
@@ -250,9 +278,13 @@ TEST_F(print_test, fonts_crossing_their_page_read_as_memory_does) {
   poke(0x6000, 3);
   poke(0x6001, 3);
   poke(0x6002, 5);
-  print("\x0e" "A");
+  print(
+      "\x0e"
+      "A");
   EXPECT_EQ(cx(), 8 + 3);
-  print("\x0e" "AB");
+  print(
+      "\x0e"
+      "AB");
   EXPECT_EQ(cx(), 11 + 6);
 }
 
@@ -261,13 +293,20 @@ TEST_F(print_test, nested_repeats_end) {
   no_newline();
   poke(int32_t(RAM_PRINT_ATTRIBUTES), 1);
   poke(int32_t(RAM_PRINT_SIZE), 1);
-  for (const char *text : {"\1z\1z\1zx", "\1" "3\1" "3x", "\1z\1", "\1z\6z"}) {
+  for (const char *text : {"\1z\1z\1zx",
+                           "\1"
+                           "3\1"
+                           "3x",
+                           "\1z\1", "\1z\6z"}) {
     at(0, 0);
     EXPECT_EQ(print(text), 0) << text;
     EXPECT_LE(cx(), 35) << text;
   }
   at(0, 0);
-  print("\1" "3\1" "3x");
+  print(
+      "\1"
+      "3\1"
+      "3x");
   EXPECT_EQ(cx(), 3);
 }
 
