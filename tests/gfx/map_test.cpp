@@ -24,12 +24,11 @@ struct map_test : api_fixture {
 TEST_F(map_test, cells_draw_their_sprites_flipped_and_turned) {
   struct {
     int cell;
-    int x, y;     // a pixel of the tile
-    int sx, sy;   // the sprite pixel it shows
+    int x, y;    // a pixel of the tile
+    int sx, sy;  // the sprite pixel it shows
   } cases[] = {
-      {0x0003, 1, 2, 1, 2}, {0x4003, 1, 2, 6, 2}, {0x8003, 1, 2, 1, 5},
-      {0xC003, 0, 1, 7, 6}, {0x2003, 1, 2, 2, 1}, {0x6003, 1, 2, 2, 6},
-      {0xA003, 1, 2, 5, 1},
+      {0x0003, 1, 2, 1, 2}, {0x4003, 1, 2, 6, 2}, {0x8003, 1, 2, 1, 5}, {0xC003, 0, 1, 7, 6},
+      {0x2003, 1, 2, 2, 1}, {0x6003, 1, 2, 2, 6}, {0xA003, 1, 2, 5, 1},
   };
   for (auto &c : cases) {
     run("cls()");
@@ -86,7 +85,8 @@ TEST_F(map_test, whole_tiles_outside_the_clip_are_skipped_and_charged_nothing) {
   int64_t spent = charge(lua54_draw_map, "_m");
   int64_t drawn = 0;  // the same tiles drawn directly
   for (int32_t y = 0; y < 24; y += 8)
-    for (int32_t x : {16, 24}) drawn += draw_spr(root->sprites[3], target, 0, 0, x, y, 8, 8, false, false);
+    for (int32_t x : {16, 24})
+      drawn += draw_spr(root->sprites[3], target, 0, 0, x, y, 8, 8, false, false);
   EXPECT_EQ(spent, 2 * 2 * 3 + drawn / 3);
   EXPECT_EQ(tile(2, 0, 3, 0), 0);
   EXPECT_EQ(tile(2, 0, 4, 0), 5);
@@ -102,8 +102,9 @@ TEST_F(map_test, windows_outside_the_map_and_bad_arguments) {
   EXPECT_EQ(tile(1, 0, 0, 0), 1);
   EXPECT_EQ(tile(2, 0, 0, 0), 0);
   run("cls()");
-  for (const char *call : {"_draw_map(_target)", "_draw_map(_m, 4, 0)", "_draw_map(_m, 0, 0, 0, 0, 4, 3, 0, 0, 8)",
-                           "_draw_map(_m, 0, 0, 0, 0, 4, 3, 0, -8, 8)", "_draw_map(_m, 9e18, 0)"})
+  for (const char *call :
+       {"_draw_map(_target)", "_draw_map(_m, 4, 0)", "_draw_map(_m, 0, 0, 0, 0, 4, 3, 0, 0, 8)",
+        "_draw_map(_m, 0, 0, 0, 0, 4, 3, 0, -8, 8)", "_draw_map(_m, 9e18, 0)"})
     run(call);
   EXPECT_EQ(count(0), 64 * 48);
 }

@@ -24,7 +24,7 @@ struct boot_screen_test : kernel_fixture {
       for (int x = x0; x <= x1; x++) s.insert(udata_elements(boot_back)[y * 480 + x]);
     return s;
   }
-  static std::set<int> frame() { return colours(0, 0, 479, 8); }       // the traced rectangles
+  static std::set<int> frame() { return colours(0, 0, 479, 8); }      // the traced rectangles
   static std::set<int> text() { return colours(30, 195, 300, 240); }  // the text lines
   static std::set<int> bottom() { return colours(0, 260, 479, 269); }
   static std::set<int> middle() { return colours(10, 10, 469, 190); }
