@@ -498,7 +498,7 @@ int32_t draw_character(print_context *c, const uint8_t *glyph, int32_t width, in
   int64_t cost = 0;
   if (c->target && std::abs(box_left) < INT32_MAX / 2 && std::abs(box_top) < INT32_MAX / 2) {
     int32_t bl = int32_t(box_left), bt = int32_t(box_top), gy = int32_t(y);
-    if (c->solid_background)
+    if (c->solid_background && box_w >= 1 && glyph_h + (p << tall) >= 1)  // empty box: nothing
       rectfill_raw(c->target, bl, bt, bl + box_w - 1, gy + glyph_h - 1, uint8_t(c->background));
     // The rows of the box before tall doubling: a border row, then the glyph.
     uint32_t invert = c->invert ? (1u << box_w) - 1 : 0;
