@@ -4,6 +4,9 @@
 // at their place in that order.
 #include "kernel/api.h"
 
+#include "gfx/draw_api.h"
+#include "gfx/map.h"
+#include "gfx/print.h"
 #include "gfx/printh.h"
 #include "kernel/buttons.h"
 #include "kernel/memory_api.h"
@@ -23,9 +26,37 @@ const api_row api_rows[] = {
     {"t", lua54_time},
     {"stat", lua54_stat},
     {"date", lua54_date},
+    {"cls", lua54_cls},
+    {"fillp", lua54_fillp},
+    {"pset", lua54_pset},
+    {"pget", lua54_pget},
+    {"fset", lua54_fset},
+    {"fget", lua54_fget},
+    {"mset", lua54_mset},
+    {"mget", lua54_mget},
+    {"camera", lua54_camera},
+    {"clip", lua54_clip},
+    {"rectfill", lua54_rectfill},
+    {"rect", lua54_rect},
+    {"ovalfill", lua54_ovalfill},
+    {"circfill", lua54_circfill},
+    {"oval", lua54_oval},
+    {"circ", lua54_circ},
+    {"rrect", lua54_rrect},
+    {"rrectfill", lua54_rrectfill},
+    {"line", lua54_line},
+    {"tline3d", lua54_tline3d},
+    {"sspr", lua54_sspr},
+    {"spr", lua54_spr},
+    {"_draw_map", lua54_draw_map},
     {"blit", lua54_blit},
+    {"_print_q7scii", lua54__print_q7scii},
     {"_printh", lua54__printh},
     {"printh", lua54__printh},
+    {"cursor", lua54_cursor},
+    {"color", lua54_color},
+    {"pal", lua54_pal},
+    {"palt", lua54_palt},
     {"note", lua54_play_note},
     {"sfx", lua54_play_track},
     {"music", lua54_play_music},

@@ -13,6 +13,7 @@
 
 #include "anywhen/anywhen.h"
 #include "gfx/video.h"
+#include "gfx/print.h"
 #include "host/debug_log.h"
 #include "kernel/klog.h"
 #include "host/os_time.h"
@@ -209,6 +210,7 @@ void free_process(proc *p) {
     cproc = previous;
   }
   proc_memory_free(p);
+  destroy_print_buffer(&p->print);
   destroy_buffer(p->message_buffer);
   p->message_buffer = nullptr;
   std::free(p->source);

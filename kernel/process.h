@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "gfx/print_context.h"
 #include "kernel/ram_layout.h"
 
 struct pbuffer;
@@ -77,6 +78,7 @@ struct proc {
   // process's Lua state for as long as it is stored.
   udata *sprites[GFX_SPRITES];
   udata *current_map;
+  print_context print;  // the text printer's state and pending text
   proc_memory mem;
   int32_t audio_priority;
   pbuffer *message_buffer;

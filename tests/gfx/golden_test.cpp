@@ -7,11 +7,11 @@
 #include "gfx/blit.h"
 #include "gfx/shapes.h"
 #include "gfx/tline.h"
-#include "tests/gfx/gfx_fixture.h"
+#include "tests/gfx/api_fixture.h"
 
 namespace {
 
-struct golden_test : gfx_fixture {
+struct golden_test : api_fixture {
   // Writes the picture and runs the Pillow comparison (or update).
   void check(const udata *b, const std::string &name) {
     std::string raw = std::string(std::getenv("KVD_BINARY_DIR")) + "/golden_" + name + ".raw";
@@ -79,6 +79,45 @@ TEST_F(golden_test, sprites_and_textured_lines) {
     draw_tline3d(tex, b, 90, 30 + y, 155, 40 + y / 2, 0, y, 4, y / 4.0, 1, 0.25, TLINE_EXACT);
   }
   check(b, "sprites");
+}
+
+// A test screen drawn through the Lua API: shapes, sprites, text in the
+// built-in font and a map of flipped and turned tiles.
+TEST_F(golden_test, api_test_screen) {
+  udata *screen = lua_bitmap("u8", 240, 135, "_screen");
+  set_target(screen);
+  use_small_font();
+  set_sprite(1, 8, 8, [](int x, int y) { return x == 0 || y == 0 ? 7 : (x < y ? 8 : 12); });
+  set_sprite(2, 8, 8, [](int x, int y) { return (x + y) % 4 ? 3 : 11; });
+  root->current_map = lua_bitmap("i16", 6, 2, "_tiles");
+  std::string code = R"(
+    cls(1)
+    rectfill(4, 4, 40, 30, 8)
+    rect(44, 4, 80, 30, 10)
+    circfill(100, 17, 12, 0x1a5a50009) fillp()
+    circ(130, 17, 12, 11)
+    ovalfill(146, 6, 186, 28, 14)
+    oval(190, 6, 234, 28, 12)
+    rrect(4, 36, 40, 24, 6, 7)
+    rrectfill(48, 36, 40, 24, 6, 13)
+    line(92, 36, 132, 60, 9) line(92, 60) line(132, 36)
+    pset(140, 40, 7) pset(142, 40, 7)
+    spr(1, 150, 36) spr(1, 162, 36, true) spr(1, 174, 36, false, true)
+    sspr(1, 0, 0, 8, 8, 190, 34, 24, 24)
+    local row = {1, 0x4001, 0x8001, 0xC001, 0x2001, 2}
+    for x = 0, 5 do mset(x, 0, row[x + 1]) mset(x, 1, 2) end
+    poke(0x550e, 8) poke(0x550f, 8)
+    _draw_map(_tiles, 0, 0, 4, 66, 6, 2)
+    poke(0x550e, 12) poke(0x550f, 12)
+    _draw_map(_tiles, 0, 0, 60, 66, 6, 1)
+    _print_q7scii("Kavelund 0123456789 !?#%&*()[]{}", 4, 96, 7)
+    _print_q7scii("abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ", 4, 104, 6)
+    _print_q7scii("\x80\x81\x82\x83\x84\x85\x86\x87\x88\x89\x8a\x8b\x8c\x8d\x8e\x8f\x90\x91\x92\x93\x94\x95\x96\x97\x98\x99", 4, 112, 10)
+    _print_q7scii("\x9a\x9b\x9c\x9d\x9e\xcc\xcd\xce\xcf\xd0 \x10\x11\x12\x13\x14\x15\x16\x17\x18\x19", 4, 120, 11)
+    _print_q7scii("\0128red \0122\0027back \006wwide\006-w \006ttall", 130, 84)
+  )";
+  EXPECT_EQ(run(code), "nil");
+  check(screen, "api_screen");
 }
 
 }  // namespace

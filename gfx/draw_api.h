@@ -1,0 +1,84 @@
+// The drawing functions of the Lua API: state and pixel functions (pen,
+// pattern, camera, clip, cursor, palettes, transparency, pixels, sprite
+// flags, map cells) and shapes, lines, sprites and textured lines.
+//
+// Shared conventions: integer arguments through kvd_intp; positions are world
+// positions (the camera at 0x5510 is subtracted); a colour argument counts
+// only when it is a number and then goes through set_colp, so it stays the
+// pen (each such call first clears the inverted-shape flag); a call that
+// draws or reads the draw target does nothing and returns nothing without
+// one, and refreshes the cached clip first. No function raises a Lua error.
+//
+// Batch form (pset, rectfill, circfill, circ, line, spr, tline3d): argument 1
+// an f64 userdata, then offset = 0, count = rows, params = width (clamped to
+// the function's maximum), stride = width. Row k's fields start at element
+// offset + k * stride. Nothing is drawn (and the call charges the minimum)
+// for a negative offset or stride, an offset beyond (elements - params) or a
+// count below 1; else rows are drawn while their start is within (elements -
+// params), at most 262144 of them.
+#pragma once
+#include <cstdint>
+
+#include "lang/lua_api.h"
+
+struct udata;
+
+// The current process's draw target with its cached clip refreshed; null when
+// there is none (or no current process).
+udata *api_target();
+// The camera of the current process.
+int32_t api_camera_x();
+int32_t api_camera_y();
+// Clears the inverted-shape flag, then a number at index goes through
+// set_colp; returns the pen (0x550C, sign-extended).
+int32_t api_colour(lua_State *L, int index);
+// A Lua number floored to a 32-bit coordinate (saturating; NaN gives 0).
+int32_t api_floor(double v);
+
+struct draw_batch {
+  const udata *ud;
+  int64_t offset, rows, params, stride, last_start;
+};
+// True when argument 1 is an f64 userdata; b then holds the rows to draw
+// (b->rows 0 when none). max_params is the function's N.
+bool api_batch(lua_State *L, int64_t max_params, draw_batch *b);
+// Field i of the row starting at element start, or def beyond params.
+double batch_field(const draw_batch &b, int64_t start, int64_t i, double def);
+// Calls row(start) for every row of the batch; returns the rows visited.
+template <class F>
+int64_t for_batch_rows(const draw_batch &b, F row) {
+  int64_t k = 0;
+  for (int64_t start = b.offset; k < b.rows && start <= b.last_start; k++, start += b.stride)
+    row(start);
+  return k;
+}
+
+// State and pixel functions.
+int lua54_cls(lua_State *L);
+int lua54_fillp(lua_State *L);
+int lua54_pset(lua_State *L);
+int lua54_pget(lua_State *L);
+int lua54_fset(lua_State *L);
+int lua54_fget(lua_State *L);
+int lua54_mset(lua_State *L);
+int lua54_mget(lua_State *L);
+int lua54_camera(lua_State *L);
+int lua54_clip(lua_State *L);
+int lua54_cursor(lua_State *L);
+int lua54_color(lua_State *L);
+int lua54_pal(lua_State *L);
+int lua54_palt(lua_State *L);
+
+// Shapes, sprites and textured lines.
+int lua54_rectfill(lua_State *L);
+int lua54_rect(lua_State *L);
+int lua54_ovalfill(lua_State *L);
+int lua54_circfill(lua_State *L);
+int lua54_oval(lua_State *L);
+int lua54_circ(lua_State *L);
+int lua54_rrect(lua_State *L);
+int lua54_rrectfill(lua_State *L);
+int lua54_line(lua_State *L);
+int lua54_tline3d(lua_State *L);
+int lua54_sspr(lua_State *L);
+int lua54_spr(lua_State *L);

@@ -1,0 +1,374 @@
+// Drawing API: shapes, lines, sprites and textured lines.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "gfx/blit.h"
+#include "gfx/draw_api.h"
+#include "gfx/map.h"
+#include "gfx/pixel.h"
+#include "gfx/shapes.h"
+#include "gfx/tline.h"
+#include "kernel/args.h"
+#include "kernel/cpu_budget.h"
+#include "kernel/memory.h"
+#include "kernel/process.h"
+#include "kernel/ram_layout.h"
+#include "userdata/udata.h"
+
+namespace {
+
+bool inverted() { return cproc && cproc->inverted_shape; }
+
+// The rectangle, or with the inverted flag the four rectangles around it.
+int64_t rectfill_either(udata *t, int32_t x0, int32_t y0, int32_t x1, int32_t y1, int32_t pen) {
+  if (!inverted()) return rectfill(t, x0, y0, x1, y1, pen);
+  int32_t w = int32_t(t->width), h = int32_t(t->height);
+  return int64_t(rectfill(t, -1, -1, w, y0 - 1, pen)) + rectfill(t, -1, y1 + 1, w, h, pen) +
+         rectfill(t, -1, y0, x0 - 1, y1, pen) + rectfill(t, x1 + 1, y0, w, y1, pen);
+}
+
+int64_t whole_target(udata *t, int32_t pen) {
+  return rectfill(t, 0, 0, int32_t(t->width) - 1, int32_t(t->height) - 1, pen);
+}
+
+// The outline of a rectangle with no corner drawn twice.
+int64_t rect_outline(udata *t, int32_t x0, int32_t y0, int32_t x1, int32_t y1, int32_t pen) {
+  int64_t cost = draw_line(t, x0, y0, x1, y0, pen);
+  if (y1 != y0) cost += draw_line(t, x0, y1, x1, y1, pen);
+  if (std::abs(int64_t(y1) - y0) >= 2) {
+    int32_t top = std::min(y0, y1) + 1, bottom = std::max(y0, y1) - 1;
+    cost += draw_line(t, x0, top, x0, bottom, pen) + draw_line(t, x1, top, x1, bottom, pen);
+  }
+  return cost;
+}
+
+// The four corner coordinates of arguments 1..4, camera-relative.
+struct corners {
+  int32_t x0, y0, x1, y1;
+};
+corners read_corners(lua_State *L) {
+  int32_t cx = api_camera_x(), cy = api_camera_y();
+  return {int32_t(kvd_intp(L, 1, 0)) - cx, int32_t(kvd_intp(L, 2, 0)) - cy,
+          int32_t(kvd_intp(L, 3, 0)) - cx, int32_t(kvd_intp(L, 4, 0)) - cy};
+}
+
+// The corner radius of a rounded rectangle of w x h.
+int64_t rounded_radius(int64_t w, int64_t h, int64_t r) {
+  return std::min(std::min(w, h) / 2 - 1, r);
+}
+
+// A number or numeric string argument as a float, else def.
+double number_or(lua_State *L, int index, double def) {
+  return lua_isnumber(L, index) ? lua_tonumber(L, index) : def;
+}
+
+}  // namespace
+
+int lua54_rectfill(lua_State *L) {
+  udata *t = api_target();
+  if (!t) return 0;
+  draw_batch b;
+  if (api_batch(L, 5, &b)) {
+    int32_t pen = get_pen(), cx = api_camera_x(), cy = api_camera_y();
+    int64_t cost = 0;
+    int64_t rows = for_batch_rows(b, [&](int64_t s) {
+      cproc->inverted_shape = 0;
+      set_colp(int64_t(batch_field(b, s, 4, pen)));
+      cost += rectfill_either(t, api_floor(batch_field(b, s, 0, 0)) - cx,
+                              api_floor(batch_field(b, s, 1, 0)) - cy,
+                              api_floor(batch_field(b, s, 2, 0)) - cx,
+                              api_floor(batch_field(b, s, 3, 0)) - cy, get_pen());
+    });
+    spend_cpu(2 * rows + cost / 3);
+    return 0;
+  }
+  if (lua_gettop(L) < 4) return 0;
+  int32_t pen = api_colour(L, 5);
+  corners c = read_corners(L);
+  spend_cpu(rectfill_either(t, c.x0, c.y0, c.x1, c.y1, pen) / 3);
+  return 0;
+}
+
+int lua54_rect(lua_State *L) {
+  udata *t = api_target();
+  if (!t || lua_gettop(L) < 4) return 0;
+  int32_t pen = api_colour(L, 5);
+  corners c = read_corners(L);
+  spend_cpu(rect_outline(t, c.x0, c.y0, c.x1, c.y1, pen) / 3);
+  return 0;
+}
+
+int lua54_ovalfill(lua_State *L) {
+  udata *t = api_target();
+  if (!t || lua_gettop(L) < 4) return 0;
+  int32_t pen = api_colour(L, 5);
+  corners c = read_corners(L);
+  spend_cpu(draw_filloval(t, c.x0, c.y0, c.x1, c.y1, pen) / 3);
+  return 0;
+}
+
+int lua54_oval(lua_State *L) {
+  udata *t = api_target();
+  if (!t || lua_gettop(L) < 4) return 0;
+  int32_t pen = api_colour(L, 5);
+  corners c = read_corners(L);
+  spend_cpu(draw_oval(t, c.x0, c.y0, c.x1, c.y1, pen));
+  return 0;
+}
+
+// circfill and circ share the reading of (x, y, r, c), single and batch.
+static int circle(lua_State *L, bool fill) {
+  udata *t = api_target();
+  if (!t) return 0;
+  int32_t cx = api_camera_x(), cy = api_camera_y();
+  auto one = [&](int64_t x, int64_t y, int64_t r, int32_t pen) -> int64_t {
+    if (r < 0) return fill && inverted() ? whole_target(t, pen) : 0;
+    int32_t x0 = int32_t(x - r), y0 = int32_t(y - r), x1 = int32_t(x + r), y1 = int32_t(y + r);
+    return fill ? draw_filloval(t, x0, y0, x1, y1, pen) : draw_oval(t, x0, y0, x1, y1, pen);
+  };
+  draw_batch b;
+  if (api_batch(L, 4, &b)) {
+    int32_t pen = get_pen();
+    int64_t cost = 0;
+    int64_t rows = for_batch_rows(b, [&](int64_t s) {
+      cproc->inverted_shape = 0;
+      set_colp(int64_t(batch_field(b, s, 3, pen)));
+      cost += one(int64_t(api_floor(batch_field(b, s, 0, 0))) - cx,
+                  int64_t(api_floor(batch_field(b, s, 1, 0))) - cy,
+                  api_floor(batch_field(b, s, 2, 4)), get_pen());
+    });
+    spend_cpu(2 * rows + cost / 3);
+    return 0;
+  }
+  if (lua_gettop(L) < 2) return 0;
+  int32_t pen = api_colour(L, 4);
+  int64_t r = int32_t(kvd_intp(L, 3, 4));
+  int64_t cost = one(int64_t(int32_t(kvd_intp(L, 1, 0))) - cx,
+                     int64_t(int32_t(kvd_intp(L, 2, 0))) - cy, r, pen);
+  if (r >= 0 || cost) spend_cpu(cost / 3);
+  return 0;
+}
+
+int lua54_circfill(lua_State *L) { return circle(L, true); }
+int lua54_circ(lua_State *L) { return circle(L, false); }
+
+int lua54_rrect(lua_State *L) {
+  udata *t = api_target();
+  if (!t || lua_gettop(L) < 2) return 0;
+  int32_t pen = api_colour(L, 6);
+  int32_t x = int32_t(kvd_intp(L, 1, 0)) - api_camera_x();
+  int32_t y = int32_t(kvd_intp(L, 2, 0)) - api_camera_y();
+  int32_t w = int32_t(kvd_intp(L, 3, 0)), h = int32_t(kvd_intp(L, 4, 0));
+  if (w < 1 || h < 1) return 0;
+  int32_t r = int32_t(rounded_radius(w, h, kvd_intp(L, 5, 0)));
+  int32_t x1 = x + w - 1, y1 = y + h - 1;
+  int64_t cost;
+  if (r < 1) {
+    cost = rect_outline(t, x, y, x1, y1, pen);
+  } else {
+    cost = draw_rrect(t, x, y, x + 2 * r + 2, y + 2 * r + 2, w - 2 * r - 3, h - 2 * r - 3, pen);
+    int32_t a = x + r + 2, e = x + w - r - 3;
+    if (a <= e) cost += draw_line(t, a, y, e, y, pen) + draw_line(t, a, y1, e, y1, pen);
+    a = y + r + 2, e = y + h - r - 3;
+    if (a <= e) cost += draw_line(t, x, a, x, e, pen) + draw_line(t, x1, a, x1, e, pen);
+  }
+  spend_cpu(cost / 3);
+  return 0;
+}
+
+int lua54_rrectfill(lua_State *L) {
+  udata *t = api_target();
+  if (!t || lua_gettop(L) < 2) return 0;
+  int32_t pen = api_colour(L, 6);
+  int32_t x = int32_t(kvd_intp(L, 1, 0)) - api_camera_x();
+  int32_t y = int32_t(kvd_intp(L, 2, 0)) - api_camera_y();
+  int32_t w = int32_t(kvd_intp(L, 3, 0)), h = int32_t(kvd_intp(L, 4, 0));
+  bool inv = inverted();
+  if (w < 1 || h < 1) {
+    if (inv) spend_cpu(whole_target(t, pen) / 3);
+    return 0;
+  }
+  auto row = inv ? draw_hline_inv : draw_hline;
+  int32_t r = int32_t(rounded_radius(w, h, kvd_intp(L, 5, 0)));
+  int64_t cost = 0;
+  if (r > 0) {
+    cost +=
+        draw_rrectfill(t, x, y, x + 2 * r + 2, y + 2 * r + 2, w - 2 * r - 3, h - 2 * r - 3, pen);
+    for (int64_t yy = int64_t(y) + r + 2; yy <= int64_t(y) + h - r - 3; yy++)
+      cost += row(t, x, x + w - 1, int32_t(yy), pen);
+  } else {
+    for (int64_t yy = y; yy < int64_t(y) + h; yy++) cost += row(t, x, x + w - 1, int32_t(yy), pen);
+    if (inv) {
+      cost += rectfill(t, -1, -1, int32_t(t->width), y - 1, pen);
+      cost += rectfill(t, -1, y + h, int32_t(t->width), int32_t(t->height), pen);
+    }
+  }
+  spend_cpu(cost / 3);
+  return 0;
+}
+
+int lua54_line(lua_State *L) {
+  udata *t = api_target();
+  if (!t) return 0;
+  int32_t cx = api_camera_x(), cy = api_camera_y();
+  draw_batch b;
+  if (api_batch(L, 5, &b)) {
+    int32_t pen = get_pen();
+    int64_t cost = 0;
+    // A polyline continues from the stored end point, taken as it is.
+    int32_t px = peek4(int32_t(RAM_LINE_END_X)), py = peek4(int32_t(RAM_LINE_END_Y));
+    int64_t rows = for_batch_rows(b, [&](int64_t s) {
+      if (b.params >= 4) {
+        set_colp(int64_t(batch_field(b, s, 4, pen)));
+        cost += draw_line(t, api_floor(batch_field(b, s, 0, 0)) - cx,
+                          api_floor(batch_field(b, s, 1, 0)) - cy,
+                          api_floor(batch_field(b, s, 2, 0)) - cx,
+                          api_floor(batch_field(b, s, 3, 0)) - cy, get_pen());
+        return;
+      }
+      set_colp(int64_t(batch_field(b, s, 2, pen)));
+      int32_t x = api_floor(batch_field(b, s, 0, 0)) - cx;
+      int32_t y = api_floor(batch_field(b, s, 1, 0)) - cy;
+      cost += draw_line(t, px, py, x, y, get_pen());
+      px = x, py = y;
+    });
+    spend_cpu(3 * rows + cost);
+    return 0;
+  }
+  int n = lua_gettop(L);
+  if (n <= 1) {
+    poke(int32_t(RAM_LINE_RESET), 1);
+    if (n == 1) api_colour(L, 1);
+    return 0;
+  }
+  if (n <= 3) {
+    int32_t x = int32_t(kvd_intp(L, 1, 0)), y = int32_t(kvd_intp(L, 2, 0));
+    int32_t pen = api_colour(L, 3);
+    if (peek(int32_t(RAM_LINE_RESET)) == 1) {
+      poke(int32_t(RAM_LINE_RESET), 0);
+    } else {
+      spend_cpu(draw_line(t, x - cx, y - cy, peek4(int32_t(RAM_LINE_END_X)) - cx,
+                          peek4(int32_t(RAM_LINE_END_Y)) - cy, pen));
+    }
+    poke4(RAM_LINE_END_X, uint32_t(x));
+    poke4(RAM_LINE_END_Y, uint32_t(y));
+    return 0;
+  }
+  int32_t pen = api_colour(L, 5);
+  int32_t x1 = int32_t(kvd_intp(L, 3, 0)), y1 = int32_t(kvd_intp(L, 4, 0));
+  spend_cpu(draw_line(t, int32_t(kvd_intp(L, 1, 0)) - cx, int32_t(kvd_intp(L, 2, 0)) - cy, x1 - cx,
+                      y1 - cy, pen));
+  poke4(RAM_LINE_END_X, uint32_t(x1));
+  poke4(RAM_LINE_END_Y, uint32_t(y1));
+  return 0;
+}
+
+int lua54_tline3d(lua_State *L) {
+  udata *t = api_target();
+  if (!t) return 0;
+  double cx = api_camera_x(), cy = api_camera_y();
+  draw_batch b;
+  if (api_batch(L, 12, &b)) {
+    int64_t cost = 0;
+    int64_t rows = for_batch_rows(b, [&](int64_t s) {
+      int64_t n = int64_t(std::floor(batch_field(b, s, 0, -1)));
+      udata *src = sprite_entry(n & GFX_MAP_SPRITE_MASK);
+      double x0 = batch_field(b, s, 1, 0) - cx, y0 = batch_field(b, s, 2, 0) - cy;
+      double x1 = batch_field(b, s, 3, 0) - cx, y1 = batch_field(b, s, 4, 0) - cy;
+      double u0 = batch_field(b, s, 5, 0), v0 = batch_field(b, s, 6, 0);
+      cost += draw_tline3d(src, t, x0, y0, x1, y1, u0, v0, batch_field(b, s, 7, u0 + (x1 - x0)),
+                           batch_field(b, s, 8, v0 + (y1 - y0)), batch_field(b, s, 9, 1),
+                           batch_field(b, s, 10, 1), int32_t(batch_field(b, s, 11, 0)));
+    });
+    spend_cpu(3 * rows + cost);
+    return 0;
+  }
+  if (lua_gettop(L) < 4) return 0;
+  udata *src = get_sprite_p(L, 1);
+  double x0 = lua_tonumber(L, 2) - cx, y0 = lua_tonumber(L, 3) - cy;
+  double x1 = lua_tonumber(L, 4) - cx, y1 = lua_tonumber(L, 5) - cy;
+  double u0 = lua_tonumber(L, 6), v0 = lua_tonumber(L, 7);
+  spend_cpu(draw_tline3d(src, t, x0, y0, x1, y1, u0, v0, number_or(L, 8, u0 + (x1 - x0)),
+                         number_or(L, 9, v0 + (y1 - y0)), number_or(L, 10, 1), number_or(L, 11, 1),
+                         int32_t(kvd_intp(L, 12, 0))));
+  return 0;
+}
+
+int lua54_sspr(lua_State *L) {
+  udata *t = api_target();
+  udata *s = t ? get_sprite_p(L, 1) : nullptr;
+  if (!s) return 0;
+  int64_t sw_full = s->width, sh_full = s->height;
+  int64_t sx = kvd_intp(L, 2, 0), sy = kvd_intp(L, 3, 0);
+  int64_t sw = kvd_intp(L, 4, sw_full), sh = kvd_intp(L, 5, sh_full);
+  if (sw < 1 || sh < 1) return 0;
+  int64_t dx = kvd_intp(L, 6, 0) - api_camera_x(), dy = kvd_intp(L, 7, 0) - api_camera_y();
+  int64_t dw = kvd_intp(L, 8, sw), dh = kvd_intp(L, 9, sh);
+  bool flip_x = lua_toboolean(L, 10), flip_y = lua_toboolean(L, 11);
+  if (dw < 0) dx += dw, dw = -dw, flip_x = !flip_x;
+  if (dh < 0) dy += dh, dh = -dh, flip_y = !flip_y;
+  // A source starting left of or above the sprite: the destination moves by
+  // the part cut off, and the source is read from its edge.
+  if (sx < 0) dx += (-sx * dw) / sw, sx = 0;
+  if (sy < 0) dy += (-sy * dh) / sh, sy = 0;
+  int64_t W = std::min(sw, sw_full - sx), H = std::min(sh, sh_full - sy);
+  if (sw_full - sx <= sw) dw = dw * (sw_full - sx) / sw;
+  if (sh_full - sy <= sh) dh = dh * (sh_full - sy) / sh;
+  if (dw < 1 || dh < 1 || W < 1 || H < 1) return 0;
+  if (std::abs(dx) > INT32_MAX / 2 || std::abs(dy) > INT32_MAX / 2 || dw > INT32_MAX / 2 ||
+      dh > INT32_MAX / 2)
+    return 0;
+  double ustep = double(W) / double(dw), vstep = double(H) / double(dh);
+  int64_t cost = 0;
+  int32_t left = int32_t(dx), top = int32_t(dy);
+  if (dw <= dh) {
+    double va = double(sy) + vstep / 2, vb = double(sy + H) - vstep / 2;
+    if (flip_y) std::swap(va, vb);
+    for (int64_t i = 0; i < dw; i++) {
+      int64_t ic = flip_x ? dw - 1 - i : i;
+      double u = double(sx) + (double(ic) + 0.5) * ustep;
+      int32_t x = left + int32_t(i);
+      cost += draw_tline_sspr(s, t, x, top, x, top + int32_t(dh) - 1, u, va, u, vb);
+    }
+  } else {
+    double ua = double(sx) + ustep / 2, ub = double(sx + W) - ustep / 2;
+    if (flip_x) std::swap(ua, ub);
+    for (int64_t j = 0; j < dh; j++) {
+      int64_t jc = flip_y ? dh - 1 - j : j;
+      double v = double(sy) + (double(jc) + 0.5) * vstep;
+      int32_t y = top + int32_t(j);
+      cost += draw_tline_sspr(s, t, left, y, left + int32_t(dw) - 1, y, ua, v, ub, v);
+    }
+  }
+  spend_cpu(cost / 3);
+  return 0;
+}
+
+int lua54_spr(lua_State *L) {
+  udata *t = api_target();
+  if (!t) return 0;
+  draw_batch b;
+  if (api_batch(L, 5, &b)) {
+    int64_t cost = 0;
+    int64_t rows = for_batch_rows(b, [&](int64_t s) {
+      int64_t n = int64_t(std::floor(batch_field(b, s, 0, -1)));
+      udata *spr = n >= 0 && n < GFX_SPRITES ? sprite_entry(n) : nullptr;
+      if (!spr) return;
+      cost +=
+          draw_spr(spr, t, 0, 0, api_floor(batch_field(b, s, 1, 0)),
+                   api_floor(batch_field(b, s, 2, 0)), int32_t(spr->width), int32_t(spr->height),
+                   batch_field(b, s, 3, 0) < 0, batch_field(b, s, 4, 0) < 0);
+    });
+    spend_cpu(2 * rows + cost / 3);
+    return 0;
+  }
+  udata *spr = get_sprite_p(L, 1);
+  if (!spr) return 0;
+  int32_t x = int32_t(kvd_intp(L, 2, 0)) - api_camera_x();
+  int32_t y = int32_t(kvd_intp(L, 3, 0)) - api_camera_y();
+  spend_cpu(draw_spr(spr, t, 0, 0, x, y, int32_t(spr->width), int32_t(spr->height),
+                     lua_toboolean(L, 4), lua_toboolean(L, 5)) /
+            3);
+  return 0;
+}

@@ -1,0 +1,621 @@
+// Text printing: the print context, the step interpreter and glyph drawing.
+#include "gfx/print.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "gfx/draw_target.h"
+#include "gfx/pixel.h"
+#include "gfx/shapes.h"
+#include "kernel/args.h"
+#include "kernel/cpu_budget.h"
+#include "kernel/memory.h"
+#include "kernel/process.h"
+#include "kernel/ram_layout.h"
+#include "userdata/udata.h"
+
+int32_t print_max_x = 0;
+int32_t print_max_y = 0;
+int32_t print_max_set = 0;
+
+namespace {
+
+// double_px[b]: bits 2i and 2i + 1 for each bit i of b; pinball_px[b]: bit
+// 2i + 1 only.
+struct doubling_tables {
+  uint32_t double_px[256], pinball_px[256];
+  doubling_tables() {
+    for (uint32_t b = 0; b < 256; b++) {
+      double_px[b] = pinball_px[b] = 0;
+      for (uint32_t i = 0; i < 8; i++)
+        if ((b >> i) & 1) double_px[b] |= 3u << (2 * i), pinball_px[b] |= 2u << (2 * i);
+    }
+  }
+};
+const doubling_tables &doubling() {
+  static const doubling_tables tables;
+  return tables;
+}
+
+// A glyph box is at most (8 + 1) << 1 columns and rows.
+constexpr int32_t MAX_BOX = 18;
+constexpr uint8_t CODE_REPEAT = 1, CODE_BACKGROUND = 2, CODE_MOVE_X = 3, CODE_MOVE_Y = 4,
+                  CODE_MOVE = 5, CODE_COMMAND = 6, CODE_BACKSPACE = 8, CODE_TAB = 9,
+                  CODE_NEWLINE = 10, CODE_DECORATION = 11, CODE_FOREGROUND = 12, CODE_RETURN = 13,
+                  CODE_ALTERNATE_FONT = 14, CODE_DEFAULT_FONT = 15;
+constexpr int32_t FONT_FLAG_ADJUST = 1 << 0, FONT_FLAG_TAB_FROM_HOME = 1 << 1;
+constexpr int32_t GLYPH_BORDER = 1 << 0, GLYPH_RAISED = 1 << 3;
+constexpr int32_t OUTLINE_ONLY = 1 << 16;
+constexpr int32_t PRINT_FLAG_WRAP = 1 << 4;
+
+int32_t cursor_x() { return peek4(int32_t(RAM_TEXT_CURSOR_X)); }
+int32_t cursor_y() { return peek4(int32_t(RAM_TEXT_CURSOR_Y)); }
+void set_cursor(int64_t x, int64_t y) {
+  poke4(RAM_TEXT_CURSOR_X, uint32_t(x));
+  poke4(RAM_TEXT_CURSOR_Y, uint32_t(y));
+}
+
+uint8_t font_byte(const print_context *c, int32_t i) {
+  return uint8_t(peek(int32_t(c->font + uint32_t(i))));
+}
+
+// The argument value of a byte: "0".."9" 0..9, "a" and above 10.., else 0.
+int32_t digit(uint8_t d) {
+  if (d >= '0' && d <= '9') return d - '0';
+  return d >= 97 ? d - 87 : 0;
+}
+int32_t hex_value(uint8_t d) {
+  if (d >= '0' && d <= '9') return d - '0';
+  if (d >= 'a' && d <= 'f') return d - 'a' + 10;
+  if (d >= 'A' && d <= 'F') return d - 'A' + 10;
+  return 0;
+}
+
+// The byte i steps after p, 0 from the end of the owned copy on.
+uint8_t byte_at(const print_context *c, const uint8_t *p, int64_t i) {
+  return p + i < c->limit ? p[i] : 0;
+}
+
+// Widths, height and offsets from the header of the context's font.
+void load_font_sizes(print_context *c) {
+  c->width_low = font_byte(c, 0);
+  c->width_high = font_byte(c, 1);
+  c->height = font_byte(c, 2);
+  c->x_offset = font_byte(c, 3);
+  c->y_offset = font_byte(c, 4);
+}
+
+void newline(print_context *c) {
+  set_cursor(c->home_x, int64_t(cursor_y()) + (c->line_height ? c->line_height : c->height));
+  c->line_height = 0;
+}
+
+void tab(print_context *c) {
+  int64_t tw = get_active_print_tab_w(c);
+  if (tw == 0) return;  // no tab stops: x stays
+  int64_t home = (font_byte(c, 5) & FONT_FLAG_TAB_FROM_HOME) ? peek4(int32_t(RAM_TEXT_HOME_X)) : 0;
+  int64_t x = int64_t(cursor_x()) - home + tw;
+  set_cursor(x - x % tw + home, cursor_y());
+}
+
+// An ordinary character: its width, with the font's adjustment nibble.
+int32_t character(print_context *c, uint8_t code) {
+  int32_t width = code < 128 ? c->width_low : c->width_high;
+  int32_t flags = c->border ? GLYPH_BORDER : 0;
+  if (font_byte(c, 5) & FONT_FLAG_ADJUST) {
+    int32_t nibble = (font_byte(c, code >> 1) >> ((code & 1) * 4)) & 15;
+    width += ((nibble + 4) & 7) - 4;
+    if (nibble & 8) flags |= GLYPH_RAISED;
+  }
+  uint8_t rows[8];
+  for (int32_t r = 0; r < 8; r++) rows[r] = font_byte(c, 8 * code + r);
+  return draw_character(c, rows, width, c->height, flags);
+}
+
+// Writes count bytes of the text from p to memory from addr (1 cycle each),
+// stopping at the end of the text; returns the bytes written.
+int64_t poke_text(print_context *c, const uint8_t *p, int64_t count, int32_t addr) {
+  int64_t n = std::clamp<int64_t>(c->end - p, 0, std::max<int64_t>(count, 0));
+  for (int64_t i = 0; i < n; i++) poke(int32_t(uint32_t(addr) + uint32_t(i)), p[i]);
+  spend_cpu(n);
+  return n;
+}
+
+// Up to 4 digits from p as value x 16 + digit, stopping at the end of the
+// text; *used gets the bytes read.
+int64_t read_number(const print_context *c, const uint8_t *p, int64_t *used) {
+  int64_t v = 0, i = 0;
+  for (; i < 4 && p + i < c->end; i++) v = v * 16 + digit(p[i]);
+  *used = i;
+  return v;
+}
+
+// The command after code 6 at p (p[0] is 6). Returns the bytes of the step;
+// *pause is set when printing must stop. When run is false only the length
+// is found.
+int64_t command(print_context *c, const uint8_t *p, bool run, int32_t *pause) {
+  int64_t at = 1;
+  bool on = true;
+  if (byte_at(c, p, 1) == '-') {
+    on = false;
+    at = 2;
+    if (byte_at(c, p, 2) == 0) return 2;  // "-" then the end: nothing
+  }
+  uint8_t cmd = byte_at(c, p, at);
+  uint8_t a1 = byte_at(c, p, at + 1), a2 = byte_at(c, p, at + 2), a3 = byte_at(c, p, at + 3);
+  int64_t len = at + 1;
+  auto needs = [&](int32_t n) {  // arguments present, else -1 (draw code 6)
+    uint8_t a[3] = {a1, a2, a3};
+    for (int32_t i = 0; i < n; i++)
+      if (!a[i]) return false;
+    len += n;
+    return true;
+  };
+  int32_t *sw = nullptr;
+  switch (cmd) {
+    case 'u':
+      sw = &c->underline;
+      break;
+    case '#':
+      sw = &c->solid_background;
+      break;
+    case '$':
+      sw = &c->wrap_enabled;
+      break;
+    case '=':
+      sw = &c->stripes;
+      break;
+    case 'b':
+      sw = &c->border;
+      break;
+    case 'i':
+      sw = &c->invert;
+      break;
+    case 'p':
+      sw = &c->pinball;
+      break;
+    case 't':
+      sw = &c->tall;
+      break;
+    case 'w':
+      sw = &c->wide;
+      break;
+    default:
+      break;
+  }
+  if (sw) {
+    if (run) *sw = on ? 1 : 0;
+    return len;
+  }
+  if (cmd >= '1' && cmd <= '9') {
+    if (run) {
+      c->pause_counter = (1 << (cmd - '1')) - 1;
+      *pause = 1;
+    }
+    return len;
+  }
+  switch (cmd) {
+    case 'd':
+    case 'c':
+    case 'r':
+    case 's':
+    case 'x':
+    case 'y': {
+      if (!needs(1)) return -1;
+      if (!run) return len;
+      int32_t v = digit(a1);
+      if (cmd == 'd') c->character_delay = v;
+      if (cmd == 'r') c->wrap_right = v * 4, c->wrap_enabled = 1;
+      if (cmd == 's') c->tab_width = v * c->width_low;
+      if (cmd == 'x') c->width_low = v, c->width_high = v + (font_byte(c, 1) - font_byte(c, 0));
+      if (cmd == 'y') c->height = v;
+      if (cmd == 'c' && c->target) {
+        std::memset(udata_elements(c->target), v & 63, size_t(udata_count(c->target)));
+        set_cursor(0, 0);
+        spend_cpu(int64_t(udata_count(c->target)) >> 6);
+      }
+      return len;
+    }
+    case 'j':
+      if (!needs(2)) return -1;
+      if (run) set_cursor(digit(a1) * 4, digit(a2) * 4);
+      return len;
+    case 'h':
+      if (run) c->home_x = cursor_x(), c->home_y = cursor_y();
+      return len;
+    case 'g':
+      if (run) set_cursor(c->home_x, c->home_y);
+      return len;
+    case 'o':
+      if (!on) {
+        if (run) c->outline_mask = 0;
+        return len;
+      }
+      if (!needs(3)) return -1;
+      if (run) {
+        c->outline_colour = a1 == '$'   ? c->foreground
+                            : a1 == '!' ? c->foreground | OUTLINE_ONLY
+                                        : digit(a1);
+        c->outline_mask = (digit(a2) * 32) | digit(a3);
+      }
+      return len;
+    case '@': {
+      const uint8_t *q = p + len;
+      int64_t used1, used2;
+      int64_t addr = read_number(c, q, &used1);
+      int64_t count = read_number(c, q + used1, &used2);
+      q += used1 + used2;
+      int64_t n = run ? poke_text(c, q, count, int32_t(addr))
+                      : std::clamp<int64_t>(c->end - q, 0, std::max<int64_t>(count, 0));
+      return (q - p) + n;
+    }
+    case '!': {
+      const uint8_t *q = p + len;
+      int64_t used;
+      int64_t addr = read_number(c, q, &used);
+      q += used;
+      if (run) poke_text(c, q, c->end - q, int32_t(addr));
+      // The print ends: the step runs to the terminating zero.
+      const uint8_t *stop = std::max(q, static_cast<const uint8_t *>(c->end));
+      while (stop < c->limit && *stop) stop++;
+      return stop - p;
+    }
+    case ',':
+    case '.':
+    case ';':
+    case ':': {
+      bool hex = cmd == ';' || cmd == ':';
+      int64_t n = hex ? 16 : 8;
+      if (c->end - (p + len) < n) return len;  // too short: the bytes print as text
+      if (run) {
+        uint8_t rows[8];
+        for (int32_t r = 0; r < 8; r++)
+          rows[r] = hex ? uint8_t(hex_value(p[len + 2 * r]) * 16 + hex_value(p[len + 2 * r + 1]))
+                        : p[len + r];
+        bool border = (cmd == ',' || cmd == ';') && c->border;
+        *pause = draw_character(c, rows, 8, 8, border ? GLYPH_BORDER : 0);
+      }
+      return len + n;
+    }
+    default:
+      return cmd ? len : -1;  // unknown command: nothing; no command byte: code 6 drawn
+  }
+}
+
+// One step at the read pointer: returns its length in bytes (at least 1);
+// with run false nothing is performed.
+int64_t step(print_context *c, bool run, int32_t *pause) {
+  const uint8_t *p = c->read;
+  uint8_t b = p[0], a1 = byte_at(c, p, 1), a2 = byte_at(c, p, 2);
+  auto glyph = [&]() -> int64_t {
+    if (run) *pause = character(c, b);
+    return 1;
+  };
+  switch (b) {
+    case 0:
+      return 0;
+    case CODE_REPEAT:
+      if (!a1) return glyph();
+      if (run) {
+        // Counted below as performances still to come after the first; 0
+        // passes over the next step.
+        c->repeat_count = std::max(digit(a1) - 1, 0);
+        c->skip_next = digit(a1) == 0;
+      }
+      return 2;
+    case CODE_BACKGROUND:
+      if (!a1) return glyph();
+      if (run) c->background = digit(a1) & 63, c->solid_background = 1;
+      return 2;
+    case CODE_MOVE_X:
+    case CODE_MOVE_Y:
+      if (!a1) return glyph();
+      if (run && b == CODE_MOVE_X) set_cursor(int64_t(cursor_x()) + digit(a1) - 16, cursor_y());
+      if (run && b == CODE_MOVE_Y) set_cursor(cursor_x(), int64_t(cursor_y()) + digit(a1) - 16);
+      return 2;
+    case CODE_MOVE:
+      if (!a1 || !a2) return glyph();
+      if (run)
+        set_cursor(int64_t(cursor_x()) + digit(a1) - 16, int64_t(cursor_y()) + digit(a2) - 16);
+      return 3;
+    case CODE_COMMAND: {
+      int64_t n = command(c, p, run, pause);
+      return n < 0 ? glyph() : n;
+    }
+    case CODE_BACKSPACE:
+      if (run) set_cursor(int64_t(cursor_x()) - c->last_advance, cursor_y());
+      return 1;
+    case CODE_TAB:
+      if (run) tab(c);
+      return 1;
+    case CODE_NEWLINE:
+      if (run) newline(c);
+      return 1;
+    case CODE_DECORATION:
+      if (!a1) return glyph();
+      if (run) {
+        int32_t d = digit(a1), x = cursor_x(), y = cursor_y();
+        set_cursor(int64_t(c->saved_x) + (d & 3) - 2, int64_t(c->saved_y) + (d >> 2) - 8);
+        c->saved_x = x, c->saved_y = y;
+        c->decoration_pending = 1;
+      }
+      return 2;
+    case CODE_FOREGROUND:
+      if (!a1) return glyph();
+      if (run) {
+        c->foreground = digit(a1) & 63;
+        poke2(int32_t(RAM_PEN), c->foreground);
+      }
+      return 2;
+    case CODE_RETURN:
+      if (run) set_cursor(c->home_x, cursor_y());
+      return 1;
+    case CODE_ALTERNATE_FONT:
+    case CODE_DEFAULT_FONT:
+      if (run) {
+        c->font = uint32_t(peek(
+                      int32_t(b == CODE_ALTERNATE_FONT ? RAM_FONT_ALTERNATE : RAM_FONT_DEFAULT)))
+                  << 8;
+        load_font_sizes(c);
+      }
+      return 1;
+    default:
+      return glyph();
+  }
+}
+
+void note_max(int32_t x, int32_t y) {
+  print_max_x = print_max_set ? std::max(print_max_x, x) : x;
+  print_max_y = print_max_set ? std::max(print_max_y, y) : y;
+  print_max_set = 1;
+}
+
+// Runs steps until the text ends (0) or a step pauses (1).
+int32_t run_print(print_context *c) {
+  if (c->pause_counter >= 1) {
+    c->pause_counter--;
+    return 1;
+  }
+  while (true) {
+    if (!c->text || *c->read == 0) {
+      destroy_print_buffer(c);
+      return 0;
+    }
+    const uint8_t *before = c->read;
+    int32_t pause = quill7_print_char(c);
+    spend_cpu(std::max<int64_t>(1, c->read - before));
+    if (pause) return 1;
+  }
+}
+
+}  // namespace
+
+int32_t get_active_print_tab_w(const print_context *c) {
+  if (c->tab_width) return c->tab_width;
+  int32_t font_tab = font_byte(c, 6);
+  return font_tab ? font_tab : 3 * c->width_low;
+}
+
+void destroy_print_buffer(print_context *c) {
+  std::free(c->text);
+  c->text = c->read = c->end = c->limit = nullptr;
+}
+
+void reset_print_context(print_context *c) {
+  int32_t a = peek(int32_t(RAM_PRINT_ATTRIBUTES));
+  if (!(a & 1)) a = 2;
+  c->font = uint32_t(peek(int32_t((a & 0x80) ? RAM_FONT_ALTERNATE : RAM_FONT_DEFAULT))) << 8;
+  c->border = (a >> 1) & 1;
+  c->wide = (a >> 2) & 1;
+  c->tall = (a >> 3) & 1;
+  c->solid_background = (a >> 4) & 1;
+  c->invert = (a >> 5) & 1;
+  c->stripes = (a >> 6) & 1;
+  c->pinball = 0;
+  c->tab_width = 0;
+  load_font_sizes(c);
+  if (!c->width_low && !c->width_high && !c->height) c->width_low = c->width_high = c->height = 8;
+  int32_t size = peek(int32_t(RAM_PRINT_SIZE)), size_high = peek(int32_t(RAM_PRINT_SIZE_HIGH));
+  int32_t offsets = peek(int32_t(RAM_PRINT_OFFSETS));
+  if (size & 15) c->width_low = size & 15;
+  if (size >> 4) c->height = size >> 4;
+  if (size_high & 15) c->width_high = size_high & 15;
+  if (size_high >> 4) c->tab_width = c->width_low * ((size_high >> 4) + 1);
+  if (offsets & 15) c->x_offset = offsets & 15;
+  if (offsets >> 4) c->y_offset = offsets >> 4;
+  c->character_delay = 0;
+  c->outline_mask = 0;
+  c->outline_colour = 0;
+  c->underline = 0;
+}
+
+int32_t quill7_print_char(print_context *c) {
+  int32_t pause = 0;
+  if (c->skip_next) {
+    c->skip_next = 0;
+    c->read += step(c, false, &pause);  // 0 at the end: the run stops there
+    return 0;
+  }
+  bool repeat_code = c->read[0] == CODE_REPEAT;
+  int64_t n = step(c, true, &pause);
+  note_max(cursor_x(), cursor_y());
+  // A repeat code sets the count for the next step and is never repeated
+  // itself, so nested repeats cannot loop.
+  if (c->repeat_count > 0 && !(repeat_code && n == 2)) {
+    c->repeat_count--;
+  } else {
+    c->read += n;
+  }
+  if (c->read > c->limit) c->read = c->limit - 1;  // never past the final zero
+  return pause;
+}
+
+int64_t draw_character_bits(const uint32_t *rows, udata *bitmap, int32_t x, int32_t y, int32_t w,
+                            int32_t h, int32_t colour) {
+  clip_box b = drawing_clip(bitmap);
+  if (w < 1 || h < 1 || int64_t(x) + w <= b.left || x >= b.right || int64_t(y) + h <= b.top ||
+      y >= b.bottom)
+    return 0;
+  draw_ctx ctx = draw_ctx_shape();
+  for (int32_t r = 0; r < h; r++) {
+    int64_t py = int64_t(y) + r;
+    if (py < b.top || py >= b.bottom || !rows[r]) continue;
+    for (int32_t i = 0; i < w && i < 32; i++) {
+      int64_t px = int64_t(x) + i;
+      if (((rows[r] >> i) & 1) && px >= b.left && px < b.right)
+        put_shape_pixel_noclip(ctx, bitmap, int32_t(px), int32_t(py), colour);
+    }
+  }
+  return int64_t(w) * h;
+}
+
+void draw_character_bits_noclip(const uint32_t *rows, udata *bitmap, int32_t x, int32_t y,
+                                int32_t w, int32_t h, int32_t colour) {
+  draw_ctx ctx = draw_ctx_shape();
+  for (int32_t r = 0; r < h; r++)
+    for (int32_t i = 0; i < w && i < 32; i++)
+      if ((rows[r] >> i) & 1) put_shape_pixel_noclip(ctx, bitmap, x + i, y + r, colour);
+}
+
+int32_t draw_character(print_context *c, const uint8_t *glyph, int32_t width, int32_t height,
+                       int32_t flags) {
+  if (!c->decoration_pending) {
+    c->saved_x = cursor_x(), c->saved_y = cursor_y();
+    if (c->wrap_enabled && int64_t(cursor_x()) > int64_t(c->wrap_right) - width) newline(c);
+  }
+  int32_t p = flags & GLYPH_BORDER;
+  int32_t wide = c->wide, tall = c->tall;
+  bool wide_dotted = c->stripes && !c->tall, tall_dotted = c->stripes && c->tall;
+  if (c->pinball) wide = tall = 1, wide_dotted = tall_dotted = true;
+  int32_t cam_x = peek4(int32_t(RAM_CAMERA_X)), cam_y = peek4(int32_t(RAM_CAMERA_Y));
+  int32_t cols = std::clamp(width, 0, 8), lines = std::clamp(height, 0, 8);
+  int64_t y = int64_t(cursor_y()) + c->y_offset - cam_y - ((flags & GLYPH_RAISED) ? 1 : 0);
+  int64_t box_left = int64_t(cursor_x()) + c->x_offset - cam_x - (p << wide);
+  int64_t box_top = y - (p << tall);
+  int32_t box_w = (cols + p) << wide, glyph_h = lines << tall;
+  int32_t box_h = (lines + p) << tall;
+  int64_t cost = 0;
+  if (c->target && std::abs(box_left) < INT32_MAX / 2 && std::abs(box_top) < INT32_MAX / 2) {
+    int32_t bl = int32_t(box_left), bt = int32_t(box_top), gy = int32_t(y);
+    if (c->solid_background && box_w >= 1 && glyph_h + (p << tall) >= 1)  // empty box: nothing
+      rectfill_raw(c->target, bl, bt, bl + box_w - 1, gy + glyph_h - 1, uint8_t(c->background));
+    // The rows of the box before tall doubling: a border row, then the glyph.
+    uint32_t invert = c->invert ? (1u << box_w) - 1 : 0;
+    uint32_t pre[MAX_BOX] = {}, rows[MAX_BOX] = {};
+    const doubling_tables &t = doubling();
+    for (int32_t r = 0; r < lines + p; r++) pre[r] = invert;
+    for (int32_t r = 0; r < lines; r++) {
+      uint32_t v = wide ? (wide_dotted ? t.pinball_px : t.double_px)[glyph[r]] << (2 * p)
+                        : uint32_t(glyph[r]) << p;
+      pre[p + r] = v ^ invert;
+    }
+    for (int32_t i = 0; i < box_h; i++) {
+      rows[i] = pre[tall ? i >> 1 : i];
+      if (tall && tall_dotted && (i & 1)) rows[i] = invert;
+    }
+    if (c->outline_mask) {
+      uint32_t outline[MAX_BOX + 2] = {};
+      for (int32_t k = 0; k < 9; k++) {
+        if (!((c->outline_mask >> k) & 1)) continue;
+        int32_t dx = k % 3 - 1, dy = k / 3 - 1;
+        for (int32_t i = 0; i < box_h; i++)
+          outline[i + 1 + dy] |= dx < 0 ? rows[i] : rows[i] << (1 + dx);
+      }
+      for (int32_t i = 0; i < box_h; i++) outline[i + 1] &= ~(rows[i] << 1);
+      cost += draw_character_bits(outline, c->target, bl - 1, bt - 1, box_w + 2, box_h + 2,
+                                  c->outline_colour & 0xFF);
+    }
+    if (c->underline)
+      draw_line(c->target, bl, gy + glyph_h, bl + width, gy + glyph_h, c->foreground);
+    if (!(c->outline_mask && (c->outline_colour & OUTLINE_ONLY)))
+      cost += draw_character_bits(rows, c->target, bl, bt, box_w, box_h, c->foreground);
+  }
+  spend_cpu(cost / 3);
+  c->last_advance = width << wide;
+  set_cursor(int64_t(cursor_x()) + c->last_advance, cursor_y());
+  c->line_height = std::max(c->line_height, height << tall);
+  if (c->decoration_pending) {
+    set_cursor(c->saved_x, c->saved_y);
+    c->decoration_pending = 0;
+  }
+  if (c->character_delay >= 1) {
+    c->pause_counter = c->character_delay - 1;
+    return 1;
+  }
+  return 0;
+}
+
+int32_t print_q7scii(udata *target, const uint8_t *text, int64_t length, int32_t flags,
+                     int32_t colours) {
+  print_max_x = print_max_y = -1000000;
+  print_max_set = 0;
+  if (!text || !cproc || length < 0) return 0;
+  print_context *c = &cproc->print;
+  destroy_print_buffer(c);
+  *c = print_context{};
+  c->text = static_cast<uint8_t *>(std::calloc(size_t(length) + 4, 1));
+  if (!c->text) return 0;
+  std::memcpy(c->text, text, size_t(length));
+  reset_print_context(c);
+  c->read = c->text;
+  c->end = c->text + length;
+  c->limit = c->end + 4;
+  c->wrap_enabled = (flags & PRINT_FLAG_WRAP) ? 1 : 0;
+  c->wrap_right = peek4(int32_t(RAM_CAMERA_X)) + cproc->target_clip.right;
+  c->home_x = peek4(int32_t(RAM_TEXT_HOME_X));
+  c->home_y = cursor_y();
+  c->foreground = colours & 63;
+  c->background = (colours >> 8) & 63;
+  c->target = target;
+  c->last_advance = c->width_low;
+  if (!(peek(int32_t(RAM_SYSTEM_FLAGS)) & SYSFLAG_PRINT_NO_NEWLINE)) c->end[0] = '\n';
+  return run_print(c);
+}
+
+int32_t continue_print_text() {
+  if (!cproc || !cproc->print.text) return 0;
+  print_context *c = &cproc->print;
+  // Only the draw target is kept alive between frames: a paused print goes on
+  // into the present one.
+  c->target = cproc->draw_target;
+  if (!c->target) {
+    destroy_print_buffer(c);
+    return 0;
+  }
+  refresh_target_clip(cproc);
+  get_masks_shape();
+  return run_print(c);
+}
+
+int lua54__print_q7scii(lua_State *L) {
+  if (!cproc || !cproc->draw_target) return 0;
+  int t = lua_type(L, 1);
+  if (t != LUA_TSTRING && t != LUA_TNUMBER) return 0;
+  size_t length = 0;
+  const char *s = lua_tolstring(L, 1, &length);
+  int n = lua_gettop(L);
+  int colour_index = 0;
+  if (n <= 2 || (n == 4 && lua_isnil(L, 3) && lua_isnil(L, 4))) {
+    poke4(RAM_TEXT_HOME_X, uint32_t(cursor_x()));
+    colour_index = n >= 2 ? 2 : 0;
+  } else {
+    int32_t x = lua_isnumber(L, 2) ? int32_t(kvd_intp(L, 2, 0)) : cursor_x();
+    int32_t y = lua_isnumber(L, 3) ? int32_t(kvd_intp(L, 3, 0)) : cursor_y();
+    set_cursor(x, y);
+    poke4(RAM_TEXT_HOME_X, uint32_t(x));
+    colour_index = 4;
+  }
+  if (colour_index && lua_type(L, colour_index) == LUA_TNUMBER) {
+    cproc->inverted_shape = 0;
+    set_colp(kvd_intp(L, colour_index, 0));
+  }
+  refresh_target_clip(cproc);
+  get_masks_shape();
+  int32_t flags = (peek(int32_t(RAM_SYSTEM_FLAGS)) & SYSFLAG_PRINT_WRAP) ? PRINT_FLAG_WRAP : 0;
+  print_q7scii(cproc->draw_target, reinterpret_cast<const uint8_t *>(s), int64_t(length), flags,
+               get_pen());
+  lua_pushinteger(L, print_max_set ? print_max_x : cursor_x());
+  lua_pushinteger(L, print_max_set ? print_max_y : cursor_y());
+  return 2;
+}

@@ -1,4 +1,0 @@
-// No boot screen yet: the composer shows black while it would be shown.
-#include "kernel/boot_screen.h"
-
-proc *draw_boot() { return nullptr; }

@@ -1,0 +1,1 @@
+kvd_fuzz(print_fuzz SOURCES print_fuzz.cpp)

@@ -1,0 +1,325 @@
+// Text printing: every control code and command on small fixtures, glyph
+// drawing attributes, pauses and the faults guarded against (zero tab width,
+// fonts crossing their page, runaway repeats).
+#include <string>
+
+#include "gfx/print.h"
+#include "tests/gfx/api_fixture.h"
+
+namespace {
+
+struct print_test : api_fixture {
+  void SetUp() override {
+    api_fixture::SetUp();
+    poke(int32_t(RAM_FONT_DEFAULT), int32_t(RAM_BOOT_FONT >> 8));  // an all-zero 8x8 font
+  }
+  // Glyph rows of code c in the font at 0x4000.
+  void glyph(int c, std::initializer_list<int> rows) {
+    int r = 0;
+    for (int v : rows) poke(int32_t(RAM_BOOT_FONT) + 8 * c + r++, v);
+  }
+  // Prints text at the cursor in colour 7; returns the print's result.
+  int32_t print(const std::string &text, int32_t colours = 7) {
+    get_masks_shape();
+    return print_q7scii(target, reinterpret_cast<const uint8_t *>(text.data()),
+                        int64_t(text.size()), 0, colours);
+  }
+  int32_t cx() { return peek4(int32_t(RAM_TEXT_CURSOR_X)); }
+  int32_t cy() { return peek4(int32_t(RAM_TEXT_CURSOR_Y)); }
+  void at(int32_t x, int32_t y) {
+    poke4(RAM_TEXT_CURSOR_X, uint32_t(x));
+    poke4(RAM_TEXT_CURSOR_Y, uint32_t(y));
+  }
+  void no_newline() { poke(int32_t(RAM_SYSTEM_FLAGS), SYSFLAG_PRINT_NO_NEWLINE); }
+};
+
+TEST_F(print_test, plain_text_moves_the_cursor_and_reports_its_extent) {
+  EXPECT_EQ(run("return _print_q7scii('AB')"), "16");
+  EXPECT_EQ(cx(), 0);
+  EXPECT_EQ(cy(), 8);
+  EXPECT_EQ(run("cursor(0, 0) return select(2, _print_q7scii('AB'))"), "8");
+  no_newline();
+  EXPECT_EQ(run("cursor(0, 0) local x, y = _print_q7scii('AB') return x .. ',' .. y"), "16,0");
+  EXPECT_EQ(run("local x, y = _print_q7scii('', 3, 4, 5) return x .. ',' .. y"), "3,4");
+  EXPECT_EQ(run("return select('#', _print_q7scii({}))"), "0");
+}
+
+TEST_F(print_test, print_positions_and_colours_from_its_arguments) {
+  glyph('A', {1});
+  run("_print_q7scii('A', 10, 20, 9)");
+  EXPECT_EQ(px(10, 20), 9);
+  EXPECT_EQ(get_pen(), 9);
+  EXPECT_EQ(peek4(int32_t(RAM_TEXT_HOME_X)), 10);
+  EXPECT_EQ(cx(), 10);  // the newline returns to the home x
+  EXPECT_EQ(cy(), 28);
+  run("_print_q7scii('A', 12)");  // two arguments: the second is the colour
+  EXPECT_EQ(px(10, 28), 12);
+  run("_print_q7scii('A', 5, nil, nil)");
+  EXPECT_EQ(px(10, 36), 5);
+}
+
+TEST_F(print_test, control_codes_move_the_cursor) {
+  struct {
+    std::string text;
+    int32_t x, y;
+  } cases[] = {
+      {"\3"
+       "0",
+       24, 40},
+      {"\3g", 40, 40},
+      {"\4"
+       "4",
+       40, 28},
+      {"\5jk", 43, 44},
+      {"AB\b", 48, 40},
+      {"AB\r", 40, 40},
+      {"A\nB", 48, 48},
+      {"\1"
+       "3x",
+       64, 40},
+      {"\1"
+       "0x",
+       40, 40},
+      {"\6j23", 8, 12},
+      {"\6hAB\6g", 40, 40},
+      {"\6-", 40, 40},
+      {"\6x4AB", 48, 40},
+      {"\6y3A\nB", 48, 43},
+      {"\x07", 48, 40},
+  };
+  no_newline();
+  for (auto &c : cases) {
+    at(40, 40);
+    poke4(RAM_TEXT_HOME_X, 40);
+    print(c.text);
+    EXPECT_EQ(cx(), c.x) << c.text;
+    EXPECT_EQ(cy(), c.y) << c.text;
+  }
+}
+
+TEST_F(print_test, colour_codes_set_foreground_background_and_pen) {
+  glyph('A', {0xFF});
+  no_newline();
+  print(
+      "\x0c"
+      "8A");
+  EXPECT_EQ(px(0, 0), 8);
+  EXPECT_EQ(get_pen(), 8);
+  print("\x0cz");
+  EXPECT_EQ(get_pen(), 35);
+  // A solid background fills the glyph box (border column included).
+  at(20, 20);
+  print(
+      "\2"
+      "3B");
+  EXPECT_EQ(px(19, 20), 3);
+  EXPECT_EQ(px(27, 27), 3);
+}
+
+TEST_F(print_test, a_missing_argument_draws_the_code_as_a_glyph) {
+  glyph(2, {1});
+  no_newline();
+  print("\2");
+  EXPECT_EQ(px(0, 0), 7);
+  EXPECT_EQ(cx(), 8);
+  // With the newline appended, the newline is the argument: background 0.
+  poke(int32_t(RAM_SYSTEM_FLAGS), 0);
+  at(0, 20);
+  print("\2");
+  EXPECT_EQ(cx(), 0);
+  EXPECT_EQ(cy(), 20);
+  EXPECT_EQ(px(0, 20), 0);
+}
+
+TEST_F(print_test, pause_commands_and_resumption) {
+  glyph('Z', {1});
+  no_newline();
+  EXPECT_EQ(print("\6"
+                  "3Z"),
+            1);
+  EXPECT_EQ(px(0, 0), 0);
+  for (int i = 0; i < 3; i++) EXPECT_EQ(continue_print_text(), 1) << i;
+  EXPECT_EQ(px(0, 0), 0);
+  EXPECT_EQ(continue_print_text(), 0);
+  EXPECT_EQ(px(0, 0), 7);
+  EXPECT_EQ(continue_print_text(), 0);  // nothing pending
+  // The character delay pauses after every glyph.
+  EXPECT_EQ(print("\6"
+                  "d1ZZ"),
+            1);
+  EXPECT_EQ(cx(), 16);
+  EXPECT_EQ(continue_print_text(), 1);
+  EXPECT_EQ(cx(), 24);
+}
+
+TEST_F(print_test, poke_commands_write_memory) {
+  print("\6!5f00AB");
+  EXPECT_EQ(peek(0x5F00), 'A');
+  EXPECT_EQ(peek(0x5F01), 'B');
+  EXPECT_EQ(peek(0x5F02), 0);  // not the appended newline
+  EXPECT_EQ(cx(), 0);
+  EXPECT_EQ(cy(), 0);  // the print ended there
+  print("\6@5f100002xyZ");
+  EXPECT_EQ(peek(0x5F10), 'x');
+  EXPECT_EQ(peek(0x5F11), 'y');
+  EXPECT_EQ(peek(0x5F12), 0);
+  print("\6@5f2000ffq");  // the data stops at the end of the text
+  EXPECT_EQ(peek(0x5F20), 'q');
+  EXPECT_EQ(peek(0x5F21), 0);
+}
+
+TEST_F(print_test, clear_command_and_inline_glyphs) {
+  no_newline();
+  at(9, 9);
+  print("\6c5");
+  EXPECT_EQ(count(5), 64 * 48);
+  EXPECT_EQ(cx(), 0);
+  print("\6.\x01\x02\x04\x08\x10\x20\x40\x80");  // a diagonal, 8 x 8
+  for (int i = 0; i < 8; i++) EXPECT_EQ(px(i, i), 7) << i;
+  EXPECT_EQ(cx(), 8);
+  print("\6:ff00000000000081");
+  EXPECT_EQ(px(8, 0), 7);
+  EXPECT_EQ(px(15, 0), 7);
+  EXPECT_EQ(px(15, 7), 7);
+  EXPECT_EQ(px(9, 7), 5);
+  // Too few bytes left: the command does nothing and they print as text.
+  glyph('1', {1});
+  at(0, 30);
+  print("\6;11");
+  EXPECT_EQ(cx(), 16);
+  EXPECT_EQ(px(0, 30), 7);
+}
+
+TEST_F(print_test, tab_stops) {
+  no_newline();
+  poke(int32_t(RAM_PRINT_ATTRIBUTES), 1);
+  poke(int32_t(RAM_PRINT_SIZE), 4);  // 4 wide: tabs every 12
+  at(5, 0);
+  print("\t");
+  EXPECT_EQ(cx(), 12);
+  print("\t");
+  EXPECT_EQ(cx(), 24);
+  // A zero tab width (the width itself set to 0) leaves x where it was.
+  at(5, 0);
+  print("\6x0\t");
+  EXPECT_EQ(cx(), 5);
+  // Tab stops measured from the home x.
+  poke(int32_t(RAM_BOOT_FONT) + 5, 2);
+  poke4(RAM_TEXT_HOME_X, 3);
+  at(5, 0);
+  print("\t");
+  EXPECT_EQ(cx(), 15);
+}
+
+TEST_F(print_test, attributes_wide_tall_invert_and_outline) {
+  glyph('A', {1});  // one pixel at the glyph's top-left
+  no_newline();
+  poke(int32_t(RAM_PRINT_SIZE), 4);
+  poke(int32_t(RAM_PRINT_ATTRIBUTES), 0x05);  // enabled, wide
+  print("A");
+  EXPECT_EQ(cx(), 8);
+  EXPECT_EQ(px(0, 0), 7);
+  EXPECT_EQ(px(1, 0), 7);
+  poke(int32_t(RAM_PRINT_ATTRIBUTES), 0x04);  // not enabled: border only
+  at(0, 10);
+  print("A");
+  EXPECT_EQ(cx(), 4);
+  // Tall doubles rows; invert fills the box but the glyph's own pixel.
+  poke(int32_t(RAM_PRINT_ATTRIBUTES), 0x29);  // enabled, tall, invert
+  at(20, 20);
+  print("A");
+  EXPECT_EQ(px(20, 20), 0);
+  EXPECT_EQ(px(20, 21), 0);
+  EXPECT_EQ(px(21, 20), 7);
+  EXPECT_EQ(px(20, 22), 7);
+  // An outline of every neighbour but the centre rings the pixel.
+  poke(int32_t(RAM_PRINT_ATTRIBUTES), 0);
+  run("cls()");
+  at(30, 30);
+  print("\6o8ffA");
+  EXPECT_EQ(px(30, 30), 7);
+  EXPECT_EQ(count(8), 8);
+  for (int dy = -1; dy <= 1; dy++)
+    for (int dx = -1; dx <= 1; dx++)
+      if (dx || dy) EXPECT_EQ(px(30 + dx, 30 + dy), 8) << dx << "," << dy;
+}
+
+TEST_F(print_test, wrapping_and_decoration) {
+  glyph('A', {1});
+  no_newline();
+  poke(int32_t(RAM_PRINT_ATTRIBUTES), 1);
+  poke(int32_t(RAM_PRINT_SIZE), 4);
+  print("\6r5AAAAAA");  // right margin 20: the sixth glyph wraps
+  EXPECT_EQ(cx(), 4);
+  EXPECT_EQ(cy(), 8);
+  EXPECT_EQ(px(0, 8), 7);
+  // A decoration draws above the previous glyph and keeps the cursor.
+  run("cls()");
+  at(10, 20);
+  print(
+      "A\x0b"
+      "6A");
+  EXPECT_EQ(cx(), 14);
+  EXPECT_EQ(px(10, 21 - 8), 7);
+}
+
+TEST_F(print_test, fonts_crossing_their_page_read_as_memory_does) {
+  // A font at 0x4F00 reaches into the draw-state page: glyph 'A' lies at
+  // 0x5108, read like peek reads it.
+  poke(int32_t(RAM_FONT_DEFAULT), 0x4F);
+  for (int r = 0; r < 8; r++) poke(0x5108 + r, r ? 0 : 0x81);  // over RGB palette entries
+  no_newline();
+  print("A");
+  EXPECT_EQ(px(0, 0), 7);
+  EXPECT_EQ(px(7, 0), 7);
+  EXPECT_EQ(count(7), 2);
+  // The alternate font by code 14, its header read from memory.
+  poke(int32_t(RAM_FONT_ALTERNATE), 0x60);
+  poke(0x6000, 3);
+  poke(0x6001, 3);
+  poke(0x6002, 5);
+  print(
+      "\x0e"
+      "A");
+  EXPECT_EQ(cx(), 8 + 3);
+  print(
+      "\x0e"
+      "AB");
+  EXPECT_EQ(cx(), 11 + 6);
+}
+
+TEST_F(print_test, nested_repeats_end) {
+  glyph('x', {1});
+  no_newline();
+  poke(int32_t(RAM_PRINT_ATTRIBUTES), 1);
+  poke(int32_t(RAM_PRINT_SIZE), 1);
+  for (const char *text : {"\1z\1z\1zx",
+                           "\1"
+                           "3\1"
+                           "3x",
+                           "\1z\1", "\1z\6z"}) {
+    at(0, 0);
+    EXPECT_EQ(print(text), 0) << text;
+    EXPECT_LE(cx(), 35) << text;
+  }
+  at(0, 0);
+  print(
+      "\1"
+      "3\1"
+      "3x");
+  EXPECT_EQ(cx(), 3);
+}
+
+TEST_F(print_test, the_small_font_covers_every_printable_code) {
+  use_small_font();
+  for (int c = 16; c < 256; c++) {
+    if (c == 32) continue;  // the space
+    int bits = 0;
+    for (int r = 0; r < 8; r++) bits |= lil_font_dat[8 * c + r];
+    EXPECT_NE(bits, 0) << c;
+  }
+  EXPECT_EQ(run("return _print_q7scii('Hi', 0, 0)"), "8");
+  EXPECT_EQ(cy(), 6);
+}
+
+}  // namespace

@@ -1,0 +1,1 @@
+kvd_test(kernel_boot_screen_test SOURCES boot_screen_test.cpp)
