@@ -39,3 +39,9 @@ const uint32_t *generate_video_out(int32_t *width, int32_t *height);
 // Returns (rows x columns copied) / 4; 0 when nothing is copied.
 int64_t blit_from_ram(proc *src, int32_t src_addr, udata *dst, int32_t sx, int32_t sy, int32_t dx,
                       int32_t dy, int32_t w, int32_t h, uint8_t mask);
+
+// Prints length bytes of q7scii text into target at the current process's
+// text cursor (flags 16: wrap at the right margin; colours: foreground in bits
+// 0..5, background in bits 8..13). 0 when the text is done, 1 when printing
+// paused with text left.
+int print_q7scii(udata *target, const char *text, int32_t length, int32_t flags, int32_t colours);

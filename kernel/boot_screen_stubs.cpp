@@ -2,3 +2,4 @@
 #include "kernel/boot_screen.h"
 
 proc *draw_boot() { return nullptr; }
+const uint8_t lil_font_dat[4096] = {};

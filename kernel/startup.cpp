@@ -10,6 +10,7 @@
 #include "anywhen/anywhen.h"
 #include "gfx/video.h"
 #include "kernel/klog.h"
+#include "host/capture.h"
 #include "host/debug_log.h"
 #include "host/paths.h"
 #include "host/os_time.h"
@@ -24,6 +25,7 @@
 #include "pdisk/mount.h"
 #include "pdisk/fileops.h"
 #include "pdisk/pfile.h"
+#include "pdisk/png_cart.h"
 #include "pdisk/rom.h"
 #include "sorn/sorn.h"
 
@@ -117,11 +119,13 @@ static void mount_system_folder(const char *path) {
 }
 
 void reset_subsystems() {
+  capture_reset();  // finishes captures while the file system still stands
   app_reset();
   processes_init();
   pfile_init();
   pfile_reset();
   cart_mount_reset();
+  png_cart_reset();
   init_default_coltabs();
   sorn_init();
 }
