@@ -171,8 +171,7 @@ std::atomic_ref<uint32_t> capture_flag() { return std::atomic_ref<uint32_t>(app.
 // ---- names ---------------------------------------------------------------------
 
 const char *get_capture_filename(const char *name, const char *ext) {
-  std::snprintf(capture_filename_buf, sizeof capture_filename_buf, "/desktop/host/%s%s", name,
-                ext);
+  std::snprintf(capture_filename_buf, sizeof capture_filename_buf, "/desktop/host/%s%s", name, ext);
   for (int32_t n = 1; pdisk_file_exists(capture_filename_buf); n++) {
     if (n > MAX_NAME_NUMBER) return nullptr;
     std::snprintf(capture_filename_buf, sizeof capture_filename_buf, "/desktop/host/%s_%d%s", name,
@@ -227,14 +226,16 @@ void capture_screenshot(const uint32_t *frame) {
     // A label is always the whole screen: 480 / m pixels shown m times larger.
     INVARIANT(width == SCREEN_WIDTH && height == SCREEN_HEIGHT);
     pfile_entry *f = pfopen(LABEL_PATH, "w");
-    int ok = f && qoi_encode_pbuffer(rgba.data(), uint32_t(width), uint32_t(height), 1, f->data) == 0;
+    int ok =
+        f && qoi_encode_pbuffer(rgba.data(), uint32_t(width), uint32_t(height), 1, f->data) == 0;
     if (f) ok = pfclose(f) == 0 && ok;
     notify(ok ? "captured label (/ram/cart/label.qoi)" : "could not store label");
     return;
   }
   const char *path = get_capture_filename(sshot.name, ".png");
   pfile_entry *f = path ? pfopen(path, "w") : nullptr;
-  int ok = f && LodePNG_encode32_pbuffer(rgba.data(), uint32_t(width), uint32_t(height), f->data) == 0;
+  int ok =
+      f && LodePNG_encode32_pbuffer(rgba.data(), uint32_t(width), uint32_t(height), f->data) == 0;
   if (f) ok = pfclose(f) == 0 && ok;
   if (!ok) {
     notify("could not store screenshot");
@@ -337,17 +338,13 @@ void gif_end_ex(int write) {
     gif_cancel();
     return;
   }
-  if (gif_frames == 0) gif_failed = 1;  // a GIF without a screen is no GIF
   int frames = gif_frames;
-  if (gif_close() != 0) {
-    unlink(gif_filename_host);
-    if (frames > 0)
-      notify("**error: could not write gif\n");
-    else
-      gif_report_frames();
-  } else {
+  bool failed = gif_close() != 0;
+  if (failed || frames == 0) unlink(gif_filename_host);  // a GIF without a screen is no GIF
+  if (failed)
+    notify("**error: could not write gif\n");
+  else
     gif_report_frames();
-  }
   gif_cleanup();
 }
 

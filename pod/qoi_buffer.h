@@ -18,5 +18,4 @@ int qoi_encode_pbuffer(const uint8_t *image, uint32_t width, uint32_t height, in
 // exactly want_width x want_height pixels of 4 channels: any other image,
 // and a damaged one, gives null without decoding (so a header cannot ask for
 // a large allocation).
-uint8_t *qoi_decode_pbuffer_sized(const pbuffer *buffer, uint32_t want_width,
-                                  uint32_t want_height);
+uint8_t *qoi_decode_pbuffer_sized(const pbuffer *buffer, uint32_t want_width, uint32_t want_height);
