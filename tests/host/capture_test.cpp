@@ -105,8 +105,9 @@ TEST_F(Capture, ScreenshotNamesTakeTheFirstFreeNumberAndStayInTheFolder) {
   EXPECT_EQ(png_file(desk("a_2.png")).w, 480u);
   // a name cannot climb out of the folder
   p.name = "../../esc";
-  EXPECT_EQ(screenshot(p, frame),
-            std::vector<std::string>{"captured 480x270 (x1) screenshot: /desktop/host/.._.._esc.png"});
+  EXPECT_EQ(
+      screenshot(p, frame),
+      std::vector<std::string>{"captured 480x270 (x1) screenshot: /desktop/host/.._.._esc.png"});
   EXPECT_EQ(png_file(desk(".._.._esc.png")).w, 480u);
   // all 256 names taken: no file, told even when silent
   for (int n = 3; n <= 255; n++) std::ofstream(desk("a_" + std::to_string(n) + ".png")) << "x";
@@ -191,7 +192,7 @@ TEST_F(Gif, FramesMarkUnchangedPixelsAndAreWrittenAsTheyCome) {
   std::string path = record(p, 12, draw);
   EXPECT_EQ(capture_notifications(wm),
             std::vector<std::string>{"captured 6 frame gif 64x40 (x2): /desktop/host/rec.gif"});
-  struct stat st{};
+  struct stat st {};
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   mode_t mask = umask(0);
   umask(mask);
@@ -255,13 +256,15 @@ TEST_F(Gif, StreamedFileEqualsTheSameImagesWrittenAtOnce) {
     const SavedImage &from = g->SavedImages[i];
     SavedImage *to = GifMakeSavedImage(out, nullptr);
     to->ImageDesc = from.ImageDesc;
-    if (from.ImageDesc.ColorMap) to->ImageDesc.ColorMap = GifMakeMapObject(256, from.ImageDesc.ColorMap->Colors);
+    if (from.ImageDesc.ColorMap)
+      to->ImageDesc.ColorMap = GifMakeMapObject(256, from.ImageDesc.ColorMap->Colors);
     size_t n = size_t(from.ImageDesc.Width) * size_t(from.ImageDesc.Height);
     to->RasterBits = static_cast<GifByteType *>(malloc(n));
     std::memcpy(to->RasterBits, from.RasterBits, n);
     for (int e = 0; e < from.ExtensionBlockCount; e++) {
       const ExtensionBlock &b = from.ExtensionBlocks[e];
-      GifAddExtensionBlock(&to->ExtensionBlockCount, &to->ExtensionBlocks, b.Function, unsigned(b.ByteCount), b.Bytes);
+      GifAddExtensionBlock(&to->ExtensionBlockCount, &to->ExtensionBlocks, b.Function,
+                           unsigned(b.ByteCount), b.Bytes);
     }
   }
   ASSERT_EQ(EGifSpew(out), GIF_OK);
@@ -275,9 +278,9 @@ TEST_F(Gif, VideoMemoryIsGatheredPageByPage) {
   capture_params p;
   p.name = "pages", p.w = 480, p.h = 270;
   std::string path = record(p, 1, [&](int) {
-    poke_proc(wm, int32_t(RAM_VIDEO) + 4095, 5);   // end of the first video page
-    poke_proc(wm, int32_t(RAM_VIDEO) + 4096, 6);   // start of the next
-    poke_proc(wm, int32_t(RAM_VIDEO) + 129599, 7); // last pixel
+    poke_proc(wm, int32_t(RAM_VIDEO) + 4095, 5);    // end of the first video page
+    poke_proc(wm, int32_t(RAM_VIDEO) + 4096, 6);    // start of the next
+    poke_proc(wm, int32_t(RAM_VIDEO) + 129599, 7);  // last pixel
   });
   GifFileType *g = open_gif(path);
   ASSERT_NE(g, nullptr);
