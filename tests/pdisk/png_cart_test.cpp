@@ -210,9 +210,8 @@ TEST_F(PngCart, RomOfTheLimitIsRefusedAndTheOldFileKept) {
 
 TEST_F(PngCart, DamagedOrForeignPicturesGiveNoRom) {
   std::vector<uint8_t> plain(512 * 384 * 4, 0);
-  const std::string cases[] = {
-      "", "\x89PNG\r\n\x1a\n" + std::string(600, 'p'), png_of(plain, 512, 384),
-      png_of(std::vector<uint8_t>(16, 0), 2, 2)};
+  const std::string cases[] = {"", "\x89PNG\r\n\x1a\n" + std::string(600, 'p'),
+                               png_of(plain, 512, 384), png_of(std::vector<uint8_t>(16, 0), 2, 2)};
   for (const std::string &png : cases) {
     pbuffer_owner b(create_buffer_2(int64_t(png.size()), 'p'));
     bwrite(png.data(), 1, png.size(), b.get());
