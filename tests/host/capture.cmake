@@ -9,3 +9,5 @@ target_include_directories(capture_tool PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(capture_tool PRIVATE kvd_all)
 add_test(NAME capture_reference
   COMMAND ${KVD_PYTHON} ${KVD_TEST_DIR}/capture_check.py $<TARGET_FILE:capture_tool>)
+
+kvd_test(capture_audio_test SOURCES capture_audio_test.cpp LIBS PkgConfig::SDL2)

@@ -70,7 +70,8 @@ int main(int argc, char **argv) {
       for (int j = 0; j < rec.h * rec.scale; j++)
         for (int k = 0; k < rec.w * rec.scale; k++) {
           int x = rec.x0 + k / rec.scale, y = rec.y0 + j / rec.scale;
-          uint32_t c = pal[pal[size_t(256 + y)] * 64 + (peek_proc(wm, int32_t(RAM_VIDEO) + y * 480 + x) & 63)];
+          uint32_t c = pal[pal[size_t(256 + y)] * 64 +
+                           (peek_proc(wm, int32_t(RAM_VIDEO) + y * 480 + x) & 63)];
           const char rgb[3] = {char(c >> 16), char(c >> 8), char(c)};
           expected.write(rgb, 3);
         }
@@ -87,7 +88,9 @@ int main(int argc, char **argv) {
   std::string big(150000, '\0');
   for (auto &c : big) c = char(rng() % 7);  // compressible, not trivially
   const std::pair<std::string, std::string> files[] = {
-      {"main.lua", "print('hello')\n"}, {"sub/data.bin", big}, {"empty", ""},
+      {"main.lua", "print('hello')\n"},
+      {"sub/data.bin", big},
+      {"empty", ""},
       {".info.pod", "{,title=\"Check\",version=\"1\",author=\"us\"}"}};
   for (auto &[rel, bytes] : files) {
     if (!put("/ram/pc/" + rel, bytes)) return 1;
