@@ -309,6 +309,11 @@ void gif_frame(const uint32_t *pal) {
   gif_check(EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, control));
   ColorMapObject *local = nullptr;
   if (std::memcmp(pal, firstpal, 256 * sizeof *pal) != 0) local = make_colour_map(pal);
+  if (!local && gif->Image.ColorMap) {
+    // giflib drops, without freeing, its copy of an earlier frame's map
+    GifFreeMapObject(gif->Image.ColorMap);
+    gif->Image.ColorMap = nullptr;
+  }
   gif_check(EGifPutImageDesc(gif, 0, 0, out_width, out_height, false, local));
   GifFreeMapObject(local);
   bool diff = !last_frame.empty() && t;

@@ -251,7 +251,8 @@ TEST_F(Gif, StreamedFileEqualsTheSameImagesWrittenAtOnce) {
   ASSERT_NE(out, nullptr);
   out->SWidth = g->SWidth, out->SHeight = g->SHeight;
   out->SColorResolution = g->SColorResolution, out->SBackGroundColor = g->SBackGroundColor;
-  out->SColorMap = GifMakeMapObject(256, g->SColorMap->Colors);
+  ColorMapObject *screen_map = GifMakeMapObject(256, g->SColorMap->Colors);
+  out->SColorMap = screen_map;  // copied by the screen writer, ours to free
   for (int i = 0; i < g->ImageCount; i++) {
     const SavedImage &from = g->SavedImages[i];
     SavedImage *to = GifMakeSavedImage(out, nullptr);
@@ -267,7 +268,17 @@ TEST_F(Gif, StreamedFileEqualsTheSameImagesWrittenAtOnce) {
                            unsigned(b.ByteCount), b.Bytes);
     }
   }
+  // giflib leaves the saved images to their maker
+  SavedImage *images = out->SavedImages;
+  int count = out->ImageCount;
   ASSERT_EQ(EGifSpew(out), GIF_OK);
+  for (int i = 0; i < count; i++) {
+    GifFreeMapObject(images[i].ImageDesc.ColorMap);
+    std::free(images[i].RasterBits);
+    GifFreeExtensions(&images[i].ExtensionBlockCount, &images[i].ExtensionBlocks);
+  }
+  std::free(images);
+  GifFreeMapObject(screen_map);
   DGifCloseFile(g, &error);
   EXPECT_EQ(slurp(path), slurp(again));
 }
