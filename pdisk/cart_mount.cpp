@@ -119,7 +119,9 @@ static pbuffer *pack_cartridge(const pmount_entry *m, int kind, const char **why
     return out;
   }
   if (kind == KVD_ROM && write_kvd_rom_from_ram_files(out, m->origin, 0) == 0) return out;
-  if (kind == KVD_PNG && write_kvd_png_from_ram_files(out, m->origin) == 0) return out;
+  // a retry does not repeat the writer's notification
+  if (kind == KVD_PNG && write_kvd_png_from_ram_files(out, m->origin, m->write_failures > 0) == 0)
+    return out;
   *why = kind == KVD_ROM ? "contents too large for a ROM cartridge"
                          : "contents too large for a PNG cartridge";
   destroy_buffer(out);

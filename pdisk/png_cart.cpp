@@ -235,14 +235,14 @@ void rom_keep_info_pod(const pbuffer *data) {
   extract_label_text(info_pod_buffer);
 }
 
-int write_kvd_png_from_ram_files(pbuffer *out, const pbuffer *folder) {
+int write_kvd_png_from_ram_files(pbuffer *out, const pbuffer *folder, int quiet) {
   if (!out || !folder) return -1;
   generated_info_label = 0;
   generated_info_pod_buffer = 0;
   pbuffer_owner rom(create_buffer_2(4096, 'd'));
   if (write_kvd_rom_from_ram_files(rom.get(), folder, ROM_FLAGS) != 0) return -1;
   if (rom->length >= PNG_CART_MAX_ROM) {
-    notify("failed to store cartridge rom as png (too large)");
+    if (!quiet) notify("failed to store cartridge rom as png (too large)");
     return -1;
   }
   std::vector<uint8_t> carrier(CARRIER_BYTES);

@@ -39,11 +39,12 @@ extern int32_t generated_info_pod_buffer;
 // Appends the PNG cartridge of the RAM folder `folder` to out. 0 when written;
 // -1 (out unchanged) when the folder cannot be packed as a ROM or its ROM is
 // PNG_CART_MAX_ROM bytes or more, which also notifies "failed to store
-// cartridge rom as png (too large)". The carrier is "/system/misc/kvd_cart.png"
+// cartridge rom as png (too large)" unless quiet (a write-back that retries a
+// refused cartridge has said so once already). The carrier is "/system/misc/kvd_cart.png"
 // when that is a 512x384 PNG, else a plain one; the label is folder's
 // "label.png" when it is 480x270, else (only when there is no "label.png")
 // its 480x270 "label.qoi"; title and byline come from its ".info.pod".
-int write_kvd_png_from_ram_files(pbuffer *out, const pbuffer *folder);
+int write_kvd_png_from_ram_files(pbuffer *out, const pbuffer *folder, int quiet = 0);
 
 // The ROM (from "kvd" to the end of its compressed block) hidden in a PNG
 // cartridge's bytes, in a new buffer; null when png is not a 512x384 PNG or

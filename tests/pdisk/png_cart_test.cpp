@@ -202,10 +202,27 @@ TEST_F(PngCart, RomOfTheLimitIsRefusedAndTheOldFileKept) {
   flush_dirty_mounts_immediately();
   std::string before = read_host("k.kvd.png");
   ASSERT_EQ(before.substr(1, 3), "PNG");
+  notifications();
   ASSERT_TRUE(put("/k.kvd.png/big", random_bytes(300000, 3)));
   flush_dirty_mounts_immediately();
   EXPECT_EQ(read_host("k.kvd.png"), before);
   EXPECT_EQ(get_mount_by_mount_point("/k.kvd.png", 0)->dirty, 1u);
+  // told once (the writer's text and the write-back's), not at every retry
+  auto told = notifications();
+  ASSERT_EQ(told.size(), 2u);
+  EXPECT_NE(told[0].find("failed to store cartridge rom as png (too large)"), std::string::npos);
+  for (int retry = 0; retry < 3; retry++) flush_dirty_mounts_immediately();
+  EXPECT_TRUE(notifications().empty());
+  EXPECT_EQ(read_host("k.kvd.png"), before);
+  // once it fits again it is written, and a later refusal is told anew
+  delete_path("/k.kvd.png/big");
+  ASSERT_TRUE(put("/k.kvd.png/a.lua", "changed"));
+  flush_dirty_mounts_immediately();
+  EXPECT_EQ(get_mount_by_mount_point("/k.kvd.png", 0)->dirty, 0u);
+  EXPECT_NE(read_host("k.kvd.png"), before);
+  ASSERT_TRUE(put("/k.kvd.png/big", random_bytes(300000, 4)));
+  flush_dirty_mounts_immediately();
+  EXPECT_EQ(notifications().size(), 2u);
 }
 
 TEST_F(PngCart, DamagedOrForeignPicturesGiveNoRom) {
