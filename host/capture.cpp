@@ -189,15 +189,19 @@ int32_t video_mode_scale() {
   return 1;
 }
 
+// A label is the whole screen as the current video mode shows it: 480 / m
+// by 270 / m pixels, m times larger.
+static void fit_label_to_mode(capture_settings &s) {
+  int32_t m = video_mode_scale();
+  s.x0 = s.y0 = 0;
+  s.w = SCREEN_WIDTH / m;
+  s.h = SCREEN_HEIGHT / m;
+  s.scale = 1;
+}
+
 void request_screenshot() {
   sshot = read_settings(RAM_SCREENSHOT_PARAMS);
-  if (sshot.label) {
-    int32_t m = video_mode_scale();
-    sshot.x0 = sshot.y0 = 0;
-    sshot.w = SCREEN_WIDTH / m;
-    sshot.h = SCREEN_HEIGHT / m;
-    sshot.scale = 1;
-  }
+  if (sshot.label) fit_label_to_mode(sshot);
 }
 
 void update_screenshot(const uint32_t *frame) {
@@ -211,6 +215,8 @@ void update_screenshot(const uint32_t *frame) {
 }
 
 void capture_screenshot(const uint32_t *frame) {
+  // the mode may have changed while the frames to skip went by
+  if (sshot.label) fit_label_to_mode(sshot);
   int32_t s = video_mode_scale() * sshot.scale, width = sshot.w * s, height = sshot.h * s;
   std::vector<uint8_t> rgba(size_t(width) * size_t(height) * 4);
   for (int32_t j = 0; j < height; j++) {
@@ -223,7 +229,6 @@ void capture_screenshot(const uint32_t *frame) {
     }
   }
   if (sshot.label) {
-    // A label is always the whole screen: 480 / m pixels shown m times larger.
     INVARIANT(width == SCREEN_WIDTH && height == SCREEN_HEIGHT);
     pfile_entry *f = pfopen(LABEL_PATH, "w");
     int ok =

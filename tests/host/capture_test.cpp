@@ -149,6 +149,27 @@ TEST_F(Capture, LabelIsTheWholeScreenAsQoiWhateverTheMode) {
     }
     std::free(px);
   }
+  // the mode changes while the frames to skip go by: the label follows the
+  // mode it is taken in (mode 4's 160x90, tripled)
+  poke(int32_t(RAM_VIDEO_MODE), 0);
+  capture_params p;
+  p.label = 1, p.skip = 1;
+  capture_write_params(RAM_SCREENSHOT_PARAMS, p);
+  request_screenshot();
+  app.screenshot_request = 1;
+  update_screenshot(frame.data());
+  poke(int32_t(RAM_VIDEO_MODE), 4);
+  update_screenshot(frame.data());
+  EXPECT_EQ(capture_notifications(wm),
+            std::vector<std::string>{"captured label (/ram/cart/label.qoi)"});
+  pfile_entry *f = pfopen("/ram/cart/label.qoi", "r");
+  ASSERT_NE(f, nullptr);
+  uint8_t *px = qoi_decode_pbuffer_sized(f->data, 480, 270);
+  pfclose(f);
+  ASSERT_NE(px, nullptr);
+  const uint8_t *q = px + (269 * 480 + 479) * 4;
+  EXPECT_EQ(uint32_t(q[0] << 16 | q[1] << 8 | q[2]), frame[89 * 480 + 159]);
+  std::free(px);
 }
 
 // A recording of `frames` composed frames, each drawn by draw(i); the GIF's
