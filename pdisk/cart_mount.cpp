@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "kernel/app.h"
 #include "kernel/klog.h"
@@ -59,6 +60,18 @@ int populate_ram_folder_from_kvd_png_buffer(const char *dest, pbuffer *b) {
     return -1;
   }
   populate_ram_folder_from_kvd_rom_buffer(dest, rom.get());
+  // The label travels in the picture, not in the ROM: kept as "label.qoi" so
+  // that writing the cartridge back shows it again.
+  std::string label = std::string(dest) + "/label.qoi";
+  if (pdisk_file_exists((std::string(dest) + "/label.png").c_str()) ||
+      pdisk_file_exists(label.c_str()))
+    return 0;
+  pbuffer_owner qoi(read_kvd_png_label(b));
+  pfile_entry *f = qoi ? pfopen(label.c_str(), "w") : nullptr;
+  if (f) {
+    bwrite(qoi->data, 1, uint64_t(qoi->length), f->data);
+    pfclose(f);
+  }
   return 0;
 }
 

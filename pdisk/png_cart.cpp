@@ -269,6 +269,31 @@ pbuffer *read_kvd_rom_from_png(pbuffer *png) {
   return rom;
 }
 
+pbuffer *read_kvd_png_label(pbuffer *png) {
+  uint8_t *image = decode_png_file(png, PNG_CART_WIDTH, PNG_CART_HEIGHT);
+  if (!image) return nullptr;
+  std::vector<uint8_t> carrier(CARRIER_BYTES), label(LABEL_WIDTH * LABEL_HEIGHT * 4);
+  make_carrier(carrier.data());
+  bool placed = false;
+  for (int32_t y = 0; y < LABEL_HEIGHT; y++)
+    for (int32_t i = 0; i < LABEL_WIDTH * 4; i++) {
+      int32_t at = (PNG_CART_LABEL_Y + y) * PNG_CART_WIDTH * 4 + PNG_CART_LABEL_X * 4 + i;
+      int n = carrier_bits(at);
+      uint8_t top = uint8_t(image[at] >> n << n);
+      placed = placed || top != uint8_t(carrier[at] >> n << n);
+      // the top bits repeated into the low ones: 0xF8 becomes 0xFF again
+      label[size_t(y * LABEL_WIDTH * 4 + i)] = uint8_t(top | top >> (8 - n));
+    }
+  std::free(image);
+  if (!placed) return nullptr;
+  pbuffer *qoi = create_buffer_2(0, 'q');
+  if (qoi_encode_pbuffer(label.data(), LABEL_WIDTH, LABEL_HEIGHT, 1, qoi) != 0) {
+    destroy_buffer(qoi);
+    return nullptr;
+  }
+  return qoi;
+}
+
 void png_cart_reset() {
   destroy_buffer(info_pod_buffer);
   info_pod_buffer = nullptr;

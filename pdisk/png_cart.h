@@ -51,6 +51,13 @@ int write_kvd_png_from_ram_files(pbuffer *out, const pbuffer *folder, int quiet 
 // carries no whole ROM.
 pbuffer *read_kvd_rom_from_png(pbuffer *png);
 
+// The label a PNG cartridge's picture shows, as a new 480x270 QOI (colour
+// space linear): the label area's top bits (5 of R, G and B, 6 of A; the low
+// ones carry the ROM) repeated into the low bits. Null when png is not a
+// 512x384 PNG or its label area shows only the carrier the writer would use
+// now, that is when no label was placed.
+pbuffer *read_kvd_png_label(pbuffer *png);
+
 // The ROM writer met ".info.pod" while asked for the label text (flag 8):
 // keeps a copy of data and prints its label text.
 void rom_keep_info_pod(const pbuffer *data);

@@ -103,9 +103,41 @@ TEST_F(PngCart, CartridgeWrittenBackMountsAgainWithEveryFile) {
   ASSERT_EQ(delete_mount_point("/c.kvd.png"), 1);
   for (auto &[path, bytes] : files) EXPECT_EQ(get(path), bytes) << path;
   EXPECT_TRUE(pdisk_directory_exists("/c.kvd.png/gfx", 0));
-  // the label is in the picture, not in the ROM
+  // the label travels in the picture, not in the ROM, and comes back from it
+  // as label.qoi: its top bits exact, the low ones repeating them
   EXPECT_EQ(get("/c.kvd.png/label.png"), "<none>");
+  {
+    std::string qoi = get("/c.kvd.png/label.qoi");
+    pbuffer_owner b(create_buffer_2(int64_t(qoi.size()), 'q'));
+    bwrite(qoi.data(), 1, qoi.size(), b.get());
+    uint8_t *px = qoi_decode_pbuffer_sized(b.get(), 480, 270);
+    ASSERT_NE(px, nullptr);
+    const uint8_t *p = px + (7 * 480 + 100) * 4;
+    EXPECT_EQ(p[0], (100 & 0xF8) | 100 >> 5);
+    EXPECT_EQ(p[1], (7 & 0xF8) | 7 >> 5);
+    EXPECT_EQ(p[3], (200 & 0xFC) | 200 >> 6);
+    std::free(px);
+  }
+  // written back again the picture shows the same label
+  ASSERT_TRUE(put("/c.kvd.png/main.lua", "print('again')"));
+  flush_dirty_mounts_immediately();
+  rgba again = decode(read_host("c.kvd.png"));
+  ASSERT_EQ(again.w, 512u);
   rgba img = decode(png);
+  for (int y = 0; y < 270; y += 13)
+    for (int x = 0; x < 480; x += 7)
+      for (int k = 0; k < 4; k++) {
+        int n = k == 3 ? 2 : 3;
+        ASSERT_EQ(again.at(16 + x, 38 + y)[k] >> n, img.at(16 + x, 38 + y)[k] >> n);
+      }
+  // a cartridge written without a label gets none on reading
+  ASSERT_EQ(pmkdir("/n.kvd.png"), 0);
+  ASSERT_TRUE(put("/n.kvd.png/main.lua", "x"));
+  flush_dirty_mounts_immediately();
+  ASSERT_EQ(delete_mount_point("/n.kvd.png"), 1);
+  EXPECT_EQ(get("/n.kvd.png/main.lua"), "x");
+  EXPECT_EQ(get("/n.kvd.png/label.qoi"), "<none>");
+
   ASSERT_EQ(img.w, 512u);
   ASSERT_EQ(img.h, 384u);
   for (auto [x, y] : {std::pair{0u, 0u}, {479u, 269u}, {100u, 7u}}) {
