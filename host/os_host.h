@@ -10,6 +10,10 @@ void start_frame();
 // Shows the frame unless headless, then waits out the rest of 16 ms.
 int end_frame();
 void os_apply_video_config();
+// The audio lock: while the main thread holds it the audio callback does not
+// run. It nests; each os_lock_audio is matched by one os_unlock_audio.
+void os_lock_audio();
+void os_unlock_audio();
 void os_lock_mouse_cursor(int32_t flags, int32_t sensitivity_x, int32_t sensitivity_y);
 // Host-layer functions registered after the workstation API.
 void os_add_public_c_functions(lua_State *L);

@@ -39,7 +39,7 @@ int lua54__signal(lua_State *L) {
       if (p) p->audio_priority = next_audio_priority++;
       break;
     case 16:
-      if (app.audio_capture_on)
+      if (audio_capture_running())
         audio_capture_end();
       else
         audio_capture_start();

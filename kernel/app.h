@@ -13,7 +13,9 @@ struct app_state {
   uint32_t userland_flag_36;  // reported by stat
   int64_t audio_owner;        // -2: none
   int64_t mirrored_owner;     // -3: matches no process
-  uint32_t audio_capture_on;
+  // Read by the audio thread: the flag only through std::atomic_ref, and set
+  // after the buffer (host/capture.h owns both).
+  alignas(4) uint32_t audio_capture_on;
   pbuffer *capture_buffer;
   uint32_t gif_recording;
   uint32_t gif_frame_count;

@@ -15,6 +15,7 @@
 
 #include "anywhen/anywhen.h"
 #include "kernel/klog.h"
+#include "host/capture.h"
 #include "host/os_host.h"
 #include "host/sockets.h"
 #include "kernel/app.h"
@@ -130,6 +131,7 @@ void kavelund_exit() {
   for (int pass = 0; pass < 120 && app.exclusive_process != 0 && !shutdown_passes_out_of_time();
        pass++)
     run_root_pass();
+  capture_reset();  // a running recording or audio capture is written out
   flush_dirty_mounts_immediately();
   sync_fs(1);
   delete_sockets_by_process(0);

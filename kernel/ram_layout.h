@@ -172,3 +172,14 @@ inline constexpr uint32_t RAM_WAVE_ROWS = 0xF80000;
 inline constexpr uint32_t WAVE_NOISE_SAMPLES = 16384;
 inline constexpr uint32_t WAVE_ROW_SAMPLES = 1024;
 inline constexpr uint32_t WAVE_ROWS = 256;
+
+// ---- host: captures -----------------------------------------------------------
+
+// Capture parameters in the memory of the process that signals: signed 16-bit
+// values x0, y0, w, h, scale, then a word the GIF leaves unread (the
+// screenshot's label flag), frames to skip and the silent flag; the name
+// follows both blocks.
+inline constexpr uint32_t RAM_GIF_PARAMS = 64;
+inline constexpr uint32_t RAM_SCREENSHOT_PARAMS = 80;
+inline constexpr uint32_t RAM_CAPTURE_NAME = 96;  // 64 bytes; a NUL ends it earlier
+inline constexpr int32_t CAPTURE_NAME_BYTES = 64;

@@ -10,6 +10,7 @@
 #include "anywhen/anywhen.h"
 #include "gfx/video.h"
 #include "kernel/klog.h"
+#include "host/capture.h"
 #include "host/debug_log.h"
 #include "host/paths.h"
 #include "host/os_time.h"
@@ -26,6 +27,7 @@
 #include "pdisk/mount.h"
 #include "pdisk/fileops.h"
 #include "pdisk/pfile.h"
+#include "pdisk/png_cart.h"
 #include "pdisk/rom.h"
 #include "kernel/audio_owner.h"
 #include "sorn/sorn.h"
@@ -121,6 +123,7 @@ static void mount_system_folder(const char *path) {
 
 void reset_subsystems() {
   cpu_budget_reset();
+  capture_reset();  // finishes captures while the file system still stands
   // Sound first: a reboot silences the old owner and ends a running capture
   // before the record that tracks them is cleared.
   sorn_init();
@@ -130,6 +133,7 @@ void reset_subsystems() {
   pfile_init();
   pfile_reset();
   cart_mount_reset();
+  png_cart_reset();
   init_default_coltabs();
   anywhen_reset();
 }

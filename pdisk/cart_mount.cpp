@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "kernel/app.h"
 #include "kernel/klog.h"
@@ -14,6 +15,7 @@
 #include "pdisk/mount.h"
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
+#include "pdisk/png_cart.h"
 #include "pdisk/rom.h"
 
 int32_t prune_slots_threshold = 4096;
@@ -50,9 +52,27 @@ void populate_ram_folder_from_kvd_buffer(const char *dest, pbuffer *b) {
   block_automounting = was_blocked;
 }
 
-void populate_ram_folder_from_kvd_png_buffer(const char *dest) {
-  printf("can not populate %s\n", dest);
-  printf("kvd.png loader not supported in this build.\n");
+int populate_ram_folder_from_kvd_png_buffer(const char *dest, pbuffer *b) {
+  pbuffer_owner rom(read_kvd_rom_from_png(b));
+  if (!rom) {
+    printf("can not populate %s\n", dest);
+    printf("not a readable kvd.png cartridge.\n");
+    return -1;
+  }
+  populate_ram_folder_from_kvd_rom_buffer(dest, rom.get());
+  // The label travels in the picture, not in the ROM: kept as "label.qoi" so
+  // that writing the cartridge back shows it again.
+  std::string label = std::string(dest) + "/label.qoi";
+  if (pdisk_file_exists((std::string(dest) + "/label.png").c_str()) ||
+      pdisk_file_exists(label.c_str()))
+    return 0;
+  pbuffer_owner qoi(read_kvd_png_label(b));
+  pfile_entry *f = qoi ? pfopen(label.c_str(), "w") : nullptr;
+  if (f) {
+    bwrite(qoi->data, 1, uint64_t(qoi->length), f->data);
+    pfclose(f);
+  }
+  return 0;
 }
 
 // Picks and creates a fresh folder under "/ram/mount"; its path in out.
@@ -76,6 +96,7 @@ pmount_entry *mount_kvd_path(const char *p) {
   block_automounting = 1;
   char folder[64];
   make_mount_folder(folder, sizeof folder);
+  int unreadable = 0;
   if (pfile_entry *f = pfopen(p, "r")) {
     f->data->cursor = 0;
     switch (kvd_path_kind(p)) {
@@ -86,7 +107,7 @@ pmount_entry *mount_kvd_path(const char *p) {
         populate_ram_folder_from_kvd_rom_buffer(folder, f->data);
         break;
       case KVD_PNG:
-        populate_ram_folder_from_kvd_png_buffer(folder);
+        unreadable = populate_ram_folder_from_kvd_png_buffer(folder, f->data) != 0;
         break;
     }
     pfclose(f);
@@ -96,6 +117,7 @@ pmount_entry *mount_kvd_path(const char *p) {
     m->folder_flag = 0;
     m->dirty = 0;
     m->flush_time = 0;
+    m->unreadable = uint32_t(unreadable);
   }
   block_automounting = was_blocked;
   return m;
@@ -110,8 +132,11 @@ static pbuffer *pack_cartridge(const pmount_entry *m, int kind, const char **why
     return out;
   }
   if (kind == KVD_ROM && write_kvd_rom_from_ram_files(out, m->origin, 0) == 0) return out;
+  // a retry does not repeat the writer's notification
+  if (kind == KVD_PNG && write_kvd_png_from_ram_files(out, m->origin, m->write_failures > 0) == 0)
+    return out;
   *why = kind == KVD_ROM ? "contents too large for a ROM cartridge"
-                         : "no PNG cartridge writer in this build";
+                         : "contents too large for a PNG cartridge";
   destroy_buffer(out);
   return nullptr;
 }
@@ -141,8 +166,8 @@ int flush_dirty_mount(pmount_entry *m, int delayed) {
     clear_dirty(m);
     return 0;
   }
-  const char *why = nullptr;
-  pbuffer *packed = pack_cartridge(m, kind, &why);
+  const char *why = "its file could not be read";
+  pbuffer *packed = m->unreadable ? nullptr : pack_cartridge(m, kind, &why);
   if (!packed) {
     report_failed_write_back(m, why);
     return 0;

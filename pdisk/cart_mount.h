@@ -41,9 +41,12 @@ pmount_entry *mount_kvd_path(const char *p);
 // Unpacks a text cartridge read from b's cursor by its version line, with
 // automounting blocked (cartridge files inside stay files).
 void populate_ram_folder_from_kvd_buffer(const char *dest, pbuffer *b);
-// PNG cartridges are not read here: says so and leaves dest empty (such a
-// mount is never written back over its file).
-void populate_ram_folder_from_kvd_png_buffer(const char *dest);
+// Unpacks the ROM hidden in the PNG cartridge held in b, and the label its
+// picture shows as "label.qoi" (when it shows one and the ROM brought no
+// label.png or label.qoi). 0 when it was read;
+// -1 (said on standard output, dest left empty) for a damaged or foreign
+// picture, whose mount is then never written back over its file.
+int populate_ram_folder_from_kvd_png_buffer(const char *dest, pbuffer *b);
 
 // Writes one mount back. 1 when it was written; 0 when it was clean, not due
 // (delayed), held, not a cartridge (its mark is cleared), or when the write

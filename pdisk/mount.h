@@ -16,6 +16,7 @@ struct pmount_entry {
   uint32_t dirty;           // RAM contents changed and not yet written back
   uint64_t flush_time;      // ms from which a dirty mount may be written back
   uint32_t write_failures;  // write-backs failed in a row (cleared by a success)
+  uint32_t unreadable;      // its cartridge file could not be unpacked: never written over
 };
 
 constexpr int PDISK_MAX_MOUNTS = 8192;

@@ -23,3 +23,4 @@ add_test(NAME pdisk_ls_check
 kvd_test(pdisk_listing_test SOURCES listing_test.cpp pdisk_fixture.cpp)
 kvd_test(pdisk_file_api_test SOURCES file_api_test.cpp pdisk_fixture.cpp)
 kvd_test(pdisk_pfile_table_test SOURCES pfile_table_test.cpp pdisk_fixture.cpp)
+kvd_test(pdisk_png_cart_test SOURCES png_cart_test.cpp pdisk_fixture.cpp)

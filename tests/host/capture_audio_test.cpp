@@ -1,0 +1,75 @@
+// The audio capture holds exactly what the audio device was given: an SDL
+// device on the disk driver plays the mixer's output (a note of the default
+// instrument on a ramp) while a capture runs, and the captured bytes are the start of
+// what the driver wrote to its file.
+#include <SDL.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "sorn/audio_lock.h"
+#include "sorn/mixer.h"
+#include "tests/host/capture_world.h"
+#include "tests/sorn/sorn_fixture.h"
+
+namespace {
+
+void mixer_callback(void *, Uint8 *stream, int length) {
+  sorn_lock_audio();
+  sorn_mix(reinterpret_cast<int16_t *>(stream), length / 4);
+  audio_capture_feed(stream, length);
+  sorn_unlock_audio();
+}
+
+using CaptureAudio = sorn_fixture;
+
+TEST_F(CaptureAudio, CaptureEqualsWhatTheDiskDriverReceived) {
+  char tmpl[] = "/tmp/capture_audio_XXXXXX";
+  std::string host = mkdtemp(tmpl);
+  std::string disk = host + "/device.raw";
+  setenv("SDL_AUDIODRIVER", "disk", 1);
+  setenv("SDL_DISKAUDIOFILE", disk.c_str(), 1);
+  setenv("SDL_DISKAUDIODELAY", "2", 1);
+
+  proc *wm = capture_world_open(host);
+  ASSERT_NE(wm, nullptr);
+  for (int i = 0; i < 1024; i++) {  // row 0 of the wavetable: a ramp
+    int16_t s = int16_t(i * 64 - 32768);
+    sorn_memcpy(int32_t(RAM_WAVE_ROWS + 2 * i), &s, 2);
+  }
+  demo_node nodes[2] = {demo_container(), demo_osc(0, 0)};
+  demo_write_instrument(test_inst_addr(1), nodes, 2);
+  note(0, 1, 60);
+
+  ASSERT_EQ(SDL_InitSubSystem(SDL_INIT_AUDIO), 0) << SDL_GetError();
+  SDL_AudioSpec want{}, have{};
+  want.freq = 44100, want.format = AUDIO_S16LSB, want.channels = 2, want.samples = 512;
+  want.callback = mixer_callback;
+  SDL_AudioDeviceID dev = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+  ASSERT_NE(dev, 0u) << SDL_GetError();
+  audio_capture_start();
+  SDL_PauseAudioDevice(dev, 0);
+  SDL_Delay(150);
+  EXPECT_EQ(audio_capture_end(), 0);
+  SDL_Delay(20);
+  SDL_CloseAudioDevice(dev);
+  SDL_QuitSubSystem(SDL_INIT_AUDIO);
+
+  auto slurp = [](const std::string &p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  };
+  std::string captured = slurp(host + "/desk/audio.raw"), received = slurp(disk);
+  ASSERT_GE(captured.size(), 4u * 512 * 4) << "a few buffers at least";
+  EXPECT_EQ(captured.size() % 2048, 0u);
+  ASSERT_GE(received.size(), captured.size());
+  EXPECT_EQ(received.compare(0, captured.size(), captured), 0);
+  EXPECT_NE(captured.find_first_not_of('\0'), std::string::npos) << "the note sounds";
+  reset_subsystems();
+  std::filesystem::remove_all(host);
+}
+
+}  // namespace
