@@ -13,3 +13,11 @@ void os_apply_video_config();
 void os_lock_mouse_cursor(int32_t flags, int32_t sensitivity_x, int32_t sensitivity_y);
 // Host-layer functions registered after the workstation API.
 void os_add_public_c_functions(lua_State *L);
+
+// Worker threads, named "kavelund_worker": os_create_thread runs
+// function(data) on a thread of its own and returns the thread's record, or
+// null when no thread could be started. os_destroy_thread detaches the
+// thread and frees the record (null is ignored); the thread runs on.
+struct os_thread;
+os_thread *os_create_thread(int (*function)(void *), void *data);
+void os_destroy_thread(os_thread *thread);
