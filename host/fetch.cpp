@@ -87,15 +87,16 @@ uint32_t gurl_get(const char *url, const char *extra, gurl_callback callback) {
   gurl_buffer_write(&job->url, url, std::strlen(url));
   if (extra) gurl_buffer_write(&job->extra, extra, std::strlen(extra));
   job->callback = callback;
-  os_destroy_thread(slot.thread);  // an earlier job's worker runs on, detached
-  slot.thread = nullptr;
-  slot.job = job;
+  slot.job = job;  // an earlier job's worker runs on with its own record
+  // The worker holds its record itself, so nothing ever waits for it: it is
+  // detached at once and its thread's resources go when it ends.
   auto *hold = new std::shared_ptr<gurl_job>(job);
-  slot.thread = os_create_thread(gurl_get_worker, hold);
-  if (!slot.thread) {
+  os_thread *thread = os_create_thread(gurl_get_worker, hold);
+  if (!thread) {
     delete hold;
     gurl_finish(job.get(), GURL_FAILED);
   }
+  os_destroy_thread(thread);
   return id;
 }
 

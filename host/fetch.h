@@ -6,7 +6,7 @@
 // takes the slot of job id. The record is shared by the slot and the worker:
 // a slot taken by a later job lets go of the old record, and the old worker
 // goes on writing into that record alone (freed when the worker ends), never
-// into the new job's.
+// into the new job's. Workers are detached from the start.
 //
 // Threads: the worker writes the response, the last chunk size and the status
 // of its own record. The status is stored (release) after the bytes it
@@ -66,7 +66,6 @@ struct gurl_job {
 
 struct gurl_slot {
   std::shared_ptr<gurl_job> job;
-  os_thread *thread = nullptr;
 };
 
 extern gurl_slot gurl_slots[GURL_SLOTS];
