@@ -187,7 +187,13 @@ static void set_socket_fd_options(int fd) {
   fcntl(fd, F_SETFL, (flags < 0 ? 0 : flags) | O_NONBLOCK);
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // refused by UDP sockets
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  // Address reuse lets a listener bind again past a closed connection's
+  // waiting time. A datagram socket is left without it: there it would let a
+  // second listener bind a port already in use and take its datagrams.
+  int type = 0;
+  socklen_t type_len = sizeof type;
+  if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &type_len) == 0 && type == SOCK_STREAM)
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
 }
 
 // After a failed read or write: errors that end the connection close the
@@ -351,14 +357,15 @@ static int read_peer_queue(lua_State *L, const socket_record &s) {
     return 0;
   }
   pbuffer *b = q->queue;
-  uint32_t n = (uint32_t)b->data[0] | (uint32_t)b->data[1] << 8 | (uint32_t)b->data[2] << 16 |
-               (uint32_t)b->data[3] << 24;
+  b->cursor = 0;
+  uint32_t n = bread_uint32(b);
   if (n > (uint32_t)b->length - 4) {
     bclear(b);
     return 0;
   }
   lua_pushlstring(L, (const char *)b->data + 4, n);
   bcrop(b, 4 + (int32_t)n, b->length - 4 - (int32_t)n);
+  b->cursor = b->length;  // the next datagram goes after the rest
   return 1;
 }
 

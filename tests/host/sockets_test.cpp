@@ -249,13 +249,15 @@ TEST_F(Sockets, UdpListenerQueuesEachPeer) {
 }
 
 // One peer writing to two listeners (of two processes): each listener's
-// queue holds only what was sent to it.
+// queue holds only what was sent to it. A port already listened on cannot be
+// listened on again, so no listener takes another's datagrams.
 TEST_F(Sockets, UdpQueuesBelongToTheirListener) {
   std::string p1 = free_port(SOCK_DGRAM), p2 = free_port(SOCK_DGRAM);
   std::string l1 = call("_create_udp_socket(" + p1 + ", '*')");
   int64_t other = spawn("");
   set_current_process(get_process(other));
   std::string l2 = call("_create_udp_socket(" + p2 + ", '*')");
+  EXPECT_EQ(call("_create_udp_socket(" + p1 + ", '*')"), "");  // "** bind failed"
   set_current_process(root);
   peer_process peer("socket_peer.py");
   peer.ask("udp_bind 127.0.0.1");
