@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -62,6 +63,8 @@ struct Fetch : kernel_fixture {
   void SetUp() override {
     kernel_fixture::SetUp();
     config.network_access = 1;
+    // The loopback server is reached directly, whatever proxy the host names.
+    setenv("no_proxy", "*", 1);
     base = "http://127.0.0.1:" + server.line();
   }
   uint32_t start(const std::string &url, gurl_callback callback = record_status) {
