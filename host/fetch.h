@@ -1,9 +1,25 @@
-// Remote fetch jobs: each download runs on a worker thread of its own and
-// fills its job slot; the main thread polls the slot by the job's id. Still
-// stubs (host/fetch_stubs.cpp) where downloads are not built.
+// Remote fetch jobs: each download runs over HTTP(S) on a worker thread of
+// its own and fills its job record; the main thread starts jobs and polls
+// them by id, never waiting for the network.
+//
+// A job lives in slot id mod 256 of the table, so starting job id + 256
+// takes the slot of job id. The record is shared by the slot and the worker:
+// a slot taken by a later job lets go of the old record, and the old worker
+// goes on writing into that record alone (freed when the worker ends), never
+// into the new job's. Workers are detached from the start.
+//
+// Threads: the worker writes the response, the last chunk size and the status
+// of its own record. The status is stored (release) after the bytes it
+// covers; the main thread reads the response only once it has read (acquire)
+// status 3 or 4, after which the worker writes nothing more to it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#include "host/os_host.h"
 
 enum gurl_status : uint32_t {
   GURL_CREATED = 0,
@@ -12,18 +28,67 @@ enum gurl_status : uint32_t {
   GURL_FAILED = 4,
 };
 
-struct gurl_job {
-  uint32_t id;
-  char *url;
-  uint32_t status;     // gurl_status
-  uint8_t *received;   // the response bytes so far
-  int64_t received_n;  // their count
+inline constexpr uint32_t GURL_SLOTS = 256;
+inline constexpr uint32_t GURL_NO_JOB = 0xFFFFFFFF;
+// A response past this size could not be handed to userland: the transfer
+// is ended as failed.
+inline constexpr uint64_t GURL_RESPONSE_MAX = 0x7FFFFFF0;
+
+// A growable byte buffer whose data, once allocated, always has a 0 after
+// the last byte. Capacity starts at 256 (or as reserved) and doubles.
+struct gurl_buffer {
+  uint8_t *data = nullptr;
+  uint64_t length = 0;    // mirrors position
+  uint64_t capacity = 0;  // bytes allocated
+  uint64_t position = 0;  // where the next write goes
+  gurl_buffer() = default;
+  gurl_buffer(const gurl_buffer &) = delete;
+  gurl_buffer &operator=(const gurl_buffer &) = delete;
+  ~gurl_buffer() { std::free(data); }
 };
 
+struct gurl_job;
+// Runs on the worker thread: after each chunk (status 2) and once at the end
+// (status 3 or 4). It may touch the job handed to it and nothing of the main
+// thread's state.
 using gurl_callback = void (*)(gurl_job *job);
 
-// Starts a download of url; calls callback on the worker thread after each
-// chunk and once at the end. The job id; 0xFFFFFFFF for a null url.
+struct gurl_job {
+  uint32_t id = 0;
+  gurl_buffer url;
+  gurl_buffer extra;     // a text for the callback, made by the starter; empty when none
+  gurl_buffer response;  // the bytes received so far
+  std::atomic<uint32_t> status{GURL_CREATED};
+  void *curl = nullptr;  // the transfer's handle while it runs (worker only)
+  uint64_t last_chunk = 0;
+  gurl_callback callback = nullptr;
+};
+
+struct gurl_slot {
+  std::shared_ptr<gurl_job> job;
+};
+
+extern gurl_slot gurl_slots[GURL_SLOTS];
+extern uint32_t next_gurl_job_id;  // 1 at start, grows by 1 a job
+
+// Starts a download of url (http and https only; anything else fails) and
+// returns the job's id; GURL_NO_JOB for a null url. extra, when given, is
+// kept in the job for the callback. A null callback means none. Main thread.
 uint32_t gurl_get(const char *url, const char *extra, gurl_callback callback);
-// The job with that id, or null when its slot was taken by a later job.
+// The job with that id, or null when its slot holds another job. Valid until
+// the next gurl_get. Main thread.
 gurl_job *gurl_get_job(uint32_t id);
+// The first job still running (status 0 or 2) whose url contains text, or
+// null. Main thread.
+gurl_job *gurl_get_job_by_url(const char *text);
+// The worker's body; data is a heap-held std::shared_ptr<gurl_job>, which it
+// frees.
+int gurl_get_worker(void *data);
+// The transfer's write function: appends the bytes to the response, then
+// calls the callback. size x count, or 0 (ending the transfer) when the
+// response would pass GURL_RESPONSE_MAX.
+size_t gurl_curl_write(char *bytes, size_t size, size_t count, void *job);
+// Appends n bytes at the position, growing the capacity from the old one (at
+// least 256) by doubling until the bytes and a 0 fit. False, with the buffer
+// unchanged, when the storage cannot be had.
+bool gurl_buffer_write(gurl_buffer *b, const void *bytes, uint64_t n);

@@ -38,3 +38,10 @@ void os_set_window_title(const char *text);
 // Fills 16 pressure bytes (0..255) of player 0..7 from the game controllers
 // (and, for player 0, the keyboard).
 void os_get_button_states(int32_t player, uint8_t *out);
+// Worker threads, named "kavelund_worker": os_create_thread runs
+// function(data) on a thread of its own and returns the thread's record, or
+// null when no thread could be started. os_destroy_thread detaches the
+// thread and frees the record (null is ignored); the thread runs on.
+struct os_thread;
+os_thread *os_create_thread(int (*function)(void *), void *data);
+void os_destroy_thread(os_thread *thread);

@@ -1,7 +1,12 @@
-// Stubs of the host layer that is not built yet.
+// Stubs of the host layer that is not built yet. Worker threads run on the
+// standard library's threads until the host layer's own are built.
 #include "host/os_host.h"
 
 #include "sorn/audio_lock.h"
+#include <pthread.h>
+
+#include <system_error>
+#include <thread>
 
 void os_system_init() {}
 void start_frame() {}
@@ -19,4 +24,24 @@ void os_set_window_icon(const uint8_t *, int32_t, int32_t, const uint32_t *) {}
 void os_set_window_title(const char *) {}
 void os_get_button_states(int32_t, uint8_t *out) {
   for (int i = 0; i < 16; i++) out[i] = 0;
+}
+
+struct os_thread {
+  std::thread thread;
+};
+
+os_thread *os_create_thread(int (*function)(void *), void *data) {
+  try {
+    auto *t = new os_thread{std::thread([function, data] { function(data); })};
+    pthread_setname_np(t->thread.native_handle(), "kavelund_worker");
+    return t;
+  } catch (const std::system_error &) {
+    return nullptr;
+  }
+}
+
+void os_destroy_thread(os_thread *thread) {
+  if (!thread) return;
+  if (thread->thread.joinable()) thread->thread.detach();
+  delete thread;
 }

@@ -83,17 +83,24 @@ std::string cart_cache_name(const char *url) {
   return cache_name_is_safe(name.c_str(), false) ? "carts/" + name : "";
 }
 
-void gurl_cb(gurl_job *job) {
-  if (!job || job->status != GURL_DONE || job->received_n < CACHE_MIN_BYTES || !job->received ||
-      memcmp(job->received + 1, "PNG", 3) != 0)
-    return;
-  std::string name = cart_cache_name(job->url);
-  if (name.empty()) {
-    printf("** gurl_cb: ignoring invalid png download %s\n", job->url ? job->url : "");
-    return;
-  }
+std::string cart_cache_host_path(const char *url) {
+  std::string name = cart_cache_name(url);
+  if (name.empty()) return "";
+  std::string path = appdata_path("cache/" + name);
+  if (path.size() > 1023) return "";
   hosk_mkdir(appdata_path("cache").c_str());
   hosk_mkdir(appdata_path("cache/carts").c_str());
-  std::string path = appdata_path("cache/" + name);
-  if (path.size() <= 1023) write_host_file(path, job->received, job->received_n);
+  return path;
+}
+
+void gurl_cb(gurl_job *job) {
+  if (!job || job->status.load(std::memory_order_acquire) != GURL_DONE ||
+      job->response.length < (uint64_t)CACHE_MIN_BYTES ||
+      memcmp(job->response.data + 1, "PNG", 3) != 0)
+    return;
+  if (job->extra.length == 0) {
+    printf("** gurl_cb: ignoring invalid png download %s\n", (const char *)job->url.data);
+    return;
+  }
+  write_host_file((const char *)job->extra.data, job->response.data, (int64_t)job->response.length);
 }

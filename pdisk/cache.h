@@ -38,6 +38,12 @@ pbuffer *cache_fetch(const char *folder, const char *name, bool versioned);
 // server's files, "carts/<id>.kvd.png" for the lookup endpoint; "" for any
 // other address or an unsafe name.
 std::string cart_cache_name(const char *url);
+// The host file a download from url is cached in, with the folders "cache"
+// and "cache/carts" made; "" when url is no cart server address (or names an
+// unsafe file). Main thread: the download's callback is handed the result.
+std::string cart_cache_host_path(const char *url);
 // Completion callback of userland downloads, on the worker thread: stores a
-// finished PNG download of at least 512 bytes from the cart server.
+// finished PNG download of at least 512 bytes in the host file named by the
+// job's extra text (cart_cache_host_path of its url, made when it started);
+// it reads nothing but the job.
 void gurl_cb(gurl_job *job);

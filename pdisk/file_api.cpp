@@ -186,7 +186,8 @@ int lua54_fetch_remote(lua_State *L) {
   const char *url = file_api_text_arg(L, 1);
   if (!url) return 0;
   if (!config.network_access) return no_network(L, 1);
-  lua_pushinteger(L, gurl_get(url, nullptr, gurl_cb));
+  std::string cache_path = cart_cache_host_path(url);
+  lua_pushinteger(L, gurl_get(url, cache_path.empty() ? nullptr : cache_path.c_str(), gurl_cb));
   return 1;
 }
 
@@ -194,17 +195,18 @@ int lua54_fetch_remote_result(lua_State *L) {
   if (!config.network_access) return no_network(L, 2);
   gurl_job *job = gurl_get_job((uint32_t)kvd_intp(L, 1, 0));
   if (!job) return 0;
-  if (job->status == GURL_FAILED) {
+  uint32_t status = job->status.load(std::memory_order_acquire);
+  if (status == GURL_FAILED) {
     lua_pushnil(L);
     lua_pushnil(L);
     lua_pushstring(L, "could not download");
     return 3;
   }
-  if (job->status != GURL_DONE) return 0;
-  pbuffer_owner b(create_buffer_2((int32_t)job->received_n, 'p'));
-  bwrite(job->received, 1, (uint64_t)job->received_n, b.get());
+  if (status != GURL_DONE) return 0;
+  pbuffer_owner b(create_buffer_2((int32_t)job->response.length, 'p'));
+  bwrite(job->response.data, 1, job->response.length, b.get());
   b->cursor = 0;
-  return unpod_from_fetched_buffer(L, b.get(), job->url ? job->url : "", 0);
+  return unpod_from_fetched_buffer(L, b.get(), job->url.data ? (const char *)job->url.data : "", 0);
 }
 
 static bool begins_with_pod_header(const pbuffer *b) {

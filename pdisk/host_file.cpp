@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -72,7 +73,7 @@ static std::string write_target(const char *host_path) {
 }
 
 FILE *host_write_begin(const char *host_path, pbuffer **tmp_path) {
-  static unsigned counter;
+  static std::atomic<unsigned> counter;  // downloads write from their worker threads
   std::string target = write_target(host_path);
   size_t slash = target.rfind('/');
   std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);

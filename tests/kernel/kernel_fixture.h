@@ -79,4 +79,11 @@ struct kernel_fixture : workstation_fixture {
     lua_settop(L, top);
     return out;
   }
+  // Every result of a Lua expression run in the root's state, each through
+  // tostring, joined by ",".
+  std::string root_results(const std::string &expr) {
+    return root_eval("local r = table.pack(" + expr +
+                     ") local o = {} for i = 1, r.n do o[i] = tostring(r[i]) end "
+                     "return table.concat(o, ',')");
+  }
 };

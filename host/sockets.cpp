@@ -1,0 +1,477 @@
+// TCP and UDP sockets for userland.
+#include "host/sockets.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+#include "host/debug_log.h"
+#include "kernel/args.h"
+#include "kernel/config.h"
+#include "kernel/pbuffer.h"
+#include "kernel/process.h"
+#include "lang/lua_api.h"
+
+socket_record sockdat[SOCKETS_MAX];
+int32_t sockets;
+sockbuf_record sockbuf[SOCKBUFS_MAX];
+int32_t sockbufs;
+uint32_t next_socket_id = 1;
+uint32_t next_sockbuf_handle = 1;
+
+const char *const socket_status_names[5] = {"ready", "listening", "closed", "closed by peer",
+                                            "disconnected"};
+
+// Shared receive buffer of TCP and outgoing UDP reads.
+static uint8_t in_buf[65536];
+
+// ---- error numbers -----------------------------------------------------------
+
+struct errno_pair {
+  int host;
+  int userland;
+};
+// The reference host's numbers of the socket errors; identical there, and
+// differing from them on other hosts (EAGAIN is 11 on some).
+static constexpr errno_pair socket_errno_table[] = {
+    {EAGAIN, 35},          {EINPROGRESS, 36},  {EALREADY, 37},     {ENOTSOCK, 38},
+    {EDESTADDRREQ, 39},    {EMSGSIZE, 40},     {EPROTOTYPE, 41},   {ENOPROTOOPT, 42},
+    {EPROTONOSUPPORT, 43}, {EOPNOTSUPP, 45},   {EAFNOSUPPORT, 47}, {EADDRINUSE, 48},
+    {EADDRNOTAVAIL, 49},   {ENETDOWN, 50},     {ENETUNREACH, 51},  {ENETRESET, 52},
+    {ECONNABORTED, 53},    {ECONNRESET, 54},   {ENOBUFS, 55},      {EISCONN, 56},
+    {ENOTCONN, 57},        {ESHUTDOWN, 58},    {ETIMEDOUT, 60},    {ECONNREFUSED, 61},
+    {EHOSTDOWN, 64},       {EHOSTUNREACH, 65},
+};
+
+int socket_errno_for_userland(int host_errno) {
+  for (const errno_pair &p : socket_errno_table)
+    if (p.host == host_errno) return p.userland;
+  return host_errno;
+}
+
+// nil and the message, or nil and "errno %d" for the current errno.
+static int push_socket_error(lua_State *L, const char *message) {
+  lua_pushnil(L);
+  if (message)
+    lua_pushstring(L, message);
+  else
+    lua_pushfstring(L, "errno %d", socket_errno_for_userland(errno));
+  return 2;
+}
+
+// ---- the tables --------------------------------------------------------------
+
+static socket_record *get_socket_for_id(uint32_t id) {
+  for (int32_t i = 0; i < sockets; i++)
+    if (sockdat[i].id == id) return &sockdat[i];
+  return nullptr;
+}
+
+static sockbuf_record *get_sockbuf_by_handle(uint32_t handle) {
+  if (handle == 0) return nullptr;
+  for (int32_t i = 0; i < sockbufs; i++)
+    if (sockbuf[i].handle == handle) return &sockbuf[i];
+  return nullptr;
+}
+
+// The listener's queue of that peer; made (unaccepted) when create is set and
+// the table has room; else null.
+static sockbuf_record *get_sockbuf_by_name(uint32_t listener_id, const char *address, uint32_t port,
+                                           bool create, const sockaddr_storage *addr,
+                                           socklen_t addr_len) {
+  for (int32_t i = 0; i < sockbufs; i++) {
+    sockbuf_record &q = sockbuf[i];
+    if (q.listener_id == listener_id && q.port == port && strcmp(q.address, address) == 0)
+      return &q;
+  }
+  if (!create || sockbufs >= SOCKBUFS_MAX) return nullptr;
+  sockbuf_record &q = sockbuf[sockbufs++];
+  q = sockbuf_record{};
+  snprintf(q.address, sizeof q.address, "%s", address);
+  q.addr_len = addr_len <= sizeof q.addr ? addr_len : sizeof q.addr;
+  memcpy(&q.addr, addr, q.addr_len);
+  q.port = port;
+  q.listener_id = listener_id;
+  q.queue = create_buffer_2(512, 'o');
+  return &q;
+}
+
+// Drops every queue of that listener (every queue for 0).
+static void delete_sockbufs_of(uint32_t listener_id) {
+  int32_t kept = 0;
+  for (int32_t i = 0; i < sockbufs; i++) {
+    if (listener_id == 0 || sockbuf[i].listener_id == listener_id)
+      destroy_buffer(sockbuf[i].queue);
+    else
+      sockbuf[kept++] = sockbuf[i];
+  }
+  sockbufs = kept;
+}
+
+// A new record owned by the current process with the next id; null when the
+// table is full.
+static socket_record *add_socket(socket_kind kind, const char *address, int32_t port) {
+  if (sockets >= SOCKETS_MAX) return nullptr;
+  socket_record &s = sockdat[sockets++];
+  s = socket_record{};
+  s.id = next_socket_id++;
+  s.owner = cproc ? (uint32_t)cproc->id : 0;
+  s.kind = kind;
+  s.fd = SOCKET_NO_FD;
+  s.port = port;
+  snprintf(s.address, sizeof s.address, "%s", address);
+  return &s;
+}
+
+static bool is_udp_peer(const socket_record &s) { return s.sockbuf_handle != 0; }
+
+// Closes the socket's own descriptor. A UDP peer socket only lets go of its
+// listener's; a listener's descriptor is taken from its peers as well, so
+// that none of them can reach a later socket that gets the same number.
+static void close_host_socket(socket_record &s) {
+  if (s.fd == SOCKET_NO_FD) return;
+  if (!is_udp_peer(s)) {
+    close(s.fd);
+    for (int32_t i = 0; i < sockets; i++)
+      if (&sockdat[i] != &s && is_udp_peer(sockdat[i]) && sockdat[i].fd == s.fd)
+        sockdat[i].fd = SOCKET_NO_FD;
+  }
+  s.fd = SOCKET_NO_FD;
+}
+
+// Closes and removes the record at index, packing the table. A UDP
+// listener's peer queues go with it; a peer socket's queue stays with its
+// listener (its datagrams keep queueing and it is never offered again).
+static void remove_socket_at(int32_t index) {
+  socket_record &s = sockdat[index];
+  bool listener = s.kind == SOCKET_UDP && s.state == SOCKET_LISTENING;
+  uint32_t id = s.id;
+  close_host_socket(s);
+  if (listener) delete_sockbufs_of(id);
+  memmove(&sockdat[index], &sockdat[index + 1],
+          sizeof(socket_record) * size_t(sockets - index - 1));
+  sockets--;
+}
+
+static void delete_socket_by_id(uint32_t id) {
+  for (int32_t i = 0; i < sockets; i++)
+    if (sockdat[i].id == id) return remove_socket_at(i);
+}
+
+void delete_sockets_by_process(int32_t process_id) {
+  for (int32_t i = sockets - 1; i >= 0; i--)
+    if (process_id == 0 || sockdat[i].owner == (uint32_t)process_id) remove_socket_at(i);
+  if (process_id == 0) delete_sockbufs_of(0);
+}
+
+// ---- host sockets ------------------------------------------------------------
+
+// A host socket that programs the workstation starts never inherit.
+static int new_host_socket(int family, int type, int protocol) {
+  int fd = socket(family, type, protocol);
+  if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
+  return fd;
+}
+
+static void set_socket_fd_options(int fd) {
+  fcntl(fd, F_SETFD, FD_CLOEXEC);
+  int flags = fcntl(fd, F_GETFL, 0);
+  fcntl(fd, F_SETFL, (flags < 0 ? 0 : flags) | O_NONBLOCK);
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // refused by UDP sockets
+  // Address reuse lets a listener bind again past a closed connection's
+  // waiting time. A datagram socket is left without it: there it would let a
+  // second listener bind a port already in use and take its datagrams.
+  int type = 0;
+  socklen_t type_len = sizeof type;
+  if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &type_len) == 0 && type == SOCK_STREAM)
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+}
+
+// After a failed read or write: errors that end the connection close the
+// descriptor. nil and "errno %d" in every case (EAGAIN, 35, when there was
+// nothing to do); nothing when the socket had no descriptor.
+static int close_host_socket_on_error(lua_State *L, socket_record &s) {
+  int e = errno;
+  if (s.fd == SOCKET_NO_FD) return 0;
+  if (e == EPIPE || e == ECONNRESET || e == ETIMEDOUT || e == EBADF || e == EHOSTUNREACH)
+    close_host_socket(s);
+  errno = e;
+  return push_socket_error(L, nullptr);
+}
+
+// The address text and port of a sender.
+static void peer_name(const sockaddr_storage &from, char *text, size_t cap, uint32_t *port) {
+  text[0] = 0;
+  *port = 0;
+  if (from.ss_family == AF_INET6) {
+    const auto *a = reinterpret_cast<const sockaddr_in6 *>(&from);
+    inet_ntop(AF_INET6, &a->sin6_addr, text, (socklen_t)cap);
+    *port = ntohs(a->sin6_port);
+  } else if (from.ss_family == AF_INET) {
+    const auto *a = reinterpret_cast<const sockaddr_in *>(&from);
+    inet_ntop(AF_INET, &a->sin_addr, text, (socklen_t)cap);
+    *port = ntohs(a->sin_port);
+  }
+}
+
+static int create_listener(lua_State *L, socket_kind kind, int32_t port) {
+  socket_record *s = add_socket(kind, "*", port);
+  if (!s) return push_socket_error(L, "too many sockets");
+  s->state = SOCKET_LISTENING;
+  uint32_t id = s->id;
+  int fd = new_host_socket(AF_INET6, kind == SOCKET_TCP ? SOCK_STREAM : SOCK_DGRAM, 0);
+  if (fd < 0) {
+    int e = errno;
+    delete_socket_by_id(id);
+    errno = e;
+    return push_socket_error(L, nullptr);
+  }
+  set_socket_fd_options(fd);
+  int zero = 0;  // IPv4 peers too, whatever the host's default
+  setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+  sockaddr_in6 any{};
+  any.sin6_family = AF_INET6;
+  any.sin6_port = htons((uint16_t)port);
+  any.sin6_addr = in6addr_any;
+  if (kind == SOCKET_UDP) {
+    memcpy(&s->peer, &any, sizeof any);
+    s->peer_len = sizeof any;
+  }
+  const char *failure = nullptr;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&any), sizeof any) != 0)
+    failure = "could not bind to port";
+  else if (kind == SOCKET_TCP && listen(fd, 64) != 0)
+    failure = "could not listen()";
+  if (failure) {
+    close(fd);
+    delete_socket_by_id(id);
+    if (kind == SOCKET_TCP) return push_socket_error(L, failure);
+    printf("** bind failed\n");
+    return 0;
+  }
+  s->fd = fd;
+  lua_pushinteger(L, id);
+  return 1;
+}
+
+// An outgoing socket to the first of the lookup's results that connects (for
+// UDP, connecting only fixes the peer). The connect waits for the host's
+// answer; the socket is non-blocking afterwards.
+static int create_outgoing(lua_State *L, socket_kind kind, const char *address, int32_t port) {
+  addrinfo hints{};
+  hints.ai_socktype = kind == SOCKET_TCP ? SOCK_STREAM : SOCK_DGRAM;
+  char service[16];
+  snprintf(service, sizeof service, "%d", port);
+  addrinfo *results = nullptr;
+  int rc = getaddrinfo(address, service, &hints, &results);
+  if (rc != 0) return push_socket_error(L, rc == EAI_SYSTEM ? nullptr : gai_strerror(rc));
+  int fd = SOCKET_NO_FD;
+  const addrinfo *hit = nullptr;
+  for (const addrinfo *ai = results; ai && !hit; ai = ai->ai_next) {
+    fd = new_host_socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+    if (fd < 0) continue;
+    if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0 || errno == EINPROGRESS || errno == EAGAIN)
+      hit = ai;
+    else
+      close(fd);
+  }
+  socket_record *s = hit ? add_socket(kind, address, port) : nullptr;
+  if (!s) {
+    if (hit) close(fd);
+    freeaddrinfo(results);
+    return 0;
+  }
+  s->fd = fd;
+  set_socket_fd_options(fd);
+  if (kind == SOCKET_UDP && hit->ai_addrlen <= sizeof s->peer) {
+    memcpy(&s->peer, hit->ai_addr, hit->ai_addrlen);
+    s->peer_len = hit->ai_addrlen;
+  }
+  freeaddrinfo(results);
+  lua_pushinteger(L, s->id);
+  return 1;
+}
+
+static int create_socket(lua_State *L, socket_kind kind) {
+  int64_t port = kvd_intp(L, 1, 0);
+  const char *address = lua_type(L, 2) == LUA_TSTRING ? lua_tostring(L, 2) : nullptr;
+  // A port outside 1..65535 would bind or reach a different port.
+  if (port <= 0 || port > 65535 || !address) return push_socket_error(L, "bad port or address");
+  if (!config.network_access) return push_socket_error(L, "kavelund network is disabled");
+  if (sockets >= SOCKETS_MAX) return push_socket_error(L, "too many sockets");
+  if (address[0] == '*' && cproc && cproc->env_given)
+    return push_socket_error(L, "can not create listener while sandboxed");
+  if (strcmp(address, "*") == 0) return create_listener(L, kind, (int32_t)port);
+  return create_outgoing(L, kind, address, (int32_t)port);
+}
+
+// ---- per frame -----------------------------------------------------------------
+
+void update_all_sockets() {
+  static uint8_t datagram[65535];
+  for (int32_t i = 0; i < sockets; i++) {
+    const socket_record &s = sockdat[i];
+    if (s.kind != SOCKET_UDP || s.state != SOCKET_LISTENING || s.fd == SOCKET_NO_FD) continue;
+    for (int32_t n = 0; n < SOCKET_DRAIN_MAX; n++) {
+      sockaddr_storage from{};
+      socklen_t from_len = sizeof from;
+      ssize_t got = recvfrom(s.fd, datagram, sizeof datagram, 0,
+                             reinterpret_cast<sockaddr *>(&from), &from_len);
+      if (got < 0) break;
+      char text[INET6_ADDRSTRLEN];
+      uint32_t port;
+      peer_name(from, text, sizeof text, &port);
+      sockbuf_record *q = get_sockbuf_by_name(s.id, text, port, true, &from, from_len);
+      if (!q || q->queue->length + got >= SOCKBUF_LIMIT) continue;  // dropped
+      q->queue->cursor = q->queue->length;
+      bwrite_uint32((uint32_t)got, q->queue);
+      bwrite(datagram, 1, (uint64_t)got, q->queue);
+    }
+  }
+}
+
+// ---- Lua functions -------------------------------------------------------------
+
+static int lua54__create_tcp_socket(lua_State *L) { return create_socket(L, SOCKET_TCP); }
+static int lua54__create_udp_socket(lua_State *L) { return create_socket(L, SOCKET_UDP); }
+
+static int lua54__close_socket(lua_State *L) {
+  delete_socket_by_id((uint32_t)kvd_truncp(L, 1));
+  return 0;
+}
+
+// The first datagram of a peer socket's queue; nothing when there is none.
+static int read_peer_queue(lua_State *L, const socket_record &s) {
+  sockbuf_record *q = get_sockbuf_by_handle(s.sockbuf_handle);
+  if (!q || q->queue->length < 4) {
+    if (q) bclear(q->queue);
+    return 0;
+  }
+  pbuffer *b = q->queue;
+  b->cursor = 0;
+  uint32_t n = bread_uint32(b);
+  if (n > (uint32_t)b->length - 4) {
+    bclear(b);
+    return 0;
+  }
+  lua_pushlstring(L, (const char *)b->data + 4, n);
+  bcrop(b, 4 + (int32_t)n, b->length - 4 - (int32_t)n);
+  b->cursor = b->length;  // the next datagram goes after the rest
+  return 1;
+}
+
+static int lua54__read_socket(lua_State *L) {
+  socket_record *s = get_socket_for_id((uint32_t)kvd_intp(L, 1, 0));
+  if (!s) return 0;
+  if (s->state != SOCKET_READY) return push_socket_error(L, "socket is closed or not ready");
+  if (!config.network_access) return 0;
+  if (s->kind == SOCKET_UDP && is_udp_peer(*s)) return read_peer_queue(L, *s);
+  if (s->fd == SOCKET_NO_FD) return 0;
+  ssize_t got = recv(s->fd, in_buf, sizeof in_buf, 0);
+  if (got > 0) {
+    lua_pushlstring(L, (const char *)in_buf, (size_t)got);
+    return 1;
+  }
+  if (got < 0) return close_host_socket_on_error(L, *s);
+  if (s->kind == SOCKET_UDP) return 0;  // an empty datagram
+  close_host_socket(*s);
+  s->state = SOCKET_CLOSED_BY_PEER;
+  return push_socket_error(L, "connection closed by peer");
+}
+
+static int lua54__sock_status(lua_State *L) {
+  socket_record *s = get_socket_for_id((uint32_t)kvd_intp(L, 1, 0));
+  if (!s) return 0;
+  // A connection the peer closed has let go of its descriptor, and says so.
+  if (s->state == SOCKET_CLOSED_BY_PEER)
+    lua_pushstring(L, socket_status_names[SOCKET_CLOSED_BY_PEER]);
+  else if (s->fd == SOCKET_NO_FD)
+    lua_pushstring(L, "invalid");
+  else if (s->state >= 0 && s->state <= SOCKET_DISCONNECTED)
+    lua_pushstring(L, socket_status_names[s->state]);
+  else
+    lua_pushstring(L, "unknown");
+  return 1;
+}
+
+static int lua54__accept_socket(lua_State *L) {
+  socket_record *listener = get_socket_for_id((uint32_t)kvd_intp(L, 1, 0));
+  if (!listener) return 0;
+  if (sockets >= SOCKETS_MAX) return push_socket_error(L, "too many sockets");
+  if (listener->state != SOCKET_LISTENING) return push_socket_error(L, "socket is not listening");
+  if (listener->fd == SOCKET_NO_FD) return 0;
+  // add_socket may move records: take what is needed first.
+  socket_record from = *listener;
+  socket_record *s = nullptr;
+  if (from.kind == SOCKET_UDP) {
+    sockbuf_record *q = nullptr;
+    for (int32_t i = 0; i < sockbufs && !q; i++)
+      if (sockbuf[i].listener_id == from.id && sockbuf[i].handle == 0) q = &sockbuf[i];
+    if (!q) return 0;
+    q->handle = next_sockbuf_handle++;
+    s = add_socket(SOCKET_UDP, q->address, (int32_t)q->port);
+    s->sockbuf_handle = q->handle;
+    s->peer = q->addr;
+    s->peer_len = q->addr_len;
+    s->fd = from.fd;  // borrowed from the listener
+  } else {
+    sockaddr_storage peer{};
+    socklen_t peer_len = sizeof peer;
+    int fd = accept(from.fd, reinterpret_cast<sockaddr *>(&peer), &peer_len);
+    if (fd < 0) return 0;
+    s = add_socket(SOCKET_TCP, "[client]", from.port);
+    s->fd = fd;
+    set_socket_fd_options(fd);
+  }
+  s->state = SOCKET_READY;
+  lua_pushnumber(L, (lua_Number)s->id);
+  return 1;
+}
+
+static int lua54__write_socket(lua_State *L) {
+  size_t len = 0;
+  const char *data = lua_type(L, 2) == LUA_TSTRING ? lua_tolstring(L, 2, &len) : nullptr;
+  if (!data || len == 0) return push_socket_error(L, "no data to send");
+  socket_record *s = get_socket_for_id((uint32_t)kvd_intp(L, 1, 0));
+  if (!s) return 0;
+  if (s->state != SOCKET_READY) return push_socket_error(L, "socket is closed or not ready");
+  if (s->fd == SOCKET_NO_FD || !config.network_access) return 0;
+  ssize_t sent;
+  if (s->kind == SOCKET_TCP)
+    sent = send(s->fd, data, len, MSG_NOSIGNAL);
+  else
+    sent = sendto(s->fd, data, len, MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&s->peer),
+                  s->peer_len);
+  if (sent < 0) return close_host_socket_on_error(L, *s);
+  lua_pushinteger(L, sent);
+  return 1;
+}
+
+void socket_add_public_c_functions(lua_State *L) {
+  static const luaL_Reg functions[] = {
+      {"_create_tcp_socket", lua54__create_tcp_socket},
+      {"_create_udp_socket", lua54__create_udp_socket},
+      {"_close_socket", lua54__close_socket},
+      {"_read_socket", lua54__read_socket},
+      {"_sock_status", lua54__sock_status},
+      {"_accept_socket", lua54__accept_socket},
+      {"_write_socket", lua54__write_socket},
+  };
+  for (const luaL_Reg &f : functions) {
+    lua_pushcfunction(L, f.func);
+    lua_setglobal(L, f.name);
+  }
+}
+
+void sockets_init() { signal(SIGPIPE, SIG_IGN); }
+
+void sockets_exit() {}

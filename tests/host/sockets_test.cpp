@@ -1,0 +1,334 @@
+// Userland sockets as a process sees them, against Python peers on the
+// loopback (127.0.0.1 and ::1). Every wait is bounded.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "host/sockets.h"
+#include "tests/host/peer_process.h"
+#include "tests/kernel/kernel_fixture.h"
+
+namespace {
+
+// Descriptors this program has open.
+int open_fds() {
+  DIR *d = opendir("/proc/self/fd");
+  int n = 0;
+  while (readdir(d)) n++;
+  closedir(d);
+  return n - 3;  // ".", ".." and the folder's own descriptor
+}
+
+// A port on which nothing of that type is bound right now.
+std::string free_port(int type) {
+  int fd = socket(AF_INET6, type, 0);
+  int zero = 0;
+  setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_any;
+  socklen_t len = sizeof a;
+  bind(fd, reinterpret_cast<sockaddr *>(&a), len);
+  getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+  close(fd);
+  return std::to_string(ntohs(a.sin6_port));
+}
+
+struct Sockets : kernel_fixture {
+  void SetUp() override {
+    kernel_fixture::SetUp();
+    config.network_access = 1;
+  }
+  std::string call(const std::string &expr) { return root_results(expr); }
+  // The results of expr once they differ from idle, with a frame's socket
+  // work done before each try; the last results after 5 s.
+  std::string poll_call(const std::string &expr, const std::string &idle = "") {
+    std::string r;
+    for (int i = 0; i < 500; i++) {
+      update_all_sockets();
+      r = call(expr);
+      if (r != idle) return r;
+      usleep(10000);
+    }
+    return r;
+  }
+  // The next bytes of a TCP or outgoing UDP socket.
+  std::string read_stream(const std::string &id) {
+    return poll_call("_read_socket(" + id + ")", "nil,errno 35");
+  }
+  std::string read_peer(const std::string &id) { return poll_call("_read_socket(" + id + ")"); }
+};
+
+TEST_F(Sockets, EveryProcessHasTheSevenFunctions) {
+  int64_t child = spawn("");
+  ASSERT_NE(child, 0);
+  lua_State *L = get_process(child)->L;
+  for (const char *name : {"_create_tcp_socket", "_create_udp_socket", "_close_socket",
+                           "_read_socket", "_sock_status", "_accept_socket", "_write_socket"}) {
+    lua_getglobal(L, name);
+    EXPECT_TRUE(lua_iscfunction(L, -1)) << name;
+    lua_pop(L, 1);
+  }
+}
+
+TEST_F(Sockets, RefusalsAndMissingSockets) {
+  std::string port = free_port(SOCK_STREAM);
+  const std::pair<std::string, const char *> cases[] = {
+      {"_create_tcp_socket(0, '*')", "nil,bad port or address"},
+      {"_create_udp_socket(80)", "nil,bad port or address"},
+      {"_create_tcp_socket(70000, '*')", "nil,bad port or address"},
+      {"_create_udp_socket(-7, '*')", "nil,bad port or address"},
+      {"_write_socket(1, '')", "nil,no data to send"},
+      {"_write_socket(1)", "nil,no data to send"},
+      {"_read_socket(12345)", ""},
+      {"_sock_status(12345)", ""},
+      {"_accept_socket(12345)", ""},
+      {"_close_socket(12345)", ""},
+  };
+  for (const auto &[expr, want] : cases) EXPECT_EQ(call(expr), want) << expr;
+
+  config.network_access = 0;
+  EXPECT_EQ(call("_create_tcp_socket(" + port + ", '*')"), "nil,kavelund network is disabled");
+  config.network_access = 1;
+
+  // A sandboxed process may connect out but never listen; only the first
+  // character of the address is looked at.
+  root->env_given = 1;
+  for (const char *address : {"'*'", "'*x'"})
+    EXPECT_EQ(call("_create_udp_socket(" + port + ", " + address + ")"),
+              "nil,can not create listener while sandboxed")
+        << address;
+  peer_process peer("socket_peer.py");
+  std::string peer_port = peer.ask("tcp_listen 127.0.0.1");
+  EXPECT_EQ(call("math.type(_create_tcp_socket(" + peer_port + ", '127.0.0.1'))"), "integer");
+  root->env_given = 0;
+
+  // Ids only grow, failed creations included.
+  std::string a = call("_create_tcp_socket(" + port + ", '*')");
+  call("_close_socket(" + a + ")");
+  EXPECT_EQ(call("_create_tcp_socket(" + peer_port + ", '*')"), "nil,could not bind to port");
+  std::string b = call("_create_tcp_socket(" + port + ", '*')");
+  EXPECT_EQ(std::stoi(b), std::stoi(a) + 2);
+  EXPECT_EQ(call("_accept_socket(" + a + ")"), "");
+  EXPECT_EQ(call("_read_socket(" + b + ")"), "nil,socket is closed or not ready");
+}
+
+TEST_F(Sockets, ErrorNumbersAreTheSameOnEveryHost) {
+  const std::pair<int, int> cases[] = {
+      {EAGAIN, 35},       {EINPROGRESS, 36}, {ECONNRESET, 54}, {ETIMEDOUT, 60}, {EHOSTUNREACH, 65},
+      {ECONNREFUSED, 61}, {EPIPE, 32},       {EBADF, 9},       {EINTR, 4},
+  };
+  for (auto [host, userland] : cases) EXPECT_EQ(socket_errno_for_userland(host), userland) << host;
+}
+
+TEST_F(Sockets, TcpListenerTalksWithIpv4AndIpv6Peers) {
+  std::string port = free_port(SOCK_STREAM);
+  std::string l = call("_create_tcp_socket(" + port + ", '*')");
+  ASSERT_EQ(call("math.type(" + l + ")"), "integer");
+  EXPECT_EQ(call("_sock_status(" + l + ")"), "listening");
+  EXPECT_EQ(call("_accept_socket(" + l + ")"), "");
+  for (std::string host : {"127.0.0.1", "::1"}) {
+    SCOPED_TRACE(host);
+    peer_process peer("socket_peer.py");
+    ASSERT_EQ(peer.ask("tcp_connect " + host + " " + port), "ok");
+    std::string c = poll_call("_accept_socket(" + l + ")");
+    ASSERT_EQ(call("math.type(" + c + ")"), "float");
+    EXPECT_EQ(call("_sock_status(" + c + ")"), "ready");
+    EXPECT_EQ(call("_read_socket(" + c + ")"), "nil,errno 35");  // nothing yet; stays usable
+    ASSERT_EQ(peer.ask("send " + to_hex("hello")), "ok");
+    EXPECT_EQ(read_stream(c), "hello");
+    EXPECT_EQ(call("_write_socket(" + c + ", 'world')"), "5");
+    EXPECT_EQ(peer.ask("recv 5"), to_hex("world"));
+    ASSERT_EQ(peer.ask("close"), "ok");
+    EXPECT_EQ(read_stream(c), "nil,connection closed by peer");
+    EXPECT_EQ(call("_read_socket(" + c + ")"), "nil,socket is closed or not ready");
+    EXPECT_EQ(call("_sock_status(" + c + ")"), "closed by peer");
+    EXPECT_EQ(call("_write_socket(" + c + ", 'x')"), "nil,socket is closed or not ready");
+    call("_close_socket(" + c + ")");
+    EXPECT_EQ(call("_sock_status(" + c + ")"), "");
+  }
+}
+
+TEST_F(Sockets, OutgoingTcpConnections) {
+  for (std::string host : {"127.0.0.1", "::1"}) {
+    SCOPED_TRACE(host);
+    peer_process peer("socket_peer.py");
+    std::string port = peer.ask("tcp_listen " + host);
+    std::string c = call("_create_tcp_socket(" + port + ", '" + host + "')");
+    ASSERT_EQ(call("math.type(" + c + ")"), "integer");
+    ASSERT_EQ(peer.ask("tcp_accept").substr(0, 2), "ok");
+    EXPECT_EQ(call("_write_socket(" + c + ", 'ping')"), "4");
+    EXPECT_EQ(peer.ask("recv 4"), to_hex("ping"));
+    ASSERT_EQ(peer.ask("send " + to_hex("pong")), "ok");
+    EXPECT_EQ(read_stream(c), "pong");
+    call("_close_socket(" + c + ")");
+    EXPECT_EQ(peer.ask("recv_eof"), "eof");
+  }
+  EXPECT_EQ(call("_create_tcp_socket(" + free_port(SOCK_STREAM) + ", '127.0.0.1')"), "");
+}
+
+// After the peer has gone, writing fails with the connection's end and the
+// socket lets go of its descriptor; a socket without one answers nothing.
+TEST_F(Sockets, WritingToAClosedConnection) {
+  peer_process peer("socket_peer.py");
+  std::string port = peer.ask("tcp_listen 127.0.0.1");
+  std::string c = call("_create_tcp_socket(" + port + ", '127.0.0.1')");
+  ASSERT_EQ(peer.ask("tcp_accept").substr(0, 2), "ok");
+  ASSERT_EQ(peer.ask("close"), "ok");
+  std::string r;
+  for (int i = 0; i < 200 && r.rfind("nil", 0) != 0; i++) {
+    r = call("_write_socket(" + c + ", 'data')");
+    usleep(10000);
+  }
+  EXPECT_TRUE(r == "nil,errno 32" || r == "nil,errno 54") << r;
+  EXPECT_EQ(call("_sock_status(" + c + ")"), "invalid");
+  EXPECT_EQ(call("_write_socket(" + c + ", 'data')"), "");
+  EXPECT_EQ(call("_read_socket(" + c + ")"), "");
+}
+
+TEST_F(Sockets, OutgoingUdp) {
+  peer_process peer("socket_peer.py");
+  std::string port = peer.ask("udp_bind ::1");
+  std::string c = call("_create_udp_socket(" + port + ", '::1')");
+  ASSERT_EQ(call("math.type(" + c + ")"), "integer");
+  EXPECT_EQ(call("_accept_socket(" + c + ")"), "nil,socket is not listening");
+  EXPECT_EQ(call("_write_socket(" + c + ", 'ping')"), "4");
+  std::string got = peer.ask("udp_recv");
+  ASSERT_EQ(got.substr(0, 8), to_hex("ping"));
+  ASSERT_EQ(peer.ask("udp_send ::1 " + got.substr(9) + " " + to_hex("pong")), "ok");
+  EXPECT_EQ(read_stream(c), "pong");
+  config.network_access = 0;
+  EXPECT_EQ(call("_write_socket(" + c + ", 'ping')"), "");
+  EXPECT_EQ(call("_read_socket(" + c + ")"), "");
+}
+
+TEST_F(Sockets, UdpListenerQueuesEachPeer) {
+  std::string port = free_port(SOCK_DGRAM);
+  std::string l = call("_create_udp_socket(" + port + ", '*')");
+  ASSERT_EQ(call("_sock_status(" + l + ")"), "listening");
+  peer_process a("socket_peer.py"), b("socket_peer.py");
+  std::string a_port = a.ask("udp_bind 127.0.0.1");
+  b.ask("udp_bind ::1");
+  for (const char *text : {"one", "two"})
+    ASSERT_EQ(a.ask("udp_send 127.0.0.1 " + port + " " + to_hex(text)), "ok");
+  ASSERT_EQ(b.ask("udp_send ::1 " + port + " " + to_hex("three")), "ok");
+
+  std::string pa = poll_call("_accept_socket(" + l + ")");
+  ASSERT_EQ(call("math.type(" + pa + ")"), "float");
+  EXPECT_EQ(read_peer(pa), "one");
+  EXPECT_EQ(call("_read_socket(" + pa + ")"), "two");
+  EXPECT_EQ(call("_read_socket(" + pa + ")"), "");
+  EXPECT_EQ(call("_write_socket(" + pa + ", 'back')"), "4");
+  EXPECT_EQ(a.ask("udp_recv"), to_hex("back") + " " + port);
+
+  std::string pb = call("_accept_socket(" + l + ")");
+  EXPECT_EQ(call("_read_socket(" + pb + ")"), "three");
+  EXPECT_EQ(call("_accept_socket(" + l + ")"), "");
+
+  // A closed peer socket's queue stays its own and is not offered again; the
+  // listener goes on serving the others.
+  call("_close_socket(" + pa + ")");
+  ASSERT_EQ(a.ask("udp_send 127.0.0.1 " + port + " " + to_hex("again")), "ok");
+  ASSERT_EQ(b.ask("udp_send ::1 " + port + " " + to_hex("four")), "ok");
+  EXPECT_EQ(read_peer(pb), "four");
+  EXPECT_EQ(call("_accept_socket(" + l + ")"), "");
+
+  // Without its listener a peer socket has nothing left.
+  call("_close_socket(" + l + ")");
+  EXPECT_EQ(call("_sock_status(" + pb + ")"), "invalid");
+  EXPECT_EQ(call("_read_socket(" + pb + ")"), "");
+  EXPECT_EQ(call("_write_socket(" + pb + ", 'x')"), "");
+  EXPECT_EQ(sockbufs, 0);
+  (void)a_port;
+}
+
+// One peer writing to two listeners (of two processes): each listener's
+// queue holds only what was sent to it. A port already listened on cannot be
+// listened on again, so no listener takes another's datagrams.
+TEST_F(Sockets, UdpQueuesBelongToTheirListener) {
+  std::string p1 = free_port(SOCK_DGRAM), p2 = free_port(SOCK_DGRAM);
+  std::string l1 = call("_create_udp_socket(" + p1 + ", '*')");
+  int64_t other = spawn("");
+  set_current_process(get_process(other));
+  std::string l2 = call("_create_udp_socket(" + p2 + ", '*')");
+  EXPECT_EQ(call("_create_udp_socket(" + p1 + ", '*')"), "");  // "** bind failed"
+  set_current_process(root);
+  peer_process peer("socket_peer.py");
+  peer.ask("udp_bind 127.0.0.1");
+  ASSERT_EQ(peer.ask("udp_send 127.0.0.1 " + p1 + " " + to_hex("to1")), "ok");
+  ASSERT_EQ(peer.ask("udp_send 127.0.0.1 " + p2 + " " + to_hex("to2")), "ok");
+  std::string c2 = poll_call("_accept_socket(" + l2 + ")");
+  EXPECT_EQ(read_peer(c2), "to2");
+  EXPECT_EQ(call("_read_socket(" + c2 + ")"), "");
+  std::string c1 = call("_accept_socket(" + l1 + ")");
+  EXPECT_EQ(call("_read_socket(" + c1 + ")"), "to1");
+  EXPECT_EQ(call("_read_socket(" + c1 + ")"), "");
+}
+
+// A queue holding 65530 bytes drops a 10-byte datagram, and takes a 1-byte one.
+TEST_F(Sockets, FullPeerQueueDropsDatagrams) {
+  std::string port = free_port(SOCK_DGRAM);
+  std::string l = call("_create_udp_socket(" + port + ", '*')");
+  peer_process peer("socket_peer.py");
+  peer.ask("udp_bind 127.0.0.1");
+  for (size_t n : {32761, 32761, 10, 1})
+    ASSERT_EQ(peer.ask("udp_send 127.0.0.1 " + port + " " + to_hex(std::string(n, 'd'))), "ok");
+  std::string c = poll_call("_accept_socket(" + l + ")");
+  std::string lengths;
+  for (int i = 0; i < 4; i++)
+    lengths += call("(function(r) return r and #r end)(_read_socket(" + c + "))") + " ";
+  EXPECT_EQ(lengths, "32761 32761 1 nil ");
+}
+
+TEST_F(Sockets, EveryDescriptorIsClosedOnce) {
+  peer_process tcp_peer("socket_peer.py"), udp_peer("socket_peer.py");
+  std::string taken_tcp = tcp_peer.ask("tcp_listen 127.0.0.1");
+  std::string taken_udp = udp_peer.ask("udp_bind 127.0.0.1");
+  int before = open_fds();
+  EXPECT_EQ(call("_create_tcp_socket(" + taken_tcp + ", '*')"), "nil,could not bind to port");
+  EXPECT_EQ(call("_create_udp_socket(" + taken_udp + ", '*')"), "");
+  EXPECT_EQ(sockets, 0);
+  EXPECT_EQ(open_fds(), before);
+
+  // A UDP peer socket borrows its listener's descriptor: once the listener
+  // is closed, a new socket may get that number, and closing the peer socket
+  // must leave it alone.
+  std::string port = free_port(SOCK_DGRAM);
+  std::string l = call("_create_udp_socket(" + port + ", '*')");
+  ASSERT_EQ(udp_peer.ask("udp_send 127.0.0.1 " + port + " " + to_hex("x")), "ok");
+  std::string peer_socket = poll_call("_accept_socket(" + l + ")");
+  call("_close_socket(" + l + ")");
+  std::string tcp_port = free_port(SOCK_STREAM);
+  std::string t = call("_create_tcp_socket(" + tcp_port + ", '*')");
+  call("_close_socket(" + peer_socket + ")");
+  EXPECT_EQ(call("_sock_status(" + t + ")"), "listening");
+  peer_process client("socket_peer.py");
+  ASSERT_EQ(client.ask("tcp_connect 127.0.0.1 " + tcp_port), "ok");
+  std::string c = poll_call("_accept_socket(" + t + ")");
+  EXPECT_EQ(call("math.type(" + c + ")"), "float");
+  call("_close_socket(" + c + ")");
+  call("_close_socket(" + t + ")");
+  EXPECT_EQ(open_fds(), before + 2);  // the client's pipes
+
+  // A process's sockets end with it; pid 0 ends them all.
+  int64_t child = spawn("");
+  set_current_process(get_process(child));
+  call("_create_tcp_socket(" + free_port(SOCK_STREAM) + ", '*')");
+  call("_create_udp_socket(" + free_port(SOCK_DGRAM) + ", '*')");
+  set_current_process(root);
+  call("_create_udp_socket(" + free_port(SOCK_DGRAM) + ", '*')");
+  kill_process_by_id(child);
+  EXPECT_EQ(sockets, 1);
+  EXPECT_EQ(open_fds(), before + 3);
+  delete_sockets_by_process(0);
+  EXPECT_EQ(sockets, 0);
+  EXPECT_EQ(open_fds(), before + 2);
+}
+
+}  // namespace
