@@ -12,6 +12,7 @@
 #include "kernel/klog.h"
 #include "host/debug_log.h"
 #include "host/paths.h"
+#include "host/os_host.h"
 #include "host/os_time.h"
 #include "kernel/app.h"
 #include "lang/libset.h"
@@ -124,6 +125,7 @@ void reset_subsystems() {
   cart_mount_reset();
   init_default_coltabs();
   sorn_init();
+  host_input_reset();
 }
 
 void reset_app_state() {

@@ -1,8 +1,0 @@
-// Stubs of the host layer that is not built yet.
-#include "host/os_host.h"
-
-void os_system_init() {}
-void start_frame() {}
-void os_apply_video_config() {}
-void os_lock_mouse_cursor(int32_t, int32_t, int32_t) {}
-void os_add_public_c_functions(lua_State *) {}
