@@ -103,7 +103,6 @@ void connect_joystick(int32_t i) {
   log_counts(s.joystick);
 }
 
-
 void hosk_joystick_init() {
   if (hosk_joystick_inited) return;
   hosk_joystick_inited = 1;

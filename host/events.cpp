@@ -289,24 +289,29 @@ void os_get_button_states(int32_t player, uint8_t out[16]) {
   hosk_get_joystick(player, &x, &y, &buttons);
   static constexpr struct {
     int bit, byte;
-  } pad_bytes[] = {{SDL_CONTROLLER_BUTTON_DPAD_LEFT, 0},  {SDL_CONTROLLER_BUTTON_DPAD_RIGHT, 1},
-                   {SDL_CONTROLLER_BUTTON_DPAD_UP, 2},    {SDL_CONTROLLER_BUTTON_DPAD_DOWN, 3},
-                   {SDL_CONTROLLER_BUTTON_A, 4},          {SDL_CONTROLLER_BUTTON_X, 5},
-                   {SDL_CONTROLLER_BUTTON_START, 6},      {SDL_CONTROLLER_BUTTON_GUIDE, 6},
-                   {SDL_CONTROLLER_BUTTON_B, 12},         {SDL_CONTROLLER_BUTTON_Y, 13},
-                   {SDL_CONTROLLER_BUTTON_LEFTSHOULDER, 14}, {SDL_CONTROLLER_BUTTON_RIGHTSHOULDER, 15}};
+  } pad_bytes[] = {{SDL_CONTROLLER_BUTTON_DPAD_LEFT, 0},
+                   {SDL_CONTROLLER_BUTTON_DPAD_RIGHT, 1},
+                   {SDL_CONTROLLER_BUTTON_DPAD_UP, 2},
+                   {SDL_CONTROLLER_BUTTON_DPAD_DOWN, 3},
+                   {SDL_CONTROLLER_BUTTON_A, 4},
+                   {SDL_CONTROLLER_BUTTON_X, 5},
+                   {SDL_CONTROLLER_BUTTON_START, 6},
+                   {SDL_CONTROLLER_BUTTON_GUIDE, 6},
+                   {SDL_CONTROLLER_BUTTON_B, 12},
+                   {SDL_CONTROLLER_BUTTON_Y, 13},
+                   {SDL_CONTROLLER_BUTTON_LEFTSHOULDER, 14},
+                   {SDL_CONTROLLER_BUTTON_RIGHTSHOULDER, 15}};
   for (auto pb : pad_bytes)
     if (buttons & (1u << pb.bit)) press(pb.byte, 255);
   if (player != 0) return;
   static constexpr struct {
     SDL_Scancode key;
     int byte;
-  } key_bytes[] = {{SDL_SCANCODE_LEFT, 0}, {SDL_SCANCODE_RIGHT, 1}, {SDL_SCANCODE_UP, 2},
-                   {SDL_SCANCODE_DOWN, 3}, {SDL_SCANCODE_Z, 4},     {SDL_SCANCODE_C, 4},
-                   {SDL_SCANCODE_X, 5},    {SDL_SCANCODE_V, 5},     {SDL_SCANCODE_A, 8},
-                   {SDL_SCANCODE_D, 9},    {SDL_SCANCODE_W, 10},    {SDL_SCANCODE_S, 11},
-                   {SDL_SCANCODE_F, 12},   {SDL_SCANCODE_G, 13},    {SDL_SCANCODE_Q, 14},
-                   {SDL_SCANCODE_E, 15}};
+  } key_bytes[] = {
+      {SDL_SCANCODE_LEFT, 0}, {SDL_SCANCODE_RIGHT, 1}, {SDL_SCANCODE_UP, 2}, {SDL_SCANCODE_DOWN, 3},
+      {SDL_SCANCODE_Z, 4},    {SDL_SCANCODE_C, 4},     {SDL_SCANCODE_X, 5},  {SDL_SCANCODE_V, 5},
+      {SDL_SCANCODE_A, 8},    {SDL_SCANCODE_D, 9},     {SDL_SCANCODE_W, 10}, {SDL_SCANCODE_S, 11},
+      {SDL_SCANCODE_F, 12},   {SDL_SCANCODE_G, 13},    {SDL_SCANCODE_Q, 14}, {SDL_SCANCODE_E, 15}};
   for (auto kb : key_bytes)
     if (key_state[kb.key]) press(kb.byte, 255);
   if (key_state[SDL_SCANCODE_RETURN] && !key_state[SDL_SCANCODE_LALT] &&

@@ -15,8 +15,8 @@
 
 inline constexpr int32_t HOST_KEYS = 512;
 inline constexpr uint64_t FOCUS_KEY_DELAY_MS = 100;  // keys read as up after a focus gain
-inline constexpr int32_t LOCK_STEP = 64;              // accumulator units of one locked step
-inline constexpr int32_t MOUSE_LOCK_BIT = 4;           // in the window manager's lock flags
+inline constexpr int32_t LOCK_STEP = 64;             // accumulator units of one locked step
+inline constexpr int32_t MOUSE_LOCK_BIT = 4;         // in the window manager's lock flags
 inline constexpr int32_t AXIS_DEAD_ZONE = 8192;
 
 extern uint32_t key_state[HOST_KEYS];

@@ -110,9 +110,9 @@ void build_window_icon(const uint8_t *pixels, const uint32_t *palette, uint32_t 
 
 static void apply_window_icon() {
   if (!sdl_window) return;
-  SDL_Surface *s = SDL_CreateRGBSurfaceFrom(window_icon_dat, WINDOW_ICON_SIZE, WINDOW_ICON_SIZE, 32,
-                                            WINDOW_ICON_SIZE * 4, 0xFF0000, 0xFF00, 0xFF,
-                                            0xFF000000);
+  SDL_Surface *s =
+      SDL_CreateRGBSurfaceFrom(window_icon_dat, WINDOW_ICON_SIZE, WINDOW_ICON_SIZE, 32,
+                               WINDOW_ICON_SIZE * 4, 0xFF0000, 0xFF00, 0xFF, 0xFF000000);
   if (!s) return;
   SDL_SetWindowIcon(sdl_window, s);
   SDL_FreeSurface(s);
@@ -291,7 +291,8 @@ void blit_to_sdl_window_software(const uint32_t *pixels, int32_t width, int32_t 
     return (uint32_t *)((uint8_t *)s->pixels + size_t(r.y + j) * size_t(s->pitch)) + r.x;
   };
   if (r.w == width && r.h == height) {
-    for (int32_t j = 0; j < r.h; j++) std::memcpy(out_row(j), pixels + j * width, size_t(width) * 4);
+    for (int32_t j = 0; j < r.h; j++)
+      std::memcpy(out_row(j), pixels + j * width, size_t(width) * 4);
     return done();
   }
   uint32_t step = (uint32_t(width) << 16) / uint32_t(r.w);

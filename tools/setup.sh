@@ -14,7 +14,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev zlib1g-dev
   # independent references used only by tests
   python3 python3-lz4 python3-pil python3-numpy lz4 lua5.4 libmurmurhash-dev
-  xvfb imagemagick sox pngcheck
+  xvfb xdotool imagemagick sox pngcheck
 )
 
 missing=()

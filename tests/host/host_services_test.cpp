@@ -16,8 +16,8 @@ namespace {
 TEST(host_services, TrimSkipsControlAndHighBytes) {
   struct {
     const char *in, *out;
-  } cases[] = {{"  // c", "// c"},   {"x y  \r\n", "x y"},     {"\x01\x80 a\x85", " a"},
-               {"", ""},             {"\t\t", ""},             {"abc", "abc"}};
+  } cases[] = {{"  // c", "// c"}, {"x y  \r\n", "x y"}, {"\x01\x80 a\x85", " a"},
+               {"", ""},           {"\t\t", ""},         {"abc", "abc"}};
   // A leading space after a high byte is skipped as well (skipping stops at other bytes).
   cases[2].out = "a";
   for (auto c : cases) EXPECT_STREQ(hosk_trim(c.in), c.out) << c.in;
@@ -39,7 +39,8 @@ struct viewer_test : host_fixture {
     host_fixture::SetUp();
     char tmpl[] = "/tmp/kvd_viewer_XXXXXX";
     dir = mkdtemp(tmpl);
-    std::ofstream(dir + "/viewer") << "#!/bin/sh\nprintf '%s\\n' \"$#\" \"$1\" > \"$(dirname \"$0\")/args\"\n";
+    std::ofstream(dir + "/viewer")
+        << "#!/bin/sh\nprintf '%s\\n' \"$#\" \"$1\" > \"$(dirname \"$0\")/args\"\n";
     chmod((dir + "/viewer").c_str(), 0755);
     setenv("KVD_OPEN_COMMAND", (dir + "/viewer").c_str(), 1);
   }

@@ -51,8 +51,9 @@ TEST_F(input_test, TextWheelAndEscapedText) {
   e.type = SDL_MOUSEWHEEL;
   e.wheel.x = -1, e.wheel.y = 2;
   handle_sdl_event(e);
-  EXPECT_EQ(wm_messages(), std::vector<std::string>({"{event=\"textinput\",text=\"a\\034\\092b\"}",
-                                                     "{event=\"mousewheel\",wheel_x=-1,wheel_y=2}"}));
+  EXPECT_EQ(wm_messages(),
+            std::vector<std::string>({"{event=\"textinput\",text=\"a\\034\\092b\"}",
+                                      "{event=\"mousewheel\",wheel_x=-1,wheel_y=2}"}));
 }
 
 TEST_F(input_test, MousePositionMapsIntoThePicture) {
@@ -97,8 +98,9 @@ TEST_F(input_test, LockedMotionAccumulatesWholeSteps) {
     send_locked_steps();
     for (auto &s : wm_messages()) got.push_back(std::to_string(frame) + s);
   }
-  EXPECT_EQ(got, std::vector<std::string>({"1{event=\"mouselockedmove\",locked_dx=1,locked_dy=0}",
-                                           "3{event=\"mouselockedmove\",locked_dx=1,locked_dy=0}"}));
+  EXPECT_EQ(got,
+            std::vector<std::string>({"1{event=\"mouselockedmove\",locked_dx=1,locked_dy=0}",
+                                      "3{event=\"mouselockedmove\",locked_dx=1,locked_dy=0}"}));
   app.locked_dx = -63;
   send_locked_steps();
   EXPECT_EQ(app.locked_dx, -63);
@@ -108,8 +110,13 @@ TEST_F(input_test, LockedMotionAccumulatesWholeSteps) {
 }
 
 TEST(input_rules, AxisPressureAndButtonBytes) {
-  for (auto [v, p] : {std::pair{8192, 0}, {8280, 1}, {32767, 255}, {-20000, 134}, {30632, 255},
-                      {0, 0}, {-32768, 255}})
+  for (auto [v, p] : {std::pair{8192, 0},
+                      {8280, 1},
+                      {32767, 255},
+                      {-20000, 134},
+                      {30632, 255},
+                      {0, 0},
+                      {-32768, 255}})
     EXPECT_EQ(axis_pressure(v), p) << v;
   std::fill_n(key_state, HOST_KEYS, 0u);
   key_state[SDL_SCANCODE_LEFT] = key_state[SDL_SCANCODE_C] = key_state[SDL_SCANCODE_E] = 1;
@@ -134,7 +141,7 @@ TEST(controller_rules, AxesAndButtonsCountOnlyOnceSeenAtRest) {
   EXPECT_EQ(validate_axis(s, 4, -8192), 0);
   EXPECT_EQ(validate_axis(s, 4, 8191), 8191);
   EXPECT_EQ(validate_axis(s, 4, -32768), -32768);
-  EXPECT_EQ(validate_axis(s, 40, 1), 0);  // no such axis
+  EXPECT_EQ(validate_axis(s, 40, 1), 0);         // no such axis
   EXPECT_FALSE(validate_button(s, 3, true, 0));  // held while plugged in
   EXPECT_FALSE(validate_button(s, 3, false, 0));
   EXPECT_TRUE(validate_button(s, 3, true, 0));
@@ -150,7 +157,9 @@ struct controller_test : host_fixture {
     while (SDL_NumJoysticks() > 0) SDL_JoystickDetachVirtual(0);
     host_fixture::TearDown();
   }
-  static int attach() { return SDL_JoystickAttachVirtual(SDL_JOYSTICK_TYPE_GAMECONTROLLER, 6, 15, 1); }
+  static int attach() {
+    return SDL_JoystickAttachVirtual(SDL_JOYSTICK_TYPE_GAMECONTROLLER, 6, 15, 1);
+  }
 };
 
 TEST_F(controller_test, DevicesOpenOnceAndMoveDownWhenOthersLeave) {
@@ -189,7 +198,8 @@ TEST(controller_rules, MappingFileLinesAreTrimmedAndCommentsSkipped) {
   setenv("SDL_VIDEODRIVER", "dummy", 1);
   ASSERT_EQ(SDL_InitSubSystem(SDL_INIT_GAMECONTROLLER), 0);
   const char *guid = "03000000aaaa0000bbbb000000000000";
-  std::string text = std::string("  // a comment\n\n") + guid + ",Kvd Test Pad,a:b0,b:b1,platform:Linux,  \r\n";
+  std::string text =
+      std::string("  // a comment\n\n") + guid + ",Kvd Test Pad,a:b0,b:b1,platform:Linux,  \r\n";
   FILE *f = fmemopen(text.data(), text.size(), "rb");
   add_controller_mappings_from(f);
   std::fclose(f);

@@ -24,7 +24,7 @@ TEST(window_rules, DestinationRectangleFollowsTheDisplaySettings) {
       {1, 0, 0, 400, 300, {-40, 15, 480, 270}},  // never below factor 1
       {1, 1, 0, 1000, 600, {20, 30, 960, 540}},  // each axis on its own
       {1, 1, 0, 1000, 300, {20, 15, 960, 270}},
-      {1, 1, 0, 400, 300, {200, 15, 0, 270}},    // too narrow: nothing shown
+      {1, 1, 0, 400, 300, {200, 15, 0, 270}},  // too narrow: nothing shown
       {0, 1, 0, 333, 777, {0, 0, 333, 777}},
       {0, 0, 1, 1920, 1080, {320, 180, 1280, 720}},
       {0, 0, 0, 0, 0, {0, 0, 0, 0}},  // no window
@@ -57,7 +57,9 @@ TEST(window_rules, Resample720pBlendsThreePixelsIntoEight) {
   for (int y = 0; y < 270; y++)
     for (int x = 0; x < 480; x++) src[y * 480 + x] = uint32_t(x * 7 + y * 13) * 0x01030507u;
   resample_720p(src.data(), out.data());
-  auto half = [](uint32_t p, uint32_t q) { return ((p >> 1) & 0x7f7f7f7f) + ((q >> 1) & 0x7f7f7f7f); };
+  auto half = [](uint32_t p, uint32_t q) {
+    return ((p >> 1) & 0x7f7f7f7f) + ((q >> 1) & 0x7f7f7f7f);
+  };
   auto quarter = [](uint32_t p, uint32_t q) {
     return ((p >> 2) & 0x3f3f3f3f) + ((p >> 1) & 0x7f7f7f7f) + ((q >> 2) & 0x3f3f3f3f);
   };
@@ -65,7 +67,8 @@ TEST(window_rules, Resample720pBlendsThreePixelsIntoEight) {
   for (int g : {0, 1, 159}) {
     const uint32_t *s = &src[3 * g];
     const uint32_t *o = &out[8 * g];
-    std::vector<uint32_t> want = {s[0], s[0], quarter(s[0], s[1]), s[1], s[1], half(s[1], s[2]), s[2], s[2]};
+    std::vector<uint32_t> want = {s[0], s[0], quarter(s[0], s[1]), s[1], s[1], half(s[1], s[2]),
+                                  s[2], s[2]};
     EXPECT_EQ(std::vector<uint32_t>(o, o + 8), want) << g;
   }
   // Rows: 2 is 3/4 of source row 0 and 1/4 of row 1, 5 is half of rows 1 and 2;
@@ -83,7 +86,7 @@ TEST(window_rules, Resample720pBlendsThreePixelsIntoEight) {
 
 TEST(window_rules, IconEnlargesIndicesWithTransparentZero) {
   uint8_t pixels[256] = {};
-  pixels[1] = 65;         // column 1 of row 0: palette entry 1
+  pixels[1] = 65;  // column 1 of row 0: palette entry 1
   pixels[16 * 15 + 15] = 3;
   uint32_t palette[64] = {};
   palette[1] = 0x123456, palette[3] = 0xABCDEF;
