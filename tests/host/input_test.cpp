@@ -30,6 +30,9 @@ TEST_F(input_test, KeysPressedBetweenFramesAreReportedDownThenUp) {
   EXPECT_EQ(os_key_state(SDL_SCANCODE_A), 1);
   EXPECT_EQ(os_key_state(-1), 1);
   EXPECT_EQ(os_key_state(9999), 0);
+  EXPECT_STREQ(os_key_from_scancode(SDL_SCANCODE_A), "A");
+  EXPECT_EQ(os_key_from_scancode(0), nullptr);
+  EXPECT_EQ(os_key_from_scancode(-1), nullptr);
   EXPECT_EQ(wm_messages(), std::vector<std::string>({"{event=\"keydown\",scancode=4}"}));
   handle_sdl_messages();
   EXPECT_EQ(os_key_state(-1), 0);
