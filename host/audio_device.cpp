@@ -83,3 +83,10 @@ void os_system_init() {
   std::fill_n(key_state, HOST_KEYS, 0u);
   open_audio_device();
 }
+
+// The window and its renderer go with the process: tearing down a software
+// OpenGL context can take longer than the exit may.
+void os_system_exit() {
+  close_audio_device();
+  hosk_joystick_exit();
+}

@@ -9,6 +9,9 @@ struct lua_State;
 // One-time host start: SDL, controllers and the audio device (the program goes
 // on without sound or controllers when they cannot start).
 void os_system_init();
+// Stops the audio device (no mixing thread runs while the program ends) and
+// closes the controllers.
+void os_system_exit();
 // Pumps host events into messages for process 3.
 void start_frame();
 // Shows the frame unless running without a window, then waits out the rest of

@@ -34,8 +34,10 @@ class workstation:
         self.appdata = os.path.join(self.tmp, "appdata")
         e = dict(os.environ, HOME=os.path.join(self.tmp, "home"), SDL_AUDIODRIVER="dummy")
         e.update(env or {})
+        self.err = open(os.path.join(self.tmp, "stderr.txt"), "w+b")
+        case.addCleanup(self.err.close)
         self.proc = subprocess.Popen([exe, "-home", self.appdata] + list(args), env=e, cwd=self.tmp,
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                                     stdout=subprocess.PIPE, stderr=self.err)
         case.addCleanup(self.proc.stdout.close)
         case.addCleanup(self.stop)
         self.lines = []
@@ -77,6 +79,10 @@ class workstation:
                 self.proc.wait()
         self.reader.join(5)
         return self.proc.returncode
+
+    def stderr(self):
+        self.err.seek(0)
+        return self.err.read().decode("latin-1")
 
 
 def painted_colour(x, y):
@@ -127,7 +133,7 @@ class window_test(unittest.TestCase):
                      "event mousewheel wheel_x=0,wheel_y=1"]:
             self.assertTrue(w.wait_line(line), (line, w.lines))
         self.assertIsNone(w.proc.poll())
-        self.assertEqual(w.stop(), 0)
+        self.assertEqual(w.stop(), 0, w.stderr()[-2000:] + w.log()[-2000:])
 
 
 class headless_test(unittest.TestCase):
