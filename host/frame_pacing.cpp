@@ -1,21 +1,31 @@
 #include "host/frame_pacing.h"
 
-#include <thread>
-
+#include "gfx/video.h"
 #include "host/os_host.h"
+#include "host/os_time.h"
+#include "host/window.h"
+#include "kernel/app.h"
+#include "kernel/config.h"
 
-frame_pacing_state frame_pacing;
+uint32_t last_t;
 
-void pace_frame() {
-  using clock = std::chrono::steady_clock;
-  clock::time_point now = clock::now();
-  if (frame_pacing.next < now) frame_pacing.next = now;
-  frame_pacing.next += std::chrono::milliseconds(16);
-  std::this_thread::sleep_until(frame_pacing.next);
+bool battery_saver_idle(uint32_t now) {
+  if (!config.battery_saver || !app.boot_finished) return false;
+  return (int64_t)app.last_activity + (int64_t)SAVER_IDLE_MS < (int64_t)now;
 }
 
-// Nothing is shown yet (no window layer): the end of a frame only paces.
+void pace_frame() {
+  app.battery_saver_active = battery_saver_idle(os_get_time());
+  uint32_t period = app.battery_saver_active ? SAVER_FRAME_MS : FRAME_MS;
+  for (int32_t i = 0; i < MAX_PACING_SLEEPS && os_get_time() < last_t + period; i++) os_sleep(1);
+  last_t = os_get_time();
+}
+
 int end_frame() {
+  if (!config.headless) {
+    int32_t w = 0, h = 0;
+    if (const uint32_t *frame = generate_video_out(&w, &h)) blit_to_sdl_window(frame, w);
+  }
   pace_frame();
   return 0;
 }

@@ -1,14 +1,21 @@
-// Frame pacing: the end of each system frame waits until 16 ms have passed
-// since the previous frame's deadline, so frames keep a steady rate however
-// long the work inside them took (a late frame starts the schedule afresh).
+// Frame pacing: each system frame ends by showing the picture and waiting
+// until 16 ms (32 ms while the battery saver finds the user idle) have passed
+// since the end of the previous frame's wait. A late frame does not wait, and
+// no wait is longer than 100 sleeps of 1 ms.
 #pragma once
 
-#include <chrono>
+#include <cstdint>
 
-struct frame_pacing_state {
-  std::chrono::steady_clock::time_point next;  // deadline of the running frame
-};
-extern frame_pacing_state frame_pacing;
+extern uint32_t last_t;  // milliseconds at the end of the previous frame's wait
 
-// Sleeps until the running frame's deadline and sets the next one.
+inline constexpr uint32_t FRAME_MS = 16;
+inline constexpr uint32_t SAVER_FRAME_MS = 32;
+inline constexpr uint64_t SAVER_IDLE_MS = 500;  // idle time before the saver paces slower
+inline constexpr int32_t MAX_PACING_SLEEPS = 100;
+
+// Whether this frame is paced as idle: the battery saver is on, userland has
+// finished booting and nothing happened for more than 500 ms before now.
+bool battery_saver_idle(uint32_t now);
+// Sets app.battery_saver_active for this frame, waits out its period and
+// sets last_t.
 void pace_frame();

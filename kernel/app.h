@@ -23,7 +23,10 @@ struct app_state {
   uint32_t boot_finished;
   uint32_t userland_booted;
   uint32_t exported_cartridge;
-  uint32_t mouse_lock_state[4];
+  int32_t mouse_locked;      // non-zero while the window manager locks the mouse
+  int32_t skip_next_motion;  // the first motion after locking only resets the steps
+  int32_t locked_dx;         // locked-move accumulators, 1/64 picture pixels
+  int32_t locked_dy;
   int64_t exclusive_process;  // id of the process holding the system; 0: none
   uint64_t last_activity;
   uint32_t battery_saver_active;

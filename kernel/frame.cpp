@@ -137,4 +137,5 @@ void kavelund_exit() {
   delete_sockets_by_process(0);
   sockets_exit();
   anywhen_close();
+  if (system_inited) os_system_exit();
 }

@@ -13,6 +13,7 @@
 #include "host/capture.h"
 #include "host/debug_log.h"
 #include "host/paths.h"
+#include "host/os_host.h"
 #include "host/os_time.h"
 #include "kernel/alloc.h"
 #include "kernel/app.h"
@@ -136,6 +137,7 @@ void reset_subsystems() {
   png_cart_reset();
   init_default_coltabs();
   anywhen_reset();
+  host_input_reset();
 }
 
 void reset_app_state() {

@@ -15,7 +15,7 @@ packages=(
   # independent references used only by tests
   python3 python3-lz4 python3-pil python3-numpy lz4 lua5.4 libmurmurhash-dev
   lua-penlight  # a real Lua corpus for the tokenizer
-  xvfb imagemagick sox pngcheck qoi
+  xvfb xdotool imagemagick sox pngcheck qoi
 )
 
 missing=()

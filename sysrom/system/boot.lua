@@ -1,10 +1,52 @@
--- Sample system ROM: greets on the host's standard output, counts a few
--- frames, then asks the workstation to exit.
+-- Sample system ROM: a small userland that shows what the machine does.
+-- The boot script opens the window (windowed, twice enlarged), starts the
+-- desk as process 3 (the process that receives host input) and then runs the
+-- scheduler: one slice of the desk a frame.
 printh("Kavelund sample system ROM: boot.lua is running")
-for frame = 1, 3 do
-  printh("frame " .. frame)
+_apply_system_settings({fullscreen = false, pixel_perfect = true, pixel_scale = 2})
+
+local desk_code = [[
+-- The desk: a test screen of shapes, text, a sprite and the mouse pointer.
+-- Keys play a note and show their scancode; buttons colour the pointer.
+local mx, my, mb, key, notes = 240, 135, 0, "-", 0
+local sprite = userdata("u8", 8, 8,
+  "0008080808080800" .. "08090909090909" .. "08" .. "080a0a0a0a0a0908" ..
+  "080a0b0b0b0a0908" .. "080a0b0b0b0a0908" .. "080a0a0a0a0a0908" ..
+  "0809090909090908" .. "0008080808080800")
+local function print(s, x, y, c) _print_q7scii(s, x, y, c) end
+
+while true do
+  local m = _read_message()
+  while m do
+    if m.event == "mouse" then
+      mx, my, mb = m.mx, m.my, m.mb
+    elseif m.event == "keydown" then
+      key = m.scancode
+      notes += 1
+      note(36 + m.scancode % 24, 0, 64)
+    end
+    m = _read_message()
+  end
+  cls(1)
+  rectfill(16, 16, 160, 96, 8)
+  circfill(240, 140, 48, 12)
+  line(0, 269, 479, 180, 10)
+  print("kavelund sample userland", 176, 24, 7)
+  print("last key: " .. tostring(key) .. "  notes: " .. notes, 176, 36, 7)
+  print("mouse: " .. mx .. "," .. my .. "  buttons: " .. mb, 176, 48, 7)
+  for i = 0, 5 do spr(sprite, 320 + i * 12, 200) end
+  local c = mb > 0 and 9 or 7
+  line(mx, my, mx + 7, my + 7, c)
+  line(mx, my, mx, my + 9, c)
+  line(mx, my, mx + 5, my, c)
   flip()
 end
-printh("sample boot finished; requesting exit")
-_signal(33)
-while true do flip() end
+]]
+
+_create_process_from_code("while true do flip() end", "idle", "/system/idle.lua")
+local desk = _create_process_from_code(desk_code, "desk", "/system/desk.lua")
+_signal(37)  -- userland has booted: show the desk instead of the boot screen
+while true do
+  _run_process_slice(desk, 0.9)
+  flip()
+end

@@ -15,6 +15,7 @@ using api_system_test = kernel_fixture;
 
 TEST_F(api_system_test, SettingsTableGoesThroughTheSettingRules) {
   config_set_defaults();
+  config.headless = 1;
   root_eval(
       "_apply_system_settings({volume = 300, fullscreen = false, pixel_scale = 2.5, "
       "deadzone = 7.0, mute_audio = 'x', swap_stereo = true, [1] = 5})");

@@ -1,0 +1,92 @@
+// Host start-up, the audio device and its callback.
+#include "host/audio_device.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "host/controllers.h"
+#include "host/debug_log.h"
+#include "host/events.h"
+#include "host/os_host.h"
+#include "host/window.h"
+#include "kernel/app.h"
+#include "kernel/config.h"
+#include "kernel/klog.h"
+#include "kernel/pbuffer.h"
+#include "sorn/audio_lock.h"
+#include "sorn/sorn.h"
+
+SDL_AudioDeviceID audio_device;
+int32_t lock_level;
+
+void os_lock_audio() {
+  sorn_lock_audio();
+  lock_level++;
+}
+
+void os_unlock_audio() {
+  INVARIANT(lock_level > 0);
+  lock_level--;
+  sorn_unlock_audio();
+}
+
+void os_sleep(uint32_t ms) { SDL_Delay(ms); }
+
+void sdl2_mixer_callback(void *, uint8_t *stream, int length) {
+  sorn_lock_audio();
+  sorn_mix((int16_t *)stream, length / AUDIO_FRAME_BYTES);
+  if (app.audio_capture_on && app.capture_buffer)
+    bwrite(stream, 1, uint64_t(length), app.capture_buffer);
+  sorn_unlock_audio();
+}
+
+bool open_audio_device() {
+  if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+    std::printf("** audio init failed %s\n", SDL_GetError());
+    std::fflush(stdout);
+    return false;
+  }
+  SDL_AudioSpec want = {}, have = {};
+  want.freq = AUDIO_RATE;
+  want.format = AUDIO_S16LSB;
+  want.channels = 2;
+  want.samples = AUDIO_FRAMES;
+  want.callback = sdl2_mixer_callback;
+  // No change allowed: SDL converts our format to the device's.
+  audio_device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+  if (audio_device == 0) {
+    std::printf("** audio init failed %s\n", SDL_GetError());
+    std::fflush(stdout);
+    return false;
+  }
+  SDL_PauseAudioDevice(audio_device, 0);
+  return true;
+}
+
+void close_audio_device() {
+  if (audio_device) SDL_CloseAudioDevice(audio_device);
+  audio_device = 0;
+}
+
+void os_system_init() {
+  SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
+  os_set_window_title("Kavelund");
+  // Without a window no video is needed (and none may exist).
+  uint32_t systems = SDL_INIT_TIMER | SDL_INIT_JOYSTICK | SDL_INIT_HAPTIC |
+                     SDL_INIT_GAMECONTROLLER | SDL_INIT_EVENTS | SDL_INIT_SENSOR;
+  if (SDL_Init(systems | SDL_INIT_VIDEO) != 0) {
+    klog("SDL init: %s\n", SDL_GetError());
+    SDL_Init(systems);
+  }
+  hosk_joystick_init();
+  if (config.sdl_render_driver == 1) SDL_SetHint(SDL_HINT_RENDER_DRIVER, "opengl");
+  std::fill_n(key_state, HOST_KEYS, 0u);
+  open_audio_device();
+}
+
+// The window and its renderer go with the process: tearing down a software
+// OpenGL context can take longer than the exit may.
+void os_system_exit() {
+  close_audio_device();
+  hosk_joystick_exit();
+}

@@ -1,0 +1,28 @@
+// Host start-up and the audio device: SDL, the controllers and the device
+// that plays the synthesiser's mix (44100 Hz, signed 16-bit stereo, 512-frame
+// buffers; SDL converts to whatever the device wants).
+//
+// The audio lock is the synthesiser's own nesting lock (sorn/audio_lock.h):
+// the callback holds it for each mix, and the main thread takes it through
+// os_lock_audio. One lock for both sides, so no order between two locks can
+// deadlock.
+#pragma once
+
+#include <SDL.h>
+
+#include <cstdint>
+
+inline constexpr int32_t AUDIO_RATE = 44100;
+inline constexpr int32_t AUDIO_FRAMES = 512;
+inline constexpr int32_t AUDIO_FRAME_BYTES = 4;  // two 16-bit samples
+
+extern SDL_AudioDeviceID audio_device;  // 0 while no device is open
+extern int32_t lock_level;              // nesting depth of os_lock_audio (main thread)
+
+// The audio device's callback: mixes length / 4 frames into stream, then
+// appends them to the capture buffer while an audio capture runs.
+void sdl2_mixer_callback(void *userdata, uint8_t *stream, int length);
+// Opens and starts the audio device; false (logged) when it cannot.
+bool open_audio_device();
+// Stops and closes the audio device.
+void close_audio_device();

@@ -1,0 +1,68 @@
+// The host window: one SDL window with its renderer and streaming texture,
+// built from the display settings of `config`; where the 480x270 picture goes
+// inside it (also used to map the mouse); the enlargement of each frame on the
+// processor before upload; the title and the icon. Main thread only.
+//
+// Contract:
+// - No window exists until os_apply_video_config first runs with a window
+//   allowed; while there is none, sdl_window_w and sdl_window_h are 0 and the
+//   blits return at once.
+// - A renderer that cannot be made on the new window falls back to SDL's
+//   software renderer and, when that fails too, to no window at all (logged);
+//   the program never ends there.
+#pragma once
+
+#include <SDL.h>
+
+#include <cstdint>
+
+#include "kernel/ram_layout.h"
+
+extern SDL_Window *sdl_window;
+extern SDL_Renderer *sdl_renderer;
+extern SDL_Texture *sdl_texture;
+extern int32_t sdl_window_w, sdl_window_h;  // window units, re-read by get_dest_rect
+extern char sdl_window_title[1024];
+extern int32_t last_win_x, last_win_y;  // position reused when no display is known
+extern int32_t last_win_w, last_win_h;  // windowed size before the last rebuild
+extern int32_t last_fullscreen;
+extern int32_t preblit_scale;  // 1..4: enlargement before the upload
+extern float renderer_scale_x, renderer_scale_y;
+extern int32_t use_custom_window_icon;
+extern uint32_t window_icon_dat[128 * 128];  // ARGB, row-major
+
+inline constexpr int32_t WINDOW_ICON_SIZE = 128;
+inline constexpr int32_t BIG_SRC_W = 1920, BIG_SRC_H = 1080;
+inline constexpr int32_t BLIT_720P_W = 1280, BLIT_720P_H = 720;
+inline constexpr int32_t UNDEFINED_WINDOW_POS = 0x1FFF0000;
+
+// Makes a renderer on a window with the given SDL flags; null on failure.
+// Tests replace it to make renderers fail.
+using renderer_maker = SDL_Renderer *(*)(SDL_Window *, uint32_t flags);
+extern renderer_maker host_make_renderer;
+
+// The picture's place inside the window in window units (x or y negative when
+// the picture is larger than the window; w or h 0 when it does not fit at
+// all). Re-reads the window size first (0 x 0 without a window).
+SDL_Rect get_dest_rect();
+// The same placement for a window of w x h units.
+SDL_Rect dest_rect_for(int32_t w, int32_t h);
+// The enlargement factor os_apply_video_config chooses for the window size.
+int32_t calculate_preblit_scale();
+int32_t preblit_scale_for(int32_t w, int32_t h);
+// pixel_scale as the window is built from it: 0 becomes 2, then 1..16.
+int32_t clamp_pixel_scale(int32_t scale);
+
+// Resamples a 480x270 frame (pitch 480) to 1280x720 into out: 3 source pixels
+// become 8 across and 3 rows become 8 down, blending the seams.
+void resample_720p(const uint32_t *src, uint32_t *out);
+// The 128x128 ARGB icon of a 16x16 index image.
+void build_window_icon(const uint8_t *pixels, const uint32_t *palette, uint32_t *icon);
+
+// Shows one frame (480 x 270, pitch width pixels) through the renderer.
+void blit_to_sdl_window_hardware(const uint32_t *pixels, int32_t width);
+// The same picture drawn into the window's own surface without a renderer.
+void blit_to_sdl_window_software(const uint32_t *pixels, int32_t width, int32_t height);
+void blit_to_sdl_window(const uint32_t *pixels, int32_t width);
+// Destroys the window with its renderer and texture.
+void destroy_host_window();

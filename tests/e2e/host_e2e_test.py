@@ -1,0 +1,188 @@
+"""The workstation with its host layer: a real window under Xvfb (its
+screenshot against the picture process 3 painted, xdotool input reaching
+process 3 as event texts), headless runs with the dummy drivers, and the
+audio device through SDL's disk driver. Run by xvfb-run for the window cases."""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+from PIL import Image
+
+KAVELUND = os.environ["KVD_KAVELUND"]
+ROMS = os.environ["KVD_E2E_ROMS"]
+SAMPLE_ROM = os.environ.get("KVD_SAMPLE_ROM", "")
+
+
+class workstation:
+    """One run of the program from a fresh folder; its output lines are
+    collected as they come."""
+
+    def __init__(self, case, rom_path, args=(), env=None):
+        self.tmp = tempfile.mkdtemp(prefix="kvd_host_")
+        case.addCleanup(shutil.rmtree, self.tmp, True)
+        os.mkdir(os.path.join(self.tmp, "bin"))
+        os.mkdir(os.path.join(self.tmp, "home"))
+        exe = os.path.join(self.tmp, "bin", "kavelund")
+        shutil.copy(KAVELUND, exe)
+        shutil.copy(rom_path, os.path.join(self.tmp, "bin", "sysrom.dat"))
+        self.appdata = os.path.join(self.tmp, "appdata")
+        e = dict(os.environ, HOME=os.path.join(self.tmp, "home"), SDL_AUDIODRIVER="dummy")
+        e.update(env or {})
+        self.err = open(os.path.join(self.tmp, "stderr.txt"), "w+b")
+        case.addCleanup(self.err.close)
+        self.proc = subprocess.Popen([exe, "-home", self.appdata] + list(args), env=e, cwd=self.tmp,
+                                     stdout=subprocess.PIPE, stderr=self.err)
+        case.addCleanup(self.proc.stdout.close)
+        case.addCleanup(self.stop)
+        self.lines = []
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for line in self.proc.stdout:
+            self.lines.append(line.decode("latin-1").rstrip("\n"))
+
+    def wait_for(self, pred, timeout=30):
+        end = time.monotonic() + timeout
+        while time.monotonic() < end:
+            if pred():
+                return True
+            if self.proc.poll() is not None:
+                time.sleep(0.2)
+                return pred()
+            time.sleep(0.05)
+        return False
+
+    def wait_line(self, text, timeout=30):
+        return self.wait_for(lambda: text in self.lines, timeout)
+
+    def log(self):
+        try:
+            with open(os.path.join(self.appdata, "log.txt"), "rb") as f:
+                return f.read().decode("latin-1")
+        except OSError:
+            return ""
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(20)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.reader.join(5)
+        return self.proc.returncode
+
+    def stderr(self):
+        self.err.seek(0)
+        return self.err.read().decode("latin-1")
+
+
+def painted_colour(x, y):
+    """The colour process 3 of the window ROM paints at picture pixel (x, y)."""
+    i = (y // 18) % 16
+    if 40 <= y < 100 and 100 <= x < 180:
+        i = 3
+    return (i * 16, 255 - i * 16, i * 5)
+
+
+def xdotool(*args):
+    subprocess.run(["xdotool"] + [str(a) for a in args], check=True, timeout=20)
+
+
+@unittest.skipUnless(os.environ.get("DISPLAY"), "needs a display (run under xvfb-run)")
+class window_test(unittest.TestCase):
+    def start_window_rom(self):
+        w = workstation(self, os.path.join(ROMS, "window.dat"))
+        self.assertTrue(w.wait_line("painted"), w.lines)
+        # The desk replaces the boot screen once the boot clock passes 2200 ms.
+        self.assertTrue(w.wait_for(lambda: "@@ finished_boot_sequence" in w.log()), w.log())
+        time.sleep(0.5)
+        out = subprocess.run(["xdotool", "search", "--sync", "--name", "^Kavelund$"],
+                             capture_output=True, text=True, timeout=20)
+        return w, out.stdout.split()[0]
+
+    def test_screenshot_matches_the_painted_frame_and_input_reaches_process_3(self):
+        w, win = self.start_window_rom()
+        shot = os.path.join(w.tmp, "shot.png")
+        subprocess.run(["import", "-window", win, shot], check=True, timeout=30)
+        im = Image.open(shot).convert("RGB")
+        self.assertEqual(im.size, (960, 540))
+        px = im.load()
+        wrong = [(x, y) for y in range(270) for x in range(480)
+                 if px[2 * x, 2 * y] != painted_colour(x, y) or px[2 * x + 1, 2 * y + 1] != painted_colour(x, y)]
+        self.assertEqual(wrong[:5], [], "%d pixels differ" % len(wrong))
+
+        # Mouse: window position (201, 101) is picture pixel (100, 50); a click
+        # sets button bit 0. A key gives keydown and keyup with SDL's scancode.
+        xdotool("mousemove", "--window", win, 201, 101)
+        self.assertTrue(w.wait_line("event mouse mx=100,my=50,mb=0"), w.lines)
+        xdotool("mousedown", 1)
+        self.assertTrue(w.wait_line("event mouse mx=100,my=50,mb=1"), w.lines)
+        xdotool("mouseup", 1)
+        xdotool("click", 4)  # wheel up
+        xdotool("key", "b")
+        for line in ["event keydown scancode=5", "event keyup scancode=5", "event textinput text=b",
+                     "event mousewheel wheel_x=0,wheel_y=1"]:
+            self.assertTrue(w.wait_line(line), (line, w.lines))
+        self.assertIsNone(w.proc.poll())
+        self.assertEqual(w.stop(), 0, w.stderr()[-2000:] + w.log()[-2000:])
+
+
+class headless_test(unittest.TestCase):
+    def test_headless_run_with_dummy_drivers(self):
+        w = workstation(self, os.path.join(ROMS, "window.dat"), args=["-x"],
+                        env={"SDL_VIDEODRIVER": "dummy", "SDL_AUDIODRIVER": "dummy"})
+        self.assertTrue(w.wait_line("painted"), w.lines)
+        time.sleep(0.5)
+        self.assertEqual(w.stop(), 0)
+        self.assertNotIn("creating SDL window", w.log())
+
+    def test_disk_audio_driver_plays_the_silent_mix(self):
+        raw = tempfile.mktemp(prefix="kvd_disk_", suffix=".raw")
+        self.addCleanup(lambda: os.path.exists(raw) and os.remove(raw))
+        w = workstation(self, os.path.join(ROMS, "window.dat"), args=["-x"],
+                        env={"SDL_VIDEODRIVER": "dummy", "SDL_AUDIODRIVER": "disk",
+                             "SDL_DISKAUDIOFILE": raw})
+        self.assertTrue(w.wait_line("painted"), w.lines)
+        self.assertTrue(w.wait_for(lambda: os.path.exists(raw) and os.path.getsize(raw) >= 8192))
+        self.assertEqual(w.stop(), 0)
+        with open(raw, "rb") as f:
+            data = f.read()
+        # Whole 512-frame blocks of 16-bit stereo, silent while nothing plays.
+        self.assertEqual(len(data) % 2048, 0)
+        self.assertEqual(data.count(0), len(data))
+
+
+@unittest.skipUnless(os.environ.get("DISPLAY") and SAMPLE_ROM, "needs a display and the sample ROM")
+class sample_rom_test(unittest.TestCase):
+    def test_sample_userland_draws_and_reacts(self):
+        w = workstation(self, SAMPLE_ROM)
+        self.assertTrue(w.wait_for(lambda: "@@ finished_boot_sequence" in w.log()), w.log())
+        time.sleep(0.5)
+        win = subprocess.run(["xdotool", "search", "--sync", "--name", "^Kavelund$"],
+                             capture_output=True, text=True, timeout=20).stdout.split()[0]
+        shots = []
+        for key in (None, "a"):
+            if key:
+                xdotool("mousemove", "--window", win, 400, 300)
+                xdotool("key", key)
+                time.sleep(0.5)
+            shot = os.path.join(w.tmp, "shot%d.png" % len(shots))
+            subprocess.run(["import", "-window", win, shot], check=True, timeout=30)
+            shots.append(Image.open(shot).convert("RGB"))
+        self.assertGreater(len(shots[0].getcolors(1 << 16) or []), 4)  # shapes, text, sprite
+        self.assertNotEqual(shots[0].tobytes(), shots[1].tobytes())  # the key and pointer show
+        self.assertIsNone(w.proc.poll(), w.lines)
+        self.assertEqual(w.stop(), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
