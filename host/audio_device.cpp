@@ -1,6 +1,8 @@
 // Host start-up, the audio device and its callback.
 #include "host/audio_device.h"
 
+#include "host/capture.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -35,8 +37,7 @@ void os_sleep(uint32_t ms) { SDL_Delay(ms); }
 void sdl2_mixer_callback(void *, uint8_t *stream, int length) {
   sorn_lock_audio();
   sorn_mix((int16_t *)stream, length / AUDIO_FRAME_BYTES);
-  if (app.audio_capture_on && app.capture_buffer)
-    bwrite(stream, 1, uint64_t(length), app.capture_buffer);
+  audio_capture_feed(stream, length);
   sorn_unlock_audio();
 }
 

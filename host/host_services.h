@@ -11,7 +11,6 @@
 #include <string>
 
 struct lua_State;
-struct SDL_Thread;
 
 // A trimmed copy of text, valid until the next call: leading spaces and
 // bytes 1..31 and 128..255 skipped, trailing bytes whose signed value is at

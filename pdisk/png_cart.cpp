@@ -40,10 +40,8 @@ constexpr uint8_t TITLE_UPPER = 0xD0, TITLE_LOWER = 0x80, BYLINE = 0x90;
 constexpr uint8_t FRESH_CARRIER[4] = {0x24, 0x26, 0x2C, 0xFF};
 
 // Label printer's draw state.
-constexpr uint32_t RAM_TEXT_CURSOR_X = 0x54F0, RAM_TEXT_CURSOR_Y = 0x54F4;
-constexpr uint32_t RAM_TEXT_HOME = 0x54F8;  // 8 bytes cleared before each line
-constexpr uint32_t RAM_DRAW_STATE_CLEARED = 0x551F, DRAW_STATE_CLEARED_BYTES = 9;
-constexpr uint32_t RAM_FONT_DEFAULT = 0x5F56, RAM_FONT_ALTERNATE = 0x5F57;
+// From the line-reset flag on: the line end point and the pen are cleared.
+constexpr uint32_t DRAW_STATE_CLEARED_BYTES = 9;
 constexpr uint8_t LABEL_FONT_DEFAULT = 0x40, LABEL_FONT_ALTERNATE = 0x56;
 constexpr uint8_t LABEL_MASK = 0x3F;
 
@@ -168,7 +166,7 @@ std::string info_value(const char *text, int32_t length, const char *key) {
 void print_line(const std::string &s, int32_t y) {
   poke4(RAM_TEXT_CURSOR_X, 0);
   poke4(RAM_TEXT_CURSOR_Y, uint32_t(y));
-  kvd_memset(int32_t(RAM_TEXT_HOME), 0, 8);
+  kvd_memset(int32_t(RAM_TEXT_HOME_X), 0, 8);  // the print home
   print_q7scii(label_back, reinterpret_cast<const uint8_t *>(s.data()), int64_t(s.size()), 0,
                LABEL_TEXT_COLOUR);
 }
@@ -190,7 +188,7 @@ void init_label_proc() {
   for (int32_t row = 0; row < GFX_COLTAB_BYTES / GFX_COLOURS; row++)
     kvd_memset(int32_t(RAM_COLOUR_TABLES) + row * GFX_COLOURS, row, GFX_COLOURS);
   kvd_memset(int32_t(RAM_READ_MASK), LABEL_MASK, 4);
-  kvd_memset(int32_t(RAM_DRAW_STATE_CLEARED), 0, DRAW_STATE_CLEARED_BYTES);
+  kvd_memset(int32_t(RAM_LINE_RESET), 0, DRAW_STATE_CLEARED_BYTES);
   poke(int32_t(RAM_FONT_DEFAULT), LABEL_FONT_DEFAULT);
   poke(int32_t(RAM_FONT_ALTERNATE), LABEL_FONT_ALTERNATE);
   for (int32_t i = 0; i < int32_t(sizeof lil_font_dat); i++)
