@@ -31,7 +31,6 @@ const char *host_open_command();
 // or -1 when it could not be started. The child is reaped in the background.
 int64_t open_host_file(const char *target);
 
-
 int lua54__req_host_clipboard_text(lua_State *L);
 int lua54__get_host_clipboard_text(lua_State *L);
 int lua54__set_host_clipboard_text(lua_State *L);

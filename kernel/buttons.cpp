@@ -61,7 +61,7 @@ int lua54__update_buttons(lua_State *L) {
     std::memset(p->buttons_held_over, 1, sizeof p->buttons_held_over);
     return 0;
   }
-  uint8_t sampled[BUTTON_ENTRIES];
+  uint8_t sampled[BUTTON_ENTRIES] = {};  // the host only raises pressures
   for (int player = 0; player < BUTTON_PLAYERS; player++)
     os_get_button_states(player, sampled + player * BUTTONS_PER_PLAYER);
   buttons_apply_sample(p, sampled);

@@ -34,6 +34,7 @@ TEST_F(CaptureAudio, CaptureEqualsWhatTheDiskDriverReceived) {
 
   proc *wm = capture_world_open(host);
   ASSERT_NE(wm, nullptr);
+  sorn_fixture::SetUp();            // the world's reset emptied the mixer's test set-up
   for (int i = 0; i < 1024; i++) {  // row 0 of the wavetable: a ramp
     int16_t s = int16_t(i * 64 - 32768);
     sorn_memcpy(int32_t(RAM_WAVE_ROWS + 2 * i), &s, 2);

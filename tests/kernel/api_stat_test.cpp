@@ -6,6 +6,7 @@
 #include <ctime>
 #include <fstream>
 
+#include "sorn/mixer.h"
 #include "kernel/api.h"
 #include "kernel/memory.h"
 #include "kernel/pbuffer.h"
@@ -73,22 +74,23 @@ TEST_F(api_stat_test, StateFiguresFollowTheWorkstation) {
   EXPECT_EQ(root_eval("return tostring(stat(305))"), "false");
 }
 
-// The audio owner's queries while the synthesiser refuses the audio lock
-// (as the stand-in always does): the channel fields come from the cache,
-// which was never filled, and the other queries answer 0; a negative field
-// answers -1. Numbers without a query stay -1 for the owner too.
-TEST_F(api_stat_test, AudioOwnerQueriesWithTheLockRefused) {
+// The audio owner's queries of an idle synthesiser: channel field 0 is 0 and
+// the fields of an idle channel -1, a negative field -1; a channel's share of
+// the last mix is copied (silence) and counted; no music plays (pattern -1).
+// Numbers without a query stay -1 for the owner too.
+TEST_F(api_stat_test, AudioOwnerQueriesOfAnIdleSynthesiser) {
   app.audio_owner = root->id;
   poke_proc(root, 0x30000, 0x55);
   struct {
     const char *call;
     std::string want;
   } cases[] = {
-      {"stat(400, 0) .. ' ' .. stat(415, 18) .. ' ' .. stat(407, -1)", "0.0 0.0 -1.0"},
+      {"stat(400, 0) .. ' ' .. stat(415, 18) .. ' ' .. stat(407, -1)", "0.0 -1.0 -1.0"},
       {"stat(403, 19, 0x30000) .. ' ' .. stat(403, 27, 0x30000) .. ' ' .. peek(0x30000)",
-       "0.0 0.0 85"},
+       std::to_string(SORN_SAMPLES_PER_TICK) + ".0 " + std::to_string(SORN_SAMPLES_PER_TICK) +
+           ".0 0"},
       {"math.type(stat(464)) .. ' ' .. stat(464) .. ' ' .. stat(465, 0, 0x30000)", "integer 0 0.0"},
-      {"math.type(stat(466)) .. ' ' .. stat(466) .. ' ' .. stat(467)", "integer 0 0"},
+      {"math.type(stat(466)) .. ' ' .. stat(466) .. ' ' .. stat(467)", "integer -1 0"},
       {"stat(416) .. ' ' .. stat(463) .. ' ' .. stat(468) .. ' ' .. stat(497)",
        "-1.0 -1.0 -1.0 -1.0"},
       {"stat(499)", std::to_string(root->id) + ".0"},
