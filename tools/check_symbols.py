@@ -4,7 +4,10 @@
   check_symbols.py duplicates STAMP ARCHIVE...
       Fails, naming each one, when a symbol has more than one strong
       definition across the archives (a linker would silently keep the first
-      one it meets); otherwise touches STAMP ("-" for none).
+      one it meets), or when a function of a *_stubs.cpp file shares its name
+      with a function defined elsewhere under another signature (a caller of
+      the stub's declaration would link the stub, not the real code);
+      otherwise touches STAMP ("-" for none).
   check_symbols.py stubs SOURCE_DIR ARCHIVE...
       Lists the functions still defined in *_stubs.cpp files, and fails when a
       stubs file has no header of the interface it stands for (foo_stubs.cpp
@@ -42,11 +45,38 @@ def by_symbol(archives):
     return table
 
 
+def is_stub(obj):
+    return obj.endswith("_stubs.cpp.o")
+
+
+def stub_overloads(table):
+    """(stub symbol, [other symbols of the same name]) for functions of a
+    stubs file that real code defines under another signature."""
+    by_name = {}
+    for symbol, objs in table.items():
+        if "(" in symbol:
+            by_name.setdefault(symbol.split("(")[0], []).append((symbol, objs))
+    found = []
+    for name, symbols in by_name.items():
+        stubbed = [s for s, objs in symbols if any(is_stub(o) for o in objs)]
+        real = [s for s, objs in symbols if not all(is_stub(o) for o in objs)]
+        for s in stubbed:
+            others = [r for r in real if r != s]
+            if others:
+                found.append((s, others))
+    return found
+
+
 def duplicates(stamp, archives):
-    dups = {n: objs for n, objs in by_symbol(archives).items() if len(objs) > 1}
+    table = by_symbol(archives)
+    dups = {n: objs for n, objs in table.items() if len(objs) > 1}
     for n in sorted(dups):
         print(f"duplicate definition of {n}: {', '.join(dups[n])}", file=sys.stderr)
-    if dups:
+    overloads = stub_overloads(table)
+    for stub, others in sorted(overloads):
+        print(f"stub {stub} stands beside real code of another signature: {', '.join(others)}",
+              file=sys.stderr)
+    if dups or overloads:
         return 1
     if stamp != "-":
         with open(stamp, "w"):
@@ -59,7 +89,7 @@ def stubs(source_dir, archives):
     bad = 0
     listed = []
     for name, objs in sorted(table.items()):
-        stub_objs = [o for o in objs if o.endswith("_stubs.cpp.o")]
+        stub_objs = [o for o in objs if is_stub(o)]
         if not stub_objs:
             continue
         if len(objs) > 1:

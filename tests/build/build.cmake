@@ -4,9 +4,13 @@
 add_library(kvd_dup_probe_a STATIC ${KVD_TEST_DIR}/dup_probe.cpp)
 add_library(kvd_dup_probe_b STATIC ${KVD_TEST_DIR}/dup_probe.cpp)
 set_target_properties(kvd_dup_probe_a kvd_dup_probe_b PROPERTIES EXCLUDE_FROM_ALL OFF)
+# A stub and the real function under another signature, in two archives.
+add_library(kvd_overload_probe_stub STATIC ${KVD_TEST_DIR}/overload_probe_stubs.cpp)
+add_library(kvd_overload_probe_real STATIC ${KVD_TEST_DIR}/overload_probe.cpp)
 add_test(NAME duplicate_symbols_fail
   COMMAND ${KVD_PYTHON} ${KVD_TEST_DIR}/check_symbols_test.py ${CMAKE_SOURCE_DIR}/tools/check_symbols.py
-    $<TARGET_FILE:kvd_dup_probe_a> $<TARGET_FILE:kvd_dup_probe_b>)
+    $<TARGET_FILE:kvd_dup_probe_a> $<TARGET_FILE:kvd_dup_probe_b>
+    $<TARGET_FILE:kvd_overload_probe_stub> $<TARGET_FILE:kvd_overload_probe_real>)
 
 set(stub_archives)
 foreach(sub ${KVD_SUBSYSTEMS})

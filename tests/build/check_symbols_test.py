@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """The duplicate-symbol check fails on two archives that define the same
 functions and data, names them, lets inline (weak) definitions repeat, and
-passes on one archive alone."""
+passes on one archive alone. It fails on a stub beside real code of the same
+name and another signature, and passes on either alone."""
 import subprocess
 import sys
 
-script, a, b = sys.argv[1:4]
+script, a, b, stub, real = sys.argv[1:6]
 
 
 def run(*archives):
@@ -26,6 +27,13 @@ if "kvd_dup_probe_inline" in out:
 rc, out = run(a)
 if rc != 0:
     failures.append("one archive alone fails: " + out)
+rc, out = run(stub, real)
+if rc == 0 or "stub kvd_overload_probe(char const*) stands beside real code" not in out:
+    failures.append("a stub beside an overload of its real function passed: " + out)
+for alone in (stub, real):
+    rc, out = run(alone)
+    if rc != 0:
+        failures.append("a stub or its real function alone fails: " + out)
 for f in failures:
     print(f)
 sys.exit(1 if failures else 0)
