@@ -268,6 +268,8 @@ TEST_F(History, DeltasAreKeptOnlyWhenSmall) {
   EXPECT_EQ(count_lines(log, "$ " + hash_of(large_change) + " /big.dat"), 1);
   EXPECT_EQ(count_lines(log, "+ " + hash_of(large_change) + " /big.dat"), 1);
   EXPECT_EQ(fetched("/big.dat @ 2025-03-07_00:00:00"), large_change);
+  // Four versions within one second: that moment is listed once.
+  EXPECT_EQ(listed("_list_anywhen_by_day", "/big.dat @ 2025-03-07"), "00:00:00");
 
   // Equal contents share one blob.
   write("/one.txt", "same bytes");
