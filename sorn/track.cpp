@@ -193,10 +193,12 @@ void update_channel_track_tick(sorn_channel *ch) {
 }
 
 void advance_channel_track_row(sorn_channel *ch) {
+  // The counters stop at the top of their range (a row given far past a
+  // loop, a track left playing for months) instead of overflowing.
   ch->tick_in_row++;
-  ch->ticks_played++;
+  if (ch->ticks_played < INT32_MAX) ch->ticks_played++;
   if (ch->tick_in_row < (ch->spd > 0 ? ch->spd : 16)) return;
-  ch->row++;
+  if (ch->row < INT32_MAX) ch->row++;
   if (ch->end_row != 0 && ch->row == ch->end_row) {
     release_note(ch);
     ch->track_playing = 0;
