@@ -8,9 +8,6 @@
 #include "sorn/node_tree.h"
 #include "sorn/sorn.h"
 
-// Rotating start of the free-channel search, 0..15.
-static int32_t choose_offset;
-
 // v << 16 without the undefined shift of a negative value.
 static int32_t fixed16(int32_t v) { return int32_t(uint32_t(v) << 16); }
 
@@ -19,8 +16,8 @@ static bool in_music_mask(int32_t c) { return (mixer.music_mask >> c) & 1; }
 // The channel a search picks for track n: one already playing n outside the
 // music, then a free one of 8..15 outside the music, then any outside it.
 static int32_t choose_channel(int32_t n) {
-  int32_t c0 = (choose_offset + 1) & 15;
-  choose_offset = c0;
+  int32_t c0 = (mixer.choose_offset + 1) & 15;
+  mixer.choose_offset = c0;
   for (int32_t i = 0; i < SORN_CHANNELS; i++) {
     const sorn_channel *ch = &mixer.channel[(c0 + i) & 15];
     if (!ch->music_channel && ch->track_playing && ch->track == n) return ch->index;
@@ -196,10 +193,12 @@ void update_channel_track_tick(sorn_channel *ch) {
 }
 
 void advance_channel_track_row(sorn_channel *ch) {
+  // The counters stop at the top of their range (a row given far past a
+  // loop, a track left playing for months) instead of overflowing.
   ch->tick_in_row++;
-  ch->ticks_played++;
+  if (ch->ticks_played < INT32_MAX) ch->ticks_played++;
   if (ch->tick_in_row < (ch->spd > 0 ? ch->spd : 16)) return;
-  ch->row++;
+  if (ch->row < INT32_MAX) ch->row++;
   if (ch->end_row != 0 && ch->row == ch->end_row) {
     release_note(ch);
     ch->track_playing = 0;
