@@ -1,11 +1,12 @@
 // Host start-up, the audio device and its callback.
 #include "host/audio_device.h"
 
-#include "host/capture.h"
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
 
+#include "host/capture.h"
 #include "host/controllers.h"
 #include "host/debug_log.h"
 #include "host/events.h"
@@ -20,6 +21,8 @@
 
 SDL_AudioDeviceID audio_device;
 int32_t lock_level;
+int32_t audio_thread_nice;
+bool audio_thread_settled;
 
 void os_lock_audio() {
   sorn_lock_audio();
@@ -35,6 +38,11 @@ void os_unlock_audio() {
 void os_sleep(uint32_t ms) { SDL_Delay(ms); }
 
 void sdl2_mixer_callback(void *, uint8_t *stream, int length) {
+  if (!audio_thread_settled) {
+    // On Linux this names the calling thread only.
+    setpriority(PRIO_PROCESS, 0, audio_thread_nice);
+    audio_thread_settled = true;
+  }
   sorn_lock_audio();
   sorn_mix((int16_t *)stream, length / AUDIO_FRAME_BYTES);
   audio_capture_feed(stream, length);
@@ -53,6 +61,8 @@ bool open_audio_device() {
   want.channels = 2;
   want.samples = AUDIO_FRAMES;
   want.callback = sdl2_mixer_callback;
+  audio_thread_nice = getpriority(PRIO_PROCESS, 0);
+  audio_thread_settled = false;
   // No change allowed: SDL converts our format to the device's.
   audio_device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
   if (audio_device == 0) {

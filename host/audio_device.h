@@ -18,9 +18,18 @@ inline constexpr int32_t AUDIO_FRAME_BYTES = 4;  // two 16-bit samples
 
 extern SDL_AudioDeviceID audio_device;  // 0 while no device is open
 extern int32_t lock_level;              // nesting depth of os_lock_audio (main thread)
+// SDL raises its audio thread to the highest priority it may set (nice -20
+// when running as root). Under group scheduling that thread's weight then
+// takes most of the program's processor share away from the frame loop
+// whenever the machine is busy: frames and the shutdown passes slow down
+// several times. The mix is short, so the device's thread takes the main
+// thread's priority (audio_thread_nice, read at open) at its first callback.
+extern int32_t audio_thread_nice;
+extern bool audio_thread_settled;  // the device's thread has taken audio_thread_nice
 
 // The audio device's callback: mixes length / 4 frames into stream, then
-// appends them to the capture buffer while an audio capture runs.
+// appends them to the capture buffer while an audio capture runs. Its first
+// call after an open sets the calling thread's priority to audio_thread_nice.
 void sdl2_mixer_callback(void *userdata, uint8_t *stream, int length);
 // Opens and starts the audio device; false (logged) when it cannot.
 bool open_audio_device();

@@ -9,6 +9,18 @@ local desk_code = [[
 -- The desk: a test screen of shapes, text, a sprite and the mouse pointer.
 -- Keys play a note and show their scancode; buttons colour the pointer.
 local mx, my, mb, key, notes = 240, 135, 0, "-", 0
+-- Sixteen colours of our own (0x5000: 0xRRGGBB words), repeated over the
+-- 64 entries, and the display palette showing each index as itself.
+local colours = {0x000000, 0x24283b, 0x4a5068, 0x7c8298, 0xb0b6c8, 0xe8ecf4, 0xffffff,
+  0xf4e4c0, 0xd83a3a, 0xf08a24, 0xf2d53c, 0x4cc25a, 0x2f8fd8, 0x7a4fd0, 0xe060b0, 0x3cc8c8}
+for i = 0, 63 do
+  poke4(0x5000 + i * 4, colours[i % 16 + 1])
+  poke(0x5480 + i, i)
+end
+-- The screen: a bitmap that drawing goes to, seen as the video memory.
+local screen = userdata("u8", 480, 270)
+_map_ram(screen, 0x10000)
+_set_draw_target(screen)
 local sprite = userdata("u8", 8, 8,
   "0008080808080800" .. "08090909090909" .. "08" .. "080a0a0a0a0a0908" ..
   "080a0b0b0b0a0908" .. "080a0b0b0b0a0908" .. "080a0a0a0a0a0908" ..

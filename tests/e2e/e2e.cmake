@@ -29,4 +29,3 @@ add_test(NAME host_e2e_sample_rom
   COMMAND xvfb-run -a -s "-screen 0 1280x720x24" ${KVD_PYTHON} "${KVD_TEST_DIR}/host_e2e_test.py" -v sample_rom_test)
 set_tests_properties(host_e2e_headless host_e2e_window host_e2e_sample_rom PROPERTIES
   ENVIRONMENT "${e2e_host_env}")
-set_tests_properties(host_e2e_sample_rom PROPERTIES DISABLED TRUE)

@@ -1,12 +1,15 @@
 // The audio device path: SDL's "disk" driver writes what the callback
 // produced to a file, which must equal the synthesiser's own mix byte for
 // byte (no conversion: the device takes our format as it is).
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 
 #include "host/audio_device.h"
 #include "host/os_host.h"
@@ -68,6 +71,47 @@ TEST_F(audio_device_test, DiskDriverReceivesTheMixByteForByte) {
   int16_t peak = 0;
   for (int16_t s : mixed) peak = std::max<int16_t>(peak, int16_t(std::abs(s)));
   EXPECT_GT(peak, 1000);  // a sound, not silence
+}
+
+// The nice values of this program's threads whose name starts with prefix.
+std::vector<int> thread_nices(const std::string &prefix) {
+  std::vector<int> out;
+  DIR *d = opendir("/proc/self/task");
+  if (!d) return out;
+  while (dirent *e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::string task = std::string("/proc/self/task/") + e->d_name;
+    std::string name;
+    std::getline(std::ifstream(task + "/comm"), name);
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    // Field 19 of stat is the nice value; the name (field 2) ends at the last ')'.
+    std::string stat;
+    std::getline(std::ifstream(task + "/stat"), stat);
+    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 19 && rest >> field; i++) {}
+    out.push_back(std::atoi(field.c_str()));
+  }
+  closedir(d);
+  return out;
+}
+
+// SDL raises its audio thread as far as it may (nice -20 as root); the
+// device's thread must come back to the program's own priority so that it
+// does not take the frame loop's share of a busy machine.
+TEST_F(audio_device_test, DeviceThreadRunsAtTheProgramsPriority) {
+  setenv("SDL_AUDIODRIVER", "dummy", 1);
+  start_notes();
+  ASSERT_TRUE(open_audio_device());
+  int main_nice = getpriority(PRIO_PROCESS, 0);
+  std::vector<int> nices;
+  for (int i = 0; i < 400; i++) {
+    nices = thread_nices("SDLAudio");
+    if (nices.size() == 1 && nices[0] == main_nice) break;
+    usleep(5000);
+  }
+  close_audio_device();
+  EXPECT_EQ(nices, std::vector<int>{main_nice});
 }
 
 }  // namespace
