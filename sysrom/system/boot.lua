@@ -17,6 +17,10 @@ for i = 0, 63 do
   poke4(0x5000 + i * 4, colours[i % 16 + 1])
   poke(0x5480 + i, i)
 end
+-- Drawing reads, writes and targets all six colour bits, through the
+-- default colour tables.
+memset(0x5508, 0x3f, 4)
+pal()
 -- The screen: a bitmap that drawing goes to, seen as the video memory.
 local screen = userdata("u8", 480, 270)
 _map_ram(screen, 0x10000)
