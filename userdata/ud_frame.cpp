@@ -25,6 +25,16 @@ ud_run clip_run(int64_t p, int64_t step, int64_t count, int64_t n) {
   return {k0, k1};
 }
 
+// True when the walk writes every element of the primary's shape: one span
+// (in the normal order) from element 0 at least as long as the primary,
+// with a second operand read from its element 0 and at least as long.
+static bool walk_covers_primary(const frame_call &c) {
+  const ud_walk &w = c.walk;
+  int64_t n = int64_t(udata_count(c.primary));
+  if (w.spans < 1 || w.spans > w.length || w.a_offset != 0 || w.length < n) return false;
+  return !c.second || (w.b_offset == 0 && int64_t(udata_count(c.second)) >= n);
+}
+
 bool frame_begin(lua_State *L, frame_prologue prologue, frame_call *c, bool integer_only) {
   udata *a = to_udata(L, 1), *b = to_udata(L, 2);
   if (!a && !b) return false;
@@ -57,7 +67,9 @@ bool frame_begin(lua_State *L, frame_prologue prologue, frame_call *c, bool inte
   if (dest) {
     lua_pushvalue(L, dest_index);
   } else {
-    dest = push_duplicate_userdata(L, c->primary);
+    // A walk that writes every element of the copy needs none of its values.
+    dest = walk_covers_primary(*c) ? push_userdata_to_overwrite(L, c->primary)
+                                   : push_duplicate_userdata(L, c->primary);
     spend_cpu(int64_t(uint32_t(c->primary->width * c->primary->height) >> 7));
   }
   c->dest = dest;

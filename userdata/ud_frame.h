@@ -98,7 +98,8 @@ T frame_scalar(double v) {
     return T(kvd_double_to_i32(v));
 }
 
-// Counts of one walk: elements processed, and outer loop iterations.
+// Counts of one walk: elements processed, and the outer count (below 1 when
+// no outer iteration runs).
 struct frame_totals {
   int64_t elements, outer;
 };
@@ -143,7 +144,8 @@ frame_totals frame_apply(const frame_call &c, Rule rule) {
   int64_t inner = swapped ? w.spans : w.length;
   int64_t step_a = swapped ? w.a_stride : 1, step_b = swapped ? w.b_stride : 1;
   int64_t outer_a = swapped ? 1 : w.a_stride, outer_b = swapped ? 1 : w.b_stride;
-  frame_totals t = {0, outer > 0 ? outer : 0};
+  // A negative outer count takes its part of the charge as it is.
+  frame_totals t = {0, outer};
   // Swapped order with a stride below 1 processes nothing.
   if (step_a < 1 || (b && step_b < 1)) return t;
   for (int64_t j = 0; j < outer; j++) {

@@ -157,12 +157,23 @@ udata *create_userdata(lua_State *L, const char *type_text, int32_t dims, int32_
   return ud;
 }
 
-udata *push_duplicate_userdata(lua_State *L, const udata *src) {
-  uint64_t block = rounded_block(udata_bytes(src));
+// Pushes a record of src's size whose first `copied` bytes (header
+// included) and block padding are src's.
+static udata *push_copied_userdata(lua_State *L, const udata *src, uint64_t copied) {
+  uint64_t bytes = udata_bytes(src), block = rounded_block(bytes);
   udata *ud = static_cast<udata *>(lua_newuserdatauv(L, sizeof(udata) + block, 0));
-  std::memcpy(ud, src, sizeof(udata) + block);
+  std::memcpy(ud, src, copied);
+  std::memcpy(udata_elements(ud) + bytes, udata_elements(src) + bytes, block - bytes);
   set_userdata_metatable(L);
   return ud;
+}
+
+udata *push_duplicate_userdata(lua_State *L, const udata *src) {
+  return push_copied_userdata(L, src, sizeof(udata) + udata_bytes(src));
+}
+
+udata *push_userdata_to_overwrite(lua_State *L, const udata *src) {
+  return push_copied_userdata(L, src, sizeof(udata));
 }
 
 udata *to_udata(lua_State *L, int index) {

@@ -83,6 +83,10 @@ udata *create_userdata(lua_State *L, const char *type_text, int32_t dims, int32_
 // Pushes a byte-for-byte copy of ud (header and rounded block); no size check,
 // no charge.
 udata *push_duplicate_userdata(lua_State *L, const udata *ud);
+// Pushes a record of ud's header whose elements the caller is about to write
+// every one of: only the header and the block's padding past the last
+// element are copied. No size check, no charge.
+udata *push_userdata_to_overwrite(lua_State *L, const udata *ud);
 // The record at a stack index, or null when the value is not a full userdata
 // whose header fits its allocation (dims 1 or 2, sizes at least 1, elements
 // within the block).

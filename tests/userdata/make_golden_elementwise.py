@@ -2,7 +2,7 @@
 # Writes the reference results of the element-wise operations and of the
 # vector and matrix methods, computed with numpy (and zlib for crc) on fixed
 # random inputs, to golden/elementwise.txt. Run once; the output is committed
-# and read by ud_elementwise_golden_test.cpp.
+# and read by ops_golden_test.cpp.
 #
 # Records are given as data texts (hex digits most significant first for
 # integers, repr() lists for f64), results as little-endian element bytes in

@@ -86,6 +86,12 @@ TEST_F(ud_methods, FrameOperandsAndDestinations) {
       {"return E(Z(4):add(1, nil, 0, -0x80000000, 3, 0, 0x7fffffff, 3))", "1,1,0,0"},
       {"local a = Z(3) return tostring(rawequal(a:add(Z(3), true, 5), a)) .. E(a)", "true0,0,0"},
       {"local a = userdata('u8', 3, '0a0a0a') return E(a:add(5, nil, 0, 0, 0))", "10,10,10"},
+      // A new record keeps the primary's values wherever the walk does not
+      // reach: past an a offset, past a b offset, or past the second operand.
+      {"local a = userdata('u8', 4, '05050505') return E(a:add(1, nil, 0, 2)) .. ';' .. "
+       "E(a:add(a, nil, 1)) .. ';' .. E(a:add(userdata('u8', 3, '010101'))) .. ';' .. "
+       "E(a:add(1, nil, 0, 0, 3)) .. ';' .. E(a:add(1, nil, 0, 0, 1, 0, 1, 2))",
+       "5,5,6,6;10,10,10,5;6,6,6,5;6,6,6,5;6,6,5,5"},
       // Overlap: each element adds the one already updated before it.
       {"local a = userdata('u8', 10, '01010101010101010101') a:add(a, true, 0, 1, 9) return E(a)",
        "1,2,3,4,5,6,7,8,9,10"},

@@ -371,6 +371,10 @@ TEST_F(ud_methods, ChargesByOperation) {
       {"USERDATA.add, U1000, 1, true, 0, 0, 100, 0, 100, 10", 1000 / 24 + 10 / 2},
       // Swapped (spans > length): the outer count is the length.
       {"USERDATA.add, U1000, 1, true, 0, 0, 10, 0, 10, 100", 1000 / 24 + 10 / 2},
+      // An outer count below 1 lowers the charge: -3 spans or a length of -5
+      // (swapped) charge nothing at all.
+      {"USERDATA.add, U1000, 1, true, 0, 0, 5, 0, 1, -3", 0},
+      {"USERDATA.add, U1000, 1, true, 0, 0, -5", 0},
       {"USERDATA.mul, I, 2, true", 100 / 8},
       {"USERDATA.div, F, 2, true", 100 / 4},
       {"USERDATA.idiv, I, 2, true", 100 / 2},
