@@ -310,14 +310,6 @@ TEST_F(print_test, nested_repeats_end) {
   EXPECT_EQ(cx(), 3);
 }
 
-TEST_F(print_test, positions_far_off_the_target_print_nothing) {
-  glyph('A', {0xFF});
-  // A far camera, and a position beyond 32 bits that must not wrap to 5.
-  EXPECT_EQ(run("camera(2147483647, 0) _print_q7scii('A', 0, 0) camera()"), "nil");
-  EXPECT_EQ(run("_print_q7scii('A', 4294967301, 5)"), "nil");
-  EXPECT_EQ(count(0), 64 * 48);
-}
-
 TEST_F(print_test, the_small_font_covers_every_printable_code) {
   use_small_font();
   for (int c = 16; c < 256; c++) {
