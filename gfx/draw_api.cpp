@@ -232,10 +232,12 @@ int lua54_mget(lua_State *L) {
 
 int lua54_camera(lua_State *L) {
   if (!cproc) return 0;
+  // The arguments are read before the results are pushed over them.
+  int64_t x = kvd_intp(L, 1, 0), y = kvd_intp(L, 2, 0);
   lua_pushinteger(L, api_camera_x());
   lua_pushinteger(L, api_camera_y());
-  poke4(RAM_CAMERA_X, uint32_t(kvd_intp(L, 1, 0)));
-  poke4(RAM_CAMERA_Y, uint32_t(kvd_intp(L, 2, 0)));
+  poke4(RAM_CAMERA_X, uint32_t(x));
+  poke4(RAM_CAMERA_Y, uint32_t(y));
   return 2;
 }
 

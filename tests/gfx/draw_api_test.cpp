@@ -105,6 +105,8 @@ TEST_F(draw_api_test, color_cursor_and_camera) {
   EXPECT_EQ(peek4(int32_t(RAM_TEXT_CURSOR_Y)), 8);
   EXPECT_EQ(get_pen(), 9);
   EXPECT_EQ(run("camera(1, 2) local x, y = camera() return x + y"), "3");
+  EXPECT_EQ(peek4(int32_t(RAM_CAMERA_X)), 0);  // no arguments: back to (0, 0)
+  EXPECT_EQ(peek4(int32_t(RAM_CAMERA_Y)), 0);
 }
 
 TEST_F(draw_api_test, pal_sets_table_rows_display_and_rgb_entries) {
