@@ -92,6 +92,28 @@ int32_t api_colour(lua_State *L, int index) {
 
 int32_t api_floor(double v) { return int32_saturate(std::floor(v)); }
 
+int32_t api_clamp32(int64_t v) { return int32_t(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); }
+
+int32_t api_int(lua_State *L, int index, int64_t def) {
+  return api_clamp32(kvd_intp(L, index, def));
+}
+
+namespace {
+// A position held far beyond any target but where subtracting a camera
+// cannot overflow.
+int64_t position(lua_State *L, int index) {
+  constexpr int64_t far = int64_t(1) << 40;
+  return std::clamp<int64_t>(kvd_intp(L, index, 0), -far, far);
+}
+}  // namespace
+
+int32_t api_pos_x(lua_State *L, int index) {
+  return api_clamp32(position(L, index) - api_camera_x());
+}
+int32_t api_pos_y(lua_State *L, int index) {
+  return api_clamp32(position(L, index) - api_camera_y());
+}
+
 bool api_batch(lua_State *L, int64_t max_params, draw_batch *b) {
   udata *ud = to_udata(L, 1);
   if (!ud || (ud->utype & 31) != UTYPE_F64) return false;
@@ -114,6 +136,14 @@ double batch_field(const draw_batch &b, int64_t start, int64_t i, double def) {
   double v;
   std::memcpy(&v, udata_elements(b.ud) + 8 * (start + i), 8);
   return v;
+}
+
+int32_t batch_pos(const draw_batch &b, int64_t start, int64_t i, int32_t camera) {
+  return api_clamp32(int64_t(api_floor(batch_field(b, start, i, 0))) - camera);
+}
+
+int64_t batch_int(const draw_batch &b, int64_t start, int64_t i, double def) {
+  return kvd_double_to_i64(std::floor(batch_field(b, start, i, def)));
 }
 
 int lua54_cls(lua_State *L) {
@@ -144,25 +174,22 @@ int lua54_pset(lua_State *L) {
   if (api_batch(L, 3, &b)) {
     int32_t pen = get_pen(), cx = api_camera_x(), cy = api_camera_y();
     int64_t rows = for_batch_rows(b, [&](int64_t s) {
-      set_colp(int64_t(batch_field(b, s, 2, pen)));
-      putpixel(t, api_floor(batch_field(b, s, 0, 0)) - cx, api_floor(batch_field(b, s, 1, 0)) - cy,
-               get_pen());
+      set_colp(batch_int(b, s, 2, pen));
+      putpixel(t, batch_pos(b, s, 0, cx), batch_pos(b, s, 1, cy), get_pen());
     });
     spend_cpu(2 * rows);
     return 0;
   }
   if (lua_gettop(L) < 2) return 0;
   int32_t pen = api_colour(L, 3);
-  putpixel(t, int32_t(kvd_intp(L, 1, 0)) - api_camera_x(),
-           int32_t(kvd_intp(L, 2, 0)) - api_camera_y(), pen);
+  putpixel(t, api_pos_x(L, 1), api_pos_y(L, 2), pen);
   return 0;
 }
 
 int lua54_pget(lua_State *L) {
   udata *t = api_target();
   if (!t || lua_gettop(L) < 2) return 0;
-  lua_pushinteger(L, getpixel(t, int32_t(kvd_intp(L, 1, 0)) - api_camera_x(),
-                              int32_t(kvd_intp(L, 2, 0)) - api_camera_y()));
+  lua_pushinteger(L, getpixel(t, api_pos_x(L, 1), api_pos_y(L, 2)));
   return 1;
 }
 
@@ -205,10 +232,12 @@ int lua54_mget(lua_State *L) {
 
 int lua54_camera(lua_State *L) {
   if (!cproc) return 0;
+  // The arguments are read before the results are pushed over them.
+  int64_t x = kvd_intp(L, 1, 0), y = kvd_intp(L, 2, 0);
   lua_pushinteger(L, api_camera_x());
   lua_pushinteger(L, api_camera_y());
-  poke4(RAM_CAMERA_X, uint32_t(kvd_intp(L, 1, 0)));
-  poke4(RAM_CAMERA_Y, uint32_t(kvd_intp(L, 2, 0)));
+  poke4(RAM_CAMERA_X, uint32_t(x));
+  poke4(RAM_CAMERA_Y, uint32_t(y));
   return 2;
 }
 

@@ -34,6 +34,15 @@ int32_t api_camera_y();
 int32_t api_colour(lua_State *L, int index);
 // A Lua number floored to a 32-bit coordinate (saturating; NaN gives 0).
 int32_t api_floor(double v);
+// A 64-bit value held within the 32-bit range.
+int32_t api_clamp32(int64_t v);
+// Argument index read with kvd_intp, held within the 32-bit range (so sums of
+// a few such values never overflow 64 bits).
+int32_t api_int(lua_State *L, int index, int64_t def);
+// Argument index as a world position made camera-relative in x or y, held
+// within the 32-bit range: a position far off the target stays off it.
+int32_t api_pos_x(lua_State *L, int index);
+int32_t api_pos_y(lua_State *L, int index);
 
 struct draw_batch {
   const udata *ud;
@@ -44,6 +53,12 @@ struct draw_batch {
 bool api_batch(lua_State *L, int64_t max_params, draw_batch *b);
 // Field i of the row starting at element start, or def beyond params.
 double batch_field(const draw_batch &b, int64_t start, int64_t i, double def);
+// Field i as a coordinate: floored, camera subtracted, held within 32 bits
+// (default 0).
+int32_t batch_pos(const draw_batch &b, int64_t start, int64_t i, int32_t camera);
+// Field i as an integer (a colour, a sprite number): floored; NaN and values
+// outside 64 bits give INT64_MIN.
+int64_t batch_int(const draw_batch &b, int64_t start, int64_t i, double def);
 // Calls row(start) for every row of the batch; returns the rows visited.
 template <class F>
 int64_t for_batch_rows(const draw_batch &b, F row) {

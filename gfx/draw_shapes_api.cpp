@@ -48,9 +48,7 @@ struct corners {
   int32_t x0, y0, x1, y1;
 };
 corners read_corners(lua_State *L) {
-  int32_t cx = api_camera_x(), cy = api_camera_y();
-  return {int32_t(kvd_intp(L, 1, 0)) - cx, int32_t(kvd_intp(L, 2, 0)) - cy,
-          int32_t(kvd_intp(L, 3, 0)) - cx, int32_t(kvd_intp(L, 4, 0)) - cy};
+  return {api_pos_x(L, 1), api_pos_y(L, 2), api_pos_x(L, 3), api_pos_y(L, 4)};
 }
 
 // The corner radius of a rounded rectangle of w x h.
@@ -74,11 +72,9 @@ int lua54_rectfill(lua_State *L) {
     int64_t cost = 0;
     int64_t rows = for_batch_rows(b, [&](int64_t s) {
       cproc->inverted_shape = 0;
-      set_colp(int64_t(batch_field(b, s, 4, pen)));
-      cost += rectfill_either(t, api_floor(batch_field(b, s, 0, 0)) - cx,
-                              api_floor(batch_field(b, s, 1, 0)) - cy,
-                              api_floor(batch_field(b, s, 2, 0)) - cx,
-                              api_floor(batch_field(b, s, 3, 0)) - cy, get_pen());
+      set_colp(batch_int(b, s, 4, pen));
+      cost += rectfill_either(t, batch_pos(b, s, 0, cx), batch_pos(b, s, 1, cy),
+                              batch_pos(b, s, 2, cx), batch_pos(b, s, 3, cy), get_pen());
     });
     spend_cpu(2 * rows + cost / 3);
     return 0;
@@ -124,7 +120,8 @@ static int circle(lua_State *L, bool fill) {
   int32_t cx = api_camera_x(), cy = api_camera_y();
   auto one = [&](int64_t x, int64_t y, int64_t r, int32_t pen) -> int64_t {
     if (r < 0) return fill && inverted() ? whole_target(t, pen) : 0;
-    int32_t x0 = int32_t(x - r), y0 = int32_t(y - r), x1 = int32_t(x + r), y1 = int32_t(y + r);
+    int32_t x0 = api_clamp32(x - r), y0 = api_clamp32(y - r);
+    int32_t x1 = api_clamp32(x + r), y1 = api_clamp32(y + r);
     return fill ? draw_filloval(t, x0, y0, x1, y1, pen) : draw_oval(t, x0, y0, x1, y1, pen);
   };
   draw_batch b;
@@ -133,9 +130,8 @@ static int circle(lua_State *L, bool fill) {
     int64_t cost = 0;
     int64_t rows = for_batch_rows(b, [&](int64_t s) {
       cproc->inverted_shape = 0;
-      set_colp(int64_t(batch_field(b, s, 3, pen)));
-      cost += one(int64_t(api_floor(batch_field(b, s, 0, 0))) - cx,
-                  int64_t(api_floor(batch_field(b, s, 1, 0))) - cy,
+      set_colp(batch_int(b, s, 3, pen));
+      cost += one(batch_pos(b, s, 0, cx), batch_pos(b, s, 1, cy),
                   api_floor(batch_field(b, s, 2, 4)), get_pen());
     });
     spend_cpu(2 * rows + cost / 3);
@@ -143,9 +139,8 @@ static int circle(lua_State *L, bool fill) {
   }
   if (lua_gettop(L) < 2) return 0;
   int32_t pen = api_colour(L, 4);
-  int64_t r = int32_t(kvd_intp(L, 3, 4));
-  int64_t cost = one(int64_t(int32_t(kvd_intp(L, 1, 0))) - cx,
-                     int64_t(int32_t(kvd_intp(L, 2, 0))) - cy, r, pen);
+  int64_t r = api_int(L, 3, 4);
+  int64_t cost = one(api_pos_x(L, 1), api_pos_y(L, 2), r, pen);
   if (r >= 0 || cost) spend_cpu(cost / 3);
   return 0;
 }
@@ -157,21 +152,21 @@ int lua54_rrect(lua_State *L) {
   udata *t = api_target();
   if (!t || lua_gettop(L) < 2) return 0;
   int32_t pen = api_colour(L, 6);
-  int32_t x = int32_t(kvd_intp(L, 1, 0)) - api_camera_x();
-  int32_t y = int32_t(kvd_intp(L, 2, 0)) - api_camera_y();
-  int32_t w = int32_t(kvd_intp(L, 3, 0)), h = int32_t(kvd_intp(L, 4, 0));
+  int64_t x = api_pos_x(L, 1), y = api_pos_y(L, 2), w = api_int(L, 3, 0), h = api_int(L, 4, 0);
   if (w < 1 || h < 1) return 0;
-  int32_t r = int32_t(rounded_radius(w, h, kvd_intp(L, 5, 0)));
-  int32_t x1 = x + w - 1, y1 = y + h - 1;
+  int64_t r = rounded_radius(w, h, api_int(L, 5, 0));
+  int32_t left = api_clamp32(x), top = api_clamp32(y);
+  int32_t right = api_clamp32(x + w - 1), bottom = api_clamp32(y + h - 1);
   int64_t cost;
   if (r < 1) {
-    cost = rect_outline(t, x, y, x1, y1, pen);
+    cost = rect_outline(t, left, top, right, bottom, pen);
   } else {
-    cost = draw_rrect(t, x, y, x + 2 * r + 2, y + 2 * r + 2, w - 2 * r - 3, h - 2 * r - 3, pen);
-    int32_t a = x + r + 2, e = x + w - r - 3;
-    if (a <= e) cost += draw_line(t, a, y, e, y, pen) + draw_line(t, a, y1, e, y1, pen);
-    a = y + r + 2, e = y + h - r - 3;
-    if (a <= e) cost += draw_line(t, x, a, x, e, pen) + draw_line(t, x1, a, x1, e, pen);
+    cost = draw_rrect(t, left, top, api_clamp32(x + 2 * r + 2), api_clamp32(y + 2 * r + 2),
+                      api_clamp32(w - 2 * r - 3), api_clamp32(h - 2 * r - 3), pen);
+    int32_t a = api_clamp32(x + r + 2), e = api_clamp32(x + w - r - 3);
+    if (a <= e) cost += draw_line(t, a, top, e, top, pen) + draw_line(t, a, bottom, e, bottom, pen);
+    a = api_clamp32(y + r + 2), e = api_clamp32(y + h - r - 3);
+    if (a <= e) cost += draw_line(t, left, a, left, e, pen) + draw_line(t, right, a, right, e, pen);
   }
   spend_cpu(cost / 3);
   return 0;
@@ -181,27 +176,36 @@ int lua54_rrectfill(lua_State *L) {
   udata *t = api_target();
   if (!t || lua_gettop(L) < 2) return 0;
   int32_t pen = api_colour(L, 6);
-  int32_t x = int32_t(kvd_intp(L, 1, 0)) - api_camera_x();
-  int32_t y = int32_t(kvd_intp(L, 2, 0)) - api_camera_y();
-  int32_t w = int32_t(kvd_intp(L, 3, 0)), h = int32_t(kvd_intp(L, 4, 0));
+  int64_t x = api_pos_x(L, 1), y = api_pos_y(L, 2), w = api_int(L, 3, 0), h = api_int(L, 4, 0);
   bool inv = inverted();
   if (w < 1 || h < 1) {
     if (inv) spend_cpu(whole_target(t, pen) / 3);
     return 0;
   }
-  auto row = inv ? draw_hline_inv : draw_hline;
-  int32_t r = int32_t(rounded_radius(w, h, kvd_intp(L, 5, 0)));
+  auto row_drawer = inv ? draw_hline_inv : draw_hline;
+  int32_t left = api_clamp32(x), right = api_clamp32(x + w - 1);
+  // Rows y0..y1, only those inside the clip visited (the others draw nothing).
+  clip_box clip = drawing_clip(t);
+  auto rows = [&](int64_t y0, int64_t y1) {
+    int64_t cost = 0;
+    for (int64_t yy = std::max<int64_t>(y0, clip.top); yy <= std::min<int64_t>(y1, clip.bottom - 1);
+         yy++)
+      cost += row_drawer(t, left, right, int32_t(yy), pen);
+    return cost;
+  };
+  int64_t r = rounded_radius(w, h, api_int(L, 5, 0));
   int64_t cost = 0;
   if (r > 0) {
-    cost +=
-        draw_rrectfill(t, x, y, x + 2 * r + 2, y + 2 * r + 2, w - 2 * r - 3, h - 2 * r - 3, pen);
-    for (int64_t yy = int64_t(y) + r + 2; yy <= int64_t(y) + h - r - 3; yy++)
-      cost += row(t, x, x + w - 1, int32_t(yy), pen);
+    cost += draw_rrectfill(t, left, api_clamp32(y), api_clamp32(x + 2 * r + 2),
+                           api_clamp32(y + 2 * r + 2), api_clamp32(w - 2 * r - 3),
+                           api_clamp32(h - 2 * r - 3), pen);
+    cost += rows(y + r + 2, y + h - r - 3);
   } else {
-    for (int64_t yy = y; yy < int64_t(y) + h; yy++) cost += row(t, x, x + w - 1, int32_t(yy), pen);
+    cost += rows(y, y + h - 1);
     if (inv) {
-      cost += rectfill(t, -1, -1, int32_t(t->width), y - 1, pen);
-      cost += rectfill(t, -1, y + h, int32_t(t->width), int32_t(t->height), pen);
+      int32_t width = int32_t(t->width), height = int32_t(t->height);
+      cost += rectfill(t, -1, -1, width, api_clamp32(y - 1), pen);
+      cost += rectfill(t, -1, api_clamp32(y + h), width, height, pen);
     }
   }
   spend_cpu(cost / 3);
@@ -220,16 +224,13 @@ int lua54_line(lua_State *L) {
     int32_t px = peek4(int32_t(RAM_LINE_END_X)), py = peek4(int32_t(RAM_LINE_END_Y));
     int64_t rows = for_batch_rows(b, [&](int64_t s) {
       if (b.params >= 4) {
-        set_colp(int64_t(batch_field(b, s, 4, pen)));
-        cost += draw_line(t, api_floor(batch_field(b, s, 0, 0)) - cx,
-                          api_floor(batch_field(b, s, 1, 0)) - cy,
-                          api_floor(batch_field(b, s, 2, 0)) - cx,
-                          api_floor(batch_field(b, s, 3, 0)) - cy, get_pen());
+        set_colp(batch_int(b, s, 4, pen));
+        cost += draw_line(t, batch_pos(b, s, 0, cx), batch_pos(b, s, 1, cy), batch_pos(b, s, 2, cx),
+                          batch_pos(b, s, 3, cy), get_pen());
         return;
       }
-      set_colp(int64_t(batch_field(b, s, 2, pen)));
-      int32_t x = api_floor(batch_field(b, s, 0, 0)) - cx;
-      int32_t y = api_floor(batch_field(b, s, 1, 0)) - cy;
+      set_colp(batch_int(b, s, 2, pen));
+      int32_t x = batch_pos(b, s, 0, cx), y = batch_pos(b, s, 1, cy);
       cost += draw_line(t, px, py, x, y, get_pen());
       px = x, py = y;
     });
@@ -243,22 +244,23 @@ int lua54_line(lua_State *L) {
     return 0;
   }
   if (n <= 3) {
-    int32_t x = int32_t(kvd_intp(L, 1, 0)), y = int32_t(kvd_intp(L, 2, 0));
+    int32_t x = api_int(L, 1, 0), y = api_int(L, 2, 0);
     int32_t pen = api_colour(L, 3);
     if (peek(int32_t(RAM_LINE_RESET)) == 1) {
       poke(int32_t(RAM_LINE_RESET), 0);
     } else {
-      spend_cpu(draw_line(t, x - cx, y - cy, peek4(int32_t(RAM_LINE_END_X)) - cx,
-                          peek4(int32_t(RAM_LINE_END_Y)) - cy, pen));
+      int64_t ex = peek4(int32_t(RAM_LINE_END_X)), ey = peek4(int32_t(RAM_LINE_END_Y));
+      spend_cpu(draw_line(t, api_clamp32(int64_t(x) - cx), api_clamp32(int64_t(y) - cy),
+                          api_clamp32(ex - cx), api_clamp32(ey - cy), pen));
     }
     poke4(RAM_LINE_END_X, uint32_t(x));
     poke4(RAM_LINE_END_Y, uint32_t(y));
     return 0;
   }
   int32_t pen = api_colour(L, 5);
-  int32_t x1 = int32_t(kvd_intp(L, 3, 0)), y1 = int32_t(kvd_intp(L, 4, 0));
-  spend_cpu(draw_line(t, int32_t(kvd_intp(L, 1, 0)) - cx, int32_t(kvd_intp(L, 2, 0)) - cy, x1 - cx,
-                      y1 - cy, pen));
+  corners c = read_corners(L);
+  spend_cpu(draw_line(t, c.x0, c.y0, c.x1, c.y1, pen));
+  int32_t x1 = api_int(L, 3, 0), y1 = api_int(L, 4, 0);
   poke4(RAM_LINE_END_X, uint32_t(x1));
   poke4(RAM_LINE_END_Y, uint32_t(y1));
   return 0;
@@ -272,14 +274,14 @@ int lua54_tline3d(lua_State *L) {
   if (api_batch(L, 12, &b)) {
     int64_t cost = 0;
     int64_t rows = for_batch_rows(b, [&](int64_t s) {
-      int64_t n = int64_t(std::floor(batch_field(b, s, 0, -1)));
+      int64_t n = batch_int(b, s, 0, -1);
       udata *src = sprite_entry(n & GFX_MAP_SPRITE_MASK);
       double x0 = batch_field(b, s, 1, 0) - cx, y0 = batch_field(b, s, 2, 0) - cy;
       double x1 = batch_field(b, s, 3, 0) - cx, y1 = batch_field(b, s, 4, 0) - cy;
       double u0 = batch_field(b, s, 5, 0), v0 = batch_field(b, s, 6, 0);
       cost += draw_tline3d(src, t, x0, y0, x1, y1, u0, v0, batch_field(b, s, 7, u0 + (x1 - x0)),
                            batch_field(b, s, 8, v0 + (y1 - y0)), batch_field(b, s, 9, 1),
-                           batch_field(b, s, 10, 1), int32_t(batch_field(b, s, 11, 0)));
+                           batch_field(b, s, 10, 1), api_clamp32(batch_int(b, s, 11, 0)));
     });
     spend_cpu(3 * rows + cost);
     return 0;
@@ -300,11 +302,12 @@ int lua54_sspr(lua_State *L) {
   udata *s = t ? get_sprite_p(L, 1) : nullptr;
   if (!s) return 0;
   int64_t sw_full = s->width, sh_full = s->height;
-  int64_t sx = kvd_intp(L, 2, 0), sy = kvd_intp(L, 3, 0);
-  int64_t sw = kvd_intp(L, 4, sw_full), sh = kvd_intp(L, 5, sh_full);
+  // Every argument held within 32 bits, so no product below overflows.
+  int64_t sx = api_int(L, 2, 0), sy = api_int(L, 3, 0);
+  int64_t sw = api_int(L, 4, sw_full), sh = api_int(L, 5, sh_full);
   if (sw < 1 || sh < 1) return 0;
-  int64_t dx = kvd_intp(L, 6, 0) - api_camera_x(), dy = kvd_intp(L, 7, 0) - api_camera_y();
-  int64_t dw = kvd_intp(L, 8, sw), dh = kvd_intp(L, 9, sh);
+  int64_t dx = api_pos_x(L, 6), dy = api_pos_y(L, 7);
+  int64_t dw = api_int(L, 8, sw), dh = api_int(L, 9, sh);
   bool flip_x = lua_toboolean(L, 10), flip_y = lua_toboolean(L, 11);
   if (dw < 0) dx += dw, dw = -dw, flip_x = !flip_x;
   if (dh < 0) dy += dh, dh = -dh, flip_y = !flip_y;
@@ -352,7 +355,7 @@ int lua54_spr(lua_State *L) {
   if (api_batch(L, 5, &b)) {
     int64_t cost = 0;
     int64_t rows = for_batch_rows(b, [&](int64_t s) {
-      int64_t n = int64_t(std::floor(batch_field(b, s, 0, -1)));
+      int64_t n = batch_int(b, s, 0, -1);
       udata *spr = n >= 0 && n < GFX_SPRITES ? sprite_entry(n) : nullptr;
       if (!spr) return;
       cost +=
@@ -365,8 +368,7 @@ int lua54_spr(lua_State *L) {
   }
   udata *spr = get_sprite_p(L, 1);
   if (!spr) return 0;
-  int32_t x = int32_t(kvd_intp(L, 2, 0)) - api_camera_x();
-  int32_t y = int32_t(kvd_intp(L, 3, 0)) - api_camera_y();
+  int32_t x = api_pos_x(L, 2), y = api_pos_y(L, 3);
   spend_cpu(draw_spr(spr, t, 0, 0, x, y, int32_t(spr->width), int32_t(spr->height),
                      lua_toboolean(L, 4), lua_toboolean(L, 5)) /
             3);

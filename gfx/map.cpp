@@ -55,7 +55,7 @@ void clip_tiles(int64_t start, int64_t size, int64_t lo, int64_t hi, int64_t &fi
 
 int64_t tile_size(lua_State *L, int index, uint32_t reg) {
   int64_t v = peek(int32_t(reg));
-  return kvd_intp(L, index, v ? v : 256);
+  return api_int(L, index, v ? v : 256);
 }
 
 }  // namespace
@@ -65,9 +65,10 @@ int lua54_draw_map(lua_State *L) {
   udata *map = to_udata(L, 1);
   if (!t || !map || (map->utype & 31) != UTYPE_I16) return 0;
   int64_t mw = map->width, mh = map->height;
-  int64_t mx = kvd_intp(L, 2, 0), my = kvd_intp(L, 3, 0);
-  int64_t xs = kvd_intp(L, 4, 0) - api_camera_x(), ys = kvd_intp(L, 5, 0) - api_camera_y();
-  int64_t w = kvd_intp(L, 6, mw - mx), h = kvd_intp(L, 7, mh - my);
+  // Every argument held within 32 bits, so no sum or product below overflows.
+  int64_t mx = api_int(L, 2, 0), my = api_int(L, 3, 0);
+  int64_t xs = api_pos_x(L, 4), ys = api_pos_y(L, 5);
+  int64_t w = api_int(L, 6, mw - mx), h = api_int(L, 7, mh - my);
   int64_t layer = kvd_intp(L, 8, 0);
   int64_t tw = tile_size(L, 9, RAM_MAP_TILE_WIDTH), th = tile_size(L, 10, RAM_MAP_TILE_HEIGHT);
   if (tw < 1 || th < 1 || tw > 0x10000 || th > 0x10000) return 0;

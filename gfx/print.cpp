@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "gfx/draw_api.h"
 #include "gfx/draw_target.h"
 #include "gfx/pixel.h"
 #include "gfx/shapes.h"
@@ -562,7 +563,7 @@ int32_t print_q7scii(udata *target, const uint8_t *text, int64_t length, int32_t
   c->end = c->text + length;
   c->limit = c->end + 4;
   c->wrap_enabled = (flags & PRINT_FLAG_WRAP) ? 1 : 0;
-  c->wrap_right = peek4(int32_t(RAM_CAMERA_X)) + cproc->target_clip.right;
+  c->wrap_right = api_clamp32(int64_t(peek4(int32_t(RAM_CAMERA_X))) + cproc->target_clip.right);
   c->home_x = peek4(int32_t(RAM_TEXT_HOME_X));
   c->home_y = cursor_y();
   c->foreground = colours & 63;
@@ -600,8 +601,8 @@ int lua54__print_q7scii(lua_State *L) {
     poke4(RAM_TEXT_HOME_X, uint32_t(cursor_x()));
     colour_index = n >= 2 ? 2 : 0;
   } else {
-    int32_t x = lua_isnumber(L, 2) ? int32_t(kvd_intp(L, 2, 0)) : cursor_x();
-    int32_t y = lua_isnumber(L, 3) ? int32_t(kvd_intp(L, 3, 0)) : cursor_y();
+    int32_t x = lua_isnumber(L, 2) ? api_int(L, 2, 0) : cursor_x();
+    int32_t y = lua_isnumber(L, 3) ? api_int(L, 3, 0) : cursor_y();
     set_cursor(x, y);
     poke4(RAM_TEXT_HOME_X, uint32_t(x));
     colour_index = 4;

@@ -105,6 +105,8 @@ TEST_F(draw_api_test, color_cursor_and_camera) {
   EXPECT_EQ(peek4(int32_t(RAM_TEXT_CURSOR_Y)), 8);
   EXPECT_EQ(get_pen(), 9);
   EXPECT_EQ(run("camera(1, 2) local x, y = camera() return x + y"), "3");
+  EXPECT_EQ(peek4(int32_t(RAM_CAMERA_X)), 0);  // no arguments: back to (0, 0)
+  EXPECT_EQ(peek4(int32_t(RAM_CAMERA_Y)), 0);
 }
 
 TEST_F(draw_api_test, pal_sets_table_rows_display_and_rgb_entries) {
@@ -263,6 +265,57 @@ TEST_F(draw_api_test, tline3d_reads_a_sprite_row) {
   run("tline3d(2, 0, 0, 7, 0, 0, 0)");
   for (int x = 0; x < 8; x++) EXPECT_EQ(px(x, 0), ink(1 + x)) << x;
   EXPECT_EQ(px(8, 0), 0);
+}
+
+}  // namespace
+
+namespace {
+
+using draw_api_limits_test = api_fixture;
+
+// Coordinates, sizes and radii at the ends of the integer range, under
+// cameras at both ends: nothing wraps round onto the target, and nothing
+// overflows on the way (the sanitizer build checks that).
+TEST_F(draw_api_limits_test, extreme_arguments_never_wrap_onto_the_target) {
+  const char *cameras[] = {"camera()", "camera(-2147483648, 2147483647)",
+                           "camera(2147483647, -2147483648)"};
+  const char *calls[] = {
+      "pset(4294967301, 5, 7)",
+      "pset(2147483647, 5, 7)",
+      "rectfill(4294967296, 0, 4294967306, 10, 7)",
+      "rect(4294967296, 0, 4294967306, 10, 7)",
+      "ovalfill(4294967296, 0, 4294967306, 10, 7)",
+      "oval(4294967296, 0, 4294967306, 10, 7)",
+      "circfill(4294967301, 5, 3, 7)",
+      "circ(4294967301, 5, 3, 7)",
+      "circ(-2147483648, 5, 3, 7)",
+      "circfill(-2147483648, 5, 3, 7)",
+      "rrect(4294967296, 0, 10, 10, 2, 7)",
+      "rrectfill(4294967296, 0, 10, 10, 2, 7)",
+      "rrect(2147483647, 2147483647, 2147483647, 2147483647, 2147483647, 7)",
+      "rrectfill(2147483647, 2147483647, 2147483647, 2147483647, 2147483647, 7)",
+      "line(4294967296, 0, 4294967306, 10, 7)",
+      "line() line(4294967296, 0, 7) line(4294967306, 10)",
+      "spr(1, 4294967296, 0)",
+      "sspr(1, 0, 0, 8, 8, 4294967296, 0)",
+      "sspr(1, math.mininteger, 0, 8, 8, 0, 0, math.mininteger, 8)",
+      "sspr(1, 0, 0, 8, 8, 0, 0, math.maxinteger, math.maxinteger)",
+      "tline3d(1, 4294967296, 0, 4294967306, 0, 0, 0)",
+      "_draw_map(_map, math.mininteger, math.mininteger)",
+      "_draw_map(_map, 0, 0, math.mininteger, math.maxinteger)",
+      "_draw_map(_map, 0, 0, 4294967296, 0)",
+  };
+  set_sprite(1, 8, 8, [](int, int) { return 7; });
+  lua_bitmap("i16", 4, 4, "_map");
+  run("for y = 0, 3 do for x = 0, 3 do _map:set(x, y, 1) end end");
+  for (const char *cam : cameras) {
+    for (const char *call : calls) {
+      run("cls() camera()");
+      run(cam);
+      EXPECT_EQ(run(call), "nil") << cam << " " << call;
+      EXPECT_EQ(count(0), 64 * 48) << cam << " " << call;
+    }
+  }
 }
 
 }  // namespace

@@ -310,6 +310,15 @@ TEST_F(print_test, nested_repeats_end) {
   EXPECT_EQ(cx(), 3);
 }
 
+TEST_F(print_test, positions_far_off_the_target_print_nothing) {
+  glyph('A', {0xFF});
+  poke4(RAM_CAMERA_X, uint32_t(INT32_MAX));  // the wrap margin lies beyond 32 bits
+  run("_print_q7scii('A', 0, 0, 7)");
+  poke4(RAM_CAMERA_X, 0);
+  run("_print_q7scii('A', 4294967301, 5, 7)");  // must not wrap round to x = 5
+  EXPECT_EQ(count(0), 64 * 48);
+}
+
 TEST_F(print_test, the_small_font_covers_every_printable_code) {
   use_small_font();
   for (int c = 16; c < 256; c++) {
