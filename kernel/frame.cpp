@@ -49,11 +49,18 @@ static bool shutdown_passes_out_of_time() {
   return since != 0 && monotonic_ms() - since >= frame_shutdown_passes_ms;
 }
 
+// Set once the shutdown has written out everything that can be lost
+// (captures, cartridges, files, the history store, standard output); what
+// follows is teardown only: SDL, static destructors, the leak checker's scan.
+static std::atomic<bool> shutdown_flushed;
+
 // Waits for the first host signal, then gives the frame loop
 // frame_watchdog_ms to shut down; a second signal ends the wait early.
-// Either way the program then ends here, whatever the main thread is stuck
-// in: standard output is flushed when nobody holds it, and the exit code
-// is 1 (the clean shutdown did not happen).
+// If the flush has not finished by then, the program ends here, whatever
+// the main thread is stuck in: standard output is flushed when nobody holds
+// it, and the exit code is 1 (the clean shutdown did not happen). Once the
+// flush has finished nothing is lost by a slow teardown, so the watchdog
+// stands down; a further signal still ends the program, with exit code 0.
 static void watchdog() {
   while (sem_wait(&termination_posted) != 0) {}
   timespec until;
@@ -64,7 +71,13 @@ static void watchdog() {
     until.tv_sec++;
     until.tv_nsec -= 1000000000L;
   }
-  while (sem_timedwait(&termination_posted, &until) != 0 && errno == EINTR) {}
+  int waited;
+  while ((waited = sem_timedwait(&termination_posted, &until)) != 0 && errno == EINTR) {}
+  if (shutdown_flushed.load()) {
+    if (waited != 0)  // the time ran out: wait for a further signal
+      while (sem_wait(&termination_posted) != 0) {}
+    _exit(0);
+  }
   if (ftrylockfile(stdout) == 0) {
     fflush_unlocked(stdout);
     funlockfile(stdout);
@@ -137,5 +150,7 @@ void kavelund_exit() {
   delete_sockets_by_process(0);
   sockets_exit();
   anywhen_close();
+  std::fflush(stdout);
+  shutdown_flushed.store(true);
   if (system_inited) os_system_exit();
 }
