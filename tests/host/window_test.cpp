@@ -192,9 +192,10 @@ TEST_F(window_test, PacingWaitsOutTheFrameAndSlowsDownWhenIdle) {
   start_frame();
   pace_frame();
   EXPECT_EQ(app.battery_saver_active, 0u);
-  // A late frame does not wait at all.
+  // A late frame does not wait at all (a wait would take the whole 16 ms;
+  // the margin is for a busy machine).
   last_t = os_get_time() - 50;
-  EXPECT_LT(ms_of(pace_frame), 5.0);
+  EXPECT_LT(ms_of(pace_frame), 10.0);
   config.battery_saver = 0;
 }
 
