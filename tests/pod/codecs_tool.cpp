@@ -3,9 +3,14 @@
 //   codecs_tool delta SRC DST OUT      (writes the stored delta)
 //   codecs_tool apply SRC DELTA OUT    (exit status 3 when the delta is refused)
 // Results go to standard output (binary for the byte-producing commands).
+//   codecs_tool batch
+// reads such commands one a line (words split at blanks) from standard input
+// and answers each with a line "STATUS LENGTH" and LENGTH bytes of output, so
+// that hundreds of checks need one start of the program.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -75,40 +80,62 @@ std::vector<uint8_t> b64_decode(const std::vector<uint8_t> &in) {
   return out;
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-  if (argc < 3) return 2;
-  std::string cmd = argv[1];
-  std::vector<uint8_t> in = read_file(argv[2]);
+// One command; its output is appended to out, its exit status returned.
+int run_command(const std::vector<std::string> &args, std::string &out) {
+  if (args.size() < 2) return 2;
+  const std::string &cmd = args[0];
+  std::vector<uint8_t> in = read_file(args[1].c_str());
+  auto put = [&out](const void *data, size_t n) { out.append(static_cast<const char *>(data), n); };
   if (cmd == "crc32") {
-    std::printf("%u\n", crc32b(in.data(), int64_t(in.size())));
+    out += std::to_string(crc32b(in.data(), int64_t(in.size()))) + "\n";
   } else if (cmd == "md5") {
     char text[33];
     md5(in.data(), int64_t(in.size()), text);
-    std::printf("%s\n", text);
+    out += std::string(text) + "\n";
   } else if (cmd == "b64enc") {
-    std::string s = b64_encode(in);
-    write_bytes(stdout, s.data(), s.size());
+    out += b64_encode(in);
   } else if (cmd == "b64dec") {
-    std::vector<uint8_t> out = b64_decode(in);
-    write_bytes(stdout, out.data(), out.size());
+    std::vector<uint8_t> dec = b64_decode(in);
+    put(dec.data(), dec.size());
   } else if (cmd == "hostdec" || cmd == "hostenc") {
     pbuffer *src = create_buffer_2(int32_t(in.size()), 'i');
     bwrite(in.data(), 1, in.size(), src);
-    pbuffer *out = cmd == "hostdec" ? decode_host_text(src) : encode_host_text(to_cstr(src));
-    write_bytes(stdout, out->data, size_t(out->length));
-    destroy_buffer(out);
+    pbuffer *res = cmd == "hostdec" ? decode_host_text(src) : encode_host_text(to_cstr(src));
+    put(res->data, size_t(res->length));
+    destroy_buffer(res);
     destroy_buffer(src);
-  } else if ((cmd == "delta" || cmd == "apply") && argc == 5) {
-    std::vector<uint8_t> second = read_file(argv[3]);
-    pbuffer *out =
+  } else if ((cmd == "delta" || cmd == "apply") && args.size() == 4) {
+    std::vector<uint8_t> second = read_file(args[2].c_str());
+    pbuffer *res =
         cmd == "delta"
             ? generate_diff(in.data(), int32_t(in.size()), second.data(), int32_t(second.size()))
             : apply_diff(in.data(), int32_t(in.size()), second.data(), int32_t(second.size()));
-    return write_buffer(argv[4], out);
+    return write_buffer(args[3].c_str(), res);
   } else {
     return 2;
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc == 2 && std::strcmp(argv[1], "batch") == 0) {
+    char line[4096];
+    while (std::fgets(line, sizeof line, stdin)) {
+      std::vector<std::string> args;
+      std::istringstream words(line);
+      for (std::string w; words >> w;) args.push_back(w);
+      std::string out;
+      int status = run_command(args, out);
+      std::printf("%d %zu\n", status, out.size());
+      write_bytes(stdout, out.data(), out.size());
+      std::fflush(stdout);
+    }
+    return 0;
+  }
+  std::string out;
+  int status = run_command(std::vector<std::string>(argv + 1, argv + argc), out);
+  write_bytes(stdout, out.data(), out.size());
+  return status;
 }
