@@ -19,7 +19,7 @@ build-asan: setup
 
 build-fuzz: setup
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVD_FUZZ=ON
-	cmake --build build/fuzz -j $(JOBS)
+	cmake --build build/fuzz -j $(JOBS) --target kvd_fuzz_targets
 
 # Without a display the workstation runs headless (-x).
 run: build
