@@ -71,13 +71,19 @@ TEST_F(draw_bounds_test, every_hostile_call_returns_promptly) {
       {"circfill(_circle, 0, 1 << 18, 4, 0)", true},
   };
   for (const hostile_case &c : cases) {
-    run("clip() camera() cls()");
-    cpu_slice_begin(CPU_CYCLES_PER_FRAME);
-    auto t0 = std::chrono::steady_clock::now();
-    std::string got = run(c.call);
-    double ms =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-    cpu_slice_begin(CPU_OUTSIDE_SLICE);
+    // The best of three tries: a stall fails every one, a busy host not.
+    double ms = 1e9;
+    std::string got;
+    for (int attempt = 0; attempt < 3 && ms >= BOUND_MS; attempt++) {
+      run("clip() camera() cls()");
+      cpu_slice_begin(CPU_CYCLES_PER_FRAME);
+      auto t0 = std::chrono::steady_clock::now();
+      got = run(c.call);
+      ms = std::min(
+          ms,
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+      cpu_slice_begin(CPU_OUTSIDE_SLICE);
+    }
     EXPECT_LT(ms, BOUND_MS) << c.call;
     bool overran = got.find(CPU_OVERRUN_MESSAGE) != std::string::npos;
     if (c.fails)
