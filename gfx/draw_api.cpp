@@ -66,6 +66,14 @@ int64_t map_cell(lua_State *L) {
   return y * map->width + x;
 }
 
+// a + b, held within the 64-bit range.
+int64_t saturating_add(int64_t a, int64_t b) {
+  int64_t sum;
+  if (!__builtin_add_overflow(a, b, &sum)) return sum;
+  return b < 0 ? INT64_MIN : INT64_MAX;
+}
+int32_t clamp16(int64_t v) { return int32_t(std::clamp<int64_t>(v, INT16_MIN, INT16_MAX)); }
+
 uint8_t reverse_bits(uint8_t b) {
   uint8_t r = 0;
   for (int i = 0; i < 8; i++) r = uint8_t(r | (((b >> i) & 1) << (7 - i)));
@@ -119,6 +127,7 @@ bool api_batch(lua_State *L, int64_t max_params, draw_batch *b) {
   if (!ud || (ud->utype & 31) != UTYPE_F64) return false;
   int64_t total = int64_t(udata_count(ud));
   b->ud = ud;
+  b->overran = false;
   b->offset = kvd_intp(L, 2, 0);
   int64_t count = kvd_intp(L, 3, ud->height);
   b->params = std::clamp<int64_t>(kvd_intp(L, 4, ud->width), 0, max_params);
@@ -129,6 +138,12 @@ bool api_batch(lua_State *L, int64_t max_params, draw_batch *b) {
   bool none = b->offset < 0 || b->stride < 0 || b->offset > b->last_start || count < 1;
   b->rows = none ? 0 : std::min(count, BATCH_MAX_ROWS);
   return true;
+}
+
+int batch_overrun(lua_State *L, int64_t charge) {
+  spend_cpu(charge);
+  luaL_error(L, "%s", CPU_OVERRUN_MESSAGE);
+  __builtin_unreachable();
 }
 
 double batch_field(const draw_batch &b, int64_t start, int64_t i, double def) {
@@ -173,11 +188,16 @@ int lua54_pset(lua_State *L) {
   draw_batch b;
   if (api_batch(L, 3, &b)) {
     int32_t pen = get_pen(), cx = api_camera_x(), cy = api_camera_y();
-    int64_t rows = for_batch_rows(b, [&](int64_t s) {
-      set_colp(batch_int(b, s, 2, pen));
-      putpixel(t, batch_pos(b, s, 0, cx), batch_pos(b, s, 1, cy), get_pen());
-    });
-    spend_cpu(2 * rows);
+    auto charge = [&](int64_t k) { return 2 * k; };
+    int64_t rows = for_batch_rows(
+        b,
+        [&](int64_t s) {
+          set_colp(batch_int(b, s, 2, pen));
+          putpixel(t, batch_pos(b, s, 0, cx), batch_pos(b, s, 1, cy), get_pen());
+        },
+        charge);
+    if (b.overran) return batch_overrun(L, charge(rows));
+    spend_cpu(charge(rows));
     return 0;
   }
   if (lua_gettop(L) < 2) return 0;
@@ -248,7 +268,7 @@ int lua54_clip(lua_State *L) {
   int64_t w = t->width, h = t->height, x0 = 0, y0 = 0, x1 = w, y1 = h;
   if (lua_gettop(L) >= 4) {
     int64_t x = kvd_intp(L, 1, 0), y = kvd_intp(L, 2, 0);
-    int64_t xe = x + kvd_intp(L, 3, 0), ye = y + kvd_intp(L, 4, 0);
+    int64_t xe = saturating_add(x, kvd_intp(L, 3, 0)), ye = saturating_add(y, kvd_intp(L, 4, 0));
     if (lua_toboolean(L, 5)) {
       auto clamp = [](int64_t v, int64_t lo, int64_t hi) { return std::max(std::min(v, hi), lo); };
       x0 = clamp(x, old.left, old.right), y0 = clamp(y, old.top, old.bottom);
@@ -258,10 +278,12 @@ int lua54_clip(lua_State *L) {
       x1 = xe <= w ? xe : w, y1 = ye <= h ? ye : h;
     }
   }
-  poke2(int32_t(RAM_CLIP_RECT), int32_t(x0));
-  poke2(int32_t(RAM_CLIP_RECT) + 2, int32_t(y0));
-  poke2(int32_t(RAM_CLIP_RECT) + 4, int32_t(x1));
-  poke2(int32_t(RAM_CLIP_RECT) + 6, int32_t(y1));
+  // Stored as i16, held within that range so that an edge far off the
+  // target stays off it instead of wrapping onto it.
+  poke2(int32_t(RAM_CLIP_RECT), clamp16(x0));
+  poke2(int32_t(RAM_CLIP_RECT) + 2, clamp16(y0));
+  poke2(int32_t(RAM_CLIP_RECT) + 4, clamp16(x1));
+  poke2(int32_t(RAM_CLIP_RECT) + 6, clamp16(y1));
   lua_pushinteger(L, old.left);
   lua_pushinteger(L, old.top);
   lua_pushinteger(L, int64_t(old.right) - old.left);

@@ -7,7 +7,8 @@
 // only when it is a number and then goes through set_colp, so it stays the
 // pen (each such call first clears the inverted-shape flag); a call that
 // draws or reads the draw target does nothing and returns nothing without
-// one, and refreshes the cached clip first. No function raises a Lua error.
+// one, and refreshes the cached clip first. No function raises a Lua error,
+// but for a batch whose work would take the slice past the overrun bound.
 //
 // Batch form (pset, rectfill, circfill, circ, line, spr, tline3d): argument 1
 // an f64 userdata, then offset = 0, count = rows, params = width (clamped to
@@ -19,6 +20,7 @@
 #pragma once
 #include <cstdint>
 
+#include "kernel/cpu_budget.h"
 #include "lang/lua_api.h"
 
 struct udata;
@@ -47,6 +49,7 @@ int32_t api_pos_y(lua_State *L, int index);
 struct draw_batch {
   const udata *ud;
   int64_t offset, rows, params, stride, last_start;
+  bool overran;  // set by for_batch_rows
 };
 // True when argument 1 is an f64 userdata; b then holds the rows to draw
 // (b->rows 0 when none). max_params is the function's N.
@@ -60,13 +63,26 @@ int32_t batch_pos(const draw_batch &b, int64_t start, int64_t i, int32_t camera)
 // outside 64 bits give INT64_MIN.
 int64_t batch_int(const draw_batch &b, int64_t start, int64_t i, double def);
 // Calls row(start) for every row of the batch; returns the rows visited.
-template <class F>
-int64_t for_batch_rows(const draw_batch &b, F row) {
+// Before each row, work(k) is the work of the k rows drawn so far, in
+// cycles (the charge before any division): when it would take the running
+// slice past the overrun bound, the rows stop and b.overran is set (the
+// caller then fails with batch_overrun), so a batch cannot hold the host
+// for longer than it could be charged for.
+template <class F, class W>
+int64_t for_batch_rows(draw_batch &b, F row, W work) {
   int64_t k = 0;
-  for (int64_t start = b.offset; k < b.rows && start <= b.last_start; k++, start += b.stride)
+  for (int64_t start = b.offset; k < b.rows && start <= b.last_start; k++, start += b.stride) {
+    if (cpu_loop_overruns(work(k))) {
+      b.overran = true;
+      break;
+    }
     row(start);
+  }
   return k;
 }
+// Charges the rows drawn and raises the error of a loop past the overrun
+// bound (as the table library does); does not return.
+[[noreturn]] int batch_overrun(lua_State *L, int64_t charge);
 
 // State and pixel functions.
 int lua54_cls(lua_State *L);

@@ -23,9 +23,14 @@ bool inverted() { return cproc && cproc->inverted_shape; }
 // The rectangle, or with the inverted flag the four rectangles around it.
 int64_t rectfill_either(udata *t, int32_t x0, int32_t y0, int32_t x1, int32_t y1, int32_t pen) {
   if (!inverted()) return rectfill(t, x0, y0, x1, y1, pen);
+  // The edges next to the rectangle, held within 32 bits: an edge at the
+  // clamp stays there (off every target) instead of wrapping to the far end.
+  // The corners in the caller's order.
   int32_t w = int32_t(t->width), h = int32_t(t->height);
-  return int64_t(rectfill(t, -1, -1, w, y0 - 1, pen)) + rectfill(t, -1, y1 + 1, w, h, pen) +
-         rectfill(t, -1, y0, x0 - 1, y1, pen) + rectfill(t, x1 + 1, y0, w, y1, pen);
+  int32_t above = api_clamp32(int64_t(y0) - 1), below = api_clamp32(int64_t(y1) + 1);
+  int32_t before = api_clamp32(int64_t(x0) - 1), after = api_clamp32(int64_t(x1) + 1);
+  return int64_t(rectfill(t, -1, -1, w, above, pen)) + rectfill(t, -1, below, w, h, pen) +
+         rectfill(t, -1, y0, before, y1, pen) + rectfill(t, after, y0, w, y1, pen);
 }
 
 int64_t whole_target(udata *t, int32_t pen) {
@@ -70,13 +75,19 @@ int lua54_rectfill(lua_State *L) {
   if (api_batch(L, 5, &b)) {
     int32_t pen = get_pen(), cx = api_camera_x(), cy = api_camera_y();
     int64_t cost = 0;
-    int64_t rows = for_batch_rows(b, [&](int64_t s) {
-      cproc->inverted_shape = 0;
-      set_colp(batch_int(b, s, 4, pen));
-      cost += rectfill_either(t, batch_pos(b, s, 0, cx), batch_pos(b, s, 1, cy),
-                              batch_pos(b, s, 2, cx), batch_pos(b, s, 3, cy), get_pen());
-    });
-    spend_cpu(2 * rows + cost / 3);
+    auto charge = [&](int64_t k) { return 2 * k + cost / 3; };
+    auto work = [&](int64_t k) { return 2 * k + cost; };
+    int64_t rows = for_batch_rows(
+        b,
+        [&](int64_t s) {
+          cproc->inverted_shape = 0;
+          set_colp(batch_int(b, s, 4, pen));
+          cost += rectfill_either(t, batch_pos(b, s, 0, cx), batch_pos(b, s, 1, cy),
+                                  batch_pos(b, s, 2, cx), batch_pos(b, s, 3, cy), get_pen());
+        },
+        work);
+    if (b.overran) return batch_overrun(L, charge(rows));
+    spend_cpu(charge(rows));
     return 0;
   }
   if (lua_gettop(L) < 4) return 0;
@@ -128,13 +139,19 @@ static int circle(lua_State *L, bool fill) {
   if (api_batch(L, 4, &b)) {
     int32_t pen = get_pen();
     int64_t cost = 0;
-    int64_t rows = for_batch_rows(b, [&](int64_t s) {
-      cproc->inverted_shape = 0;
-      set_colp(batch_int(b, s, 3, pen));
-      cost += one(batch_pos(b, s, 0, cx), batch_pos(b, s, 1, cy),
-                  api_floor(batch_field(b, s, 2, 4)), get_pen());
-    });
-    spend_cpu(2 * rows + cost / 3);
+    auto charge = [&](int64_t k) { return 2 * k + cost / 3; };
+    auto work = [&](int64_t k) { return 2 * k + cost; };
+    int64_t rows = for_batch_rows(
+        b,
+        [&](int64_t s) {
+          cproc->inverted_shape = 0;
+          set_colp(batch_int(b, s, 3, pen));
+          cost += one(batch_pos(b, s, 0, cx), batch_pos(b, s, 1, cy),
+                      api_floor(batch_field(b, s, 2, 4)), get_pen());
+        },
+        work);
+    if (b.overran) return batch_overrun(L, charge(rows));
+    spend_cpu(charge(rows));
     return 0;
   }
   if (lua_gettop(L) < 2) return 0;
@@ -222,19 +239,24 @@ int lua54_line(lua_State *L) {
     int64_t cost = 0;
     // A polyline continues from the stored end point, taken as it is.
     int32_t px = peek4(int32_t(RAM_LINE_END_X)), py = peek4(int32_t(RAM_LINE_END_Y));
-    int64_t rows = for_batch_rows(b, [&](int64_t s) {
-      if (b.params >= 4) {
-        set_colp(batch_int(b, s, 4, pen));
-        cost += draw_line(t, batch_pos(b, s, 0, cx), batch_pos(b, s, 1, cy), batch_pos(b, s, 2, cx),
-                          batch_pos(b, s, 3, cy), get_pen());
-        return;
-      }
-      set_colp(batch_int(b, s, 2, pen));
-      int32_t x = batch_pos(b, s, 0, cx), y = batch_pos(b, s, 1, cy);
-      cost += draw_line(t, px, py, x, y, get_pen());
-      px = x, py = y;
-    });
-    spend_cpu(3 * rows + cost);
+    auto charge = [&](int64_t k) { return 3 * k + cost; };
+    int64_t rows = for_batch_rows(
+        b,
+        [&](int64_t s) {
+          if (b.params >= 4) {
+            set_colp(batch_int(b, s, 4, pen));
+            cost += draw_line(t, batch_pos(b, s, 0, cx), batch_pos(b, s, 1, cy),
+                              batch_pos(b, s, 2, cx), batch_pos(b, s, 3, cy), get_pen());
+            return;
+          }
+          set_colp(batch_int(b, s, 2, pen));
+          int32_t x = batch_pos(b, s, 0, cx), y = batch_pos(b, s, 1, cy);
+          cost += draw_line(t, px, py, x, y, get_pen());
+          px = x, py = y;
+        },
+        charge);
+    if (b.overran) return batch_overrun(L, charge(rows));
+    spend_cpu(charge(rows));
     return 0;
   }
   int n = lua_gettop(L);
@@ -273,17 +295,22 @@ int lua54_tline3d(lua_State *L) {
   draw_batch b;
   if (api_batch(L, 12, &b)) {
     int64_t cost = 0;
-    int64_t rows = for_batch_rows(b, [&](int64_t s) {
-      int64_t n = batch_int(b, s, 0, -1);
-      udata *src = sprite_entry(n & GFX_MAP_SPRITE_MASK);
-      double x0 = batch_field(b, s, 1, 0) - cx, y0 = batch_field(b, s, 2, 0) - cy;
-      double x1 = batch_field(b, s, 3, 0) - cx, y1 = batch_field(b, s, 4, 0) - cy;
-      double u0 = batch_field(b, s, 5, 0), v0 = batch_field(b, s, 6, 0);
-      cost += draw_tline3d(src, t, x0, y0, x1, y1, u0, v0, batch_field(b, s, 7, u0 + (x1 - x0)),
-                           batch_field(b, s, 8, v0 + (y1 - y0)), batch_field(b, s, 9, 1),
-                           batch_field(b, s, 10, 1), api_clamp32(batch_int(b, s, 11, 0)));
-    });
-    spend_cpu(3 * rows + cost);
+    auto charge = [&](int64_t k) { return 3 * k + cost; };
+    int64_t rows = for_batch_rows(
+        b,
+        [&](int64_t s) {
+          int64_t n = batch_int(b, s, 0, -1);
+          udata *src = sprite_entry(n & GFX_MAP_SPRITE_MASK);
+          double x0 = batch_field(b, s, 1, 0) - cx, y0 = batch_field(b, s, 2, 0) - cy;
+          double x1 = batch_field(b, s, 3, 0) - cx, y1 = batch_field(b, s, 4, 0) - cy;
+          double u0 = batch_field(b, s, 5, 0), v0 = batch_field(b, s, 6, 0);
+          cost += draw_tline3d(src, t, x0, y0, x1, y1, u0, v0, batch_field(b, s, 7, u0 + (x1 - x0)),
+                               batch_field(b, s, 8, v0 + (y1 - y0)), batch_field(b, s, 9, 1),
+                               batch_field(b, s, 10, 1), api_clamp32(batch_int(b, s, 11, 0)));
+        },
+        charge);
+    if (b.overran) return batch_overrun(L, charge(rows));
+    spend_cpu(charge(rows));
     return 0;
   }
   if (lua_gettop(L) < 4) return 0;
@@ -325,10 +352,14 @@ int lua54_sspr(lua_State *L) {
   double ustep = double(W) / double(dw), vstep = double(H) / double(dh);
   int64_t cost = 0;
   int32_t left = int32_t(dx), top = int32_t(dy);
+  // Only the lines inside the clip can draw: the others are not visited.
+  clip_box clip = drawing_clip(t);
   if (dw <= dh) {
     double va = double(sy) + vstep / 2, vb = double(sy + H) - vstep / 2;
     if (flip_y) std::swap(va, vb);
-    for (int64_t i = 0; i < dw; i++) {
+    int64_t first = std::max<int64_t>(0, clip.left - dx),
+            end = std::min<int64_t>(dw, clip.right - dx);
+    for (int64_t i = first; i < end; i++) {
       int64_t ic = flip_x ? dw - 1 - i : i;
       double u = double(sx) + (double(ic) + 0.5) * ustep;
       int32_t x = left + int32_t(i);
@@ -337,7 +368,9 @@ int lua54_sspr(lua_State *L) {
   } else {
     double ua = double(sx) + ustep / 2, ub = double(sx + W) - ustep / 2;
     if (flip_x) std::swap(ua, ub);
-    for (int64_t j = 0; j < dh; j++) {
+    int64_t first = std::max<int64_t>(0, clip.top - dy),
+            end = std::min<int64_t>(dh, clip.bottom - dy);
+    for (int64_t j = first; j < end; j++) {
       int64_t jc = flip_y ? dh - 1 - j : j;
       double v = double(sy) + (double(jc) + 0.5) * vstep;
       int32_t y = top + int32_t(j);
@@ -354,16 +387,22 @@ int lua54_spr(lua_State *L) {
   draw_batch b;
   if (api_batch(L, 5, &b)) {
     int64_t cost = 0;
-    int64_t rows = for_batch_rows(b, [&](int64_t s) {
-      int64_t n = batch_int(b, s, 0, -1);
-      udata *spr = n >= 0 && n < GFX_SPRITES ? sprite_entry(n) : nullptr;
-      if (!spr) return;
-      cost +=
-          draw_spr(spr, t, 0, 0, api_floor(batch_field(b, s, 1, 0)),
-                   api_floor(batch_field(b, s, 2, 0)), int32_t(spr->width), int32_t(spr->height),
-                   batch_field(b, s, 3, 0) < 0, batch_field(b, s, 4, 0) < 0);
-    });
-    spend_cpu(2 * rows + cost / 3);
+    auto charge = [&](int64_t k) { return 2 * k + cost / 3; };
+    auto work = [&](int64_t k) { return 2 * k + cost; };
+    int64_t rows = for_batch_rows(
+        b,
+        [&](int64_t s) {
+          int64_t n = batch_int(b, s, 0, -1);
+          udata *spr = n >= 0 && n < GFX_SPRITES ? sprite_entry(n) : nullptr;
+          if (!spr) return;
+          cost += draw_spr(spr, t, 0, 0, api_floor(batch_field(b, s, 1, 0)),
+                           api_floor(batch_field(b, s, 2, 0)), int32_t(spr->width),
+                           int32_t(spr->height), batch_field(b, s, 3, 0) < 0,
+                           batch_field(b, s, 4, 0) < 0);
+        },
+        work);
+    if (b.overran) return batch_overrun(L, charge(rows));
+    spend_cpu(charge(rows));
     return 0;
   }
   udata *spr = get_sprite_p(L, 1);

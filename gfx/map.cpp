@@ -5,6 +5,7 @@
 
 #include "gfx/blit.h"
 #include "gfx/draw_api.h"
+#include "gfx/pixel.h"
 #include "kernel/args.h"
 #include "kernel/cpu_budget.h"
 #include "kernel/memory.h"
@@ -34,8 +35,12 @@ int64_t draw_tile_lines(udata *spr, udata *t, int32_t tx, int32_t ty, int64_t tw
   double along = turn ? sh : sw, across = turn ? sw : sh;
   double a0 = (along / double(tw)) / 2, a1 = along - a0;
   if (flip_x) std::swap(a0, a1);
+  // Only the tile rows inside the clip can draw: the others are not visited.
+  clip_box clip = drawing_clip(t);
+  int64_t first = std::max<int64_t>(0, clip.top - int64_t(ty));
+  int64_t end = std::min<int64_t>(th, clip.bottom - int64_t(ty));
   int64_t cost = 0;
-  for (int64_t r = 0; r < th; r++) {
+  for (int64_t r = first; r < end; r++) {
     double k = (double(flip_y ? th - 1 - r : r) + 0.5) * (across / double(th));
     int32_t y = ty + int32_t(r), x1 = tx + int32_t(tw - 1);
     cost += turn ? draw_tline_sspr(spr, t, tx, y, x1, y, k, a0, k, a1)

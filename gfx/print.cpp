@@ -50,15 +50,48 @@ constexpr int32_t GLYPH_BORDER = 1 << 0, GLYPH_RAISED = 1 << 3;
 constexpr int32_t OUTLINE_ONLY = 1 << 16;
 constexpr int32_t PRINT_FLAG_WRAP = 1 << 4;
 
-int32_t cursor_x() { return peek4(int32_t(RAM_TEXT_CURSOR_X)); }
-int32_t cursor_y() { return peek4(int32_t(RAM_TEXT_CURSOR_Y)); }
+// The n bytes at addr of the current process's memory, read straight from
+// their page when it holds them all; else through the memory functions
+// (which make a missing page of the process's own present, as ever).
+void read_bytes(uint32_t addr, uint8_t *out, uint32_t n) {
+  if (cproc) {
+    const proc_memory &m = cproc->mem;
+    uint32_t page = (addr / RAM_PAGE_SIZE) % RAM_PAGES, offset = addr % RAM_PAGE_SIZE;
+    if (int64_t(offset) + n <= m.mapped_length[page] && m.page_pointer[page]) {
+      std::memcpy(out, m.page_pointer[page] + offset, n);
+      return;
+    }
+  }
+  for (uint32_t i = 0; i < n; i++) out[i] = uint8_t(peek(int32_t(addr + i)));
+}
+int32_t read_i32(uint32_t addr) {
+  uint8_t b[4];
+  read_bytes(addr, b, 4);
+  return int32_t(uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 |
+                 uint32_t(b[3]) << 24);
+}
+
+int32_t cursor_x() { return read_i32(RAM_TEXT_CURSOR_X); }
+int32_t cursor_y() { return read_i32(RAM_TEXT_CURSOR_Y); }
 void set_cursor(int64_t x, int64_t y) {
   poke4(RAM_TEXT_CURSOR_X, uint32_t(x));
   poke4(RAM_TEXT_CURSOR_Y, uint32_t(y));
 }
 
 uint8_t font_byte(const print_context *c, int32_t i) {
-  return uint8_t(peek(int32_t(c->font + uint32_t(i))));
+  uint8_t b;
+  read_bytes(c->font + uint32_t(i), &b, 1);
+  return b;
+}
+
+// The shape context of the glyphs of the running print, built once per
+// string; dropped when the print writes memory itself (which may be the draw
+// state), so every glyph still draws with the state of its moment.
+draw_ctx glyph_ctx;
+bool glyph_ctx_ready = false;
+const draw_ctx &text_ctx() {
+  if (!glyph_ctx_ready) glyph_ctx = draw_ctx_shape(), glyph_ctx_ready = true;
+  return glyph_ctx;
 }
 
 // The argument value of a byte: "0".."9" 0..9, "a" and above 10.., else 0.
@@ -110,7 +143,7 @@ int32_t character(print_context *c, uint8_t code) {
     if (nibble & 8) flags |= GLYPH_RAISED;
   }
   uint8_t rows[8];
-  for (int32_t r = 0; r < 8; r++) rows[r] = font_byte(c, 8 * code + r);
+  read_bytes(c->font + 8 * uint32_t(code), rows, 8);
   return draw_character(c, rows, width, c->height, flags);
 }
 
@@ -119,6 +152,7 @@ int32_t character(print_context *c, uint8_t code) {
 int64_t poke_text(print_context *c, const uint8_t *p, int64_t count, int32_t addr) {
   int64_t n = std::clamp<int64_t>(c->end - p, 0, std::max<int64_t>(count, 0));
   for (int64_t i = 0; i < n; i++) poke(int32_t(uint32_t(addr) + uint32_t(i)), p[i]);
+  if (n > 0) glyph_ctx_ready = false;
   spend_cpu(n);
   return n;
 }
@@ -452,31 +486,62 @@ int32_t quill7_print_char(print_context *c) {
   return pause;
 }
 
+namespace {
+
+// The set bits of rows[0..h) (bit i of row r at (x + i, y + r), i < min(w,
+// 32)) drawn as shape pixels under ctx, each row cut to columns left..right
+// - 1 and the rows to top..bottom - 1.
+void draw_bits(const draw_ctx &ctx, const uint32_t *rows, udata *bitmap, int64_t x, int64_t y,
+               int32_t w, int32_t h, int32_t colour, const clip_box &b) {
+  int32_t pen = int16_t(colour);
+  uint32_t width_bits = w >= 32 ? ~0u : (1u << w) - 1;
+  // Columns inside the clip, as bits of a row.
+  int64_t lo = std::clamp<int64_t>(b.left - x, 0, 32), hi = std::clamp<int64_t>(b.right - x, 0, 32);
+  uint32_t clip_bits =
+      hi <= lo ? 0 : uint32_t(((uint64_t(1) << hi) - 1) & ~((uint64_t(1) << lo) - 1));
+  for (int32_t r = 0; r < h; r++) {
+    int64_t py = y + r;
+    uint32_t bits = rows[r] & width_bits & clip_bits;
+    if (py < b.top || py >= b.bottom || !bits) continue;
+    uint8_t *line = bitmap_row(bitmap, py);
+    uint8_t pattern = ctx.pattern[py & 7];
+    while (bits) {
+      int i = __builtin_ctz(bits);
+      bits &= bits - 1;
+      int64_t px = x + i;
+      uint8_t *d = line + px;
+      *d = shape_pixel_value(ctx, pen, (pattern >> (px & 7)) & 1, *d);
+    }
+  }
+}
+
+bool box_outside(const clip_box &b, int64_t x, int64_t y, int32_t w, int32_t h) {
+  return w < 1 || h < 1 || x + w <= b.left || x >= b.right || y + h <= b.top || y >= b.bottom;
+}
+
+}  // namespace
+
 int64_t draw_character_bits(const uint32_t *rows, udata *bitmap, int32_t x, int32_t y, int32_t w,
                             int32_t h, int32_t colour) {
   clip_box b = drawing_clip(bitmap);
-  if (w < 1 || h < 1 || int64_t(x) + w <= b.left || x >= b.right || int64_t(y) + h <= b.top ||
-      y >= b.bottom)
-    return 0;
-  draw_ctx ctx = draw_ctx_shape();
-  for (int32_t r = 0; r < h; r++) {
-    int64_t py = int64_t(y) + r;
-    if (py < b.top || py >= b.bottom || !rows[r]) continue;
-    for (int32_t i = 0; i < w && i < 32; i++) {
-      int64_t px = int64_t(x) + i;
-      if (((rows[r] >> i) & 1) && px >= b.left && px < b.right)
-        put_shape_pixel_noclip(ctx, bitmap, int32_t(px), int32_t(py), colour);
-    }
-  }
+  if (box_outside(b, x, y, w, h)) return 0;
+  draw_bits(draw_ctx_shape(), rows, bitmap, x, y, w, h, colour, b);
   return int64_t(w) * h;
 }
 
 void draw_character_bits_noclip(const uint32_t *rows, udata *bitmap, int32_t x, int32_t y,
                                 int32_t w, int32_t h, int32_t colour) {
-  draw_ctx ctx = draw_ctx_shape();
-  for (int32_t r = 0; r < h; r++)
-    for (int32_t i = 0; i < w && i < 32; i++)
-      if ((rows[r] >> i) & 1) put_shape_pixel_noclip(ctx, bitmap, x + i, y + r, colour);
+  clip_box whole{0, int32_t(bitmap->width), 0, int32_t(bitmap->height)};
+  draw_bits(draw_ctx_shape(), rows, bitmap, x, y, w, h, colour, whole);
+}
+
+// draw_character_bits for the running print, under its context.
+static int64_t glyph_bits(const uint32_t *rows, udata *bitmap, int32_t x, int32_t y, int32_t w,
+                          int32_t h, int32_t colour) {
+  clip_box b = drawing_clip(bitmap);
+  if (box_outside(b, x, y, w, h)) return 0;
+  draw_bits(text_ctx(), rows, bitmap, x, y, w, h, colour, b);
+  return int64_t(w) * h;
 }
 
 int32_t draw_character(print_context *c, const uint8_t *glyph, int32_t width, int32_t height,
@@ -524,13 +589,13 @@ int32_t draw_character(print_context *c, const uint8_t *glyph, int32_t width, in
           outline[i + 1 + dy] |= dx < 0 ? rows[i] : rows[i] << (1 + dx);
       }
       for (int32_t i = 0; i < box_h; i++) outline[i + 1] &= ~(rows[i] << 1);
-      cost += draw_character_bits(outline, c->target, bl - 1, bt - 1, box_w + 2, box_h + 2,
-                                  c->outline_colour & 0xFF);
+      cost += glyph_bits(outline, c->target, bl - 1, bt - 1, box_w + 2, box_h + 2,
+                         c->outline_colour & 0xFF);
     }
     if (c->underline)
       draw_line(c->target, bl, gy + glyph_h, bl + width, gy + glyph_h, c->foreground);
     if (!(c->outline_mask && (c->outline_colour & OUTLINE_ONLY)))
-      cost += draw_character_bits(rows, c->target, bl, bt, box_w, box_h, c->foreground);
+      cost += glyph_bits(rows, c->target, bl, bt, box_w, box_h, c->foreground);
   }
   spend_cpu(cost / 3);
   c->last_advance = width << wide;
@@ -551,6 +616,7 @@ int32_t print_q7scii(udata *target, const uint8_t *text, int64_t length, int32_t
                      int32_t colours) {
   print_max_x = print_max_y = -1000000;
   print_max_set = 0;
+  glyph_ctx_ready = false;
   if (!text || !cproc || length < 0) return 0;
   print_context *c = &cproc->print;
   destroy_print_buffer(c);
@@ -586,6 +652,7 @@ int32_t continue_print_text() {
   }
   refresh_target_clip(cproc);
   get_masks_shape();
+  glyph_ctx_ready = false;
   return run_print(c);
 }
 

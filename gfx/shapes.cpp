@@ -259,6 +259,11 @@ int32_t draw_hline_inv(udata *bitmap, int32_t x0, int32_t x1, int32_t y, int32_t
 
 int32_t rectfill(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1, int32_t colour) {
   if (!bitmap) return 0;
+  clip_box c = drawing_clip(bitmap);
+  // Nothing in view: returned before the painter is built.
+  if (std::max(y0, y1) < c.top || std::min(y0, y1) >= c.bottom || std::max(x0, x1) < c.left ||
+      std::min(x0, x1) >= c.right)
+    return 0;
   int64_t cost = fill_rows(make_painter(colour), bitmap, drawing_clip(bitmap), x0, y0, x1, y1);
   return int32_t(std::min<int64_t>(cost, INT32_MAX));
 }
@@ -335,6 +340,106 @@ void walk_ellipse(int64_t a, int64_t b, Visit visit) {
     walk_ellipse_in<int64_t>(a, b, visit);
   else
     walk_ellipse_in<__int128>(a, b, visit);
+}
+
+// Radii whose walk (a + b positions at most) is short enough to take whole;
+// larger ellipses are walked by rows, only the rows that can be seen.
+constexpr int64_t WALK_WHOLE_UP_TO = int64_t(1) << 16;
+
+// The walk in closed form. With t(x, y) = b2 (x^2 + x) + a2 (y^2 - y) - a2 b^2
+// the error term at any position, the walk steps x while x < xh(y), the
+// least x for which neither x-step test holds; both tests only get harder as
+// x grows or y grows, so xh never falls as y falls. Row y is therefore
+// visited from row_start(y) to xh(y) (the last position stepping y), where
+// row_start(b) = 0 and row_start(y) = xh(y + 1), plus 1 when the step that
+// left row y + 1 was diagonal: that is when xh(y + 1) still passes the
+// second x-step test on row y. Terms reach 2^126 for radii of 2^31.
+struct ellipse_rows {
+  __int128 a, b, a2, b2, crit1, crit3;
+
+  ellipse_rows(int64_t ra, int64_t rb) : a(ra), b(rb), a2(a * a), b2(b * b) {
+    crit1 = -(a2 / 4 + a % 2 + b2);
+    crit3 = -(b2 / 4 + b % 2);
+  }
+  // The least x in 0..a + 1 at which b2 (x^2 + k x) + c > 0 (a + 1 when none
+  // below it does); the left side grows with x.
+  int64_t least_x(int k, __int128 c) const {
+    int64_t lo = 0, hi = int64_t(a) + 1;
+    while (lo < hi) {
+      int64_t mid = lo + (hi - lo) / 2;
+      __int128 x = mid;
+      if (b2 * (x * x + k * x) + c > 0)
+        hi = mid;
+      else
+        lo = mid + 1;
+    }
+    return lo;
+  }
+  // The least x failing the second x-step test (t + a2 y <= crit3) on row y.
+  int64_t second_fails(int64_t y) const {
+    __int128 Y = y;
+    return least_x(1, a2 * Y * Y - a2 * b * b - crit3);
+  }
+  int64_t xh(int64_t y) const {
+    __int128 Y = y;
+    return std::max(least_x(2, a2 * (Y * Y - Y) - a2 * b * b - crit1), second_fails(y));
+  }
+  int64_t row_start(int64_t y) const {
+    if (y >= b) return 0;
+    int64_t prev = xh(y + 1);
+    return prev + (prev < second_fails(y) ? 1 : 0);
+  }
+};
+
+// A band of rows lo..hi of the walk (lo <= hi) that can be seen.
+struct row_band {
+  int64_t lo, hi;
+};
+
+// The walk by rows for radii beyond WALK_WHOLE_UP_TO: run(y, x0, x1, exits)
+// for each row y in the bands (given from the highest down, not
+// overlapping), with the positions x0..x1 the walk visits there; exits is
+// true when the last of them steps y. Returns the positions in the rows
+// passed over, counted as the x steps plus the y steps across them (at
+// least the true count: a diagonal step counts twice).
+template <typename Run>
+int64_t walk_ellipse_rows(int64_t a, int64_t b, const row_band *bands, int n_bands, Run run) {
+  ellipse_rows e(a, b);
+  int64_t skipped = 0, next = b;                  // the highest row not yet accounted for
+  auto pass_over = [&](int64_t hi, int64_t lo) {  // rows hi down to lo
+    if (hi < lo) return;
+    int64_t x0 = e.row_start(hi), x1 = std::min<int64_t>(e.xh(lo), a);
+    if (x0 <= a) skipped += std::max<int64_t>(x1 - x0, 0) + (hi - lo + 1);
+  };
+  for (int i = 0; i < n_bands; i++) {
+    int64_t hi = std::min(bands[i].hi, next), lo = std::max<int64_t>(bands[i].lo, 0);
+    if (hi < lo) continue;
+    pass_over(next, hi + 1);
+    for (int64_t y = hi; y >= lo; y--) {
+      int64_t x0 = e.row_start(y);
+      if (x0 > a) return skipped;  // the walk ended above this row
+      int64_t x1 = e.xh(y);
+      run(y, x0, std::min<int64_t>(x1, a), x1 <= a);
+      if (x1 > a) return skipped;
+    }
+    next = lo - 1;
+  }
+  pass_over(next, 0);
+  return skipped;
+}
+
+// The bands of walk rows y whose row cy - y or row low + y lies in the clip
+// rows top..bottom - 1, highest first and merged where they meet.
+int ellipse_bands(const clip_box &c, int64_t cy, int64_t low, row_band out[2]) {
+  if (c.bottom <= c.top) return 0;
+  row_band up{cy - (c.bottom - 1), cy - c.top}, down{c.top - low, c.bottom - 1 - low};
+  if (up.hi < down.hi) std::swap(up, down);
+  if (down.hi >= up.lo - 1) {
+    out[0] = {std::min(up.lo, down.lo), up.hi};
+    return 1;
+  }
+  out[0] = up, out[1] = down;
+  return 2;
 }
 
 void plot(const draw_ctx &c, udata *bitmap, const clip_box &box, int32_t pen, int64_t x,
@@ -417,17 +522,40 @@ int64_t draw_ellipse_1(udata *bitmap, int32_t cx, int32_t cy, int32_t rx, int32_
   clip_box box = drawing_clip(bitmap);
   int32_t pen = int16_t(colour);
   int64_t cost = 0, right = int64_t(cx) + ex, low = int64_t(cy) + ey;
-  walk_ellipse(rx, ry, [&](int64_t x, int64_t y, bool) {
+  auto visit = [&](int64_t x, int64_t y) {
     plot(c, bitmap, box, pen, right + x, low + y);
     if (x > -ex && y > -ey) plot(c, bitmap, box, pen, cx - x, cy - y);
     if (y > -ey) plot(c, bitmap, box, pen, right + x, cy - y);
     if (x > -ex) plot(c, bitmap, box, pen, cx - x, low + y);
-    if (y <= -ey)
-      cost += 2 + (x > -ex ? 1 : 0);
-    else
-      cost += x <= -ex ? 3 : 5;
-  });
-  return cost;
+  };
+  if (int64_t(rx) + ry <= WALK_WHOLE_UP_TO) {
+    walk_ellipse(rx, ry, [&](int64_t x, int64_t y, bool) {
+      visit(x, y);
+      if (y <= -ey)
+        cost += 2 + (x > -ex ? 1 : 0);
+      else
+        cost += x <= -ex ? 3 : 5;
+    });
+    return cost;
+  }
+  // By rows: only positions whose points can fall in the clip columns are
+  // plotted; every position is charged as the whole walk would charge it.
+  row_band bands[2];
+  int n = ellipse_bands(box, cy, low, bands);
+  row_band cols[2] = {{box.left - right, box.right - 1 - right},
+                      {cx - box.right + 1, cx - box.left}};
+  if (cols[1].lo < cols[0].lo) std::swap(cols[0], cols[1]);
+  int64_t skipped =
+      walk_ellipse_rows(rx, ry, bands, n, [&](int64_t y, int64_t x0, int64_t x1, bool) {
+        int64_t positions = x1 - x0 + 1;
+        int64_t past_ex = std::max<int64_t>(0, x1 - std::max<int64_t>(x0, 1 - int64_t(ex)) + 1);
+        cost += y <= -ey ? 2 * positions + past_ex : 3 * positions + 2 * past_ex;
+        int64_t from = x0;
+        for (const row_band &w : cols)
+          for (int64_t x = std::max(from, w.lo); x <= std::min(x1, w.hi); x++)
+            visit(x, y), from = x + 1;
+      });
+  return cost + 5 * skipped;
 }
 
 int64_t fill_ellipse_1(udata *bitmap, int32_t cx, int32_t cy, int32_t rx, int32_t ry, int32_t ex,
@@ -438,13 +566,27 @@ int64_t fill_ellipse_1(udata *bitmap, int32_t cx, int32_t cy, int32_t rx, int32_
   clip_box c = drawing_clip(bitmap);
   auto span = inverted ? hline_inv : hline;
   int64_t cost = 0, right = int64_t(cx) + ex, low = int64_t(cy) + ey;
-  if (rx >= 0 && ry >= 0)
+  auto spans = [&](int64_t x, int64_t y) {
+    cost += span(p, bitmap, c, cx - x, right + x, cy - y);
+    if (y > -ey) cost += span(p, bitmap, c, cx - x, right + x, low + y);
+  };
+  if (rx >= 0 && ry >= 0 && int64_t(rx) + ry <= WALK_WHOLE_UP_TO) {
     walk_ellipse(rx, ry, [&](int64_t x, int64_t y, bool steps_y) {
       cost += 8;
-      if (!steps_y) return;
-      cost += span(p, bitmap, c, cx - x, right + x, cy - y);
-      if (y > -ey) cost += span(p, bitmap, c, cx - x, right + x, low + y);
+      if (steps_y) spans(x, y);
     });
+  } else if (rx >= 0 && ry >= 0) {
+    // By rows: only the rows that can be seen are spanned; every position is
+    // charged as the whole walk would charge it.
+    row_band bands[2];
+    int n = ellipse_bands(c, cy, low, bands);
+    int64_t skipped =
+        walk_ellipse_rows(rx, ry, bands, n, [&](int64_t y, int64_t x0, int64_t x1, bool exits) {
+          cost += 8 * (x1 - x0 + 1);
+          if (exits) spans(x1, y);
+        });
+    cost += 8 * skipped;
+  }
   if (inverted) {
     cost += fill_rows(p, bitmap, c, c.left, c.top, c.right - 1, int64_t(cy) - ry - 1);
     cost += fill_rows(p, bitmap, c, c.left, low + ry + 1, c.right - 1, c.bottom - 1);

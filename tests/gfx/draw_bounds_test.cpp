@@ -1,0 +1,148 @@
+// Single drawing calls with hostile arguments: each returns promptly
+// (drawing what can be seen, or failing a batch with the overrun error) and
+// none computes past its integer range (the sanitizer build checks that).
+#include <chrono>
+
+#include "gfx/draw_api.h"
+#include "tests/gfx/api_fixture.h"
+
+namespace {
+
+struct draw_bounds_test : api_fixture {
+  void SetUp() override {
+    api_fixture::SetUp();
+    target = lua_bitmap("u8", 480, 270, "_screen");
+    set_target(target);
+    set_sprite(1, 8, 8, [](int x, int y) { return 1 + (x + y) % 15; });
+    set_sprite(2, 64, 64, [](int x, int) { return 1 + x % 15; });
+    run("_map = userdata('i16', 480, 2) for x = 0, 479 do _map:set(x, 0, 1) _map:set(x, 1, 2) end");
+    // Batch rows read with stride 0: one row drawn over and over.
+    run("_fill = userdata('f64', 5, 1) _fill:set(0, 0, 0, 0, 479, 269, 7)");
+    run("_off = userdata('f64', 5, 1) _off:set(0, 0, 1000, 1000, 1010, 1010, 7)");
+    run("_sprite = userdata('f64', 5, 1) _sprite:set(0, 0, 2, 100, 100, 0, 0)");
+    run("_circle = userdata('f64', 4, 1) _circle:set(0, 0, 240, 135, 200, 7)");
+  }
+  void TearDown() override {
+    cpu_slice_begin(CPU_OUTSIDE_SLICE);
+    api_fixture::TearDown();
+  }
+};
+
+#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
+constexpr double BOUND_MS = 50;
+#else
+constexpr double BOUND_MS = 5000;  // sanitizer and debug builds: only a stall fails
+#endif
+
+// Each call under a fresh one-frame slice returns in time. A single call
+// draws what can be seen and is charged for its whole shape (so the slice's
+// next instruction may fail with the overrun error); a batch whose work is
+// past the bound fails with that error itself.
+TEST_F(draw_bounds_test, every_hostile_call_returns_promptly) {
+  struct hostile_case {
+    const char *call;
+    bool fails;
+  };
+  const hostile_case cases[] = {
+      {"sspr(1, 0, 0, 8, 8, 1000, 1000, 1 << 28, 1 << 28)", false},
+      {"sspr(1, 0, 0, 8, 8, -(1 << 28), -(1 << 28), 1 << 29, 1 << 29)", false},
+      {"_draw_map(_map, 0, 0, 0, 0, 480, 2, 0, 1, 65536)", false},
+      {"_draw_map(_map, 0, 0, 0, -65000, 480, 2, 0, 65536, 65536)", false},
+      {"circ(240, 135, 1 << 28)", false},
+      {"circ(240, 135, math.maxinteger)", false},
+      {"circ(240, (1 << 28) + 100, 1 << 28)", false},
+      {"circfill(240, (1 << 28) + 100, 1 << 28)", false},
+      {"circfill(240, (1 << 28) + 100, 1 << 28, 0x800000007)", false},
+      {"circfill(240, 135, 1 << 28, 0x800000007)", false},
+      {"oval(0, -(1 << 29), 10, 1 << 29)", false},
+      {"ovalfill(0, -(1 << 29), 10, 1 << 29)", false},
+      {"oval(-(1 << 29), 0, 1 << 29, 10)", false},
+      {"ovalfill(-(1 << 29), 0, 1 << 29, 10, 0x800000007)", false},
+      {"rrect(-(1 << 28), -(1 << 28), 1 << 29, 1 << 29, 1 << 28)", false},
+      {"rrectfill(-(1 << 28), -(1 << 28), 1 << 29, 1 << 29, 1 << 28)", false},
+      {"rrectfill(-(1 << 28), -(1 << 28), 1 << 29, 1 << 29, 1 << 28, 0x800000007)", false},
+      {"rrect(0, 0, math.maxinteger, math.maxinteger, math.maxinteger)", false},
+      {"tline3d(1, -(1 << 30), 5, 1 << 30, 5, 0, 0, 8, 0)", false},
+      {"line(-(1 << 30), -(1 << 29), 1 << 30, 1 << 29)", false},
+      {"rectfill(_off, 0, 1 << 18, 5, 0)", false},
+      {"rectfill(_fill, 0, 1 << 18, 5, 0)", true},
+      {"spr(_sprite, 0, 1 << 18, 5, 0)", true},
+      {"circ(_circle, 0, 1 << 18, 4, 0)", true},
+      {"circfill(_circle, 0, 1 << 18, 4, 0)", true},
+  };
+  for (const hostile_case &c : cases) {
+    // The best of three tries: a stall fails every one, a busy host not.
+    double ms = 1e9;
+    std::string got;
+    for (int attempt = 0; attempt < 3 && ms >= BOUND_MS; attempt++) {
+      run("clip() camera() cls()");
+      cpu_slice_begin(CPU_CYCLES_PER_FRAME);
+      auto t0 = std::chrono::steady_clock::now();
+      got = run(c.call);
+      ms = std::min(
+          ms,
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+      cpu_slice_begin(CPU_OUTSIDE_SLICE);
+    }
+    EXPECT_LT(ms, BOUND_MS) << c.call;
+    bool overran = got.find(CPU_OVERRUN_MESSAGE) != std::string::npos;
+    if (c.fails)
+      EXPECT_TRUE(overran) << c.call << " gave " << got;
+    else
+      EXPECT_TRUE(got == "nil" || overran) << c.call << " gave " << got;
+  }
+}
+
+// A batch that stops at the bound has drawn, and been charged for, the rows
+// before it; a batch within the bound is not refused.
+TEST_F(draw_bounds_test, batch_stops_at_the_bound_with_its_rows_charged) {
+  cpu_slice_begin(CPU_CYCLES_PER_FRAME);
+  EXPECT_NE(run("rectfill(_fill, 0, 1 << 18, 5, 0)").find(CPU_OVERRUN_MESSAGE), std::string::npos);
+  EXPECT_GT(int64_t(cpu_cycles), 2 * int64_t(CPU_CYCLES_PER_FRAME));
+  EXPECT_LT(int64_t(cpu_cycles), int64_t(CPU_CYCLES_PER_FRAME) + CPU_OVERRUN_LIMIT);
+  EXPECT_EQ(px(479, 269), 7);
+  cpu_slice_begin(CPU_CYCLES_PER_FRAME);
+  EXPECT_EQ(run("rectfill(_fill, 0, 20, 5, 0)"), "nil");
+  EXPECT_LT(int64_t(cpu_cycles), int64_t(CPU_CYCLES_PER_FRAME) + CPU_OVERRUN_LIMIT);
+}
+
+// An inverted rectangle with an edge at the end of the integer range fills
+// only what lies around it.
+TEST_F(draw_bounds_test, inverted_rectfill_at_the_clamp_leaves_its_inside) {
+  const char *calls[] = {"rectfill(10, 10, 20, 1 << 40, 0x800000007)",
+                         "rectfill(10, 10, 20, math.maxinteger, 0x800000007)",
+                         "rectfill(-(1 << 40), 10, 20, 1 << 40, 0x800000007)"};
+  for (const char *call : calls) {
+    run("cls()");
+    EXPECT_EQ(run(call), "nil") << call;
+    EXPECT_EQ(px(15, 100), 0) << call;
+    EXPECT_EQ(px(15, 5), 7) << call;
+  }
+  EXPECT_EQ(px(25, 100), 7);
+}
+
+// Clip rectangles from the ends of the 64-bit range: no overflow, and an
+// edge far off the target never wraps back onto it.
+TEST_F(draw_bounds_test, clip_at_the_ends_of_the_range) {
+  struct clip_case {
+    const char *call;
+    bool empty;
+  };
+  const clip_case cases[] = {
+      // A right or bottom edge below 0 compares above every extent.
+      {"clip(math.mininteger, 0, math.mininteger, 10)", false},
+      {"clip(math.maxinteger, 0, math.maxinteger, 10)", true},
+      {"clip(0, math.mininteger, 10, -1)", false},
+      {"clip(65536, 0, 10, 10)", true},
+      {"clip(65536, 0, 10, 10, true)", true},
+      {"clip(math.mininteger, math.mininteger, math.maxinteger, math.maxinteger)", false},
+      {"clip(0, 0, 10, math.mininteger, true)", true},
+  };
+  for (const clip_case &c : cases) {
+    run("clip()");
+    std::string got = root_results(std::string(c.call));
+    EXPECT_EQ(got.substr(got.rfind(',') + 1), c.empty ? "true" : "false") << c.call << " " << got;
+  }
+}
+
+}  // namespace
