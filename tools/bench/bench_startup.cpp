@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -40,7 +42,9 @@ std::string prepare(const std::string &name, const char *rom) {
   return dir.string();
 }
 
-start_figures run_program(const std::string &dir) {
+// Runs the program; with stop_at_first_line it is ended (by its own pid) as
+// soon as its first line arrives, since a ROM that boots on runs for ever.
+start_figures run_program(const std::string &dir, bool stop_at_first_line) {
   std::string exe = dir + "/kavelund", home = dir + "/appdata";
   std::vector<std::string> args = {exe, "-x", "-home", home};
   std::vector<char *> argv;
@@ -64,8 +68,15 @@ start_figures run_program(const std::string &dir) {
   close(out[1]);
   start_figures f;
   char c;
-  while (read(out[0], &c, 1) == 1)
-    if (c == '\n' && f.to_first_line < 0) f.to_first_line = since();
+  while (read(out[0], &c, 1) == 1) {
+    if (c == '\n' && f.to_first_line < 0) {
+      f.to_first_line = since();
+      if (stop_at_first_line) {
+        kill(pid, SIGKILL);
+        break;
+      }
+    }
+  }
   close(out[0]);
   int status;
   struct rusage ru;
@@ -81,7 +92,7 @@ void BM_start_of_a_program_that_stops_at_once(benchmark::State &state) {
   std::string dir = prepare("exit_now", KVD_ROM_EXIT_NOW);
   double total = 0, peak = 0;
   for (auto _ : state) {
-    start_figures f = run_program(dir);
+    start_figures f = run_program(dir, false);
     state.SetIterationTime(f.to_exit);
     total += f.to_exit;
     peak = std::max(peak, f.peak_mb);
@@ -95,7 +106,7 @@ void BM_sample_rom_to_its_first_frame(benchmark::State &state) {
   std::string dir = prepare("sample", KVD_SAMPLE_ROM);
   double total = 0, peak = 0;
   for (auto _ : state) {
-    start_figures f = run_program(dir);
+    start_figures f = run_program(dir, true);
     state.SetIterationTime(f.to_first_line);
     total += f.to_first_line;
     peak = std::max(peak, f.peak_mb);
@@ -120,11 +131,13 @@ int main(int argc, char **argv) {
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  std::printf("program that stops at once: %.2f ms (goal under 10), peak %.1f MiB (goal under 20)\n",
-              stop_at_once_s * 1e3, stop_at_once_peak_mb);
-  std::printf("sample ROM to its first frame: %.2f ms, %.2fx the program that stops at once "
-              "(goal at most 1.2), peak %.1f MiB\n",
-              first_frame_s * 1e3, stop_at_once_s > 0 ? first_frame_s / stop_at_once_s : 0.0,
-              first_frame_peak_mb);
+  std::printf(
+      "program that stops at once: %.2f ms (goal under 10), peak %.1f MiB (goal under 20)\n",
+      stop_at_once_s * 1e3, stop_at_once_peak_mb);
+  std::printf(
+      "sample ROM to its first frame: %.2f ms, %.2fx the program that stops at once "
+      "(goal at most 1.2), peak %.1f MiB\n",
+      first_frame_s * 1e3, stop_at_once_s > 0 ? first_frame_s / stop_at_once_s : 0.0,
+      first_frame_peak_mb);
   return 0;
 }
