@@ -3,6 +3,7 @@
 
 #include "host/capture.h"
 #include "kernel/app.h"
+#include "kernel/cpu_budget.h"
 #include "kernel/process.h"
 #include "sorn/audio_lock.h"
 #include "sorn/sorn.h"
@@ -10,25 +11,31 @@
 inline constexpr int64_t AUDIO_NO_OWNER = -2;
 inline constexpr int64_t AUDIO_NOTHING_MIRRORED = -3;
 
-static void clear_mirror() { sorn_memset(0, 0, int32_t(RAM_SIZE)); }
+static void clear_mirror() { sorn_mirror_clear(); }
 
-// Copies the owner's pages into the mirror: every page, or with only_changed
-// the pages written since they were last copied.
-static void mirror_pages(proc *owner, bool only_changed) {
+// Cycles charged for mirroring: a page compared costs a quarter of a page
+// copied, which costs what a memcpy of it does.
+static constexpr int64_t mirror_copy_cycles = RAM_PAGE_SIZE / 128;
+static constexpr int64_t mirror_compare_cycles = RAM_PAGE_SIZE / 512;
+
+// Brings the mirror up to date with the owner's memory and returns the
+// cycles that took. With only_changed, the pages written since they were last
+// mirrored and every page mapped onto a userdata (whose bytes change without
+// marking the page) are compared; otherwise every page is. Only pages that
+// differ are copied, so a change of owner costs what the two memories differ
+// by, not 16 MiB.
+static int64_t mirror_pages(proc *owner, bool only_changed) {
   proc_memory &m = owner->mem;
+  int64_t cycles = 0;
   for (uint32_t i = 0; i < RAM_PAGES; i++) {
-    if (only_changed && !(m.page_flags[i] & PAGE_AUDIO_CHANGED)) continue;
-    int32_t at = int32_t(i * RAM_PAGE_SIZE), mapped = m.mapped_length[i];
-    if (mapped > 0) sorn_memcpy(at, m.page_pointer[i], mapped);
-    if (mapped < int32_t(RAM_PAGE_SIZE)) {
-      int32_t rest = int32_t(RAM_PAGE_SIZE) - mapped;
-      if (m.own_page[i])
-        sorn_memcpy(at + mapped, m.own_page[i] + mapped, rest);
-      else
-        sorn_memset(at + mapped, 0, rest);
-    }
+    bool mapped = m.mapped_length[i] > 0 && m.page_pointer[i] != m.own_page[i];
+    if (only_changed && !(m.page_flags[i] & PAGE_AUDIO_CHANGED) && !mapped) continue;
+    if (m.mapped_length[i] > 0 || m.own_page[i]) cycles += mirror_compare_cycles;
+    if (sorn_mirror_page(i, m.page_pointer[i], m.mapped_length[i], m.own_page[i]))
+      cycles += mirror_copy_cycles;
     m.page_flags[i] &= uint8_t(~PAGE_AUDIO_CHANGED);
   }
+  return cycles;
 }
 
 // Whether process id may take the audio from the current owner.
@@ -63,7 +70,10 @@ int audio_op_start(int64_t id, int force) {
     return 1;
   }
   bool same = app.audio_owner == app.mirrored_owner;
-  if (force || !same) mirror_pages(owner, same);
+  int64_t cycles = force || !same ? mirror_pages(owner, same) : 0;
+  // The process on whose behalf the mirror was brought up to date (the one
+  // taking the audio) pays for it; the kernel's own settle step pays nothing.
+  if (cycles > 0 && id > 0 && cproc && cproc->id == id) spend_cpu(cycles);
   if (!same) sorn_kill_all_audio();
   app.mirrored_owner = app.audio_owner;
   return 0;

@@ -5,10 +5,12 @@
 #include <cstdlib>
 
 // Resonance is taken as 0 or more: a negative value could bring the divisor to
-// zero. Returns the feedback factor k (at most 65536).
+// zero. Returns the feedback factor k, 1..65536: at the top of the resonance
+// range the divisor passes 2^32, and a k of 0 would leave the band state
+// without damping, growing until the 64-bit state overflows.
 static int64_t resonance_k(int64_t r) {
   r = std::clamp<int64_t>(r, 0, int64_t(1) << 30);
-  return (int64_t(1) << 32) / (65536 + 128 * ((((r * r) >> 16) + r) / 2));
+  return std::max<int64_t>(1, (int64_t(1) << 32) / (65536 + 128 * ((((r * r) >> 16) + r) / 2)));
 }
 
 static int64_t cutoff_f(int32_t v0) {
@@ -69,19 +71,26 @@ void apply_fx_echo(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
   fx->echo_prev_feedback = gain;
 }
 
+// Largest slope magnitude kept: (a - thr) stays below 2^25, so the per-sample
+// product stays inside 64 bits. Only settings far outside the byte ranges
+// reach it, and their result saturates at 65535 either way.
+static constexpr int64_t max_gain_slope = int64_t(1) << 37;
+
 void apply_fx_gain(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
   int16_t *x = parent->output;
-  // Drive 1.0..8.0, knee and shape within their byte ranges.
-  int64_t v0 = std::clamp(fx->val[0], 0, 0xFF0000), v1 = std::clamp(fx->val[1], 0, 0xFF0000);
-  int64_t v2 = std::clamp(fx->val[2], 0, 0xFF0000);
+  // Only a negative drive can bring the divisor to zero; every other value is
+  // taken as given, so a drive above 255.0 drives harder.
+  int64_t v0 = std::max(fx->val[0], 0), v1 = fx->val[1], v2 = fx->val[2];
   int64_t drive = 65536 + (7 * v0) / 255, q = v1 / 255, knee = 65536 - v2 / 255;
   int64_t vol = fx->val[3] / 64, thr = (knee << 16) / drive;
   int64_t slope = 0;
   if (thr != 65536) {
-    int64_t s1 = ((int64_t(1) << 32) - (knee << 16)) / (65536 - thr);
-    int64_t s2 = ((drive - knee) << 16) / (65536 - thr);
-    slope =
-        v1 <= 0x7F7FFF ? (s1 * 2 * q + s2 * (65536 - 2 * q)) >> 16 : ((0x20000 - 2 * q) * s1) >> 16;
+    // Taken in 128 bits: s1 reaches 2^40 and q 2^23 at the extremes.
+    __int128 s1 = ((__int128(1) << 32) - (__int128(knee) << 16)) / (65536 - thr);
+    __int128 s2 = (__int128(drive - knee) << 16) / (65536 - thr);
+    __int128 s = v1 <= 0x7F7FFF ? (s1 * 2 * q + s2 * (65536 - 2 * q)) >> 16
+                                : ((0x20000 - 2 * __int128(q)) * s1) >> 16;
+    slope = int64_t(std::clamp<__int128>(s, -max_gain_slope, max_gain_slope));
   }
   bool fold = v1 >= 0xFF0000;
   for (int32_t i = 0; i < n; i++) {
@@ -91,7 +100,7 @@ void apply_fx_gain(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
     } else {
       int64_t y = a * drive;
       if (a >= thr) {
-        uint32_t idx = uint32_t(((y >> 16) - knee) * (q + 0x7FFF0000)) >> 17;
+        uint32_t idx = (uint32_t((y >> 16) - knee) * uint32_t(q + 0x7FFF0000)) >> 17;
         y = int64_t(gain_tri[idx & 0x3FFF]) * 2 * knee;
       }
       m = y >> 16;

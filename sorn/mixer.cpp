@@ -3,6 +3,7 @@
 #include "sorn/mixer.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #include "sorn/channel_mix.h"
@@ -45,7 +46,10 @@ void sorn_point_node_outputs(sorn_channel *ch, int32_t record) {
 void sorn_init() {
   if (sorn_inited) return;
   sorn_inited = 1;
-  std::memset(&mixer, 0, sizeof mixer);
+  // `mixer` is static and so starts zeroed. Only the channel records and
+  // scalars are cleared here: the mirror and the sample buffers (some 38 MB)
+  // are left untouched, so the host gives them memory only as they are used.
+  std::memset(static_cast<void *>(&mixer), 0, offsetof(sorn_mixer, ram_touched));
   // Shadows get their numbers too, so that every record's node outputs are in
   // place from here on (mixing re-points them on every call anyway).
   for (int c = 0; c < 2 * SORN_CHANNELS; c++) {
@@ -66,9 +70,26 @@ void sorn_kill_all_audio() {
 void sorn_set_volume(int32_t volume) { mixer.master_vol = std::clamp(volume, 0, 256); }
 void sorn_set_stereo_swap(int32_t swap) { mixer.stereo_swap = swap; }
 
+static bool page_touched(uint32_t page) {
+  return (mixer.ram_touched[page / 64] >> (page % 64)) & 1;
+}
+
+// Marks the mirror pages of [at, at + length) (modulo 16 MiB) as touched.
+static void touch_pages(uint32_t at, int64_t length) {
+  if (length <= 0) return;
+  uint64_t first = at / RAM_PAGE_SIZE, last = (at + uint64_t(length) - 1) / RAM_PAGE_SIZE;
+  if (last - first >= RAM_PAGES) last = first + RAM_PAGES - 1;
+  for (uint64_t p = first; p <= last; p++) {
+    uint32_t q = uint32_t(p % RAM_PAGES);
+    mixer.ram_touched[q / 64] |= uint64_t(1) << (q % 64);
+  }
+}
+
 void sorn_memset(int32_t offset, int32_t value, int32_t length) {
   uint32_t at = uint32_t(offset) & (RAM_SIZE - 1);
-  if (length > 0 && uint32_t(length) <= RAM_SIZE - at) {
+  if (length <= 0) return;
+  if (value & 255) touch_pages(at, length);
+  if (uint32_t(length) <= RAM_SIZE - at) {
     std::memset(mixer.ram + at, value, size_t(length));
     return;
   }
@@ -79,11 +100,49 @@ void sorn_memset(int32_t offset, int32_t value, int32_t length) {
 void sorn_memcpy(int32_t offset, const void *source, int32_t length) {
   const uint8_t *s = static_cast<const uint8_t *>(source);
   uint32_t at = uint32_t(offset) & (RAM_SIZE - 1);
-  if (length > 0 && uint32_t(length) <= RAM_SIZE - at) {
+  if (length <= 0) return;
+  touch_pages(at, length);
+  if (uint32_t(length) <= RAM_SIZE - at) {
     std::memcpy(mixer.ram + at, s, size_t(length));
     return;
   }
   for (int32_t i = 0; i < length; i++) mixer.ram[(at + uint32_t(i)) & (RAM_SIZE - 1)] = s[i];
+}
+
+int32_t sorn_mirror_page(uint32_t page, const uint8_t *mapped, int32_t mapped_length,
+                         const uint8_t *own) {
+  page %= RAM_PAGES;
+  uint8_t *m = mixer.ram + page * RAM_PAGE_SIZE;
+  int32_t split = std::clamp<int32_t>(mapped ? mapped_length : 0, 0, int32_t(RAM_PAGE_SIZE));
+  int32_t rest = int32_t(RAM_PAGE_SIZE) - split;
+  if (!page_touched(page)) {
+    // The mirror page is all zero: only non-zero source bytes need a copy.
+    if (split == 0 && !own) return 0;
+  } else if ((split == 0 || std::memcmp(m, mapped, size_t(split)) == 0) &&
+             (rest == 0 || (own ? std::memcmp(m + split, own + split, size_t(rest)) == 0
+                                : std::all_of(m + split, m + RAM_PAGE_SIZE,
+                                              [](uint8_t b) { return b == 0; })))) {
+    return 0;
+  }
+  if (split > 0) std::memcpy(m, mapped, size_t(split));
+  if (rest > 0) {
+    if (own)
+      std::memcpy(m + split, own + split, size_t(rest));
+    else
+      std::memset(m + split, 0, size_t(rest));
+  }
+  mixer.ram_touched[page / 64] |= uint64_t(1) << (page % 64);
+  return int32_t(RAM_PAGE_SIZE);
+}
+
+void sorn_mirror_clear() {
+  for (uint32_t w = 0; w < RAM_PAGES / 64; w++) {
+    for (uint64_t bits = mixer.ram_touched[w]; bits; bits &= bits - 1) {
+      uint32_t page = w * 64 + uint32_t(__builtin_ctzll(bits));
+      std::memset(mixer.ram + page * RAM_PAGE_SIZE, 0, RAM_PAGE_SIZE);
+    }
+    mixer.ram_touched[w] = 0;
+  }
 }
 
 static void fade_step() {

@@ -125,6 +125,9 @@ struct sorn_mixer {
   int32_t fade_len, fade_tick, fade_from, fade_to, fade_vol;
   int32_t tick_phase;
   int32_t choose_offset;  // 0..15, the rotating start of sorn_play_track's channel search
+  // Bit p: mirror page p may hold non-zero bytes. Pages never written stay
+  // zero without ever being cleared (or touched).
+  uint64_t ram_touched[RAM_PAGES / 64];
   uint8_t ram[RAM_SIZE];
   int16_t node_output[2 * SORN_CHANNELS * SORN_MAX_CHANNEL_NODES][SORN_NODE_BUFFER];
   int16_t out_buf[SORN_CHANNELS][2 * SORN_NODE_BUFFER];

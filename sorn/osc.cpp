@@ -37,10 +37,16 @@ void render_node_tick(sorn_node_state *node, int32_t n) {
   }
 }
 
+// An oscillator sample: a value that fits 16 bits is kept as it is; a louder
+// one (an amplitude above unity) saturates instead of folding over.
+static inline int16_t osc_sample(int64_t v) {
+  return int16_t(v > SORN_SAMPLE_MAX ? SORN_SAMPLE_MAX : v < INT16_MIN ? -SORN_SAMPLE_MAX : v);
+}
+
 // The oscillator loop over a row read by `at` (sample index -> sample), with
 // or without a modulation input.
 template <bool Fm, typename Read>
-static uint32_t osc_loop(sorn_node_state *node, int32_t n, uint32_t pos, uint32_t mask, int32_t amp,
+static uint32_t osc_loop(sorn_node_state *node, int32_t n, uint32_t pos, uint32_t mask, int64_t amp,
                          Read at) {
   int16_t *out = node->output;
   const uint32_t dx = uint32_t(node->dx);
@@ -50,7 +56,7 @@ static uint32_t osc_loop(sorn_node_state *node, int32_t n, uint32_t pos, uint32_
     pos &= mask;
     int32_t s0 = at(pos >> 16), s1 = at(((pos + 0x10000) & mask) >> 16);
     int32_t v = s0 + int32_t((int64_t(pos & 0xFFFF) * (s1 - s0)) >> 16);
-    out[i] = int16_t((int64_t(v) * amp) >> 14);
+    out[i] = osc_sample((int64_t(v) * amp) >> 14);
     pos += dx;
     if constexpr (Fm) pos += uint32_t(int32_t(fm[i])) << m;
   }
@@ -72,7 +78,9 @@ void render_node_tick_osc(sorn_node_state *node, int32_t n) {
   uint32_t table = uint32_t(node->wt_addr) + row * uint32_t(width) * 2;
   uint32_t mask = (uint32_t(1) << (bits + 16)) - 1;
   uint32_t offset = uint32_t(int32_t(int16_t(node->val[5] >> 16)) + 128) << (bits + 8);
-  int32_t amp = int32_t(uint32_t(node->val[0]) << 8) >> 16;
+  // 64.0 gives 16384; a larger amplitude is kept whole (not cut to 16 bits)
+  // and its samples saturate.
+  int32_t amp = node->val[0] >> 8;
   uint32_t pos = (uint32_t(node->phase) - offset) & mask;
   if (const uint8_t *p = sorn_ram_span(table, uint32_t(width) * 2)) {
     pos = osc_row(node, n, pos, mask, amp, [p](uint32_t i) {

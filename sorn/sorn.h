@@ -19,6 +19,14 @@ void sorn_set_stereo_swap(int32_t swap);
 // Writes into the mirror; the range is taken modulo 16 MiB.
 void sorn_memset(int32_t offset, int32_t value, int32_t length);
 void sorn_memcpy(int32_t offset, const void *source, int32_t length);
+// Makes mirror page `page` (0..4095) equal to a process page: its first
+// mapped_length bytes from mapped, the rest from own at the same offsets, or
+// zeros when own is null. Compares first and copies only a page that
+// differs; returns the bytes copied (0 or 4096).
+int32_t sorn_mirror_page(uint32_t page, const uint8_t *mapped, int32_t mapped_length,
+                         const uint8_t *own);
+// Zeroes the mirror: only the pages ever written are cleared.
+void sorn_mirror_clear();
 // Fills frames stereo frames (left, right) of signed 16-bit samples at out.
 // Any count is mixed, in passes of at most 8192 frames; a negative count
 // writes nothing. Returns 0.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "sorn/effects.h"
@@ -66,7 +67,10 @@ static void fade_effect(sorn_channel *ch, int32_t f) {
 // Vibrato "v", tremolo "t" and both "w".
 static void vibrato_effect(sorn_channel *ch, int32_t f) {
   int32_t speed = f ? f >> 4 : 10, depth = f ? f & 15 : 6;
-  int64_t s = int64_t(std::sin(2 * ch->fx_phase * 3.141562 / 65536) * 65536.0);
+  // The product is taken in floating point, so the phase (which wraps as a
+  // 32-bit count) can never overflow it; below 2^30 the value is the same as
+  // the integer product's.
+  int64_t s = int64_t(std::sin(2.0 * double(ch->fx_phase) * 3.141562 / 65536) * 65536.0);
   if (ch->fx != 't')
     root_node.val[3] = int32_t((int64_t(ch->pitch_fx & 0xFFFF) << 8) + vib_mag[depth] * s * 2);
   if (ch->fx != 'v')
@@ -266,9 +270,8 @@ void render_channel_tick(sorn_channel *ch, int32_t n) {
       }
     }
   }
-  if (ch->note_on)
-    ch->ticks_held++;
-  else
-    ch->ticks_released++;
+  // The counters stop at their top instead of wrapping (after about 206 days).
+  int32_t &ticks = ch->note_on ? ch->ticks_held : ch->ticks_released;
+  if (ticks < INT32_MAX) ticks++;
   std::memcpy(ch->prev_node_state, ch->node_state, sizeof ch->node_state);
 }

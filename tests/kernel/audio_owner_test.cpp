@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kernel/audio_owner.h"
+#include "kernel/cpu_budget.h"
 #include "kernel/memory.h"
 #include "sorn/mixer.h"
 #include "sorn/sorn.h"
@@ -140,6 +141,56 @@ TEST_F(audio_owner_test, OnlyPagesWrittenSinceTheLastCopyAreCopied) {
   EXPECT_EQ(mixer.ram[written], 5);
   settle();
   EXPECT_EQ(mixer.ram[written], 6);
+}
+
+// Writes that go through no page mark (a userdata mapped over the owner's
+// wavetable, changed with `set`) are heard from the next tick on.
+TEST_F(audio_owner_test, WritesThroughAMappedUserdataReachTheMirror) {
+  dc_instrument(p, 8000);
+  EXPECT_EQ(eval(p, "_u = userdata('i16', 2048) _u:set(0, 8000) return _map_ram(_u, 0x100000)"),
+            "4096");
+  eval(p, "note(48, 1, 64)");
+  auto out = mix(367 + 100);
+  EXPECT_EQ(out[2 * 300], 8000 * 3272 / 4096);
+  eval(p, "_u:set(0, -8000)");
+  settle();
+  out = mix(367);
+  EXPECT_EQ(out[2 * 300], -8000 * 3272 / 4096);
+  // A note call copies them too, before it touches the synthesiser.
+  eval(p, "_u:set(0, 5000) note(48, 1, 64, 0, 0, 1)");
+  out = mix(2 * 367);
+  EXPECT_EQ(out[2 * (367 + 300) + 1], 2 * (5000 * 3272 / 4096));
+}
+
+// A change of owner copies only the pages in which the two memories differ,
+// leaves the mirror equal to the new owner's memory, and is paid for by the
+// process that takes the audio.
+TEST_F(audio_owner_test, AChangeOfOwnerCopiesOnlyWhatDiffers) {
+  poke_proc(p, 0x200000, 1);  // a page only p has
+  poke_proc(q, 0x300000, 2);  // one only q has
+  eval(p, "note(60)");
+  EXPECT_EQ(mixer.ram[0x200000], 1);
+  eval(p, "note()");
+  auto cycles_of = [&](const char *code) {
+    cpu_slice_begin(CPU_CYCLES_PER_FRAME);
+    eval(q, code);
+    return int64_t(cpu_cycles);
+  };
+  int64_t taking = cycles_of("note(60)"), again = cycles_of("note(60)");
+  int64_t charged = taking - again;  // less the cost of the call itself
+  EXPECT_EQ(app.audio_owner, q->id);
+  EXPECT_EQ(mixer.ram[0x200000], 0);
+  EXPECT_EQ(mixer.ram[0x300000], 2);
+  for (uint32_t page = 0; page < RAM_PAGES; page++) {
+    const uint8_t *own = q->mem.own_page[page], *mirror = mixer.ram + page * RAM_PAGE_SIZE;
+    bool same = own ? std::memcmp(own, mirror, RAM_PAGE_SIZE) == 0
+                    : std::all_of(mirror, mirror + RAM_PAGE_SIZE, [](uint8_t b) { return !b; });
+    ASSERT_TRUE(same) << page;
+  }
+  // Comparing q's present pages and copying a few costs far less than
+  // copying all 4096 pages (32 cycles each, as a memcpy is charged).
+  EXPECT_GT(charged, 100);
+  EXPECT_LT(charged, int64_t(RAM_PAGES) * 32 / 4);
 }
 
 TEST_F(audio_owner_test, RemovedOwnerLeavesAZeroMirrorAndSilence) {

@@ -489,3 +489,43 @@ TEST_F(SornMixer, MirrorWritesWrapAtTheTop) {
   sorn_memset(0, 5, RAM_SIZE);
   EXPECT_EQ(mixer.ram[0x123456], 5);
 }
+
+// Busy scenes (every note below unity, so nothing saturates) rendered for two
+// seconds in the audio device's 512-frame calls, against the hashes of their
+// samples as first recorded: any change to the arithmetic of the oscillator,
+// the buffer operations, the effects or the channel output shows here as a
+// different hash.
+TEST_F(SornMixer, BusyScenesRenderTheirRecordedSamples) {
+  ASSERT_TRUE(demo_mirror_defaults());
+  demo_node mono[8] = {demo_container(),        demo_osc(0, 10),
+                       demo_osc(1, 0, 1, 12),   demo_osc(0, 100, 0, 7),
+                       demo_osc(0, 0, 0, 0, 1), demo_fx(0, 8, 40, 30, 20),
+                       demo_fx(0, 9, 20, 100),  demo_fx(0, 10, 60, 40, 30, 64)};
+  mono[4].mval[0][1] = 8;  // quiet noise
+  // Stereo: children of node 0 panned apart and folded in by every op.
+  demo_node stereo[8] = {demo_container(),        demo_osc(0, 40),
+                         demo_osc(0, 90, 2, 5),   demo_osc(0, 200, 3, -12),
+                         demo_osc(0, 150, 4, 19), demo_fx(0, 8, 90, 10, 120),
+                         demo_fx(0, 9, 60, 160),  demo_fx(0, 10, 200, 250, 90, 40)};
+  stereo[1].mval[1][0] = 0x00, stereo[1].mval[1][1] = 0xA0;  // pan -96
+  stereo[3].mval[1][0] = 0x00, stereo[3].mval[1][1] = 0x50;  // pan 80
+  uint32_t inst1 = TEST_BASE + AUDIO_INSTRUMENTS + AUDIO_INSTRUMENT_SIZE;
+  demo_write_instrument(inst1, mono, 8);
+  demo_write_instrument(inst1 + AUDIO_INSTRUMENT_SIZE, stereo, 8, INST_FLAG_STEREO);
+  struct {
+    int inst, fx, fxp;
+    uint64_t hash;
+  } scenes[] = {{1, 'v', 0x46, 0x1a5e54324366d34e}, {2, 'w', 0x83, 0xe98ac9c2762c89fb}};
+  for (const auto &s : scenes) {
+    for (int c = 0; c < SORN_CHANNELS; c++) {
+      sorn_set_channel_mix_vol(uint32_t(c), 16 + c);
+      sorn_set_note(c, 36 + 3 * c, s.inst, 20 + 2 * c, s.fx, s.fxp, 1, c * 16 - 120);
+    }
+    uint64_t h = 1469598103934665603u;  // FNV-1a over the output bytes
+    for (int call = 0; call < 2 * 44100 / 512; call++)
+      for (int16_t v : mix(512)) {
+        for (int b = 0; b < 2; b++) h = (h ^ uint8_t(uint16_t(v) >> (8 * b))) * 1099511628211u;
+      }
+    EXPECT_EQ(h, s.hash) << "inst " << s.inst << std::hex << " hash 0x" << h;
+  }
+}

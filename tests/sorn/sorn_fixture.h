@@ -24,8 +24,8 @@ inline void poke_ram8(uint32_t addr, uint8_t v) { sorn_memcpy(int32_t(addr), &v,
 struct sorn_fixture : ::testing::Test {
   void SetUp() override {
     sorn_init();
-    std::memset(static_cast<void *>(&mixer), 0, offsetof(sorn_mixer, ram));
-    std::memset(mixer.ram, 0, RAM_SIZE);
+    sorn_mirror_clear();
+    std::memset(static_cast<void *>(&mixer), 0, offsetof(sorn_mixer, ram_touched));
     for (int c = 0; c < 2 * SORN_CHANNELS; c++) {
       mixer.channel[c].index = c;
       sorn_point_node_outputs(&mixer.channel[c], c);

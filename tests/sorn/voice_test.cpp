@@ -1,6 +1,7 @@
 // Parameter values, envelopes, the oscillator, buffer operations, effects and
 // the hostile values that must not fault the audio thread.
 #include <cmath>
+#include <cstdlib>
 #include <random>
 #include <vector>
 
@@ -351,4 +352,101 @@ TEST_F(SornVoice, RandomInstrumentsMixSafely) {
     auto out = mix(int(rng() % 1500));
     for (int16_t s : out) ASSERT_GE(s, -32767) << "round " << round;
   }
+}
+
+// A filter moved to the top of its resonance range (byte 128 at scale 6) while
+// its band state is non-zero keeps damping it: the state stays bounded over
+// 300 s of a loud square wave instead of growing until it overflows.
+TEST_F(SornVoice, FilterAtTopResonanceStaysBounded) {
+  static int16_t buf[367];
+  sorn_node_state p{}, fx{};
+  p.output = buf;
+  fx.val[0] = 0x200000, fx.val[1] = 0x100000, fx.val[2] = 0x100000;
+  auto tick = [&](int t) {
+    for (int i = 0; i < 367; i++) buf[i] = int16_t((t * 367 + i) / 50 % 2 ? 30000 : -30000);
+    apply_fx_filter(&p, &fx, 367);
+  };
+  tick(0);
+  ASSERT_NE(fx.flt_band, 0);
+  fx.val[2] = 128 * 64 << 16;
+  const int64_t bound = int64_t(1) << 24;
+  for (int t = 1; t < 300 * 120; t++) {
+    tick(t);
+    ASSERT_LT(std::llabs(fx.flt_low) + std::llabs(fx.flt_band) + std::llabs(fx.flt_high), bound)
+        << "tick " << t;
+  }
+}
+
+// Note volumes above 64 make the oscillator louder until its samples
+// saturate; they never fold over, invert or fall silent. A sample that fits
+// 16 bits at unity is kept exactly (the table's -32768 included).
+TEST_F(SornVoice, LoudVolumesSaturate) {
+  struct {
+    int16_t value;
+    int vol;
+    int16_t expect;
+  } cases[] = {
+      {10000, 64, 10000},   {10000, 96, 15000},  {10000, 127, 19843},   {10000, 128, 20000},
+      {10000, 200, 31250},  {10000, 254, 32767}, {-10000, 254, -32767}, {-32768, 64, -32768},
+      {-32768, 65, -32767}, {32767, 250, 32767},  // 255 means "not given"
+  };
+  for (const auto &c : cases) {
+    SetUp();
+    dc_instrument(1, c.value);
+    sorn_set_note(0, 48, 1, c.vol, SORN_NOT_GIVEN, 0, 0, SORN_NO_PAN);
+    mix(200);  // past the crossfade from silence
+    EXPECT_EQ(mixer.channel[0].node_state[0].output[150], c.expect) << c.value << " " << c.vol;
+  }
+}
+
+// The gain node's drive, knee and shape are taken as given above 255.0 (only
+// a negative drive, which would divide by zero, is held at 0).
+TEST_F(SornVoice, GainBeyondTheByteRange) {
+  static int16_t buf[4];
+  sorn_node_state p{};
+  p.output = buf;
+  struct {
+    int32_t drive;
+    int16_t in, expect;
+  } cases[] = {
+      {512 << 16, 500, 7527},  // T = 986638: (1000 * T >> 16) >> 1
+      {512 << 16, -500, -7527},
+      {-(64 << 16), 500, 500},  // drive held at 1.0
+      {INT32_MIN, 500, 500},
+  };
+  for (const auto &c : cases) {
+    sorn_node_state fx{};
+    fx.val[0] = c.drive, fx.val[3] = 64 << 16;
+    buf[0] = c.in;
+    apply_fx_gain(&p, &fx, 1);
+    EXPECT_EQ(buf[0], c.expect) << c.drive << " " << c.in;
+  }
+}
+
+// Long-running counters at their limits: the vibrato phase past 2^30 still
+// gives the sine of its own value, and the held and released tick counts
+// stop at their top instead of wrapping.
+TEST_F(SornVoice, CountersNearTheirLimits) {
+  dc_instrument(1, 1000);
+  note(0, 1);
+  sorn_channel *ch = &mixer.channel[0];
+  mix(367);
+  ch->fx = 'v', ch->fxp = 0x4F;  // speed 4, depth 15 (vib_mag 256)
+  for (int32_t phase : {0x40000000 + 12345, INT32_MAX - 3, INT32_MIN + 7}) {
+    ch->fx_phase = phase;
+    evaluate_channel_node_parameters(ch);
+    int64_t s = int64_t(std::sin(2.0 * phase * 3.141562 / 65536) * 65536.0);
+    EXPECT_EQ(ch->node_state[0].val[3], int32_t(((ch->pitch_fx & 0xFFFF) << 8) + 256 * s * 2))
+        << phase;
+    EXPECT_EQ(ch->fx_phase, int32_t(uint32_t(phase) + (4u << 8))) << phase;
+  }
+  ch->fx = 0;
+  ch->ticks_held = INT32_MAX - 1;
+  mix(3 * 367);
+  EXPECT_EQ(ch->ticks_held, INT32_MAX);
+  sorn_set_note(0, SORN_NOT_GIVEN, SORN_NOT_GIVEN, SORN_NOT_GIVEN, SORN_NOT_GIVEN, 0, 0,
+                SORN_NO_PAN);
+  ch->ticks_released = INT32_MAX - 1;
+  mix(3 * 367);
+  EXPECT_EQ(ch->ticks_released, INT32_MAX);
 }
