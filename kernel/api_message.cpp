@@ -57,7 +57,6 @@ int lua54__read_message(lua_State *L) {
   // next message.
   pbuffer_owner b(create_buffer_2(4096, 'r'));
   if (!read_process_message(cproc, b.get())) return 0;
-  spend_cpu(b->length);  // the reader pays for its messages as the sender does
   int top = lua_gettop(L);
   destringify_object(L, (const char *)b->data, b->length);
   return lua_gettop(L) - top;

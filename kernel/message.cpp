@@ -49,8 +49,10 @@ static int64_t queue_append(proc *receiver, const void *text, int32_t len) {
   // The queue's bytes are the receiver's: with its counted memory they stay
   // within what a process may hold.
   if (proc_counted_memory(receiver) + unread + len + 1 > memory_limit + alloc_headroom) return 0;
-  if (q->cursor >= queue_unread(q) || q->length + (uint64_t)len + 1 >= q->capacity)
-    queue_compact(q);
+  // Compacting only once the bytes read are at least the unread ones keeps
+  // each move paid for by the reads before it (and the buffer under twice
+  // the unread bytes).
+  if (q->cursor >= queue_unread(q)) queue_compact(q);
   int32_t read = q->cursor, start = q->length;
   q->cursor = q->length;
   bool whole = (len == 0 || bwrite(text, 1, (uint64_t)len, q) == len) && bwrite_uint8(0, q) == 1;
