@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "host/capture.h"
 #include "host/controllers.h"
@@ -23,6 +24,7 @@ SDL_AudioDeviceID audio_device;
 int32_t lock_level;
 int32_t audio_thread_nice;
 bool audio_thread_settled;
+bool audio_output_silent;
 
 void os_lock_audio() {
   sorn_lock_audio();
@@ -44,7 +46,14 @@ void sdl2_mixer_callback(void *, uint8_t *stream, int length) {
     audio_thread_settled = true;
   }
   sorn_lock_audio();
-  sorn_mix((int16_t *)stream, length / AUDIO_FRAME_BYTES);
+  // With no channel playing and the last buffer already silent (any release
+  // or echo has died away), mixing would only make silence again.
+  if (audio_output_silent && sorn_anything_is_playing() == 0) {
+    std::memset(stream, 0, (size_t)length);
+  } else {
+    sorn_mix((int16_t *)stream, length / AUDIO_FRAME_BYTES);
+    audio_output_silent = std::all_of(stream, stream + length, [](uint8_t b) { return b == 0; });
+  }
   audio_capture_feed(stream, length);
   sorn_unlock_audio();
 }
@@ -63,6 +72,7 @@ bool open_audio_device() {
   want.callback = sdl2_mixer_callback;
   audio_thread_nice = getpriority(PRIO_PROCESS, 0);
   audio_thread_settled = false;
+  audio_output_silent = false;
   // No change allowed: SDL converts our format to the device's.
   audio_device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
   if (audio_device == 0) {

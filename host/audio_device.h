@@ -26,8 +26,12 @@ extern int32_t lock_level;              // nesting depth of os_lock_audio (main 
 // thread's priority (audio_thread_nice, read at open) at its first callback.
 extern int32_t audio_thread_nice;
 extern bool audio_thread_settled;  // the device's thread has taken audio_thread_nice
+// The callback's last buffer was all zero (false at open): while it stays so
+// and no channel plays, the callback writes silence without mixing.
+extern bool audio_output_silent;
 
-// The audio device's callback: mixes length / 4 frames into stream, then
+// The audio device's callback: mixes length / 4 frames into stream (or
+// writes silence, above), then
 // appends them to the capture buffer while an audio capture runs. Its first
 // call after an open sets the calling thread's priority to audio_thread_nice.
 void sdl2_mixer_callback(void *userdata, uint8_t *stream, int length);

@@ -4,9 +4,17 @@
 #include <curl/curl.h>
 
 #include <cstring>
+#include <vector>
+
+#include "kernel/process.h"
 
 gurl_slot gurl_slots[GURL_SLOTS];
 uint32_t next_gurl_job_id = 1;
+std::atomic<int32_t> gurl_in_flight{0};
+gurl_limits_record gurl_limits;
+
+// Every job whose worker may still run, whatever slot it had; main thread.
+static std::vector<std::weak_ptr<gurl_job>> gurl_running;
 
 bool gurl_buffer_write(gurl_buffer *b, const void *bytes, uint64_t n) {
   uint64_t needed = b->position + n + 1;
@@ -34,6 +42,12 @@ static void gurl_buffer_reserve(gurl_buffer *b, uint64_t cap) {
 }
 
 static void gurl_finish(gurl_job *job, uint32_t status) {
+  if (status == GURL_FAILED) {  // what arrived of a failed download is of no use: let it go
+    std::free(job->response.data);
+    job->response.data = nullptr;
+    job->response.length = job->response.position = job->response.capacity = 0;
+    gurl_buffer_reserve(&job->response, 1);
+  }
   job->status.store(status, std::memory_order_release);
   if (job->callback) job->callback(job);
 }
@@ -41,7 +55,9 @@ static void gurl_finish(gurl_job *job, uint32_t status) {
 size_t gurl_curl_write(char *bytes, size_t size, size_t count, void *data) {
   auto *job = static_cast<gurl_job *>(data);
   size_t n = size * count;
-  if (job->response.length + n > GURL_RESPONSE_MAX || !gurl_buffer_write(&job->response, bytes, n))
+  if (job->cancelled.load(std::memory_order_relaxed) ||
+      job->response.length + n > job->limits.response_max ||
+      !gurl_buffer_write(&job->response, bytes, n))
     return 0;
   job->last_chunk = n;
   job->status.store(GURL_RECEIVING, std::memory_order_release);
@@ -49,20 +65,33 @@ size_t gurl_curl_write(char *bytes, size_t size, size_t count, void *data) {
   return n;
 }
 
-int gurl_get_worker(void *data) {
-  std::unique_ptr<std::shared_ptr<gurl_job>> hold(static_cast<std::shared_ptr<gurl_job> *>(data));
-  gurl_job *job = hold->get();
+// libcurl's progress function: a cancelled job ends its transfer, also while
+// it waits for a connection or for bytes.
+static int gurl_curl_progress(void *data, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return static_cast<gurl_job *>(data)->cancelled.load(std::memory_order_relaxed) ? 1 : 0;
+}
+
+static void gurl_run_transfer(gurl_job *job) {
   CURL *curl = curl_easy_init();
   if (!curl) {
     gurl_finish(job, GURL_FAILED);
-    return 0;
+    return;
   }
   job->curl = curl;
   curl_easy_setopt(curl, CURLOPT_URL, reinterpret_cast<const char *>(job->url.data));
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 1L);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, gurl_curl_progress);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, job);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);  // time-outs without signals, on any thread
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, gurl_curl_write);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, job);
+  const gurl_limits_record &limits = job->limits;
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, limits.connect_timeout_ms);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, limits.low_speed_bytes);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.low_speed_seconds);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, limits.redirects_max);
+  curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)limits.response_max);
   // Remote files only: other schemes (file: among them) would read the
   // host's own files past the workstation's file system.
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -71,7 +100,30 @@ int gurl_get_worker(void *data) {
   gurl_finish(job, rc == CURLE_OK ? GURL_DONE : GURL_FAILED);
   curl_easy_cleanup(curl);
   job->curl = nullptr;
+}
+
+int gurl_get_worker(void *data) {
+  std::unique_ptr<std::shared_ptr<gurl_job>> hold(static_cast<std::shared_ptr<gurl_job> *>(data));
+  gurl_run_transfer(hold->get());
+  gurl_in_flight.fetch_sub(1, std::memory_order_acq_rel);
   return 0;
+}
+
+void gurl_cancel_jobs_of(int64_t owner) {
+  for (const std::weak_ptr<gurl_job> &w : gurl_running)
+    if (std::shared_ptr<gurl_job> job = w.lock())
+      if (job->owner == owner) job->cancelled.store(true, std::memory_order_relaxed);
+}
+
+// Forgets the jobs whose workers have ended and whose records are gone.
+static void gurl_prune_running() {
+  size_t kept = 0;
+  for (size_t i = 0; i < gurl_running.size(); i++) {
+    std::shared_ptr<gurl_job> job = gurl_running[i].lock();
+    if (job && job->status.load(std::memory_order_acquire) < GURL_DONE)
+      gurl_running[kept++] = gurl_running[i];
+  }
+  gurl_running.resize(kept);
 }
 
 uint32_t gurl_get(const char *url, const char *extra, gurl_callback callback) {
@@ -87,13 +139,23 @@ uint32_t gurl_get(const char *url, const char *extra, gurl_callback callback) {
   gurl_buffer_write(&job->url, url, std::strlen(url));
   if (extra) gurl_buffer_write(&job->extra, extra, std::strlen(extra));
   job->callback = callback;
+  job->owner = cproc ? cproc->id : 0;
+  job->limits = gurl_limits;
   slot.job = job;  // an earlier job's worker runs on with its own record
+  if (gurl_in_flight.load(std::memory_order_acquire) >= GURL_IN_FLIGHT_MAX) {
+    gurl_finish(job.get(), GURL_FAILED);
+    return id;
+  }
+  gurl_prune_running();
+  gurl_running.push_back(job);
+  gurl_in_flight.fetch_add(1, std::memory_order_acq_rel);
   // The worker holds its record itself, so nothing ever waits for it: it is
   // detached at once and its thread's resources go when it ends.
   auto *hold = new std::shared_ptr<gurl_job>(job);
   os_thread *thread = os_create_thread(gurl_get_worker, hold);
   if (!thread) {
     delete hold;
+    gurl_in_flight.fetch_sub(1, std::memory_order_acq_rel);
     gurl_finish(job.get(), GURL_FAILED);
   }
   os_destroy_thread(thread);

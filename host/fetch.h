@@ -2,6 +2,12 @@
 // its own and fills its job record; the main thread starts jobs and polls
 // them by id, never waiting for the network.
 //
+// At most GURL_IN_FLIGHT_MAX workers run at once: a job started beyond that
+// fails at once. Every transfer is bounded (gurl_limits): a connect time-out,
+// a low-speed time-out, a response size cap and a redirect count; a failed
+// job lets go of what it had received. A job belongs to the process current
+// when it started, and gurl_cancel_jobs_of ends that process's transfers.
+//
 // A job lives in slot id mod 256 of the table, so starting job id + 256
 // takes the slot of job id. The record is shared by the slot and the worker:
 // a slot taken by a later job lets go of the old record, and the old worker
@@ -30,9 +36,22 @@ enum gurl_status : uint32_t {
 
 inline constexpr uint32_t GURL_SLOTS = 256;
 inline constexpr uint32_t GURL_NO_JOB = 0xFFFFFFFF;
-// A response past this size could not be handed to userland: the transfer
-// is ended as failed.
-inline constexpr uint64_t GURL_RESPONSE_MAX = 0x7FFFFFF0;
+// Workers running at once; a slot is never taken from a worker still running
+// as long as this is at most GURL_SLOTS.
+inline constexpr int32_t GURL_IN_FLIGHT_MAX = 256;
+// The largest response: the payload limit of a cartridge (64 MiB). A
+// transfer that would pass it is ended as failed.
+inline constexpr uint64_t GURL_RESPONSE_MAX = 0x4000000;
+
+// The bounds every transfer runs under, read when a job starts (main thread).
+struct gurl_limits_record {
+  long connect_timeout_ms = 20000;  // to have a connection, name lookup included
+  long low_speed_bytes = 1;         // a transfer slower than this many bytes a second
+  long low_speed_seconds = 30;      // for this long fails
+  uint64_t response_max = GURL_RESPONSE_MAX;
+  long redirects_max = 10;
+};
+extern gurl_limits_record gurl_limits;
 
 // A growable byte buffer whose data, once allocated, always has a 0 after
 // the last byte. Capacity starts at 256 (or as reserved) and doubles.
@@ -62,6 +81,9 @@ struct gurl_job {
   void *curl = nullptr;  // the transfer's handle while it runs (worker only)
   uint64_t last_chunk = 0;
   gurl_callback callback = nullptr;
+  int64_t owner = 0;                   // the process that started it; 0 for the kernel
+  std::atomic<bool> cancelled{false};  // set by the main thread; the worker stops soon after
+  gurl_limits_record limits;           // as they were at the start
 };
 
 struct gurl_slot {
@@ -70,11 +92,18 @@ struct gurl_slot {
 
 extern gurl_slot gurl_slots[GURL_SLOTS];
 extern uint32_t next_gurl_job_id;  // 1 at start, grows by 1 a job
+// Workers that have not yet ended (any thread may read it).
+extern std::atomic<int32_t> gurl_in_flight;
 
 // Starts a download of url (http and https only; anything else fails) and
-// returns the job's id; GURL_NO_JOB for a null url. extra, when given, is
+// returns the job's id; GURL_NO_JOB for a null url. With GURL_IN_FLIGHT_MAX
+// workers running, the job fails at once (its callback runs on the calling
+// thread). extra, when given, is
 // kept in the job for the callback. A null callback means none. Main thread.
 uint32_t gurl_get(const char *url, const char *extra, gurl_callback callback);
+// Ends the transfers of every job that process started (whatever their
+// slots hold now); each fails soon after on its own thread. Main thread.
+void gurl_cancel_jobs_of(int64_t owner);
 // The job with that id, or null when its slot holds another job. Valid until
 // the next gurl_get. Main thread.
 gurl_job *gurl_get_job(uint32_t id);
@@ -86,7 +115,7 @@ gurl_job *gurl_get_job_by_url(const char *text);
 int gurl_get_worker(void *data);
 // The transfer's write function: appends the bytes to the response, then
 // calls the callback. size x count, or 0 (ending the transfer) when the
-// response would pass GURL_RESPONSE_MAX.
+// response would pass the job's size cap or the job was cancelled.
 size_t gurl_curl_write(char *bytes, size_t size, size_t count, void *job);
 // Appends n bytes at the position, growing the capacity from the old one (at
 // least 256) by doubling until the bytes and a 0 fit. False, with the buffer

@@ -8,10 +8,16 @@
 #include <netinet/tcp.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "host/debug_log.h"
 #include "kernel/args.h"
@@ -75,6 +81,15 @@ static socket_record *get_socket_for_id(uint32_t id) {
   return nullptr;
 }
 
+// The socket with the id in argument 1 when the current process owns it (any
+// socket for the kernel itself); another process's socket is as good as none.
+static socket_record *owned_socket_arg(lua_State *L, bool truncate = false) {
+  uint32_t id = truncate ? (uint32_t)kvd_truncp(L, 1) : (uint32_t)kvd_intp(L, 1, 0);
+  socket_record *s = get_socket_for_id(id);
+  if (s && cproc && s->owner != (uint32_t)cproc->id) return nullptr;
+  return s;
+}
+
 static sockbuf_record *get_sockbuf_by_handle(uint32_t handle) {
   if (handle == 0) return nullptr;
   for (int32_t i = 0; i < sockbufs; i++)
@@ -82,8 +97,52 @@ static sockbuf_record *get_sockbuf_by_handle(uint32_t handle) {
   return nullptr;
 }
 
+static void remove_sockbuf_at(int32_t index) {
+  destroy_buffer(sockbuf[index].queue);
+  memmove(&sockbuf[index], &sockbuf[index + 1],
+          sizeof(sockbuf_record) * size_t(sockbufs - index - 1));
+  sockbufs--;
+}
+
+static int32_t unaccepted_sockbufs_of(uint32_t listener_id) {
+  int32_t n = 0;
+  for (int32_t i = 0; i < sockbufs; i++)
+    if (sockbuf[i].listener_id == listener_id && sockbuf[i].handle == 0) n++;
+  return n;
+}
+
+// Drops the oldest queue of that listener that no socket has accepted (the
+// table keeps queues in the order they were made); false when it has none.
+static bool drop_oldest_unaccepted(uint32_t listener_id) {
+  for (int32_t i = 0; i < sockbufs; i++)
+    if (sockbuf[i].listener_id == listener_id && sockbuf[i].handle == 0) {
+      remove_sockbuf_at(i);
+      return true;
+    }
+  return false;
+}
+
+// Makes room for a new unaccepted queue of that listener: past its own bound
+// its oldest goes; in a full table the oldest of the listener holding the
+// most unaccepted queues goes, so that no listener keeps the others deaf.
+static bool make_room_for_sockbuf(uint32_t listener_id) {
+  if (unaccepted_sockbufs_of(listener_id) >= SOCKBUF_UNACCEPTED_MAX)
+    drop_oldest_unaccepted(listener_id);
+  if (sockbufs < SOCKBUFS_MAX) return true;
+  uint32_t greediest = 0;
+  int32_t most = 0;
+  for (int32_t i = 0; i < sockbufs; i++) {
+    int32_t n = unaccepted_sockbufs_of(sockbuf[i].listener_id);
+    if (n > most) {
+      most = n;
+      greediest = sockbuf[i].listener_id;
+    }
+  }
+  return most > 0 && drop_oldest_unaccepted(greediest);
+}
+
 // The listener's queue of that peer; made (unaccepted) when create is set and
-// the table has room; else null.
+// room can be made; else null.
 static sockbuf_record *get_sockbuf_by_name(uint32_t listener_id, const char *address, uint32_t port,
                                            bool create, const sockaddr_storage *addr,
                                            socklen_t addr_len) {
@@ -92,7 +151,7 @@ static sockbuf_record *get_sockbuf_by_name(uint32_t listener_id, const char *add
     if (q.listener_id == listener_id && q.port == port && strcmp(q.address, address) == 0)
       return &q;
   }
-  if (!create || sockbufs >= SOCKBUFS_MAX) return nullptr;
+  if (!create || !make_room_for_sockbuf(listener_id)) return nullptr;
   sockbuf_record &q = sockbuf[sockbufs++];
   q = sockbuf_record{};
   snprintf(q.address, sizeof q.address, "%s", address);
@@ -106,14 +165,13 @@ static sockbuf_record *get_sockbuf_by_name(uint32_t listener_id, const char *add
 
 // Drops every queue of that listener (every queue for 0).
 static void delete_sockbufs_of(uint32_t listener_id) {
-  int32_t kept = 0;
-  for (int32_t i = 0; i < sockbufs; i++) {
-    if (listener_id == 0 || sockbuf[i].listener_id == listener_id)
-      destroy_buffer(sockbuf[i].queue);
-    else
-      sockbuf[kept++] = sockbuf[i];
-  }
-  sockbufs = kept;
+  for (int32_t i = sockbufs - 1; i >= 0; i--)
+    if (listener_id == 0 || sockbuf[i].listener_id == listener_id) remove_sockbuf_at(i);
+}
+
+static void delete_sockbuf_by_handle(uint32_t handle) {
+  for (int32_t i = 0; i < sockbufs; i++)
+    if (handle != 0 && sockbuf[i].handle == handle) return remove_sockbuf_at(i);
 }
 
 // A new record owned by the current process with the next id; null when the
@@ -148,14 +206,15 @@ static void close_host_socket(socket_record &s) {
 }
 
 // Closes and removes the record at index, packing the table. A UDP
-// listener's peer queues go with it; a peer socket's queue stays with its
-// listener (its datagrams keep queueing and it is never offered again).
+// listener's peer queues go with it, and a peer socket's own queue with it
+// (that peer's later datagrams make a new queue, offered to accept again).
 static void remove_socket_at(int32_t index) {
   socket_record &s = sockdat[index];
   bool listener = s.kind == SOCKET_UDP && s.state == SOCKET_LISTENING;
-  uint32_t id = s.id;
+  uint32_t id = s.id, handle = s.sockbuf_handle;
   close_host_socket(s);
   if (listener) delete_sockbufs_of(id);
+  delete_sockbuf_by_handle(handle);
   memmove(&sockdat[index], &sockdat[index + 1],
           sizeof(socket_record) * size_t(sockets - index - 1));
   sockets--;
@@ -263,40 +322,114 @@ static int create_listener(lua_State *L, socket_kind kind, int32_t port) {
   return 1;
 }
 
-// An outgoing socket to the first of the lookup's results that connects (for
-// UDP, connecting only fixes the peer). The connect waits for the host's
-// answer; the socket is non-blocking afterwards.
+// A host name being looked up on a worker thread for an outgoing socket. The
+// worker writes rc and results, then sets done (release); the main thread
+// reads them once it has read done (acquire), and frees the results.
+struct socket_lookup {
+  uint32_t socket_id;
+  std::string name, service;
+  int socktype;
+  int rc = 0;
+  addrinfo *results = nullptr;
+  std::atomic<bool> done{false};
+};
+// Lookups whose worker may still run, those of closed sockets included (their
+// results are dropped when done); main thread.
+static std::vector<std::shared_ptr<socket_lookup>> lookups;
+
+// Connects a new non-blocking socket to the first of the results that does
+// not fail at once (for UDP, connecting only fixes the peer): its descriptor,
+// or SOCKET_NO_FD. A connection in progress counts as made; its outcome
+// shows in the first read or write.
+static int connect_first(const addrinfo *results, socket_record *s) {
+  for (const addrinfo *ai = results; ai; ai = ai->ai_next) {
+    int fd = new_host_socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+    if (fd < 0) continue;
+    set_socket_fd_options(fd);
+    if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0 || errno == EINPROGRESS || errno == EAGAIN) {
+      if (s->kind == SOCKET_UDP && ai->ai_addrlen <= sizeof s->peer) {
+        memcpy(&s->peer, ai->ai_addr, ai->ai_addrlen);
+        s->peer_len = ai->ai_addrlen;
+      }
+      return fd;
+    }
+    close(fd);
+  }
+  return SOCKET_NO_FD;
+}
+
+// Per frame: connects the sockets whose names have been looked up. A socket
+// whose name could not be found, or none of whose addresses connects, stays
+// without a descriptor ("invalid").
+static void finish_lookups() {
+  size_t kept = 0;
+  for (size_t i = 0; i < lookups.size(); i++) {
+    std::shared_ptr<socket_lookup> l = lookups[i];
+    if (!l->done.load(std::memory_order_acquire)) {
+      lookups[kept++] = l;
+      continue;
+    }
+    socket_record *s = get_socket_for_id(l->socket_id);
+    if (s && s->resolving) {
+      s->resolving = 0;
+      if (l->rc == 0) s->fd = connect_first(l->results, s);
+    }
+    if (l->results) freeaddrinfo(l->results);
+  }
+  lookups.resize(kept);
+}
+
+// An outgoing socket. A numeric address connects at once, without waiting
+// for the peer's answer; a host name is looked up on a worker thread, and
+// until that ends the socket is ready with nothing to read or write (errno
+// 35). A numeric address that no socket can be made for returns nothing.
 static int create_outgoing(lua_State *L, socket_kind kind, const char *address, int32_t port) {
   addrinfo hints{};
   hints.ai_socktype = kind == SOCKET_TCP ? SOCK_STREAM : SOCK_DGRAM;
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
   char service[16];
   snprintf(service, sizeof service, "%d", port);
   addrinfo *results = nullptr;
   int rc = getaddrinfo(address, service, &hints, &results);
-  if (rc != 0) return push_socket_error(L, rc == EAI_SYSTEM ? nullptr : gai_strerror(rc));
-  int fd = SOCKET_NO_FD;
-  const addrinfo *hit = nullptr;
-  for (const addrinfo *ai = results; ai && !hit; ai = ai->ai_next) {
-    fd = new_host_socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
-    if (fd < 0) continue;
-    if (connect(fd, ai->ai_addr, ai->ai_addrlen) == 0 || errno == EINPROGRESS || errno == EAGAIN)
-      hit = ai;
-    else
-      close(fd);
-  }
-  socket_record *s = hit ? add_socket(kind, address, port) : nullptr;
+  if (rc != 0 && rc != EAI_NONAME)
+    return push_socket_error(L, rc == EAI_SYSTEM ? nullptr : gai_strerror(rc));
+  if (rc == EAI_NONAME && lookups.size() >= SOCKET_LOOKUPS_MAX)
+    return push_socket_error(L, "too many name lookups");
+  socket_record *s = add_socket(kind, address, port);
   if (!s) {
-    if (hit) close(fd);
+    if (results) freeaddrinfo(results);
+    return push_socket_error(L, "too many sockets");
+  }
+  if (rc == 0) {
+    s->fd = connect_first(results, s);
     freeaddrinfo(results);
-    return 0;
+    if (s->fd == SOCKET_NO_FD) {
+      delete_socket_by_id(s->id);
+      return 0;
+    }
+    lua_pushinteger(L, s->id);
+    return 1;
   }
-  s->fd = fd;
-  set_socket_fd_options(fd);
-  if (kind == SOCKET_UDP && hit->ai_addrlen <= sizeof s->peer) {
-    memcpy(&s->peer, hit->ai_addr, hit->ai_addrlen);
-    s->peer_len = hit->ai_addrlen;
+  auto l = std::make_shared<socket_lookup>();
+  l->socket_id = s->id;
+  l->name = address;
+  l->service = service;
+  l->socktype = hints.ai_socktype;
+  s->resolving = 1;
+  try {
+    std::thread([l] {
+      addrinfo h{};
+      h.ai_socktype = l->socktype;
+      h.ai_flags = AI_NUMERICSERV;
+      l->rc = getaddrinfo(l->name.c_str(), l->service.c_str(), &h, &l->results);
+      l->done.store(true, std::memory_order_release);
+    }).detach();
+  } catch (const std::system_error &) {
+    s->resolving = 0;  // no thread to be had: the socket stays without a descriptor
+    lua_pushinteger(L, s->id);
+    return 1;
   }
-  freeaddrinfo(results);
+  lookups.push_back(l);
   lua_pushinteger(L, s->id);
   return 1;
 }
@@ -318,6 +451,8 @@ static int create_socket(lua_State *L, socket_kind kind) {
 
 void update_all_sockets() {
   static uint8_t datagram[65535];
+  finish_lookups();
+  if (!config.network_access) return;  // datagrams wait in the host's buffers
   for (int32_t i = 0; i < sockets; i++) {
     const socket_record &s = sockdat[i];
     if (s.kind != SOCKET_UDP || s.state != SOCKET_LISTENING || s.fd == SOCKET_NO_FD) continue;
@@ -345,7 +480,7 @@ static int lua54__create_tcp_socket(lua_State *L) { return create_socket(L, SOCK
 static int lua54__create_udp_socket(lua_State *L) { return create_socket(L, SOCKET_UDP); }
 
 static int lua54__close_socket(lua_State *L) {
-  delete_socket_by_id((uint32_t)kvd_truncp(L, 1));
+  if (socket_record *s = owned_socket_arg(L, true)) delete_socket_by_id(s->id);
   return 0;
 }
 
@@ -369,12 +504,19 @@ static int read_peer_queue(lua_State *L, const socket_record &s) {
   return 1;
 }
 
+// nil and "errno 35": nothing to read or write yet.
+static int push_would_block(lua_State *L) {
+  errno = EAGAIN;
+  return push_socket_error(L, nullptr);
+}
+
 static int lua54__read_socket(lua_State *L) {
-  socket_record *s = get_socket_for_id((uint32_t)kvd_intp(L, 1, 0));
+  socket_record *s = owned_socket_arg(L);
   if (!s) return 0;
   if (s->state != SOCKET_READY) return push_socket_error(L, "socket is closed or not ready");
   if (!config.network_access) return 0;
   if (s->kind == SOCKET_UDP && is_udp_peer(*s)) return read_peer_queue(L, *s);
+  if (s->resolving) return push_would_block(L);
   if (s->fd == SOCKET_NO_FD) return 0;
   ssize_t got = recv(s->fd, in_buf, sizeof in_buf, 0);
   if (got > 0) {
@@ -383,18 +525,18 @@ static int lua54__read_socket(lua_State *L) {
   }
   if (got < 0) return close_host_socket_on_error(L, *s);
   if (s->kind == SOCKET_UDP) return 0;  // an empty datagram
-  close_host_socket(*s);
+  // The peer has closed its side only: ours stays open for a reply.
   s->state = SOCKET_CLOSED_BY_PEER;
   return push_socket_error(L, "connection closed by peer");
 }
 
 static int lua54__sock_status(lua_State *L) {
-  socket_record *s = get_socket_for_id((uint32_t)kvd_intp(L, 1, 0));
+  socket_record *s = owned_socket_arg(L);
   if (!s) return 0;
-  // A connection the peer closed has let go of its descriptor, and says so.
+  // A connection the peer closed says so, whether or not its side is open.
   if (s->state == SOCKET_CLOSED_BY_PEER)
     lua_pushstring(L, socket_status_names[SOCKET_CLOSED_BY_PEER]);
-  else if (s->fd == SOCKET_NO_FD)
+  else if (s->fd == SOCKET_NO_FD && !s->resolving)
     lua_pushstring(L, "invalid");
   else if (s->state >= 0 && s->state <= SOCKET_DISCONNECTED)
     lua_pushstring(L, socket_status_names[s->state]);
@@ -404,11 +546,11 @@ static int lua54__sock_status(lua_State *L) {
 }
 
 static int lua54__accept_socket(lua_State *L) {
-  socket_record *listener = get_socket_for_id((uint32_t)kvd_intp(L, 1, 0));
+  socket_record *listener = owned_socket_arg(L);
   if (!listener) return 0;
   if (sockets >= SOCKETS_MAX) return push_socket_error(L, "too many sockets");
   if (listener->state != SOCKET_LISTENING) return push_socket_error(L, "socket is not listening");
-  if (listener->fd == SOCKET_NO_FD) return 0;
+  if (listener->fd == SOCKET_NO_FD || !config.network_access) return 0;
   // add_socket may move records: take what is needed first.
   socket_record from = *listener;
   socket_record *s = nullptr;
@@ -441,10 +583,15 @@ static int lua54__write_socket(lua_State *L) {
   size_t len = 0;
   const char *data = lua_type(L, 2) == LUA_TSTRING ? lua_tolstring(L, 2, &len) : nullptr;
   if (!data || len == 0) return push_socket_error(L, "no data to send");
-  socket_record *s = get_socket_for_id((uint32_t)kvd_intp(L, 1, 0));
+  socket_record *s = owned_socket_arg(L);
   if (!s) return 0;
-  if (s->state != SOCKET_READY) return push_socket_error(L, "socket is closed or not ready");
-  if (s->fd == SOCKET_NO_FD || !config.network_access) return 0;
+  // A connection closed by the peer may still be written to (a half-close).
+  bool open_for_writing =
+      s->state == SOCKET_READY || (s->state == SOCKET_CLOSED_BY_PEER && s->kind == SOCKET_TCP);
+  if (!open_for_writing) return push_socket_error(L, "socket is closed or not ready");
+  if (!config.network_access) return 0;
+  if (s->resolving) return push_would_block(L);
+  if (s->fd == SOCKET_NO_FD) return 0;
   ssize_t sent;
   if (s->kind == SOCKET_TCP)
     sent = send(s->fd, data, len, MSG_NOSIGNAL);

@@ -5,7 +5,15 @@
 // it. A listening UDP socket's datagrams are drained once a frame into queues,
 // one per peer address and port of that listener; accepting the listener hands
 // out one queue as a socket of its own, which answers the peer through the
-// listener's descriptor.
+// listener's descriptor, and closing that socket drops its queue.
+//
+// Nothing here waits for the network: connects are non-blocking from the
+// start, and host names are looked up on worker threads (numeric addresses
+// at once). A process reaches only the sockets it owns. While network_access
+// is off nothing is accepted, drained, read or written.
+//
+// A TCP connection whose peer has closed its side reads as "closed by peer"
+// but keeps its descriptor for writing until the program closes it.
 //
 // Every host descriptor is closed exactly once: a UDP peer socket only
 // borrows its listener's descriptor, and closing the listener takes it from
@@ -33,6 +41,11 @@ inline constexpr int32_t SOCKBUF_LIMIT = 0x10000;
 // Datagrams drained from one listener in one frame; the rest wait in the
 // host's buffer for the next frame, so a flood cannot hold the frame up.
 inline constexpr int32_t SOCKET_DRAIN_MAX = 4096;
+// Peer queues of one listener that no socket has accepted yet: a new peer
+// past this many drops the listener's oldest unaccepted queue.
+inline constexpr int32_t SOCKBUF_UNACCEPTED_MAX = 64;
+// Host name lookups running at once (on worker threads).
+inline constexpr size_t SOCKET_LOOKUPS_MAX = 16;
 
 enum socket_kind : uint32_t { SOCKET_UDP = 1, SOCKET_TCP = 2 };
 enum socket_state : int32_t {
@@ -50,6 +63,7 @@ struct socket_record {
   int32_t state;            // socket_state
   int32_t fd;               // SOCKET_NO_FD when none; a UDP peer's is its listener's
   uint32_t sockbuf_handle;  // a UDP peer socket's queue; 0 for every other socket
+  int32_t resolving;        // 1 while its host name is being looked up (no fd yet)
   int32_t port;  // as given at creation; the listener's (TCP) or the peer's (UDP) when accepted
   char address[SOCKET_ADDRESS_MAX];  // as given; "[client]" when accepted (TCP); the peer's (UDP)
   sockaddr_storage peer;             // UDP: where _write_socket sends to
@@ -81,7 +95,8 @@ extern const char *const socket_status_names[5];
 void sockets_init();
 // Nothing to do at exit beyond delete_sockets_by_process(0).
 void sockets_exit();
-// Per frame: drains every listening UDP socket into its peer queues.
+// Per frame: connects the sockets whose host names have been looked up, and
+// drains every listening UDP socket into its peer queues.
 void update_all_sockets();
 // Closes and removes every socket of that process; 0 closes all (and drops
 // every peer queue).

@@ -6,6 +6,7 @@
 #include "gfx/draw_target.h"
 #include "gfx/video.h"
 #include "host/os_time.h"
+#include "host/fetch.h"
 #include "host/sockets.h"
 #include "kernel/api.h"
 #include "kernel/args.h"
@@ -83,7 +84,10 @@ int lua54__kill_process(lua_State *L) {
 }
 
 int lua54__close_process_host_resources(lua_State *L) {
-  if (proc *p = get_process(arg_truncated(L, 1))) delete_sockets_by_process((int32_t)p->id);
+  if (proc *p = get_process(arg_truncated(L, 1))) {
+    delete_sockets_by_process((int32_t)p->id);
+    gurl_cancel_jobs_of(p->id);
+  }
   return 0;
 }
 

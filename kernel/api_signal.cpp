@@ -1,5 +1,6 @@
 // Lua system signals, system settings, flip and burn.
 #include <cstdio>
+#include <cstring>
 
 #include "kernel/klog.h"
 #include "host/paths.h"
@@ -127,7 +128,10 @@ int lua54__apply_system_settings(lua_State *L) {
   lua_settop(L, 1);
   lua_pushnil(L);
   while (lua_next(L, 1)) {
-    if (lua_type(L, -2) == LUA_TSTRING) {
+    // A sandboxed process may not open the network for itself.
+    bool locked = lua_type(L, -2) == LUA_TSTRING && cproc && cproc->env_given &&
+                  std::strcmp(lua_tostring(L, -2), "network_access") == 0;
+    if (lua_type(L, -2) == LUA_TSTRING && !locked) {
       int64_t value = 0;
       if (lua_isboolean(L, -1)) {
         value = lua_toboolean(L, -1);

@@ -1,4 +1,8 @@
-// Message queues: zero-terminated pod texts back to back, oldest first.
+// Message queues: zero-terminated pod texts back to back, oldest first. The
+// queue buffer's cursor is the read position: reading a message only moves
+// it, and the bytes already read are dropped when they make up half the
+// buffer or the queue has been read to its end, so that each byte is moved a
+// bounded number of times.
 #include "kernel/message.h"
 
 #include <cinttypes>
@@ -13,8 +17,24 @@
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
 #include "kernel/ram_layout.h"
+#include "kernel/slice.h"
 
 static pbuffer *rpm_buffer;  // shared read buffer for callers without their own
+
+// A drained queue larger than this goes back to its first size.
+static constexpr uint64_t message_queue_keep = 0x100000;
+
+// Moves the unread bytes to the front of the queue.
+static void queue_compact(pbuffer *q) {
+  int32_t read = q->cursor, unread = q->length - q->cursor;
+  if (read <= 0) return;
+  std::memmove(q->data, q->data + read, (size_t)unread);
+  std::memset(q->data + unread, 0, (size_t)read);
+  q->length = unread;
+  q->cursor = 0;
+}
+
+static int32_t queue_unread(const pbuffer *q) { return q->length - q->cursor; }
 
 static int64_t queue_append(proc *receiver, const void *text, int32_t len) {
   if (!receiver) return 0;
@@ -24,14 +44,24 @@ static int64_t queue_append(proc *receiver, const void *text, int32_t len) {
     std::fflush(stdout);
     return 0;
   }
-  if (len < 0 || (int64_t)q->length + len + 1 > message_queue_limit) return 0;
+  int64_t unread = queue_unread(q);
+  if (len < 0 || unread + len + 1 > message_queue_limit) return 0;
+  // The queue's bytes are the receiver's: with its counted memory they stay
+  // within what a process may hold.
+  if (proc_counted_memory(receiver) + unread + len + 1 > memory_limit + alloc_headroom) return 0;
+  // Compacting only once the bytes read are at least the unread ones keeps
+  // each move paid for by the reads before it (and the buffer under twice
+  // the unread bytes).
+  if (q->cursor >= queue_unread(q)) queue_compact(q);
+  int32_t read = q->cursor, start = q->length;
   q->cursor = q->length;
-  if (len > 0 && bwrite(text, 1, (uint64_t)len, q) != len) return 0;
-  if (bwrite_uint8(0, q) != 1) {
-    q->length -= len;  // keep the queue made of whole messages
-    q->cursor = q->length;
-    return 0;
+  bool whole = (len == 0 || bwrite(text, 1, (uint64_t)len, q) == len) && bwrite_uint8(0, q) == 1;
+  if (!whole) {
+    std::memset(q->data + start, 0, (size_t)(q->length - start));
+    q->length = start;  // keep the queue made of whole messages
   }
+  q->cursor = read;
+  if (!whole) return 0;
   INVARIANT(q->data[q->length - 1] == 0);
   return (int64_t)len + 1;
 }
@@ -47,22 +77,31 @@ int64_t send_process_message_string(proc *receiver, const char *text) {
 }
 
 pbuffer *read_process_message(proc *p, pbuffer *into) {
-  if (!p || !p->message_buffer || p->message_buffer->length <= 0) return nullptr;
+  if (!p || !p->message_buffer || queue_unread(p->message_buffer) <= 0) return nullptr;
   pbuffer *q = p->message_buffer;
   if (!into) {
     if (!rpm_buffer) rpm_buffer = create_buffer_2(4096, 'r');
     bclear(rpm_buffer);
     into = rpm_buffer;
   }
-  const void *end = std::memchr(q->data, 0, (size_t)q->length);
+  const uint8_t *first = q->data + q->cursor;
+  const void *end = std::memchr(first, 0, (size_t)queue_unread(q));
   // A queue is only ever appended whole messages, so the zero byte is there.
   INVARIANT(end != nullptr);
-  int32_t n = end ? (int32_t)((const uint8_t *)end - q->data) + 1 : q->length;
-  bwrite(q->data, 1, (uint64_t)n, into);
-  std::memmove(q->data, q->data + n, (size_t)(q->length - n));
-  std::memset(q->data + (q->length - n), 0, (size_t)n);
-  q->length -= n;
-  q->cursor = q->length;
+  int32_t n = end ? (int32_t)((const uint8_t *)end - first) + 1 : queue_unread(q);
+  bwrite(first, 1, (uint64_t)n, into);
+  q->cursor += n;
+  if (queue_unread(q) == 0) {
+    pbuffer *fresh = q->capacity > message_queue_keep
+                         ? create_buffer_2(message_queue_first_capacity, 'r')
+                         : nullptr;
+    if (fresh) {  // a flood is over: its storage goes back
+      destroy_buffer(q);
+      p->message_buffer = fresh;
+    } else {
+      queue_compact(q);
+    }
+  }
   return into;
 }
 

@@ -18,6 +18,7 @@
 #include "kernel/klog.h"
 #include "host/os_time.h"
 #include "host/os_host.h"
+#include "host/fetch.h"
 #include "host/sockets.h"
 #include "kernel/alloc.h"
 #include "kernel/api.h"
@@ -150,7 +151,7 @@ int init_process(proc *p, int64_t id, const char *code, size_t code_len, const c
     return 1;
   }
 
-  p->message_buffer = create_buffer_2(16384, 'r');
+  p->message_buffer = create_buffer_2(message_queue_first_capacity, 'r');
   proc_memory_init(p);
   p->state = 0;
   generate_default_wavetable(p);
@@ -216,6 +217,7 @@ void free_process(proc *p) {
   std::free(p->source);
   p->source = nullptr;
   delete_sockets_by_process((int32_t)p->id);
+  gurl_cancel_jobs_of(p->id);
   prune_process_mounts(p->id);
 }
 

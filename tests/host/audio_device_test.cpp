@@ -6,7 +6,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -71,6 +73,35 @@ TEST_F(audio_device_test, DiskDriverReceivesTheMixByteForByte) {
   int16_t peak = 0;
   for (int16_t s : mixed) peak = std::max<int16_t>(peak, int16_t(std::abs(s)));
   EXPECT_GT(peak, 1000);  // a sound, not silence
+}
+
+// The callback writes silence without mixing only while nothing plays and
+// its last buffer was silent: a note, and the tail after it, always sound.
+TEST_F(audio_device_test, SilenceShortcutNeverSwallowsSound) {
+  sorn_fixture::SetUp();
+  ASSERT_TRUE(demo_mirror_defaults());
+  const int bytes = AUDIO_FRAMES * AUDIO_FRAME_BYTES;
+  std::vector<uint8_t> buffer(bytes);
+  auto callback_peak = [&] {
+    std::fill(buffer.begin(), buffer.end(), 0x55);
+    sdl2_mixer_callback(nullptr, buffer.data(), bytes);
+    int peak = 0;
+    for (int i = 0; i + 1 < bytes; i += 2) {
+      int16_t s;
+      std::memcpy(&s, &buffer[i], 2);
+      peak = std::max(peak, std::abs((int)s));
+    }
+    return peak;
+  };
+  audio_output_silent = false;
+  EXPECT_EQ(callback_peak(), 0);  // mixed: silence
+  EXPECT_TRUE(audio_output_silent);
+  EXPECT_EQ(callback_peak(), 0);  // not mixed: silence all the same
+  demo_node sine[2] = {demo_container(), demo_osc(0, 0)};
+  demo_write_instrument(test_inst_addr(1), sine, 2);
+  note(0, 1, 57);
+  EXPECT_GT(callback_peak(), 1000);
+  EXPECT_FALSE(audio_output_silent);
 }
 
 // The nice values of this program's threads whose name starts with prefix.

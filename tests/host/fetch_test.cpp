@@ -60,6 +60,10 @@ std::string response_of(const gurl_job *job) {
 struct Fetch : kernel_fixture {
   peer_process server{"http_peer.py"};
   std::string base;
+  void TearDown() override {
+    gurl_limits = gurl_limits_record{};
+    kernel_fixture::TearDown();
+  }
   void SetUp() override {
     kernel_fixture::SetUp();
     config.network_access = 1;
@@ -105,14 +109,15 @@ TEST_F(Fetch, DownloadsFromTheLoopback) {
     std::string url;
     uint32_t status;
     std::string body;
+    bool chunks;  // bytes arrived before the end
   } cases[] = {
-      {base + "/body/3000", GURL_DONE, pattern(3000)},
-      {base + "/missing", GURL_DONE, "no such file"},
-      {base + "/redirect", GURL_DONE, pattern(1000)},
-      {base + "/body/3000000", GURL_DONE, pattern(3000000)},
-      {base + "/cut", GURL_FAILED, pattern(3000)},
-      {refused_url(), GURL_FAILED, ""},
-      {"file:///etc/hostname", GURL_FAILED, ""},  // host files are not remote files
+      {base + "/body/3000", GURL_DONE, pattern(3000), true},
+      {base + "/missing", GURL_DONE, "no such file", true},
+      {base + "/redirect", GURL_DONE, pattern(1000), true},
+      {base + "/body/3000000", GURL_DONE, pattern(3000000), true},
+      {base + "/cut", GURL_FAILED, "", true},  // what had arrived goes with the failure
+      {refused_url(), GURL_FAILED, "", false},
+      {"file:///etc/hostname", GURL_FAILED, "", false},  // host files are not remote files
   };
   std::vector<uint32_t> ids;
   for (const download &d : cases) ids.push_back(start(d.url));
@@ -123,7 +128,7 @@ TEST_F(Fetch, DownloadsFromTheLoopback) {
     ASSERT_FALSE(statuses.empty());
     EXPECT_EQ(statuses.back(), d.status);
     for (size_t k = 0; k + 1 < statuses.size(); k++) EXPECT_EQ(statuses[k], GURL_RECEIVING);
-    EXPECT_EQ(statuses.size() > 1, !d.body.empty());
+    EXPECT_EQ(statuses.size() > 1, d.chunks);
     gurl_job *job = gurl_get_job(ids[i]);
     ASSERT_NE(job, nullptr);
     EXPECT_EQ(job->status.load(), d.status);
@@ -163,6 +168,63 @@ TEST_F(Fetch, ANullCallbackStaysNull) {
   EXPECT_EQ(gurl_get_job(y)->status.load(), GURL_FAILED);
   usleep(100000);  // a callback would have run by now
   EXPECT_TRUE(statuses_of(y).empty());
+}
+
+// No transfer runs without end: a body without end, one that drips, a
+// server that never answers, a peer that never completes the connect and a
+// redirect loop all fail within their bounds, and a failed job keeps none of
+// its bytes.
+TEST_F(Fetch, EveryTransferIsBounded) {
+  gurl_limits.response_max = 1 << 20;
+  gurl_limits.low_speed_bytes = 100;
+  gurl_limits.low_speed_seconds = 1;
+  gurl_limits.connect_timeout_ms = 500;
+  peer_process full("socket_peer.py");
+  std::string full_port = full.ask("tcp_full");
+  ASSERT_EQ(full_port.find("error"), std::string::npos) << full_port;
+  const std::pair<std::string, uint32_t> cases[] = {
+      {base + "/forever", GURL_FAILED},
+      {base + "/drip", GURL_FAILED},
+      {base + "/hang", GURL_FAILED},
+      {base + "/loop", GURL_FAILED},
+      {"http://127.0.0.1:" + full_port + "/", GURL_FAILED},
+      {base + "/body/300000", GURL_DONE},
+  };
+  std::vector<uint32_t> ids;
+  for (const auto &c : cases) ids.push_back(start(c.first));
+  for (size_t i = 0; i < ids.size(); i++) {
+    SCOPED_TRACE(cases[i].first);
+    std::vector<uint32_t> statuses = wait_final(ids[i]);
+    ASSERT_FALSE(statuses.empty());
+    EXPECT_EQ(statuses.back(), cases[i].second);
+    gurl_job *job = gurl_get_job(ids[i]);
+    if (cases[i].second == GURL_FAILED) {
+      EXPECT_EQ(job->response.length, 0u);
+      EXPECT_LE(job->response.capacity, 1024u);
+    }
+  }
+  uint32_t count = start(base + "/loop_count");
+  ASSERT_EQ(wait_final(count).back(), GURL_DONE);
+  EXPECT_EQ(response_of(gurl_get_job(count)), "11");  // the first request and 10 redirects
+}
+
+// At most GURL_IN_FLIGHT_MAX jobs run at once (the next fails at once), and a
+// process's jobs end with it.
+TEST_F(Fetch, JobsAreBoundedAndEndWithTheirProcess) {
+  int64_t child = spawn("");
+  set_current_process(get_process(child));
+  std::vector<uint32_t> hung;
+  for (int32_t i = 0; i < GURL_IN_FLIGHT_MAX; i++) hung.push_back(start(base + "/hang"));
+  set_current_process(root);
+  uint32_t extra = start(base + "/body/10");
+  EXPECT_EQ(gurl_get_job(extra)->status.load(), GURL_FAILED);
+  EXPECT_EQ(gurl_in_flight.load(), GURL_IN_FLIGHT_MAX);
+  kill_process_by_id(child);
+  for (uint32_t id : hung) ASSERT_EQ(wait_final(id).back(), GURL_FAILED) << id;
+  for (int i = 0; i < 500 && gurl_in_flight.load() > 0; i++) usleep(10000);
+  EXPECT_EQ(gurl_in_flight.load(), 0);
+  uint32_t after = start(base + "/body/10");
+  EXPECT_EQ(wait_final(after).back(), GURL_DONE);
 }
 
 TEST_F(Fetch, UserlandFetchesAndCollectsResults) {

@@ -9,6 +9,10 @@ pass). Paths:
   /redirect  302 to /body/1000
   /cut       announces 100000 bytes, sends 3000 and closes the connection
   /text.txt  the text "hello from the loopback"
+  /forever   a body without end
+  /drip      announces 1000 bytes and sends one every 0.5 s
+  /hang      never answers
+  /loop      302 to itself; /loop_count answers how often it was asked
 """
 import http.server
 import signal
@@ -21,6 +25,9 @@ signal.alarm(60)
 
 def pattern(n):
     return bytes((7 * i + 3) % 256 for i in range(n))
+
+
+loops = 0
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -58,6 +65,34 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(pattern(3000))
             self.wfile.flush()
             self.close_connection = True
+        elif p == "/forever":
+            self.send_response(200)
+            self.end_headers()
+            chunk = pattern(65536)
+            try:
+                while True:
+                    self.wfile.write(chunk)
+            except OSError:
+                pass
+        elif p == "/drip":
+            self.reply(200, b"", length=1000)
+            try:
+                for _ in range(1000):
+                    self.wfile.write(b"d")
+                    self.wfile.flush()
+                    time.sleep(0.5)
+            except OSError:
+                pass
+        elif p == "/hang":
+            time.sleep(60)
+        elif p == "/loop":
+            global loops
+            loops += 1
+            self.reply(302, b"", headers=[("Location", "/loop")])
+        elif p == "/loop_count":
+            body = str(loops).encode()
+            self.reply(200, body)
+            self.wfile.write(body)
         elif p == "/text.txt":
             body = b"hello from the loopback"
             self.reply(200, body)
@@ -68,6 +103,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
 server.daemon_threads = True
+server.request_queue_size = 512
 print(server.server_address[1], flush=True)
 threading.Thread(target=server.serve_forever, daemon=True).start()
 sys.stdin.read()

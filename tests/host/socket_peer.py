@@ -8,15 +8,19 @@ input closes or after 60 seconds, whichever comes first.
   tcp_listen HOST          -> port        listen on HOST, a free port
   tcp_accept               -> ok ADDRESS  take the pending connection
   tcp_connect HOST PORT    -> ok
+  tcp_full                 -> port        a listener on 127.0.0.1 whose accept
+                                          queue is full: new SYNs are dropped
   send HEX                 -> ok          on the connection
   recv N                   -> HEX         up to N bytes, as many as come in 5 s
   recv_eof                 -> eof | data | timeout
   close                    -> ok          close the connection
+  shut_wr                  -> ok          close the sending side only
   udp_bind HOST            -> port
   udp_send HOST PORT HEX   -> ok
   udp_recv                 -> HEX PORT
 Failures answer "error NAME".
 """
+import select
 import signal
 import socket
 import sys
@@ -31,6 +35,7 @@ def family(host):
 
 def main():
     listener = conn = udp = None
+    fillers = []
     for line in sys.stdin:
         cmd, *args = line.split()
         try:
@@ -40,6 +45,20 @@ def main():
                 listener.bind((args[0], 0))
                 listener.listen(8)
                 out = str(listener.getsockname()[1])
+            elif cmd == "tcp_full":
+                listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                listener.bind(("127.0.0.1", 0))
+                listener.listen(0)
+                port = listener.getsockname()[1]
+                # Connect until a connection stays unanswered: the queue is full.
+                while len(fillers) < 64:
+                    c = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                    c.setblocking(False)
+                    c.connect_ex(("127.0.0.1", port))
+                    fillers.append(c)
+                    if not select.select([], [c], [], 0.3)[1]:
+                        break
+                out = str(port) if len(fillers) < 64 else "error never-full"
             elif cmd == "tcp_accept":
                 conn, address = listener.accept()
                 conn.settimeout(TIMEOUT)
@@ -68,6 +87,9 @@ def main():
                     out = "timeout"
                 except ConnectionResetError:
                     out = "eof"
+            elif cmd == "shut_wr":
+                conn.shutdown(socket.SHUT_WR)
+                out = "ok"
             elif cmd == "close":
                 conn.close()
                 out = "ok"

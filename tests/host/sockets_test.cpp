@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string>
 
 #include "host/sockets.h"
@@ -149,7 +151,7 @@ TEST_F(Sockets, TcpListenerTalksWithIpv4AndIpv6Peers) {
     EXPECT_EQ(read_stream(c), "nil,connection closed by peer");
     EXPECT_EQ(call("_read_socket(" + c + ")"), "nil,socket is closed or not ready");
     EXPECT_EQ(call("_sock_status(" + c + ")"), "closed by peer");
-    EXPECT_EQ(call("_write_socket(" + c + ", 'x')"), "nil,socket is closed or not ready");
+    EXPECT_EQ(call("_write_socket(" + c + ", 'x')"), "1");  // our side is still open
     call("_close_socket(" + c + ")");
     EXPECT_EQ(call("_sock_status(" + c + ")"), "");
   }
@@ -170,7 +172,156 @@ TEST_F(Sockets, OutgoingTcpConnections) {
     call("_close_socket(" + c + ")");
     EXPECT_EQ(peer.ask("recv_eof"), "eof");
   }
-  EXPECT_EQ(call("_create_tcp_socket(" + free_port(SOCK_STREAM) + ", '127.0.0.1')"), "");
+  // The connect does not wait for the answer: a refusal shows in the first read.
+  std::string refused = call("_create_tcp_socket(" + free_port(SOCK_STREAM) + ", '127.0.0.1')");
+  ASSERT_EQ(call("math.type(" + refused + ")"), "integer");
+  EXPECT_EQ(read_stream(refused), "nil,errno 61");
+}
+
+// Neither a peer that never answers the connect nor a host name to look up
+// holds the caller: the socket is made at once and connects in the
+// background.
+TEST_F(Sockets, ConnectsNeverWait) {
+  peer_process full("socket_peer.py");
+  std::string full_port = full.ask("tcp_full");
+  ASSERT_EQ(full_port.find("error"), std::string::npos) << full_port;
+  auto t0 = std::chrono::steady_clock::now();
+  std::string c = call("_create_tcp_socket(" + full_port + ", '127.0.0.1')");
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
+  ASSERT_EQ(call("math.type(" + c + ")"), "integer");
+  EXPECT_EQ(call("_sock_status(" + c + ")"), "ready");
+  EXPECT_EQ(call("_read_socket(" + c + ")"), "nil,errno 35");
+
+  peer_process peer("socket_peer.py");
+  std::string port = peer.ask("tcp_listen 127.0.0.1");
+  std::string named = call("_create_tcp_socket(" + port + ", 'localhost')");
+  ASSERT_EQ(call("math.type(" + named + ")"), "integer");
+  EXPECT_EQ(call("_sock_status(" + named + ")"), "ready");
+  // Until the name is found there is nothing to read or write.
+  EXPECT_EQ(poll_call("_write_socket(" + named + ", 'ping')", "nil,errno 35"), "4");
+  ASSERT_EQ(peer.ask("tcp_accept").substr(0, 2), "ok");
+  EXPECT_EQ(peer.ask("recv 4"), to_hex("ping"));
+}
+
+// A peer that has closed its sending side still reads what we write, until
+// we close.
+TEST_F(Sockets, AHalfClosedPeerGetsItsReply) {
+  peer_process peer("socket_peer.py");
+  std::string port = peer.ask("tcp_listen 127.0.0.1");
+  std::string c = call("_create_tcp_socket(" + port + ", '127.0.0.1')");
+  ASSERT_EQ(peer.ask("tcp_accept").substr(0, 2), "ok");
+  ASSERT_EQ(peer.ask("send " + to_hex("question")), "ok");
+  ASSERT_EQ(peer.ask("shut_wr"), "ok");
+  EXPECT_EQ(read_stream(c), "question");
+  EXPECT_EQ(read_stream(c), "nil,connection closed by peer");
+  EXPECT_EQ(call("_sock_status(" + c + ")"), "closed by peer");
+  EXPECT_EQ(call("_write_socket(" + c + ", 'answer')"), "6");
+  EXPECT_EQ(peer.ask("recv 6"), to_hex("answer"));
+  call("_close_socket(" + c + ")");
+  EXPECT_EQ(peer.ask("recv_eof"), "eof");
+}
+
+// Sockets belong to the process that made or accepted them: to any other
+// process their ids name nothing.
+TEST_F(Sockets, AProcessReachesOnlyItsOwnSockets) {
+  peer_process peer("socket_peer.py");
+  std::string port = peer.ask("tcp_listen 127.0.0.1");
+  std::string c = call("_create_tcp_socket(" + port + ", '127.0.0.1')");
+  ASSERT_EQ(peer.ask("tcp_accept").substr(0, 2), "ok");
+  std::string l = call("_create_tcp_socket(" + free_port(SOCK_STREAM) + ", '*')");
+  int64_t other = spawn("");
+  set_current_process(get_process(other));
+  get_process(other)->env_given = 1;
+  for (const std::string &expr :
+       {"_read_socket(" + c + ")", "_write_socket(" + c + ", 'x')", "_sock_status(" + c + ")",
+        "_accept_socket(" + l + ")", "_close_socket(" + c + ")", "_close_socket(" + l + ")"})
+    EXPECT_EQ(call(expr), "") << expr;
+  set_current_process(root);
+  EXPECT_EQ(call("_sock_status(" + l + ")"), "listening");
+  ASSERT_EQ(peer.ask("send " + to_hex("mine")), "ok");
+  EXPECT_EQ(read_stream(c), "mine");
+}
+
+// With network_access off a listener takes nothing in, and a sandboxed
+// process cannot turn the setting back on.
+TEST_F(Sockets, NetworkOffHoldsForListenersAndTheSandbox) {
+  std::string tcp_port = free_port(SOCK_STREAM), udp_port = free_port(SOCK_DGRAM);
+  std::string t = call("_create_tcp_socket(" + tcp_port + ", '*')");
+  std::string u = call("_create_udp_socket(" + udp_port + ", '*')");
+  peer_process peer("socket_peer.py");
+  ASSERT_EQ(peer.ask("tcp_connect 127.0.0.1 " + tcp_port), "ok");
+  peer.ask("udp_bind 127.0.0.1");
+  ASSERT_EQ(peer.ask("udp_send 127.0.0.1 " + udp_port + " " + to_hex("dgram")), "ok");
+  config.network_access = 0;
+  for (int i = 0; i < 20; i++) {
+    update_all_sockets();
+    EXPECT_EQ(call("_accept_socket(" + t + ")"), "");
+    EXPECT_EQ(call("_accept_socket(" + u + ")"), "");
+    usleep(5000);
+  }
+  EXPECT_EQ(sockbufs, 0);
+
+  root->env_given = 1;
+  call("_apply_system_settings({network_access = true})");
+  EXPECT_EQ(config.network_access, 0);
+  root->env_given = 0;
+  call("_apply_system_settings({network_access = true})");
+  EXPECT_EQ(config.network_access, 1);
+  EXPECT_EQ(call("math.type(" + poll_call("_accept_socket(" + t + ")") + ")"), "float");
+  std::string p = poll_call("_accept_socket(" + u + ")");
+  EXPECT_EQ(call("_read_socket(" + p + ")"), "dgram");
+}
+
+// One datagram from a new local port: a peer nobody has heard before.
+void send_from_new_peer(const std::string &port, const std::string &text) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons((uint16_t)std::stoi(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+  close(fd);
+}
+
+// Peer queues go with their accepted sockets, and the unaccepted ones of a
+// listener are bounded (the oldest go): however many one-shot peers come,
+// every new one is heard, and one noisy listener leaves the others theirs.
+TEST_F(Sockets, UdpPeerQueuesComeAndGo) {
+  std::string port = free_port(SOCK_DGRAM);
+  std::string l = call("_create_udp_socket(" + port + ", '*')");
+  int heard = 0;
+  for (int i = 0; i < SOCKBUFS_MAX + 40; i++) {
+    std::string text = "peer" + std::to_string(i);
+    send_from_new_peer(port, text);
+    std::string p = poll_call("_accept_socket(" + l + ")");
+    if (call("_read_socket(" + p + ")") == text) heard++;
+    call("_close_socket(" + p + ")");
+  }
+  EXPECT_EQ(heard, SOCKBUFS_MAX + 40);
+  EXPECT_EQ(sockbufs, 0);
+
+  std::string quiet_port = free_port(SOCK_DGRAM);
+  std::string quiet = call("_create_udp_socket(" + quiet_port + ", '*')");
+  const int noisy_peers = SOCKBUFS_MAX + 10;
+  for (int i = 0; i < noisy_peers; i++) {
+    send_from_new_peer(port, "noise" + std::to_string(i));
+    if (i % 32 == 31) update_all_sockets();  // before the host's buffer overflows
+  }
+  update_all_sockets();
+  send_from_new_peer(quiet_port, "hello");
+  std::string q = poll_call("_accept_socket(" + quiet + ")");
+  EXPECT_EQ(call("_read_socket(" + q + ")"), "hello");
+  // The noisy listener kept its newest peers.
+  std::string last;
+  int accepted = 0;
+  while (true) {
+    std::string p = call("_accept_socket(" + l + ")");
+    if (p.empty()) break;
+    accepted++;
+    last = call("_read_socket(" + p + ")");
+  }
+  EXPECT_EQ(accepted, SOCKBUF_UNACCEPTED_MAX);
+  EXPECT_EQ(last, "noise" + std::to_string(noisy_peers - 1));
 }
 
 // After the peer has gone, writing fails with the connection's end and the
@@ -231,12 +382,14 @@ TEST_F(Sockets, UdpListenerQueuesEachPeer) {
   EXPECT_EQ(call("_read_socket(" + pb + ")"), "three");
   EXPECT_EQ(call("_accept_socket(" + l + ")"), "");
 
-  // A closed peer socket's queue stays its own and is not offered again; the
-  // listener goes on serving the others.
+  // A closed peer socket's queue goes with it: the peer's next datagram is
+  // a new peer to accept. The listener goes on serving the others.
   call("_close_socket(" + pa + ")");
   ASSERT_EQ(a.ask("udp_send 127.0.0.1 " + port + " " + to_hex("again")), "ok");
   ASSERT_EQ(b.ask("udp_send ::1 " + port + " " + to_hex("four")), "ok");
   EXPECT_EQ(read_peer(pb), "four");
+  std::string pa2 = call("_accept_socket(" + l + ")");
+  EXPECT_EQ(call("_read_socket(" + pa2 + ")"), "again");
   EXPECT_EQ(call("_accept_socket(" + l + ")"), "");
 
   // Without its listener a peer socket has nothing left.
@@ -263,9 +416,11 @@ TEST_F(Sockets, UdpQueuesBelongToTheirListener) {
   peer.ask("udp_bind 127.0.0.1");
   ASSERT_EQ(peer.ask("udp_send 127.0.0.1 " + p1 + " " + to_hex("to1")), "ok");
   ASSERT_EQ(peer.ask("udp_send 127.0.0.1 " + p2 + " " + to_hex("to2")), "ok");
+  set_current_process(get_process(other));
   std::string c2 = poll_call("_accept_socket(" + l2 + ")");
   EXPECT_EQ(read_peer(c2), "to2");
   EXPECT_EQ(call("_read_socket(" + c2 + ")"), "");
+  set_current_process(root);
   std::string c1 = call("_accept_socket(" + l1 + ")");
   EXPECT_EQ(call("_read_socket(" + c1 + ")"), "to1");
   EXPECT_EQ(call("_read_socket(" + c1 + ")"), "");

@@ -2,12 +2,15 @@
 // interpreter must read back as the same values.
 #include "tests/kernel/kernel_fixture.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 
 #include "kernel/message.h"
 #include "kernel/pbuffer.h"
+#include "kernel/slice.h"
 #include "pdisk/mount.h"
 #include "pdisk/pfile.h"
 
@@ -41,6 +44,86 @@ TEST_F(message_test, QueueCapCountsTheIncomingMessage) {
   EXPECT_EQ(send_process_message_string(root, ""), 0);
   EXPECT_EQ(pop(root), big + std::string(1, '\0'));
   EXPECT_EQ(send_process_message_string(root, "{more}"), 7);  // room again
+}
+
+// Reading takes time in proportion to the message: a full queue of small
+// messages drains with no read anywhere near a frame, in order, and its
+// storage goes back once drained.
+TEST_F(message_test, AFullQueueDrainsQuicklyInOrder) {
+  int32_t sent = 0;
+  char text[48];
+  while (true) {
+    std::snprintf(text, sizeof text, "{n=%d,pad=\"0123456789012345\"}", sent);
+    if (send_process_message_string(root, text) == 0) break;
+    sent++;
+  }
+  ASSERT_GT(sent, 300000);
+  using clock = std::chrono::steady_clock;
+  clock::duration slowest{}, total{};
+  int32_t read = 0;
+  bool in_order = true;
+  // A full queue with a reader and a sender taking turns: each turn is a
+  // read and a send, never a move of the whole queue.
+  auto t_turns = clock::now();
+  for (int turn = 0; turn < 20000; turn++) {
+    pbuffer *m = read_process_message(root, nullptr);
+    int n = -1;
+    if (m) std::sscanf((const char *)m->data, "{n=%d,", &n);
+    in_order = in_order && n == read++;
+    std::snprintf(text, sizeof text, "{n=%d,pad=\"0123456789012345\"}", sent);
+    if (send_process_message_string(root, text) > 0) sent++;
+  }
+  EXPECT_LT(clock::now() - t_turns, std::chrono::seconds(5));
+  while (true) {
+    auto t0 = clock::now();
+    pbuffer *m = read_process_message(root, nullptr);
+    auto took = clock::now() - t0;
+    if (!m) break;
+    slowest = std::max(slowest, took);
+    total += took;
+    int n = -1;
+    std::sscanf((const char *)m->data, "{n=%d,", &n);
+    in_order = in_order && n == read;
+    read++;
+  }
+  EXPECT_EQ(read, sent);
+  EXPECT_TRUE(in_order);
+  EXPECT_LT(slowest, std::chrono::milliseconds(100));
+  EXPECT_LT(total, std::chrono::seconds(10));
+  EXPECT_LT(root->message_buffer->capacity, 2u * message_queue_first_capacity);
+}
+
+// Sends and reads interleaved (the queue compacting on the way) keep every
+// message whole and in order.
+TEST_F(message_test, InterleavedSendsAndReadsKeepOrder) {
+  int32_t next_sent = 0, next_read = 0;
+  bool in_order = true;
+  auto read_one = [&] {
+    pbuffer *m = read_process_message(root, nullptr);
+    if (!m) return false;
+    in_order = in_order && std::string((const char *)m->data) == std::to_string(next_read++);
+    return true;
+  };
+  for (int round = 0; round < 20000; round++) {
+    for (int k = 0; k < 3; k++)
+      send_process_message_string(root, std::to_string(next_sent++).c_str());
+    for (int k = 0; k < 2 + (round % 3 == 0); k++) read_one();
+  }
+  while (read_one()) {}
+  EXPECT_EQ(next_read, next_sent);
+  EXPECT_TRUE(in_order);
+}
+
+// A queue's bytes count with its process's memory: near the limit only what
+// still fits is taken.
+TEST_F(message_test, QueueAndMemoryShareTheProcessLimit) {
+  int64_t room = 1000;
+  root->baseline += proc_counted_memory(root) - (memory_limit + alloc_headroom) + room;
+  EXPECT_EQ(send_process_message_string(root, std::string(2000, 'x').c_str()), 0);
+  EXPECT_EQ(send_process_message_string(root, std::string(499, 'x').c_str()), 500);
+  EXPECT_EQ(send_process_message_string(root, std::string(600, 'x').c_str()), 0);
+  EXPECT_NE(read_process_message(root, nullptr), nullptr);
+  EXPECT_EQ(send_process_message_string(root, std::string(600, 'x').c_str()), 601);
 }
 
 // Writes each text to a file and has the stock interpreter print every field
