@@ -182,7 +182,7 @@ uint32_t run_process_slice(proc *p, double fraction) {
     if (op == pending_kill)
       remove_after_slice(p, "root process removed");
     else
-      restart_process(p);
+      finish_pending_restart(p);
   }
   cproc = caller;
   return (uint32_t)used;
