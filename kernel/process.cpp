@@ -12,7 +12,6 @@
 #include <string>
 
 #include "anywhen/anywhen.h"
-#include "gfx/video.h"
 #include "gfx/print.h"
 #include "host/debug_log.h"
 #include "kernel/klog.h"
@@ -307,5 +306,6 @@ void processes_init() {
   process_id = PID_ROOT;
   cproc = nullptr;
   root_process = nullptr;
-  gfx_set_video_mode(0);
+  // The video mode is read from process 3's memory every frame: with no
+  // process 3 the picture is full size, so there is no mode to reset here.
 }
