@@ -1,6 +1,8 @@
 // Message queues: zero-terminated pod texts back to back, oldest first.
 #include "kernel/message.h"
 
+#include <sys/stat.h>
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -113,12 +115,16 @@ void process_dropped_file(const char *host_path) {
     return;
   }
   pbuffer *contents = create_buffer_from_file(host_path);
-  if (!contents) {
+  // A folder gives no buffer (only regular files are read): it is refused
+  // as an empty file is, with the notification.
+  struct stat st;
+  bool folder = !contents && stat(host_path, &st) == 0 && S_ISDIR(st.st_mode);
+  if (!contents && !folder) {
     pfclose(f);
     klog(" ** could not create buffer from file: %s\n", host_path);
     return;
   }
-  if (contents->length == 0) {
+  if (folder || contents->length == 0) {
     destroy_buffer(contents);
     pfclose(f);
     notify("** dropping folders (and size zero files) not supported **");
