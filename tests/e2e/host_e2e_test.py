@@ -242,7 +242,7 @@ class sample_rom_test(unittest.TestCase):
         self.assert_text(after, "last key: 4  notes: 1", 176, 36)
         self.assertNotEqual(before.tobytes(), after.tobytes())  # the pointer moved too
         self.assertIsNone(w.proc.poll(), w.lines)
-        self.assertEqual(w.stop(), 0)
+        self.assertEqual(w.stop(), 0, w.stderr()[-2000:] + w.log()[-2000:])
 
         with open(raw, "rb") as f:
             data = np.frombuffer(f.read(), dtype="<i2").reshape(-1, 2)
