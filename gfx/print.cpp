@@ -643,10 +643,10 @@ int32_t print_q7scii(udata *target, const uint8_t *text, int64_t length, int32_t
 int32_t continue_print_text() {
   if (!cproc || !cproc->print.text) return 0;
   print_context *c = &cproc->print;
-  // Only the draw target is kept alive between frames: a paused print goes on
-  // into the present one.
-  c->target = cproc->draw_target;
-  if (!c->target) {
+  // The print's bitmap stays alive only while it is the draw target: once
+  // the process draws elsewhere (or has no target) the rest of the text is
+  // dropped.
+  if (!c->target || c->target != cproc->draw_target) {
     destroy_print_buffer(c);
     return 0;
   }

@@ -37,9 +37,11 @@ extern int32_t print_max_set;
 // nothing is printed (0).
 int32_t print_q7scii(udata *target, const uint8_t *text, int64_t length, int32_t flags,
                      int32_t colours);
-// Resumes the current process's paused print into its present draw target: 0
-// when none is pending (or no draw target is set), 1 while it stays paused
-// (the pause counter is counted down) or pauses again.
+// Resumes the current process's paused print: 0 when none is pending, 1
+// while it stays paused (the pause counter is counted down) or pauses again.
+// A print whose bitmap is no longer the process's draw target is dropped (0).
+// The frame loop calls it once a frame for every running process
+// (resume_paused_prints), so pauses and character delays count frames.
 int32_t continue_print_text();
 // Performs one step at the read pointer; returns 1 when printing must pause.
 int32_t quill7_print_char(print_context *c);

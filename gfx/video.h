@@ -18,8 +18,6 @@ extern uint32_t display_pal[256 + SCREEN_HEIGHT];
 
 // Builds the default colour tables and palettes of the current reset.
 void init_default_coltabs();
-// Sets the display's video mode (0 is the default mode).
-void gfx_set_video_mode(int32_t mode);
 
 // Composes the output frame from process 3's video memory through its own
 // palettes, or from the boot screen while there is no process 3, the boot

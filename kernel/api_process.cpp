@@ -108,7 +108,7 @@ int lua54_yielded_to_escape_slice(lua_State *L) {
 
 int lua54__blit_process_video(lua_State *L) {
   proc *self = cproc;
-  if (!self || !self->draw_target) return 0;
+  if (!self) return 0;
   refresh_target_clip(self);
   proc *src = get_process(kvd_exactp(L, 1));
   if (!src || src->state == 2) return 0;
@@ -116,7 +116,8 @@ int lua54__blit_process_video(lua_State *L) {
   int32_t w = (int32_t)kvd_intp(L, 4, peek2_proc(src, RAM_DISPLAY_WIDTH));
   int32_t h = (int32_t)kvd_intp(L, 5, peek2_proc(src, RAM_DISPLAY_HEIGHT));
   int32_t dx = (int32_t)kvd_intp(L, 6, 0), dy = (int32_t)kvd_intp(L, 7, 0);
-  if (peek_proc(src, RAM_PROCESS_FLAGS) & PFLAG_HOLD_FRAME) {  // the source is holding its frame
+  // Nothing to draw into, or the source is holding its frame: true.
+  if (!self->draw_target || (peek_proc(src, RAM_PROCESS_FLAGS) & PFLAG_HOLD_FRAME)) {
     lua_pushboolean(L, 1);
     return 1;
   }

@@ -9,6 +9,7 @@
 
 #include "gfx/draw_target.h"
 #include "gfx/pixel.h"
+#include "gfx/print.h"
 #include "host/os_host.h"
 #include "kernel/api.h"
 #include "kernel/args.h"
@@ -49,6 +50,8 @@ int lua54__set_draw_target(lua_State *L) {
   if (!ud || !cproc) return 0;
   keep_alive_set(L, KEEP_DRAW_TARGET, 1);
   cproc->draw_target = ud;
+  // A paused print goes on only into the bitmap it started in.
+  if (cproc->print.target != ud) destroy_print_buffer(&cproc->print);
   poke2(RAM_CLIP_RECT, 0);
   poke2(RAM_CLIP_RECT + 2, 0);
   poke2(RAM_CLIP_RECT + 4, int32_t(ud->width));

@@ -5,6 +5,8 @@
 // bounded number of times.
 #include "kernel/message.h"
 
+#include <sys/stat.h>
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -152,12 +154,16 @@ void process_dropped_file(const char *host_path) {
     return;
   }
   pbuffer *contents = create_buffer_from_file(host_path);
-  if (!contents) {
+  // A folder gives no buffer (only regular files are read): it is refused
+  // as an empty file is, with the notification.
+  struct stat st;
+  bool folder = !contents && stat(host_path, &st) == 0 && S_ISDIR(st.st_mode);
+  if (!contents && !folder) {
     pfclose(f);
     klog(" ** could not create buffer from file: %s\n", host_path);
     return;
   }
-  if (contents->length == 0) {
+  if (folder || contents->length == 0) {
     destroy_buffer(contents);
     pfclose(f);
     notify("** dropping folders (and size zero files) not supported **");

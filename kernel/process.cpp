@@ -12,7 +12,6 @@
 #include <string>
 
 #include "anywhen/anywhen.h"
-#include "gfx/video.h"
 #include "gfx/print.h"
 #include "host/debug_log.h"
 #include "kernel/klog.h"
@@ -221,6 +220,19 @@ void free_process(proc *p) {
   prune_process_mounts(p->id);
 }
 
+// Runs p's program again in its record, with parent as its parent.
+static void restart_process_now(proc *p, int64_t parent) {
+  std::string source(p->source ? p->source : "", p->source ? p->source_len : 0);
+  std::string name = p->name, path = p->prog_path, env = p->env;
+  int64_t id = p->id;
+  audio_owner_restart(id);
+  free_process(p);
+  int failed =
+      init_process(p, id, source.data(), source.size(), name.c_str(), path.c_str(), env.c_str());
+  p->parent_id = parent;
+  if (!failed) poke_proc(p, RAM_PROCESS_FLAGS, PFLAG_INCREMENTAL_GC);
+}
+
 void restart_process(proc *p) {
   if (!p) return;
   if (p == root_process) {  // the root's own program is the boot script: reboot
@@ -228,20 +240,20 @@ void restart_process(proc *p) {
     if (p->pending_op == pending_restart) p->pending_op = pending_none;
     return;
   }
+  // The process that asks for the restart becomes the parent (it hears of
+  // the new run's end); a process restarting itself keeps its parent.
+  int64_t parent = cproc && cproc != p ? cproc->id : p->parent_id;
   if (p->slice_depth > 0) {  // its Lua state is running: restart when its slice ends
-    if (p->pending_op != pending_kill) p->pending_op = pending_restart;
+    if (p->pending_op != pending_kill) {
+      p->pending_op = pending_restart;
+      p->restart_parent_id = parent;
+    }
     return;
   }
-  std::string source(p->source ? p->source : "", p->source ? p->source_len : 0);
-  std::string name = p->name, path = p->prog_path, env = p->env;
-  int64_t id = p->id, parent = p->parent_id;
-  audio_owner_restart(id);
-  free_process(p);
-  int failed =
-      init_process(p, id, source.data(), source.size(), name.c_str(), path.c_str(), env.c_str());
-  p->parent_id = parent;  // whoever restarts it, the family stays
-  if (!failed) poke_proc(p, RAM_PROCESS_FLAGS, PFLAG_INCREMENTAL_GC);
+  restart_process_now(p, parent);
 }
+
+void finish_pending_restart(proc *p) { restart_process_now(p, p->restart_parent_id); }
 
 // Slots 0 .. num_processes - 1 hold records, every later slot is empty.
 static bool process_table_is_compact() {
@@ -296,5 +308,6 @@ void processes_init() {
   process_id = PID_ROOT;
   cproc = nullptr;
   root_process = nullptr;
-  gfx_set_video_mode(0);
+  // The video mode is read from process 3's memory every frame: with no
+  // process 3 the picture is full size, so there is no mode to reset here.
 }

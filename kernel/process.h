@@ -90,6 +90,8 @@ struct proc {
   int32_t activity_stamp;    // host milliseconds; 0: none
   int32_t slice_depth;       // > 0 while its slice runs (its Lua state is busy)
   int32_t pending_op;        // pending_process_op
+  // The parent a pending restart gives the process: the one that asked for it.
+  int64_t restart_parent_id;
   // stat's audio queries: fields 0..18 of each of the 16 channels, refreshed
   // at most once a process-clock value; the clocks hold the process clock + 1
   // of the last refresh (0: never refreshed).
@@ -125,10 +127,15 @@ proc *create_process_from_code(const char *code, const char *name, const char *p
 // not compile (reported to process 3).
 int init_process(proc *p, int64_t id, const char *code, size_t code_len, const char *name,
                  const char *path, const char *env);
-// Runs the same program again in the same record with the same id and
-// parent; for a process whose slice is running, when that slice ends. A
-// restart of the root process asks for a reboot instead.
+// Runs the same program again in the same record with the same id; the
+// current process becomes its parent, unless it is p itself (a process
+// restarting itself keeps its parent). For a process whose slice is running
+// the restart is left pending until that slice ends (finish_pending_restart).
+// A restart of the root process asks for a reboot instead.
 void restart_process(proc *p);
+// Carries out the restart left pending on p, with the parent chosen when it
+// was asked for.
+void finish_pending_restart(proc *p);
 // Releases everything the record owns (the record itself stays). Its
 // finalisers run with a bounded budget of their own, even outside a slice.
 void free_process(proc *p);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "gfx/print.h"
 #include "kernel/klog.h"
 #include "host/os_time.h"
 #include "host/os_host.h"
@@ -181,7 +182,7 @@ uint32_t run_process_slice(proc *p, double fraction) {
     if (op == pending_kill)
       remove_after_slice(p, "root process removed");
     else
-      restart_process(p);
+      finish_pending_restart(p);
   }
   cproc = caller;
   return (uint32_t)used;
@@ -203,6 +204,24 @@ void prepare_processes_for_frame() {
     }
   }
   total_frame_cycles = 0;
+  resume_paused_prints();
+}
+
+void resume_paused_prints() {
+  proc *caller = cproc;
+  int32_t saved_cycles = cpu_cycles;
+  // Printing runs no Lua, so no process is created or removed meanwhile.
+  for (int32_t i = 0; i < num_processes; i++) {
+    proc *p = process[i];
+    if (p->state != 0 || !p->L || !p->print.text) continue;
+    cproc = p;
+    cpu_cycles = 0;
+    continue_print_text();
+    // Charged as debt: the process pays at the start of its next slice.
+    cpu_counter_add(p->debt, std::max<int32_t>(0, cpu_cycles));
+  }
+  cpu_cycles = saved_cycles;
+  cproc = caller;
 }
 
 void update_processes_after_frame() {

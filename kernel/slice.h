@@ -17,7 +17,12 @@ inline constexpr uint32_t boot_hold_ms = 2200;
 
 // Runs one slice of p with `fraction` of a frame's budget; the cycles used.
 uint32_t run_process_slice(proc *p, double fraction);
+// Clears the frame's counters, then resumes every running process's paused
+// print (resume_paused_prints).
 void prepare_processes_for_frame();
+// One step of every running process's paused print (continue_print_text),
+// into its draw target; the cycles it costs become the process's debt.
+void resume_paused_prints();
 void update_processes_after_frame();
 // Page bytes + heap bytes - baseline + allowance.
 int64_t proc_counted_memory(const proc *p);

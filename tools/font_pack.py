@@ -1,10 +1,11 @@
 #!/usr/bin/python3
 """Packs a font's text pictures (gfx/fonts/*.txt) into a C++ array of font
 blocks: header bytes in the slot of code 0, then 8 bytes a code, one byte a
-row (top first), bit i = column i. With --png it also draws every glyph into
-a picture, 16 codes a row, for looking at the font.
+row (top first), bit i = column i. With --raw it also writes the same bytes
+as a plain file (the font as a userland loads it into memory); with --png it
+draws every glyph into a picture, 16 codes a row, for looking at the font.
 
-Usage: font_pack.py FONT.txt OUT.cpp [--png OUT.png]"""
+Usage: font_pack.py FONT.txt OUT.cpp|- [--raw OUT.font] [--png OUT.png]"""
 import sys
 
 
@@ -74,7 +75,11 @@ def write_png(path, data):
 
 def main():
     name, data, glyphs = parse(sys.argv[1])
-    write_cpp(sys.argv[2], name, data)
+    if sys.argv[2] != "-":
+        write_cpp(sys.argv[2], name, data)
+    if "--raw" in sys.argv:
+        with open(sys.argv[sys.argv.index("--raw") + 1], "wb") as f:
+            f.write(data)
     if "--png" in sys.argv:
         write_png(sys.argv[sys.argv.index("--png") + 1], data)
 

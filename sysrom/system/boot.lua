@@ -9,6 +9,29 @@ local desk_code = [[
 -- The desk: a test screen of shapes, text, a sprite and the mouse pointer.
 -- Keys play a note and show their scancode; buttons colour the pointer.
 local mx, my, mb, key, notes = 240, 135, 0, "-", 0
+-- The font: the ROM's own (4x6 cells) copied to 0x4000, where the default
+-- font byte (0x5F56) then points.
+local font = fetch("/system/fonts/lil.font", 2)
+if font then
+  for i = 1, #font, 256 do poke(0x4000 + i - 1, string.byte(font, i, i + 255)) end
+  poke(0x5F56, 0x40)
+end
+-- The instrument: instruments from 0x30000 (0x553C), so instrument 0 is at
+-- 0x40000; notes at full mix volume (0x553A) and every channel at unity
+-- (0x5538; a new process has 0 there, silence). Node 0 is a container whose
+-- volume is the note's times envelope 0; node 1 a sine oscillator (row 0 of
+-- the default wavetable in slot 0) at the note's pitch. Envelope 0 strikes
+-- at full level and fades out over 176 ticks (about 1.5 s).
+poke(0x553C, 3)
+poke(0x553A, 64)
+poke(0x5538, 64)
+local inst = 0x40000
+memset(inst, 0, 0x1E0)  -- the wavetable slots at 0x1E0 stay
+poke(inst, 0x00, 0x01, 0, 0, 0x06, 64, 0, 0)
+for k = 1, 5 do poke(inst + 4 + 4 * k, 0x01, 0, 0, 0) end
+poke(inst + 32, 0x00, 0x02, 0, 0, 0x02, 64, 0, 0)
+for k = 1, 3 do poke(inst + 36 + 4 * k, 0x01, 0, 0, 0) end
+poke(inst + 0x100 + 9, 64)  -- envelope 0 (ADSR): decay 176 ticks to sustain 0
 -- Sixteen colours of our own (0x5000: 0xRRGGBB words), repeated over the
 -- 64 entries, and the display palette showing each index as itself.
 local colours = {0x000000, 0x24283b, 0x4a5068, 0x7c8298, 0xb0b6c8, 0xe8ecf4, 0xffffff,
@@ -39,7 +62,7 @@ while true do
     elseif m.event == "keydown" then
       key = m.scancode
       notes += 1
-      note(36 + m.scancode % 24, 0, 64)
+      note(48 + m.scancode % 24, 0, 64)  -- two octaves from middle C
     end
     m = _read_message()
   end

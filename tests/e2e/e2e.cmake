@@ -19,12 +19,13 @@ endforeach()
 
 # The host layer: a window under Xvfb, input through xdotool, headless runs
 # and the disk audio driver.
-set(e2e_host_env "KVD_KAVELUND=$<TARGET_FILE:kavelund>;KVD_SANITIZED=$<BOOL:${KVD_SANITIZE}>;KVD_E2E_ROMS=${e2e_rom_dir};KVD_SAMPLE_ROM=${CMAKE_BINARY_DIR}/kernel/sysrom.dat;LSAN_OPTIONS=suppressions=${KVD_TEST_DIR}/lsan_host_libraries.supp:print_suppressions=0")
+set(e2e_host_env "KVD_SOURCE_DIR=${CMAKE_SOURCE_DIR};KVD_KAVELUND=$<TARGET_FILE:kavelund>;KVD_SANITIZED=$<BOOL:${KVD_SANITIZE}>;KVD_E2E_ROMS=${e2e_rom_dir};KVD_SAMPLE_ROM=${CMAKE_BINARY_DIR}/kernel/sysrom.dat;LSAN_OPTIONS=suppressions=${KVD_TEST_DIR}/lsan_host_libraries.supp:print_suppressions=0")
 add_test(NAME host_e2e_headless
   COMMAND ${KVD_PYTHON} "${KVD_TEST_DIR}/host_e2e_test.py" -v headless_test)
 add_test(NAME host_e2e_window
   COMMAND xvfb-run -a -s "-screen 0 1280x720x24" ${KVD_PYTHON} "${KVD_TEST_DIR}/host_e2e_test.py" -v window_test)
-# The sample userland draws with the drawing API and plays with `note`.
+# The sample userland: its text in the window against a render of the font,
+# and a key's note through the disk audio driver.
 add_test(NAME host_e2e_sample_rom
   COMMAND xvfb-run -a -s "-screen 0 1280x720x24" ${KVD_PYTHON} "${KVD_TEST_DIR}/host_e2e_test.py" -v sample_rom_test)
 set_tests_properties(host_e2e_headless host_e2e_window host_e2e_sample_rom PROPERTIES

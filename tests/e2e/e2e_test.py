@@ -239,6 +239,16 @@ class frames_test(unittest.TestCase):
         self.assertEqual(r.rc, 0)
         self.assertEqual(r.out, "false 139810\nfalse 139810\nfalse 279620\ntrue 0\ntrue true\ntrue 0\n")
 
+    def test_paused_prints_go_on_frame_by_frame(self):
+        r = run(self, "print_pause")
+        frames = lambda label, rows: [f"{label} {i} {row}" for i, row in enumerate(rows)]
+        want = (frames("pause", ["#......."] * 4 + ["##......"] * 2)
+                + frames("delay", ["#......."] * 2 + ["##......"] * 2 + ["###....."] * 2)
+                + frames("reprint", ["#...#..."] * 4)
+                + frames("retarget", ["#......."] * 4)
+                + ["child -1"])
+        self.assertEqual((r.rc, r.out.splitlines()), (0, want))
+
     def test_sigterm_ends_cleanly(self):
         r = run(self, "sigterm", start_only=True)
         self.assertEqual(r.proc.stdout.readline(), b"ready\n")

@@ -12,7 +12,11 @@ import threading
 import time
 import unittest
 
+import numpy as np
 from PIL import Image
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from pitch import peak_frequency  # noqa: E402
 
 KAVELUND = os.environ["KVD_KAVELUND"]
 ROMS = os.environ["KVD_E2E_ROMS"]
@@ -184,22 +188,95 @@ class headless_test(unittest.TestCase):
         self.assertEqual(data.count(0), len(data))
 
 
+def font_pictures(path):
+    """The glyphs of a font's text pictures (gfx/fonts/*.txt) by code: rows of
+    '#' and '.', read here on their own, apart from the packer."""
+    with open(path, encoding="utf-8") as f:
+        lines = f.read().split("\n")
+    glyphs = {}
+    for i, line in enumerate(lines):
+        words = line.split()
+        if words[:1] == ["glyphs"]:
+            first, height = int(words[1]), int(words[3])
+            rows = [lines[i + 1 + r].split() for r in range(height)]
+            for k in range(len(rows[0])):
+                glyphs[first + k] = [row[k] for row in rows]
+    return glyphs
+
+
+def render_text(glyphs, text, x, y):
+    """The picture pixels a print of text at (x, y) sets in the 4 x 6 cells
+    of the font for codes below 128."""
+    ink = set()
+    for n, ch in enumerate(text):
+        for r, row in enumerate(glyphs.get(ord(ch), [])):
+            ink.update((x + 4 * n + c, y + r) for c, bit in enumerate(row) if bit == "#")
+    return ink
+
+
 @unittest.skipUnless(os.environ.get("DISPLAY") and SAMPLE_ROM, "needs a display and the sample ROM")
 class sample_rom_test(unittest.TestCase):
-    def test_sample_userland_draws_and_reacts(self):
-        w = workstation(self, SAMPLE_ROM)
+    TEXT = (7, 0xF4E4C0)   # the desk's text colour and its RGB
+    PAPER = (1, 0x24283B)  # cls(1) behind it
+
+    def text_wrong(self, shot, text, x, y):
+        """The picture pixels where the window (twice enlarged) differs from
+        text printed at picture (x, y) as the font's pictures draw it: ink in
+        the text colour, paper around it."""
+        ink = render_text(self.glyphs, text, x, y)
+        px = shot.load()
+        rgb = lambda v: ((v >> 16) & 255, (v >> 8) & 255, v & 255)
+        wrong = []
+        for py in range(y, y + 6):
+            for qx in range(x, x + 4 * len(text)):
+                want = rgb(self.TEXT[1] if (qx, py) in ink else self.PAPER[1])
+                if px[2 * qx, 2 * py] != want or px[2 * qx + 1, 2 * py + 1] != want:
+                    wrong.append((qx, py))
+        return wrong
+
+    def assert_text(self, shot, text, x, y):
+        self.assertTrue(render_text(self.glyphs, text, x, y), text)
+        wrong = self.text_wrong(shot, text, x, y)
+        self.assertEqual(wrong[:5], [], "%r: %d pixels differ" % (text, len(wrong)))
+
+    def test_sample_userland_shows_its_text_and_plays_a_key(self):
+        self.glyphs = font_pictures(os.path.join(os.environ["KVD_SOURCE_DIR"], "gfx/fonts/lil.txt"))
+        raw = os.path.join(tempfile.mkdtemp(prefix="kvd_sample_"), "out.raw")
+        self.addCleanup(shutil.rmtree, os.path.dirname(raw), True)
+        w = workstation(self, SAMPLE_ROM, env={"SDL_AUDIODRIVER": "disk", "SDL_DISKAUDIOFILE": raw})
         self.assertTrue(w.wait_for(lambda: "@@ finished_boot_sequence" in w.log()), w.log())
         win = find_window()
-        drawn = lambda im: len(im.getcolors(1 << 16) or []) > 4  # shapes, text, sprite
-        first = screenshot(w, win, drawn)
-        self.assertTrue(drawn(first))
+        text_shown = lambda im: not self.text_wrong(im, "kavelund sample userland", 176, 24)
+        before = screenshot(w, win, text_shown)
+        self.assertEqual(before.size, (960, 540))
+        self.assertGreater(len(before.getcolors(1 << 16) or []), 4)  # shapes, text, sprite
+        self.assert_text(before, "kavelund sample userland", 176, 24)
+        self.assert_text(before, "last key: -  notes: 0", 176, 36)
+        silent_bytes = os.path.getsize(raw)
+
+        # Key "a" (scancode 4) plays pitch 52, E above middle C, and shows.
         xdotool("mousemove", "--window", win, 400, 300)
         xdotool("key", "a")
-        # The key and pointer show.
-        second = screenshot(w, win, lambda im: im.tobytes() != first.tobytes())
-        self.assertNotEqual(first.tobytes(), second.tobytes())
+        after_key = silent_bytes + 44100 * 4  # a second of sound after the key
+        self.assertTrue(w.wait_for(lambda: os.path.getsize(raw) >= after_key), os.path.getsize(raw))
+        after = screenshot(w, win, lambda im: not self.text_wrong(im, "last key: 4  notes: 1", 176, 36))
+        self.assert_text(after, "last key: 4  notes: 1", 176, 36)
+        self.assertNotEqual(before.tobytes(), after.tobytes())  # the pointer moved too
         self.assertIsNone(w.proc.poll(), w.lines)
-        self.assertEqual(w.stop(), 0)
+        self.assertEqual(w.stop(), 0, w.stderr()[-2000:] + w.log()[-2000:])
+
+        with open(raw, "rb") as f:
+            data = np.frombuffer(f.read(), dtype="<i2").reshape(-1, 2)
+        quiet = silent_bytes // 4
+        self.assertFalse(data[:quiet].any(), "sound before the key")
+        loud = np.flatnonzero(np.abs(data[quiet:, 0]) > 1000)
+        self.assertTrue(len(loud), "the key gave no sound")
+        onset = quiet + int(loud[0])
+        x = data[onset + 441:onset + 441 + 16384, 0]
+        self.assertEqual(len(x), 16384)
+        want = 440.0 * 2 ** ((52 - 57) / 12)
+        cents = 1200 * np.log2(peak_frequency(x) / want)
+        self.assertLess(abs(cents), 6, "%.2f cents from %.2f Hz" % (cents, want))
 
 
 if __name__ == "__main__":

@@ -140,10 +140,13 @@ TEST_F(blit_video_test, CopiesOnlyWithATargetFromALiveSourceNotHoldingItsFrame) 
   poke2_proc(s, RAM_DISPLAY_WIDTH, 480);
   poke2_proc(s, RAM_DISPLAY_HEIGHT, 270);
   int32_t charged = 0;
-  // No draw target: nothing, not even the clip refresh.
+  // No draw target: true, nothing copied or charged, no clip to refresh; a
+  // missing source still gives nothing.
   poke2_proc(root, RAM_CLIP_RECT + 4, 100);
-  EXPECT_EQ(blit_video(root, {src}, &charged), "0:nil");
+  EXPECT_EQ(blit_video(root, {src}, &charged), "1:true");
+  EXPECT_EQ(charged, 0);
   EXPECT_EQ(root->target_clip_word, 0u);
+  EXPECT_EQ(blit_video(root, {999}, &charged), "0:nil");
 
   ASSERT_EQ(root_eval("target = userdata('u8', 200, 100) return 1"), "1");
   lua_getglobal(root->L, "target");

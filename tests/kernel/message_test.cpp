@@ -2,6 +2,8 @@
 // interpreter must read back as the same values.
 #include "tests/kernel/kernel_fixture.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -231,13 +233,18 @@ TEST_F(message_test, DroppedFileLandsUnderRamDropAndIsAnnounced) {
   EXPECT_EQ(std::string((const char *)f->data->data, (size_t)f->data->length), "dropped bytes");
   pfclose(f);
 
+  // An empty file and a folder are refused with the notification.
   std::string empty = dir + "/empty.txt";
   std::ofstream(empty, std::ios::binary).flush();
-  process_dropped_file(empty.c_str());
-  EXPECT_EQ(pop(wm),
-            std::string("{event=\"user_notification\",content=\"** dropping folders (and size zero "
-                        "files) not supported **\"}") +
-                '\0');
+  std::string folder = dir + "/dropped_folder";
+  mkdir(folder.c_str(), 0755);
+  for (const std::string &refused : {empty, folder}) {
+    process_dropped_file(refused.c_str());
+    EXPECT_EQ(pop(wm), std::string("{event=\"user_notification\",content=\"** dropping folders "
+                                   "(and size zero files) not supported **\"}") +
+                           '\0')
+        << refused;
+  }
   process_dropped_file((dir + "/missing").c_str());
   EXPECT_EQ(pop(wm), "<none>");
   pfile_reset();

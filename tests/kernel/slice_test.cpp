@@ -98,6 +98,44 @@ TEST_F(slice_test, KillAndRestartOfARunningProcessWaitForItsSliceToEnd) {
   EXPECT_EQ(p->state, 0);
   EXPECT_EQ(p->flipped, 0);  // a fresh record: the restart happened after the flip
   EXPECT_EQ(peek_proc(p, 0x547F), 1);
+  EXPECT_EQ(p->parent_id, 1);  // a process restarting itself keeps its parent
+}
+
+// The process that restarts another becomes its parent, whether the restart
+// happens at once or waits for the restarted process's slice to end; the
+// child-completed text then goes to it and not to the creator.
+TEST_F(slice_test, ARestartMakesTheRestarterTheParent) {
+  auto completed_ids = [](proc *p) {
+    std::string ids;
+    while (pbuffer *m = read_process_message(p, nullptr)) {
+      std::string text((const char *)m->data);  // up to the terminating zero
+      if (text.find("child_completed") != std::string::npos)
+        ids += text.substr(text.find("proc_id=")) + " ";
+    }
+    return ids;
+  };
+  int64_t kid = spawn(spin);
+  int64_t restarter = spawn("_kill_process(" + std::to_string(kid) + ", 1) flip() _kill_process(" +
+                            std::to_string(kid) + ") while true do flip() end");
+  // Runs a process that restarts it from inside its slice.
+  int64_t host = process_id;
+  spawn("_run_process_slice(" + std::to_string(host + 1) + ", 1) while true do flip() end");
+  int64_t helper = spawn("_kill_process(" + std::to_string(host) + ", 1) while true do flip() end");
+
+  prepare_processes_for_frame();
+  run_process_slice(get_process(restarter), 0.2);
+  EXPECT_EQ(get_process(kid)->parent_id, restarter);
+  run_process_slice(get_process(host), 0.2);
+  EXPECT_EQ(get_process(host)->parent_id, helper);
+  EXPECT_EQ(get_process(host)->slice_depth, 0);
+
+  prepare_processes_for_frame();
+  run_process_slice(get_process(restarter), 0.2);  // kills the kid
+  EXPECT_EQ(get_process(kid), nullptr);
+  kill_process_by_id(host);
+  EXPECT_EQ(completed_ids(get_process(restarter)), "proc_id=" + std::to_string(kid) + "} ");
+  EXPECT_EQ(completed_ids(get_process(helper)), "proc_id=" + std::to_string(host) + "} ");
+  EXPECT_EQ(completed_ids(root), "");
 }
 
 TEST_F(slice_test, RecordsStayPutWhileTheTableCompacts) {

@@ -12,6 +12,9 @@ import wave
 
 import numpy as np
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from pitch import peak_frequency  # noqa: E402
+
 tool, work, xoshiro_ref = sys.argv[1], sys.argv[2], sys.argv[3]
 os.makedirs(work, exist_ok=True)
 failures = []
@@ -34,15 +37,6 @@ def samples(path):
         assert w.getnchannels() == 2 and w.getsampwidth() == 2 and w.getframerate() == 44100
         data = np.frombuffer(w.readframes(w.getnframes()), dtype="<i2")
     return data.reshape(-1, 2)
-
-
-def peak_frequency(x):
-    x = x.astype(np.float64) * np.hanning(len(x))
-    n = 1 << 20
-    mag = np.abs(np.fft.rfft(x, n))
-    k = int(np.argmax(mag))
-    a, b, c = np.log(mag[k - 1 : k + 2])
-    return (k + 0.5 * (a - c) / (a - 2 * b + c)) * 44100 / n
 
 
 # Frequencies: pitch 57 is A at 440 Hz, 12 pitches an octave. The note table
