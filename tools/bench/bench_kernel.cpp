@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/bench/bench_ratio.h"
+
 extern char **environ;
 
 namespace {
@@ -123,22 +125,25 @@ void BM_frame_with_100_idle_processes(benchmark::State &state) {
 
 BENCHMARK(BM_start_of_a_program_that_stops_at_once)
     ->UseManualTime()
-    ->Iterations(10)
+    ->Iterations(bench_iterations(10))
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_start_to_first_frame_of_the_sample_rom)
     ->UseManualTime()
-    ->Iterations(10)
+    ->Iterations(bench_iterations(10))
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_idle_frame)->UseManualTime()->Iterations(3)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_idle_frame)
+    ->UseManualTime()
+    ->Iterations(bench_iterations(3))
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_frame_with_100_idle_processes)
     ->UseManualTime()
-    ->Iterations(3)
+    ->Iterations(bench_iterations(3))
     ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  benchmark::Initialize(&argc, argv);
+  bench_initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   auto at = [](const char *k) { return results.count(k) ? results[k] : 0.0; };
