@@ -265,5 +265,5 @@ int main(int argc, char **argv) {
                      crc ? "zlib crc32" : "memcpy");
   }
   benchmark::Shutdown();
-  return 0;
+  return bench_exit_code();
 }

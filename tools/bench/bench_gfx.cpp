@@ -265,5 +265,5 @@ int main(int argc, char **argv) {
   }
   benchmark::Shutdown();
   processes_init();
-  return 0;
+  return bench_exit_code();
 }

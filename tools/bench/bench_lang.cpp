@@ -103,7 +103,8 @@ int main(int argc, char **argv) {
           ->UseRealTime()
           ->MinTime(bench_min_time(1.0));
   bench_initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
+  bench_reporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
   bench_print_goal_header("workload (CPU time ratio)");
   for (const workload &w : workloads) {
     std::string name(w.name);
@@ -115,5 +116,5 @@ int main(int argc, char **argv) {
     bench_print_goal((name + " patched").c_str(), patched / stock, bench_goal::at_most, 1.00,
                      "/usr/bin/lua5.4");
   }
-  return 0;
+  return bench_exit_code();
 }

@@ -98,11 +98,11 @@ BENCHMARK_CAPTURE(bench_call, read_baseline, "baseline_read", "baseline_text")
 
 // Keeps each benchmark's CPU time (steadier than wall time on a busy machine:
 // both sides run in this one thread).
-struct time_reporter : benchmark::ConsoleReporter {
+struct time_reporter : bench_reporter {
   std::map<std::string, double> seconds;
   void ReportRuns(const std::vector<Run> &runs) override {
     for (const Run &r : runs) seconds[r.benchmark_name()] = r.GetAdjustedCPUTime();
-    ConsoleReporter::ReportRuns(runs);
+    bench_reporter::ReportRuns(runs);
   }
 };
 
@@ -119,5 +119,5 @@ int main(int argc, char **argv) {
   bench_print_goal("read", s["read/baseline_load"] / s["read/unpod"], bench_goal::at_least, 3.0,
                    "load");
   benchmark::Shutdown();
-  return 0;
+  return bench_exit_code();
 }

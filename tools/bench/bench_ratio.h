@@ -10,6 +10,8 @@
 //    benchmark::Initialize, which in the smoke pass runs one iteration each;
 //  - a benchmark that sets its own ->Iterations(n) or ->MinTime(s) passes
 //    bench_iterations(n) or bench_min_time(s), which the smoke pass caps;
+//  - benchmarks report through bench_reporter (or ratio_reporter), and
+//    main returns bench_exit_code(), so a failed run fails the smoke test;
 //  - every ratio is printed by bench_print_goal, beside its goal.
 #pragma once
 
@@ -78,7 +80,24 @@ inline void bench_print_goal_header(const char *title) {
   std::printf("\n%-30s %9s   %-17s %s\n", title, "ratio", "goal", "against");
 }
 
-struct ratio_reporter : benchmark::ConsoleReporter {
+// The console reporter that also counts runs that failed (SkipWithError), so
+// that a benchmark that can no longer run fails its smoke test: main returns
+// bench_exit_code().
+inline int &bench_failed_runs() {
+  static int n = 0;
+  return n;
+}
+inline int bench_exit_code() { return bench_failed_runs() ? 1 : 0; }
+
+struct bench_reporter : benchmark::ConsoleReporter {
+  void ReportRuns(const std::vector<Run> &runs) override {
+    for (const Run &r : runs)
+      if (r.error_occurred) bench_failed_runs()++;
+    ConsoleReporter::ReportRuns(runs);
+  }
+};
+
+struct ratio_reporter : bench_reporter {
   explicit ratio_reporter(const char *counter = "bytes_per_second") : counter(counter) {}
   std::string counter;
   std::map<std::string, double> rate;
@@ -87,6 +106,6 @@ struct ratio_reporter : benchmark::ConsoleReporter {
       auto it = r.counters.find(counter);
       if (it != r.counters.end()) rate[r.benchmark_name()] = it->second.value;
     }
-    ConsoleReporter::ReportRuns(runs);
+    bench_reporter::ReportRuns(runs);
   }
 };

@@ -103,5 +103,5 @@ int main(int argc, char **argv) {
   bench_print_goal("mix/16ch_8node_512", sum > 0 ? mix / sum : 0.0, bench_goal::none, 0,
                    "baseline/sum_16_buffers");
   benchmark::Shutdown();
-  return 0;
+  return bench_exit_code();
 }

@@ -129,5 +129,5 @@ int main(int argc, char **argv) {
     if (r[row[0]] > 0)
       bench_print_goal(row[0], r[row[1]] / r[row[0]], bench_goal::at_most, 1.5, row[1]);
   benchmark::Shutdown();
-  return 0;
+  return bench_exit_code();
 }
