@@ -60,9 +60,10 @@ const uint8_t *read_string(pod_reader &r, const uint8_t *p, const uint8_t *end) 
     int c = at(q, end);
     if (c == 0 || s.size() > POD_MAX_QUOTED_STRING) return nullptr;
     if (c == '"') break;
-    if (c != '\\') {
-      s.push_back(char(c));
-      q++;
+    if (c != '\\') {  // a run of plain bytes in one piece
+      const uint8_t *run = q;
+      while (q < end && *q != '"' && *q != '\\' && *q != 0) q++;
+      s.append(reinterpret_cast<const char *>(run), size_t(q - run));
       continue;
     }
     int d = at(q + 1, end);
