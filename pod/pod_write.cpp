@@ -63,7 +63,18 @@ struct pod_key {
   int slot;  // index in the key array
 };
 
-void put(pbuffer *b, const void *p, size_t n) { bwrite(p, 1, n, b); }
+// Writes n bytes at the cursor: in place when they and the terminator's byte
+// fit (the common case: most writes are a few bytes), else through bwrite,
+// which grows the buffer.
+void put(pbuffer *b, const void *p, size_t n) {
+  if (b->cursor >= 0 && uint64_t(b->cursor) + n < b->capacity) {
+    std::memcpy(b->data + b->cursor, p, n);
+    b->cursor += int32_t(n);
+    if (b->cursor > b->length) b->length = b->cursor;
+    return;
+  }
+  bwrite(p, 1, n, b);
+}
 
 // A finite float as "%.14g" writes it (std::to_chars with a precision is
 // defined as that conversion, without printf's slow exact-decimal path).
