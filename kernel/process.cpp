@@ -38,7 +38,6 @@
 #include "userdata/udata.h"
 #include "kernel/ram_layout.h"
 
-proc *cproc = nullptr;
 proc *process[max_processes];
 int32_t num_processes;
 int64_t process_id = PID_ROOT;

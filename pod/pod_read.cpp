@@ -2,6 +2,7 @@
 // and the metadata block, with the binary forms read by pod_binary and pxu.
 #include "pod/pod_read.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -59,9 +60,10 @@ const uint8_t *read_string(pod_reader &r, const uint8_t *p, const uint8_t *end) 
     int c = at(q, end);
     if (c == 0 || s.size() > POD_MAX_QUOTED_STRING) return nullptr;
     if (c == '"') break;
-    if (c != '\\') {
-      s.push_back(char(c));
-      q++;
+    if (c != '\\') {  // a run of plain bytes in one piece
+      const uint8_t *run = q;
+      while (q < end && *q != '"' && *q != '\\' && *q != 0) q++;
+      s.append(reinterpret_cast<const char *>(run), size_t(q - run));
       continue;
     }
     int d = at(q + 1, end);
@@ -91,6 +93,28 @@ const uint8_t *read_string(pod_reader &r, const uint8_t *p, const uint8_t *end) 
   return q + 1;
 }
 
+// The two forms the writer makes, read without Lua's general conversion:
+// a decimal integer of at most 18 digits, and a float that std::from_chars
+// reads whole (correctly rounded, as strtod). Pushes the number and returns
+// true; anything else (overflow, signs, out of range) is left to Lua.
+bool push_plain_number(lua_State *L, const char *text, int n) {
+  int i = text[0] == '-' ? 1 : 0;
+  int k = i;
+  int64_t v = 0;
+  while (k < n && k - i < 18 && is_digit(text[k])) v = v * 10 + (text[k++] - '0');
+  if (k == n && k > i) {
+    lua_pushinteger(L, i ? -v : v);
+    return true;
+  }
+  // A text of digits alone is an integer up to the largest one: Lua's.
+  if (!std::memchr(text, '.', size_t(n)) && !std::memchr(text, 'e', size_t(n))) return false;
+  double d;
+  auto res = std::from_chars(text, text + n, d, std::chars_format::general);
+  if (res.ec != std::errc() || res.ptr != text + n) return false;
+  lua_pushnumber(L, d);
+  return true;
+}
+
 const uint8_t *read_number(pod_reader &r, const uint8_t *p, const uint8_t *end) {
   char text[POD_MAX_NUMBER_TEXT + 1];
   int n = 0;
@@ -99,7 +123,8 @@ const uint8_t *read_number(pod_reader &r, const uint8_t *p, const uint8_t *end) 
     n++;
   }
   text[n] = 0;
-  if (n == 0 || lua_stringtonumber(r.L, text) == 0) return nullptr;
+  if (n == 0) return nullptr;
+  if (!push_plain_number(r.L, text, n) && lua_stringtonumber(r.L, text) == 0) return nullptr;
   return p + n;
 }
 
@@ -108,6 +133,10 @@ bool starts_key(const uint8_t *p, const uint8_t *end) {
   int c = at(p, end);
   if (c == '[') return true;
   if (!(c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
+  // A name followed by '=' is a key whatever the name (the common case).
+  const uint8_t *q = p;
+  while (q < end && is_ident(*q)) q++;
+  if (at(q, end) == '=') return true;
   static const char *const words[] = {"false", "nil", "true"};
   for (const char *w : words) {
     size_t n = std::strlen(w);

@@ -4,6 +4,7 @@
 #include "pod/pod_write.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -62,7 +63,27 @@ struct pod_key {
   int slot;  // index in the key array
 };
 
-void put(pbuffer *b, const void *p, size_t n) { bwrite(p, 1, n, b); }
+// Writes n bytes at the cursor: in place when they and the terminator's byte
+// fit (the common case: most writes are a few bytes), else through bwrite,
+// which grows the buffer.
+void put(pbuffer *b, const void *p, size_t n) {
+  if (b->cursor >= 0 && uint64_t(b->cursor) + n < b->capacity) {
+    std::memcpy(b->data + b->cursor, p, n);
+    b->cursor += int32_t(n);
+    if (b->cursor > b->length) b->length = b->cursor;
+    return;
+  }
+  bwrite(p, 1, n, b);
+}
+
+// A finite float as "%.14g" writes it (std::to_chars with a precision is
+// defined as that conversion, without printf's slow exact-decimal path).
+// Returns the length; out holds at least 32 bytes and ends with a 0 byte.
+int float_text(double d, char *out) {
+  auto r = std::to_chars(out, out + 31, d, std::chars_format::general, 14);
+  *r.ptr = 0;
+  return int(r.ptr - out);
+}
 void put_lit(pbuffer *b, const char *s) { bwrite(s, 1, std::strlen(s), b); }
 
 // Lua's '<' on two numbers, exact across integers and floats.
@@ -200,7 +221,10 @@ void write_userdata_text(pod_writer &w, const udata *ud) {
       double v;
       std::memcpy(&v, el + i * 8, 8);
       if (i) chunk[used++] = ',';
-      used += size_t(std::snprintf(chunk + used, 48, "%0.14g", v));
+      if (std::isfinite(v))
+        used += size_t(float_text(v, chunk + used));
+      else
+        used += size_t(std::snprintf(chunk + used, 48, "%0.14g", v));
       if (used >= 4096) flush();
     }
   }
@@ -244,8 +268,21 @@ void write_table(pod_writer &w, int t, int depth) {
   // Collect the keys that are not part of the sequence into a key array on
   // the stack (which keeps them alive) and a C++ list that is sorted. The
   // array is made for the first such key only: sequences need none.
+  // A first walk counts the keys, so that neither the list nor the key array
+  // grows (and rehashes) key by key.
+  int counted = 0;
+  lua_pushnil(L);
+  while (lua_next(L, t)) {
+    lua_pop(L, 1);
+    int kt = lua_type(L, -1);
+    if (kt == LUA_TSTRING ||
+        (kt == LUA_TNUMBER &&
+         !(lua_isinteger(L, -1) && lua_tointeger(L, -1) >= 1 && lua_tointeger(L, -1) <= n)))
+      counted++;
+  }
   int keys = 0;
   std::vector<pod_key> list;
+  list.reserve(size_t(counted));
   lua_pushnil(L);
   while (lua_next(L, t)) {
     lua_pop(L, 1);
@@ -266,7 +303,7 @@ void write_table(pod_writer &w, int t, int depth) {
       continue;  // keys without a text form are skipped with their values
     }
     if (!keys) {
-      lua_newtable(L);
+      lua_createtable(L, counted, 0);
       lua_insert(L, -2);  // below the key that lua_next goes on from
       keys = lua_gettop(L) - 1;
     }
@@ -371,7 +408,7 @@ int pod_number_text(lua_State *L, int index, char *out) {
   if (std::isinf(d)) return std::snprintf(out, 32, d > 0 ? "1e999" : "-1e999");
   // Lua's own "%.14g" form; the ".0" Lua adds to integral-looking floats is
   // the one the pod text cuts, so it is never added.
-  return std::snprintf(out, 32, "%.14g", d);
+  return float_text(d, out);
 }
 
 int stringify_object(lua_State *L, int index, pbuffer *b, int flags, int depth) {

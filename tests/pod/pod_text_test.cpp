@@ -2,11 +2,16 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "kernel/cpu_budget.h"
 #include "pod/pod_read.h"
@@ -147,6 +152,89 @@ TEST_F(PodText, ReaderAcceptsAndRefuses) {
       "unpod(\"",
   };
   for (const char *t : bad) EXPECT_EQ(read(t), 0) << t;
+}
+
+// The writer's float text is "%.14g" of the C library, and the reader's
+// numbers are what Lua's own conversion makes of the same text (type and
+// bits), on edge cases and on random bit patterns.
+TEST_F(PodText, NumbersMatchTheCLibraryAndLuaConversion) {
+  std::mt19937_64 rng(7);
+  std::vector<double> values = {0.0,
+                                -0.0,
+                                1e-320,
+                                5e-324,
+                                1.7976931348623157e308,
+                                1e15,
+                                1e16,
+                                0.1,
+                                1.0 / 3,
+                                123456789012345.0,
+                                2.5e-5,
+                                1e-5,
+                                99999999999999.5,
+                                0.000123456789012345};
+  int randoms = pod_test_sanitized ? 2000 : 20000;
+  for (int i = 0; i < randoms; i++) {
+    uint64_t bits = rng();
+    double d;
+    std::memcpy(&d, &bits, 8);
+    if (std::isfinite(d)) values.push_back(d);
+    values.push_back(double(int64_t(rng()) >> (rng() % 64)) / double(1 + rng() % 1000));
+  }
+  char ours[32], theirs[48];
+  for (double d : values) {
+    lua_pushnumber(L, d);
+    pod_number_text(L, -1, ours);
+    lua_pop(L, 1);
+    std::snprintf(theirs, sizeof theirs, "%.14g", d);
+    ASSERT_STREQ(ours, theirs);
+  }
+  std::vector<std::string> texts = {"0",
+                                    "-0",
+                                    "007",
+                                    "123456789012345678",
+                                    "-123456789012345678",
+                                    "1234567890123456789",
+                                    "9223372036854775807",
+                                    "-9223372036854775808",
+                                    "5.",
+                                    ".5",
+                                    "-.5",
+                                    "1e+5",
+                                    "1e5",
+                                    "+5",
+                                    "1e-400",
+                                    "1e308",
+                                    "2e308",
+                                    "1.5e",
+                                    "1..5",
+                                    "1-2",
+                                    "e5",
+                                    "--1"};
+  for (double d : values) {
+    std::snprintf(theirs, sizeof theirs, "%.17g", d);
+    texts.push_back(theirs);
+    std::snprintf(theirs, sizeof theirs, "%.14g", d);
+    texts.push_back(theirs);
+  }
+  for (const std::string &t : texts) {
+    int got = read(t);  // every byte of these texts is a number byte: all or nothing
+    bool lua_ok = lua_stringtonumber(L, t.c_str()) != 0;
+    if (!lua_ok) {
+      EXPECT_EQ(got, 0) << t;
+      lua_settop(L, 0);
+      continue;
+    }
+    ASSERT_EQ(got, 1) << t;
+    ASSERT_EQ(lua_isinteger(L, -1), lua_isinteger(L, -2)) << t;
+    if (lua_isinteger(L, -1)) {
+      EXPECT_EQ(lua_tointeger(L, -1), lua_tointeger(L, -2)) << t;
+    } else {
+      double a = lua_tonumber(L, -1), b = lua_tonumber(L, -2);
+      EXPECT_EQ(std::memcmp(&a, &b, 8), 0) << t;
+    }
+    lua_settop(L, 0);
+  }
 }
 
 TEST_F(PodText, EscapeAtTheEndNeverStepsPast) {

@@ -237,28 +237,33 @@ BENCHMARK(run_compose)->Name("compose_frame");
 
 int main(int argc, char **argv) {
   setup_processes();
-  benchmark::Initialize(&argc, argv);
+  bench_initialize(&argc, argv);
   ratio_reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  const std::pair<const char *, const char *> pairs[] = {
-      {"rectfill/64", "baseline/memset/64"},
-      {"rectfill/270", "baseline/memset/270"},
-      {"circfill/64", "baseline/memset/64"},
-      {"circfill/270", "baseline/memset/270"},
-      {"line", "baseline/memset_lines"},
-      {"spr/16", "baseline/memcpy/16"},
-      {"spr/16", "baseline/sdl_blit/16"},
-      {"spr/64", "baseline/memcpy/64"},
-      {"spr/64", "baseline/sdl_blit/64"},
-      {"masked_window", "baseline/memcpy_frame"},
-      {"compose_frame", "baseline/sdl_palette_convert"},
+  struct row {
+    const char *ours, *base;
+    bench_goal kind;
+    double goal;
   };
-  std::printf("\n%-16s %12s %10s  %s\n", "graphics", "MB/s", "ratio", "baseline");
-  for (auto [ours, base] : pairs) {
-    double r = reporter.rate[ours], b = reporter.rate[base];
-    std::printf("%-16s %12.1f %10.3f  %s\n", ours, r / 1e6, b > 0 ? r / b : 0.0, base);
+  const row rows[] = {
+      {"rectfill/64", "baseline/memset/64", bench_goal::none, 0},
+      {"rectfill/270", "baseline/memset/270", bench_goal::none, 0},
+      {"circfill/64", "baseline/memset/64", bench_goal::at_least, 0.35},
+      {"circfill/270", "baseline/memset/270", bench_goal::at_least, 0.35},
+      {"line", "baseline/memset_lines", bench_goal::none, 0},
+      {"spr/16", "baseline/memcpy/16", bench_goal::none, 0},
+      {"spr/16", "baseline/sdl_blit/16", bench_goal::none, 0},
+      {"spr/64", "baseline/memcpy/64", bench_goal::none, 0},
+      {"spr/64", "baseline/sdl_blit/64", bench_goal::none, 0},
+      {"masked_window", "baseline/memcpy_frame", bench_goal::none, 0},
+      {"compose_frame", "baseline/sdl_palette_convert", bench_goal::none, 0},
+  };
+  bench_print_goal_header("graphics (throughput ratio)");
+  for (const row &w : rows) {
+    double r = reporter.rate[w.ours], b = reporter.rate[w.base];
+    bench_print_goal(w.ours, b > 0 ? r / b : 0.0, w.kind, w.goal, w.base);
   }
   benchmark::Shutdown();
   processes_init();
-  return 0;
+  return bench_exit_code();
 }

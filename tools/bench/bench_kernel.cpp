@@ -4,6 +4,7 @@
 // frame with 100 idle processes (against the idle frame).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -18,6 +19,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include "tools/bench/bench_ratio.h"
 
 extern char **environ;
 
@@ -46,9 +49,8 @@ std::string prepare(const std::string &name, const char *rom) {
   return dir.string();
 }
 
-// Runs the program in dir to its end. With stop_at_first_line, the program
-// is ended (SIGTERM) once its first line is out: the sample ROM never exits
-// by itself.
+// Runs the program in dir to its end, or, with stop_at_first_line, only to
+// its first line (the sample system ROM runs until it is stopped).
 run_figures run_program(const std::string &dir, bool stop_at_first_line = false) {
   std::string exe = dir + "/kavelund", home = dir + "/appdata";
   std::vector<std::string> args = {exe, "-x", "-home", home};
@@ -74,7 +76,10 @@ run_figures run_program(const std::string &dir, bool stop_at_first_line = false)
     if (c == '\n' && f.to_first_line < 0) {
       f.to_first_line =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-      if (stop_at_first_line) kill(pid, SIGTERM);
+      if (stop_at_first_line) {
+        kill(pid, SIGKILL);
+        break;
+      }
     }
   }
   close(out[0]);
@@ -134,26 +139,27 @@ void BM_frame_with_100_idle_processes(benchmark::State &state) {
 
 BENCHMARK(BM_start_of_a_program_that_stops_at_once)
     ->UseManualTime()
-    ->Iterations(start_iterations)
+    ->Iterations(bench_iterations(start_iterations))
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_start_to_first_frame_of_the_sample_rom)
     ->UseManualTime()
-    ->Iterations(start_iterations)
+    ->Iterations(bench_iterations(start_iterations))
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_idle_frame)
     ->UseManualTime()
-    ->Iterations(frame_iterations)
+    ->Iterations(bench_iterations(frame_iterations))
     ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_frame_with_100_idle_processes)
     ->UseManualTime()
-    ->Iterations(frame_iterations)
+    ->Iterations(bench_iterations(frame_iterations))
     ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
+  bench_initialize(&argc, argv);
+  bench_reporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   auto at = [](const char *k) { return results.count(k) ? results[k] : 0.0; };
   std::printf("start to first frame: %.2f ms, %.2fx a program that stops at once (%.2f ms)\n",
@@ -162,5 +168,5 @@ int main(int argc, char **argv) {
   std::printf(
       "idle frame: %.1f us of CPU; frame with 100 idle processes: %.1f us, %.1fx the idle frame\n",
       at("idle frame") * 1e6, at("crowd frame") * 1e6, at("crowd frame") / at("idle frame"));
-  return 0;
+  return bench_exit_code();
 }

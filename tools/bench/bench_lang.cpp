@@ -14,28 +14,37 @@
 #include <map>
 #include <string>
 
+#include "tools/bench/bench_ratio.h"
+
 namespace {
 
+// Each workload's code reads its size from N, set before it: full size
+// normally, tiny in the smoke pass.
 struct workload {
   const char *name;
   const char *code;
+  int full, tiny;
 };
 
 constexpr workload workloads[] = {
     {"calls",
      "local function fib(n) if n < 2 then return n end return fib(n-1) + fib(n-2) end "
-     "print(fib(30))"},
+     "print(fib(N))",
+     30, 5},
     {"tables",
-     "local t = {} for i = 1, 300000 do t[i] = i * 2 end local s = 0 "
+     "local t = {} for i = 1, 3 * N do t[i] = i * 2 end local s = 0 "
      "for r = 1, 10 do for i = 1, #t do s = s + t[i] end end "
-     "local h = {} for i = 1, 100000 do h['k' .. (i % 1000)] = i end print(s)"},
+     "local h = {} for i = 1, N do h['k' .. (i % 1000)] = i end print(s)",
+     100000, 100},
     {"strings",
-     "local parts = {} for i = 1, 200000 do parts[#parts + 1] = tostring(i) .. ',' end "
+     "local parts = {} for i = 1, N do parts[#parts + 1] = tostring(i) .. ',' end "
      "local s = table.concat(parts) local n = 0 for w in s:gmatch('%d+') do n = n + 1 end "
-     "print(#s, n)"},
+     "print(#s, n)",
+     200000, 100},
     {"closures",
      "local function make(k) return function(x) return x + k end end local s = 0 "
-     "for i = 1, 2000000 do local f = make(i) s = f(s) % 1000003 end print(s)"},
+     "for i = 1, N do local f = make(i) s = f(s) % 1000003 end print(s)",
+     2000000, 100},
 };
 
 struct interp {
@@ -60,7 +69,7 @@ double children_cpu_seconds() {
 
 std::string script_path(const workload &w) {
   std::string path = std::string(P_tmpdir) + "/kvd_bench_lang_" + w.name + ".lua";
-  std::ofstream(path) << w.code << "\n";
+  std::ofstream(path) << "local N = " << bench_size(w.full, w.tiny) << " " << w.code << "\n";
   return path;
 }
 
@@ -92,15 +101,20 @@ int main(int argc, char **argv) {
                                    [&w, &in](benchmark::State &s) { run_workload(s, w, in); })
           ->Unit(benchmark::kMillisecond)
           ->UseRealTime()
-          ->MinTime(1.0);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  std::printf("\n%-10s %14s %14s\n", "workload", "patched/unpat", "lua5.4/unpat");
+          ->MinTime(bench_min_time(1.0));
+  bench_initialize(&argc, argv);
+  bench_reporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  bench_print_goal_header("workload (CPU time ratio)");
   for (const workload &w : workloads) {
-    double base = mean(std::string(w.name) + "/unpatched");
-    if (base <= 0) continue;
-    std::printf("%-10s %14.3f %14.3f\n", w.name, mean(std::string(w.name) + "/patched") / base,
-                mean(std::string(w.name) + "/lua5.4") / base);
+    std::string name(w.name);
+    double base = mean(name + "/unpatched"), patched = mean(name + "/patched"),
+           stock = mean(name + "/lua5.4");
+    if (base <= 0 || stock <= 0) continue;
+    bench_print_goal((name + " patched").c_str(), patched / base, bench_goal::at_most, 1.05,
+                     "the unpatched build");
+    bench_print_goal((name + " patched").c_str(), patched / stock, bench_goal::at_most, 1.00,
+                     "/usr/bin/lua5.4");
   }
-  return 0;
+  return bench_exit_code();
 }

@@ -115,18 +115,19 @@ int main(int argc, char **argv) {
   // The workstation's heap policy: records of the operator forms reuse the
   // memory of collected ones instead of faulting fresh pages in every call.
   alloc_keep_freed_memory();
-  benchmark::Initialize(&argc, argv);
+  bench_initialize(&argc, argv);
   ratio_reporter reporter("items_per_second");
   benchmark::RunSpecifiedBenchmarks(&reporter);
   auto &r = reporter.rate;
-  std::printf("\n%-28s %10s  (time over the plain loop's; aim: at most 1.5)\n", "", "ratio");
+  bench_print_goal_header("userdata (time over the loop's)");
   const char *const rows[][2] = {{"add/into_record", "add/plain_loop"},
                                  {"add/operator_new_record", "add/plain_loop"},
                                  {"mul/into_record", "mul/plain_loop"},
                                  {"mul/operator_new_record", "mul/plain_loop"},
                                  {"matmul/into_record", "matmul/plain_loop"}};
   for (const auto &row : rows)
-    if (r[row[0]] > 0) std::printf("%-28s %10.2f\n", row[0], r[row[1]] / r[row[0]]);
+    if (r[row[0]] > 0)
+      bench_print_goal(row[0], r[row[1]] / r[row[0]], bench_goal::at_most, 1.5, row[1]);
   benchmark::Shutdown();
-  return 0;
+  return bench_exit_code();
 }
