@@ -112,8 +112,8 @@ TEST_F(ud_methods, FinalizersThatReshapeAnOperandMidCallAreHarmless) {
     std::string n = std::to_string(i);
     std::string hits = root_eval("return run_family(FAMILIES[" + n + "])");
     // The finalizers did run while the method was being called.
-    EXPECT_GT(std::atoi(hits.c_str()), 0) << root_eval("return FAMILIES[" + n + "][1]") << ": "
-                                          << hits;
+    EXPECT_GT(std::atoi(hits.c_str()), 0)
+        << root_eval("return FAMILIES[" + n + "][1]") << ": " << hits;
   }
   root_eval("collectgarbage('incremental')");
 }

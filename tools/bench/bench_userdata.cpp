@@ -31,6 +31,7 @@ const char *const setup_code = R"(
   for i = 0, #UA - 1 do UA[i] = i * 7 UB[i] = i * 13 + 5 end
   calls = {
     u8_add_in_place = function() UA:add(UB, true) end,
+    u8_add_scalar_in_place = function() UA:add(3, true) end,
     u8_copy = function() UA:copy(UB, true) end,
     add_into = function() A:add(B, C) end,
     add_new = function() return A + B end,
@@ -76,6 +77,16 @@ void bench_plain_u8_add(benchmark::State &st) {
   st.SetItemsProcessed(st.iterations() * N);
 }
 
+void bench_plain_u8_add_scalar(benchmark::State &st) {
+  uint8_t *a = elements<uint8_t>("UA");
+  for (auto _ : st) {
+    for (int i = 0; i < N; i++) a[i] = uint8_t(a[i] + 3);
+    benchmark::DoNotOptimize(a);
+    benchmark::ClobberMemory();
+  }
+  st.SetItemsProcessed(st.iterations() * N);
+}
+
 void bench_plain_u8_copy(benchmark::State &st) {
   uint8_t *a = elements<uint8_t>("UA");
   const uint8_t *b = elements<uint8_t>("UB");
@@ -87,10 +98,10 @@ void bench_plain_u8_copy(benchmark::State &st) {
   st.SetItemsProcessed(st.iterations() * N);
 }
 
-// numpy's elements a second for `a += b` and `np.copyto(a, b)` on 1M u8
+// numpy's elements a second for `a += b`, `a += 3` and `np.copyto(a, b)` on 1M u8
 // elements (best of five), or 0 when python3 or numpy is missing.
 struct numpy_rates {
-  double add = 0, copy = 0;
+  double add = 0, add_scalar = 0, copy = 0;
 };
 numpy_rates measure_numpy() {
   const char *code =
@@ -98,14 +109,15 @@ numpy_rates measure_numpy() {
       "import numpy as np\n"
       "a = np.zeros(1 << 20, np.uint8); b = np.arange(1 << 20).astype(np.uint8)\n"
       "def add(): np.add(a, b, out=a)\n"
+      "def add_scalar(): np.add(a, 3, out=a)\n"
       "def copy(): np.copyto(a, b)\n"
-      "for f in (add, copy):\n"
+      "for f in (add, add_scalar, copy):\n"
       "    print((1 << 20) * 200 / min(timeit.repeat(f, number=200, repeat=5)))\n";
   numpy_rates r;
   std::string command = std::string("python3 -c '") + code + "' 2>/dev/null";
   FILE *p = popen(command.c_str(), "r");
   if (!p) return r;
-  if (std::fscanf(p, "%lf %lf", &r.add, &r.copy) != 2) r = {};
+  if (std::fscanf(p, "%lf %lf %lf", &r.add, &r.add_scalar, &r.copy) != 3) r = {};
   pclose(p);
   return r;
 }
@@ -165,6 +177,9 @@ BENCHMARK_CAPTURE(bench_lua, matmul_into, "matmul_into", int64_t(MAT) * MAT * MA
 BENCHMARK(bench_plain_matmul)->Name("matmul/plain_loop");
 BENCHMARK_CAPTURE(bench_lua, u8_add, "u8_add_in_place", N)->Name("u8_add/in_place");
 BENCHMARK(bench_plain_u8_add)->Name("u8_add/plain_loop");
+BENCHMARK_CAPTURE(bench_lua, u8_add_scalar, "u8_add_scalar_in_place", N)
+    ->Name("u8_add/scalar_in_place");
+BENCHMARK(bench_plain_u8_add_scalar)->Name("u8_add/scalar_plain_loop");
 BENCHMARK_CAPTURE(bench_lua, u8_copy, "u8_copy", N)->Name("u8_copy/into_record");
 BENCHMARK(bench_plain_u8_copy)->Name("u8_copy/plain_memcpy");
 
@@ -179,11 +194,14 @@ int main(int argc, char **argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
   auto &r = reporter.rate;
   std::printf("\n%-28s %10s  (time over the plain loop's; aim: at most 1.5)\n", "", "ratio");
-  const char *const rows[][2] = {
-      {"add/into_record", "add/plain_loop"},          {"add/operator_new_record", "add/plain_loop"},
-      {"mul/into_record", "mul/plain_loop"},          {"mul/operator_new_record", "mul/plain_loop"},
-      {"matmul/into_record", "matmul/plain_loop"},    {"u8_add/in_place", "u8_add/plain_loop"},
-      {"u8_copy/into_record", "u8_copy/plain_memcpy"}};
+  const char *const rows[][2] = {{"add/into_record", "add/plain_loop"},
+                                 {"add/operator_new_record", "add/plain_loop"},
+                                 {"mul/into_record", "mul/plain_loop"},
+                                 {"mul/operator_new_record", "mul/plain_loop"},
+                                 {"matmul/into_record", "matmul/plain_loop"},
+                                 {"u8_add/in_place", "u8_add/plain_loop"},
+                                 {"u8_add/scalar_in_place", "u8_add/scalar_plain_loop"},
+                                 {"u8_copy/into_record", "u8_copy/plain_memcpy"}};
   for (const auto &row : rows)
     if (r[row[0]] > 0) std::printf("%-28s %10.2f\n", row[0], r[row[1]] / r[row[0]]);
   numpy_rates np = measure_numpy();
@@ -191,7 +209,9 @@ int main(int argc, char **argv) {
   const struct {
     const char *name;
     double rate;
-  } np_rows[] = {{"u8_add/in_place", np.add}, {"u8_copy/into_record", np.copy}};
+  } np_rows[] = {{"u8_add/in_place", np.add},
+                 {"u8_add/scalar_in_place", np.add_scalar},
+                 {"u8_copy/into_record", np.copy}};
   for (const auto &row : np_rows) {
     if (row.rate <= 0)
       std::printf("%-28s %10s  (python3 with numpy not found)\n", row.name, "-");
