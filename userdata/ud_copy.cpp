@@ -94,9 +94,9 @@ int lua54_ud_take(lua_State *L) {
   // The rows visited each move at most min(span, source, destination)
   // elements: past the overrun bound the call fails before moving any.
   int64_t most = std::min<int64_t>({step, int64_t(udata_count(src)), int64_t(udata_count(dst))});
-  if (r1 > r0 && cpu_loop_overruns((r1 - r0) * std::max<int64_t>(most, 0) / move_divisor(type) +
-                                   (r1 - r0) / 6))
-    luaL_error(L, "%s", CPU_OVERRUN_MESSAGE);
+  if (r1 > r0)
+    frame_check_work(L,
+                     (r1 - r0) * std::max<int64_t>(most, 0) / move_divisor(type) + (r1 - r0) / 6);
   switch (utype_size(type)) {
     case 2:
       take_rows<uint16_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step);

@@ -215,7 +215,8 @@ frame_totals frame_apply(const frame_call &c, const frame_plan &p, Rule rule) {
 // Charges a finished walk: elements / divisor + outer / 2, in 64 bits.
 void frame_charge(const frame_totals &t, int64_t divisor);
 // Raises the overrun error (CPU_OVERRUN_MESSAGE) when `work` more cycles
-// would take the running slice past the overrun bound.
+// would take the running slice past the overrun bound: the check every
+// record method makes before a loop whose work grows with its arguments.
 void frame_check_work(lua_State *L, int64_t work);
 
 // An element-wise member, written once: Op gives
