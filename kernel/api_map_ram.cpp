@@ -88,8 +88,10 @@ int lua54__unmap_ram_by_userdata(lua_State *L) {
     // The address is taken modulo 16 MiB, as _map_ram takes it.
     int64_t a = address & (RAM_SIZE - 1);
     first = int(a / RAM_PAGE_SIZE);
-    int64_t end = a + length - 1;  // below a (an empty range) for a length of 0 or less
-    last = end < a ? -1 : int(std::min<int64_t>(end / RAM_PAGE_SIZE, RAM_PAGES - 1));
+    // A length of 0 or less is an empty range; a positive one is at most the
+    // record's bytes, so the end is formed without overflow.
+    last =
+        length < 1 ? -1 : int(std::min<int64_t>((a + length - 1) / RAM_PAGE_SIZE, RAM_PAGES - 1));
   }
   // A page belongs to ud when it points anywhere into the record, whatever
   // length was asked for.

@@ -66,9 +66,15 @@ static void convert_elements(uint32_t from_type, uint32_t to_type, const uint8_t
 }
 
 static int convert_indexed(lua_State *L, const udata *src) {
+  udata seen = *src;
   udata *image =
       create_userdata(L, "u8", src->dims, int32_t(src->width), int32_t(src->height), nullptr);
   if (!image) return 0;
+  // Making the image can run a finalizer that reshapes the source.
+  if (!udata_unchanged(src, seen)) {
+    lua_pop(L, 1);
+    return 0;
+  }
   uint64_t n = udata_count(src);
   bool f64 = (src->utype & 31) == UTYPE_F64;
   int64_t keys[256];
@@ -101,9 +107,14 @@ int lua54_ud_convert(lua_State *L) {
   if (t == LUA_TSTRING && std::strcmp(type, "u8") == 0 && lua_rawlen(L, 2) == 2 &&
       lua_toboolean(L, 3))
     return convert_indexed(L, src);
+  udata seen = *src;
   udata *dst =
       create_userdata(L, type, src->dims, int32_t(src->width), int32_t(src->height), nullptr);
   if (!dst) return 0;
+  if (!udata_unchanged(src, seen)) {
+    lua_pop(L, 1);
+    return 0;
+  }
   // A "[gfx]" or "[map]" type text sizes the result itself: fill only what
   // both hold.
   uint64_t n = udata_count(src) < udata_count(dst) ? udata_count(src) : udata_count(dst);

@@ -1,6 +1,7 @@
 // copy, take, clear and the operand scratch copies.
 #include "userdata/ud_copy.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "kernel/args.h"
@@ -62,11 +63,18 @@ int lua54_ud_take(lua_State *L) {
     if (!dst) dst = src;
     if ((dst->utype & 31) != type) return 0;
     lua_pushvalue(L, dst == src && !to_udata(L, 3) ? 1 : 3);
-  } else if (span == 1) {
-    dst = create_userdata(L, get_utype_string(type), list->dims, int32_t(list->width),
-                          int32_t(list->height), nullptr);
-  } else if (span >= 1 && count >= 1) {
-    dst = create_userdata(L, get_utype_string(type), 2, span, count, nullptr);
+  } else {
+    // The new record can run finalizers that reshape the source or the list.
+    udata seen_src = *src, seen_list = *list;
+    if (span == 1)
+      dst = create_userdata(L, get_utype_string(type), list->dims, int32_t(list->width),
+                            int32_t(list->height), nullptr);
+    else if (span >= 1 && count >= 1)
+      dst = create_userdata(L, get_utype_string(type), 2, span, count, nullptr);
+    if (dst && (!udata_unchanged(src, seen_src) || !udata_unchanged(list, seen_list))) {
+      lua_pop(L, 1);
+      return 0;
+    }
   }
   if (!dst) return 0;
   // Rows: the count, at most the entries left from the index offset over the
@@ -83,6 +91,12 @@ int lua54_ud_take(lua_State *L) {
   int64_t r0 = run.k0, r1 = run.k1;
   const int32_t *index = reinterpret_cast<const int32_t *>(udata_elements(list));
   int64_t step = span;
+  // The rows visited each move at most min(span, source, destination)
+  // elements: past the overrun bound the call fails before moving any.
+  int64_t most = std::min<int64_t>({step, int64_t(udata_count(src)), int64_t(udata_count(dst))});
+  if (r1 > r0)
+    frame_check_work(L,
+                     (r1 - r0) * std::max<int64_t>(most, 0) / move_divisor(type) + (r1 - r0) / 6);
   switch (utype_size(type)) {
     case 2:
       take_rows<uint16_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step);

@@ -1,6 +1,8 @@
 // Argument reading, clipping and charging of the element-wise frame.
 #include "userdata/ud_frame.h"
 
+#include <algorithm>
+
 #include "host/debug_log.h"
 #include "kernel/cpu_budget.h"
 
@@ -67,13 +69,71 @@ bool frame_begin(lua_State *L, frame_prologue prologue, frame_call *c, bool inte
   if (dest) {
     lua_pushvalue(L, dest_index);
   } else {
+    // The copy can run finalizers that reshape an operand checked above.
+    udata seen_a = udata_header(a), seen_b = udata_header(b);
     // A walk that writes every element of the copy needs none of its values.
     dest = walk_covers_primary(*c) ? push_userdata_to_overwrite(L, c->primary)
                                    : push_duplicate_userdata(L, c->primary);
+    if (!udata_unchanged(a, seen_a) || !udata_unchanged(b, seen_b)) {
+      lua_pop(L, 1);
+      return false;
+    }
     spend_cpu(int64_t(uint32_t(c->primary->width * c->primary->height) >> 7));
   }
   c->dest = dest;
   return true;
+}
+
+// The outer indices j, 0 <= j < outer, whose span can touch [0, n): spans of
+// `inner` elements, `step` apart inside (at least 1), starting at p + j *
+// outer_step. Normal order (step 1): p + j * outer_step in (-inner, n).
+// Swapped order (outer step 1): p + j in [-(inner - 1) * step, n), which
+// keeps every touching span and may keep a few that step over the record.
+static ud_run visible_spans(int64_t p, int64_t outer_step, int64_t outer, int64_t inner,
+                            int64_t step, int64_t n) {
+  if (inner < 1 || outer < 1) return {0, 0};
+  int64_t reach = (inner - 1) * step;  // at most 2^62
+  return clip_run(p + reach, outer_step, outer, n + reach);
+}
+
+frame_plan frame_plan_walk(const frame_call &c) {
+  const ud_walk &w = c.walk;
+  frame_plan p{};
+  bool swapped = w.spans > w.length;
+  p.outer = swapped ? w.length : w.spans;
+  p.inner = swapped ? w.spans : w.length;
+  p.step_a = swapped ? w.a_stride : 1;
+  p.step_b = swapped ? w.b_stride : 1;
+  p.outer_a = swapped ? 1 : w.a_stride;
+  p.outer_b = swapped ? 1 : w.b_stride;
+  p.n_a = int64_t(udata_count(c.primary));
+  p.n_b = c.second ? int64_t(udata_count(c.second)) : 0;
+  // Swapped order with a stride below 1 processes nothing.
+  p.idle = p.step_a < 1 || (c.second && p.step_b < 1);
+  if (p.idle) return p;
+  ud_run r = visible_spans(w.a_offset, p.outer_a, p.outer, p.inner, p.step_a, p.n_a);
+  // A span meets at most ceil(n / step) elements of a record.
+  p.span_most = std::min(p.inner, (p.n_a + p.step_a - 1) / p.step_a);
+  if (c.second) {
+    ud_run rb = visible_spans(w.b_offset, p.outer_b, p.outer, p.inner, p.step_b, p.n_b);
+    r.k0 = std::max(r.k0, rb.k0);
+    r.k1 = std::min(r.k1, rb.k1);
+    p.span_most = std::min(p.span_most, (p.n_b + p.step_b - 1) / p.step_b);
+  }
+  p.j0 = r.k0;
+  p.j1 = r.k1 > r.k0 ? r.k1 : r.k0;
+  return p;
+}
+
+int64_t frame_work_bound(const frame_plan &p, int64_t divisor) {
+  INVARIANT(divisor >= 1);
+  // At most 2^31 spans of at most 2^24 elements.
+  int64_t elements = p.idle ? 0 : (p.j1 - p.j0) * std::max<int64_t>(p.span_most, 0);
+  return elements / divisor + p.outer / 2;
+}
+
+void frame_check_work(lua_State *L, int64_t work) {
+  if (cpu_loop_overruns(work)) luaL_error(L, "%s", CPU_OVERRUN_MESSAGE);
 }
 
 void frame_charge(const frame_totals &t, int64_t divisor) {

@@ -104,11 +104,55 @@ struct frame_totals {
   int64_t elements, outer;
 };
 
+// The loops of a walk once their order is chosen (spans > length swaps them),
+// with the outer indices j0 <= j < j1 outside of which no span can touch the
+// records, found without visiting the spans.
+struct frame_plan {
+  int64_t outer, inner;      // loop counts
+  int64_t step_a, step_b;    // inner steps
+  int64_t outer_a, outer_b;  // outer steps
+  int64_t n_a, n_b;          // element counts (n_b 0 with a scalar)
+  int64_t j0, j1;            // the outer range that can process elements
+  int64_t span_most;         // the most elements one span can process
+  bool idle;                 // a swapped walk with an inner step below 1
+};
+frame_plan frame_plan_walk(const frame_call &c);
+
+// The most a walk can charge, from its plan alone: the most elements it can
+// process over the divisor, plus half the outer count (charged whether or not
+// a span touches a record).
+int64_t frame_work_bound(const frame_plan &p, int64_t divisor);
+
+#if defined(__clang__)
+#define UD_NO_LOOP_DEPENDENCE _Pragma("clang loop vectorize(assume_safety)")
+#else
+#define UD_NO_LOOP_DEPENDENCE _Pragma("GCC ivdep")
+#endif
+
+// One run of steps of 1 whose every element depends only on the operands'
+// element at the same k: the destination is the primary itself or apart from
+// it, and apart from the second operand or that same run of it. Results are
+// those of the element-by-element order, so the compiler may vectorise.
+template <class T, class Rule>
+inline void frame_span_apart(T *d, const T *a, const T *b, T s, frame_form form, int64_t count,
+                             Rule rule) {
+  if (form == FORM_OPERAND) {
+    UD_NO_LOOP_DEPENDENCE
+    for (int64_t k = 0; k < count; k++) d[k] = rule(a[k], b[k]);
+  } else if (form == FORM_SCALAR_RIGHT) {
+    UD_NO_LOOP_DEPENDENCE
+    for (int64_t k = 0; k < count; k++) d[k] = rule(a[k], s);
+  } else {
+    UD_NO_LOOP_DEPENDENCE
+    for (int64_t k = 0; k < count; k++) d[k] = rule(s, a[k]);
+  }
+}
+
 // One run of a walk: d[k * step_a] = rule(a[k * step_a], y) for 0 <= k <
 // count, y being b[k * step_b] or the scalar, or rule(scalar, a[...]) with
-// the scalar on the left. Steps of 1 get a loop of their own that the compiler
-// can vectorise; it still reads and writes in increasing order through
-// pointers that may overlap.
+// the scalar on the left. Reads and writes in increasing order through
+// pointers that may overlap, so that a destination overlapping the second
+// operand at another position reads results already written.
 template <class T, class Rule>
 inline void frame_span(T *d, const T *a, const T *b, T s, frame_form form, int64_t count,
                        int64_t step_a, int64_t step_b, Rule rule) {
@@ -129,56 +173,67 @@ inline void frame_span(T *d, const T *a, const T *b, T s, frame_form form, int64
     for (int64_t k = 0; k < count; k++) d[k * step_a] = rule(s, a[k * step_a]);
 }
 
-// Runs the walk with one element rule on elements of type T.
+// Runs a planned walk with one element rule on elements of type T.
 template <class T, class Rule>
-frame_totals frame_apply(const frame_call &c, Rule rule) {
+frame_totals frame_apply(const frame_call &c, const frame_plan &p, Rule rule) {
   const ud_walk &w = c.walk;
   T *d = reinterpret_cast<T *>(udata_elements(c.dest));
   const T *a = reinterpret_cast<const T *>(udata_elements(c.primary));
   const T *b = c.second ? reinterpret_cast<const T *>(udata_elements(c.second)) : nullptr;
   T s = frame_scalar<T>(c.scalar);
-  int64_t n_a = int64_t(udata_count(c.primary));
-  int64_t n_b = c.second ? int64_t(udata_count(c.second)) : 0;
-  bool swapped = w.spans > w.length;
-  int64_t outer = swapped ? w.length : w.spans;
-  int64_t inner = swapped ? w.spans : w.length;
-  int64_t step_a = swapped ? w.a_stride : 1, step_b = swapped ? w.b_stride : 1;
-  int64_t outer_a = swapped ? 1 : w.a_stride, outer_b = swapped ? 1 : w.b_stride;
   // A negative outer count takes its part of the charge as it is.
-  frame_totals t = {0, outer};
-  // Swapped order with a stride below 1 processes nothing.
-  if (step_a < 1 || (b && step_b < 1)) return t;
-  for (int64_t j = 0; j < outer; j++) {
-    int64_t pa = w.a_offset + j * outer_a, pb = w.b_offset + j * outer_b;
-    ud_run r = clip_run(pa, step_a, inner, n_a);
+  frame_totals t = {0, p.outer};
+  if (p.idle) return t;
+  // The destination is the primary or another record, so it meets the primary
+  // only at the same positions; only a second operand that is the
+  // destination can overlap it elsewhere.
+  bool b_is_dest = c.second == c.dest;
+  bool unit = p.step_a == 1 && (!b || p.step_b == 1);
+  for (int64_t j = p.j0; j < p.j1; j++) {
+    int64_t pa = w.a_offset + j * p.outer_a, pb = w.b_offset + j * p.outer_b;
+    ud_run r = clip_run(pa, p.step_a, p.inner, p.n_a);
     if (b) {
-      ud_run rb = clip_run(pb, step_b, inner, n_b);
+      ud_run rb = clip_run(pb, p.step_b, p.inner, p.n_b);
       if (rb.k0 > r.k0) r.k0 = rb.k0;
       if (rb.k1 < r.k1) r.k1 = rb.k1;
     }
     if (r.k1 <= r.k0) continue;
-    int64_t first_a = pa + r.k0 * step_a, first_b = pb + r.k0 * step_b;
-    frame_span<T>(d + first_a, a + first_a, b ? b + first_b : nullptr, s, c.form, r.k1 - r.k0,
-                  step_a, step_b, rule);
-    t.elements += r.k1 - r.k0;
+    int64_t count = r.k1 - r.k0;
+    int64_t first_a = pa + r.k0 * p.step_a, first_b = pb + r.k0 * p.step_b;
+    if (unit && (!b_is_dest || first_b == first_a || first_b + count <= first_a ||
+                 first_a + count <= first_b))
+      frame_span_apart<T>(d + first_a, a + first_a, b ? b + first_b : nullptr, s, c.form, count,
+                          rule);
+    else
+      frame_span<T>(d + first_a, a + first_a, b ? b + first_b : nullptr, s, c.form, count, p.step_a,
+                    p.step_b, rule);
+    t.elements += count;
   }
   return t;
 }
 
 // Charges a finished walk: elements / divisor + outer / 2, in 64 bits.
 void frame_charge(const frame_totals &t, int64_t divisor);
+// Raises the overrun error (CPU_OVERRUN_MESSAGE) when `work` more cycles
+// would take the running slice past the overrun bound: the check every
+// record method makes before a loop whose work grows with its arguments.
+void frame_check_work(lua_State *L, int64_t work);
 
 // An element-wise member, written once: Op gives
 //   template <class T> static T rule(T x, T y);   the element rule
 //   static int64_t divisor(uint32_t type);        the cost divisor
 // and frame_run runs the frame with it for the element type of the call.
+// A walk whose work could take the slice past the overrun bound raises the
+// overrun error before it touches an element.
 template <class Op>
 int frame_run(lua_State *L, frame_prologue prologue, bool integer_only = false) {
   frame_call c;
   if (!frame_begin(L, prologue, &c, integer_only)) return 0;
-  frame_totals t = udata_visit_type(c.type, [&c](auto zero) {
+  frame_plan p = frame_plan_walk(c);
+  frame_check_work(L, frame_work_bound(p, Op::divisor(c.type)));
+  frame_totals t = udata_visit_type(c.type, [&c, &p](auto zero) {
     using T = decltype(zero);
-    return frame_apply<T>(c, [](T x, T y) { return Op::rule(x, y); });
+    return frame_apply<T>(c, p, [](T x, T y) { return Op::rule(x, y); });
   });
   frame_charge(t, Op::divisor(c.type));
   return 1;

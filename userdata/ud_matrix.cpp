@@ -53,6 +53,21 @@ const double *transform_source(udata *m, const udata *dest) {
   return copy_dat(1, f64_of(m), int64_t(udata_count(m)));
 }
 
+// Pushes the destination of a point transform: the given one, or a new copy
+// of v. Null, with nothing pushed, when making the copy ran a finalizer that
+// reshaped v or m.
+udata *push_transform_dest(lua_State *L, const dest_arg &d, udata *v, udata *m) {
+  if (d.ud) {
+    lua_pushvalue(L, d.index);
+    return d.ud;
+  }
+  udata seen_v = *v, seen_m = *m;
+  udata *dest = push_duplicate_userdata(L, v);
+  if (udata_unchanged(v, seen_v) && udata_unchanged(m, seen_m)) return dest;
+  lua_pop(L, 1);
+  return nullptr;
+}
+
 }  // namespace
 
 int lua54_ud_lerp(lua_State *L) {
@@ -66,6 +81,9 @@ int lua54_ud_lerp(lua_State *L) {
       (spans - 1) * stride + step * len + offset >= int64_t(udata_count(ud)))
     return 0;
   if (len >= 2) {
+    // Runs may overlap, so the work is the elements written, not the record's.
+    int64_t cost = spans * (len - 1) / 2;
+    frame_check_work(L, cost);
     udata_visit_type(ud->utype, [&](auto zero) {
       using T = decltype(zero);
       T *e = reinterpret_cast<T *>(udata_elements(ud));
@@ -81,6 +99,7 @@ int lua54_ud_lerp(lua_State *L) {
         }
       }
     });
+    spend_cpu(cost);
   }
   lua_pushvalue(L, 1);
   return 1;
@@ -153,16 +172,27 @@ int lua54_ud_matmul(lua_State *L) {
   if (!d.ok || batch < 1 || a->height % batch != 0 || a->width != b->height) return 0;
   if (d.ud && (d.ud->width != b->width || d.ud->height != a->height)) return 0;
   int64_t aw = a->width, bw = b->width, rows = a->height;
+  // At most 2^21 x 2^21 multiply-adds: f64 records hold 2^21 elements.
+  int64_t cost = aw * rows * bw >> 3;
+  frame_check_work(L, cost);
   // b is read whole by every group: when it is the destination it is copied
   // once, before any result is written over it.
-  const double *bsrc = b == d.ud ? copy_dat(1, f64_of(b), int64_t(udata_count(b))) : f64_of(b);
-  if (!bsrc) return 0;
   udata *dest = d.ud;
   if (dest) {
     lua_pushvalue(L, d.index);
   } else {
+    udata seen_a = *a, seen_b = *b;
     dest = create_userdata(L, "f64", 2, int32_t(bw), int32_t(rows), nullptr);
     if (!dest) return 0;
+    if (!udata_unchanged(a, seen_a) || !udata_unchanged(b, seen_b)) {
+      lua_pop(L, 1);
+      return 0;
+    }
+  }
+  const double *bsrc = b == dest ? copy_dat(1, f64_of(b), int64_t(udata_count(b))) : f64_of(b);
+  if (!bsrc) {
+    lua_pop(L, 1);
+    return 0;
   }
   double *out = f64_of(dest);
   for (int64_t r0 = 0; r0 < rows; r0 += batch) {
@@ -183,7 +213,7 @@ int lua54_ud_matmul(lua_State *L) {
       }
     }
   }
-  spend_cpu(aw * rows * int64_t(dest->width) >> 3);
+  spend_cpu(cost);
   return 1;
 }
 
@@ -196,13 +226,13 @@ int lua54_ud_matmul3d(lua_State *L) {
       m->height != 4 || v->width < 3)
     return 0;
   if (d.ud && !holds_rows(d.ud, v->height, 3)) return 0;
+  udata *dest = push_transform_dest(L, d, v, m);
+  if (!dest) return 0;
   const double *ms = transform_source(m, d.ud);
-  if (!ms) return 0;
-  udata *dest = d.ud;
-  if (dest)
-    lua_pushvalue(L, d.index);
-  else
-    dest = push_duplicate_userdata(L, v);
+  if (!ms) {
+    lua_pop(L, 1);
+    return 0;
+  }
   const double *vs = f64_of(v);
   double *out = f64_of(dest);
   int64_t vw = v->width, dw = dest->width, mw = m->width, rows = v->height;
@@ -242,13 +272,13 @@ int lua54_ud_matmul2d(lua_State *L) {
       m->height != 3 || v->width < 2)
     return 0;
   if (d.ud && !holds_rows(d.ud, v->height, 2)) return 0;
+  udata *dest = push_transform_dest(L, d, v, m);
+  if (!dest) return 0;
   const double *ms = transform_source(m, d.ud);
-  if (!ms) return 0;
-  udata *dest = d.ud;
-  if (dest)
-    lua_pushvalue(L, d.index);
-  else
-    dest = push_duplicate_userdata(L, v);
+  if (!ms) {
+    lua_pop(L, 1);
+    return 0;
+  }
   const double *vs = f64_of(v);
   double *out = f64_of(dest);
   int64_t vw = v->width, dw = dest->width, mw = m->width, rows = v->height;
@@ -273,24 +303,33 @@ int lua54_ud_transpose(lua_State *L) {
   // ud as its own destination is the in-place form: read cell by cell it
   // would see its own results.
   if (d == ud || (!d && lua_toboolean(L, 2))) {
-    int64_t n = w < h ? w : h;
+    int64_t n = w < h ? w : h, cost = n * (n - 1) / 8;
+    frame_check_work(L, cost);
     udata_visit_type(type, [&](auto zero) {
       using T = decltype(zero);
       T *e = reinterpret_cast<T *>(udata_elements(ud));
       for (int64_t i = 1; i < n; i++)
         for (int64_t j = 0; j < i; j++) std::swap(e[i * w + j], e[j * w + i]);
     });
+    spend_cpu(cost);
     lua_pushvalue(L, 1);
     return 1;
   }
   if (d) {
     if ((d->utype & 31) != type) return 0;
     lua_pushvalue(L, 2);
-  } else if (!(d = create_userdata(L, get_utype_string(type), 2, int32_t(h), int32_t(w),
-                                   nullptr))) {
-    return 0;
+  } else {
+    udata seen = *ud;
+    if (!(d = create_userdata(L, get_utype_string(type), 2, int32_t(h), int32_t(w), nullptr)))
+      return 0;
+    if (!udata_unchanged(ud, seen)) {
+      lua_pop(L, 1);
+      return 0;
+    }
   }
   int64_t dw = d->width, ys = d->height < w ? d->height : w, xs = dw < h ? dw : h;
+  int64_t cost = ys * xs / 8;
+  frame_check_work(L, cost);
   udata_visit_type(type, [&](auto zero) {
     using T = decltype(zero);
     const T *src = reinterpret_cast<const T *>(udata_elements(ud));
@@ -298,6 +337,7 @@ int lua54_ud_transpose(lua_State *L) {
     for (int64_t y = 0; y < ys; y++)
       for (int64_t x = 0; x < xs; x++) out[y * dw + x] = src[x * w + y];
   });
+  spend_cpu(cost);
   return 1;
 }
 
@@ -307,8 +347,13 @@ int lua54_ud_row(lua_State *L) {
   int64_t i = kvd_intp(L, 2, -1);
   if (i < 0 || i >= int64_t(ud->height)) return 0;
   uint32_t type = ud->utype & 31, size = utype_size(type);
+  udata seen = *ud;
   udata *r = create_userdata(L, get_utype_string(type), 2, int32_t(ud->width), 1, nullptr);
   if (!r) return 0;
+  if (!udata_unchanged(ud, seen)) {
+    lua_pop(L, 1);
+    return 0;
+  }
   std::memcpy(udata_elements(r), udata_elements(ud) + uint64_t(i) * ud->width * size,
               uint64_t(ud->width) * size);
   spend_cpu(ud->width >> 2);
@@ -321,8 +366,13 @@ int lua54_ud_column(lua_State *L) {
   int64_t i = kvd_intp(L, 2, -1);
   if (i < 0 || i >= int64_t(ud->width)) return 0;
   uint32_t type = ud->utype & 31;
+  udata seen = *ud;
   udata *c = create_userdata(L, get_utype_string(type), 2, 1, int32_t(ud->height), nullptr);
   if (!c) return 0;
+  if (!udata_unchanged(ud, seen)) {
+    lua_pop(L, 1);
+    return 0;
+  }
   udata_visit_type(type, [&](auto zero) {
     using T = decltype(zero);
     const T *src = reinterpret_cast<const T *>(udata_elements(ud));
@@ -336,6 +386,9 @@ int lua54_ud_column(lua_State *L) {
 int lua54_ud_crc(lua_State *L) {
   udata *ud = to_udata(L, 1);
   if (!ud) return 0;
-  lua_pushinteger(L, crc32b(udata_elements(ud), int64_t(udata_bytes(ud))));
+  int64_t bytes = int64_t(udata_bytes(ud));
+  frame_check_work(L, bytes / 8);
+  lua_pushinteger(L, crc32b(udata_elements(ud), bytes));
+  spend_cpu(bytes / 8);
   return 1;
 }

@@ -56,9 +56,11 @@ int lua54_ud_mutate(lua_State *L) {
   if (w < 1) w = old_size * ud->width / new_size;
   if (w_given && !h_given) h = 1;
   if (h < 1) h = ud->height;
-  // In 64 bits: a width and height whose product passes 32 bits are refused,
-  // as is a width that rounds down to 0.
-  if (w < 1 || new_size * w * h > old_size * int64_t(udata_count(ud))) {
+  // A width that rounds down to 0 is refused, as is a shape whose bytes pass
+  // the record's, the product formed without overflow.
+  uint64_t new_bytes = 0;
+  if (w < 1 || !udata_shape_bytes(uint64_t(w), uint64_t(h), new_type, &new_bytes) ||
+      new_bytes > udata_bytes(ud)) {
     lua_pushstring(L, "new size is larger than old size");
     return 1;
   }

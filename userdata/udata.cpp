@@ -140,8 +140,11 @@ udata *create_userdata(lua_State *L, const char *type_text, int32_t dims, int32_
     return nullptr;
   }
   if (width < 1 || height < 1) return nullptr;
-  uint64_t block = rounded_block(uint64_t(width) * uint64_t(height) * utype_size(code));
-  if (block < 1 || block > UDATA_MAX_BYTES) return nullptr;
+  uint64_t bytes = 0;
+  if (!udata_shape_bytes(uint64_t(width), uint64_t(height), code, &bytes) || bytes < 1 ||
+      bytes > UDATA_MAX_BYTES)
+    return nullptr;
+  uint64_t block = rounded_block(bytes);
 
   udata *ud = static_cast<udata *>(lua_newuserdatauv(L, sizeof(udata) + block, 0));
   std::memset(ud, 0, sizeof(udata) + block);
@@ -182,7 +185,8 @@ udata *to_udata(lua_State *L, int index) {
   size_t len = lua_rawlen(L, index);
   if (!ud || len < sizeof(udata)) return nullptr;
   if (ud->dims < 1 || ud->dims > 2 || ud->width < 1 || ud->height < 1) return nullptr;
-  if (udata_bytes(ud) > len - sizeof(udata)) return nullptr;
+  uint64_t size = utype_size(ud->utype & 31);
+  if (size < 1 || udata_count(ud) > (len - sizeof(udata)) / size) return nullptr;
   return ud;
 }
 

@@ -49,10 +49,30 @@ inline const uint8_t *udata_elements(const udata *ud) {
 // Bytes of one element of a type code.
 inline uint32_t utype_size(uint32_t code) { return (1u << (code & 7)) >> 3; }
 inline uint64_t udata_count(const udata *ud) { return uint64_t(ud->width) * ud->height; }
-// Bytes the elements take (width x height x element size, not rounded).
+// Bytes the elements take (width x height x element size, not rounded). Exact
+// for every record to_udata accepts.
 inline uint64_t udata_bytes(const udata *ud) {
   return udata_count(ud) * utype_size(ud->utype & 31);
 }
+// The element bytes of a width x height shape of a type code, formed without
+// overflow: false when the product does not fit in 64 bits.
+inline bool udata_shape_bytes(uint64_t width, uint64_t height, uint32_t code, uint64_t *bytes) {
+  uint64_t count = 0;
+  return !__builtin_mul_overflow(width, height, &count) &&
+         !__builtin_mul_overflow(count, uint64_t(utype_size(code & 31)), bytes);
+}
+// True when ud's header is still the one a call copied into `seen`. Any
+// allocation can run pending finalizers, and a finalizer can mutate a record
+// the call has already checked: a call that read a shape or an element type
+// before allocating compares afterwards and refuses when it changed. A null
+// record is unchanged.
+inline bool udata_unchanged(const udata *ud, const udata &seen) {
+  return !ud || (ud->utype == seen.utype && ud->dims == seen.dims && ud->width == seen.width &&
+                 ud->height == seen.height);
+}
+// The header of a record, or a zeroed one for null: what udata_unchanged
+// compares against.
+inline udata udata_header(const udata *ud) { return ud ? *ud : udata{}; }
 
 // Element i of a record read as an integer (u8 zero-extended, i16 and i32
 // sign-extended, f64 converted by kvd_double_to_i64) or as a float; and
@@ -88,8 +108,8 @@ udata *push_duplicate_userdata(lua_State *L, const udata *ud);
 // element are copied. No size check, no charge.
 udata *push_userdata_to_overwrite(lua_State *L, const udata *ud);
 // The record at a stack index, or null when the value is not a full userdata
-// whose header fits its allocation (dims 1 or 2, sizes at least 1, elements
-// within the block).
+// whose header fits its allocation (dims 1 or 2, sizes at least 1, an element
+// size of at least one byte, elements within the block, tested by division).
 udata *to_udata(lua_State *L, int index);
 
 // Lua globals userdata(type, width, [height], [data]) and vec(...).

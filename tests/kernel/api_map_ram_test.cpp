@@ -98,6 +98,9 @@ TEST_F(api_map_ram_test, UnmapNeverReportsSuccessWhilePagesStayMapped) {
       // The address is taken modulo 16 MiB, as _map_ram takes it.
       {"_unmap_ram(a, 0x1020000, 16384)", "true 0.0 0.0"},
       {"_unmap_ram(a, 0x20000, 0)", "false 4096.0 4096.0"},
+      // The most negative length is an empty range, not one that wraps.
+      {"_unmap_ram(a, 0, math.mininteger)", "false 4096.0 4096.0"},
+      {"_unmap_ram(a, 0x20000, math.mininteger)", "false 4096.0 4096.0"},
       {"_unmap_ram(a, 0x30000)", "false 4096.0 4096.0"},
       {"_unmap_ram(a, -5)", "true 0.0 0.0"},
   };

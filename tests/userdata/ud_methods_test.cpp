@@ -390,7 +390,12 @@ TEST_F(ud_methods, ChargesByOperation) {
       {"USERDATA.dot, F, F10", 10 / 8 + 1},
       {"USERDATA.distance, F, F", 100 / 8 + 2},
       {"USERDATA.row, U1000, 0", 1000 >> 2},
-      {"USERDATA.transpose, F", 0},
+      // Charged per element written or byte read.
+      {"USERDATA.transpose, F", 100 / 8},
+      {"USERDATA.crc, U1000", 1000 / 8},
+      {"USERDATA.crc, F", 800 / 8},
+      {"USERDATA.lerp, U1000", 998 / 2},
+      {"USERDATA.lerp, U1000, 0, 9, 1, 100, 10", 100 * 8 / 2},
   };
   for (const auto &c : cases) EXPECT_EQ(charged(*this, c.call).cycles, c.want) << c.call;
   // sort: (row bytes / 128 + 1) x (comparisons x 3 / 4).
