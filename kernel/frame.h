@@ -10,7 +10,12 @@ void kavelund_exit();
 // Milliseconds the shutdown may take after SIGTERM or SIGINT to write
 // everything out before the watchdog ends the program (exit code 1). The
 // teardown after that (SDL, destructors, the leak checker) is not timed.
+// Checked builds run several times slower, so their flush gets longer.
+#ifdef KVD_CHECK_INVARIANTS
+inline constexpr int frame_watchdog_ms = 6000;
+#else
 inline constexpr int frame_watchdog_ms = 1500;
+#endif
 // After a host signal, the shutdown passes of a holding process stop once
 // this many milliseconds have passed since the signal, so the flush that
 // follows them still happens before the watchdog, however slow the machine.
