@@ -468,6 +468,24 @@ class files_test(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(os.path.join(drive, "work"))),
                          ["main.lua", "sub", "v.pod"])
 
+    def test_unsaved_cartridge_changes_are_written_at_every_exit(self):
+        import check_kvd_text
+        # held system ended by a host signal
+        r = run(self, "hold_save", start_only=True)
+        self.assertEqual(r.proc.stdout.readline(), b"ready\n")
+        r.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(r.proc.wait(timeout=30), 0)
+        r.proc.stdout.close()
+        with open(os.path.join(r.appdata, "drive", "h.kvd"), "rb") as f:
+            files, _ = check_kvd_text.read_cart(f.read())
+        self.assertEqual(files, {"a.lua": b"print(1)"})
+        # a runtime error in the root process
+        r = run(self, "error_save")
+        self.assertEqual(r.rc, 1)
+        with open(os.path.join(r.appdata, "drive", "k.kvd"), "rb") as f:
+            files, _ = check_kvd_text.read_cart(f.read())
+        self.assertEqual(files, {"a.lua": b"print(2)"})
+
 
 if __name__ == "__main__":
     unittest.main()
