@@ -189,8 +189,9 @@ int delete_path(const char *path) {
     // The host folder behind the root stays even when empty: without it
     // no host path could be written until the next start.
   } else if (origin->length > 0 && kind == MOUNT_HOST) {
-    if (unlink(o) != 0) rmdir(o);
-    anywhen_event(ANYWHEN_DELETE, to_cstr(canon), o);
+    // Only a deletion that happened is recorded (a folder with contents
+    // stays, and so does a missing path).
+    if (unlink(o) == 0 || rmdir(o) == 0) anywhen_event(ANYWHEN_DELETE, to_cstr(canon), o);
   } else if (origin->length > 0 && kind == MOUNT_RAM && !cart_refuses_change(o)) {
     // RAM records are named by their origin, so the origin is what goes,
     // whichever mount (or alias) the path came through.
