@@ -22,6 +22,9 @@ struct pmount_entry {
 };
 
 constexpr int PDISK_MAX_MOUNTS = 8192;
+// Mounts asked for by programs stop here, well before the table is full:
+// the rest is left to cartridges, which pruning can drop again.
+constexpr int PDISK_USERLAND_MOUNTS = 4096;
 
 extern pmount_entry pmount[PDISK_MAX_MOUNTS];
 extern int32_t pmounts;

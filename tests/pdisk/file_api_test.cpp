@@ -11,6 +11,7 @@
 #include "kernel/message.h"
 #include "pdisk/cache.h"
 #include "pdisk/cart_mount.h"
+#include "pdisk/fileops.h"
 #include "pdisk/mount.h"
 #include "pdisk/pfile.h"
 #include "pdisk_fixture.h"
@@ -182,6 +183,23 @@ TEST_F(FileApi, StoringAWholeCartridgeReplacesItsMount) {
   root_eval("_fdelete('/s1.kvd')");
   EXPECT_EQ(host_file("root/moved.kvd"), stored);
   EXPECT_EQ(call("fetch('/moved.kvd/a.lua')"), "new");
+}
+
+TEST_F(FileApi, ProgramsCannotFillTheMountTable) {
+  // mounts stop with an error well before the table is full
+  int base = pmounts;
+  EXPECT_EQ(call("(function() for i = 1, 8190 do local e = mount('/m' .. i, '/ram') "
+                 "if e then return i, e end end end)()"),
+            std::to_string(PDISK_USERLAND_MOUNTS - base + 1) + ",mount: too many mounts");
+  // cartridges that cannot be written back fill the rest; pruning a full
+  // table of them ends nothing
+  root_eval("mkdir('/gone')");
+  for (int i = 0; pmounts < PDISK_MAX_MOUNTS; i++)
+    ASSERT_EQ(pmkdir(("/gone/c" + std::to_string(i) + ".kvd").c_str()), 0);
+  std::filesystem::remove_all(host + "/root/gone");
+  EXPECT_EQ(call("mount('/late', '/ram')"), "mount: too many mounts");
+  prune_mounts();
+  EXPECT_EQ(pmounts, PDISK_MAX_MOUNTS);  // kept dirty, and the program goes on
 }
 
 TEST_F(FileApi, FailedWriteBackNotifiesTheWindowManagerOnce) {
