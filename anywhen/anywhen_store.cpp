@@ -385,6 +385,8 @@ void anywhen_event(int kind, const char *path, const char *host_path) {
 }
 
 void anywhen_open() {
+  // Versions and logs half-written when a run was killed.
+  host_remove_stale_temp_files(anywhen_host_path("anywhen").c_str());
   current_log_path.clear();
   anywhen_event(ANYWHEN_TIME_MARK, "__start_session", nullptr);
 }
