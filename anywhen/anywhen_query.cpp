@@ -386,6 +386,9 @@ pbuffer *anywhen_fetch(const char *query) {
       hash = line.substr(2, ANYWHEN_HASH_DIGITS);
       delta_hex.clear();
       collecting = kind == '+';
+    } else if (kind == '-' && line_path(line) == path) {
+      hash.clear();  // deleted: no version until the next write
+      delta_hex.clear();
     }
   }
   fclose(f);

@@ -74,6 +74,8 @@ bool anywhen_read_line(FILE *f, std::string &line) {
     do {
       if (line.size() < ANYWHEN_LINE_MAX) line += (char)c;
     } while ((c = getc(f)) != EOF && c != '\n' && c != '\r');
+    // A last line without its line end was cut by a kill mid-append.
+    if (c == EOF) return false;
     while (!line.empty() && (unsigned char)line.back() <= 32) line.pop_back();
   } while (line.empty());  // a line of blanks only
   return true;
@@ -91,6 +93,18 @@ static std::string blob_path(const char *hash) {
 
 static std::string plain_copy_path(int year, int month, const char *hash) {
   return anywhen_host_path(month_folder(year, month) + "/pod/" + hash);
+}
+
+// The name of a version: its hash as ANYWHEN_HASH_DIGITS hex digits.
+static void version_hash(const pbuffer *file, char hash[ANYWHEN_HASH_DIGITS + 1]) {
+  uint64_t h[2];
+  murmurhash3_x64_128(file->data, file->length, 0, h);
+  for (int i = 0; i < 16; i++) {
+    uint8_t byte = (uint8_t)(h[i / 8] >> (8 * (i % 8)));
+    hash[2 * i] = hex_char[byte >> 4];
+    hash[2 * i + 1] = hex_char[byte & 15];
+  }
+  hash[ANYWHEN_HASH_DIGITS] = 0;
 }
 
 // The version held by a blob, or null (a damaged blob is logged).
@@ -119,13 +133,23 @@ static pbuffer *decode_blob(const pbuffer *blob) {
 
 pbuffer *anywhen_load_version(int year, int month, const char *hash) {
   if (!hash || !anywhen_is_hash(hash) || hash[ANYWHEN_HASH_DIGITS] != 0) return nullptr;
-  pbuffer *plain = create_buffer_from_file(plain_copy_path(year, month, hash).c_str());
-  if (plain) {
-    plain->cursor = 0;
-    return plain;
+  pbuffer *version = create_buffer_from_file(plain_copy_path(year, month, hash).c_str());
+  if (!version) {
+    pbuffer_owner blob(create_buffer_from_file(blob_path(hash).c_str()));
+    version = blob ? decode_blob(blob.get()) : nullptr;
   }
-  pbuffer_owner blob(create_buffer_from_file(blob_path(hash).c_str()));
-  return blob ? decode_blob(blob.get()) : nullptr;
+  if (!version) return nullptr;
+  // A version is named by its hash: bytes that still decode after damage
+  // are not that version.
+  char got[ANYWHEN_HASH_DIGITS + 1];
+  version_hash(version, got);
+  if (strcmp(got, hash) != 0) {
+    klog("[anywhen] damaged version %s: its bytes hash to %s\n", hash, got);
+    destroy_buffer(version);
+    return nullptr;
+  }
+  version->cursor = 0;
+  return version;
 }
 
 // Writes the blob of a version atomically; false (logged) on failure.
@@ -184,15 +208,8 @@ static void store_file_checkpoint(FILE *log, const char *path, const char *host_
   if (host_file_read(host_path, file.get(), ANYWHEN_MAX_FILE) != 0) return;
   if (file->length >= ANYWHEN_MAX_FILE) return;
 
-  uint64_t h[2];
-  murmurhash3_x64_128(file->data, file->length, 0, h);
   char hash[ANYWHEN_HASH_DIGITS + 1];
-  for (int i = 0; i < 16; i++) {
-    uint8_t byte = (uint8_t)(h[i / 8] >> (8 * (i % 8)));
-    hash[2 * i] = hex_char[byte >> 4];
-    hash[2 * i + 1] = hex_char[byte & 15];
-  }
-  hash[ANYWHEN_HASH_DIGITS] = 0;
+  version_hash(file.get(), hash);
 
   anywhen_time now = anywhen_now();
   std::string moment = anywhen_moment_text(now);
@@ -300,6 +317,19 @@ static void open_day_log(const std::string &log_path) {
   current_log_path = log_path;
 }
 
+// Opens a day log for appending. A last line cut by a kill mid-append is
+// ended first, so that the next record starts on a line of its own.
+static FILE *open_log_to_append(const std::string &path) {
+  FILE *log = fopen(path.c_str(), "a+b");
+  if (!log) return nullptr;
+  if (fseek(log, -1, SEEK_END) == 0 && getc(log) != '\n') {
+    fseek(log, 0, SEEK_END);
+    putc('\n', log);
+  }
+  fseek(log, 0, SEEK_END);
+  return log;
+}
+
 static bool has_control_byte(const char *s) {
   for (; s && *s; s++)
     if ((unsigned char)*s < 32) return true;
@@ -322,7 +352,7 @@ void anywhen_event(int kind, const char *path, const char *host_path) {
   open_day_log(anywhen_day_log_path(now.year, now.month, now.day));
   if (kind == ANYWHEN_OPEN_LOG) return;
 
-  FILE *log = fopen(current_log_path.c_str(), "ab");
+  FILE *log = open_log_to_append(current_log_path);
   if (!log) {
     printf("[anywhen] couldn't open log file to append\n");
     return;
@@ -355,6 +385,8 @@ void anywhen_event(int kind, const char *path, const char *host_path) {
 }
 
 void anywhen_open() {
+  // Versions and logs half-written when a run was killed.
+  host_remove_stale_temp_files(anywhen_host_path("anywhen").c_str());
   current_log_path.clear();
   anywhen_event(ANYWHEN_TIME_MARK, "__start_session", nullptr);
 }

@@ -157,10 +157,15 @@ void gif_cleanup() {
   last_frame.shrink_to_fit();
 }
 
-void gif_report_frames() {
+// Names the file only when one was kept.
+void gif_report_frames(bool kept) {
   char text[1400];
-  std::snprintf(text, sizeof text, "captured %d frame gif %dx%d (x%d): %s", gif_frames, gifset.w,
-                gifset.h, gifset.scale, gif_filename);
+  if (kept)
+    std::snprintf(text, sizeof text, "captured %d frame gif %dx%d (x%d): %s", gif_frames, gifset.w,
+                  gifset.h, gifset.scale, gif_filename);
+  else
+    std::snprintf(text, sizeof text, "captured %d frame gif %dx%d (x%d): not saved", gif_frames,
+                  gifset.w, gifset.h, gifset.scale);
   send_unless(gifset.silent, text);
 }
 
@@ -170,9 +175,20 @@ std::atomic_ref<uint32_t> capture_flag() { return std::atomic_ref<uint32_t>(app.
 
 // ---- names ---------------------------------------------------------------------
 
+// A name is taken by a file or a folder. The test never mounts: a capture
+// named like a cartridge ("x.kvd" + ".png") is a plain file, and one already
+// mounted as a cartridge counts as taken.
+static bool capture_name_taken(const char *path) {
+  int was_blocked = block_automounting;
+  block_automounting = 1;
+  bool taken = pdisk_file_exists(path) || pdisk_directory_exists(path, 1);
+  block_automounting = was_blocked;
+  return taken;
+}
+
 const char *get_capture_filename(const char *name, const char *ext) {
   std::snprintf(capture_filename_buf, sizeof capture_filename_buf, "/desktop/host/%s%s", name, ext);
-  for (int32_t n = 1; pdisk_file_exists(capture_filename_buf); n++) {
+  for (int32_t n = 1; capture_name_taken(capture_filename_buf); n++) {
     if (n > MAX_NAME_NUMBER) return nullptr;
     std::snprintf(capture_filename_buf, sizeof capture_filename_buf, "/desktop/host/%s_%d%s", name,
                   n, ext);
@@ -354,13 +370,13 @@ void gif_end_ex(int write) {
   if (failed)
     notify("**error: could not write gif\n");
   else
-    gif_report_frames();
+    gif_report_frames(frames > 0);
   gif_cleanup();
 }
 
 void gif_cancel() {
   if (!gif) return;
-  gif_report_frames();
+  gif_report_frames(false);
   gif_close();
   unlink(gif_filename_host);
   gif_cleanup();

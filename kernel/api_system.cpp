@@ -41,6 +41,10 @@ int lua54_set_userland_clipboard_text(lua_State *L) {
 }
 
 int lua54_mount(lua_State *L) {
+  if (pmounts >= PDISK_USERLAND_MOUNTS) {
+    lua_pushstring(L, "mount: too many mounts");
+    return 1;
+  }
   mount_p_path(file_api_text_arg(L, 1), file_api_text_arg(L, 2));
   return 0;
 }

@@ -144,8 +144,8 @@ void kavelund_exit() {
   for (int pass = 0; pass < 120 && app.exclusive_process != 0 && !shutdown_passes_out_of_time();
        pass++)
     run_root_pass();
-  capture_reset();  // a running recording or audio capture is written out
-  flush_dirty_mounts_immediately();
+  capture_reset();               // a running recording or audio capture is written out
+  flush_dirty_mounts_at_exit();  // also when a process still holds the system
   sync_fs(1);
   delete_sockets_by_process(0);
   sockets_exit();

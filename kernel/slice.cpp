@@ -47,6 +47,8 @@ void slice_fatal_error(int32_t slot, const char *message) {
     klog("** RUNTIME ERROR IN WINDOW MANAGER **\n");
   }
   klog("%s\n", message);
+  // Unsaved cartridge changes outlive the failed process.
+  flush_dirty_mounts_at_exit();
   std::fflush(stdout);
   std::exit(1);
 }

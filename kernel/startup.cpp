@@ -25,6 +25,7 @@
 #include "kernel/process.h"
 #include "kernel/settings.h"
 #include "pdisk/cart_mount.h"
+#include "pdisk/host_file.h"
 #include "pdisk/mount.h"
 #include "pdisk/fileops.h"
 #include "pdisk/pfile.h"
@@ -144,6 +145,16 @@ void reset_app_state() {
   reset_subsystems();
   mount_system_folder("/ram");
   process_config();
+
+  // Files half-written by a run that was killed are removed once a run; a
+  // reboot leaves the writes of this run (downloads go on) alone.
+  static bool swept;
+  if (!swept) {
+    swept = true;
+    uint32_t kind = 0;
+    pbuffer_owner drive(resolve_to_origin("/", &kind, 0));
+    if (kind == MOUNT_HOST) host_remove_stale_temp_files(to_cstr(drive.get()));
+  }
 
   std::string data = program_path("data");
   if (host_directory_exists(data.c_str()) && mount_host_path("/host_data", data.c_str()) != 0)

@@ -38,8 +38,9 @@ int kvd_path_kind(const char *path) {
 
 static bool system_is_held() { return app.exclusive_process != 0; }
 
-void populate_ram_folder_from_kvd_buffer(const char *dest, pbuffer *b) {
-  pbuffer *line = breadln(b, nullptr);  // header line, not checked
+int populate_ram_folder_from_kvd_buffer(const char *dest, pbuffer *b) {
+  if (!b || b->cursor >= b->length) return 0;  // an empty file: a new cartridge
+  pbuffer *line = breadln(b, nullptr);         // header line, not checked
   breadln(b, line);
   int version = 0;
   if (sscanf(to_cstr(line), "version %d", &version) != 1) version = 0;
@@ -47,9 +48,12 @@ void populate_ram_folder_from_kvd_buffer(const char *dest, pbuffer *b) {
   // Cartridge files inside are stored as files, not mounted on the way.
   int was_blocked = block_automounting;
   block_automounting = 1;
-  if (version == 1) populate_ram_folder_from_kvd_buffer_v1(dest, b);
-  if (version == 2) populate_ram_folder_from_kvd_buffer_v2(dest, b);
+  int result = -1;  // an unknown version unpacks nothing
+  if (version == 1) result = populate_ram_folder_from_kvd_buffer_v1(dest, b);
+  if (version == 2) result = populate_ram_folder_from_kvd_buffer_v2(dest, b);
   block_automounting = was_blocked;
+  if (version != 1 && version != 2) printf("** unknown text cartridge version: %s\n", dest);
+  return result;
 }
 
 int populate_ram_folder_from_kvd_png_buffer(const char *dest, pbuffer *b) {
@@ -59,20 +63,20 @@ int populate_ram_folder_from_kvd_png_buffer(const char *dest, pbuffer *b) {
     printf("not a readable kvd.png cartridge.\n");
     return -1;
   }
-  populate_ram_folder_from_kvd_rom_buffer(dest, rom.get());
+  int result = populate_ram_folder_from_kvd_rom_buffer(dest, rom.get());
   // The label travels in the picture, not in the ROM: kept as "label.qoi" so
   // that writing the cartridge back shows it again.
   std::string label = std::string(dest) + "/label.qoi";
   if (pdisk_file_exists((std::string(dest) + "/label.png").c_str()) ||
       pdisk_file_exists(label.c_str()))
-    return 0;
+    return result;
   pbuffer_owner qoi(read_kvd_png_label(b));
   pfile_entry *f = qoi ? pfopen(label.c_str(), "w") : nullptr;
   if (f) {
     bwrite(qoi->data, 1, uint64_t(qoi->length), f->data);
     pfclose(f);
   }
-  return 0;
+  return result;
 }
 
 // Picks and creates a fresh folder under "/ram/mount"; its path in out.
@@ -87,27 +91,71 @@ static void make_mount_folder(char *out, size_t size) {
   pmkdir(out);
 }
 
+// The origin of the cartridge file at canonical path p itself (past a mount
+// at p), with automounting blocked; null when it resolves to nothing.
+static pbuffer *cartridge_file_origin(const char *p) {
+  int was_blocked = block_automounting;
+  block_automounting = 1;
+  uint32_t kind = 0;
+  pbuffer *origin = resolve_to_origin(p, &kind, 1);
+  block_automounting = was_blocked;
+  if (origin->length > 0) return origin;
+  destroy_buffer(origin);
+  return nullptr;
+}
+
+// The cartridge mount (at any point) of the file with that origin, or null.
+static pmount_entry *mount_of_cartridge_file(const pbuffer *file) {
+  for (int i = 0; file && i < pmounts; i++) {
+    const pbuffer *c = pmount[i].cart_file;
+    if (c && c->length == file->length && memcmp(c->data, file->data, (size_t)c->length) == 0)
+      return &pmount[i];
+  }
+  return nullptr;
+}
+
+// One cartridge file reached through a second mount point shares the first
+// point's folder: both see every change and one write-back saves them all.
+static pmount_entry *mount_alias(const char *p, pbuffer *file, const pmount_entry *first) {
+  pbuffer *folder = create_buffer_from_buffer_2(first->origin, 'c');
+  uint32_t read_only = first->read_only;
+  int was_blocked = block_automounting;
+  block_automounting = 1;
+  pmount_entry *m = mount_p_path(p, to_cstr(folder));
+  block_automounting = was_blocked;
+  destroy_buffer(folder);
+  if (!m) {
+    destroy_buffer(file);
+    return nullptr;
+  }
+  m->cart_file = file;
+  m->read_only = read_only;
+  return m;
+}
+
 pmount_entry *mount_kvd_path(const char *p) {
   if (!p) return nullptr;
   if (pmount_entry *m = get_mount_by_mount_point(p, 0)) return m;
+  pbuffer *file = cartridge_file_origin(p);
+  if (const pmount_entry *first = mount_of_cartridge_file(file)) return mount_alias(p, file, first);
   // The cartridge file is read through its parent mount: no path taken on
   // the way may mount it a second time.
   int was_blocked = block_automounting;
   block_automounting = 1;
   char folder[64];
   make_mount_folder(folder, sizeof folder);
-  int unreadable = 0;
+  int status = 0;
   if (pfile_entry *f = pfopen(p, "r")) {
     f->data->cursor = 0;
     switch (kvd_path_kind(p)) {
       case KVD_TEXT:
-        populate_ram_folder_from_kvd_buffer(folder, f->data);
+        status = populate_ram_folder_from_kvd_buffer(folder, f->data);
         break;
       case KVD_ROM:
-        populate_ram_folder_from_kvd_rom_buffer(folder, f->data);
+        status = populate_ram_folder_from_kvd_rom_buffer(folder, f->data);
         break;
       case KVD_PNG:
-        unreadable = populate_ram_folder_from_kvd_png_buffer(folder, f->data) != 0;
+        status = populate_ram_folder_from_kvd_png_buffer(folder, f->data);
         break;
     }
     pfclose(f);
@@ -117,10 +165,32 @@ pmount_entry *mount_kvd_path(const char *p) {
     m->folder_flag = 0;
     m->dirty = 0;
     m->flush_time = 0;
-    m->unreadable = uint32_t(unreadable);
+    m->read_only = uint32_t(status != 0);
+    m->cart_file = file;
+    file = nullptr;
+    if (status != 0)
+      klog("** cartridge %s was not read whole: mounted read-only, its file is kept as it is\n", p);
+  } else {
+    delete_ram_files_in_path(folder);
   }
+  destroy_buffer(file);
   block_automounting = was_blocked;
   return m;
+}
+
+bool cart_refuses_change(const char *ram_path) {
+  pmount_entry *m = mount_owning_ram_path(ram_path);
+  if (!m || !m->read_only) return false;
+  if (!m->refusal_told) {
+    char text[1200];
+    snprintf(text, sizeof text, "%s was not read whole: it is read-only, changes are not saved",
+             to_cstr(m->mount_point));
+    klog("** %s\n", text);
+    notify(text);
+    for (int i = 0; i < pmounts; i++)
+      if (strcmp(to_cstr(pmount[i].origin), to_cstr(m->origin)) == 0) pmount[i].refusal_told = 1;
+  }
+  return true;
 }
 
 // Packs the mount's folder as a cartridge of `kind` into a new buffer; null
@@ -141,10 +211,16 @@ static pbuffer *pack_cartridge(const pmount_entry *m, int kind, const char **why
   return nullptr;
 }
 
+// Clears the mark of m and of every other point of the same folder.
 static void clear_dirty(pmount_entry *m) {
-  m->dirty = 0;
-  m->flush_time = 0;
-  m->write_failures = 0;
+  for (int i = 0; i < pmounts; i++) {
+    pmount_entry *o = &pmount[i];
+    if (o != m && (o->kind != m->kind || strcmp(to_cstr(o->origin), to_cstr(m->origin)) != 0))
+      continue;
+    o->dirty = 0;
+    o->flush_time = 0;
+    o->write_failures = 0;
+  }
 }
 
 static void report_failed_write_back(pmount_entry *m, const char *why) {
@@ -157,19 +233,22 @@ static void report_failed_write_back(pmount_entry *m, const char *why) {
   notify(text);
 }
 
-int flush_dirty_mount(pmount_entry *m, int delayed) {
+// Writes one mount back; `held_too` writes it even while a process holds the
+// system (the exit path). *failed (when given) is set when a write failed.
+static int flush_one(pmount_entry *m, int delayed, bool held_too, bool *failed) {
   if (!m || !m->dirty) return 0;
   if (delayed && pdisk_now_ms() < m->flush_time) return 0;
-  if (system_is_held()) return 0;
+  if (system_is_held() && !held_too) return 0;
   int kind = kvd_path_kind(to_cstr(m->mount_point));
   if (kind == KVD_NONE) {
     clear_dirty(m);
     return 0;
   }
-  const char *why = "its file could not be read";
-  pbuffer *packed = m->unreadable ? nullptr : pack_cartridge(m, kind, &why);
+  const char *why = "its file could not be read whole";
+  pbuffer *packed = m->read_only ? nullptr : pack_cartridge(m, kind, &why);
   if (!packed) {
     report_failed_write_back(m, why);
+    if (failed) *failed = true;
     return 0;
   }
   // The mount point may move in the table when the open mounts or prunes;
@@ -185,10 +264,15 @@ int flush_dirty_mount(pmount_entry *m, int delayed) {
   destroy_buffer(point);
   if (!written) {
     report_failed_write_back(m, f ? "the host refused the write" : "its file cannot be opened");
+    if (failed) *failed = true;
     return 0;
   }
   clear_dirty(m);
   return 1;
+}
+
+int flush_dirty_mount(pmount_entry *m, int delayed) {
+  return flush_one(m, delayed, false, nullptr);
 }
 
 int flush_dirty_mounts_ex(int delayed) {
@@ -196,6 +280,21 @@ int flush_dirty_mounts_ex(int delayed) {
   for (int i = pmounts - 1; i >= 0; i--)
     if (i < pmounts) n += flush_dirty_mount(&pmount[i], delayed);
   return n;
+}
+
+int flush_dirty_mounts_at_exit() {
+  int failures = 0;
+  for (int i = pmounts - 1; i >= 0; i--) {
+    if (i >= pmounts) continue;
+    bool failed = false;
+    flush_one(&pmount[i], 0, true, &failed);
+    if (!failed) continue;
+    failures++;
+    const char *point = to_cstr(pmount[i].mount_point);
+    klog("** changes to %s were not saved at exit\n", point);
+    fprintf(stderr, "kavelund: changes to %s were not saved at exit\n", point);
+  }
+  return failures;
 }
 
 void flush_dirty_mounts_delayed() { flush_dirty_mounts_ex(1); }
@@ -210,8 +309,7 @@ int flush_dirty_mount_immediately(const char *mount_point) {
 
 void delete_mount_entry(int index) {
   if (index < 0 || index >= pmounts) return;
-  destroy_buffer(pmount[index].mount_point);
-  destroy_buffer(pmount[index].origin);
+  release_mount(&pmount[index]);
   memmove(&pmount[index], &pmount[index + 1], sizeof(pmount[0]) * (pmounts - index - 1));
   pmounts--;
   pmount[pmounts] = pmount_entry{};
@@ -222,10 +320,20 @@ static bool begins_with(const pbuffer *b, const char *prefix) {
   return b && (size_t)b->length >= n && memcmp(b->data, prefix, n) == 0;
 }
 
-// Removes mount i with the RAM records under its origin.
-static void remove_mount_and_files(int i) {
-  delete_ram_files_in_path(to_cstr(pmount[i].origin));
-  delete_mount_entry(i);
+// Removes mount i, with every other mount point of the same cartridge, and
+// the RAM records under its origin; the number of removed records that
+// stood before i.
+static int remove_mount_and_files(int i) {
+  std::string origin = to_cstr(pmount[i].origin);
+  bool cart = pmount[i].cart_file != nullptr;
+  delete_ram_files_in_path(origin.c_str());
+  int before = 0;
+  for (int j = pmounts - 1; j >= 0; j--) {
+    if (j != i && (!cart || !pmount[j].cart_file || origin != to_cstr(pmount[j].origin))) continue;
+    delete_mount_entry(j);
+    if (j < i) before++;
+  }
+  return before;
 }
 
 int delete_mount_point(const char *path) {
@@ -245,12 +353,28 @@ int delete_mount_point(const char *path) {
   return found;
 }
 
+void cart_release_file(const char *path) {
+  pbuffer *canon = path ? normalise_kavelund_path(path) : nullptr;
+  if (!canon) return;
+  pbuffer *file =
+      kvd_path_kind(to_cstr(canon)) != KVD_NONE ? cartridge_file_origin(to_cstr(canon)) : nullptr;
+  for (;;) {
+    pmount_entry *m = get_mount_by_mount_point(to_cstr(canon), 0);
+    if (!m || !m->cart_file) m = mount_of_cartridge_file(file);
+    if (!m) break;
+    flush_dirty_mount(m, 0);
+    remove_mount_and_files(int(m - pmount));
+  }
+  destroy_buffer(file);
+  destroy_buffer(canon);
+}
+
 void delete_clean_ram_mounts() {
   for (int i = 0; i < pmounts;) {
     const pmount_entry *m = &pmount[i];
     if ((!m->dirty && begins_with(m->origin, "/ram/mount/")) ||
         begins_with(m->mount_point, "/ram/bbs/") || begins_with(m->mount_point, "/ram/anywhen/"))
-      remove_mount_and_files(i);
+      i -= remove_mount_and_files(i);
     else
       i++;
   }
@@ -274,11 +398,9 @@ void prune_mounts() {
     if (pfile[i] && pfile[i]->kind == PFILE_RAM && begins_with(pfile[i]->origin, "/ram/anywhen/"))
       pfile_release(pfile[i]);
   prune_slots_threshold = next_prune_threshold(prune_slots_threshold, slots);
-  if (pmounts >= 8190) {
-    printf("** fatal: too many mounts (%d); could not prune.\n", pmounts);
-    print_mounts();
-    exit(1);
-  }
+  // Nothing a process does may end the workstation: a full table refuses
+  // new mounts (logged) until some are removed.
+  if (pmounts >= PDISK_MAX_MOUNTS - 2) klog("** too many mounts (%d); could not prune\n", pmounts);
   sweep_empty_pfiles();
 }
 
@@ -288,7 +410,7 @@ void prune_process_mounts(int64_t process_id) {
   snprintf(prefix, sizeof prefix, "/ram/anywhen/%lld_", (long long)process_id);
   for (int i = 0; i < pmounts;) {
     if (begins_with(pmount[i].mount_point, prefix))
-      remove_mount_and_files(i);
+      i -= remove_mount_and_files(i);
     else
       i++;
   }

@@ -40,12 +40,13 @@ void cart_mount_reset();
 pmount_entry *mount_kvd_path(const char *p);
 // Unpacks a text cartridge read from b's cursor by its version line, with
 // automounting blocked (cartridge files inside stay files).
-void populate_ram_folder_from_kvd_buffer(const char *dest, pbuffer *b);
+// 0 when it was read whole (or was empty); -1 when anything was not.
+int populate_ram_folder_from_kvd_buffer(const char *dest, pbuffer *b);
 // Unpacks the ROM hidden in the PNG cartridge held in b, and the label its
 // picture shows as "label.qoi" (when it shows one and the ROM brought no
-// label.png or label.qoi). 0 when it was read;
-// -1 (said on standard output, dest left empty) for a damaged or foreign
-// picture, whose mount is then never written back over its file.
+// label.png or label.qoi). 0 when it was read whole;
+// -1 for a damaged or foreign picture (said on standard output, dest left
+// empty) or a ROM inside that was not read whole.
 int populate_ram_folder_from_kvd_png_buffer(const char *dest, pbuffer *b);
 
 // Writes one mount back. 1 when it was written; 0 when it was clean, not due
@@ -60,6 +61,19 @@ void flush_dirty_mounts_delayed();
 void flush_dirty_mounts_immediately();
 // The first mount at that point, now; 1 when it was written.
 int flush_dirty_mount_immediately(const char *mount_point);
+
+// Writes every dirty cartridge back, also while a process holds the system;
+// each one that cannot be saved is named in the log and on standard error.
+// The number that failed.
+int flush_dirty_mounts_at_exit();
+
+// True (the writer told once, logged and notified) when ram_path lies in a
+// cartridge that was not read whole: such a cartridge takes no change.
+bool cart_refuses_change(const char *ram_path);
+// Writes back and drops every mount of the cartridge file at path (at any
+// mount point), before the file is replaced, copied or deleted as a whole;
+// the next access mounts the file anew.
+void cart_release_file(const char *path);
 
 // Removes the mount whose point is exactly path (written back first when
 // dirty); 1 when one was removed.

@@ -58,12 +58,20 @@ int lua54_fetch_local(lua_State *L) {
   return n;
 }
 
-// Opens path with mode and replaces its contents with data.
-static void write_whole(const char *path, const char *mode, const pbuffer *data) {
+// Opens path with mode and replaces its contents with data. Nothing on
+// success; else the error text `store` gives back (the file is as it was).
+static const char *write_whole(const char *path, const char *mode, const pbuffer *data) {
   pfile_entry *f = pfopen(path, mode);
-  if (!f) return;
+  if (!f) return "could not open file for writing";
   pfwrite(data->data, 1, data->length, f);
-  pfclose(f);
+  return pfclose(f) == 0 ? nullptr : "could not write file";
+}
+
+// The results of a file call: nothing, or its error text.
+static int push_error(lua_State *L, const char *error) {
+  if (!error) return 0;
+  lua_pushstring(L, error);
+  return 1;
 }
 
 // A two-dimensional u8 (colour indices through the process palette) or i32
@@ -87,10 +95,11 @@ static int store_png(lua_State *L, const char *path) {
     }
   }
   pbuffer_owner png(create_buffer_2(1024, 'p'));
-  if (LodePNG_encode32_pbuffer(rgba.data(), ud->width, ud->height, png.get()) != 0) return 0;
-  write_whole(path, "wb", png.get());
+  if (LodePNG_encode32_pbuffer(rgba.data(), ud->width, ud->height, png.get()) != 0)
+    return push_error(L, "could not encode png");
+  const char *error = write_whole(path, "wb", png.get());
   spend_cpu((int64_t)(n & 0x3fffffff));
-  return 0;
+  return push_error(L, error);
 }
 
 int lua54_store_local(lua_State *L) {
@@ -108,8 +117,7 @@ int lua54_store_local(lua_State *L) {
       bappend_str(out.get(), "\n");
     }
     bwrite(s, 1, n, out.get());
-    write_whole(path, "w", out.get());
-    return 0;
+    return push_error(L, write_whole(path, "w", out.get()));
   }
   const char *ext = get_ext(path);
   if (kind == KVD_NONE && strcmp(ext, "png") != 0 && strcmp(ext, "q7.png") != 0) {
@@ -120,8 +128,7 @@ int lua54_store_local(lua_State *L) {
     // The text is made before the file opens: a value that cannot be
     // written leaves the file as it was.
     if (stringify_object(L, 2, out.get(), POD_FLAG_PXU | POD_FLAG_LZ4, 0) < 0) return 0;
-    write_whole(path, "w", out.get());
-    return 0;
+    return push_error(L, write_whole(path, "w", out.get()));
   }
   if (kind == KVD_NONE) return store_png(L, path);
   if (lua_type(L, 2) != LUA_TSTRING) return 0;
@@ -132,8 +139,14 @@ int lua54_store_local(lua_State *L) {
     return 1;
   }
   bwrite(s, 1, n, out.get());
-  write_whole(path, "wf", out.get());
-  return 0;
+  // The file is replaced as a whole: its mounts are written back and
+  // dropped before (no pending write-back may follow the store) and after
+  // (opening the path mounted the old file again), so that the next access
+  // reads what was stored.
+  cart_release_file(path);
+  const char *error = write_whole(path, "wf", out.get());
+  cart_release_file(path);
+  return push_error(L, error);
 }
 
 int lua54_cache_store(lua_State *L) {
@@ -296,10 +309,12 @@ int lua54_resolve_filename(lua_State *L) {
 
 int lua54__fcopy(lua_State *L) {
   const char *src = file_api_text_arg(L, 1), *dst = file_api_text_arg(L, 2);
-  if (!src || !dst) return 0;
-  int64_t copied = fcopy(src, dst);
+  if (!src || !dst) return push_error(L, "cp: no path");
+  bool found = false;
+  int64_t copied = fcopy(src, dst, &found);
   if (copied > 0) spend_cpu(copied);
-  return 0;
+  if (!found) return push_error(L, "cp: could not read source");
+  return push_error(L, copied < 0 ? "cp: could not write destination" : nullptr);
 }
 
 int lua54__fdelete(lua_State *L) {

@@ -79,11 +79,20 @@ int64_t pfile_size(const char *path, int skip_exact) {
   return size;
 }
 
-int64_t fcopy(const char *src, const char *dst) {
+// The open mode that reads or writes path as one file: a cartridge is taken
+// as its file (its mount written back first), not as the folder it mounts as.
+static const char *whole_file_mode(pbuffer *path, char letter) {
+  bool cart = path && !block_automounting && kvd_path_kind(to_cstr(path)) != KVD_NONE;
+  if (letter == 'r') return cart ? "rf" : "r";
+  return cart ? "wf" : "w";
+}
+
+int64_t fcopy(const char *src, const char *dst, bool *source_found) {
   pbuffer *s = normalise_kavelund_path(src);
   pbuffer *d = normalise_kavelund_path(dst);
   int64_t copied = 0;
-  pfile_entry *in = s ? pfopen(to_cstr(s), "r") : nullptr;
+  pfile_entry *in = s ? pfopen(to_cstr(s), whole_file_mode(s, 'r')) : nullptr;
+  if (source_found) *source_found = in != nullptr;
   if (in && !d) {
     pfclose(in);
     copied = -1;
@@ -93,12 +102,17 @@ int64_t fcopy(const char *src, const char *dst) {
     // empties the very buffer being copied.
     pbuffer *bytes = create_buffer_from_buffer_2(in->data, 'd');
     pfclose(in);
-    pfile_entry *out = pfopen(to_cstr(d), "w");
+    // A cartridge destination is replaced as a whole: its mounts go before
+    // and after (opening the path mounts the old file again).
+    bool cart = kvd_path_kind(to_cstr(d)) != KVD_NONE && !block_automounting;
+    if (cart) cart_release_file(to_cstr(d));
+    pfile_entry *out = pfopen(to_cstr(d), whole_file_mode(d, 'w'));
     copied = -1;
     if (out) {
       bwrite(bytes->data, 1, bytes->length, out->data);
       copied = pfclose(out) == 0 ? bytes->length : -1;
     }
+    if (cart) cart_release_file(to_cstr(d));
     destroy_buffer(bytes);
   }
   destroy_buffer(s);
@@ -127,7 +141,8 @@ int pmkdir(const char *path) {
   if (origin->length > 0 && kind == MOUNT_HOST) {
     result = mkdir(to_cstr(origin), 0755);
     anywhen_event(ANYWHEN_MKDIR, to_cstr(canon), to_cstr(origin));
-  } else if (origin->length > 0 && kind == MOUNT_RAM && get_index_by_name(to_cstr(origin)) < 0) {
+  } else if (origin->length > 0 && kind == MOUNT_RAM && get_index_by_name(to_cstr(origin)) < 0 &&
+             !cart_refuses_change(to_cstr(origin))) {
     pfile_entry *f = pfile_insert(origin, PFILE_RAM, origin);
     if (f) {
       f->attributes = PFILE_ATTR_FOLDER;
@@ -161,6 +176,9 @@ int delete_ram_files_in_path(const char *ram_path) {
 int delete_path(const char *path) {
   pbuffer *canon = normalise_kavelund_path(path);
   if (!canon) return 0;
+  // A cartridge goes as a whole: every mount of its file is written back
+  // and dropped first.
+  cart_release_file(to_cstr(canon));
   if (get_mount_by_mount_point(to_cstr(canon), 0)) delete_mount_point(to_cstr(canon));
   int was_blocked = block_automounting;
   block_automounting = 1;
@@ -171,9 +189,10 @@ int delete_path(const char *path) {
     // The host folder behind the root stays even when empty: without it
     // no host path could be written until the next start.
   } else if (origin->length > 0 && kind == MOUNT_HOST) {
-    if (unlink(o) != 0) rmdir(o);
-    anywhen_event(ANYWHEN_DELETE, to_cstr(canon), o);
-  } else if (origin->length > 0 && kind == MOUNT_RAM) {
+    // Only a deletion that happened is recorded (a folder with contents
+    // stays, and so does a missing path).
+    if (unlink(o) == 0 || rmdir(o) == 0) anywhen_event(ANYWHEN_DELETE, to_cstr(canon), o);
+  } else if (origin->length > 0 && kind == MOUNT_RAM && !cart_refuses_change(o)) {
     // RAM records are named by their origin, so the origin is what goes,
     // whichever mount (or alias) the path came through.
     mark_parent_mount_dirty(o);

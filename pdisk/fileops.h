@@ -12,8 +12,10 @@ int64_t pfile_size(const char *path, int skip_exact);
 // Bytes copied; 0 when the source cannot be opened; -1 when the destination
 // cannot be opened (an illegal path included) or writing it to the host
 // failed (it is left as it was).
-// Copying a file onto itself leaves it intact.
-int64_t fcopy(const char *src, const char *dst);
+// Copying a file onto itself leaves it intact. A cartridge path is copied as
+// its file, and a cartridge destination's mounts are written back and
+// dropped first. *source_found (when given) tells whether the source opened.
+int64_t fcopy(const char *src, const char *dst, bool *source_found = nullptr);
 // 0 on success; 1 illegal, existing or unmountable; 2 full table; a failed
 // host folder creation gives the host call's result.
 int pmkdir(const char *path);

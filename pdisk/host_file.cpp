@@ -9,8 +9,13 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
+
+#include "kernel/klog.h"
 
 // Opens a regular file or a folder for reading. Anything else (a pipe or a
 // device would block or never end) and files too large for a buffer are
@@ -147,4 +152,53 @@ bool host_entry_is_folder(const char *host_folder, const struct dirent *e) {
   std::string path = std::string(host_folder) + "/" + e->d_name;
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The writer's process id of a temporary file name ".NAME.kvdtmp.PID.N", or
+// -1 for any other name.
+static long temp_file_writer(const char *name) {
+  const char *mark = nullptr;
+  for (const char *m = strstr(name, ".kvdtmp."); m; m = strstr(m + 1, ".kvdtmp.")) mark = m;
+  if (name[0] != '.' || !mark) return -1;
+  const char *p = mark + 8;
+  char *end = nullptr;
+  long pid = strtol(p, &end, 10);
+  if (end == p || *end != '.' || pid <= 0) return -1;
+  p = end + 1;
+  strtoul(p, &end, 10);
+  return end != p && *end == 0 ? pid : -1;
+}
+
+static bool writer_is_running(long pid) {
+  return pid == (long)getpid() || kill((pid_t)pid, 0) == 0 || errno == EPERM;
+}
+
+static int remove_stale_in(const std::string &folder, int depth) {
+  DIR *d = opendir(folder.c_str());
+  if (!d) return 0;
+  int removed = 0;
+  std::vector<std::string> below;
+  while (struct dirent *e = readdir(d)) {
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    std::string path = folder + "/" + e->d_name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      below.push_back(path);
+      continue;
+    }
+    long pid = S_ISREG(st.st_mode) ? temp_file_writer(e->d_name) : -1;
+    if (pid > 0 && !writer_is_running(pid) && unlink(path.c_str()) == 0) removed++;
+  }
+  closedir(d);
+  if (depth < 32)
+    for (const std::string &sub : below) removed += remove_stale_in(sub, depth + 1);
+  return removed;
+}
+
+int host_remove_stale_temp_files(const char *host_folder) {
+  if (!host_folder || !host_folder[0]) return 0;
+  int removed = remove_stale_in(host_folder, 0);
+  if (removed > 0) klog("removed %d unfinished temporary files under %s\n", removed, host_folder);
+  return removed;
 }

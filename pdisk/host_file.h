@@ -31,6 +31,12 @@ int host_write_finish(FILE *tmp, const pbuffer *tmp_path, const char *host_path,
 // Closes and removes an unfinished temporary file.
 void host_write_abandon(FILE *tmp, const pbuffer *tmp_path);
 
+// Removes the temporary files (".NAME.kvdtmp.PID.N") that writers killed
+// mid-write left in host_folder and the folders below it (symbolic links
+// are not followed; at most 32 levels). A file whose writer still runs (this
+// program, or another live process of that id) stays. The number removed.
+int host_remove_stale_temp_files(const char *host_folder);
+
 struct dirent;
 
 // Whether a readdir entry of host_folder is a folder. File systems that

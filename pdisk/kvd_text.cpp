@@ -137,15 +137,18 @@ static void append_hex_pairs(pfile_entry *f, const char *s, size_t n) {
   }
 }
 
-static void append_base64(pfile_entry *f, const char *s, size_t n, base64_decodestate *st) {
-  if (n >= 1024) return;
+// False when the line is too long to be one the writer makes (passed over).
+static bool append_base64(pfile_entry *f, const char *s, size_t n, base64_decodestate *st) {
+  if (n >= 1024) return false;
   uint8_t bytes[1024];
   int64_t k = base64_decode_block(s, (int64_t)n, bytes, st);
   pfwrite(bytes, 1, (uint64_t)k, f);
+  return true;
 }
 
-void populate_ram_folder_from_kvd_buffer_v2(const char *dest, pbuffer *b) {
-  if (!dest || !b) return;
+int populate_ram_folder_from_kvd_buffer_v2(const char *dest, pbuffer *b) {
+  if (!dest || !b) return -1;
+  int result = 0;
   v2_reader r;
   pbuffer *line = create_buffer_2(256, 'R');
   char path[2048];
@@ -163,12 +166,19 @@ void populate_ram_folder_from_kvd_buffer_v2(const char *dest, pbuffer *b) {
       size_t k = 3;
       while (k < n && line->data[k] >= 33 && line->data[k] < 128) k++;
       std::string name(s + 3, k - 3);
-      if (!entry_path(dest, name.c_str(), path, sizeof path)) continue;
+      // A name cut short (a space in it) is read as its first word, which
+      // would be written back under that other name.
+      if (k < n) result = -1;
+      if (!entry_path(dest, name.c_str(), path, sizeof path)) {
+        result = -1;
+        continue;
+      }
       if (name.back() == '/') {
-        pmkdir(path);
+        if (pmkdir(path) != 0 && !pdisk_directory_exists(path, 0)) result = -1;
       } else {
         r.open = pfopen(path, "w");
         r.mode = MODE_TEXT;
+        if (!r.open) result = -1;
       }
       continue;
     }
@@ -179,23 +189,28 @@ void populate_ram_folder_from_kvd_buffer_v2(const char *dest, pbuffer *b) {
     } else if (r.mode == MODE_TEXT && begins(line->data, n, "b64$")) {
       r.mode = MODE_B64;
       base64_init_decodestate(&r.b64);
-      append_base64(r.open, s + 4, n - 4, &r.b64);
+      if (!append_base64(r.open, s + 4, n - 4, &r.b64)) result = -1;
     } else if (r.mode == MODE_HEX) {
       append_hex_pairs(r.open, s, n);
     } else if (r.mode == MODE_B64) {
-      append_base64(r.open, s, n, &r.b64);
+      if (!append_base64(r.open, s, n, &r.b64)) result = -1;
     } else {
       pfwrite(line->data, 1, n, r.open);
       pfwrite("\n", 1, 1, r.open);
     }
   }
   r.close_entry();
-  if (!ended) printf("** warning: no [eoc] found while mounting %s\n", dest);
+  if (!ended) {
+    printf("** warning: no [eoc] found while mounting %s\n", dest);
+    result = -1;
+  }
   destroy_buffer(line);
+  return result;
 }
 
-void populate_ram_folder_from_kvd_buffer_v1(const char *dest, pbuffer *b) {
-  if (!dest || !b) return;
+int populate_ram_folder_from_kvd_buffer_v1(const char *dest, pbuffer *b) {
+  if (!dest || !b) return -1;
+  int result = 0;
   pbuffer *line = create_buffer_2(256, 'R');
   char path[2048];
   while (b->cursor < b->length) {
@@ -208,14 +223,18 @@ void populate_ram_folder_from_kvd_buffer_v1(const char *dest, pbuffer *b) {
     const char *rest = blank ? blank + 1 : s + strlen(s);
     int number = 0, attribs = 0;
     sscanf(rest, "%d:%d", &number, &attribs);
-    if (!entry_path(dest, name.c_str(), path, sizeof path)) continue;
+    if (!entry_path(dest, name.c_str(), path, sizeof path)) {
+      result = -1;
+      continue;
+    }
     if (attribs & 1) {
-      pmkdir(path);
+      if (pmkdir(path) != 0 && !pdisk_directory_exists(path, 0)) result = -1;
       continue;
     }
     const char *open_bracket = strchr(rest, '[');
     const char *close_bracket = strrchr(rest, ']');
     pfile_entry *f = pfopen(path, "w");
+    if (!f || !open_bracket) result = -1;
     if (!open_bracket) {
       printf(
           "******** could not read legacy kvd; file contents missing. missing null "
@@ -228,4 +247,5 @@ void populate_ram_folder_from_kvd_buffer_v1(const char *dest, pbuffer *b) {
     pfclose(f);
   }
   destroy_buffer(line);
+  return result;
 }

@@ -35,5 +35,7 @@ void write_kvd_from_ram_files(pbuffer *out, const pbuffer *folder, int hex);
 // Create the entries of a cartridge read from b's cursor (after the two
 // header lines) under RAM or host folder dest. Names with a ".." segment or
 // anything but path characters are skipped; reading never fails as a whole.
-void populate_ram_folder_from_kvd_buffer_v2(const char *dest, pbuffer *b);
-void populate_ram_folder_from_kvd_buffer_v1(const char *dest, pbuffer *b);
+// 0 when every entry was read; -1 when one was passed over or cut (a skipped
+// name, an overlong line, no end mark), so the result is not the cartridge.
+int populate_ram_folder_from_kvd_buffer_v2(const char *dest, pbuffer *b);
+int populate_ram_folder_from_kvd_buffer_v1(const char *dest, pbuffer *b);

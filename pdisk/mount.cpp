@@ -12,13 +12,18 @@
 #include "pdisk/cart_mount.h"
 
 pmount_entry pmount[PDISK_MAX_MOUNTS];
+
+static bool same_text(const pbuffer *a, const pbuffer *b) {
+  return a && b && a->length == b->length && memcmp(a->data, b->data, (size_t)a->length) == 0;
+}
 int32_t pmounts;
 int block_automounting;
 int64_t mount_index = 1;
 
-static void release_mount(pmount_entry *m) {
+void release_mount(pmount_entry *m) {
   destroy_buffer(m->mount_point);
   destroy_buffer(m->origin);
+  destroy_buffer(m->cart_file);
   *m = pmount_entry{};
 }
 
@@ -154,18 +159,28 @@ pbuffer *resolve_to_origin(const char *path, uint32_t *kind, int skip_exact) {
   return out;
 }
 
-void mark_parent_mount_dirty(const char *ram_path) {
+pmount_entry *mount_owning_ram_path(const char *ram_path) {
   int best = -1, best_depth = -1;
-  for (int i = 0; i < pmounts; i++) {
+  for (int i = 0; ram_path && i < pmounts; i++) {
     int d = get_path_parent_match_depth(to_cstr(pmount[i].origin), ram_path);
     if (d > best_depth) {
       best_depth = d;
       best = i;
     }
   }
-  if (best < 0) return;
-  if (pmount[best].flush_time == 0) pmount[best].flush_time = pdisk_now_ms() + 300;
-  pmount[best].dirty = 1;
+  return best < 0 ? nullptr : &pmount[best];
+}
+
+void mark_parent_mount_dirty(const char *ram_path) {
+  pmount_entry *m = mount_owning_ram_path(ram_path);
+  if (!m) return;
+  uint64_t due = m->flush_time ? m->flush_time : pdisk_now_ms() + 300;
+  for (int i = 0; i < pmounts; i++) {
+    if (&pmount[i] != m && (pmount[i].kind != m->kind || !same_text(pmount[i].origin, m->origin)))
+      continue;
+    pmount[i].flush_time = due;
+    pmount[i].dirty = 1;
+  }
 }
 
 void print_mounts() {

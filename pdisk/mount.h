@@ -16,10 +16,15 @@ struct pmount_entry {
   uint32_t dirty;           // RAM contents changed and not yet written back
   uint64_t flush_time;      // ms from which a dirty mount may be written back
   uint32_t write_failures;  // write-backs failed in a row (cleared by a success)
-  uint32_t unreadable;      // its cartridge file could not be unpacked: never written over
+  uint32_t read_only;       // its cartridge file was not read whole: never written over
+  uint32_t refusal_told;    // the writer was told once that changes are refused
+  pbuffer *cart_file;       // origin of the cartridge file itself (a cartridge mount), or null
 };
 
 constexpr int PDISK_MAX_MOUNTS = 8192;
+// Mounts asked for by programs stop here, well before the table is full:
+// the rest is left to cartridges, which pruning can drop again.
+constexpr int PDISK_USERLAND_MOUNTS = 4096;
 
 extern pmount_entry pmount[PDISK_MAX_MOUNTS];
 extern int32_t pmounts;
@@ -42,12 +47,19 @@ pmount_entry *get_mount_by_mount_point(const char *mount_point, uint32_t kind);
 pbuffer *resolve_to_origin(const char *path, uint32_t *kind, int skip_exact);
 void automount_p_path(char *p);
 
+// The mount whose origin is the deepest folder prefix of ram_path (the first
+// of equal depths), or null.
+pmount_entry *mount_owning_ram_path(const char *ram_path);
 // Marks the mount whose origin is the deepest folder prefix of ram_path as
-// changed, with a flush time 300 ms ahead unless one is already set.
+// changed, with a flush time 300 ms ahead unless one is already set; every
+// other mount point of the same folder (one cartridge reached two ways)
+// shares the mark.
 void mark_parent_mount_dirty(const char *ram_path);
 
 void print_mounts();
 const char *get_mount_description(const char *path);
 
+// Releases a record's texts and zeroes it.
+void release_mount(pmount_entry *m);
 // Empties the mount table, releasing the records' texts.
 void pdisk_clear_mounts();

@@ -222,6 +222,11 @@ pfile_entry *pfopen(const char *path, const char *mode) {
     return nullptr;
   }
   if (mode[0] == 'r' && mode[1] == 'f') flush_dirty_mounts_immediately();
+  if (mode[0] != 'r' && kind == MOUNT_RAM && cart_refuses_change(to_cstr(origin))) {
+    destroy_buffer(canon);
+    destroy_buffer(origin);
+    return nullptr;
+  }
 
   int idx = get_index_by_name(to_cstr(origin));
   if (idx >= 0 && pfile[idx]->kind == PFILE_RAM) {

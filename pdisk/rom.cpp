@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 
 #include "pdisk/fileops.h"
@@ -16,19 +17,21 @@
 #include "pod/pxa.h"
 
 // Creates dest/name with the given bytes; an entry that cannot be created
-// (illegal name, full table, path too long) is passed over.
-static void write_entry_file(const char *dest, const char *name, const uint8_t *bytes, int n) {
+// (illegal name, full table, path too long) is passed over: false.
+static bool write_entry_file(const char *dest, const char *name, const uint8_t *bytes, int n) {
   char path[1024];
-  if (snprintf(path, sizeof path, "%s/%s", dest, name) >= (int)sizeof path) return;
+  if (snprintf(path, sizeof path, "%s/%s", dest, name) >= (int)sizeof path) return false;
   pfile_entry *f = pfopen(path, "w");
-  if (!f) return;
+  if (!f) return false;
   bwrite(bytes, 1, n, f->data);
   pfclose(f);
+  return true;
 }
 
-static void make_entry_folder(const char *dest, const char *name) {
+static bool make_entry_folder(const char *dest, const char *name) {
   char path[1024];
-  if (snprintf(path, sizeof path, "%s/%s", dest, name) < (int)sizeof path) pmkdir(path);
+  if (snprintf(path, sizeof path, "%s/%s", dest, name) >= (int)sizeof path) return false;
+  return pmkdir(path) == 0 || pdisk_directory_exists(path, 0);
 }
 
 static void read_legacy_pxa(const char *dest, pbuffer *src) {
@@ -39,24 +42,26 @@ static void read_legacy_pxa(const char *dest, pbuffer *src) {
   src->cursor = src->length;
 }
 
-// Reads the entries of a decompressed payload.
-static void read_entries(const char *dest, const uint8_t *p, int len) {
-  int pos = 0;
-  for (int entries = 0; pos < len && entries < ROM_MAX_ENTRIES; entries++) {
+// Reads the entries of a decompressed payload; 0 when every entry was
+// created whole, -1 when the reading stopped early or passed one over.
+static int read_entries(const char *dest, const uint8_t *p, int len) {
+  int pos = 0, result = 0;
+  for (int entries = 0; pos < len; entries++) {
+    if (entries == ROM_MAX_ENTRIES) return -1;
     const uint8_t *nul = (const uint8_t *)memchr(p + pos, 0, len - pos);
     int name_len = nul ? int(nul - (p + pos)) : 0;
     if (name_len == 0 || name_len > ROM_MAX_NAME) {
       printf("  *** kvd.rom filename parsing failed\n");
-      return;
+      return -1;
     }
     const char *name = (const char *)p + pos;
     pos += name_len + 1;
     if (has_parent_segment(name)) {
       printf("** bad file description while mounting .kvd.rom: %s\n", dest);
-      return;
+      return -1;
     }
     if (name[name_len - 1] == '/') {
-      make_entry_folder(dest, name);
+      if (!make_entry_folder(dest, name)) result = -1;
       continue;
     }
     int64_t size = -1;
@@ -71,42 +76,54 @@ static void read_entries(const char *dest, const uint8_t *p, int len) {
         }
       }
     }
-    if (size < 0 || size > len - pos) {
+    if (size < 0 || size > INT32_MAX) {  // negative as a signed 32-bit length
       printf("** bad file length %d (%lld) while mounting .kvd.rom: %s\n", len - pos,
              (long long)size, dest);
-      return;
+      return -1;
     }
-    write_entry_file(dest, name, p + pos, (int)size);
+    // A last entry cut short keeps the bytes that are there.
+    if (size > len - pos) {
+      printf("** bad file length %d (%lld) while mounting .kvd.rom: %s\n", len - pos,
+             (long long)size, dest);
+      size = len - pos;
+      result = -1;
+    }
+    if (!write_entry_file(dest, name, p + pos, (int)size)) result = -1;
     pos += (int)size;
   }
+  return result;
 }
 
-static void populate_rom_unblocked(const char *dest, pbuffer *src);
+static int populate_rom_unblocked(const char *dest, pbuffer *src);
 
 // Cartridge-named entries inside are stored as plain files and folders, never
 // mounted or made into cartridges on the way.
-void populate_ram_folder_from_kvd_rom_buffer(const char *dest, pbuffer *src) {
+int populate_ram_folder_from_kvd_rom_buffer(const char *dest, pbuffer *src) {
   int was_blocked = block_automounting;
   block_automounting = 1;
-  populate_rom_unblocked(dest, src);
+  int result = populate_rom_unblocked(dest, src);
   block_automounting = was_blocked;
+  return result;
 }
 
-static void populate_rom_unblocked(const char *dest, pbuffer *src) {
-  if (!src || !dest) return;
+static int populate_rom_unblocked(const char *dest, pbuffer *src) {
+  if (!src || !dest) return -1;
   if (src->cursor == 0 && src->length >= 4 && src->data[0] == 0 &&
       memcmp(src->data + 1, "pxa", 3) == 0) {
     read_legacy_pxa(dest, src);
-    return;
+    return 0;
   }
+  if (src->cursor >= src->length) return 0;  // an empty file: a new cartridge
   char magic[3];
   int got = bread(magic, 1, 3, src);
   if (got != 3 || memcmp(magic, "kvd", 3) != 0) {
-    if (got == 3)
-      write_entry_file(dest, "main.lua", src->data,
-                       (int)strnlen((const char *)src->data, src->length));
+    // A plain text program; bytes past a NUL (or a stub of 1 or 2 bytes)
+    // would not come back.
+    int n = (int)strnlen((const char *)src->data, src->length);
+    int result = got == 3 && n == src->length ? 0 : -1;
+    if (got == 3 && !write_entry_file(dest, "main.lua", src->data, n)) result = -1;
     src->cursor = src->length;
-    return;
+    return result;
   }
   bread_uint8(src);
   uint32_t n = bread_uint32(src);
@@ -122,11 +139,15 @@ static void populate_rom_unblocked(const char *dest, pbuffer *src) {
                                  (int)n, room);
   }
   src->cursor += n <= (uint32_t)remaining ? (int)n : remaining;
+  // A payload of 0 bytes is what an emptied cartridge was written as: it
+  // is reported like a failure but loses nothing.
+  int status = result == 0 ? 0 : -1;
   if (result <= 0)
     printf("  *** kvd.rom decompression failed: %s\n", dest);
   else
-    read_entries(dest, payload->data, result);
+    status = read_entries(dest, payload->data, result);
   destroy_buffer(payload);
+  return status;
 }
 
 static bool is_label_image(const char *name) {

@@ -16,9 +16,11 @@ constexpr int ROM_TAKE_INFO_POD = 8;  // pass .info.pod to the label text reader
 // Unpacks the ROM (or a legacy pxa or plain-text form) read from src's
 // cursor into files and folders under dest ("" keeps the entries' own
 // absolute paths). Format errors are printed and end the unpacking; an entry
-// that declares more bytes than the ROM holds is not created. A null dest or
-// src does nothing.
-void populate_ram_folder_from_kvd_rom_buffer(const char *dest, pbuffer *src);
+// that declares more bytes than the ROM holds keeps the bytes that are there.
+// 0 when everything was read; -1 when anything was not (a format error, an
+// entry passed over, a null dest or src): such a cartridge must never be
+// written back over its file.
+int populate_ram_folder_from_kvd_rom_buffer(const char *dest, pbuffer *src);
 
 // Appends the ROM form of the RAM folder `folder` to out at its cursor.
 // 0 on success; -1, with out unchanged, when the folder holds what the reader

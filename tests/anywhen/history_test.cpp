@@ -420,3 +420,56 @@ TEST_F(History, NothingIsRecordedWhileTheSettingIsOff) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(History, TornLastLineDoesNotSwallowTheNextRecord) {
+  at(2025, 6, 10, 10, 30, 0);
+  write("/big.txt", "first");
+  // a kill in the middle of the next append leaves half a line
+  std::string log = store("2025-06/10.log");
+  std::ofstream(log, std::ios::binary | std::ios::app) << "@ 2025-06-10_10:4";
+  EXPECT_EQ(fetched("/big.txt @ 2025-06-10_10:45:00"), "first");
+  at(2025, 6, 10, 11, 0, 0);
+  anywhen_open();  // the next run's time mark
+  write("/big.txt", std::string(2000, 'x'));
+  EXPECT_EQ(fetched("/big.txt @ 2025-06-10_10:45:00"), "first");
+  EXPECT_EQ(fetched("/big.txt @ 2025-06-10_11:00:00"), std::string(2000, 'x'));
+  EXPECT_EQ(count_lines(day_log("2025-06", "10"), "@ 2025-06-10_11:00:00 __start_session", true),
+            1);
+}
+
+TEST_F(History, DamagedButDecodableVersionsGiveNothing) {
+  write("/v.txt", "original text");
+  std::string blob = store("blob/" + hash_of("original text") + ".lz4");
+  std::string bytes = read_file(blob);
+  // the last literal byte changed: the block still decodes to 13 bytes
+  bytes.back() = char(bytes.back() ^ 1);
+  std::ofstream(blob, std::ios::binary | std::ios::trunc) << bytes;
+  EXPECT_EQ(fetched("/v.txt @ 2025-03-07_01:00:00"), "<none>");
+  EXPECT_NE(debug_log().find("[anywhen] damaged version " + hash_of("original text")),
+            std::string::npos);
+}
+
+TEST_F(History, DeletionsAreRecordedOnlyWhenTheyHappen) {
+  at(2025, 3, 7, 9, 0, 0);
+  ASSERT_EQ(pmkdir("/full"), 0);
+  write("/full/f.txt", "kept");
+  write("/gone.txt", "short-lived");
+  at(2025, 3, 7, 10, 0, 0);
+  delete_path("/full");         // refused: the folder has contents
+  delete_path("/missing.txt");  // nothing there
+  delete_path("/gone.txt");
+  std::string day = day_log("2025-03", "07");
+  EXPECT_EQ(count_lines(day, "- /full", true), 0);
+  EXPECT_EQ(count_lines(day, "- /missing.txt", true), 0);
+  EXPECT_EQ(count_lines(day, "- /gone.txt", true), 1);
+  EXPECT_EQ(fetched("/gone.txt @ 2025-03-07_09:30:00"), "short-lived");
+  EXPECT_EQ(fetched("/gone.txt @ 2025-03-07_10:30:00"), "<none>");
+  EXPECT_EQ(listed("_list_anywhen_folder_moment", "/ @ 2025-03-07_10:30:00"), "full");
+  at(2025, 3, 7, 11, 0, 0);
+  write("/gone.txt", "back");
+  EXPECT_EQ(fetched("/gone.txt @ 2025-03-07_11:30:00"), "back");
+}
+
+}  // namespace

@@ -40,7 +40,8 @@ def pack_blobs(blobs):
 class run:
     """One run of the program from a fresh folder of its own."""
 
-    def __init__(self, case, rom=None, sysrom=None, args=None, timeout=60 * SLOW, start_only=False):
+    def __init__(self, case, rom=None, sysrom=None, args=None, timeout=60 * SLOW, start_only=False,
+                 prepare=None):
         self.tmp = tempfile.mkdtemp(prefix="kvd_e2e_")
         case.addCleanup(shutil.rmtree, self.tmp, True)
         bin_dir = os.path.join(self.tmp, "bin")
@@ -55,6 +56,8 @@ class run:
         self.home = os.path.join(self.tmp, "home")
         self.appdata = os.path.join(self.tmp, "appdata")
         os.mkdir(self.home)
+        if prepare:
+            prepare(self)
         argv = [self.exe] + (args if args is not None else ["-x", "-home", self.appdata])
         env = dict(os.environ, HOME=self.home, SDL_VIDEODRIVER="dummy", SDL_AUDIODRIVER="dummy")
         env.pop("XDG_DATA_HOME", None)
@@ -482,6 +485,44 @@ class files_test(unittest.TestCase):
         self.assertEqual(files["sub/m.pod"], rom["sub/m.pod"])
         self.assertEqual(sorted(os.listdir(os.path.join(drive, "work"))),
                          ["main.lua", "sub", "v.pod"])
+
+    def test_temporary_files_left_by_a_kill_are_removed_at_start(self):
+        dead = 4194305  # above any process id the host can give
+        stale = ["drive/.a.txt.kvdtmp.%d.0" % dead, "drive/sub/.b.pod.kvdtmp.%d.17" % dead,
+                 "anywhen/blob/.%s.lz4.kvdtmp.%d.2" % ("0" * 32, dead)]
+        kept = ["drive/.c.txt.kvdtmp.%d.0" % os.getpid(),  # its writer still runs
+                "drive/.d.txt.kvdtmp.x.0", "drive/e.kvdtmp.%d.0" % dead, "drive/f.txt"]
+
+        def prepare(r):
+            for rel in stale + kept:
+                path = os.path.join(r.appdata, rel)
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                with open(path, "wb") as f:
+                    f.write(b"x" * 1000)
+        r = run(self, "hello", prepare=prepare)
+        self.assertEqual(r.rc, 0)
+        for rel in stale:
+            self.assertFalse(os.path.exists(os.path.join(r.appdata, rel)), rel)
+        for rel in kept:
+            self.assertTrue(os.path.exists(os.path.join(r.appdata, rel)), rel)
+
+    def test_unsaved_cartridge_changes_are_written_at_every_exit(self):
+        import check_kvd_text
+        # held system ended by a host signal
+        r = run(self, "hold_save", start_only=True)
+        self.assertEqual(r.proc.stdout.readline(), b"ready\n")
+        r.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(r.proc.wait(timeout=30), 0)
+        r.proc.stdout.close()
+        with open(os.path.join(r.appdata, "drive", "h.kvd"), "rb") as f:
+            files, _ = check_kvd_text.read_cart(f.read())
+        self.assertEqual(files, {"a.lua": b"print(1)"})
+        # a runtime error in the root process
+        r = run(self, "error_save")
+        self.assertEqual(r.rc, 1)
+        with open(os.path.join(r.appdata, "drive", "k.kvd"), "rb") as f:
+            files, _ = check_kvd_text.read_cart(f.read())
+        self.assertEqual(files, {"a.lua": b"print(2)"})
 
 
 if __name__ == "__main__":

@@ -109,6 +109,15 @@ TEST_F(Capture, ScreenshotNamesTakeTheFirstFreeNumberAndStayInTheFolder) {
       screenshot(p, frame),
       std::vector<std::string>{"captured 480x270 (x1) screenshot: /desktop/host/.._.._esc.png"});
   EXPECT_EQ(png_file(desk(".._.._esc.png")).w, 480u);
+  // a name ending like a cartridge is a plain file, and a second one is
+  // numbered, not mounted and lost
+  p.name = "x.kvd";
+  screenshot(p, frame);
+  EXPECT_EQ(
+      screenshot(p, frame),
+      std::vector<std::string>{"captured 480x270 (x1) screenshot: /desktop/host/x.kvd_1.png"});
+  EXPECT_EQ(png_file(desk("x.kvd.png")).w, 480u);
+  EXPECT_EQ(png_file(desk("x.kvd_1.png")).w, 480u);
   // all 256 names taken: no file, told even when silent
   for (int n = 3; n <= 255; n++) std::ofstream(desk("a_" + std::to_string(n) + ".png")) << "x";
   p.name = "a", p.silent = 1;
@@ -340,7 +349,13 @@ TEST_F(Gif, CancelledFailedOrUnplacedRecordingsLeaveNoFile) {
   gif_cancel();
   EXPECT_FALSE(std::filesystem::exists(desk("gone.gif")));
   EXPECT_EQ(capture_notifications(wm),
-            std::vector<std::string>{"captured 1 frame gif 480x270 (x1): /desktop/host/gone.gif"});
+            std::vector<std::string>{"captured 1 frame gif 480x270 (x1): not saved"});
+  // a recording that got no frame names no file
+  ASSERT_EQ(gif_start(), 0);
+  gif_end();
+  EXPECT_FALSE(std::filesystem::exists(desk("gone.gif")));
+  EXPECT_EQ(capture_notifications(wm),
+            std::vector<std::string>{"captured 0 frame gif 480x270 (x1): not saved"});
 
   // a host that refuses the bytes: the partial file goes and the error is told
   p.name = "full";

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "kernel/app.h"
 #include "kernel/frame.h"
@@ -155,12 +156,12 @@ TEST_F(CartMount, RomThatCannotBePackedLeavesTheOldFile) {
 TEST_F(CartMount, PngCartridgeIsNeverOverwrittenWithAnEmptyOne) {
   std::string png = "\x89PNG\r\n\x1a\n" + std::string(600, 'p');
   write_host("p.kvd.png", png);
-  ASSERT_TRUE(put("/p.kvd.png/a.lua", "a"));
+  EXPECT_FALSE(put("/p.kvd.png/a.lua", "a"));  // read-only: the change is refused
   fake_now += 5000;
   flush_dirty_mounts_delayed();
   flush_dirty_mounts_immediately();
   EXPECT_EQ(read_host("p.kvd.png"), png);
-  EXPECT_EQ(get_mount_by_mount_point("/p.kvd.png", 0)->dirty, 1u);
+  EXPECT_EQ(get_mount_by_mount_point("/p.kvd.png", 0)->dirty, 0u);
 }
 
 TEST_F(CartMount, DeletingADirtyMountWritesItFirstAndReleasesItsFiles) {
@@ -204,6 +205,118 @@ TEST_F(CartMount, ProcessMountsGoWhenTheProcessEnds) {
   prune_process_mounts(12);
   EXPECT_EQ(mounts_at("/ram/anywhen/12_a"), 0);
   EXPECT_EQ(mounts_at("/ram/anywhen/123_a"), 1);
+}
+
+}  // namespace
+
+namespace {
+
+// The ROM cartridge form of a RAM folder holding the given files.
+std::string rom_cart(const std::vector<std::pair<std::string, std::string>> &files) {
+  static int n;
+  std::string folder = "/ram/romsrc" + std::to_string(n++);
+  EXPECT_EQ(pmkdir(folder.c_str()), 0);
+  for (auto &[name, bytes] : files) {
+    pfile_entry *f = pfopen((folder + "/" + name).c_str(), "w");
+    bwrite(bytes.data(), 1, bytes.size(), f->data);
+    pfclose(f);
+  }
+  pbuffer *out = create_buffer_2(0, 'p');
+  pbuffer *dir = create_buffer_from_str(folder.c_str());
+  EXPECT_EQ(write_kvd_rom_from_ram_files(out, dir, 0), 0);
+  std::string rom = buffer_text(out);
+  destroy_buffer(out);
+  destroy_buffer(dir);
+  return rom;
+}
+
+TEST_F(CartMount, CartridgesNotReadWholeAreReadOnlyAndKeepTheirFile) {
+  std::string rom = rom_cart({{"a.txt", "1"}, {"b.txt", "2"}, {"c.txt", "3"}});
+  struct {
+    const char *file, *readable;  // a file that reads back, or null
+    std::string bytes;
+  } cases[] = {
+      {"cut.kvd.rom", nullptr, rom.substr(0, rom.size() - 20)},
+      {"v3.kvd", nullptr, "kavelund cartridge // x\nversion 3\n\n:: main.lua\nx\n:: [eoc]\n"},
+      {"long.kvd", "a.lua",
+       text_cart(":: a.lua\nhi\n:: big.bin\nb64$" + std::string(1100, 'A') + "\n")},
+      {"names.kvd", "a.lua", text_cart(":: a.lua\nhi\n:: notes@2024.txt\nn\n:: my notes.txt\nm\n")},
+      {"noend.kvd", "a.lua", "kavelund cartridge // x\nversion 2\n\n:: a.lua\nhi\n"},
+  };
+  for (auto &c : cases) {
+    SCOPED_TRACE(c.file);
+    write_host(c.file, c.bytes);
+    std::string dir = std::string("/") + c.file;
+    if (c.readable) EXPECT_EQ(get((dir + "/" + c.readable).c_str()), "hi");
+    EXPECT_FALSE(put((dir + "/new.txt").c_str(), "x"));
+    delete_path((dir + "/no_such_file.txt").c_str());
+    if (c.readable) delete_path((dir + "/" + c.readable).c_str());
+    EXPECT_NE(pmkdir((dir + "/sub").c_str()), 0);
+    fake_now += 5000;
+    flush_dirty_mounts_delayed();
+    flush_dirty_mounts_immediately();
+    EXPECT_EQ(flush_dirty_mounts_at_exit(), 0);
+    EXPECT_EQ(read_host(c.file), c.bytes);
+    if (c.readable) EXPECT_EQ(get((dir + "/" + c.readable).c_str()), "hi");
+  }
+  // the same ROM read whole stays writable
+  write_host("ok.kvd.rom", rom);
+  EXPECT_TRUE(put("/ok.kvd.rom/new.txt", "x"));
+  flush_dirty_mounts_immediately();
+  EXPECT_NE(read_host("ok.kvd.rom"), rom);
+}
+
+TEST_F(CartMount, TwoMountPointsOfOneCartridgeShareOneCopy) {
+  ASSERT_EQ(pmkdir("/e.kvd"), 0);
+  flush_dirty_mounts_immediately();
+  ASSERT_NE(mount_p_path("/alias", "/"), nullptr);
+  ASSERT_TRUE(put("/e.kvd/a.txt", "a"));
+  ASSERT_TRUE(put("/alias/e.kvd/b.txt", "b"));
+  EXPECT_EQ(get("/e.kvd/b.txt"), "b");
+  fake_now += 1000;
+  flush_dirty_mounts_delayed();
+  std::string saved = read_host("e.kvd");
+  EXPECT_NE(saved.find(":: a.txt\na\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find(":: b.txt\nb\n"), std::string::npos) << saved;
+  // dropping the cartridge through one point drops the other too
+  delete_clean_ram_mounts();
+  EXPECT_EQ(mounts_at("/e.kvd") + mounts_at("/alias/e.kvd"), 0);
+  EXPECT_EQ(get("/alias/e.kvd/a.txt"), "a");
+}
+
+TEST_F(CartMount, ReplacingOrDeletingACartridgeFileDropsItsMounts) {
+  write_host("s.kvd", text_cart(":: a.lua\nold\n"));
+  ASSERT_NE(mount_p_path("/alias", "/"), nullptr);
+  ASSERT_EQ(get("/alias/s.kvd/a.lua"), "old");
+  ASSERT_TRUE(put("/s.kvd/b.lua", "pending"));  // a write-back due later
+  cart_release_file("/s.kvd");
+  EXPECT_EQ(mounts_at("/s.kvd") + mounts_at("/alias/s.kvd"), 0);
+  EXPECT_NE(read_host("s.kvd").find(":: b.lua\npending\n"), std::string::npos);
+  write_host("s.kvd", text_cart(":: a.lua\nnew\n"));
+  EXPECT_EQ(get("/alias/s.kvd/a.lua"), "new");
+  fake_now += 5000;
+  flush_dirty_mounts_immediately();
+  EXPECT_EQ(read_host("s.kvd"), text_cart(":: a.lua\nnew\n"));
+  // copy as a whole file, then delete: the copy holds the cartridge
+  EXPECT_EQ(fcopy("/s.kvd", "/moved.kvd"), int64_t(text_cart(":: a.lua\nnew\n").size()));
+  delete_path("/alias/s.kvd");
+  EXPECT_EQ(read_host("s.kvd"), "<none>");
+  EXPECT_EQ(get("/moved.kvd/a.lua"), "new");
+}
+
+TEST_F(CartMount, ExitWritesBackWhileHeldAndNamesWhatFailed) {
+  ASSERT_EQ(pmkdir("/h.kvd"), 0);
+  ASSERT_TRUE(put("/h.kvd/a.lua", "a"));
+  ASSERT_EQ(pmkdir("/d"), 0);
+  ASSERT_EQ(pmkdir("/d/f.kvd"), 0);
+  ASSERT_TRUE(put("/d/f.kvd/a.lua", "a"));
+  std::filesystem::remove_all(host_path("d"));
+  app.exclusive_process = 5;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(flush_dirty_mounts_at_exit(), 1);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("/d/f.kvd"), std::string::npos) << err;
+  EXPECT_NE(read_host("h.kvd").find(":: a.lua\na\n"), std::string::npos);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "kernel/message.h"
 #include "pdisk/cache.h"
 #include "pdisk/cart_mount.h"
+#include "pdisk/fileops.h"
 #include "pdisk/mount.h"
 #include "pdisk/pfile.h"
 #include "pdisk_fixture.h"
@@ -137,6 +138,68 @@ TEST_F(FileApi, ListCopyMoveDelete) {
   EXPECT_EQ(call("fstat('/d/b2.lua')"), "");
   EXPECT_EQ(call("table.concat(ls('/d'), ' ')"), "sub b10.lua");
   EXPECT_EQ(call("ls('/no such')"), "");
+}
+
+TEST_F(FileApi, StoreAndCopySayWhenTheyFail) {
+  const std::string raw = ", '--[[pod_format=\"raw\",metadata_format=\"none\"]]'";
+  write_file("root/f.txt", "file");
+  std::filesystem::create_directory(host + "/root/dir");
+  const std::pair<std::string, bool> cases[] = {
+      {"store('/ok.txt', 'x'" + raw + ")", false},
+      {"store('/ok.pod', {1})", false},
+      {"store('/f.txt/under.txt', 'x'" + raw + ")", true},  // a path under a file
+      {"store('/f.txt/under.pod', {1})", true},
+      {"store('/dir', 'x'" + raw + ")", true},  // the host refuses to replace a folder
+      {"store('/f.txt/c.kvd', 'kvd')", true},
+      {"cp('/f.txt', '/copy.txt')", false},
+      {"cp('/missing.txt', '/copy2.txt')", true},
+      {"cp('/f.txt', '/f.txt/x')", true},
+      {"cp('/f.txt', '/dir')", true},
+  };
+  for (auto &[expr, fails] : cases) {
+    std::string result = call(expr);
+    EXPECT_EQ(result.empty(), !fails) << expr << " -> " << result;
+  }
+  EXPECT_EQ(host_file("root/f.txt"), "file");
+  EXPECT_EQ(host_file("root/copy.txt"), "file");
+  EXPECT_EQ(host_file("root/copy2.txt"), "<none>");
+}
+
+TEST_F(FileApi, StoringAWholeCartridgeReplacesItsMount) {
+  const std::string head = "kavelund cartridge // x\nversion 2\n\n";
+  write_file("root/s1.kvd", head + ":: a.lua\nold\n:: [eoc]\n");
+  EXPECT_EQ(call("fetch('/s1.kvd/a.lua')"), "old");
+  // a change still waiting to be written back is overtaken by the store
+  root_eval("store('/s1.kvd/b.lua', 'b', '--[[pod_format=\"raw\",metadata_format=\"none\"]]')");
+  std::string stored = head + ":: a.lua\nnew\n:: [eoc]\n";
+  EXPECT_EQ(call("store('/s1.kvd', '" + std::string("kavelund cartridge // x\\nversion 2") +
+                 "\\n\\n:: a.lua\\nnew\\n:: [eoc]\\n')"),
+            "");
+  EXPECT_EQ(call("fetch('/s1.kvd/a.lua')"), "new");
+  flush_dirty_mounts_immediately();
+  EXPECT_EQ(host_file("root/s1.kvd"), stored);
+  // a cartridge is copied as its file, so copy-then-delete keeps it
+  EXPECT_EQ(call("cp('/s1.kvd', '/moved.kvd')"), "");
+  root_eval("_fdelete('/s1.kvd')");
+  EXPECT_EQ(host_file("root/moved.kvd"), stored);
+  EXPECT_EQ(call("fetch('/moved.kvd/a.lua')"), "new");
+}
+
+TEST_F(FileApi, ProgramsCannotFillTheMountTable) {
+  // mounts stop with an error well before the table is full
+  int base = pmounts;
+  EXPECT_EQ(call("(function() for i = 1, 8190 do local e = mount('/m' .. i, '/ram') "
+                 "if e then return i, e end end end)()"),
+            std::to_string(PDISK_USERLAND_MOUNTS - base + 1) + ",mount: too many mounts");
+  // cartridges that cannot be written back fill the rest; pruning a full
+  // table of them ends nothing
+  root_eval("mkdir('/gone')");
+  for (int i = 0; pmounts < PDISK_MAX_MOUNTS; i++)
+    ASSERT_EQ(pmkdir(("/gone/c" + std::to_string(i) + ".kvd").c_str()), 0);
+  std::filesystem::remove_all(host + "/root/gone");
+  EXPECT_EQ(call("mount('/late', '/ram')"), "mount: too many mounts");
+  prune_mounts();
+  EXPECT_EQ(pmounts, PDISK_MAX_MOUNTS);  // kept dirty, and the program goes on
 }
 
 TEST_F(FileApi, FailedWriteBackNotifiesTheWindowManagerOnce) {

@@ -29,12 +29,14 @@ class KvdText : public PdiskTest {
     destroy_buffer(f);
     return s;
   }
-  void unpack(const std::string &text, const char *dest = "/ram/dst") {
+  // The reader's result: 0 when everything was read.
+  int unpack(const std::string &text, const char *dest = "/ram/dst") {
     pbuffer *b = create_buffer_2(0, 'p');
     bwrite(text.data(), 1, text.size(), b);
     b->cursor = 0;
-    populate_ram_folder_from_kvd_buffer(dest, b);
+    int status = populate_ram_folder_from_kvd_buffer(dest, b);
     destroy_buffer(b);
+    return status;
   }
   // The entry text of one name in a packed cartridge, up to the next entry.
   static std::string entry(const std::string &cart, const std::string &name) {
@@ -117,6 +119,25 @@ TEST_F(KvdText, FoldersFirstThenTextThenInfoPodAmongBinaries) {
   EXPECT_EQ(names, want);
   EXPECT_EQ(cart.rfind(head, 0), 0u);
   EXPECT_EQ(pack("/ram/dst"), head + ":: [eoc]\n");
+}
+
+TEST_F(KvdText, ResultSaysWhetherEverythingWasRead) {
+  const std::pair<std::string, int> cases[] = {
+      {head + ":: d/\n:: a.lua\nx\n:: b.bin\nb64$AAAA\n:: [eoc]\n", 0},
+      {"", 0},
+      {"kavelund cartridge // x\nversion 1\n", 0},
+      {"kavelund cartridge // x\nversion 3\n\n:: main.lua\nx\n:: [eoc]\n", -1},
+      {head + ":: a.lua\nx\n", -1},  // no end mark: cut short
+      {head + ":: my notes.txt\nx\n:: [eoc]\n", -1},
+      {head + ":: notes@2024.txt\nx\n:: [eoc]\n", -1},
+      {head + ":: b/../c.txt\nx\n:: d.txt\ny\n:: [eoc]\n", -1},
+      {head + ":: l.bin\nb64$" + std::string(1100, 'A') + "\n:: [eoc]\n", -1},
+  };
+  int n = 0;
+  for (auto &[text, want] : cases) {
+    std::string dest = "/ram/r" + std::to_string(n++);
+    EXPECT_EQ(unpack(text, dest.c_str()), want) << text;
+  }
 }
 
 TEST_F(KvdText, ReaderToleratesDamageAndRefusesEscapes) {

@@ -23,13 +23,14 @@ class Rom : public PdiskTest {
     destroy_buffer(out);
     return s;
   }
+  int status = 0;  // the reader's result in the last unpack
   // Unpacks bytes into dest; returns what the reader printed.
   std::string unpack(const char *dest, const std::string &bytes, int *cursor = nullptr) {
     pbuffer *b = create_buffer_2((int)bytes.size(), 'i');
     bwrite(bytes.data(), 1, bytes.size(), b);
     b->cursor = 0;
     testing::internal::CaptureStdout();
-    populate_ram_folder_from_kvd_rom_buffer(dest, b);
+    status = populate_ram_folder_from_kvd_rom_buffer(dest, b);
     std::string out = testing::internal::GetCapturedStdout();
     if (cursor) *cursor = b->cursor;
     destroy_buffer(b);
@@ -98,6 +99,27 @@ TEST_F(Rom, EmptyFolderGivesAHeaderAndReadsAsFailure) {
   EXPECT_EQ(num_pfiles, before);
 }
 
+TEST_F(Rom, ResultSaysWhetherEverythingWasRead) {
+  const std::pair<std::string, int> cases[] = {
+      {rom_of(entry("a", "1") + "d/" + '\0' + entry("d/b", "2")), 0},
+      {"", 0},                          // an empty file: a new cartridge
+      {rom_of(""), 0},                  // what an emptied cartridge is written as
+      {"print(1)", 0},                  // a plain program
+      {"kv", -1},                       // a stub
+      {std::string("pr\0int", 6), -1},  // bytes past a NUL would be lost
+      {rom_of(entry("a", "1") + entry("b/../c", "2") + entry("d", "3")), -1},
+      {rom_of(entry("a", "1") + "b" + '\0' + char(9) + "cut"), -1},
+      {rom_of(entry("a", "1")).substr(0, 10), -1},
+      {rom_of(entry("a", "1") + "no-nul"), -1},
+  };
+  int n = 0;
+  for (auto &[bytes, want] : cases) {
+    std::string dest = "/ram/r" + std::to_string(n++);
+    unpack(dest.c_str(), bytes);
+    EXPECT_EQ(status, want) << n;
+  }
+}
+
 TEST_F(Rom, VersionIsNotChecked) {
   EXPECT_EQ(unpack("/ram/v", rom_of(entry("main.lua", "v7"), 7)), "");
   EXPECT_EQ(get("/ram/v/main.lua"), "v7");
@@ -149,12 +171,12 @@ TEST_F(Rom, CorruptTruncatedAndLyingRomsAreRefused) {
   unpack("/ram/t", corrupt);
   EXPECT_EQ(get("/ram/t/main.lua"), "<none>");
 
-  // an entry declaring more bytes than the payload holds is not created
+  // an entry declaring more bytes than the payload holds keeps what is there
   std::string p = entry("first", "1") + "second" + '\0' + char(200) + "short";
   EXPECT_EQ(unpack("/ram/u", rom_of(p)),
             "** bad file length 5 (200) while mounting .kvd.rom: /ram/u\n");
   EXPECT_EQ(get("/ram/u/first"), "1");
-  EXPECT_EQ(get("/ram/u/second"), "<none>");
+  EXPECT_EQ(get("/ram/u/second"), "short");
   std::string big = std::string("x\0\xff\xff\xff\xff\xff", 7) + "abc";
   EXPECT_EQ(unpack("/ram/u", rom_of(big)),
             "** bad file length 3 (4294967295) while mounting .kvd.rom: /ram/u\n");
