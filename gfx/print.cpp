@@ -406,16 +406,33 @@ void note_max(int32_t x, int32_t y) {
   print_max_set = 1;
 }
 
-// Runs steps until the text ends (0) or a step pauses (1).
+// Host work of one step beyond its charge, in cycles: a step is charged 1
+// cycle however many repeats, cursor moves and clipped glyphs it performs,
+// so the bound below counts steps at about what they take.
+constexpr int64_t PRINT_STEP_WORK = 64;
+// run_print's result when the text was dropped at the overrun bound.
+constexpr int32_t PRINT_OVERRAN = 2;
+
+// Runs steps until the text ends (0) or a step pauses (1). A run whose
+// steps would take the slice past the overrun bound, or (resumed outside a
+// slice) whose steps alone pass it, drops the rest of the text
+// (PRINT_OVERRAN): a long text or a repeat code before every byte cannot
+// hold the host.
 int32_t run_print(print_context *c) {
   if (c->pause_counter >= 1) {
     c->pause_counter--;
     return 1;
   }
+  int64_t work = 0;
   while (true) {
     if (!c->text || *c->read == 0) {
       destroy_print_buffer(c);
       return 0;
+    }
+    work += PRINT_STEP_WORK;
+    if (work > CPU_OVERRUN_LIMIT || cpu_loop_overruns(work)) {
+      destroy_print_buffer(c);
+      return PRINT_OVERRAN;
     }
     const uint8_t *before = c->read;
     int32_t pause = quill7_print_char(c);
@@ -681,8 +698,9 @@ int lua54__print_q7scii(lua_State *L) {
   refresh_target_clip(cproc);
   get_masks_shape();
   int32_t flags = (peek(int32_t(RAM_SYSTEM_FLAGS)) & SYSFLAG_PRINT_WRAP) ? PRINT_FLAG_WRAP : 0;
-  print_q7scii(cproc->draw_target, reinterpret_cast<const uint8_t *>(s), int64_t(length), flags,
-               get_pen());
+  if (print_q7scii(cproc->draw_target, reinterpret_cast<const uint8_t *>(s), int64_t(length), flags,
+                   get_pen()) == PRINT_OVERRAN)
+    return luaL_error(L, "%s", CPU_OVERRUN_MESSAGE);
   lua_pushinteger(L, print_max_set ? print_max_x : cursor_x());
   lua_pushinteger(L, print_max_set ? print_max_y : cursor_y());
   return 2;

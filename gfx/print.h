@@ -33,13 +33,15 @@ extern int32_t print_max_set;
 // Starts a print of length bytes of text into target: flags bit 4 turns
 // wrapping on; colours bits 0..5 are the foreground, bits 8..13 the
 // background. Returns 0 when the text is finished (or null), 1 when a pause
-// or the character delay stopped it with text left. Without a current process
+// or the character delay stopped it with text left, 2 when its steps reached
+// the overrun bound and the rest was dropped. Without a current process
 // nothing is printed (0).
 int32_t print_q7scii(udata *target, const uint8_t *text, int64_t length, int32_t flags,
                      int32_t colours);
 // Resumes the current process's paused print: 0 when none is pending, 1
 // while it stays paused (the pause counter is counted down) or pauses again.
-// A print whose bitmap is no longer the process's draw target is dropped (0).
+// A print whose bitmap is no longer the process's draw target is dropped (0),
+// as is one whose steps reach the overrun bound (2).
 // The frame loop calls it once a frame for every running process
 // (resume_paused_prints), so pauses and character delays count frames.
 int32_t continue_print_text();

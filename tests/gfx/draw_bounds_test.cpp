@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "gfx/draw_api.h"
+#include "gfx/print.h"
 #include "tests/gfx/api_fixture.h"
 
 namespace {
@@ -21,6 +22,17 @@ struct draw_bounds_test : api_fixture {
     run("_off = userdata('f64', 5, 1) _off:set(0, 0, 1000, 1000, 1010, 1010, 7)");
     run("_sprite = userdata('f64', 5, 1) _sprite:set(0, 0, 2, 100, 100, 0, 0)");
     run("_circle = userdata('f64', 4, 1) _circle:set(0, 0, 240, 135, 200, 7)");
+    // Texts of many steps, each charged 1 cycle: a repeat code before every
+    // glyph, newlines, tabs, wrapping at 0, clears and long pokes.
+    run("_text0 = string.rep('\\1zA', 1 << 20)");
+    run("_text1 = string.rep('A', 1 << 24)");
+    run("_text2 = '\\6$\\6r0' .. string.rep('A', 1 << 22)");
+    run("_text3 = string.rep('\\1z\\6c0', 1 << 16)");
+    run("_text4 = '\\1z\\6@0000ffff' .. string.rep('x', 1 << 22)");
+    run("_text5 = string.rep('\\1z\\n', 1 << 20)");
+    run("_text6 = string.rep('\\1z\\t', 1 << 20)");
+    run("_text7 = string.rep('\\1z\\6.abcdefgh', 1 << 18)");
+    run("_text8 = string.rep('\\1z\\6ho31aA', 1 << 18)");
   }
   void TearDown() override {
     cpu_slice_begin(CPU_OUTSIDE_SLICE);
@@ -69,6 +81,16 @@ TEST_F(draw_bounds_test, every_hostile_call_returns_promptly) {
       {"spr(_sprite, 0, 1 << 18, 5, 0)", true},
       {"circ(_circle, 0, 1 << 18, 4, 0)", true},
       {"circfill(_circle, 0, 1 << 18, 4, 0)", true},
+      {"_print_q7scii(_text0)", true},
+      {"_print_q7scii(_text1)", true},
+      {"_print_q7scii(_text2)", true},
+      {"_print_q7scii(_text3)", true},
+      {"_print_q7scii(_text4)", true},
+      {"_print_q7scii(_text5)", true},
+      {"_print_q7scii(_text6)", true},
+      {"_print_q7scii(_text7)", true},
+      {"_print_q7scii(_text8, 100, 100)", true},
+      {"_print_q7scii(string.rep('A', 1000), math.maxinteger, math.mininteger)", false},
   };
   for (const hostile_case &c : cases) {
     // The best of three tries: a stall fails every one, a busy host not.
@@ -146,3 +168,20 @@ TEST_F(draw_bounds_test, clip_at_the_ends_of_the_range) {
 }
 
 }  // namespace
+
+// A paused print resumes outside any slice: the rest of a long text is
+// dropped at the overrun bound instead of running to its end.
+TEST_F(draw_bounds_test, resumed_print_stops_at_the_bound) {
+  use_small_font();
+  run("_print_q7scii('\\0061' .. string.rep('\\1zA', 1 << 20))");
+  ASSERT_NE(root->print.text, nullptr);
+  cpu_slice_begin(CPU_OUTSIDE_SLICE);
+  auto t0 = std::chrono::steady_clock::now();
+  int32_t resumed = 0;
+  for (int frame = 0; frame < 3 && root->print.text; frame++) resumed = continue_print_text();
+  double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_LT(ms, 2 * BOUND_MS);
+  EXPECT_EQ(resumed, 2);
+  EXPECT_EQ(root->print.text, nullptr);
+}
