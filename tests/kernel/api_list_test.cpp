@@ -1,5 +1,6 @@
 // List helpers: the cases of their rules, their charges, and the same
 // operations against stock table.insert / table.remove in Debian's lua5.4.
+#include <unistd.h>
 #include "tests/kernel/kernel_fixture.h"
 
 #include <fstream>
@@ -153,7 +154,7 @@ ADD = function(t, v, ...)
   table.insert(t, ..., v) else table.insert(t, v, ...) end return v end
 DELI = function(t, ...) return table.remove(t, ...) end
 )";
-  std::string path = testing::TempDir() + "kvd_list_ref.lua";
+  std::string path = testing::TempDir() + "kvd_list_ref_" + std::to_string(getpid()) + ".lua";
   std::ofstream(path) << stock << "io.write((function() " << script << " end)())";
   std::string want = command_output("/usr/bin/lua5.4 " + path);
   ASSERT_GT(want.size(), 100u);

@@ -1,6 +1,7 @@
 // Math, random and character functions: the edge cases as tables, the
 // trigonometry against Python with the same turn constants, and rnd/srand
 // against a Python model of the generator.
+#include <unistd.h>
 #include "tests/kernel/kernel_fixture.h"
 
 #include <fstream>
@@ -78,7 +79,7 @@ TEST_F(api_math_test, RandomRangesAndPerProcessSequences) {
 
 std::string run_python(const std::string &prog) {
   const char *py = getenv("KVD_PYTHON");
-  std::string path = testing::TempDir() + "kvd_math_ref.py";
+  std::string path = testing::TempDir() + "kvd_math_ref_" + std::to_string(getpid()) + ".py";
   std::ofstream(path) << prog;
   return command_output(std::string(py) + " " + path);
 }

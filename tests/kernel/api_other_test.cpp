@@ -1,6 +1,7 @@
 // The small system functions: clipboard, working folder, paths, the sprite
 // table and draw target, window icon and title, string indexing, and _md5
 // and _crc against Python's hashlib and zlib.
+#include <unistd.h>
 #include "tests/kernel/kernel_fixture.h"
 
 #include <fstream>
@@ -116,7 +117,7 @@ TEST_F(api_other_test, HostWindowCallsAcceptOnlyTheirShapes) {
 TEST_F(api_other_test, HashesMatchPythonAndCharge) {
   const char *py = getenv("KVD_PYTHON");
   if (!py) GTEST_SKIP() << "run through ctest";
-  std::string script = testing::TempDir() + "kvd_hash_ref.py";
+  std::string script = testing::TempDir() + "kvd_hash_ref_" + std::to_string(getpid()) + ".py";
   std::ofstream(script) << "import hashlib, zlib\n"
                            "for n in (0, 1, 3, 55, 56, 63, 64, 65, 1000, 65537):\n"
                            "    s = bytes((i * 7 + n) % 256 for i in range(n))\n"

@@ -1,5 +1,6 @@
 // stat, time and date seen from Lua; date against Debian's lua5.4 os.date
 // under several time zones and string times against Python's calendar.
+#include <unistd.h>
 #include "tests/kernel/kernel_fixture.h"
 
 #include <cstdlib>
@@ -185,7 +186,7 @@ for _, t in ipairs({0, 951782400, 1709210096, 1719792000, 1735689599, 4102444800
 end
 return table.concat(out, "\n")
 )";
-  std::string path = testing::TempDir() + "kvd_date_ref.lua";
+  std::string path = testing::TempDir() + "kvd_date_ref_" + std::to_string(getpid()) + ".lua";
   std::ofstream(path) << "D = os.date\nio.write((function() " << script << " end)())";
   const char *saved = getenv("TZ");
   std::string saved_tz = saved ? saved : "";
@@ -232,7 +233,7 @@ TEST_F(api_stat_test, DateTextsMatchPythonTimegm) {
           root_eval(std::string("return date(nil, '") + text + "', " + std::to_string(off) + ")") +
           "\n";
     }
-  std::string path = testing::TempDir() + "kvd_date_ref.py";
+  std::string path = testing::TempDir() + "kvd_date_ref_" + std::to_string(getpid()) + ".py";
   std::ofstream(path) << prog;
   EXPECT_EQ(ours, command_output(std::string(py) + " " + path));
 }

@@ -1,12 +1,15 @@
 // Message queues and the kernel's event texts, which the stock Lua 5.4
 // interpreter must read back as the same values.
+#include "tests/support/cpu_clock.h"
 #include "tests/kernel/kernel_fixture.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -60,13 +63,12 @@ TEST_F(message_test, AFullQueueDrainsQuicklyInOrder) {
     sent++;
   }
   ASSERT_GT(sent, 300000);
-  using clock = std::chrono::steady_clock;
-  clock::duration slowest{}, total{};
+  double total_ms = 0;
   int32_t read = 0;
   bool in_order = true;
   // A full queue with a reader and a sender taking turns: each turn is a
   // read and a send, never a move of the whole queue.
-  auto t_turns = clock::now();
+  double turns_cpu0 = thread_cpu_ms();
   for (int turn = 0; turn < 20000; turn++) {
     pbuffer *m = read_process_message(root, nullptr);
     int n = -1;
@@ -75,14 +77,15 @@ TEST_F(message_test, AFullQueueDrainsQuicklyInOrder) {
     std::snprintf(text, sizeof text, "{n=%d,pad=\"0123456789012345\"}", sent);
     if (send_process_message_string(root, text) > 0) sent++;
   }
-  EXPECT_LT(clock::now() - t_turns, std::chrono::seconds(5));
+  EXPECT_LT(thread_cpu_ms() - turns_cpu0, 5000);
+  double slowest_ms = 0;
   while (true) {
-    auto t0 = clock::now();
+    double cpu0 = thread_cpu_ms();  // CPU time: a busy host does not count
     pbuffer *m = read_process_message(root, nullptr);
-    auto took = clock::now() - t0;
+    double took = thread_cpu_ms() - cpu0;
     if (!m) break;
-    slowest = std::max(slowest, took);
-    total += took;
+    slowest_ms = std::max(slowest_ms, took);
+    total_ms += took;
     int n = -1;
     std::sscanf((const char *)m->data, "{n=%d,", &n);
     in_order = in_order && n == read;
@@ -90,8 +93,8 @@ TEST_F(message_test, AFullQueueDrainsQuicklyInOrder) {
   }
   EXPECT_EQ(read, sent);
   EXPECT_TRUE(in_order);
-  EXPECT_LT(slowest, std::chrono::milliseconds(100));
-  EXPECT_LT(total, std::chrono::seconds(10));
+  EXPECT_LT(slowest_ms, 100);
+  EXPECT_LT(total_ms, 10000);
   EXPECT_LT(root->message_buffer->capacity, 2u * message_queue_first_capacity);
 }
 
@@ -132,7 +135,7 @@ TEST_F(message_test, QueueAndMemoryShareTheProcessLimit) {
 // (sorted) of the table it denotes, with strings as byte codes.
 std::string stock_lua_dump(const std::vector<std::string> &texts) {
   std::string dir = testing::TempDir();
-  std::string script = dir + "/dump_events.lua";
+  std::string script = dir + "/dump_events_" + std::to_string(getpid()) + ".lua";
   std::ofstream(script) << R"(
 local function dump(t)
   local keys = {}
@@ -221,7 +224,8 @@ TEST_F(message_test, DroppedFileLandsUnderRamDropAndIsAnnounced) {
   create_process_from_code("", "two", "/system/two.lua", "");
   proc *wm = create_process_from_code("", "three", "/system/wm.lua", "");
   std::string dir = testing::TempDir();
-  std::string host = dir + "/my file.txt";
+  std::string host = dir + "/" + std::to_string(getpid()) + "/my file.txt";
+  std::filesystem::create_directories(dir + "/" + std::to_string(getpid()));
   std::ofstream(host, std::ios::binary) << "dropped bytes";
   process_dropped_file(host.c_str());
   EXPECT_EQ(pop(wm),

@@ -1,4 +1,5 @@
 // Settings, the command line, and a reboot requested with an exit.
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -21,7 +22,7 @@ TEST(Settings, SwitchesClampsAndUnknownNames) {
   // Switching the file history on opens the day's log under the
   // application-data folder: a temporary one here.
   namespace fs = std::filesystem;
-  std::string home = testing::TempDir() + "/kvd_settings_home";
+  std::string home = testing::TempDir() + "/kvd_settings_home_" + std::to_string(getpid());
   fs::remove_all(home);
   std::snprintf(config.home, sizeof config.home, "%s", home.c_str());
   struct row {
@@ -78,7 +79,7 @@ std::vector<char *> argv_of(std::vector<std::string> &args) {
 }
 
 TEST(CommandLine, OptionsByPrefix) {
-  std::string home = testing::TempDir() + "/kvd_args_home";
+  std::string home = testing::TempDir() + "/kvd_args_home_" + std::to_string(getpid());
   struct row {
     std::vector<std::string> args;
     int32_t headless, display;
@@ -111,7 +112,7 @@ TEST(Reboot, RunsBeforeAnExitAskedInTheSameFrameAndKeepsConfigAndFocus) {
   const char *bin = std::getenv("KVD_BINARY_DIR");
   ASSERT_NE(bin, nullptr);
   config_set_defaults();
-  std::string home = testing::TempDir() + "/kvd_reboot_home";
+  std::string home = testing::TempDir() + "/kvd_reboot_home_" + std::to_string(getpid());
   std::snprintf(config.home, sizeof config.home, "%s", home.c_str());
   config.headless = 1;
   config.volume = 17;
