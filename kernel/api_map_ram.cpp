@@ -80,7 +80,9 @@ int lua54__map_ram(lua_State *L) {
 int lua54__unmap_ram_by_userdata(lua_State *L) {
   udata *ud = to_udata(L, 1);
   if (!ud || !cproc) return 0;
-  int64_t bytes = int64_t(udata_bytes(ud));
+  // The whole block, not the present shape: a record reshaped smaller after
+  // mapping still owns the pages that point into the rest of its block.
+  int64_t bytes = int64_t(lua_rawlen(L, 1) - sizeof(udata));
   int64_t address = kvd_intp(L, 2, -1);
   int64_t length = std::min(bytes, kvd_intp(L, 3, bytes));
   int first = 0, last = int(RAM_PAGES) - 1;

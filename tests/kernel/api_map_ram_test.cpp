@@ -103,6 +103,11 @@ TEST_F(api_map_ram_test, UnmapNeverReportsSuccessWhilePagesStayMapped) {
       {"_unmap_ram(a, 0x20000, math.mininteger)", "false 4096.0 4096.0"},
       {"_unmap_ram(a, 0x30000)", "false 4096.0 4096.0"},
       {"_unmap_ram(a, -5)", "true 0.0 0.0"},
+      // A record reshaped smaller after mapping still owns every page it
+      // was mapped to: they are given back, or reported as left.
+      {"(function() a:mutate('u8', 1) return _unmap_ram(a) end)()", "true 0.0 0.0"},
+      {"(function() a:mutate('u8', 1) return _unmap_ram(a, 0x20000, 4096) end)()",
+       "false 0.0 4096.0"},
   };
   for (auto &c : cases) {
     EXPECT_EQ(
