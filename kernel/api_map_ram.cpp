@@ -53,7 +53,10 @@ int lua54__map_ram(lua_State *L) {
     return 1;
   }
   int first = int((uint64_t(address) & (RAM_SIZE - RAM_PAGE_SIZE)) / RAM_PAGE_SIZE);
-  int64_t pages = std::max<int64_t>(1, (length + RAM_PAGE_SIZE - 1) / RAM_PAGE_SIZE);
+  // No run of pages passes the memory's size, so the count is formed from a
+  // length held at that size and cannot overflow.
+  int64_t pages = std::max<int64_t>(
+      1, (std::min<int64_t>(length, RAM_SIZE) + RAM_PAGE_SIZE - 1) / RAM_PAGE_SIZE);
   // Never past the bytes the array has after the offset.
   int64_t remaining = std::min(length, bytes - offset);
   uint8_t *source = udata_elements(ud) + offset;

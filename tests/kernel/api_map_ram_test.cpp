@@ -37,6 +37,10 @@ TEST_F(api_map_ram_test, MappedArraysAreSeenAndWrittenThroughMemory) {
       {"_map_ram(userdata('u8', 600), 0x40000, 0, 99999) .. ' ' .. stat(312, 0x40000) .. ' ' .. "
        "stat(312, 0x41000)",
        "99999 600.0 0.0"},
+      // The largest length still maps every byte the array has.
+      {"_map_ram(userdata('u8', 8192), 0x80000, 0, math.maxinteger) .. ' ' .. "
+       "stat(312, 0x81000)",
+       "9223372036854775807 4096.0"},
       // Addresses above 16 MiB wrap.
       {"_map_ram(userdata('u8', 4096), 0x1050000) .. ' ' .. stat(312, 0x50000)", "4096 4096.0"},
   };
