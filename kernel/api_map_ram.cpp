@@ -53,7 +53,10 @@ int lua54__map_ram(lua_State *L) {
     return 1;
   }
   int first = int((uint64_t(address) & (RAM_SIZE - RAM_PAGE_SIZE)) / RAM_PAGE_SIZE);
-  int64_t pages = std::max<int64_t>(1, (length + RAM_PAGE_SIZE - 1) / RAM_PAGE_SIZE);
+  // No run of pages passes the memory's size, so the count is formed from a
+  // length held at that size and cannot overflow.
+  int64_t pages = std::max<int64_t>(
+      1, (std::min<int64_t>(length, RAM_SIZE) + RAM_PAGE_SIZE - 1) / RAM_PAGE_SIZE);
   // Never past the bytes the array has after the offset.
   int64_t remaining = std::min(length, bytes - offset);
   uint8_t *source = udata_elements(ud) + offset;
@@ -80,7 +83,9 @@ int lua54__map_ram(lua_State *L) {
 int lua54__unmap_ram_by_userdata(lua_State *L) {
   udata *ud = to_udata(L, 1);
   if (!ud || !cproc) return 0;
-  int64_t bytes = int64_t(udata_bytes(ud));
+  // The whole block, not the present shape: a record reshaped smaller after
+  // mapping still owns the pages that point into the rest of its block.
+  int64_t bytes = int64_t(lua_rawlen(L, 1) - sizeof(udata));
   int64_t address = kvd_intp(L, 2, -1);
   int64_t length = std::min(bytes, kvd_intp(L, 3, bytes));
   int first = 0, last = int(RAM_PAGES) - 1;

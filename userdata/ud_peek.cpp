@@ -4,6 +4,7 @@
 #include "kernel/args.h"
 #include "kernel/cpu_budget.h"
 #include "kernel/memory.h"
+#include "userdata/ud_frame.h"
 #include "userdata/udata.h"
 
 static int peek_or_poke(lua_State *L, bool write) {
@@ -16,6 +17,7 @@ static int peek_or_poke(lua_State *L, bool write) {
   int64_t count = kvd_intp(L, 4, total);
   int64_t n = total - offset < count ? total - offset : count;
   uint32_t size = utype_size(ud->utype & 31);
+  frame_check_work(L, n >> 2);
   for (int64_t i = 0; i < n; i++) {
     // Memory addresses wrap at 32 bits (and the memory at 16 MiB).
     int32_t at = int32_t(uint32_t(uint64_t(address) + uint64_t(i) * size));

@@ -6,6 +6,7 @@
 
 #include "kernel/args.h"
 #include "kernel/cpu_budget.h"
+#include "userdata/ud_frame.h"
 #include "userdata/udata.h"
 
 int32_t score_index;
@@ -31,6 +32,14 @@ int compare_i64(const void *a, const void *b) { return compare_rows<int64_t>(a, 
 int compare_f64(const void *a, const void *b) { return compare_rows<double>(a, b); }
 
 using row_compare = int (*)(const void *, const void *);
+
+// The fewest compares merge_sort_rows makes on n rows: each merge of two
+// runs compares at least as often as the shorter run is long.
+static int64_t fewest_merge_compares(uint64_t n) {
+  int64_t total = 0;
+  for (uint64_t run = 1; run < n; run *= 2) total += int64_t(n / (2 * run) * run);
+  return total;
+}
 
 // Bottom-up merge sort of n rows of rs bytes. Each merge takes from the left
 // run unless the right row compares smaller, so it only ever reads rows
@@ -73,6 +82,9 @@ int lua54_ud_sort(lua_State *L) {
                     : type == UTYPE_F64 ? compare_f64
                                         : compare_u8;
   size_t row_bytes = size_t(row_len) * utype_size(type);
+  // The charge grows with the compares made: a sort that must overrun the
+  // slice fails before it starts.
+  frame_check_work(L, (int64_t(row_bytes) / 128 + 1) * (fewest_merge_compares(rows) * 3 / 4));
   num_compares = 0;
   merge_sort_rows(udata_elements(ud), size_t(rows), row_bytes, cmp);
   spend_cpu((int64_t(row_bytes) / 128 + 1) * ((int64_t(num_compares) * 3) / 4));

@@ -37,6 +37,10 @@ TEST_F(api_map_ram_test, MappedArraysAreSeenAndWrittenThroughMemory) {
       {"_map_ram(userdata('u8', 600), 0x40000, 0, 99999) .. ' ' .. stat(312, 0x40000) .. ' ' .. "
        "stat(312, 0x41000)",
        "99999 600.0 0.0"},
+      // The largest length still maps every byte the array has.
+      {"_map_ram(userdata('u8', 8192), 0x80000, 0, math.maxinteger) .. ' ' .. "
+       "stat(312, 0x81000)",
+       "9223372036854775807 4096.0"},
       // Addresses above 16 MiB wrap.
       {"_map_ram(userdata('u8', 4096), 0x1050000) .. ' ' .. stat(312, 0x50000)", "4096 4096.0"},
   };
@@ -103,6 +107,11 @@ TEST_F(api_map_ram_test, UnmapNeverReportsSuccessWhilePagesStayMapped) {
       {"_unmap_ram(a, 0x20000, math.mininteger)", "false 4096.0 4096.0"},
       {"_unmap_ram(a, 0x30000)", "false 4096.0 4096.0"},
       {"_unmap_ram(a, -5)", "true 0.0 0.0"},
+      // A record reshaped smaller after mapping still owns every page it
+      // was mapped to: they are given back, or reported as left.
+      {"(function() a:mutate('u8', 1) return _unmap_ram(a) end)()", "true 0.0 0.0"},
+      {"(function() a:mutate('u8', 1) return _unmap_ram(a, 0x20000, 4096) end)()",
+       "false 0.0 4096.0"},
   };
   for (auto &c : cases) {
     EXPECT_EQ(

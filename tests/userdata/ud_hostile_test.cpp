@@ -127,7 +127,7 @@ TEST_F(ud_methods, NoSingleCallHoldsTheHost) {
   root_eval(
       "U = userdata('u8', 4096) L64 = userdata('u8', 65536) "
       "MA = userdata('f64', 1024, 1024) LIST = userdata('i32', 1 << 20) "
-      "SQ = userdata('u8', 256, 256)");
+      "SQ = userdata('u8', 256, 256) BIG = userdata('u8', 1 << 24)");
   struct {
     const char *call;
     bool refused;  // in a slice, with the overrun error; else run outside one
@@ -152,6 +152,10 @@ TEST_F(ud_methods, NoSingleCallHoldsTheHost) {
       // A million index entries each moving 4096 bytes to the same place.
       {"U:take(LIST, U, 0, 0, 4096, 1, 0)", true},
       {"userdata('i64', 1824726041, 1263665316)", false},
+      // Millions of rows to merge, and as many elements to move to memory.
+      {"BIG:sort()", true},
+      {"BIG:peek(0x10000)", true},
+      {"BIG:poke(0x10000)", true},
   };
 #if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
   const double limit_ms = 50;
@@ -264,4 +268,48 @@ TEST_F(ud_methods, WalksMatchTheElementByElementRule) {
   EXPECT_EQ(got, "0 ");
 }
 
+// The destination given as the second operand, overlapping it at another
+// position: each element reads the results already written before it.
+TEST_F(ud_methods, WalksIntoTheSecondOperandSeeEarlierResults) {
+  std::string got = root_eval(R"(
+    math.randomseed(7)
+    local bad, first = 0, ''
+    for trial = 1, 3000 do
+      local n = math.random(1, 40)
+      local m = math.random(4) == 1 and math.random(1, 40) or n
+      local a, b = userdata('i32', n), userdata('i32', m)
+      for i = 0, n - 1 do a[i] = math.random(-99, 99) end
+      for i = 0, m - 1 do b[i] = math.random(-99, 99) end
+      local want = {}
+      for i = 0, m - 1 do want[i] = b[i] end
+      local bo, ao = math.random(-5, 45), math.random(-5, 45)
+      local len, spans = math.random(0, 45), math.random(0, 4)
+      local bs, as = math.random(-3, 6), math.random(-3, 6)
+      if n == m then
+        -- More spans than elements walks along the spans inside; a stride
+        -- below 1 there processes nothing.
+        local swapped = spans > len
+        local outer, inner = swapped and len or spans, swapped and spans or len
+        local sa, sb = swapped and as or 1, swapped and bs or 1
+        local oa, ob = swapped and 1 or as, swapped and 1 or bs
+        for j = 0, (sa < 1 or sb < 1) and -1 or outer - 1 do
+          for k = 0, inner - 1 do
+            local ia, ib = ao + j * oa + k * sa, bo + j * ob + k * sb
+            if ia >= 0 and ia < n and ib >= 0 and ib < m then want[ia] = a[ia] + want[ib] end
+          end
+        end
+        a:add(b, b, bo, ao, len, bs, as, spans)
+        for i = 0, m - 1 do
+          if b[i] ~= want[i] then
+            if bad == 0 then first = table.concat({n, bo, ao, len, bs, as, spans}, ' ') end
+            bad = bad + 1
+            break
+          end
+        end
+      end
+    end
+    return bad .. ' ' .. first
+  )");
+  EXPECT_EQ(got, "0 ");
+}
 }  // namespace
