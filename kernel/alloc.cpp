@@ -7,6 +7,7 @@
 
 #include <malloc.h>
 
+#include "host/debug_log.h"
 #include "kernel/cpu_budget.h"
 #include "kernel/process.h"
 #include "kernel/slice.h"
@@ -32,14 +33,34 @@ static bool injected_failure(int retry) {
   return alloc_faults.failing;
 }
 
-void *l_alloc(void *, void *ptr, size_t, size_t nsize, int retry, size_t accounted) {
+void alloc_release_lost_target(proc *p) {
+  if (!p || !p->lost_target_block) return;
+  std::free(p->lost_target_block);
+  p->lost_target_block = nullptr;
+}
+
+// True when the block of size bytes at ptr holds owner's draw target.
+static bool holds_draw_target(const proc *owner, const void *ptr, size_t size) {
+  if (!owner || !owner->draw_target) return false;
+  uintptr_t at = (uintptr_t)owner->draw_target, start = (uintptr_t)ptr;
+  return at >= start && at - start < size;
+}
+
+void *l_alloc(void *ud, void *ptr, size_t osize, size_t nsize, int retry, size_t accounted) {
   uint8_t *block = ptr ? (uint8_t *)ptr - header_size : nullptr;
   uint64_t old_accounted = 0;
   if (block) std::memcpy(&old_accounted, block, sizeof old_accounted);
 
   if (nsize == 0) {
     if (block) {
-      std::free(block);
+      proc *owner = static_cast<proc *>(ud);
+      if (holds_draw_target(owner, ptr, osize)) {
+        INVARIANT(!owner->lost_target_block);
+        alloc_release_lost_target(owner);
+        owner->lost_target_block = block;
+      } else {
+        std::free(block);
+      }
       if (cproc) cproc->heap_bytes -= (int64_t)old_accounted;
     }
     return nullptr;

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct proc;
+
 // The six-argument allocator of the workstation's Lua: charges the current
 // process (`cproc`), never the user value. Growth that would take the
 // process's counted memory past memory_limit + alloc_headroom fails; a
@@ -11,6 +13,10 @@
 // the process for removal as out of memory. Every refusal sets the process's
 // memory_refused, so a slice that then fails is taken as out of memory too.
 void *l_alloc(void *ud, void *ptr, size_t osize, size_t nsize, int retry, size_t accounted);
+
+// A freed block of a process's state that holds its draw target is kept
+// (accounted as freed) until the target changes: this frees it.
+void alloc_release_lost_target(proc *p);
 
 // The host heap's policy for the blocks l_alloc takes, set once at start-up
 // before any process runs: a block of up to memory_limit bytes (every record)

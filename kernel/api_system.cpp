@@ -11,6 +11,7 @@
 #include "gfx/pixel.h"
 #include "gfx/print.h"
 #include "host/os_host.h"
+#include "kernel/alloc.h"
 #include "kernel/api.h"
 #include "kernel/args.h"
 #include "kernel/cpu_budget.h"
@@ -54,6 +55,7 @@ int lua54__set_draw_target(lua_State *L) {
   if (!ud || !cproc) return 0;
   keep_alive_set(L, KEEP_DRAW_TARGET, 1);
   cproc->draw_target = ud;
+  alloc_release_lost_target(cproc);
   // A paused print goes on only into the bitmap it started in.
   if (cproc->print.target != ud) destroy_print_buffer(&cproc->print);
   poke2(RAM_CLIP_RECT, 0);

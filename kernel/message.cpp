@@ -148,25 +148,26 @@ void process_dropped_file(const char *host_path) {
   for (char *c = path; *c; c++)
     if (!is_path_char((unsigned char)*c)) *c = '_';
 
-  pfile_entry *f = pfopen(path, "wf");
-  if (!f) {
-    klog(" ** could not open temp file: %s\n", path);
-    return;
-  }
+  // The host file is read and judged before the drop file is opened:
+  // opening it for writing empties a file dropped earlier under this name.
   pbuffer *contents = create_buffer_from_file(host_path);
   // A folder gives no buffer (only regular files are read): it is refused
   // as an empty file is, with the notification.
   struct stat st;
   bool folder = !contents && stat(host_path, &st) == 0 && S_ISDIR(st.st_mode);
   if (!contents && !folder) {
-    pfclose(f);
     klog(" ** could not create buffer from file: %s\n", host_path);
     return;
   }
   if (folder || contents->length == 0) {
     destroy_buffer(contents);
-    pfclose(f);
     notify("** dropping folders (and size zero files) not supported **");
+    return;
+  }
+  pfile_entry *f = pfopen(path, "wf");
+  if (!f) {
+    destroy_buffer(contents);
+    klog(" ** could not open temp file: %s\n", path);
     return;
   }
   destroy_buffer(f->data);

@@ -205,6 +205,7 @@ void free_process(proc *p) {
     p->slice_depth--;
     p->L = nullptr;
     keep_alive_forget(p);
+    alloc_release_lost_target(p);
     p->pending_op = pending_none;
     cproc = previous;
   }

@@ -70,6 +70,11 @@ struct proc {
   // Drawing: the record drawing writes into (null while none is set), its
   // clip rectangle, and the clip words at RAM_CLIP_RECT the rectangle was made from.
   udata *draw_target;
+  // The block of a draw target that Lua collected while it was still the
+  // target (its keep-alive reference was removed through the registry):
+  // held here, not freed, so drawing never touches freed memory. Freed when
+  // the target changes or the state closes (alloc_release_lost_target).
+  void *lost_target_block;
   target_clip_rect target_clip;
   uint64_t target_clip_word;
   int32_t inverted_shape;  // filled shapes fill their outside (set by a colour's bit 35)

@@ -237,10 +237,14 @@ TEST_F(message_test, DroppedFileLandsUnderRamDropAndIsAnnounced) {
   EXPECT_EQ(std::string((const char *)f->data->data, (size_t)f->data->length), "dropped bytes");
   pfclose(f);
 
-  // An empty file and a folder are refused with the notification.
-  std::string empty = dir + "/empty.txt";
+  // An empty file and a folder are refused with the notification, a missing
+  // file quietly; none of them touches the file dropped before under the
+  // same name.
+  std::string empty = dir + "/empty/my file.txt";
+  mkdir((dir + "/empty").c_str(), 0755);
   std::ofstream(empty, std::ios::binary).flush();
-  std::string folder = dir + "/dropped_folder";
+  std::string folder = dir + "/folder/my file.txt";
+  mkdir((dir + "/folder").c_str(), 0755);
   mkdir(folder.c_str(), 0755);
   for (const std::string &refused : {empty, folder}) {
     process_dropped_file(refused.c_str());
@@ -249,8 +253,12 @@ TEST_F(message_test, DroppedFileLandsUnderRamDropAndIsAnnounced) {
                            '\0')
         << refused;
   }
-  process_dropped_file((dir + "/missing").c_str());
+  process_dropped_file((dir + "/missing/my file.txt").c_str());
   EXPECT_EQ(pop(wm), "<none>");
+  f = pfopen("/ram/drop/my_file.txt", "r");
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(std::string((const char *)f->data->data, (size_t)f->data->length), "dropped bytes");
+  pfclose(f);
   pfile_reset();
 }
 

@@ -283,4 +283,37 @@ TEST_F(slice_test, FinalisersOfAClosingStateCannotUpsetTheTable) {
   EXPECT_STREQ(get_process_by_index(2)->name, "late");
 }
 
+// The registry is open to a process (debug.getregistry): one that empties
+// the keep-alive table lets Lua collect its draw target while it is still
+// set. Drawing, and the delayed print that goes on each frame, then write a
+// block held back from the heap instead of freed memory.
+TEST_F(slice_test, ADrawTargetCollectedWhileSetIsNeverFreedUnderTheDrawing) {
+  int64_t id = spawn(R"lua(
+    poke(0x5F56, 0x40)
+    for c = 65, 72 do memset(0x4000 + 8 * c, 0xff, 8) end
+    _set_draw_target(userdata("u8", 64, 8))
+    _print_q7scii("\6d1ABCDEFGH", 0, 0, 7)
+    for k, v in pairs(debug.getregistry()) do
+      if type(k) == "userdata" and type(v) == "table" then
+        for kk in pairs(v) do v[kk] = nil end
+      end
+    end
+    collectgarbage() collectgarbage()
+    local reuse = {}
+    for i = 1, 64 do reuse[i] = userdata("u8", 64, 8) end
+    rectfill(0, 0, 63, 7, 9)
+    flip()
+    _set_draw_target(userdata("u8", 8, 8))
+    rectfill(0, 0, 7, 7, 9)
+    while true do flip() end)lua");
+  for (int frame = 0; frame < 12; frame++) {
+    prepare_processes_for_frame();
+    run_process_slice(get_process(id), 0.5);
+    ASSERT_NE(get_process(id), nullptr);
+    if (frame == 0) EXPECT_NE(get_process(id)->lost_target_block, nullptr);
+  }
+  EXPECT_EQ(get_process(id)->lost_target_block, nullptr);  // released by the new target
+  EXPECT_EQ(get_process(id)->state, 0);
+}
+
 }  // namespace
