@@ -223,9 +223,10 @@ TEST_F(message_test, DroppedFileLandsUnderRamDropAndIsAnnounced) {
   mount_ram_folder("/ram");
   create_process_from_code("", "two", "/system/two.lua", "");
   proc *wm = create_process_from_code("", "three", "/system/wm.lua", "");
-  std::string dir = testing::TempDir();
-  std::string host = dir + "/" + std::to_string(getpid()) + "/my file.txt";
-  std::filesystem::create_directories(dir + "/" + std::to_string(getpid()));
+  std::string dir = testing::TempDir() + "/kvd_drop_" + std::to_string(getpid());
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  std::string host = dir + "/my file.txt";
   std::ofstream(host, std::ios::binary) << "dropped bytes";
   process_dropped_file(host.c_str());
   EXPECT_EQ(pop(wm),
@@ -260,6 +261,7 @@ TEST_F(message_test, DroppedFileLandsUnderRamDropAndIsAnnounced) {
   EXPECT_EQ(std::string((const char *)f->data->data, (size_t)f->data->length), "dropped bytes");
   pfclose(f);
   pfile_reset();
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
