@@ -3,10 +3,11 @@
 // programs, so a bound on it holds on a loaded machine.
 #pragma once
 
-#include <time.h>
+#include <sys/resource.h>
 
 inline double thread_cpu_ms() {
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+  rusage ru;
+  getrusage(RUSAGE_THREAD, &ru);
+  return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e3 +
+         double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e3;
 }
