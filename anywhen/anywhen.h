@@ -4,7 +4,7 @@
 // anywhen/anywhen_query.h.
 #pragma once
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 struct lua_State;
 

@@ -32,7 +32,7 @@
 #include <string>
 
 #include "anywhen/htable.h"
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 constexpr int ANYWHEN_HASH_DIGITS = 32;
 constexpr int ANYWHEN_PATH_AT = 35;        // where the path of "$", ":" and "+" lines starts

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 constexpr int HTABLE_MAX_PROBES = 32;
 

@@ -20,7 +20,7 @@
 #pragma once
 #include <cstdint>
 
-#include "kernel/cpu_budget.h"
+#include "base/cpu_budget.h"
 #include "lang/lua_api.h"
 
 struct udata;

@@ -9,11 +9,11 @@
 #include "gfx/pixel.h"
 #include "gfx/shapes.h"
 #include "gfx/tline.h"
-#include "kernel/args.h"
-#include "kernel/cpu_budget.h"
-#include "kernel/memory.h"
-#include "kernel/process.h"
-#include "kernel/ram_layout.h"
+#include "lang/args.h"
+#include "base/cpu_budget.h"
+#include "machine/memory.h"
+#include "machine/process.h"
+#include "base/ram_layout.h"
 #include "userdata/udata.h"
 
 namespace {

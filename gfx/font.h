@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 
-#include "kernel/ram_layout.h"
+#include "base/ram_layout.h"
 
 // The small font written at RAM_BOOT_FONT of the boot record: one font block
 // (cells 4 x 6 below code 128, 8 x 6 from 128), then zeros.

@@ -6,11 +6,11 @@
 #include "gfx/blit.h"
 #include "gfx/draw_api.h"
 #include "gfx/pixel.h"
-#include "kernel/args.h"
-#include "kernel/cpu_budget.h"
-#include "kernel/memory.h"
-#include "kernel/process.h"
-#include "kernel/ram_layout.h"
+#include "lang/args.h"
+#include "base/cpu_budget.h"
+#include "machine/memory.h"
+#include "machine/process.h"
+#include "base/ram_layout.h"
 #include "userdata/udata.h"
 
 udata *sprite_entry(int64_t n) {

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "kernel/memory.h"
-#include "kernel/process.h"
+#include "machine/memory.h"
+#include "machine/process.h"
 #include "userdata/udata.h"
 
 uint32_t read_mask = 0;

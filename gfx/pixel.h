@@ -12,7 +12,7 @@
 #pragma once
 #include <cstdint>
 
-#include "kernel/ram_layout.h"
+#include "base/ram_layout.h"
 #include "userdata/udata.h"
 
 struct proc;

@@ -9,11 +9,11 @@
 #include "gfx/draw_target.h"
 #include "gfx/pixel.h"
 #include "gfx/shapes.h"
-#include "kernel/args.h"
-#include "kernel/cpu_budget.h"
-#include "kernel/memory.h"
-#include "kernel/process.h"
-#include "kernel/ram_layout.h"
+#include "lang/args.h"
+#include "base/cpu_budget.h"
+#include "machine/memory.h"
+#include "machine/process.h"
+#include "base/ram_layout.h"
 #include "userdata/udata.h"
 
 int32_t print_max_x = 0;

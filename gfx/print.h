@@ -19,7 +19,7 @@
 #pragma once
 #include <cstdint>
 
-#include "gfx/print_context.h"
+#include "machine/print_context.h"
 #include "lang/lua_api.h"
 
 struct udata;

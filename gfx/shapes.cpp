@@ -12,7 +12,7 @@
 #endif
 
 #include "gfx/pixel.h"
-#include "kernel/process.h"
+#include "machine/process.h"
 #include "userdata/udata.h"
 
 namespace {

@@ -6,8 +6,8 @@
 
 #include "gfx/pixel.h"
 #include "gfx/shapes.h"
-#include "kernel/memory.h"
-#include "kernel/process.h"
+#include "machine/memory.h"
+#include "machine/process.h"
 #include "userdata/udata.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 
-#include "kernel/ram_layout.h"
+#include "base/ram_layout.h"
 
 struct proc;
 struct udata;

@@ -12,15 +12,15 @@
 #include <cstring>
 #include <vector>
 
-#include "host/debug_log.h"
+#include "base/debug_log.h"
 #include "host/os_host.h"
-#include "kernel/app.h"
-#include "kernel/klog.h"
-#include "kernel/memory.h"
-#include "kernel/message.h"
-#include "kernel/pbuffer.h"
-#include "kernel/process.h"
-#include "kernel/ram_layout.h"
+#include "machine/app.h"
+#include "base/klog.h"
+#include "machine/memory.h"
+#include "machine/message.h"
+#include "base/pbuffer.h"
+#include "machine/process.h"
+#include "base/ram_layout.h"
 #include "pdisk/fileops.h"
 #include "pdisk/mount.h"
 #include "pdisk/pfile.h"

@@ -7,8 +7,8 @@
 
 #include "host/events.h"
 #include "host/host_services.h"
-#include "host/paths.h"
-#include "kernel/klog.h"
+#include "base/paths.h"
+#include "base/klog.h"
 
 metacon_slot metacon[METACON_SLOTS];
 int32_t hosk_joystick_inited;

@@ -9,15 +9,15 @@
 
 #include "host/controllers.h"
 #include "host/os_host.h"
-#include "host/os_time.h"
+#include "base/os_time.h"
 #include "host/window.h"
-#include "kernel/app.h"
-#include "kernel/config.h"
-#include "kernel/klog.h"
-#include "kernel/message.h"
-#include "kernel/pbuffer.h"
-#include "kernel/process.h"
-#include "kernel/ram_layout.h"
+#include "machine/app.h"
+#include "base/config.h"
+#include "base/klog.h"
+#include "machine/message.h"
+#include "base/pbuffer.h"
+#include "machine/process.h"
+#include "base/ram_layout.h"
 
 uint32_t key_state[HOST_KEYS];
 uint32_t last_key_state[HOST_KEYS];

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "kernel/process.h"
+#include "machine/process.h"
 
 gurl_slot gurl_slots[GURL_SLOTS];
 uint32_t next_gurl_job_id = 1;

@@ -2,10 +2,10 @@
 
 #include "gfx/video.h"
 #include "host/os_host.h"
-#include "host/os_time.h"
+#include "base/os_time.h"
 #include "host/window.h"
-#include "kernel/app.h"
-#include "kernel/config.h"
+#include "machine/app.h"
+#include "base/config.h"
 
 uint32_t last_t;
 

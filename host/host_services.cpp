@@ -11,9 +11,9 @@
 #include <thread>
 
 #include "host/window.h"
-#include "kernel/config.h"
-#include "kernel/klog.h"
-#include "kernel/pbuffer.h"
+#include "base/config.h"
+#include "base/klog.h"
+#include "base/pbuffer.h"
 #include "lang/lua_api.h"
 #include "pdisk/mount.h"
 #include "pod/host_text.h"

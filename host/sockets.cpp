@@ -19,11 +19,11 @@
 #include <thread>
 #include <vector>
 
-#include "host/debug_log.h"
-#include "kernel/args.h"
-#include "kernel/config.h"
-#include "kernel/pbuffer.h"
-#include "kernel/process.h"
+#include "base/debug_log.h"
+#include "lang/args.h"
+#include "base/config.h"
+#include "base/pbuffer.h"
+#include "machine/process.h"
 #include "lang/lua_api.h"
 
 socket_record sockdat[SOCKETS_MAX];

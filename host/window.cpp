@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "host/os_host.h"
-#include "kernel/config.h"
-#include "kernel/klog.h"
+#include "base/config.h"
+#include "base/klog.h"
 
 SDL_Window *sdl_window;
 SDL_Renderer *sdl_renderer;

@@ -16,7 +16,7 @@
 
 #include <cstdint>
 
-#include "kernel/ram_layout.h"
+#include "base/ram_layout.h"
 
 extern SDL_Window *sdl_window;
 extern SDL_Renderer *sdl_renderer;

@@ -10,11 +10,11 @@
 #include "gfx/printh.h"
 #include "kernel/buttons.h"
 #include "kernel/memory_api.h"
-#include "pdisk/file_api.h"
+#include "kernel/file_api.h"
 #include "pod/pod_lua.h"
 #include "sorn/sound_api.h"
 #include "userdata/ud_access.h"
-#include "userdata/ud_blit.h"
+#include "gfx/ud_blit.h"
 #include "userdata/udata.h"
 
 const api_row api_rows[] = {

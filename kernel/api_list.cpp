@@ -2,8 +2,8 @@
 // check their table as the standard table library does and may raise Lua
 // errors; del and count quietly do nothing without a table.
 #include "kernel/api.h"
-#include "kernel/args.h"
-#include "kernel/cpu_budget.h"
+#include "lang/args.h"
+#include "base/cpu_budget.h"
 
 // The standard table library's check of a table argument that is read,
 // written and measured: a table, or a value whose metatable has __index,

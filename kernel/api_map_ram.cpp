@@ -5,11 +5,11 @@
 #include <algorithm>
 
 #include "kernel/api.h"
-#include "kernel/args.h"
-#include "kernel/cpu_budget.h"
+#include "lang/args.h"
+#include "base/cpu_budget.h"
 #include "kernel/keep_alive.h"
-#include "kernel/process.h"
-#include "kernel/ram_layout.h"
+#include "machine/process.h"
+#include "base/ram_layout.h"
 #include "userdata/udata.h"
 
 // A number or numeric string truncated toward zero; `def` for anything else.

@@ -7,10 +7,10 @@
 #include <string>
 
 #include "kernel/api.h"
-#include "kernel/args.h"
-#include "kernel/cpu_budget.h"
-#include "kernel/process.h"
-#include "kernel/rng.h"
+#include "lang/args.h"
+#include "base/cpu_budget.h"
+#include "machine/process.h"
+#include "machine/rng.h"
 
 uint32_t seed_entropy = 18368724;
 

@@ -2,12 +2,12 @@
 #include <cmath>
 #include <memory>
 
-#include "host/os_time.h"
+#include "base/os_time.h"
 #include "kernel/api.h"
-#include "kernel/cpu_budget.h"
-#include "kernel/message.h"
-#include "kernel/pbuffer.h"
-#include "kernel/process.h"
+#include "base/cpu_budget.h"
+#include "machine/message.h"
+#include "base/pbuffer.h"
+#include "machine/process.h"
 #include "pod/pod_read.h"
 #include "pod/pod_write.h"
 

@@ -2,23 +2,23 @@
 #include <cstdio>
 #include <cstring>
 
-#include "kernel/klog.h"
-#include "host/paths.h"
-#include "host/os_time.h"
+#include "base/klog.h"
+#include "base/paths.h"
+#include "base/os_time.h"
 #include "host/capture.h"
 #include "kernel/api.h"
-#include "kernel/app.h"
-#include "kernel/args.h"
+#include "machine/app.h"
+#include "lang/args.h"
 #include "kernel/buttons.h"
-#include "kernel/cpu_budget.h"
-#include "kernel/memory.h"
-#include "kernel/message.h"
-#include "kernel/process.h"
+#include "base/cpu_budget.h"
+#include "machine/memory.h"
+#include "machine/message.h"
+#include "machine/process.h"
 #include "kernel/settings.h"
 #include "pdisk/cart_mount.h"
 #include "pdisk/fileops.h"
 #include "pdisk/mount.h"
-#include "kernel/ram_layout.h"
+#include "base/ram_layout.h"
 
 static int32_t next_audio_priority = 1;
 

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "kernel/api.h"
-#include "kernel/args.h"
-#include "kernel/cpu_budget.h"
+#include "lang/args.h"
+#include "base/cpu_budget.h"
 
 enum token_kind : int {
   TK_SPACE = 0,

@@ -2,9 +2,9 @@
 #include "kernel/audio_owner.h"
 
 #include "host/capture.h"
-#include "kernel/app.h"
-#include "kernel/cpu_budget.h"
-#include "kernel/process.h"
+#include "machine/app.h"
+#include "base/cpu_budget.h"
+#include "machine/process.h"
 #include "sorn/audio_lock.h"
 #include "sorn/sorn.h"
 

@@ -6,10 +6,10 @@
 #include <cstring>
 
 #include "host/os_host.h"
-#include "kernel/args.h"
-#include "kernel/memory.h"
-#include "kernel/process.h"
-#include "kernel/ram_layout.h"
+#include "lang/args.h"
+#include "machine/memory.h"
+#include "machine/process.h"
+#include "base/ram_layout.h"
 
 // The repeat delays' defaults and the value that turns repeats off.
 static constexpr int32_t default_first_delay = 30;

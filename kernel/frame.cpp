@@ -14,11 +14,11 @@
 #include <thread>
 
 #include "anywhen/anywhen.h"
-#include "kernel/klog.h"
+#include "base/klog.h"
 #include "host/capture.h"
 #include "host/os_host.h"
 #include "host/sockets.h"
-#include "kernel/app.h"
+#include "machine/app.h"
 #include "kernel/slice.h"
 #include "kernel/startup.h"
 #include "pdisk/cart_mount.h"

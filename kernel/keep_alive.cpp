@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "kernel/process.h"
+#include "machine/process.h"
 
 static const char keep_key = 0;
 

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "kernel/ram_layout.h"
+#include "base/ram_layout.h"
 #include "lang/lua_api.h"
 
 struct proc;

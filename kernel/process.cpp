@@ -2,7 +2,7 @@
 // record is allocated on its own and the table holds pointers, so compacting
 // moves pointers, never records: `cproc` and the callers saved by nested
 // slices stay valid while slots and `get_process_by_index` follow the table.
-#include "kernel/process.h"
+#include "machine/process.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -13,30 +13,30 @@
 
 #include "anywhen/anywhen.h"
 #include "gfx/print.h"
-#include "host/debug_log.h"
-#include "kernel/klog.h"
-#include "host/os_time.h"
+#include "base/debug_log.h"
+#include "base/klog.h"
+#include "base/os_time.h"
 #include "host/os_host.h"
 #include "host/fetch.h"
 #include "host/sockets.h"
-#include "kernel/alloc.h"
+#include "machine/alloc.h"
 #include "kernel/api.h"
-#include "kernel/app.h"
-#include "kernel/cpu_budget.h"
+#include "machine/app.h"
+#include "base/cpu_budget.h"
 #include "kernel/keep_alive.h"
-#include "kernel/memory.h"
-#include "kernel/message.h"
-#include "kernel/pbuffer.h"
-#include "kernel/ram_layout.h"
+#include "machine/memory.h"
+#include "machine/message.h"
+#include "base/pbuffer.h"
+#include "base/ram_layout.h"
 #include "kernel/slice.h"
 #include "lang/libset.h"
 #include "lang/lua_api.h"
 #include "pdisk/cart_mount.h"
 #include "kernel/audio_owner.h"
 #include "sorn/sorn.h"
-#include "userdata/ud_metatable.h"
+#include "gfx/ud_metatable.h"
 #include "userdata/udata.h"
-#include "kernel/ram_layout.h"
+#include "base/ram_layout.h"
 
 proc *process[max_processes];
 int32_t num_processes;

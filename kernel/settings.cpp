@@ -9,11 +9,11 @@
 #include <string>
 
 #include "anywhen/anywhen.h"
-#include "kernel/klog.h"
-#include "host/paths.h"
+#include "base/klog.h"
+#include "base/paths.h"
 #include "host/os_host.h"
-#include "kernel/config.h"
-#include "kernel/pbuffer.h"
+#include "base/config.h"
+#include "base/pbuffer.h"
 #include "pdisk/fileops.h"
 #include "pdisk/host_file.h"
 #include "pdisk/mount.h"

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "host/paths.h"
+#include "base/paths.h"
 #include "pdisk/host_file.h"
 #include "pdisk/path.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "host/fetch.h"
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 // Addresses of the cart server: its files by path, and its lookup endpoint
 // followed by a cartridge identifier.

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <string>
 
-#include "kernel/app.h"
-#include "kernel/klog.h"
-#include "kernel/message.h"
-#include "pdisk/diag.h"
+#include "machine/app.h"
+#include "base/klog.h"
+#include "machine/message.h"
+#include "base/clock.h"
 #include "pdisk/fileops.h"
 #include "pdisk/kvd_text.h"
 #include "pdisk/mount.h"

@@ -14,7 +14,7 @@
 
 #include <cstdint>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 struct pmount_entry;
 

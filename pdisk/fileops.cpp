@@ -10,8 +10,8 @@
 #include <cstring>
 
 #include "anywhen/anywhen.h"
-#include "kernel/klog.h"
-#include "pdisk/diag.h"
+#include "base/klog.h"
+#include "base/clock.h"
 #include "pdisk/mount.h"
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 int pdisk_file_exists(const char *path);
 int pdisk_directory_exists(const char *path, int follow_mounts);

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel/klog.h"
+#include "base/klog.h"
 
 // Opens a regular file or a folder for reading. Anything else (a pipe or a
 // device would block or never end) and files too large for a buffer are

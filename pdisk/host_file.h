@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 // True when the host file (or folder) opens for reading.
 bool host_file_is_readable(const char *host_path);

@@ -18,7 +18,7 @@
 // end with CR. Everything else is binary.
 #pragma once
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "pdisk/pfile.h"
 
 constexpr int KVD_B64_FIRST = 54, KVD_B64_LINE = 57;

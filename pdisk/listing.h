@@ -11,7 +11,7 @@
 
 #include <cstdint>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "lang/lua_api.h"
 
 constexpr int LISTING_CAPACITY = 65536;

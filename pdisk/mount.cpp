@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "kernel/klog.h"
-#include "pdisk/diag.h"
+#include "base/klog.h"
+#include "base/clock.h"
 #include "pdisk/fileops.h"
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 enum mount_kind : uint32_t { MOUNT_HOST = 1, MOUNT_RAM = 2 };
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "kernel/process.h"
+#include "machine/process.h"
 
 bool is_path_char(int c) {
   return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' ||

@@ -1,7 +1,7 @@
 // Workstation path texts: legality, canonical form and extensions.
 #pragma once
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 // Segments of this length or more cannot be stored: the host refuses names
 // beyond 255 bytes, and a shortened name would silently name another file.

@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "kernel/cpu_budget.h"
+#include "base/cpu_budget.h"
 #include "anywhen/anywhen.h"
-#include "kernel/klog.h"
-#include "pdisk/diag.h"
+#include "base/klog.h"
+#include "base/clock.h"
 #include "pdisk/host_file.h"
 #include "pdisk/mount.h"
 #include "pdisk/path.h"

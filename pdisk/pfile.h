@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 enum pfile_kind : uint32_t { PFILE_EMPTY = 0, PFILE_HOST = 1, PFILE_RAM = 2 };
 constexpr uint32_t PFILE_ATTR_FOLDER = 1;

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 struct proc;
 struct udata;

@@ -3,7 +3,7 @@
 // length and bytes). Also carries the system ROM.
 #pragma once
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 constexpr int ROM_MAX_PAYLOAD = 0x4000000;
 constexpr int ROM_MAX_ENTRIES = 16384;

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "host/debug_log.h"
-#include "pod/crc32.h"
+#include "base/debug_log.h"
+#include "base/crc32.h"
 
 namespace {
 

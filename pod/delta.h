@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 // The largest destination a delta is made for or applied to: larger ones are
 // refused on both sides, so that no delta is stored that could not be applied.

@@ -4,7 +4,7 @@
 // codes that the host shows as superscripts.
 #pragma once
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 // The q7scii bytes of the host text in buffer (its whole length), as a new
 // buffer (tag 'i', cursor 0); null for a null buffer. Carriage returns are

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 // Colour types of PNG (and of LodePNG's raw images).
 enum : int {

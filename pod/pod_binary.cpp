@@ -8,8 +8,8 @@
 #include <lz4.h>
 #include <lz4hc.h>
 
-#include "kernel/klog.h"
-#include "kernel/cpu_budget.h"
+#include "base/klog.h"
+#include "base/cpu_budget.h"
 #include "pod/base64.h"
 
 namespace {

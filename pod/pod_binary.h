@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "pod/pod_read.h"
 
 // The largest binary string a text may carry.

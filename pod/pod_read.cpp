@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string>
 
-#include "kernel/cpu_budget.h"
-#include "kernel/process.h"
+#include "base/cpu_budget.h"
+#include "machine/process.h"
 #include "kernel/slice.h"
 #include "pod/pod_binary.h"
 #include "pod/pod_write.h"

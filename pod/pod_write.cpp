@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "kernel/cpu_budget.h"
+#include "base/cpu_budget.h"
 #include "kernel/slice.h"
 #include "pod/pod_binary.h"
 #include "pod/pod_read.h"

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "lang/lua_api.h"
 
 // pod flags (other bits are ignored).

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "kernel/cpu_budget.h"
+#include "base/cpu_budget.h"
 
 namespace {
 

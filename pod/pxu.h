@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "lang/lua_api.h"
 #include "userdata/udata.h"
 

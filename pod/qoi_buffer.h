@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 // Encodes a width x height RGBA8 image as QOI with 4 channels and the given
 // colour space (0 sRGB, 1 linear) and appends it at buffer's cursor. Returns

@@ -2,10 +2,10 @@
 #include <cmath>
 #include <cstdint>
 
-#include "kernel/memory.h"
-#include "kernel/process.h"
-#include "kernel/ram_layout.h"
-#include "kernel/rng.h"
+#include "machine/memory.h"
+#include "machine/process.h"
+#include "base/ram_layout.h"
+#include "machine/rng.h"
 #include "sorn/sorn.h"
 
 static constexpr uint32_t WT0_SAMPLES = WAVE_NOISE_SAMPLES + WAVE_ROWS * WAVE_ROW_SAMPLES;

@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "kernel/ram_layout.h"
+#include "base/ram_layout.h"
 
 inline constexpr int SORN_CHANNELS = 16;
 inline constexpr int SORN_MAX_CHANNEL_NODES = 9;

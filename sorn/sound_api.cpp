@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "kernel/args.h"
-#include "kernel/memory.h"
-#include "kernel/process.h"
+#include "lang/args.h"
+#include "machine/memory.h"
+#include "machine/process.h"
 #include "sorn/mixer.h"
 #include "sorn/music.h"
 #include "sorn/sorn.h"

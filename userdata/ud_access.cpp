@@ -3,8 +3,8 @@
 
 #include <cstdio>
 
-#include "kernel/args.h"
-#include "kernel/cpu_budget.h"
+#include "lang/args.h"
+#include "base/cpu_budget.h"
 #include "userdata/udata.h"
 
 int lua54_get_0(lua_State *L) {

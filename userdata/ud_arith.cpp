@@ -6,7 +6,7 @@
 #include <limits>
 #include <type_traits>
 
-#include "kernel/args.h"
+#include "lang/args.h"
 #include "userdata/ud_frame.h"
 #include "userdata/udata.h"
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <type_traits>
 
-#include "kernel/args.h"
-#include "kernel/cpu_budget.h"
+#include "lang/args.h"
+#include "base/cpu_budget.h"
 #include "userdata/udata.h"
 
 template <class D, class S>

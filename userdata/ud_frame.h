@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "kernel/args.h"
+#include "lang/args.h"
 #include "lang/lua_api.h"
 #include "userdata/udata.h"
 

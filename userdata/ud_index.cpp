@@ -1,7 +1,7 @@
 // Element access through the index metamethods.
 #include "userdata/ud_index.h"
 
-#include "kernel/args.h"
+#include "lang/args.h"
 #include "userdata/udata.h"
 
 // The element a component letter names, or -1: x y z u v w t.

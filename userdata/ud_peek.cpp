@@ -1,9 +1,9 @@
 // peek and poke of records against process memory.
 #include "userdata/ud_peek.h"
 
-#include "kernel/args.h"
-#include "kernel/cpu_budget.h"
-#include "kernel/memory.h"
+#include "lang/args.h"
+#include "base/cpu_budget.h"
+#include "machine/memory.h"
 #include "userdata/ud_frame.h"
 #include "userdata/udata.h"
 

@@ -1,7 +1,7 @@
 // Shape queries and mutate.
 #include "userdata/ud_shape.h"
 
-#include "kernel/args.h"
+#include "lang/args.h"
 #include "userdata/udata.h"
 
 int lua54_ud_len(lua_State *L) {

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "kernel/args.h"
-#include "kernel/cpu_budget.h"
-#include "kernel/pbuffer.h"
+#include "lang/args.h"
+#include "base/cpu_budget.h"
+#include "base/pbuffer.h"
 
 const char *const utype_string[23] = {
     "?",   "?",   "?",   "u8", "?", "?", "?", "?", "?", "?", "?",   "?",

@@ -1,5 +1,5 @@
 // The Lua globals that create records: userdata(...) and vec(...).
-#include "kernel/args.h"
+#include "lang/args.h"
 #include "userdata/udata.h"
 
 int lua54_userdata(lua_State *L) {

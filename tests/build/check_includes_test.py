@@ -29,11 +29,11 @@ if rc != 0:
 
 cases = [
     # (files, the file and header reported, or None for a clean tree)
-    ({"gfx/draw.cpp": '#include "kernel/process.h"\n#include "kernel/pbuffer.h"\n'}, None),
+    ({"gfx/draw.cpp": '#include "machine/process.h"\n#include "base/pbuffer.h"\n'}, None),
     ({"gfx/draw.cpp": '#include "kernel/startup.h"\n'}, "gfx/draw.cpp includes kernel/startup.h"),
     ({"sorn/deep/x.h": '  #  include "kernel/api.h"\n'}, "sorn/deep/x.h includes kernel/api.h"),
-    ({"pod/p.cpp": '#include "kernel/process.h"\n',
-      "kernel/process.h": '#include "kernel/frame.h"\n'}, "kernel/process.h includes kernel/frame.h"),
+    ({"pod/p.cpp": '#include "machine/process.h"\n',
+      "machine/process.h": '#include "kernel/frame.h"\n'}, "kernel/process.h includes kernel/frame.h"),
 ]
 for files, expected in cases:
     with tempfile.TemporaryDirectory() as tree:

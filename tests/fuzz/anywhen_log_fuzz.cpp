@@ -14,9 +14,9 @@
 #include "anywhen/anywhen.h"
 #include "anywhen/anywhen_query.h"
 #include "anywhen/anywhen_store.h"
-#include "kernel/config.h"
+#include "base/config.h"
 #include "lang/lua_api.h"
-#include "pdisk/diag.h"
+#include "base/clock.h"
 #include "pdisk/mount.h"
 #include "pdisk/pfile.h"
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "kernel/pbuffer.h"
-#include "pod/crc32.h"
+#include "base/pbuffer.h"
+#include "base/crc32.h"
 #include "pod/delta.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "lang/lua_api.h"
-#include "pod/fetched_buffer.h"
+#include "pdisk/fetched_buffer.h"
 
 static lua_State *state() {
   static lua_State *L = luaL_newstate();

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "pod/host_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

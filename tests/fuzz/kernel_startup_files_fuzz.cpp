@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <string>
 
-#include "kernel/config.h"
-#include "kernel/pbuffer.h"
+#include "base/config.h"
+#include "base/pbuffer.h"
 #include "kernel/settings.h"
 #include "kernel/startup.h"
 #include "pdisk/pfile.h"

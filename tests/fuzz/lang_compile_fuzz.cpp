@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "kernel/cpu_budget.h"
-#include "kernel/memory.h"
+#include "base/cpu_budget.h"
+#include "machine/memory.h"
 #include "lang/libset.h"
 #include "lang/lua_api.h"
 

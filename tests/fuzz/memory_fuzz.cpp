@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "kernel/memory.h"
+#include "machine/memory.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // One process for the whole run (fresh pages are costly under the

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 static void check(const pbuffer *b) {
   if (b->length < 0 || uint64_t(b->length) + 1 > b->capacity) abort();

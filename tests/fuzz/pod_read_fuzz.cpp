@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "lang/lua_api.h"
 #include "pod/pod_read.h"
 #include "pod/pod_write.h"

@@ -10,7 +10,7 @@
 #include "gfx/font.h"
 #include "gfx/pixel.h"
 #include "gfx/print.h"
-#include "kernel/memory.h"
+#include "machine/memory.h"
 #include "userdata/udata.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "lang/lua_api.h"
 #include "pod/pxu.h"
 #include "userdata/udata.h"

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "lang/lua_api.h"
 #include "userdata/ud_tostring.h"
 #include "userdata/udata.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "gfx/pixel.h"
-#include "kernel/memory.h"
+#include "machine/memory.h"
 #include "tests/kernel/kernel_fixture.h"
 #include "userdata/udata.h"
 

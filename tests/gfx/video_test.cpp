@@ -5,7 +5,7 @@
 #include <SDL.h>
 
 #include "gfx/video.h"
-#include "kernel/app.h"
+#include "machine/app.h"
 #include "tests/gfx/gfx_fixture.h"
 
 namespace {

@@ -15,9 +15,9 @@
 
 #include "host/audio_device.h"
 #include "host/os_host.h"
-#include "kernel/app.h"
-#include "kernel/config.h"
-#include "kernel/process.h"
+#include "machine/app.h"
+#include "base/config.h"
+#include "machine/process.h"
 #include "tests/sorn/sorn_fixture.h"
 
 namespace {

@@ -10,10 +10,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "host/debug_log.h"
-#include "host/os_time.h"
-#include "kernel/config.h"
-#include "kernel/process.h"
+#include "base/debug_log.h"
+#include "base/os_time.h"
+#include "base/config.h"
+#include "machine/process.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 #include "host/os_host.h"
 #include "host/window.h"
-#include "kernel/message.h"
-#include "kernel/pbuffer.h"
+#include "machine/message.h"
+#include "base/pbuffer.h"
 
 struct host_fixture : kernel_fixture {
   proc *wm = nullptr;

@@ -4,8 +4,8 @@
 
 #include "host/controllers.h"
 #include "host/events.h"
-#include "host/os_time.h"
-#include "kernel/app.h"
+#include "base/os_time.h"
+#include "machine/app.h"
 
 namespace {
 

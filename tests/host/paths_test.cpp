@@ -9,8 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "host/paths.h"
-#include "kernel/config.h"
+#include "base/paths.h"
+#include "base/config.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <chrono>
 
 #include "host/frame_pacing.h"
-#include "host/os_time.h"
-#include "kernel/app.h"
+#include "base/os_time.h"
+#include "machine/app.h"
 
 namespace {
 

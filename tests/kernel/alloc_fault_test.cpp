@@ -5,9 +5,9 @@
 // sanitizer build also checks that nothing leaks).
 #include "tests/kernel/kernel_fixture.h"
 
-#include "kernel/alloc.h"
-#include "kernel/pbuffer.h"
-#include "kernel/ram_layout.h"
+#include "machine/alloc.h"
+#include "base/pbuffer.h"
+#include "base/ram_layout.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "kernel/alloc.h"
-#include "kernel/message.h"
-#include "kernel/pbuffer.h"
+#include "machine/alloc.h"
+#include "machine/message.h"
+#include "base/pbuffer.h"
 #include "kernel/slice.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include "tests/kernel/kernel_fixture.h"
 
 #include "kernel/keep_alive.h"
-#include "kernel/memory.h"
+#include "machine/memory.h"
 #include "userdata/udata.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <fstream>
 
 #include "kernel/api.h"
-#include "kernel/memory.h"
+#include "machine/memory.h"
 #include "pdisk/fileops.h"
 #include "pdisk/mount.h"
 #include "userdata/udata.h"

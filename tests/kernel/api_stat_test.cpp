@@ -9,8 +9,8 @@
 
 #include "sorn/mixer.h"
 #include "kernel/api.h"
-#include "kernel/memory.h"
-#include "kernel/pbuffer.h"
+#include "machine/memory.h"
+#include "base/pbuffer.h"
 
 namespace {
 

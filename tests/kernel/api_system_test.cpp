@@ -4,9 +4,9 @@
 #include <chrono>
 #include <thread>
 
-#include "kernel/ram_layout.h"
+#include "base/ram_layout.h"
 #include "kernel/api.h"
-#include "kernel/memory.h"
+#include "machine/memory.h"
 #include "userdata/udata.h"
 
 namespace {

@@ -9,9 +9,9 @@
 #include <limits>
 #include <string>
 
-#include "kernel/args.h"
-#include "kernel/process.h"
-#include "kernel/rng.h"
+#include "lang/args.h"
+#include "machine/process.h"
+#include "machine/rng.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "kernel/audio_owner.h"
-#include "kernel/cpu_budget.h"
-#include "kernel/memory.h"
+#include "base/cpu_budget.h"
+#include "machine/memory.h"
 #include "sorn/mixer.h"
 #include "sorn/sorn.h"
 #include "tests/kernel/kernel_fixture.h"

@@ -1,10 +1,10 @@
 // The boot screen at the times it changes, compared by the colours each
 // region of the screen holds.
-#include "kernel/boot_screen.h"
+#include "gfx/boot_screen.h"
 
 #include <set>
 
-#include "kernel/memory.h"
+#include "machine/memory.h"
 #include "tests/kernel/kernel_fixture.h"
 #include "userdata/udata.h"
 

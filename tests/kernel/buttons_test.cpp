@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "kernel/buttons.h"
-#include "kernel/memory.h"
+#include "machine/memory.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <climits>
 
-#include "kernel/cpu_budget.h"
+#include "base/cpu_budget.h"
 
 TEST(CpuBudget, SpendCpuCharges) {
   struct {

@@ -9,10 +9,10 @@
 #include <string>
 #include <unistd.h>
 
-#include "kernel/app.h"
-#include "kernel/config.h"
-#include "kernel/cpu_budget.h"
-#include "kernel/process.h"
+#include "machine/app.h"
+#include "base/config.h"
+#include "base/cpu_budget.h"
+#include "machine/process.h"
 #include "kernel/slice.h"
 #include "lang/lua_api.h"
 

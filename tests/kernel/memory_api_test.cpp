@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <string>
 
-#include "kernel/cpu_budget.h"
-#include "kernel/memory.h"
+#include "base/cpu_budget.h"
+#include "machine/memory.h"
 #include "kernel/memory_api.h"
 
 namespace {

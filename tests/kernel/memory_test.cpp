@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "kernel/memory.h"
+#include "machine/memory.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "kernel/message.h"
-#include "kernel/pbuffer.h"
+#include "machine/message.h"
+#include "base/pbuffer.h"
 #include "kernel/slice.h"
 #include "pdisk/mount.h"
 #include "pdisk/pfile.h"

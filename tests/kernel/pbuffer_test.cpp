@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "host/debug_log.h"
-#include "kernel/pbuffer.h"
+#include "base/debug_log.h"
+#include "base/pbuffer.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "kernel/app.h"
-#include "kernel/config.h"
+#include "machine/app.h"
+#include "base/config.h"
 #include "kernel/frame.h"
-#include "kernel/process.h"
+#include "machine/process.h"
 #include "kernel/settings.h"
 #include "kernel/startup.h"
 

@@ -1,9 +1,9 @@
 // Slices: budgets, debt, nesting, deferred removal and the C-call count.
 #include "tests/kernel/kernel_fixture.h"
 
-#include "kernel/memory.h"
-#include "kernel/message.h"
-#include "kernel/pbuffer.h"
+#include "machine/memory.h"
+#include "machine/message.h"
+#include "base/pbuffer.h"
 #include "userdata/udata.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "lualib.h"
 #if KVD_ALLOC6
 #include <climits>
-#include "kernel/cpu_budget.h"
+#include "base/cpu_budget.h"
 #endif
 
 static void *traced(void *ptr, size_t osize, size_t nsize) {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "kernel/cpu_budget.h"
-#include "kernel/memory.h"
+#include "base/cpu_budget.h"
+#include "machine/memory.h"
 #include "lang/libset.h"
 #include "lang/lua_api.h"
 

@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "kernel/cpu_budget.h"
-#include "kernel/memory.h"
+#include "base/cpu_budget.h"
+#include "machine/memory.h"
 #include "lang/lua_api.h"
 
 int lua_stock_main(int argc, char **argv);

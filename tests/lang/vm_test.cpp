@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel/cpu_budget.h"
+#include "base/cpu_budget.h"
 #include "lang/lua_api.h"
 #include "lang/vm_state.h"
 

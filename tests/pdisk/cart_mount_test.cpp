@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "kernel/app.h"
+#include "machine/app.h"
 #include "kernel/frame.h"
 #include "pdisk/cart_mount.h"
-#include "pdisk/diag.h"
+#include "base/clock.h"
 #include "pdisk/fileops.h"
 #include "pdisk/mount.h"
 #include "pdisk/pfile.h"

@@ -6,9 +6,9 @@
 #include <fstream>
 #include <string>
 
-#include "kernel/config.h"
-#include "kernel/memory.h"
-#include "kernel/message.h"
+#include "base/config.h"
+#include "machine/memory.h"
+#include "machine/message.h"
 #include "pdisk/cache.h"
 #include "pdisk/cart_mount.h"
 #include "pdisk/fileops.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "kernel/process.h"
+#include "machine/process.h"
 #include "pdisk/mount.h"
 #include "pdisk/path.h"
 #include "pdisk_fixture.h"

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
 class PdiskTest : public workstation_fixture {
  protected:

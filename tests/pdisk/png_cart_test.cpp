@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <random>
 
-#include "kernel/app.h"
-#include "kernel/message.h"
-#include "kernel/process.h"
+#include "machine/app.h"
+#include "machine/message.h"
+#include "machine/process.h"
 #include "pdisk/cart_mount.h"
 #include "pdisk/fileops.h"
 #include "pdisk/mount.h"

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "host/debug_log.h"
-#include "kernel/config.h"
-#include "kernel/pbuffer.h"
-#include "pod/crc32.h"
+#include "base/debug_log.h"
+#include "base/config.h"
+#include "base/pbuffer.h"
+#include "base/crc32.h"
 #include "pod/delta.h"
 
 using bytes = std::vector<uint8_t>;

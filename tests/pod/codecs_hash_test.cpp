@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "pod/crc32.h"
+#include "base/crc32.h"
 #include "pod/md5.h"
 #include "pod/murmur3.h"
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "pod/host_text.h"
 
 using namespace std::string_literals;

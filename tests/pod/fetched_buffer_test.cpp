@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "kernel/memory.h"
-#include "kernel/ram_layout.h"
-#include "pod/fetched_buffer.h"
+#include "machine/memory.h"
+#include "base/ram_layout.h"
+#include "pdisk/fetched_buffer.h"
 #include "tests/kernel/kernel_fixture.h"
 #include "tests/pod/png_test_util.h"
 #include "userdata/udata.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "pod/crc32.h"
+#include "base/crc32.h"
 #include "pod/png_buffer.h"
 #include "pod/pod_write.h"
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "pod/png_buffer.h"
 #include "pod/pod_write.h"
 

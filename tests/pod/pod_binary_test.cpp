@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "host/debug_log.h"
-#include "host/paths.h"
-#include "kernel/config.h"
+#include "base/debug_log.h"
+#include "base/paths.h"
+#include "base/config.h"
 #include "pod/pod_binary.h"
 #include "pod/pod_read.h"
 #include "pod/pod_write.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "kernel/cpu_budget.h"
+#include "base/cpu_budget.h"
 #include "pod/pod_read.h"
 #include "pod/pod_write.h"
 #include "tests/pod/pod_test_util.h"

@@ -1,8 +1,8 @@
 // Default audio data in new processes: the root builds the tables, later
 // processes copy the root's pages (changes included), and every process gets
 // instrument 0 with its two wavetable slots.
-#include "kernel/memory.h"
-#include "kernel/ram_layout.h"
+#include "machine/memory.h"
+#include "base/ram_layout.h"
 #include "tests/kernel/kernel_fixture.h"
 
 using DefaultAudio = kernel_fixture;

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "kernel/config.h"
+#include "base/config.h"
 #include "kernel/startup.h"
 
 struct workstation_fixture : ::testing::Test {

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "lang/lua_api.h"
-#include "userdata/ud_metatable.h"
+#include "gfx/ud_metatable.h"
 #include "userdata/udata.h"
 
 namespace {

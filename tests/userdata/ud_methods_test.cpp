@@ -8,7 +8,7 @@
 
 #include "tests/userdata/ud_lua_fixture.h"
 #include "userdata/ud_copy.h"
-#include "userdata/ud_metatable.h"
+#include "gfx/ud_metatable.h"
 #include "userdata/ud_sort.h"
 #include "userdata/udata.h"
 

@@ -17,10 +17,10 @@
 #include "gfx/pixel.h"
 #include "gfx/shapes.h"
 #include "gfx/video.h"
-#include "kernel/app.h"
-#include "kernel/config.h"
-#include "kernel/memory.h"
-#include "kernel/process.h"
+#include "machine/app.h"
+#include "base/config.h"
+#include "machine/memory.h"
+#include "machine/process.h"
 #include "userdata/udata.h"
 
 namespace {

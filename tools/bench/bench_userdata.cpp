@@ -11,10 +11,10 @@
 #include <cstring>
 #include <string>
 
-#include "kernel/alloc.h"
+#include "machine/alloc.h"
 #include "lang/lua_api.h"
 #include "tools/bench/bench_ratio.h"
-#include "userdata/ud_metatable.h"
+#include "gfx/ud_metatable.h"
 #include "userdata/udata.h"
 
 namespace {

@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <cstring>
 
-#include "kernel/app.h"
-#include "kernel/config.h"
-#include "kernel/memory.h"
-#include "kernel/process.h"
-#include "kernel/ram_layout.h"
+#include "machine/app.h"
+#include "base/config.h"
+#include "machine/memory.h"
+#include "machine/process.h"
+#include "base/ram_layout.h"
 #include "sorn/sorn.h"
 
 struct demo_node {

@@ -1,7 +1,7 @@
 // xoshiro256** on the current process's state.
-#include "kernel/rng.h"
+#include "machine/rng.h"
 
-#include "kernel/process.h"
+#include "machine/process.h"
 
 static uint64_t rotl(uint64_t x, int k) { return x << k | x >> (64 - k); }
 

@@ -1,5 +1,5 @@
 // Per-process Lua allocator with accounted sizes and allocation charges.
-#include "kernel/alloc.h"
+#include "machine/alloc.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -7,9 +7,9 @@
 
 #include <malloc.h>
 
-#include "host/debug_log.h"
-#include "kernel/cpu_budget.h"
-#include "kernel/process.h"
+#include "base/debug_log.h"
+#include "base/cpu_budget.h"
+#include "machine/process.h"
 #include "kernel/slice.h"
 
 static constexpr size_t header_size = 8;

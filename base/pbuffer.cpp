@@ -1,8 +1,8 @@
 // The growable byte buffer: constructors, growth, writers, readers, escaping
 // and the whole-file loader.
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 
-#include "host/debug_log.h"
+#include "base/debug_log.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,10 +1,10 @@
 // The USERDATA table: operators and methods of every record.
-#include "userdata/ud_metatable.h"
+#include "gfx/ud_metatable.h"
 
 #include "userdata/ud_access.h"
 #include "userdata/ud_arith.h"
 #include "userdata/ud_bitwise.h"
-#include "userdata/ud_blit.h"
+#include "gfx/ud_blit.h"
 #include "userdata/ud_convert.h"
 #include "userdata/ud_copy.h"
 #include "userdata/ud_index.h"

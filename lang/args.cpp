@@ -1,5 +1,5 @@
 // Argument reading and float-to-integer conversion.
-#include "kernel/args.h"
+#include "lang/args.h"
 
 #include <cmath>
 

@@ -1,9 +1,9 @@
 // Diagnostics and the clock of the file system.
-#include "pdisk/diag.h"
+#include "base/clock.h"
 
 #include <ctime>
 
-#include "host/os_time.h"
+#include "base/os_time.h"
 
 uint64_t (*pdisk_test_clock)();
 

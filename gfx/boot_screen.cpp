@@ -1,5 +1,5 @@
 // The boot screen.
-#include "kernel/boot_screen.h"
+#include "gfx/boot_screen.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -10,11 +10,11 @@
 #include "gfx/font.h"
 #include "gfx/pixel.h"
 #include "gfx/print.h"
-#include "host/os_time.h"
-#include "kernel/app.h"
-#include "kernel/memory.h"
-#include "kernel/process.h"
-#include "kernel/ram_layout.h"
+#include "base/os_time.h"
+#include "machine/app.h"
+#include "machine/memory.h"
+#include "machine/process.h"
+#include "base/ram_layout.h"
 #include "kernel/slice.h"
 #include "userdata/udata.h"
 

@@ -1,5 +1,5 @@
 // The workstation state record and its reset.
-#include "kernel/app.h"
+#include "machine/app.h"
 
 #include <cstring>
 

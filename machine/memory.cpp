@@ -1,7 +1,7 @@
 // Paged process memory: byte resolution, value access, block copy and fill,
 // page copies between processes.
-#include "kernel/memory.h"
-#include "kernel/ram_layout.h"
+#include "machine/memory.h"
+#include "base/ram_layout.h"
 
 #include <cstdio>
 #include <cstdlib>

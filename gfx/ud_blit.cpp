@@ -1,12 +1,12 @@
 // The blit glue between Lua and the rectangle copy.
-#include "userdata/ud_blit.h"
+#include "gfx/ud_blit.h"
 
 #include "gfx/blit.h"
 #include "gfx/draw_target.h"
 #include "gfx/pixel.h"
-#include "kernel/args.h"
-#include "kernel/cpu_budget.h"
-#include "kernel/process.h"
+#include "lang/args.h"
+#include "base/cpu_budget.h"
+#include "machine/process.h"
 #include "userdata/udata.h"
 
 int lua54_blit_0(lua_State *L) {

@@ -1,5 +1,5 @@
 // The CPU budget globals and the charge of API work to the running slice.
-#include "kernel/cpu_budget.h"
+#include "base/cpu_budget.h"
 
 int32_t cpu_cycles = 0;
 int32_t cpu_cycles_max = CPU_OUTSIDE_SLICE;

@@ -1,16 +1,16 @@
 // The debug log: lines timed in milliseconds and tagged with the current
 // process id, flushed one by one. Lines written before the log may be opened
 // wait in memory.
-#include "host/debug_log.h"
+#include "base/debug_log.h"
 
 #include <cinttypes>
 #include <cstring>
 #include <mutex>
 #include <string>
 
-#include "host/os_time.h"
-#include "host/paths.h"
-#include "kernel/process.h"
+#include "base/os_time.h"
+#include "base/paths.h"
+#include "machine/process.h"
 
 char hosk_debug_string[16384];
 

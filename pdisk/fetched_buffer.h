@@ -2,7 +2,7 @@
 // chosen by the name's extension and the bytes themselves.
 #pragma once
 
-#include "kernel/pbuffer.h"
+#include "base/pbuffer.h"
 #include "lang/lua_api.h"
 
 // Bit of `flags`: PNG images as i32 pixels (0xAARRGGBB) instead of u8

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "gfx/print_context.h"
-#include "kernel/ram_layout.h"
+#include "machine/print_context.h"
+#include "base/ram_layout.h"
 
 struct pbuffer;
 struct lua_State;

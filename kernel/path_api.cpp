@@ -2,9 +2,9 @@
 #include <cstring>
 #include <string>
 
-#include "kernel/args.h"
-#include "kernel/cpu_budget.h"
-#include "pdisk/file_api.h"
+#include "lang/args.h"
+#include "base/cpu_budget.h"
+#include "kernel/file_api.h"
 
 // Pushes a piece: the number it spells when convert is set and it is a Lua
 // numeral, else the string.

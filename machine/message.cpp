@@ -3,7 +3,7 @@
 // it, and the bytes already read are dropped when they make up half the
 // buffer or the queue has been read to its end, so that each byte is moved a
 // bounded number of times.
-#include "kernel/message.h"
+#include "machine/message.h"
 
 #include <sys/stat.h>
 
@@ -11,14 +11,14 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/debug_log.h"
-#include "kernel/klog.h"
-#include "host/os_time.h"
-#include "kernel/pbuffer.h"
-#include "kernel/process.h"
+#include "base/debug_log.h"
+#include "base/klog.h"
+#include "base/os_time.h"
+#include "base/pbuffer.h"
+#include "machine/process.h"
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
-#include "kernel/ram_layout.h"
+#include "base/ram_layout.h"
 #include "kernel/slice.h"
 
 static pbuffer *rpm_buffer;  // shared read buffer for callers without their own

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "kernel/process.h"
+#include "machine/process.h"
 
 // Reads of the current process `cproc`.
 int32_t peek(int32_t addr);   // 0..255

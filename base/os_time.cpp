@@ -1,5 +1,5 @@
 // Millisecond clock of the host layer.
-#include "host/os_time.h"
+#include "base/os_time.h"
 
 #include <chrono>
 

@@ -1,4 +1,4 @@
-#include "pod/crc32.h"
+#include "base/crc32.h"
 
 #include <zlib.h>
 

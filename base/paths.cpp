@@ -1,5 +1,5 @@
 // Host folder rules.
-#include "host/paths.h"
+#include "base/paths.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "kernel/config.h"
+#include "base/config.h"
 
 char hosk_argv0[1024];
 static char export_name[256];

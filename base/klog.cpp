@@ -1,11 +1,11 @@
 // printf-style lines into the debug log.
-#include "kernel/klog.h"
+#include "base/klog.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <string>
 
-#include "host/debug_log.h"
+#include "base/debug_log.h"
 
 void klog(const char *fmt, ...) {
   char small[1024];

@@ -1,12 +1,12 @@
 // Fetched bytes to Lua values.
-#include "pod/fetched_buffer.h"
+#include "pdisk/fetched_buffer.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "gfx/pixel.h"
-#include "kernel/cpu_budget.h"
+#include "base/cpu_budget.h"
 #include "pdisk/path.h"
 #include "pod/host_text.h"
 #include "pod/png_buffer.h"

@@ -1,6 +1,6 @@
 // Lua functions of the file API: fetching and storing files, metadata,
 // folders, copies, deletions, the history queries and remote downloads.
-#include "pdisk/file_api.h"
+#include "kernel/file_api.h"
 
 #include <cstring>
 #include <string>
@@ -10,10 +10,10 @@
 
 #include "anywhen/anywhen.h"
 #include "gfx/pixel.h"
-#include "kernel/args.h"
-#include "kernel/config.h"
-#include "kernel/cpu_budget.h"
-#include "kernel/process.h"
+#include "lang/args.h"
+#include "base/config.h"
+#include "base/cpu_budget.h"
+#include "machine/process.h"
 #include "pdisk/cache.h"
 #include "pdisk/cart_mount.h"
 #include "pdisk/fileops.h"
@@ -21,7 +21,7 @@
 #include "pdisk/mount.h"
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
-#include "pod/fetched_buffer.h"
+#include "pdisk/fetched_buffer.h"
 #include "pod/pod_read.h"
 #include "pod/png_buffer.h"
 #include "pod/pod_write.h"
