@@ -8,9 +8,6 @@
 #include "machine/process.h"
 #include "userdata/udata.h"
 
-uint32_t read_mask = 0;
-uint32_t write_mask = 0;
-uint8_t target_mask = 0;
 int32_t cl = 0, cr = 0, ct = 0, cb = 0;
 uint8_t default_coltabs[4 * GFX_COLTAB_BYTES];
 uint8_t default_indexed_pal[GFX_COLOURS];
@@ -60,9 +57,6 @@ static draw_ctx load_ctx(uint32_t target_addr) {
     bool mapped = (m.mapped_page_bits[GFX_COLTAB_PAGE / 64] >> (GFX_COLTAB_PAGE % 64)) & 1;
     c.default_coltab0 = !mapped && !(m.page_flags[GFX_COLTAB_PAGE] & GFX_COLTAB_CHANGED);
   }
-  read_mask = c.read;
-  write_mask = c.write;
-  target_mask = c.target;
   return c;
 }
 

@@ -17,11 +17,6 @@
 
 struct proc;
 
-// Masks of the operation running now, loaded from the current process by
-// get_masks_shape or get_masks_sprite; valid for that operation only.
-extern uint32_t read_mask;
-extern uint32_t write_mask;
-extern uint8_t target_mask;
 // The cached clip saved while a temporary clip is in force.
 extern int32_t cl, cr, ct, cb;
 // Defaults built by init_default_coltabs: the four colour tables, the
@@ -47,7 +42,8 @@ struct draw_ctx {
   bool default_coltab0;      // table 0 is known to hold its default
 };
 
-// Loads read_mask (0x5508), write_mask (0x5509) and target_mask (0x550B).
+// Loads the shape masks of the current process (0x5508, 0x5509, 0x550B),
+// as draw_ctx_shape does, and drops them.
 void get_masks_shape();
 // The same with the sprite and texture target mask (0x550A).
 void get_masks_sprite();
