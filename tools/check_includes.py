@@ -1,33 +1,22 @@
 #!/usr/bin/env python3
-"""The subsystems below the kernel reach it only through its service headers.
+"""Each folder includes only the folders below it in the stack.
 
   check_includes.py SOURCE_DIR
 
-The kernel's service headers declare the records and helpers that every
-subsystem shares (the process record, buffers, the budget, argument readers,
-the log, the memory layout). They include no other kernel header but each
-other. The kernel's own wiring (the registration table, start-up, the frame
-loop, settings, the Lua-facing memory functions) sits above every subsystem,
-so a subsystem that includes it would make a cycle. Fails, naming each file
-and header, when a subsystem includes a kernel header outside the service set
-or a service header includes one.
+The folders form a stack, listed bottom first by the line
+"set(KVD_STACK ...)" of SOURCE_DIR/CMakeLists.txt: a folder may include its own headers and those of the folders below
+it, never one above, or the libraries would call each other in a cycle. What
+a lower folder must reach above goes through a hook that kernel start-up
+installs. Fails, naming each file and header, on an include of a folder the
+including folder may not use. Lua's headers ("lua.h" and the like) and system
+headers are not folder includes and are not checked.
 """
 import os
 import re
 import sys
 
-SERVICE_HEADERS = {
-    "alloc.h", "app.h", "args.h", "boot_screen.h", "buttons.h", "config.h",
-    "cpu_budget.h", "klog.h", "memory.h", "message.h", "pbuffer.h",
-    "process.h", "ram_layout.h", "rng.h", "slice.h",
-}
-LOWER = ["lang", "userdata", "pod", "pdisk", "gfx", "sorn", "host", "anywhen"]
-INCLUDE = re.compile(r'^\s*#\s*include\s+"kernel/([^"]+)"', re.M)
-
-
-def kernel_includes(path):
-    with open(path, encoding="utf-8", errors="replace") as f:
-        return INCLUDE.findall(f.read())
+STACK_LINE = re.compile(r"^set\(KVD_STACK\s+([a-z_\s]+)\)", re.M)
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/([^"]+)"', re.M)
 
 
 def source_files(folder):
@@ -37,27 +26,38 @@ def source_files(folder):
                 yield os.path.join(root, name)
 
 
+def read_stack(source_dir):
+    with open(os.path.join(source_dir, "CMakeLists.txt"), encoding="utf-8") as f:
+        m = STACK_LINE.search(f.read())
+    if not m:
+        sys.exit(f"{source_dir}/CMakeLists.txt has no set(KVD_STACK ...) line")
+    return m.group(1).split()
+
+
+def allowed_edges(stack):
+    """folder -> the folders it may include: itself and every folder below it."""
+    return {folder: set(stack[:i + 1]) for i, folder in enumerate(stack)}
+
+
 def violations(source_dir):
+    stack = read_stack(source_dir)
+    allowed = allowed_edges(stack)
     found = []
-    for sub in LOWER:
-        for path in source_files(os.path.join(source_dir, sub)):
-            for header in kernel_includes(path):
-                if header not in SERVICE_HEADERS:
-                    found.append((os.path.relpath(path, source_dir), header))
-    for header in sorted(SERVICE_HEADERS):
-        path = os.path.join(source_dir, "kernel", header)
-        if not os.path.exists(path):
-            continue
-        for inner in kernel_includes(path):
-            if inner not in SERVICE_HEADERS:
-                found.append(("kernel/" + header, inner))
+    for folder in stack:
+        for path in source_files(os.path.join(source_dir, folder)):
+            with open(path, encoding="utf-8", errors="replace") as f:
+                text = f.read()
+            for target, header in INCLUDE.findall(text):
+                if target in allowed and target not in allowed[folder]:
+                    found.append((os.path.relpath(path, source_dir), f"{target}/{header}"))
     return found
 
 
 def main():
     found = violations(sys.argv[1])
     for path, header in found:
-        print(f"{path} includes kernel/{header}, which is not a kernel service header")
+        folder = path.split(os.sep)[0]
+        print(f"{path} includes {header}, from a folder above {folder}/")
     return 1 if found else 0
 
 

@@ -12,6 +12,12 @@
       Lists the functions still defined in *_stubs.cpp files, and fails when a
       stubs file has no header of the interface it stands for (foo_stubs.cpp
       beside foo.h) or when a stub is also defined elsewhere.
+  check_symbols.py stacked STAMP ARCHIVE...
+      The archives in stack order, bottom first: fails, naming the object and
+      the symbol, when an archive uses a symbol that only an archive above it
+      defines (a call up the stack, which a linker may let through when the
+      defining object happens to be pulled in by something else first);
+      otherwise touches STAMP ("-" for none).
 """
 import os
 import subprocess
@@ -113,9 +119,50 @@ def stubs(source_dir, archives):
     return bad
 
 
+def global_symbols(archive, flag):
+    """(symbol, member) for every global symbol nm lists with flag."""
+    out = subprocess.run(["nm", "-A", "-P", "-g", flag, archive],
+                         check=True, capture_output=True, text=True).stdout
+    found = []
+    for line in out.splitlines():
+        where, _, rest = line.partition(": ")
+        fields = rest.split()
+        if len(fields) < 2:
+            continue
+        if flag == "--defined-only" and fields[1] not in STRONG | set("WVu"):
+            continue
+        member = where[where.find("[") + 1:where.rfind("]")] if "[" in where else where
+        found.append((fields[0], member))
+    return found
+
+
+def stacked(stamp, archives):
+    defined_at = {}
+    for level, archive in enumerate(archives):
+        for sym, _ in global_symbols(archive, "--defined-only"):
+            defined_at.setdefault(sym, level)
+    failures = []
+    for level, archive in enumerate(archives):
+        for sym, member in global_symbols(archive, "--undefined-only"):
+            above = defined_at.get(sym)
+            if above is not None and above > level:
+                failures.append(f"{os.path.basename(archive)}[{member}] uses {sym}, defined "
+                                f"above it in {os.path.basename(archives[above])}")
+    for f in sorted(set(failures)):
+        print(f)
+    if failures:
+        return 1
+    if stamp != "-":
+        with open(stamp, "w"):
+            pass
+    return 0
+
+
 def main(argv):
     if len(argv) >= 3 and argv[1] == "duplicates":
         return duplicates(argv[2], argv[3:])
+    if len(argv) >= 3 and argv[1] == "stacked":
+        return stacked(argv[2], argv[3:])
     if len(argv) >= 3 and argv[1] == "stubs":
         return stubs(argv[2], argv[3:])
     print(__doc__, file=sys.stderr)

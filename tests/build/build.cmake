@@ -13,13 +13,21 @@ add_test(NAME duplicate_symbols_fail
     $<TARGET_FILE:kvd_overload_probe_stub> $<TARGET_FILE:kvd_overload_probe_real>)
 
 set(stub_archives)
-foreach(sub ${KVD_SUBSYSTEMS})
-  list(APPEND stub_archives $<TARGET_FILE:kvd_${sub}>)
+foreach(folder ${KVD_STACK})
+  list(APPEND stub_archives $<TARGET_FILE:kvd_${folder}>)
 endforeach()
 add_test(NAME stubs_left
   COMMAND ${KVD_PYTHON} ${CMAKE_SOURCE_DIR}/tools/check_symbols.py stubs ${CMAKE_SOURCE_DIR} ${stub_archives})
 
-# Subsystems below the kernel include only its service headers.
-add_test(NAME kernel_service_includes
+# Each folder includes only the folders below it.
+add_test(NAME folder_includes_stacked
   COMMAND ${KVD_PYTHON} ${KVD_TEST_DIR}/check_includes_test.py ${CMAKE_SOURCE_DIR}/tools/check_includes.py
     ${CMAKE_SOURCE_DIR})
+
+# Two archives where the lower one calls up into the higher one.
+add_library(kvd_stack_probe_low STATIC ${KVD_TEST_DIR}/stack_probe.cpp)
+target_compile_definitions(kvd_stack_probe_low PRIVATE KVD_STACK_PROBE_LOW)
+add_library(kvd_stack_probe_high STATIC ${KVD_TEST_DIR}/stack_probe.cpp)
+add_test(NAME stacked_symbols_fail
+  COMMAND ${KVD_PYTHON} ${KVD_TEST_DIR}/check_stacked_test.py ${CMAKE_SOURCE_DIR}/tools/check_symbols.py
+    $<TARGET_FILE:kvd_stack_probe_low> $<TARGET_FILE:kvd_stack_probe_high>)

@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
-"""The include check passes the real tree and fails, naming the file, on a
-subsystem that includes the kernel's wiring directly or through a service
-header."""
+"""The include check passes the real tree and fails, naming the file and the
+header, on a folder that includes one above it in the stack: the fixture tree
+upward_tree/ and a table of small trees."""
 import os
 import subprocess
 import sys
 import tempfile
 
 script, source_dir = sys.argv[1:3]
+here = os.path.dirname(os.path.abspath(__file__))
 
 
 def run(tree):
@@ -27,16 +28,24 @@ rc, out = run(source_dir)
 if rc != 0:
     failures.append("the tree itself fails:\n" + out)
 
+rc, out = run(os.path.join(here, "upward_tree"))
+if rc == 0 or "pod/codec.cpp includes pdisk/path.h" not in out or out.count("includes") != 1:
+    failures.append(f"upward_tree: expected one report of pod/codec.cpp, got rc {rc}: {out}")
+
+STACK = "set(KVD_STACK base machine gfx pdisk kernel)\n"
 cases = [
-    # (files, the file and header reported, or None for a clean tree)
-    ({"gfx/draw.cpp": '#include "machine/process.h"\n#include "base/pbuffer.h"\n'}, None),
+    # (files, the report expected, or None for a clean tree)
+    ({"gfx/draw.cpp": '#include "machine/process.h"\n#include "gfx/pixel.h"\n#include "lua.h"\n'},
+     None),
+    ({"kernel/k.cpp": '#include "pdisk/a.h"\n#include "base/b.h"\n#include <gtest/gtest.h>\n'},
+     None),
     ({"gfx/draw.cpp": '#include "kernel/startup.h"\n'}, "gfx/draw.cpp includes kernel/startup.h"),
-    ({"sorn/deep/x.h": '  #  include "kernel/api.h"\n'}, "sorn/deep/x.h includes kernel/api.h"),
-    ({"pod/p.cpp": '#include "machine/process.h"\n',
-      "machine/process.h": '#include "kernel/frame.h"\n'}, "kernel/process.h includes kernel/frame.h"),
+    ({"base/deep/x.h": '  #  include "machine/memory.h"\n'}, "base/deep/x.h includes machine/memory.h"),
+    ({"machine/m.inc": '#include "pdisk/path.h"\n'}, "machine/m.inc includes pdisk/path.h"),
 ]
 for files, expected in cases:
     with tempfile.TemporaryDirectory() as tree:
+        write(tree, "CMakeLists.txt", STACK)
         for path, text in files.items():
             write(tree, path, text)
         rc, out = run(tree)
@@ -44,6 +53,15 @@ for files, expected in cases:
             failures.append(f"clean tree {sorted(files)} fails: {out}")
         if expected is not None and (rc == 0 or expected not in out):
             failures.append(f"{sorted(files)}: expected '{expected}', got rc {rc}: {out}")
+
+# The stack is read from the tree's CMakeLists.txt: reversing it turns a
+# clean include into an upward one.
+with tempfile.TemporaryDirectory() as tree:
+    write(tree, "CMakeLists.txt", "set(KVD_STACK kernel gfx base)\n")
+    write(tree, "gfx/draw.cpp", '#include "base/pbuffer.h"\n')
+    rc, out = run(tree)
+    if rc == 0 or "gfx/draw.cpp includes base/pbuffer.h" not in out:
+        failures.append(f"reversed stack: expected a report, got rc {rc}: {out}")
 
 for f in failures:
     print(f)

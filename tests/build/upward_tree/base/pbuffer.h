@@ -1,0 +1,2 @@
+// A header of the base services.
+#pragma once

@@ -1,0 +1,2 @@
+// A header of the file layer.
+#pragma once
