@@ -6,15 +6,9 @@
 
 #include "base/pbuffer.h"
 
-struct lua_State;
+#include "pdisk/hooks.h"
 
-enum anywhen_event_kind {
-  ANYWHEN_WRITE = 0,      // path written: a checkpoint of the host file
-  ANYWHEN_DELETE = 1,     // path deleted
-  ANYWHEN_MKDIR = 2,      // folder made
-  ANYWHEN_TIME_MARK = 3,  // a time mark, with path as its note when given
-  ANYWHEN_OPEN_LOG = 4,   // only opens the day's log (paths not used)
-};
+struct lua_State;
 
 // Starts a session: the day's log is loaded afresh and a time mark with the
 // note "__start_session" written.

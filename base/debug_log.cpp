@@ -10,7 +10,7 @@
 
 #include "base/os_time.h"
 #include "base/paths.h"
-#include "machine/process.h"
+#include "base/hooks.h"
 
 char hosk_debug_string[16384];
 
@@ -41,7 +41,7 @@ void hosk_debug(const char *text) {
   if (!text) return;
   if (*text == '>') text++;
   if (*text == '<') text++;
-  long long pid = cproc ? (long long)cproc->id : 0;
+  long long pid = base_hook.current_process_id ? (long long)base_hook.current_process_id() : 0;
   char head[64];
   snprintf(head, sizeof head, "[%06lld %03lld] ", (long long)os_get_time(), pid);
   std::lock_guard<std::mutex> lock(debug_mutex);

@@ -15,7 +15,6 @@
 #include "machine/memory.h"
 #include "machine/process.h"
 #include "base/ram_layout.h"
-#include "kernel/slice.h"
 #include "userdata/udata.h"
 
 proc *boot_proc = nullptr;
@@ -189,4 +188,9 @@ proc *draw_boot() {
   }
   cproc = previous;
   return boot_proc;
+}
+
+uint32_t boot_get_time() {
+  if (app.boot_start_frame == 0) app.boot_start_frame = app.frame_count;
+  return (uint32_t)((double)(app.frame_count - app.boot_start_frame) * 16.6);
 }

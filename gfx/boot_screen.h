@@ -32,3 +32,8 @@ void draw_path(double h, double g, int32_t ax, int32_t ay, int32_t bx, int32_t b
                int32_t cy, int32_t phase);
 // One leg (xa, ya)..(xb, yb) in 16.16 steps, the end point not drawn.
 void cline(int32_t xa, int32_t ya, int32_t xb, int32_t yb, int32_t phase);
+
+// The boot screen stays up at least this long after a reset.
+inline constexpr uint32_t boot_hold_ms = 2200;
+// Milliseconds of boot clock: the first reading after a reset starts it.
+uint32_t boot_get_time();

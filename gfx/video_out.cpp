@@ -5,13 +5,12 @@
 #include "gfx/pixel.h"
 #include "gfx/shapes.h"
 #include "gfx/video.h"
-#include "host/capture.h"
+#include "gfx/hooks.h"
 #include "machine/app.h"
 #include "gfx/boot_screen.h"
 #include "base/klog.h"
 #include "machine/memory.h"
 #include "machine/process.h"
-#include "kernel/slice.h"
 #include "userdata/udata.h"
 
 uint32_t back_page[SCREEN_WIDTH * SCREEN_HEIGHT];
@@ -109,8 +108,8 @@ const uint32_t *generate_video_out(int32_t *width, int32_t *height) {
   if (src && (peek_proc(src, int32_t(RAM_PROCESS_FLAGS)) & PFLAG_HOLD_FRAME)) return nullptr;
   make_display_palette(src);
   compose_pixels(src);
-  update_gif_recording(display_pal);
-  update_screenshot(back_page);
+  if (gfx_hook.capture_gif_frame) gfx_hook.capture_gif_frame(display_pal);
+  if (gfx_hook.capture_screenshot_frame) gfx_hook.capture_screenshot_frame(back_page);
   int32_t mode = src ? peek_proc(src, int32_t(RAM_VIDEO_MODE)) : 0;
   if (mode == VIDEO_MODE_DOUBLED) enlarge(2);
   if (mode == VIDEO_MODE_TRIPLED) enlarge(3);

@@ -15,6 +15,7 @@
 #include "base/config.h"
 #include "base/klog.h"
 #include "machine/message.h"
+#include "pdisk/dropped_file.h"
 #include "base/pbuffer.h"
 #include "machine/process.h"
 #include "base/ram_layout.h"

@@ -16,6 +16,7 @@
 #include "userdata/ud_access.h"
 #include "gfx/ud_blit.h"
 #include "userdata/udata.h"
+#include "kernel/process_life.h"
 
 const api_row api_rows[] = {
     {"deli", lua54_deli},

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "lang/lua_api.h"
+#include "kernel/process_life.h"
 
 struct api_row {
   const char *name;

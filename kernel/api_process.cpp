@@ -12,6 +12,7 @@
 #include "lang/args.h"
 #include "base/cpu_budget.h"
 #include "machine/memory.h"
+#include "kernel/process_life.h"
 #include "machine/process.h"
 #include "kernel/slice.h"
 #include "machine/app.h"

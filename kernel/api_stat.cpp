@@ -14,6 +14,7 @@
 #include "base/pbuffer.h"
 #include "machine/process.h"
 #include "base/ram_layout.h"
+#include "gfx/boot_screen.h"
 #include "kernel/slice.h"
 #include "pdisk/pfile.h"
 #include "sorn/sorn.h"

@@ -18,6 +18,7 @@
 #include "kernel/keep_alive.h"
 #include "machine/memory.h"
 #include "base/pbuffer.h"
+#include "kernel/process_life.h"
 #include "machine/process.h"
 #include "base/ram_layout.h"
 #include "kernel/file_api.h"

@@ -10,6 +10,7 @@
 
 #include "anywhen/anywhen.h"
 #include "gfx/pixel.h"
+#include "host/fetch.h"
 #include "lang/args.h"
 #include "base/config.h"
 #include "base/cpu_budget.h"
@@ -321,4 +322,16 @@ int lua54__fdelete(lua_State *L) {
   const char *path = file_api_text_arg(L, 1);
   if (path) delete_path(path);
   return 0;
+}
+
+void gurl_cb(gurl_job *job) {
+  if (!job || job->status.load(std::memory_order_acquire) != GURL_DONE ||
+      job->response.length < (uint64_t)CACHE_MIN_BYTES ||
+      memcmp(job->response.data + 1, "PNG", 3) != 0)
+    return;
+  if (job->extra.length == 0) {
+    printf("** gurl_cb: ignoring invalid png download %s\n", (const char *)job->url.data);
+    return;
+  }
+  write_host_file((const char *)job->extra.data, job->response.data, (int64_t)job->response.length);
 }

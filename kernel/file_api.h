@@ -32,3 +32,10 @@ int lua54_hloc(lua_State *L);                 // _hloc
 
 // The argument at index as text when it is a string or a number, else null.
 const char *file_api_text_arg(lua_State *L, int index, size_t *len = nullptr);
+
+struct gurl_job;
+// Completion callback of userland downloads, on the worker thread: stores a
+// finished PNG download of at least 512 bytes in the host file named by the
+// job's extra text (cart_cache_host_path of its url, made when it started);
+// it reads nothing but the job.
+void gurl_cb(gurl_job *job);

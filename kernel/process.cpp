@@ -2,6 +2,7 @@
 // record is allocated on its own and the table holds pointers, so compacting
 // moves pointers, never records: `cproc` and the callers saved by nested
 // slices stay valid while slots and `get_process_by_index` follow the table.
+#include "kernel/process_life.h"
 #include "machine/process.h"
 
 #include <cinttypes>
@@ -32,45 +33,16 @@
 #include "lang/libset.h"
 #include "lang/lua_api.h"
 #include "pdisk/cart_mount.h"
-#include "kernel/audio_owner.h"
+#include "sorn/audio_owner.h"
 #include "sorn/sorn.h"
 #include "gfx/ud_metatable.h"
 #include "userdata/udata.h"
 #include "base/ram_layout.h"
 
-proc *process[max_processes];
-int32_t num_processes;
-int64_t process_id = PID_ROOT;
 static bool resetting;  // processes_init is emptying the table
 
 static void copy_text(char *dst, size_t cap, const char *src) {
   std::snprintf(dst, cap, "%s", src ? src : "");
-}
-
-void set_current_process(proc *p) {
-  if (!p) hosk_assert_failed("proc", "process", 1178, "set_current_process");
-  cproc = p;
-}
-
-proc *get_current_process() { return cproc; }
-int32_t get_cproc_id() { return cproc ? (int32_t)cproc->id : 0; }
-int32_t get_process_count() { return num_processes; }
-
-proc *get_process(int64_t id) {
-  for (int32_t i = 0; i < num_processes; i++)
-    if (process[i]->id == id) return process[i];
-  return nullptr;
-}
-
-proc *get_process_by_index(int32_t slot) {
-  if (slot < 0 || slot >= num_processes) return nullptr;
-  return process[slot];
-}
-
-int32_t get_process_slot(const proc *p) {
-  for (int32_t i = 0; i < num_processes; i++)
-    if (process[i] == p) return i;
-  return -1;
 }
 
 udata *get_null_sprite() {

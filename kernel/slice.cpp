@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "gfx/boot_screen.h"
 #include "gfx/print.h"
 #include "base/klog.h"
 #include "base/os_time.h"
@@ -18,25 +19,12 @@
 #include "base/cpu_budget.h"
 #include "machine/memory.h"
 #include "machine/message.h"
+#include "kernel/process_life.h"
 #include "machine/process.h"
 #include "base/ram_layout.h"
 #include "lang/lua_api.h"
 #include "pdisk/cart_mount.h"
 #include "sorn/sorn.h"
-
-int64_t proc_counted_memory(const proc *p) {
-  return p->mem.page_bytes + p->heap_bytes - p->baseline + memory_allowance;
-}
-
-int64_t memory_room_left() {
-  if (!cproc) return memory_room_without_process;
-  return std::max<int64_t>(0, memory_limit - proc_counted_memory(cproc));
-}
-
-uint32_t boot_get_time() {
-  if (app.boot_start_frame == 0) app.boot_start_frame = app.frame_count;
-  return (uint32_t)((double)(app.frame_count - app.boot_start_frame) * 16.6);
-}
 
 void slice_fatal_error(int32_t slot, const char *message) {
   if (slot == SLOT_KERNEL) {

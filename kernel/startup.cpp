@@ -7,6 +7,10 @@
 #include <ctime>
 #include <string>
 
+#include "base/hooks.h"
+#include "gfx/hooks.h"
+#include "pdisk/hooks.h"
+#include "sorn/hooks.h"
 #include "anywhen/anywhen.h"
 #include "gfx/video.h"
 #include "base/klog.h"
@@ -22,6 +26,7 @@
 #include "base/cpu_budget.h"
 #include "kernel/frame.h"
 #include "base/pbuffer.h"
+#include "kernel/process_life.h"
 #include "machine/process.h"
 #include "kernel/settings.h"
 #include "pdisk/cart_mount.h"
@@ -31,7 +36,7 @@
 #include "pdisk/pfile.h"
 #include "pdisk/png_cart.h"
 #include "pdisk/rom.h"
-#include "kernel/audio_owner.h"
+#include "sorn/audio_owner.h"
 #include "sorn/sorn.h"
 
 pbuffer *dat_file[max_dat_files];
@@ -123,7 +128,18 @@ static void mount_system_folder(const char *path) {
     end_program((std::string("could not mount ") + path + "\n").c_str(), 1);
 }
 
+static int64_t current_process_id() { return cproc ? cproc->id : 0; }
+
+void install_hooks() {
+  base_hook.current_process_id = current_process_id;
+  gfx_hook.capture_gif_frame = update_gif_recording;
+  gfx_hook.capture_screenshot_frame = update_screenshot;
+  pdisk_hook.history_event = anywhen_event;
+  sorn_hook.end_audio_capture = audio_capture_end;
+}
+
 void reset_subsystems() {
+  install_hooks();
   cpu_budget_reset();
   capture_reset();  // finishes captures while the file system still stands
   // Sound first: a reboot silences the old owner and ends a running capture
@@ -197,6 +213,7 @@ void reset_app_state() {
 }
 
 void kernel_main(int argc, char **argv) {
+  install_hooks();
   alloc_keep_freed_memory();
   hosk_set_argv0(argc > 0 ? argv[0] : "");
   std::string rom_path = program_path("sysrom.dat");

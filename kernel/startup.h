@@ -23,6 +23,10 @@ void process_arguments(int argc, char **argv);
 // colour tables and the synthesiser. The one place where a subsystem's reset
 // is called; the tests' shared fixture (tests/support) uses it too.
 void reset_subsystems();
+// Installs the hooks through which the lower folders call upward (base_hook,
+// gfx_hook, sorn_hook, pdisk_hook). Start-up calls it first; reset_subsystems calls it
+// too, so every test that resets the workstation has them.
+void install_hooks();
 // reset_subsystems, then the mounts, the root process and its boot script.
 void reset_app_state();
 // The program: start-up, then the frame loop for ever.

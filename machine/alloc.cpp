@@ -10,7 +10,7 @@
 #include "base/debug_log.h"
 #include "base/cpu_budget.h"
 #include "machine/process.h"
-#include "kernel/slice.h"
+#include "machine/memory_room.h"
 
 static constexpr size_t header_size = 8;
 

@@ -25,4 +25,3 @@ pbuffer *read_process_message(proc *p, pbuffer *into);
 
 int report_error(const char *text);
 int notify(const char *text);
-void process_dropped_file(const char *host_path);

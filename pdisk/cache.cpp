@@ -35,7 +35,7 @@ std::string cache_host_path(const char *folder, const char *name, bool versioned
 }
 
 // Writes n bytes over host_path in one piece; 0, or -1.
-static int write_host_file(const std::string &host_path, const void *data, int64_t n) {
+int write_host_file(const std::string &host_path, const void *data, int64_t n) {
   pbuffer *tmp_path = nullptr;
   FILE *tmp = host_write_begin(host_path.c_str(), &tmp_path);
   if (!tmp) {
@@ -91,16 +91,4 @@ std::string cart_cache_host_path(const char *url) {
   hosk_mkdir(appdata_path("cache").c_str());
   hosk_mkdir(appdata_path("cache/carts").c_str());
   return path;
-}
-
-void gurl_cb(gurl_job *job) {
-  if (!job || job->status.load(std::memory_order_acquire) != GURL_DONE ||
-      job->response.length < (uint64_t)CACHE_MIN_BYTES ||
-      memcmp(job->response.data + 1, "PNG", 3) != 0)
-    return;
-  if (job->extra.length == 0) {
-    printf("** gurl_cb: ignoring invalid png download %s\n", (const char *)job->url.data);
-    return;
-  }
-  write_host_file((const char *)job->extra.data, job->response.data, (int64_t)job->response.length);
 }

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <string>
 
-#include "host/fetch.h"
 #include "base/pbuffer.h"
 
 // Addresses of the cart server: its files by path, and its lookup endpoint
@@ -42,8 +41,5 @@ std::string cart_cache_name(const char *url);
 // and "cache/carts" made; "" when url is no cart server address (or names an
 // unsafe file). Main thread: the download's callback is handed the result.
 std::string cart_cache_host_path(const char *url);
-// Completion callback of userland downloads, on the worker thread: stores a
-// finished PNG download of at least 512 bytes in the host file named by the
-// job's extra text (cart_cache_host_path of its url, made when it started);
-// it reads nothing but the job.
-void gurl_cb(gurl_job *job);
+// Writes n bytes over host_path in one piece; 0, or -1.
+int write_host_file(const std::string &host_path, const void *data, int64_t n);

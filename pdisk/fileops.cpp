@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "anywhen/anywhen.h"
+#include "pdisk/hooks.h"
 #include "base/klog.h"
 #include "base/clock.h"
 #include "pdisk/mount.h"
@@ -140,7 +140,8 @@ int pmkdir(const char *path) {
   pbuffer *origin = resolve_to_origin(to_cstr(canon), &kind, 0);
   if (origin->length > 0 && kind == MOUNT_HOST) {
     result = mkdir(to_cstr(origin), 0755);
-    anywhen_event(ANYWHEN_MKDIR, to_cstr(canon), to_cstr(origin));
+    if (pdisk_hook.history_event)
+      pdisk_hook.history_event(ANYWHEN_MKDIR, to_cstr(canon), to_cstr(origin));
   } else if (origin->length > 0 && kind == MOUNT_RAM && get_index_by_name(to_cstr(origin)) < 0 &&
              !cart_refuses_change(to_cstr(origin))) {
     pfile_entry *f = pfile_insert(origin, PFILE_RAM, origin);
@@ -191,7 +192,8 @@ int delete_path(const char *path) {
   } else if (origin->length > 0 && kind == MOUNT_HOST) {
     // Only a deletion that happened is recorded (a folder with contents
     // stays, and so does a missing path).
-    if (unlink(o) == 0 || rmdir(o) == 0) anywhen_event(ANYWHEN_DELETE, to_cstr(canon), o);
+    if ((unlink(o) == 0 || rmdir(o) == 0) && pdisk_hook.history_event)
+      pdisk_hook.history_event(ANYWHEN_DELETE, to_cstr(canon), o);
   } else if (origin->length > 0 && kind == MOUNT_RAM && !cart_refuses_change(o)) {
     // RAM records are named by their origin, so the origin is what goes,
     // whichever mount (or alias) the path came through.

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "base/cpu_budget.h"
-#include "anywhen/anywhen.h"
+#include "pdisk/hooks.h"
 #include "base/klog.h"
 #include "base/clock.h"
 #include "pdisk/host_file.h"
@@ -281,7 +281,8 @@ int pfclose(pfile_entry *f) {
     spend_cpu(f->data->length / 8);
     spend_cpu(0x11111);
     if (result == 0) {
-      anywhen_event(ANYWHEN_WRITE, to_cstr(f->name), host_path);
+      if (pdisk_hook.history_event)
+        pdisk_hook.history_event(ANYWHEN_WRITE, to_cstr(f->name), host_path);
       pending_sync = 1;
     } else {
       klog("** could not write host file %s (%s); not saved\n", to_cstr(f->name), host_path);

@@ -5,7 +5,7 @@
 
 #include <lodepng.h>
 
-#include "kernel/slice.h"
+#include "machine/memory_room.h"
 
 namespace {
 

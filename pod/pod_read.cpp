@@ -11,7 +11,7 @@
 
 #include "base/cpu_budget.h"
 #include "machine/process.h"
-#include "kernel/slice.h"
+#include "machine/memory_room.h"
 #include "pod/pod_binary.h"
 #include "pod/pod_write.h"
 #include "pod/pxu.h"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/cpu_budget.h"
-#include "kernel/slice.h"
+#include "machine/memory_room.h"
 #include "pod/pod_binary.h"
 #include "pod/pod_read.h"
 #include "pod/pxu.h"

@@ -44,7 +44,7 @@ void sorn_set_channel_base_addr(uint32_t ch, int32_t addr);
 // Default wavetable and audio data written into a new process's memory.
 void generate_default_wavetable(proc *p);
 void generate_default_audio_data(proc *p);
-// The kernel's audio ownership (kernel/audio_owner.cpp), which brackets every
+// The audio ownership (sorn/audio_owner.cpp), which brackets every
 // main-thread call here that touches channels, music or the mirror. id is
 // the process the operation runs for (0: the kernel itself): an id of 4 or
 // more takes the audio when nothing plays or when its audio priority is at

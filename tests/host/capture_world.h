@@ -14,6 +14,7 @@
 #include "machine/memory.h"
 #include "machine/message.h"
 #include "base/pbuffer.h"
+#include "kernel/process_life.h"
 #include "machine/process.h"
 #include "base/ram_layout.h"
 #include "kernel/startup.h"

@@ -14,6 +14,7 @@
 #include "host/fetch.h"
 #include "tests/host/peer_process.h"
 #include "tests/kernel/kernel_fixture.h"
+#include "kernel/process_life.h"
 
 namespace {
 

@@ -15,6 +15,7 @@
 #include "host/sockets.h"
 #include "tests/host/peer_process.h"
 #include "tests/kernel/kernel_fixture.h"
+#include "kernel/process_life.h"
 
 namespace {
 

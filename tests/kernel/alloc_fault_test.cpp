@@ -8,6 +8,7 @@
 #include "machine/alloc.h"
 #include "base/pbuffer.h"
 #include "base/ram_layout.h"
+#include "kernel/process_life.h"
 
 namespace {
 

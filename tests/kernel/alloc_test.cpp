@@ -10,6 +10,7 @@
 #include "machine/message.h"
 #include "base/pbuffer.h"
 #include "kernel/slice.h"
+#include "kernel/process_life.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include "kernel/keep_alive.h"
 #include "machine/memory.h"
 #include "userdata/udata.h"
+#include "kernel/process_life.h"
 
 namespace {
 

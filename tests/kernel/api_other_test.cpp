@@ -11,6 +11,7 @@
 #include "pdisk/fileops.h"
 #include "pdisk/mount.h"
 #include "userdata/udata.h"
+#include "kernel/process_life.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kernel/api.h"
+#include "kernel/process_life.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include "kernel/api.h"
 #include "machine/memory.h"
 #include "userdata/udata.h"
+#include "kernel/process_life.h"
 
 namespace {
 

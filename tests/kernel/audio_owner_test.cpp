@@ -6,12 +6,13 @@
 #include <cstring>
 #include <vector>
 
-#include "kernel/audio_owner.h"
+#include "sorn/audio_owner.h"
 #include "base/cpu_budget.h"
 #include "machine/memory.h"
 #include "sorn/mixer.h"
 #include "sorn/sorn.h"
 #include "tests/kernel/kernel_fixture.h"
+#include "kernel/process_life.h"
 
 namespace {
 

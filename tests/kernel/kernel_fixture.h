@@ -12,6 +12,7 @@
 #include "machine/app.h"
 #include "base/config.h"
 #include "base/cpu_budget.h"
+#include "kernel/process_life.h"
 #include "machine/process.h"
 #include "kernel/slice.h"
 #include "lang/lua_api.h"

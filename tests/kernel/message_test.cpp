@@ -14,10 +14,12 @@
 #include <sstream>
 
 #include "machine/message.h"
+#include "pdisk/dropped_file.h"
 #include "base/pbuffer.h"
 #include "kernel/slice.h"
 #include "pdisk/mount.h"
 #include "pdisk/pfile.h"
+#include "kernel/process_life.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include "machine/message.h"
 #include "base/pbuffer.h"
 #include "userdata/udata.h"
+#include "kernel/process_life.h"
 
 namespace {
 

@@ -9,6 +9,8 @@
 #include "base/config.h"
 #include "machine/memory.h"
 #include "machine/message.h"
+#include "host/fetch.h"
+#include "kernel/file_api.h"
 #include "pdisk/cache.h"
 #include "pdisk/cart_mount.h"
 #include "pdisk/fileops.h"

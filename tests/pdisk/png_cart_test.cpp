@@ -7,6 +7,7 @@
 
 #include "machine/app.h"
 #include "machine/message.h"
+#include "kernel/process_life.h"
 #include "machine/process.h"
 #include "pdisk/cart_mount.h"
 #include "pdisk/fileops.h"

@@ -4,6 +4,7 @@
 #include "machine/memory.h"
 #include "base/ram_layout.h"
 #include "tests/kernel/kernel_fixture.h"
+#include "kernel/process_life.h"
 
 using DefaultAudio = kernel_fixture;
 

@@ -20,6 +20,7 @@
 #include "machine/app.h"
 #include "base/config.h"
 #include "machine/memory.h"
+#include "kernel/process_life.h"
 #include "machine/process.h"
 #include "userdata/udata.h"
 

@@ -9,6 +9,7 @@
 #include "machine/app.h"
 #include "base/config.h"
 #include "machine/memory.h"
+#include "kernel/process_life.h"
 #include "machine/process.h"
 #include "base/ram_layout.h"
 #include "sorn/sorn.h"

@@ -1,11 +1,11 @@
 // Audio ownership and the memory mirror of the owning process.
-#include "kernel/audio_owner.h"
+#include "sorn/audio_owner.h"
 
-#include "host/capture.h"
 #include "machine/app.h"
 #include "base/cpu_budget.h"
 #include "machine/process.h"
 #include "sorn/audio_lock.h"
+#include "sorn/hooks.h"
 #include "sorn/sorn.h"
 
 inline constexpr int64_t AUDIO_NO_OWNER = -2;
@@ -93,7 +93,7 @@ void audio_owner_restart(int64_t id) {
 
 void audio_owner_reset() {
   sorn_lock_audio();
-  if (app.audio_capture_on) audio_capture_end();
+  if (app.audio_capture_on && sorn_hook.end_audio_capture) sorn_hook.end_audio_capture();
   sorn_kill_all_audio();
   clear_mirror();
   app.audio_owner = AUDIO_NO_OWNER;

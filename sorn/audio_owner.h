@@ -5,7 +5,7 @@
 //
 // Contract:
 // - audio_op_start and audio_op_end are declared with the synthesiser's
-//   interface (sorn/sorn.h), which the sound functions reach them through.
+//   interface (sorn/sorn.h), which the sound functions call.
 // - An owner that has left the process table is noticed by the next
 //   audio_op_start: the mirror is cleared, all sound stops and the owner
 //   becomes -2 (none).

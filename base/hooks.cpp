@@ -1,0 +1,3 @@
+#include "base/hooks.h"
+
+base_hooks base_hook;

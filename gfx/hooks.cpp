@@ -1,0 +1,3 @@
+#include "gfx/hooks.h"
+
+gfx_hooks gfx_hook;

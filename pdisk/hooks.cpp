@@ -1,0 +1,3 @@
+#include "pdisk/hooks.h"
+
+pdisk_hooks pdisk_hook;

@@ -1,0 +1,3 @@
+#include "sorn/hooks.h"
+
+sorn_hooks sorn_hook;
