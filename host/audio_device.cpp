@@ -26,20 +26,20 @@ int32_t audio_thread_nice;
 bool audio_thread_settled;
 bool audio_output_silent;
 
-void os_lock_audio() {
+void host_lock_audio() {
   sorn_lock_audio();
   lock_level++;
 }
 
-void os_unlock_audio() {
+void host_unlock_audio() {
   INVARIANT(lock_level > 0);
   lock_level--;
   sorn_unlock_audio();
 }
 
-void os_sleep(uint32_t ms) { SDL_Delay(ms); }
+void host_sleep(uint32_t ms) { SDL_Delay(ms); }
 
-void sdl2_mixer_callback(void *, uint8_t *stream, int length) {
+void host_mixer_callback(void *, uint8_t *stream, int length) {
   if (!audio_thread_settled) {
     // On Linux this names the calling thread only.
     setpriority(PRIO_PROCESS, 0, audio_thread_nice);
@@ -69,7 +69,7 @@ bool open_audio_device() {
   want.format = AUDIO_S16LSB;
   want.channels = 2;
   want.samples = AUDIO_FRAMES;
-  want.callback = sdl2_mixer_callback;
+  want.callback = host_mixer_callback;
   audio_thread_nice = getpriority(PRIO_PROCESS, 0);
   audio_thread_settled = false;
   audio_output_silent = false;
@@ -89,9 +89,9 @@ void close_audio_device() {
   audio_device = 0;
 }
 
-void os_system_init() {
+void host_system_init() {
   SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
-  os_set_window_title("Kavelund");
+  host_set_window_title("Kavelund");
   // Without a window no video is needed (and none may exist).
   uint32_t systems = SDL_INIT_TIMER | SDL_INIT_JOYSTICK | SDL_INIT_HAPTIC |
                      SDL_INIT_GAMECONTROLLER | SDL_INIT_EVENTS | SDL_INIT_SENSOR;
@@ -99,7 +99,7 @@ void os_system_init() {
     klog("SDL init: %s\n", SDL_GetError());
     SDL_Init(systems);
   }
-  hosk_joystick_init();
+  host_joystick_init();
   if (config.sdl_render_driver == 1) SDL_SetHint(SDL_HINT_RENDER_DRIVER, "opengl");
   std::fill_n(key_state, HOST_KEYS, 0u);
   open_audio_device();
@@ -107,7 +107,7 @@ void os_system_init() {
 
 // The window and its renderer go with the process: tearing down a software
 // OpenGL context can take longer than the exit may.
-void os_system_exit() {
+void host_system_exit() {
   close_audio_device();
-  hosk_joystick_exit();
+  host_joystick_exit();
 }

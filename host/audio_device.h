@@ -4,7 +4,7 @@
 //
 // The audio lock is the synthesiser's own nesting lock (sorn/audio_lock.h):
 // the callback holds it for each mix, and the main thread takes it through
-// os_lock_audio. One lock for both sides, so no order between two locks can
+// host_lock_audio. One lock for both sides, so no order between two locks can
 // deadlock.
 #pragma once
 
@@ -17,7 +17,7 @@ inline constexpr int32_t AUDIO_FRAMES = 512;
 inline constexpr int32_t AUDIO_FRAME_BYTES = 4;  // two 16-bit samples
 
 extern SDL_AudioDeviceID audio_device;  // 0 while no device is open
-extern int32_t lock_level;              // nesting depth of os_lock_audio (main thread)
+extern int32_t lock_level;              // nesting depth of host_lock_audio (main thread)
 // SDL raises its audio thread to the highest priority it may set (nice -20
 // when running as root). Under group scheduling that thread's weight then
 // takes most of the program's processor share away from the frame loop
@@ -34,7 +34,7 @@ extern bool audio_output_silent;
 // writes silence, above), then
 // appends them to the capture buffer while an audio capture runs. Its first
 // call after an open sets the calling thread's priority to audio_thread_nice.
-void sdl2_mixer_callback(void *userdata, uint8_t *stream, int length);
+void host_mixer_callback(void *userdata, uint8_t *stream, int length);
 // Opens and starts the audio device; false (logged) when it cannot.
 bool open_audio_device();
 // Stops and closes the audio device.

@@ -399,11 +399,11 @@ void audio_capture_feed(const void *stream, int32_t length) {
 }
 
 int audio_capture_end() {
-  os_lock_audio();
+  host_lock_audio();
   capture_flag().store(0, std::memory_order_release);
   pbuffer *b = app.capture_buffer;
   app.capture_buffer = nullptr;
-  os_unlock_audio();
+  host_unlock_audio();
   const char *path = get_capture_filename("audio", ".raw");
   pfile_entry *f = path ? pfopen(path, "w") : nullptr;
   int ok = f != nullptr;

@@ -11,7 +11,7 @@
 #include "base/klog.h"
 
 metacon_slot metacon[METACON_SLOTS];
-int32_t hosk_joystick_inited;
+int32_t host_joystick_inited;
 static int32_t attached_error_shown, validated_error_shown, button_validated_error_shown;
 
 static const char mapping_file[] = "sdl_controllers.txt";
@@ -20,7 +20,7 @@ static const char mapping_file_header[] = "// add SDL2 game controller mappings 
 void add_controller_mappings_from(FILE *f) {
   char line[1024];
   while (std::fgets(line, 1023, f)) {
-    const char *t = hosk_trim(line);
+    const char *t = host_trim(line);
     if (!t || !*t || *t == '/') continue;
     int rc = SDL_GameControllerAddMapping(t);
     const char *what = rc == 1   ? " added controller mapping: %s\n"
@@ -103,9 +103,9 @@ void connect_joystick(int32_t i) {
   log_counts(s.joystick);
 }
 
-void hosk_joystick_init() {
-  if (hosk_joystick_inited) return;
-  hosk_joystick_inited = 1;
+void host_joystick_init() {
+  if (host_joystick_inited) return;
+  host_joystick_inited = 1;
   for (metacon_slot &s : metacon) s = metacon_slot{};
   add_sdl_controllers();
   klog(">searching for joysticks\n");
@@ -121,9 +121,9 @@ static void close_slot(metacon_slot &s) {
   s = metacon_slot{};
 }
 
-void hosk_joystick_exit() {
+void host_joystick_exit() {
   for (metacon_slot &s : metacon) close_slot(s);
-  hosk_joystick_inited = 0;
+  host_joystick_inited = 0;
 }
 
 bool close_controller_by_instance(int32_t instance_id) {
@@ -142,9 +142,9 @@ void repack_metacon() {
   for (; to < METACON_SLOTS; to++) metacon[to] = metacon_slot{};
 }
 
-int32_t hosk_count_joysticks() { return SDL_NumJoysticks(); }
+int32_t host_count_joysticks() { return SDL_NumJoysticks(); }
 
-int32_t hosk_count_joystick_buttons(int32_t slot) {
+int32_t host_count_joystick_buttons(int32_t slot) {
   if (slot < 0 || slot >= METACON_SLOTS || !metacon[slot].joystick) return 0;
   return SDL_JoystickNumButtons(metacon[slot].joystick);
 }
@@ -175,7 +175,7 @@ bool validate_button(metacon_slot &s, int32_t n, bool pressed, int32_t slot) {
 
 // The slot when it may be read: initialised, and within SDL's device count.
 static metacon_slot *readable_slot(int32_t slot) {
-  if (slot < 0 || slot >= METACON_SLOTS || !hosk_joystick_inited) return nullptr;
+  if (slot < 0 || slot >= METACON_SLOTS || !host_joystick_inited) return nullptr;
   if (slot >= SDL_NumJoysticks()) return nullptr;
   return &metacon[slot];
 }
@@ -203,7 +203,7 @@ static bool read_axis(metacon_slot &s, int32_t slot, int32_t axis, int32_t *v) {
   return true;
 }
 
-void hosk_get_joystick_axes(int32_t slot, int32_t axis_a, int32_t axis_b, int32_t *a, int32_t *b) {
+void host_get_joystick_axes(int32_t slot, int32_t axis_a, int32_t axis_b, int32_t *a, int32_t *b) {
   *a = *b = 0;
   metacon_slot *s = readable_slot(slot);
   if (!s) return;
@@ -212,12 +212,12 @@ void hosk_get_joystick_axes(int32_t slot, int32_t axis_a, int32_t axis_b, int32_
   if (read_axis(*s, slot, axis_b, &vb)) *b = validate_axis(*s, axis_b, vb);
 }
 
-void hosk_get_joystick(int32_t slot, int32_t *x, int32_t *y, uint32_t *buttons) {
+void host_get_joystick(int32_t slot, int32_t *x, int32_t *y, uint32_t *buttons) {
   *x = *y = 0;
   *buttons = 0;
   metacon_slot *s = readable_slot(slot);
   if (!s || !slot_in_use(*s)) return;
-  hosk_get_joystick_axes(slot, 0, 1, x, y);
+  host_get_joystick_axes(slot, 0, 1, x, y);
   bool attached = controller_attached(*s);
   for (int32_t n = 0; n < METACON_BUTTONS; n++) {
     bool down = attached ? SDL_GameControllerGetButton(s->controller, (SDL_GameControllerButton)n)

@@ -27,11 +27,11 @@ struct metacon_slot {
 };
 
 extern metacon_slot metacon[METACON_SLOTS];
-extern int32_t hosk_joystick_inited;
+extern int32_t host_joystick_inited;
 
 // Once per run: mappings, then every device SDL reports.
-void hosk_joystick_init();
-void hosk_joystick_exit();
+void host_joystick_init();
+void host_joystick_exit();
 // Reads the two mapping files into SDL (logging each line's outcome).
 void add_sdl_controllers();
 // Adds the mapping lines of one open file to SDL.
@@ -47,14 +47,14 @@ void connect_joystick(int32_t i);
 bool close_controller_by_instance(int32_t instance_id);
 // Moves the slots in use down to the lowest numbers, in order.
 void repack_metacon();
-int32_t hosk_count_joysticks();
-int32_t hosk_count_joystick_buttons(int32_t slot);
+int32_t host_count_joysticks();
+int32_t host_count_joystick_buttons(int32_t slot);
 // Two axis values (-32768..32767) of a slot; 0 when not available or not yet
 // seen near rest.
-void hosk_get_joystick_axes(int32_t slot, int32_t axis_a, int32_t axis_b, int32_t *a, int32_t *b);
+void host_get_joystick_axes(int32_t slot, int32_t axis_a, int32_t axis_b, int32_t *a, int32_t *b);
 // The first two axes and the button mask (bit n = SDL game-controller button
 // n, or raw button n of an unmapped joystick).
-void hosk_get_joystick(int32_t slot, int32_t *x, int32_t *y, uint32_t *buttons);
+void host_get_joystick(int32_t slot, int32_t *x, int32_t *y, uint32_t *buttons);
 // Validation of one reading: an axis not yet validated reads 0 at magnitude
 // 8192 or more, and is validated by a smaller one.
 int32_t validate_axis(metacon_slot &s, int32_t axis, int32_t value);

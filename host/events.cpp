@@ -228,7 +228,7 @@ void handle_sdl_messages() {
 
 void start_frame() { handle_sdl_messages(); }
 
-void os_lock_mouse_cursor(int32_t flags, int32_t es, int32_t ms) {
+void host_lock_mouse_cursor(int32_t flags, int32_t es, int32_t ms) {
   event_sensitivity = es, move_sensitivity = ms;
   bool want = flags & MOUSE_LOCK_BIT;
   int x = 0, y = 0;
@@ -255,17 +255,17 @@ void os_lock_mouse_cursor(int32_t flags, int32_t es, int32_t ms) {
   app.mouse_locked = flags & MOUSE_LOCK_BIT;
 }
 
-void os_warp_mouse_pointer(int32_t x, int32_t y) {
+void host_warp_mouse_pointer(int32_t x, int32_t y) {
   virtual_mx = (float)x, virtual_my = (float)y;
   warp_to_picture(virtual_mx, virtual_my);
 }
 
-int32_t os_key_state(int32_t n) {
+int32_t host_key_state(int32_t n) {
   if (n == -1) return std::any_of(key_state, key_state + HOST_KEYS, [](uint32_t k) { return k; });
   return n >= 0 && n < HOST_KEYS ? (int32_t)key_state[n] : 0;
 }
 
-const char *os_key_from_scancode(int32_t scancode) {
+const char *host_key_from_scancode(int32_t scancode) {
   if (scancode < 0 || scancode >= SDL_NUM_SCANCODES) return nullptr;
   const char *name = SDL_GetKeyName(SDL_GetKeyFromScancode((SDL_Scancode)scancode));
   return name && *name ? name : nullptr;
@@ -276,18 +276,18 @@ int32_t axis_pressure(int32_t v) {
   return std::clamp((a * 256 - 0x200000) / 22528, 0, 255);
 }
 
-void os_get_button_states(int32_t player, uint8_t out[16]) {
+void host_get_button_states(int32_t player, uint8_t out[16]) {
   auto press = [&](int byte, int32_t p) { out[byte] = (uint8_t)std::max<int32_t>(out[byte], p); };
   auto axis = [&](int32_t v, int neg, int pos) {
     if (v) press(v < 0 ? neg : pos, axis_pressure(v));
   };
   int32_t lx, ly, rx, ry;
-  hosk_get_joystick_axes(player, 0, 1, &lx, &ly);
-  hosk_get_joystick_axes(player, 2, 3, &rx, &ry);
+  host_get_joystick_axes(player, 0, 1, &lx, &ly);
+  host_get_joystick_axes(player, 2, 3, &rx, &ry);
   axis(lx, 0, 1), axis(ly, 2, 3), axis(rx, 8, 9), axis(ry, 10, 11);
   int32_t x, y;
   uint32_t buttons;
-  hosk_get_joystick(player, &x, &y, &buttons);
+  host_get_joystick(player, &x, &y, &buttons);
   static constexpr struct {
     int bit, byte;
   } pad_bytes[] = {{SDL_CONTROLLER_BUTTON_DPAD_LEFT, 0},

@@ -152,13 +152,13 @@ uint32_t gurl_get(const char *url, const char *extra, gurl_callback callback) {
   // The worker holds its record itself, so nothing ever waits for it: it is
   // detached at once and its thread's resources go when it ends.
   auto *hold = new std::shared_ptr<gurl_job>(job);
-  os_thread *thread = os_create_thread(gurl_get_worker, hold);
+  host_thread *thread = host_create_thread(gurl_get_worker, hold);
   if (!thread) {
     delete hold;
     gurl_in_flight.fetch_sub(1, std::memory_order_acq_rel);
     gurl_finish(job.get(), GURL_FAILED);
   }
-  os_destroy_thread(thread);
+  host_destroy_thread(thread);
   return id;
 }
 

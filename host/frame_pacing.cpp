@@ -17,7 +17,7 @@ bool battery_saver_idle(uint32_t now) {
 void pace_frame() {
   app.battery_saver_active = battery_saver_idle(os_get_time());
   uint32_t period = app.battery_saver_active ? SAVER_FRAME_MS : FRAME_MS;
-  for (int32_t i = 0; i < MAX_PACING_SLEEPS && os_get_time() < last_t + period; i++) os_sleep(1);
+  for (int32_t i = 0; i < MAX_PACING_SLEEPS && os_get_time() < last_t + period; i++) host_sleep(1);
   last_t = os_get_time();
 }
 

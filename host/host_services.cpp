@@ -20,7 +20,7 @@
 
 extern char **environ;
 
-const char *hosk_trim(const char *text) {
+const char *host_trim(const char *text) {
   static std::string trimmed;
   if (!text) return nullptr;
   const signed char *s = (const signed char *)text;
@@ -31,7 +31,7 @@ const char *hosk_trim(const char *text) {
   return trimmed.c_str();
 }
 
-void hosk_fix_backslashes(char *text) {
+void host_fix_backslashes(char *text) {
   for (; text && *text; text++)
     if (*text == '\\') *text = '/';
 }
@@ -78,12 +78,12 @@ int64_t open_host_file(const char *target) {
   return pid;
 }
 
-struct os_thread {
+struct host_thread {
   SDL_Thread *thread;
 };
 
-os_thread *os_create_thread(int (*function)(void *), void *data) {
-  os_thread *t = (os_thread *)std::calloc(1, sizeof(os_thread));
+host_thread *host_create_thread(int (*function)(void *), void *data) {
+  host_thread *t = (host_thread *)std::calloc(1, sizeof(host_thread));
   if (!t) return nullptr;
   t->thread = SDL_CreateThread(function, "kavelund_worker", data);
   if (!t->thread) {
@@ -93,7 +93,7 @@ os_thread *os_create_thread(int (*function)(void *), void *data) {
   return t;
 }
 
-void os_destroy_thread(os_thread *t) {
+void host_destroy_thread(host_thread *t) {
   if (!t) return;
   if (t->thread) SDL_DetachThread(t->thread);
   std::free(t);
@@ -131,7 +131,7 @@ int lua54__open_host_path(lua_State *L) {
   return 0;
 }
 
-void os_add_public_c_functions(lua_State *L) {
+void host_add_public_c_functions(lua_State *L) {
   static constexpr struct {
     const char *name;
     lua_CFunction fn;

@@ -118,7 +118,7 @@ static void apply_window_icon() {
   SDL_FreeSurface(s);
 }
 
-void os_set_window_icon(const uint8_t *pixels, int32_t, int32_t, const uint32_t *palette) {
+void host_set_window_icon(const uint8_t *pixels, int32_t, int32_t, const uint32_t *palette) {
   if (!pixels || !palette) {
     use_custom_window_icon = 0;
     return;
@@ -128,7 +128,7 @@ void os_set_window_icon(const uint8_t *pixels, int32_t, int32_t, const uint32_t 
   apply_window_icon();
 }
 
-void os_set_window_title(const char *text) {
+void host_set_window_title(const char *text) {
   if (!text || std::strlen(text) > sizeof sdl_window_title - 1) return;
   std::snprintf(sdl_window_title, sizeof sdl_window_title, "%s", text);
   if (sdl_window) SDL_SetWindowTitle(sdl_window, sdl_window_title);
@@ -155,7 +155,7 @@ static SDL_Renderer *make_window_renderer() {
   return host_make_renderer(sdl_window, SDL_RENDERER_SOFTWARE);
 }
 
-void os_apply_video_config() {
+void host_apply_video_config() {
   // Without a window, or before the host layer has started video.
   if (config.headless || !SDL_WasInit(SDL_INIT_VIDEO)) return;
   if (config.sdl_render_driver == 1) SDL_SetHint(SDL_HINT_RENDER_DRIVER, "opengl");

@@ -4,7 +4,7 @@
 // processor before upload; the title and the icon. Main thread only.
 //
 // Contract:
-// - No window exists until os_apply_video_config first runs with a window
+// - No window exists until host_apply_video_config first runs with a window
 //   allowed; while there is none, sdl_window_w and sdl_window_h are 0 and the
 //   blits return at once.
 // - A renderer that cannot be made on the new window falls back to SDL's
@@ -47,7 +47,7 @@ extern renderer_maker host_make_renderer;
 SDL_Rect get_dest_rect();
 // The same placement for a window of w x h units.
 SDL_Rect dest_rect_for(int32_t w, int32_t h);
-// The enlargement factor os_apply_video_config chooses for the window size.
+// The enlargement factor host_apply_video_config chooses for the window size.
 int32_t calculate_preblit_scale();
 int32_t preblit_scale_for(int32_t w, int32_t h);
 // pixel_scale as the window is built from it: 0 becomes 2, then 1..16.

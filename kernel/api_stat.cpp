@@ -165,7 +165,7 @@ int lua54_stat(lua_State *L) {
       v = double(get_total_frame_cycles()) / CPU_CYCLES_PER_FRAME;
       break;
     case 302:
-      if (const char *name = os_key_from_scancode(a))
+      if (const char *name = host_key_from_scancode(a))
         lua_pushstring(L, name);
       else
         lua_pushnil(L);
@@ -177,7 +177,7 @@ int lua54_stat(lua_State *L) {
       v = double(get_total_frame_cycles_since_wm_flip()) / CPU_CYCLES_PER_FRAME;
       break;
     case 305:
-      lua_pushboolean(L, (peek(RAM_PROCESS_FLAGS) & PFLAG_ANY_KEY_STAT) && os_key_state(-1) != 0);
+      lua_pushboolean(L, (peek(RAM_PROCESS_FLAGS) & PFLAG_ANY_KEY_STAT) && host_key_state(-1) != 0);
       return 1;
     case 306:
       lua_pushstring(L, kvd_build_text);
@@ -226,9 +226,9 @@ int lua54_stat(lua_State *L) {
       v = double(global_unique_id++);
       break;
     case 498: {
-      os_lock_audio();
+      host_lock_audio();
       uint32_t playing = sorn_anything_is_playing();
-      os_unlock_audio();
+      host_unlock_audio();
       lua_pushinteger(L, playing);
       return 1;
     }
@@ -249,7 +249,7 @@ int lua54_stat(lua_State *L) {
       break;
     case 988:
       start_frame();
-      v = os_key_state(scancode_left_ctrl) && os_key_state(scancode_right_ctrl) ? 1.0 : 0.0;
+      v = host_key_state(scancode_left_ctrl) && host_key_state(scancode_right_ctrl) ? 1.0 : 0.0;
       break;
     default:
       break;

@@ -125,7 +125,7 @@ int lua54_is_well_formed_bbs_path(lua_State *L) {
 }
 
 int lua54__warp_mouse(lua_State *L) {
-  os_warp_mouse_pointer(int32_t(kvd_intp(L, 1, 0)), int32_t(kvd_intp(L, 2, 0)));
+  host_warp_mouse_pointer(int32_t(kvd_intp(L, 1, 0)), int32_t(kvd_intp(L, 2, 0)));
   return 0;
 }
 
@@ -143,18 +143,18 @@ static constexpr uint32_t icon_side = 16;
 
 int lua54__set_host_window_icon(lua_State *L) {
   if (lua_type(L, 1) != LUA_TUSERDATA) {
-    os_set_window_icon(nullptr, 0, 0, nullptr);
+    host_set_window_icon(nullptr, 0, 0, nullptr);
     return 0;
   }
   udata *ud = to_udata(L, 1);
   if (!ud || (ud->utype & 31) != UTYPE_U8 || ud->width != icon_side || ud->height != icon_side)
     return 0;
-  os_set_window_icon(udata_elements(ud), icon_side, icon_side, system_palette);
+  host_set_window_icon(udata_elements(ud), icon_side, icon_side, system_palette);
   return 0;
 }
 
 int lua54__set_host_window_title(lua_State *L) {
-  if (const char *text = file_api_text_arg(L, 1)) os_set_window_title(text);
+  if (const char *text = file_api_text_arg(L, 1)) host_set_window_title(text);
   return 0;
 }
 

@@ -63,7 +63,7 @@ int lua54__update_buttons(lua_State *L) {
   }
   uint8_t sampled[BUTTON_ENTRIES] = {};  // the host only raises pressures
   for (int player = 0; player < BUTTON_PLAYERS; player++)
-    os_get_button_states(player, sampled + player * BUTTONS_PER_PLAYER);
+    host_get_button_states(player, sampled + player * BUTTONS_PER_PLAYER);
   buttons_apply_sample(p, sampled);
   return 0;
 }

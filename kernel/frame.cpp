@@ -128,7 +128,7 @@ int system_frame() {
     if (app.exit_hold_count++ >= 60) exit_program();
   }
   if (!system_inited) {
-    os_system_init();
+    host_system_init();
     sockets_init();
     system_inited = 1;
   }
@@ -152,5 +152,5 @@ void kavelund_exit() {
   anywhen_close();
   std::fflush(stdout);
   shutdown_flushed.store(true);
-  if (system_inited) os_system_exit();
+  if (system_inited) host_system_exit();
 }

@@ -60,7 +60,7 @@ udata *get_null_sprite() {
 static int register_state_functions(lua_State *L) {
   lang_openlibs(L);
   api_add_c_functions(L);
-  os_add_public_c_functions(L);
+  host_add_public_c_functions(L);
   add_userdata_metatable_functions(L);
   socket_add_public_c_functions(L);
   return 0;

@@ -79,7 +79,7 @@ uint32_t display_signature() {
 void kavelund_apply_settings() {
   uint32_t sig = display_signature();
   if (sig != video_hash0) {
-    os_apply_video_config();
+    host_apply_video_config();
     video_hash0 = sig;
   }
   sorn_set_volume(config.mute_audio ? 0 : config.volume);

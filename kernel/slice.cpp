@@ -239,8 +239,9 @@ void update_processes_after_frame() {
   }
   if (audio_op_start(0, 1) == 0) audio_op_end();
   if (proc *wm = get_process(PID_WINDOW_MANAGER))
-    os_lock_mouse_cursor(peek_proc(wm, RAM_MOUSE_LOCK_FLAGS), peek_proc(wm, RAM_MOUSE_LOCK_SENS_X),
-                         peek_proc(wm, RAM_MOUSE_LOCK_SENS_Y));
+    host_lock_mouse_cursor(peek_proc(wm, RAM_MOUSE_LOCK_FLAGS),
+                           peek_proc(wm, RAM_MOUSE_LOCK_SENS_X),
+                           peek_proc(wm, RAM_MOUSE_LOCK_SENS_Y));
   update_all_sockets();
   if (!recent_activity) prune_mounts();
   cproc = get_process_by_index(SLOT_KERNEL);

@@ -52,10 +52,10 @@ TEST_F(audio_device_test, DiskDriverReceivesTheMixByteForByte) {
     usleep(5000);
   }
   // The nesting lock keeps the callback out while held.
-  os_lock_audio();
-  os_lock_audio();
-  os_unlock_audio();
-  os_unlock_audio();
+  host_lock_audio();
+  host_lock_audio();
+  host_unlock_audio();
+  host_unlock_audio();
   close_audio_device();
   std::ifstream f(out, std::ios::binary);
   std::vector<char> got((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
@@ -84,7 +84,7 @@ TEST_F(audio_device_test, SilenceShortcutNeverSwallowsSound) {
   std::vector<uint8_t> buffer(bytes);
   auto callback_peak = [&] {
     std::fill(buffer.begin(), buffer.end(), 0x55);
-    sdl2_mixer_callback(nullptr, buffer.data(), bytes);
+    host_mixer_callback(nullptr, buffer.data(), bytes);
     int peak = 0;
     for (int i = 0; i + 1 < bytes; i += 2) {
       int16_t s;

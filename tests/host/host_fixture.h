@@ -1,6 +1,6 @@
 // The host layer over SDL's dummy video driver: a process table with a
 // window manager (process 3) whose queue the tests read, and a window made
-// by the real os_apply_video_config when a test asks for one.
+// by the real host_apply_video_config when a test asks for one.
 #pragma once
 #include "tests/kernel/kernel_fixture.h"
 
@@ -40,7 +40,7 @@ struct host_fixture : kernel_fixture {
     config.fullscreen = 0;
     config.pixel_scale = scale;
     last_win_w = last_win_h = 0;
-    os_apply_video_config();
+    host_apply_video_config();
     config.headless = 1;
   }
 

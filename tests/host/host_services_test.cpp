@@ -20,10 +20,10 @@ TEST(host_services, TrimSkipsControlAndHighBytes) {
                {"", ""},           {"\t\t", ""},         {"abc", "abc"}};
   // A leading space after a high byte is skipped as well (skipping stops at other bytes).
   cases[2].out = "a";
-  for (auto c : cases) EXPECT_STREQ(hosk_trim(c.in), c.out) << c.in;
-  EXPECT_EQ(hosk_trim(nullptr), nullptr);
+  for (auto c : cases) EXPECT_STREQ(host_trim(c.in), c.out) << c.in;
+  EXPECT_EQ(host_trim(nullptr), nullptr);
   char path[] = "C:\\a\\b";
-  hosk_fix_backslashes(path);
+  host_fix_backslashes(path);
   EXPECT_STREQ(path, "C:/a/b");
 }
 

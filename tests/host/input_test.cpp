@@ -20,22 +20,22 @@ SDL_Event key_event(SDL_Scancode sc) {
 
 TEST_F(input_test, KeysPressedBetweenFramesAreReportedDownThenUp) {
   app.focus_time = 0;
-  while (os_get_time() < 200) os_sleep(10);  // past the focus delay
+  while (os_get_time() < 200) host_sleep(10);  // past the focus delay
   handle_sdl_messages();
   wm_messages();
   // Pressed and released between two frames: down in this frame, up in the next.
   SDL_Event e = key_event(SDL_SCANCODE_A);
   SDL_PushEvent(&e);
   handle_sdl_messages();
-  EXPECT_EQ(os_key_state(SDL_SCANCODE_A), 1);
-  EXPECT_EQ(os_key_state(-1), 1);
-  EXPECT_EQ(os_key_state(9999), 0);
-  EXPECT_STREQ(os_key_from_scancode(SDL_SCANCODE_A), "A");
-  EXPECT_EQ(os_key_from_scancode(0), nullptr);
-  EXPECT_EQ(os_key_from_scancode(-1), nullptr);
+  EXPECT_EQ(host_key_state(SDL_SCANCODE_A), 1);
+  EXPECT_EQ(host_key_state(-1), 1);
+  EXPECT_EQ(host_key_state(9999), 0);
+  EXPECT_STREQ(host_key_from_scancode(SDL_SCANCODE_A), "A");
+  EXPECT_EQ(host_key_from_scancode(0), nullptr);
+  EXPECT_EQ(host_key_from_scancode(-1), nullptr);
   EXPECT_EQ(wm_messages(), std::vector<std::string>({"{event=\"keydown\",scancode=4}"}));
   handle_sdl_messages();
-  EXPECT_EQ(os_key_state(-1), 0);
+  EXPECT_EQ(host_key_state(-1), 0);
   EXPECT_EQ(wm_messages(), std::vector<std::string>({"{event=\"keyup\",scancode=4}"}));
   // Within 100 ms of a focus gain a key reads as up; a key down before reads as released.
   key_state[SDL_SCANCODE_B] = 1;
@@ -81,7 +81,7 @@ TEST_F(input_test, MousePositionMapsIntoThePicture) {
 TEST_F(input_test, LockedMotionAccumulatesWholeSteps) {
   make_window(1);  // 480x270: one window unit is one picture pixel
   ASSERT_NE(sdl_window, nullptr);
-  os_lock_mouse_cursor(4, 32, 64);
+  host_lock_mouse_cursor(4, 32, 64);
   EXPECT_EQ(app.mouse_locked, 4);
   EXPECT_EQ(app.skip_next_motion, 1);
   auto motion = [](int dx) {
@@ -108,7 +108,7 @@ TEST_F(input_test, LockedMotionAccumulatesWholeSteps) {
   send_locked_steps();
   EXPECT_EQ(app.locked_dx, -63);
   EXPECT_TRUE(wm_messages().empty());
-  os_lock_mouse_cursor(0, 64, 64);
+  host_lock_mouse_cursor(0, 64, 64);
   EXPECT_EQ(app.mouse_locked, 0);
 }
 
@@ -126,14 +126,14 @@ TEST(input_rules, AxisPressureAndButtonBytes) {
   key_state[SDL_SCANCODE_RETURN] = key_state[SDL_SCANCODE_RALT] = 1;
   uint8_t b[16] = {};
   b[7] = 9;
-  os_get_button_states(0, b);
+  host_get_button_states(0, b);
   EXPECT_EQ(std::vector<int>(b, b + 16),
             std::vector<int>({255, 0, 0, 0, 255, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 255}));
   key_state[SDL_SCANCODE_RALT] = 0;
-  os_get_button_states(0, b);
+  host_get_button_states(0, b);
   EXPECT_EQ(b[6], 255);
   uint8_t other[16] = {};
-  os_get_button_states(1, other);  // the keyboard is player 0's only
+  host_get_button_states(1, other);  // the keyboard is player 0's only
   EXPECT_EQ(std::count(other, other + 16, 0), 16);
   std::fill_n(key_state, HOST_KEYS, 0u);
 }
@@ -156,7 +156,7 @@ struct controller_test : host_fixture {
     ASSERT_EQ(SDL_InitSubSystem(SDL_INIT_JOYSTICK | SDL_INIT_GAMECONTROLLER), 0);
   }
   void TearDown() override {
-    hosk_joystick_exit();
+    host_joystick_exit();
     while (SDL_NumJoysticks() > 0) SDL_JoystickDetachVirtual(0);
     host_fixture::TearDown();
   }
@@ -168,7 +168,7 @@ struct controller_test : host_fixture {
 TEST_F(controller_test, DevicesOpenOnceAndMoveDownWhenOthersLeave) {
   ASSERT_GE(attach(), 0);
   ASSERT_GE(attach(), 0);
-  hosk_joystick_init();
+  host_joystick_init();
   EXPECT_TRUE(metacon[0].controller || metacon[0].joystick);
   EXPECT_TRUE(metacon[1].controller || metacon[1].joystick);
   metacon_slot first = metacon[0], second = metacon[1];

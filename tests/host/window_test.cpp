@@ -110,23 +110,23 @@ TEST_F(window_test, WindowIsBuiltFromTheSettingsAndKeepsItsSizeWhenRebuilt) {
   SDL_SetWindowSize(sdl_window, 1000, 600);
   config.headless = 0;
   config.pixel_scale = 3;
-  os_apply_video_config();
+  host_apply_video_config();
   config.headless = 1;
   SDL_Rect r = get_dest_rect();
   EXPECT_EQ(std::vector<int>({sdl_window_w, sdl_window_h}), std::vector<int>({1000, 600}));
   EXPECT_EQ(r.w, 1000);
   // A long title is refused; a short one is kept and shown.
-  os_set_window_title(std::string(1024, 't').c_str());
+  host_set_window_title(std::string(1024, 't').c_str());
   EXPECT_STREQ(SDL_GetWindowTitle(sdl_window), "Kavelund");
-  os_set_window_title("Kavelund test");
+  host_set_window_title("Kavelund test");
   EXPECT_STREQ(SDL_GetWindowTitle(sdl_window), "Kavelund test");
-  os_set_window_title("Kavelund");
+  host_set_window_title("Kavelund");
   // A frame is shown without complaint.
   std::vector<uint32_t> frame(480 * 270, 0x00FF8000);
   blit_to_sdl_window(frame.data(), 480);
   // Without the headless setting nothing is built.
   destroy_host_window();
-  os_apply_video_config();
+  host_apply_video_config();
   EXPECT_EQ(sdl_window, nullptr);
 }
 
@@ -156,11 +156,11 @@ TEST_F(window_test, RendererFailureFallsBackToSoftwareThenToNoWindow) {
   std::vector<uint32_t> frame(480 * 270);
   blit_to_sdl_window(frame.data(), 480);
   start_frame();
-  os_lock_mouse_cursor(4, 64, 64);
-  os_warp_mouse_pointer(100, 50);
+  host_lock_mouse_cursor(4, 64, 64);
+  host_warp_mouse_pointer(100, 50);
   EXPECT_EQ(app.mouse_locked, 4);
   start_frame();
-  os_lock_mouse_cursor(0, 64, 64);
+  host_lock_mouse_cursor(0, 64, 64);
   EXPECT_EQ(app.mouse_locked, 0);
 }
 
@@ -179,7 +179,7 @@ TEST_F(window_test, PacingWaitsOutTheFrameAndSlowsDownWhenIdle) {
 
   config.battery_saver = 1;
   app.boot_finished = 1;
-  while (os_get_time() < 700) os_sleep(10);  // a clock old enough to have been idle
+  while (os_get_time() < 700) host_sleep(10);  // a clock old enough to have been idle
   app.last_activity = os_get_time() - 600;
   pace_frame();
   double idle = ms_of(pace_frame);
