@@ -90,17 +90,6 @@ static bool clip_rects(const udata *src, const udata *dst, int64_t &sx, int64_t 
   return w >= 1 && h >= 1;
 }
 
-void clip_bitmaps(const udata *src, const udata *dst, int32_t *sx, int32_t *sy, int32_t *dx,
-                  int32_t *dy, int32_t *w, int32_t *h) {
-  int64_t x = *sx, y = *sy, tx = *dx, ty = *dy, cw = *w, ch = *h;
-  if (!clip_rects(src, dst, x, y, tx, ty, cw, ch)) {
-    *h = 0;
-    return;
-  }
-  *sx = int32_t(x), *sy = int32_t(y), *dx = int32_t(tx), *dy = int32_t(ty);
-  *w = int32_t(cw), *h = int32_t(ch);
-}
-
 int64_t draw_spr(udata *src, udata *dst, int32_t sx_in, int32_t sy_in, int32_t dx_in, int32_t dy_in,
                  int32_t w_in, int32_t h_in, bool flip_x, bool flip_y) {
   if (!is_bitmap(src) || !is_bitmap(dst)) return 0;

@@ -69,7 +69,6 @@ static draw_ctx load_ctx(uint32_t target_addr) {
 draw_ctx draw_ctx_shape() { return load_ctx(RAM_SHAPE_TARGET_MASK); }
 draw_ctx draw_ctx_sprite() { return load_ctx(RAM_SPRITE_TARGET_MASK); }
 void get_masks_shape() { (void)draw_ctx_shape(); }
-void get_masks_sprite() { (void)draw_ctx_sprite(); }
 
 clip_box drawing_clip(const udata *bitmap) {
   if (!bitmap || !cproc) return {0, 0, 0, 0};

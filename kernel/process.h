@@ -157,7 +157,6 @@ proc *get_process(int64_t id);  // null when none
 proc *get_process_by_index(int32_t slot);
 int32_t get_process_slot(const proc *p);  // -1 when not in the table
 int32_t get_process_count();
-proc *get_current_process();
 int32_t get_cproc_id();
 // A null record is an internal invariant failure that ends the program.
 void set_current_process(proc *p);

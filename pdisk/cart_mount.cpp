@@ -300,13 +300,6 @@ int flush_dirty_mounts_at_exit() {
 void flush_dirty_mounts_delayed() { flush_dirty_mounts_ex(1); }
 void flush_dirty_mounts_immediately() { flush_dirty_mounts_ex(0); }
 
-int flush_dirty_mount_immediately(const char *mount_point) {
-  pmount_entry *m = mount_point ? get_mount_by_mount_point(mount_point, 0) : nullptr;
-  if (!m || !flush_dirty_mount(m, 0)) return 0;
-  printf("// flushed single mount: %s\n", mount_point);
-  return 1;
-}
-
 void delete_mount_entry(int index) {
   if (index < 0 || index >= pmounts) return;
   release_mount(&pmount[index]);

@@ -110,11 +110,6 @@ void listing_sort(listing *l) {
   if (l && l->count > 1) qsort(l->entries, l->count, sizeof(l->entries[0]), compare_listing_item);
 }
 
-void listing_debug(const listing *l) {
-  printf("--- listing: %d items ---\n", l ? l->count : 0);
-  for (int i = 0; l && i < l->count; i++) printf("%d: %s\n", i, to_cstr(l->entries[i]));
-}
-
 namespace {
 struct name_gatherer {
   std::vector<std::string> names;

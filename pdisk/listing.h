@@ -39,7 +39,6 @@ int listing_add(listing *l, pbuffer *b);
 // or 0 when none matches.
 int listing_del(listing *l, const char *key);
 void listing_sort(listing *l);
-void listing_debug(const listing *l);
 
 // Pushes the table of names in the folder at path (folders first, without
 // their "/", then the other names, at consecutive indices from 1, each name

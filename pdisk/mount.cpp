@@ -183,12 +183,6 @@ void mark_parent_mount_dirty(const char *ram_path) {
   }
 }
 
-void print_mounts() {
-  for (int i = 0; i < pmounts; i++)
-    printf("mount %d kind: %d isr:%d mount_point: %-10s origin: %-20s\n", i, pmount[i].kind,
-           pmount[i].folder_flag, to_cstr(pmount[i].mount_point), to_cstr(pmount[i].origin));
-}
-
 const char *get_mount_description(const char *path) {
   static char desc[1024];
   pbuffer *canon = normalise_kavelund_path(path);
