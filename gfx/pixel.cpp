@@ -58,7 +58,7 @@ static draw_ctx load_ctx(uint32_t target_addr) {
     // A page mapped onto a userdata changes without marking its flag.
     const proc_memory &m = cproc->mem;
     bool mapped = (m.mapped_page_bits[GFX_COLTAB_PAGE / 64] >> (GFX_COLTAB_PAGE % 64)) & 1;
-    c.default_coltab0 = !mapped && !(m.page_flags[GFX_COLTAB_PAGE] & GFX_COLTAB_CHANGED);
+    c.default_coltab0 = !mapped && !(m.page_flags[GFX_COLTAB_PAGE] & PAGE_COLTAB_CHANGED);
   }
   read_mask = c.read;
   write_mask = c.write;
