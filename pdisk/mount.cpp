@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/debug_log.h"
 #include "kernel/klog.h"
 #include "pdisk/diag.h"
 #include "pdisk/fileops.h"
@@ -38,6 +39,7 @@ static pmount_entry *next_mount_slot(const char *what) {
     klog("** mount table full (%d); not mounting %s\n", pmounts, what);
     return nullptr;
   }
+  INVARIANT(pmounts >= 0);
   pmount_entry *m = &pmount[pmounts];
   release_mount(m);
   return m;
@@ -59,6 +61,7 @@ int mount_host_path(const char *mount_point, const char *host_path) {
   m->mount_point = copy_without_trailing_slash(mount_point, 'M');
   m->origin = copy_without_trailing_slash(host_path, 'M');
   pmounts++;
+  INVARIANT(pmounts <= PDISK_MAX_MOUNTS);
   return 0;
 }
 
@@ -75,6 +78,7 @@ int mount_ram_folder(const char *path) {
   m->origin = create_buffer_from_buffer_2(canon, 'M');
   m->folder_flag = 1;
   pmounts++;
+  INVARIANT(pmounts <= PDISK_MAX_MOUNTS);
   return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "host/debug_log.h"
 #include "kernel/cpu_budget.h"
 #include "anywhen/anywhen.h"
 #include "kernel/klog.h"
@@ -92,6 +93,11 @@ pfile_entry *pfile_insert(pbuffer *name, uint32_t kind, pbuffer *origin) {
       slot = i;
       break;
     }
+  // The table stays sorted by name: the record goes after every live record
+  // whose name is not greater.
+  INVARIANT(slot >= 0 && slot <= num_pfiles && num_pfiles < PDISK_MAX_PFILES);
+  INVARIANT(slot == 0 || !is_live(pfile[slot - 1]) ||
+            strcmp(to_cstr(pfile[slot - 1]->name), n) <= 0);
   auto *f = (pfile_entry *)calloc(1, sizeof(pfile_entry));
   memmove(&pfile[slot + 1], &pfile[slot], sizeof(pfile[0]) * (num_pfiles - slot));
   pfile[slot] = f;
@@ -139,6 +145,7 @@ void sweep_empty_pfiles() {
     }
   }
   for (int i = out; i < num_pfiles; i++) pfile[i] = nullptr;
+  INVARIANT(out <= num_pfiles);
   num_pfiles = out;
 }
 
