@@ -73,7 +73,9 @@ int64_t blit(udata *src, udata *dst, int32_t sx_in, int32_t sy_in, int32_t dx_in
   return src == dst && dy == sy ? h * (4 * w + 256) : h * (w + 64);
 }
 
-// The clipping of clip_bitmaps on 64-bit values; false when nothing is visible.
+// The clipping shared by the sprite drawers, on 64-bit values: the source
+// rectangle cut to src, the destination to the clip of dst, each moving the
+// other; false when nothing is visible.
 static bool clip_rects(const udata *src, const udata *dst, int64_t &sx, int64_t &sy, int64_t &dx,
                        int64_t &dy, int64_t &w, int64_t &h) {
   clip_box c = drawing_clip(dst);

@@ -538,7 +538,9 @@ bool box_outside(const clip_box &b, int64_t x, int64_t y, int32_t w, int32_t h) 
 
 }  // namespace
 
-// draw_character_bits for the running print, under its context.
+// h rows of bit masks, w bits each from bit 0, as pixels of the running print
+// in colour at (x + i, y + r): 0 (nothing drawn) when the box lies wholly
+// outside the clip, else w x h.
 static int64_t glyph_bits(const uint32_t *rows, udata *bitmap, int32_t x, int32_t y, int32_t w,
                           int32_t h, int32_t colour) {
   clip_box b = drawing_clip(bitmap);
