@@ -12,6 +12,10 @@ inline constexpr int64_t PID_ROOT = 1;            // runs the boot script
 inline constexpr int64_t PID_WINDOW_MANAGER = 3;  // receives host input and reports
 inline constexpr int64_t PID_FIRST_USER = 4;      // ids from here on are user processes
 
+// Audio owner values that are no process id.
+inline constexpr int64_t AUDIO_NO_OWNER = -2;          // no process owns the audio
+inline constexpr int64_t AUDIO_NOTHING_MIRRORED = -3;  // the mirror holds no process's memory
+
 // Slots of the process table whose runtime errors end the program.
 inline constexpr int32_t SLOT_KERNEL = 0;
 inline constexpr int32_t SLOT_WINDOW_MANAGER = 1;
@@ -94,7 +98,6 @@ inline constexpr uint32_t GFX_FONT_BYTES = 2048;       // one font: header slot,
 inline constexpr uint32_t GFX_BOOT_FONT_BYTES = 4096;  // the built-in block at RAM_BOOT_FONT
 inline constexpr uint32_t GFX_STATE_PAGE = RAM_RGB_PALETTE >> 12;     // page 5
 inline constexpr uint32_t GFX_COLTAB_PAGE = RAM_COLOUR_TABLES >> 12;  // pages 8..11
-inline constexpr uint8_t GFX_COLTAB_CHANGED = 1 << 1;  // page flag: table may differ from default
 
 // Colour argument bits, and the sizes of the tables behind them.
 inline constexpr int64_t GFX_COLOUR_PATTERN_SHIFT = 16;  // bits 16..31: a 4x4 fill pattern
@@ -183,3 +186,75 @@ inline constexpr uint32_t RAM_GIF_PARAMS = 64;
 inline constexpr uint32_t RAM_SCREENSHOT_PARAMS = 80;
 inline constexpr uint32_t RAM_CAPTURE_NAME = 96;  // 64 bytes; a NUL ends it earlier
 inline constexpr int32_t CAPTURE_NAME_BYTES = 64;
+
+// ---- API codes -----------------------------------------------------------------
+
+// _signal(n): requests from userland to the kernel.
+inline constexpr int32_t SIGNAL_AUDIO_PRIORITY = 15;  // the caller's audio priority goes up
+inline constexpr int32_t SIGNAL_AUDIO_CAPTURE = 16;   // starts or ends the sound capture
+inline constexpr int32_t SIGNAL_GIF_START = 18;
+inline constexpr int32_t SIGNAL_GIF_END = 19;
+inline constexpr int32_t SIGNAL_SCREENSHOT = 21;
+inline constexpr int32_t SIGNAL_ACTIVITY = 22;      // user activity now (battery saver)
+inline constexpr int32_t SIGNAL_HOLD_BUTTONS = 23;  // held buttons read released until let go
+inline constexpr int32_t SIGNAL_EXIT = 33;
+inline constexpr int32_t SIGNAL_REBOOT = 34;
+inline constexpr int32_t SIGNAL_USERLAND_FLAG_35 = 35;  // read by the boot screen
+inline constexpr int32_t SIGNAL_USERLAND_FLAG_36 = 36;  // reported by STAT_USERLAND_FLAG_36
+inline constexpr int32_t SIGNAL_USERLAND_BOOTED = 37;
+inline constexpr int32_t SIGNAL_HEAP_BASELINE = 38;    // full collection; first call records heap
+inline constexpr int32_t SIGNAL_FLUSH_MOUNTS = 39;     // writes dirty mounts, drops clean RAM ones
+inline constexpr int32_t SIGNAL_EXCLUSIVE_BEGIN = 40;  // only the caller runs
+inline constexpr int32_t SIGNAL_EXCLUSIVE_END = 41;
+inline constexpr int32_t SIGNAL_BOOST_ON = 43;
+inline constexpr int32_t SIGNAL_BOOST_OFF = 44;
+inline constexpr int32_t SIGNAL_ACTIVITY_STAMP = 46;  // mount pruning waits while recent
+inline constexpr int32_t SIGNAL_ACTIVITY_CLEAR = 47;
+inline constexpr int32_t SIGNAL_MOUNT_DESKTOP = 65;  // mounts the host desktop at /desktop/host
+
+// stat(n): queries.
+inline constexpr int32_t STAT_MEMORY = 0;    // counted memory after a full collection
+inline constexpr int32_t STAT_CPU = 1;       // share of the frame's budget used
+inline constexpr int32_t STAT_LUA_HEAP = 3;  // Lua's own count after a full collection
+inline constexpr int32_t STAT_VERSION = 5;   // number and text
+inline constexpr int32_t STAT_FPS = 7;
+inline constexpr int32_t STAT_UNIX_TIME = 86;
+inline constexpr int32_t STAT_TIMEZONE = 87;
+inline constexpr int32_t STAT_NIL = 101;
+inline constexpr int32_t STAT_EMPTY_TEXT_FIRST = 150;  // 150..153 answer ""
+inline constexpr int32_t STAT_EMPTY_TEXT_LAST = 153;
+inline constexpr int32_t STAT_FRAME_CPU = 301;  // cycles of the whole frame, in frames
+inline constexpr int32_t STAT_KEY_NAME = 302;   // name of a scancode
+inline constexpr int32_t STAT_FRAME_COUNT = 303;
+inline constexpr int32_t STAT_CPU_SINCE_WM_FLIP = 304;
+inline constexpr int32_t STAT_ANY_KEY = 305;
+inline constexpr int32_t STAT_BUILD = 306;
+inline constexpr int32_t STAT_PROCESS_FLAGS = 307;
+inline constexpr int32_t STAT_BUFFERS = 308;
+inline constexpr int32_t STAT_BUFFER_BYTES = 309;
+inline constexpr int32_t STAT_OPEN_FILES = 310;
+inline constexpr int32_t STAT_PAGE_LENGTH = 312;  // mapped length of the page of an address
+inline constexpr int32_t STAT_PAGE_BYTES = 313;
+inline constexpr int32_t STAT_PI = 314;
+inline constexpr int32_t STAT_HEADLESS = 315;
+inline constexpr int32_t STAT_INFO_TEXT = 316;
+inline constexpr int32_t STAT_CARTRIDGE_KIND = 317;  // 3 exported, else 1
+inline constexpr int32_t STAT_GIF_RECORDING = 320;
+inline constexpr int32_t STAT_GIF_FRAMES = 321;
+inline constexpr int32_t STAT_AUDIO_CAPTURE = 322;
+inline constexpr int32_t STAT_BATTERY_SAVER = 330;
+inline constexpr int32_t STAT_UNIQUE_ID = 333;
+inline constexpr int32_t STAT_CHANNEL_FIRST = 400;  // 400..415: a field of channel n - 400
+inline constexpr int32_t STAT_CHANNEL_LAST = 415;
+inline constexpr int32_t STAT_ACTIVE_CHANNELS = 464;
+inline constexpr int32_t STAT_MIX_SAMPLES = 465;
+inline constexpr int32_t STAT_MUSIC_STATE = 466;  // 466 and 467: music state 0 and 1
+inline constexpr int32_t STAT_MUSIC_STATE_LAST = 467;
+inline constexpr int32_t STAT_AUDIO_LAST = 497;  // 400..497 answer only the audio owner
+inline constexpr int32_t STAT_ANYTHING_PLAYING = 498;
+inline constexpr int32_t STAT_AUDIO_OWNER = 499;
+inline constexpr int32_t STAT_FLIPPED = 984;
+inline constexpr int32_t STAT_BOOT_FINISHED = 985;
+inline constexpr int32_t STAT_USERLAND_FLAG_36 = 986;
+inline constexpr int32_t STAT_BOOT_TIME = 987;
+inline constexpr int32_t STAT_BOTH_CTRL_KEYS = 988;

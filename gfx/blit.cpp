@@ -73,7 +73,9 @@ int64_t blit(udata *src, udata *dst, int32_t sx_in, int32_t sy_in, int32_t dx_in
   return src == dst && dy == sy ? h * (4 * w + 256) : h * (w + 64);
 }
 
-// The clipping of clip_bitmaps on 64-bit values; false when nothing is visible.
+// The clipping shared by the sprite drawers, on 64-bit values: the source
+// rectangle cut to src, the destination to the clip of dst, each moving the
+// other; false when nothing is visible.
 static bool clip_rects(const udata *src, const udata *dst, int64_t &sx, int64_t &sy, int64_t &dx,
                        int64_t &dy, int64_t &w, int64_t &h) {
   clip_box c = drawing_clip(dst);
@@ -88,17 +90,6 @@ static bool clip_rects(const udata *src, const udata *dst, int64_t &sx, int64_t 
   w = std::min(w, c.right - dx);
   h = std::min(h, c.bottom - dy);
   return w >= 1 && h >= 1;
-}
-
-void clip_bitmaps(const udata *src, const udata *dst, int32_t *sx, int32_t *sy, int32_t *dx,
-                  int32_t *dy, int32_t *w, int32_t *h) {
-  int64_t x = *sx, y = *sy, tx = *dx, ty = *dy, cw = *w, ch = *h;
-  if (!clip_rects(src, dst, x, y, tx, ty, cw, ch)) {
-    *h = 0;
-    return;
-  }
-  *sx = int32_t(x), *sy = int32_t(y), *dx = int32_t(tx), *dy = int32_t(ty);
-  *w = int32_t(cw), *h = int32_t(ch);
 }
 
 int64_t draw_spr(udata *src, udata *dst, int32_t sx_in, int32_t sy_in, int32_t dx_in, int32_t dy_in,

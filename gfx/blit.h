@@ -20,12 +20,6 @@ struct udata;
 int64_t blit(udata *src, udata *dst, int32_t sx, int32_t sy, int32_t dx, int32_t dy, int32_t w,
              int32_t h);
 
-// The clipping shared by the sprite drawers: the source rectangle cut to src,
-// the destination to the clip of dst, each moving the other. Afterwards h is 0
-// (and w may be anything) when nothing is visible.
-void clip_bitmaps(const udata *src, const udata *dst, int32_t *sx, int32_t *sy, int32_t *dx,
-                  int32_t *dy, int32_t *w, int32_t *h);
-
 // Draws the w x h rectangle at (sx, sy) of the u8 sprite src at (dx, dy) of
 // the u8 bitmap dst, mirrored first (the whole sprite) when flip_x or flip_y
 // is set. Cost columns x rows drawn, halved when the default masks and no

@@ -31,14 +31,14 @@ void write_coltab_row(int32_t table, int32_t row, F value) {
   for (int32_t d = 0; d < 64; d++) poke(int32_t(a) + d, value(d));
 }
 void mark_coltab_changed(int32_t table) {
-  cproc->mem.page_flags[GFX_COLTAB_PAGE + uint32_t(table & 3)] |= GFX_COLTAB_CHANGED;
+  cproc->mem.page_flags[GFX_COLTAB_PAGE + uint32_t(table & 3)] |= PAGE_COLTAB_CHANGED;
 }
 
 // Copies the defaults back into every table marked as changed (8 cycles each).
 void restore_coltabs() {
   for (uint32_t k = 0; k < 4; k++) {
     uint8_t &flag = cproc->mem.page_flags[GFX_COLTAB_PAGE + k];
-    if (!(flag & GFX_COLTAB_CHANGED)) continue;
+    if (!(flag & PAGE_COLTAB_CHANGED)) continue;
     const uint8_t *from = default_coltabs + k * GFX_COLTAB_BYTES;
     uint32_t page = GFX_COLTAB_PAGE + k;
     if (cproc->mem.page_pointer[page] && cproc->mem.mapped_length[page] == GFX_COLTAB_BYTES) {
@@ -47,7 +47,7 @@ void restore_coltabs() {
       for (int32_t i = 0; i < GFX_COLTAB_BYTES; i++)
         poke(int32_t(page * RAM_PAGE_SIZE) + i, from[i]);
     }
-    flag &= uint8_t(~GFX_COLTAB_CHANGED);
+    flag &= uint8_t(~PAGE_COLTAB_CHANGED);
     spend_cpu(8);
   }
 }

@@ -55,7 +55,7 @@ static draw_ctx load_ctx(uint32_t target_addr) {
     // A page mapped onto a userdata changes without marking its flag.
     const proc_memory &m = cproc->mem;
     bool mapped = (m.mapped_page_bits[GFX_COLTAB_PAGE / 64] >> (GFX_COLTAB_PAGE % 64)) & 1;
-    c.default_coltab0 = !mapped && !(m.page_flags[GFX_COLTAB_PAGE] & GFX_COLTAB_CHANGED);
+    c.default_coltab0 = !mapped && !(m.page_flags[GFX_COLTAB_PAGE] & PAGE_COLTAB_CHANGED);
   }
   return c;
 }
@@ -63,7 +63,6 @@ static draw_ctx load_ctx(uint32_t target_addr) {
 draw_ctx draw_ctx_shape() { return load_ctx(RAM_SHAPE_TARGET_MASK); }
 draw_ctx draw_ctx_sprite() { return load_ctx(RAM_SPRITE_TARGET_MASK); }
 void get_masks_shape() { (void)draw_ctx_shape(); }
-void get_masks_sprite() { (void)draw_ctx_sprite(); }
 
 clip_box drawing_clip(const udata *bitmap) {
   if (!bitmap || !cproc) return {0, 0, 0, 0};

@@ -45,8 +45,6 @@ struct draw_ctx {
 // Loads the shape masks of the current process (0x5508, 0x5509, 0x550B),
 // as draw_ctx_shape does, and drops them.
 void get_masks_shape();
-// The same with the sprite and texture target mask (0x550A).
-void get_masks_sprite();
 // The context of a shape or of a sprite/texture operation of the current
 // process (also loads the mask globals as above). With no current process
 // every table reads 0 and every mask is 0.

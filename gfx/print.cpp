@@ -538,21 +538,9 @@ bool box_outside(const clip_box &b, int64_t x, int64_t y, int32_t w, int32_t h) 
 
 }  // namespace
 
-int64_t draw_character_bits(const uint32_t *rows, udata *bitmap, int32_t x, int32_t y, int32_t w,
-                            int32_t h, int32_t colour) {
-  clip_box b = drawing_clip(bitmap);
-  if (box_outside(b, x, y, w, h)) return 0;
-  draw_bits(draw_ctx_shape(), rows, bitmap, x, y, w, h, colour, b);
-  return int64_t(w) * h;
-}
-
-void draw_character_bits_noclip(const uint32_t *rows, udata *bitmap, int32_t x, int32_t y,
-                                int32_t w, int32_t h, int32_t colour) {
-  clip_box whole{0, int32_t(bitmap->width), 0, int32_t(bitmap->height)};
-  draw_bits(draw_ctx_shape(), rows, bitmap, x, y, w, h, colour, whole);
-}
-
-// draw_character_bits for the running print, under its context.
+// h rows of bit masks, w bits each from bit 0, as pixels of the running print
+// in colour at (x + i, y + r): 0 (nothing drawn) when the box lies wholly
+// outside the clip, else w x h.
 static int64_t glyph_bits(const uint32_t *rows, udata *bitmap, int32_t x, int32_t y, int32_t w,
                           int32_t h, int32_t colour) {
   clip_box b = drawing_clip(bitmap);

@@ -57,14 +57,6 @@ void reset_print_context(print_context *c);
 void destroy_print_buffer(print_context *c);
 // The tab width in force: the context's, else font byte 6, else 3 x width.
 int32_t get_active_print_tab_w(const print_context *c);
-// h rows of bit masks, w bits each from bit 0, as shape pixels in colour at
-// (x + i, y + r): the clipped form returns 0 (and draws nothing) when the box
-// lies wholly outside the clip, else w x h; the unclipped form expects the
-// box inside the bitmap.
-int64_t draw_character_bits(const uint32_t *rows, udata *bitmap, int32_t x, int32_t y, int32_t w,
-                            int32_t h, int32_t colour);
-void draw_character_bits_noclip(const uint32_t *rows, udata *bitmap, int32_t x, int32_t y,
-                                int32_t w, int32_t h, int32_t colour);
 
 // _print_q7scii(str, [x, y], [c]): prints at the cursor (1 or 2 arguments,
 // the second a colour) or at (x, y) with colour c; returns the largest cursor

@@ -631,5 +631,3 @@ void alpha_bits_memcpy(uint8_t *dst, const uint8_t *src, int64_t n, uint8_t mask
   for (; i < n; i++)
     if (src[i] & mask) dst[i] = src[i];
 }
-
-void reset_runtime_state() {}

@@ -63,5 +63,3 @@ int64_t draw_rrectfill(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_
 // dst[i] = src[i] for each i < n where (src[i] & mask) != 0; other bytes of
 // dst stay. Tests 16 bytes at a time where the machine has vectors.
 void alpha_bits_memcpy(uint8_t *dst, const uint8_t *src, int64_t n, uint8_t mask);
-// Nothing to reset between runs.
-void reset_runtime_state();

@@ -142,13 +142,6 @@ void repack_metacon() {
   for (; to < METACON_SLOTS; to++) metacon[to] = metacon_slot{};
 }
 
-int32_t host_count_joysticks() { return SDL_NumJoysticks(); }
-
-int32_t host_count_joystick_buttons(int32_t slot) {
-  if (slot < 0 || slot >= METACON_SLOTS || !metacon[slot].joystick) return 0;
-  return SDL_JoystickNumButtons(metacon[slot].joystick);
-}
-
 int32_t validate_axis(metacon_slot &s, int32_t axis, int32_t v) {
   if (axis < 0 || axis >= METACON_AXES) return 0;
   if (s.axis_validated[axis]) return v;

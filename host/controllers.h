@@ -47,8 +47,6 @@ void connect_joystick(int32_t i);
 bool close_controller_by_instance(int32_t instance_id);
 // Moves the slots in use down to the lowest numbers, in order.
 void repack_metacon();
-int32_t host_count_joysticks();
-int32_t host_count_joystick_buttons(int32_t slot);
 // Two axis values (-32768..32767) of a slot; 0 when not available or not yet
 // seen near rest.
 void host_get_joystick_axes(int32_t slot, int32_t axis_a, int32_t axis_b, int32_t *a, int32_t *b);

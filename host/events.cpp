@@ -53,8 +53,8 @@ static int32_t float_to_i32(double v) {
 static bool picture_position(int32_t x, int32_t y, float *px, float *py) {
   SDL_Rect r = get_dest_rect();
   if (r.w <= 0 || r.h <= 0) return false;
-  *px = (float)(x - r.x) * 480.0f / (float)r.w;
-  *py = (float)(y - r.y) * 270.0f / (float)r.h;
+  *px = (float)(x - r.x) * float(SCREEN_WIDTH) / (float)r.w;
+  *py = (float)(y - r.y) * float(SCREEN_HEIGHT) / (float)r.h;
   return true;
 }
 
@@ -62,8 +62,8 @@ static bool picture_position(int32_t x, int32_t y, float *px, float *py) {
 static void warp_to_picture(float px, float py) {
   SDL_Rect r = get_dest_rect();
   if (!sdl_window || r.w <= 0 || r.h <= 0) return;
-  SDL_WarpMouseInWindow(sdl_window, float_to_i32(r.x + r.w * px / 480.0f),
-                        float_to_i32(r.y + r.h * py / 270.0f));
+  SDL_WarpMouseInWindow(sdl_window, float_to_i32(r.x + r.w * px / float(SCREEN_WIDTH)),
+                        float_to_i32(r.y + r.h * py / float(SCREEN_HEIGHT)));
 }
 
 static void warp_to_centre() {
@@ -92,7 +92,8 @@ static void locked_motion(int32_t ex, int32_t ey) {
     return;
   }
   float dx = (float)(ex - last_locked_host_mx), dy = (float)(ey - last_locked_host_my);
-  float sx = std::max((float)r.w / 480.0f, 0.1f), sy = std::max((float)r.h / 270.0f, 0.1f);
+  float sx = std::max((float)r.w / float(SCREEN_WIDTH), 0.1f),
+        sy = std::max((float)r.h / float(SCREEN_HEIGHT), 0.1f);
   dx /= sx, dy /= sy;
   if (app.skip_next_motion) {
     app.skip_next_motion = 0;

@@ -31,11 +31,6 @@ const char *host_trim(const char *text) {
   return trimmed.c_str();
 }
 
-void host_fix_backslashes(char *text) {
-  for (; text && *text; text++)
-    if (*text == '\\') *text = '/';
-}
-
 std::string encode_host_address(const char *address) {
   // The command is `open "` + address + `"`, cut at 1020 bytes.
   static constexpr size_t command_head = 6, command_limit = 1020;

@@ -16,8 +16,6 @@ struct lua_State;
 // bytes 1..31 and 128..255 skipped, trailing bytes whose signed value is at
 // most 32 cut. Null text gives null.
 const char *host_trim(const char *text);
-// Turns every '\' into '/', in place.
-void host_fix_backslashes(char *text);
 
 // A web address as it is handed to the viewer: letters, digits and
 // - . / & : = ? _ kept, every other byte as %xx (lower-case hex); the whole

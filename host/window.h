@@ -61,8 +61,6 @@ void build_window_icon(const uint8_t *pixels, const uint32_t *palette, uint32_t 
 
 // Shows one frame (480 x 270, pitch width pixels) through the renderer.
 void blit_to_sdl_window_hardware(const uint32_t *pixels, int32_t width);
-// The same picture drawn into the window's own surface without a renderer.
-void blit_to_sdl_window_software(const uint32_t *pixels, int32_t width, int32_t height);
 void blit_to_sdl_window(const uint32_t *pixels, int32_t width);
 // Destroys the window with its renderer and texture.
 void destroy_host_window();

@@ -36,81 +36,81 @@ int lua54__signal(lua_State *L) {
   int32_t n = (int32_t)kvd_intp(L, 1, 0);
   proc *p = cproc;
   switch (n) {
-    case 15:
+    case SIGNAL_AUDIO_PRIORITY:
       if (p) p->audio_priority = next_audio_priority++;
       break;
-    case 16:
+    case SIGNAL_AUDIO_CAPTURE:
       if (audio_capture_running())
         audio_capture_end();
       else
         audio_capture_start();
       break;
-    case 18:
+    case SIGNAL_GIF_START:
       if (gif_start() == 0) {
         app.gif_recording = 1;
         app.gif_frame_count = 0;
       }
       break;
-    case 19:
+    case SIGNAL_GIF_END:
       if (app.gif_recording) {
         gif_end();
         app.gif_recording = 0;
       }
       break;
-    case 21:
+    case SIGNAL_SCREENSHOT:
       request_screenshot();
       app.screenshot_request = 1;
       break;
-    case 22:
+    case SIGNAL_ACTIVITY:
       app.last_activity = os_get_time();
       break;
-    case 23:
+    case SIGNAL_HOLD_BUTTONS:
       if (p) buttons_hold_over_all(p);
       break;
-    case 33:
+    case SIGNAL_EXIT:
       app.exit_request = 1;
       break;
-    case 34:
+    case SIGNAL_REBOOT:
       app.reboot_request = 1;
       break;
-    case 35:
+    case SIGNAL_USERLAND_FLAG_35:
       app.userland_flag_35 = 1;
       break;
-    case 36:
+    case SIGNAL_USERLAND_FLAG_36:
       app.userland_flag_36 = 1;
       break;
-    case 37:
+    case SIGNAL_USERLAND_BOOTED:
       app.userland_booted = 1;
       break;
-    case 38:
+    case SIGNAL_HEAP_BASELINE:
       if (p && p->L) {
         lua_gc(p->L, LUA_GCCOLLECT);
         if (p->baseline == 0) p->baseline = p->heap_bytes;
       }
       break;
-    case 39:
+    case SIGNAL_FLUSH_MOUNTS:
       flush_dirty_mounts_immediately();
       delete_clean_ram_mounts();
       break;
-    case 40:
+    case SIGNAL_EXCLUSIVE_BEGIN:
       if (p) app.exclusive_process = p->id;
       break;
-    case 41:
+    case SIGNAL_EXCLUSIVE_END:
       app.exclusive_process = 0;
       break;
-    case 43:
+    case SIGNAL_BOOST_ON:
       if (p) p->boost = 1;
       break;
-    case 44:
+    case SIGNAL_BOOST_OFF:
       if (p) p->boost = 0;
       break;
-    case 46:
+    case SIGNAL_ACTIVITY_STAMP:
       if (p) p->activity_stamp = (int32_t)os_get_time();
       break;
-    case 47:
+    case SIGNAL_ACTIVITY_CLEAR:
       if (p) p->activity_stamp = 0;
       break;
-    case 65:
+    case SIGNAL_MOUNT_DESKTOP:
       mount_desktop_folder();
       break;
     default:

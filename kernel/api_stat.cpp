@@ -29,7 +29,7 @@ static constexpr int32_t cached_fields = 19;
 // mix (stereo), 20 to 27 one node's output (mono).
 static constexpr int32_t field_channel_mix = 19;
 static constexpr int32_t field_last_node = 27;
-// stat 988: both Control keys down.
+// STAT_BOTH_CTRL_KEYS: both Control keys down.
 static constexpr int32_t scancode_left_ctrl = 224;
 static constexpr int32_t scancode_right_ctrl = 228;
 
@@ -67,17 +67,18 @@ static double channel_samples(proc *p, int32_t c, int32_t a, int32_t b) {
   return double(count);
 }
 
-// The queries 400 to 497, for the process that owns the audio.
+// The audio queries (STAT_CHANNEL_FIRST to STAT_AUDIO_LAST), for the process
+// that owns the audio.
 static int stat_audio(lua_State *L, proc *p, int32_t n, int32_t a, int32_t b) {
-  if (n <= 415) {
-    int32_t c = n - 400;
+  if (n <= STAT_CHANNEL_LAST) {
+    int32_t c = n - STAT_CHANNEL_FIRST;
     double v = a < 0               ? -1.0
                : a < cached_fields ? cached_channel_field(p, c, a)
                                    : channel_samples(p, c, a, b);
     lua_pushnumber(L, v);
     return 1;
   }
-  if (n == 464) {
+  if (n == STAT_ACTIVE_CHANNELS) {
     if (p->active_channels_clock != p->clock + 1 && audio_op_start(p->id, 0) == 0) {
       p->active_channels = int32_t(sorn_get_active_channels());
       audio_op_end();
@@ -86,7 +87,7 @@ static int stat_audio(lua_State *L, proc *p, int32_t n, int32_t a, int32_t b) {
     lua_pushinteger(L, p->active_channels);
     return 1;
   }
-  if (n == 465) {
+  if (n == STAT_MIX_SAMPLES) {
     int64_t count = 0;
     if (audio_op_start(p->id, 0) == 0) {
       count = sorn_get_channel_state(-1, -1, audio_dat);
@@ -97,10 +98,10 @@ static int stat_audio(lua_State *L, proc *p, int32_t n, int32_t a, int32_t b) {
     lua_pushnumber(L, double(count));
     return 1;
   }
-  if (n == 466 || n == 467) {
+  if (n == STAT_MUSIC_STATE || n == STAT_MUSIC_STATE_LAST) {
     int32_t v = 0;
     if (audio_op_start(p->id, 0) == 0) {
-      v = sorn_get_music_state(n - 466);
+      v = sorn_get_music_state(n - STAT_MUSIC_STATE);
       audio_op_end();
     }
     lua_pushinteger(L, v);
@@ -116,8 +117,9 @@ int lua54_stat(lua_State *L) {
   int32_t a = int32_t(a64), b = int32_t(kvd_intp(L, 3, 0));
   proc *p = cproc;
   if (!p) return 0;
-  if (n >= 400 && n <= 497) {
-    if (p->id != app.audio_owner || (n > 415 && n < 464) || n > 467) {
+  if (n >= STAT_CHANNEL_FIRST && n <= STAT_AUDIO_LAST) {
+    if (p->id != app.audio_owner || (n > STAT_CHANNEL_LAST && n < STAT_ACTIVE_CHANNELS) ||
+        n > STAT_MUSIC_STATE_LAST) {
       lua_pushnumber(L, -1.0);
       return 1;
     }
@@ -125,129 +127,129 @@ int lua54_stat(lua_State *L) {
   }
   double v = 0.0;
   switch (n) {
-    case 0:
+    case STAT_MEMORY:
       lua_gc(L, LUA_GCCOLLECT);
       v = double(proc_counted_memory(p));
       break;
-    case 1:
+    case STAT_CPU:
       v = (double(cpu_cycles) + p->cycles_since_flip) / CPU_CYCLES_PER_FRAME;
       break;
-    case 3:
+    case STAT_LUA_HEAP:
       lua_gc(L, LUA_GCCOLLECT);
       v = int32_t(uint32_t(lua_gc(L, LUA_GCCOUNT)) * 1024u + uint32_t(lua_gc(L, LUA_GCCOUNTB)));
       break;
-    case 5:
+    case STAT_VERSION:
       lua_pushinteger(L, kvd_version_number);
       lua_pushstring(L, kvd_version_text);
       return 2;
-    case 7:
+    case STAT_FPS:
       v = p->fps == 0 ? 60.0 : p->fps;
       if (app.battery_saver_active) v *= 0.5;
       break;
-    case 86:
+    case STAT_UNIX_TIME:
       v = double(std::time(nullptr));
       break;
-    case 87:
+    case STAT_TIMEZONE:
       tzset();
       v = double(timezone);
       break;
-    case 101:
+    case STAT_NIL:
       lua_pushnil(L);
       return 1;
-    case 150:
-    case 151:
-    case 152:
-    case 153:
-    case 316:
-      lua_pushstring(L, n == 316 ? config.info_text : "");
+    case STAT_EMPTY_TEXT_FIRST:
+    case STAT_EMPTY_TEXT_FIRST + 1:
+    case STAT_EMPTY_TEXT_FIRST + 2:
+    case STAT_EMPTY_TEXT_LAST:
+    case STAT_INFO_TEXT:
+      lua_pushstring(L, n == STAT_INFO_TEXT ? config.info_text : "");
       return 1;
-    case 301:
+    case STAT_FRAME_CPU:
       v = double(get_total_frame_cycles()) / CPU_CYCLES_PER_FRAME;
       break;
-    case 302:
+    case STAT_KEY_NAME:
       if (const char *name = host_key_from_scancode(a))
         lua_pushstring(L, name);
       else
         lua_pushnil(L);
       return 1;
-    case 303:
+    case STAT_FRAME_COUNT:
       v = double(app.frame_count);
       break;
-    case 304:
+    case STAT_CPU_SINCE_WM_FLIP:
       v = double(get_total_frame_cycles_since_wm_flip()) / CPU_CYCLES_PER_FRAME;
       break;
-    case 305:
+    case STAT_ANY_KEY:
       lua_pushboolean(L, (peek(RAM_PROCESS_FLAGS) & PFLAG_ANY_KEY_STAT) && host_key_state(-1) != 0);
       return 1;
-    case 306:
+    case STAT_BUILD:
       lua_pushstring(L, kvd_build_text);
       return 1;
-    case 307:
+    case STAT_PROCESS_FLAGS:
       v = p->flags;
       break;
-    case 308:
+    case STAT_BUFFERS:
       v = total_num_buffers.load();
       break;
-    case 309:
+    case STAT_BUFFER_BYTES:
       v = double(total_buffer_allocation.load());
       break;
-    case 310:
+    case STAT_OPEN_FILES:
       v = pdisk_num_pfiles();
       break;
-    case 312:
+    case STAT_PAGE_LENGTH:
       // Addresses outside the 16 MiB answer 0.
       v = a64 >= 0 && a64 < int64_t(RAM_SIZE) ? p->mem.mapped_length[a64 / RAM_PAGE_SIZE] : 0;
       break;
-    case 313:
+    case STAT_PAGE_BYTES:
       v = double(p->mem.page_bytes);
       break;
-    case 314:
+    case STAT_PI:
       v = 3.141592653589793;
       break;
-    case 315:
+    case STAT_HEADLESS:
       v = config.headless;
       break;
-    case 317:
+    case STAT_CARTRIDGE_KIND:
       v = app.exported_cartridge ? 3 : 1;
       break;
-    case 320:
+    case STAT_GIF_RECORDING:
       v = app.gif_recording ? 1.0 : 0.0;
       break;
-    case 321:
+    case STAT_GIF_FRAMES:
       v = app.gif_recording ? app.gif_frame_count / 2 : 0;
       break;
-    case 322:
+    case STAT_AUDIO_CAPTURE:
       v = app.audio_capture_on ? 1 : 0;
       break;
-    case 330:
+    case STAT_BATTERY_SAVER:
       v = app.battery_saver_active ? 1 : 0;
       break;
-    case 333:
+    case STAT_UNIQUE_ID:
       v = double(global_unique_id++);
       break;
-    case 498: {
+    case STAT_ANYTHING_PLAYING: {
       host_lock_audio();
       uint32_t playing = sorn_anything_is_playing();
       host_unlock_audio();
       lua_pushinteger(L, playing);
       return 1;
     }
-    case 499:
+    case STAT_AUDIO_OWNER:
       v = double(app.audio_owner);
       break;
-    case 984:
+    case STAT_FLIPPED:
       v = p->flipped;
       break;
-    case 985:
+    case STAT_BOOT_FINISHED:
       v = app.boot_finished ? 1 : 0;
       break;
-    case 986:
+    case STAT_USERLAND_FLAG_36:
       v = app.userland_flag_36 ? 1 : 0;
       break;
-    case 987:
+    case STAT_BOOT_TIME:
       v = boot_get_time();
       break;
-    case 988:
+    case STAT_BOTH_CTRL_KEYS:
       start_frame();
       v = host_key_state(scancode_left_ctrl) && host_key_state(scancode_right_ctrl) ? 1.0 : 0.0;
       break;

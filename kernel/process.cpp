@@ -228,7 +228,7 @@ void restart_process(proc *p) {
 void finish_pending_restart(proc *p) { restart_process_now(p, p->restart_parent_id); }
 
 // Slots 0 .. num_processes - 1 hold records, every later slot is empty.
-static bool process_table_is_compact() {
+[[maybe_unused]] static bool process_table_is_compact() {
   if (num_processes < 0 || num_processes > max_processes) return false;
   for (int32_t i = 0; i < max_processes; i++)
     if ((process[i] != nullptr) != (i < num_processes)) return false;

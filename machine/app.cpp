@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "base/ram_layout.h"
+
 app_state app;
 proc *root_process;
 uint8_t system_inited;
@@ -11,6 +13,6 @@ void app_reset() {
   uint32_t focus = app.window_focus;
   std::memset(&app, 0, sizeof app);
   if (system_inited) app.window_focus = focus;
-  app.audio_owner = -2;
-  app.mirrored_owner = -3;
+  app.audio_owner = AUDIO_NO_OWNER;
+  app.mirrored_owner = AUDIO_NOTHING_MIRRORED;
 }

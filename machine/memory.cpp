@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/debug_log.h"
+
 static constexpr uint32_t addr_mask = 0xFFFFFF;
 
 static int page_of(uint32_t a) { return int((a >> 12) & 0xFFF); }
@@ -28,12 +30,16 @@ static uint8_t *own_page(proc_memory &m, int p) {
     }
     m.page_bytes += PROC_PAGE_SIZE;
   }
+  INVARIANT(m.mapped_length[p] > 0 && m.page_pointer[p] != nullptr);
   return m.own_page[p];
 }
 
 // Where the byte at address a lives; creates the own page when needed.
 static uint8_t *resolve(proc_memory &m, uint32_t a) {
   int p = page_of(a), o = offset_of(a);
+  // A page shows at most one page of bytes, and shows them from somewhere.
+  INVARIANT(m.mapped_length[p] <= PROC_PAGE_SIZE);
+  INVARIANT(m.mapped_length[p] == 0 || m.page_pointer[p] != nullptr);
   if (o < m.mapped_length[p]) return m.page_pointer[p] + o;
   return own_page(m, p) + o;
 }

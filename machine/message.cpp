@@ -61,6 +61,7 @@ static int64_t queue_append(proc *receiver, const void *text, int32_t len) {
   q->cursor = read;
   if (!whole) return 0;
   INVARIANT(q->data[q->length - 1] == 0);
+  INVARIANT(q->cursor <= q->length && queue_unread(q) <= message_queue_limit);
   return (int64_t)len + 1;
 }
 

@@ -89,7 +89,7 @@ struct proc {
   pbuffer *message_buffer;
   uint64_t random_state[4];  // xoshiro256** words s0..s3; all zero until seeded
   int64_t heap_bytes;        // accounted bytes of the live Lua blocks
-  int64_t baseline;          // heap bytes recorded once by _signal 38
+  int64_t baseline;          // heap bytes recorded once by SIGNAL_HEAP_BASELINE
   int64_t kill_flag;         // to be removed for lack of memory
   int32_t memory_refused;    // the allocator refused it growth in the running slice
   int32_t activity_stamp;    // host milliseconds; 0: none
@@ -127,7 +127,6 @@ proc *get_process(int64_t id);  // null when none
 proc *get_process_by_index(int32_t slot);
 int32_t get_process_slot(const proc *p);  // -1 when not in the table
 int32_t get_process_count();
-proc *get_current_process();
 int32_t get_cproc_id();
 // A null record is an internal invariant failure that ends the program.
 void set_current_process(proc *p);

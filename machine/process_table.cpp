@@ -12,7 +12,6 @@ void set_current_process(proc *p) {
   cproc = p;
 }
 
-proc *get_current_process() { return cproc; }
 int32_t get_cproc_id() { return cproc ? (int32_t)cproc->id : 0; }
 int32_t get_process_count() { return num_processes; }
 

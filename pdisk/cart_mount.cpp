@@ -1,6 +1,7 @@
 // Cartridge mounting, write-back of dirty mounts, and pruning of mounts.
 #include "pdisk/cart_mount.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,9 +19,18 @@
 #include "pdisk/png_cart.h"
 #include "pdisk/rom.h"
 
-int32_t prune_slots_threshold = 4096;
+// Pruning runs when the mount table is more than three quarters full or the
+// file table holds more records than the threshold. The threshold follows the
+// table: after a pruning that left it below, it shrinks by a quarter (never
+// below the floor); otherwise it grows by half (never above seven eighths of
+// the table).
+static constexpr int32_t prune_mounts_above = PDISK_MAX_MOUNTS / 4 * 3;
+static constexpr int32_t prune_slots_floor = 4096;
+static constexpr int32_t prune_slots_ceiling = PDISK_MAX_PFILES / 8 * 7;
 
-void cart_mount_reset() { prune_slots_threshold = 4096; }
+int32_t prune_slots_threshold = prune_slots_floor;
+
+void cart_mount_reset() { prune_slots_threshold = prune_slots_floor; }
 
 static bool ends_with(const char *p, size_t n, const char *suffix) {
   size_t k = strlen(suffix);
@@ -52,7 +62,7 @@ int populate_ram_folder_from_kvd_buffer(const char *dest, pbuffer *b) {
   if (version == 1) result = populate_ram_folder_from_kvd_buffer_v1(dest, b);
   if (version == 2) result = populate_ram_folder_from_kvd_buffer_v2(dest, b);
   block_automounting = was_blocked;
-  if (version != 1 && version != 2) printf("** unknown text cartridge version: %s\n", dest);
+  if (version != 1 && version != 2) klog("** unknown text cartridge version: %s\n", dest);
   return result;
 }
 
@@ -60,7 +70,7 @@ int populate_ram_folder_from_kvd_png_buffer(const char *dest, pbuffer *b) {
   pbuffer_owner rom(read_kvd_rom_from_png(b));
   if (!rom) {
     printf("can not populate %s\n", dest);
-    printf("not a readable kvd.png cartridge.\n");
+    klog("not a readable kvd.png cartridge: %s\n", dest);
     return -1;
   }
   int result = populate_ram_folder_from_kvd_rom_buffer(dest, rom.get());
@@ -86,7 +96,7 @@ static void make_mount_folder(char *out, size_t size) {
     for (int i = 0; i < 12; i++) (void)rand();
     snprintf(out, size, "/ram/mount/m%lld", (long long)mount_index++);
     if (!pdisk_directory_exists(out, 1)) break;
-    printf("!! %s\n", out);
+    klog("mount folder %s taken; picking another\n", out);
   }
   pmkdir(out);
 }
@@ -300,13 +310,6 @@ int flush_dirty_mounts_at_exit() {
 void flush_dirty_mounts_delayed() { flush_dirty_mounts_ex(1); }
 void flush_dirty_mounts_immediately() { flush_dirty_mounts_ex(0); }
 
-int flush_dirty_mount_immediately(const char *mount_point) {
-  pmount_entry *m = mount_point ? get_mount_by_mount_point(mount_point, 0) : nullptr;
-  if (!m || !flush_dirty_mount(m, 0)) return 0;
-  printf("// flushed single mount: %s\n", mount_point);
-  return 1;
-}
-
 void delete_mount_entry(int index) {
   if (index < 0 || index >= pmounts) return;
   release_mount(&pmount[index]);
@@ -381,13 +384,13 @@ void delete_clean_ram_mounts() {
 }
 
 int32_t next_prune_threshold(int32_t t, int32_t n) {
-  if (n < t) return t < 5462 ? 4096 : (int32_t)((int64_t)t * 3 / 4);
-  return t < 152918 ? (int32_t)((int64_t)t * 3 / 2) : 0x38000;
+  if (n < t) return (int32_t)std::max<int64_t>(prune_slots_floor, (int64_t)t * 3 / 4);
+  return (int32_t)std::min<int64_t>((int64_t)t * 3 / 2, prune_slots_ceiling);
 }
 
 void prune_mounts() {
   if (system_is_held()) return;
-  if (pmounts < 6145 && num_pfiles <= prune_slots_threshold) {
+  if (pmounts <= prune_mounts_above && num_pfiles <= prune_slots_threshold) {
     sweep_empty_pfiles();
     return;
   }

@@ -59,8 +59,6 @@ int flush_dirty_mounts_ex(int delayed);
 void flush_dirty_mounts_delayed();
 // Writes every dirty cartridge mount back now.
 void flush_dirty_mounts_immediately();
-// The first mount at that point, now; 1 when it was written.
-int flush_dirty_mount_immediately(const char *mount_point);
 
 // Writes every dirty cartridge back, also while a process holds the system;
 // each one that cannot be saved is named in the log and on standard error.

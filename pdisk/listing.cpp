@@ -91,28 +91,23 @@ int listing_index_for_key(const listing *l, const char *key) {
   return -1;
 }
 
-int listing_add(listing *l, pbuffer *b) {
-  if (!l || !b || l->count >= LISTING_CAPACITY) return 0;
+bool listing_add(listing *l, pbuffer *b) {
+  if (!l || !b || l->count >= LISTING_CAPACITY) return false;
   l->entries[l->count++] = b;
-  return 1;
+  return true;
 }
 
-int listing_del(listing *l, const char *key) {
+bool listing_del(listing *l, const char *key) {
   int i = listing_index_for_key(l, key);
-  if (i < 0) return 0;
+  if (i < 0) return false;
   destroy_buffer(l->entries[i]);
   memmove(&l->entries[i], &l->entries[i + 1], sizeof(l->entries[0]) * (l->count - i - 1));
   l->entries[--l->count] = nullptr;
-  return 1;
+  return true;
 }
 
 void listing_sort(listing *l) {
   if (l && l->count > 1) qsort(l->entries, l->count, sizeof(l->entries[0]), compare_listing_item);
-}
-
-void listing_debug(const listing *l) {
-  printf("--- listing: %d items ---\n", l ? l->count : 0);
-  for (int i = 0; l && i < l->count; i++) printf("%d: %s\n", i, to_cstr(l->entries[i]));
 }
 
 namespace {

@@ -33,13 +33,12 @@ listing *create_listing();
 void destroy_listing(listing *l);
 // Index of the first entry whose text equals key, or -1.
 int listing_index_for_key(const listing *l, const char *key);
-// Takes ownership of b and returns 1; 0 (b not taken) when full.
-int listing_add(listing *l, pbuffer *b);
-// Releases the first entry equal to key, keeping the order of the rest; 1,
-// or 0 when none matches.
-int listing_del(listing *l, const char *key);
+// Takes ownership of b; false (b not taken) when full.
+bool listing_add(listing *l, pbuffer *b);
+// Releases the first entry equal to key, keeping the order of the rest;
+// false when none matches.
+bool listing_del(listing *l, const char *key);
 void listing_sort(listing *l);
-void listing_debug(const listing *l);
 
 // Pushes the table of names in the folder at path (folders first, without
 // their "/", then the other names, at consecutive indices from 1, each name

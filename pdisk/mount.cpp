@@ -6,6 +6,7 @@
 
 #include "base/klog.h"
 #include "base/clock.h"
+#include "base/debug_log.h"
 #include "pdisk/fileops.h"
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
@@ -38,6 +39,7 @@ static pmount_entry *next_mount_slot(const char *what) {
     klog("** mount table full (%d); not mounting %s\n", pmounts, what);
     return nullptr;
   }
+  INVARIANT(pmounts >= 0);
   pmount_entry *m = &pmount[pmounts];
   release_mount(m);
   return m;
@@ -59,6 +61,7 @@ int mount_host_path(const char *mount_point, const char *host_path) {
   m->mount_point = copy_without_trailing_slash(mount_point, 'M');
   m->origin = copy_without_trailing_slash(host_path, 'M');
   pmounts++;
+  INVARIANT(pmounts <= PDISK_MAX_MOUNTS);
   return 0;
 }
 
@@ -75,6 +78,7 @@ int mount_ram_folder(const char *path) {
   m->origin = create_buffer_from_buffer_2(canon, 'M');
   m->folder_flag = 1;
   pmounts++;
+  INVARIANT(pmounts <= PDISK_MAX_MOUNTS);
   return 0;
 }
 
@@ -181,12 +185,6 @@ void mark_parent_mount_dirty(const char *ram_path) {
     pmount[i].flush_time = due;
     pmount[i].dirty = 1;
   }
-}
-
-void print_mounts() {
-  for (int i = 0; i < pmounts; i++)
-    printf("mount %d kind: %d isr:%d mount_point: %-10s origin: %-20s\n", i, pmount[i].kind,
-           pmount[i].folder_flag, to_cstr(pmount[i].mount_point), to_cstr(pmount[i].origin));
 }
 
 const char *get_mount_description(const char *path) {

@@ -56,7 +56,6 @@ pmount_entry *mount_owning_ram_path(const char *ram_path);
 // shares the mark.
 void mark_parent_mount_dirty(const char *ram_path);
 
-void print_mounts();
 const char *get_mount_description(const char *path);
 
 // Releases a record's texts and zeroes it.

@@ -21,8 +21,6 @@ static bool path_text_is_legal(const char *p) {
   return true;
 }
 
-bool is_legal_path(const char *p) { return path_text_is_legal(p); }
-
 static bool is_ascii_alnum(char c) {
   return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
@@ -158,21 +156,6 @@ const char *get_ext(const char *p) {
   while (prev >= p && *prev != '.' && *prev != '/') prev--;
   const char *start = (prev >= p && *prev == '.') ? prev + 1 : last + 1;
   return store_ext(ext, start, strlen(start));
-}
-
-const char *get_ext_old(const char *p) {
-  static char ext[80];
-  ext[0] = 0;
-  const char *dot = p ? strrchr(p, '.') : nullptr;
-  if (!dot || strchr(dot, '/')) return ext;
-  size_t n = strlen(dot + 1);
-  return store_ext(ext, dot + 1, n > 64 ? 64 : n);
-}
-
-int count_slashes(const char *p) {
-  int n = 0;
-  for (; p && *p; p++) n += (*p == '/');
-  return n;
 }
 
 bool ram_path_is_inside_origin(const pbuffer *path, const pbuffer *folder, int allow_equal) {

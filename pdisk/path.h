@@ -8,7 +8,6 @@
 constexpr int PDISK_MAX_SEGMENT = 255;
 
 bool is_path_char(int c);
-bool is_legal_path(const char *p);
 // The name of a "name://" prefix (as collapse_path takes it), or null.
 const char *get_prot(const char *p);
 
@@ -28,8 +27,6 @@ pbuffer *normalise_kavelund_path(const char *p);
 
 int get_path_parent_match_depth(const char *mount_point, const char *path);
 const char *get_ext(const char *p);
-const char *get_ext_old(const char *p);
-int count_slashes(const char *p);
 bool ram_path_is_inside_origin(const pbuffer *path, const pbuffer *folder, int allow_equal);
 
 // True when a "/"-separated segment of p is exactly "..": the one name that

@@ -8,6 +8,7 @@
 #include "pdisk/hooks.h"
 #include "base/klog.h"
 #include "base/clock.h"
+#include "base/debug_log.h"
 #include "pdisk/host_file.h"
 #include "pdisk/mount.h"
 #include "pdisk/path.h"
@@ -38,10 +39,6 @@ void pfile_release(pfile_entry *f) {
   *f = pfile_entry{};
 }
 
-// The iterator's private copy of the pointer table.
-static pfile_entry **iterator_copy;
-static int iterator_count;
-
 void pfile_init() {
   static bool done;
   if (done) return;
@@ -58,9 +55,6 @@ void pfile_reset() {
     pfile[i] = nullptr;
   }
   num_pfiles = 0;
-  free(iterator_copy);
-  iterator_copy = nullptr;
-  iterator_count = 0;
   pdisk_clear_mounts();
 }
 
@@ -99,6 +93,11 @@ pfile_entry *pfile_insert(pbuffer *name, uint32_t kind, pbuffer *origin) {
       slot = i;
       break;
     }
+  // The table stays sorted by name: the record goes after every live record
+  // whose name is not greater.
+  INVARIANT(slot >= 0 && slot <= num_pfiles && num_pfiles < PDISK_MAX_PFILES);
+  INVARIANT(slot == 0 || !is_live(pfile[slot - 1]) ||
+            strcmp(to_cstr(pfile[slot - 1]->name), n) <= 0);
   auto *f = (pfile_entry *)calloc(1, sizeof(pfile_entry));
   memmove(&pfile[slot + 1], &pfile[slot], sizeof(pfile[0]) * (num_pfiles - slot));
   pfile[slot] = f;
@@ -146,6 +145,7 @@ void sweep_empty_pfiles() {
     }
   }
   for (int i = out; i < num_pfiles; i++) pfile[i] = nullptr;
+  INVARIANT(out <= num_pfiles);
   num_pfiles = out;
 }
 
@@ -155,19 +155,6 @@ int pdisk_count_slots_by_kind(uint32_t kind) {
   int n = 0;
   for (int i = 0; i < num_pfiles; i++) n += (pfile[i] && pfile[i]->kind == kind);
   return n;
-}
-
-int pdisk_pfile_iterator() {
-  sweep_empty_pfiles();
-  free(iterator_copy);
-  iterator_copy = (pfile_entry **)malloc(sizeof(pfile_entry *) * (num_pfiles + 1));
-  memcpy(iterator_copy, pfile, sizeof(pfile_entry *) * num_pfiles);
-  iterator_count = num_pfiles;
-  return num_pfiles;
-}
-
-pfile_entry *pdisk_pfile_iterator_item(int index) {
-  return iterator_copy && index >= 0 && index < iterator_count ? iterator_copy[index] : nullptr;
 }
 
 // Reopening an existing RAM file: "w" empties it, "a" appends at its end,
@@ -295,19 +282,8 @@ int pfclose(pfile_entry *f) {
   return result;
 }
 
-pfile_entry *pfopen_ram_file(const char *ram_path, const char *mode) {
-  pfile_entry *f = get_ram_file_by_name(ram_path);
-  if (!f || !mode || (f->attributes & PFILE_ATTR_FOLDER)) return nullptr;
-  f->last_open_time = pdisk_now_ms();
-  return ram_record_reopen(f, mode);
-}
-
 int64_t pfwrite(const void *src, uint64_t size, uint64_t count, pfile_entry *f) {
   return (f && f->data) ? bwrite(src, size, count, f->data) : 0;
-}
-
-int32_t pfread(void *dst, int32_t size, int32_t count, pfile_entry *f) {
-  return (f && f->data) ? bread(dst, size, count, f->data) : 0;
 }
 
 void sync_fs(int force) {
@@ -316,21 +292,4 @@ void sync_fs(int force) {
     last_sync_t = now;
     pending_sync = 0;
   }
-}
-
-void trace_pfopen(const char *path, const char *mode) {
-  printf("trace_pfopen %s %s\n", path ? path : "(null)", mode ? mode : "(null)");
-  pbuffer *canon = normalise_kavelund_path(path);
-  if (!canon) {
-    printf("  illegal path\n");
-    return;
-  }
-  printf("  canonical: %s\n", to_cstr(canon));
-  uint32_t kind = 0;
-  pbuffer *origin = resolve_to_origin(to_cstr(canon), &kind, mode && mode[0] && mode[1] == 'f');
-  printf("  origin: %s kind: %u\n", to_cstr(origin), kind);
-  int idx = get_index_by_name(to_cstr(origin));
-  printf("  ram record: %s\n", (idx >= 0 && pfile[idx]->kind == PFILE_RAM) ? "found" : "not found");
-  destroy_buffer(canon);
-  destroy_buffer(origin);
 }

@@ -13,16 +13,15 @@ constexpr uint32_t PFILE_ATTR_FOLDER = 1;
 constexpr int PDISK_MAX_PFILES = 262144;
 
 struct pfile_entry {
-  uint32_t kind;            // pfile_kind
-  pbuffer *name;            // sort key; for a RAM record the same buffer as origin
-  uint32_t name_hash;       // MurmurHash3 x86_32 of the name, seed 0
-  pbuffer *origin;          // host path or RAM path
-  FILE *host_file;          // the temporary file of a host write, open until pfclose
-  pbuffer *data;            // the whole contents; cursor = read/write position
-  uint32_t attributes;      // PFILE_ATTR_FOLDER
-  char mode[2];             // letters of the current open; cleared by pfclose
-  uint64_t last_open_time;  // ms, set by pfopen_ram_file
-  pbuffer *host_tmp_path;   // where a host write is prepared before the rename
+  uint32_t kind;           // pfile_kind
+  pbuffer *name;           // sort key; for a RAM record the same buffer as origin
+  uint32_t name_hash;      // MurmurHash3 x86_32 of the name, seed 0
+  pbuffer *origin;         // host path or RAM path
+  FILE *host_file;         // the temporary file of a host write, open until pfclose
+  pbuffer *data;           // the whole contents; cursor = read/write position
+  uint32_t attributes;     // PFILE_ATTR_FOLDER
+  char mode[2];            // letters of the current open; cleared by pfclose
+  pbuffer *host_tmp_path;  // where a host write is prepared before the rename
 };
 
 extern pfile_entry *pfile[PDISK_MAX_PFILES];
@@ -40,8 +39,6 @@ pfile_entry *get_ram_file_by_name(const char *name);
 void sweep_empty_pfiles();
 int32_t pdisk_num_pfiles();
 int pdisk_count_slots_by_kind(uint32_t kind);
-int pdisk_pfile_iterator();
-pfile_entry *pdisk_pfile_iterator_item(int index);
 
 // Releases a record's buffers and zeroes it; it stays in the table as an
 // empty record until the next sweep.
@@ -55,8 +52,5 @@ pfile_entry *pfopen(const char *path, const char *mode);
 // file beside it and renamed over it. Returns 0, or -1 (logged) when that host
 // write failed, in which case the host file is left as it was.
 int pfclose(pfile_entry *f);
-pfile_entry *pfopen_ram_file(const char *ram_path, const char *mode);
 int64_t pfwrite(const void *src, uint64_t size, uint64_t count, pfile_entry *f);
-int32_t pfread(void *dst, int32_t size, int32_t count, pfile_entry *f);
 void sync_fs(int force);
-void trace_pfopen(const char *path, const char *mode);

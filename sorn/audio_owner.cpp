@@ -8,9 +8,6 @@
 #include "sorn/hooks.h"
 #include "sorn/sorn.h"
 
-inline constexpr int64_t AUDIO_NO_OWNER = -2;
-inline constexpr int64_t AUDIO_NOTHING_MIRRORED = -3;
-
 static void clear_mirror() { sorn_mirror_clear(); }
 
 // Cycles charged for mirroring: a page compared costs a quarter of a page

@@ -8,7 +8,7 @@
 //   interface (sorn/sorn.h), which the sound functions call.
 // - An owner that has left the process table is noticed by the next
 //   audio_op_start: the mirror is cleared, all sound stops and the owner
-//   becomes -2 (none).
+//   becomes AUDIO_NO_OWNER.
 #pragma once
 #include <cstdint>
 

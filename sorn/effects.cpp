@@ -34,20 +34,6 @@ void apply_fx_filter(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
   fx->flt_low = low, fx->flt_band = band, fx->flt_high = high;
 }
 
-void apply_fx_2pole_filter(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
-  int16_t *x = parent->output;
-  int64_t r = std::clamp<int64_t>(fx->val[2] >> 8, -0xFFFFFF, 0xFFFFFF);
-  int64_t k = resonance_k((r * r) >> 16), f = cutoff_f(fx->val[0]);
-  int64_t a = fx->flt2_a, b = fx->flt2_b, t = fx->flt2_c;
-  for (int32_t i = 0; i < n; i++) {
-    t = x[i] - a - b * k / 65536;
-    b += t * f / 65536;
-    a += b * f / 65536;
-    x[i] = int16_t(sorn_clamp_sample(a));
-  }
-  fx->flt2_a = a, fx->flt2_b = b, fx->flt2_c = t;
-}
-
 void apply_fx_echo(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
   if (n <= 0) return;
   int16_t *x = parent->output, *ring = fx->output;

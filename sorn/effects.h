@@ -8,5 +8,3 @@
 void apply_fx_filter(sorn_node_state *parent, sorn_node_state *fx, int32_t n);
 void apply_fx_echo(sorn_node_state *parent, sorn_node_state *fx, int32_t n);
 void apply_fx_gain(sorn_node_state *parent, sorn_node_state *fx, int32_t n);
-// A two-pole low-pass that no node kind selects yet.
-void apply_fx_2pole_filter(sorn_node_state *parent, sorn_node_state *fx, int32_t n);

@@ -60,7 +60,6 @@ struct sorn_node_state {
   int32_t wt_height;  // 1..256
   // Own effect state.
   int64_t flt_low, flt_high, flt_band;
-  int64_t flt2_a, flt2_b, flt2_c;
   int32_t echo_pos;
   int64_t echo_prev_delay, echo_prev_feedback;  // -1 for none
   int16_t *fm_input;

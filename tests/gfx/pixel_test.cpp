@@ -91,7 +91,7 @@ TEST_F(pixel_test, set_palette_entry_by_kind) {
   int32_t before = peek(int32_t(RAM_DISPLAY_PALETTE) + 4);
   set_palette_entry(4, 1, 3);
   EXPECT_EQ(peek(int32_t(RAM_DISPLAY_PALETTE) + 4), before);
-  EXPECT_TRUE(root->mem.page_flags[GFX_COLTAB_PAGE + 1] & GFX_COLTAB_CHANGED);
+  EXPECT_TRUE(root->mem.page_flags[GFX_COLTAB_PAGE + 1] & PAGE_COLTAB_CHANGED);
 }
 
 TEST_F(pixel_test, default_tables_as_specified) {

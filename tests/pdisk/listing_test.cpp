@@ -58,14 +58,14 @@ TEST(NaturalOrder, IsATotalOrderOverMixedNames) {
 TEST(Listing, AddFindDeleteAndSort) {
   listing *l = create_listing();
   for (const char *s : {"b10", "b2", "dir/", "a"})
-    ASSERT_EQ(listing_add(l, create_buffer_from_str(s)), 1);
+    ASSERT_TRUE(listing_add(l, create_buffer_from_str(s)));
   EXPECT_EQ(listing_index_for_key(l, "b2"), 1);
   EXPECT_EQ(listing_index_for_key(l, "b"), -1);
-  EXPECT_EQ(listing_del(l, "missing"), 0);
+  EXPECT_FALSE(listing_del(l, "missing"));
   EXPECT_EQ(l->count, 4);
-  EXPECT_EQ(listing_del(l, "b10"), 1);
+  EXPECT_TRUE(listing_del(l, "b10"));
   EXPECT_EQ(std::string(to_cstr(l->entries[0])), "b2");
-  ASSERT_EQ(listing_add(l, create_buffer_from_str("b10")), 1);
+  ASSERT_TRUE(listing_add(l, create_buffer_from_str("b10")));
   listing_sort(l);
   std::vector<std::string> got;
   for (int i = 0; i < l->count; i++) got.push_back(to_cstr(l->entries[i]));
@@ -75,9 +75,9 @@ TEST(Listing, AddFindDeleteAndSort) {
 
 TEST(Listing, RefusesThe65537thEntry) {
   listing *l = create_listing();
-  for (int i = 0; i < LISTING_CAPACITY; i++) ASSERT_EQ(listing_add(l, create_buffer_2(0, 'l')), 1);
+  for (int i = 0; i < LISTING_CAPACITY; i++) ASSERT_TRUE(listing_add(l, create_buffer_2(0, 'l')));
   pbuffer *extra = create_buffer_from_str("x");
-  EXPECT_EQ(listing_add(l, extra), 0);
+  EXPECT_FALSE(listing_add(l, extra));
   EXPECT_EQ(l->count, LISTING_CAPACITY);
   destroy_buffer(extra);
   destroy_listing(l);

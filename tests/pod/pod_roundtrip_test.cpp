@@ -65,9 +65,10 @@ TEST_F(PodRoundTrip, EveryFlagCombination) {
 }
 
 TEST_F(PodRoundTrip, StockLuaLoadsEveryFlags0Text) {
-  std::string path =
-      std::string(std::getenv("KVD_BINARY_DIR") ? std::getenv("KVD_BINARY_DIR") : ".") +
-      "/pod_stock_cases.lua";
+  // The generated cases go into the build tree, never the working folder
+  // (which may be the source tree when the program is run by hand).
+  const char *bin = std::getenv("KVD_BINARY_DIR");
+  std::string path = std::string(bin ? bin : KVD_BUILD_TREE) + "/pod_stock_cases.lua";
   std::string cases = run(R"(
     math.randomseed(77)
     local out = {}
