@@ -320,8 +320,8 @@ int lua54__fcopy(lua_State *L) {
 
 int lua54__fdelete(lua_State *L) {
   const char *path = file_api_text_arg(L, 1);
-  if (path) delete_path(path);
-  return 0;
+  if (!path) return 0;
+  return push_error(L, delete_path(path) == 0 ? nullptr : "could not delete file");
 }
 
 void gurl_cb(gurl_job *job) {

@@ -24,11 +24,11 @@ int lua54_mkdir(lua_State *L);                // mkdir, _mkdir
 int lua54_fstat(lua_State *L);                // fstat, _fstat
 int lua54_resolve_filename(lua_State *L);     // fullpath, _fullpath
 int lua54__fcopy(lua_State *L);               // cp, _fcopy
-int lua54__fdelete(lua_State *L);             // _fdelete
-int lua54_split(lua_State *L);                // split
-int lua54_ext(lua_State *L);                  // _ext
-int lua54_path(lua_State *L);                 // _path
-int lua54_hloc(lua_State *L);                 // _hloc
+int lua54__fdelete(lua_State *L);  // _fdelete: an error text when what the path names stays
+int lua54_split(lua_State *L);     // split
+int lua54_ext(lua_State *L);       // _ext
+int lua54_path(lua_State *L);      // _path
+int lua54_hloc(lua_State *L);      // _hloc
 
 // The argument at index as text when it is a string or a number, else null.
 const char *file_api_text_arg(lua_State *L, int index, size_t *len = nullptr);

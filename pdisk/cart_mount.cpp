@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_map>
 
 #include "machine/app.h"
 #include "base/klog.h"
@@ -29,8 +30,16 @@ static constexpr int32_t prune_slots_floor = 4096;
 static constexpr int32_t prune_slots_ceiling = PDISK_MAX_PFILES / 8 * 7;
 
 int32_t prune_slots_threshold = prune_slots_floor;
+int64_t cart_unpacked_bound = CART_UNPACKED_BOUND;
+// Above zero while a caller holds pointers into the mount table across
+// calls that may mount (a write-back): no mount is removed to make room then.
+static int room_making_held;
 
-void cart_mount_reset() { prune_slots_threshold = prune_slots_floor; }
+void cart_mount_reset() {
+  prune_slots_threshold = prune_slots_floor;
+  cart_unpacked_bound = CART_UNPACKED_BOUND;
+  room_making_held = 0;
+}
 
 static bool ends_with(const char *p, size_t n, const char *suffix) {
   size_t k = strlen(suffix);
@@ -143,6 +152,109 @@ static pmount_entry *mount_alias(const char *p, pbuffer *file, const pmount_entr
   return m;
 }
 
+static bool begins_with(const pbuffer *b, const char *prefix) {
+  size_t n = strlen(prefix);
+  return b && (size_t)b->length >= n && memcmp(b->data, prefix, n) == 0;
+}
+
+static int remove_mount_and_files(int i);
+
+constexpr const char *CART_FOLDERS = "/ram/mount/";
+
+// The cartridge folder ("/ram/mount/m<n>") that a RAM path lies in, or "".
+static std::string cart_folder_of(const pbuffer *ram_path) {
+  if (!begins_with(ram_path, CART_FOLDERS)) return "";
+  const char *o = (const char *)ram_path->data;
+  size_t n = strlen(CART_FOLDERS);
+  const void *slash = memchr(o + n, '/', size_t(ram_path->length) - n);
+  return std::string(o, slash ? size_t((const char *)slash - o) : size_t(ram_path->length));
+}
+
+// What the RAM files of one cartridge folder hold, and how its mounts use it.
+struct cart_folder_use {
+  int64_t bytes = 0;
+  bool open = false;      // a file of it is open (between pfopen and pfclose)
+  bool kept = false;      // dirty, or another mount depends on the folder
+  bool mounted = false;   // a cartridge mount has it as its folder
+  uint64_t last_use = 0;  // latest use of any of its mount points
+};
+
+static int64_t record_bytes(const pfile_entry *f) {
+  int64_t n = int64_t(sizeof *f) + (f->origin ? int64_t(f->origin->capacity) : 0);
+  return n + (f->data ? int64_t(f->data->capacity) : 0);
+}
+
+static std::unordered_map<std::string, cart_folder_use> cart_folders_in_use() {
+  std::unordered_map<std::string, cart_folder_use> use;
+  for (int i = 0; i < num_pfiles; i++) {
+    const pfile_entry *f = pfile[i];
+    if (!f || f->kind != PFILE_RAM) continue;
+    std::string folder = cart_folder_of(f->origin);
+    if (folder.empty()) continue;
+    cart_folder_use &u = use[folder];
+    u.bytes += record_bytes(f);
+    u.open |= f->mode[0] != 0;
+  }
+  for (int i = 0; i < pmounts; i++) {
+    const pmount_entry *m = &pmount[i];
+    std::string folder = cart_folder_of(m->origin);
+    if (!folder.empty()) {
+      cart_folder_use &u = use[folder];
+      bool own_point = m->cart_file && folder.size() == size_t(m->origin->length);
+      u.mounted |= own_point;
+      u.kept |= !own_point || m->dirty;
+      u.last_use = std::max(u.last_use, m->last_use);
+    }
+    // a cartridge mounted from a file inside another keeps the outer one
+    std::string outer = cart_folder_of(m->cart_file);
+    if (!outer.empty()) use[outer].kept = true;
+  }
+  return use;
+}
+
+int64_t cart_unpacked_bytes() {
+  int64_t total = 0;
+  for (const auto &[folder, u] : cart_folders_in_use()) total += u.bytes;
+  return total;
+}
+
+// Unmounts clean cartridges, least recently used first and never the one
+// in `keep`, until unpacked cartridges fit the bound. False when they
+// cannot be made to fit.
+static bool make_room_for_cartridges(const std::string &keep) {
+  for (;;) {
+    auto use = cart_folders_in_use();
+    int64_t total = 0;
+    for (const auto &[folder, u] : use) total += u.bytes;
+    if (total <= cart_unpacked_bound) return true;
+    if (room_making_held) return false;
+    const std::string *victim = nullptr;
+    uint64_t oldest = UINT64_MAX;
+    for (const auto &[folder, u] : use) {
+      if (!u.mounted || u.open || u.kept || folder == keep || u.last_use >= oldest) continue;
+      victim = &folder;
+      oldest = u.last_use;
+    }
+    if (!victim) return false;
+    int index = -1;
+    for (int i = 0; i < pmounts && index < 0; i++)
+      if (pmount[i].cart_file && *victim == to_cstr(pmount[i].origin)) index = i;
+    if (index < 0) return false;
+    klog("// cartridge %s unmounted to make room (%lld bytes unpacked)\n",
+         to_cstr(pmount[index].mount_point), (long long)total);
+    remove_mount_and_files(index);
+  }
+}
+
+pmount_entry *mount_kvd_alias(const char *p) {
+  if (!p) return nullptr;
+  if (pmount_entry *m = get_mount_by_mount_point(p, 0)) return m;
+  pbuffer *file = cartridge_file_origin(p);
+  if (const pmount_entry *first = mount_of_cartridge_file(file)) return mount_alias(p, file, first);
+  destroy_buffer(file);
+  return nullptr;
+}
+
 pmount_entry *mount_kvd_path(const char *p) {
   if (!p) return nullptr;
   if (pmount_entry *m = get_mount_by_mount_point(p, 0)) return m;
@@ -180,6 +292,18 @@ pmount_entry *mount_kvd_path(const char *p) {
     file = nullptr;
     if (status != 0)
       klog("** cartridge %s was not read whole: mounted read-only, its file is kept as it is\n", p);
+    // Making room removes mounts and moves the table: m is found again.
+    bool fits = make_room_for_cartridges(folder);
+    int index = -1;
+    for (int i = 0; i < pmounts && index < 0; i++)
+      if (pmount[i].cart_file && strcmp(to_cstr(pmount[i].origin), folder) == 0) index = i;
+    m = index >= 0 ? &pmount[index] : nullptr;
+    if (m && !fits) {
+      klog("** cartridge %s not mounted: unpacked cartridges would hold more than %lld MiB\n", p,
+           (long long)(cart_unpacked_bound >> 20));
+      remove_mount_and_files(index);
+      m = nullptr;
+    }
   } else {
     delete_ram_files_in_path(folder);
   }
@@ -247,11 +371,19 @@ static void report_failed_write_back(pmount_entry *m, const char *why) {
 // system (the exit path). *failed (when given) is set when a write failed.
 static int flush_one(pmount_entry *m, int delayed, bool held_too, bool *failed) {
   if (!m || !m->dirty) return 0;
+  // m and the callers' table indexes must stay valid while the file opens
+  room_making_held++;
+  struct release_hold {
+    ~release_hold() { room_making_held--; }
+  } hold;
   if (delayed && pdisk_now_ms() < m->flush_time) return 0;
   if (system_is_held() && !held_too) return 0;
   int kind = kvd_path_kind(to_cstr(m->mount_point));
   if (kind == KVD_NONE) {
-    clear_dirty(m);
+    // A plain mount into a cartridge's folder: the cartridge's own point
+    // keeps its mark and writes the change.
+    m->dirty = 0;
+    m->flush_time = 0;
     return 0;
   }
   const char *why = "its file could not be read whole";
@@ -316,11 +448,6 @@ void delete_mount_entry(int index) {
   memmove(&pmount[index], &pmount[index + 1], sizeof(pmount[0]) * (pmounts - index - 1));
   pmounts--;
   pmount[pmounts] = pmount_entry{};
-}
-
-static bool begins_with(const pbuffer *b, const char *prefix) {
-  size_t n = strlen(prefix);
-  return b && (size_t)b->length >= n && memcmp(b->data, prefix, n) == 0;
 }
 
 // Removes mount i, with every other mount point of the same cartridge, and

@@ -29,15 +29,34 @@ constexpr uint64_t CART_RETRY_DELAY_MS = 2000;
 // the same test as automounting: "v1.2.kvd" is a text cartridge.
 int kvd_path_kind(const char *path);
 
+// Host memory that unpacked cartridges hold together (the data of the RAM
+// files in their folders). A new mount that passes it first unmounts clean
+// cartridges, least recently used first; cartridges with unsaved changes,
+// with a file open, with a cartridge mounted inside or with another mount
+// into their folder stay. A mount that still passes it is refused (logged).
+// One cartridge being unpacked may pass the bound for a moment: the reader
+// learns its size only by unpacking it (a ROM holds at most 64 MiB).
+constexpr int64_t CART_UNPACKED_BOUND = int64_t(256) << 20;
+
 // File-table slots above which pruning runs; starts at 4096.
 extern int32_t prune_slots_threshold;
-// Start-up and reboot state of cartridge mounting (the prune threshold).
+// The bound in force (CART_UNPACKED_BOUND; tests lower it).
+extern int64_t cart_unpacked_bound;
+// Start-up and reboot state of cartridge mounting (the prune threshold and
+// the bound).
 void cart_mount_reset();
+// Bytes the cartridge folders' RAM files hold now.
+int64_t cart_unpacked_bytes();
 
 // Mounts the cartridge at canonical path p onto a new RAM folder holding its
 // unpacked contents; returns the mount (an existing one when p is already a
-// mount point), or null.
+// mount point), or null (also when unpacked cartridges would pass the
+// bound). A pointer into the mount table taken before the call is stale
+// after it: making room removes mounts.
 pmount_entry *mount_kvd_path(const char *p);
+// The mount at p when the cartridge file p resolves to is already mounted
+// at another point (p becomes a second point of that copy), else null.
+pmount_entry *mount_kvd_alias(const char *p);
 // Unpacks a text cartridge read from b's cursor by its version line, with
 // automounting blocked (cartridge files inside stay files).
 // 0 when it was read whole (or was empty); -1 when anything was not.

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "pdisk/hooks.h"
 #include "base/klog.h"
@@ -176,11 +177,18 @@ int delete_ram_files_in_path(const char *ram_path) {
 
 int delete_path(const char *path) {
   pbuffer *canon = normalise_kavelund_path(path);
-  if (!canon) return 0;
+  if (!canon) return -1;
+  int result = 0;
   // A cartridge goes as a whole: every mount of its file is written back
   // and dropped first.
   cart_release_file(to_cstr(canon));
   if (get_mount_by_mount_point(to_cstr(canon), 0)) delete_mount_point(to_cstr(canon));
+  // Cartridges on the way to the path are mounted (a file inside one is
+  // deleted there), the path itself is not.
+  if (char *slash = strrchr(to_cstr(canon), '/'); slash && slash != to_cstr(canon)) {
+    std::string parent(to_cstr(canon), size_t(slash - to_cstr(canon)));
+    automount_p_path(parent.data());
+  }
   int was_blocked = block_automounting;
   block_automounting = 1;
   uint32_t kind = 0;
@@ -189,12 +197,19 @@ int delete_path(const char *path) {
   if (origin->length > 0 && kind == MOUNT_HOST && strcmp(to_cstr(canon), "/") == 0) {
     // The host folder behind the root stays even when empty: without it
     // no host path could be written until the next start.
+    result = -1;
   } else if (origin->length > 0 && kind == MOUNT_HOST) {
     // Only a deletion that happened is recorded (a folder with contents
     // stays, and so does a missing path).
-    if ((unlink(o) == 0 || rmdir(o) == 0) && pdisk_hook.history_event)
-      pdisk_hook.history_event(ANYWHEN_DELETE, to_cstr(canon), o);
-  } else if (origin->length > 0 && kind == MOUNT_RAM && !cart_refuses_change(o)) {
+    struct stat st;
+    if (unlink(o) == 0 || rmdir(o) == 0) {
+      if (pdisk_hook.history_event) pdisk_hook.history_event(ANYWHEN_DELETE, to_cstr(canon), o);
+    } else if (lstat(o, &st) == 0) {
+      result = -1;
+    }
+  } else if (origin->length > 0 && kind == MOUNT_RAM && cart_refuses_change(o)) {
+    result = -1;
+  } else if (origin->length > 0 && kind == MOUNT_RAM) {
     // RAM records are named by their origin, so the origin is what goes,
     // whichever mount (or alias) the path came through.
     mark_parent_mount_dirty(o);
@@ -203,5 +218,5 @@ int delete_path(const char *path) {
   destroy_buffer(origin);
   destroy_buffer(canon);
   block_automounting = was_blocked;
-  return 0;
+  return result;
 }

@@ -20,6 +20,9 @@ static bool same_text(const pbuffer *a, const pbuffer *b) {
 int32_t pmounts;
 int block_automounting;
 int64_t mount_index = 1;
+// Counts uses of mounts: the least recently used cartridge is unmounted
+// first when unpacked cartridges need room.
+static uint64_t mount_use_clock;
 
 void release_mount(pmount_entry *m) {
   destroy_buffer(m->mount_point);
@@ -42,6 +45,7 @@ static pmount_entry *next_mount_slot(const char *what) {
   INVARIANT(pmounts >= 0);
   pmount_entry *m = &pmount[pmounts];
   release_mount(m);
+  m->last_use = ++mount_use_clock;
   return m;
 }
 
@@ -123,6 +127,10 @@ void automount_p_path(char *p) {
       if (f) {
         pfclose(f);
         mount_kvd_path(p);
+      } else {
+        // a new cartridge not written yet is reached through its other
+        // mount points too
+        mount_kvd_alias(p);
       }
     }
     p[end] = saved;
@@ -152,7 +160,8 @@ pbuffer *resolve_to_origin(const char *path, uint32_t *kind, int skip_exact) {
     destroy_buffer(canon);
     return out;
   }
-  const pmount_entry *m = &pmount[best];
+  pmount_entry *m = &pmount[best];
+  m->last_use = ++mount_use_clock;
   // The root point "/" (from mount_p_path) covers every path at length 0,
   // like the root stored as "", so the rest keeps its leading "/".
   int skip = strcmp(to_cstr(m->mount_point), "/") == 0 ? 0 : m->mount_point->length;

@@ -19,6 +19,7 @@ struct pmount_entry {
   uint32_t read_only;       // its cartridge file was not read whole: never written over
   uint32_t refusal_told;    // the writer was told once that changes are refused
   pbuffer *cart_file;       // origin of the cartridge file itself (a cartridge mount), or null
+  uint64_t last_use;        // order of its latest use by a path resolution (or its making)
 };
 
 constexpr int PDISK_MAX_MOUNTS = 8192;

@@ -320,3 +320,145 @@ TEST_F(CartMount, ExitWritesBackWhileHeldAndNamesWhatFailed) {
 }
 
 }  // namespace
+
+namespace {
+
+// Cartridges that unpack to far more than their files, under a bound that
+// holds `fit` of them and a half.
+class CartBound : public CartMount {
+ protected:
+  static constexpr int COPIES = 8;
+  std::string big;  // 3 MiB that each cartridge unpacks to
+  int64_t one = 0;  // what one unpacked copy holds
+  int64_t bound = 0;
+  uint64_t baseline = 0;  // buffers held before any copy is mounted
+  void SetUp() override {
+    CartMount::SetUp();
+    big.resize(size_t(3) << 20);
+    for (size_t i = 0; i < big.size(); i++) big[i] = char(i % 251);
+    std::string rom = rom_cart({{"big.bin", big}});
+    ASSERT_LT(rom.size(), big.size() / 50);
+    delete_path("/ram/romsrc0");
+    for (int k = 0; k < COPIES; k++) write_host(name(k), rom);
+    baseline = get_total_buffer_allocation();
+    ASSERT_TRUE(get(path(0).c_str()) == big);
+    one = cart_unpacked_bytes();
+    ASSERT_GE(one, int64_t(big.size()));
+    delete_mount_point(("/" + name(0)).c_str());
+    ASSERT_EQ(cart_unpacked_bytes(), 0);
+    fit(2);
+  }
+  void fit(int n) { cart_unpacked_bound = bound = one * n + one / 2; }
+  static std::string name(int k) { return "c" + std::to_string(k) + ".kvd.rom"; }
+  static std::string path(int k, const char *file = "big.bin") {
+    return "/" + name(k) + "/" + file;
+  }
+  bool mounted(int k) { return mounts_at(("/" + name(k)).c_str()) == 1; }
+  // What the buffers hold, loosely: the bound, one copy being unpacked, and
+  // the copy a read hands back.
+  void expect_buffers_bounded() {
+    EXPECT_LE(cart_unpacked_bytes(), bound);
+    EXPECT_LT(get_total_buffer_allocation(), baseline + uint64_t(bound + 2 * one));
+  }
+  // Reads every copy, checking its bytes and the bound after each mount.
+  void read_every_copy() {
+    for (int k = 0; k < COPIES; k++) {
+      SCOPED_TRACE(k);
+      ASSERT_TRUE(get(path(k).c_str()) == big);
+      expect_buffers_bounded();
+    }
+  }
+};
+
+TEST_F(CartBound, CleanCartridgesMakeRoomLeastRecentlyUsedFirst) {
+  read_every_copy();
+  // two fit: the two most recent stay
+  EXPECT_TRUE(mounted(COPIES - 1) && mounted(COPIES - 2));
+  EXPECT_FALSE(mounted(0));
+  // a use keeps a cartridge: c6 is used again before c0 is mounted
+  ASSERT_TRUE(get(path(COPIES - 2).c_str()) == big);
+  ASSERT_TRUE(get(path(0).c_str()) == big);
+  EXPECT_TRUE(mounted(COPIES - 2) && mounted(0));
+  EXPECT_FALSE(mounted(COPIES - 1));
+  // many names of one cartridge share its copy; the bound holds for all
+  for (int k = 0; k < 6; k++) {
+    std::string alias = "/alias" + std::to_string(k);
+    ASSERT_NE(mount_p_path(alias.c_str(), "/"), nullptr);
+    ASSERT_TRUE(get((alias + path(k % 2)).c_str()) == big);
+    expect_buffers_bounded();
+  }
+  EXPECT_TRUE(mounted(0));
+  EXPECT_EQ(mounts_at("/alias1/c1.kvd.rom") + mounts_at("/alias5/c1.kvd.rom"), 2);
+  read_every_copy();
+  EXPECT_LT(read_host(name(0)).size(), big.size() / 50);  // files untouched
+}
+
+TEST_F(CartBound, ChangedOpenOrDependedOnCartridgesStay) {
+  fit(3);
+  // an unsaved change, a mount into a cartridge's folder, an open file
+  ASSERT_TRUE(put(path(0, "new.txt").c_str(), "changed"));
+  ASSERT_NE(mount_p_path("/into", ("/" + name(1)).c_str()), nullptr);
+  pfile_entry *open = pfopen(path(2).c_str(), "r");
+  ASSERT_NE(open, nullptr);
+  // nothing fits beside them: each further mount is refused, its file unread
+  for (int k = 3; k < COPIES; k++) {
+    EXPECT_EQ(get(path(k).c_str()), "<none>") << k;
+    EXPECT_FALSE(mounted(k)) << k;
+    expect_buffers_bounded();
+  }
+  EXPECT_TRUE(buffer_text(open->data) == big);
+  pfclose(open);
+  for (int k = 0; k < 3; k++) EXPECT_TRUE(mounted(k)) << k;
+  EXPECT_TRUE(get("/into/big.bin") == big);
+  // closed and written back, they make room again; the change was saved
+  fake_now += 1000;
+  flush_dirty_mounts_delayed();
+  read_every_copy();
+  EXPECT_TRUE(mounted(1));
+  EXPECT_EQ(get(path(0, "new.txt").c_str()), "changed");
+}
+
+TEST_F(CartBound, ACartridgeInsideAnotherKeepsTheOuterOne) {
+  fit(3);
+  std::string inner = read_host(name(0));
+  write_host("outer.kvd.rom", rom_cart({{"inner.kvd.rom", inner}}));
+  ASSERT_TRUE(get("/outer.kvd.rom/inner.kvd.rom/big.bin") == big);
+  ASSERT_TRUE(put("/outer.kvd.rom/inner.kvd.rom/n.txt", "n"));
+  // inner is written into outer, then outer to its file: both are clean
+  for (int round = 0; round < 2; round++) {
+    fake_now += 1000;
+    flush_dirty_mounts_delayed();
+  }
+  EXPECT_EQ(mounts_at("/outer.kvd.rom"), 1);
+  for (int k = 1; k < COPIES; k++) ASSERT_TRUE(get(path(k).c_str()) == big);
+  expect_buffers_bounded();
+  EXPECT_EQ(mounts_at("/outer.kvd.rom/inner.kvd.rom"), 0);
+  EXPECT_EQ(mounts_at("/outer.kvd.rom"), 0);
+  EXPECT_EQ(get("/outer.kvd.rom/inner.kvd.rom/n.txt"), "n");
+}
+
+TEST_F(CartMount, ANewCartridgeIsSharedByItsOtherPointsBeforeItIsWritten) {
+  ASSERT_EQ(pmkdir("/n.kvd"), 0);
+  ASSERT_NE(mount_p_path("/alias", "/"), nullptr);
+  ASSERT_TRUE(put("/alias/n.kvd/b.txt", "b"));
+  ASSERT_TRUE(put("/n.kvd/a.txt", "a"));
+  EXPECT_EQ(get("/n.kvd/b.txt"), "b");
+  EXPECT_EQ(get("/alias/n.kvd/a.txt"), "a");
+  flush_dirty_mounts_immediately();
+  std::string saved = read_host("n.kvd");
+  EXPECT_NE(saved.find(":: a.txt\na\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find(":: b.txt\nb\n"), std::string::npos) << saved;
+  // a cartridge name that is neither mounted nor a file mounts nothing
+  EXPECT_FALSE(put("/alias/none.kvd/c.txt", "c"));
+  EXPECT_EQ(mounts_at("/alias/none.kvd"), 0);
+}
+
+TEST_F(CartMount, AMountIntoACartridgeDoesNotClearItsUnsavedChanges) {
+  write_host("u.kvd", text_cart(":: a.lua\n1\n"));
+  ASSERT_NE(mount_p_path("/u", "/u.kvd"), nullptr);
+  ASSERT_TRUE(put("/u/b.lua", "2"));
+  flush_dirty_mounts_immediately();
+  EXPECT_NE(read_host("u.kvd").find(":: b.lua\n2\n"), std::string::npos);
+}
+
+}  // namespace

@@ -142,9 +142,14 @@ TEST_F(FileApi, ListCopyMoveDelete) {
   EXPECT_EQ(call("ls('/no such')"), "");
 }
 
-TEST_F(FileApi, StoreAndCopySayWhenTheyFail) {
+TEST_F(FileApi, StoreCopyAndDeleteSayWhenTheyFail) {
   const std::string raw = ", '--[[pod_format=\"raw\",metadata_format=\"none\"]]'";
   write_file("root/f.txt", "file");
+  write_file("root/gone.txt", "gone");
+  write_file("root/full/in.txt", "in");
+  const std::string head = "kavelund cartridge // x\nversion 2\n\n";
+  write_file("root/skip.kvd", head + ":: a.lua\nx\n:: my notes.txt\nn\n:: [eoc]\n");
+  write_file("root/ok.kvd", head + ":: a.lua\nx\n:: [eoc]\n");
   std::filesystem::create_directory(host + "/root/dir");
   const std::pair<std::string, bool> cases[] = {
       {"store('/ok.txt', 'x'" + raw + ")", false},
@@ -157,6 +162,13 @@ TEST_F(FileApi, StoreAndCopySayWhenTheyFail) {
       {"cp('/missing.txt', '/copy2.txt')", true},
       {"cp('/f.txt', '/f.txt/x')", true},
       {"cp('/f.txt', '/dir')", true},
+      {"_fdelete('/gone.txt')", false},
+      {"_fdelete('/gone.txt')", false},  // names nothing already
+      {"_fdelete('/full')", true},       // a host folder with contents stays
+      {"_fdelete('/')", true},
+      {"_fdelete('/skip.kvd/a.lua')", true},  // a cartridge not read whole takes no change
+      {"_fdelete('/ok.kvd/a.lua')", false},   // inside a cartridge not mounted yet
+      {"_fdelete('/ram/none')", false},
   };
   for (auto &[expr, fails] : cases) {
     std::string result = call(expr);
@@ -165,6 +177,10 @@ TEST_F(FileApi, StoreAndCopySayWhenTheyFail) {
   EXPECT_EQ(host_file("root/f.txt"), "file");
   EXPECT_EQ(host_file("root/copy.txt"), "file");
   EXPECT_EQ(host_file("root/copy2.txt"), "<none>");
+  EXPECT_EQ(host_file("root/gone.txt"), "<none>");
+  EXPECT_EQ(host_file("root/full/in.txt"), "in");
+  EXPECT_EQ(call("fetch('/ok.kvd/a.lua')"), "");
+  EXPECT_EQ(call("fetch('/skip.kvd/a.lua')"), "x");
 }
 
 TEST_F(FileApi, StoringAWholeCartridgeReplacesItsMount) {
