@@ -29,10 +29,13 @@ struct span_painter {
   uint8_t keep;          // bits of the old pixel that survive (where uniform)
   uint8_t value[2];      // the written bits by pattern bit (where uniform)
   bool row_uniform[8];   // by pattern row: every pixel a masked fill
+  bool row_solid[8];     // by pattern row: a masked fill that keeps nothing of one byte
   uint64_t row_fill[8];  // by pattern row: the written bits of 8 pixels
 };
 
-span_painter make_painter(int32_t colour) {
+// The painter of a shape operation; with_tables builds next[][] where a
+// pattern bit is not uniform (spans read it; single pixels use the formula).
+span_painter make_painter(int32_t colour, bool with_tables = true) {
   span_painter p;
   p.ctx = draw_ctx_shape();
   p.pen = int16_t(colour);
@@ -61,100 +64,135 @@ span_painter make_painter(int32_t colour) {
   for (int r = 0; r < 8; r++) {
     uint8_t pattern = p.ctx.pattern[r];
     p.row_uniform[r] = (p.uniform[0] || pattern == 0xFF) && (p.uniform[1] || pattern == 0);
-    p.row_fill[r] = 0;
-    for (int k = 0; k < 8; k++) p.row_fill[r] |= uint64_t(p.value[(pattern >> k) & 1]) << (8 * k);
+    // Byte k of the fill is value[bit k]: bit k spread to a byte mask.
+    uint64_t spread = 0;
+    for (int k = 0; k < 8 && pattern >> k; k++)
+      spread |= uint64_t((pattern >> k) & 1) * 0xFF << (8 * k);
+    const uint64_t bytes = 0x0101010101010101ull;
+    p.row_fill[r] = (bytes * p.value[0]) ^ (spread & (bytes * uint8_t(p.value[0] ^ p.value[1])));
+    p.row_solid[r] = p.row_uniform[r] && p.keep == 0 &&
+                     p.row_fill[r] == 0x0101010101010101ull * uint8_t(p.row_fill[r]);
   }
-  if (!p.uniform[0] || (!p.ctx.plain_pattern && !p.uniform[1]))
+  if (with_tables && (!p.uniform[0] || (!p.ctx.plain_pattern && !p.uniform[1])))
     for (int b = 0; b < 2; b++)
       for (int old = 0; old < 256; old++)
         p.next[b][old] = shape_pixel_value(p.ctx, p.pen, b, uint8_t(old));
   return p;
 }
 
-// The masked fill: row[i] = (row[i] & keep) | byte i % 8 of fill. The rows
-// of a span start `stride` bytes apart, each n bytes long; row r takes
-// fills[(y + r) & 7].
-inline void masked_fill_tail(uint8_t *row, int64_t i, int64_t n, uint8_t keep, uint64_t fill) {
-  const uint64_t keep8 = 0x0101010101010101ull * keep;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, row + i, 8);
-    w = (w & keep8) | fill;
-    std::memcpy(row + i, &w, 8);
-  }
-  for (; i < n; i++) row[i] = uint8_t((row[i] & keep) | uint8_t(fill >> (8 * (i & 7))));
+// The masked fill of one row: row[i] = (row[i] & keep) | byte i % 8 of fill,
+// for n bytes. The written bits never overlap the kept ones, so a byte filled
+// twice with its own fill byte stays the same: the tail is one more
+// (overlapping) step ending at n, with the fill turned to its position.
+inline uint64_t turn_fill(uint64_t fill, int64_t offset) {
+  int shift = int(8 * (offset & 7));
+  return shift ? fill >> shift | fill << (64 - shift) : fill;
 }
 
-void masked_fill_rows(uint8_t *row, int64_t stride, int64_t n, int64_t rows, uint8_t keep,
-                      const uint64_t *fills, int64_t y) {
-  for (int64_t r = 0; r < rows; r++, row += stride) {
-    uint64_t fill = fills[(y + r) & 7];
-    int64_t i = 0;
-#if defined(__SSE2__)
-    const __m128i k = _mm_set1_epi8(char(keep)), f = _mm_set1_epi64x(int64_t(fill));
-    for (; i + 16 <= n; i += 16) {
-      __m128i *at = reinterpret_cast<__m128i *>(row + i);
-      _mm_storeu_si128(at, _mm_or_si128(_mm_and_si128(_mm_loadu_si128(at), k), f));
-    }
-#endif
-    masked_fill_tail(row, i, n, keep, fill);
+inline void masked_fill_word(uint8_t *at, uint64_t keep8, uint64_t fill) {
+  uint64_t w;
+  std::memcpy(&w, at, 8);
+  w = (w & keep8) | fill;
+  std::memcpy(at, &w, 8);
+}
+
+// Rows shorter than 16 bytes.
+inline void masked_fill_short(uint8_t *row, int64_t n, uint8_t keep, uint64_t fill) {
+  if (n >= 8) {
+    const uint64_t keep8 = 0x0101010101010101ull * keep;
+    masked_fill_word(row, keep8, fill);
+    masked_fill_word(row + n - 8, keep8, turn_fill(fill, n - 8));
+    return;
   }
+  for (int64_t i = 0; i < n; i++) row[i] = uint8_t((row[i] & keep) | uint8_t(fill >> (8 * i)));
+}
+
+void masked_fill_row(uint8_t *row, int64_t n, uint8_t keep, uint64_t fill) {
+#if defined(__SSE2__)
+  if (n >= 16) {
+    const __m128i k = _mm_set1_epi8(char(keep));
+    auto step = [&](int64_t i, uint64_t f) {
+      __m128i *at = reinterpret_cast<__m128i *>(row + i);
+      _mm_storeu_si128(
+          at, _mm_or_si128(_mm_and_si128(_mm_loadu_si128(at), k), _mm_set1_epi64x(int64_t(f))));
+    };
+    int64_t i = 0;
+    for (; i + 16 <= n; i += 16) step(i, fill);
+    if (i < n) step(n - 16, turn_fill(fill, n - 16));
+    return;
+  }
+#else
+  if (n >= 16) {
+    const uint64_t keep8 = 0x0101010101010101ull * keep;
+    int64_t i = 0;
+    for (; i + 8 <= n; i += 8) masked_fill_word(row + i, keep8, fill);
+    if (i < n) masked_fill_word(row + n - 8, keep8, turn_fill(fill, n - 8));
+    return;
+  }
+#endif
+  masked_fill_short(row, n, keep, fill);
 }
 
 #if KVD_SPAN_AVX2
-__attribute__((target("avx2"))) void masked_fill_rows_avx2(uint8_t *row, int64_t stride, int64_t n,
-                                                           int64_t rows, uint8_t keep,
-                                                           const uint64_t *fills, int64_t y) {
+__attribute__((target("avx2"))) inline void masked_fill_row_avx2(uint8_t *row, int64_t n,
+                                                                 uint8_t keep, uint64_t fill) {
+  if (n < 32) return masked_fill_row(row, n, keep, fill);
   const __m256i k = _mm256_set1_epi8(char(keep));
-  for (int64_t r = 0; r < rows; r++, row += stride) {
-    uint64_t fill = fills[(y + r) & 7];
-    const __m256i f = _mm256_set1_epi64x(int64_t(fill));
-    int64_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-      __m256i *at = reinterpret_cast<__m256i *>(row + i);
-      _mm256_storeu_si256(at, _mm256_or_si256(_mm256_and_si256(_mm256_loadu_si256(at), k), f));
-    }
-    masked_fill_tail(row, i, n, keep, fill);
-  }
+  auto step = [&](int64_t i, uint64_t f) __attribute__((target("avx2"))) {
+    __m256i *at = reinterpret_cast<__m256i *>(row + i);
+    _mm256_storeu_si256(at, _mm256_or_si256(_mm256_and_si256(_mm256_loadu_si256(at), k),
+                                            _mm256_set1_epi64x(int64_t(f))));
+  };
+  int64_t i = 0;
+  for (; i + 32 <= n; i += 32) step(i, fill);
+  if (i < n) step(n - 32, turn_fill(fill, n - 32));
 }
 const bool have_avx2 = __builtin_cpu_supports("avx2");
 #endif
 
+// The masked fill of n bytes at row, whose first byte takes byte 0 of fill.
+inline void masked_fill(uint8_t *row, int64_t n, uint8_t keep, uint64_t fill) {
+#if KVD_SPAN_AVX2
+  if (have_avx2) return masked_fill_row_avx2(row, n, keep, fill);
+#endif
+  masked_fill_row(row, n, keep, fill);
+}
+
 // Pixels xs..xe (inside the bitmap) of rows top..bottom, whose pattern rows
-// are all masked fills, in one pass.
+// are all masked fills.
 void fill_uniform_rows(const span_painter &p, udata *bitmap, int32_t xs, int32_t xe, int32_t top,
                        int32_t bottom) {
-  // The fill words of the rows drawn, turned so that their first byte lands
-  // on xs.
-  uint64_t fills[8];
-  int shift = 8 * (xs & 7);
-  int64_t n = int64_t(xe) - xs + 1, rows = int64_t(bottom) - top + 1;
-  for (int64_t y = top; y < top + std::min<int64_t>(rows, 8); y++) {
-    uint64_t f = p.row_fill[y & 7];
-    fills[y & 7] = shift ? f >> shift | f << (64 - shift) : f;
-  }
+  int64_t n = int64_t(xe) - xs + 1;
+  uint64_t fills[8];  // turned so that their first byte lands on xs
+  for (int r = 0; r < 8; r++) fills[r] = turn_fill(p.row_fill[r], xs);
   uint8_t *row = bitmap_row(bitmap, top) + xs;
-#if KVD_SPAN_AVX2
-  if (have_avx2) return masked_fill_rows_avx2(row, bitmap->width, n, rows, p.keep, fills, top);
-#endif
-  masked_fill_rows(row, bitmap->width, n, rows, p.keep, fills, top);
+  for (int64_t y = top; y <= bottom; y++, row += bitmap->width)
+    masked_fill(row, n, p.keep, fills[y & 7]);
 }
 
 // Pixels xs..xe (inside the bitmap) of row y.
-void paint_span(const span_painter &p, udata *bitmap, int32_t xs, int32_t xe, int32_t y) {
+inline void paint_span(const span_painter &p, udata *bitmap, int32_t xs, int32_t xe, int32_t y) {
   uint8_t *row = bitmap_row(bitmap, y);
-  uint8_t pattern = p.ctx.pattern[y & 7];
-  if (!p.row_uniform[y & 7]) {
+  int r = y & 7;
+  if (!p.row_uniform[r]) {
+    uint8_t pattern = p.ctx.pattern[r];
     for (int32_t x = xs; x <= xe; x++) row[x] = p.next[(pattern >> (x & 7)) & 1][row[x]];
-  } else if (p.keep == 0 && (pattern == 0 || pattern == 0xFF)) {
-    std::memset(row + xs, uint8_t(p.row_fill[y & 7]), size_t(xe - xs + 1));
+  } else if (p.row_solid[r]) {
+    std::memset(row + xs, uint8_t(p.row_fill[r]), size_t(xe - xs + 1));
   } else {
-    fill_uniform_rows(p, bitmap, xs, xe, y, y);
+    masked_fill(row + xs, int64_t(xe) - xs + 1, p.keep, turn_fill(p.row_fill[r], xs));
   }
 }
 
+// One pixel at d of position (x, y).
+inline void paint_pixel(const span_painter &p, uint8_t *d, int64_t x, int64_t y) {
+  int bit = (p.ctx.pattern[y & 7] >> (x & 7)) & 1;
+  *d = p.uniform[bit] ? uint8_t((*d & p.keep) | p.value[bit])
+                      : shape_pixel_value(p.ctx, p.pen, bit, *d);
+}
+
 // The cost of a span of pixels xs..xe by the way the pen and masks choose.
-int32_t span_cost(const span_painter &p, const udata *bitmap, int32_t xs, int32_t xe) {
+inline int32_t span_cost(const span_painter &p, const udata *bitmap, int32_t xs, int32_t xe) {
   uint32_t pen0 = uint32_t(p.pen) & 0xFF & p.ctx.read;
   uint32_t pen1 = uint32_t(p.pen >> 8) & 0xFF & p.ctx.read;
   if (p.ctx.target == 0x3F && pen0 < 64 && pen1 < 64) return (xe - xs) / 2 + 2;
@@ -166,8 +204,8 @@ int32_t span_cost(const span_painter &p, const udata *bitmap, int32_t xs, int32_
   return (singles + 2 * groups) / 2 + 3;
 }
 
-int32_t hline(const span_painter &p, udata *bitmap, const clip_box &c, int64_t x0, int64_t x1,
-              int64_t y) {
+inline int32_t hline(const span_painter &p, udata *bitmap, const clip_box &c, int64_t x0,
+                     int64_t x1, int64_t y) {
   if (y < c.top || y >= c.bottom || x1 < c.left || x0 >= c.right) return 0;
   int32_t xs = int32_t(std::max<int64_t>(x0, c.left));
   int32_t xe = int32_t(std::min<int64_t>(x1, c.right - 1));
@@ -176,8 +214,8 @@ int32_t hline(const span_painter &p, udata *bitmap, const clip_box &c, int64_t x
   return span_cost(p, bitmap, xs, xe);
 }
 
-int32_t hline_inv(const span_painter &p, udata *bitmap, const clip_box &c, int64_t x0, int64_t x1,
-                  int64_t y) {
+inline int32_t hline_inv(const span_painter &p, udata *bitmap, const clip_box &c, int64_t x0,
+                         int64_t x1, int64_t y) {
   int64_t lo = std::min(x0, x1), hi = std::max(x0, x1);
   return hline(p, bitmap, c, c.left - 1, lo - 1, y) + hline(p, bitmap, c, hi + 1, c.right + 1, y);
 }
@@ -294,17 +332,43 @@ void rectfill_shadow(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t 
   }
 }
 
+namespace {
+
+// The steps first..last of a line, stepped in 16.16 from the first.
+// Patterned: the pattern bit is read per pixel; otherwise every pixel takes
+// the way of bit 0.
+template <bool patterned>
+void step_line(const span_painter &p, udata *bitmap, const line_steps &s) {
+  // Values, not references: a byte stored may alias anything reached through
+  // a pointer.
+  uint8_t *const base = udata_elements(bitmap);
+  const int64_t width = bitmap->width, xstep = s.xstep, ystep = s.ystep, count = s.last - s.first;
+  int64_t xf = s.x0 + s.first * xstep, yf = s.y0 + s.first * ystep;
+  if (!patterned && p.uniform[0]) {
+    const uint8_t keep = p.keep, value = p.value[0];
+    for (int64_t i = 0; i <= count; i++, xf += xstep, yf += ystep) {
+      uint8_t *d = base + (yf >> 16) * width + (xf >> 16);
+      *d = uint8_t((*d & keep) | value);
+    }
+    return;
+  }
+  for (int64_t i = 0; i <= count; i++, xf += xstep, yf += ystep) {
+    int64_t x = xf >> 16, y = yf >> 16;
+    paint_pixel(p, base + y * width + x, x, y);
+  }
+}
+
+}  // namespace
+
 int64_t draw_line(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1, int32_t colour) {
   if (!bitmap) return 0;
   line_steps s = line_plan(drawing_clip(bitmap), x0, y0, x1, y1);
   if (s.last < s.first) return 0;
-  draw_ctx c = draw_ctx_shape();
-  int32_t pen = int16_t(colour);
-  for (int64_t i = s.first; i <= s.last; i++) {
-    int32_t x = int32_t((s.x0 + i * s.xstep) >> 16), y = int32_t((s.y0 + i * s.ystep) >> 16);
-    uint8_t *d = bitmap_row(bitmap, y) + x;
-    *d = shape_pixel_value(c, pen, pattern_bit(c, x, y), *d);
-  }
+  span_painter p = make_painter(colour, false);
+  if (p.ctx.plain_pattern)
+    step_line<false>(p, bitmap, s);
+  else
+    step_line<true>(p, bitmap, s);
   return s.last - s.first + 1;
 }
 
@@ -318,18 +382,17 @@ void walk_ellipse_in(Int a, Int b, Visit visit) {
   Int a2 = a * a, b2 = b * b;
   Int crit1 = -(a2 / 4 + a % 2 + b2), crit2 = -(b2 / 4 + b % 2 + a2), crit3 = -(b2 / 4 + b % 2);
   Int t = -a2 * b, dxt = 0, dyt = -2 * a2 * b, x = 0, y = b;
+  Int b2x = 0, a2y = a2 * b;  // b2 * x and a2 * y, kept as x and y step
   while (y >= 0 && x <= a) {
-    if (t + b2 * x <= crit1 || t + a2 * y <= crit3) {
-      visit(int64_t(x), int64_t(y), false);
-      x++, dxt += 2 * b2, t += dxt;
-    } else if (t - a2 * y > crit2) {
-      visit(int64_t(x), int64_t(y), true);
-      y--, dyt += 2 * a2, t += dyt;
-    } else {
-      visit(int64_t(x), int64_t(y), true);
-      x++, dxt += 2 * b2, t += dxt;
-      y--, dyt += 2 * a2, t += dyt;
-    }
+    // The step is chosen before the visit, so the visit is one call site.
+    bool step_x = true, step_y = true;
+    if (t + b2x <= crit1 || t + a2y <= crit3)
+      step_y = false;
+    else if (t - a2y > crit2)
+      step_x = false;
+    visit(int64_t(x), int64_t(y), step_y);
+    if (step_x) x++, b2x += b2, dxt += 2 * b2, t += dxt;
+    if (step_y) y--, a2y -= a2, dyt += 2 * a2, t += dyt;
   }
 }
 
@@ -442,11 +505,9 @@ int ellipse_bands(const clip_box &c, int64_t cy, int64_t low, row_band out[2]) {
   return 2;
 }
 
-void plot(const draw_ctx &c, udata *bitmap, const clip_box &box, int32_t pen, int64_t x,
-          int64_t y) {
+void plot(const span_painter &p, udata *bitmap, const clip_box &box, int64_t x, int64_t y) {
   if (x < box.left || x >= box.right || y < box.top || y >= box.bottom) return;
-  uint8_t *d = bitmap_row(bitmap, y) + x;
-  *d = shape_pixel_value(c, pen, pattern_bit(c, int32_t(x), int32_t(y)), *d);
+  paint_pixel(p, bitmap_row(bitmap, y) + x, x, y);
 }
 
 // The box of a shape from two corners: its centre, radii and odd parts.
@@ -518,23 +579,55 @@ int64_t filled(udata *bitmap, const oval_box &o, int64_t ex, int64_t ey, int32_t
 int64_t draw_ellipse_1(udata *bitmap, int32_t cx, int32_t cy, int32_t rx, int32_t ry, int32_t ex,
                        int32_t ey, int32_t colour) {
   if (!bitmap || rx < 0 || ry < 0) return 0;
-  draw_ctx c = draw_ctx_shape();
+  span_painter p = make_painter(colour, false);
   clip_box box = drawing_clip(bitmap);
-  int32_t pen = int16_t(colour);
   int64_t cost = 0, right = int64_t(cx) + ex, low = int64_t(cy) + ey;
   auto visit = [&](int64_t x, int64_t y) {
-    plot(c, bitmap, box, pen, right + x, low + y);
-    if (x > -ex && y > -ey) plot(c, bitmap, box, pen, cx - x, cy - y);
-    if (y > -ey) plot(c, bitmap, box, pen, right + x, cy - y);
-    if (x > -ex) plot(c, bitmap, box, pen, cx - x, low + y);
+    plot(p, bitmap, box, right + x, low + y);
+    if (x > -ex && y > -ey) plot(p, bitmap, box, cx - x, cy - y);
+    if (y > -ey) plot(p, bitmap, box, right + x, cy - y);
+    if (x > -ex) plot(p, bitmap, box, cx - x, low + y);
   };
   if (int64_t(rx) + ry <= WALK_WHOLE_UP_TO) {
-    walk_ellipse(rx, ry, [&](int64_t x, int64_t y, bool) {
-      visit(x, y);
+    auto charge = [&](int64_t x, int64_t y) {
       if (y <= -ey)
         cost += 2 + (x > -ex ? 1 : 0);
       else
         cost += x <= -ex ? 3 : 5;
+    };
+    // Wholly inside the clip: no point needs its own test.
+    if (std::min<int64_t>(int64_t(cx) - rx, right) >= box.left &&
+        std::max<int64_t>(right + rx, cx) < box.right &&
+        std::min<int64_t>(int64_t(cy) - ry, low) >= box.top &&
+        std::max<int64_t>(low + ry, cy) < box.bottom) {
+      // Values, not references: a byte stored may alias anything reached
+      // through a pointer.
+      uint8_t *const base = udata_elements(bitmap);
+      const int64_t width = bitmap->width, lx = cx, ty = cy, nex = -int64_t(ex), ney = -int64_t(ey);
+      const span_painter *pp = &p;
+      auto walk = [&](auto put) {
+        walk_ellipse(rx, ry, [=, &cost](int64_t x, int64_t y, bool) {
+          put(right + x, low + y);
+          if (x > nex && y > ney) put(lx - x, ty - y);
+          if (y > ney) put(right + x, ty - y);
+          if (x > nex) put(lx - x, low + y);
+          cost += y <= ney ? 2 + (x > nex ? 1 : 0) : x <= nex ? 3 : 5;
+        });
+      };
+      if (p.ctx.plain_pattern && p.uniform[0]) {
+        const uint8_t keep = p.keep, value = p.value[0];
+        walk([=](int64_t x, int64_t y) {
+          uint8_t *d = base + y * width + x;
+          *d = uint8_t((*d & keep) | value);
+        });
+      } else {
+        walk([=](int64_t x, int64_t y) { paint_pixel(*pp, base + y * width + x, x, y); });
+      }
+      return cost;
+    }
+    walk_ellipse(rx, ry, [&](int64_t x, int64_t y, bool) {
+      visit(x, y);
+      charge(x, y);
     });
     return cost;
   }
@@ -558,24 +651,115 @@ int64_t draw_ellipse_1(udata *bitmap, int32_t cx, int32_t cy, int32_t rx, int32_
   return cost + 5 * skipped;
 }
 
-int64_t fill_ellipse_1(udata *bitmap, int32_t cx, int32_t cy, int32_t rx, int32_t ry, int32_t ex,
-                       int32_t ey, int32_t colour) {
-  if (!bitmap || !cproc) return 0;
-  bool inverted = cproc->inverted_shape != 0;
-  span_painter p = make_painter(colour);
-  clip_box c = drawing_clip(bitmap);
-  auto span = inverted ? hline_inv : hline;
+namespace {
+
+// One y step of a filled ellipse walk: the half-width x and the row offset y.
+struct walk_span {
+  int32_t x, y;
+};
+
+// The spans of collected walk steps, in walk order: rows cy - y and (when
+// y > -ey) low + y, from cx - x to right + x. fill(row, n, xs, y) paints n
+// pixels from row xs of row y. Returns their cost.
+template <typename Fill>
+inline int64_t paint_walk_spans(const span_painter &p, udata *bitmap, const clip_box &clip,
+                                const walk_span *steps, int64_t n, int64_t cx, int64_t right,
+                                int64_t cy, int64_t low, int64_t ey, Fill fill) {
+  int64_t cost = 0;
+  uint8_t *const base = udata_elements(bitmap);
+  const int64_t width = bitmap->width;
+  const clip_box c = clip;  // a copy: the bytes stored may alias the caller's
+  auto one = [&](int64_t x0, int64_t x1, int64_t y) {
+    if (y < c.top || y >= c.bottom) return;
+    int64_t xs = std::max<int64_t>(x0, c.left), xe = std::min<int64_t>(x1, c.right - 1);
+    if (xe < xs) return;
+    fill(base + y * width + xs, xe - xs + 1, xs, y);
+    cost += span_cost(p, bitmap, int32_t(xs), int32_t(xe));
+  };
+  for (int64_t i = 0; i < n; i++) {
+    int64_t x = steps[i].x, y = steps[i].y;
+    one(cx - x, right + x, cy - y);
+    if (y > -ey) one(cx - x, right + x, low + y);
+  }
+  return cost;
+}
+
+// The masked fill of a span: keep and the pattern rows' fills as values.
+struct masked_rows {
+  uint8_t keep;
+  uint64_t fill[8];
+  explicit masked_rows(const span_painter &p) : keep(p.keep) {
+    std::copy(p.row_fill, p.row_fill + 8, fill);
+  }
+};
+
+inline auto masked_span(const span_painter &p) {
+  return [m = masked_rows(p)](uint8_t *row, int64_t n, int64_t xs, int64_t y) {
+    masked_fill_row(row, n, m.keep, turn_fill(m.fill[y & 7], xs));
+  };
+}
+
+#if KVD_SPAN_AVX2
+__attribute__((target("avx2"), flatten)) int64_t paint_walk_spans_avx2(
+    const span_painter &p, udata *bitmap, const clip_box &c, const walk_span *steps, int64_t n,
+    int64_t cx, int64_t right, int64_t cy, int64_t low, int64_t ey) {
+  return paint_walk_spans(
+      p, bitmap, c, steps, n, cx, right, cy, low,
+      ey, [&p](uint8_t * row, int64_t len, int64_t xs, int64_t y) __attribute__((target("avx2"))) {
+        masked_fill_row_avx2(row, len, p.keep, turn_fill(p.row_fill[y & 7], xs));
+      });
+}
+#endif
+
+// The whole walk of a filled ellipse whose y steps fit `limit` entries,
+// painted after the walk: the steps are collected, then their spans painted
+// in the same order by the painter's way. Returns -1 when they do not fit.
+int64_t fill_ellipse_collected(const span_painter &p, udata *bitmap, const clip_box &c, int32_t cx,
+                               int32_t cy, int32_t rx, int32_t ry, int32_t ex, int32_t ey) {
+  constexpr int64_t limit = 1024;
+  if (ry >= limit) return -1;
+  walk_span steps[limit];
+  int64_t n = 0, positions = 0;
+  walk_ellipse(rx, ry, [&](int64_t x, int64_t y, bool steps_y) {
+    positions++;
+    if (steps_y) steps[n++] = {int32_t(x), int32_t(y)};
+  });
+  int64_t right = int64_t(cx) + ex, low = int64_t(cy) + ey, cost = 8 * positions;
+  bool all_uniform = std::all_of(p.row_uniform, p.row_uniform + 8, [](bool u) { return u; });
+  bool any_solid = std::any_of(p.row_solid, p.row_solid + 8, [](bool u) { return u; });
+  if (all_uniform && !any_solid) {
+#if KVD_SPAN_AVX2
+    if (have_avx2)
+      return cost + paint_walk_spans_avx2(p, bitmap, c, steps, n, cx, right, cy, low, ey);
+#endif
+    return cost + paint_walk_spans(p, bitmap, c, steps, n, cx, right, cy, low, ey, masked_span(p));
+  }
+  return cost +
+         paint_walk_spans(p, bitmap, c, steps, n, cx, right, cy, low, ey,
+                          [&](uint8_t *, int64_t len, int64_t xs, int64_t y) {
+                            paint_span(p, bitmap, int32_t(xs), int32_t(xs + len - 1), int32_t(y));
+                          });
+}
+
+// The spans of a filled ellipse walk (or, inverted, what lies beside them).
+template <bool inverted>
+int64_t fill_ellipse_spans(const span_painter &p, udata *bitmap, const clip_box &c, int32_t cx,
+                           int32_t cy, int32_t rx, int32_t ry, int32_t ex, int32_t ey) {
   int64_t cost = 0, right = int64_t(cx) + ex, low = int64_t(cy) + ey;
   auto spans = [&](int64_t x, int64_t y) {
-    cost += span(p, bitmap, c, cx - x, right + x, cy - y);
-    if (y > -ey) cost += span(p, bitmap, c, cx - x, right + x, low + y);
+    auto span = [&](int64_t row) {
+      return inverted ? hline_inv(p, bitmap, c, cx - x, right + x, row)
+                      : hline(p, bitmap, c, cx - x, right + x, row);
+    };
+    cost += span(cy - y);
+    if (y > -ey) cost += span(low + y);
   };
-  if (rx >= 0 && ry >= 0 && int64_t(rx) + ry <= WALK_WHOLE_UP_TO) {
+  if (int64_t(rx) + ry <= WALK_WHOLE_UP_TO) {
     walk_ellipse(rx, ry, [&](int64_t x, int64_t y, bool steps_y) {
       cost += 8;
       if (steps_y) spans(x, y);
     });
-  } else if (rx >= 0 && ry >= 0) {
+  } else {
     // By rows: only the rows that can be seen are spanned; every position is
     // charged as the whole walk would charge it.
     row_band bands[2];
@@ -586,6 +770,26 @@ int64_t fill_ellipse_1(udata *bitmap, int32_t cx, int32_t cy, int32_t rx, int32_
           if (exits) spans(x1, y);
         });
     cost += 8 * skipped;
+  }
+  return cost;
+}
+
+}  // namespace
+
+int64_t fill_ellipse_1(udata *bitmap, int32_t cx, int32_t cy, int32_t rx, int32_t ry, int32_t ex,
+                       int32_t ey, int32_t colour) {
+  if (!bitmap || !cproc) return 0;
+  bool inverted = cproc->inverted_shape != 0;
+  span_painter p = make_painter(colour);
+  clip_box c = drawing_clip(bitmap);
+  int64_t cost = 0, low = int64_t(cy) + ey;
+  if (rx >= 0 && ry >= 0) {
+    cost = -1;
+    if (!inverted && int64_t(rx) + ry <= WALK_WHOLE_UP_TO)
+      cost = fill_ellipse_collected(p, bitmap, c, cx, cy, rx, ry, ex, ey);
+    if (cost < 0)
+      cost = inverted ? fill_ellipse_spans<true>(p, bitmap, c, cx, cy, rx, ry, ex, ey)
+                      : fill_ellipse_spans<false>(p, bitmap, c, cx, cy, rx, ry, ex, ey);
   }
   if (inverted) {
     cost += fill_rows(p, bitmap, c, c.left, c.top, c.right - 1, int64_t(cy) - ry - 1);

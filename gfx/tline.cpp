@@ -98,6 +98,38 @@ int64_t draw_tline3d(udata *src, udata *dst, double x0, double y0, double x1, do
   bool exact = flags & TLINE_EXACT;
   bool fast = !map && c.read == 0x3F && c.target == 0x3F && c.plain_pattern;
   int64_t uf = 0, vf = 0, ustep = 0, vstep = 0;
+  if (fast && !exact) {
+    // The common case in one tight loop: texels of a u8 source through table
+    // 0, spans of 8 steps as below, the pixel position stepped in 16.16.
+    const uint8_t *const texels = udata_elements(t.src), *const table = c.coltab[0];
+    const uint32_t tex_w = t.src->width, wmask = tex_w - 1, hmask = t.src->height - 1;
+    const int32_t wrap_x = t.wrap_x, wrap_y = t.wrap_y, off_x = t.offset_x, off_y = t.offset_y;
+    const uint8_t write = uint8_t(c.write);
+    uint8_t *const base = udata_elements(dst);
+    const int64_t width = dst->width, xstep = s.xstep, ystep = s.ystep;
+    int64_t xf = s.x0 + s.first * xstep, yf = s.y0 + s.first * ystep;
+    int64_t end_u = 0, end_v = 0;  // the end of one span is the start of the next
+    for (int64_t i = s.first; i <= s.last;) {
+      int64_t start = i - i % 8;
+      if (i == s.first)
+        exact_at(start, uf, vf);
+      else
+        uf = end_u, vf = end_v;
+      exact_at(start + 8, end_u, end_v);
+      ustep = int64_t(double(end_u - uf) * 0.125), vstep = int64_t(double(end_v - vf) * 0.125);
+      uf += (i - start) * ustep, vf += (i - start) * vstep;
+      for (int64_t stop = std::min(s.last, start + 7); i <= stop;
+           i++, xf += xstep, yf += ystep, uf += ustep, vf += vstep) {
+        uint8_t *d = base + (yf >> 16) * width + (xf >> 16);
+        uint32_t tx = uint32_t((int32_t(uf >> 16) & wrap_x) + off_x) & wmask;
+        uint32_t ty = uint32_t((int32_t(vf >> 16) & wrap_y) + off_y) & hmask;
+        uint8_t old = *d, out = table[(texels[uint64_t(ty) * tex_w + tx] & 63) * 64 + (old & 63)];
+        *d = uint8_t(((out ^ old) & write) ^ old);
+      }
+    }
+    int64_t n = s.last - s.first + 1;
+    return n / 3;
+  }
   for (int64_t i = s.first; i <= s.last; i++) {
     int32_t x = int32_t((s.x0 + i * s.xstep) >> 16), y = int32_t((s.y0 + i * s.ystep) >> 16);
     uint8_t *d = bitmap_row(dst, y) + x;

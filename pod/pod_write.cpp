@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <vector>
 
 #include "base/cpu_budget.h"
@@ -60,7 +61,7 @@ struct pod_key {
   lua_Number d;
   const char *s;
   size_t len;
-  int slot;  // index in the key array
+  int slot;  // index in the key array, or the key's stack index
 };
 
 // Writes n bytes at the cursor: in place when they and the terminator's byte
@@ -281,8 +282,16 @@ void write_table(pod_writer &w, int t, int depth) {
       counted++;
   }
   int keys = 0;
-  std::vector<pod_key> list;
-  list.reserve(size_t(counted));
+  // The list lives in place for small records (no allocation), else on the heap.
+  constexpr int INLINE_KEYS = 8;
+  pod_key inline_keys[INLINE_KEYS];
+  std::vector<pod_key> heap_keys(size_t(counted > INLINE_KEYS ? counted : 0));
+  pod_key *const list = counted > INLINE_KEYS ? heap_keys.data() : inline_keys;
+  int listed = 0;
+  // A few keys are kept on the stack itself (slot = their stack index), which
+  // spares a key array for the small records most data is made of.
+  constexpr int STACK_KEYS = 32;
+  const bool on_stack = counted <= STACK_KEYS && lua_checkstack(L, STACK_KEYS + 8);
   lua_pushnil(L);
   while (lua_next(L, t)) {
     lua_pop(L, 1);
@@ -302,25 +311,40 @@ void write_table(pod_writer &w, int t, int depth) {
     } else {
       continue;  // keys without a text form are skipped with their values
     }
+    if (listed == counted) {  // the walks agree: never taken
+      lua_pop(L, 1);
+      break;
+    }
+    if (on_stack) {
+      lua_pushvalue(L, -1);
+      lua_insert(L, -2);  // below the key that lua_next goes on from
+      k.slot = lua_gettop(L) - 1;
+      keys++;
+      list[listed++] = k;
+      continue;
+    }
     if (!keys) {
       lua_createtable(L, counted, 0);
       lua_insert(L, -2);  // below the key that lua_next goes on from
       keys = lua_gettop(L) - 1;
     }
-    k.slot = int(list.size()) + 1;
+    k.slot = listed + 1;
     lua_pushvalue(L, -1);
     lua_rawseti(L, keys, k.slot);
-    list.push_back(k);
+    list[listed++] = k;
   }
-  std::sort(list.begin(), list.end(), key_less);
+  std::sort(list, list + listed, key_less);
 
   put(w.b, "{", 1);
   bool first = true;
-  for (const pod_key &k : list) {
+  for (const pod_key &k : std::span(list, size_t(listed))) {
     if (!has_room(w, 4 * uint64_t(k.len) + 40)) break;
     if (!first) put(w.b, ",", 1);
     first = false;
-    lua_rawgeti(L, keys, k.slot);
+    if (on_stack)
+      lua_pushvalue(L, k.slot);
+    else
+      lua_rawgeti(L, keys, k.slot);
     write_key(w, k, lua_gettop(L));
     put(w.b, "=", 1);
     lua_rawget(L, t);
@@ -335,7 +359,7 @@ void write_table(pod_writer &w, int t, int depth) {
     lua_pop(L, 1);
   }
   put(w.b, "}", 1);
-  if (keys) lua_pop(L, 1);  // the key array
+  if (keys) lua_pop(L, on_stack ? keys : 1);  // the keys or the key array
   w.open_tables.pop_back();
 }
 

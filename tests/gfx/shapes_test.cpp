@@ -365,3 +365,45 @@ TEST_F(shapes_test, alpha_bits_memcpy_equals_the_byte_rule) {
     ASSERT_EQ(dst, want) << "round " << round;
   }
 }
+
+// Lines, outlines and filled ellipses under random masks, pattern and tables
+// (and a random clip) equal the per-pixel formula on the pixels the shape
+// covers, found by drawing it once more under the reset state over zeros.
+TEST_F(shapes_test, shapes_under_any_draw_state_equal_the_per_pixel_formula) {
+  using prim = void (*)(udata *, const std::vector<int32_t> &);
+  const std::vector<std::pair<const char *, prim>> prims = {
+      {"line", [](udata *b, auto &a) { draw_line(b, a[0], a[1], a[2], a[3], a[6]); }},
+      {"oval", [](udata *b, auto &a) { draw_oval(b, a[0], a[1], a[2], a[3], a[6]); }},
+      {"filloval", [](udata *b, auto &a) { draw_filloval(b, a[0], a[1], a[2], a[3], a[6]); }},
+      {"rrect", [](udata *b, auto &a) { draw_rrect(b, a[0], a[1], a[2], a[3], a[4], a[5], a[6]); }},
+      {"rrectfill",
+       [](udata *b, auto &a) { draw_rrectfill(b, a[0], a[1], a[2], a[3], a[4], a[5], a[6]); }},
+  };
+  constexpr int W = 70, H = 50;
+  for (int round = 0; round < 500; round++) {
+    const auto &[name, draw] = prims[size_t(round) % prims.size()];
+    std::vector<int32_t> a;
+    for (int i = 0; i < 2; i++)
+      a.push_back(rand_in(-20, W + 20)), a.push_back(rand_in(-20, H + 20));
+    a.push_back(rand_in(0, 6)), a.push_back(rand_in(0, 6)), a.push_back(int32_t(rng() & 0xFFFF));
+    bool clipped = round % 3 == 0;
+    int32_t l = rand_in(-4, 30), t = rand_in(-4, 20), r = rand_in(l, W + 4),
+            btm = rand_in(t, H + 4);
+    reset_draw_state(root);
+    udata *cover = bitmap(W, H);
+    clipped ? set_clip(l, t, r, btm) : full_clip(cover);
+    draw(cover, {a[0], a[1], a[2], a[3], a[4], a[5], 1});
+    random_draw_state();
+    udata *b = random_bitmap(W, H);
+    std::vector<uint8_t> before = bytes(b);
+    draw(b, a);
+    for (int32_t y = 0; y < H; y++)
+      for (int32_t x = 0; x < W; x++) {
+        uint8_t old = before[size_t(y * W + x)];
+        uint8_t want = pixels(cover)[y * W + x] ? ref_shape(x, y, a[6], old) : old;
+        ASSERT_EQ(pixels(b)[y * W + x], want)
+            << name << " round " << round << " at " << x << "," << y << " args " << a[0] << " "
+            << a[1] << " " << a[2] << " " << a[3] << " " << a[4] << " " << a[5];
+      }
+  }
+}

@@ -59,6 +59,25 @@ TEST_F(PodText, WriterForms) {
   for (auto &c : cases) EXPECT_EQ(pod(c.expr), c.text) << c.expr;
 }
 
+// Key lists of every size the writer keeps in a different place (a few, more
+// than fit in place, the most kept on the stack, more than that), alone and
+// nested in a sequence: strings first, then numbers, each sorted.
+TEST_F(PodText, KeysOfEverySizeAreSorted) {
+  for (int n : {2, 4, 5, 16, 17, 20}) {
+    std::string want = "{";
+    for (int i = 1; i <= n; i++)
+      want += (i > 1 ? ",k" : "k") + std::string(i < 10 ? "0" : "") + std::to_string(i) + "=" +
+              std::to_string(i);
+    for (int i = n; i >= 1; i--) want += ",[-" + std::to_string(i) + "]=" + std::to_string(i);
+    want += ",7}";
+    std::string make = "(function() local t = {7} for i = " + std::to_string(n) +
+                       ", 1, -1 do t[string.format('k%02d', i)] = i t[-i] = i end return t end)()";
+    EXPECT_EQ(pod(make), want) << n;
+    EXPECT_EQ(pod("{" + make + ", {x = 1}, " + make + "}"), "{" + want + ",{x=1}," + want + "}")
+        << n;
+  }
+}
+
 TEST_F(PodText, MixedIntegerAndFloatKeysSortNumerically) {
   EXPECT_EQ(pod("{[2^53]=1,[2^53+1.0]=2,[9007199254740993]=3,[0.5]=4,[-1]=5}"),
             "{[-1]=5,[0.5]=4,[9007199254740992]=2,[9007199254740993]=3}");

@@ -14,8 +14,11 @@
 
 #include "tools/bench/bench_ratio.h"
 #include "gfx/blit.h"
+#include "gfx/font.h"
 #include "gfx/pixel.h"
+#include "gfx/print.h"
 #include "gfx/shapes.h"
+#include "gfx/tline.h"
 #include "gfx/video.h"
 #include "machine/app.h"
 #include "base/config.h"
@@ -132,6 +135,133 @@ void run_memset_lines(benchmark::State &state) {
   bytes(state, n);
 }
 
+// ---- plain loops beside lines, outlines, textured lines and text ----
+// The lines of run_lines by a naive Bresenham walk into the same bytes.
+void run_bresenham(benchmark::State &state) {
+  int64_t n = 0;
+  uint8_t *px = udata_elements(screen().b);
+  for (auto _ : state) {
+    n = 0;
+    for (int32_t i = 0; i < 64; i++) {
+      int32_t x0 = i * 3, y0 = 0, x1 = W - 1 - i * 5, y1 = H - 1;
+      int32_t dx = std::abs(x1 - x0), sx = x0 < x1 ? 1 : -1, dy = -std::abs(y1 - y0), sy = 1;
+      int32_t err = dx + dy;
+      for (;;) {
+        px[y0 * W + x0] = 7;
+        n++;
+        if (x0 == x1 && y0 == y1) break;
+        int32_t e2 = 2 * err;
+        if (e2 >= dy) err += dy, x0 += sx;
+        if (e2 <= dx) err += dx, y0 += sy;
+      }
+    }
+    benchmark::ClobberMemory();
+  }
+  bytes(state, n);
+}
+// Pixels an outline of side x side at the corner sets on a cleared bitmap.
+int64_t oval_pixels(int64_t side) {
+  bitmap_block probe(W, H);
+  std::memset(udata_elements(probe.b), 0, W * H);
+  draw_oval(probe.b, 0, 0, int32_t(side - 1), int32_t(side - 1), 7);
+  int64_t n = 0;
+  for (int32_t i = 0; i < W * H; i++) n += udata_elements(probe.b)[i] != 0;
+  return n;
+}
+void run_circ(benchmark::State &state) {
+  int64_t side = state.range(0);
+  for (auto _ : state) {
+    draw_oval(screen().b, 0, 0, int32_t(side - 1), int32_t(side - 1), 7);
+    benchmark::ClobberMemory();
+  }
+  bytes(state, oval_pixels(side));
+}
+// The midpoint circle of the same radius, eight points a step.
+void run_midpoint_circle(benchmark::State &state) {
+  int32_t r = int32_t(state.range(0) / 2), c = r;
+  uint8_t *px = udata_elements(screen().b);
+  int64_t n = 0;
+  for (auto _ : state) {
+    n = 0;
+    int32_t x = r, y = 0, err = 1 - r;
+    while (x >= y) {
+      const int32_t pts[8][2] = {{c + x, c + y}, {c + y, c + x}, {c - y, c + x}, {c - x, c + y},
+                                 {c - x, c - y}, {c - y, c - x}, {c + y, c - x}, {c + x, c - y}};
+      for (const auto &q : pts) px[q[1] * W + q[0]] = 7;
+      n += 8;
+      y++;
+      if (err < 0) {
+        err += 2 * y + 1;
+      } else {
+        x--;
+        err += 2 * (y - x) + 1;
+      }
+    }
+    benchmark::ClobberMemory();
+  }
+  bytes(state, n);
+}
+// 64 rows across the screen, textured from a 64 x 64 bitmap.
+bitmap_block &texture() {
+  static bitmap_block t(64, 64);
+  return t;
+}
+void run_tline(benchmark::State &state) {
+  for (auto _ : state) {
+    for (int32_t i = 0; i < 64; i++)
+      draw_tline3d(texture().b, screen().b, 0, i * 4, W - 1, i * 4, 0, i, W, i + 8, 1, 1, 0);
+    benchmark::ClobberMemory();
+  }
+  bytes(state, 64 * W);
+}
+// The same rows by 16.16 texture steps, no masks, tables or perspective.
+void run_plain_tline(benchmark::State &state) {
+  const uint8_t *tex = udata_elements(texture().b);
+  uint8_t *px = udata_elements(screen().b);
+  for (auto _ : state) {
+    for (int32_t i = 0; i < 64; i++) {
+      int64_t u = 0, v = int64_t(i) << 16, du = (int64_t(W) << 16) / (W - 1),
+              dv = (8 << 16) / (W - 1);
+      uint8_t *row = px + i * 4 * W;
+      for (int32_t x = 0; x < W; x++, u += du, v += dv)
+        row[x] = tex[((v >> 16) & 63) * 64 + ((u >> 16) & 63)];
+    }
+    benchmark::ClobberMemory();
+  }
+  bytes(state, 64 * W);
+}
+// 100 characters of text: print against 100 plain 8 x 8 glyphs.
+const char text100[] =
+    "The quick brown fox jumps over the lazy dog; 0123456789 THE QUICK BROWN FOX JUMPS OVER THE "
+    "LAZY DOG!";
+static_assert(sizeof text100 - 1 == 100);
+void run_print(benchmark::State &state) {
+  for (uint32_t i = 0; i < GFX_FONT_BYTES; i++) poke(int32_t(RAM_BOOT_FONT + i), lil_font_dat[i]);
+  poke(int32_t(RAM_FONT_DEFAULT), int32_t(RAM_BOOT_FONT >> 8));
+  for (auto _ : state) {
+    poke4(int32_t(RAM_TEXT_CURSOR_X), 0);
+    poke4(int32_t(RAM_TEXT_CURSOR_Y), 0);
+    get_masks_shape();
+    print_q7scii(screen().b, reinterpret_cast<const uint8_t *>(text100), 100, 0x10, 7);
+    benchmark::ClobberMemory();
+  }
+  bytes(state, 100);
+}
+void run_glyph_loop(benchmark::State &state) {
+  uint8_t *px = udata_elements(screen().b);
+  for (auto _ : state) {
+    for (int32_t i = 0; i < 100; i++) {
+      const uint8_t *g = lil_font_dat + 8 * uint8_t(text100[i]);
+      uint8_t *at = px + (i / 60) * 8 * W + (i % 60) * 8;
+      for (int32_t r = 0; r < 8; r++)
+        for (int32_t b = 0; b < 8; b++)
+          if ((g[r] >> b) & 1) at[r * W + b] = 7;
+    }
+    benchmark::ClobberMemory();
+  }
+  bytes(state, 100);
+}
+
 // ---- sprites and copies ----
 void run_memcpy(benchmark::State &state) {
   int64_t side = state.range(0);
@@ -223,6 +353,15 @@ BENCHMARK(run_circfill)->Name("circfill")->Arg(64);
 BENCHMARK(run_circfill)->Name("circfill")->Arg(270);
 BENCHMARK(run_memset_lines)->Name("baseline/memset_lines");
 BENCHMARK(run_lines)->Name("line");
+BENCHMARK(run_bresenham)->Name("baseline/bresenham");
+BENCHMARK(run_circ)->Name("circ")->Arg(64);
+BENCHMARK(run_circ)->Name("circ")->Arg(270);
+BENCHMARK(run_midpoint_circle)->Name("baseline/midpoint_circle")->Arg(64);
+BENCHMARK(run_midpoint_circle)->Name("baseline/midpoint_circle")->Arg(270);
+BENCHMARK(run_tline)->Name("tline");
+BENCHMARK(run_plain_tline)->Name("baseline/plain_tline");
+BENCHMARK(run_print)->Name("print100");
+BENCHMARK(run_glyph_loop)->Name("baseline/glyph_loop");
 BENCHMARK(run_memcpy)->Name("baseline/memcpy")->Arg(16);
 BENCHMARK(run_memcpy)->Name("baseline/memcpy")->Arg(64);
 BENCHMARK(run_sdl_sprite)->Name("baseline/sdl_blit")->Arg(16);
@@ -263,6 +402,19 @@ int main(int argc, char **argv) {
   for (const row &w : rows) {
     double r = reporter.rate[w.ours], b = reporter.rate[w.base];
     bench_print_goal(w.ours, b > 0 ? r / b : 0.0, w.kind, w.goal, w.base);
+  }
+  // Time a pixel (a character) against a plain C loop doing the same.
+  const row slower[] = {
+      {"line", "baseline/bresenham", bench_goal::at_most, 1.5},
+      {"circ/64", "baseline/midpoint_circle/64", bench_goal::at_most, 1.5},
+      {"circ/270", "baseline/midpoint_circle/270", bench_goal::at_most, 1.5},
+      {"tline", "baseline/plain_tline", bench_goal::at_most, 1.5},
+      {"print100", "baseline/glyph_loop", bench_goal::at_most, 2},
+  };
+  bench_print_goal_header("graphics (time against a plain loop)");
+  for (const row &w : slower) {
+    double r = reporter.rate[w.ours], b = reporter.rate[w.base];
+    bench_print_goal(w.ours, r > 0 ? b / r : 0.0, w.kind, w.goal, w.base);
   }
   benchmark::Shutdown();
   processes_init();
