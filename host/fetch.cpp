@@ -2,10 +2,12 @@
 #include "host/fetch.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <cstring>
 #include <vector>
 
+#include "base/klog.h"
 #include "machine/process.h"
 
 gurl_slot gurl_slots[GURL_SLOTS];
@@ -71,34 +73,74 @@ static int gurl_curl_progress(void *data, curl_off_t, curl_off_t, curl_off_t, cu
   return static_cast<gurl_job *>(data)->cancelled.load(std::memory_order_relaxed) ? 1 : 0;
 }
 
+// libcurl and the many libraries it needs (TLS, name lookup, compression)
+// are loaded at the first download, not at start-up: a workstation that never
+// fetches pays neither their loading time nor their memory.
+struct gurl_curl_calls {
+  decltype(&curl_global_init) global_init = nullptr;
+  decltype(&curl_easy_init) easy_init = nullptr;
+  decltype(&curl_easy_setopt) easy_setopt = nullptr;
+  decltype(&curl_easy_perform) easy_perform = nullptr;
+  decltype(&curl_easy_cleanup) easy_cleanup = nullptr;
+};
+static gurl_curl_calls gurl_curl;
+
+template <typename F>
+static bool gurl_find(void *lib, const char *name, F *to) {
+  *to = reinterpret_cast<F>(dlsym(lib, name));
+  return *to != nullptr;
+}
+
+// Loads libcurl once and sets it up; false when it
+// cannot be had (logged), and every download then fails. Main thread, before the first
+// worker starts: libcurl's global set-up is not thread-safe.
+static bool gurl_load_curl() {
+  static const bool ready = [] {
+    void *lib = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+    gurl_curl_calls c;
+    bool found = lib && gurl_find(lib, "curl_global_init", &c.global_init) &&
+                 gurl_find(lib, "curl_easy_init", &c.easy_init) &&
+                 gurl_find(lib, "curl_easy_setopt", &c.easy_setopt) &&
+                 gurl_find(lib, "curl_easy_perform", &c.easy_perform) &&
+                 gurl_find(lib, "curl_easy_cleanup", &c.easy_cleanup);
+    if (!found || c.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+      klog("** downloads unavailable: %s\n", lib ? "libcurl could not be set up" : dlerror());
+      return false;
+    }
+    gurl_curl = c;
+    return true;
+  }();
+  return ready;
+}
+
 static void gurl_run_transfer(gurl_job *job) {
-  CURL *curl = curl_easy_init();
+  CURL *curl = gurl_curl.easy_init ? gurl_curl.easy_init() : nullptr;
   if (!curl) {
     gurl_finish(job, GURL_FAILED);
     return;
   }
   job->curl = curl;
-  curl_easy_setopt(curl, CURLOPT_URL, reinterpret_cast<const char *>(job->url.data));
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, gurl_curl_progress);
-  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, job);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);  // time-outs without signals, on any thread
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, gurl_curl_write);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, job);
+  gurl_curl.easy_setopt(curl, CURLOPT_URL, reinterpret_cast<const char *>(job->url.data));
+  gurl_curl.easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  gurl_curl.easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  gurl_curl.easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, gurl_curl_progress);
+  gurl_curl.easy_setopt(curl, CURLOPT_XFERINFODATA, job);
+  gurl_curl.easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);  // time-outs without signals, on any thread
+  gurl_curl.easy_setopt(curl, CURLOPT_WRITEFUNCTION, gurl_curl_write);
+  gurl_curl.easy_setopt(curl, CURLOPT_WRITEDATA, job);
   const gurl_limits_record &limits = job->limits;
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, limits.connect_timeout_ms);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, limits.low_speed_bytes);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.low_speed_seconds);
-  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, limits.redirects_max);
-  curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)limits.response_max);
+  gurl_curl.easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, limits.connect_timeout_ms);
+  gurl_curl.easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, limits.low_speed_bytes);
+  gurl_curl.easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.low_speed_seconds);
+  gurl_curl.easy_setopt(curl, CURLOPT_MAXREDIRS, limits.redirects_max);
+  gurl_curl.easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)limits.response_max);
   // Remote files only: other schemes (file: among them) would read the
   // host's own files past the workstation's file system.
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  CURLcode rc = curl_easy_perform(curl);
+  gurl_curl.easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  gurl_curl.easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  CURLcode rc = gurl_curl.easy_perform(curl);
   gurl_finish(job, rc == CURLE_OK ? GURL_DONE : GURL_FAILED);
-  curl_easy_cleanup(curl);
+  gurl_curl.easy_cleanup(curl);
   job->curl = nullptr;
 }
 
@@ -128,9 +170,7 @@ static void gurl_prune_running() {
 
 uint32_t gurl_get(const char *url, const char *extra, gurl_callback callback) {
   if (!url) return GURL_NO_JOB;
-  // Before the first worker starts: libcurl's global set-up is not thread-safe.
-  static const bool curl_ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-  (void)curl_ready;
+  gurl_load_curl();
   uint32_t id = next_gurl_job_id++;
   gurl_slot &slot = gurl_slots[id % GURL_SLOTS];
   auto job = std::make_shared<gurl_job>();

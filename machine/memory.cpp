@@ -170,6 +170,23 @@ int32_t kvd_memset(int32_t addr, int32_t value, int32_t length) {
   return cost;
 }
 
+void kvd_pwrite(proc *p, int32_t addr, const void *bytes, int32_t length) {
+  if (length < 1 || !p) return;
+  proc_memory &m = p->mem;
+  uint32_t a = uint32_t(addr);
+  const uint8_t *from = static_cast<const uint8_t *>(bytes);
+  while (length > 0) {
+    int32_t chunk = length;
+    int room = region_end(m, a) - offset_of(a);
+    if (chunk > room) chunk = room;
+    memcpy(resolve(m, a), from, size_t(chunk));
+    m.page_flags[page_of(a)] = PAGE_WRITTEN;
+    a += uint32_t(chunk);
+    from += chunk;
+    length -= chunk;
+  }
+}
+
 // Copies bytes [0, 4096) of page p region by region, so that a page mapped
 // onto a partial userdata tail is never read or written past its end.
 static void copy_page(proc_memory &from, proc_memory &to, int p) {

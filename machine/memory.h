@@ -39,6 +39,11 @@ void poke2_proc(proc *p, int32_t addr, int32_t value);
 int32_t kvd_memcpy(int32_t dest, int32_t src, int32_t length);
 int32_t kvd_memset(int32_t addr, int32_t value, int32_t length);
 
+// Writes length bytes into process p from addr on (wrapping at 16 MiB), as
+// that many one-byte writes would, region by region; a null process is
+// ignored. Costs nothing: for the kernel's own set-up.
+void kvd_pwrite(proc *p, int32_t addr, const void *bytes, int32_t length);
+
 // Copies the whole pages from start >> 12 up to (not including) end >> 12
 // from one process to another; pages absent in the source are skipped.
 void kvd_pmemcpy_pages(proc *src, proc *dest, int32_t start, int32_t end);

@@ -1,4 +1,5 @@
 // The default wavetables and instrument 0 that every new process starts with.
+#include <bit>
 #include <cmath>
 #include <cstdint>
 
@@ -60,14 +61,16 @@ void generate_default_wavetable(proc *p) {
       return;
     }
   }
-  proc *previous = cproc;
-  cproc = p;
   if (!generated_wt0) {
     generated_wt0 = true;
+    proc *previous = cproc;
+    cproc = p;
     build_wt0();
+    cproc = previous;
   }
-  for (uint32_t k = 0; k < WT0_SAMPLES; k++) poke2(int32_t(RAM_WAVE_NOISE + 2 * k), wt0[k]);
-  cproc = previous;
+  // Samples are little-endian in memory, as on every host we build for.
+  static_assert(std::endian::native == std::endian::little);
+  kvd_pwrite(p, int32_t(RAM_WAVE_NOISE), wt0, int32_t(sizeof wt0));
 }
 
 void generate_default_audio_data(proc *p) {

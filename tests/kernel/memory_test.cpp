@@ -152,6 +152,34 @@ TEST_F(Memory, BlockCostsAndDirections) {
   EXPECT_EQ(peek(0x9FFF), 255);
 }
 
+// A block written into another process lands where one-byte writes would:
+// across page ends and the top of memory, inside a mapping and past its end,
+// marking each page written; the current process is left alone.
+TEST_F(Memory, BlockWritesIntoAnyProcess) {
+  proc_ptr other = new_process();
+  std::vector<uint8_t> ud(100), bytes(5000);
+  for (size_t i = 0; i < bytes.size(); i++) bytes[i] = uint8_t(i * 7 + 1);
+  other->mem.page_pointer[0x50] = ud.data();
+  other->mem.mapped_length[0x50] = 100;
+  struct {
+    int32_t addr, length;
+  } cases[] = {{0x40FF0, 5000}, {0xFFFFF0, 40}, {0x50000 + 90, 20}, {0x7000, 0}, {0x7000, -3}};
+  for (auto c : cases) kvd_pwrite(other.get(), c.addr, bytes.data(), c.length);
+  cproc = other.get();
+  for (auto c : cases)
+    for (int32_t i = 0; i < c.length; i++)
+      ASSERT_EQ(peek(c.addr + i), bytes[size_t(i)]) << std::hex << c.addr << " + " << i;
+  EXPECT_EQ(ud[90], bytes[0]);
+  EXPECT_EQ(other->mem.own_page[0x50][100], bytes[10]);
+  EXPECT_EQ(other->mem.own_page[0x50][110], 0);
+  for (int pg : {0x40, 0x41, 0x42, 0xFFF, 0x0, 0x50})
+    EXPECT_EQ(other->mem.page_flags[pg], 255) << pg;
+  EXPECT_EQ(other->mem.page_flags[0x7], 0);
+  EXPECT_EQ(m().page_bytes, 65536);          // nothing of the current process was touched
+  kvd_pwrite(nullptr, 0, bytes.data(), 10);  // ignored
+  cproc = p.get();
+}
+
 // A copy whose source wraps past the top of memory into the destination (the
 // ranges look disjoint as given) still copies what the source held.
 TEST_F(Memory, CopyWrappingOntoItsOwnSource) {

@@ -39,3 +39,15 @@ TEST_F(DefaultAudioWithoutRoot, ANewProcessBuildsItsOwnTables) {
   for (int32_t i = 0; i < 64; i++) nonzero += peek2_proc(p, int32_t(RAM_WAVE_NOISE) + 2 * i) != 0;
   EXPECT_GT(nonzero, 60);  // noise
 }
+
+// The tables are written whole, byte for byte as they were recorded when each
+// sample was written on its own (an FNV-1a hash of the 16-bit samples from the
+// noise to the top of memory), and every page they cover is marked written.
+TEST_F(DefaultAudio, TablesHoldTheirRecordedSamples) {
+  uint64_t h = 0xcbf29ce484222325;
+  for (int32_t a = int32_t(RAM_WAVE_NOISE); a < int32_t(RAM_SIZE); a += 2)
+    h = (h ^ uint16_t(peek2_proc(root, a))) * 0x100000001b3;
+  EXPECT_EQ(h, 0xf0e9cf3b5a8e0461ull);
+  for (uint32_t a = RAM_WAVE_NOISE; a < RAM_SIZE; a += PROC_PAGE_SIZE)
+    ASSERT_EQ(root->mem.page_flags[a >> 12], PAGE_WRITTEN) << std::hex << a;
+}
