@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <malloc.h>
+
 #include "host/os_host.h"
 #include "base/config.h"
 #include "base/klog.h"
@@ -67,8 +69,13 @@ SDL_Rect dest_rect_for(int32_t W, int32_t H) {
 }
 
 SDL_Rect get_dest_rect() {
+  int32_t was_w = sdl_window_w, was_h = sdl_window_h;
   sdl_window_w = sdl_window_h = 0;
   if (sdl_window) SDL_GetWindowSize(sdl_window, &sdl_window_w, &sdl_window_h);
+  // A new size makes the video drivers free their buffers and allocate new
+  // ones of another size; the heap keeps the freed ones, which no later size
+  // fits, unless they are given back here (a resize is rare enough).
+  if (was_w != sdl_window_w || was_h != sdl_window_h) malloc_trim(0);
   return dest_rect_for(sdl_window_w, sdl_window_h);
 }
 

@@ -51,6 +51,9 @@ int lua54_send_message(lua_State *L) {
   return 0;
 }
 
+// Bytes of a read message charged as one cycle.
+static constexpr int32_t read_message_bytes_per_cycle = 8;
+
 int lua54__read_message(lua_State *L) {
   if (!cproc) return 0;
   // A buffer of this call's own: decoding may run a finaliser that reads the
@@ -59,5 +62,9 @@ int lua54__read_message(lua_State *L) {
   if (!read_process_message(cproc, b.get())) return 0;
   int top = lua_gettop(L);
   destringify_object(L, (const char *)b->data, b->length);
+  // The bytes moved out of the queue are charged at the rate of a copy,
+  // after the message is delivered: a charge past the budget is debt that the
+  // next slices pay, so no message is ever too large to read.
+  spend_cpu(b->length / read_message_bytes_per_cycle);
   return lua_gettop(L) - top;
 }

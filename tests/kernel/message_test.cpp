@@ -100,6 +100,44 @@ TEST_F(message_test, AFullQueueDrainsQuicklyInOrder) {
   EXPECT_LT(root->message_buffer->capacity, 2u * message_queue_first_capacity);
 }
 
+// A read is charged by its bytes after the message is delivered: a message
+// whose charge passes the slice's budget is still read whole, and the rest
+// is debt for the next slices.
+TEST_F(message_test, ReadsAreChargedByTheirBytesAndNeverRefused) {
+  int64_t id = spawn(R"(
+    while true do
+      local m = _read_message()
+      if m then send_message(1, {got = #m.s}) end
+      flip()
+    end)");
+  proc *reader = get_process(id);
+  ASSERT_NE(reader, nullptr);
+  struct row {
+    int32_t bytes;
+    double fraction;
+  };
+  for (row r : {row{1 << 20, 0.01}, row{1 << 20, 1.0}, row{64 << 10, 0.01}}) {
+    SCOPED_TRACE(r.bytes);
+    reader->debt = 0;
+    std::string text = "{s=\"" + std::string((size_t)r.bytes, 'y') + "\"}";
+    ASSERT_GT(send_process_message_string(reader, text.c_str()), 0);
+    // The reply may wait for the slices that pay the debt.
+    int64_t used = 0;
+    std::string reply = "<none>";
+    for (int slice = 0; slice < 200 && reply == "<none>"; slice++) {
+      prepare_processes_for_frame();
+      used += run_process_slice(reader, r.fraction);
+      reply = pop(root);
+    }
+    EXPECT_NE(reply.find("got=" + std::to_string(r.bytes)), std::string::npos) << reply;
+    // Decoding charges a quarter of the string's bytes, the read an eighth
+    // of the message's.
+    int64_t charged = used + reader->debt;
+    EXPECT_GE(charged, int64_t(r.bytes) / 4 + int64_t(text.size()) / 8);
+    EXPECT_LT(charged, int64_t(r.bytes) / 2);
+  }
+}
+
 // Sends and reads interleaved (the queue compacting on the way) keep every
 // message whole and in order.
 TEST_F(message_test, InterleavedSendsAndReadsKeepOrder) {
