@@ -16,7 +16,9 @@
       The archives in stack order, bottom first: fails, naming the object and
       the symbol, when an archive uses a symbol that only an archive above it
       defines (a call up the stack, which a linker may let through when the
-      defining object happens to be pulled in by something else first);
+      defining object happens to be pulled in by something else first), or
+      when an archive's weak definition is overridden by a strong one above
+      it (the lower archive's calls would then silently go up);
       otherwise touches STAMP ("-" for none).
 """
 import os
@@ -119,8 +121,9 @@ def stubs(source_dir, archives):
     return bad
 
 
-def global_symbols(archive, flag):
-    """(symbol, member) for every global symbol nm lists with flag."""
+def global_symbols(archive, flag, kinds=None):
+    """(symbol, member) for every global symbol nm lists with flag (and, when
+    kinds is given, with one of those type letters)."""
     out = subprocess.run(["nm", "-A", "-P", "-g", flag, archive],
                          check=True, capture_output=True, text=True).stdout
     found = []
@@ -129,7 +132,7 @@ def global_symbols(archive, flag):
         fields = rest.split()
         if len(fields) < 2:
             continue
-        if flag == "--defined-only" and fields[1] not in STRONG | set("WVu"):
+        if flag == "--defined-only" and fields[1] not in (kinds or STRONG | set("WVu")):
             continue
         member = where[where.find("[") + 1:where.rfind("]")] if "[" in where else where
         found.append((fields[0], member))
@@ -148,6 +151,16 @@ def stacked(stamp, archives):
             if above is not None and above > level:
                 failures.append(f"{os.path.basename(archive)}[{member}] uses {sym}, defined "
                                 f"above it in {os.path.basename(archives[above])}")
+    strong_at = {}
+    for level, archive in enumerate(archives):
+        for sym, _ in global_symbols(archive, "--defined-only", STRONG):
+            strong_at.setdefault(sym, level)
+    for level, archive in enumerate(archives):
+        for sym, member in global_symbols(archive, "--defined-only", set("WV")):
+            above = strong_at.get(sym)
+            if above is not None and above > level:
+                failures.append(f"{os.path.basename(archive)}[{member}] defines {sym} weak, "
+                                f"overridden above it in {os.path.basename(archives[above])}")
     for f in sorted(set(failures)):
         print(f)
     if failures:

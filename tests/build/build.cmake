@@ -28,6 +28,9 @@ add_test(NAME folder_includes_stacked
 add_library(kvd_stack_probe_low STATIC ${KVD_TEST_DIR}/stack_probe.cpp)
 target_compile_definitions(kvd_stack_probe_low PRIVATE KVD_STACK_PROBE_LOW)
 add_library(kvd_stack_probe_high STATIC ${KVD_TEST_DIR}/stack_probe.cpp)
+add_library(kvd_stack_probe_weak_low STATIC ${KVD_TEST_DIR}/stack_probe.cpp)
+target_compile_definitions(kvd_stack_probe_weak_low PRIVATE KVD_STACK_PROBE_WEAK_LOW)
 add_test(NAME stacked_symbols_fail
   COMMAND ${KVD_PYTHON} ${KVD_TEST_DIR}/check_stacked_test.py ${CMAKE_SOURCE_DIR}/tools/check_symbols.py
-    $<TARGET_FILE:kvd_stack_probe_low> $<TARGET_FILE:kvd_stack_probe_high>)
+    $<TARGET_FILE:kvd_stack_probe_low> $<TARGET_FILE:kvd_stack_probe_high>
+    $<TARGET_FILE:kvd_stack_probe_weak_low>)

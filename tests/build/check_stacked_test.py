@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """The stack check of the archives fails, naming the archive and the symbol,
-when a lower archive uses what only a higher one defines, and passes when the
-same two archives are given the other way round."""
+when a lower archive uses what only a higher one defines or has a weak
+definition a higher one overrides, and passes when the same archives are
+given the other way round."""
 import subprocess
 import sys
 
-script, low, high = sys.argv[1:4]
+script, low, high, weak_low = sys.argv[1:5]
 
 
 def run(*archives):
@@ -21,6 +22,12 @@ if rc == 0 or "kvd_stack_probe_high" not in out or "libkvd_stack_probe_low.a" no
 rc, out = run(high, low)
 if rc != 0:
     failures.append("a call down the stack fails: " + out)
+rc, out = run(weak_low, high)
+if rc == 0 or "kvd_stack_probe_override" not in out or "libkvd_stack_probe_weak_low.a" not in out:
+    failures.append(f"a weak definition overridden above passed or is not named (rc {rc}): {out}")
+rc, out = run(high, weak_low)
+if rc != 0:
+    failures.append("a strong definition below a weak one fails: " + out)
 for f in failures:
     print(f)
 sys.exit(1 if failures else 0)
