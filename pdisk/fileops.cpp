@@ -141,8 +141,7 @@ int pmkdir(const char *path) {
   pbuffer *origin = resolve_to_origin(to_cstr(canon), &kind, 0);
   if (origin->length > 0 && kind == MOUNT_HOST) {
     result = mkdir(to_cstr(origin), 0755);
-    if (pdisk_hook.history_event)
-      pdisk_hook.history_event(ANYWHEN_MKDIR, to_cstr(canon), to_cstr(origin));
+    pdisk_record_history(ANYWHEN_MKDIR, to_cstr(canon), to_cstr(origin));
   } else if (origin->length > 0 && kind == MOUNT_RAM && get_index_by_name(to_cstr(origin)) < 0 &&
              !cart_refuses_change(to_cstr(origin))) {
     pfile_entry *f = pfile_insert(origin, PFILE_RAM, origin);
@@ -203,7 +202,7 @@ int delete_path(const char *path) {
     // stays, and so does a missing path).
     struct stat st;
     if (unlink(o) == 0 || rmdir(o) == 0) {
-      if (pdisk_hook.history_event) pdisk_hook.history_event(ANYWHEN_DELETE, to_cstr(canon), o);
+      pdisk_record_history(ANYWHEN_DELETE, to_cstr(canon), o);
     } else if (lstat(o, &st) == 0) {
       result = -1;
     }

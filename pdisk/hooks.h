@@ -18,3 +18,8 @@ struct pdisk_hooks {
   void (*history_event)(int kind, const char *path, const char *second_path);
 };
 extern pdisk_hooks pdisk_hook;
+
+// Records a change through the history hook. Without one (a program that
+// never installed the hooks) the change is not recorded, and the log says so
+// rather than losing it silently.
+void pdisk_record_history(int kind, const char *path, const char *second_path);

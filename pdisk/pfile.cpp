@@ -269,8 +269,7 @@ int pfclose(pfile_entry *f) {
     spend_cpu(f->data->length / 8);
     spend_cpu(0x11111);
     if (result == 0) {
-      if (pdisk_hook.history_event)
-        pdisk_hook.history_event(ANYWHEN_WRITE, to_cstr(f->name), host_path);
+      pdisk_record_history(ANYWHEN_WRITE, to_cstr(f->name), host_path);
       pending_sync = 1;
     } else {
       klog("** could not write host file %s (%s); not saved\n", to_cstr(f->name), host_path);
