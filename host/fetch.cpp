@@ -85,26 +85,45 @@ struct gurl_curl_calls {
 };
 static gurl_curl_calls gurl_curl;
 
+// The library's name; a test build names one that is missing or incomplete.
+#ifndef KVD_CURL_LIBRARY
+#define KVD_CURL_LIBRARY "libcurl.so.4"
+#endif
+
 template <typename F>
-static bool gurl_find(void *lib, const char *name, F *to) {
+static bool gurl_find(void *lib, const char *name, F *to, const char **missing) {
   *to = reinterpret_cast<F>(dlsym(lib, name));
+  if (!*to && !*missing) *missing = name;
   return *to != nullptr;
 }
 
-// Loads libcurl once and sets it up; false when it
-// cannot be had (logged), and every download then fails. Main thread, before the first
-// worker starts: libcurl's global set-up is not thread-safe.
+// Loads libcurl once and sets it up; false when it cannot be had, and every
+// download then fails. The one log line says why: the library is not there,
+// lacks a call, or its set-up failed. Main thread, before the first worker
+// starts: libcurl's global set-up is not thread-safe.
 static bool gurl_load_curl() {
   static const bool ready = [] {
-    void *lib = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+    void *lib = dlopen(KVD_CURL_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    if (!lib) {
+      const char *why = dlerror();
+      klog("** downloads unavailable: %s could not be loaded (%s)\n", KVD_CURL_LIBRARY,
+           why ? why : "no reason given");
+      return false;
+    }
     gurl_curl_calls c;
-    bool found = lib && gurl_find(lib, "curl_global_init", &c.global_init) &&
-                 gurl_find(lib, "curl_easy_init", &c.easy_init) &&
-                 gurl_find(lib, "curl_easy_setopt", &c.easy_setopt) &&
-                 gurl_find(lib, "curl_easy_perform", &c.easy_perform) &&
-                 gurl_find(lib, "curl_easy_cleanup", &c.easy_cleanup);
-    if (!found || c.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
-      klog("** downloads unavailable: %s\n", lib ? "libcurl could not be set up" : dlerror());
+    const char *missing = nullptr;
+    gurl_find(lib, "curl_global_init", &c.global_init, &missing);
+    gurl_find(lib, "curl_easy_init", &c.easy_init, &missing);
+    gurl_find(lib, "curl_easy_setopt", &c.easy_setopt, &missing);
+    gurl_find(lib, "curl_easy_perform", &c.easy_perform, &missing);
+    gurl_find(lib, "curl_easy_cleanup", &c.easy_cleanup, &missing);
+    if (missing) {
+      klog("** downloads unavailable: %s has no %s\n", KVD_CURL_LIBRARY, missing);
+      dlclose(lib);
+      return false;
+    }
+    if (c.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+      klog("** downloads unavailable: %s could not be set up\n", KVD_CURL_LIBRARY);
       return false;
     }
     gurl_curl = c;

@@ -17,3 +17,19 @@ if(NOT KVD_SANITIZE)
     COMMAND ${KVD_PYTHON} ${KVD_TEST_DIR}/../lang/luai_libraries_check.py --forbid libcurl
       $<TARGET_FILE:kavelund>)
 endif()
+
+# A host without a usable libcurl: fetch.cpp built again to load a library
+# that is missing, or one that lacks the transfer calls (curl_stub.c).
+add_library(kvd_curl_stub SHARED ${KVD_TEST_DIR}/curl_stub.c)
+foreach(case missing incomplete)
+  kvd_test(host_fetch_${case}_curl_test
+    SOURCES fetch_unavailable_test.cpp ../../host/fetch.cpp)
+  target_include_directories(host_fetch_${case}_curl_test PRIVATE ${CURL_INCLUDE_DIRS})
+endforeach()
+target_compile_definitions(host_fetch_missing_curl_test PRIVATE
+  KVD_CURL_LIBRARY="libkvd_no_such_curl.so.4"
+  KVD_EXPECTED_LOG="libkvd_no_such_curl.so.4 could not be loaded")
+target_compile_definitions(host_fetch_incomplete_curl_test PRIVATE
+  KVD_CURL_LIBRARY="$<TARGET_FILE:kvd_curl_stub>"
+  KVD_EXPECTED_LOG="$<TARGET_FILE_NAME:kvd_curl_stub> has no curl_easy_init")
+add_dependencies(host_fetch_incomplete_curl_test kvd_curl_stub)
