@@ -17,7 +17,14 @@ bool battery_saver_idle(uint32_t now) {
 void pace_frame() {
   app.battery_saver_active = battery_saver_idle(os_get_time());
   uint32_t period = app.battery_saver_active ? SAVER_FRAME_MS : FRAME_MS;
-  for (int32_t i = 0; i < MAX_PACING_SLEEPS && os_get_time() < last_t + period; i++) host_sleep(1);
+  // One sleep for all but the last millisecond of the wait, then 1 ms steps:
+  // each wake-up costs CPU, and a sleep may overshoot by about a millisecond.
+  for (int32_t i = 0; i < MAX_PACING_SLEEPS; i++) {
+    uint32_t now = os_get_time();
+    if (now >= last_t + period) break;
+    uint32_t left = last_t + period - now;
+    host_sleep(left > 1 ? left - 1 : 1);
+  }
   last_t = os_get_time();
 }
 

@@ -1,7 +1,7 @@
 // Frame pacing: each system frame ends by showing the picture and waiting
 // until 16 ms (32 ms while the battery saver finds the user idle) have passed
 // since the end of the previous frame's wait. A late frame does not wait, and
-// no wait is longer than 100 sleeps of 1 ms.
+// no wait is longer than 100 sleeps.
 #pragma once
 
 #include <cstdint>
