@@ -440,6 +440,7 @@ TEST_F(CartBound, ChangedOpenOrDependedOnCartridgesStay) {
   // nothing fits beside them: each further mount is refused, its file unread
   for (int k = 3; k < COPIES; k++) {
     EXPECT_EQ(get(path(k).c_str()), "<none>") << k;
+    EXPECT_NE(delete_path(path(k).c_str()), 0) << k;  // a delete there is not done
     EXPECT_FALSE(mounted(k)) << k;
     expect_buffers_bounded();
   }
