@@ -313,7 +313,8 @@ pmount_entry *mount_kvd_path(const char *p) {
 }
 
 bool cart_refuses_change(const char *ram_path) {
-  pmount_entry *m = mount_owning_ram_path(ram_path);
+  // the cartridge holding the path decides, through whichever mount it came
+  pmount_entry *m = cartridge_owning_ram_path(ram_path);
   if (!m || !m->read_only) return false;
   if (!m->refusal_told) {
     char text[1200];
@@ -452,11 +453,13 @@ void delete_mount_entry(int index) {
 
 // Removes mount i, with every other mount point of the same cartridge, and
 // the RAM records under its origin; the number of removed records that
-// stood before i.
+// stood before i. A plain mount into a mounted cartridge's folder goes
+// alone: the files are the cartridge's.
 static int remove_mount_and_files(int i) {
   std::string origin = to_cstr(pmount[i].origin);
   bool cart = pmount[i].cart_file != nullptr;
-  delete_ram_files_in_path(origin.c_str());
+  const pmount_entry *holder = cart ? nullptr : cartridge_owning_ram_path(origin.c_str());
+  if (!holder) delete_ram_files_in_path(origin.c_str());
   int before = 0;
   for (int j = pmounts - 1; j >= 0; j--) {
     if (j != i && (!cart || !pmount[j].cart_file || origin != to_cstr(pmount[j].origin))) continue;

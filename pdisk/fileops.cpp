@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -174,6 +175,15 @@ int delete_ram_files_in_path(const char *ram_path) {
   return n;
 }
 
+// True when a folder on the way to the canonical path is a cartridge name:
+// a path that reached the host through it lies in a cartridge that could
+// not be mounted (refused for room), not in nothing.
+static bool path_passes_a_cartridge(const char *canon) {
+  for (const char *slash = strchr(canon + 1, '/'); slash; slash = strchr(slash + 1, '/'))
+    if (kvd_path_kind(std::string(canon, size_t(slash - canon)).c_str()) != KVD_NONE) return true;
+  return false;
+}
+
 int delete_path(const char *path) {
   pbuffer *canon = normalise_kavelund_path(path);
   if (!canon) return -1;
@@ -203,7 +213,8 @@ int delete_path(const char *path) {
     struct stat st;
     if (unlink(o) == 0 || rmdir(o) == 0) {
       pdisk_record_history(ANYWHEN_DELETE, to_cstr(canon), o);
-    } else if (lstat(o, &st) == 0) {
+    } else if (lstat(o, &st) == 0 ||
+               (errno == ENOTDIR && path_passes_a_cartridge(to_cstr(canon)))) {
       result = -1;
     }
   } else if (origin->length > 0 && kind == MOUNT_RAM && cart_refuses_change(o)) {

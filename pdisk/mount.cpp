@@ -184,9 +184,18 @@ pmount_entry *mount_owning_ram_path(const char *ram_path) {
   return best < 0 ? nullptr : &pmount[best];
 }
 
-void mark_parent_mount_dirty(const char *ram_path) {
-  pmount_entry *m = mount_owning_ram_path(ram_path);
-  if (!m) return;
+pmount_entry *cartridge_owning_ram_path(const char *ram_path) {
+  pmount_entry *best = nullptr;
+  for (int i = 0; ram_path && i < pmounts; i++) {
+    pmount_entry *m = &pmount[i];
+    if (!m->cart_file || !path_is_at_or_below(ram_path, to_cstr(m->origin))) continue;
+    if (!best || m->origin->length > best->origin->length) best = m;
+  }
+  return best;
+}
+
+// Marks m and every other mount point of the same folder as changed.
+static void mark_mount_folder_dirty(const pmount_entry *m) {
   uint64_t due = m->flush_time ? m->flush_time : pdisk_now_ms() + 300;
   for (int i = 0; i < pmounts; i++) {
     if (&pmount[i] != m && (pmount[i].kind != m->kind || !same_text(pmount[i].origin, m->origin)))
@@ -194,6 +203,16 @@ void mark_parent_mount_dirty(const char *ram_path) {
     pmount[i].flush_time = due;
     pmount[i].dirty = 1;
   }
+}
+
+void mark_parent_mount_dirty(const char *ram_path) {
+  pmount_entry *m = mount_owning_ram_path(ram_path);
+  if (!m) return;
+  mark_mount_folder_dirty(m);
+  // A plain mount into a cartridge's subfolder writes nothing back itself:
+  // the cartridge holding the path carries the mark.
+  const pmount_entry *cart = cartridge_owning_ram_path(ram_path);
+  if (cart && !cart->dirty) mark_mount_folder_dirty(cart);
 }
 
 const char *get_mount_description(const char *path) {

@@ -51,10 +51,15 @@ void automount_p_path(char *p);
 // The mount whose origin is the deepest folder prefix of ram_path (the first
 // of equal depths), or null.
 pmount_entry *mount_owning_ram_path(const char *ram_path);
+// The cartridge mount (one with a cartridge file) whose folder is the
+// deepest folder prefix of ram_path, or null: the cartridge that a RAM path
+// is saved in, whichever plain mount into it the path came through.
+pmount_entry *cartridge_owning_ram_path(const char *ram_path);
 // Marks the mount whose origin is the deepest folder prefix of ram_path as
 // changed, with a flush time 300 ms ahead unless one is already set; every
 // other mount point of the same folder (one cartridge reached two ways)
-// shares the mark.
+// shares the mark, and so does the cartridge that holds the path when that
+// mount is a plain mount into one of its subfolders.
 void mark_parent_mount_dirty(const char *ram_path);
 
 const char *get_mount_description(const char *path);

@@ -259,6 +259,15 @@ TEST_F(CartMount, CartridgesNotReadWholeAreReadOnlyAndKeepTheirFile) {
     EXPECT_EQ(read_host(c.file), c.bytes);
     if (c.readable) EXPECT_EQ(get((dir + "/" + c.readable).c_str()), "hi");
   }
+  // a mount into such a cartridge's subfolder takes no change either
+  std::string sub = text_cart(":: sub/\n:: sub/a.lua\nhi\n:: my notes.txt\nm\n");
+  write_host("sub.kvd", sub);
+  ASSERT_NE(mount_p_path("/ro", "/sub.kvd/sub"), nullptr);
+  EXPECT_EQ(get("/ro/a.lua"), "hi");
+  EXPECT_FALSE(put("/ro/new.txt", "x"));
+  EXPECT_EQ(get("/sub.kvd/sub/new.txt"), "<none>");
+  EXPECT_EQ(flush_dirty_mounts_at_exit(), 0);
+  EXPECT_EQ(read_host("sub.kvd"), sub);
   // the same ROM read whole stays writable
   write_host("ok.kvd.rom", rom);
   EXPECT_TRUE(put("/ok.kvd.rom/new.txt", "x"));
@@ -317,6 +326,34 @@ TEST_F(CartMount, ExitWritesBackWhileHeldAndNamesWhatFailed) {
   std::string err = testing::internal::GetCapturedStderr();
   EXPECT_NE(err.find("/d/f.kvd"), std::string::npos) << err;
   EXPECT_NE(read_host("h.kvd").find(":: a.lua\na\n"), std::string::npos);
+}
+
+TEST_F(CartMount, MountsIntoACartridgeNeitherDropNorHideItsChanges) {
+  write_host("n.kvd", text_cart(":: a.lua\n1\n"));
+  ASSERT_EQ(pmkdir("/n.kvd/sub"), 0);
+  ASSERT_TRUE(put("/n.kvd/sub/b.lua", "2"));
+  flush_dirty_mounts_immediately();
+  // fifty names of the cartridge's folder, one of its subfolder
+  for (int k = 0; k < 50; k++) {
+    std::string name = "/n" + std::to_string(k);
+    ASSERT_NE(mount_p_path(name.c_str(), "/n.kvd"), nullptr) << k;
+  }
+  ASSERT_NE(mount_p_path("/s", "/n.kvd/sub"), nullptr);
+  // deleting one name, or the subfolder's name, removes only that name
+  EXPECT_EQ(delete_path("/n7"), 0);
+  EXPECT_EQ(delete_path("/s"), 0);
+  EXPECT_EQ(mounts_at("/n7") + mounts_at("/s") + mounts_at("/n.kvd"), 1);
+  EXPECT_EQ(get("/n.kvd/a.lua"), "1");
+  EXPECT_EQ(get("/n8/sub/b.lua"), "2");
+  // a change in the subfolder, through any of its names, reaches the file
+  ASSERT_NE(mount_p_path("/s", "/n.kvd/sub"), nullptr);
+  ASSERT_TRUE(put("/n.kvd/sub/c.lua", "3"));
+  ASSERT_TRUE(put("/s/d.lua", "4"));
+  ASSERT_TRUE(put("/n9/sub/e.lua", "5"));
+  flush_dirty_mounts_immediately();
+  std::string saved = read_host("n.kvd");
+  for (const char *file : {"a.lua", "b.lua", "c.lua", "d.lua", "e.lua"})
+    EXPECT_NE(saved.find(file), std::string::npos) << file << "\n" << saved;
 }
 
 }  // namespace
@@ -403,6 +440,7 @@ TEST_F(CartBound, ChangedOpenOrDependedOnCartridgesStay) {
   // nothing fits beside them: each further mount is refused, its file unread
   for (int k = 3; k < COPIES; k++) {
     EXPECT_EQ(get(path(k).c_str()), "<none>") << k;
+    EXPECT_NE(delete_path(path(k).c_str()), 0) << k;  // a delete there is not done
     EXPECT_FALSE(mounted(k)) << k;
     expect_buffers_bounded();
   }
