@@ -9,7 +9,6 @@
 
 #include "host/capture.h"
 #include "host/controllers.h"
-#include "base/debug_log.h"
 #include "host/events.h"
 #include "host/os_host.h"
 #include "host/window.h"
@@ -21,21 +20,9 @@
 #include "sorn/sorn.h"
 
 SDL_AudioDeviceID audio_device;
-int32_t lock_level;
 int32_t audio_thread_nice;
 bool audio_thread_settled;
 bool audio_output_silent;
-
-void host_lock_audio() {
-  sorn_lock_audio();
-  lock_level++;
-}
-
-void host_unlock_audio() {
-  INVARIANT(lock_level > 0);
-  lock_level--;
-  sorn_unlock_audio();
-}
 
 void host_sleep(uint32_t ms) { SDL_Delay(ms); }
 
