@@ -1,6 +1,5 @@
-// Host start-up and the audio device: SDL, the controllers and the device
-// that plays the synthesiser's mix (44100 Hz, signed 16-bit stereo, 512-frame
-// buffers; SDL converts to whatever the device wants).
+// The audio device that plays the synthesiser's mix (44100 Hz, signed 16-bit
+// stereo, 512-frame buffers; SDL converts to whatever the device wants).
 //
 // The audio lock is the synthesiser's own nesting lock (sorn/audio_lock.h):
 // the callback holds it for each mix, and the main thread takes it by the
