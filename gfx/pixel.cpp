@@ -103,13 +103,6 @@ void put_shape_pixel_noclip(const draw_ctx &c, udata *bitmap, int32_t x, int32_t
   *d = shape_pixel_value(c, int16_t(colour), pattern_bit(c, x, y), *d);
 }
 
-uint8_t put_texture_pixel_noclip(const draw_ctx &c, udata *bitmap, int32_t x, int32_t y,
-                                 uint8_t colour) {
-  uint8_t *d = bitmap_row(bitmap, y) + x;
-  *d = texture_pixel_value(c, colour, pattern_bit(c, x, y), *d);
-  return *d;
-}
-
 uint8_t getpixel(const udata *bitmap, int32_t x, int32_t y) {
   if (!bitmap || x < 0 || y < 0 || uint32_t(x) >= bitmap->width || uint32_t(y) >= bitmap->height)
     return 0;

@@ -103,11 +103,9 @@ int32_t get_pen();
 // One shape pixel inside the drawing clip, else nothing. Loads the shape
 // masks itself.
 void putpixel(udata *bitmap, int32_t x, int32_t y, int32_t colour);
-// One shape or texture pixel at a position the caller guarantees inside the
-// bitmap, under the given context; the texture form returns the byte written.
+// One shape pixel at a position the caller guarantees inside the bitmap,
+// under the given context.
 void put_shape_pixel_noclip(const draw_ctx &c, udata *bitmap, int32_t x, int32_t y, int32_t colour);
-uint8_t put_texture_pixel_noclip(const draw_ctx &c, udata *bitmap, int32_t x, int32_t y,
-                                 uint8_t colour);
 // The byte at (x, y); 0 for a null bitmap or a position outside it.
 uint8_t getpixel(const udata *bitmap, int32_t x, int32_t y);
 

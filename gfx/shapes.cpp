@@ -324,14 +324,6 @@ int64_t rectfill_raw(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t 
   return int64_t(r.right - r.left) * (r.bottom - r.top);
 }
 
-void rectfill_shadow(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
-  clip_box r = clip_rect(bitmap, x0, y0, x1, y1);
-  for (int32_t y = r.top; y < r.bottom; y++) {
-    uint8_t *row = bitmap_row(bitmap, y);
-    for (int32_t x = r.left; x < r.right; x++) row[x] |= 0x20;
-  }
-}
-
 namespace {
 
 // The steps first..last of a line, stepped in 16.16 from the first.

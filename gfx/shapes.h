@@ -36,8 +36,6 @@ int32_t rectfill(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1, 
 // The clipped rectangle set to the byte value itself (no pattern, masks or
 // tables); returns the pixels filled.
 int64_t rectfill_raw(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1, uint8_t value);
-// ORs 0x20 into every pixel of the clipped rectangle.
-void rectfill_shadow(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1);
 // A line with both end points; returns the pixels drawn. The visible steps
 // are found exactly, so a clipped line equals the whole line cut to the
 // clip; a step that rounds to 0 keeps that coordinate constant.

@@ -1,4 +1,4 @@
-// Host start-up, the audio device and its callback.
+// The audio device and its callback.
 #include "host/audio_device.h"
 
 #include <sys/resource.h>
@@ -8,36 +8,14 @@
 #include <cstring>
 
 #include "host/capture.h"
-#include "host/controllers.h"
-#include "base/debug_log.h"
-#include "host/events.h"
-#include "host/os_host.h"
-#include "host/window.h"
-#include "machine/app.h"
-#include "base/config.h"
-#include "base/klog.h"
 #include "base/pbuffer.h"
 #include "sorn/audio_lock.h"
 #include "sorn/sorn.h"
 
 SDL_AudioDeviceID audio_device;
-int32_t lock_level;
 int32_t audio_thread_nice;
 bool audio_thread_settled;
 bool audio_output_silent;
-
-void host_lock_audio() {
-  sorn_lock_audio();
-  lock_level++;
-}
-
-void host_unlock_audio() {
-  INVARIANT(lock_level > 0);
-  lock_level--;
-  sorn_unlock_audio();
-}
-
-void host_sleep(uint32_t ms) { SDL_Delay(ms); }
 
 void host_mixer_callback(void *, uint8_t *stream, int length) {
   if (!audio_thread_settled) {
@@ -87,27 +65,4 @@ bool open_audio_device() {
 void close_audio_device() {
   if (audio_device) SDL_CloseAudioDevice(audio_device);
   audio_device = 0;
-}
-
-void host_system_init() {
-  SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
-  host_set_window_title("Kavelund");
-  // Without a window no video is needed (and none may exist).
-  uint32_t systems = SDL_INIT_TIMER | SDL_INIT_JOYSTICK | SDL_INIT_HAPTIC |
-                     SDL_INIT_GAMECONTROLLER | SDL_INIT_EVENTS | SDL_INIT_SENSOR;
-  if (SDL_Init(systems | SDL_INIT_VIDEO) != 0) {
-    klog("SDL init: %s\n", SDL_GetError());
-    SDL_Init(systems);
-  }
-  host_joystick_init();
-  if (config.sdl_render_driver == 1) SDL_SetHint(SDL_HINT_RENDER_DRIVER, "opengl");
-  std::fill_n(key_state, HOST_KEYS, 0u);
-  open_audio_device();
-}
-
-// The window and its renderer go with the process: tearing down a software
-// OpenGL context can take longer than the exit may.
-void host_system_exit() {
-  close_audio_device();
-  host_joystick_exit();
 }

@@ -1,10 +1,9 @@
-// Host start-up and the audio device: SDL, the controllers and the device
-// that plays the synthesiser's mix (44100 Hz, signed 16-bit stereo, 512-frame
-// buffers; SDL converts to whatever the device wants).
+// The audio device that plays the synthesiser's mix (44100 Hz, signed 16-bit
+// stereo, 512-frame buffers; SDL converts to whatever the device wants).
 //
 // The audio lock is the synthesiser's own nesting lock (sorn/audio_lock.h):
-// the callback holds it for each mix, and the main thread takes it through
-// host_lock_audio. One lock for both sides, so no order between two locks can
+// the callback holds it for each mix, and the main thread takes it by the
+// same name. One lock for both sides, so no order between two locks can
 // deadlock.
 #pragma once
 
@@ -17,7 +16,6 @@ inline constexpr int32_t AUDIO_FRAMES = 512;
 inline constexpr int32_t AUDIO_FRAME_BYTES = 4;  // two 16-bit samples
 
 extern SDL_AudioDeviceID audio_device;  // 0 while no device is open
-extern int32_t lock_level;              // nesting depth of host_lock_audio (main thread)
 // SDL raises its audio thread to the highest priority it may set (nice -20
 // when running as root). Under group scheduling that thread's weight then
 // takes most of the program's processor share away from the frame loop

@@ -14,6 +14,7 @@
 
 #include "base/debug_log.h"
 #include "host/os_host.h"
+#include "sorn/audio_lock.h"
 #include "machine/app.h"
 #include "base/klog.h"
 #include "machine/memory.h"
@@ -399,11 +400,11 @@ void audio_capture_feed(const void *stream, int32_t length) {
 }
 
 int audio_capture_end() {
-  host_lock_audio();
+  sorn_lock_audio();
   capture_flag().store(0, std::memory_order_release);
   pbuffer *b = app.capture_buffer;
   app.capture_buffer = nullptr;
-  host_unlock_audio();
+  sorn_unlock_audio();
   const char *path = get_capture_filename("audio", ".raw");
   pfile_entry *f = path ? pfopen(path, "w") : nullptr;
   int ok = f != nullptr;

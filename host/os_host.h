@@ -21,9 +21,6 @@ int end_frame();
 // without a window (-x). A renderer that cannot be made falls back to SDL's
 // software renderer, then to running on without a window.
 void host_apply_video_config();
-// The audio lock (it nests; every unlock pairs with a lock).
-void host_lock_audio();
-void host_unlock_audio();
 // Applies the window manager's mouse-lock request (flags bit value 4 locks)
 // and its two sensitivities in 1/64 units.
 void host_lock_mouse_cursor(int32_t flags, int32_t sensitivity_x, int32_t sensitivity_y);

@@ -16,6 +16,7 @@
 #include "base/ram_layout.h"
 #include "gfx/boot_screen.h"
 #include "kernel/slice.h"
+#include "sorn/audio_lock.h"
 #include "pdisk/pfile.h"
 #include "sorn/sorn.h"
 
@@ -228,9 +229,9 @@ int lua54_stat(lua_State *L) {
       v = double(global_unique_id++);
       break;
     case STAT_ANYTHING_PLAYING: {
-      host_lock_audio();
+      sorn_lock_audio();
       uint32_t playing = sorn_anything_is_playing();
-      host_unlock_audio();
+      sorn_unlock_audio();
       lua_pushinteger(L, playing);
       return 1;
     }

@@ -103,16 +103,13 @@ TEST_F(shapes_test, hline_and_rect_edges) {
   EXPECT_EQ(drawn(c).size(), 10u);
   EXPECT_EQ(getpixel(c, 4, 2), 0);
   EXPECT_EQ(getpixel(c, 3, 2), 0xC7 & 0x3F);
-  // rectfill_raw writes the byte itself; rectfill_shadow ORs in 0x20.
+  // rectfill_raw writes the byte itself.
   udata *d = bitmap(8, 8);
   full_clip(d);
   poke(int32_t(RAM_WRITE_MASK), 0);
   EXPECT_EQ(rectfill_raw(d, 6, 6, 1, 2, 0xC3), 6 * 5);
   EXPECT_EQ(getpixel(d, 1, 2), 0xC3);
   EXPECT_EQ(getpixel(d, 0, 2), 0);
-  rectfill_shadow(d, 0, 0, 7, 2);
-  EXPECT_EQ(getpixel(d, 1, 2), 0xE3);
-  EXPECT_EQ(getpixel(d, 0, 0), 0x20);
   EXPECT_EQ(rectfill(nullptr, 0, 0, 3, 3, 7), 0);
 }
 
@@ -258,7 +255,6 @@ TEST_F(shapes_test, clipped_drawing_equals_whole_drawing_cut_to_clip) {
       {"rrectfill",
        [](udata *b, auto &a) { draw_rrectfill(b, a[0], a[1], a[2], a[3], a[4], a[5], a[8]); }},
       {"raw", [](udata *b, auto &a) { rectfill_raw(b, a[0], a[1], a[2], a[3], uint8_t(a[8])); }},
-      {"shadow", [](udata *b, auto &a) { rectfill_shadow(b, a[0], a[1], a[2], a[3]); }},
   };
   for (int round = 0; round < 600; round++) {
     random_draw_state();

@@ -15,6 +15,7 @@
 
 #include "host/audio_device.h"
 #include "host/os_host.h"
+#include "sorn/audio_lock.h"
 #include "machine/app.h"
 #include "base/config.h"
 #include "machine/process.h"
@@ -52,10 +53,10 @@ TEST_F(audio_device_test, DiskDriverReceivesTheMixByteForByte) {
     usleep(5000);
   }
   // The nesting lock keeps the callback out while held.
-  host_lock_audio();
-  host_lock_audio();
-  host_unlock_audio();
-  host_unlock_audio();
+  sorn_lock_audio();
+  sorn_lock_audio();
+  sorn_unlock_audio();
+  sorn_unlock_audio();
   close_audio_device();
   std::ifstream f(out, std::ios::binary);
   std::vector<char> got((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());

@@ -1,0 +1,37 @@
+// The host's one-time start and exit: SDL, the controllers and the audio device.
+#include <SDL.h>
+
+#include <algorithm>
+
+#include "base/config.h"
+#include "base/klog.h"
+#include "host/audio_device.h"
+#include "host/controllers.h"
+#include "host/events.h"
+#include "host/os_host.h"
+#include "host/window.h"
+
+void host_sleep(uint32_t ms) { SDL_Delay(ms); }
+
+void host_system_init() {
+  SDL_SetHint(SDL_HINT_VIDEO_ALLOW_SCREENSAVER, "1");
+  host_set_window_title("Kavelund");
+  // Without a window no video is needed (and none may exist).
+  uint32_t systems = SDL_INIT_TIMER | SDL_INIT_JOYSTICK | SDL_INIT_HAPTIC |
+                     SDL_INIT_GAMECONTROLLER | SDL_INIT_EVENTS | SDL_INIT_SENSOR;
+  if (SDL_Init(systems | SDL_INIT_VIDEO) != 0) {
+    klog("SDL init: %s\n", SDL_GetError());
+    SDL_Init(systems);
+  }
+  host_joystick_init();
+  if (config.sdl_render_driver == 1) SDL_SetHint(SDL_HINT_RENDER_DRIVER, "opengl");
+  std::fill_n(key_state, HOST_KEYS, 0u);
+  open_audio_device();
+}
+
+// The window and its renderer go with the process: tearing down a software
+// OpenGL context can take longer than the exit may.
+void host_system_exit() {
+  close_audio_device();
+  host_joystick_exit();
+}
