@@ -15,19 +15,19 @@ def run(*archives):
     return r.returncode, r.stdout + r.stderr
 
 
+# (archives low to high, whether the check passes, the names its failure gives)
+cases = [
+    ((low, high), False, ("kvd_stack_probe_high", "libkvd_stack_probe_low.a")),  # a call up
+    ((high, low), True, ()),  # the same call down
+    ((weak_low, high), False, ("kvd_stack_probe_override", "libkvd_stack_probe_weak_low.a")),
+    ((high, weak_low), True, ()),  # a strong definition below a weak one
+]
 failures = []
-rc, out = run(low, high)
-if rc == 0 or "kvd_stack_probe_high" not in out or "libkvd_stack_probe_low.a" not in out:
-    failures.append(f"a call up the stack passed or is not named (rc {rc}): {out}")
-rc, out = run(high, low)
-if rc != 0:
-    failures.append("a call down the stack fails: " + out)
-rc, out = run(weak_low, high)
-if rc == 0 or "kvd_stack_probe_override" not in out or "libkvd_stack_probe_weak_low.a" not in out:
-    failures.append(f"a weak definition overridden above passed or is not named (rc {rc}): {out}")
-rc, out = run(high, weak_low)
-if rc != 0:
-    failures.append("a strong definition below a weak one fails: " + out)
+for archives, passes, names in cases:
+    rc, out = run(*archives)
+    if (rc == 0) != passes or any(n not in out for n in names):
+        failures.append(f"{[a.rsplit('/', 1)[-1] for a in archives]}: rc {rc}, want "
+                        f"{'a pass' if passes else 'a failure naming ' + ', '.join(names)}: {out}")
 for f in failures:
     print(f)
 sys.exit(1 if failures else 0)
