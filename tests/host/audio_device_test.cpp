@@ -64,13 +64,27 @@ TEST_F(audio_device_test, DiskDriverReceivesTheMixByteForByte) {
   ASSERT_GE(got.size(), want);
   ASSERT_EQ(got.size() % (AUDIO_FRAMES * AUDIO_FRAME_BYTES), 0u);
 
+  // Between opening the device and starting it, the driver's thread may
+  // write whole buffers of silence that no callback filled (a loaded machine
+  // runs it first); the mix starts at the first buffer that sounds.
+  const size_t block_bytes = AUDIO_FRAMES * AUDIO_FRAME_BYTES;
+  size_t skip = 0;
+  while (skip + block_bytes <= got.size() &&
+         std::all_of(got.begin() + skip, got.begin() + skip + block_bytes,
+                     [](char c) { return c == 0; }))
+    skip += block_bytes;
+  ASSERT_GE(got.size() - skip, want / 2) << "the device played the mix";
+
   start_notes();
   std::vector<int16_t> mixed;
-  for (size_t done = 0; done < got.size(); done += AUDIO_FRAMES * AUDIO_FRAME_BYTES) {
+  for (size_t done = skip; done < got.size(); done += block_bytes) {
     std::vector<int16_t> block = mix(AUDIO_FRAMES);
     mixed.insert(mixed.end(), block.begin(), block.end());
   }
-  ASSERT_EQ(std::memcmp(got.data(), mixed.data(), got.size()), 0);
+  ASSERT_TRUE(std::any_of(mixed.begin(), mixed.begin() + AUDIO_FRAMES * 2, [](int16_t s) {
+    return s != 0;
+  })) << "the mix sounds from its first buffer, so no mixed buffer was skipped";
+  ASSERT_EQ(std::memcmp(got.data() + skip, mixed.data(), got.size() - skip), 0);
   int16_t peak = 0;
   for (int16_t s : mixed) peak = std::max<int16_t>(peak, int16_t(std::abs(s)));
   EXPECT_GT(peak, 1000);  // a sound, not silence

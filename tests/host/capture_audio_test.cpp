@@ -5,8 +5,11 @@
 #include <SDL.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "sorn/audio_lock.h"
 #include "sorn/mixer.h"
@@ -15,11 +18,25 @@
 
 namespace {
 
+std::atomic<int> buffers_mixed{0};
+
 void mixer_callback(void *, Uint8 *stream, int length) {
   sorn_lock_audio();
   sorn_mix(reinterpret_cast<int16_t *>(stream), length / 4);
   audio_capture_feed(stream, length);
   sorn_unlock_audio();
+  buffers_mixed++;
+}
+
+// Waits until the device has asked for `count` buffers since `from`; a loaded
+// machine may run the audio thread rarely, so the bound is loose.
+bool wait_for_buffers(int from, int count) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (buffers_mixed.load() - from < count) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
 }
 
 using CaptureAudio = sorn_fixture;
@@ -50,10 +67,11 @@ TEST_F(CaptureAudio, CaptureEqualsWhatTheDiskDriverReceived) {
   SDL_AudioDeviceID dev = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
   ASSERT_NE(dev, 0u) << SDL_GetError();
   audio_capture_start();
+  int before = buffers_mixed.load();
   SDL_PauseAudioDevice(dev, 0);
-  SDL_Delay(150);
+  ASSERT_TRUE(wait_for_buffers(before, 6)) << "the device asked for no sound";
   EXPECT_EQ(audio_capture_end(), 0);
-  SDL_Delay(20);
+  // Closing the device joins its thread, which writes out the buffer it holds.
   SDL_CloseAudioDevice(dev);
   SDL_QuitSubSystem(SDL_INIT_AUDIO);
 
