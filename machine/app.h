@@ -14,7 +14,7 @@ struct app_state {
   int64_t audio_owner;        // -2: none
   int64_t mirrored_owner;     // -3: matches no process
   // Read by the audio thread: the flag only through std::atomic_ref, and set
-  // after the buffer (host/capture.h owns both).
+  // after the buffer (host/capture_audio.h owns both).
   alignas(4) uint32_t audio_capture_on;
   pbuffer *capture_buffer;
   uint32_t gif_recording;
