@@ -26,8 +26,8 @@ static int32_t next_audio_priority = 1;
 
 static void mount_desktop_folder() {
   char path[2048];
-  hosk_prefix_with_desktop_path("kavelund_desktop", path);
-  hosk_mkdir(path);
+  paths_prefix_desktop("kavelund_desktop", path);
+  paths_mkdir(path);
   if (host_directory_exists(path))
     mount_host_path("/desktop/host", path);
   else

@@ -48,7 +48,7 @@ int dat_files;
 // A host path beside the program.
 static std::string program_path(const char *name) {
   std::string out(1025 + std::strlen(name), '\0');
-  hosk_prefix_with_program_path(name, out.data());
+  paths_prefix_program(name, out.data());
   out.resize(std::strlen(out.c_str()));
   return out;
 }
@@ -113,7 +113,7 @@ void process_arguments(int argc, char **argv) {
         if (std::strlen(a) >= sizeof config.home - 1)
           end_program("ERROR: the -home folder name is too long\n", 1);
         std::snprintf(config.home, sizeof config.home, "%s", a);
-        hosk_mkdir(config.home);
+        paths_mkdir(config.home);
         break;
       case none:
         std::snprintf(config.startup_arg, sizeof config.startup_arg, "%s", a);
@@ -218,7 +218,7 @@ void reset_app_state() {
 void kernel_main(int argc, char **argv) {
   install_hooks();
   alloc_keep_freed_memory();
-  hosk_set_argv0(argc > 0 ? argv[0] : "");
+  paths_set_argv0(argc > 0 ? argv[0] : "");
   std::string rom_path = program_path("sysrom.dat");
   klog("load_kavelund_dat_files: %s // from: %s\n", "sysrom.dat", rom_path.c_str());
   load_dat_files(rom_path.c_str());
@@ -227,8 +227,8 @@ void kernel_main(int argc, char **argv) {
   process_arguments(argc, argv);
   // The log's place depends on "-home" and on blob 0 (the export name).
   pbuffer *name = get_dat_file(0);
-  hosk_set_export_name(name ? name->data : nullptr, name ? name->length : 0);
-  hosk_debug_open_allowed();
+  paths_set_export_name(name ? name->data : nullptr, name ? name->length : 0);
+  debug_log_open_allowed();
   klog("booting kavelund %s\n", kvd_version_text);
   klog("build: %s\n", kvd_build_text);
   frame_install_signal_handlers();

@@ -8,7 +8,7 @@ int32_t num_processes;
 int64_t process_id = PID_ROOT;
 
 void set_current_process(proc *p) {
-  if (!p) hosk_assert_failed("proc", "process", 1178, "set_current_process");
+  if (!p) debug_log_assert_failed("proc", "process", 1178, "set_current_process");
   cproc = p;
 }
 
