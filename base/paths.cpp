@@ -11,8 +11,7 @@
 
 #include "base/config.h"
 
-char paths_argv0[1024];
-static char export_name[256];
+paths_state paths;
 
 static constexpr size_t folder_max = 1023;
 
@@ -49,32 +48,32 @@ static void mkdir_parents(const std::string &path) {
 }
 
 void paths_set_argv0(const char *argv0) {
-  paths_argv0[0] = 0;
+  paths.argv0[0] = 0;
   if (!argv0) return;
   if (!strpbrk(argv0, "/\\")) {
-    ssize_t n = readlink("/proc/self/exe", paths_argv0, sizeof paths_argv0 - 1);
+    ssize_t n = readlink("/proc/self/exe", paths.argv0, sizeof paths.argv0 - 1);
     if (n > 0) {
-      paths_argv0[n] = 0;
+      paths.argv0[n] = 0;
       return;
     }
   }
-  snprintf(paths_argv0, sizeof paths_argv0, "%s", argv0);
+  snprintf(paths.argv0, sizeof paths.argv0, "%s", argv0);
 }
 
 void paths_set_export_name(const uint8_t *blob, int32_t length) {
-  export_name[0] = 0;
+  paths.export_name[0] = 0;
   if (!blob || length < 1 || blob[0] == 0) return;
   size_t n = 0;
-  while (n < size_t(length) && n < sizeof export_name - 1 && blob[n] != 0) n++;
+  while (n < size_t(length) && n < sizeof paths.export_name - 1 && blob[n] != 0) n++;
   std::string name(reinterpret_cast<const char *>(blob), n);
   // The name becomes one folder level: refuse anything that would leave it.
   if (name.find_first_of("/\\") != std::string::npos || name == "." || name == "..") return;
-  memcpy(export_name, name.data(), n);
-  export_name[n] = 0;
+  memcpy(paths.export_name, name.data(), n);
+  paths.export_name[n] = 0;
 }
 
 char *paths_prefix_program(const char *name, char *out) {
-  std::string p(paths_argv0, strnlen(paths_argv0, folder_max));
+  std::string p(paths.argv0, strnlen(paths.argv0, folder_max));
   if (p.empty()) return folder_plus_name("", name, out);
   size_t cut = p.find_last_of("/\\");
   std::string folder = cut != std::string::npos && cut >= 1 ? p.substr(0, cut) + "/" : "/";
@@ -85,7 +84,7 @@ void paths_append_export_home(char *path) {
   std::string p(path, strnlen(path, folder_max));
   p += "exp/";
   paths_mkdir(p.c_str());
-  p += export_name[0] ? std::string(export_name) + "/" : std::string("shared/");
+  p += paths.export_name[0] ? std::string(paths.export_name) + "/" : std::string("shared/");
   paths_mkdir(p.c_str());
   folder_plus_name(p, "", path);
 }

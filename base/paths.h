@@ -8,8 +8,13 @@
 
 #include <cstdint>
 
-// The program's own path, for the program-folder paths.
-extern char paths_argv0[1024];
+// What the folder rules are given at start-up: the program's own path (for
+// the program-folder paths) and the export name of the system ROM.
+struct paths_state {
+  char argv0[1024];
+  char export_name[256];
+};
+extern paths_state paths;
 
 // Stores the program's path from argv[0] (at most 1023 bytes). A bare name
 // (no separator, as when found through PATH, or empty) is replaced by /proc/self/exe, so that

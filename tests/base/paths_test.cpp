@@ -51,10 +51,10 @@ TEST_F(Paths, ProgramFolder) {
     paths_set_argv0(c.argv0);
     EXPECT_STREQ(paths_prefix_program("sysrom.dat", out), c.want) << c.argv0;
   }
-  paths_argv0[0] = 0;
+  paths.argv0[0] = 0;
   EXPECT_STREQ(paths_prefix_program("sysrom.dat", out), "sysrom.dat");
   // A stored path without any separator stands for the root folder.
-  snprintf(paths_argv0, sizeof paths_argv0, "prog");
+  snprintf(paths.argv0, sizeof paths.argv0, "prog");
   EXPECT_STREQ(paths_prefix_program("data", out), "/data");
   // A bare name is looked up as the running executable.
   paths_set_argv0("kavelund");
@@ -76,8 +76,7 @@ TEST_F(Paths, AppDataDefaultsToXdgUnderHomeAndCreatesLevels) {
   EXPECT_TRUE(is_dir(dir + "/xdg/Kavelund/exp/demo"));
 
   setenv("XDG_DATA_HOME", "relative/xdg", 1);  // not absolute: ignored
-  EXPECT_EQ(std::string(paths_prefix_appdata("", out)),
-            dir + "/.local/share/Kavelund/exp/demo/");
+  EXPECT_EQ(std::string(paths_prefix_appdata("", out)), dir + "/.local/share/Kavelund/exp/demo/");
 }
 
 TEST_F(Paths, ExportNamesThatLeaveTheFolderAreRefused) {
@@ -90,8 +89,7 @@ TEST_F(Paths, ExportNamesThatLeaveTheFolderAreRefused) {
   }
   const uint8_t zero[] = {0, 'a'};
   paths_set_export_name(zero, 2);
-  EXPECT_EQ(std::string(paths_prefix_appdata("", out)),
-            dir + "/.local/share/Kavelund/exp/shared/");
+  EXPECT_EQ(std::string(paths_prefix_appdata("", out)), dir + "/.local/share/Kavelund/exp/shared/");
 }
 
 TEST_F(Paths, ConfiguredRootReplacesTheWholePath) {
