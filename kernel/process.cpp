@@ -207,7 +207,7 @@ static void restart_process_now(proc *p, int64_t parent) {
 
 void restart_process(proc *p) {
   if (!p) return;
-  if (p == root_process) {  // the root's own program is the boot script: reboot
+  if (p == procs.root) {  // the root's own program is the boot script: reboot
     app.reboot_request = 1;
     if (p->pending_op == pending_restart) p->pending_op = pending_none;
     return;
@@ -242,7 +242,7 @@ void kill_process_by_index(int32_t slot) {
     p->pending_op = pending_kill;
     return;
   }
-  if (p == root_process && !resetting) slice_fatal_error(SLOT_KERNEL, "root process removed");
+  if (p == procs.root && !resetting) slice_fatal_error(SLOT_KERNEL, "root process removed");
   if (p->parent_id != 0) {
     if (proc *parent = get_process(p->parent_id)) {
       char text[128];
@@ -279,7 +279,6 @@ void processes_init() {
   resetting = false;
   process_table_reset();
   cproc = nullptr;
-  root_process = nullptr;
   // The video mode is read from process 3's memory every frame: with no
   // process 3 the picture is full size, so there is no mode to reset here.
 }

@@ -179,10 +179,10 @@ void reset_app_state() {
   if (host_directory_exists(data.c_str()) && mount_host_path("/host_data", data.c_str()) != 0)
     end_program("could not mount /host_data\n", 1);
 
-  root_process = create_process_from_code("--[[ :: root process :: ]]", "[root]", "[root]", "");
-  set_current_process(root_process);
+  procs.root = create_process_from_code("--[[ :: root process :: ]]", "[root]", "[root]", "");
+  set_current_process(procs.root);
   // A standard-library global wins over an API global of the same name here.
-  lang_openlibs(root_process->L);
+  lang_openlibs(procs.root->L);
 
   if (dat_files < 2) {
     klog("sysrom.dat not found\n");
@@ -196,11 +196,11 @@ void reset_app_state() {
   if (!boot) end_program("could not find /system/boot.lua\n", 1);
   // Loaded as a string chunk (its text names it), in text mode only.
   const char *src = boot->data ? to_cstr(boot->data) : "";
-  int rc = luaL_loadbufferx(root_process->L, src, std::strlen(src), src, "t");
+  int rc = luaL_loadbufferx(procs.root->L, src, std::strlen(src), src, "t");
   pfclose(boot);
   if (rc != LUA_OK) {
     std::printf("error in /system/boot.lua");
-    end_program((std::string(lua_tostring(root_process->L, -1)) + "\n").c_str(), 1);
+    end_program((std::string(lua_tostring(procs.root->L, -1)) + "\n").c_str(), 1);
   }
 
   uint32_t t0 = os_get_time();

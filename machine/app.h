@@ -1,9 +1,8 @@
-// The workstation state record `app` that every reset clears, and the globals
-// of start-up that the frame loop and the subsystems read.
+// The workstation state record `app` that every reset clears, and the flag
+// of start-up that the frame loop and the reset read.
 #pragma once
 #include <cstdint>
 
-struct proc;
 struct pbuffer;
 
 struct app_state {
@@ -38,7 +37,6 @@ struct app_state {
 };
 
 extern app_state app;
-extern proc *root_process;
 extern uint8_t system_inited;  // the host layer is up (set once by the frame loop)
 
 // Clears `app` as every reset does: the window focus survives once the host

@@ -123,11 +123,12 @@ struct process_table {
   proc *slot[max_processes];
   int32_t count;
   int64_t next_id;  // the next id to give; PID_ROOT after a reset
+  proc *root;       // the root process, which runs the boot script; null before it
 };
 extern process_table procs;
 
-// Empties the table, whose records their owner has removed already, and
-// gives ids from PID_ROOT again.
+// Empties the table, whose records their owner has removed already, forgets
+// the root and gives ids from PID_ROOT again.
 void process_table_reset();
 
 proc *get_process(int64_t id);  // null when none

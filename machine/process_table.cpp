@@ -3,11 +3,11 @@
 #include "base/ram_layout.h"
 #include "machine/process.h"
 
-process_table procs = {{}, 0, PID_ROOT};
+process_table procs = {{}, 0, PID_ROOT, nullptr};
 
 void process_table_reset() {
   INVARIANT(procs.count == 0);
-  procs = process_table{{}, 0, PID_ROOT};
+  procs = process_table{{}, 0, PID_ROOT, nullptr};
 }
 
 void set_current_process(proc *p) {
