@@ -24,7 +24,8 @@ capture_settings sshot;  // the settings of the pending (or last) screenshot
 
 }  // namespace
 
-int32_t video_mode_scale() {
+// 2 in the window manager's video mode 3, 3 in mode 4, else 1.
+static int32_t video_mode_scale() {
   int32_t mode = peek_proc(get_process(PID_WINDOW_MANAGER), int32_t(RAM_VIDEO_MODE));
   if (mode == VIDEO_MODE_DOUBLED) return 2;
   if (mode == VIDEO_MODE_TRIPLED) return 3;

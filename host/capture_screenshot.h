@@ -13,7 +13,5 @@ void update_screenshot(const uint32_t *frame);
 // "/desktop/host", or with the label flag a 480x270 QOI (colour space linear)
 // at "/ram/cart/label.qoi".
 void capture_screenshot(const uint32_t *frame);
-// 2 in the window manager's video mode 3, 3 in mode 4, else 1.
-int32_t video_mode_scale();
 // Drops a pending screenshot's settings.
 void screenshot_reset();
