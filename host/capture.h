@@ -1,6 +1,7 @@
 // Captures: screenshots (and cartridge labels), GIF recordings and raw audio,
-// one file each (capture_screenshot, capture_gif, capture_audio); this part
-// names their files and resets them all.
+// one file each (capture_screenshot, capture_gif, capture_audio) over a
+// shared part (capture_settings: names and parameter blocks); this part
+// resets them all.
 //
 // Userland asks through _signal after writing the parameters into its own
 // memory (RAM_SCREENSHOT_PARAMS, RAM_GIF_PARAMS, RAM_CAPTURE_NAME). Screenshots,
@@ -13,9 +14,6 @@
 // Main thread only, except audio_capture_feed (the audio thread).
 #pragma once
 
-// "/desktop/host/<name><ext>", or the first free "/desktop/host/<name>_<n><ext>"
-// for n = 1..255; null when all are taken. Valid until the next call.
-const char *get_capture_filename(const char *name, const char *ext);
 // At every reset: a running GIF recording and audio capture are finished and
 // written (nothing is lost by a reboot), a pending screenshot is dropped.
 void capture_reset();

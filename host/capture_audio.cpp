@@ -8,7 +8,7 @@
 
 #include "base/klog.h"
 #include "base/pbuffer.h"
-#include "host/capture.h"
+#include "host/capture_settings.h"
 #include "machine/app.h"
 #include "machine/message.h"
 #include "pdisk/pfile.h"

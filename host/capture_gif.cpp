@@ -13,7 +13,6 @@
 
 #include "base/pbuffer.h"
 #include "base/ram_layout.h"
-#include "host/capture.h"
 #include "host/capture_settings.h"
 #include "machine/app.h"
 #include "machine/message.h"

@@ -6,7 +6,6 @@
 
 #include "base/debug_log.h"
 #include "base/ram_layout.h"
-#include "host/capture.h"
 #include "host/capture_settings.h"
 #include "machine/app.h"
 #include "machine/memory.h"

@@ -1,5 +1,6 @@
 // The part the capture files share: a capture's parameter block, read from
-// the current process and clamped, and the notification that reports it.
+// the current process and clamped, the free name its file gets, and the
+// notification that reports it.
 #pragma once
 #include <cstdint>
 
@@ -18,3 +19,6 @@ capture_settings capture_read_settings(uint32_t base);
 void capture_notify_unless(int silent, const char *text);
 // One 8-bit channel of a 0x00RRGGBB word.
 inline uint8_t capture_channel(uint32_t word, int shift) { return uint8_t(word >> shift); }
+// "/desktop/host/<name><ext>", or the first free "/desktop/host/<name>_<n><ext>"
+// for n = 1..255; null when all are taken. Valid until the next call.
+const char *get_capture_filename(const char *name, const char *ext);
