@@ -28,7 +28,7 @@ htable *anywhen_tbl;
 std::string current_log_path;
 
 anywhen_time anywhen_now() {
-  time_t now = (time_t)pdisk_utc_seconds();
+  time_t now = (time_t)clock_utc_seconds();
   struct tm t {};
   gmtime_r(&now, &t);
   return {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec};
@@ -43,7 +43,7 @@ std::string anywhen_moment_text(const anywhen_time &t) {
 
 std::string anywhen_host_path(const std::string &rel) {
   std::string out(1025 + rel.size(), '\0');
-  hosk_prefix_with_appdata_path(rel.c_str(), out.data());
+  paths_prefix_appdata(rel.c_str(), out.data());
   out.resize(strlen(out.c_str()));
   return out;
 }
@@ -346,9 +346,9 @@ void anywhen_event(int kind, const char *path, const char *host_path) {
 
   anywhen_time now = anywhen_now();
   std::string month = month_folder(now.year, now.month);
-  hosk_mkdir(anywhen_host_path("anywhen").c_str());
-  hosk_mkdir(anywhen_host_path("anywhen/blob").c_str());
-  hosk_mkdir(anywhen_host_path(month).c_str());
+  paths_mkdir(anywhen_host_path("anywhen").c_str());
+  paths_mkdir(anywhen_host_path("anywhen/blob").c_str());
+  paths_mkdir(anywhen_host_path(month).c_str());
   open_day_log(anywhen_day_log_path(now.year, now.month, now.day));
   if (kind == ANYWHEN_OPEN_LOG) return;
 

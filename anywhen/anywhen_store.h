@@ -57,7 +57,7 @@ extern htable *anywhen_tbl;
 // The host path of the day log last used; empty before the first event.
 extern std::string current_log_path;
 
-// Now, from the file system's clock (pdisk_utc_seconds).
+// Now, from the file system's clock (clock_utc_seconds).
 anywhen_time anywhen_now();
 // "YYYY-MM-DD_hh:mm:ss".
 std::string anywhen_moment_text(const anywhen_time &t);

@@ -12,9 +12,9 @@
 #include "base/paths.h"
 #include "base/hooks.h"
 
-char hosk_debug_string[16384];
+char debug_log_text[16384];
 
-static FILE *hosk_debug_file = nullptr;
+static FILE *debug_log_file = nullptr;
 static bool debug_open_allowed = false;
 static std::string debug_pending;  // lines written before the log could open
 static std::mutex debug_mutex;     // worker threads may log too
@@ -24,20 +24,20 @@ static std::mutex debug_mutex;     // worker threads may log too
 static constexpr size_t pending_limit = 1 << 20;
 
 static bool open_debug_file() {
-  if (hosk_debug_file) return true;
+  if (debug_log_file) return true;
   if (!debug_open_allowed) return false;
   std::string path(2048 + 8, '\0');
-  hosk_prefix_with_appdata_path("log.txt", path.data());
-  hosk_debug_file = fopen(path.c_str(), "wb");
-  if (!hosk_debug_file) return false;
-  fwrite(debug_pending.data(), 1, debug_pending.size(), hosk_debug_file);
-  fflush(hosk_debug_file);
+  paths_prefix_appdata("log.txt", path.data());
+  debug_log_file = fopen(path.c_str(), "wb");
+  if (!debug_log_file) return false;
+  fwrite(debug_pending.data(), 1, debug_pending.size(), debug_log_file);
+  fflush(debug_log_file);
   debug_pending.clear();
   debug_pending.shrink_to_fit();
   return true;
 }
 
-void hosk_debug(const char *text) {
+void debug_log(const char *text) {
   if (!text) return;
   if (*text == '>') text++;
   if (*text == '<') text++;
@@ -46,22 +46,22 @@ void hosk_debug(const char *text) {
   snprintf(head, sizeof head, "[%06lld %03lld] ", (long long)os_get_time(), pid);
   std::lock_guard<std::mutex> lock(debug_mutex);
   if (open_debug_file()) {
-    fputs(head, hosk_debug_file);
-    fputs(text, hosk_debug_file);
-    fflush(hosk_debug_file);
+    fputs(head, debug_log_file);
+    fputs(text, debug_log_file);
+    fflush(debug_log_file);
   } else if (!debug_open_allowed && debug_pending.size() < pending_limit) {
     debug_pending += head;
     debug_pending += text;
   }
 }
 
-void hosk_debug_open_allowed() {
+void debug_log_open_allowed() {
   std::lock_guard<std::mutex> lock(debug_mutex);
   debug_open_allowed = true;
   if (!debug_pending.empty()) open_debug_file();
 }
 
-void hosk_assert_failed(const char *expr, const char *file, int line, const char *func) {
+void debug_log_assert_failed(const char *expr, const char *file, int line, const char *func) {
   // The source name without folder or extension.
   const char *base = strrchr(file, '/');
   base = base ? base + 1 : file;

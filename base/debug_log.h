@@ -6,24 +6,25 @@
 #include <cstdlib>
 
 // Scratch text: callers format a line into it (bounded to its size) and pass
-// it to hosk_debug. Main thread only.
-extern char hosk_debug_string[16384];
+// it to debug_log. Main thread only.
+extern char debug_log_text[16384];
 
 // Appends one line "[<ms> <pid>] text" to the debug log and flushes it. One
 // leading '>' and then one leading '<' of text are skipped. Until start-up
-// calls hosk_debug_open_allowed the lines are kept in memory.
-void hosk_debug(const char *text);
+// calls debug_log_open_allowed the lines are kept in memory.
+void debug_log(const char *text);
 
 // Start-up calls this once the command line and the system ROM have decided
 // where the application-data folder is: the log is then opened (truncated)
 // there and the lines kept so far are written first.
-void hosk_debug_open_allowed();
+void debug_log_open_allowed();
 
 // An internal invariant that fails prints the assertion line on standard
 // output and ends the program.
-[[noreturn]] void hosk_assert_failed(const char *expr, const char *file, int line,
-                                     const char *func);
-#define ASSERT(expr) ((expr) ? (void)0 : hosk_assert_failed(#expr, __FILE__, __LINE__, __func__))
+[[noreturn]] void debug_log_assert_failed(const char *expr, const char *file, int line,
+                                          const char *func);
+#define ASSERT(expr) \
+  ((expr) ? (void)0 : debug_log_assert_failed(#expr, __FILE__, __LINE__, __func__))
 
 // INVARIANT checks what the code relies on but never expects to see broken
 // (a queue of whole messages, a compact process table, a buffer with room

@@ -14,10 +14,10 @@ void klog(const char *fmt, ...) {
   int n = std::vsnprintf(small, sizeof small, fmt, ap);
   va_end(ap);
   if (n < 0) return;
-  if ((size_t)n < sizeof small) return hosk_debug(small);
+  if ((size_t)n < sizeof small) return debug_log(small);
   std::string big((size_t)n + 1, '\0');
   va_start(ap, fmt);
   std::vsnprintf(big.data(), big.size(), fmt, ap);
   va_end(ap);
-  hosk_debug(big.c_str());
+  debug_log(big.c_str());
 }

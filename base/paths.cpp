@@ -11,8 +11,7 @@
 
 #include "base/config.h"
 
-char hosk_argv0[1024];
-static char export_name[256];
+paths_state paths;
 
 static constexpr size_t folder_max = 1023;
 
@@ -36,7 +35,7 @@ static void add_slash(std::string &s) {
   if (s.empty() || s.back() != '/') s += '/';
 }
 
-int hosk_mkdir(const char *path) { return mkdir(path, 0755); }
+int paths_mkdir(const char *path) { return mkdir(path, 0755); }
 
 // Creates a folder and every missing parent (mode 0755).
 static void mkdir_parents(const std::string &path) {
@@ -48,45 +47,45 @@ static void mkdir_parents(const std::string &path) {
   }
 }
 
-void hosk_set_argv0(const char *argv0) {
-  hosk_argv0[0] = 0;
+void paths_set_argv0(const char *argv0) {
+  paths.argv0[0] = 0;
   if (!argv0) return;
   if (!strpbrk(argv0, "/\\")) {
-    ssize_t n = readlink("/proc/self/exe", hosk_argv0, sizeof hosk_argv0 - 1);
+    ssize_t n = readlink("/proc/self/exe", paths.argv0, sizeof paths.argv0 - 1);
     if (n > 0) {
-      hosk_argv0[n] = 0;
+      paths.argv0[n] = 0;
       return;
     }
   }
-  snprintf(hosk_argv0, sizeof hosk_argv0, "%s", argv0);
+  snprintf(paths.argv0, sizeof paths.argv0, "%s", argv0);
 }
 
-void hosk_set_export_name(const uint8_t *blob, int32_t length) {
-  export_name[0] = 0;
+void paths_set_export_name(const uint8_t *blob, int32_t length) {
+  paths.export_name[0] = 0;
   if (!blob || length < 1 || blob[0] == 0) return;
   size_t n = 0;
-  while (n < size_t(length) && n < sizeof export_name - 1 && blob[n] != 0) n++;
+  while (n < size_t(length) && n < sizeof paths.export_name - 1 && blob[n] != 0) n++;
   std::string name(reinterpret_cast<const char *>(blob), n);
   // The name becomes one folder level: refuse anything that would leave it.
   if (name.find_first_of("/\\") != std::string::npos || name == "." || name == "..") return;
-  memcpy(export_name, name.data(), n);
-  export_name[n] = 0;
+  memcpy(paths.export_name, name.data(), n);
+  paths.export_name[n] = 0;
 }
 
-char *hosk_prefix_with_program_path(const char *name, char *out) {
-  std::string p(hosk_argv0, strnlen(hosk_argv0, folder_max));
+char *paths_prefix_program(const char *name, char *out) {
+  std::string p(paths.argv0, strnlen(paths.argv0, folder_max));
   if (p.empty()) return folder_plus_name("", name, out);
   size_t cut = p.find_last_of("/\\");
   std::string folder = cut != std::string::npos && cut >= 1 ? p.substr(0, cut) + "/" : "/";
   return folder_plus_name(folder, name, out);
 }
 
-void append_export_home(char *path) {
+void paths_append_export_home(char *path) {
   std::string p(path, strnlen(path, folder_max));
   p += "exp/";
-  hosk_mkdir(p.c_str());
-  p += export_name[0] ? std::string(export_name) + "/" : std::string("shared/");
-  hosk_mkdir(p.c_str());
+  paths_mkdir(p.c_str());
+  p += paths.export_name[0] ? std::string(paths.export_name) + "/" : std::string("shared/");
+  paths_mkdir(p.c_str());
   folder_plus_name(p, "", path);
 }
 
@@ -112,18 +111,18 @@ static std::string appdata_folder() {
   }
   char buf[1024];
   folder_plus_name(root, "", buf);
-  append_export_home(buf);
+  paths_append_export_home(buf);
   return buf;
 }
 
-char *hosk_prefix_with_appdata_path(const char *name, char *out) {
+char *paths_prefix_appdata(const char *name, char *out) {
   return folder_plus_name(appdata_folder(), name, out);
 }
 
-char *hosk_prefix_with_desktop_path(const char *name, char *out) {
+char *paths_prefix_desktop(const char *name, char *out) {
   if (text_set(config.desktop_root)) {
     std::string root(config.desktop_root, strnlen(config.desktop_root, sizeof config.desktop_root));
-    hosk_mkdir(root.c_str());
+    paths_mkdir(root.c_str());
     add_slash(root);
     return folder_plus_name(root, name, out);
   }

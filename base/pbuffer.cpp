@@ -12,8 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-std::atomic<uint64_t> total_buffer_allocation{0};
-std::atomic<int32_t> total_num_buffers{0};
+static std::atomic<uint64_t> total_buffer_allocation{0};
+static std::atomic<int32_t> total_num_buffers{0};
 std::atomic<int32_t> buffer_group_count[128];
 
 const char hex_char[17] = "0123456789abcdef";

@@ -18,10 +18,9 @@ struct pbuffer {
   int32_t cursor;     // where the next read or write takes place
 };
 
-// Process-wide statistics of live buffers (atomic: the audio capture grows
-// its buffer on the audio thread).
-extern std::atomic<uint64_t> total_buffer_allocation;
-extern std::atomic<int32_t> total_num_buffers;
+// Live buffers counted by tag (atomic, as the totals read by
+// get_total_num_buffers and get_total_buffer_allocation: the audio capture
+// grows its buffer on the audio thread).
 extern std::atomic<int32_t> buffer_group_count[128];
 
 // "0123456789abcdef", and the digit value of every byte (0 for non-digits).

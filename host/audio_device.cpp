@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/capture.h"
+#include "host/capture_audio.h"
 #include "base/pbuffer.h"
 #include "sorn/audio_lock.h"
 #include "sorn/sorn.h"

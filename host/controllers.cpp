@@ -34,9 +34,9 @@ void add_sdl_controllers() {
   std::string path(1024 + sizeof mapping_file, '\0');
   for (int appdata = 0; appdata < 2; appdata++) {
     if (appdata)
-      hosk_prefix_with_appdata_path(mapping_file, path.data());
+      paths_prefix_appdata(mapping_file, path.data());
     else
-      hosk_prefix_with_program_path(mapping_file, path.data());
+      paths_prefix_program(mapping_file, path.data());
     const char *p = path.c_str();
     if (FILE *f = std::fopen(p, "rb")) {
       klog("Reading controller mappings: %s\n", p);

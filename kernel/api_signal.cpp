@@ -5,7 +5,9 @@
 #include "base/klog.h"
 #include "base/paths.h"
 #include "base/os_time.h"
-#include "host/capture.h"
+#include "host/capture_audio.h"
+#include "host/capture_gif.h"
+#include "host/capture_screenshot.h"
 #include "kernel/api.h"
 #include "machine/app.h"
 #include "lang/args.h"
@@ -24,8 +26,8 @@ static int32_t next_audio_priority = 1;
 
 static void mount_desktop_folder() {
   char path[2048];
-  hosk_prefix_with_desktop_path("kavelund_desktop", path);
-  hosk_mkdir(path);
+  paths_prefix_desktop("kavelund_desktop", path);
+  paths_mkdir(path);
   if (host_directory_exists(path))
     mount_host_path("/desktop/host", path);
   else

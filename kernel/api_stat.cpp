@@ -189,10 +189,10 @@ int lua54_stat(lua_State *L) {
       v = p->flags;
       break;
     case STAT_BUFFERS:
-      v = total_num_buffers.load();
+      v = double(get_total_num_buffers());
       break;
     case STAT_BUFFER_BYTES:
-      v = double(total_buffer_allocation.load());
+      v = double(get_total_buffer_allocation());
       break;
     case STAT_OPEN_FILES:
       v = pdisk_num_pfiles();

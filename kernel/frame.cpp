@@ -19,6 +19,7 @@
 #include "host/os_host.h"
 #include "host/sockets.h"
 #include "machine/app.h"
+#include "machine/process.h"
 #include "kernel/slice.h"
 #include "kernel/startup.h"
 #include "pdisk/cart_mount.h"
@@ -109,7 +110,7 @@ void frame_install_signal_handlers() {
 
 static void run_root_pass() {
   prepare_processes_for_frame();
-  run_process_slice(root_process, 1.0);
+  run_process_slice(procs.root, 1.0);
   update_processes_after_frame();
 }
 

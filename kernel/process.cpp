@@ -132,19 +132,19 @@ int init_process(proc *p, int64_t id, const char *code, size_t code_len, const c
 
 proc *create_process_from_code(const char *code, const char *name, const char *path,
                                const char *env) {
-  klog("creating process %d %s %s\n", (int)process_id, name ? name : "", path ? path : "");
-  int64_t id = process_id++;  // every attempt uses up an id
-  if (num_processes >= max_processes) {
+  klog("creating process %d %s %s\n", (int)procs.next_id, name ? name : "", path ? path : "");
+  int64_t id = procs.next_id++;  // every attempt uses up an id
+  if (procs.count >= max_processes) {
     klog("process table full\n");
     return nullptr;
   }
   proc *p = (proc *)std::calloc(1, sizeof(proc));
   if (!p) return nullptr;
-  int32_t slot = num_processes++;
-  process[slot] = p;
+  int32_t slot = procs.count++;
+  procs.slot[slot] = p;
   if (init_process(p, id, code ? code : "", code ? std::strlen(code) : 0, name, path, env) != 0) {
-    process[slot] = nullptr;
-    num_processes--;
+    procs.slot[slot] = nullptr;
+    procs.count--;
     std::free(p);
     return nullptr;
   }
@@ -207,7 +207,7 @@ static void restart_process_now(proc *p, int64_t parent) {
 
 void restart_process(proc *p) {
   if (!p) return;
-  if (p == root_process) {  // the root's own program is the boot script: reboot
+  if (p == procs.root) {  // the root's own program is the boot script: reboot
     app.reboot_request = 1;
     if (p->pending_op == pending_restart) p->pending_op = pending_none;
     return;
@@ -227,22 +227,22 @@ void restart_process(proc *p) {
 
 void finish_pending_restart(proc *p) { restart_process_now(p, p->restart_parent_id); }
 
-// Slots 0 .. num_processes - 1 hold records, every later slot is empty.
+// Slots 0 .. procs.count - 1 hold records, every later slot is empty.
 [[maybe_unused]] static bool process_table_is_compact() {
-  if (num_processes < 0 || num_processes > max_processes) return false;
+  if (procs.count < 0 || procs.count > max_processes) return false;
   for (int32_t i = 0; i < max_processes; i++)
-    if ((process[i] != nullptr) != (i < num_processes)) return false;
+    if ((procs.slot[i] != nullptr) != (i < procs.count)) return false;
   return true;
 }
 
 void kill_process_by_index(int32_t slot) {
-  if (slot < 0 || slot >= num_processes) return;
-  proc *p = process[slot];
+  if (slot < 0 || slot >= procs.count) return;
+  proc *p = procs.slot[slot];
   if (p->slice_depth > 0) {  // its Lua state is running: remove it when its slice ends
     p->pending_op = pending_kill;
     return;
   }
-  if (p == root_process && !resetting) slice_fatal_error(SLOT_KERNEL, "root process removed");
+  if (p == procs.root && !resetting) slice_fatal_error(SLOT_KERNEL, "root process removed");
   if (p->parent_id != 0) {
     if (proc *parent = get_process(p->parent_id)) {
       char text[128];
@@ -254,18 +254,18 @@ void kill_process_by_index(int32_t slot) {
   }
   free_process(p);
   slot = get_process_slot(p);  // finalisers may have removed other processes
-  std::memmove(&process[slot], &process[slot + 1],
-               sizeof(process[0]) * (size_t)(num_processes - slot - 1));
-  num_processes--;
-  process[num_processes] = nullptr;
+  std::memmove(&procs.slot[slot], &procs.slot[slot + 1],
+               sizeof(procs.slot[0]) * (size_t)(procs.count - slot - 1));
+  procs.count--;
+  procs.slot[procs.count] = nullptr;
   INVARIANT(process_table_is_compact());
   if (cproc == p) cproc = nullptr;
   std::free(p);
 }
 
 void kill_process_by_id(int64_t id) {
-  for (int32_t i = 0; i < num_processes; i++)
-    if (process[i]->id == id) return kill_process_by_index(i);
+  for (int32_t i = 0; i < procs.count; i++)
+    if (procs.slot[i]->id == id) return kill_process_by_index(i);
 }
 
 void kill_process(proc *p) {
@@ -275,11 +275,10 @@ void kill_process(proc *p) {
 void processes_init() {
   resetting = true;
   // Last slot first; finalisers run by the removals may create processes.
-  while (num_processes > 0) kill_process_by_index(num_processes - 1);
+  while (procs.count > 0) kill_process_by_index(procs.count - 1);
   resetting = false;
-  process_id = PID_ROOT;
+  process_table_reset();
   cproc = nullptr;
-  root_process = nullptr;
   // The video mode is read from process 3's memory every frame: with no
   // process 3 the picture is full size, so there is no mode to reset here.
 }

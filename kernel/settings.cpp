@@ -24,7 +24,7 @@ uint32_t video_hash0 = 0xFFFFFFFF;
 // A host path in the application-data folder.
 static std::string appdata_path(const char *name) {
   std::string out(1025 + std::strlen(name), '\0');
-  hosk_prefix_with_appdata_path(name, out.data());
+  paths_prefix_appdata(name, out.data());
   out.resize(std::strlen(out.c_str()));
   return out;
 }
@@ -108,7 +108,7 @@ static void mount_config_line(const char *line) {
 void process_config() {
   std::string cfg_path = appdata_path("kavelund_config.txt");
   std::string drive = appdata_path("drive");
-  hosk_mkdir(drive.c_str());
+  paths_mkdir(drive.c_str());
 
   // Anything already there (a pipe or a device too) is never overwritten,
   // and never opened in a way that could block.

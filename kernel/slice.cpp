@@ -179,8 +179,8 @@ uint32_t run_process_slice(proc *p, double fraction) {
 }
 
 void prepare_processes_for_frame() {
-  for (int32_t i = 0; i < num_processes; i++) {
-    proc *p = process[i];
+  for (int32_t i = 0; i < procs.count; i++) {
+    proc *p = procs.slot[i];
     p->cycles_frame = 0;
     if (p->flipped) {
       p->fps = 60 / (p->frames_since_flip + 1);
@@ -201,8 +201,8 @@ void resume_paused_prints() {
   proc *caller = cproc;
   int32_t saved_cycles = cpu_cycles;
   // Printing runs no Lua, so no process is created or removed meanwhile.
-  for (int32_t i = 0; i < num_processes; i++) {
-    proc *p = process[i];
+  for (int32_t i = 0; i < procs.count; i++) {
+    proc *p = procs.slot[i];
     if (p->state != 0 || !p->L || !p->print.text) continue;
     cproc = p;
     cpu_cycles = 0;
@@ -217,8 +217,8 @@ void resume_paused_prints() {
 void update_processes_after_frame() {
   bool recent_activity = false;
   uint32_t now = os_get_time();
-  for (int32_t i = 0; i < num_processes; i++) {
-    proc *p = process[i];
+  for (int32_t i = 0; i < procs.count; i++) {
+    proc *p = procs.slot[i];
     if (p->flipped) {
       uint64_t step = (uint64_t)std::min(p->frames_since_flip + 1, 3);
       p->clock += step;
@@ -232,8 +232,8 @@ void update_processes_after_frame() {
     if (p->activity_stamp != 0 && (int64_t)now < (int64_t)(uint32_t)p->activity_stamp + 100)
       recent_activity = true;
   }
-  for (int32_t i = num_processes - 1; i >= 0; i--) {
-    if (!process[i]->kill_flag) continue;
+  for (int32_t i = procs.count - 1; i >= 0; i--) {
+    if (!procs.slot[i]->kill_flag) continue;
     if (i == SLOT_KERNEL) slice_fatal_error(i, "out of memory");
     kill_process_by_index(i);
   }

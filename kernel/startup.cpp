@@ -15,6 +15,9 @@
 #include "gfx/video.h"
 #include "base/klog.h"
 #include "host/capture.h"
+#include "host/capture_audio.h"
+#include "host/capture_gif.h"
+#include "host/capture_screenshot.h"
 #include "base/debug_log.h"
 #include "base/paths.h"
 #include "host/os_host.h"
@@ -45,7 +48,7 @@ int dat_files;
 // A host path beside the program.
 static std::string program_path(const char *name) {
   std::string out(1025 + std::strlen(name), '\0');
-  hosk_prefix_with_program_path(name, out.data());
+  paths_prefix_program(name, out.data());
   out.resize(std::strlen(out.c_str()));
   return out;
 }
@@ -110,7 +113,7 @@ void process_arguments(int argc, char **argv) {
         if (std::strlen(a) >= sizeof config.home - 1)
           end_program("ERROR: the -home folder name is too long\n", 1);
         std::snprintf(config.home, sizeof config.home, "%s", a);
-        hosk_mkdir(config.home);
+        paths_mkdir(config.home);
         break;
       case none:
         std::snprintf(config.startup_arg, sizeof config.startup_arg, "%s", a);
@@ -176,10 +179,10 @@ void reset_app_state() {
   if (host_directory_exists(data.c_str()) && mount_host_path("/host_data", data.c_str()) != 0)
     end_program("could not mount /host_data\n", 1);
 
-  root_process = create_process_from_code("--[[ :: root process :: ]]", "[root]", "[root]", "");
-  set_current_process(root_process);
+  procs.root = create_process_from_code("--[[ :: root process :: ]]", "[root]", "[root]", "");
+  set_current_process(procs.root);
   // A standard-library global wins over an API global of the same name here.
-  lang_openlibs(root_process->L);
+  lang_openlibs(procs.root->L);
 
   if (dat_files < 2) {
     klog("sysrom.dat not found\n");
@@ -193,11 +196,11 @@ void reset_app_state() {
   if (!boot) end_program("could not find /system/boot.lua\n", 1);
   // Loaded as a string chunk (its text names it), in text mode only.
   const char *src = boot->data ? to_cstr(boot->data) : "";
-  int rc = luaL_loadbufferx(root_process->L, src, std::strlen(src), src, "t");
+  int rc = luaL_loadbufferx(procs.root->L, src, std::strlen(src), src, "t");
   pfclose(boot);
   if (rc != LUA_OK) {
     std::printf("error in /system/boot.lua");
-    end_program((std::string(lua_tostring(root_process->L, -1)) + "\n").c_str(), 1);
+    end_program((std::string(lua_tostring(procs.root->L, -1)) + "\n").c_str(), 1);
   }
 
   uint32_t t0 = os_get_time();
@@ -215,7 +218,7 @@ void reset_app_state() {
 void kernel_main(int argc, char **argv) {
   install_hooks();
   alloc_keep_freed_memory();
-  hosk_set_argv0(argc > 0 ? argv[0] : "");
+  paths_set_argv0(argc > 0 ? argv[0] : "");
   std::string rom_path = program_path("sysrom.dat");
   klog("load_kavelund_dat_files: %s // from: %s\n", "sysrom.dat", rom_path.c_str());
   load_dat_files(rom_path.c_str());
@@ -224,8 +227,8 @@ void kernel_main(int argc, char **argv) {
   process_arguments(argc, argv);
   // The log's place depends on "-home" and on blob 0 (the export name).
   pbuffer *name = get_dat_file(0);
-  hosk_set_export_name(name ? name->data : nullptr, name ? name->length : 0);
-  hosk_debug_open_allowed();
+  paths_set_export_name(name ? name->data : nullptr, name ? name->length : 0);
+  debug_log_open_allowed();
   klog("booting kavelund %s\n", kvd_version_text);
   klog("build: %s\n", kvd_build_text);
   frame_install_signal_handlers();

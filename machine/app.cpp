@@ -6,7 +6,6 @@
 #include "base/ram_layout.h"
 
 app_state app;
-proc *root_process;
 uint8_t system_inited;
 
 void app_reset() {

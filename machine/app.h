@@ -1,9 +1,8 @@
-// The workstation state record `app` that every reset clears, and the globals
-// of start-up that the frame loop and the subsystems read.
+// The workstation state record `app` that every reset clears, and the flag
+// of start-up that the frame loop and the reset read.
 #pragma once
 #include <cstdint>
 
-struct proc;
 struct pbuffer;
 
 struct app_state {
@@ -14,7 +13,7 @@ struct app_state {
   int64_t audio_owner;        // -2: none
   int64_t mirrored_owner;     // -3: matches no process
   // Read by the audio thread: the flag only through std::atomic_ref, and set
-  // after the buffer (host/capture.h owns both).
+  // after the buffer (host/capture_audio.h owns both).
   alignas(4) uint32_t audio_capture_on;
   pbuffer *capture_buffer;
   uint32_t gif_recording;
@@ -38,7 +37,6 @@ struct app_state {
 };
 
 extern app_state app;
-extern proc *root_process;
 extern uint8_t system_inited;  // the host layer is up (set once by the frame loop)
 
 // Clears `app` as every reset does: the window focus survives once the host

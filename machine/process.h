@@ -116,12 +116,20 @@ struct proc {
 // The process on whose behalf every API call acts.
 extern proc *cproc;
 
-// The table: `num_processes` records kept compact from slot 0. Records are
+// The table: `count` records kept compact from slot 0. Records are
 // allocated one by one, so a record pointer stays valid until that process
 // is removed, while slots move when an earlier process is removed.
-extern proc *process[max_processes];
-extern int32_t num_processes;
-extern int64_t process_id;  // the next id to give; 1 after a reset
+struct process_table {
+  proc *slot[max_processes];
+  int32_t count;
+  int64_t next_id;  // the next id to give; PID_ROOT after a reset
+  proc *root;       // the root process, which runs the boot script; null before it
+};
+extern process_table procs;
+
+// Empties the table, whose records their owner has removed already, forgets
+// the root and gives ids from PID_ROOT again.
+void process_table_reset();
 
 proc *get_process(int64_t id);  // null when none
 proc *get_process_by_index(int32_t slot);

@@ -23,7 +23,7 @@ bool cache_name_is_safe(const char *text, bool allow_version) {
 
 static std::string appdata_path(const std::string &rel) {
   std::string out(1024 + rel.size() + 1, '\0');
-  hosk_prefix_with_appdata_path(rel.c_str(), out.data());
+  paths_prefix_appdata(rel.c_str(), out.data());
   out.resize(strlen(out.c_str()));
   return out;
 }
@@ -53,8 +53,8 @@ int write_host_file(const std::string &host_path, const void *data, int64_t n) {
 int cache_store(const char *folder, const char *name, const void *data, int64_t n) {
   std::string path = cache_host_path(folder, name, false);
   if (path.empty() || n < 0 || n > 0x7fffffff) return -1;
-  hosk_mkdir(appdata_path("cache").c_str());
-  hosk_mkdir(appdata_path(std::string("cache/") + folder).c_str());
+  paths_mkdir(appdata_path("cache").c_str());
+  paths_mkdir(appdata_path(std::string("cache/") + folder).c_str());
   return write_host_file(path, data, n);
 }
 
@@ -88,7 +88,7 @@ std::string cart_cache_host_path(const char *url) {
   if (name.empty()) return "";
   std::string path = appdata_path("cache/" + name);
   if (path.size() > 1023) return "";
-  hosk_mkdir(appdata_path("cache").c_str());
-  hosk_mkdir(appdata_path("cache/carts").c_str());
+  paths_mkdir(appdata_path("cache").c_str());
+  paths_mkdir(appdata_path("cache/carts").c_str());
   return path;
 }

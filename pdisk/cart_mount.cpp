@@ -360,7 +360,7 @@ static void clear_dirty(pmount_entry *m) {
 
 static void report_failed_write_back(pmount_entry *m, const char *why) {
   const char *point = to_cstr(m->mount_point);
-  m->flush_time = pdisk_now_ms() + CART_RETRY_DELAY_MS;
+  m->flush_time = clock_now_ms() + CART_RETRY_DELAY_MS;
   if (m->write_failures++ > 0) return;
   klog("** could not save cartridge %s: %s; kept in memory, will try again\n", point, why);
   char text[1200];
@@ -377,7 +377,7 @@ static int flush_one(pmount_entry *m, int delayed, bool held_too, bool *failed) 
   struct release_hold {
     ~release_hold() { room_making_held--; }
   } hold;
-  if (delayed && pdisk_now_ms() < m->flush_time) return 0;
+  if (delayed && clock_now_ms() < m->flush_time) return 0;
   if (system_is_held() && !held_too) return 0;
   int kind = kvd_path_kind(to_cstr(m->mount_point));
   if (kind == KVD_NONE) {

@@ -132,7 +132,7 @@ int pmkdir(const char *path) {
     pmount_entry *m = mount_kvd_path(to_cstr(canon));
     if (m) {
       m->dirty = 1;
-      m->flush_time = pdisk_now_ms() + 300;
+      m->flush_time = clock_now_ms() + 300;
       result = 0;
     }
     destroy_buffer(canon);

@@ -196,7 +196,7 @@ pmount_entry *cartridge_owning_ram_path(const char *ram_path) {
 
 // Marks m and every other mount point of the same folder as changed.
 static void mark_mount_folder_dirty(const pmount_entry *m) {
-  uint64_t due = m->flush_time ? m->flush_time : pdisk_now_ms() + 300;
+  uint64_t due = m->flush_time ? m->flush_time : clock_now_ms() + 300;
   for (int i = 0; i < pmounts; i++) {
     if (&pmount[i] != m && (pmount[i].kind != m->kind || !same_text(pmount[i].origin, m->origin)))
       continue;

@@ -287,7 +287,7 @@ int64_t pfwrite(const void *src, uint64_t size, uint64_t count, pfile_entry *f) 
 }
 
 void sync_fs(int force) {
-  int32_t now = (int32_t)pdisk_now_ms();
+  int32_t now = (int32_t)clock_now_ms();
   if (pending_sync && (force || now - last_sync_t > 2000 || now < last_sync_t)) {
     last_sync_t = now;
     pending_sync = 0;

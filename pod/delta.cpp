@@ -230,7 +230,7 @@ pbuffer *apply_diff(const void *src_bytes, int32_t src_length, const void *delta
     char line[64];
     std::snprintf(line, sizeof line, "** apply_delta: failed src crc (dst marker: %d)\n",
                   stored ? 1 : 0);
-    hosk_debug(line);
+    debug_log(line);
     return nullptr;
   }
   return delta_apply_raw(src, sl, raw, raw_length);

@@ -74,8 +74,8 @@ struct History : kernel_fixture {
     char tmpl[] = "/tmp/anywhen_log_XXXXXX";
     log_dir = mkdtemp(tmpl);
     snprintf(config.home, sizeof config.home, "%s", log_dir.c_str());
-    hosk_debug_open_allowed();
-    hosk_debug("file history tests\n");
+    debug_log_open_allowed();
+    debug_log("file history tests\n");
     config.home[0] = 0;
   }
   static void TearDownTestSuite() { fs::remove_all(log_dir); }
@@ -89,12 +89,12 @@ struct History : kernel_fixture {
     ASSERT_EQ(mount_ram_folder("/ram"), 0);
     snprintf(config.home, sizeof config.home, "%s/home", host.c_str());
     config.anywhen = 1;
-    pdisk_test_clock = fake_clock;
+    clock_test_source = fake_clock;
     at(2025, 3, 7, 0, 0, 0);
   }
   void TearDown() override {
     kernel_fixture::TearDown();
-    pdisk_test_clock = nullptr;
+    clock_test_source = nullptr;
     config.anywhen = 0;
     config.home[0] = 0;
     fs::remove_all(host);
@@ -121,7 +121,7 @@ struct History : kernel_fixture {
   std::string day_log(const char *month, const char *day) const {
     return read_file(store(std::string(month) + "/" + day + ".log"));
   }
-  static std::string debug_log() { return read_file(log_dir + "/log.txt"); }
+  static std::string log_text() { return read_file(log_dir + "/log.txt"); }
   static std::string fetched(const std::string &query) {
     pbuffer_owner b(anywhen_fetch(query.c_str()));
     return b ? std::string((const char *)b->data, b->length) : "<none>";
@@ -301,7 +301,7 @@ TEST_F(History, FailedBlobsAndMissingBasesLeaveNoDanglingRecords) {
   std::ofstream(store("blob")) << "not a folder";
   write("/d/f.txt", "first");
   EXPECT_EQ(day_log("2025-03", "07").find("/d/f.txt"), std::string::npos);
-  EXPECT_NE(debug_log().find("[anywhen] couldn't write blob"), std::string::npos);
+  EXPECT_NE(log_text().find("[anywhen] couldn't write blob"), std::string::npos);
 
   fs::remove(store("blob"));
   write("/d/f.txt", "second");  // no base recorded: stored whole
@@ -404,7 +404,7 @@ TEST_F(History, TooDeepABranchStopsTheWalkNotTheProgram) {
   std::string log = day_log("2025-03", "07");
   EXPECT_EQ(count_lines(log, "^ /deep"), ANYWHEN_MAX_DEPTH);
   EXPECT_EQ(count_lines(log, "> /after"), 1);
-  EXPECT_NE(debug_log().find("** anywhen exceeded maximum depth (1024). circular mount?"),
+  EXPECT_NE(log_text().find("** anywhen exceeded maximum depth (1024). circular mount?"),
             std::string::npos);
 }
 
@@ -447,7 +447,7 @@ TEST_F(History, DamagedButDecodableVersionsGiveNothing) {
   bytes.back() = char(bytes.back() ^ 1);
   std::ofstream(blob, std::ios::binary | std::ios::trunc) << bytes;
   EXPECT_EQ(fetched("/v.txt @ 2025-03-07_01:00:00"), "<none>");
-  EXPECT_NE(debug_log().find("[anywhen] damaged version " + hash_of("original text")),
+  EXPECT_NE(log_text().find("[anywhen] damaged version " + hash_of("original text")),
             std::string::npos);
 }
 

@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   atexit([] { std::filesystem::remove_all(home); });
   snprintf(config.home, sizeof config.home, "%s/home", home.c_str());
   config.anywhen = 1;
-  pdisk_test_clock = fake_clock;
+  clock_test_source = fake_clock;
   pfile_init();
   mount_host_path("/", home.c_str());
   std::ofstream(home + "/seed.txt") << "hello, history\n";

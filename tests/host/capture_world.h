@@ -9,6 +9,9 @@
 #include <vector>
 
 #include "host/capture.h"
+#include "host/capture_audio.h"
+#include "host/capture_gif.h"
+#include "host/capture_screenshot.h"
 #include "machine/app.h"
 #include "base/config.h"
 #include "machine/memory.h"

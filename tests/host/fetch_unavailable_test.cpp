@@ -61,7 +61,7 @@ TEST(FetchUnavailable, EveryDownloadFailsAndTheLogSaysWhyOnce) {
   char dir[] = "/tmp/kvd_fetch_unavailable_XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   snprintf(config.home, sizeof config.home, "%s", dir);
-  hosk_debug_open_allowed();
+  debug_log_open_allowed();
 
   // Several at once, then more after a reset as a reboot makes.
   uint32_t first = gurl_get("http://127.0.0.1:9/a", nullptr, record_failure);

@@ -54,10 +54,9 @@ TEST_F(api_stat_test, StateFiguresFollowTheWorkstation) {
   EXPECT_EQ(root_eval("return stat(303) .. stat(320) .. stat(321) .. stat(322) .. stat(317)"),
             "77.01.04.01.03.0");
   pbuffer *b = create_buffer_2(1000, 'z');
-  EXPECT_EQ(root_eval("return math.tointeger(stat(308))"),
-            std::to_string(total_num_buffers.load()));
+  EXPECT_EQ(root_eval("return math.tointeger(stat(308))"), std::to_string(get_total_num_buffers()));
   EXPECT_EQ(root_eval("return math.tointeger(stat(309))"),
-            std::to_string(total_buffer_allocation.load()));
+            std::to_string(get_total_buffer_allocation()));
   destroy_buffer(b);
   // Memory: heap, page bytes and the allowance after a full collection.
   EXPECT_EQ(root_eval("return math.type(stat(0))"), "float");

@@ -21,7 +21,7 @@ struct audio_owner_test : kernel_fixture {
 
   void SetUp() override {
     kernel_fixture::SetUp();
-    while (process_id < PID_FIRST_USER) ASSERT_NE(spawn("--"), 0);
+    while (procs.next_id < PID_FIRST_USER) ASSERT_NE(spawn("--"), 0);
     p = get_process(spawn("--", "p"));
     q = get_process(spawn("--", "q"));
     ASSERT_TRUE(p && q);

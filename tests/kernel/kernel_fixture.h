@@ -49,7 +49,7 @@ struct kernel_fixture : workstation_fixture {
     reset_workstation();
     root = create_process_from_code("--[[ :: root process :: ]]", "[root]", "[root]", "");
     ASSERT_NE(root, nullptr);
-    root_process = root;
+    procs.root = root;
     set_current_process(root);
   }
   void TearDown() override {

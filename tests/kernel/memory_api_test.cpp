@@ -22,8 +22,8 @@ class MemoryApi : public testing::Test {
     cproc = p;
     // The other process sits in the process table under id 9.
     q->id = 9;
-    process[0] = q;
-    num_processes = 1;
+    procs.slot[0] = q;
+    procs.count = 1;
     luaL_openlibs(L);
     for (const luaL_Reg *r = memory_api_functions; r->name; r++) lua_register(L, r->name, r->func);
   }
@@ -34,8 +34,8 @@ class MemoryApi : public testing::Test {
     delete p;
     delete q;
     cproc = nullptr;
-    process[0] = nullptr;
-    num_processes = 0;
+    procs.slot[0] = nullptr;
+    procs.count = 0;
   }
   // Calls a memory function with the values of a Lua expression list as its
   // arguments; returns its results joined by commas and the cycles it charged

@@ -134,7 +134,7 @@ TEST(Reboot, RunsBeforeAnExitAskedInTheSameFrameAndKeepsConfigAndFocus) {
   EXPECT_EQ(app.frame_count, 1u);
   EXPECT_EQ(config.volume, 17);
   EXPECT_EQ(get_process_count(), 1);
-  EXPECT_EQ(root_process->id, 1);
+  EXPECT_EQ(procs.root->id, 1);
 }
 
 }  // namespace

@@ -119,7 +119,7 @@ TEST_F(slice_test, ARestartMakesTheRestarterTheParent) {
   int64_t restarter = spawn("_kill_process(" + std::to_string(kid) + ", 1) flip() _kill_process(" +
                             std::to_string(kid) + ") while true do flip() end");
   // Runs a process that restarts it from inside its slice.
-  int64_t host = process_id;
+  int64_t host = procs.next_id;
   spawn("_run_process_slice(" + std::to_string(host + 1) + ", 1) while true do flip() end");
   int64_t helper = spawn("_kill_process(" + std::to_string(host) + ", 1) while true do flip() end");
 
@@ -166,9 +166,9 @@ TEST_F(slice_test, IdsAreUsedUpByFailedCreationsAndAFullTableRefuses) {
   EXPECT_EQ(create_process_from_code("", "t", "/system/apps/terminal.lua", "env")->flags, 2);
   EXPECT_EQ(create_process_from_code("", "t", "/system/x.lua", "env")->flags, 3);
   while (get_process_count() < max_processes) ASSERT_NE(spawn(""), 0);
-  int64_t next = process_id;
+  int64_t next = procs.next_id;
   EXPECT_EQ(spawn(""), 0);
-  EXPECT_EQ(process_id, next + 1);
+  EXPECT_EQ(procs.next_id, next + 1);
   EXPECT_EQ(get_process_count(), max_processes);
 }
 

@@ -25,12 +25,12 @@ class CartMount : public PdiskTest {
   void SetUp() override {
     PdiskTest::SetUp();
     fake_now = 10000;
-    pdisk_test_clock = fake_clock;
+    clock_test_source = fake_clock;
     app.exclusive_process = 0;
     prune_slots_threshold = 4096;
   }
   void TearDown() override {
-    pdisk_test_clock = nullptr;
+    clock_test_source = nullptr;
     app.exclusive_process = 0;
     PdiskTest::TearDown();
   }

@@ -40,7 +40,7 @@ TEST_F(HooksFiles, AChangeWithoutTheHistoryHookIsLogged) {
   write_host("home/keep", "");  // the folder the log opens in
   std::string home = host_path("home");
   snprintf(config.home, sizeof config.home, "%s", home.c_str());
-  hosk_debug_open_allowed();
+  debug_log_open_allowed();
   pdisk_hook.history_event = nullptr;
   ASSERT_TRUE(put("/unrecorded.txt", "text"));
   std::ifstream f(home + "/log.txt");

@@ -132,7 +132,7 @@ TEST(Delta, SourceMismatchIsLogged) {
   char tmpl[] = "/tmp/kvd_delta_XXXXXX";
   std::string home = mkdtemp(tmpl);
   std::snprintf(config.home, sizeof config.home, "%s", home.c_str());
-  hosk_debug_open_allowed();
+  debug_log_open_allowed();
   bytes src = random_bytes(40, 8), dst = random_bytes(40, 9), out;
   bytes stored = make_delta(src, dst);
   EXPECT_FALSE(apply(dst, stored, &out));

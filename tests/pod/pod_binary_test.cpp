@@ -239,13 +239,13 @@ TEST_F(PodBinary, Lz4SizeMismatchIsLogged) {
       std::filesystem::temp_directory_path() / ("pod_log_" + std::to_string(getpid()));
   std::filesystem::create_directories(home);
   std::snprintf(config.home, sizeof config.home, "%s/", home.c_str());
-  hosk_debug_open_allowed();
+  debug_log_open_allowed();
   bytes b = pod_of(*this, "'abcdefgh'", POD_FLAG_LZ4);
   uint32_t r = 11;  // the text is 10 bytes
   std::memcpy(&b[8], &r, 4);
   EXPECT_EQ(read_exact(L, b), 0);
   char path[2100];
-  hosk_prefix_with_appdata_path("log.txt", path);
+  paths_prefix_appdata("log.txt", path);
   std::ifstream f(path);
   std::string log((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
   EXPECT_NE(log.find("] reading corrupt lz4 value // sizes do not match: 10 11\n"),

@@ -30,7 +30,7 @@ using DefaultAudioWithoutRoot = workstation_fixture;
 
 // A process created while process 1 is absent builds the tables itself.
 TEST_F(DefaultAudioWithoutRoot, ANewProcessBuildsItsOwnTables) {
-  process_id = 2;
+  procs.next_id = 2;
   proc *p = create_process_from_code("--", "p", "/p.lua", "");
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(get_process(PID_ROOT), nullptr);

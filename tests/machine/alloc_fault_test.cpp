@@ -26,12 +26,12 @@ struct alloc_fault_test : kernel_fixture {
   int64_t run_with_failure_at(int64_t fail_at) {
     // Slots 0 and 1 and ids below 4 are the system's: fill them first so that
     // the program is an ordinary user process.
-    while (process_id < PID_FIRST_USER) EXPECT_NE(spawn("-- filler"), 0);
-    int32_t before = num_processes;
+    while (procs.next_id < PID_FIRST_USER) EXPECT_NE(spawn("-- filler"), 0);
+    int32_t before = procs.count;
     alloc_faults = {0, fail_at, false};
     proc *p = create_process_from_code(program, "probe", "/probe.lua", "");
     if (!p) {
-      EXPECT_EQ(num_processes, before) << "failed creation left a record, N=" << fail_at;
+      EXPECT_EQ(procs.count, before) << "failed creation left a record, N=" << fail_at;
     } else {
       int64_t id = p->id;
       prepare_processes_for_frame();
@@ -45,7 +45,7 @@ struct alloc_fault_test : kernel_fixture {
     const pbuffer *q = root->message_buffer;
     EXPECT_TRUE(q->length == 0 || q->data[q->length - 1] == 0) << "N=" << fail_at;
     for (int32_t i = 0; i < max_processes; i++)
-      EXPECT_EQ(process[i] != nullptr, i < num_processes) << "slot " << i << ", N=" << fail_at;
+      EXPECT_EQ(procs.slot[i] != nullptr, i < procs.count) << "slot " << i << ", N=" << fail_at;
     return attempts;
   }
 };

@@ -30,7 +30,7 @@ class Paths : public testing::Test {
     unsetenv("XDG_DATA_HOME");
     unsetenv("XDG_DESKTOP_DIR");
     config = config_state{};
-    hosk_set_export_name(nullptr, 0);
+    paths_set_export_name(nullptr, 0);
   }
   void TearDown() override {
     (void)!chdir("/");
@@ -48,84 +48,82 @@ TEST_F(Paths, ProgramFolder) {
       {"a\\b\\kavelund.exe", "a\\b/sysrom.dat"},
   };
   for (auto &c : cases) {
-    hosk_set_argv0(c.argv0);
-    EXPECT_STREQ(hosk_prefix_with_program_path("sysrom.dat", out), c.want) << c.argv0;
+    paths_set_argv0(c.argv0);
+    EXPECT_STREQ(paths_prefix_program("sysrom.dat", out), c.want) << c.argv0;
   }
-  hosk_argv0[0] = 0;
-  EXPECT_STREQ(hosk_prefix_with_program_path("sysrom.dat", out), "sysrom.dat");
+  paths.argv0[0] = 0;
+  EXPECT_STREQ(paths_prefix_program("sysrom.dat", out), "sysrom.dat");
   // A stored path without any separator stands for the root folder.
-  snprintf(hosk_argv0, sizeof hosk_argv0, "prog");
-  EXPECT_STREQ(hosk_prefix_with_program_path("data", out), "/data");
+  snprintf(paths.argv0, sizeof paths.argv0, "prog");
+  EXPECT_STREQ(paths_prefix_program("data", out), "/data");
   // A bare name is looked up as the running executable.
-  hosk_set_argv0("kavelund");
+  paths_set_argv0("kavelund");
   char exe[1024] = {};
   ASSERT_GT(readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
   std::string want = std::string(exe).substr(0, std::string(exe).rfind('/')) + "/sysrom.dat";
-  EXPECT_EQ(hosk_prefix_with_program_path("sysrom.dat", out), want);
+  EXPECT_EQ(paths_prefix_program("sysrom.dat", out), want);
 }
 
 TEST_F(Paths, AppDataDefaultsToXdgUnderHomeAndCreatesLevels) {
-  EXPECT_EQ(std::string(hosk_prefix_with_appdata_path("log.txt", out)),
+  EXPECT_EQ(std::string(paths_prefix_appdata("log.txt", out)),
             dir + "/.local/share/Kavelund/exp/shared/log.txt");
   EXPECT_TRUE(is_dir(dir + "/.local/share/Kavelund/exp/shared"));
 
   setenv("XDG_DATA_HOME", (dir + "/xdg").c_str(), 1);
   const uint8_t blob[] = {'d', 'e', 'm', 'o', 0, 'x'};
-  hosk_set_export_name(blob, sizeof blob);
-  EXPECT_EQ(std::string(hosk_prefix_with_appdata_path("", out)), dir + "/xdg/Kavelund/exp/demo/");
+  paths_set_export_name(blob, sizeof blob);
+  EXPECT_EQ(std::string(paths_prefix_appdata("", out)), dir + "/xdg/Kavelund/exp/demo/");
   EXPECT_TRUE(is_dir(dir + "/xdg/Kavelund/exp/demo"));
 
   setenv("XDG_DATA_HOME", "relative/xdg", 1);  // not absolute: ignored
-  EXPECT_EQ(std::string(hosk_prefix_with_appdata_path("", out)),
-            dir + "/.local/share/Kavelund/exp/demo/");
+  EXPECT_EQ(std::string(paths_prefix_appdata("", out)), dir + "/.local/share/Kavelund/exp/demo/");
 }
 
 TEST_F(Paths, ExportNamesThatLeaveTheFolderAreRefused) {
   const char *bad[] = {"../evil", "a/b", "..", ".", "x\\y"};
   for (const char *b : bad) {
-    hosk_set_export_name(reinterpret_cast<const uint8_t *>(b), int32_t(strlen(b)));
-    EXPECT_EQ(std::string(hosk_prefix_with_appdata_path("", out)),
+    paths_set_export_name(reinterpret_cast<const uint8_t *>(b), int32_t(strlen(b)));
+    EXPECT_EQ(std::string(paths_prefix_appdata("", out)),
               dir + "/.local/share/Kavelund/exp/shared/")
         << b;
   }
   const uint8_t zero[] = {0, 'a'};
-  hosk_set_export_name(zero, 2);
-  EXPECT_EQ(std::string(hosk_prefix_with_appdata_path("", out)),
-            dir + "/.local/share/Kavelund/exp/shared/");
+  paths_set_export_name(zero, 2);
+  EXPECT_EQ(std::string(paths_prefix_appdata("", out)), dir + "/.local/share/Kavelund/exp/shared/");
 }
 
 TEST_F(Paths, ConfiguredRootReplacesTheWholePath) {
   snprintf(config.home, sizeof config.home, "%s\\cfg\\root", dir.c_str());
-  EXPECT_EQ(std::string(hosk_prefix_with_appdata_path("x", out)), dir + "/cfg/root/x");
+  EXPECT_EQ(std::string(paths_prefix_appdata("x", out)), dir + "/cfg/root/x");
   EXPECT_TRUE(is_dir(dir + "/cfg/root"));
   EXPECT_FALSE(is_dir(dir + "/.local"));
   snprintf(config.home, sizeof config.home, " %s", dir.c_str());  // leading space: unset
-  EXPECT_EQ(std::string(hosk_prefix_with_appdata_path("x", out)),
+  EXPECT_EQ(std::string(paths_prefix_appdata("x", out)),
             dir + "/.local/share/Kavelund/exp/shared/x");
 }
 
 TEST_F(Paths, NoHomeGivesARelativeFolder) {
   unsetenv("HOME");
   ASSERT_EQ(chdir(dir.c_str()), 0);
-  EXPECT_STREQ(hosk_prefix_with_appdata_path("x", out), "exp/shared/x");
-  EXPECT_STREQ(hosk_prefix_with_desktop_path("x", out), "x");
+  EXPECT_STREQ(paths_prefix_appdata("x", out), "exp/shared/x");
+  EXPECT_STREQ(paths_prefix_desktop("x", out), "x");
 }
 
 TEST_F(Paths, DesktopFolder) {
-  EXPECT_EQ(std::string(hosk_prefix_with_desktop_path("kavelund_desktop", out)),
+  EXPECT_EQ(std::string(paths_prefix_desktop("kavelund_desktop", out)),
             dir + "/Desktop/kavelund_desktop");
   setenv("XDG_DESKTOP_DIR", (dir + "/Schreibtisch/").c_str(), 1);
-  EXPECT_EQ(std::string(hosk_prefix_with_desktop_path("k", out)), dir + "/Schreibtisch/k");
+  EXPECT_EQ(std::string(paths_prefix_desktop("k", out)), dir + "/Schreibtisch/k");
   snprintf(config.desktop_root, sizeof config.desktop_root, "%s/desk", dir.c_str());
-  EXPECT_EQ(std::string(hosk_prefix_with_desktop_path("k", out)), dir + "/desk/k");
+  EXPECT_EQ(std::string(paths_prefix_desktop("k", out)), dir + "/desk/k");
   EXPECT_TRUE(is_dir(dir + "/desk"));
-  EXPECT_EQ(hosk_mkdir((dir + "/desk").c_str()), -1);  // the host call's result
+  EXPECT_EQ(paths_mkdir((dir + "/desk").c_str()), -1);  // the host call's result
 }
 
 TEST_F(Paths, LongFoldersAreCutNotOverrun) {
   std::string long_root = dir + "/" + std::string(1500, 'a');
   snprintf(config.home, sizeof config.home, "%s", long_root.c_str());
-  hosk_prefix_with_appdata_path("name", out);
+  paths_prefix_appdata("name", out);
   EXPECT_EQ(strlen(out), 1023u + 4u);
   EXPECT_STREQ(out + 1023, "name");
 }

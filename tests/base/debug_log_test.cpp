@@ -31,24 +31,24 @@ TEST(DebugLog, KeepsEarlyLinesUntilAllowedThenWritesInOrder) {
   setenv("HOME", (dir + "/unused").c_str(), 1);
   unsetenv("XDG_DATA_HOME");
 
-  hosk_debug(">early one\n");
+  debug_log(">early one\n");
   cproc = nullptr;
-  hosk_debug("early two\n");
+  debug_log("early two\n");
   struct stat st;
   EXPECT_NE(stat((home + "/log.txt").c_str(), &st), 0);  // nothing opened yet
 
   snprintf(config.home, sizeof config.home, "%s", home.c_str());
-  hosk_debug_open_allowed();
+  debug_log_open_allowed();
   std::string log = home + "/log.txt";
   EXPECT_NE(read_file(log).find("] early one\n"), std::string::npos);
 
   static proc p{};
   p.id = 7;
   cproc = &p;
-  snprintf(hosk_debug_string, sizeof hosk_debug_string, "<value %d\n", 42);
-  hosk_debug(hosk_debug_string);
-  hosk_debug("><both marks skipped\n");
-  hosk_debug(">>only one skipped\n");
+  snprintf(debug_log_text, sizeof debug_log_text, "<value %d\n", 42);
+  debug_log(debug_log_text);
+  debug_log("><both marks skipped\n");
+  debug_log(">>only one skipped\n");
   cproc = nullptr;
   // Each line is flushed at once: readable while the log is still open.
   std::string text = read_file(log);

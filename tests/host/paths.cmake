@@ -1,1 +1,0 @@
-kvd_test(paths_test SOURCES paths_test.cpp)

@@ -1,1 +1,0 @@
-kvd_test(kernel_alloc_fault_test SOURCES alloc_fault_test.cpp)

@@ -1,1 +1,0 @@
-kvd_test(memory_test SOURCES memory_test.cpp)

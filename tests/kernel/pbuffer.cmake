@@ -1,1 +1,0 @@
-kvd_test(pbuffer_test SOURCES pbuffer_test.cpp)
