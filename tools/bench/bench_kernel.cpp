@@ -38,10 +38,10 @@ constexpr int start_iterations = 10;
 constexpr int frame_iterations = 3;
 
 struct run_figures {
-  double to_first_line;  // seconds from spawn to the first line on standard output
-  double to_exit;        // seconds from spawn to the end of the process
-  double cpu;            // user + system seconds of the whole process
-  double peak_mib;       // peak resident memory
+  double to_first_line;             // seconds from spawn to the first line on standard output
+  double to_exit;                   // seconds from spawn to the end of the process
+  double cpu;                       // user + system seconds of the whole process
+  double peak_mib;                  // peak resident memory
   std::vector<double> cpu_at_line;  // the process's CPU seconds as each line came
 };
 
