@@ -156,6 +156,23 @@ void frame_cost(benchmark::State &state, const char *name, const char *rom) {
   record(state, name, total);
 }
 
+// The yardstick of the frame figures: the CPU this thread spends on one
+// frame-long sleep a frame, the least any paced frame costs on this host.
+void BM_one_sleep_a_frame(benchmark::State &state) {
+  double total = 0;
+  for (auto _ : state) {
+    timespec from, to, frame = {0, 16000000};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &from);
+    for (int i = 0; i < bench_frames; i++) nanosleep(&frame, nullptr);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &to);
+    double s = ((double)(to.tv_sec - from.tv_sec) + (double)(to.tv_nsec - from.tv_nsec) / 1e9) /
+               bench_frames;
+    state.SetIterationTime(s > 0 ? s : 1e-9);
+    total += s;
+  }
+  record(state, "one sleep", total);
+}
+
 void BM_idle_frame(benchmark::State &state) { frame_cost(state, "idle frame", KVD_ROM_IDLE); }
 void BM_frame_with_100_idle_processes(benchmark::State &state) {
   frame_cost(state, "crowd frame", KVD_ROM_CROWD);
@@ -169,6 +186,10 @@ BENCHMARK(BM_start_to_first_frame_of_the_sample_rom)
     ->UseManualTime()
     ->Iterations(bench_iterations(start_iterations))
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_one_sleep_a_frame)
+    ->UseManualTime()
+    ->Iterations(bench_iterations(frame_iterations))
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_idle_frame)
     ->UseManualTime()
     ->Iterations(bench_iterations(frame_iterations))
@@ -195,6 +216,8 @@ int main(int argc, char **argv) {
                    bench_goal::at_most, 1.2, "stop at once");
   bench_print_goal("idle frame, us of CPU", at("idle frame") * 1e6, bench_goal::at_most, 30,
                    "(steady state)");
+  bench_print_goal("one sleep a frame, us of CPU", at("one sleep") * 1e6, bench_goal::none, 0,
+                   "(the host's floor for a paced frame)");
   bench_print_goal("idle process, us a frame", (at("crowd frame") - at("idle frame")) * 1e6 / 100,
                    bench_goal::at_most, 1, "(100 idle processes less the idle frame)");
   return bench_exit_code();
