@@ -175,6 +175,8 @@ void handle_sdl_event(const SDL_Event &e) {
 }
 
 void send_key_changes() {
+  // Most frames change no key: one block compare instead of a walk.
+  if (std::equal(key_state, key_state + HOST_KEYS, last_key_state)) return;
   for (int32_t k = 0; k < HOST_KEYS; k++) {
     if (key_state[k] && !last_key_state[k]) send_event("{event=\"keydown\",scancode=%d}", k);
     if (!key_state[k] && last_key_state[k]) send_event("{event=\"keyup\",scancode=%d}", k);
@@ -199,10 +201,12 @@ void send_locked_steps() {
 void handle_sdl_messages() {
   int n = 0;
   const uint8_t *keys = SDL_GetKeyboardState(&n);
-  n = std::min(n, HOST_KEYS);
+  n = std::clamp(n, 0, HOST_KEYS);
   SDL_ShowCursor(SDL_DISABLE);
+  if (!keys) n = 0;
   std::copy(key_state, key_state + HOST_KEYS, last_key_state);
-  for (int32_t k = 0; k < HOST_KEYS; k++) key_state[k] = k < n && keys ? keys[k] : 0;
+  std::copy(keys, keys + n, key_state);
+  std::fill(key_state + n, key_state + HOST_KEYS, 0u);
 
   SDL_Event e;
   while (SDL_PollEvent(&e)) handle_sdl_event(e);

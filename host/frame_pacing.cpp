@@ -17,13 +17,11 @@ bool battery_saver_idle(uint32_t now) {
 void pace_frame() {
   app.battery_saver_active = battery_saver_idle(os_get_time());
   uint32_t period = app.battery_saver_active ? SAVER_FRAME_MS : FRAME_MS;
-  // One sleep for all but the last millisecond of the wait, then 1 ms steps:
-  // each wake-up costs CPU, and a sleep may overshoot by about a millisecond.
+  // One sleep to the end of the period: each wake-up costs CPU. The loop
+  // only guards against a wake-up before its time.
   for (int32_t i = 0; i < MAX_PACING_SLEEPS; i++) {
-    uint32_t now = os_get_time();
-    if (now >= last_t + period) break;
-    uint32_t left = last_t + period - now;
-    host_sleep(left > 1 ? left - 1 : 1);
+    if (os_get_time() >= last_t + period) break;
+    os_sleep_until(last_t + period);
   }
   last_t = os_get_time();
 }

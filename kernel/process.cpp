@@ -130,6 +130,17 @@ int init_process(proc *p, int64_t id, const char *code, size_t code_len, const c
   return 0;
 }
 
+// Slots 0 .. procs.count - 1 hold records in the order of their ids, every
+// later slot is empty.
+[[maybe_unused]] static bool process_table_is_compact() {
+  if (procs.count < 0 || procs.count > max_processes) return false;
+  for (int32_t i = 0; i < max_processes; i++)
+    if ((procs.slot[i] != nullptr) != (i < procs.count)) return false;
+  for (int32_t i = 1; i < procs.count; i++)
+    if (procs.slot[i - 1]->id >= procs.slot[i]->id) return false;
+  return true;
+}
+
 proc *create_process_from_code(const char *code, const char *name, const char *path,
                                const char *env) {
   klog("creating process %d %s %s\n", (int)procs.next_id, name ? name : "", path ? path : "");
@@ -148,6 +159,7 @@ proc *create_process_from_code(const char *code, const char *name, const char *p
     std::free(p);
     return nullptr;
   }
+  INVARIANT(process_table_is_compact());
   return p;
 }
 
@@ -226,14 +238,6 @@ void restart_process(proc *p) {
 }
 
 void finish_pending_restart(proc *p) { restart_process_now(p, p->restart_parent_id); }
-
-// Slots 0 .. procs.count - 1 hold records, every later slot is empty.
-[[maybe_unused]] static bool process_table_is_compact() {
-  if (procs.count < 0 || procs.count > max_processes) return false;
-  for (int32_t i = 0; i < max_processes; i++)
-    if ((procs.slot[i] != nullptr) != (i < procs.count)) return false;
-  return true;
-}
 
 void kill_process_by_index(int32_t slot) {
   if (slot < 0 || slot >= procs.count) return;

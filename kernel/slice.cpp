@@ -149,6 +149,7 @@ uint32_t run_process_slice(proc *p, double fraction) {
   }
   p->slice_depth--;
 
+  bool yielded = false;  // then p is still in the table: nothing above removed it
   if (p->kill_flag) {
     p->state = 1;
     report_error("*runtime error: out of memory");
@@ -156,7 +157,7 @@ uint32_t run_process_slice(proc *p, double fraction) {
     if (slot == SLOT_KERNEL) slice_fatal_error(slot, "out of memory");
     kill_process_by_index(slot);
   } else if (status == LUA_YIELD) {
-    // yielded: the process runs on in a later slice
+    yielded = true;  // the process runs on in a later slice
   } else if (status == LUA_OK) {
     p->state = 1;
     remove_after_slice(p, "root process ended");
@@ -165,8 +166,10 @@ uint32_t run_process_slice(proc *p, double fraction) {
     report_failure(p, status);
   }
 
-  // A kill or restart asked for while this slice ran is carried out now.
-  if (get_process_slot(p) >= 0 && p->slice_depth == 0 && p->pending_op != pending_none) {
+  // A kill or restart asked for while this slice ran is carried out now. A
+  // record that may have been removed is looked for before it is read.
+  if ((yielded || get_process_slot(p) >= 0) && p->slice_depth == 0 &&
+      p->pending_op != pending_none) {
     int op = p->pending_op;
     p->pending_op = pending_none;
     if (op == pending_kill)

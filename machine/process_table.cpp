@@ -18,10 +18,18 @@ void set_current_process(proc *p) {
 int32_t get_cproc_id() { return cproc ? (int32_t)cproc->id : 0; }
 int32_t get_process_count() { return procs.count; }
 
+// Records are added at the end with ids that only grow and removals keep the
+// order, so the table is sorted by id.
 proc *get_process(int64_t id) {
-  for (int32_t i = 0; i < procs.count; i++)
-    if (procs.slot[i]->id == id) return procs.slot[i];
-  return nullptr;
+  int32_t lo = 0, hi = procs.count;
+  while (lo < hi) {
+    int32_t mid = lo + (hi - lo) / 2;
+    if (procs.slot[mid]->id < id)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  return lo < procs.count && procs.slot[lo]->id == id ? procs.slot[lo] : nullptr;
 }
 
 proc *get_process_by_index(int32_t slot) {

@@ -199,4 +199,20 @@ TEST_F(window_test, PacingWaitsOutTheFrameAndSlowsDownWhenIdle) {
   config.battery_saver = 0;
 }
 
+// The pacing sleep wakes at its time, and returns at once for a time that
+// has come, has passed (the count has wrapped past it) or lies too far ahead.
+TEST(pacing_sleep, WakesAtItsTimeAndNeverWaitsOutAPastOne) {
+  uint32_t target = os_get_time() + 25;
+  os_sleep_until(target);
+  EXPECT_GE(os_get_time(), target);
+  struct {
+    int64_t from_now;
+  } at_once[] = {{0}, {-1}, {-5000}, {int64_t(os_sleep_longest_ms) + 1}};
+  for (auto c : at_once) {
+    uint32_t start = os_get_time();
+    os_sleep_until(uint32_t(start + c.from_now));
+    EXPECT_LT(os_get_time() - start, 1000u) << c.from_now;  // loose for a busy machine
+  }
+}
+
 }  // namespace

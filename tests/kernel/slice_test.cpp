@@ -153,6 +153,14 @@ TEST_F(slice_test, RecordsStayPutWhileTheTableCompacts) {
   EXPECT_EQ(get_process_by_index(3), recs[3]);
   EXPECT_EQ(get_process(ids[4]), recs[4]);
   EXPECT_EQ(get_process(ids[1]), nullptr);
+  // Every id finds its record or none, at either end and around the gap.
+  kill_process_by_index(4);  // the last one
+  for (int64_t id = -1; id <= ids[4] + 2; id++) {
+    proc *want = id == PID_ROOT ? get_process_by_index(0) : nullptr;
+    for (int i : {0, 2, 3})
+      if (ids[i] == id) want = recs[i];
+    EXPECT_EQ(get_process(id), want) << id;
+  }
 }
 
 TEST_F(slice_test, IdsAreUsedUpByFailedCreationsAndAFullTableRefuses) {

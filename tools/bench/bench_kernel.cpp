@@ -1,7 +1,8 @@
 // Whole-process figures of the workstation program, run headless: the time
 // and peak resident memory of a program that asks to exit in its first frame,
 // the time from start to the first frame of the sample system ROM (against
-// that program), and the CPU cost of an idle frame and of an idle process.
+// that program), and the CPU cost of an idle frame and of an idle process in
+// steady state: the program's CPU clock read at two lines the ROM prints.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <ctime>
 
 #include <algorithm>
 #include <chrono>
@@ -30,17 +32,26 @@ namespace {
 namespace fs = std::filesystem;
 
 // The sizes of every benchmark here, in one place. bench_frames is the
-// frame count the idle and crowd ROMs run before they exit.
+// frame count the idle and crowd ROMs run between their two lines.
 constexpr int bench_frames = 120;
 constexpr int start_iterations = 10;
 constexpr int frame_iterations = 3;
 
 struct run_figures {
-  double to_first_line;  // seconds from spawn to the first line on standard output
-  double to_exit;        // seconds from spawn to the end of the process
-  double cpu;            // user + system seconds of the whole process
-  double peak_mib;       // peak resident memory
+  double to_first_line;             // seconds from spawn to the first line on standard output
+  double to_exit;                   // seconds from spawn to the end of the process
+  double cpu;                       // user + system seconds of the whole process
+  double peak_mib;                  // peak resident memory
+  std::vector<double> cpu_at_line;  // the process's CPU seconds as each line came
 };
+
+// CPU seconds used so far by every thread of the running process pid.
+double cpu_of(pid_t pid) {
+  clockid_t clock;
+  timespec t;
+  if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &t) != 0) return -1;
+  return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
 
 // A folder holding a copy of the program and, when given, a system ROM file.
 std::string prepare(const std::string &name, const char *rom) {
@@ -73,9 +84,10 @@ run_figures run_program(const std::string &dir, bool stop_at_first_line = false)
   if (posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv.data(), environ) != 0) std::abort();
   posix_spawn_file_actions_destroy(&fa);
   close(out[1]);
-  run_figures f{-1.0, 0.0, 0.0, 0.0};
+  run_figures f{-1.0, 0.0, 0.0, 0.0, {}};
   char c;
   while (read(out[0], &c, 1) == 1) {
+    if (c == '\n') f.cpu_at_line.push_back(cpu_of(pid));
     if (c == '\n' && f.to_first_line < 0) {
       f.to_first_line =
           std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -126,17 +138,39 @@ void BM_start_to_first_frame_of_the_sample_rom(benchmark::State &state) {
   record(state, "first frame", total);
 }
 
-// CPU seconds per frame of a ROM running bench_frames frames, less the cost
-// of a run that exits in its first frame.
+// CPU seconds per frame of a ROM running bench_frames frames between its
+// first two lines. A run that does not print both fails the benchmark.
 void frame_cost(benchmark::State &state, const char *name, const char *rom) {
-  std::string base = prepare("exit_now", KVD_ROM_EXIT_NOW), dir = prepare(name, rom);
+  std::string dir = prepare(name, rom);
   double total = 0;
   for (auto _ : state) {
-    double s = (run_program(dir).cpu - run_program(base).cpu) / bench_frames;
+    std::vector<double> at = run_program(dir).cpu_at_line;
+    if (at.size() < 2 || at[0] < 0 || at[1] < 0) {
+      state.SkipWithError("the ROM did not print its two lines");
+      break;
+    }
+    double s = (at[1] - at[0]) / bench_frames;
     state.SetIterationTime(s > 0 ? s : 1e-9);
     total += s;
   }
   record(state, name, total);
+}
+
+// The yardstick of the frame figures: the CPU this thread spends on one
+// frame-long sleep a frame, the least any paced frame costs on this host.
+void BM_one_sleep_a_frame(benchmark::State &state) {
+  double total = 0;
+  for (auto _ : state) {
+    timespec from, to, frame = {0, 16000000};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &from);
+    for (int i = 0; i < bench_frames; i++) nanosleep(&frame, nullptr);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &to);
+    double s = ((double)(to.tv_sec - from.tv_sec) + (double)(to.tv_nsec - from.tv_nsec) / 1e9) /
+               bench_frames;
+    state.SetIterationTime(s > 0 ? s : 1e-9);
+    total += s;
+  }
+  record(state, "one sleep", total);
 }
 
 void BM_idle_frame(benchmark::State &state) { frame_cost(state, "idle frame", KVD_ROM_IDLE); }
@@ -152,6 +186,10 @@ BENCHMARK(BM_start_to_first_frame_of_the_sample_rom)
     ->UseManualTime()
     ->Iterations(bench_iterations(start_iterations))
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_one_sleep_a_frame)
+    ->UseManualTime()
+    ->Iterations(bench_iterations(frame_iterations))
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_idle_frame)
     ->UseManualTime()
     ->Iterations(bench_iterations(frame_iterations))
@@ -177,7 +215,9 @@ int main(int argc, char **argv) {
   bench_print_goal("first frame / stop at once", at("first frame") / at("baseline start"),
                    bench_goal::at_most, 1.2, "stop at once");
   bench_print_goal("idle frame, us of CPU", at("idle frame") * 1e6, bench_goal::at_most, 30,
-                   "(less a run that stops at once)");
+                   "(steady state)");
+  bench_print_goal("one sleep a frame, us of CPU", at("one sleep") * 1e6, bench_goal::none, 0,
+                   "(the host's floor for a paced frame)");
   bench_print_goal("idle process, us a frame", (at("crowd frame") - at("idle frame")) * 1e6 / 100,
                    bench_goal::at_most, 1, "(100 idle processes less the idle frame)");
   return bench_exit_code();

@@ -1,11 +1,17 @@
--- 100 idle processes, each given a slice in every one of 120 frames, then exit.
+-- 100 idle processes, each given a slice in every one of 120 frames between
+-- two marks on standard output, then exit. The processes are made and run
+-- once before the first mark: their creation stays out of the count.
 local ids = {}
 for i = 1, 100 do
   ids[i] = _create_process_from_code("while true do flip() end", "idle" .. i, "/idle.lua")
 end
-for frame = 1, 120 do
+local function frame()
   for i = 1, 100 do _run_process_slice(ids[i], 0.01) end
   flip()
 end
+frame()
+printh("from")
+for n = 1, 120 do frame() end
+printh("to")
 _signal(33)
 while true do flip() end
