@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+
+#include "base/debug_log.h"
 
 // Resonance is taken as 0 or more: a negative value could bring the divisor to
 // zero. Returns the feedback factor k, 1..65536: at the top of the resonance
@@ -34,6 +37,20 @@ void apply_fx_filter(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
   fx->flt_low = low, fx->flt_band = band, fx->flt_high = high;
 }
 
+// Copies n samples (at most a ring) between x and the ring from ring
+// position p on, wrapping at its end: into the ring, or out of it.
+static void ring_copy(int16_t *ring, int32_t p, int16_t *x, int32_t n, bool into) {
+  INVARIANT(p >= 0 && p < SORN_NODE_BUFFER && n >= 0 && n <= SORN_NODE_BUFFER);
+  int32_t first = std::min(n, SORN_NODE_BUFFER - p);
+  if (into) {
+    std::memcpy(ring + p, x, size_t(first) * sizeof(int16_t));
+    std::memcpy(ring, x + first, size_t(n - first) * sizeof(int16_t));
+  } else {
+    std::memcpy(x, ring + p, size_t(first) * sizeof(int16_t));
+    std::memcpy(x + first, ring, size_t(n - first) * sizeof(int16_t));
+  }
+}
+
 void apply_fx_echo(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
   if (n <= 0) return;
   int16_t *x = parent->output, *ring = fx->output;
@@ -41,7 +58,7 @@ void apply_fx_echo(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
   int64_t d0 = fx->echo_prev_delay == -1 ? delay : fx->echo_prev_delay;
   int64_t g0 = fx->echo_prev_feedback == -1 ? gain : fx->echo_prev_feedback;
   int32_t p = fx->echo_pos & 0x7FFF;
-  for (int32_t i = 0; i < n; i++) ring[(p + i) & 0x7FFF] = x[i];
+  ring_copy(ring, p, x, n, true);
   int64_t gstep = (gain - g0) / n;
   int64_t read = ((int64_t(p) << 16) - (d0 * 32256 >> 8)) & 0x7FFFFFFE;
   int64_t dstep = ((delay * 32256 >> 8) - (d0 * 32256 >> 8)) / n;
@@ -51,7 +68,7 @@ void apply_fx_echo(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
     read = (read - dstep + 0x10000) & 0x7FFFFFFF;
     g += gstep;
   }
-  for (int32_t i = 0; i < n; i++) x[i] = ring[(p + i) & 0x7FFF];
+  ring_copy(ring, p, x, n, false);
   fx->echo_pos = (p + n) & 0x7FFF;
   fx->echo_prev_delay = delay;
   fx->echo_prev_feedback = gain;

@@ -172,21 +172,21 @@ void render_node_tick_osc(sorn_node_state *node, int32_t n) {
   node->phase = (pos + offset) & mask;
 }
 
-void add_buffer(int16_t *dst, const int16_t *src, int32_t n) {
+SORN_VECTOR_LOOP void add_buffer(int16_t *dst, const int16_t *src, int32_t n) {
   for (int32_t i = 0; i < n; i++) dst[i] = int16_t(sorn_clamp_sample(int32_t(dst[i]) + src[i]));
 }
 
-void mul_buffer(int16_t *dst, const int16_t *src, int32_t n, int32_t shift) {
+SORN_VECTOR_LOOP void mul_buffer(int16_t *dst, const int16_t *src, int32_t n, int32_t shift) {
   int sh = std::clamp(15 - shift, 0, 31);
   for (int32_t i = 0; i < n; i++)
     dst[i] = int16_t(sorn_clamp_sample((int64_t(src[i]) * dst[i]) >> sh));
 }
 
-void xor_buffer(int16_t *dst, const int16_t *src, int32_t n) {
+SORN_VECTOR_LOOP void xor_buffer(int16_t *dst, const int16_t *src, int32_t n) {
   for (int32_t i = 0; i < n; i++) dst[i] = int16_t(dst[i] ^ src[i]);
 }
 
-void or_buffer(int16_t *dst, const int16_t *src, int32_t n) {
+SORN_VECTOR_LOOP void or_buffer(int16_t *dst, const int16_t *src, int32_t n) {
   for (int32_t i = 0; i < n; i++) dst[i] = int16_t(dst[i] | src[i]);
 }
 
@@ -198,25 +198,25 @@ static void split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_
   for (int32_t i = 0; i < n; i++) dr[i] = op(dr[i], int32_t(int64_t(src[i]) * gr / 4096));
 }
 
-void add_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
+SORN_VECTOR_LOOP void add_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
                       int32_t n) {
   split(dl, dr, gl, gr, src, n,
         [](int16_t d, int32_t c) { return int16_t(sorn_clamp_sample(int64_t(d) + c)); });
 }
 
-void mul_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
+SORN_VECTOR_LOOP void mul_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
                       int32_t n, int32_t shift) {
   int sh = std::clamp(15 - shift, 0, 31);
   split(dl, dr, gl, gr, src, n,
         [sh](int16_t d, int32_t c) { return int16_t(sorn_clamp_sample((int64_t(c) * d) >> sh)); });
 }
 
-void xor_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
+SORN_VECTOR_LOOP void xor_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
                       int32_t n) {
   split(dl, dr, gl, gr, src, n, [](int16_t d, int32_t c) { return int16_t(d ^ int16_t(c)); });
 }
 
-void or_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
+SORN_VECTOR_LOOP void or_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
                      int32_t n) {
   split(dl, dr, gl, gr, src, n, [](int16_t d, int32_t c) { return int16_t(d | int16_t(c)); });
 }
