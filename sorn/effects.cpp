@@ -79,6 +79,20 @@ void apply_fx_echo(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
 // reach it, and their result saturates at 65535 either way.
 static constexpr int64_t max_gain_slope = int64_t(1) << 37;
 
+// The gain's shaping below the fold setting: linear up to the threshold,
+// then the slope from the knee. No branch, so that it vectorises.
+SORN_VECTOR_LOOP static void gain_shape(int16_t *x, int32_t n, int64_t thr, int64_t drive,
+                                        int64_t slope, int64_t knee, int64_t vol) {
+  for (int32_t i = 0; i < n; i++) {
+    int64_t a = 2 * std::abs(int32_t(x[i]));
+    int64_t lin = (a * drive) >> 16, shaped = (((a - thr) * slope) >> 16) + knee;
+    int64_t m = a < thr ? lin : shaped;
+    m = m < 0 || m > 65535 ? 65535 : m;
+    int64_t h = m >> 1;
+    x[i] = int16_t(sorn_clamp_sample(((x[i] < 0 ? -h : h) * vol) >> 16));
+  }
+}
+
 void apply_fx_gain(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
   int16_t *x = parent->output;
   // Only a negative drive can bring the divisor to zero; every other value is
@@ -95,19 +109,17 @@ void apply_fx_gain(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
                                 : ((0x20000 - 2 * __int128(q)) * s1) >> 16;
     slope = int64_t(std::clamp<__int128>(s, -max_gain_slope, max_gain_slope));
   }
-  bool fold = v1 >= 0xFF0000;
+  if (v1 < 0xFF0000) {
+    gain_shape(x, n, thr, drive, slope, knee, vol);
+    return;
+  }
   for (int32_t i = 0; i < n; i++) {
-    int64_t a = 2 * std::abs(int32_t(x[i])), m;
-    if (!fold) {
-      m = a < thr ? (a * drive) >> 16 : (((a - thr) * slope) >> 16) + knee;
-    } else {
-      int64_t y = a * drive;
-      if (a >= thr) {
-        uint32_t idx = (uint32_t((y >> 16) - knee) * uint32_t(q + 0x7FFF0000)) >> 17;
-        y = int64_t(gain_tri[idx & 0x3FFF]) * 2 * knee;
-      }
-      m = y >> 16;
+    int64_t a = 2 * std::abs(int32_t(x[i])), y = a * drive;
+    if (a >= thr) {
+      uint32_t idx = (uint32_t((y >> 16) - knee) * uint32_t(q + 0x7FFF0000)) >> 17;
+      y = int64_t(gain_tri[idx & 0x3FFF]) * 2 * knee;
     }
+    int64_t m = y >> 16;
     if (m < 0 || m > 65535) m = 65535;
     int64_t h = m >> 1;
     x[i] = int16_t(sorn_clamp_sample(((x[i] < 0 ? -h : h) * vol) >> 16));
