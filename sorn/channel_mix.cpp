@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/debug_log.h"
 #include "sorn/sorn.h"
 #include "sorn/tick_render.h"
 #include "sorn/track.h"
@@ -19,6 +20,7 @@ void sorn_set_channel_base_addr(uint32_t c, int32_t addr) {
 
 // Points the shadow of ch at its own record number and buffers.
 static sorn_channel *shadow_of(sorn_channel *ch) {
+  INVARIANT(ch->index >= 0 && ch->index < SORN_CHANNELS && ch == &mixer.channel[ch->index]);
   int32_t s = ch->index + SORN_CHANNELS;
   sorn_channel *sh = &mixer.channel[s];
   sh->index = s;
@@ -66,6 +68,7 @@ static bool tick_boundary(sorn_channel *ch) {
     ch->pattern_ticks_left--;
   }
   int32_t spt = ch->samples_per_tick;
+  INVARIANT(spt >= SORN_CROSSFADE && spt <= SORN_NODE_BUFFER);
   int32_t start[SORN_MAX_CHANNEL_NODES];
   for (int k = 0; k < SORN_MAX_CHANNEL_NODES; k++) start[k] = ch->node_state[k].echo_pos & 0x7FFF;
   update_channel_track_tick(ch);
@@ -108,6 +111,7 @@ template <bool Clamp>
 static void frames_mono(sorn_channel *ch, int32_t g, int32_t count, int16_t *dest) {
   const int16_t *s = ch->node_state[0].output + ch->tick_pos;
   int32_t p = std::clamp(ch->node_state[0].val[1] / 65536, -127, 127);
+  INVARIANT(count > 0 && ch->prev_gain_l >= 0 && ch->prev_gain_r >= 0);
   int64_t gl = stereo_contrib[p + 128], gr = stereo_contrib[128 - p];
   int64_t fl = int64_t(ch->prev_gain_l) * g * 256, fr = int64_t(ch->prev_gain_r) * g * 256;
   int64_t sl = (gl - ch->prev_gain_l) * g * 256 / count,
@@ -144,6 +148,8 @@ int32_t mix_channel(sorn_channel *ch, int32_t max, int16_t *dest) {
       ch->tick_pos = ch->tick_end = 0;
     if (ch->tick_end - ch->tick_pos == 0 && !tick_boundary(ch)) return max - remaining;
     int32_t count = std::min(ch->tick_end - ch->tick_pos, remaining);
+    INVARIANT(count > 0 && ch->tick_pos >= 0 && ch->tick_pos + count <= ch->tick_end &&
+              ch->tick_end <= SORN_NODE_BUFFER);
     if (g > 256)
       frames_out<true>(ch, g, count, dest);
     else

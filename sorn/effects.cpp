@@ -70,6 +70,7 @@ void apply_fx_echo(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
   }
   ring_copy(ring, p, x, n, false);
   fx->echo_pos = (p + n) & 0x7FFF;
+  INVARIANT(read >= 0 && read <= 0x7FFFFFFF);
   fx->echo_prev_delay = delay;
   fx->echo_prev_feedback = gain;
 }

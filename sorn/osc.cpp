@@ -5,6 +5,8 @@
 #include <bit>
 #include <cstring>
 
+#include "base/debug_log.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -170,6 +172,7 @@ void render_node_tick_osc(sorn_node_state *node, int32_t n) {
                   [table](uint32_t i) { return int32_t(sorn_ram16(table + 2 * i)); });
   }
   node->phase = (pos + offset) & mask;
+  INVARIANT(node->phase <= mask && mask <= 0x7FFFFFFF);
 }
 
 SORN_VECTOR_LOOP void add_buffer(int16_t *dst, const int16_t *src, int32_t n) {

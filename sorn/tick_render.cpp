@@ -2,11 +2,11 @@
 #include "sorn/tick_render.h"
 
 #include <algorithm>
-#include <cassert>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
+#include "base/debug_log.h"
 #include "sorn/effects.h"
 #include "sorn/mval.h"
 #include "sorn/osc.h"
@@ -247,8 +247,10 @@ static void combine(sorn_node_state *v, sorn_node_state *u, int32_t n) {
 void render_channel_tick(sorn_channel *ch, int32_t n) {
   n = std::clamp(n, 1, SORN_NODE_BUFFER);
   sorn_node_state *ns = ch->node_state;
-  assert(ns[STEREO_NODE_INDEX].output ==
-         mixer.node_output[ch->index * SORN_MAX_CHANNEL_NODES + STEREO_NODE_INDEX]);
+  INVARIANT(ch->index >= 0 && ch->index < 2 * SORN_CHANNELS);
+  INVARIANT(ns[STEREO_NODE_INDEX].output ==
+            mixer.node_output[ch->index * SORN_MAX_CHANNEL_NODES + STEREO_NODE_INDEX]);
+  INVARIANT(ch->max_depth >= 0 && ch->max_depth < SORN_INST_NODES);
   bool echo = false;
   for (int k = 0; k < SORN_INST_NODES; k++) echo |= ns[k].kind == NODE_ECHO;
   std::memset(ns[STEREO_NODE_INDEX].output, 0, size_t(n) * sizeof(int16_t));
@@ -258,6 +260,7 @@ void render_channel_tick(sorn_channel *ch, int32_t n) {
       sorn_node_state *node = &ns[v];
       if (node->depth != d) continue;
       sorn_node_state *prev = &ch->prev_node_state[v];
+      INVARIANT(node->clone == -1 || (node->clone > v && node->clone < SORN_INST_NODES));
       bool ramp = echo && prev->def_addr == node->def_addr && !renders_alike(node, prev);
       if (ramp) std::memcpy(node_ramp_buf, node->output, SORN_CROSSFADE * sizeof(int16_t));
       render_own(node, n);
@@ -276,6 +279,7 @@ void render_channel_tick(sorn_channel *ch, int32_t n) {
       for (int u = v + 1; u < SORN_INST_NODES; u++) {
         sorn_node_state *child = &ns[u];
         if (child->parent != v || (child->flags & NODE_FLAG_MUTE)) continue;
+        INVARIANT(child->depth == d + 1);
         if (child->kind == NODE_OSC) {
           if (v == 0 && ch->stereo)
             combine_split(ch, child, n);
