@@ -105,6 +105,19 @@ static void frames_stereo(const sorn_channel *ch, int32_t g, int32_t count, int1
   }
 }
 
+// The mono loop when both factors stay in 0..2^32 over the chunk: their top
+// 16 bits times a sample then fit 32 bits, and the loop vectorises.
+template <bool Clamp>
+SORN_VECTOR_LOOP static void frames_mono_narrow(const int16_t *s, uint64_t fl, uint64_t fr,
+                                                int64_t sl, int64_t sr, int32_t count,
+                                                int16_t *dest) {
+  for (int32_t i = 0; i < count; i++) {
+    int32_t l = int32_t((fl + uint64_t(i * sl)) >> 16), r = int32_t((fr + uint64_t(i * sr)) >> 16);
+    dest[2 * i] = out_sample<Clamp>(l * s[i] / 4096);
+    dest[2 * i + 1] = out_sample<Clamp>(r * s[i] / 4096);
+  }
+}
+
 // Mono: the pan contributions move linearly from where the last chunk ended;
 // factors are 16.16 in 64 bits, since gains reach 16192.
 template <bool Clamp>
@@ -116,11 +129,17 @@ static void frames_mono(sorn_channel *ch, int32_t g, int32_t count, int16_t *des
   int64_t fl = int64_t(ch->prev_gain_l) * g * 256, fr = int64_t(ch->prev_gain_r) * g * 256;
   int64_t sl = (gl - ch->prev_gain_l) * g * 256 / count,
           sr = (gr - ch->prev_gain_r) * g * 256 / count;
-  for (int32_t i = 0; i < count; i++) {
-    dest[2 * i] = out_sample<Clamp>((fl >> 16) * s[i] / 4096);
-    dest[2 * i + 1] = out_sample<Clamp>((fr >> 16) * s[i] / 4096);
-    fl += sl;
-    fr += sr;
+  int64_t last_l = fl + (count - 1) * sl, last_r = fr + (count - 1) * sr;
+  if (std::min({fl, fr, last_l, last_r}) >= 0 &&
+      std::max({fl, fr, last_l, last_r}) < (int64_t(1) << 32)) {
+    frames_mono_narrow<Clamp>(s, uint64_t(fl), uint64_t(fr), sl, sr, count, dest);
+  } else {
+    for (int32_t i = 0; i < count; i++) {
+      dest[2 * i] = out_sample<Clamp>((fl >> 16) * s[i] / 4096);
+      dest[2 * i + 1] = out_sample<Clamp>((fr >> 16) * s[i] / 4096);
+      fl += sl;
+      fr += sr;
+    }
   }
   ch->prev_gain_l = int32_t(gl);
   ch->prev_gain_r = int32_t(gr);
