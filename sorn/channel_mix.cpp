@@ -108,14 +108,23 @@ static void frames_stereo(const sorn_channel *ch, int32_t g, int32_t count, int1
 // The mono loop when both factors stay in 0..2^32 over the chunk: their top
 // 16 bits times a sample then fit 32 bits, and the loop vectorises.
 template <bool Clamp>
-SORN_VECTOR_LOOP static void frames_mono_narrow(const int16_t *s, uint64_t fl, uint64_t fr,
-                                                int64_t sl, int64_t sr, int32_t count,
-                                                int16_t *dest) {
+[[gnu::always_inline]] inline void narrow_loop(const int16_t *s, uint64_t fl, uint64_t fr,
+                                               int64_t sl, int64_t sr, int32_t count,
+                                               int16_t *dest) {
   for (int32_t i = 0; i < count; i++) {
     int32_t l = int32_t((fl + uint64_t(i * sl)) >> 16), r = int32_t((fr + uint64_t(i * sr)) >> 16);
     dest[2 * i] = out_sample<Clamp>(l * s[i] / 4096);
     dest[2 * i + 1] = out_sample<Clamp>(r * s[i] / 4096);
   }
+}
+
+SORN_VECTOR_LOOP static void frames_mono_narrow(bool clamp, const int16_t *s, uint64_t fl,
+                                                uint64_t fr, int64_t sl, int64_t sr,
+                                                int32_t count, int16_t *dest) {
+  if (clamp)
+    narrow_loop<true>(s, fl, fr, sl, sr, count, dest);
+  else
+    narrow_loop<false>(s, fl, fr, sl, sr, count, dest);
 }
 
 // Mono: the pan contributions move linearly from where the last chunk ended;
@@ -132,7 +141,7 @@ static void frames_mono(sorn_channel *ch, int32_t g, int32_t count, int16_t *des
   int64_t last_l = fl + (count - 1) * sl, last_r = fr + (count - 1) * sr;
   if (std::min({fl, fr, last_l, last_r}) >= 0 &&
       std::max({fl, fr, last_l, last_r}) < (int64_t(1) << 32)) {
-    frames_mono_narrow<Clamp>(s, uint64_t(fl), uint64_t(fr), sl, sr, count, dest);
+    frames_mono_narrow(Clamp, s, uint64_t(fl), uint64_t(fr), sl, sr, count, dest);
   } else {
     for (int32_t i = 0; i < count; i++) {
       dest[2 * i] = out_sample<Clamp>((fl >> 16) * s[i] / 4096);
