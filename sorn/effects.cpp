@@ -37,6 +37,12 @@ void apply_fx_filter(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
   fx->flt_low = low, fx->flt_band = band, fx->flt_high = high;
 }
 
+SORN_VECTOR_LOOP static void echo_sum(int16_t *x, const int16_t *tap, int64_t g, int64_t gstep,
+                                      int32_t n) {
+  for (int32_t i = 0; i < n; i++)
+    x[i] = int16_t(sorn_clamp_sample(x[i] + tap[i] * (g + i * gstep) / 0x1000000));
+}
+
 // Copies n samples (at most a ring) between x and the ring from ring
 // position p on, wrapping at its end: into the ring, or out of it.
 static void ring_copy(int16_t *ring, int32_t p, int16_t *x, int32_t n, bool into) {
@@ -51,6 +57,21 @@ static void ring_copy(int16_t *ring, int32_t p, int16_t *x, int32_t n, bool into
   }
 }
 
+// Samples one echo block takes through its independent path.
+static constexpr int32_t echo_tap_block = 2048;
+
+// x[i] += ring[read_i] * g_i / 2^24, saturated, for reads that all lie
+// outside the samples being written.
+static void echo_block(const int16_t *ring, int16_t *x, int64_t read, int64_t dstep, int64_t g,
+                       int64_t gstep, int32_t n) {
+  int16_t tap[echo_tap_block];
+  for (int32_t i = 0; i < n; i++) {
+    tap[i] = ring[(read >> 16) & 0x7FFF];
+    read = (read - dstep + 0x10000) & 0x7FFFFFFF;
+  }
+  echo_sum(x, tap, g, gstep, n);
+}
+
 void apply_fx_echo(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
   if (n <= 0) return;
   int16_t *x = parent->output, *ring = fx->output;
@@ -63,12 +84,24 @@ void apply_fx_echo(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
   int64_t read = ((int64_t(p) << 16) - (d0 * 32256 >> 8)) & 0x7FFFFFFE;
   int64_t dstep = ((delay * 32256 >> 8) - (d0 * 32256 >> 8)) / n;
   int64_t g = g0;
-  for (int32_t i = 0, q = p; i < n; i++, q = (q + 1) & 0x7FFF) {
-    ring[q] = int16_t(sorn_clamp_sample(ring[q] + ring[(read >> 16) & 0x7FFF] * g / 0x1000000));
-    read = (read - dstep + 0x10000) & 0x7FFFFFFF;
-    g += gstep;
+  // The read point trails the write point by b (16.16), which moves by dstep
+  // a sample. While it trails by more than the block on every sample, no read
+  // sees a sample this block changes: the reads are taken first and the sum
+  // formed on x (which the ring holds at the write points) without a chain.
+  int64_t b0 = ((int64_t(p) << 16) - read) & 0x7FFFFFFF, b1 = b0 + (n - 1) * dstep;
+  if (n <= echo_tap_block && std::min(b0, b1) > int64_t(n) << 16 &&
+      std::max(b0, b1) < (int64_t(1) << 31)) {
+    echo_block(ring, x, read, dstep, g, gstep, n);
+    read = (read + n * (0x10000 - dstep)) & 0x7FFFFFFF;
+    ring_copy(ring, p, x, n, true);
+  } else {
+    for (int32_t i = 0, q = p; i < n; i++, q = (q + 1) & 0x7FFF) {
+      ring[q] = int16_t(sorn_clamp_sample(ring[q] + ring[(read >> 16) & 0x7FFF] * g / 0x1000000));
+      read = (read - dstep + 0x10000) & 0x7FFFFFFF;
+      g += gstep;
+    }
+    ring_copy(ring, p, x, n, false);
   }
-  ring_copy(ring, p, x, n, false);
   fx->echo_pos = (p + n) & 0x7FFF;
   INVARIANT(read >= 0 && read <= 0x7FFFFFFF);
   fx->echo_prev_delay = delay;

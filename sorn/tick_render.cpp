@@ -260,7 +260,6 @@ void render_channel_tick(sorn_channel *ch, int32_t n) {
       sorn_node_state *node = &ns[v];
       if (node->depth != d) continue;
       sorn_node_state *prev = &ch->prev_node_state[v];
-      INVARIANT(node->clone == -1 || (node->clone > v && node->clone < SORN_INST_NODES));
       bool ramp = echo && prev->def_addr == node->def_addr && !renders_alike(node, prev);
       if (ramp) std::memcpy(node_ramp_buf, node->output, SORN_CROSSFADE * sizeof(int16_t));
       render_own(node, n);
@@ -279,7 +278,6 @@ void render_channel_tick(sorn_channel *ch, int32_t n) {
       for (int u = v + 1; u < SORN_INST_NODES; u++) {
         sorn_node_state *child = &ns[u];
         if (child->parent != v || (child->flags & NODE_FLAG_MUTE)) continue;
-        INVARIANT(child->depth == d + 1);
         if (child->kind == NODE_OSC) {
           if (v == 0 && ch->stereo)
             combine_split(ch, child, n);
@@ -288,6 +286,7 @@ void render_channel_tick(sorn_channel *ch, int32_t n) {
         } else if (child->kind == NODE_FILTER || child->kind == NODE_ECHO ||
                    child->kind == NODE_GAIN) {
           apply_fx_node(node, child, n);
+          INVARIANT(child->clone == -1 || (child->clone > u && child->clone < SORN_INST_NODES));
           if (child->clone != -1) apply_fx_node(&ns[STEREO_NODE_INDEX], &ns[child->clone], n);
         }
       }
