@@ -119,8 +119,8 @@ template <bool Clamp>
 }
 
 SORN_VECTOR_LOOP static void frames_mono_narrow(bool clamp, const int16_t *s, uint64_t fl,
-                                                uint64_t fr, int64_t sl, int64_t sr,
-                                                int32_t count, int16_t *dest) {
+                                                uint64_t fr, int64_t sl, int64_t sr, int32_t count,
+                                                int16_t *dest) {
   if (clamp)
     narrow_loop<true>(s, fl, fr, sl, sr, count, dest);
   else

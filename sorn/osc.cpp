@@ -70,8 +70,8 @@ static uint32_t osc_loop(sorn_node_state *node, int32_t from, int32_t n, uint32_
 }
 
 template <typename Read>
-static uint32_t osc_row(sorn_node_state *node, int32_t from, int32_t n, uint32_t pos,
-                        uint32_t mask, int32_t amp, Read at) {
+static uint32_t osc_row(sorn_node_state *node, int32_t from, int32_t n, uint32_t pos, uint32_t mask,
+                        int32_t amp, Read at) {
   return node->fm_input ? osc_loop<true>(node, from, n, pos, mask, amp, at)
                         : osc_loop<false>(node, from, n, pos, mask, amp, at);
 }
@@ -84,8 +84,8 @@ static uint32_t osc_row(sorn_node_state *node, int32_t from, int32_t n, uint32_t
 // wholly inside the mirror with two bytes after it (each lane reads 32 bits).
 // Returns the number of samples written, a multiple of 8.
 __attribute__((target("avx2"))) static int32_t osc_avx2(sorn_node_state *node, int32_t n,
-                                                       uint32_t &pos, uint32_t mask, int32_t amp,
-                                                       const uint8_t *row) {
+                                                        uint32_t &pos, uint32_t mask, int32_t amp,
+                                                        const uint8_t *row) {
   int16_t *out = node->output;
   const uint32_t dx = uint32_t(node->dx);
   const int16_t *fm = node->fm_input;
@@ -96,8 +96,8 @@ __attribute__((target("avx2"))) static int32_t osc_avx2(sorn_node_state *node, i
   const __m256i amp_hi = _mm256_set1_epi32(amp >> 14), amp_lo = _mm256_set1_epi32(amp & 0x3FFF);
   const __m256i top = _mm256_set1_epi32(SORN_SAMPLE_MAX), bottom = _mm256_set1_epi32(INT16_MIN);
   const __m256i floor_out = _mm256_set1_epi32(-SORN_SAMPLE_MAX);
-  const __m256i steps = _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
-                                           _mm256_set1_epi32(int(dx)));
+  const __m256i steps =
+      _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(int(dx)));
   int32_t i = 0;
   for (; i + 8 <= n; i += 8) {
     __m256i p;
@@ -122,9 +122,8 @@ __attribute__((target("avx2"))) static int32_t osc_avx2(sorn_node_state *node, i
     __m256i v = _mm256_add_epi32(
         s0, _mm256_add_epi32(_mm256_sub_epi32(_mm256_srai_epi32(a, 16), _mm256_srai_epi32(b, 16)),
                              borrow));
-    __m256i y = _mm256_add_epi32(
-        _mm256_mullo_epi32(v, amp_hi),
-        _mm256_srai_epi32(_mm256_mullo_epi32(v, amp_lo), 14));
+    __m256i y = _mm256_add_epi32(_mm256_mullo_epi32(v, amp_hi),
+                                 _mm256_srai_epi32(_mm256_mullo_epi32(v, amp_lo), 14));
     y = _mm256_min_epi32(y, top);
     y = _mm256_blendv_epi8(y, floor_out, _mm256_cmpgt_epi32(bottom, y));
     __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(y, y), 0xD8);
@@ -133,7 +132,11 @@ __attribute__((target("avx2"))) static int32_t osc_avx2(sorn_node_state *node, i
   return i;
 }
 
-static const bool cpu_has_avx2 = __builtin_cpu_supports("avx2");
+static bool detect_avx2() {
+  __builtin_cpu_init();  // this may run before the run-time's own constructors
+  return __builtin_cpu_supports("avx2");
+}
+static const bool cpu_has_avx2 = detect_avx2();
 #else
 static const bool cpu_has_avx2 = false;
 #endif
@@ -201,25 +204,25 @@ static void split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_
   for (int32_t i = 0; i < n; i++) dr[i] = op(dr[i], int32_t(int64_t(src[i]) * gr / 4096));
 }
 
-SORN_VECTOR_LOOP void add_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
-                      int32_t n) {
+SORN_VECTOR_LOOP void add_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr,
+                                       const int16_t *src, int32_t n) {
   split(dl, dr, gl, gr, src, n,
         [](int16_t d, int32_t c) { return int16_t(sorn_clamp_sample(int64_t(d) + c)); });
 }
 
-SORN_VECTOR_LOOP void mul_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
-                      int32_t n, int32_t shift) {
+SORN_VECTOR_LOOP void mul_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr,
+                                       const int16_t *src, int32_t n, int32_t shift) {
   int sh = std::clamp(15 - shift, 0, 31);
   split(dl, dr, gl, gr, src, n,
         [sh](int16_t d, int32_t c) { return int16_t(sorn_clamp_sample((int64_t(c) * d) >> sh)); });
 }
 
-SORN_VECTOR_LOOP void xor_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
-                      int32_t n) {
+SORN_VECTOR_LOOP void xor_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr,
+                                       const int16_t *src, int32_t n) {
   split(dl, dr, gl, gr, src, n, [](int16_t d, int32_t c) { return int16_t(d ^ int16_t(c)); });
 }
 
-SORN_VECTOR_LOOP void or_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
-                     int32_t n) {
+SORN_VECTOR_LOOP void or_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr,
+                                      const int16_t *src, int32_t n) {
   split(dl, dr, gl, gr, src, n, [](int16_t d, int32_t c) { return int16_t(d | int16_t(c)); });
 }

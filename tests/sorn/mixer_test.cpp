@@ -544,10 +544,12 @@ static uint64_t random_trees_hash() {
   std::srand(1);
   // A container below the top keeps what its buffer held: start from silence.
   std::memset(mixer.node_output, 0, sizeof mixer.node_output);
-  const uint8_t kinds[] = {NODE_OFF,    NODE_CONTAINER, NODE_OSC, NODE_OSC,
-                           NODE_OSC,    NODE_FILTER,    NODE_ECHO, NODE_GAIN};
-  const uint8_t slots[4][4] = {
-      {0x00, 0xF8, 0x0A, 0x00}, {0x80, 0xF7, 0x0D, 0x01}, {0xFF, 0xFF, 0x04, 0x03}, {0, 0xF8, 2, 7}};
+  const uint8_t kinds[] = {NODE_OFF, NODE_CONTAINER, NODE_OSC,  NODE_OSC,
+                           NODE_OSC, NODE_FILTER,    NODE_ECHO, NODE_GAIN};
+  const uint8_t slots[4][4] = {{0x00, 0xF8, 0x0A, 0x00},
+                               {0x80, 0xF7, 0x0D, 0x01},
+                               {0xFF, 0xFF, 0x04, 0x03},
+                               {0, 0xF8, 2, 7}};
   uint64_t h = 1469598103934665603u;  // FNV-1a over the output bytes
   for (int round = 0; round < 24; round++) {
     for (int inst = 1; inst <= 2; inst++) {
@@ -563,7 +565,8 @@ static uint64_t random_trees_hash() {
       }
       for (int e = 0; e < 8; e++) rec[INST_ENVELOPES + INST_ENVELOPE_SIZE * e] %= 3;
       rec[INST_FLAGS] = uint8_t(rng() % 2 ? INST_FLAG_STEREO : 0);
-      for (int s = 0; s < 4; s++) std::memcpy(rec + INST_WAVETABLE_SLOTS + 4 * s, slots[rng() % 4], 4);
+      for (int s = 0; s < 4; s++)
+        std::memcpy(rec + INST_WAVETABLE_SLOTS + 4 * s, slots[rng() % 4], 4);
       sorn_memcpy(int32_t(test_inst_addr(inst)), rec, int32_t(sizeof rec));
     }
     for (int c = 0; c < SORN_CHANNELS; c++) {
