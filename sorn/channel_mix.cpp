@@ -8,6 +8,7 @@
 #include "base/debug_log.h"
 #include "sorn/sorn.h"
 #include "sorn/tick_render.h"
+#include "sorn/vector_loop.h"
 #include "sorn/track.h"
 
 void sorn_set_channel_mix_vol(uint32_t c, int32_t v) {
@@ -118,9 +119,8 @@ template <bool Clamp>
   }
 }
 
-SORN_VECTOR_LOOP static void frames_mono_narrow(bool clamp, const int16_t *s, uint64_t fl,
-                                                uint64_t fr, int64_t sl, int64_t sr, int32_t count,
-                                                int16_t *dest) {
+SORN_LOOP_BODY void frames_mono_narrow(bool clamp, const int16_t *s, uint64_t fl, uint64_t fr,
+                                       int64_t sl, int64_t sr, int32_t count, int16_t *dest) {
   if (clamp)
     narrow_loop<true>(s, fl, fr, sl, sr, count, dest);
   else
@@ -141,7 +141,7 @@ static void frames_mono(sorn_channel *ch, int32_t g, int32_t count, int16_t *des
   int64_t last_l = fl + (count - 1) * sl, last_r = fr + (count - 1) * sr;
   if (std::min({fl, fr, last_l, last_r}) >= 0 &&
       std::max({fl, fr, last_l, last_r}) < (int64_t(1) << 32)) {
-    frames_mono_narrow(Clamp, s, uint64_t(fl), uint64_t(fr), sl, sr, count, dest);
+    sorn_vector_run<frames_mono_narrow>(Clamp, s, uint64_t(fl), uint64_t(fr), sl, sr, count, dest);
   } else {
     for (int32_t i = 0; i < count; i++) {
       dest[2 * i] = out_sample<Clamp>((fl >> 16) * s[i] / 4096);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/debug_log.h"
+#include "sorn/vector_loop.h"
 
 // Resonance is taken as 0 or more: a negative value could bring the divisor to
 // zero. Returns the feedback factor k, 1..65536: at the top of the resonance
@@ -37,8 +38,7 @@ void apply_fx_filter(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
   fx->flt_low = low, fx->flt_band = band, fx->flt_high = high;
 }
 
-SORN_VECTOR_LOOP static void echo_sum(int16_t *x, const int16_t *tap, int64_t g, int64_t gstep,
-                                      int32_t n) {
+SORN_LOOP_BODY void echo_sum(int16_t *x, const int16_t *tap, int64_t g, int64_t gstep, int32_t n) {
   for (int32_t i = 0; i < n; i++)
     x[i] = int16_t(sorn_clamp_sample(x[i] + tap[i] * (g + i * gstep) / 0x1000000));
 }
@@ -69,7 +69,7 @@ static void echo_block(const int16_t *ring, int16_t *x, int64_t read, int64_t ds
     tap[i] = ring[(read >> 16) & 0x7FFF];
     read = (read - dstep + 0x10000) & 0x7FFFFFFF;
   }
-  echo_sum(x, tap, g, gstep, n);
+  sorn_vector_run<echo_sum>(x, tap, g, gstep, n);
 }
 
 void apply_fx_echo(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
@@ -115,8 +115,8 @@ static constexpr int64_t max_gain_slope = int64_t(1) << 37;
 
 // The gain's shaping below the fold setting: linear up to the threshold,
 // then the slope from the knee. No branch, so that it vectorises.
-SORN_VECTOR_LOOP static void gain_shape(int16_t *x, int32_t n, int64_t thr, int64_t drive,
-                                        int64_t slope, int64_t knee, int64_t vol) {
+SORN_LOOP_BODY void gain_shape(int16_t *x, int32_t n, int64_t thr, int64_t drive, int64_t slope,
+                               int64_t knee, int64_t vol) {
   for (int32_t i = 0; i < n; i++) {
     int64_t a = 2 * std::abs(int32_t(x[i]));
     int64_t lin = (a * drive) >> 16, shaped = (((a - thr) * slope) >> 16) + knee;
@@ -144,7 +144,7 @@ void apply_fx_gain(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
     slope = int64_t(std::clamp<__int128>(s, -max_gain_slope, max_gain_slope));
   }
   if (v1 < 0xFF0000) {
-    gain_shape(x, n, thr, drive, slope, knee, vol);
+    sorn_vector_run<gain_shape>(x, n, thr, drive, slope, knee, vol);
     return;
   }
   for (int32_t i = 0; i < n; i++) {

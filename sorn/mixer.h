@@ -150,14 +150,6 @@ inline const uint8_t *sorn_ram_span(uint32_t addr, uint32_t len) {
   return len <= RAM_SIZE - addr ? mixer.ram + addr : nullptr;
 }
 
-// Loops over whole buffers built twice, for AVX2 and for any x86-64, the
-// copy chosen when the program loads. Integer only: both give the same result.
-#if defined(__x86_64__) && defined(__ELF__)
-#define SORN_VECTOR_LOOP __attribute__((target_clones("avx2", "default")))
-#else
-#define SORN_VECTOR_LOOP
-#endif
-
 inline int32_t sorn_clamp_sample(int64_t v) {
   return v > SORN_SAMPLE_MAX    ? SORN_SAMPLE_MAX
          : v < -SORN_SAMPLE_MAX ? -SORN_SAMPLE_MAX

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/debug_log.h"
+#include "sorn/vector_loop.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -132,21 +133,7 @@ __attribute__((target("avx2"))) static int32_t osc_avx2(sorn_node_state *node, i
   return i;
 }
 
-static bool detect_avx2() {
-  __builtin_cpu_init();  // this may run before the run-time's own constructors
-  return __builtin_cpu_supports("avx2");
-}
-static const bool cpu_has_avx2 = detect_avx2();
-#else
-static const bool cpu_has_avx2 = false;
 #endif
-
-static bool use_avx2 = cpu_has_avx2;
-
-bool sorn_osc_use_avx2(bool on) {
-  use_avx2 = on && cpu_has_avx2;
-  return use_avx2;
-}
 
 void render_node_tick_osc(sorn_node_state *node, int32_t n) {
   int32_t bits = std::clamp(node->wt_width_bits, 0, 15);
@@ -163,7 +150,7 @@ void render_node_tick_osc(sorn_node_state *node, int32_t n) {
   if (const uint8_t *p = sorn_ram_span(table, uint32_t(width) * 2 + 2)) {
     int32_t done = 0;
 #if defined(__x86_64__)
-    if (use_avx2) done = osc_avx2(node, n, pos, mask, amp, p);
+    if (sorn_avx2_on()) done = osc_avx2(node, n, pos, mask, amp, p);
 #endif
     pos = osc_row(node, done, n, pos, mask, amp, [p](uint32_t i) {
       int16_t s;  // samples are little-endian, as is every host we build for
@@ -178,51 +165,80 @@ void render_node_tick_osc(sorn_node_state *node, int32_t n) {
   INVARIANT(node->phase <= mask && mask <= 0x7FFFFFFF);
 }
 
-SORN_VECTOR_LOOP void add_buffer(int16_t *dst, const int16_t *src, int32_t n) {
+SORN_LOOP_BODY void add_body(int16_t *dst, const int16_t *src, int32_t n) {
   for (int32_t i = 0; i < n; i++) dst[i] = int16_t(sorn_clamp_sample(int32_t(dst[i]) + src[i]));
 }
 
-SORN_VECTOR_LOOP void mul_buffer(int16_t *dst, const int16_t *src, int32_t n, int32_t shift) {
+SORN_LOOP_BODY void mul_body(int16_t *dst, const int16_t *src, int32_t n, int32_t shift) {
   int sh = std::clamp(15 - shift, 0, 31);
   for (int32_t i = 0; i < n; i++)
     dst[i] = int16_t(sorn_clamp_sample((int64_t(src[i]) * dst[i]) >> sh));
 }
 
-SORN_VECTOR_LOOP void xor_buffer(int16_t *dst, const int16_t *src, int32_t n) {
+SORN_LOOP_BODY void xor_body(int16_t *dst, const int16_t *src, int32_t n) {
   for (int32_t i = 0; i < n; i++) dst[i] = int16_t(dst[i] ^ src[i]);
 }
 
-SORN_VECTOR_LOOP void or_buffer(int16_t *dst, const int16_t *src, int32_t n) {
+SORN_LOOP_BODY void or_body(int16_t *dst, const int16_t *src, int32_t n) {
   for (int32_t i = 0; i < n; i++) dst[i] = int16_t(dst[i] | src[i]);
 }
 
 // Applies op(dst, src * gain / 4096) to the left buffer, then the right.
 template <typename Op>
-static void split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src, int32_t n,
-                  Op op) {
+SORN_LOOP_BODY void split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
+                          int32_t n, Op op) {
   for (int32_t i = 0; i < n; i++) dl[i] = op(dl[i], int32_t(int64_t(src[i]) * gl / 4096));
   for (int32_t i = 0; i < n; i++) dr[i] = op(dr[i], int32_t(int64_t(src[i]) * gr / 4096));
 }
 
-SORN_VECTOR_LOOP void add_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr,
-                                       const int16_t *src, int32_t n) {
+SORN_LOOP_BODY void add_split_body(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr,
+                                   const int16_t *src, int32_t n) {
   split(dl, dr, gl, gr, src, n,
         [](int16_t d, int32_t c) { return int16_t(sorn_clamp_sample(int64_t(d) + c)); });
 }
 
-SORN_VECTOR_LOOP void mul_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr,
-                                       const int16_t *src, int32_t n, int32_t shift) {
+SORN_LOOP_BODY void mul_split_body(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr,
+                                   const int16_t *src, int32_t n, int32_t shift) {
   int sh = std::clamp(15 - shift, 0, 31);
   split(dl, dr, gl, gr, src, n,
         [sh](int16_t d, int32_t c) { return int16_t(sorn_clamp_sample((int64_t(c) * d) >> sh)); });
 }
 
-SORN_VECTOR_LOOP void xor_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr,
-                                       const int16_t *src, int32_t n) {
+SORN_LOOP_BODY void xor_split_body(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr,
+                                   const int16_t *src, int32_t n) {
   split(dl, dr, gl, gr, src, n, [](int16_t d, int32_t c) { return int16_t(d ^ int16_t(c)); });
 }
 
-SORN_VECTOR_LOOP void or_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr,
-                                      const int16_t *src, int32_t n) {
+SORN_LOOP_BODY void or_split_body(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr,
+                                  const int16_t *src, int32_t n) {
   split(dl, dr, gl, gr, src, n, [](int16_t d, int32_t c) { return int16_t(d | int16_t(c)); });
+}
+
+void add_buffer(int16_t *dst, const int16_t *src, int32_t n) {
+  sorn_vector_run<add_body>(dst, src, n);
+}
+void mul_buffer(int16_t *dst, const int16_t *src, int32_t n, int32_t shift) {
+  sorn_vector_run<mul_body>(dst, src, n, shift);
+}
+void xor_buffer(int16_t *dst, const int16_t *src, int32_t n) {
+  sorn_vector_run<xor_body>(dst, src, n);
+}
+void or_buffer(int16_t *dst, const int16_t *src, int32_t n) {
+  sorn_vector_run<or_body>(dst, src, n);
+}
+void add_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
+                      int32_t n) {
+  sorn_vector_run<add_split_body>(dl, dr, gl, gr, src, n);
+}
+void mul_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
+                      int32_t n, int32_t shift) {
+  sorn_vector_run<mul_split_body>(dl, dr, gl, gr, src, n, shift);
+}
+void xor_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
+                      int32_t n) {
+  sorn_vector_run<xor_split_body>(dl, dr, gl, gr, src, n);
+}
+void or_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
+                     int32_t n) {
+  sorn_vector_run<or_split_body>(dl, dr, gl, gr, src, n);
 }

@@ -12,10 +12,6 @@ uint64_t sorn_get_dx_for_note(int32_t pitch, int32_t fine);
 // wavetable oscillator for kind 2, nothing for other kinds.
 void render_node_tick(sorn_node_state *node, int32_t n);
 void render_node_tick_osc(sorn_node_state *node, int32_t n);
-// Whether the oscillator runs its AVX2 loop (on by default where the
-// processor has it; the samples are the same either way). Returns whether it
-// now does.
-bool sorn_osc_use_avx2(bool on);
 
 void add_buffer(int16_t *dst, const int16_t *src, int32_t n);
 void mul_buffer(int16_t *dst, const int16_t *src, int32_t n, int32_t shift);
