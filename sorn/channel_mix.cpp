@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/debug_log.h"
 #include "sorn/sorn.h"
 #include "sorn/tick_render.h"
+#include "sorn/vector_loop.h"
 #include "sorn/track.h"
 
 void sorn_set_channel_mix_vol(uint32_t c, int32_t v) {
@@ -19,6 +21,7 @@ void sorn_set_channel_base_addr(uint32_t c, int32_t addr) {
 
 // Points the shadow of ch at its own record number and buffers.
 static sorn_channel *shadow_of(sorn_channel *ch) {
+  INVARIANT(ch->index >= 0 && ch->index < SORN_CHANNELS && ch == &mixer.channel[ch->index]);
   int32_t s = ch->index + SORN_CHANNELS;
   sorn_channel *sh = &mixer.channel[s];
   sh->index = s;
@@ -66,6 +69,7 @@ static bool tick_boundary(sorn_channel *ch) {
     ch->pattern_ticks_left--;
   }
   int32_t spt = ch->samples_per_tick;
+  INVARIANT(spt >= SORN_CROSSFADE && spt <= SORN_NODE_BUFFER);
   int32_t start[SORN_MAX_CHANNEL_NODES];
   for (int k = 0; k < SORN_MAX_CHANNEL_NODES; k++) start[k] = ch->node_state[k].echo_pos & 0x7FFF;
   update_channel_track_tick(ch);
@@ -102,21 +106,49 @@ static void frames_stereo(const sorn_channel *ch, int32_t g, int32_t count, int1
   }
 }
 
+// The mono loop when both factors stay in 0..2^32 over the chunk: their top
+// 16 bits times a sample then fit 32 bits, and the loop vectorises.
+template <bool Clamp>
+[[gnu::always_inline]] inline void narrow_loop(const int16_t *s, uint64_t fl, uint64_t fr,
+                                               int64_t sl, int64_t sr, int32_t count,
+                                               int16_t *dest) {
+  for (int32_t i = 0; i < count; i++) {
+    int32_t l = int32_t((fl + uint64_t(i * sl)) >> 16), r = int32_t((fr + uint64_t(i * sr)) >> 16);
+    dest[2 * i] = out_sample<Clamp>(l * s[i] / 4096);
+    dest[2 * i + 1] = out_sample<Clamp>(r * s[i] / 4096);
+  }
+}
+
+SORN_LOOP_BODY void frames_mono_narrow(bool clamp, const int16_t *s, uint64_t fl, uint64_t fr,
+                                       int64_t sl, int64_t sr, int32_t count, int16_t *dest) {
+  if (clamp)
+    narrow_loop<true>(s, fl, fr, sl, sr, count, dest);
+  else
+    narrow_loop<false>(s, fl, fr, sl, sr, count, dest);
+}
+
 // Mono: the pan contributions move linearly from where the last chunk ended;
 // factors are 16.16 in 64 bits, since gains reach 16192.
 template <bool Clamp>
 static void frames_mono(sorn_channel *ch, int32_t g, int32_t count, int16_t *dest) {
   const int16_t *s = ch->node_state[0].output + ch->tick_pos;
   int32_t p = std::clamp(ch->node_state[0].val[1] / 65536, -127, 127);
+  INVARIANT(count > 0 && ch->prev_gain_l >= 0 && ch->prev_gain_r >= 0);
   int64_t gl = stereo_contrib[p + 128], gr = stereo_contrib[128 - p];
   int64_t fl = int64_t(ch->prev_gain_l) * g * 256, fr = int64_t(ch->prev_gain_r) * g * 256;
   int64_t sl = (gl - ch->prev_gain_l) * g * 256 / count,
           sr = (gr - ch->prev_gain_r) * g * 256 / count;
-  for (int32_t i = 0; i < count; i++) {
-    dest[2 * i] = out_sample<Clamp>((fl >> 16) * s[i] / 4096);
-    dest[2 * i + 1] = out_sample<Clamp>((fr >> 16) * s[i] / 4096);
-    fl += sl;
-    fr += sr;
+  int64_t last_l = fl + (count - 1) * sl, last_r = fr + (count - 1) * sr;
+  if (std::min({fl, fr, last_l, last_r}) >= 0 &&
+      std::max({fl, fr, last_l, last_r}) < (int64_t(1) << 32)) {
+    sorn_vector_run<frames_mono_narrow>(Clamp, s, uint64_t(fl), uint64_t(fr), sl, sr, count, dest);
+  } else {
+    for (int32_t i = 0; i < count; i++) {
+      dest[2 * i] = out_sample<Clamp>((fl >> 16) * s[i] / 4096);
+      dest[2 * i + 1] = out_sample<Clamp>((fr >> 16) * s[i] / 4096);
+      fl += sl;
+      fr += sr;
+    }
   }
   ch->prev_gain_l = int32_t(gl);
   ch->prev_gain_r = int32_t(gr);
@@ -144,6 +176,8 @@ int32_t mix_channel(sorn_channel *ch, int32_t max, int16_t *dest) {
       ch->tick_pos = ch->tick_end = 0;
     if (ch->tick_end - ch->tick_pos == 0 && !tick_boundary(ch)) return max - remaining;
     int32_t count = std::min(ch->tick_end - ch->tick_pos, remaining);
+    INVARIANT(count > 0 && ch->tick_pos >= 0 && ch->tick_pos + count <= ch->tick_end &&
+              ch->tick_end <= SORN_NODE_BUFFER);
     if (g > 256)
       frames_out<true>(ch, g, count, dest);
     else

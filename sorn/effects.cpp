@@ -3,6 +3,10 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
+
+#include "base/debug_log.h"
+#include "sorn/vector_loop.h"
 
 // Resonance is taken as 0 or more: a negative value could bring the divisor to
 // zero. Returns the feedback factor k, 1..65536: at the top of the resonance
@@ -34,6 +38,40 @@ void apply_fx_filter(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
   fx->flt_low = low, fx->flt_band = band, fx->flt_high = high;
 }
 
+SORN_LOOP_BODY void echo_sum(int16_t *x, const int16_t *tap, int64_t g, int64_t gstep, int32_t n) {
+  for (int32_t i = 0; i < n; i++)
+    x[i] = int16_t(sorn_clamp_sample(x[i] + tap[i] * (g + i * gstep) / 0x1000000));
+}
+
+// Copies n samples (at most a ring) between x and the ring from ring
+// position p on, wrapping at its end: into the ring, or out of it.
+static void ring_copy(int16_t *ring, int32_t p, int16_t *x, int32_t n, bool into) {
+  INVARIANT(p >= 0 && p < SORN_NODE_BUFFER && n >= 0 && n <= SORN_NODE_BUFFER);
+  int32_t first = std::min(n, SORN_NODE_BUFFER - p);
+  if (into) {
+    std::memcpy(ring + p, x, size_t(first) * sizeof(int16_t));
+    std::memcpy(ring, x + first, size_t(n - first) * sizeof(int16_t));
+  } else {
+    std::memcpy(x, ring + p, size_t(first) * sizeof(int16_t));
+    std::memcpy(x + first, ring, size_t(n - first) * sizeof(int16_t));
+  }
+}
+
+// Samples one echo block takes through its independent path.
+static constexpr int32_t echo_tap_block = 2048;
+
+// x[i] += ring[read_i] * g_i / 2^24, saturated, for reads that all lie
+// outside the samples being written.
+static void echo_block(const int16_t *ring, int16_t *x, int64_t read, int64_t dstep, int64_t g,
+                       int64_t gstep, int32_t n) {
+  int16_t tap[echo_tap_block];
+  for (int32_t i = 0; i < n; i++) {
+    tap[i] = ring[(read >> 16) & 0x7FFF];
+    read = (read - dstep + 0x10000) & 0x7FFFFFFF;
+  }
+  sorn_vector_run<echo_sum>(x, tap, g, gstep, n);
+}
+
 void apply_fx_echo(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
   if (n <= 0) return;
   int16_t *x = parent->output, *ring = fx->output;
@@ -41,18 +79,31 @@ void apply_fx_echo(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
   int64_t d0 = fx->echo_prev_delay == -1 ? delay : fx->echo_prev_delay;
   int64_t g0 = fx->echo_prev_feedback == -1 ? gain : fx->echo_prev_feedback;
   int32_t p = fx->echo_pos & 0x7FFF;
-  for (int32_t i = 0; i < n; i++) ring[(p + i) & 0x7FFF] = x[i];
+  ring_copy(ring, p, x, n, true);
   int64_t gstep = (gain - g0) / n;
   int64_t read = ((int64_t(p) << 16) - (d0 * 32256 >> 8)) & 0x7FFFFFFE;
   int64_t dstep = ((delay * 32256 >> 8) - (d0 * 32256 >> 8)) / n;
   int64_t g = g0;
-  for (int32_t i = 0, q = p; i < n; i++, q = (q + 1) & 0x7FFF) {
-    ring[q] = int16_t(sorn_clamp_sample(ring[q] + ring[(read >> 16) & 0x7FFF] * g / 0x1000000));
-    read = (read - dstep + 0x10000) & 0x7FFFFFFF;
-    g += gstep;
+  // The read point trails the write point by b (16.16), which moves by dstep
+  // a sample. While it trails by more than the block on every sample, no read
+  // sees a sample this block changes: the reads are taken first and the sum
+  // formed on x (which the ring holds at the write points) without a chain.
+  int64_t b0 = ((int64_t(p) << 16) - read) & 0x7FFFFFFF, b1 = b0 + (n - 1) * dstep;
+  if (n <= echo_tap_block && std::min(b0, b1) > int64_t(n) << 16 &&
+      std::max(b0, b1) < (int64_t(1) << 31)) {
+    echo_block(ring, x, read, dstep, g, gstep, n);
+    read = (read + n * (0x10000 - dstep)) & 0x7FFFFFFF;
+    ring_copy(ring, p, x, n, true);
+  } else {
+    for (int32_t i = 0, q = p; i < n; i++, q = (q + 1) & 0x7FFF) {
+      ring[q] = int16_t(sorn_clamp_sample(ring[q] + ring[(read >> 16) & 0x7FFF] * g / 0x1000000));
+      read = (read - dstep + 0x10000) & 0x7FFFFFFF;
+      g += gstep;
+    }
+    ring_copy(ring, p, x, n, false);
   }
-  for (int32_t i = 0; i < n; i++) x[i] = ring[(p + i) & 0x7FFF];
   fx->echo_pos = (p + n) & 0x7FFF;
+  INVARIANT(read >= 0 && read <= 0x7FFFFFFF);
   fx->echo_prev_delay = delay;
   fx->echo_prev_feedback = gain;
 }
@@ -61,6 +112,20 @@ void apply_fx_echo(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
 // product stays inside 64 bits. Only settings far outside the byte ranges
 // reach it, and their result saturates at 65535 either way.
 static constexpr int64_t max_gain_slope = int64_t(1) << 37;
+
+// The gain's shaping below the fold setting: linear up to the threshold,
+// then the slope from the knee. No branch, so that it vectorises.
+SORN_LOOP_BODY void gain_shape(int16_t *x, int32_t n, int64_t thr, int64_t drive, int64_t slope,
+                               int64_t knee, int64_t vol) {
+  for (int32_t i = 0; i < n; i++) {
+    int64_t a = 2 * std::abs(int32_t(x[i]));
+    int64_t lin = (a * drive) >> 16, shaped = (((a - thr) * slope) >> 16) + knee;
+    int64_t m = a < thr ? lin : shaped;
+    m = m < 0 || m > 65535 ? 65535 : m;
+    int64_t h = m >> 1;
+    x[i] = int16_t(sorn_clamp_sample(((x[i] < 0 ? -h : h) * vol) >> 16));
+  }
+}
 
 void apply_fx_gain(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
   int16_t *x = parent->output;
@@ -78,19 +143,17 @@ void apply_fx_gain(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
                                 : ((0x20000 - 2 * __int128(q)) * s1) >> 16;
     slope = int64_t(std::clamp<__int128>(s, -max_gain_slope, max_gain_slope));
   }
-  bool fold = v1 >= 0xFF0000;
+  if (v1 < 0xFF0000) {
+    sorn_vector_run<gain_shape>(x, n, thr, drive, slope, knee, vol);
+    return;
+  }
   for (int32_t i = 0; i < n; i++) {
-    int64_t a = 2 * std::abs(int32_t(x[i])), m;
-    if (!fold) {
-      m = a < thr ? (a * drive) >> 16 : (((a - thr) * slope) >> 16) + knee;
-    } else {
-      int64_t y = a * drive;
-      if (a >= thr) {
-        uint32_t idx = (uint32_t((y >> 16) - knee) * uint32_t(q + 0x7FFF0000)) >> 17;
-        y = int64_t(gain_tri[idx & 0x3FFF]) * 2 * knee;
-      }
-      m = y >> 16;
+    int64_t a = 2 * std::abs(int32_t(x[i])), y = a * drive;
+    if (a >= thr) {
+      uint32_t idx = (uint32_t((y >> 16) - knee) * uint32_t(q + 0x7FFF0000)) >> 17;
+      y = int64_t(gain_tri[idx & 0x3FFF]) * 2 * knee;
     }
+    int64_t m = y >> 16;
     if (m < 0 || m > 65535) m = 65535;
     int64_t h = m >> 1;
     x[i] = int16_t(sorn_clamp_sample(((x[i] < 0 ? -h : h) * vol) >> 16));

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "base/debug_log.h"
 #include "sorn/channel_mix.h"
 #include "sorn/node_tree.h"
 #include "sorn/music.h"
@@ -39,6 +40,7 @@ static int32_t out32[2 * SORN_MAX_MIX_FRAMES];
 static int sorn_inited;
 
 void sorn_point_node_outputs(sorn_channel *ch, int32_t record) {
+  INVARIANT(record >= 0 && record < 2 * SORN_CHANNELS && ch == &mixer.channel[record]);
   for (int k = 0; k < SORN_MAX_CHANNEL_NODES; k++)
     ch->node_state[k].output = mixer.node_output[record * SORN_MAX_CHANNEL_NODES + k];
 }
@@ -170,9 +172,11 @@ static void mix_channels(int32_t n) {
         if ((ch->music_channel != 0) != (pass == 0)) continue;
         int32_t want = std::min(cap, left[c]);
         int32_t got = mix_channel(ch, want, mixer.out_buf[c] + pos[c]);
+        INVARIANT(got >= 0 && got <= want);
         got = std::clamp(got, 0, want);
         pos[c] += 2 * got;
         left[c] -= got;
+        INVARIANT(pos[c] == 2 * (n - left[c]) && left[c] >= 0);
         if (left[c] > 0) {
           stopped = true;
           cap = std::min(cap, got);
@@ -202,6 +206,9 @@ static void mix_pass(int16_t *out, int32_t n) {
   }
   mixer.tick_phase = t;
 
+  INVARIANT(n >= 0 && n <= SORN_MAX_MIX_FRAMES);
+  INVARIANT(mixer.fade_vol >= 0 && mixer.fade_vol <= 256 && mixer.tick_phase >= 0 &&
+            mixer.tick_phase < SORN_SAMPLES_PER_TICK);
   if (n > 0) mix_channels(n);
 
   std::memset(out32, 0, size_t(n) * 2 * sizeof(int32_t));

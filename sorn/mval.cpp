@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "base/debug_log.h"
 #include "sorn/node_tree.h"
 
 static constexpr int32_t LEVEL_FULL = 65280;
@@ -113,6 +114,7 @@ static int64_t blend(sorn_channel *ch, int32_t k, int32_t index, const uint8_t m
     if (ch->note_on) n->env_level[index] = e;
   } else if (m[0] & MV_RANDOM) {
     e = n->rnd[index];
+    INVARIANT(e >= 0 && e < LEVEL_FULL);
   } else {
     return a << 16;
   }
@@ -178,6 +180,7 @@ static void wrap_env_loop(sorn_channel *ch, int32_t *tick, uint32_t e) {
 }
 
 void advance_env_tick(sorn_channel *ch, int32_t k, int32_t index, const uint8_t m[4]) {
+  INVARIANT(k >= 0 && k < SORN_INST_NODES && index >= 0 && index < SORN_PARAMS);
   int32_t *tick = &ch->node_state[k].env_tick[index];
   if (*tick < INT32_MAX) *tick += 1;
   if (!ch->note_on) return;

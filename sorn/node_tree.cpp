@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/debug_log.h"
 #include "sorn/mval.h"
 #include "sorn/music.h"
 #include "sorn/sorn.h"
@@ -39,6 +40,7 @@ void grab_node_tree(sorn_channel *ch) {
     n->clone = -1;
     n->depth = i > n->parent ? ch->node_state[n->parent].depth + 1 : 0;
     ch->max_depth = std::max(ch->max_depth, n->depth);
+    INVARIANT(n->depth >= 0 && n->depth <= i);
     if (n->kind == NODE_OSC) {
       uint32_t s = a + INST_WAVETABLE_SLOTS + 4 * uint32_t(n->wt_slot & 3);
       n->wt_addr = int32_t((uint32_t(sorn_ram8(s)) | uint32_t(sorn_ram8(s + 1)) << 8) << 8);

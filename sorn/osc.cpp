@@ -5,6 +5,13 @@
 #include <bit>
 #include <cstring>
 
+#include "base/debug_log.h"
+#include "sorn/vector_loop.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 static_assert(std::endian::native == std::endian::little, "wavetables are read in place");
 
 // One octave of note frequencies, C to C.
@@ -46,13 +53,13 @@ static inline int16_t osc_sample(int64_t v) {
 // The oscillator loop over a row read by `at` (sample index -> sample), with
 // or without a modulation input.
 template <bool Fm, typename Read>
-static uint32_t osc_loop(sorn_node_state *node, int32_t n, uint32_t pos, uint32_t mask, int64_t amp,
-                         Read at) {
+static uint32_t osc_loop(sorn_node_state *node, int32_t from, int32_t n, uint32_t pos,
+                         uint32_t mask, int64_t amp, Read at) {
   int16_t *out = node->output;
   const uint32_t dx = uint32_t(node->dx);
   const int16_t *fm = node->fm_input;
   const int m = node->mod_shift < -4 ? 2 : node->mod_shift + 6;
-  for (int32_t i = 0; i < n; i++) {
+  for (int32_t i = from; i < n; i++) {
     pos &= mask;
     int32_t s0 = at(pos >> 16), s1 = at(((pos + 0x10000) & mask) >> 16);
     int32_t v = s0 + int32_t((int64_t(pos & 0xFFFF) * (s1 - s0)) >> 16);
@@ -64,11 +71,69 @@ static uint32_t osc_loop(sorn_node_state *node, int32_t n, uint32_t pos, uint32_
 }
 
 template <typename Read>
-static uint32_t osc_row(sorn_node_state *node, int32_t n, uint32_t pos, uint32_t mask, int32_t amp,
-                        Read at) {
-  return node->fm_input ? osc_loop<true>(node, n, pos, mask, amp, at)
-                        : osc_loop<false>(node, n, pos, mask, amp, at);
+static uint32_t osc_row(sorn_node_state *node, int32_t from, int32_t n, uint32_t pos, uint32_t mask,
+                        int32_t amp, Read at) {
+  return node->fm_input ? osc_loop<true>(node, from, n, pos, mask, amp, at)
+                        : osc_loop<false>(node, from, n, pos, mask, amp, at);
 }
+
+#if defined(__x86_64__)
+// Eight samples at a time, in 32-bit lanes, with the same results as
+// osc_loop: the interpolation product frac * (s1 - s0) (up to 2^32) is taken
+// as frac * s1 - frac * s0, whose halves each fit, and the amplitude
+// product as v * (amp >> 14) + (v * (amp & 0x3FFF) >> 14). Needs the row
+// wholly inside the mirror with two bytes after it (each lane reads 32 bits).
+// Returns the number of samples written, a multiple of 8.
+__attribute__((target("avx2"))) static int32_t osc_avx2(sorn_node_state *node, int32_t n,
+                                                        uint32_t &pos, uint32_t mask, int32_t amp,
+                                                        const uint8_t *row) {
+  int16_t *out = node->output;
+  const uint32_t dx = uint32_t(node->dx);
+  const int16_t *fm = node->fm_input;
+  const int m = node->mod_shift < -4 ? 2 : node->mod_shift + 6;
+  const int *base = reinterpret_cast<const int *>(row);
+  const __m256i vmask = _mm256_set1_epi32(int(mask)), one = _mm256_set1_epi32(0x10000);
+  const __m256i low16 = _mm256_set1_epi32(0xFFFF);
+  const __m256i amp_hi = _mm256_set1_epi32(amp >> 14), amp_lo = _mm256_set1_epi32(amp & 0x3FFF);
+  const __m256i top = _mm256_set1_epi32(SORN_SAMPLE_MAX), bottom = _mm256_set1_epi32(INT16_MIN);
+  const __m256i floor_out = _mm256_set1_epi32(-SORN_SAMPLE_MAX);
+  const __m256i steps =
+      _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(int(dx)));
+  int32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m256i p;
+    if (fm) {
+      alignas(32) uint32_t at[8];
+      for (int j = 0; j < 8; j++) {
+        at[j] = pos;
+        pos += dx + (uint32_t(int32_t(fm[i + j])) << m);
+      }
+      p = _mm256_and_si256(_mm256_load_si256(reinterpret_cast<const __m256i *>(at)), vmask);
+    } else {
+      p = _mm256_and_si256(_mm256_add_epi32(_mm256_set1_epi32(int(pos)), steps), vmask);
+      pos += 8 * dx;
+    }
+    __m256i i0 = _mm256_srli_epi32(p, 16);
+    __m256i i1 = _mm256_srli_epi32(_mm256_and_si256(_mm256_add_epi32(p, one), vmask), 16);
+    __m256i s0 = _mm256_srai_epi32(_mm256_slli_epi32(_mm256_i32gather_epi32(base, i0, 2), 16), 16);
+    __m256i s1 = _mm256_srai_epi32(_mm256_slli_epi32(_mm256_i32gather_epi32(base, i1, 2), 16), 16);
+    __m256i frac = _mm256_and_si256(p, low16);
+    __m256i a = _mm256_mullo_epi32(frac, s1), b = _mm256_mullo_epi32(frac, s0);
+    __m256i borrow = _mm256_cmpgt_epi32(_mm256_and_si256(b, low16), _mm256_and_si256(a, low16));
+    __m256i v = _mm256_add_epi32(
+        s0, _mm256_add_epi32(_mm256_sub_epi32(_mm256_srai_epi32(a, 16), _mm256_srai_epi32(b, 16)),
+                             borrow));
+    __m256i y = _mm256_add_epi32(_mm256_mullo_epi32(v, amp_hi),
+                                 _mm256_srai_epi32(_mm256_mullo_epi32(v, amp_lo), 14));
+    y = _mm256_min_epi32(y, top);
+    y = _mm256_blendv_epi8(y, floor_out, _mm256_cmpgt_epi32(bottom, y));
+    __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(y, y), 0xD8);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), _mm256_castsi256_si128(packed));
+  }
+  return i;
+}
+
+#endif
 
 void render_node_tick_osc(sorn_node_state *node, int32_t n) {
   int32_t bits = std::clamp(node->wt_width_bits, 0, 15);
@@ -82,64 +147,98 @@ void render_node_tick_osc(sorn_node_state *node, int32_t n) {
   // and its samples saturate.
   int32_t amp = node->val[0] >> 8;
   uint32_t pos = (uint32_t(node->phase) - offset) & mask;
-  if (const uint8_t *p = sorn_ram_span(table, uint32_t(width) * 2)) {
-    pos = osc_row(node, n, pos, mask, amp, [p](uint32_t i) {
+  if (const uint8_t *p = sorn_ram_span(table, uint32_t(width) * 2 + 2)) {
+    int32_t done = 0;
+#if defined(__x86_64__)
+    if (sorn_avx2_on()) done = osc_avx2(node, n, pos, mask, amp, p);
+#endif
+    pos = osc_row(node, done, n, pos, mask, amp, [p](uint32_t i) {
       int16_t s;  // samples are little-endian, as is every host we build for
       std::memcpy(&s, p + 2 * i, 2);
       return int32_t(s);
     });
   } else {
-    pos = osc_row(node, n, pos, mask, amp,
+    pos = osc_row(node, 0, n, pos, mask, amp,
                   [table](uint32_t i) { return int32_t(sorn_ram16(table + 2 * i)); });
   }
   node->phase = (pos + offset) & mask;
+  INVARIANT(node->phase <= mask && mask <= 0x7FFFFFFF);
 }
 
-void add_buffer(int16_t *dst, const int16_t *src, int32_t n) {
+SORN_LOOP_BODY void add_body(int16_t *dst, const int16_t *src, int32_t n) {
   for (int32_t i = 0; i < n; i++) dst[i] = int16_t(sorn_clamp_sample(int32_t(dst[i]) + src[i]));
 }
 
-void mul_buffer(int16_t *dst, const int16_t *src, int32_t n, int32_t shift) {
+SORN_LOOP_BODY void mul_body(int16_t *dst, const int16_t *src, int32_t n, int32_t shift) {
   int sh = std::clamp(15 - shift, 0, 31);
   for (int32_t i = 0; i < n; i++)
     dst[i] = int16_t(sorn_clamp_sample((int64_t(src[i]) * dst[i]) >> sh));
 }
 
-void xor_buffer(int16_t *dst, const int16_t *src, int32_t n) {
+SORN_LOOP_BODY void xor_body(int16_t *dst, const int16_t *src, int32_t n) {
   for (int32_t i = 0; i < n; i++) dst[i] = int16_t(dst[i] ^ src[i]);
 }
 
-void or_buffer(int16_t *dst, const int16_t *src, int32_t n) {
+SORN_LOOP_BODY void or_body(int16_t *dst, const int16_t *src, int32_t n) {
   for (int32_t i = 0; i < n; i++) dst[i] = int16_t(dst[i] | src[i]);
 }
 
 // Applies op(dst, src * gain / 4096) to the left buffer, then the right.
 template <typename Op>
-static void split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src, int32_t n,
-                  Op op) {
+SORN_LOOP_BODY void split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
+                          int32_t n, Op op) {
   for (int32_t i = 0; i < n; i++) dl[i] = op(dl[i], int32_t(int64_t(src[i]) * gl / 4096));
   for (int32_t i = 0; i < n; i++) dr[i] = op(dr[i], int32_t(int64_t(src[i]) * gr / 4096));
 }
 
-void add_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
-                      int32_t n) {
+SORN_LOOP_BODY void add_split_body(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr,
+                                   const int16_t *src, int32_t n) {
   split(dl, dr, gl, gr, src, n,
         [](int16_t d, int32_t c) { return int16_t(sorn_clamp_sample(int64_t(d) + c)); });
 }
 
-void mul_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
-                      int32_t n, int32_t shift) {
+SORN_LOOP_BODY void mul_split_body(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr,
+                                   const int16_t *src, int32_t n, int32_t shift) {
   int sh = std::clamp(15 - shift, 0, 31);
   split(dl, dr, gl, gr, src, n,
         [sh](int16_t d, int32_t c) { return int16_t(sorn_clamp_sample((int64_t(c) * d) >> sh)); });
 }
 
-void xor_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
-                      int32_t n) {
+SORN_LOOP_BODY void xor_split_body(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr,
+                                   const int16_t *src, int32_t n) {
   split(dl, dr, gl, gr, src, n, [](int16_t d, int32_t c) { return int16_t(d ^ int16_t(c)); });
 }
 
+SORN_LOOP_BODY void or_split_body(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr,
+                                  const int16_t *src, int32_t n) {
+  split(dl, dr, gl, gr, src, n, [](int16_t d, int32_t c) { return int16_t(d | int16_t(c)); });
+}
+
+void add_buffer(int16_t *dst, const int16_t *src, int32_t n) {
+  sorn_vector_run<add_body>(dst, src, n);
+}
+void mul_buffer(int16_t *dst, const int16_t *src, int32_t n, int32_t shift) {
+  sorn_vector_run<mul_body>(dst, src, n, shift);
+}
+void xor_buffer(int16_t *dst, const int16_t *src, int32_t n) {
+  sorn_vector_run<xor_body>(dst, src, n);
+}
+void or_buffer(int16_t *dst, const int16_t *src, int32_t n) {
+  sorn_vector_run<or_body>(dst, src, n);
+}
+void add_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
+                      int32_t n) {
+  sorn_vector_run<add_split_body>(dl, dr, gl, gr, src, n);
+}
+void mul_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
+                      int32_t n, int32_t shift) {
+  sorn_vector_run<mul_split_body>(dl, dr, gl, gr, src, n, shift);
+}
+void xor_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
+                      int32_t n) {
+  sorn_vector_run<xor_split_body>(dl, dr, gl, gr, src, n);
+}
 void or_buffer_split(int16_t *dl, int16_t *dr, int32_t gl, int32_t gr, const int16_t *src,
                      int32_t n) {
-  split(dl, dr, gl, gr, src, n, [](int16_t d, int32_t c) { return int16_t(d | int16_t(c)); });
+  sorn_vector_run<or_split_body>(dl, dr, gl, gr, src, n);
 }

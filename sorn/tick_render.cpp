@@ -2,11 +2,11 @@
 #include "sorn/tick_render.h"
 
 #include <algorithm>
-#include <cassert>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
+#include "base/debug_log.h"
 #include "sorn/effects.h"
 #include "sorn/mval.h"
 #include "sorn/osc.h"
@@ -183,6 +183,25 @@ void evaluate_channel_node_parameters(sorn_channel *ch) {
 // oscillator for kind 2; other kinds keep their buffer.
 static void render_own(sorn_node_state *n, int32_t count) { render_node_tick(n, count); }
 
+enum : uint8_t { OWN_KEEP, OWN_SILENT, OWN_OSC };
+static uint8_t own_signal(const sorn_node_state *n) {
+  if ((n->flags & NODE_FLAG_MUTE) || n->kind == NODE_OFF) return OWN_SILENT;
+  return n->kind == NODE_OSC ? OWN_OSC : OWN_KEEP;
+}
+
+// True when the previous tick's state of a node renders the same first
+// samples as its new state (both fed the same modulation), so that the ramp
+// between them would give back the new samples unchanged.
+static bool renders_alike(const sorn_node_state *now, const sorn_node_state *prev) {
+  uint8_t own = own_signal(now);
+  if (own != own_signal(prev)) return false;
+  if (own != OWN_OSC) return true;
+  return now->phase == prev->phase && now->dx == prev->dx && now->val[0] == prev->val[0] &&
+         now->val[4] == prev->val[4] && now->val[5] == prev->val[5] &&
+         now->wt_addr == prev->wt_addr && now->wt_width_bits == prev->wt_width_bits &&
+         now->wt_height == prev->wt_height && (!now->fm_input || now->mod_shift == prev->mod_shift);
+}
+
 // Folds a child oscillator into node 0 and node 8 with its pan.
 static void combine_split(sorn_channel *ch, sorn_node_state *u, int32_t n) {
   uint32_t gl, gr;
@@ -228,8 +247,10 @@ static void combine(sorn_node_state *v, sorn_node_state *u, int32_t n) {
 void render_channel_tick(sorn_channel *ch, int32_t n) {
   n = std::clamp(n, 1, SORN_NODE_BUFFER);
   sorn_node_state *ns = ch->node_state;
-  assert(ns[STEREO_NODE_INDEX].output ==
-         mixer.node_output[ch->index * SORN_MAX_CHANNEL_NODES + STEREO_NODE_INDEX]);
+  INVARIANT(ch->index >= 0 && ch->index < 2 * SORN_CHANNELS);
+  INVARIANT(ns[STEREO_NODE_INDEX].output ==
+            mixer.node_output[ch->index * SORN_MAX_CHANNEL_NODES + STEREO_NODE_INDEX]);
+  INVARIANT(ch->max_depth >= 0 && ch->max_depth < SORN_INST_NODES);
   bool echo = false;
   for (int k = 0; k < SORN_INST_NODES; k++) echo |= ns[k].kind == NODE_ECHO;
   std::memset(ns[STEREO_NODE_INDEX].output, 0, size_t(n) * sizeof(int16_t));
@@ -239,7 +260,7 @@ void render_channel_tick(sorn_channel *ch, int32_t n) {
       sorn_node_state *node = &ns[v];
       if (node->depth != d) continue;
       sorn_node_state *prev = &ch->prev_node_state[v];
-      bool ramp = echo && prev->def_addr == node->def_addr;
+      bool ramp = echo && prev->def_addr == node->def_addr && !renders_alike(node, prev);
       if (ramp) std::memcpy(node_ramp_buf, node->output, SORN_CROSSFADE * sizeof(int16_t));
       render_own(node, n);
       if (ramp) {
@@ -265,6 +286,7 @@ void render_channel_tick(sorn_channel *ch, int32_t n) {
         } else if (child->kind == NODE_FILTER || child->kind == NODE_ECHO ||
                    child->kind == NODE_GAIN) {
           apply_fx_node(node, child, n);
+          INVARIANT(child->clone == -1 || (child->clone > u && child->clone < SORN_INST_NODES));
           if (child->clone != -1) apply_fx_node(&ns[STEREO_NODE_INDEX], &ns[child->clone], n);
         }
       }

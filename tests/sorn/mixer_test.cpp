@@ -4,10 +4,14 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
+#include <random>
 #include <thread>
 
 #include "sorn/audio_lock.h"
 #include "sorn/node_tree.h"
+#include "sorn/osc.h"
+#include "sorn/vector_loop.h"
 #include "tests/sorn/sorn_fixture.h"
 
 // Runs first, before any fixture re-points buffers: straight after sorn_init a
@@ -496,36 +500,257 @@ TEST_F(SornMixer, MirrorWritesWrapAtTheTop) {
 // the buffer operations, the effects or the channel output shows here as a
 // different hash.
 TEST_F(SornMixer, BusyScenesRenderTheirRecordedSamples) {
-  ASSERT_TRUE(demo_mirror_defaults());
-  demo_node mono[8] = {demo_container(),        demo_osc(0, 10),
-                       demo_osc(1, 0, 1, 12),   demo_osc(0, 100, 0, 7),
-                       demo_osc(0, 0, 0, 0, 1), demo_fx(0, 8, 40, 30, 20),
-                       demo_fx(0, 9, 20, 100),  demo_fx(0, 10, 60, 40, 30, 64)};
-  mono[4].mval[0][1] = 8;  // quiet noise
-  // Stereo: children of node 0 panned apart and folded in by every op.
-  demo_node stereo[8] = {demo_container(),        demo_osc(0, 40),
-                         demo_osc(0, 90, 2, 5),   demo_osc(0, 200, 3, -12),
-                         demo_osc(0, 150, 4, 19), demo_fx(0, 8, 90, 10, 120),
-                         demo_fx(0, 9, 60, 160),  demo_fx(0, 10, 200, 250, 90, 40)};
-  stereo[1].mval[1][0] = 0x00, stereo[1].mval[1][1] = 0xA0;  // pan -96
-  stereo[3].mval[1][0] = 0x00, stereo[3].mval[1][1] = 0x50;  // pan 80
-  uint32_t inst1 = TEST_BASE + AUDIO_INSTRUMENTS + AUDIO_INSTRUMENT_SIZE;
-  demo_write_instrument(inst1, mono, 8);
-  demo_write_instrument(inst1 + AUDIO_INSTRUMENT_SIZE, stereo, 8, INST_FLAG_STEREO);
-  struct {
-    int inst, fx, fxp;
-    uint64_t hash;
-  } scenes[] = {{1, 'v', 0x46, 0x1a5e54324366d34e}, {2, 'w', 0x83, 0xe98ac9c2762c89fb}};
-  for (const auto &s : scenes) {
-    for (int c = 0; c < SORN_CHANNELS; c++) {
-      sorn_set_channel_mix_vol(uint32_t(c), 16 + c);
-      sorn_set_note(c, 36 + 3 * c, s.inst, 20 + 2 * c, s.fx, s.fxp, 1, c * 16 - 120);
-    }
-    uint64_t h = 1469598103934665603u;  // FNV-1a over the output bytes
-    for (int call = 0; call < 2 * 44100 / 512; call++)
-      for (int16_t v : mix(512)) {
-        for (int b = 0; b < 2; b++) h = (h ^ uint8_t(uint16_t(v) >> (8 * b))) * 1099511628211u;
+  // Every loop in both its copies, where the processor has AVX2.
+  for (bool avx2 : {true, false}) {
+    SetUp();
+    sorn_use_avx2(avx2);
+    ASSERT_TRUE(demo_mirror_defaults());
+    demo_node mono[8] = {demo_container(),        demo_osc(0, 10),
+                         demo_osc(1, 0, 1, 12),   demo_osc(0, 100, 0, 7),
+                         demo_osc(0, 0, 0, 0, 1), demo_fx(0, 8, 40, 30, 20),
+                         demo_fx(0, 9, 20, 100),  demo_fx(0, 10, 60, 40, 30, 64)};
+    mono[4].mval[0][1] = 8;  // quiet noise
+    // Stereo: children of node 0 panned apart and folded in by every op.
+    demo_node stereo[8] = {demo_container(),        demo_osc(0, 40),
+                           demo_osc(0, 90, 2, 5),   demo_osc(0, 200, 3, -12),
+                           demo_osc(0, 150, 4, 19), demo_fx(0, 8, 90, 10, 120),
+                           demo_fx(0, 9, 60, 160),  demo_fx(0, 10, 200, 250, 90, 40)};
+    stereo[1].mval[1][0] = 0x00, stereo[1].mval[1][1] = 0xA0;  // pan -96
+    stereo[3].mval[1][0] = 0x00, stereo[3].mval[1][1] = 0x50;  // pan 80
+    uint32_t inst1 = TEST_BASE + AUDIO_INSTRUMENTS + AUDIO_INSTRUMENT_SIZE;
+    demo_write_instrument(inst1, mono, 8);
+    demo_write_instrument(inst1 + AUDIO_INSTRUMENT_SIZE, stereo, 8, INST_FLAG_STEREO);
+    struct {
+      int inst, fx, fxp;
+      uint64_t hash;
+    } scenes[] = {{1, 'v', 0x46, 0x1a5e54324366d34e}, {2, 'w', 0x83, 0xe98ac9c2762c89fb}};
+    for (const auto &s : scenes) {
+      for (int c = 0; c < SORN_CHANNELS; c++) {
+        sorn_set_channel_mix_vol(uint32_t(c), 16 + c);
+        sorn_set_note(c, 36 + 3 * c, s.inst, 20 + 2 * c, s.fx, s.fxp, 1, c * 16 - 120);
       }
-    EXPECT_EQ(h, s.hash) << "inst " << s.inst << std::hex << " hash 0x" << h;
+      uint64_t h = 1469598103934665603u;  // FNV-1a over the output bytes
+      for (int call = 0; call < 2 * 44100 / 512; call++)
+        for (int16_t v : mix(512)) {
+          for (int b = 0; b < 2; b++) h = (h ^ uint8_t(uint16_t(v) >> (8 * b))) * 1099511628211u;
+        }
+      EXPECT_EQ(h, s.hash) << "avx2 " << avx2 << " inst " << s.inst << std::hex << " hash 0x" << h;
+    }
+  }
+  sorn_use_avx2(true);
+}
+
+// Random trees of every node kind, op, flag and wavetable slot (the default
+// rows, the noise, a row wrapping at the top of memory), random envelopes and
+// notes on all 16 channels, mono and stereo, changed between mixes of random
+// lengths: the hash of every sample as first recorded. A faster path that
+// differs from the plain one in any case it takes shows here.
+static uint64_t random_trees_hash() {
+  EXPECT_TRUE(demo_mirror_defaults());
+  std::mt19937 rng(11);
+  std::srand(1);
+  // A container below the top keeps what its buffer held: start from silence.
+  std::memset(mixer.node_output, 0, sizeof mixer.node_output);
+  const uint8_t kinds[] = {NODE_OFF, NODE_CONTAINER, NODE_OSC,  NODE_OSC,
+                           NODE_OSC, NODE_FILTER,    NODE_ECHO, NODE_GAIN};
+  const uint8_t slots[4][4] = {{0x00, 0xF8, 0x0A, 0x00},
+                               {0x80, 0xF7, 0x0D, 0x01},
+                               {0xFF, 0xFF, 0x04, 0x03},
+                               {0, 0xF8, 2, 7}};
+  uint64_t h = 1469598103934665603u;  // FNV-1a over the output bytes
+  for (int round = 0; round < 24; round++) {
+    for (int inst = 1; inst <= 2; inst++) {
+      uint8_t rec[AUDIO_INSTRUMENT_SIZE];
+      for (auto &b : rec) b = uint8_t(rng());
+      for (int k = 0; k < SORN_INST_NODES; k++) {
+        uint8_t *d = rec + INST_NODE_DEF_SIZE * uint32_t(k);
+        d[0] = uint8_t((rng() % 4 ? rng() % (k + 1) : 15) | (rng() % 5) << 4);
+        d[1] = uint8_t(kinds[rng() % 8] | (rng() % 4) << 4);
+        d[2] &= NODE_FLAG_KEEP_PHASE | (rng() % 8 ? 0 : NODE_FLAG_MUTE);
+        d[4] &= 0x37;  // amplitude: no envelope scale beyond the tree's
+        d[5] &= 0x7F;
+      }
+      for (int e = 0; e < 8; e++) rec[INST_ENVELOPES + INST_ENVELOPE_SIZE * e] %= 3;
+      rec[INST_FLAGS] = uint8_t(rng() % 2 ? INST_FLAG_STEREO : 0);
+      for (int s = 0; s < 4; s++)
+        std::memcpy(rec + INST_WAVETABLE_SLOTS + 4 * s, slots[rng() % 4], 4);
+      sorn_memcpy(int32_t(test_inst_addr(inst)), rec, int32_t(sizeof rec));
+    }
+    for (int c = 0; c < SORN_CHANNELS; c++) {
+      if (rng() % 3 == 0) continue;
+      const char fx[] = {0, 'v', 't', 'w', 'a', 's', 'r'};
+      sorn_set_channel_mix_vol(uint32_t(c), int32_t(rng() % 64));
+      sorn_set_note(c, int32_t(24 + rng() % 60), int32_t(1 + rng() % 2), int32_t(rng() % 80),
+                    fx[rng() % 7], int32_t(rng() % 256), int32_t(rng() % 2),
+                    rng() % 2 ? SORN_NO_PAN : int32_t(rng() % 255) - 127);
+    }
+    for (int16_t v : sorn_fixture::mix(int(1 + rng() % 3000)))
+      for (int b = 0; b < 2; b++) h = (h ^ uint8_t(uint16_t(v) >> (8 * b))) * 1099511628211u;
+  }
+  return h;
+}
+
+TEST_F(SornMixer, RandomTreesRenderTheirRecordedSamples) {
+  // Every loop in both its copies, where the processor has AVX2.
+  for (bool avx2 : {true, false}) {
+    SetUp();
+    sorn_use_avx2(avx2);
+    EXPECT_EQ(random_trees_hash(), 0x4ff29a38c025c134u) << "avx2 " << avx2;
+  }
+  sorn_use_avx2(true);
+}
+// Hostile scenes: whole instrument records of random bytes (every node kind,
+// op, flag, parameter byte and envelope at its limits), notes at both ends of
+// the pitch range, channels with no instrument or a reset one, speed-1 tracks
+// of random rows, and between mixes of random lengths: instrument bytes and
+// wavetable rows rewritten, nodes muted and unmuted, the mirror cleared and
+// refilled as when the audio changes owner. The hash of every sample.
+static uint64_t hostile_scenes_hash(uint32_t seed, int rounds) {
+  EXPECT_TRUE(demo_mirror_defaults());
+  std::mt19937 rng(seed);
+  std::srand(seed);
+  std::memset(mixer.node_output, 0, sizeof mixer.node_output);
+  uint64_t h = 1469598103934665603u;
+  auto write_inst = [&](int inst) {
+    uint8_t rec[AUDIO_INSTRUMENT_SIZE];
+    for (auto &b : rec) b = uint8_t(rng());
+    for (int k = 0; k < SORN_INST_NODES; k++) {
+      uint8_t *d = rec + INST_NODE_DEF_SIZE * uint32_t(k);
+      if (rng() % 3) d[0] = uint8_t((d[0] & 0xF0) | (rng() % 2 ? rng() % (k + 1) : 15));
+      const uint8_t edge[] = {0, 1, 0x7F, 0x80, 0xFE, 0xFF};
+      for (int b = 3; b < int(INST_NODE_DEF_SIZE); b++)
+        if (rng() % 3 == 0) d[b] = edge[rng() % 6];
+    }
+    sorn_memcpy(int32_t(test_inst_addr(inst)), rec, int32_t(sizeof rec));
+  };
+  for (int inst = 0; inst < 4; inst++) write_inst(inst);
+  uint8_t track[AUDIO_TRACK_SIZE];
+  for (auto &b : track) b = uint8_t(rng());
+  sorn_memcpy(int32_t(TEST_BASE + AUDIO_TRACKS), track, int32_t(sizeof track));
+  const uint32_t top_row = RAM_SIZE - 2048;
+  for (int round = 0; round < rounds; round++) {
+    int c = int(rng() % SORN_CHANNELS);
+    switch (rng() % 8) {
+      case 0:
+        write_inst(int(rng() % 4));
+        break;
+      case 1: {  // wavetable rows rewritten under the playing notes
+        uint8_t row[2048];
+        for (auto &b : row) b = uint8_t(rng() % 2 ? rng() : (rng() % 2 ? 0x7F : 0x80));
+        uint32_t at = rng() % 2 ? top_row : RAM_WAVE_ROWS + 2048 * (rng() % 256);
+        sorn_memcpy(int32_t(at), row, int32_t(sizeof row));
+        break;
+      }
+      case 2: {  // one node byte of a playing instrument flipped
+        uint8_t b = uint8_t(rng());
+        sorn_memcpy(int32_t(test_inst_addr(int(rng() % 4)) + rng() % AUDIO_INSTRUMENT_SIZE), &b, 1);
+        break;
+      }
+      case 3:
+        if (rng() % 4 == 0) {  // a new owner: the mirror refilled
+          sorn_mirror_clear();
+          EXPECT_TRUE(demo_mirror_defaults());
+          for (int inst = 0; inst < 4; inst++) write_inst(inst);
+        }
+        break;
+      case 4: {
+        sorn_fixture::hand_track(c, 1);
+        break;
+      }
+      default: {
+        const int32_t pitches[] = {0, 1, 127, 254, 255, int32_t(rng() % 96), -1};
+        const char fx[] = {0, 'v', 't', 'w', 'a', 's', 'r', 'x'};
+        int32_t inst = rng() % 8 == 0 ? int32_t(rng() % 2 ? 255 : 300) : int32_t(rng() % 4);
+        sorn_set_channel_mix_vol(uint32_t(c), int32_t(rng()));
+        sorn_set_note(c, pitches[rng() % 7], inst, int32_t(rng() % 2 ? rng() % 256 : 255),
+                      fx[rng() % 8], int32_t(rng() % 256), int32_t(rng() % 2),
+                      rng() % 2 ? SORN_NO_PAN : int32_t(rng() % 300) - 150);
+      }
+    }
+    for (int16_t v : sorn_fixture::mix(int(1 + rng() % 1500)))
+      for (int b = 0; b < 2; b++) h = (h ^ uint8_t(uint16_t(v) >> (8 * b))) * 1099511628211u;
+  }
+  return h;
+}
+
+TEST_F(SornMixer, HostileScenesRenderTheirRecordedSamples) {
+  const uint64_t hashes[] = {0xa5c326cb2bdc0b63, 0xb301109209e6c643, 0x47885334a48623d3,
+                             0x39ff9623d2b74ca3};
+  for (bool avx2 : {true, false}) {
+    for (uint32_t seed = 1; seed <= 4; seed++) {
+      SetUp();
+      sorn_use_avx2(avx2);
+      uint64_t h = hostile_scenes_hash(seed, 400);
+      EXPECT_EQ(h, hashes[seed - 1])
+          << "avx2 " << avx2 << " seed " << seed << std::hex << " 0x" << h;
+    }
+  }
+  sorn_use_avx2(true);
+}
+
+// An echo instrument (the tick-boundary ramp runs only in one) whose
+// oscillator changes in exactly one input between two ticks: the phase (a
+// retrigger), the phase step, the amplitude, the row, the phase offset, the
+// modulation shift, the table (a retrigger keeping the phase), a mute, and
+// nothing at all. The samples around the change, hashed.
+static uint64_t ramp_scene_hash(int change) {
+  EXPECT_TRUE(demo_mirror_defaults());
+  demo_node nodes[4] = {demo_container(), demo_osc(0, 30, 0, 0), demo_fx(0, NODE_ECHO, 4, 90),
+                        demo_osc(1, 60, OP_FM, 7)};
+  nodes[1].flags = NODE_FLAG_KEEP_PHASE * (change == 6);
+  nodes[3].mval[0][3] = 0x40;  // modulation shift 2
+  const uint32_t inst = test_inst_addr(1);
+  demo_write_instrument(inst, nodes, 4);
+  sorn_set_note(0, 48, 1, 40, SORN_NOT_GIVEN, 0, 0, SORN_NO_PAN);
+  uint64_t h = 1469598103934665603u;
+  auto hash_mix = [&](int frames) {
+    for (int16_t v : sorn_fixture::mix(frames))
+      for (int b = 0; b < 2; b++) h = (h ^ uint8_t(uint16_t(v) >> (8 * b))) * 1099511628211u;
+  };
+  hash_mix(3 * 367 + 100);
+  switch (change) {
+    case 0:
+      sorn_set_note(0, 48, 1, 40, SORN_NOT_GIVEN, 0, 1, SORN_NO_PAN);
+      break;
+    case 1:
+      nodes[1].mval[2][1] = 1;
+      break;
+    case 2:
+      sorn_set_note(0, 48, 1, 41, SORN_NOT_GIVEN, 0, 0, SORN_NO_PAN);
+      break;
+    case 3:
+      nodes[1].mval[4][1] = 31;
+      break;
+    case 4:
+      nodes[1].mval[5][1] = 9;
+      break;
+    case 5:
+      nodes[3].mval[0][3] = 0x80;
+      break;
+    case 6: {
+      const uint8_t slot[4] = {0x00, 0xF9, 0x0A, 0x00};  // the rows one row further on
+      sorn_memcpy(int32_t(inst + INST_WAVETABLE_SLOTS), slot, 4);
+      sorn_set_note(0, 48, 1, 40, SORN_NOT_GIVEN, 0, 1, SORN_NO_PAN);
+      break;
+    }
+    case 7:
+      nodes[1].flags = NODE_FLAG_MUTE;
+      break;
+    default:
+      break;
+  }
+  if (change == 1 || (change >= 3 && change != 6)) demo_write_instrument(inst, nodes, 4);
+  hash_mix(3 * 367);
+  return h;
+}
+
+TEST_F(SornMixer, TickRampFollowsEveryOscillatorInput) {
+  const uint64_t hashes[] = {0xd93374d605ecca0b, 0x120f96057943ce1b, 0x9528f8345af6b20f,
+                             0x3b25f656051bc5b7, 0x629bff553a462e2f, 0x7d6de2975a0144ff,
+                             0x259c0891e7b044a3, 0x8e7d70973c3c1443, 0x9442f0ce92a729f7};
+  for (int change = 0; change < 9; change++) {
+    SetUp();
+    uint64_t h = ramp_scene_hash(change);
+    EXPECT_EQ(h, hashes[change]) << "change " << change << std::hex << " 0x" << h;
   }
 }

@@ -1,5 +1,6 @@
 kvd_test(sorn_mixer_test SOURCES mixer_test.cpp)
 kvd_test(sorn_voice_test SOURCES voice_test.cpp)
+kvd_test(sorn_vector_loop_test SOURCES vector_loop_test.cpp)
 # Rendered output measured by numpy and sox; default wavetables against a model.
 add_test(NAME sorn_render_check
   COMMAND ${KVD_PYTHON} ${KVD_TEST_DIR}/render_check.py $<TARGET_FILE:sornrender>
