@@ -31,36 +31,28 @@ struct span_painter {
   bool row_uniform[8];   // by pattern row: every pixel a masked fill
   bool row_solid[8];     // by pattern row: a masked fill that keeps nothing of one byte
   uint64_t row_fill[8];  // by pattern row: the written bits of 8 pixels
+  uint8_t cost_way;      // how span_cost counts a span, chosen by the pen and masks
 };
 
-// The painter of a shape operation; with_tables builds next[][] where a
-// pattern bit is not uniform (spans read it; single pixels use the formula).
+// The ways of span_cost.
+constexpr uint8_t SPAN_COST_HALF = 0, SPAN_COST_THREE_QUARTERS = 1, SPAN_COST_GROUPS = 2;
+
+// The painter of a shape operation; with_tables builds the row fills and
+// next[][] where a pattern bit is not uniform (spans read them); without,
+// only single pixels can be painted (by paint_pixel).
 span_painter make_painter(int32_t colour, bool with_tables = true) {
   span_painter p;
   p.ctx = draw_ctx_shape();
   p.pen = int16_t(colour);
-  p.keep = uint8_t(~p.ctx.write);
-  p.uniform[1] = true;
-  p.value[1] = 0;
-  // Without a pattern only the pen's low byte is drawn.
-  for (int b = 0; b < (p.ctx.plain_pattern ? 1 : 2); b++) {
-    // Uniform when the written bits are the same for every value the target
-    // mask lets through from the old pixel.
-    uint32_t s = uint32_t(p.pen >> (b ? 8 : 0)) & p.ctx.read, t = p.ctx.target, first = 0;
-    p.uniform[b] = true;
-    if (p.ctx.default_coltab0 && s != 0 && ((s | t) >> 6) == 0) {
-      // Table 0 as built by default: any colour but 0 replaces the pixel.
-      p.value[b] = uint8_t((0xC0 | s) & p.ctx.write);
-      continue;
-    }
-    for (uint32_t d = t;; d = (d - 1) & t) {
-      uint32_t out = p.ctx.coltab[((s | d) >> 6) & 3][(s & 63) * 64 + (d & 63)] & p.ctx.write;
-      if (d == t) first = out;
-      p.uniform[b] = p.uniform[b] && out == first;
-      if (d == 0) break;
-    }
-    p.value[b] = uint8_t(first);
-  }
+  pen_writes w = pen_writes_of(p.ctx, p.pen);
+  p.keep = w.keep;
+  for (int b = 0; b < 2; b++) p.uniform[b] = w.uniform[b], p.value[b] = w.value[b];
+  uint32_t pen0 = uint32_t(p.pen) & 0xFF & p.ctx.read;
+  uint32_t pen1 = uint32_t(p.pen >> 8) & 0xFF & p.ctx.read;
+  p.cost_way = p.ctx.target == 0x3F && pen0 < 64 && pen1 < 64 ? SPAN_COST_HALF
+               : p.ctx.target != 0                            ? SPAN_COST_THREE_QUARTERS
+                                                              : SPAN_COST_GROUPS;
+  if (!with_tables) return p;
   for (int r = 0; r < 8; r++) {
     uint8_t pattern = p.ctx.pattern[r];
     p.row_uniform[r] = (p.uniform[0] || pattern == 0xFF) && (p.uniform[1] || pattern == 0);
@@ -73,7 +65,7 @@ span_painter make_painter(int32_t colour, bool with_tables = true) {
     p.row_solid[r] = p.row_uniform[r] && p.keep == 0 &&
                      p.row_fill[r] == 0x0101010101010101ull * uint8_t(p.row_fill[r]);
   }
-  if (with_tables && (!p.uniform[0] || (!p.ctx.plain_pattern && !p.uniform[1])))
+  if (!p.uniform[0] || (!p.ctx.plain_pattern && !p.uniform[1]))
     for (int b = 0; b < 2; b++)
       for (int old = 0; old < 256; old++)
         p.next[b][old] = shape_pixel_value(p.ctx, p.pen, b, uint8_t(old));
@@ -193,10 +185,8 @@ inline void paint_pixel(const span_painter &p, uint8_t *d, int64_t x, int64_t y)
 
 // The cost of a span of pixels xs..xe by the way the pen and masks choose.
 inline int32_t span_cost(const span_painter &p, const udata *bitmap, int32_t xs, int32_t xe) {
-  uint32_t pen0 = uint32_t(p.pen) & 0xFF & p.ctx.read;
-  uint32_t pen1 = uint32_t(p.pen >> 8) & 0xFF & p.ctx.read;
-  if (p.ctx.target == 0x3F && pen0 < 64 && pen1 < 64) return (xe - xs) / 2 + 2;
-  if (p.ctx.target != 0) return 3 * (xe - xs) / 4 + 2;
+  if (p.cost_way == SPAN_COST_HALF) return (xe - xs) / 2 + 2;
+  if (p.cost_way == SPAN_COST_THREE_QUARTERS) return 3 * (xe - xs) / 4 + 2;
   int32_t first_group = (xs + 7) & ~7;
   int32_t groups = first_group + 7 <= xe ? (xe - first_group + 1) / 8 : 0;
   if (bitmap->width % 8 != 0 || groups == 0) return (xe - xs) / 2 + 2;
@@ -384,6 +374,25 @@ void walk_ellipse_in(Int a, Int b, Visit visit) {
       step_x = false;
     visit(int64_t(x), int64_t(y), step_y);
     if (step_x) x++, b2x += b2, dxt += 2 * b2, t += dxt;
+    if (step_y) y--, a2y -= a2, dyt += 2 * a2, t += dyt;
+  }
+}
+
+// The walk of a circle of radius r (below 2^20) up to its diagonal: the
+// positions with x <= y, in walk order. The whole walk of a circle visits
+// (y, x) whenever it visits (x, y), so these and their mirrors are all of it.
+template <typename Visit>
+void walk_circle_octant(int64_t r, Visit visit) {
+  int64_t a2 = r * r, crit1 = -(a2 / 4 + r % 2 + a2), crit3 = -(a2 / 4 + r % 2), crit2 = crit1;
+  int64_t t = -a2 * r, dxt = 0, dyt = -2 * a2 * r, x = 0, y = r, b2x = 0, a2y = a2 * r;
+  while (x <= y) {
+    bool step_x = true, step_y = true;
+    if (t + b2x <= crit1 || t + a2y <= crit3)
+      step_y = false;
+    else if (t - a2y > crit2)
+      step_x = false;
+    visit(x, y);
+    if (step_x) x++, b2x += a2, dxt += 2 * a2, t += dxt;
     if (step_y) y--, a2y -= a2, dyt += 2 * a2, t += dyt;
   }
 }
@@ -608,9 +617,27 @@ int64_t draw_ellipse_1(udata *bitmap, int32_t cx, int32_t cy, int32_t rx, int32_
       };
       if (p.ctx.plain_pattern && p.uniform[0]) {
         const uint8_t keep = p.keep, value = p.value[0];
-        walk([=](int64_t x, int64_t y) {
+        auto put = [=](int64_t x, int64_t y) {
           uint8_t *d = base + y * width + x;
           *d = uint8_t((*d & keep) | value);
+        };
+        if (rx != ry) {
+          walk(put);
+          return cost;
+        }
+        // A circle by its octant: each position and its mirror, in any order
+        // (a masked write gives the same bytes however often and in whatever
+        // order it is made).
+        auto position = [=, &cost](int64_t x, int64_t y) {
+          put(right + x, low + y);
+          if (x > nex && y > ney) put(lx - x, ty - y);
+          if (y > ney) put(right + x, ty - y);
+          if (x > nex) put(lx - x, low + y);
+          cost += y <= ney ? 2 + (x > nex ? 1 : 0) : x <= nex ? 3 : 5;
+        };
+        walk_circle_octant(rx, [&](int64_t x, int64_t y) {
+          position(x, y);
+          if (x != y) position(y, x);
         });
       } else {
         walk([=](int64_t x, int64_t y) { paint_pixel(*pp, base + y * width + x, x, y); });
