@@ -332,3 +332,49 @@ TEST_F(print_test, the_small_font_covers_every_printable_code) {
 }
 
 }  // namespace
+
+// Glyph pixels drawn by the pen's masked write equal the per-pixel shape
+// formula, under draw states where that write applies (default, a write mask
+// keeping bits) and where it does not (a pattern, a changed table, a target
+// mask reading the old pixel), at positions cut by each edge of the target.
+TEST_F(print_test, glyph_pixels_equal_the_per_pixel_formula) {
+  glyph('A', {0x81, 0x42, 0xFF, 0x18, 0x24, 0x7E, 0xC3, 0x55});
+  no_newline();
+  struct state {
+    int write, target;
+    uint64_t pattern;
+    bool table;
+  };
+  const state states[] = {{0xFF, 0x00, 0, false}, {0x0F, 0x00, 0, false},
+                          {0xFF, 0x3F, 0, false}, {0xFF, 0x00, 0x00FF0F33AA55F00Full, false},
+                          {0xFF, 0x3F, 0, true},  {0x3C, 0x3F, 0x0102040810204080ull, true}};
+  const int32_t spots[][2] = {{3, 5}, {-3, 2}, {60, 44}, {28, -6}, {-7, -7}, {63, 20}};
+  for (const state &s : states)
+    for (const auto &spot : spots) {
+      poke(int32_t(RAM_WRITE_MASK), s.write);
+      poke(int32_t(RAM_SHAPE_TARGET_MASK), s.target);
+      for (int i = 0; i < 8; i++)
+        poke(int32_t(RAM_FILL_PATTERN) + i, int32_t(s.pattern >> (8 * i)) & 0xFF);
+      if (s.table)
+        for (int d = 0; d < 64; d++)
+          poke(int32_t(RAM_COLOUR_TABLES) + 7 * 64 + d, (d * 5 + 1) & 0xFF);
+      uint8_t *p = pixels(target);
+      for (int i = 0; i < 64 * 48; i++) p[i] = uint8_t(i * 37 + i / 64);
+      std::vector<uint8_t> want(p, p + 64 * 48);
+      get_masks_shape();
+      draw_ctx ctx = draw_ctx_shape();
+      for (int r = 0; r < 8; r++)
+        for (int b = 0; b < 8; b++) {
+          int32_t x = spot[0] + b, y = spot[1] + r;
+          if (!((peek(int32_t(RAM_BOOT_FONT) + 8 * 'A' + r) >> b) & 1) || x < 0 || y < 0 ||
+              x >= 64 || y >= 48)
+            continue;
+          uint8_t &d = want[size_t(y * 64 + x)];
+          d = shape_pixel_value(ctx, 7, pattern_bit(ctx, x, y), d);
+        }
+      at(spot[0], spot[1]);
+      print("A");
+      ASSERT_EQ(std::vector<uint8_t>(p, p + 64 * 48), want)
+          << "write " << s.write << " target " << s.target << " at " << spot[0] << "," << spot[1];
+    }
+}
