@@ -216,13 +216,6 @@ void convert_bitmap_32_to_8(const uint8_t *src, uint8_t *dst, int64_t n) {
   }
 }
 
-int64_t fixed16_saturate(double v) {
-  constexpr double limit = 1099511627776.0;  // 2^40
-  double f = v * 65536.0;
-  if (!(f == f)) return 0;
-  return int64_t(std::clamp(f, -limit, limit));
-}
-
 int32_t int32_saturate(double v) {
   if (!(v == v)) return 0;
   return int32_t(std::clamp(v, double(INT32_MIN), double(INT32_MAX)));

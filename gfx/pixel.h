@@ -149,7 +149,12 @@ void convert_bitmap_32_to_8(const uint8_t *src, uint8_t *dst, int64_t n);
 
 // A texture coordinate to 16.16 fixed point, truncated toward zero and held
 // within +-2^40 (far beyond any bitmap); NaN gives 0.
-int64_t fixed16_saturate(double v);
+inline int64_t fixed16_saturate(double v) {
+  constexpr double limit = 1099511627776.0;  // 2^40
+  double f = v * 65536.0;
+  if (!(f == f)) return 0;
+  return int64_t(f < -limit ? -limit : f > limit ? limit : f);
+}
 // A coordinate to an integer, truncated toward zero and held within the i32
 // range; NaN gives 0.
 int32_t int32_saturate(double v);
