@@ -184,14 +184,17 @@ inline void paint_pixel(const span_painter &p, uint8_t *d, int64_t x, int64_t y)
 }
 
 // The cost of a span of pixels xs..xe by the way the pen and masks choose.
-inline int32_t span_cost(const span_painter &p, const udata *bitmap, int32_t xs, int32_t xe) {
-  if (p.cost_way == SPAN_COST_HALF) return (xe - xs) / 2 + 2;
-  if (p.cost_way == SPAN_COST_THREE_QUARTERS) return 3 * (xe - xs) / 4 + 2;
+inline int32_t span_cost_by(uint8_t way, uint32_t width, int32_t xs, int32_t xe) {
+  if (way == SPAN_COST_HALF) return (xe - xs) / 2 + 2;
+  if (way == SPAN_COST_THREE_QUARTERS) return 3 * (xe - xs) / 4 + 2;
   int32_t first_group = (xs + 7) & ~7;
   int32_t groups = first_group + 7 <= xe ? (xe - first_group + 1) / 8 : 0;
-  if (bitmap->width % 8 != 0 || groups == 0) return (xe - xs) / 2 + 2;
+  if (width % 8 != 0 || groups == 0) return (xe - xs) / 2 + 2;
   int32_t singles = (xe - xs + 1) - 8 * groups;
   return (singles + 2 * groups) / 2 + 3;
+}
+inline int32_t span_cost(const span_painter &p, const udata *bitmap, int32_t xs, int32_t xe) {
+  return span_cost_by(p.cost_way, bitmap->width, xs, xe);
 }
 
 inline int32_t hline(const span_painter &p, udata *bitmap, const clip_box &c, int64_t x0,
@@ -685,20 +688,22 @@ inline int64_t paint_walk_spans(const span_painter &p, udata *bitmap, const clip
                                 const walk_span *steps, int64_t n, int64_t cx, int64_t right,
                                 int64_t cy, int64_t low, int64_t ey, Fill fill) {
   int64_t cost = 0;
+  // Values, not references: the bytes stored may alias anything reached
+  // through one.
   uint8_t *const base = udata_elements(bitmap);
-  const int64_t width = bitmap->width;
-  const clip_box c = clip;  // a copy: the bytes stored may alias the caller's
-  auto one = [&](int64_t x0, int64_t x1, int64_t y) {
-    if (y < c.top || y >= c.bottom) return;
-    int64_t xs = std::max<int64_t>(x0, c.left), xe = std::min<int64_t>(x1, c.right - 1);
-    if (xe < xs) return;
-    fill(base + y * width + xs, xe - xs + 1, xs, y);
-    cost += span_cost(p, bitmap, int32_t(xs), int32_t(xe));
-  };
+  const uint32_t width = bitmap->width;
+  const clip_box c = clip;
+  const uint8_t way = p.cost_way;
+  // Both rows of a step are the same span: clipped and costed once.
   for (int64_t i = 0; i < n; i++) {
     int64_t x = steps[i].x, y = steps[i].y;
-    one(cx - x, right + x, cy - y);
-    if (y > -ey) one(cx - x, right + x, low + y);
+    int64_t xs = std::max<int64_t>(cx - x, c.left), xe = std::min<int64_t>(right + x, c.right - 1);
+    if (xe < xs) continue;
+    int64_t rows = 0, up = cy - y, down = low + y;
+    if (up >= c.top && up < c.bottom) fill(base + up * width + xs, xe - xs + 1, xs, up), rows++;
+    if (y > -ey && down >= c.top && down < c.bottom)
+      fill(base + down * width + xs, xe - xs + 1, xs, down), rows++;
+    cost += rows * span_cost_by(way, width, int32_t(xs), int32_t(xe));
   }
   return cost;
 }
@@ -723,10 +728,48 @@ __attribute__((target("avx2"), flatten)) int64_t paint_walk_spans_avx2(
     const span_painter &p, udata *bitmap, const clip_box &c, const walk_span *steps, int64_t n,
     int64_t cx, int64_t right, int64_t cy, int64_t low, int64_t ey) {
   return paint_walk_spans(
-      p, bitmap, c, steps, n, cx, right, cy, low,
-      ey, [&p](uint8_t * row, int64_t len, int64_t xs, int64_t y) __attribute__((target("avx2"))) {
-        masked_fill_row_avx2(row, len, p.keep, turn_fill(p.row_fill[y & 7], xs));
-      });
+      p, bitmap, c, steps, n, cx, right, cy, low, ey,
+      [m = masked_rows(p)](uint8_t * row, int64_t len, int64_t xs, int64_t y)
+          __attribute__((target("avx2"))) {
+            masked_fill_row_avx2(row, len, m.keep, turn_fill(m.fill[y & 7], xs));
+          });
+}
+#endif
+
+#if KVD_SPAN_AVX2
+// Spans of one masked write with no pattern: (byte & keep) | value, the
+// same for every byte of every row. Writing a byte twice gives the same
+// byte, so each span is covered by whole vectors, the last ones overlapping.
+__attribute__((target("avx2"), flatten)) int64_t paint_walk_spans_plain_avx2(
+    const span_painter &p, udata *bitmap, const clip_box &c, const walk_span *steps, int64_t n,
+    int64_t cx, int64_t right, int64_t cy, int64_t low, int64_t ey) {
+  const uint8_t keep = p.keep, value = p.value[0];
+  const __m256i k32 = _mm256_set1_epi8(char(keep)), v32 = _mm256_set1_epi8(char(value));
+  const __m128i k16 = _mm256_castsi256_si128(k32), v16 = _mm256_castsi256_si128(v32);
+  const uint64_t k8 = 0x0101010101010101ull * keep, v8 = 0x0101010101010101ull * value;
+  auto fill = [=](uint8_t * row, int64_t len, int64_t, int64_t) __attribute__((target("avx2"))) {
+    auto at32 = [=](uint8_t * q) __attribute__((target("avx2"))) {
+      __m256i *a = reinterpret_cast<__m256i *>(q);
+      _mm256_storeu_si256(a, _mm256_or_si256(_mm256_and_si256(_mm256_loadu_si256(a), k32), v32));
+    };
+    auto at16 = [=](uint8_t *q) {
+      __m128i *a = reinterpret_cast<__m128i *>(q);
+      _mm_storeu_si128(a, _mm_or_si128(_mm_and_si128(_mm_loadu_si128(a), k16), v16));
+    };
+    auto at8 = [=](uint8_t *q) { masked_fill_word(q, k8, v8); };
+    if (len >= 32) {
+      int64_t i = 0;
+      for (; i + 32 <= len; i += 32) at32(row + i);
+      if (i < len) at32(row + len - 32);
+    } else if (len >= 16) {
+      at16(row), at16(row + len - 16);
+    } else if (len >= 8) {
+      at8(row), at8(row + len - 8);
+    } else {
+      for (int64_t i = 0; i < len; i++) row[i] = uint8_t((row[i] & keep) | value);
+    }
+  };
+  return paint_walk_spans(p, bitmap, c, steps, n, cx, right, cy, low, ey, fill);
 }
 #endif
 
@@ -748,6 +791,8 @@ int64_t fill_ellipse_collected(const span_painter &p, udata *bitmap, const clip_
   bool any_solid = std::any_of(p.row_solid, p.row_solid + 8, [](bool u) { return u; });
   if (all_uniform && !any_solid) {
 #if KVD_SPAN_AVX2
+    if (have_avx2 && p.ctx.plain_pattern && p.uniform[0])
+      return cost + paint_walk_spans_plain_avx2(p, bitmap, c, steps, n, cx, right, cy, low, ey);
     if (have_avx2)
       return cost + paint_walk_spans_avx2(p, bitmap, c, steps, n, cx, right, cy, low, ey);
 #endif
