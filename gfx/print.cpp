@@ -593,9 +593,15 @@ static int64_t glyph_bits(const uint32_t *rows, udata *bitmap, int32_t x, int32_
 
 int32_t draw_character(print_context *c, const uint8_t *glyph, int32_t width, int32_t height,
                        int32_t flags) {
+  // The cursor as it stands before anything is drawn (drawing may write it,
+  // when the target's bytes are the draw state's page).
+  int32_t at_x = cursor_x(), at_y = cursor_y();
   if (!c->decoration_pending) {
-    c->saved_x = cursor_x(), c->saved_y = cursor_y();
-    if (c->wrap_enabled && int64_t(cursor_x()) > int64_t(c->wrap_right) - width) newline(c);
+    c->saved_x = at_x, c->saved_y = at_y;
+    if (c->wrap_enabled && int64_t(at_x) > int64_t(c->wrap_right) - width) {
+      newline(c);
+      at_x = cursor_x(), at_y = cursor_y();
+    }
   }
   int32_t p = flags & GLYPH_BORDER;
   int32_t wide = c->wide, tall = c->tall;
@@ -603,8 +609,8 @@ int32_t draw_character(print_context *c, const uint8_t *glyph, int32_t width, in
   if (c->pinball) wide = tall = 1, wide_dotted = tall_dotted = true;
   int32_t cam_x = read_i32(RAM_CAMERA_X), cam_y = read_i32(RAM_CAMERA_Y);
   int32_t cols = std::clamp(width, 0, 8), lines = std::clamp(height, 0, 8);
-  int64_t y = int64_t(cursor_y()) + c->y_offset - cam_y - ((flags & GLYPH_RAISED) ? 1 : 0);
-  int64_t box_left = int64_t(cursor_x()) + c->x_offset - cam_x - (p << wide);
+  int64_t y = int64_t(at_y) + c->y_offset - cam_y - ((flags & GLYPH_RAISED) ? 1 : 0);
+  int64_t box_left = int64_t(at_x) + c->x_offset - cam_x - (p << wide);
   int64_t box_top = y - (p << tall);
   int32_t box_w = (cols + p) << wide, glyph_h = lines << tall;
   int32_t box_h = (lines + p) << tall;
