@@ -632,10 +632,12 @@ int64_t draw_ellipse_1(udata *bitmap, int32_t cx, int32_t cy, int32_t rx, int32_
         // (a masked write gives the same bytes however often and in whatever
         // order it is made).
         auto position = [=, &cost](int64_t x, int64_t y) {
-          put(right + x, low + y);
-          if (x > nex && y > ney) put(lx - x, ty - y);
-          if (y > ney) put(right + x, ty - y);
-          if (x > nex) put(lx - x, low + y);
+          uint8_t *below = base + (low + y) * width, *above = base + (ty - y) * width;
+          auto mask = [=](uint8_t *d) { *d = uint8_t((*d & keep) | value); };
+          mask(below + (right + x));
+          if (x > nex && y > ney) mask(above + (lx - x));
+          if (y > ney) mask(above + (right + x));
+          if (x > nex) mask(below + (lx - x));
           cost += y <= ney ? 2 + (x > nex ? 1 : 0) : x <= nex ? 3 : 5;
         };
         walk_circle_octant(rx, [&](int64_t x, int64_t y) {
