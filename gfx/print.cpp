@@ -573,6 +573,22 @@ void draw_bits(const draw_ctx &ctx, const pen_writes &w, const uint32_t *rows, u
   }
 }
 
+// Whether the bytes of bitmap show through a page that glyphs read their
+// draw state from (the draw-state page or a colour table), so that drawing
+// into it changes that state.
+bool shows_draw_state(const udata *bitmap) {
+  const proc_memory &m = cproc->mem;
+  const uint8_t *start = udata_elements(bitmap), *end = start + udata_bytes(bitmap);
+  const uint32_t pages[] = {GFX_STATE_PAGE, GFX_COLTAB_PAGE, GFX_COLTAB_PAGE + 1,
+                            GFX_COLTAB_PAGE + 2, GFX_COLTAB_PAGE + 3};
+  for (uint32_t page : pages) {
+    const uint8_t *at = m.page_pointer[page];
+    if (at && m.mapped_length[page] > 0 && at < end && start < at + m.mapped_length[page])
+      return true;
+  }
+  return false;
+}
+
 bool box_outside(const clip_box &b, int64_t x, int64_t y, int32_t w, int32_t h) {
   return w < 1 || h < 1 || x + w <= b.left || x >= b.right || y + h <= b.top || y >= b.bottom;
 }
@@ -586,6 +602,16 @@ static int64_t glyph_bits(const uint32_t *rows, udata *bitmap, int32_t x, int32_
                           int32_t h, int32_t colour) {
   clip_box b = drawing_clip(bitmap);
   if (box_outside(b, x, y, w, h)) return 0;
+  if (shows_draw_state(bitmap)) {
+    // Its pixels may be the masks, the pattern or table entries: the glyph
+    // takes the state as it now stands and leaves none of it kept, and each
+    // pixel reads the tables as they stand when it is drawn.
+    glyph_ctx_ready = false;
+    const pen_writes each_pixel{{false, false}, {0, 0}, 0};
+    draw_bits(text_ctx(), each_pixel, rows, bitmap, x, y, w, h, colour, b);
+    glyph_ctx_ready = false;
+    return int64_t(w) * h;
+  }
   const draw_ctx &ctx = text_ctx();
   draw_bits(ctx, text_writes(int16_t(colour)), rows, bitmap, x, y, w, h, colour, b);
   return int64_t(w) * h;

@@ -378,3 +378,60 @@ TEST_F(print_test, glyph_pixels_equal_the_per_pixel_formula) {
           << "write " << s.write << " target " << s.target << " at " << spot[0] << "," << spot[1];
     }
 }
+
+// A target that shows a page of the draw state changes that state as glyphs
+// are drawn: every pixel reads the colour table as it then stands, and every
+// glyph the masks and pattern as they stand when it starts. First the target
+// is colour table 0 (pixel (d, s) the entry of pen s over d, each row of
+// pens 0 and 1 one value): row 0 draws with pen 1 and rewrites entries of
+// pen 0, which the rows below draw with. Then the target is the draw-state
+// page, where the first glyph's last row lands on the fill pattern.
+TEST_F(print_test, glyphs_read_the_draw_state_their_target_rewrites) {
+  glyph('A', {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+  no_newline();
+  struct mapping {
+    uint32_t address;
+    int32_t y;         // where "AA" is printed
+    uint64_t pattern;  // rows 0..7 from the low byte
+  };
+  const mapping mappings[] = {{RAM_COLOUR_TABLES, 0, 0xFFFFFFFFFFFFFF00ull},
+                              {RAM_RGB_PALETTE, 13, 0}};
+  for (const mapping &m : mappings) {
+    udata *t = lua_bitmap("u8", 64, 64, "_state_target");
+    uint8_t *p = pixels(t);
+    for (int i = 0; i < 8; i++)
+      poke(int32_t(RAM_FILL_PATTERN) + i, int32_t(m.pattern >> (8 * i)) & 0xFF);
+    at(0, m.y);
+    for (uint32_t i = 0; i < RAM_PAGE_SIZE; i++) p[i] = uint8_t(peek(int32_t(m.address + i)));
+    if (m.address == RAM_COLOUR_TABLES)
+      for (int i = 0; i < 8 * 64; i++) p[i] = i < 64 ? 5 : i < 128 ? 9 : 3;
+    ASSERT_EQ(run("return _map_ram(_state_target, " + std::to_string(m.address) + ")"), "4096");
+    set_target(target = t);
+    // The same on a copy, pixel by pixel in drawing order.
+    std::vector<uint8_t> want(p, p + RAM_PAGE_SIZE);
+    auto byte = [&](uint32_t a) {
+      return a >= m.address && a < m.address + RAM_PAGE_SIZE ? want[a - m.address]
+                                                             : uint8_t(peek(int32_t(a)));
+    };
+    for (int g = 0; g < 2; g++) {
+      uint8_t rows[8], read = byte(RAM_READ_MASK), write = byte(RAM_WRITE_MASK),
+                       target_mask = byte(RAM_SHAPE_TARGET_MASK);
+      for (uint32_t i = 0; i < 8; i++) rows[i] = byte(RAM_FILL_PATTERN + i);
+      for (int y = m.y; y < m.y + 8; y++)
+        for (int x = 8 * g; x < 8 * g + 8; x++) {
+          uint8_t &d = want[size_t(y * 64 + x)], old = d;
+          uint32_t s = ((rows[y & 7] >> (x & 7)) & 1 ? 0 : 1) & read, o = old & target_mask;
+          d = uint8_t(((byte(RAM_COLOUR_TABLES + (((s | o) >> 6) & 3) * GFX_COLTAB_BYTES +
+                             (s & 63) * 64 + (o & 63)) ^
+                        old) &
+                       write) ^
+                      old);
+        }
+    }
+    EXPECT_EQ(print("AA", 1), 0);
+    for (int y = m.y; y < m.y + 8; y++)
+      for (int x = 0; x < 16; x++)
+        EXPECT_EQ(p[y * 64 + x], want[size_t(y * 64 + x)]) << m.address << " at " << x << "," << y;
+    run("_unmap_ram(_state_target)");
+  }
+}
