@@ -64,6 +64,32 @@ draw_ctx draw_ctx_shape() { return load_ctx(RAM_SHAPE_TARGET_MASK); }
 draw_ctx draw_ctx_sprite() { return load_ctx(RAM_SPRITE_TARGET_MASK); }
 void get_masks_shape() { (void)draw_ctx_shape(); }
 
+pen_writes pen_writes_of(const draw_ctx &c, int32_t pen) {
+  pen_writes w;
+  w.keep = uint8_t(~c.write);
+  w.uniform[1] = true;
+  w.value[1] = 0;
+  for (int b = 0; b < (c.plain_pattern ? 1 : 2); b++) {
+    // Uniform when the written bits are the same for every value the target
+    // mask lets through from the old pixel.
+    uint32_t s = uint32_t(pen >> (b ? 8 : 0)) & c.read, t = c.target, first = 0;
+    w.uniform[b] = true;
+    if (c.default_coltab0 && s != 0 && ((s | t) >> 6) == 0) {
+      // Table 0 as built by default: any colour but 0 replaces the pixel.
+      w.value[b] = uint8_t((0xC0 | s) & c.write);
+      continue;
+    }
+    for (uint32_t d = t;; d = (d - 1) & t) {
+      uint32_t out = c.coltab[((s | d) >> 6) & 3][(s & 63) * 64 + (d & 63)] & c.write;
+      if (d == t) first = out;
+      w.uniform[b] = w.uniform[b] && out == first;
+      if (d == 0) break;
+    }
+    w.value[b] = uint8_t(first);
+  }
+  return w;
+}
+
 clip_box drawing_clip(const udata *bitmap) {
   if (!bitmap || !cproc) return {0, 0, 0, 0};
   const target_clip_rect &t = cproc->target_clip;
@@ -188,13 +214,6 @@ void convert_bitmap_32_to_8(const uint8_t *src, uint8_t *dst, int64_t n) {
     }
     dst[i] = index;
   }
-}
-
-int64_t fixed16_saturate(double v) {
-  constexpr double limit = 1099511627776.0;  // 2^40
-  double f = v * 65536.0;
-  if (!(f == f)) return 0;
-  return int64_t(std::clamp(f, -limit, limit));
 }
 
 int32_t int32_saturate(double v) {

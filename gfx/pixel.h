@@ -71,6 +71,23 @@ inline uint8_t texture_pixel_value(const draw_ctx &c, uint8_t src, bool bit, uin
   return uint8_t(((out ^ dst) & c.write) ^ dst);
 }
 
+// How a pen writes under c, by pattern bit: uniform[b] when the bits it
+// writes do not depend on the old pixel (beyond the bits the write mask
+// keeps); then every pixel of that bit becomes (old & keep) | value[b].
+// Without a pattern only bit 0 is drawn, and bit 1 reads as uniform.
+struct pen_writes {
+  bool uniform[2];
+  uint8_t value[2];
+  uint8_t keep;
+};
+pen_writes pen_writes_of(const draw_ctx &c, int32_t pen);
+// One pixel at d of position (x, y) by the pen under c and its writes w.
+inline void paint_pen_pixel(const draw_ctx &c, const pen_writes &w, int32_t pen, uint8_t *d,
+                            int64_t x, int64_t y) {
+  int bit = (c.pattern[y & 7] >> (x & 7)) & 1;
+  *d = w.uniform[bit] ? uint8_t((*d & w.keep) | w.value[bit]) : shape_pixel_value(c, pen, bit, *d);
+}
+
 // The lookup-only form for sprites and textures with the default read and
 // target masks and no pattern: table 0 by source and old pixel.
 inline uint8_t lookup_pixel_value(const draw_ctx &c, uint8_t src, uint8_t dst) {
@@ -132,7 +149,12 @@ void convert_bitmap_32_to_8(const uint8_t *src, uint8_t *dst, int64_t n);
 
 // A texture coordinate to 16.16 fixed point, truncated toward zero and held
 // within +-2^40 (far beyond any bitmap); NaN gives 0.
-int64_t fixed16_saturate(double v);
+inline int64_t fixed16_saturate(double v) {
+  constexpr double limit = 1099511627776.0;  // 2^40
+  double f = v * 65536.0;
+  if (!(f == f)) return 0;
+  return int64_t(f < -limit ? -limit : f > limit ? limit : f);
+}
 // A coordinate to an integer, truncated toward zero and held within the i32
 // range; NaN gives 0.
 int32_t int32_saturate(double v);

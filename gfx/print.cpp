@@ -50,32 +50,47 @@ constexpr int32_t GLYPH_BORDER = 1 << 0, GLYPH_RAISED = 1 << 3;
 constexpr int32_t OUTLINE_ONLY = 1 << 16;
 constexpr int32_t PRINT_FLAG_WRAP = 1 << 4;
 
-// The n bytes at addr of the current process's memory, read straight from
-// their page when it holds them all; else through the memory functions
-// (which make a missing page of the process's own present, as ever).
+// Where the n bytes at addr of the current process lie in one page, or null
+// when no page holds them all (then the memory functions are used, which
+// make a missing page of the process's own present, as ever).
+inline uint8_t *page_bytes(uint32_t addr, uint32_t n) {
+  if (!cproc) return nullptr;
+  const proc_memory &m = cproc->mem;
+  uint32_t page = (addr / RAM_PAGE_SIZE) % RAM_PAGES, offset = addr % RAM_PAGE_SIZE;
+  if (int64_t(offset) + n <= m.mapped_length[page] && m.page_pointer[page])
+    return m.page_pointer[page] + offset;
+  return nullptr;
+}
 void read_bytes(uint32_t addr, uint8_t *out, uint32_t n) {
-  if (cproc) {
-    const proc_memory &m = cproc->mem;
-    uint32_t page = (addr / RAM_PAGE_SIZE) % RAM_PAGES, offset = addr % RAM_PAGE_SIZE;
-    if (int64_t(offset) + n <= m.mapped_length[page] && m.page_pointer[page]) {
-      std::memcpy(out, m.page_pointer[page] + offset, n);
-      return;
-    }
+  if (const uint8_t *at = page_bytes(addr, n)) {
+    std::memcpy(out, at, n);
+    return;
   }
   for (uint32_t i = 0; i < n; i++) out[i] = uint8_t(peek(int32_t(addr + i)));
 }
-int32_t read_i32(uint32_t addr) {
+inline int32_t read_i32(uint32_t addr) {
   uint8_t b[4];
   read_bytes(addr, b, 4);
   return int32_t(uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 |
                  uint32_t(b[3]) << 24);
 }
+// As poke4: straight into the page when it holds all four bytes (marking
+// the page written), else byte by byte.
+inline void write_i32(uint32_t addr, uint32_t v) {
+  if (uint8_t *at = page_bytes(addr, 4)) {
+    const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+    std::memcpy(at, b, 4);
+    cproc->mem.page_flags[(addr / RAM_PAGE_SIZE) % RAM_PAGES] = PAGE_WRITTEN;
+    return;
+  }
+  poke4(addr, v);
+}
 
 int32_t cursor_x() { return read_i32(RAM_TEXT_CURSOR_X); }
 int32_t cursor_y() { return read_i32(RAM_TEXT_CURSOR_Y); }
 void set_cursor(int64_t x, int64_t y) {
-  poke4(RAM_TEXT_CURSOR_X, uint32_t(x));
-  poke4(RAM_TEXT_CURSOR_Y, uint32_t(y));
+  write_i32(RAM_TEXT_CURSOR_X, uint32_t(x));
+  write_i32(RAM_TEXT_CURSOR_Y, uint32_t(y));
 }
 
 uint8_t font_byte(const print_context *c, int32_t i) {
@@ -86,12 +101,25 @@ uint8_t font_byte(const print_context *c, int32_t i) {
 
 // The shape context of the glyphs of the running print, built once per
 // string; dropped when the print writes memory itself (which may be the draw
-// state), so every glyph still draws with the state of its moment.
+// state), so every glyph still draws with the state of its moment. The
+// writes of the last pen drawn are kept beside it.
 draw_ctx glyph_ctx;
 bool glyph_ctx_ready = false;
+int32_t glyph_pen = 0;
+pen_writes glyph_writes;
 const draw_ctx &text_ctx() {
-  if (!glyph_ctx_ready) glyph_ctx = draw_ctx_shape(), glyph_ctx_ready = true;
+  if (!glyph_ctx_ready) {
+    glyph_ctx = draw_ctx_shape(), glyph_ctx_ready = true;
+    glyph_writes = pen_writes_of(glyph_ctx, glyph_pen);
+  }
   return glyph_ctx;
+}
+const pen_writes &text_writes(int32_t pen) {
+  if (!glyph_ctx_ready || pen != glyph_pen) {
+    glyph_pen = pen;
+    glyph_writes = pen_writes_of(text_ctx(), pen);
+  }
+  return glyph_writes;
 }
 
 // The argument value of a byte: "0".."9" 0..9, "a" and above 10.., else 0.
@@ -508,28 +536,57 @@ namespace {
 // The set bits of rows[0..h) (bit i of row r at (x + i, y + r), i < min(w,
 // 32)) drawn as shape pixels under ctx, each row cut to columns left..right
 // - 1 and the rows to top..bottom - 1.
-void draw_bits(const draw_ctx &ctx, const uint32_t *rows, udata *bitmap, int64_t x, int64_t y,
-               int32_t w, int32_t h, int32_t colour, const clip_box &b) {
+void draw_bits(const draw_ctx &ctx, const pen_writes &w, const uint32_t *rows, udata *bitmap,
+               int64_t x, int64_t y, int32_t width, int32_t h, int32_t colour, const clip_box &b) {
   int32_t pen = int16_t(colour);
-  uint32_t width_bits = w >= 32 ? ~0u : (1u << w) - 1;
+  uint32_t width_bits = width >= 32 ? ~0u : (1u << width) - 1;
   // Columns inside the clip, as bits of a row.
   int64_t lo = std::clamp<int64_t>(b.left - x, 0, 32), hi = std::clamp<int64_t>(b.right - x, 0, 32);
   uint32_t clip_bits =
       hi <= lo ? 0 : uint32_t(((uint64_t(1) << hi) - 1) & ~((uint64_t(1) << lo) - 1));
-  for (int32_t r = 0; r < h; r++) {
+  int64_t r0 = std::max<int64_t>(0, b.top - y), r1 = std::min<int64_t>(h, b.bottom - y);
+  const uint32_t keep_bits = width_bits & clip_bits;
+  if (ctx.plain_pattern && w.uniform[0]) {
+    // Every pixel the same masked write: no pattern bit, no table.
+    const uint8_t keep = w.keep, value = w.value[0];
+    for (int64_t r = r0; r < r1; r++) {
+      uint32_t bits = rows[r] & keep_bits;
+      if (!bits) continue;
+      uint8_t *line = bitmap_row(bitmap, y + r);
+      do {
+        uint8_t *d = line + (x + __builtin_ctz(bits));
+        *d = uint8_t((*d & keep) | value);
+        bits &= bits - 1;
+      } while (bits);
+    }
+    return;
+  }
+  for (int64_t r = r0; r < r1; r++) {
     int64_t py = y + r;
-    uint32_t bits = rows[r] & width_bits & clip_bits;
-    if (py < b.top || py >= b.bottom || !bits) continue;
+    uint32_t bits = rows[r] & keep_bits;
     uint8_t *line = bitmap_row(bitmap, py);
-    uint8_t pattern = ctx.pattern[py & 7];
     while (bits) {
       int i = __builtin_ctz(bits);
       bits &= bits - 1;
-      int64_t px = x + i;
-      uint8_t *d = line + px;
-      *d = shape_pixel_value(ctx, pen, (pattern >> (px & 7)) & 1, *d);
+      paint_pen_pixel(ctx, w, pen, line + x + i, x + i, py);
     }
   }
+}
+
+// Whether the bytes of bitmap show through a page that glyphs read their
+// draw state from (the draw-state page or a colour table), so that drawing
+// into it changes that state.
+bool shows_draw_state(const udata *bitmap) {
+  const proc_memory &m = cproc->mem;
+  const uint8_t *start = udata_elements(bitmap), *end = start + udata_bytes(bitmap);
+  const uint32_t pages[] = {GFX_STATE_PAGE, GFX_COLTAB_PAGE, GFX_COLTAB_PAGE + 1,
+                            GFX_COLTAB_PAGE + 2, GFX_COLTAB_PAGE + 3};
+  for (uint32_t page : pages) {
+    const uint8_t *at = m.page_pointer[page];
+    if (at && m.mapped_length[page] > 0 && at < end && start < at + m.mapped_length[page])
+      return true;
+  }
+  return false;
 }
 
 bool box_outside(const clip_box &b, int64_t x, int64_t y, int32_t w, int32_t h) {
@@ -545,24 +602,41 @@ static int64_t glyph_bits(const uint32_t *rows, udata *bitmap, int32_t x, int32_
                           int32_t h, int32_t colour) {
   clip_box b = drawing_clip(bitmap);
   if (box_outside(b, x, y, w, h)) return 0;
-  draw_bits(text_ctx(), rows, bitmap, x, y, w, h, colour, b);
+  if (shows_draw_state(bitmap)) {
+    // Its pixels may be the masks, the pattern or table entries: the glyph
+    // takes the state as it now stands and leaves none of it kept, and each
+    // pixel reads the tables as they stand when it is drawn.
+    glyph_ctx_ready = false;
+    const pen_writes each_pixel{{false, false}, {0, 0}, 0};
+    draw_bits(text_ctx(), each_pixel, rows, bitmap, x, y, w, h, colour, b);
+    glyph_ctx_ready = false;
+    return int64_t(w) * h;
+  }
+  const draw_ctx &ctx = text_ctx();
+  draw_bits(ctx, text_writes(int16_t(colour)), rows, bitmap, x, y, w, h, colour, b);
   return int64_t(w) * h;
 }
 
 int32_t draw_character(print_context *c, const uint8_t *glyph, int32_t width, int32_t height,
                        int32_t flags) {
+  // The cursor as it stands before anything is drawn (drawing may write it,
+  // when the target's bytes are the draw state's page).
+  int32_t at_x = cursor_x(), at_y = cursor_y();
   if (!c->decoration_pending) {
-    c->saved_x = cursor_x(), c->saved_y = cursor_y();
-    if (c->wrap_enabled && int64_t(cursor_x()) > int64_t(c->wrap_right) - width) newline(c);
+    c->saved_x = at_x, c->saved_y = at_y;
+    if (c->wrap_enabled && int64_t(at_x) > int64_t(c->wrap_right) - width) {
+      newline(c);
+      at_x = cursor_x(), at_y = cursor_y();
+    }
   }
   int32_t p = flags & GLYPH_BORDER;
   int32_t wide = c->wide, tall = c->tall;
   bool wide_dotted = c->stripes && !c->tall, tall_dotted = c->stripes && c->tall;
   if (c->pinball) wide = tall = 1, wide_dotted = tall_dotted = true;
-  int32_t cam_x = peek4(int32_t(RAM_CAMERA_X)), cam_y = peek4(int32_t(RAM_CAMERA_Y));
+  int32_t cam_x = read_i32(RAM_CAMERA_X), cam_y = read_i32(RAM_CAMERA_Y);
   int32_t cols = std::clamp(width, 0, 8), lines = std::clamp(height, 0, 8);
-  int64_t y = int64_t(cursor_y()) + c->y_offset - cam_y - ((flags & GLYPH_RAISED) ? 1 : 0);
-  int64_t box_left = int64_t(cursor_x()) + c->x_offset - cam_x - (p << wide);
+  int64_t y = int64_t(at_y) + c->y_offset - cam_y - ((flags & GLYPH_RAISED) ? 1 : 0);
+  int64_t box_left = int64_t(at_x) + c->x_offset - cam_x - (p << wide);
   int64_t box_top = y - (p << tall);
   int32_t box_w = (cols + p) << wide, glyph_h = lines << tall;
   int32_t box_h = (lines + p) << tall;
@@ -573,17 +647,20 @@ int32_t draw_character(print_context *c, const uint8_t *glyph, int32_t width, in
       rectfill_raw(c->target, bl, bt, bl + box_w - 1, gy + glyph_h - 1, uint8_t(c->background));
     // The rows of the box before tall doubling: a border row, then the glyph.
     uint32_t invert = c->invert ? (1u << box_w) - 1 : 0;
-    uint32_t pre[MAX_BOX] = {}, rows[MAX_BOX] = {};
-    const doubling_tables &t = doubling();
-    for (int32_t r = 0; r < lines + p; r++) pre[r] = invert;
-    for (int32_t r = 0; r < lines; r++) {
-      uint32_t v = wide ? (wide_dotted ? t.pinball_px : t.double_px)[glyph[r]] << (2 * p)
-                        : uint32_t(glyph[r]) << p;
-      pre[p + r] = v ^ invert;
+    // Every row below box_h is written before it is read.
+    uint32_t pre[MAX_BOX], tall_rows[MAX_BOX];
+    if (p) pre[0] = invert;
+    if (wide) {
+      const uint32_t *spread = wide_dotted ? doubling().pinball_px : doubling().double_px;
+      for (int32_t r = 0; r < lines; r++) pre[p + r] = (spread[glyph[r]] << (2 * p)) ^ invert;
+    } else {
+      for (int32_t r = 0; r < lines; r++) pre[p + r] = (uint32_t(glyph[r]) << p) ^ invert;
     }
-    for (int32_t i = 0; i < box_h; i++) {
-      rows[i] = pre[tall ? i >> 1 : i];
-      if (tall && tall_dotted && (i & 1)) rows[i] = invert;
+    const uint32_t *rows = pre;
+    if (tall) {
+      for (int32_t i = 0; i < box_h; i++)
+        tall_rows[i] = tall_dotted && (i & 1) ? invert : pre[i >> 1];
+      rows = tall_rows;
     }
     if (c->outline_mask) {
       uint32_t outline[MAX_BOX + 2] = {};

@@ -31,36 +31,28 @@ struct span_painter {
   bool row_uniform[8];   // by pattern row: every pixel a masked fill
   bool row_solid[8];     // by pattern row: a masked fill that keeps nothing of one byte
   uint64_t row_fill[8];  // by pattern row: the written bits of 8 pixels
+  uint8_t cost_way;      // how span_cost counts a span, chosen by the pen and masks
 };
 
-// The painter of a shape operation; with_tables builds next[][] where a
-// pattern bit is not uniform (spans read it; single pixels use the formula).
+// The ways of span_cost.
+constexpr uint8_t SPAN_COST_HALF = 0, SPAN_COST_THREE_QUARTERS = 1, SPAN_COST_GROUPS = 2;
+
+// The painter of a shape operation; with_tables builds the row fills and
+// next[][] where a pattern bit is not uniform (spans read them); without,
+// only single pixels can be painted (by paint_pixel).
 span_painter make_painter(int32_t colour, bool with_tables = true) {
   span_painter p;
   p.ctx = draw_ctx_shape();
   p.pen = int16_t(colour);
-  p.keep = uint8_t(~p.ctx.write);
-  p.uniform[1] = true;
-  p.value[1] = 0;
-  // Without a pattern only the pen's low byte is drawn.
-  for (int b = 0; b < (p.ctx.plain_pattern ? 1 : 2); b++) {
-    // Uniform when the written bits are the same for every value the target
-    // mask lets through from the old pixel.
-    uint32_t s = uint32_t(p.pen >> (b ? 8 : 0)) & p.ctx.read, t = p.ctx.target, first = 0;
-    p.uniform[b] = true;
-    if (p.ctx.default_coltab0 && s != 0 && ((s | t) >> 6) == 0) {
-      // Table 0 as built by default: any colour but 0 replaces the pixel.
-      p.value[b] = uint8_t((0xC0 | s) & p.ctx.write);
-      continue;
-    }
-    for (uint32_t d = t;; d = (d - 1) & t) {
-      uint32_t out = p.ctx.coltab[((s | d) >> 6) & 3][(s & 63) * 64 + (d & 63)] & p.ctx.write;
-      if (d == t) first = out;
-      p.uniform[b] = p.uniform[b] && out == first;
-      if (d == 0) break;
-    }
-    p.value[b] = uint8_t(first);
-  }
+  pen_writes w = pen_writes_of(p.ctx, p.pen);
+  p.keep = w.keep;
+  for (int b = 0; b < 2; b++) p.uniform[b] = w.uniform[b], p.value[b] = w.value[b];
+  uint32_t pen0 = uint32_t(p.pen) & 0xFF & p.ctx.read;
+  uint32_t pen1 = uint32_t(p.pen >> 8) & 0xFF & p.ctx.read;
+  p.cost_way = p.ctx.target == 0x3F && pen0 < 64 && pen1 < 64 ? SPAN_COST_HALF
+               : p.ctx.target != 0                            ? SPAN_COST_THREE_QUARTERS
+                                                              : SPAN_COST_GROUPS;
+  if (!with_tables) return p;
   for (int r = 0; r < 8; r++) {
     uint8_t pattern = p.ctx.pattern[r];
     p.row_uniform[r] = (p.uniform[0] || pattern == 0xFF) && (p.uniform[1] || pattern == 0);
@@ -73,7 +65,7 @@ span_painter make_painter(int32_t colour, bool with_tables = true) {
     p.row_solid[r] = p.row_uniform[r] && p.keep == 0 &&
                      p.row_fill[r] == 0x0101010101010101ull * uint8_t(p.row_fill[r]);
   }
-  if (with_tables && (!p.uniform[0] || (!p.ctx.plain_pattern && !p.uniform[1])))
+  if (!p.uniform[0] || (!p.ctx.plain_pattern && !p.uniform[1]))
     for (int b = 0; b < 2; b++)
       for (int old = 0; old < 256; old++)
         p.next[b][old] = shape_pixel_value(p.ctx, p.pen, b, uint8_t(old));
@@ -192,16 +184,17 @@ inline void paint_pixel(const span_painter &p, uint8_t *d, int64_t x, int64_t y)
 }
 
 // The cost of a span of pixels xs..xe by the way the pen and masks choose.
-inline int32_t span_cost(const span_painter &p, const udata *bitmap, int32_t xs, int32_t xe) {
-  uint32_t pen0 = uint32_t(p.pen) & 0xFF & p.ctx.read;
-  uint32_t pen1 = uint32_t(p.pen >> 8) & 0xFF & p.ctx.read;
-  if (p.ctx.target == 0x3F && pen0 < 64 && pen1 < 64) return (xe - xs) / 2 + 2;
-  if (p.ctx.target != 0) return 3 * (xe - xs) / 4 + 2;
+inline int32_t span_cost_by(uint8_t way, uint32_t width, int32_t xs, int32_t xe) {
+  if (way == SPAN_COST_HALF) return (xe - xs) / 2 + 2;
+  if (way == SPAN_COST_THREE_QUARTERS) return 3 * (xe - xs) / 4 + 2;
   int32_t first_group = (xs + 7) & ~7;
   int32_t groups = first_group + 7 <= xe ? (xe - first_group + 1) / 8 : 0;
-  if (bitmap->width % 8 != 0 || groups == 0) return (xe - xs) / 2 + 2;
+  if (width % 8 != 0 || groups == 0) return (xe - xs) / 2 + 2;
   int32_t singles = (xe - xs + 1) - 8 * groups;
   return (singles + 2 * groups) / 2 + 3;
+}
+inline int32_t span_cost(const span_painter &p, const udata *bitmap, int32_t xs, int32_t xe) {
+  return span_cost_by(p.cost_way, bitmap->width, xs, xe);
 }
 
 inline int32_t hline(const span_painter &p, udata *bitmap, const clip_box &c, int64_t x0,
@@ -384,6 +377,25 @@ void walk_ellipse_in(Int a, Int b, Visit visit) {
       step_x = false;
     visit(int64_t(x), int64_t(y), step_y);
     if (step_x) x++, b2x += b2, dxt += 2 * b2, t += dxt;
+    if (step_y) y--, a2y -= a2, dyt += 2 * a2, t += dyt;
+  }
+}
+
+// The walk of a circle of radius r (below 2^20) up to its diagonal: the
+// positions with x <= y, in walk order. The whole walk of a circle visits
+// (y, x) whenever it visits (x, y), so these and their mirrors are all of it.
+template <typename Visit>
+void walk_circle_octant(int64_t r, Visit visit) {
+  int64_t a2 = r * r, crit1 = -(a2 / 4 + r % 2 + a2), crit3 = -(a2 / 4 + r % 2), crit2 = crit1;
+  int64_t t = -a2 * r, dxt = 0, dyt = -2 * a2 * r, x = 0, y = r, b2x = 0, a2y = a2 * r;
+  while (x <= y) {
+    bool step_x = true, step_y = true;
+    if (t + b2x <= crit1 || t + a2y <= crit3)
+      step_y = false;
+    else if (t - a2y > crit2)
+      step_x = false;
+    visit(x, y);
+    if (step_x) x++, b2x += a2, dxt += 2 * a2, t += dxt;
     if (step_y) y--, a2y -= a2, dyt += 2 * a2, t += dyt;
   }
 }
@@ -608,9 +620,29 @@ int64_t draw_ellipse_1(udata *bitmap, int32_t cx, int32_t cy, int32_t rx, int32_
       };
       if (p.ctx.plain_pattern && p.uniform[0]) {
         const uint8_t keep = p.keep, value = p.value[0];
-        walk([=](int64_t x, int64_t y) {
+        auto put = [=](int64_t x, int64_t y) {
           uint8_t *d = base + y * width + x;
           *d = uint8_t((*d & keep) | value);
+        };
+        if (rx != ry) {
+          walk(put);
+          return cost;
+        }
+        // A circle by its octant: each position and its mirror, in any order
+        // (a masked write gives the same bytes however often and in whatever
+        // order it is made).
+        auto position = [=, &cost](int64_t x, int64_t y) {
+          uint8_t *below = base + (low + y) * width, *above = base + (ty - y) * width;
+          auto mask = [=](uint8_t *d) { *d = uint8_t((*d & keep) | value); };
+          mask(below + (right + x));
+          if (x > nex && y > ney) mask(above + (lx - x));
+          if (y > ney) mask(above + (right + x));
+          if (x > nex) mask(below + (lx - x));
+          cost += y <= ney ? 2 + (x > nex ? 1 : 0) : x <= nex ? 3 : 5;
+        };
+        walk_circle_octant(rx, [&](int64_t x, int64_t y) {
+          position(x, y);
+          if (x != y) position(y, x);
         });
       } else {
         walk([=](int64_t x, int64_t y) { paint_pixel(*pp, base + y * width + x, x, y); });
@@ -658,20 +690,22 @@ inline int64_t paint_walk_spans(const span_painter &p, udata *bitmap, const clip
                                 const walk_span *steps, int64_t n, int64_t cx, int64_t right,
                                 int64_t cy, int64_t low, int64_t ey, Fill fill) {
   int64_t cost = 0;
+  // Values, not references: the bytes stored may alias anything reached
+  // through one.
   uint8_t *const base = udata_elements(bitmap);
-  const int64_t width = bitmap->width;
-  const clip_box c = clip;  // a copy: the bytes stored may alias the caller's
-  auto one = [&](int64_t x0, int64_t x1, int64_t y) {
-    if (y < c.top || y >= c.bottom) return;
-    int64_t xs = std::max<int64_t>(x0, c.left), xe = std::min<int64_t>(x1, c.right - 1);
-    if (xe < xs) return;
-    fill(base + y * width + xs, xe - xs + 1, xs, y);
-    cost += span_cost(p, bitmap, int32_t(xs), int32_t(xe));
-  };
+  const uint32_t width = bitmap->width;
+  const clip_box c = clip;
+  const uint8_t way = p.cost_way;
+  // Both rows of a step are the same span: clipped and costed once.
   for (int64_t i = 0; i < n; i++) {
     int64_t x = steps[i].x, y = steps[i].y;
-    one(cx - x, right + x, cy - y);
-    if (y > -ey) one(cx - x, right + x, low + y);
+    int64_t xs = std::max<int64_t>(cx - x, c.left), xe = std::min<int64_t>(right + x, c.right - 1);
+    if (xe < xs) continue;
+    int64_t rows = 0, up = cy - y, down = low + y;
+    if (up >= c.top && up < c.bottom) fill(base + up * width + xs, xe - xs + 1, xs, up), rows++;
+    if (y > -ey && down >= c.top && down < c.bottom)
+      fill(base + down * width + xs, xe - xs + 1, xs, down), rows++;
+    cost += rows * span_cost_by(way, width, int32_t(xs), int32_t(xe));
   }
   return cost;
 }
@@ -696,10 +730,48 @@ __attribute__((target("avx2"), flatten)) int64_t paint_walk_spans_avx2(
     const span_painter &p, udata *bitmap, const clip_box &c, const walk_span *steps, int64_t n,
     int64_t cx, int64_t right, int64_t cy, int64_t low, int64_t ey) {
   return paint_walk_spans(
-      p, bitmap, c, steps, n, cx, right, cy, low,
-      ey, [&p](uint8_t * row, int64_t len, int64_t xs, int64_t y) __attribute__((target("avx2"))) {
-        masked_fill_row_avx2(row, len, p.keep, turn_fill(p.row_fill[y & 7], xs));
-      });
+      p, bitmap, c, steps, n, cx, right, cy, low, ey,
+      [m = masked_rows(p)](uint8_t * row, int64_t len, int64_t xs, int64_t y)
+          __attribute__((target("avx2"))) {
+            masked_fill_row_avx2(row, len, m.keep, turn_fill(m.fill[y & 7], xs));
+          });
+}
+#endif
+
+#if KVD_SPAN_AVX2
+// Spans of one masked write with no pattern: (byte & keep) | value, the
+// same for every byte of every row. Writing a byte twice gives the same
+// byte, so each span is covered by whole vectors, the last ones overlapping.
+__attribute__((target("avx2"), flatten)) int64_t paint_walk_spans_plain_avx2(
+    const span_painter &p, udata *bitmap, const clip_box &c, const walk_span *steps, int64_t n,
+    int64_t cx, int64_t right, int64_t cy, int64_t low, int64_t ey) {
+  const uint8_t keep = p.keep, value = p.value[0];
+  const __m256i k32 = _mm256_set1_epi8(char(keep)), v32 = _mm256_set1_epi8(char(value));
+  const __m128i k16 = _mm256_castsi256_si128(k32), v16 = _mm256_castsi256_si128(v32);
+  const uint64_t k8 = 0x0101010101010101ull * keep, v8 = 0x0101010101010101ull * value;
+  auto fill = [=](uint8_t * row, int64_t len, int64_t, int64_t) __attribute__((target("avx2"))) {
+    auto at32 = [=](uint8_t * q) __attribute__((target("avx2"))) {
+      __m256i *a = reinterpret_cast<__m256i *>(q);
+      _mm256_storeu_si256(a, _mm256_or_si256(_mm256_and_si256(_mm256_loadu_si256(a), k32), v32));
+    };
+    auto at16 = [=](uint8_t *q) {
+      __m128i *a = reinterpret_cast<__m128i *>(q);
+      _mm_storeu_si128(a, _mm_or_si128(_mm_and_si128(_mm_loadu_si128(a), k16), v16));
+    };
+    auto at8 = [=](uint8_t *q) { masked_fill_word(q, k8, v8); };
+    if (len >= 32) {
+      int64_t i = 0;
+      for (; i + 32 <= len; i += 32) at32(row + i);
+      if (i < len) at32(row + len - 32);
+    } else if (len >= 16) {
+      at16(row), at16(row + len - 16);
+    } else if (len >= 8) {
+      at8(row), at8(row + len - 8);
+    } else {
+      for (int64_t i = 0; i < len; i++) row[i] = uint8_t((row[i] & keep) | value);
+    }
+  };
+  return paint_walk_spans(p, bitmap, c, steps, n, cx, right, cy, low, ey, fill);
 }
 #endif
 
@@ -721,6 +793,8 @@ int64_t fill_ellipse_collected(const span_painter &p, udata *bitmap, const clip_
   bool any_solid = std::any_of(p.row_solid, p.row_solid + 8, [](bool u) { return u; });
   if (all_uniform && !any_solid) {
 #if KVD_SPAN_AVX2
+    if (have_avx2 && p.ctx.plain_pattern && p.uniform[0])
+      return cost + paint_walk_spans_plain_avx2(p, bitmap, c, steps, n, cx, right, cy, low, ey);
     if (have_avx2)
       return cost + paint_walk_spans_avx2(p, bitmap, c, steps, n, cx, right, cy, low, ey);
 #endif

@@ -107,25 +107,49 @@ int64_t draw_tline3d(udata *src, udata *dst, double x0, double y0, double x1, do
     const uint8_t write = uint8_t(c.write);
     uint8_t *const base = udata_elements(dst);
     const int64_t width = dst->width, xstep = s.xstep, ystep = s.ystep;
-    int64_t xf = s.x0 + s.first * xstep, yf = s.y0 + s.first * ystep;
-    int64_t end_u = 0, end_v = 0;  // the end of one span is the start of the next
+    // A line of one row steps its pixel pointer by one byte.
+    const bool along_row = ystep == 0 && xstep == 65536;
+    // The end of one span is the start of the next; the end of the next is
+    // found a span ahead, so that its divisions overlap this span's pixels.
+    int64_t end_u = 0, end_v = 0, next_u = 0, next_v = 0;
+    exact_at(s.first - s.first % 8, uf, vf);
+    exact_at(s.first - s.first % 8 + 8, end_u, end_v);
     for (int64_t i = s.first; i <= s.last;) {
       int64_t start = i - i % 8;
-      if (i == s.first)
-        exact_at(start, uf, vf);
-      else
-        uf = end_u, vf = end_v;
-      exact_at(start + 8, end_u, end_v);
+      if (start + 8 <= s.last) exact_at(start + 16, next_u, next_v);
       ustep = int64_t(double(end_u - uf) * 0.125), vstep = int64_t(double(end_v - vf) * 0.125);
       uf += (i - start) * ustep, vf += (i - start) * vstep;
-      for (int64_t stop = std::min(s.last, start + 7); i <= stop;
-           i++, xf += xstep, yf += ystep, uf += ustep, vf += vstep) {
-        uint8_t *d = base + (yf >> 16) * width + (xf >> 16);
-        uint32_t tx = uint32_t((int32_t(uf >> 16) & wrap_x) + off_x) & wmask;
-        uint32_t ty = uint32_t((int32_t(vf >> 16) & wrap_y) + off_y) & hmask;
+      const int64_t stop = std::min(s.last, start + 7);
+      int64_t xf = s.x0 + i * xstep, yf = s.y0 + i * ystep;
+      uint8_t *row_at = base + (yf >> 16) * width + (xf >> 16);
+      // The texel at (u, v) through table 0 over the byte at d. Captured by
+      // value: a byte stored may alias anything reached through a reference.
+      auto put = [=](uint8_t *d, int64_t u, int64_t v) {
+        uint32_t tx = uint32_t((int32_t(u >> 16) & wrap_x) + off_x) & wmask;
+        uint32_t ty = uint32_t((int32_t(v >> 16) & wrap_y) + off_y) & hmask;
         uint8_t old = *d, out = table[(texels[uint64_t(ty) * tex_w + tx] & 63) * 64 + (old & 63)];
         *d = uint8_t(((out ^ old) & write) ^ old);
+      };
+      if (along_row && off_x == 0 && off_y == 0) {
+        // No offsets: each texel coordinate is one mask of the step's integer part.
+        const uint32_t mx = uint32_t(wrap_x) & wmask, my = uint32_t(wrap_y) & hmask;
+        for (int64_t u = uf, v = vf, k = 0, n = stop - i; k <= n; k++, u += ustep, v += vstep) {
+          uint8_t *d = row_at + k;
+          uint8_t old = *d,
+                  texel =
+                      texels[uint64_t(uint32_t(v >> 16) & my) * tex_w + (uint32_t(u >> 16) & mx)];
+          uint8_t out = table[(texel & 63) * 64 + (old & 63)];
+          *d = uint8_t(((out ^ old) & write) ^ old);
+        }
+      } else if (along_row) {
+        for (int64_t u = uf, v = vf, k = 0, n = stop - i; k <= n; k++, u += ustep, v += vstep)
+          put(row_at + k, u, v);
+      } else {
+        for (int64_t k = 0, n = stop - i; k <= n; k++, xf += xstep, yf += ystep)
+          put(base + (yf >> 16) * width + (xf >> 16), uf + k * ustep, vf + k * vstep);
       }
+      i = stop + 1;
+      uf = end_u, vf = end_v, end_u = next_u, end_v = next_v;
     }
     int64_t n = s.last - s.first + 1;
     return n / 3;

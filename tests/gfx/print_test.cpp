@@ -332,3 +332,106 @@ TEST_F(print_test, the_small_font_covers_every_printable_code) {
 }
 
 }  // namespace
+
+// Glyph pixels drawn by the pen's masked write equal the per-pixel shape
+// formula, under draw states where that write applies (default, a write mask
+// keeping bits) and where it does not (a pattern, a changed table, a target
+// mask reading the old pixel), at positions cut by each edge of the target.
+TEST_F(print_test, glyph_pixels_equal_the_per_pixel_formula) {
+  glyph('A', {0x81, 0x42, 0xFF, 0x18, 0x24, 0x7E, 0xC3, 0x55});
+  no_newline();
+  struct state {
+    int write, target;
+    uint64_t pattern;
+    bool table;
+  };
+  const state states[] = {{0xFF, 0x00, 0, false}, {0x0F, 0x00, 0, false},
+                          {0xFF, 0x3F, 0, false}, {0xFF, 0x00, 0x00FF0F33AA55F00Full, false},
+                          {0xFF, 0x3F, 0, true},  {0x3C, 0x3F, 0x0102040810204080ull, true}};
+  const int32_t spots[][2] = {{3, 5}, {-3, 2}, {60, 44}, {28, -6}, {-7, -7}, {63, 20}};
+  for (const state &s : states)
+    for (const auto &spot : spots) {
+      poke(int32_t(RAM_WRITE_MASK), s.write);
+      poke(int32_t(RAM_SHAPE_TARGET_MASK), s.target);
+      for (int i = 0; i < 8; i++)
+        poke(int32_t(RAM_FILL_PATTERN) + i, int32_t(s.pattern >> (8 * i)) & 0xFF);
+      if (s.table)
+        for (int d = 0; d < 64; d++)
+          poke(int32_t(RAM_COLOUR_TABLES) + 7 * 64 + d, (d * 5 + 1) & 0xFF);
+      uint8_t *p = pixels(target);
+      for (int i = 0; i < 64 * 48; i++) p[i] = uint8_t(i * 37 + i / 64);
+      std::vector<uint8_t> want(p, p + 64 * 48);
+      get_masks_shape();
+      draw_ctx ctx = draw_ctx_shape();
+      for (int r = 0; r < 8; r++)
+        for (int b = 0; b < 8; b++) {
+          int32_t x = spot[0] + b, y = spot[1] + r;
+          if (!((peek(int32_t(RAM_BOOT_FONT) + 8 * 'A' + r) >> b) & 1) || x < 0 || y < 0 ||
+              x >= 64 || y >= 48)
+            continue;
+          uint8_t &d = want[size_t(y * 64 + x)];
+          d = shape_pixel_value(ctx, 7, pattern_bit(ctx, x, y), d);
+        }
+      at(spot[0], spot[1]);
+      print("A");
+      ASSERT_EQ(std::vector<uint8_t>(p, p + 64 * 48), want)
+          << "write " << s.write << " target " << s.target << " at " << spot[0] << "," << spot[1];
+    }
+}
+
+// A target that shows a page of the draw state changes that state as glyphs
+// are drawn: every pixel reads the colour table as it then stands, and every
+// glyph the masks and pattern as they stand when it starts. First the target
+// is colour table 0 (pixel (d, s) the entry of pen s over d, each row of
+// pens 0 and 1 one value): row 0 draws with pen 1 and rewrites entries of
+// pen 0, which the rows below draw with. Then the target is the draw-state
+// page, where the first glyph's last row lands on the fill pattern.
+TEST_F(print_test, glyphs_read_the_draw_state_their_target_rewrites) {
+  glyph('A', {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
+  no_newline();
+  struct mapping {
+    uint32_t address;
+    int32_t y;         // where "AA" is printed
+    uint64_t pattern;  // rows 0..7 from the low byte
+  };
+  const mapping mappings[] = {{RAM_COLOUR_TABLES, 0, 0xFFFFFFFFFFFFFF00ull},
+                              {RAM_RGB_PALETTE, 13, 0}};
+  for (const mapping &m : mappings) {
+    udata *t = lua_bitmap("u8", 64, 64, "_state_target");
+    uint8_t *p = pixels(t);
+    for (int i = 0; i < 8; i++)
+      poke(int32_t(RAM_FILL_PATTERN) + i, int32_t(m.pattern >> (8 * i)) & 0xFF);
+    at(0, m.y);
+    for (uint32_t i = 0; i < RAM_PAGE_SIZE; i++) p[i] = uint8_t(peek(int32_t(m.address + i)));
+    if (m.address == RAM_COLOUR_TABLES)
+      for (int i = 0; i < 8 * 64; i++) p[i] = i < 64 ? 5 : i < 128 ? 9 : 3;
+    ASSERT_EQ(run("return _map_ram(_state_target, " + std::to_string(m.address) + ")"), "4096");
+    set_target(target = t);
+    // The same on a copy, pixel by pixel in drawing order.
+    std::vector<uint8_t> want(p, p + RAM_PAGE_SIZE);
+    auto byte = [&](uint32_t a) {
+      return a >= m.address && a < m.address + RAM_PAGE_SIZE ? want[a - m.address]
+                                                             : uint8_t(peek(int32_t(a)));
+    };
+    for (int g = 0; g < 2; g++) {
+      uint8_t rows[8], read = byte(RAM_READ_MASK), write = byte(RAM_WRITE_MASK),
+                       target_mask = byte(RAM_SHAPE_TARGET_MASK);
+      for (uint32_t i = 0; i < 8; i++) rows[i] = byte(RAM_FILL_PATTERN + i);
+      for (int y = m.y; y < m.y + 8; y++)
+        for (int x = 8 * g; x < 8 * g + 8; x++) {
+          uint8_t &d = want[size_t(y * 64 + x)], old = d;
+          uint32_t s = ((rows[y & 7] >> (x & 7)) & 1 ? 0 : 1) & read, o = old & target_mask;
+          d = uint8_t(((byte(RAM_COLOUR_TABLES + (((s | o) >> 6) & 3) * GFX_COLTAB_BYTES +
+                             (s & 63) * 64 + (o & 63)) ^
+                        old) &
+                       write) ^
+                      old);
+        }
+    }
+    EXPECT_EQ(print("AA", 1), 0);
+    for (int y = m.y; y < m.y + 8; y++)
+      for (int x = 0; x < 16; x++)
+        EXPECT_EQ(p[y * 64 + x], want[size_t(y * 64 + x)]) << m.address << " at " << x << "," << y;
+    run("_unmap_ram(_state_target)");
+  }
+}

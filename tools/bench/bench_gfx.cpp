@@ -400,8 +400,8 @@ int main(int argc, char **argv) {
   };
   bench_print_goal_header("graphics (throughput ratio)");
   for (const row &w : rows) {
-    double r = reporter.rate[w.ours], b = reporter.rate[w.base];
-    bench_print_goal(w.ours, b > 0 ? r / b : 0.0, w.kind, w.goal, w.base);
+    bench_print_goal(w.ours, bench_ratio(reporter.rate[w.ours], reporter.rate[w.base]), w.kind,
+                     w.goal, w.base);
   }
   // Time a pixel (a character) against a plain C loop doing the same.
   const row slower[] = {
@@ -413,8 +413,8 @@ int main(int argc, char **argv) {
   };
   bench_print_goal_header("graphics (time against a plain loop)");
   for (const row &w : slower) {
-    double r = reporter.rate[w.ours], b = reporter.rate[w.base];
-    bench_print_goal(w.ours, r > 0 ? b / r : 0.0, w.kind, w.goal, w.base);
+    bench_print_goal(w.ours, bench_ratio(reporter.rate[w.base], reporter.rate[w.ours]), w.kind,
+                     w.goal, w.base);
   }
   benchmark::Shutdown();
   processes_init();

@@ -17,6 +17,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -57,11 +58,22 @@ inline void bench_initialize(int *argc, char **argv) {
 // How a ratio compares with its goal; `none` for a figure shown without one.
 enum class bench_goal { at_least, at_most, none };
 
+// The ratio of two rates (or times) of one run, NaN when either was not
+// measured (a name filter left it out): bench_print_goal says "not run" then.
+inline double bench_ratio(double over, double under) {
+  return over > 0 && under > 0 ? over / under : std::nan("");
+}
+
 // Prints one line: the measure, its ratio, the goal and whether it is met
-// (the smoke pass prints the figure without a verdict). `baseline` says what
+// (the smoke pass prints the figure without a verdict; a NaN ratio, a pair
+// not measured, prints "not run" and never a verdict). `baseline` says what
 // the ratio is taken against.
 inline void bench_print_goal(const char *measure, double ratio, bench_goal kind, double goal,
                              const char *baseline) {
+  if (std::isnan(ratio)) {
+    std::printf("%-30s %9s   %-17s %s\n", measure, "-", "not run", baseline);
+    return;
+  }
   if (kind == bench_goal::none) {
     std::printf("%-30s %9.3f   %-17s %s\n", measure, ratio, "(no goal)", baseline);
     return;
