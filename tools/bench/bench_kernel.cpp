@@ -1,5 +1,7 @@
 // Whole-process figures of the workstation program, run headless: the time
-// and peak resident memory of a program that asks to exit in its first frame,
+// and peak resident memory of a program that asks to exit in its first frame
+// (beside two yardsticks started the same way in the same run: /bin/true and
+// a minimal SDL program that starts the same SDL systems and audio device),
 // the time from start to the first frame of the sample system ROM (against
 // that program), and the CPU cost of an idle frame and of an idle process.
 #include <benchmark/benchmark.h>
@@ -52,11 +54,11 @@ std::string prepare(const std::string &name, const char *rom) {
   return dir.string();
 }
 
-// Runs the program in dir to its end, or, with stop_at_first_line, only to
-// its first line (the sample system ROM runs until it is stopped).
-run_figures run_program(const std::string &dir, bool stop_at_first_line = false) {
-  std::string exe = dir + "/kavelund", home = dir + "/appdata";
-  std::vector<std::string> args = {exe, "-x", "-home", home};
+// Runs args[0] with HOME in dir to its end, or, with stop_at_first_line,
+// only to its first line on standard output.
+run_figures run_command(const std::string &dir, std::vector<std::string> args,
+                        bool stop_at_first_line) {
+  const std::string &exe = args[0];
   std::vector<char *> argv;
   for (std::string &a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -68,6 +70,7 @@ run_figures run_program(const std::string &dir, bool stop_at_first_line = false)
   posix_spawn_file_actions_addclose(&fa, out[0]);
   setenv("SDL_VIDEODRIVER", "dummy", 1);
   setenv("SDL_AUDIODRIVER", "dummy", 1);
+  setenv("HOME", dir.c_str(), 1);
   auto t0 = std::chrono::steady_clock::now();
   pid_t pid;
   if (posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv.data(), environ) != 0) std::abort();
@@ -96,6 +99,12 @@ run_figures run_program(const std::string &dir, bool stop_at_first_line = false)
   return f;
 }
 
+// Runs the workstation program in dir headless (see run_command; the sample
+// system ROM runs until it is stopped).
+run_figures run_program(const std::string &dir, bool stop_at_first_line = false) {
+  return run_command(dir, {dir + "/kavelund", "-x", "-home", dir + "/appdata"}, stop_at_first_line);
+}
+
 std::map<std::string, double> results;  // seconds, the mean of each benchmark
 
 void record(benchmark::State &state, const std::string &name, double total) {
@@ -113,6 +122,25 @@ void BM_start_of_a_program_that_stops_at_once(benchmark::State &state) {
   }
   record(state, "baseline start", total);
   results["baseline peak"] = peak;
+}
+
+// A yardstick's start and end, in a folder of its own.
+void yardstick(benchmark::State &state, const char *name, const char *exe) {
+  fs::path dir = fs::temp_directory_path() / ("kvd_bench_kernel_" + std::string(name));
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  double total = 0;
+  for (auto _ : state) {
+    run_figures f = run_command(dir.string(), {exe}, false);
+    state.SetIterationTime(f.to_exit);
+    total += f.to_exit;
+  }
+  record(state, name, total);
+}
+
+void BM_start_of_bin_true(benchmark::State &state) { yardstick(state, "true", "/bin/true"); }
+void BM_start_of_a_minimal_sdl_program(benchmark::State &state) {
+  yardstick(state, "sdl", KVD_START_YARDSTICK);
 }
 
 void BM_start_to_first_frame_of_the_sample_rom(benchmark::State &state) {
@@ -144,6 +172,14 @@ void BM_frame_with_100_idle_processes(benchmark::State &state) {
   frame_cost(state, "crowd frame", KVD_ROM_CROWD);
 }
 
+BENCHMARK(BM_start_of_bin_true)
+    ->UseManualTime()
+    ->Iterations(bench_iterations(start_iterations))
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_start_of_a_minimal_sdl_program)
+    ->UseManualTime()
+    ->Iterations(bench_iterations(start_iterations))
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_start_of_a_program_that_stops_at_once)
     ->UseManualTime()
     ->Iterations(bench_iterations(start_iterations))
@@ -172,6 +208,12 @@ int main(int argc, char **argv) {
   bench_print_goal_header("kernel");
   bench_print_goal("stop at once, ms", at("baseline start") * 1e3, bench_goal::at_most, 10,
                    "(wall time)");
+  bench_print_goal("/bin/true, ms", at("true") * 1e3, bench_goal::none, 0,
+                   "(wall time: the machine's load)");
+  bench_print_goal("minimal SDL program, ms", at("sdl") * 1e3, bench_goal::none, 0,
+                   "(wall time: SDL systems and audio device)");
+  bench_print_goal("stop at once / SDL program", at("baseline start") / at("sdl"), bench_goal::none,
+                   0, "minimal SDL program");
   bench_print_goal("stop at once, peak MiB", at("baseline peak"), bench_goal::at_most, 20,
                    "(resident)");
   bench_print_goal("first frame / stop at once", at("first frame") / at("baseline start"),
