@@ -138,6 +138,17 @@ TEST_F(PodText, ReaderAcceptsAndRefuses) {
       {"{[2]=1,[2]=2,[1]=5,[3]=nil}",
        "return v[2] == 2 and v[1] == 5 and next(v, next(v, next(v))) == nil"},
       {"{[1.0]=1,[2]}", "return math.type(next(v)) == 'integer' and v[2] == nil"},
+      // Integer keys at the edges of the integer range and of a double's.
+      {"{[9223372036854775807]=1,[-9223372036854775808]=2,[-0]=3,[0]=4}",
+       "local n = 0 for _ in pairs(v) do n = n + 1 end "
+       "return n == 3 and v[math.maxinteger] == 1 and v[math.mininteger] == 2 and v[0] == 4"},
+      {"{[9223372036854775808]=1}", "local k = next(v) return math.type(k) == 'float' and k == 2^63"},
+      {"{[-0.0]=1,[2e0]=2}", "return math.type(next(v)) == 'integer' and v[0] == 1 and v[2] == 2"},
+      {"{[9007199254740993]=1,[9007199254740992.0]=2}",
+       "return v[9007199254740993] == 1 and v[1 << 53] == 2"},
+      {"{[1]=9,1,2,[2]=8}", "return v[1] == 1 and v[2] == 8 and #v == 2"},
+      {"{[4]=1,[4]=nil,[5]=\"x\",[5]}", "return next(v) == nil"},
+      {"{[1]={[1]={[7]=7}},[2]=unpod(\"{[3]=3}\")}", "return v[1][1][7] == 7 and v[2][3] == 3"},
       {"{nil=1,true=2,false=3,str=4,userdata=5}",
        "return v['nil'] == 1 and v['true'] == 2 and v.str == 4 and v.userdata == 5"},
       {"unpod(\"{1}\")", "return v[1] == 1"},
