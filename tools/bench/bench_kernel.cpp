@@ -45,11 +45,28 @@ struct run_figures {
   double peak_mib;       // peak resident memory
 };
 
-// A folder holding a copy of the program and, when given, a system ROM file.
-std::string prepare(const std::string &name, const char *rom) {
-  fs::path dir = fs::temp_directory_path() / ("kvd_bench_kernel_" + name);
+// The run's own temporary folder (another run on the same machine has its
+// own), removed at the end of main.
+const fs::path &run_root() {
+  static const fs::path root = [] {
+    std::string t = (fs::temp_directory_path() / "kvd_bench_kernel_XXXXXX").string();
+    if (!mkdtemp(t.data())) std::abort();
+    return fs::path(t);
+  }();
+  return root;
+}
+
+// An empty folder of that name in the run's folder.
+fs::path fresh_folder(const std::string &name) {
+  fs::path dir = run_root() / name;
   fs::remove_all(dir);
   fs::create_directories(dir);
+  return dir;
+}
+
+// A folder holding a copy of the program and, when given, a system ROM file.
+std::string prepare(const std::string &name, const char *rom) {
+  fs::path dir = fresh_folder(name);
   fs::copy_file(KVD_KAVELUND, dir / "kavelund");
   if (rom) fs::copy_file(rom, dir / "sysrom.dat");
   return dir.string();
@@ -127,9 +144,7 @@ void BM_start_of_a_program_that_stops_at_once(benchmark::State &state) {
 
 // A yardstick's start and end, in a folder of its own.
 void yardstick(benchmark::State &state, const char *name, const char *exe) {
-  fs::path dir = fs::temp_directory_path() / ("kvd_bench_kernel_" + std::string(name));
-  fs::remove_all(dir);
-  fs::create_directories(dir);
+  fs::path dir = fresh_folder(name);
   double total = 0;
   for (auto _ : state) {
     run_figures f = run_command(dir.string(), {exe}, false);
@@ -205,6 +220,7 @@ int main(int argc, char **argv) {
   bench_reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
+  fs::remove_all(run_root());
   auto at = [](const char *k) { return results.count(k) ? results[k] : 0.0; };
   // A line is printed only when every figure it needs was measured (a
   // filtered run measures some).
