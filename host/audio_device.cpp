@@ -62,6 +62,10 @@ bool open_audio_device() {
   return true;
 }
 
+void hold_audio_device_for_exit() {
+  if (audio_device) SDL_LockAudioDevice(audio_device);
+}
+
 void close_audio_device() {
   if (audio_device) SDL_CloseAudioDevice(audio_device);
   audio_device = 0;

@@ -35,5 +35,9 @@ extern bool audio_output_silent;
 void host_mixer_callback(void *userdata, uint8_t *stream, int length);
 // Opens and starts the audio device; false (logged) when it cannot.
 bool open_audio_device();
-// Stops and closes the audio device.
+// Stops and closes the audio device (waiting for its thread to end: up to a
+// buffer's time).
 void close_audio_device();
+// At the end of the program: holds the device's lock, so its callback never
+// runs again, without waiting for its thread; the process's exit ends it.
+void hold_audio_device_for_exit();

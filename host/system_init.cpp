@@ -29,9 +29,10 @@ void host_system_init() {
   open_audio_device();
 }
 
-// The window and its renderer go with the process: tearing down a software
-// OpenGL context can take longer than the exit may.
+// The window, its renderer and the audio device go with the process: tearing
+// down a software OpenGL context can take longer than the exit may, and
+// closing the device waits out its thread's sleep (a buffer's time).
 void host_system_exit() {
-  close_audio_device();
+  hold_audio_device_for_exit();
   host_joystick_exit();
 }

@@ -116,15 +116,15 @@ bool push_plain_number(lua_State *L, const char *text, int n) {
 }
 
 const uint8_t *read_number(pod_reader &r, const uint8_t *p, const uint8_t *end) {
-  char text[POD_MAX_NUMBER_TEXT + 1];
   int n = 0;
-  while (n < POD_MAX_NUMBER_TEXT && is_number_char(at(p + n, end))) {
-    text[n] = char(p[n]);
-    n++;
-  }
-  text[n] = 0;
+  while (n < POD_MAX_NUMBER_TEXT && is_number_char(at(p + n, end))) n++;
   if (n == 0) return nullptr;
-  if (!push_plain_number(r.L, text, n) && lua_stringtonumber(r.L, text) == 0) return nullptr;
+  if (push_plain_number(r.L, reinterpret_cast<const char *>(p), n)) return p + n;
+  // Lua's conversion wants a terminated text.
+  char text[POD_MAX_NUMBER_TEXT + 1];
+  std::memcpy(text, p, size_t(n));
+  text[n] = 0;
+  if (lua_stringtonumber(r.L, text) == 0) return nullptr;
   return p + n;
 }
 
@@ -193,6 +193,14 @@ const uint8_t *read_table(pod_reader &r, const uint8_t *p, const uint8_t *end) {
       if (!(p = pod_get_value(r, p + 1, end))) break;
       if (at(p, end) != ']' || bad_key(L, -1)) break;
       p++;
+      // An integer key with a value goes in by the table's integer path.
+      if (lua_isinteger(L, -1) && at(p, end) == '=') {
+        lua_Integer k = lua_tointeger(L, -1);
+        if (!(p = pod_get_value(r, p + 1, end))) break;
+        lua_rawseti(L, t, k);
+        lua_pop(L, 1);
+        continue;
+      }
     } else {
       const uint8_t *q = p;
       while (q < end && is_ident(*q)) q++;
@@ -289,7 +297,11 @@ pod_reader pod_reader_start(lua_State *L) {
 // Whether the values read so far take more than the reader may hold.
 static bool over_memory_limit(const pod_reader &r) {
   if (cproc) return memory_room_left() <= 0;
-  return lua_state_bytes(r.L) - r.start_bytes > memory_room_without_process;
+  // The whole kilobytes decide unless the limit falls inside the last one.
+  int64_t kib = int64_t(lua_gc(r.L, LUA_GCCOUNT, 0)) * 1024 - r.start_bytes;
+  if (kib + 1023 <= memory_room_without_process) return false;
+  if (kib > memory_room_without_process) return true;
+  return kib + lua_gc(r.L, LUA_GCCOUNTB, 0) > memory_room_without_process;
 }
 
 const uint8_t *pod_get_value(pod_reader &r, const uint8_t *p, const uint8_t *end) {

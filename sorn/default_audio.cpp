@@ -18,12 +18,14 @@ static void build_wt0() {
   int16_t *s = wt0;
   xoshiro256ss_srand(0x12345678);
   for (uint32_t i = 0; i < WAVE_NOISE_SAMPLES; i++) *s++ = int16_t(xoshiro256ss_rand());
-  // Sine to triangle.
+  // Sine to triangle (the sine of each step worked out once for all rows).
+  double sine[1024];
+  for (int i = 0; i < 1024; i++) sine[i] = std::sin(i * 3.141562 * 2 * 0.0009765625);
   for (int r = 0; r < 64; r++) {
     for (int i = 0; i < 1024; i++) {
       int t = (i + 768) & 1023;
       t = (t < 512 ? t : 1024 - t) - 256;
-      double x = std::sin(i * 3.141562 * 2 * 0.0009765625) * -32767.0 * (64 - r) + t * 127.99 * r;
+      double x = sine[i] * -32767.0 * (64 - r) + t * 127.99 * r;
       *s++ = int16_t(int32_t(x) / 64);
     }
   }

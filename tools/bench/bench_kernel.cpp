@@ -1,5 +1,7 @@
 // Whole-process figures of the workstation program, run headless: the time
-// and peak resident memory of a program that asks to exit in its first frame,
+// and peak resident memory of a program that asks to exit in its first frame
+// (beside two yardsticks started the same way in the same run: /bin/true and
+// a minimal SDL program that starts the same SDL systems and audio device),
 // the time from start to the first frame of the sample system ROM (against
 // that program), and the CPU cost of an idle frame and of an idle process in
 // steady state: the program's CPU clock read at two lines the ROM prints.
@@ -19,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -53,21 +56,38 @@ double cpu_of(pid_t pid) {
   return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
 }
 
-// A folder holding a copy of the program and, when given, a system ROM file.
-std::string prepare(const std::string &name, const char *rom) {
-  fs::path dir = fs::temp_directory_path() / ("kvd_bench_kernel_" + name);
+// The run's own temporary folder (another run on the same machine has its
+// own), removed at the end of main.
+const fs::path &run_root() {
+  static const fs::path root = [] {
+    std::string t = (fs::temp_directory_path() / "kvd_bench_kernel_XXXXXX").string();
+    if (!mkdtemp(t.data())) std::abort();
+    return fs::path(t);
+  }();
+  return root;
+}
+
+// An empty folder of that name in the run's folder.
+fs::path fresh_folder(const std::string &name) {
+  fs::path dir = run_root() / name;
   fs::remove_all(dir);
   fs::create_directories(dir);
+  return dir;
+}
+
+// A folder holding a copy of the program and, when given, a system ROM file.
+std::string prepare(const std::string &name, const char *rom) {
+  fs::path dir = fresh_folder(name);
   fs::copy_file(KVD_KAVELUND, dir / "kavelund");
   if (rom) fs::copy_file(rom, dir / "sysrom.dat");
   return dir.string();
 }
 
-// Runs the program in dir to its end, or, with stop_at_first_line, only to
-// its first line (the sample system ROM runs until it is stopped).
-run_figures run_program(const std::string &dir, bool stop_at_first_line = false) {
-  std::string exe = dir + "/kavelund", home = dir + "/appdata";
-  std::vector<std::string> args = {exe, "-x", "-home", home};
+// Runs args[0] with HOME in dir to its end, or, with stop_at_first_line,
+// only to its first line on standard output.
+run_figures run_command(const std::string &dir, std::vector<std::string> args,
+                        bool stop_at_first_line) {
+  const std::string &exe = args[0];
   std::vector<char *> argv;
   for (std::string &a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -79,6 +99,7 @@ run_figures run_program(const std::string &dir, bool stop_at_first_line = false)
   posix_spawn_file_actions_addclose(&fa, out[0]);
   setenv("SDL_VIDEODRIVER", "dummy", 1);
   setenv("SDL_AUDIODRIVER", "dummy", 1);
+  setenv("HOME", dir.c_str(), 1);
   auto t0 = std::chrono::steady_clock::now();
   pid_t pid;
   if (posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv.data(), environ) != 0) std::abort();
@@ -108,6 +129,12 @@ run_figures run_program(const std::string &dir, bool stop_at_first_line = false)
   return f;
 }
 
+// Runs the workstation program in dir headless (see run_command; the sample
+// system ROM runs until it is stopped).
+run_figures run_program(const std::string &dir, bool stop_at_first_line = false) {
+  return run_command(dir, {dir + "/kavelund", "-x", "-home", dir + "/appdata"}, stop_at_first_line);
+}
+
 std::map<std::string, double> results;  // seconds, the mean of each benchmark
 
 void record(benchmark::State &state, const std::string &name, double total) {
@@ -125,6 +152,23 @@ void BM_start_of_a_program_that_stops_at_once(benchmark::State &state) {
   }
   record(state, "baseline start", total);
   results["baseline peak"] = peak;
+}
+
+// A yardstick's start and end, in a folder of its own.
+void yardstick(benchmark::State &state, const char *name, const char *exe) {
+  fs::path dir = fresh_folder(name);
+  double total = 0;
+  for (auto _ : state) {
+    run_figures f = run_command(dir.string(), {exe}, false);
+    state.SetIterationTime(f.to_exit);
+    total += f.to_exit;
+  }
+  record(state, name, total);
+}
+
+void BM_start_of_bin_true(benchmark::State &state) { yardstick(state, "true", "/bin/true"); }
+void BM_start_of_a_minimal_sdl_program(benchmark::State &state) {
+  yardstick(state, "sdl", KVD_START_YARDSTICK);
 }
 
 void BM_start_to_first_frame_of_the_sample_rom(benchmark::State &state) {
@@ -178,6 +222,14 @@ void BM_frame_with_100_idle_processes(benchmark::State &state) {
   frame_cost(state, "crowd frame", KVD_ROM_CROWD);
 }
 
+BENCHMARK(BM_start_of_bin_true)
+    ->UseManualTime()
+    ->Iterations(bench_iterations(start_iterations))
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_start_of_a_minimal_sdl_program)
+    ->UseManualTime()
+    ->Iterations(bench_iterations(start_iterations))
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_start_of_a_program_that_stops_at_once)
     ->UseManualTime()
     ->Iterations(bench_iterations(start_iterations))
@@ -206,19 +258,42 @@ int main(int argc, char **argv) {
   bench_reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
+  fs::remove_all(run_root());
   auto at = [](const char *k) { return results.count(k) ? results[k] : 0.0; };
+  // A line is printed only when every figure it needs was measured (a
+  // filtered run measures some).
+  auto have = [](std::initializer_list<const char *> keys) {
+    for (const char *k : keys)
+      if (!results.count(k)) return false;
+    return true;
+  };
   bench_print_goal_header("kernel");
-  bench_print_goal("stop at once, ms", at("baseline start") * 1e3, bench_goal::at_most, 10,
-                   "(wall time)");
-  bench_print_goal("stop at once, peak MiB", at("baseline peak"), bench_goal::at_most, 20,
-                   "(resident)");
-  bench_print_goal("first frame / stop at once", at("first frame") / at("baseline start"),
-                   bench_goal::at_most, 1.2, "stop at once");
-  bench_print_goal("idle frame, us of CPU", at("idle frame") * 1e6, bench_goal::at_most, 30,
-                   "(steady state)");
-  bench_print_goal("one sleep a frame, us of CPU", at("one sleep") * 1e6, bench_goal::none, 0,
-                   "(the host's floor for a paced frame)");
-  bench_print_goal("idle process, us a frame", (at("crowd frame") - at("idle frame")) * 1e6 / 100,
-                   bench_goal::at_most, 1, "(100 idle processes less the idle frame)");
+  if (have({"baseline start"}))
+    bench_print_goal("stop at once, ms", at("baseline start") * 1e3, bench_goal::at_most, 10,
+                     "(wall time)");
+  if (have({"true"}))
+    bench_print_goal("/bin/true, ms", at("true") * 1e3, bench_goal::none, 0,
+                     "(wall time: the machine's load)");
+  if (have({"sdl"}))
+    bench_print_goal("minimal SDL program, ms", at("sdl") * 1e3, bench_goal::none, 0,
+                     "(wall time: SDL systems and audio device)");
+  if (have({"baseline start", "sdl"}))
+    bench_print_goal("stop at once / SDL program", at("baseline start") / at("sdl"),
+                     bench_goal::none, 0, "minimal SDL program");
+  if (have({"baseline peak"}))
+    bench_print_goal("stop at once, peak MiB", at("baseline peak"), bench_goal::at_most, 20,
+                     "(resident)");
+  if (have({"first frame", "baseline start"}))
+    bench_print_goal("first frame / stop at once", at("first frame") / at("baseline start"),
+                     bench_goal::at_most, 1.2, "stop at once");
+  if (have({"idle frame"}))
+    bench_print_goal("idle frame, us of CPU", at("idle frame") * 1e6, bench_goal::at_most, 30,
+                     "(steady state)");
+  if (have({"one sleep"}))
+    bench_print_goal("one sleep a frame, us of CPU", at("one sleep") * 1e6, bench_goal::none, 0,
+                     "(the host's floor for a paced frame)");
+  if (have({"idle frame", "crowd frame"}))
+    bench_print_goal("idle process, us a frame", (at("crowd frame") - at("idle frame")) * 1e6 / 100,
+                     bench_goal::at_most, 1, "(100 idle processes less the idle frame)");
   return bench_exit_code();
 }
