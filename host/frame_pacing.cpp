@@ -14,13 +14,15 @@ bool battery_saver_idle(uint32_t now) {
   return (int64_t)app.last_activity + (int64_t)SAVER_IDLE_MS < (int64_t)now;
 }
 
+bool pacing_time_reached(uint32_t now, uint32_t target) { return int32_t(now - target) >= 0; }
+
 void pace_frame() {
   app.battery_saver_active = battery_saver_idle(os_get_time());
   uint32_t period = app.battery_saver_active ? SAVER_FRAME_MS : FRAME_MS;
   // One sleep to the end of the period: each wake-up costs CPU. The loop
   // only guards against a wake-up before its time.
   for (int32_t i = 0; i < MAX_PACING_SLEEPS; i++) {
-    if (os_get_time() >= last_t + period) break;
+    if (pacing_time_reached(os_get_time(), last_t + period)) break;
     os_sleep_until(last_t + period);
   }
   last_t = os_get_time();

@@ -16,6 +16,10 @@ inline constexpr int32_t MAX_PACING_SLEEPS = 100;
 // Whether this frame is paced as idle: the battery saver is on, userland has
 // finished booting and nothing happened for more than 500 ms before now.
 bool battery_saver_idle(uint32_t now);
+// Whether the clock reading now has reached target. The 32-bit count wraps,
+// so the two are compared by their difference: a target up to about 24 days
+// ahead is still to come, one behind has passed.
+bool pacing_time_reached(uint32_t now, uint32_t target);
 // Sets app.battery_saver_active for this frame, waits out its period and
 // sets last_t.
 void pace_frame();

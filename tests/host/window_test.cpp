@@ -199,6 +199,22 @@ TEST_F(window_test, PacingWaitsOutTheFrameAndSlowsDownWhenIdle) {
   config.battery_saver = 0;
 }
 
+// The end of a period is found across the wrap of the 32-bit clock: a frame
+// that ends just before the wrap still waits, one late across it does not.
+TEST(pacing, TheEndOfAPeriodIsFoundAcrossTheClockWrap) {
+  struct {
+    uint32_t now, target;
+    bool reached;
+  } cases[] = {
+      {100, 100, true},           {99, 100, false},
+      {UINT32_MAX - 7, 8, false},  // the period ends after the wrap
+      {5, UINT32_MAX - 15, true},  // a late frame whose period ended before it
+      {UINT32_MAX, 0, false},     {0, UINT32_MAX, true},
+  };
+  for (auto c : cases)
+    EXPECT_EQ(pacing_time_reached(c.now, c.target), c.reached) << c.now << " " << c.target;
+}
+
 // The pacing sleep wakes at its time, and returns at once for a time that
 // has come, has passed (the count has wrapped past it) or lies too far ahead.
 TEST(pacing_sleep, WakesAtItsTimeAndNeverWaitsOutAPastOne) {
