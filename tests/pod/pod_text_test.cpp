@@ -142,7 +142,8 @@ TEST_F(PodText, ReaderAcceptsAndRefuses) {
       {"{[9223372036854775807]=1,[-9223372036854775808]=2,[-0]=3,[0]=4}",
        "local n = 0 for _ in pairs(v) do n = n + 1 end "
        "return n == 3 and v[math.maxinteger] == 1 and v[math.mininteger] == 2 and v[0] == 4"},
-      {"{[9223372036854775808]=1}", "local k = next(v) return math.type(k) == 'float' and k == 2^63"},
+      {"{[9223372036854775808]=1}",
+       "local k = next(v) return math.type(k) == 'float' and k == 2^63"},
       {"{[-0.0]=1,[2e0]=2}", "return math.type(next(v)) == 'integer' and v[0] == 1 and v[2] == 2"},
       {"{[9007199254740993]=1,[9007199254740992.0]=2}",
        "return v[9007199254740993] == 1 and v[1 << 53] == 2"},
