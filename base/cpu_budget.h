@@ -1,22 +1,25 @@
 // The per-slice CPU budget in virtual cycles. The interpreter loop, the
-// allocator and the API functions charge the running slice through these
-// plain globals; the scheduler sets the budget and saves/restores all three
-// around nested slices.
+// allocator and the API functions charge the running slice through one
+// plain record; the scheduler sets the budget and saves/restores the slice's
+// three fields around nested slices.
 #pragma once
 
 #include <cstdint>
 
-// Cycles charged so far in the running slice.
-extern int32_t cpu_cycles;
-// The running slice's budget.
-extern int32_t cpu_cycles_max;
-// Or-ed into cpu_cycles by the interpreter's budget test; CPU_FORCE_YIELD
-// makes it yield at the next instruction that can yield.
-extern int32_t cpu_superyielding;
-// Cycles used by all slices finished in this frame.
-extern int32_t total_frame_cycles;
-// Cycles used by all slices since process 3 last flipped.
-extern int32_t total_frame_cycles_since_wm_flip;
+struct cpu_budget_state {
+  // Cycles charged so far in the running slice.
+  int32_t cycles;
+  // The running slice's budget.
+  int32_t cycles_max;
+  // Or-ed into cycles by the interpreter's budget test; CPU_FORCE_YIELD
+  // makes it yield at the next instruction that can yield.
+  int32_t superyielding;
+  // Cycles used by all slices finished in this frame.
+  int32_t frame_cycles;
+  // Cycles used by all slices since process 3 last flipped.
+  int32_t frame_cycles_since_wm_flip;
+};
+extern cpu_budget_state cpu_budget;
 
 constexpr int32_t CPU_FORCE_YIELD = 0x40000000;
 constexpr int32_t CPU_CYCLES_PER_FRAME = 279620;
@@ -43,12 +46,15 @@ inline constexpr const char CPU_OVERRUN_MESSAGE[] = "out of time in code that ca
 
 // True when the running slice is more than CPU_OVERRUN_LIMIT past its
 // budget. Never outside a slice (the budget there is the largest value).
-inline bool cpu_overrun() { return int64_t(cpu_cycles) > cpu_cycles_max + CPU_OVERRUN_LIMIT; }
+inline bool cpu_overrun() {
+  return int64_t(cpu_budget.cycles) > cpu_budget.cycles_max + CPU_OVERRUN_LIMIT;
+}
 // True when a C loop of n charged steps would take the running slice past
 // the overrun bound; such a loop fails before it starts, so a huge length
 // (from a count or '__len') cannot hold the host.
 inline bool cpu_loop_overruns(int64_t n) {
-  return n > 0 && int64_t(cpu_cycles) + n > int64_t(cpu_cycles_max) + CPU_OVERRUN_LIMIT;
+  return n > 0 &&
+         int64_t(cpu_budget.cycles) + n > int64_t(cpu_budget.cycles_max) + CPU_OVERRUN_LIMIT;
 }
 
 // Charges the running slice: nothing for a negative n, 1 for 0 or 1, else n.

@@ -94,7 +94,7 @@ int lua54__close_process_host_resources(lua_State *L) {
 
 int lua54__halt(lua_State *L) {
   if (cproc) cproc->state = 1;
-  cpu_superyielding = CPU_FORCE_YIELD;
+  cpu_budget.superyielding = CPU_FORCE_YIELD;
   return 0;
 }
 

@@ -156,7 +156,7 @@ int lua54_flip(lua_State *L) {
     cproc->flipped = 1;
     cproc->activity_stamp = 0;
   }
-  cpu_superyielding = CPU_FORCE_YIELD;
+  cpu_budget.superyielding = CPU_FORCE_YIELD;
   return 0;
 }
 

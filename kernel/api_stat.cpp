@@ -133,7 +133,7 @@ int lua54_stat(lua_State *L) {
       v = double(proc_counted_memory(p));
       break;
     case STAT_CPU:
-      v = (double(cpu_cycles) + p->cycles_since_flip) / CPU_CYCLES_PER_FRAME;
+      v = (double(cpu_budget.cycles) + p->cycles_since_flip) / CPU_CYCLES_PER_FRAME;
       break;
     case STAT_LUA_HEAP:
       lua_gc(L, LUA_GCCOLLECT);

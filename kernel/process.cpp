@@ -176,16 +176,17 @@ void free_process(proc *p) {
     // with an error (a warning) even outside a slice, as in a reboot; the
     // cycles they use are then charged as before.
     p->slice_depth++;
-    int32_t saved_cycles = cpu_cycles, saved_max = cpu_cycles_max, saved_super = cpu_superyielding;
-    cpu_cycles = 0;
-    cpu_cycles_max = 0;
-    cpu_superyielding = 0;
+    int32_t saved_cycles = cpu_budget.cycles, saved_max = cpu_budget.cycles_max,
+            saved_super = cpu_budget.superyielding;
+    cpu_budget.cycles = 0;
+    cpu_budget.cycles_max = 0;
+    cpu_budget.superyielding = 0;
     lua_close(p->L);
-    int32_t used = cpu_cycles;
-    cpu_cycles = saved_cycles;
-    cpu_counter_add(cpu_cycles, used);
-    cpu_cycles_max = saved_max;
-    cpu_superyielding = saved_super;
+    int32_t used = cpu_budget.cycles;
+    cpu_budget.cycles = saved_cycles;
+    cpu_counter_add(cpu_budget.cycles, used);
+    cpu_budget.cycles_max = saved_max;
+    cpu_budget.superyielding = saved_super;
     p->slice_depth--;
     p->L = nullptr;
     keep_alive_forget(p);

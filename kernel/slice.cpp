@@ -100,18 +100,19 @@ uint32_t run_process_slice(proc *p, double fraction) {
   double want = fraction * (double)CPU_CYCLES_PER_FRAME;
   int64_t budget =
       std::isnan(want) ? 0 : (int64_t)std::clamp(want, -1.0, (double)CPU_CYCLES_PER_FRAME);
-  budget = std::min<int64_t>(budget, (int64_t)CPU_CYCLES_PER_FRAME - total_frame_cycles);
+  budget = std::min<int64_t>(budget, (int64_t)CPU_CYCLES_PER_FRAME - cpu_budget.frame_cycles);
   if (budget <= 0) return 0;
 
   proc *caller = cproc;
   cproc = p;
-  int32_t saved_cycles = cpu_cycles, saved_max = cpu_cycles_max, saved_super = cpu_superyielding;
-  cpu_cycles_max = (int32_t)budget;
+  int32_t saved_cycles = cpu_budget.cycles, saved_max = cpu_budget.cycles_max,
+          saved_super = cpu_budget.superyielding;
+  cpu_budget.cycles_max = (int32_t)budget;
   int32_t debt = std::min(p->debt, debt_cap);
   int32_t precharge = std::max<int32_t>(0, std::min<int32_t>((int32_t)budget, debt));
-  cpu_cycles = precharge;
+  cpu_budget.cycles = precharge;
   p->debt = debt - precharge;
-  cpu_superyielding = 0;
+  cpu_budget.superyielding = 0;
   p->memory_refused = 0;
 
   p->slice_depth++;
@@ -120,15 +121,15 @@ uint32_t run_process_slice(proc *p, double fraction) {
   int status = lua_resume(p->L, nullptr, 0, &nres);
   if (status == LUA_YIELD && nres > 0) lua_pop(p->L, nres);
 
-  int32_t used = cpu_cycles;
-  if (used > cpu_cycles_max) {
-    cpu_counter_add(p->debt, (int64_t)used - cpu_cycles_max);
-    used = cpu_cycles_max;
+  int32_t used = cpu_budget.cycles;
+  if (used > cpu_budget.cycles_max) {
+    cpu_counter_add(p->debt, (int64_t)used - cpu_budget.cycles_max);
+    used = cpu_budget.cycles_max;
   }
   if (used < 0) used = 0;
-  cpu_cycles = saved_cycles;
-  cpu_cycles_max = saved_max;
-  cpu_superyielding = saved_super;
+  cpu_budget.cycles = saved_cycles;
+  cpu_budget.cycles_max = saved_max;
+  cpu_budget.superyielding = saved_super;
 
   cpu_counter_add(p->cycles_frame, used);
   cpu_counter_add(p->cycles_since_flip, used);
@@ -136,8 +137,8 @@ uint32_t run_process_slice(proc *p, double fraction) {
     cpu_counter_add(caller->cycles_frame, used);
     cpu_counter_add(caller->cycles_since_flip, used);
   }
-  cpu_counter_add(total_frame_cycles, used);
-  cpu_counter_add(total_frame_cycles_since_wm_flip, used);
+  cpu_counter_add(cpu_budget.frame_cycles, used);
+  cpu_counter_add(cpu_budget.frame_cycles_since_wm_flip, used);
 
   // A slice that fails after the allocator refused it memory ran out of
   // memory: some refusals (a string buffer's growth) surface only as an error.
@@ -191,29 +192,29 @@ void prepare_processes_for_frame() {
       p->frames_since_flip = 0;
       p->cycles_last_flip = p->cycles_since_flip;
       p->cycles_since_flip = 0;
-      if (p->id == PID_WINDOW_MANAGER) total_frame_cycles_since_wm_flip = 0;
+      if (p->id == PID_WINDOW_MANAGER) cpu_budget.frame_cycles_since_wm_flip = 0;
     } else if (p->frames_since_flip < INT32_MAX) {
       p->frames_since_flip++;
     }
   }
-  total_frame_cycles = 0;
+  cpu_budget.frame_cycles = 0;
   resume_paused_prints();
 }
 
 void resume_paused_prints() {
   proc *caller = cproc;
-  int32_t saved_cycles = cpu_cycles;
+  int32_t saved_cycles = cpu_budget.cycles;
   // Printing runs no Lua, so no process is created or removed meanwhile.
   for (int32_t i = 0; i < procs.count; i++) {
     proc *p = procs.slot[i];
     if (p->state != 0 || !p->L || !p->print.text) continue;
     cproc = p;
-    cpu_cycles = 0;
+    cpu_budget.cycles = 0;
     continue_print_text();
     // Charged as debt: the process pays at the start of its next slice.
-    cpu_counter_add(p->debt, std::max<int32_t>(0, cpu_cycles));
+    cpu_counter_add(p->debt, std::max<int32_t>(0, cpu_budget.cycles));
   }
-  cpu_cycles = saved_cycles;
+  cpu_budget.cycles = saved_cycles;
   cproc = caller;
 }
 

@@ -90,7 +90,7 @@ void *l_alloc(void *ud, void *ptr, size_t osize, size_t nsize, int retry, size_t
   if (!grown) {
     if (retry && cproc) {
       cproc->kill_flag = 1;
-      cpu_superyielding = CPU_FORCE_YIELD;
+      cpu_budget.superyielding = CPU_FORCE_YIELD;
     }
     return nullptr;
   }

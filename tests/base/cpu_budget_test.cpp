@@ -23,11 +23,11 @@ TEST(CpuBudget, SpendCpuCharges) {
       {5, INT64_MIN, 5},
   };
   for (auto &c : cases) {
-    cpu_cycles = c.before;
+    cpu_budget.cycles = c.before;
     spend_cpu(c.n);
-    EXPECT_EQ(cpu_cycles, c.after) << c.before << " + " << c.n;
+    EXPECT_EQ(cpu_budget.cycles, c.after) << c.before << " + " << c.n;
   }
-  cpu_cycles = 0;
+  cpu_budget.cycles = 0;
 }
 
 TEST(CpuBudget, CounterAddSaturates) {
@@ -36,9 +36,9 @@ TEST(CpuBudget, CounterAddSaturates) {
   EXPECT_EQ(c, INT32_MAX);
   cpu_counter_add(c, 1);
   EXPECT_EQ(c, INT32_MAX);
-  total_frame_cycles = 7;
-  total_frame_cycles_since_wm_flip = 9;
+  cpu_budget.frame_cycles = 7;
+  cpu_budget.frame_cycles_since_wm_flip = 9;
   EXPECT_EQ(get_total_frame_cycles(), 7);
   EXPECT_EQ(get_total_frame_cycles_since_wm_flip(), 9);
-  total_frame_cycles = total_frame_cycles_since_wm_flip = 0;
+  cpu_budget.frame_cycles = cpu_budget.frame_cycles_since_wm_flip = 0;
 }

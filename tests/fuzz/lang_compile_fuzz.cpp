@@ -53,13 +53,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       cpu_slice_begin(1000);
       int nres;
       int status = lua_resume(T, L, 0, &nres);
-      cpu_cycles_max = CPU_UNBUDGETED;
+      cpu_budget.cycles_max = CPU_UNBUDGETED;
       if (status != LUA_YIELD) break;
       lua_pop(T, nres);
       lua_gc(L, LUA_GCCOLLECT);
     }
   }
-  cpu_cycles_max = CPU_UNBUDGETED;
+  cpu_budget.cycles_max = CPU_UNBUDGETED;
   lua_close(L);
   return 0;
 }

@@ -68,9 +68,9 @@ struct api_fixture : gfx_fixture {
       lua_settop(L, 0);
       return -1;
     }
-    int32_t before = cpu_cycles;
+    int32_t before = cpu_budget.cycles;
     fn(L);
-    int64_t spent = int64_t(cpu_cycles) - before;
+    int64_t spent = int64_t(cpu_budget.cycles) - before;
     lua_settop(L, 0);
     return spent;
   }

@@ -11,9 +11,9 @@ struct api_list_test : kernel_fixture {
   // The cycles charged by one call of a function whose body is `body`.
   int32_t cycles_of(const std::string &body) {
     root_eval("__f = function() " + body + " end");
-    cpu_cycles = 0;
+    cpu_budget.cycles = 0;
     root_eval("__f()");
-    return cpu_cycles;
+    return cpu_budget.cycles;
   }
 };
 
@@ -89,22 +89,22 @@ TEST_F(api_list_test, HugeLengthsFailInsteadOfHoldingTheHost) {
   root_eval(
       "huge = setmetatable({}, {__len = function() return 2^40 end, "
       "__index = function() return 1 end, __newindex = function() end})");
-  int32_t saved_max = cpu_cycles_max;
+  int32_t saved_max = cpu_budget.cycles_max;
   for (const char *call : {"count(huge, 1)", "del(huge, 2)", "add(huge, 0, 1)", "deli(huge, 1)"}) {
-    cpu_cycles = 0;
-    cpu_cycles_max = 1000;
+    cpu_budget.cycles = 0;
+    cpu_budget.cycles_max = 1000;
     std::string got = root_eval(std::string("return ") + call);
     EXPECT_NE(got.find(CPU_OVERRUN_MESSAGE), std::string::npos) << call << " gave " << got;
-    EXPECT_LT(cpu_cycles, 1000 + CPU_OVERRUN_LIMIT) << call;
+    EXPECT_LT(cpu_budget.cycles, 1000 + CPU_OVERRUN_LIMIT) << call;
   }
   // Within the bound the walk runs and leaves debt.
-  cpu_cycles = 0;
-  cpu_cycles_max = 1000;
+  cpu_budget.cycles = 0;
+  cpu_budget.cycles_max = 1000;
   EXPECT_EQ(root_eval("return count(setmetatable({}, {__len = function() return 500000 end}), 1)"),
             "0");
-  EXPECT_GE(cpu_cycles, 500000);
-  cpu_cycles_max = saved_max;
-  cpu_cycles = 0;
+  EXPECT_GE(cpu_budget.cycles, 500000);
+  cpu_budget.cycles_max = saved_max;
+  cpu_budget.cycles = 0;
 }
 
 // The same sequence of list operations run with the workstation's helpers

@@ -139,9 +139,9 @@ TEST_F(api_other_test, HashesMatchPythonAndCharge) {
   root_eval("s = ('x'):rep(8000)");
   auto cycles_of = [&](const std::string &body) {
     root_eval("f = function() " + body + " end");
-    cpu_cycles = 0;
+    cpu_budget.cycles = 0;
     root_eval("f()");
-    return cpu_cycles;
+    return cpu_budget.cycles;
   };
   int32_t base = cycles_of("");
   for (auto [call, cost] :

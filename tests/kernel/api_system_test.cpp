@@ -60,17 +60,17 @@ TEST_F(api_system_test, SignalsSetTheirFlagsAndOthersDoNothing) {
 
 TEST_F(api_system_test, FlipMarksTheFrameUnlessAskedOnlyToYield) {
   poke_proc(root, RAM_PROCESS_FLAGS, PFLAG_INCREMENTAL_GC | PFLAG_HOLD_FRAME);
-  cpu_superyielding = 0;
+  cpu_budget.superyielding = 0;
   root_eval("flip(1)");
   EXPECT_EQ(root->flipped, 0);
-  EXPECT_EQ(cpu_superyielding, CPU_FORCE_YIELD);
+  EXPECT_EQ(cpu_budget.superyielding, CPU_FORCE_YIELD);
   EXPECT_EQ(peek_proc(root, RAM_PROCESS_FLAGS), PFLAG_INCREMENTAL_GC | PFLAG_HOLD_FRAME);
   root->activity_stamp = 5;
   root_eval("flip()");
   EXPECT_EQ(root->flipped, 1);
   EXPECT_EQ(root->activity_stamp, 0);
   EXPECT_EQ(peek_proc(root, RAM_PROCESS_FLAGS), PFLAG_INCREMENTAL_GC);
-  cpu_superyielding = 0;
+  cpu_budget.superyielding = 0;
 }
 
 TEST_F(api_system_test, ProcessListReportsPriorityRules) {
@@ -125,10 +125,10 @@ std::string blit_video(proc *root, std::initializer_list<lua_Integer> args, int3
   int top = lua_gettop(L);
   lua_pushcfunction(L, lua54__blit_process_video);
   for (lua_Integer a : args) lua_pushinteger(L, a);
-  cpu_cycles = 0;
+  cpu_budget.cycles = 0;
   lua_call(L, (int)args.size(), LUA_MULTRET);
-  *charged = cpu_cycles;
-  cpu_cycles = 0;
+  *charged = cpu_budget.cycles;
+  cpu_budget.cycles = 0;
   int n = lua_gettop(L) - top;
   std::string out = std::to_string(n) + ":" + (n ? luaL_tolstring(L, top + 1, nullptr) : "nil");
   lua_settop(L, top);

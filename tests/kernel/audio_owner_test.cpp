@@ -175,7 +175,7 @@ TEST_F(audio_owner_test, AChangeOfOwnerCopiesOnlyWhatDiffers) {
   auto cycles_of = [&](const char *code) {
     cpu_slice_begin(CPU_CYCLES_PER_FRAME);
     eval(q, code);
-    return int64_t(cpu_cycles);
+    return int64_t(cpu_budget.cycles);
   };
   int64_t taking = cycles_of("note(60)"), again = cycles_of("note(60)");
   int64_t charged = taking - again;  // less the cost of the call itself

@@ -45,9 +45,9 @@ class MemoryApi : public testing::Test {
     lua_getglobal(L, name);
     if (luaL_loadstring(L, ("return " + args).c_str()) != LUA_OK) return "compile error";
     if (lua_pcall(L, 0, LUA_MULTRET, 0) != LUA_OK) return "error";
-    cpu_cycles = 0;
+    cpu_budget.cycles = 0;
     if (lua_pcall(L, lua_gettop(L) - 1, LUA_MULTRET, 0) != LUA_OK) return "error";
-    if (charged) *charged = cpu_cycles;
+    if (charged) *charged = cpu_budget.cycles;
     std::string out;
     for (int i = 1; i <= lua_gettop(L); i++) {
       if (i > 1) out += ",";

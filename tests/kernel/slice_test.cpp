@@ -47,7 +47,7 @@ TEST_F(slice_test, SpentFrameRunsNothingMore) {
   prepare_processes_for_frame();
   EXPECT_EQ(run_process_slice(a, 1.0), 279620u);
   EXPECT_EQ(run_process_slice(b, 1.0), 0u);
-  EXPECT_EQ(total_frame_cycles, 279620);
+  EXPECT_EQ(cpu_budget.frame_cycles, 279620);
 }
 
 TEST_F(slice_test, ManySlicesDoNotExhaustTheCallCount) {

@@ -49,7 +49,7 @@ static void *trace_alloc(void *, void *ptr, size_t osize, size_t nsize) {
 
 int main(int argc, char **argv) {
 #if KVD_ALLOC6
-  cpu_cycles_max = CPU_OUTSIDE_SLICE;
+  cpu_budget.cycles_max = CPU_OUTSIDE_SLICE;
 #endif
   if (argc != 2) return 2;
   lua_State *L = lua_newstate(trace_alloc, nullptr);

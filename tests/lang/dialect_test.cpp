@@ -235,9 +235,9 @@ struct LibSet : ::testing::Test {
     return out;
   }
   int32_t cycles_of(const char *code) {
-    cpu_cycles = 0;
+    cpu_budget.cycles = 0;
     EXPECT_EQ(luaL_dostring(L, code), LUA_OK) << lua_tostring(L, -1);
-    return cpu_cycles;
+    return cpu_budget.cycles;
   }
 };
 

@@ -28,7 +28,7 @@ static int run_budgeted(const char *file, int budget) {
   for (;;) {
     cpu_slice_begin(budget);
     status = lua_resume(T, L, 0, &nres);
-    cpu_cycles_max = CPU_UNBUDGETED;
+    cpu_budget.cycles_max = CPU_UNBUDGETED;
     if (status != LUA_YIELD) break;
     lua_pop(T, nres);
     if (++yields % 16 == 0) lua_gc(L, LUA_GCCOLLECT);

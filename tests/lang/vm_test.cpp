@@ -34,9 +34,9 @@ struct Budget : ::testing::Test {
   // Cycles charged by running the chunk on the (non-yieldable) main thread.
   int32_t cycles_of(const char *code) {
     EXPECT_EQ(luaL_loadstring(L, code), LUA_OK);
-    cpu_cycles = 0;
+    cpu_budget.cycles = 0;
     EXPECT_EQ(lua_pcall(L, 0, 0, 0), LUA_OK) << lua_tostring(L, -1);
-    return cpu_cycles;
+    return cpu_budget.cycles;
   }
   lua_State *thread_of(const char *code) {
     lua_State *T = lua_newthread(L);
@@ -71,15 +71,15 @@ TEST_F(Budget, YieldsAtTheFirstInstructionPastTheBudget) {
   EXPECT_EQ(lang_yielded_to_escape_slice(T), 0);
   ASSERT_EQ(lua_resume(T, L, 0, &nres), LUA_YIELD);
   EXPECT_EQ(nres, 0);
-  EXPECT_GE(cpu_cycles, 101);
-  EXPECT_LE(cpu_cycles, 102);
+  EXPECT_GE(cpu_budget.cycles, 101);
+  EXPECT_LE(cpu_budget.cycles, 102);
   EXPECT_EQ(lang_yielded_to_escape_slice(T), 1);
   // Resumed already over budget: exactly one instruction, then the next yield.
   for (int i = 0; i < 50; i++) {
-    int32_t before = cpu_cycles;
+    int32_t before = cpu_budget.cycles;
     ASSERT_EQ(lua_resume(T, L, 0, &nres), LUA_YIELD);
-    EXPECT_GE(cpu_cycles - before, 1);
-    EXPECT_LE(cpu_cycles - before, 2);
+    EXPECT_GE(cpu_budget.cycles - before, 1);
+    EXPECT_LE(cpu_budget.cycles - before, 2);
     lua_gc(L, LUA_GCCOLLECT);
   }
   lua_getglobal(L, "n");
@@ -89,10 +89,10 @@ TEST_F(Budget, YieldsAtTheFirstInstructionPastTheBudget) {
 TEST_F(Budget, ForcingYieldsWhateverTheBudget) {
   lua_State *T = thread_of("x = 1 x = 2 x = 3 return 'done'");
   cpu_slice_begin(CPU_CYCLES_PER_FRAME);
-  cpu_superyielding = CPU_FORCE_YIELD;
+  cpu_budget.superyielding = CPU_FORCE_YIELD;
   int nres = 0, resumes = 1;
   while (lua_resume(T, L, 0, &nres) == LUA_YIELD) resumes++;
-  cpu_superyielding = 0;
+  cpu_budget.superyielding = 0;
   EXPECT_STREQ(lua_tostring(T, -1), "done");
   EXPECT_GT(resumes, 6);  // one instruction per resume
 }
@@ -105,21 +105,21 @@ TEST_F(Budget, NonYieldableCodeRunsOnAndCountsCycles) {
   ASSERT_EQ(lua_resume(T, L, 0, &nres), LUA_YIELD);
   lua_getglobal(L, "ran");
   EXPECT_TRUE(lua_toboolean(L, -1));
-  EXPECT_GT(cpu_cycles, 2000);  // 1000 FORLOOPs past a budget of 5
+  EXPECT_GT(cpu_budget.cycles, 2000);  // 1000 FORLOOPs past a budget of 5
   cpu_slice_begin(CPU_UNBUDGETED);
   ASSERT_EQ(lua_resume(T, L, 0, &nres), LUA_OK);
 }
 
 TEST_F(Budget, CountersSaturate) {
   // Outside a slice code runs on without end; the charge stops at the top.
-  cpu_cycles = INT32_MAX - 3;
-  cpu_cycles_max = CPU_OUTSIDE_SLICE;
+  cpu_budget.cycles = INT32_MAX - 3;
+  cpu_budget.cycles_max = CPU_OUTSIDE_SLICE;
   EXPECT_EQ(luaL_dostring(L, "local x = 0 for i = 1, 100 do x = x + 1 end"), LUA_OK);
-  EXPECT_GE(cpu_cycles, INT32_MAX - 1);
-  cpu_cycles = INT32_MAX;
+  EXPECT_GE(cpu_budget.cycles, INT32_MAX - 1);
+  cpu_budget.cycles = INT32_MAX;
   EXPECT_EQ(luaL_dostring(L, "local x = 0 for i = 1, 100 do x = x + 1 end"), LUA_OK);
-  EXPECT_GE(cpu_cycles, INT32_MAX - 1);
-  cpu_cycles = 0;
+  EXPECT_GE(cpu_budget.cycles, INT32_MAX - 1);
+  cpu_budget.cycles = 0;
 }
 
 TEST_F(Budget, CodeThatCannotYieldFailsPastTheOverrunBound) {
@@ -142,13 +142,13 @@ TEST_F(Budget, CodeThatCannotYieldFailsPastTheOverrunBound) {
     ASSERT_EQ(lua_pcall(L, 0, 0, 0), LUA_ERRRUN);
     EXPECT_NE(std::strstr(lua_tostring(L, -1), CPU_OVERRUN_MESSAGE), nullptr)
         << lua_tostring(L, -1);
-    EXPECT_LT(cpu_cycles, 1000 + CPU_OVERRUN_LIMIT + 1000);
+    EXPECT_LT(cpu_budget.cycles, 1000 + CPU_OVERRUN_LIMIT + 1000);
     lua_pop(L, 1);
   }
   // Within the bound such code only leaves debt.
   cpu_slice_begin(1000);
   EXPECT_EQ(luaL_dostring(L, "for i = 1, 100000 do end"), LUA_OK);
-  EXPECT_GT(cpu_cycles, 200000);
+  EXPECT_GT(cpu_budget.cycles, 200000);
 }
 
 TEST_F(Budget, PatternStepsAndReplacementsAreCharged) {
@@ -181,7 +181,7 @@ TEST_F(Budget, StuckFinaliserWarnsAndTheCollectionEnds) {
   cpu_slice_begin(1000);
   int nres = 0;
   ASSERT_EQ(lua_resume(T, L, 0, &nres), LUA_YIELD);  // the thread itself yields
-  EXPECT_GT(cpu_cycles, CPU_OVERRUN_LIMIT);
+  EXPECT_GT(cpu_budget.cycles, CPU_OVERRUN_LIMIT);
   cpu_slice_begin(CPU_UNBUDGETED);
   ASSERT_EQ(lua_resume(T, L, 0, &nres), LUA_OK);
   EXPECT_STREQ(lua_tostring(T, -1), "after");
@@ -189,13 +189,13 @@ TEST_F(Budget, StuckFinaliserWarnsAndTheCollectionEnds) {
 
 TEST_F(Budget, UnbudgetedRunsPastTheTopOfTheCounter) {
   lua_State *T = thread_of("local x = 0 for i = 1, 1000 do x = x + 1 end return x");
-  cpu_cycles = INT32_MAX - 100;
-  cpu_cycles_max = CPU_UNBUDGETED;
+  cpu_budget.cycles = INT32_MAX - 100;
+  cpu_budget.cycles_max = CPU_UNBUDGETED;
   int nres = 0;
   ASSERT_EQ(lua_resume(T, L, 0, &nres), LUA_OK);
   EXPECT_EQ(lua_tointeger(T, -1), 1000);
   EXPECT_EQ(lang_yielded_to_escape_slice(T), 0);
-  cpu_cycles = 0;
+  cpu_budget.cycles = 0;
 }
 
 TEST_F(Budget, CoroutineSeesAnEmptyResume) {

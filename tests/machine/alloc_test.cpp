@@ -17,17 +17,17 @@ namespace {
 using alloc_test = kernel_fixture;
 
 TEST_F(alloc_test, ChargesBySizeAndCountsAccountedBytes) {
-  cpu_cycles = 0;
+  cpu_budget.cycles = 0;
   int64_t heap = root->heap_bytes;
   EXPECT_EQ(l_alloc(nullptr, nullptr, 0, 0, 0, 0), nullptr);
-  EXPECT_EQ(cpu_cycles, 0);  // a free of nothing charges nothing
+  EXPECT_EQ(cpu_budget.cycles, 0);  // a free of nothing charges nothing
 
   void *a = l_alloc(nullptr, nullptr, 0, 1000, 0, 1600);
   ASSERT_NE(a, nullptr);
-  EXPECT_EQ(cpu_cycles, 11);
+  EXPECT_EQ(cpu_budget.cycles, 11);
   EXPECT_EQ(root->heap_bytes, heap + 1600);
   void *b = l_alloc(nullptr, nullptr, 0, 127, 0, 127);
-  EXPECT_EQ(cpu_cycles, 15);
+  EXPECT_EQ(cpu_budget.cycles, 15);
   a = l_alloc(nullptr, a, 1000, 10, 0, 160);  // shrinking replaces the charge
   EXPECT_EQ(root->heap_bytes, heap + 160 + 127);
   l_alloc(nullptr, a, 10, 0, 0, 0);
@@ -40,17 +40,17 @@ TEST_F(alloc_test, FailedGrowthKeepsTheBlockAndRetryFailureMarksTheProcess) {
   ASSERT_NE(a, nullptr);
   std::memset(a, 0x5A, 64);
   int64_t heap = root->heap_bytes;
-  cpu_superyielding = 0;
+  cpu_budget.superyielding = 0;
   EXPECT_EQ(l_alloc(nullptr, a, 64, SIZE_MAX - 4, 0, 64), nullptr);
   EXPECT_EQ(root->heap_bytes, heap);
   EXPECT_EQ(root->kill_flag, 0);
-  EXPECT_EQ(cpu_superyielding, 0);
+  EXPECT_EQ(cpu_budget.superyielding, 0);
   EXPECT_EQ(((unsigned char *)a)[63], 0x5A);
 
   EXPECT_EQ(l_alloc(nullptr, a, 64, SIZE_MAX - 4, 1, 64), nullptr);
   EXPECT_EQ(root->kill_flag, 1);
-  EXPECT_EQ(cpu_superyielding, CPU_FORCE_YIELD);
-  cpu_superyielding = 0;
+  EXPECT_EQ(cpu_budget.superyielding, CPU_FORCE_YIELD);
+  cpu_budget.superyielding = 0;
   root->kill_flag = 0;
   l_alloc(nullptr, a, 64, 0, 0, 0);
 }
@@ -78,7 +78,7 @@ TEST_F(alloc_test, GrowthPastTheLimitAndHeadroomIsRefusedBeforeTheHost) {
     EXPECT_EQ(root->heap_bytes, heap + (c.granted ? int64_t(c.accounted) : 0));
     if (a) l_alloc(nullptr, a, c.accounted, 0, 0, 0);
     root->kill_flag = 0;
-    cpu_superyielding = 0;
+    cpu_budget.superyielding = 0;
   }
   // Shrinking is never refused, even past the cap.
   void *a = l_alloc(nullptr, nullptr, 0, 64, 0, 64);

@@ -71,9 +71,9 @@ TEST_F(Fetched, PngBecomesPaletteIndicesOrPixels) {
       0x11, 0x22, 0x33, 0x44,
   };
   std::string png = png_of(rgba, 3, 2);
-  int32_t before = cpu_cycles;
+  int32_t before = cpu_budget.cycles;
   EXPECT_EQ(fetch(png, "pic.png"), "userdata(\"u8\",3,2,\"000102040000\")");
-  EXPECT_GE(cpu_cycles - before, 3);  // 3 x 2 / 2
+  EXPECT_GE(cpu_budget.cycles - before, 3);  // 3 x 2 / 2
   EXPECT_EQ(fetch(png, "x.Q7.PNG"), "userdata(\"u8\",3,2,\"000102040000\")");
   // i32 elements 0xAARRGGBB.
   EXPECT_EQ(fetch(png, "pic.png", FETCHED_PNG_AS_I32),

@@ -21,18 +21,18 @@ int64_t charge(int64_t n) { return n < 2 ? 1 : n; }
 int64_t write_cost(PodLua &t, const std::string &expr, int flags) {
   luaL_dostring(t.L, ("return " + expr).c_str());
   pbuffer_owner b(create_buffer_2(16, 'p'));
-  cpu_cycles = 0;
+  cpu_budget.cycles = 0;
   stringify_object(t.L, -1, b.get(), flags, 0);
-  int64_t c = cpu_cycles;
+  int64_t c = cpu_budget.cycles;
   lua_settop(t.L, 0);
   return c;
 }
 
 int64_t read_cost(PodLua &t, const std::string &text) {
   lua_settop(t.L, 0);
-  cpu_cycles = 0;
+  cpu_budget.cycles = 0;
   EXPECT_GT(destringify_object(t.L, text.data(), int64_t(text.size())), 0) << text;
-  return cpu_cycles;
+  return cpu_budget.cycles;
 }
 
 TEST_F(PodCharge, Writer) {
@@ -60,15 +60,15 @@ TEST_F(PodCharge, Reader) {
 }
 
 TEST_F(PodCharge, RecordCreationFromText) {
-  cpu_cycles = 0;
+  cpu_budget.cycles = 0;
   ASSERT_NE(create_userdata(L, "u8", 2, 16, 16, "00"), nullptr);
-  EXPECT_EQ(cpu_cycles, 64);
-  cpu_cycles = 0;
+  EXPECT_EQ(cpu_budget.cycles, 64);
+  cpu_budget.cycles = 0;
   ASSERT_NE(create_userdata(L, "f64", 1, 64, 1, ""), nullptr);
-  EXPECT_EQ(cpu_cycles, 128);
-  cpu_cycles = 0;
+  EXPECT_EQ(cpu_budget.cycles, 128);
+  cpu_budget.cycles = 0;
   ASSERT_NE(create_userdata(L, "i64", 1, 64, 1, nullptr), nullptr);
-  EXPECT_EQ(cpu_cycles, 0);
+  EXPECT_EQ(cpu_budget.cycles, 0);
 }
 
 }  // namespace

@@ -162,31 +162,31 @@ TEST_F(ud_methods, NoSingleCallHoldsTheHost) {
 #else
   const double limit_ms = 2000;  // debug and sanitizer builds
 #endif
-  int32_t saved_max = cpu_cycles_max;
+  int32_t saved_max = cpu_budget.cycles_max;
   for (const auto &c : cases) {
-    cpu_cycles = 0;
-    if (c.refused) cpu_cycles_max = 1000;
+    cpu_budget.cycles = 0;
+    if (c.refused) cpu_budget.cycles_max = 1000;
     double start = thread_cpu_ms();
     std::string got = root_eval(std::string("local ok, e = pcall(function() return ") + c.call +
                                 " end) return ok and 'ok' or e");
     double ms = thread_cpu_ms() - start;  // CPU time: a busy host does not count
-    cpu_cycles_max = saved_max;
+    cpu_budget.cycles_max = saved_max;
     EXPECT_LT(ms, limit_ms) << c.call;
     if (c.refused)
       EXPECT_NE(got.find(CPU_OVERRUN_MESSAGE), std::string::npos) << c.call << " gave " << got;
     else
       EXPECT_EQ(got, "ok") << c.call;
   }
-  cpu_cycles = 0;
+  cpu_budget.cycles = 0;
   // A slice already near the bound cannot start even a modest walk, transpose
   // or checksum; outside a slice the same calls run.
   for (const char *call : {"U:add(1, true)", "SQ:transpose(true)", "SQ:crc()", "SQ:transpose()"}) {
-    cpu_cycles_max = 1000;
-    cpu_cycles = int32_t(1000 + CPU_OVERRUN_LIMIT - 100);
+    cpu_budget.cycles_max = 1000;
+    cpu_budget.cycles = int32_t(1000 + CPU_OVERRUN_LIMIT - 100);
     std::string got = root_eval(std::string("local ok, e = pcall(function() return ") + call +
                                 " end) return ok and 'ok' or e");
-    cpu_cycles_max = saved_max;
-    cpu_cycles = 0;
+    cpu_budget.cycles_max = saved_max;
+    cpu_budget.cycles = 0;
     EXPECT_NE(got.find(CPU_OVERRUN_MESSAGE), std::string::npos) << call << " gave " << got;
     EXPECT_EQ(root_eval(std::string("return select('#', ") + call + ")"), "1") << call;
   }

@@ -41,9 +41,9 @@ inline int32_t alloc_cycles;
 inline lua_Alloc process_alloc;
 inline void *counting_alloc(void *ud, void *ptr, size_t osize, size_t nsize, int retry,
                             size_t accounted) {
-  int32_t before = cpu_cycles;
+  int32_t before = cpu_budget.cycles;
   void *block = process_alloc(ud, ptr, osize, nsize, retry, accounted);
-  alloc_cycles += cpu_cycles - before;
+  alloc_cycles += cpu_budget.cycles - before;
   return block;
 }
 inline charge_result charged(ud_methods &t, const std::string &call) {
@@ -59,9 +59,9 @@ inline charge_result charged(ud_methods &t, const std::string &call) {
   process_alloc = lua_getallocf(L, &ud);
   lua_setallocf(L, counting_alloc, ud);
   alloc_cycles = 0;
-  int32_t before = cpu_cycles;
+  int32_t before = cpu_budget.cycles;
   EXPECT_EQ(lua_pcall(L, n - 1, 1, 0), LUA_OK) << call;
-  charge_result r = {cpu_cycles - before - alloc_cycles, lua_tointeger(L, -1)};
+  charge_result r = {cpu_budget.cycles - before - alloc_cycles, lua_tointeger(L, -1)};
   lua_setallocf(L, process_alloc, ud);
   lua_settop(L, top);
   return r;

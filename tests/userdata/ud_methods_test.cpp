@@ -411,17 +411,17 @@ TEST_F(ud_methods, ChargesByOperation) {
   EXPECT_EQ(s2.cycles, 2 * (s2.first * 3 / 4));
   // The scratch copies: n / 256.
   std::vector<double> v(5000);
-  int32_t before = cpu_cycles;
+  int32_t before = cpu_budget.cycles;
   copy_dat(0, v.data(), 5000);
-  EXPECT_EQ(cpu_cycles - before, 5000 >> 8);
+  EXPECT_EQ(cpu_budget.cycles - before, 5000 >> 8);
 }
 
 TEST_F(ud_methods, Charges) {
   auto charge = [&](const char *code) {
     root_eval(std::string("U = ") + code);
-    int32_t before = cpu_cycles;
+    int32_t before = cpu_budget.cycles;
     root_eval("U:clear()");
-    return cpu_cycles - before;
+    return cpu_budget.cycles - before;
   };
   int32_t small = charge("userdata('u8', 3)");
   int32_t big = charge("userdata('u8', 4096, 4096)");
