@@ -130,7 +130,7 @@ TEST_F(api_math_test, RndSequencesMatchPythonModelOfTheGenerator) {
   if (!getenv("KVD_PYTHON")) GTEST_SKIP() << "run through ctest";
   std::string src = getenv("KVD_SOURCE_DIR");
   std::string py = "import sys\nsys.argv = ['x', '0', '0']\n";
-  py += "exec(open('" + src + "/tests/kernel/xoshiro_ref.py').read().split('seed, count')[0])\n";
+  py += "exec(open('" + src + "/tests/machine/xoshiro_ref.py').read().split('seed, count')[0])\n";
   py += R"(
 def seeded(seed):
     seed &= M
