@@ -213,6 +213,50 @@ TEST_F(Budget, CoroutineSeesAnEmptyResume) {
   EXPECT_STREQ(lua_tostring(L, -1), "done");
 }
 
+// Objects with a destructor in the frame of a C++ function that raises an
+// error: errors must unwind such frames, whatever way yields take.
+int guards_released = 0;
+struct guard {
+  ~guard() { guards_released++; }
+};
+int fail_holding_a_guard(lua_State *L) {
+  guard g;
+  std::string text =
+      "failed with a guard and a heap string: " + std::string(luaL_checkstring(L, 1));
+  return luaL_error(L, "%s", text.c_str());
+}
+
+TEST_F(Budget, ErrorsUnwindCppFramesAmongForcedYields) {
+  lua_register(L, "fail", fail_holding_a_guard);
+  // Errors raised in C++ frames and in Lua, caught by pcalls that forced
+  // yields suspend midway, then one that ends the thread.
+  lua_State *T = thread_of(
+      "caught = 0 "
+      "for i = 1, 10 do "
+      "  if not pcall(fail, 'inner') then caught = caught + 1 end "
+      "  local ok, e = pcall(function() for j = 1, 40 do end fail('after yields') end) "
+      "  if not ok and e:find('after yields') then caught = caught + 1 end "
+      "  ok = pcall(function() for j = 1, 40 do end error('lua') end) "
+      "  if not ok then caught = caught + 1 end "
+      "end "
+      "fail('out')");
+  guards_released = 0;
+  int nres = 0, status, yields = 0;
+  for (;;) {
+    cpu_slice_begin(30);
+    status = lua_resume(T, L, 0, &nres);
+    if (status != LUA_YIELD) break;
+    yields++;
+  }
+  cpu_slice_begin(CPU_UNBUDGETED);
+  ASSERT_EQ(status, LUA_ERRRUN);
+  EXPECT_NE(std::strstr(lua_tostring(T, -1), "out"), nullptr) << lua_tostring(T, -1);
+  EXPECT_GT(yields, 40);
+  EXPECT_EQ(guards_released, 21);
+  lua_getglobal(L, "caught");
+  EXPECT_EQ(lua_tointeger(L, -1), 30);
+}
+
 // The allocator's calls: (block given, osize, nsize, retry, accounted).
 struct alloc_call {
   bool block;
