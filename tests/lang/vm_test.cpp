@@ -257,6 +257,71 @@ TEST_F(Budget, ErrorsUnwindCppFramesAmongForcedYields) {
   EXPECT_EQ(lua_tointeger(L, -1), 30);
 }
 
+// Growth refused while 'refuse' is set, as a process's memory limit does.
+struct refusing_heap {
+  bool refuse = false;
+};
+void *refusing_alloc(void *ud, void *ptr, size_t osize, size_t nsize, int, size_t) {
+  if (nsize == 0) {
+    free(ptr);
+    return nullptr;
+  }
+  if (static_cast<refusing_heap *>(ud)->refuse && (!ptr || nsize > osize)) return nullptr;
+  return realloc(ptr, nsize);
+}
+
+TEST(ForcedYields, ThreadsSurviveRefusedMemoryAndClosing) {
+  // A thread suspended by forced yields, inside a pcall and holding a
+  // to-be-closed variable, then resumed with memory refused, or closed while
+  // suspended (a process killed): its pcall and its closing run, and the
+  // state stays whole.
+  struct {
+    const char *name;
+    bool refuse, close_suspended;
+    int status;
+    const char *result;
+  } cases[] = {
+      {"memory refused", true, false, LUA_OK, "not enough memory"},
+      {"closed while suspended", false, true, LUA_OK, "closed"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    refusing_heap heap;
+    cpu_slice_begin(CPU_UNBUDGETED);
+    lua_State *L = lua_newstate(refusing_alloc, &heap);
+    luaL_openlibs(L);
+    lua_State *T = lua_newthread(L);
+    ASSERT_EQ(luaL_loadstring(T,
+                              "result, e = false, false "
+                              "do local c <close> = setmetatable({}, {__close = function() "
+                              "  result = e or 'closed' end}) "
+                              "  local t, ok = {} "
+                              "  ok, e = pcall(function() for i = 1, 1e9 do t[i] = {i} end end) "
+                              "end"),
+              LUA_OK);
+    int nres, status, yields = 0;
+    for (;;) {
+      cpu_slice_begin(40);
+      status = lua_resume(T, L, 0, &nres);
+      cpu_slice_begin(CPU_UNBUDGETED);
+      if (status != LUA_YIELD) break;
+      if (++yields == 50) {
+        heap.refuse = c.refuse;
+        if (c.close_suspended) {
+          status = lua_resetthread(T);
+          break;
+        }
+      }
+    }
+    heap.refuse = false;
+    EXPECT_EQ(status, c.status) << lua_tostring(T, -1);
+    EXPECT_GE(yields, 50);
+    lua_getglobal(L, "result");
+    EXPECT_STREQ(lua_tostring(L, -1), c.result);
+    lua_close(L);
+  }
+}
+
 // The allocator's calls: (block given, osize, nsize, retry, accounted).
 struct alloc_call {
   bool block;
