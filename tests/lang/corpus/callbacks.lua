@@ -51,6 +51,9 @@ local cases = {
   {"pairs", function() local n = 0 for k in pairs(setmetatable({}, {__pairs = function()
     coroutine.yield("p") return next, {1, 2}, nil end})) do n = n + k end return n end},
   {"close", function() do local c <close> = M end return "closed" end},
+  {"require", function() package.preload.m = function() return yield1("mod") end return require("m") end},
+  {"closing another", function() local c = coroutine.create(function() local x <close> = M
+    coroutine.yield("held") end) step(c) return coroutine.close(c) end},
 }
 for _, c in ipairs(cases) do
   local co = coroutine.create(function() return pcall(c[2]) end)
