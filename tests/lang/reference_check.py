@@ -279,7 +279,7 @@ def mode_budget(bindir):
     for path in CORPUS:
         r = subprocess.run([stress, path], capture_output=True, text=True, cwd=os.path.dirname(path),
                            env=dict(os.environ, KVD_LUAI_BUDGET="37"), timeout=600)
-        if "coroutine" in open(path).read():
+        if os.path.basename(path) == "coroutines.lua":
             # A forced yield inside a coroutine reaches its resumer as an empty
             # resume, so the output differs; it must still run to its end
             # without an assertion failing.

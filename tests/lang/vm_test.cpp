@@ -213,6 +213,115 @@ TEST_F(Budget, CoroutineSeesAnEmptyResume) {
   EXPECT_STREQ(lua_tostring(L, -1), "done");
 }
 
+// Objects with a destructor in the frame of a C++ function that raises an
+// error: errors must unwind such frames, whatever way yields take.
+int guards_released = 0;
+struct guard {
+  ~guard() { guards_released++; }
+};
+int fail_holding_a_guard(lua_State *L) {
+  guard g;
+  std::string text =
+      "failed with a guard and a heap string: " + std::string(luaL_checkstring(L, 1));
+  return luaL_error(L, "%s", text.c_str());
+}
+
+TEST_F(Budget, ErrorsUnwindCppFramesAmongForcedYields) {
+  lua_register(L, "fail", fail_holding_a_guard);
+  // Errors raised in C++ frames and in Lua, caught by pcalls that forced
+  // yields suspend midway, then one that ends the thread.
+  lua_State *T = thread_of(
+      "caught = 0 "
+      "for i = 1, 10 do "
+      "  if not pcall(fail, 'inner') then caught = caught + 1 end "
+      "  local ok, e = pcall(function() for j = 1, 40 do end fail('after yields') end) "
+      "  if not ok and e:find('after yields') then caught = caught + 1 end "
+      "  ok = pcall(function() for j = 1, 40 do end error('lua') end) "
+      "  if not ok then caught = caught + 1 end "
+      "end "
+      "fail('out')");
+  guards_released = 0;
+  int nres = 0, status, yields = 0;
+  for (;;) {
+    cpu_slice_begin(30);
+    status = lua_resume(T, L, 0, &nres);
+    if (status != LUA_YIELD) break;
+    yields++;
+  }
+  cpu_slice_begin(CPU_UNBUDGETED);
+  ASSERT_EQ(status, LUA_ERRRUN);
+  EXPECT_NE(std::strstr(lua_tostring(T, -1), "out"), nullptr) << lua_tostring(T, -1);
+  EXPECT_GT(yields, 40);
+  EXPECT_EQ(guards_released, 21);
+  lua_getglobal(L, "caught");
+  EXPECT_EQ(lua_tointeger(L, -1), 30);
+}
+
+// Growth refused while 'refuse' is set, as a process's memory limit does.
+struct refusing_heap {
+  bool refuse = false;
+};
+void *refusing_alloc(void *ud, void *ptr, size_t osize, size_t nsize, int, size_t) {
+  if (nsize == 0) {
+    free(ptr);
+    return nullptr;
+  }
+  if (static_cast<refusing_heap *>(ud)->refuse && (!ptr || nsize > osize)) return nullptr;
+  return realloc(ptr, nsize);
+}
+
+TEST(ForcedYields, ThreadsSurviveRefusedMemoryAndClosing) {
+  // A thread suspended by forced yields, inside a pcall and holding a
+  // to-be-closed variable, then resumed with memory refused, or closed while
+  // suspended (a process killed): its pcall and its closing run, and the
+  // state stays whole.
+  struct {
+    const char *name;
+    bool refuse, close_suspended;
+    int status;
+    const char *result;
+  } cases[] = {
+      {"memory refused", true, false, LUA_OK, "not enough memory"},
+      {"closed while suspended", false, true, LUA_OK, "closed"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    refusing_heap heap;
+    cpu_slice_begin(CPU_UNBUDGETED);
+    lua_State *L = lua_newstate(refusing_alloc, &heap);
+    luaL_openlibs(L);
+    lua_State *T = lua_newthread(L);
+    ASSERT_EQ(luaL_loadstring(T,
+                              "result, e = false, false "
+                              "do local c <close> = setmetatable({}, {__close = function() "
+                              "  result = e or 'closed' end}) "
+                              "  local t, ok = {} "
+                              "  ok, e = pcall(function() for i = 1, 1e9 do t[i] = {i} end end) "
+                              "end"),
+              LUA_OK);
+    int nres, status, yields = 0;
+    for (;;) {
+      cpu_slice_begin(40);
+      status = lua_resume(T, L, 0, &nres);
+      cpu_slice_begin(CPU_UNBUDGETED);
+      if (status != LUA_YIELD) break;
+      if (++yields == 50) {
+        heap.refuse = c.refuse;
+        if (c.close_suspended) {
+          status = lua_resetthread(T);
+          break;
+        }
+      }
+    }
+    heap.refuse = false;
+    EXPECT_EQ(status, c.status) << lua_tostring(T, -1);
+    EXPECT_GE(yields, 50);
+    lua_getglobal(L, "result");
+    EXPECT_STREQ(lua_tostring(L, -1), c.result);
+    lua_close(L);
+  }
+}
+
 // The allocator's calls: (block given, osize, nsize, retry, accounted).
 struct alloc_call {
   bool block;
