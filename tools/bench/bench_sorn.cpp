@@ -97,8 +97,9 @@ int main(int argc, char **argv) {
   std::printf("mean 512-frame mix %.3f ms, slowest of %d calls %.3f ms\n",
               mix > 0 ? 1000.0 * frames / mix : 0.0, worst_case_calls, worst);
   bench_print_goal_header("synthesiser");
-  // Mixing must keep ahead of the sound it makes.
-  bench_print_goal("real-time factor", mix / 44100, bench_goal::at_least, 1.0,
+  // Mixing must keep well ahead of the sound it makes: sixteen busy
+  // channels take at most a sixtieth of one core.
+  bench_print_goal("real-time factor", mix / 44100, bench_goal::at_least, 60.0,
                    "44100 frames a second");
   bench_print_goal("mix/16ch_8node_512", sum > 0 ? mix / sum : 0.0, bench_goal::none, 0,
                    "baseline/sum_16_buffers");
