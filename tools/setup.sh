@@ -7,7 +7,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(
   # build
-  cmake ninja-build g++ clang clang-format libclang-rt-14-dev make patch xz-utils dpkg-dev pkg-config
+  cmake ninja-build g++ clang clang-format libclang-rt-14-dev lld make patch xz-utils dpkg-dev pkg-config
   # libraries the workstation links
   libsdl2-dev libcurl4-openssl-dev liblz4-dev libgif-dev liblodepng-dev libqoi-dev libbloom-dev
   # tests and benchmarks
