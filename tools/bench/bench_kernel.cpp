@@ -354,8 +354,8 @@ int main(int argc, char **argv) {
     bench_print_goal("idle frame, main thread, us", at("idle frame main") * 1e6, bench_goal::none,
                      0, "(one frame's work and sleep)");
   if (have({"idle frame audio"}))
-    bench_print_goal("idle frame, audio thread, us", at("idle frame audio") * 1e6,
-                     bench_goal::none, 0, "(a silent buffer every 11.6 ms)");
+    bench_print_goal("idle frame, audio thread, us", at("idle frame audio") * 1e6, bench_goal::none,
+                     0, "(a silent buffer every 11.6 ms)");
   if (have({"one sleep"}))
     bench_print_goal("one sleep a frame, us of CPU", at("one sleep") * 1e6, bench_goal::none, 0,
                      "(the host's floor for a paced frame)");
