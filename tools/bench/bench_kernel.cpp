@@ -287,6 +287,7 @@ void BM_one_sleep_a_frame(benchmark::State &state) {
 }
 
 void BM_idle_frame(benchmark::State &state) { frame_cost(state, "idle frame", KVD_ROM_IDLE); }
+
 // The median CPU seconds of the main thread (of the whole process where the
 // host keeps no counts per thread) from one line to the next, over the lines
 // that say mark and are followed by another.
