@@ -44,21 +44,13 @@ inline constexpr int32_t max_processes = 512;
 enum pending_process_op : int32_t { pending_none = 0, pending_kill = 1, pending_restart = 2 };
 
 struct proc {
+  // What every frame reads or writes for every process comes first, so that
+  // a frame of many idle processes touches few cache lines of each record
+  // (the table's search by id reads the same line).
   int64_t id;
-  int64_t parent_id;  // the process current at creation; 0 for the root
-  char name[64];
-  char prog_path[256];
-  char env[64];
-  int32_t env_given;
-  int32_t flags;  // bit 0: a system program; bit 1: an environment was given
-  int32_t state;  // 0 running, 1 finished or stopped, 2 failed
-  lua_State *L;   // null once closed or when creation failed
-  char *source;   // the program text, kept for restarts
-  size_t source_len;
-  char pwd[257];
+  lua_State *L;    // null once closed or when creation failed
   uint64_t clock;  // frames of process time
-  double priority;
-  int32_t boost;
+  int32_t state;   // 0 running, 1 finished or stopped, 2 failed
   // CPU counters, in cycles unless named otherwise.
   int32_t cycles_frame;
   int32_t cycles_since_flip;
@@ -67,6 +59,21 @@ struct proc {
   int32_t frames_since_flip;
   int32_t fps;
   int32_t debt;
+  int32_t memory_refused;  // the allocator refused it growth in the running slice
+  int32_t activity_stamp;  // host milliseconds; 0: none
+  int32_t slice_depth;     // > 0 while its slice runs (its Lua state is busy)
+  int64_t kill_flag;       // to be removed for lack of memory
+  int64_t parent_id;       // the process current at creation; 0 for the root
+  char name[64];
+  char prog_path[256];
+  char env[64];
+  int32_t env_given;
+  int32_t flags;  // bit 0: a system program; bit 1: an environment was given
+  char *source;   // the program text, kept for restarts
+  size_t source_len;
+  char pwd[257];
+  double priority;
+  int32_t boost;
   // Drawing: the record drawing writes into (null while none is set), its
   // clip rectangle, and the clip words at RAM_CLIP_RECT the rectangle was made from.
   udata *draw_target;
@@ -90,10 +97,6 @@ struct proc {
   uint64_t random_state[4];  // xoshiro256** words s0..s3; all zero until seeded
   int64_t heap_bytes;        // accounted bytes of the live Lua blocks
   int64_t baseline;          // heap bytes recorded once by SIGNAL_HEAP_BASELINE
-  int64_t kill_flag;         // to be removed for lack of memory
-  int32_t memory_refused;    // the allocator refused it growth in the running slice
-  int32_t activity_stamp;    // host milliseconds; 0: none
-  int32_t slice_depth;       // > 0 while its slice runs (its Lua state is busy)
   int32_t pending_op;        // pending_process_op
   // The parent a pending restart gives the process: the one that asked for it.
   int64_t restart_parent_id;

@@ -4,13 +4,17 @@
 // a minimal SDL program that starts the same SDL systems and audio device),
 // the time from start to the first frame of the sample system ROM (against
 // that program), and the CPU cost of an idle frame and of an idle process in
-// steady state: the program's CPU clock read at two lines the ROM prints.
+// steady state: the program's CPU clock, and each thread's, read at lines
+// the ROMs print. The frame figures are medians (of runs, and of the frames
+// of a run): a loaded host makes single figures scatter.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <dirent.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -21,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <initializer_list>
 #include <map>
 #include <string>
@@ -35,17 +40,31 @@ namespace {
 namespace fs = std::filesystem;
 
 // The sizes of every benchmark here, in one place. bench_frames is the
-// frame count the idle and crowd ROMs run between their two lines.
+// frame count the idle ROM runs between its two lines and the crowd ROM in
+// each of its two blocks.
 constexpr int bench_frames = 120;
 constexpr int start_iterations = 10;
-constexpr int frame_iterations = 3;
+constexpr int frame_iterations = 9;
+// The longest a run may go without a line on standard output (a loaded
+// host's start included) before it counts as stuck.
+constexpr int quiet_limit_ms = 15000;
+
+// CPU seconds of a running process at one moment: all its threads together,
+// its main thread and the audio device's thread (-1 where not known: the
+// audio thread not started, or a host without per-thread counters).
+struct cpu_sample {
+  double process = -1;
+  double main = -1;
+  double audio = -1;
+};
 
 struct run_figures {
-  double to_first_line;             // seconds from spawn to the first line on standard output
-  double to_exit;                   // seconds from spawn to the end of the process
-  double cpu;                       // user + system seconds of the whole process
-  double peak_mib;                  // peak resident memory
-  std::vector<double> cpu_at_line;  // the process's CPU seconds as each line came
+  double to_first_line;                 // seconds from spawn to the first line on standard output
+  double to_exit;                       // seconds from spawn to the end of the process
+  double cpu;                           // user + system seconds of the whole process
+  double peak_mib;                      // peak resident memory
+  std::vector<cpu_sample> cpu_at_line;  // the process's CPU as each line came
+  std::vector<std::string> lines;       // the lines themselves
 };
 
 // CPU seconds used so far by every thread of the running process pid.
@@ -54,6 +73,37 @@ double cpu_of(pid_t pid) {
   timespec t;
   if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &t) != 0) return -1;
   return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
+}
+
+// The scheduler's CPU seconds of thread tid of process pid (nanosecond
+// counts, where the tick counts of stat are 10 ms coarse), -1 when unknown.
+double thread_cpu_of(pid_t pid, const std::string &tid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + tid + "/schedstat");
+  long long ns = -1;
+  return in >> ns && ns >= 0 ? (double)ns / 1e9 : -1;
+}
+
+std::string thread_name_of(pid_t pid, const std::string &tid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + tid + "/comm");
+  std::string name;
+  std::getline(in, name);
+  return name;
+}
+
+cpu_sample sample_cpu(pid_t pid) {
+  cpu_sample s;
+  s.process = cpu_of(pid);
+  s.main = thread_cpu_of(pid, std::to_string(pid));
+  DIR *dir = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+  if (!dir) return s;
+  while (dirent *e = readdir(dir)) {
+    std::string tid = e->d_name;
+    // SDL names the thread that feeds the playback device SDLAudioP<n>.
+    if (tid[0] != '.' && thread_name_of(pid, tid).rfind("SDLAudioP", 0) == 0)
+      s.audio = thread_cpu_of(pid, tid);
+  }
+  closedir(dir);
+  return s;
 }
 
 // The run's own temporary folder (another run on the same machine has its
@@ -73,6 +123,13 @@ fs::path fresh_folder(const std::string &name) {
   fs::remove_all(dir);
   fs::create_directories(dir);
   return dir;
+}
+
+// The ROM file the environment variable variable names, built_in when it is
+// unset (a test gives ROMs that misbehave this way).
+const char *rom_given(const char *variable, const char *built_in) {
+  const char *given = std::getenv(variable);
+  return given && *given ? given : built_in;
 }
 
 // A folder holding a copy of the program and, when given, a system ROM file.
@@ -105,16 +162,35 @@ run_figures run_command(const std::string &dir, std::vector<std::string> args,
   if (posix_spawn(&pid, exe.c_str(), &fa, nullptr, argv.data(), environ) != 0) std::abort();
   posix_spawn_file_actions_destroy(&fa);
   close(out[1]);
-  run_figures f{-1.0, 0.0, 0.0, 0.0, {}};
-  char c;
-  while (read(out[0], &c, 1) == 1) {
-    if (c == '\n') f.cpu_at_line.push_back(cpu_of(pid));
-    if (c == '\n' && f.to_first_line < 0) {
-      f.to_first_line =
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-      if (stop_at_first_line) {
-        kill(pid, SIGKILL);
-        break;
+  run_figures f{-1.0, 0.0, 0.0, 0.0, {}, {}};
+  std::string line;
+  bool reading = true;
+  while (reading) {
+    // A program that stays quiet this long is stuck: it is stopped, and the
+    // lines it printed so far are all the run has.
+    pollfd pf = {out[0], POLLIN, 0};
+    char buf[256];
+    ssize_t n = 0;
+    if (poll(&pf, 1, quiet_limit_ms) <= 0 || (n = read(out[0], buf, sizeof buf)) <= 0) {
+      if (n == 0 && pf.revents) break;  // the end of the output
+      kill(pid, SIGKILL);
+      break;
+    }
+    for (ssize_t i = 0; i < n && reading; i++) {
+      if (buf[i] != '\n') {
+        line += buf[i];
+        continue;
+      }
+      f.cpu_at_line.push_back(sample_cpu(pid));
+      f.lines.push_back(line);
+      line.clear();
+      if (f.to_first_line < 0) {
+        f.to_first_line =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        if (stop_at_first_line) {
+          kill(pid, SIGKILL);
+          reading = false;
+        }
       }
     }
   }
@@ -135,10 +211,18 @@ run_figures run_program(const std::string &dir, bool stop_at_first_line = false)
   return run_command(dir, {dir + "/kavelund", "-x", "-home", dir + "/appdata"}, stop_at_first_line);
 }
 
-std::map<std::string, double> results;  // seconds, the mean of each benchmark
+std::map<std::string, double> results;  // seconds: the mean or median of each benchmark
 
 void record(benchmark::State &state, const std::string &name, double total) {
   results[name] = total / (double)state.iterations();
+}
+
+// Records the median of the figures under name; nothing when there are none.
+void record_median(const std::string &name, std::vector<double> figures) {
+  if (figures.empty()) return;
+  std::sort(figures.begin(), figures.end());
+  size_t n = figures.size();
+  results[name] = n % 2 ? figures[n / 2] : (figures[n / 2 - 1] + figures[n / 2]) / 2;
 }
 
 void BM_start_of_a_program_that_stops_at_once(benchmark::State &state) {
@@ -183,27 +267,38 @@ void BM_start_to_first_frame_of_the_sample_rom(benchmark::State &state) {
 }
 
 // CPU seconds per frame of a ROM running bench_frames frames between its
-// first two lines. A run that does not print both fails the benchmark.
+// first two lines: the medians of the whole process (under name), of its main
+// thread (name + " main") and of the audio thread (name + " audio"). A run
+// that does not print both lines fails the benchmark.
 void frame_cost(benchmark::State &state, const char *name, const char *rom) {
   std::string dir = prepare(name, rom);
-  double total = 0;
+  std::vector<double> process, main, audio;
+  auto per_frame = [](double from, double to) {
+    return from >= 0 && to >= 0 ? (to - from) / bench_frames : -1;
+  };
   for (auto _ : state) {
-    std::vector<double> at = run_program(dir).cpu_at_line;
-    if (at.size() < 2 || at[0] < 0 || at[1] < 0) {
+    run_figures f = run_program(dir);
+    const std::vector<cpu_sample> &at = f.cpu_at_line;
+    bool marked = f.lines.size() >= 2 && f.lines[0] == "from" && f.lines[1] == "to";
+    double s = marked ? per_frame(at[0].process, at[1].process) : -1;
+    if (s < 0) {
       state.SkipWithError("the ROM did not print its two lines");
       break;
     }
-    double s = (at[1] - at[0]) / bench_frames;
     state.SetIterationTime(s > 0 ? s : 1e-9);
-    total += s;
+    process.push_back(s);
+    if (double m = per_frame(at[0].main, at[1].main); m >= 0) main.push_back(m);
+    if (double a = per_frame(at[0].audio, at[1].audio); a >= 0) audio.push_back(a);
   }
-  record(state, name, total);
+  record_median(name, process);
+  record_median(std::string(name) + " main", main);
+  record_median(std::string(name) + " audio", audio);
 }
 
 // The yardstick of the frame figures: the CPU this thread spends on one
 // frame-long sleep a frame, the least any paced frame costs on this host.
 void BM_one_sleep_a_frame(benchmark::State &state) {
-  double total = 0;
+  std::vector<double> figures;
   for (auto _ : state) {
     timespec from, to, frame = {0, 16000000};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &from);
@@ -212,14 +307,51 @@ void BM_one_sleep_a_frame(benchmark::State &state) {
     double s = ((double)(to.tv_sec - from.tv_sec) + (double)(to.tv_nsec - from.tv_nsec) / 1e9) /
                bench_frames;
     state.SetIterationTime(s > 0 ? s : 1e-9);
-    total += s;
+    figures.push_back(s);
   }
-  record(state, "one sleep", total);
+  record_median("one sleep", figures);
 }
 
-void BM_idle_frame(benchmark::State &state) { frame_cost(state, "idle frame", KVD_ROM_IDLE); }
+void BM_idle_frame(benchmark::State &state) {
+  frame_cost(state, "idle frame", rom_given("KVD_BENCH_ROM_IDLE", KVD_ROM_IDLE));
+}
+
+// The median CPU seconds of the main thread (of the whole process where the
+// host keeps no counts per thread) from one line to the next, over the lines
+// that say mark and are followed by another.
+double median_frame(const run_figures &f, const std::string &mark) {
+  std::vector<double> frames;
+  for (size_t i = 0; i + 1 < f.cpu_at_line.size() && i + 1 < f.lines.size(); i++) {
+    if (f.lines[i] != mark || f.lines[i + 1] != mark) continue;
+    const cpu_sample &a = f.cpu_at_line[i], &b = f.cpu_at_line[i + 1];
+    bool by_main = a.main >= 0 && b.main >= 0;
+    frames.push_back(by_main ? b.main - a.main : b.process - a.process);
+  }
+  if (frames.empty()) return -1;
+  std::sort(frames.begin(), frames.end());
+  return frames[frames.size() / 2];
+}
+
+// The CPU of one idle process a frame: the crowd ROM marks each of its
+// frames with a line, first bench_frames frames alone ("idle"), then as many
+// in which 100 idle processes each get a slice ("crowd"). Both blocks run in
+// the same run, so the load of the host weighs on both alike, and the median
+// frame of each leaves out the frames a busy host stretched.
 void BM_frame_with_100_idle_processes(benchmark::State &state) {
-  frame_cost(state, "crowd frame", KVD_ROM_CROWD);
+  std::string dir = prepare("crowd frame", rom_given("KVD_BENCH_ROM_CROWD", KVD_ROM_CROWD));
+  std::vector<double> figures;
+  for (auto _ : state) {
+    run_figures f = run_program(dir);
+    double alone = median_frame(f, "idle"), crowd = median_frame(f, "crowd");
+    if (alone < 0 || crowd < 0) {
+      state.SkipWithError("the ROM did not mark its frames");
+      break;
+    }
+    double s = (crowd - alone) / 100;
+    state.SetIterationTime(s > 0 ? s : 1e-9);
+    figures.push_back(s);
+  }
+  record_median("idle process", figures);
 }
 
 BENCHMARK(BM_start_of_bin_true)
@@ -288,12 +420,21 @@ int main(int argc, char **argv) {
                      bench_goal::at_most, 1.2, "stop at once");
   if (have({"idle frame"}))
     bench_print_goal("idle frame, us of CPU", at("idle frame") * 1e6, bench_goal::at_most, 30,
-                     "(steady state)");
+                     "(steady state, all threads)");
+  if (have({"idle frame main"}))
+    bench_print_goal("idle frame, main thread, us", at("idle frame main") * 1e6, bench_goal::none,
+                     0, "(one frame's work and sleep)");
+  if (have({"idle frame audio"}))
+    bench_print_goal("idle frame, audio thread, us", at("idle frame audio") * 1e6, bench_goal::none,
+                     0, "(a silent buffer every 11.6 ms)");
   if (have({"one sleep"}))
     bench_print_goal("one sleep a frame, us of CPU", at("one sleep") * 1e6, bench_goal::none, 0,
                      "(the host's floor for a paced frame)");
-  if (have({"idle frame", "crowd frame"}))
-    bench_print_goal("idle process, us a frame", (at("crowd frame") - at("idle frame")) * 1e6 / 100,
-                     bench_goal::at_most, 1, "(100 idle processes less the idle frame)");
+  if (have({"idle frame main", "one sleep"}))
+    bench_print_goal("idle main thread / one sleep", at("idle frame main") / at("one sleep"),
+                     bench_goal::none, 0, "one sleep a frame");
+  if (have({"idle process"}))
+    bench_print_goal("idle process, us a frame", at("idle process") * 1e6, bench_goal::at_most, 1,
+                     "(main thread: 100 idle processes less none)");
   return bench_exit_code();
 }

@@ -1,6 +1,12 @@
--- 100 idle processes, each given a slice in every one of 120 frames between
--- two marks on standard output, then exit. The processes are made and run
--- once before the first mark: their creation stays out of the count.
+-- 120 frames alone, then 120 frames in which 100 idle processes each get a
+-- slice, each frame marked by a line on standard output ("idle", then
+-- "crowd"); then exit. The processes are made and run for 10 frames between
+-- the two blocks: their creation stays out of both.
+for n = 1, 10 do flip() end
+for n = 1, 120 do
+  printh("idle")
+  flip()
+end
 local ids = {}
 for i = 1, 100 do
   ids[i] = _create_process_from_code("while true do flip() end", "idle" .. i, "/idle.lua")
@@ -9,9 +15,10 @@ local function frame()
   for i = 1, 100 do _run_process_slice(ids[i], 0.01) end
   flip()
 end
-frame()
-printh("from")
-for n = 1, 120 do frame() end
-printh("to")
+for n = 1, 10 do frame() end
+for n = 1, 120 do
+  printh("crowd")
+  frame()
+end
 _signal(33)
 while true do flip() end
