@@ -22,18 +22,26 @@ static int64_t cutoff_f(int32_t v0) {
   return ((65536 - c0) * (65536 - c0)) >> 16;
 }
 
+// a * b / 65536 rounded toward zero, for b >= 0: the product then has a's
+// sign (or is zero), so the rounding bias comes from a while the multiply
+// runs, and the state's chain from one sample to the next is shorter.
+static inline int64_t mul_div16(int64_t a, int64_t b) {
+  return (a * b + ((a >> 63) & 0xFFFF)) >> 16;
+}
+
 void apply_fx_filter(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
   int16_t *x = parent->output;
   int64_t c1 = (fx->val[1] >> 8) & 0xFFFF;
   int64_t k = resonance_k(fx->val[2] >> 8), f = cutoff_f(fx->val[0]);
   int64_t d = 65536 - int64_t(uint32_t(c1 * c1) >> 16);
+  INVARIANT(k > 0 && f >= 0 && d > 0);
   int64_t low = fx->flt_low, band = fx->flt_band, high = fx->flt_high;
   for (int32_t i = 0; i < n; i++) {
     int64_t l0 = low;
-    band += (x[i] - (band + l0)) * k / 65536;
-    low = l0 + band * f / 65536;
-    high = (high - int32_t(l0) + low) * d / 65536;
-    x[i] = int16_t(high <= -32768 ? -SORN_SAMPLE_MAX : high >= 32767 ? SORN_SAMPLE_MAX : high);
+    band += mul_div16(x[i] - band - l0, k);
+    low = l0 + mul_div16(band, f);
+    high = mul_div16(high - int32_t(l0) + low, d);
+    x[i] = int16_t(std::clamp<int64_t>(high, -SORN_SAMPLE_MAX, SORN_SAMPLE_MAX));
   }
   fx->flt_low = low, fx->flt_band = band, fx->flt_high = high;
 }
