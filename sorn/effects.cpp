@@ -150,6 +150,26 @@ SORN_LOOP_BODY void gain_shape(int16_t *x, int32_t n, int64_t thr, int64_t drive
   }
 }
 
+// gain_shape where every product fits 32 bits: the threshold in 0..65536, the
+// slope's magnitude below 2^30 and the volume's at most unity (65536). The
+// drive and slope products are taken over their whole and fractional 16-bit
+// parts, so that the loop runs eight samples a step; lanes below the
+// threshold compute a shaped value they then drop.
+SORN_LOOP_BODY void gain_shape_narrow(int16_t *x, int32_t n, int32_t thr, int32_t drive,
+                                      int32_t slope, int32_t knee, int32_t vol) {
+  int32_t dh = drive >> 16, sh = slope >> 16;
+  uint32_t dl = uint32_t(drive) & 0xFFFF, sl = uint32_t(slope) & 0xFFFF;
+  for (int32_t i = 0; i < n; i++) {
+    int32_t a = 2 * std::abs(int32_t(x[i])), d = a - thr;
+    int32_t lin = a * dh + int32_t((uint32_t(a) * dl) >> 16);
+    int32_t shaped = d * sh + int32_t((uint32_t(d) * sl) >> 16) + knee;
+    int32_t m = a < thr ? lin : shaped;
+    m = m < 0 || m > 65535 ? 65535 : m;
+    int32_t h = m >> 1;
+    x[i] = int16_t(sorn_clamp_sample(((x[i] < 0 ? -h : h) * vol) >> 16));
+  }
+}
+
 void apply_fx_gain(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
   int16_t *x = parent->output;
   // Only a negative drive can bring the divisor to zero; every other value is
@@ -167,7 +187,12 @@ void apply_fx_gain(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
     slope = int64_t(std::clamp<__int128>(s, -max_gain_slope, max_gain_slope));
   }
   if (v1 < 0xFF0000) {
-    sorn_vector_run<gain_shape>(x, n, thr, drive, slope, knee, vol);
+    INVARIANT(drive >= 65536 && drive < (int64_t(1) << 26) && std::abs(knee) < (1 << 24));
+    if (thr >= 0 && thr <= 65536 && std::abs(slope) < (int64_t(1) << 30) && std::abs(vol) <= 65536)
+      sorn_vector_run<gain_shape_narrow>(x, n, int32_t(thr), int32_t(drive), int32_t(slope),
+                                         int32_t(knee), int32_t(vol));
+    else
+      sorn_vector_run<gain_shape>(x, n, thr, drive, slope, knee, vol);
     return;
   }
   for (int32_t i = 0; i < n; i++) {

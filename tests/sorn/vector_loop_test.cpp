@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -132,6 +133,57 @@ TEST(SornVectorLoop, GainAndFilterAgree) {
     }
     return all;
   });
+}
+
+// The waveshaper below the fold setting, every product in 64 or 128 bits: what
+// the gain node's 32-bit loop must give wherever it is taken.
+static void gain_wide(const int32_t *val, int16_t *x, int32_t n) {
+  int64_t v0 = std::max(val[0], 0), v1 = val[1], v2 = val[2];
+  int64_t drive = 65536 + (7 * v0) / 255, q = v1 / 255, knee = 65536 - v2 / 255;
+  int64_t vol = val[3] / 64, thr = (knee << 16) / drive;
+  __int128 slope = 0;
+  if (thr != 65536) {
+    __int128 s1 = ((__int128(1) << 32) - (__int128(knee) << 16)) / (65536 - thr);
+    __int128 s2 = (__int128(drive - knee) << 16) / (65536 - thr);
+    slope = v1 <= 0x7F7FFF ? (s1 * 2 * q + s2 * (65536 - 2 * q)) >> 16
+                           : ((0x20000 - 2 * __int128(q)) * s1) >> 16;
+    slope = std::clamp<__int128>(slope, -(int64_t(1) << 37), int64_t(1) << 37);
+  }
+  for (int32_t i = 0; i < n; i++) {
+    int64_t a = 2 * std::abs(int32_t(x[i]));
+    __int128 m = a < thr ? (a * drive) >> 16 : (((a - thr) * slope) >> 16) + knee;
+    int64_t h = (m < 0 || m > 65535 ? 65535 : int64_t(m)) >> 1;
+    x[i] = int16_t(sorn_clamp_sample(((x[i] < 0 ? -h : h) * vol) >> 16));
+  }
+}
+
+// Settings on both sides of where the 32-bit loop is taken: threshold 0 and
+// 65536 (knee 0 and unity), volume at unity and just past it either way,
+// the slope from flat to steep, and random ones; every sample value.
+TEST(SornVectorLoop, GainAgreesWithTheWideLoop) {
+  std::mt19937 rng(12);
+  std::vector<int16_t> expect(SORN_NODE_BUFFER);
+  for (int round = 0; round < 200; round++) {
+    int32_t val[4];
+    val[0] = pick(rng, {0, 1, 255 << 16, INT32_MAX, -1, 0x20000});
+    // The fold setting (0xFF0000 on) takes another loop.
+    val[1] = pick(rng, {0, 0x7F7FFF, 0x7F8000, 0xFEFFFF, 1 << 12, -(1 << 20), INT32_MIN});
+    if (val[1] >= 0xFF0000) val[1] %= 0xFF0000;
+    val[2] = pick(rng, {0, 255 << 16, 0xFF00, 1 << 20, -(255 << 16), INT32_MIN});
+    val[3] = pick(rng, {64 << 16, (64 << 16) + 64, -(64 << 16), -(64 << 16) - 64, 0, 32 << 16});
+    for (int half = 0; half < 2; half++) {
+      node_pair np;
+      for (int i = 0; i < SORN_NODE_BUFFER; i++)
+        np.a[size_t(i)] = expect[size_t(i)] = int16_t(half * SORN_NODE_BUFFER + i - 32768);
+      std::memcpy(np.fx.val, val, sizeof val);
+      gain_wide(val, expect.data(), SORN_NODE_BUFFER);
+      apply_fx_gain(&np.parent, &np.fx, SORN_NODE_BUFFER);
+      for (int i = 0; i < SORN_NODE_BUFFER; i++)
+        ASSERT_EQ(np.a[size_t(i)], expect[size_t(i)])
+            << "input " << half * SORN_NODE_BUFFER + i - 32768 << " values " << val[0] << " "
+            << val[1] << " " << val[2] << " " << val[3];
+    }
+  }
 }
 
 // The chained echo loop the block path must match: each sample adds the
