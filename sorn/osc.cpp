@@ -92,7 +92,10 @@ __attribute__((target("avx2"))) static int32_t osc_avx2(sorn_node_state *node, i
   const int16_t *fm = node->fm_input;
   const int m = node->mod_shift < -4 ? 2 : node->mod_shift + 6;
   const int *base = reinterpret_cast<const int *>(row);
-  const __m256i vmask = _mm256_set1_epi32(int(mask)), one = _mm256_set1_epi32(0x10000);
+  const __m256i vmask = _mm256_set1_epi32(int(mask)), last = _mm256_set1_epi32(int(mask >> 16));
+  int16_t first_sample;
+  std::memcpy(&first_sample, row, 2);
+  const __m256i first = _mm256_set1_epi32(first_sample);
   const __m256i low16 = _mm256_set1_epi32(0xFFFF);
   const __m256i amp_hi = _mm256_set1_epi32(amp >> 14), amp_lo = _mm256_set1_epi32(amp & 0x3FFF);
   const __m256i top = _mm256_set1_epi32(SORN_SAMPLE_MAX), bottom = _mm256_set1_epi32(INT16_MIN);
@@ -113,10 +116,13 @@ __attribute__((target("avx2"))) static int32_t osc_avx2(sorn_node_state *node, i
       p = _mm256_and_si256(_mm256_add_epi32(_mm256_set1_epi32(int(pos)), steps), vmask);
       pos += 8 * dx;
     }
+    // One read of 32 bits holds both samples, but at the row's last sample
+    // the second one is the row's first.
     __m256i i0 = _mm256_srli_epi32(p, 16);
-    __m256i i1 = _mm256_srli_epi32(_mm256_and_si256(_mm256_add_epi32(p, one), vmask), 16);
-    __m256i s0 = _mm256_srai_epi32(_mm256_slli_epi32(_mm256_i32gather_epi32(base, i0, 2), 16), 16);
-    __m256i s1 = _mm256_srai_epi32(_mm256_slli_epi32(_mm256_i32gather_epi32(base, i1, 2), 16), 16);
+    __m256i pair = _mm256_i32gather_epi32(base, i0, 2);
+    __m256i s0 = _mm256_srai_epi32(_mm256_slli_epi32(pair, 16), 16);
+    __m256i s1 = _mm256_blendv_epi8(_mm256_srai_epi32(pair, 16), first,
+                                    _mm256_cmpeq_epi32(i0, last));
     __m256i frac = _mm256_and_si256(p, low16);
     __m256i a = _mm256_mullo_epi32(frac, s1), b = _mm256_mullo_epi32(frac, s0);
     __m256i borrow = _mm256_cmpgt_epi32(_mm256_and_si256(b, low16), _mm256_and_si256(a, low16));
