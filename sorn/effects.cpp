@@ -22,25 +22,42 @@ static int64_t cutoff_f(int32_t v0) {
   return ((65536 - c0) * (65536 - c0)) >> 16;
 }
 
+// a * b / 65536 rounded toward zero, for b >= 0: the product then has a's
+// sign (or is zero), so the rounding bias comes from a while the multiply
+// runs, and the state's chain from one sample to the next is shorter.
+static inline int64_t mul_div16(int64_t a, int64_t b) {
+  return (a * b + ((a >> 63) & 0xFFFF)) >> 16;
+}
+
 void apply_fx_filter(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
   int16_t *x = parent->output;
   int64_t c1 = (fx->val[1] >> 8) & 0xFFFF;
   int64_t k = resonance_k(fx->val[2] >> 8), f = cutoff_f(fx->val[0]);
   int64_t d = 65536 - int64_t(uint32_t(c1 * c1) >> 16);
+  INVARIANT(k > 0 && f >= 0 && d > 0);
   int64_t low = fx->flt_low, band = fx->flt_band, high = fx->flt_high;
   for (int32_t i = 0; i < n; i++) {
     int64_t l0 = low;
-    band += (x[i] - (band + l0)) * k / 65536;
-    low = l0 + band * f / 65536;
-    high = (high - int32_t(l0) + low) * d / 65536;
-    x[i] = int16_t(high <= -32768 ? -SORN_SAMPLE_MAX : high >= 32767 ? SORN_SAMPLE_MAX : high);
+    band += mul_div16(x[i] - band - l0, k);
+    low = l0 + mul_div16(band, f);
+    high = mul_div16(high - int32_t(l0) + low, d);
+    x[i] = int16_t(std::clamp<int64_t>(high, -SORN_SAMPLE_MAX, SORN_SAMPLE_MAX));
   }
   fx->flt_low = low, fx->flt_band = band, fx->flt_high = high;
 }
 
+// x[i] += tap[i] * g_i / 2^24 rounded toward zero, saturated, where every
+// g_i = g + i * gstep lies in 0..2^24 (the caller's feedback values do). The
+// magnitude's product is taken over the 12-bit halves of g_i, each product
+// inside 32 bits, so that the loop runs eight samples a step.
 SORN_LOOP_BODY void echo_sum(int16_t *x, const int16_t *tap, int64_t g, int64_t gstep, int32_t n) {
-  for (int32_t i = 0; i < n; i++)
-    x[i] = int16_t(sorn_clamp_sample(x[i] + tap[i] * (g + i * gstep) / 0x1000000));
+  uint32_t g0 = uint32_t(g), step = uint32_t(gstep);
+  for (int32_t i = 0; i < n; i++) {
+    uint32_t gi = g0 + uint32_t(i) * step;  // exact: the true value is below 2^24
+    int32_t t = tap[i], mag = t < 0 ? -t : t;
+    int32_t q = (mag * int32_t(gi >> 12) + ((mag * int32_t(gi & 0xFFF)) >> 12)) >> 12;
+    x[i] = int16_t(sorn_clamp_sample(x[i] + (t < 0 ? -q : q)));
+  }
 }
 
 // Copies n samples (at most a ring) between x and the ring from ring
@@ -62,13 +79,19 @@ static constexpr int32_t echo_tap_block = 2048;
 
 // x[i] += ring[read_i] * g_i / 2^24, saturated, for reads that all lie
 // outside the samples being written.
-static void echo_block(const int16_t *ring, int16_t *x, int64_t read, int64_t dstep, int64_t g,
+static void echo_block(int16_t *ring, int16_t *x, int64_t read, int64_t dstep, int64_t g,
                        int64_t gstep, int32_t n) {
   int16_t tap[echo_tap_block];
-  for (int32_t i = 0; i < n; i++) {
-    tap[i] = ring[(read >> 16) & 0x7FFF];
-    read = (read - dstep + 0x10000) & 0x7FFFFFFF;
+  if (dstep == 0) {
+    // A steady delay reads one ring sample after another.
+    ring_copy(ring, int32_t((read >> 16) & 0x7FFF), tap, n, false);
+  } else {
+    for (int32_t i = 0; i < n; i++) {
+      tap[i] = ring[(read >> 16) & 0x7FFF];
+      read = (read - dstep + 0x10000) & 0x7FFFFFFF;
+    }
   }
+  INVARIANT(g >= 0 && g < 0x1000000 && g + (n - 1) * gstep >= 0 && g + (n - 1) * gstep < 0x1000000);
   sorn_vector_run<echo_sum>(x, tap, g, gstep, n);
 }
 
@@ -127,6 +150,26 @@ SORN_LOOP_BODY void gain_shape(int16_t *x, int32_t n, int64_t thr, int64_t drive
   }
 }
 
+// gain_shape where every product fits 32 bits: the threshold in 0..65536, the
+// slope's magnitude below 2^30 and the volume's at most unity (65536). The
+// drive and slope products are taken over their whole and fractional 16-bit
+// parts, so that the loop runs eight samples a step; lanes below the
+// threshold compute a shaped value they then drop.
+SORN_LOOP_BODY void gain_shape_narrow(int16_t *x, int32_t n, int32_t thr, int32_t drive,
+                                      int32_t slope, int32_t knee, int32_t vol) {
+  int32_t dh = drive >> 16, sh = slope >> 16;
+  uint32_t dl = uint32_t(drive) & 0xFFFF, sl = uint32_t(slope) & 0xFFFF;
+  for (int32_t i = 0; i < n; i++) {
+    int32_t a = 2 * std::abs(int32_t(x[i])), d = a - thr;
+    int32_t lin = a * dh + int32_t((uint32_t(a) * dl) >> 16);
+    int32_t shaped = d * sh + int32_t((uint32_t(d) * sl) >> 16) + knee;
+    int32_t m = a < thr ? lin : shaped;
+    m = m < 0 || m > 65535 ? 65535 : m;
+    int32_t h = m >> 1;
+    x[i] = int16_t(sorn_clamp_sample(((x[i] < 0 ? -h : h) * vol) >> 16));
+  }
+}
+
 void apply_fx_gain(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
   int16_t *x = parent->output;
   // Only a negative drive can bring the divisor to zero; every other value is
@@ -144,7 +187,12 @@ void apply_fx_gain(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
     slope = int64_t(std::clamp<__int128>(s, -max_gain_slope, max_gain_slope));
   }
   if (v1 < 0xFF0000) {
-    sorn_vector_run<gain_shape>(x, n, thr, drive, slope, knee, vol);
+    INVARIANT(drive >= 65536 && drive < (int64_t(1) << 26) && std::abs(knee) < (1 << 24));
+    if (thr >= 0 && thr <= 65536 && std::abs(slope) < (int64_t(1) << 30) && std::abs(vol) <= 65536)
+      sorn_vector_run<gain_shape_narrow>(x, n, int32_t(thr), int32_t(drive), int32_t(slope),
+                                         int32_t(knee), int32_t(vol));
+    else
+      sorn_vector_run<gain_shape>(x, n, thr, drive, slope, knee, vol);
     return;
   }
   for (int32_t i = 0; i < n; i++) {

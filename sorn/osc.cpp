@@ -92,31 +92,45 @@ __attribute__((target("avx2"))) static int32_t osc_avx2(sorn_node_state *node, i
   const int16_t *fm = node->fm_input;
   const int m = node->mod_shift < -4 ? 2 : node->mod_shift + 6;
   const int *base = reinterpret_cast<const int *>(row);
-  const __m256i vmask = _mm256_set1_epi32(int(mask)), one = _mm256_set1_epi32(0x10000);
+  const __m256i vmask = _mm256_set1_epi32(int(mask)), last = _mm256_set1_epi32(int(mask >> 16));
+  int16_t first_sample;
+  std::memcpy(&first_sample, row, 2);
+  const __m256i first = _mm256_set1_epi32(first_sample);
   const __m256i low16 = _mm256_set1_epi32(0xFFFF);
   const __m256i amp_hi = _mm256_set1_epi32(amp >> 14), amp_lo = _mm256_set1_epi32(amp & 0x3FFF);
   const __m256i top = _mm256_set1_epi32(SORN_SAMPLE_MAX), bottom = _mm256_set1_epi32(INT16_MIN);
   const __m256i floor_out = _mm256_set1_epi32(-SORN_SAMPLE_MAX);
+  const __m256i vdx = _mm256_set1_epi32(int(dx));
+  INVARIANT(m >= 0 && m < 32);
+  const __m128i fm_shift = _mm_cvtsi32_si128(m);
   const __m256i steps =
       _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(int(dx)));
   int32_t i = 0;
   for (; i + 8 <= n; i += 8) {
     __m256i p;
     if (fm) {
-      alignas(32) uint32_t at[8];
-      for (int j = 0; j < 8; j++) {
-        at[j] = pos;
-        pos += dx + (uint32_t(int32_t(fm[i + j])) << m);
-      }
-      p = _mm256_and_si256(_mm256_load_si256(reinterpret_cast<const __m256i *>(at)), vmask);
+      // Each sample's step, dx + (fm << m), summed across the lanes: a lane's
+      // position is pos plus the steps of the lanes before it.
+      __m128i f16 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(fm + i));
+      __m256i step = _mm256_add_epi32(vdx, _mm256_sll_epi32(_mm256_cvtepi16_epi32(f16), fm_shift));
+      __m256i sum = _mm256_add_epi32(step, _mm256_slli_si256(step, 4));
+      sum = _mm256_add_epi32(sum, _mm256_slli_si256(sum, 8));
+      sum = _mm256_add_epi32(sum,
+                             _mm256_shuffle_epi32(_mm256_permute2x128_si256(sum, sum, 0x08), 0xFF));
+      __m256i at = _mm256_add_epi32(_mm256_set1_epi32(int(pos)), _mm256_sub_epi32(sum, step));
+      pos += uint32_t(_mm256_extract_epi32(sum, 7));
+      p = _mm256_and_si256(at, vmask);
     } else {
       p = _mm256_and_si256(_mm256_add_epi32(_mm256_set1_epi32(int(pos)), steps), vmask);
       pos += 8 * dx;
     }
+    // One read of 32 bits holds both samples, but at the row's last sample
+    // the second one is the row's first.
     __m256i i0 = _mm256_srli_epi32(p, 16);
-    __m256i i1 = _mm256_srli_epi32(_mm256_and_si256(_mm256_add_epi32(p, one), vmask), 16);
-    __m256i s0 = _mm256_srai_epi32(_mm256_slli_epi32(_mm256_i32gather_epi32(base, i0, 2), 16), 16);
-    __m256i s1 = _mm256_srai_epi32(_mm256_slli_epi32(_mm256_i32gather_epi32(base, i1, 2), 16), 16);
+    __m256i pair = _mm256_i32gather_epi32(base, i0, 2);
+    __m256i s0 = _mm256_srai_epi32(_mm256_slli_epi32(pair, 16), 16);
+    __m256i s1 = _mm256_blendv_epi8(_mm256_srai_epi32(pair, 16), first,
+                                    _mm256_cmpeq_epi32(i0, last));
     __m256i frac = _mm256_and_si256(p, low16);
     __m256i a = _mm256_mullo_epi32(frac, s1), b = _mm256_mullo_epi32(frac, s0);
     __m256i borrow = _mm256_cmpgt_epi32(_mm256_and_si256(b, low16), _mm256_and_si256(a, low16));

@@ -1,10 +1,13 @@
 // The mixer's loops in their AVX2 and plain copies give the same samples, bit
 // for bit, on random inputs and at their extremes; the echo's block path
-// gives what the chained loop gives.
+// gives what the chained loop gives, and the filter and waveshaper what
+// their wide formulas give.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "sorn/channel_mix.h"
@@ -132,6 +135,131 @@ TEST(SornVectorLoop, GainAndFilterAgree) {
     }
     return all;
   });
+}
+
+// The waveshaper below the fold setting, every product in 64 or 128 bits: what
+// the gain node's 32-bit loop must give wherever it is taken.
+static void gain_wide(const int32_t *val, int16_t *x, int32_t n) {
+  int64_t v0 = std::max(val[0], 0), v1 = val[1], v2 = val[2];
+  int64_t drive = 65536 + (7 * v0) / 255, q = v1 / 255, knee = 65536 - v2 / 255;
+  int64_t vol = val[3] / 64, thr = (knee << 16) / drive;
+  __int128 slope = 0;
+  if (thr != 65536) {
+    __int128 s1 = ((__int128(1) << 32) - (__int128(knee) << 16)) / (65536 - thr);
+    __int128 s2 = (__int128(drive - knee) << 16) / (65536 - thr);
+    slope = v1 <= 0x7F7FFF ? (s1 * 2 * q + s2 * (65536 - 2 * q)) >> 16
+                           : ((0x20000 - 2 * __int128(q)) * s1) >> 16;
+    slope = std::clamp<__int128>(slope, -(int64_t(1) << 37), int64_t(1) << 37);
+  }
+  for (int32_t i = 0; i < n; i++) {
+    int64_t a = 2 * std::abs(int32_t(x[i]));
+    __int128 m = a < thr ? (a * drive) >> 16 : (((a - thr) * slope) >> 16) + knee;
+    int64_t h = (m < 0 || m > 65535 ? 65535 : int64_t(m)) >> 1;
+    x[i] = int16_t(sorn_clamp_sample(((x[i] < 0 ? -h : h) * vol) >> 16));
+  }
+}
+
+// Settings on both sides of where the 32-bit loop is taken: threshold 0 and
+// 65536 (knee 0 and unity), volume at unity and just past it either way,
+// the slope from flat to steep, and random ones; every sample value.
+TEST(SornVectorLoop, GainAgreesWithTheWideLoop) {
+  // Drive, fold and knee that put the threshold or the slope on either side
+  // of the 32-bit loop's limits, each at a volume of unity (64 << 16), one
+  // past it and their negatives.
+  const int32_t limits[][3] = {
+      {0, 0, 300},                    // threshold 65535
+      {0, 0, 0},                      // threshold 65536
+      {0, 0, -300},                   // threshold 65537
+      {0, 0, 16711680},               // threshold 0
+      {0, 0, 16711935},               // threshold -1
+      {18943, -1579543439, -131070},  // slope 2^30 - 1
+      {21934, -1591787774, -151725},  // slope 2^30
+      {46859, -2022536069, -323085},  // slope 2^30 + 1
+      {1053829, 4733054, -7376385},   // slope -2^30
+      {5347908, 5596484, -37430940},  // slope -(2^30 + 1)
+  };
+  const int32_t volumes[] = {64 << 16, (64 << 16) + 64, -(64 << 16), -(64 << 16) - 64};
+  std::mt19937 rng(12);
+  std::vector<int16_t> expect(SORN_NODE_BUFFER);
+  for (int round = 0; round < 240; round++) {
+    int32_t val[4];
+    val[0] = pick(rng, {0, 1, 255 << 16, INT32_MAX, -1, 0x20000});
+    // The fold setting (0xFF0000 on) takes another loop.
+    val[1] = pick(rng, {0, 0x7F7FFF, 0x7F8000, 0xFEFFFF, 1 << 12, -(1 << 20), INT32_MIN});
+    if (val[1] >= 0xFF0000) val[1] %= 0xFF0000;
+    val[2] = pick(rng, {0, 255 << 16, 0xFF00, 1 << 20, -(255 << 16), INT32_MIN});
+    val[3] = pick(rng, {64 << 16, (64 << 16) + 64, -(64 << 16), -(64 << 16) - 64, 0, 32 << 16});
+    if (size_t(round) < std::size(limits) * std::size(volumes)) {
+      std::memcpy(val, limits[size_t(round) % std::size(limits)], sizeof limits[0]);
+      val[3] = volumes[size_t(round) / std::size(limits)];
+    }
+    for (int half = 0; half < 2; half++) {
+      node_pair np;
+      for (int i = 0; i < SORN_NODE_BUFFER; i++)
+        np.a[size_t(i)] = expect[size_t(i)] = int16_t(half * SORN_NODE_BUFFER + i - 32768);
+      std::memcpy(np.fx.val, val, sizeof val);
+      gain_wide(val, expect.data(), SORN_NODE_BUFFER);
+      apply_fx_gain(&np.parent, &np.fx, SORN_NODE_BUFFER);
+      for (int i = 0; i < SORN_NODE_BUFFER; i++)
+        ASSERT_EQ(np.a[size_t(i)], expect[size_t(i)])
+            << "input " << half * SORN_NODE_BUFFER + i - 32768 << " values " << val[0] << " "
+            << val[1] << " " << val[2] << " " << val[3];
+    }
+  }
+}
+
+// The filter as a plain wide formula: every product in 128 bits, each
+// division rounding toward zero. The mixer's loop takes its rounding from the
+// multiplied value, and must give these samples and states bit for bit.
+static int64_t div_wide(__int128 a, int64_t b) { return int64_t(a / b); }
+
+static void filter_wide(int16_t *x, sorn_node_state *fx, int32_t n) {
+  int64_t r = std::clamp<int64_t>(fx->val[2] >> 8, 0, int64_t(1) << 30);
+  int64_t k =
+      std::max<int64_t>(1, div_wide(__int128(1) << 32, 65536 + 128 * ((r * r / 65536 + r) / 2)));
+  int64_t c0 = (fx->val[0] >> 8) & 0xFFFF, c1 = (fx->val[1] >> 8) & 0xFFFF;
+  int64_t f = (65536 - c0) * (65536 - c0) / 65536,
+          d = 65536 - (c1 * c1 % (int64_t(1) << 32)) / 65536;
+  __int128 low = fx->flt_low, band = fx->flt_band, high = fx->flt_high;
+  for (int32_t i = 0; i < n; i++) {
+    __int128 l0 = low;
+    band += div_wide((x[i] - band - l0) * k, 65536);
+    low = l0 + div_wide(band * f, 65536);
+    high = div_wide((high - int32_t(l0) + low) * d, 65536);
+    x[i] = int16_t(std::clamp<__int128>(high, -SORN_SAMPLE_MAX, SORN_SAMPLE_MAX));
+  }
+  fx->flt_low = int64_t(low), fx->flt_band = int64_t(band), fx->flt_high = int64_t(high);
+}
+
+// The filter at every cutoff and damping on a grid, at resonances up to
+// the clamp and past it, from a cleared state and from one mid-note.
+TEST(SornVectorLoop, FilterMatchesTheWideFormula) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 2000; round++) {
+    node_pair np;
+    sorn_node_state &fx = np.fx, wide{};
+    fx.val[0] =
+        round < 1024 ? (round % 32) << 19 : pick(rng, {0, 0xFFFF00, INT32_MAX, INT32_MIN, -1});
+    fx.val[1] =
+        round < 1024 ? (round / 32) << 19 : pick(rng, {0, 0xFFFF00, INT32_MAX, INT32_MIN, -1});
+    fx.val[2] = rng() % 3 ? int32_t(rng() % (256 << 16))
+                          : pick(rng, {0, 255 << 16, 1 << 30, INT32_MAX, -1});
+    // A state the filter reaches from silence (its low and band stay well
+    // inside 2^24); far larger ones could overflow the 64-bit products.
+    if (round % 2)
+      fx.flt_low = int32_t(rng()) >> 8, fx.flt_band = int32_t(rng()) >> 8,
+      fx.flt_high = int32_t(rng()) >> 8;
+    wide = fx;
+    int n = kLengths[rng() % std::size(kLengths)];
+    auto x = random_samples(rng, size_t(n)), want = x;
+    std::copy(x.begin(), x.end(), np.a.begin());
+    filter_wide(want.data(), &wide, n);
+    apply_fx_filter(&np.parent, &fx, n);
+    ASSERT_TRUE(std::equal(want.begin(), want.end(), np.a.begin())) << "filter round " << round;
+    ASSERT_EQ(std::tie(fx.flt_low, fx.flt_band, fx.flt_high),
+              std::tie(wide.flt_low, wide.flt_band, wide.flt_high))
+        << "filter round " << round;
+  }
 }
 
 // The chained echo loop the block path must match: each sample adds the
