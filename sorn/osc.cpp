@@ -129,8 +129,8 @@ __attribute__((target("avx2"))) static int32_t osc_avx2(sorn_node_state *node, i
     __m256i i0 = _mm256_srli_epi32(p, 16);
     __m256i pair = _mm256_i32gather_epi32(base, i0, 2);
     __m256i s0 = _mm256_srai_epi32(_mm256_slli_epi32(pair, 16), 16);
-    __m256i s1 = _mm256_blendv_epi8(_mm256_srai_epi32(pair, 16), first,
-                                    _mm256_cmpeq_epi32(i0, last));
+    __m256i s1 =
+        _mm256_blendv_epi8(_mm256_srai_epi32(pair, 16), first, _mm256_cmpeq_epi32(i0, last));
     __m256i frac = _mm256_and_si256(p, low16);
     __m256i a = _mm256_mullo_epi32(frac, s1), b = _mm256_mullo_epi32(frac, s0);
     __m256i borrow = _mm256_cmpgt_epi32(_mm256_and_si256(b, low16), _mm256_and_si256(a, low16));
