@@ -808,6 +808,27 @@ __attribute__((target("avx2"))) int64_t paint_inside_spans_plain_avx2(
 }
 #endif
 
+// The y steps of the whole walk of a circle of radius r (1 up to 1023)
+// into steps, in walk order, from its octant; returns their count and sets
+// positions to the positions walked. The walk visits every row from r down
+// to 0, and leaves each row from its last position (row 0 too: the walk ends
+// there by a y step), so the steps are the rows' widest positions. The walk
+// visits (y, x) whenever it visits (x, y): a row's widest position is the
+// widest octant position on it or the mirror of the highest on its column.
+int64_t collect_circle_steps(int64_t r, walk_span *steps, int64_t &positions) {
+  int32_t widest[1024];
+  std::fill(widest, widest + r + 1, -1);
+  int64_t octant = 0, diagonal = 0;
+  walk_circle_octant(r, [&](int64_t x, int64_t y) {
+    octant++, diagonal += x == y;
+    widest[y] = std::max<int32_t>(widest[y], int32_t(x));
+    widest[x] = std::max<int32_t>(widest[x], int32_t(y));
+  });
+  positions = 2 * octant - diagonal;
+  for (int64_t y = r; y >= 0; y--) steps[r - y] = {widest[y], int32_t(y)};
+  return r + 1;
+}
+
 // The whole walk of a filled ellipse whose y steps fit `limit` entries,
 // painted after the walk: the steps are collected, then their spans painted
 // in the same order by the painter's way. Returns -1 when they do not fit.
@@ -817,10 +838,13 @@ int64_t fill_ellipse_collected(const span_painter &p, udata *bitmap, const clip_
   if (ry >= limit) return -1;
   walk_span steps[limit];
   int64_t positions = 0, n = 0;
-  walk_ellipse(rx, ry, [&](int64_t x, int64_t y, bool steps_y) {
-    positions++;
-    if (steps_y) steps[n++] = {int32_t(x), int32_t(y)};
-  });
+  if (rx == ry && rx > 0)
+    n = collect_circle_steps(rx, steps, positions);
+  else
+    walk_ellipse(rx, ry, [&](int64_t x, int64_t y, bool steps_y) {
+      positions++;
+      if (steps_y) steps[n++] = {int32_t(x), int32_t(y)};
+    });
   int64_t right = int64_t(cx) + ex, low = int64_t(cy) + ey, cost = 8 * positions;
   bool all_uniform = std::all_of(p.row_uniform, p.row_uniform + 8, [](bool u) { return u; });
   bool any_solid = std::any_of(p.row_solid, p.row_solid + 8, [](bool u) { return u; });
