@@ -742,38 +742,92 @@ __attribute__((target("avx2"), flatten)) int64_t paint_walk_spans_avx2(
 // Spans of one masked write with no pattern: (byte & keep) | value, the
 // same for every byte of every row. Writing a byte twice gives the same
 // byte, so each span is covered by whole vectors, the last ones overlapping.
+struct plain_write {
+  __m256i k32, v32;
+  uint8_t keep, value;
+};
+
+__attribute__((target("avx2"))) inline plain_write plain_write_of(const span_painter &p) {
+  return {_mm256_set1_epi8(char(p.keep)), _mm256_set1_epi8(char(p.value[0])), p.keep, p.value[0]};
+}
+
+__attribute__((target("avx2"))) inline void plain_fill_avx2(const plain_write &w, uint8_t *row,
+                                                            int64_t len) {
+  auto at32 = [&](uint8_t * q) __attribute__((target("avx2"))) {
+    __m256i *a = reinterpret_cast<__m256i *>(q);
+    _mm256_storeu_si256(a, _mm256_or_si256(_mm256_and_si256(_mm256_loadu_si256(a), w.k32), w.v32));
+  };
+  auto at16 = [&](uint8_t * q) __attribute__((target("avx2"))) {
+    __m128i *a = reinterpret_cast<__m128i *>(q);
+    _mm_storeu_si128(a,
+                     _mm_or_si128(_mm_and_si128(_mm_loadu_si128(a), _mm256_castsi256_si128(w.k32)),
+                                  _mm256_castsi256_si128(w.v32)));
+  };
+  if (len >= 32) {
+    for (int64_t i = 0; i < len - 32; i += 32) at32(row + i);
+    at32(row + len - 32);
+  } else if (len >= 16) {
+    at16(row), at16(row + len - 16);
+  } else if (len >= 8) {
+    const uint64_t k8 = 0x0101010101010101ull * w.keep, v8 = 0x0101010101010101ull * w.value;
+    masked_fill_word(row, k8, v8), masked_fill_word(row + len - 8, k8, v8);
+  } else {
+    for (int64_t i = 0; i < len; i++) row[i] = uint8_t((row[i] & w.keep) | w.value);
+  }
+}
+
 __attribute__((target("avx2"), flatten)) int64_t paint_walk_spans_plain_avx2(
     const span_painter &p, udata *bitmap, const clip_box &c, const walk_span *steps, int64_t n,
     int64_t cx, int64_t right, int64_t cy, int64_t low, int64_t ey) {
-  const uint8_t keep = p.keep, value = p.value[0];
-  const __m256i k32 = _mm256_set1_epi8(char(keep)), v32 = _mm256_set1_epi8(char(value));
-  const __m128i k16 = _mm256_castsi256_si128(k32), v16 = _mm256_castsi256_si128(v32);
-  const uint64_t k8 = 0x0101010101010101ull * keep, v8 = 0x0101010101010101ull * value;
-  auto fill = [=](uint8_t * row, int64_t len, int64_t, int64_t) __attribute__((target("avx2"))) {
-    auto at32 = [=](uint8_t * q) __attribute__((target("avx2"))) {
-      __m256i *a = reinterpret_cast<__m256i *>(q);
-      _mm256_storeu_si256(a, _mm256_or_si256(_mm256_and_si256(_mm256_loadu_si256(a), k32), v32));
-    };
-    auto at16 = [=](uint8_t *q) {
-      __m128i *a = reinterpret_cast<__m128i *>(q);
-      _mm_storeu_si128(a, _mm_or_si128(_mm_and_si128(_mm_loadu_si128(a), k16), v16));
-    };
-    auto at8 = [=](uint8_t *q) { masked_fill_word(q, k8, v8); };
-    if (len >= 32) {
-      int64_t i = 0;
-      for (; i + 32 <= len; i += 32) at32(row + i);
-      if (i < len) at32(row + len - 32);
-    } else if (len >= 16) {
-      at16(row), at16(row + len - 16);
-    } else if (len >= 8) {
-      at8(row), at8(row + len - 8);
-    } else {
-      for (int64_t i = 0; i < len; i++) row[i] = uint8_t((row[i] & keep) | value);
-    }
+  const plain_write w = plain_write_of(p);
+  auto fill = [w](uint8_t * row, int64_t len, int64_t, int64_t) __attribute__((target("avx2"))) {
+    plain_fill_avx2(w, row, len);
   };
   return paint_walk_spans(p, bitmap, c, steps, n, cx, right, cy, low, ey, fill);
 }
+
+// The same for an ellipse whose every span lies inside the clip: no span is
+// cut, so each is filled and costed as it stands.
+__attribute__((target("avx2"))) int64_t paint_inside_spans_plain_avx2(
+    const span_painter &p, udata *bitmap, const walk_span *steps, int64_t n, int64_t cx,
+    int64_t right, int64_t cy, int64_t low, int64_t ey) {
+  const plain_write w = plain_write_of(p);
+  const uint8_t way = p.cost_way;
+  uint8_t *const base = udata_elements(bitmap);
+  const uint32_t width = bitmap->width;
+  int64_t cost = 0;
+  for (int64_t i = 0; i < n; i++) {
+    const int64_t x = steps[i].x, y = steps[i].y, xs = cx - x, len = right + x - xs + 1;
+    if (len <= 0) continue;
+    const int32_t span = span_cost_by(way, width, int32_t(xs), int32_t(xs + len - 1));
+    plain_fill_avx2(w, base + (cy - y) * width + xs, len);
+    cost += span;
+    if (y > -ey) plain_fill_avx2(w, base + (low + y) * width + xs, len), cost += span;
+  }
+  return cost;
+}
 #endif
+
+// The y steps of the whole walk of a circle of radius r (1 up to 1023)
+// into steps, in walk order, from its octant; returns their count and sets
+// positions to the positions walked. The walk visits every row from r down
+// to 0, and leaves each row from its last position (row 0 too: the walk ends
+// there by a y step), so the steps are the rows' widest positions. The walk
+// visits (y, x) whenever it visits (x, y): a row's widest position is the
+// widest octant position on it or the mirror of the highest on its column.
+int64_t collect_circle_steps(int64_t r, walk_span *steps, int64_t &positions) {
+  int32_t widest[1024];
+  std::fill(widest, widest + r + 1, -1);
+  int64_t octant = 0, diagonal = 0;
+  walk_circle_octant(r, [&](int64_t x, int64_t y) {
+    octant++, diagonal += x == y;
+    widest[y] = std::max<int32_t>(widest[y], int32_t(x));
+    widest[x] = std::max<int32_t>(widest[x], int32_t(y));
+  });
+  positions = 2 * octant - diagonal;
+  for (int64_t y = r; y >= 0; y--) steps[r - y] = {widest[y], int32_t(y)};
+  return r + 1;
+}
 
 // The whole walk of a filled ellipse whose y steps fit `limit` entries,
 // painted after the walk: the steps are collected, then their spans painted
@@ -783,16 +837,26 @@ int64_t fill_ellipse_collected(const span_painter &p, udata *bitmap, const clip_
   constexpr int64_t limit = 1024;
   if (ry >= limit) return -1;
   walk_span steps[limit];
-  int64_t n = 0, positions = 0;
-  walk_ellipse(rx, ry, [&](int64_t x, int64_t y, bool steps_y) {
-    positions++;
-    if (steps_y) steps[n++] = {int32_t(x), int32_t(y)};
-  });
+  int64_t positions = 0, n = 0;
+  if (rx == ry && rx > 0)
+    n = collect_circle_steps(rx, steps, positions);
+  else
+    walk_ellipse(rx, ry, [&](int64_t x, int64_t y, bool steps_y) {
+      positions++;
+      if (steps_y) steps[n++] = {int32_t(x), int32_t(y)};
+    });
   int64_t right = int64_t(cx) + ex, low = int64_t(cy) + ey, cost = 8 * positions;
   bool all_uniform = std::all_of(p.row_uniform, p.row_uniform + 8, [](bool u) { return u; });
   bool any_solid = std::any_of(p.row_solid, p.row_solid + 8, [](bool u) { return u; });
   if (all_uniform && !any_solid) {
 #if KVD_SPAN_AVX2
+    // Spans run from cx - x to right + x on rows cy - y and low + y.
+    bool inside = std::min<int64_t>(int64_t(cx) - rx, right) >= c.left &&
+                  std::max<int64_t>(cx, right + rx) < c.right &&
+                  std::min<int64_t>(int64_t(cy) - ry, low) >= c.top &&
+                  std::max<int64_t>(cy, low + ry) < c.bottom;
+    if (have_avx2 && p.ctx.plain_pattern && p.uniform[0] && inside)
+      return cost + paint_inside_spans_plain_avx2(p, bitmap, steps, n, cx, right, cy, low, ey);
     if (have_avx2 && p.ctx.plain_pattern && p.uniform[0])
       return cost + paint_walk_spans_plain_avx2(p, bitmap, c, steps, n, cx, right, cy, low, ey);
     if (have_avx2)

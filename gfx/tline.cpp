@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "gfx/pixel.h"
 #include "gfx/shapes.h"
@@ -43,6 +44,107 @@ uint8_t map_pixel(const texture &t, int64_t uf, int64_t vf, bool &present) {
   px &= t.tile_w - 1, py &= t.tile_h - 1;
   if (px >= sprite->width || py >= sprite->height) return 0;
   return udata_elements(sprite)[py * sprite->width + px];
+}
+
+// What the fast case writes over an old pixel by the texel's low six bits
+// (the row of table 0): (old & keep) | value. Row 0 of the default table
+// gives the old pixel's own colour back and every other row one colour, so
+// there every row has this form, read off two old pixels (0 and 0xFF).
+// Both are kept for all 256 texels (four copies of the 64 rows).
+struct texel_writes {
+  uint8_t keep[256], value[256];
+};
+
+texel_writes default_table_writes(const draw_ctx &c) {
+  texel_writes w;
+  for (uint32_t s = 0; s < 64; s++) {
+    uint8_t none = lookup_pixel_value(c, uint8_t(s), 0);
+    w.value[s] = none;
+    w.keep[s] = uint8_t(lookup_pixel_value(c, uint8_t(s), 0xFF) & ~none);
+  }
+  for (uint32_t copy = 64; copy < 256; copy += 64) {
+    std::memcpy(w.keep + copy, w.keep, 64);
+    std::memcpy(w.value + copy, w.value, 64);
+  }
+  return w;
+}
+
+// The fast case by the span method: texels of a u8 source through table 0,
+// spans of 8 steps from the line's start, exact at both ends with linear
+// 16.16 steps between, the pixel position stepped in 16.16. The exact
+// positions at the span ends are found a batch of spans ahead, so that their
+// divisions overlap one another rather than wait on each other; exact_at(i,
+// uf, vf) gives the position at step i.
+template <typename ExactAt>
+void draw_fast_spans(const texture &t, const draw_ctx &c, udata *dst, const line_steps &s,
+                     ExactAt exact_at) {
+  // Values, not references: a byte stored may alias anything reached through
+  // a pointer.
+  const uint8_t *const texels = udata_elements(t.src), *const table = c.coltab[0];
+  const uint32_t tex_w = t.src->width, wmask = tex_w - 1, hmask = t.src->height - 1;
+  const int32_t wrap_x = t.wrap_x, wrap_y = t.wrap_y, off_x = t.offset_x, off_y = t.offset_y;
+  const uint32_t mx = uint32_t(wrap_x) & wmask, my = uint32_t(wrap_y) & hmask;
+  const uint8_t write = uint8_t(c.write);
+  uint8_t *const base = udata_elements(dst);
+  const int64_t width = dst->width, xstep = s.xstep, ystep = s.ystep, first = s.first,
+                last = s.last, x0 = s.x0, y0 = s.y0;
+  // A line of one row steps its pixel pointer by one byte; without offsets
+  // each texel coordinate is one mask of the position's integer part.
+  const bool along_row = ystep == 0 && xstep == 65536;
+  const bool no_offsets = off_x == 0 && off_y == 0;
+  auto run = [&](auto put) {
+    constexpr int64_t batch = 32;
+    int64_t bu[batch + 1], bv[batch + 1];
+    int64_t start = first - first % 8;
+    exact_at(start, bu[0], bv[0]);
+    while (start <= last) {
+      const int64_t spans = std::min<int64_t>(batch, (last - start) / 8 + 1);
+      for (int64_t j = 1; j <= spans; j++) exact_at(start + 8 * j, bu[j], bv[j]);
+      for (int64_t j = 0; j < spans; j++, start += 8) {
+        const int64_t ustep = int64_t(double(bu[j + 1] - bu[j]) * 0.125),
+                      vstep = int64_t(double(bv[j + 1] - bv[j]) * 0.125);
+        const int64_t i = std::max(first, start), n = std::min(last, start + 7) - i;
+        int64_t u = bu[j] + (i - start) * ustep, v = bv[j] + (i - start) * vstep;
+        if (along_row && no_offsets) {
+          uint8_t *const row_at = base + (y0 >> 16) * width + ((x0 + i * xstep) >> 16);
+          if ((v >> 16) == ((v + n * vstep) >> 16)) {
+            // The positions step linearly, so a span whose ends share a
+            // texel row reads that row throughout.
+            const uint8_t *const texel_row = texels + uint64_t(uint32_t(v >> 16) & my) * tex_w;
+            if (n == 7) {
+#pragma GCC unroll 8
+              for (int64_t k = 0; k < 8; k++, u += ustep)
+                put(row_at + k, texel_row[uint32_t(u >> 16) & mx]);
+            } else {
+              for (int64_t k = 0; k <= n; k++, u += ustep)
+                put(row_at + k, texel_row[uint32_t(u >> 16) & mx]);
+            }
+            continue;
+          }
+          for (int64_t k = 0; k <= n; k++, u += ustep, v += vstep)
+            put(row_at + k,
+                texels[uint64_t(uint32_t(v >> 16) & my) * tex_w + (uint32_t(u >> 16) & mx)]);
+          continue;
+        }
+        int64_t xf = x0 + i * xstep, yf = y0 + i * ystep;
+        for (int64_t k = 0; k <= n; k++, u += ustep, v += vstep, xf += xstep, yf += ystep) {
+          uint32_t tx = uint32_t((int32_t(u >> 16) & wrap_x) + off_x) & wmask;
+          uint32_t ty = uint32_t((int32_t(v >> 16) & wrap_y) + off_y) & hmask;
+          put(base + (yf >> 16) * width + (xf >> 16), texels[uint64_t(ty) * tex_w + tx]);
+        }
+      }
+      bu[0] = bu[spans], bv[0] = bv[spans];
+    }
+  };
+  if (c.default_coltab0) {
+    const texel_writes w = default_table_writes(c);
+    run([&w](uint8_t *d, uint8_t texel) { *d = uint8_t((*d & w.keep[texel]) | w.value[texel]); });
+  } else {
+    run([=](uint8_t *d, uint8_t texel) {
+      uint8_t old = *d, out = table[(texel & 63) * 64 + (old & 63)];
+      *d = uint8_t(((out ^ old) & write) ^ old);
+    });
+  }
 }
 
 int32_t wrap_mask(int32_t addr) { return (peek2_proc(cproc, addr) - 1) & 0xFFFF; }
@@ -99,58 +201,7 @@ int64_t draw_tline3d(udata *src, udata *dst, double x0, double y0, double x1, do
   bool fast = !map && c.read == 0x3F && c.target == 0x3F && c.plain_pattern;
   int64_t uf = 0, vf = 0, ustep = 0, vstep = 0;
   if (fast && !exact) {
-    // The common case in one tight loop: texels of a u8 source through table
-    // 0, spans of 8 steps as below, the pixel position stepped in 16.16.
-    const uint8_t *const texels = udata_elements(t.src), *const table = c.coltab[0];
-    const uint32_t tex_w = t.src->width, wmask = tex_w - 1, hmask = t.src->height - 1;
-    const int32_t wrap_x = t.wrap_x, wrap_y = t.wrap_y, off_x = t.offset_x, off_y = t.offset_y;
-    const uint8_t write = uint8_t(c.write);
-    uint8_t *const base = udata_elements(dst);
-    const int64_t width = dst->width, xstep = s.xstep, ystep = s.ystep;
-    // A line of one row steps its pixel pointer by one byte.
-    const bool along_row = ystep == 0 && xstep == 65536;
-    // The end of one span is the start of the next; the end of the next is
-    // found a span ahead, so that its divisions overlap this span's pixels.
-    int64_t end_u = 0, end_v = 0, next_u = 0, next_v = 0;
-    exact_at(s.first - s.first % 8, uf, vf);
-    exact_at(s.first - s.first % 8 + 8, end_u, end_v);
-    for (int64_t i = s.first; i <= s.last;) {
-      int64_t start = i - i % 8;
-      if (start + 8 <= s.last) exact_at(start + 16, next_u, next_v);
-      ustep = int64_t(double(end_u - uf) * 0.125), vstep = int64_t(double(end_v - vf) * 0.125);
-      uf += (i - start) * ustep, vf += (i - start) * vstep;
-      const int64_t stop = std::min(s.last, start + 7);
-      int64_t xf = s.x0 + i * xstep, yf = s.y0 + i * ystep;
-      uint8_t *row_at = base + (yf >> 16) * width + (xf >> 16);
-      // The texel at (u, v) through table 0 over the byte at d. Captured by
-      // value: a byte stored may alias anything reached through a reference.
-      auto put = [=](uint8_t *d, int64_t u, int64_t v) {
-        uint32_t tx = uint32_t((int32_t(u >> 16) & wrap_x) + off_x) & wmask;
-        uint32_t ty = uint32_t((int32_t(v >> 16) & wrap_y) + off_y) & hmask;
-        uint8_t old = *d, out = table[(texels[uint64_t(ty) * tex_w + tx] & 63) * 64 + (old & 63)];
-        *d = uint8_t(((out ^ old) & write) ^ old);
-      };
-      if (along_row && off_x == 0 && off_y == 0) {
-        // No offsets: each texel coordinate is one mask of the step's integer part.
-        const uint32_t mx = uint32_t(wrap_x) & wmask, my = uint32_t(wrap_y) & hmask;
-        for (int64_t u = uf, v = vf, k = 0, n = stop - i; k <= n; k++, u += ustep, v += vstep) {
-          uint8_t *d = row_at + k;
-          uint8_t old = *d,
-                  texel =
-                      texels[uint64_t(uint32_t(v >> 16) & my) * tex_w + (uint32_t(u >> 16) & mx)];
-          uint8_t out = table[(texel & 63) * 64 + (old & 63)];
-          *d = uint8_t(((out ^ old) & write) ^ old);
-        }
-      } else if (along_row) {
-        for (int64_t u = uf, v = vf, k = 0, n = stop - i; k <= n; k++, u += ustep, v += vstep)
-          put(row_at + k, u, v);
-      } else {
-        for (int64_t k = 0, n = stop - i; k <= n; k++, xf += xstep, yf += ystep)
-          put(base + (yf >> 16) * width + (xf >> 16), uf + k * ustep, vf + k * vstep);
-      }
-      i = stop + 1;
-      uf = end_u, vf = end_v, end_u = next_u, end_v = next_v;
-    }
+    draw_fast_spans(t, c, dst, s, exact_at);
     int64_t n = s.last - s.first + 1;
     return n / 3;
   }

@@ -254,17 +254,25 @@ TEST_F(blit_test, clipped_drawing_equals_whole_drawing_cut_to_clip) {
 // The default textured line with default masks and no pattern takes its own
 // loop; with every pattern row set and tables 2 and 3 equal to 0 and 1 the
 // general loop must draw the same bytes. Random ends (clipped), texture
-// sizes, wrap sizes, offsets and weights.
+// sizes, wrap sizes, offsets, weights and write masks; table 0 as reset (each
+// texel then writes a fixed colour or keeps the old one) or changed in a few
+// rows (looked up pixel by pixel).
 TEST_F(blit_test, default_textured_line_equals_the_general_loop) {
   // Rounds from 400 on draw single rows, half of them without texture
   // offsets: the ways a row is stepped by its pixel pointer.
+  const uint8_t writes[] = {0x3F, 0xFF, 0x0F, 0xC3};
   for (int round = 0; round < 560; round++) {
     bool row = round >= 400, no_offsets = row && round % 2;
     reset_draw_state(root);
+    if (round % 5 == 3)
+      for (int r = 0; r < 8; r++) {
+        int32_t at = int32_t(RAM_COLOUR_TABLES) + 64 * rand_in(0, 63);
+        for (int d = 0; d < 64; d++) poke(at + d, int32_t(rng()));
+      }
     for (int i = 0; i < 2 * GFX_COLTAB_BYTES; i++)
       poke(int32_t(RAM_COLOUR_TABLES + 2 * GFX_COLTAB_BYTES) + i,
            peek(int32_t(RAM_COLOUR_TABLES) + i));
-    poke(int32_t(RAM_WRITE_MASK), round % 3 == 0 ? 0xFF : 0x3F);
+    poke(int32_t(RAM_WRITE_MASK), round % 3 == 0 ? 0x3F : writes[rng() % 4]);
     poke2(int32_t(RAM_TLINE_WRAP_X), round % 2 ? 1 << rand_in(0, 4) : 0);
     poke2(int32_t(RAM_TLINE_WRAP_Y), round % 4 < 2 ? 1 << rand_in(0, 4) : 0);
     poke2(int32_t(RAM_TLINE_OFFSET_X), no_offsets ? 0 : rand_in(-40, 40));

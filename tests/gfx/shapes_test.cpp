@@ -240,11 +240,12 @@ TEST_F(shapes_test, large_ellipses_walked_by_rows_equal_the_whole_walk) {
   EXPECT_EQ(getpixel(small, 24, 20), 7);
 }
 
-// Outlines walked whole, circles among them (drawn by their octant when the
-// pen writes the same bits over any pixel), equal the reference walk point by
-// point, with the same charge: in view and cut by the bitmap's edge, under the
+// Outlines and fills walked whole, circles among them (outlines drawn by
+// their octant when the pen writes the same bits over any pixel, fills by
+// whole spans), equal the reference walk point by point and span by span,
+// with the same charge: in view and cut by the bitmap's edge, under the
 // default draw state and under random ones.
-TEST_F(shapes_test, whole_walk_outlines_equal_the_reference_walk) {
+TEST_F(shapes_test, whole_walk_outlines_and_fills_equal_the_reference_walk) {
   struct oval {
     int32_t a, b, ex, ey;
   };
@@ -253,24 +254,41 @@ TEST_F(shapes_test, whole_walk_outlines_equal_the_reference_walk) {
                         {135, 135, 0, 0}, {201, 201, 0, -1}, {31, 30, 1, 1}, {5, 40, 0, 0},
                         {40, 5, 1, 0}};
   for (const oval &o : cases)
-    for (int round = 0; round < 6; round++) {
+    for (int round = 0; round < 16; round++) {
+      // By round % 8: 0 and 1 centred, 2 near a corner (the bitmap cuts the
+      // curve), the same under a random draw state in 3 to 5; 6 and 7 end the
+      // clip on the shape's last row or last column. The second eight fill.
+      int kind = round % 8;
+      bool fill = round >= 8;
       reset_draw_state(root);
-      if (round >= 3) random_draw_state();
-      int32_t side = 2 * std::max(o.a, o.b) + 6, pen = round % 3 == 0 ? 7 : int32_t(rng() & 0xFFFF);
-      // Rounds 2 and 5 put the centre near a corner: the bitmap cuts the curve.
-      int32_t cx = round % 3 == 2 ? o.a / 3 : side / 2 - 2,
-              cy = round % 3 == 2 ? o.b / 2 : side / 2 - 2;
+      if (kind >= 3 && kind <= 5) random_draw_state();
+      int32_t side = 2 * std::max(o.a, o.b) + 6;
+      int32_t pen = kind == 0 || kind == 3 || kind >= 6 ? 7 : int32_t(rng() & 0xFFFF);
+      bool corner = kind == 2 || kind == 5;
+      int32_t cx = corner ? o.a / 3 : side / 2 - 2, cy = corner ? o.b / 2 : side / 2 - 2;
       udata *got = random_bitmap(uint32_t(side), uint32_t(side)),
             *want = bitmap(uint32_t(side), uint32_t(side));
       std::memcpy(pixels(want), pixels(got), size_t(side) * size_t(side));
       full_clip(got);
-      int64_t cost = draw_ellipse_1(got, cx, cy, o.a, o.b, o.ex, o.ey, pen);
+      if (kind == 6) set_clip(0, 0, side, std::max(cy, cy + o.ey + o.b));
+      if (kind == 7) set_clip(0, 0, std::max(cx, cx + o.ex + o.a), side);
+      int64_t cost = fill ? fill_ellipse_1(got, cx, cy, o.a, o.b, o.ex, o.ey, pen)
+                          : draw_ellipse_1(got, cx, cy, o.a, o.b, o.ex, o.ey, pen);
       int64_t want_cost = 0, right = cx + o.ex, low = cy + o.ey, nex = -o.ex, ney = -o.ey;
-      reference_walk(o.a, o.b, [&](int64_t x, int64_t y, bool) {
+      reference_walk(o.a, o.b, [&](int64_t x, int64_t y, bool steps_y) {
         auto plot = [&](int64_t px, int64_t py) {
           if (px >= 0 && px < side && py >= 0 && py < side)
             putpixel(want, int32_t(px), int32_t(py), pen);
         };
+        if (fill) {
+          want_cost += 8;
+          if (!steps_y) return;
+          want_cost += draw_hline(want, int32_t(cx - x), int32_t(right + x), int32_t(cy - y), pen);
+          if (y > ney)
+            want_cost +=
+                draw_hline(want, int32_t(cx - x), int32_t(right + x), int32_t(low + y), pen);
+          return;
+        }
         plot(right + x, low + y);
         if (x > nex && y > ney) plot(cx - x, cy - y);
         if (y > ney) plot(right + x, cy - y);
