@@ -187,6 +187,14 @@ static bool path_passes_a_cartridge(const char *canon) {
 int delete_path(const char *path) {
   pbuffer *canon = normalise_kavelund_path(path);
   if (!canon) return -1;
+  // A folder the system mounted (the RAM folder, the system folder, a host
+  // folder from the settings) stays with its contents: once gone, nothing
+  // short of a reboot would bring the mount back, and the files behind it
+  // would be out of reach.
+  if (const pmount_entry *m = get_mount_by_mount_point(to_cstr(canon), 0); m && m->fixed) {
+    destroy_buffer(canon);
+    return -1;
+  }
   int result = 0;
   // A cartridge goes as a whole: every mount of its file is written back
   // and dropped first.

@@ -183,6 +183,39 @@ TEST_F(FileApi, StoreCopyAndDeleteSayWhenTheyFail) {
   EXPECT_EQ(call("fetch('/skip.kvd/a.lua')"), "x");
 }
 
+TEST_F(FileApi, DeletingAFolderTheSystemMountedIsRefused) {
+  write_file("data/d.txt", "data");
+  ASSERT_EQ(mount_ram_folder("/system"), 0);
+  ASSERT_EQ(mount_host_path("/host_data", (host + "/data").c_str()), 0);
+  const std::string raw = ", '--[[pod_format=\"raw\",metadata_format=\"none\"]]'";
+  for (const char *file : {"/ram/r.txt", "/system/s.txt"})
+    ASSERT_EQ(call(std::string("store('") + file + "', 'kept'" + raw + ")"), "");
+  ASSERT_EQ(call("mount('/mine', '/ram')"), "");
+  const int before = pmounts;
+  // each point stays mounted, with what lies behind it
+  const std::pair<const char *, const char *> kept[] = {
+      {"/ram", "/ram/r.txt"},
+      {"/ram/", "/ram/r.txt"},
+      {"/ram/../ram", "/ram/r.txt"},
+      {"/system", "/system/s.txt"},
+      {"/host_data", "/host_data/d.txt"},
+  };
+  for (auto &[point, file] : kept) {
+    EXPECT_EQ(call(std::string("_fdelete('") + point + "')"), "could not delete file") << point;
+    EXPECT_EQ(call(std::string("fstat('") + point + "')").substr(0, 6), "folder") << point;
+    EXPECT_EQ(call(std::string("fetch('") + file + "')"), file[1] == 'h' ? "data" : "kept")
+        << point;
+  }
+  EXPECT_EQ(pmounts, before);
+  EXPECT_EQ(host_file("data/d.txt"), "data");
+  // a program's own mount is still taken down by deleting its point, and
+  // the folder it stood for keeps its files
+  EXPECT_EQ(call("_fdelete('/mine')"), "");
+  EXPECT_EQ(pmounts, before - 1);
+  EXPECT_EQ(call("fstat('/mine')"), "");
+  EXPECT_EQ(call("fetch('/ram/r.txt')"), "kept");
+}
+
 TEST_F(FileApi, StoringAWholeCartridgeReplacesItsMount) {
   const std::string head = "kavelund cartridge // x\nversion 2\n\n";
   write_file("root/s1.kvd", head + ":: a.lua\nold\n:: [eoc]\n");
