@@ -141,8 +141,10 @@ int pmkdir(const char *path) {
   uint32_t kind = 0;
   pbuffer *origin = resolve_to_origin(to_cstr(canon), &kind, 0);
   if (origin->length > 0 && kind == MOUNT_HOST) {
+    // Only a folder that was made is recorded: one already there, a file in
+    // the way or a parent that is missing or refuses stays out of the history.
     result = mkdir(to_cstr(origin), 0755);
-    pdisk_record_history(ANYWHEN_MKDIR, to_cstr(canon), to_cstr(origin));
+    if (result == 0) pdisk_record_history(ANYWHEN_MKDIR, to_cstr(canon), to_cstr(origin));
   } else if (origin->length > 0 && kind == MOUNT_RAM && get_index_by_name(to_cstr(origin)) < 0 &&
              !cart_refuses_change(to_cstr(origin))) {
     pfile_entry *f = pfile_insert(origin, PFILE_RAM, origin);
