@@ -41,7 +41,7 @@ class run:
     """One run of the program from a fresh folder of its own."""
 
     def __init__(self, case, rom=None, sysrom=None, args=None, timeout=60 * SLOW, start_only=False,
-                 prepare=None):
+                 prepare=None, preexec=None):
         self.tmp = tempfile.mkdtemp(prefix="kvd_e2e_")
         case.addCleanup(shutil.rmtree, self.tmp, True)
         bin_dir = os.path.join(self.tmp, "bin")
@@ -63,9 +63,11 @@ class run:
         env.pop("XDG_DATA_HOME", None)
         argv = [a.replace("{appdata}", self.appdata) for a in argv]
         if start_only:
-            self.proc = subprocess.Popen(argv, env=env, cwd=self.tmp, stdout=subprocess.PIPE)
+            self.proc = subprocess.Popen(argv, env=env, cwd=self.tmp, stdout=subprocess.PIPE,
+                                         preexec_fn=preexec)
             return
-        p = subprocess.run(argv, env=env, cwd=self.tmp, capture_output=True, timeout=timeout)
+        p = subprocess.run(argv, env=env, cwd=self.tmp, capture_output=True, timeout=timeout,
+                           preexec_fn=preexec)
         self.rc = p.returncode
         self.out = p.stdout.decode("latin-1")
 
@@ -526,6 +528,19 @@ class files_test(unittest.TestCase):
             self.assertFalse(os.path.exists(os.path.join(r.appdata, rel)), rel)
         for rel in kept:
             self.assertTrue(os.path.exists(os.path.join(r.appdata, rel)), rel)
+
+    def test_a_file_size_limit_refuses_the_write_and_ends_nothing(self):
+        import resource
+        limit = 100000  # the store of 300000 bytes is over it, the log stays under
+
+        def small_files():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        r = run(self, "fsize", preexec=small_files)
+        self.assertEqual(r.rc, 0, r.out)
+        self.assertRegex(r.out, r"^big (?!nil\n).+\nsmall nil\nfetched kept\n$")
+        drive = os.path.join(r.appdata, "drive")
+        self.assertFalse(os.path.exists(os.path.join(drive, "big.txt")))
+        self.assertEqual([n for n in os.listdir(drive) if "kvdtmp" in n], [])
 
     def test_unsaved_cartridge_changes_are_written_at_every_exit(self):
         import check_kvd_text
