@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <gif_lib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +34,8 @@ struct gif_recording {
   int failed;                     // a giflib call failed: the file is removed at the end
   char path[1024];                // workstation path
   char host_path[1024];           // host path
+  dev_t device;                   // the file written, so that its name is known to
+  ino_t inode;                    // still stand for it at the end
   capture_settings set;           // its region, scale, frames to skip and silence
   int32_t out_width, out_height;  // the picture: the region times its scale
   int32_t frames;
@@ -97,12 +100,24 @@ int region_is_transparent_safe(const uint8_t *video, const uint32_t *pal) {
   return 1;
 }
 
-// Closes the file; 0 when everything reached it.
+// True while the host path names the file being written: its folder may have
+// been removed (or replaced) while the recording ran.
+bool gif_name_holds_file() {
+  struct stat st;
+  return stat(rec.host_path, &st) == 0 && st.st_dev == rec.device && st.st_ino == rec.inode;
+}
+
+// Closes the file; 0 when everything reached it and its name still leads to it.
 int gif_close() {
   int error = 0;
   int closed = EGifCloseFile(rec.file, &error);
   rec.file = nullptr;
-  return closed == GIF_OK && !rec.failed ? 0 : -1;
+  return closed == GIF_OK && !rec.failed && gif_name_holds_file() ? 0 : -1;
+}
+
+// Removes what was written, never a file that took its name meanwhile.
+void gif_remove_file() {
+  if (gif_name_holds_file()) unlink(rec.host_path);
 }
 
 void gif_cleanup() {
@@ -142,12 +157,18 @@ int gif_start() {
   if (origin && kind == MOUNT_HOST) {
     std::snprintf(rec.host_path, sizeof rec.host_path, "%s", to_cstr(origin));
     int fd = open(rec.host_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd >= 0) {
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0) {
+      rec.device = st.st_dev;
+      rec.inode = st.st_ino;
       rec.file = EGifOpenFileHandle(fd, &error);
       if (!rec.file) {
         close(fd);
         unlink(rec.host_path);
       }
+    } else if (fd >= 0) {
+      close(fd);
+      unlink(rec.host_path);
     }
   }
   destroy_buffer(origin);
@@ -222,7 +243,7 @@ void gif_end_ex(int write) {
   }
   int frames = rec.frames;
   bool failed = gif_close() != 0;
-  if (failed || frames == 0) unlink(rec.host_path);  // a GIF without a screen is no GIF
+  if (failed || frames == 0) gif_remove_file();  // a GIF without a screen is no GIF
   if (failed)
     notify("**error: could not write gif\n");
   else
@@ -234,7 +255,7 @@ void gif_cancel() {
   if (!rec.file) return;
   gif_report_frames(false);
   gif_close();
-  unlink(rec.host_path);
+  gif_remove_file();
   gif_cleanup();
 }
 

@@ -386,6 +386,45 @@ TEST_F(Gif, CancelledFailedOrUnplacedRecordingsLeaveNoFile) {
             std::string::npos);
 }
 
+TEST_F(Gif, AFolderThatGoesMidRecordingIsAnErrorAndLosesNoOtherFile) {
+  // the folder is removed, or removed and made again with a file of the
+  // same name in it: neither recording may be reported as saved, and the
+  // other file stays as it is
+  for (bool replaced : {false, true}) {
+    SCOPED_TRACE(replaced ? "replaced" : "removed");
+    std::filesystem::create_directories(host + "/desk");
+    capture_params p;
+    p.name = "mid";
+    capture_write_params(RAM_GIF_PARAMS, p);
+    ASSERT_EQ(gif_start(), 0);
+    app.gif_recording = 1;
+    capture_draw_video(wm, 0);
+    gif_frame(capture_test_palette(0).data());
+    std::filesystem::remove_all(host + "/desk");
+    if (replaced) {
+      std::filesystem::create_directory(host + "/desk");
+      std::ofstream(desk("mid.gif")) << "mine";
+    }
+    capture_draw_video(wm, 1);
+    gif_frame(capture_test_palette(0).data());
+    gif_end();
+    app.gif_recording = 0;
+    EXPECT_EQ(capture_notifications(wm),
+              std::vector<std::string>{"**error: could not write gif\\010"});
+    EXPECT_EQ(slurp(desk("mid.gif")), replaced ? "mine" : "<none>");
+    // a cancelled recording removes only its own file as well
+    if (replaced) {
+      std::filesystem::remove(desk("mid.gif"));
+      ASSERT_EQ(gif_start(), 0);
+      std::filesystem::remove(desk("mid.gif"));
+      std::ofstream(desk("mid.gif")) << "mine";
+      gif_cancel();
+      EXPECT_EQ(slurp(desk("mid.gif")), "mine");
+      capture_notifications(wm);
+    }
+  }
+}
+
 TEST_F(Capture, AudioCaptureWritesWhatTheDeviceWasGiven) {
   audio_capture_start();
   EXPECT_TRUE(audio_capture_running());
