@@ -1,5 +1,7 @@
 // GIF recordings: frames gathered from the window manager's video memory,
-// written to a host file as they are taken.
+// written to a host file as they are taken, one whole frame at a time: a
+// recording cut short (the program killed) leaves every finished frame
+// readable, only the closing byte missing.
 #include "host/capture_gif.h"
 
 #include <fcntl.h>
@@ -8,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -31,7 +34,9 @@ constexpr int32_t GIF_COLOUR_RESOLUTION = 16;
 // The recording that runs (or ran last).
 struct gif_recording {
   GifFileType *file;              // null while not recording
-  int failed;                     // a giflib call failed: the file is removed at the end
+  int fd;                         // the host file, open while recording
+  std::vector<uint8_t> pending;   // encoded bytes not yet written: the frame under way
+  int failed;                     // a giflib call or a write failed: the file is removed at the end
   char path[1024];                // workstation path
   char host_path[1024];           // host path
   dev_t device;                   // the file written, so that its name is known to
@@ -44,6 +49,28 @@ struct gif_recording {
 };
 
 gif_recording rec;
+
+// giflib's output: kept until the frame is whole.
+int gif_output(GifFileType *, const GifByteType *bytes, int n) {
+  if (n > 0) rec.pending.insert(rec.pending.end(), bytes, bytes + n);
+  return n;
+}
+
+// Writes the pending bytes to the file; a refused write (a full disk, the
+// file-size limit) marks the recording failed.
+void gif_flush() {
+  size_t done = 0;
+  while (done < rec.pending.size() && !rec.failed) {
+    ssize_t n = write(rec.fd, rec.pending.data() + done, rec.pending.size() - done);
+    if (n > 0)
+      done += size_t(n);
+    else if (n < 0 && errno == EINTR)
+      continue;
+    else
+      rec.failed = 1;
+  }
+  rec.pending.clear();
+}
 
 // The window manager's video memory as it reads it: each page's mapped bytes,
 // then its own page behind a partial mapping; absent bytes read 0.
@@ -112,6 +139,9 @@ int gif_close() {
   int error = 0;
   int closed = EGifCloseFile(rec.file, &error);
   rec.file = nullptr;
+  gif_flush();
+  if (close(rec.fd) != 0) rec.failed = 1;
+  rec.fd = -1;
   return closed == GIF_OK && !rec.failed && gif_name_holds_file() ? 0 : -1;
 }
 
@@ -123,6 +153,8 @@ void gif_remove_file() {
 void gif_cleanup() {
   rec.file = nullptr;
   rec.failed = 0;
+  rec.pending.clear();
+  rec.pending.shrink_to_fit();
   rec.last_frame.clear();
   rec.last_frame.shrink_to_fit();
 }
@@ -161,7 +193,9 @@ int gif_start() {
     if (fd >= 0 && fstat(fd, &st) == 0) {
       rec.device = st.st_dev;
       rec.inode = st.st_ino;
-      rec.file = EGifOpenFileHandle(fd, &error);
+      rec.fd = fd;
+      rec.pending.clear();
+      rec.file = EGifOpen(nullptr, gif_output, &error);
       if (!rec.file) {
         close(fd);
         unlink(rec.host_path);
@@ -228,6 +262,7 @@ void gif_frame(const uint32_t *pal) {
     }
     gif_check(EGifPutLine(rec.file, row.data(), rec.out_width));
   }
+  gif_flush();
   rec.last_frame = std::move(video);
   std::memcpy(rec.lastpal, pal, sizeof rec.lastpal);
   rec.frames++;

@@ -313,6 +313,30 @@ TEST_F(Gif, StreamedFileEqualsTheSameImagesWrittenAtOnce) {
   EXPECT_EQ(slurp(path), slurp(again));
 }
 
+TEST_F(Gif, EveryFrameReachesTheFileWhole) {
+  // between frames the file holds the frames so far in full, so that a
+  // recording cut short by a kill lacks only the closing byte
+  capture_params p;
+  p.name = "whole", p.w = 200, p.h = 100, p.scale = 3;
+  capture_write_params(RAM_GIF_PARAMS, p);
+  ASSERT_EQ(gif_start(), 0);
+  std::string so_far;
+  for (int i = 0; i < 4; i++) {
+    capture_draw_video(wm, i, i == 2);
+    gif_frame(capture_test_palette(i < 2 ? 0 : 1).data());
+    so_far = slurp(desk("whole.gif"));
+    std::string cut = host + "/cut.gif";
+    std::ofstream(cut, std::ios::binary) << so_far << ';';
+    GifFileType *g = open_gif(cut);
+    ASSERT_NE(g, nullptr) << "after frame " << i;
+    EXPECT_EQ(g->ImageCount, i + 1);
+    int error = 0;
+    DGifCloseFile(g, &error);
+  }
+  gif_end();
+  EXPECT_EQ(slurp(desk("whole.gif")), so_far + ';');
+}
+
 TEST_F(Gif, VideoMemoryIsGatheredPageByPage) {
   // a process whose video pages were never touched but a few, each its own
   // block: the GIF shows exactly what the process reads
