@@ -186,6 +186,19 @@ static bool path_passes_a_cartridge(const char *canon) {
   return false;
 }
 
+// True when a RAM folder at or below ram_path stands behind a cartridge or a
+// folder the system mounted: releasing it would leave that mount pointing at
+// nothing, and a cartridge written back then would lose its files.
+static bool ram_path_holds_a_mount(const char *ram_path) {
+  for (int i = 0; i < pmounts; i++) {
+    const pmount_entry &m = pmount[i];
+    if (m.kind == MOUNT_RAM && (m.cart_file || m.fixed) &&
+        path_is_at_or_below(to_cstr(m.origin), ram_path))
+      return true;
+  }
+  return false;
+}
+
 int delete_path(const char *path) {
   pbuffer *canon = normalise_kavelund_path(path);
   if (!canon) return -1;
@@ -227,7 +240,8 @@ int delete_path(const char *path) {
                (errno == ENOTDIR && path_passes_a_cartridge(to_cstr(canon)))) {
       result = -1;
     }
-  } else if (origin->length > 0 && kind == MOUNT_RAM && cart_refuses_change(o)) {
+  } else if (origin->length > 0 && kind == MOUNT_RAM &&
+             (cart_refuses_change(o) || ram_path_holds_a_mount(o))) {
     result = -1;
   } else if (origin->length > 0 && kind == MOUNT_RAM) {
     // RAM records are named by their origin, so the origin is what goes,

@@ -216,6 +216,25 @@ TEST_F(FileApi, DeletingAFolderTheSystemMountedIsRefused) {
   EXPECT_EQ(call("fetch('/ram/r.txt')"), "kept");
 }
 
+TEST_F(FileApi, TheRamFolderOfAMountedCartridgeIsNotDeletedUnderIt) {
+  const std::string head = "kavelund cartridge // x\nversion 2\n\n";
+  const std::string raw = ", '--[[pod_format=\"raw\",metadata_format=\"none\"]]'";
+  write_file("root/c.kvd", head + ":: a.lua\nx\n:: [eoc]\n");
+  ASSERT_EQ(call("store('/c.kvd/b.lua', 'new'" + raw + ")"), "");  // waits to be written back
+  const std::string folder = call("select(3, fstat('/c.kvd'))");
+  ASSERT_EQ(folder.rfind("/ram/mount/m", 0), 0u) << folder;
+  for (const std::string &path : {std::string("/ram/mount"), folder, folder + "/.."})
+    EXPECT_EQ(call("_fdelete('" + path + "')"), "could not delete file") << path;
+  flush_dirty_mounts_immediately();
+  EXPECT_EQ(call("fetch('/c.kvd/a.lua')"), "x");
+  const std::string saved = host_file("root/c.kvd");
+  EXPECT_NE(saved.find("\n\n:: a.lua\nx\n:: b.lua\nnew\n:: [eoc]\n"), std::string::npos) << saved;
+  // with the cartridge gone, its folders go as any other
+  EXPECT_EQ(call("_fdelete('/c.kvd')"), "");
+  EXPECT_EQ(call("_fdelete('/ram/mount')"), "");
+  EXPECT_EQ(call("fstat('/ram/mount')"), "");
+}
+
 TEST_F(FileApi, StoringAWholeCartridgeReplacesItsMount) {
   const std::string head = "kavelund cartridge // x\nversion 2\n\n";
   write_file("root/s1.kvd", head + ":: a.lua\nold\n:: [eoc]\n");
