@@ -199,14 +199,22 @@ static bool ram_path_holds_a_mount(const char *ram_path) {
   return false;
 }
 
+// True when the mount that a path at the point reaches first was made by
+// the system.
+static bool system_mount_at(const char *canon) {
+  const pmount_entry *m = get_mount_by_mount_point(canon, 0);
+  return m && m->fixed;
+}
+
 int delete_path(const char *path) {
   pbuffer *canon = normalise_kavelund_path(path);
   if (!canon) return -1;
   // A folder the system mounted (the RAM folder, the system folder, a host
   // folder from the settings) stays with its contents: once gone, nothing
   // short of a reboot would bring the mount back, and the files behind it
-  // would be out of reach.
-  if (const pmount_entry *m = get_mount_by_mount_point(to_cstr(canon), 0); m && m->fixed) {
+  // would be out of reach. A program's mount made at the same point before
+  // the system's goes; the system's folder it covered stays.
+  if (system_mount_at(to_cstr(canon))) {
     destroy_buffer(canon);
     return -1;
   }
@@ -215,6 +223,10 @@ int delete_path(const char *path) {
   // and dropped first.
   cart_release_file(to_cstr(canon));
   if (get_mount_by_mount_point(to_cstr(canon), 0)) delete_mount_point(to_cstr(canon));
+  if (system_mount_at(to_cstr(canon))) {
+    destroy_buffer(canon);
+    return -1;
+  }
   // Cartridges on the way to the path are mounted (a file inside one is
   // deleted there), the path itself is not.
   if (char *slash = strrchr(to_cstr(canon), '/'); slash && slash != to_cstr(canon)) {

@@ -214,6 +214,18 @@ TEST_F(FileApi, DeletingAFolderTheSystemMountedIsRefused) {
   EXPECT_EQ(pmounts, before - 1);
   EXPECT_EQ(call("fstat('/mine')"), "");
   EXPECT_EQ(call("fetch('/ram/r.txt')"), "kept");
+  // a program's mount made at a point before the system mounted there goes,
+  // the system's folder behind it stays (empty, as a host folder that
+  // nothing else would keep)
+  std::filesystem::create_directory(host + "/desk");
+  ASSERT_EQ(call("mount('/desk', '/ram')"), "");
+  ASSERT_EQ(mount_host_path("/desk", (host + "/desk").c_str()), 0);
+  EXPECT_EQ(call("_fdelete('/desk')"), "could not delete file");
+  EXPECT_EQ(call("fstat('/desk/r.txt')"), "");
+  EXPECT_EQ(call("_fdelete('/desk')"), "could not delete file");
+  EXPECT_TRUE(std::filesystem::is_directory(host + "/desk"));
+  EXPECT_EQ(call("store('/desk/n.txt', 'new'" + raw + ")"), "");
+  EXPECT_EQ(host_file("desk/n.txt"), "new");
 }
 
 TEST_F(FileApi, TheRamFolderOfAMountedCartridgeIsNotDeletedUnderIt) {
