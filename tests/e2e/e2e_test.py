@@ -542,6 +542,36 @@ class files_test(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(drive, "big.txt")))
         self.assertEqual([n for n in os.listdir(drive) if "kvdtmp" in n], [])
 
+    def test_a_gif_recording_killed_keeps_every_finished_frame(self):
+        # killed once the file has passed a few sizes: whatever the moment,
+        # the file reads as whole frames (the closing byte aside)
+        from PIL import Image, ImageSequence
+        for at_least in (1, 3000, 9000):
+            # with a (dummy) window: frames are drawn, and recorded
+            r = run(self, "gifkill", start_only=True, args=["-home", "{appdata}"],
+                    prepare=lambda r: os.mkdir(os.path.join(r.home, "Desktop")))
+            self.addCleanup(r.proc.kill)
+            self.assertEqual(r.proc.stdout.readline(), b"recording\n")
+            gif, start = None, time.monotonic()
+            while time.monotonic() - start < 30 * SLOW:
+                found = [os.path.join(d, n) for d, _, names in os.walk(r.home) for n in names
+                         if n.endswith(".gif")]
+                gif = found[0] if found else None
+                if gif and os.path.getsize(gif) >= at_least:
+                    break
+                time.sleep(0.002)
+            r.proc.kill()
+            r.proc.wait(timeout=10 * SLOW)
+            r.proc.stdout.close()
+            self.assertTrue(gif and os.path.getsize(gif) >= at_least, at_least)
+            data = open(gif, "rb").read()
+            self.assertEqual(data[:6], b"GIF89a")
+            self.assertEqual(data[-1:], b"\0", at_least)  # the end of a frame's data
+            with Image.open(gif) as im:
+                frames = [f.convert("RGB").tobytes() for f in ImageSequence.Iterator(im)]
+            self.assertGreaterEqual(len(frames), 1)
+            self.assertEqual({len(f) for f in frames}, {64 * 32 * 3})
+
     def test_unsaved_cartridge_changes_are_written_at_every_exit(self):
         import check_kvd_text
         # held system ended by a host signal
