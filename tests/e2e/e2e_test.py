@@ -61,6 +61,7 @@ class run:
         argv = [self.exe] + (args if args is not None else ["-x", "-home", self.appdata])
         env = dict(os.environ, HOME=self.home, SDL_VIDEODRIVER="dummy", SDL_AUDIODRIVER="dummy")
         env.pop("XDG_DATA_HOME", None)
+        env.pop("XDG_DESKTOP_DIR", None)  # the desktop stays under the run's home
         argv = [a.replace("{appdata}", self.appdata) for a in argv]
         if start_only:
             self.proc = subprocess.Popen(argv, env=env, cwd=self.tmp, stdout=subprocess.PIPE,
