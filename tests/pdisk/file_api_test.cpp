@@ -247,6 +247,25 @@ TEST_F(FileApi, TheRamFolderOfAMountedCartridgeIsNotDeletedUnderIt) {
   EXPECT_EQ(call("fstat('/ram/mount')"), "");
 }
 
+TEST_F(FileApi, ACartridgeReachedThroughALinkedFolderIsMountedOnce) {
+  // two ways to one host file share one folder: a change through either is
+  // kept, and deleting the cartridge through one leaves nothing to write back
+  const std::string head = "kavelund cartridge // x\nversion 2\n\n";
+  const std::string raw = ", '--[[pod_format=\"raw\",metadata_format=\"none\"]]'";
+  write_file("root/b/c.kvd", head + ":: a.lua\nx\n:: [eoc]\n");
+  std::filesystem::create_directory_symlink(host + "/root/b", host + "/root/a");
+  ASSERT_EQ(call("store('/a/c.kvd/y.lua', 'y'" + raw + ")"), "");
+  ASSERT_EQ(call("store('/b/c.kvd/z.lua', 'z'" + raw + ")"), "");
+  EXPECT_EQ(call("fetch('/a/c.kvd/z.lua')"), "z");
+  flush_dirty_mounts_immediately();
+  const std::string saved = host_file("root/b/c.kvd");
+  EXPECT_NE(saved.find(":: y.lua\ny\n:: z.lua\nz\n"), std::string::npos) << saved;
+  ASSERT_EQ(call("store('/a/c.kvd/w.lua', 'w'" + raw + ")"), "");
+  EXPECT_EQ(call("_fdelete('/b/c.kvd')"), "");
+  flush_dirty_mounts_immediately();
+  EXPECT_EQ(host_file("root/b/c.kvd"), "<none>");
+}
+
 TEST_F(FileApi, StoringAWholeCartridgeReplacesItsMount) {
   const std::string head = "kavelund cartridge // x\nversion 2\n\n";
   write_file("root/s1.kvd", head + ":: a.lua\nold\n:: [eoc]\n");
