@@ -1,12 +1,16 @@
 // GIF recordings: frames gathered from the window manager's video memory,
-// written to a host file as they are taken.
+// written to a host file as they are taken, one whole frame at a time: a
+// recording cut short (the program killed) leaves every finished frame
+// readable, only the closing byte missing.
 #include "host/capture_gif.h"
 
 #include <fcntl.h>
 #include <gif_lib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -30,9 +34,13 @@ constexpr int32_t GIF_COLOUR_RESOLUTION = 16;
 // The recording that runs (or ran last).
 struct gif_recording {
   GifFileType *file;              // null while not recording
-  int failed;                     // a giflib call failed: the file is removed at the end
+  int fd;                         // the host file, open while recording
+  std::vector<uint8_t> pending;   // encoded bytes not yet written: the frame under way
+  int failed;                     // a giflib call or a write failed: the file is removed at the end
   char path[1024];                // workstation path
   char host_path[1024];           // host path
+  dev_t device;                   // the file written, so that its name is known to
+  ino_t inode;                    // still stand for it at the end
   capture_settings set;           // its region, scale, frames to skip and silence
   int32_t out_width, out_height;  // the picture: the region times its scale
   int32_t frames;
@@ -41,6 +49,28 @@ struct gif_recording {
 };
 
 gif_recording rec;
+
+// giflib's output: kept until the frame is whole.
+int gif_output(GifFileType *, const GifByteType *bytes, int n) {
+  if (n > 0) rec.pending.insert(rec.pending.end(), bytes, bytes + n);
+  return n;
+}
+
+// Writes the pending bytes to the file; a refused write (a full disk, the
+// file-size limit) marks the recording failed.
+void gif_flush() {
+  size_t done = 0;
+  while (done < rec.pending.size() && !rec.failed) {
+    ssize_t n = write(rec.fd, rec.pending.data() + done, rec.pending.size() - done);
+    if (n > 0)
+      done += size_t(n);
+    else if (n < 0 && errno == EINTR)
+      continue;
+    else
+      rec.failed = 1;
+  }
+  rec.pending.clear();
+}
 
 // The window manager's video memory as it reads it: each page's mapped bytes,
 // then its own page behind a partial mapping; absent bytes read 0.
@@ -97,17 +127,34 @@ int region_is_transparent_safe(const uint8_t *video, const uint32_t *pal) {
   return 1;
 }
 
-// Closes the file; 0 when everything reached it.
+// True while the host path names the file being written: its folder may have
+// been removed (or replaced) while the recording ran.
+bool gif_name_holds_file() {
+  struct stat st;
+  return stat(rec.host_path, &st) == 0 && st.st_dev == rec.device && st.st_ino == rec.inode;
+}
+
+// Closes the file; 0 when everything reached it and its name still leads to it.
 int gif_close() {
   int error = 0;
   int closed = EGifCloseFile(rec.file, &error);
   rec.file = nullptr;
-  return closed == GIF_OK && !rec.failed ? 0 : -1;
+  gif_flush();
+  if (close(rec.fd) != 0) rec.failed = 1;
+  rec.fd = -1;
+  return closed == GIF_OK && !rec.failed && gif_name_holds_file() ? 0 : -1;
+}
+
+// Removes what was written, never a file that took its name meanwhile.
+void gif_remove_file() {
+  if (gif_name_holds_file()) unlink(rec.host_path);
 }
 
 void gif_cleanup() {
   rec.file = nullptr;
   rec.failed = 0;
+  rec.pending.clear();
+  rec.pending.shrink_to_fit();
   rec.last_frame.clear();
   rec.last_frame.shrink_to_fit();
 }
@@ -142,12 +189,20 @@ int gif_start() {
   if (origin && kind == MOUNT_HOST) {
     std::snprintf(rec.host_path, sizeof rec.host_path, "%s", to_cstr(origin));
     int fd = open(rec.host_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      rec.file = EGifOpenFileHandle(fd, &error);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0) {
+      rec.device = st.st_dev;
+      rec.inode = st.st_ino;
+      rec.fd = fd;
+      rec.pending.clear();
+      rec.file = EGifOpen(nullptr, gif_output, &error);
       if (!rec.file) {
         close(fd);
         unlink(rec.host_path);
       }
+    } else if (fd >= 0) {
+      close(fd);
+      unlink(rec.host_path);
     }
   }
   destroy_buffer(origin);
@@ -207,6 +262,7 @@ void gif_frame(const uint32_t *pal) {
     }
     gif_check(EGifPutLine(rec.file, row.data(), rec.out_width));
   }
+  gif_flush();
   rec.last_frame = std::move(video);
   std::memcpy(rec.lastpal, pal, sizeof rec.lastpal);
   rec.frames++;
@@ -222,7 +278,7 @@ void gif_end_ex(int write) {
   }
   int frames = rec.frames;
   bool failed = gif_close() != 0;
-  if (failed || frames == 0) unlink(rec.host_path);  // a GIF without a screen is no GIF
+  if (failed || frames == 0) gif_remove_file();  // a GIF without a screen is no GIF
   if (failed)
     notify("**error: could not write gif\n");
   else
@@ -234,7 +290,7 @@ void gif_cancel() {
   if (!rec.file) return;
   gif_report_frames(false);
   gif_close();
-  unlink(rec.host_path);
+  gif_remove_file();
   gif_cleanup();
 }
 

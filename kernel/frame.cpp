@@ -98,8 +98,11 @@ void frame_install_signal_handlers() {
   sa.sa_flags = SA_RESTART;
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
-  // A closed standard output gives write errors, never the end of the program.
+  // A closed standard output gives write errors, never the end of the program;
+  // so does a file that grows past the host's file-size limit (the write is
+  // refused like one on a full disk).
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 }
 
 [[noreturn]] static void exit_program() {

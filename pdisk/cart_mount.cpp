@@ -13,6 +13,7 @@
 #include "machine/message.h"
 #include "base/clock.h"
 #include "pdisk/fileops.h"
+#include "pdisk/host_file.h"
 #include "pdisk/kvd_text.h"
 #include "pdisk/mount.h"
 #include "pdisk/path.h"
@@ -111,13 +112,20 @@ static void make_mount_folder(char *out, size_t size) {
 }
 
 // The origin of the cartridge file at canonical path p itself (past a mount
-// at p), with automounting blocked; null when it resolves to nothing.
+// at p), with automounting blocked; null when it resolves to nothing. A host
+// file has one origin however it is reached (through a symbolic link too), so
+// that every way to it shares one mounted folder.
 static pbuffer *cartridge_file_origin(const char *p) {
   int was_blocked = block_automounting;
   block_automounting = 1;
   uint32_t kind = 0;
   pbuffer *origin = resolve_to_origin(p, &kind, 1);
   block_automounting = was_blocked;
+  if (origin->length > 0 && kind == MOUNT_HOST) {
+    pbuffer *real = host_real_path(to_cstr(origin));
+    destroy_buffer(origin);
+    return real;
+  }
   if (origin->length > 0) return origin;
   destroy_buffer(origin);
   return nullptr;

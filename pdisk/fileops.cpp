@@ -141,8 +141,10 @@ int pmkdir(const char *path) {
   uint32_t kind = 0;
   pbuffer *origin = resolve_to_origin(to_cstr(canon), &kind, 0);
   if (origin->length > 0 && kind == MOUNT_HOST) {
+    // Only a folder that was made is recorded: one already there, a file in
+    // the way or a parent that is missing or refuses stays out of the history.
     result = mkdir(to_cstr(origin), 0755);
-    pdisk_record_history(ANYWHEN_MKDIR, to_cstr(canon), to_cstr(origin));
+    if (result == 0) pdisk_record_history(ANYWHEN_MKDIR, to_cstr(canon), to_cstr(origin));
   } else if (origin->length > 0 && kind == MOUNT_RAM && get_index_by_name(to_cstr(origin)) < 0 &&
              !cart_refuses_change(to_cstr(origin))) {
     pfile_entry *f = pfile_insert(origin, PFILE_RAM, origin);
@@ -184,14 +186,47 @@ static bool path_passes_a_cartridge(const char *canon) {
   return false;
 }
 
+// True when a RAM folder at or below ram_path stands behind a cartridge or a
+// folder the system mounted: releasing it would leave that mount pointing at
+// nothing, and a cartridge written back then would lose its files.
+static bool ram_path_holds_a_mount(const char *ram_path) {
+  for (int i = 0; i < pmounts; i++) {
+    const pmount_entry &m = pmount[i];
+    if (m.kind == MOUNT_RAM && (m.cart_file || m.fixed) &&
+        path_is_at_or_below(to_cstr(m.origin), ram_path))
+      return true;
+  }
+  return false;
+}
+
+// True when the mount that a path at the point reaches first was made by
+// the system.
+static bool system_mount_at(const char *canon) {
+  const pmount_entry *m = get_mount_by_mount_point(canon, 0);
+  return m && m->fixed;
+}
+
 int delete_path(const char *path) {
   pbuffer *canon = normalise_kavelund_path(path);
   if (!canon) return -1;
+  // A folder the system mounted (the RAM folder, the system folder, a host
+  // folder from the settings) stays with its contents: once gone, nothing
+  // short of a reboot would bring the mount back, and the files behind it
+  // would be out of reach. A program's mount made at the same point before
+  // the system's goes; the system's folder it covered stays.
+  if (system_mount_at(to_cstr(canon))) {
+    destroy_buffer(canon);
+    return -1;
+  }
   int result = 0;
   // A cartridge goes as a whole: every mount of its file is written back
   // and dropped first.
   cart_release_file(to_cstr(canon));
   if (get_mount_by_mount_point(to_cstr(canon), 0)) delete_mount_point(to_cstr(canon));
+  if (system_mount_at(to_cstr(canon))) {
+    destroy_buffer(canon);
+    return -1;
+  }
   // Cartridges on the way to the path are mounted (a file inside one is
   // deleted there), the path itself is not.
   if (char *slash = strrchr(to_cstr(canon), '/'); slash && slash != to_cstr(canon)) {
@@ -217,7 +252,8 @@ int delete_path(const char *path) {
                (errno == ENOTDIR && path_passes_a_cartridge(to_cstr(canon)))) {
       result = -1;
     }
-  } else if (origin->length > 0 && kind == MOUNT_RAM && cart_refuses_change(o)) {
+  } else if (origin->length > 0 && kind == MOUNT_RAM &&
+             (cart_refuses_change(o) || ram_path_holds_a_mount(o))) {
     result = -1;
   } else if (origin->length > 0 && kind == MOUNT_RAM) {
     // RAM records are named by their origin, so the origin is what goes,

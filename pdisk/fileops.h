@@ -22,6 +22,7 @@ int pmkdir(const char *path);
 int delete_ram_files_in_path(const char *ram_path);
 // Deletes a file, an empty folder, or a RAM folder with its contents. 0 when
 // the path names nothing afterwards; -1 for an illegal path or when what it
-// names stays (a host folder with contents, the root, a host refusal, a
+// names stays (a host folder with contents, the root or another folder the
+// system mounted, a RAM folder behind a mounted cartridge, a host refusal, a
 // cartridge that takes no change).
 int delete_path(const char *path);

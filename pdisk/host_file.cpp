@@ -62,6 +62,20 @@ int host_file_read(const char *host_path, pbuffer *out, int limit) {
   return result;
 }
 
+pbuffer *host_real_path(const char *host_path) {
+  std::string out = host_path;
+  if (char *real = realpath(host_path, nullptr)) {
+    out = real;
+    free(real);
+  } else if (size_t slash = out.rfind('/'); slash != std::string::npos && slash > 0) {
+    if (char *folder = realpath(out.substr(0, slash).c_str(), nullptr)) {
+      out = std::string(folder) + out.substr(slash);
+      free(folder);
+    }
+  }
+  return create_buffer_from_str(out.c_str());
+}
+
 // The file a write of host_path replaces: the target of a symbolic link, so
 // that the rename keeps the link, else host_path itself.
 static std::string write_target(const char *host_path) {

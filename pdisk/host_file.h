@@ -10,6 +10,11 @@
 // True when the host file (or folder) opens for reading.
 bool host_file_is_readable(const char *host_path);
 
+// host_path with its folder's symbolic links (and the file's own) followed:
+// one name for every way a file is reached; host_path itself when its folder
+// is missing.
+pbuffer *host_real_path(const char *host_path);
+
 // Appends the file's bytes to out in 16 KiB chunks; with limit >= 0, stops
 // once out holds limit bytes or more. 0 on success; -1 when the file cannot
 // be opened, is neither a regular file nor a folder (a pipe would block), or

@@ -64,6 +64,7 @@ int mount_host_path(const char *mount_point, const char *host_path) {
   m->kind = MOUNT_HOST;
   m->mount_point = copy_without_trailing_slash(mount_point, 'M');
   m->origin = copy_without_trailing_slash(host_path, 'M');
+  m->fixed = 1;
   pmounts++;
   INVARIANT(pmounts <= PDISK_MAX_MOUNTS);
   return 0;
@@ -81,6 +82,7 @@ int mount_ram_folder(const char *path) {
   m->mount_point = canon;
   m->origin = create_buffer_from_buffer_2(canon, 'M');
   m->folder_flag = 1;
+  m->fixed = 1;
   pmounts++;
   INVARIANT(pmounts <= PDISK_MAX_MOUNTS);
   return 0;

@@ -472,4 +472,28 @@ TEST_F(History, DeletionsAreRecordedOnlyWhenTheyHappen) {
   EXPECT_EQ(fetched("/gone.txt @ 2025-03-07_11:30:00"), "back");
 }
 
+TEST_F(History, NewFoldersAreRecordedOnlyWhenMade) {
+  at(2025, 3, 7, 9, 0, 0);
+  write("/f.txt", "in the way");
+  ASSERT_EQ(pmkdir("/there"), 0);
+  ASSERT_EQ(pmkdir("/locked"), 0);
+  fs::permissions(root("locked"), fs::perms::owner_read | fs::perms::owner_exec);
+  // a parent that refuses only refuses where permissions hold (not for root)
+  const bool locked_refuses = access(root("locked").c_str(), W_OK) != 0;
+  at(2025, 3, 7, 10, 0, 0);
+  for (const char *path : {"/there", "/f.txt", "/f.txt/sub", "/no/sub", "/locked/sub"}) {
+    if (std::string(path) == "/locked/sub" && !locked_refuses) continue;
+    EXPECT_NE(pmkdir(path), 0) << path;
+  }
+  ASSERT_EQ(pmkdir("/made"), 0);
+  fs::permissions(root("locked"), fs::perms::owner_all);
+  std::string day = day_log("2025-03", "07");
+  for (const char *path : {"/there", "/locked", "/made"})
+    EXPECT_EQ(count_lines(day, std::string("> ") + path, true), 1) << path;
+  for (const char *path : {"/f.txt", "/f.txt/sub", "/no/sub", "/locked/sub"})
+    EXPECT_EQ(count_lines(day, std::string("> ") + path, true), 0) << path;
+  EXPECT_TRUE(fs::is_regular_file(root("f.txt")));
+  EXPECT_FALSE(fs::exists(root("no")));
+}
+
 }  // namespace

@@ -41,7 +41,7 @@ class run:
     """One run of the program from a fresh folder of its own."""
 
     def __init__(self, case, rom=None, sysrom=None, args=None, timeout=60 * SLOW, start_only=False,
-                 prepare=None):
+                 prepare=None, preexec=None):
         self.tmp = tempfile.mkdtemp(prefix="kvd_e2e_")
         case.addCleanup(shutil.rmtree, self.tmp, True)
         bin_dir = os.path.join(self.tmp, "bin")
@@ -61,11 +61,14 @@ class run:
         argv = [self.exe] + (args if args is not None else ["-x", "-home", self.appdata])
         env = dict(os.environ, HOME=self.home, SDL_VIDEODRIVER="dummy", SDL_AUDIODRIVER="dummy")
         env.pop("XDG_DATA_HOME", None)
+        env.pop("XDG_DESKTOP_DIR", None)  # the desktop stays under the run's home
         argv = [a.replace("{appdata}", self.appdata) for a in argv]
         if start_only:
-            self.proc = subprocess.Popen(argv, env=env, cwd=self.tmp, stdout=subprocess.PIPE)
+            self.proc = subprocess.Popen(argv, env=env, cwd=self.tmp, stdout=subprocess.PIPE,
+                                         preexec_fn=preexec)
             return
-        p = subprocess.run(argv, env=env, cwd=self.tmp, capture_output=True, timeout=timeout)
+        p = subprocess.run(argv, env=env, cwd=self.tmp, capture_output=True, timeout=timeout,
+                           preexec_fn=preexec)
         self.rc = p.returncode
         self.out = p.stdout.decode("latin-1")
 
@@ -526,6 +529,49 @@ class files_test(unittest.TestCase):
             self.assertFalse(os.path.exists(os.path.join(r.appdata, rel)), rel)
         for rel in kept:
             self.assertTrue(os.path.exists(os.path.join(r.appdata, rel)), rel)
+
+    def test_a_file_size_limit_refuses_the_write_and_ends_nothing(self):
+        import resource
+        limit = 100000  # the store of 300000 bytes is over it, the log stays under
+
+        def small_files():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        r = run(self, "fsize", preexec=small_files)
+        self.assertEqual(r.rc, 0, r.out)
+        self.assertRegex(r.out, r"^big (?!nil\n).+\nsmall nil\nfetched kept\n$")
+        drive = os.path.join(r.appdata, "drive")
+        self.assertFalse(os.path.exists(os.path.join(drive, "big.txt")))
+        self.assertEqual([n for n in os.listdir(drive) if "kvdtmp" in n], [])
+
+    def test_a_gif_recording_killed_keeps_every_finished_frame(self):
+        # killed once the file has passed a few sizes: whatever the moment,
+        # the file reads as whole frames (the closing byte aside)
+        from PIL import Image, ImageSequence
+        for at_least in (1, 3000, 9000):
+            # with a (dummy) window: frames are drawn, and recorded
+            r = run(self, "gifkill", start_only=True, args=["-home", "{appdata}"],
+                    prepare=lambda r: os.mkdir(os.path.join(r.home, "Desktop")))
+            self.addCleanup(r.proc.kill)
+            self.assertEqual(r.proc.stdout.readline(), b"recording\n")
+            gif, start = None, time.monotonic()
+            while time.monotonic() - start < 30 * SLOW:
+                found = [os.path.join(d, n) for d, _, names in os.walk(r.home) for n in names
+                         if n.endswith(".gif")]
+                gif = found[0] if found else None
+                if gif and os.path.getsize(gif) >= at_least:
+                    break
+                time.sleep(0.002)
+            r.proc.kill()
+            r.proc.wait(timeout=10 * SLOW)
+            r.proc.stdout.close()
+            self.assertTrue(gif and os.path.getsize(gif) >= at_least, at_least)
+            data = open(gif, "rb").read()
+            self.assertEqual(data[:6], b"GIF89a")
+            self.assertEqual(data[-1:], b"\0", at_least)  # the end of a frame's data
+            with Image.open(gif) as im:
+                frames = [f.convert("RGB").tobytes() for f in ImageSequence.Iterator(im)]
+            self.assertGreaterEqual(len(frames), 1)
+            self.assertEqual({len(f) for f in frames}, {64 * 32 * 3})
 
     def test_unsaved_cartridge_changes_are_written_at_every_exit(self):
         import check_kvd_text

@@ -119,6 +119,14 @@ for n, want_frame in enumerate(expected):
     check(got == want_frame, "frame %d (ImageMagick)" % n)
 check(b"NETSCAPE2.0\x03\x01\x00\x00\x00" in open(gif, "rb").read(), "loop block bytes")
 
+# ---- GIF cut short: a recording killed before its end keeps every frame
+cut = os.path.join(OUT, "cut.gif")
+check(open(cut, "rb").read() + b";" == open(gif, "rb").read(), "cut GIF is the GIF less its last byte")
+cut_frames = [f.convert("RGB").tobytes() for f in ImageSequence.Iterator(Image.open(cut))]
+check(cut_frames == expected, "frames of the cut GIF (Pillow)")
+ident = subprocess.run(["identify", "-format", "%W %H|", cut], capture_output=True, text=True).stdout
+check(ident == "128 80|" * 6, "frames of the cut GIF (ImageMagick) %r" % ident)
+
 # ---- PNG cartridge: the ROM from the low bits
 cart = os.path.join(OUT, "cart.kvd.png")
 check(subprocess.run(["pngcheck", "-q", cart]).returncode == 0, "pngcheck cartridge")

@@ -313,6 +313,30 @@ TEST_F(Gif, StreamedFileEqualsTheSameImagesWrittenAtOnce) {
   EXPECT_EQ(slurp(path), slurp(again));
 }
 
+TEST_F(Gif, EveryFrameReachesTheFileWhole) {
+  // between frames the file holds the frames so far in full, so that a
+  // recording cut short by a kill lacks only the closing byte
+  capture_params p;
+  p.name = "whole", p.w = 200, p.h = 100, p.scale = 3;
+  capture_write_params(RAM_GIF_PARAMS, p);
+  ASSERT_EQ(gif_start(), 0);
+  std::string so_far;
+  for (int i = 0; i < 4; i++) {
+    capture_draw_video(wm, i, i == 2);
+    gif_frame(capture_test_palette(i < 2 ? 0 : 1).data());
+    so_far = slurp(desk("whole.gif"));
+    std::string cut = host + "/cut.gif";
+    std::ofstream(cut, std::ios::binary) << so_far << ';';
+    GifFileType *g = open_gif(cut);
+    ASSERT_NE(g, nullptr) << "after frame " << i;
+    EXPECT_EQ(g->ImageCount, i + 1);
+    int error = 0;
+    DGifCloseFile(g, &error);
+  }
+  gif_end();
+  EXPECT_EQ(slurp(desk("whole.gif")), so_far + ';');
+}
+
 TEST_F(Gif, VideoMemoryIsGatheredPageByPage) {
   // a process whose video pages were never touched but a few, each its own
   // block: the GIF shows exactly what the process reads
@@ -384,6 +408,45 @@ TEST_F(Gif, CancelledFailedOrUnplacedRecordingsLeaveNoFile) {
   EXPECT_EQ(gif_start(), 1);
   EXPECT_NE(testing::internal::GetCapturedStdout().find("EGifOpenFileName error"),
             std::string::npos);
+}
+
+TEST_F(Gif, AFolderThatGoesMidRecordingIsAnErrorAndLosesNoOtherFile) {
+  // the folder is removed, or removed and made again with a file of the
+  // same name in it: neither recording may be reported as saved, and the
+  // other file stays as it is
+  for (bool replaced : {false, true}) {
+    SCOPED_TRACE(replaced ? "replaced" : "removed");
+    std::filesystem::create_directories(host + "/desk");
+    capture_params p;
+    p.name = "mid";
+    capture_write_params(RAM_GIF_PARAMS, p);
+    ASSERT_EQ(gif_start(), 0);
+    app.gif_recording = 1;
+    capture_draw_video(wm, 0);
+    gif_frame(capture_test_palette(0).data());
+    std::filesystem::remove_all(host + "/desk");
+    if (replaced) {
+      std::filesystem::create_directory(host + "/desk");
+      std::ofstream(desk("mid.gif")) << "mine";
+    }
+    capture_draw_video(wm, 1);
+    gif_frame(capture_test_palette(0).data());
+    gif_end();
+    app.gif_recording = 0;
+    EXPECT_EQ(capture_notifications(wm),
+              std::vector<std::string>{"**error: could not write gif\\010"});
+    EXPECT_EQ(slurp(desk("mid.gif")), replaced ? "mine" : "<none>");
+    // a cancelled recording removes only its own file as well
+    if (replaced) {
+      std::filesystem::remove(desk("mid.gif"));
+      ASSERT_EQ(gif_start(), 0);
+      std::filesystem::remove(desk("mid.gif"));
+      std::ofstream(desk("mid.gif")) << "mine";
+      gif_cancel();
+      EXPECT_EQ(slurp(desk("mid.gif")), "mine");
+      capture_notifications(wm);
+    }
+  }
 }
 
 TEST_F(Capture, AudioCaptureWritesWhatTheDeviceWasGiven) {

@@ -2,10 +2,11 @@
 //   capture_tool OUT
 // OUT/desk/shot.png (frame region 10,20 100x50 at scale 2) and OUT/frame.raw
 // (the frame, 480x270 u32 little-endian); OUT/label.qoi (mode 3 label of the
-// same frame); OUT/desk/rec.gif and OUT/gif_frames.raw (each taken frame as
-// RGB bytes, what a viewer must show); OUT/cart.kvd.png and OUT/cart/ (the
-// files it must carry).
+// same frame); OUT/desk/rec.gif, OUT/cut.gif (the recording before its end)
+// and OUT/gif_frames.raw (each taken frame as RGB bytes, what a viewer must
+// show); OUT/cart.kvd.png and OUT/cart/ (the files it must carry).
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <random>
 
@@ -78,6 +79,8 @@ int main(int argc, char **argv) {
     }
     update_gif_recording(pal.data());
   }
+  // the file as a kill before the end would leave it
+  std::filesystem::copy_file(out + "/desk/rec.gif", out + "/cut.gif");
   gif_end();
   app.gif_recording = 0;
 

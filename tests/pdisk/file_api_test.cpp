@@ -183,6 +183,89 @@ TEST_F(FileApi, StoreCopyAndDeleteSayWhenTheyFail) {
   EXPECT_EQ(call("fetch('/skip.kvd/a.lua')"), "x");
 }
 
+TEST_F(FileApi, DeletingAFolderTheSystemMountedIsRefused) {
+  write_file("data/d.txt", "data");
+  ASSERT_EQ(mount_ram_folder("/system"), 0);
+  ASSERT_EQ(mount_host_path("/host_data", (host + "/data").c_str()), 0);
+  const std::string raw = ", '--[[pod_format=\"raw\",metadata_format=\"none\"]]'";
+  for (const char *file : {"/ram/r.txt", "/system/s.txt"})
+    ASSERT_EQ(call(std::string("store('") + file + "', 'kept'" + raw + ")"), "");
+  ASSERT_EQ(call("mount('/mine', '/ram')"), "");
+  const int before = pmounts;
+  // each point stays mounted, with what lies behind it
+  const std::pair<const char *, const char *> kept[] = {
+      {"/ram", "/ram/r.txt"},
+      {"/ram/", "/ram/r.txt"},
+      {"/ram/../ram", "/ram/r.txt"},
+      {"/system", "/system/s.txt"},
+      {"/host_data", "/host_data/d.txt"},
+  };
+  for (auto &[point, file] : kept) {
+    EXPECT_EQ(call(std::string("_fdelete('") + point + "')"), "could not delete file") << point;
+    EXPECT_EQ(call(std::string("fstat('") + point + "')").substr(0, 6), "folder") << point;
+    EXPECT_EQ(call(std::string("fetch('") + file + "')"), file[1] == 'h' ? "data" : "kept")
+        << point;
+  }
+  EXPECT_EQ(pmounts, before);
+  EXPECT_EQ(host_file("data/d.txt"), "data");
+  // a program's own mount is still taken down by deleting its point, and
+  // the folder it stood for keeps its files
+  EXPECT_EQ(call("_fdelete('/mine')"), "");
+  EXPECT_EQ(pmounts, before - 1);
+  EXPECT_EQ(call("fstat('/mine')"), "");
+  EXPECT_EQ(call("fetch('/ram/r.txt')"), "kept");
+  // a program's mount made at a point before the system mounted there goes,
+  // the system's folder behind it stays (empty, as a host folder that
+  // nothing else would keep)
+  std::filesystem::create_directory(host + "/desk");
+  ASSERT_EQ(call("mount('/desk', '/ram')"), "");
+  ASSERT_EQ(mount_host_path("/desk", (host + "/desk").c_str()), 0);
+  EXPECT_EQ(call("_fdelete('/desk')"), "could not delete file");
+  EXPECT_EQ(call("fstat('/desk/r.txt')"), "");
+  EXPECT_EQ(call("_fdelete('/desk')"), "could not delete file");
+  EXPECT_TRUE(std::filesystem::is_directory(host + "/desk"));
+  EXPECT_EQ(call("store('/desk/n.txt', 'new'" + raw + ")"), "");
+  EXPECT_EQ(host_file("desk/n.txt"), "new");
+}
+
+TEST_F(FileApi, TheRamFolderOfAMountedCartridgeIsNotDeletedUnderIt) {
+  const std::string head = "kavelund cartridge // x\nversion 2\n\n";
+  const std::string raw = ", '--[[pod_format=\"raw\",metadata_format=\"none\"]]'";
+  write_file("root/c.kvd", head + ":: a.lua\nx\n:: [eoc]\n");
+  ASSERT_EQ(call("store('/c.kvd/b.lua', 'new'" + raw + ")"), "");  // waits to be written back
+  const std::string folder = call("select(3, fstat('/c.kvd'))");
+  ASSERT_EQ(folder.rfind("/ram/mount/m", 0), 0u) << folder;
+  for (const std::string &path : {std::string("/ram/mount"), folder, folder + "/.."})
+    EXPECT_EQ(call("_fdelete('" + path + "')"), "could not delete file") << path;
+  flush_dirty_mounts_immediately();
+  EXPECT_EQ(call("fetch('/c.kvd/a.lua')"), "x");
+  const std::string saved = host_file("root/c.kvd");
+  EXPECT_NE(saved.find("\n\n:: a.lua\nx\n:: b.lua\nnew\n:: [eoc]\n"), std::string::npos) << saved;
+  // with the cartridge gone, its folders go as any other
+  EXPECT_EQ(call("_fdelete('/c.kvd')"), "");
+  EXPECT_EQ(call("_fdelete('/ram/mount')"), "");
+  EXPECT_EQ(call("fstat('/ram/mount')"), "");
+}
+
+TEST_F(FileApi, ACartridgeReachedThroughALinkedFolderIsMountedOnce) {
+  // two ways to one host file share one folder: a change through either is
+  // kept, and deleting the cartridge through one leaves nothing to write back
+  const std::string head = "kavelund cartridge // x\nversion 2\n\n";
+  const std::string raw = ", '--[[pod_format=\"raw\",metadata_format=\"none\"]]'";
+  write_file("root/b/c.kvd", head + ":: a.lua\nx\n:: [eoc]\n");
+  std::filesystem::create_directory_symlink(host + "/root/b", host + "/root/a");
+  ASSERT_EQ(call("store('/a/c.kvd/y.lua', 'y'" + raw + ")"), "");
+  ASSERT_EQ(call("store('/b/c.kvd/z.lua', 'z'" + raw + ")"), "");
+  EXPECT_EQ(call("fetch('/a/c.kvd/z.lua')"), "z");
+  flush_dirty_mounts_immediately();
+  const std::string saved = host_file("root/b/c.kvd");
+  EXPECT_NE(saved.find(":: y.lua\ny\n:: z.lua\nz\n"), std::string::npos) << saved;
+  ASSERT_EQ(call("store('/a/c.kvd/w.lua', 'w'" + raw + ")"), "");
+  EXPECT_EQ(call("_fdelete('/b/c.kvd')"), "");
+  flush_dirty_mounts_immediately();
+  EXPECT_EQ(host_file("root/b/c.kvd"), "<none>");
+}
+
 TEST_F(FileApi, StoringAWholeCartridgeReplacesItsMount) {
   const std::string head = "kavelund cartridge // x\nversion 2\n\n";
   write_file("root/s1.kvd", head + ":: a.lua\nold\n:: [eoc]\n");
