@@ -175,12 +175,14 @@ class window_test(unittest.TestCase):
 
         def resize(i):
             # A new size each time (the same few sizes reuse their blocks); the
-            # mouse then moves between two points, and its event shows a frame
-            # after the resize.
+            # mouse then moves between a quarter and three quarters of the
+            # width, and its event shows a frame after the resize. Neither
+            # point is the centre, where the pointer starts: a move there
+            # would map to the pixel already reported and send no event.
             wide, high = 500 + (i * 37) % 700, 300 + (i * 53) % 400
             xdotool("windowsize", "--sync", win, wide, high)
             seen = sum(l.startswith("event mouse") for l in w.lines)
-            xdotool("mousemove", "--window", win, wide // 2 + (i % 2) * wide // 4, high // 2)
+            xdotool("mousemove", "--window", win, wide // 4 + (i % 2) * wide // 2, high // 2)
             self.assertTrue(w.wait_for(lambda: sum(l.startswith("event mouse") for l in w.lines) > seen),
                             w.lines[-5:])
 
