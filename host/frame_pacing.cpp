@@ -33,6 +33,9 @@ int end_frame() {
     int32_t w = 0, h = 0;
     if (const uint32_t *frame = generate_video_out(&w, &h)) blit_to_sdl_window(frame, w);
   }
+  // A frame that asked to stop, with no process holding the system, is the
+  // last one: the program ends at once instead of sleeping out the frame.
+  if (app.exit_request && app.exclusive_process == 0) return 0;
   pace_frame();
   return 0;
 }

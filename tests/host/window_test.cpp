@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "host/frame_pacing.h"
+#include "host/os_host.h"
 #include "base/os_time.h"
 #include "machine/app.h"
 
@@ -197,6 +198,23 @@ TEST_F(window_test, PacingWaitsOutTheFrameAndSlowsDownWhenIdle) {
   last_t = os_get_time() - 50;
   EXPECT_LT(ms_of(pace_frame), 10.0);
   config.battery_saver = 0;
+}
+
+// The frame that asks to stop is not slept out: the program ends at once. A
+// stop held by a process keeps its frames paced.
+TEST_F(window_test, TheFrameThatAsksToStopEndsWithoutItsSleep) {
+  config.headless = 1;
+  pace_frame();
+  uint32_t paced_at = last_t;
+  app.exit_request = 1;
+  app.exclusive_process = 0;
+  end_frame();
+  EXPECT_EQ(last_t, paced_at);
+  app.exclusive_process = 3;
+  end_frame();
+  EXPECT_GE(last_t - paced_at, 15u);
+  app.exit_request = 0;
+  app.exclusive_process = 0;
 }
 
 // The end of a period is found across the wrap of the 32-bit clock: a frame
