@@ -34,8 +34,11 @@ int end_frame() {
     if (const uint32_t *frame = generate_video_out(&w, &h)) blit_to_sdl_window(frame, w);
   }
   // A frame that asked to stop, with no process holding the system, is the
-  // last one: the program ends at once instead of sleeping out the frame.
-  if (app.exit_request && app.exclusive_process == 0) return 0;
+  // last one: the program ends at once instead of sleeping out the frame. A
+  // reboot asked in the same frame goes first and clears the stop, so that
+  // frame is paced like any other (a boot that asks for both would otherwise
+  // reboot without pause).
+  if (app.exit_request && !app.reboot_request && app.exclusive_process == 0) return 0;
   pace_frame();
   return 0;
 }

@@ -296,6 +296,25 @@ class frames_test(unittest.TestCase):
                 r.proc.stdout.close()
                 self.assertIn("booting kavelund", r.log())
 
+    def test_an_exit_asked_with_a_reboot_keeps_the_pace_of_the_frames(self):
+        # The reboot goes first and clears the exit, so the frame that asked
+        # for both is not the last one and is paced like any other: each boot
+        # takes about a frame period (16 ms), where an unpaced one is a busy loop.
+        r = run(self, "reboot_exit", start_only=True)
+        guard = threading.Timer(30 * SLOW, r.proc.kill)  # a frozen run fails, not hangs
+        guard.start()
+        self.addCleanup(guard.cancel)
+        self.assertEqual(r.proc.stdout.readline(), b"boot\n")
+        t0 = time.monotonic()
+        boots = 20
+        for _ in range(boots):
+            self.assertEqual(r.proc.stdout.readline(), b"boot\n")
+        elapsed = time.monotonic() - t0
+        r.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(r.proc.wait(timeout=10 * SLOW), 0)
+        r.proc.stdout.close()
+        self.assertGreaterEqual(elapsed, boots * 0.010, "%d boots in %.3f s" % (boots, elapsed))
+
     def test_closed_standard_output_does_not_kill(self):
         r = run(self, "hold", start_only=True)
         r.proc.stdout.close()

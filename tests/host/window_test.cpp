@@ -201,20 +201,30 @@ TEST_F(window_test, PacingWaitsOutTheFrameAndSlowsDownWhenIdle) {
 }
 
 // The frame that asks to stop is not slept out: the program ends at once. A
-// stop held by a process keeps its frames paced.
+// stop held by a process keeps its frames paced, and so does one asked with a
+// reboot, which goes first and clears it.
 TEST_F(window_test, TheFrameThatAsksToStopEndsWithoutItsSleep) {
+  struct {
+    uint32_t exit, reboot, exclusive;
+    bool paced;
+  } cases[] = {
+      {1, 0, 0, false},  // the last frame
+      {1, 0, 3, true},   // held by process 3
+      {1, 1, 0, true},   // the reboot wins
+      {1, 1, 3, true},  {0, 1, 0, true}, {0, 0, 0, true},
+  };
   config.headless = 1;
-  pace_frame();
-  uint32_t paced_at = last_t;
-  app.exit_request = 1;
-  app.exclusive_process = 0;
-  end_frame();
-  EXPECT_EQ(last_t, paced_at);
-  app.exclusive_process = 3;
-  end_frame();
-  EXPECT_GE(last_t - paced_at, 15u);
-  app.exit_request = 0;
-  app.exclusive_process = 0;
+  for (auto c : cases) {
+    pace_frame();
+    uint32_t paced_at = last_t;
+    app.exit_request = c.exit, app.reboot_request = c.reboot, app.exclusive_process = c.exclusive;
+    end_frame();
+    if (c.paced)
+      EXPECT_GE(last_t - paced_at, 15u) << c.exit << c.reboot << c.exclusive;
+    else
+      EXPECT_EQ(last_t, paced_at) << c.exit << c.reboot << c.exclusive;
+  }
+  app.exit_request = app.reboot_request = app.exclusive_process = 0;
 }
 
 // The end of a period is found across the wrap of the 32-bit clock: a frame
