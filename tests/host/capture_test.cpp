@@ -198,6 +198,17 @@ struct Gif : Capture {
     app.gif_recording = 0;
     return desk(p.name + ".gif");
   }
+
+  // Starts a recording named name and gives it one frame, leaving it open.
+  void start_with_one_frame(const std::string &name) {
+    capture_params p;
+    p.name = name;
+    capture_write_params(RAM_GIF_PARAMS, p);
+    ASSERT_EQ(gif_start(), 0);
+    app.gif_recording = 1;
+    capture_draw_video(wm, 0);
+    gif_frame(capture_test_palette(0).data());
+  }
 };
 
 GifFileType *open_gif(const std::string &path) {
@@ -362,13 +373,7 @@ TEST_F(Gif, VideoMemoryIsGatheredPageByPage) {
 }
 
 TEST_F(Gif, CancelledFailedOrUnplacedRecordingsLeaveNoFile) {
-  capture_params p;
-  p.name = "gone";
-  capture_write_params(RAM_GIF_PARAMS, p);
-  ASSERT_EQ(gif_start(), 0);
-  app.gif_recording = 1;
-  capture_draw_video(wm, 0);
-  gif_frame(capture_test_palette(0).data());
+  ASSERT_NO_FATAL_FAILURE(start_with_one_frame("gone"));
   EXPECT_TRUE(std::filesystem::exists(desk("gone.gif")));
   gif_cancel();
   EXPECT_FALSE(std::filesystem::exists(desk("gone.gif")));
@@ -382,6 +387,7 @@ TEST_F(Gif, CancelledFailedOrUnplacedRecordingsLeaveNoFile) {
             std::vector<std::string>{"captured 0 frame gif 480x270 (x1): not saved"});
 
   // a host that refuses the bytes: the partial file goes and the error is told
+  capture_params p;
   p.name = "full";
   capture_write_params(RAM_GIF_PARAMS, p);
   ASSERT_EQ(gif_start(), 0);
@@ -417,13 +423,7 @@ TEST_F(Gif, AFolderThatGoesMidRecordingIsAnErrorAndLosesNoOtherFile) {
   for (bool replaced : {false, true}) {
     SCOPED_TRACE(replaced ? "replaced" : "removed");
     std::filesystem::create_directories(host + "/desk");
-    capture_params p;
-    p.name = "mid";
-    capture_write_params(RAM_GIF_PARAMS, p);
-    ASSERT_EQ(gif_start(), 0);
-    app.gif_recording = 1;
-    capture_draw_video(wm, 0);
-    gif_frame(capture_test_palette(0).data());
+    ASSERT_NO_FATAL_FAILURE(start_with_one_frame("mid"));
     std::filesystem::remove_all(host + "/desk");
     if (replaced) {
       std::filesystem::create_directory(host + "/desk");
