@@ -69,3 +69,6 @@ SRC
   tar -xJf lua5.4_${lua_ver}-*.debian.tar.xz -C "$deps"
   touch "$src/.complete"
 fi
+
+# Lets the Makefile run the set-up once for `bash tools/setup.sh && make ...`.
+touch "$deps/setup.stamp"
