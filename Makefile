@@ -3,6 +3,8 @@
 # and fuzz configurations. Both install what is missing first.
 JOBS ?= $(shell nproc)
 CMAKE_GEN = -G Ninja
+# CI builds with warnings as errors; a person's build only shows them.
+CMAKE_WERROR = $(if $(CI),-DKVD_WERROR=ON,-DKVD_WERROR=OFF)
 
 .PHONY: run test setup configure build build-asan build-fuzz test-release test-asan test-fuzz bench
 
@@ -17,17 +19,17 @@ $(SETUP_STAMP): tools/setup.sh
 	bash tools/setup.sh
 
 configure: $(SETUP_STAMP)
-	cmake -S . -B build/release $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVD_BENCH=ON
+	cmake -S . -B build/release $(CMAKE_GEN) $(CMAKE_WERROR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVD_BENCH=ON
 
 build: configure
 	cmake --build build/release -j $(JOBS)
 
 build-asan: $(SETUP_STAMP)
-	cmake -S . -B build/asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DKVD_SANITIZE=ON
+	cmake -S . -B build/asan $(CMAKE_GEN) $(CMAKE_WERROR) -DCMAKE_BUILD_TYPE=Debug -DKVD_SANITIZE=ON
 	cmake --build build/asan -j $(JOBS)
 
 build-fuzz: $(SETUP_STAMP)
-	CC=clang CXX=clang++ cmake -S . -B build/fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVD_FUZZ=ON
+	CC=clang CXX=clang++ cmake -S . -B build/fuzz $(CMAKE_GEN) $(CMAKE_WERROR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVD_FUZZ=ON
 	cmake --build build/fuzz -j $(JOBS) --target kvd_fuzz_targets
 
 # Builds only the workstation (and the sample ROM it packs). Without a
@@ -51,6 +53,6 @@ test: test-release test-asan test-fuzz
 # Each benchmark program prints its ratios beside their goals; the release
 # build runs them all once at a tiny size as tests (bench_smoke_*).
 bench: $(SETUP_STAMP)
-	cmake -S . -B build/bench $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release -DKVD_BENCH=ON
+	cmake -S . -B build/bench $(CMAKE_GEN) $(CMAKE_WERROR) -DCMAKE_BUILD_TYPE=Release -DKVD_BENCH=ON
 	cmake --build build/bench -j $(JOBS)
 	for b in build/bench/tools/bench/bench_*; do [ -x "$$b" ] && "$$b"; done

@@ -1,7 +1,6 @@
 // The workstation API registration table: every global of a process, in the
-// order it is registered. Aliases are rows naming the same function. Rows of
-// functions not built yet are absent; each subsystem adds its own rows here,
-// at their place in that order.
+// order it is registered. Aliases are rows naming the same function; each
+// subsystem's rows stand at their place in that order.
 #include "kernel/api.h"
 
 #include "gfx/draw_api.h"

@@ -14,8 +14,7 @@ struct api_row {
   lua_CFunction fn;
 };
 
-// The rows registered so far, in order; rows whose functions are not built
-// yet are absent.
+// Every row, in registration order.
 extern const api_row api_rows[];
 extern const size_t api_row_count;
 

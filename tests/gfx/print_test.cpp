@@ -241,7 +241,9 @@ TEST_F(print_test, attributes_wide_tall_invert_and_outline) {
   EXPECT_EQ(count(8), 8);
   for (int dy = -1; dy <= 1; dy++)
     for (int dx = -1; dx <= 1; dx++)
-      if (dx || dy) EXPECT_EQ(px(30 + dx, 30 + dy), 8) << dx << "," << dy;
+      if (dx || dy) {
+        EXPECT_EQ(px(30 + dx, 30 + dy), 8) << dx << "," << dy;
+      }
 }
 
 TEST_F(print_test, wrapping_and_decoration) {

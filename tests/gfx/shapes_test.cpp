@@ -224,7 +224,9 @@ TEST_F(shapes_test, large_ellipses_walked_by_rows_equal_the_whole_walk) {
     root->inverted_shape = 0;
     ASSERT_EQ(bytes(got), bytes(want)) << "round " << round << " a " << a << " b " << b << " at "
                                        << cx << "," << cy << " e " << ex << "," << ey;
-    if (!fill) EXPECT_GE(cost, want_cost) << "round " << round;
+    if (!fill) {
+      EXPECT_GE(cost, want_cost) << "round " << round;
+    }
   }
   reset_draw_state(root);
   udata *small = bitmap(48, 40);

@@ -319,7 +319,9 @@ TEST_F(slice_test, ADrawTargetCollectedWhileSetIsNeverFreedUnderTheDrawing) {
     prepare_processes_for_frame();
     run_process_slice(get_process(id), 0.5);
     ASSERT_NE(get_process(id), nullptr);
-    if (frame == 0) EXPECT_NE(get_process(id)->lost_target_block, nullptr);
+    if (frame == 0) {
+      EXPECT_NE(get_process(id)->lost_target_block, nullptr);
+    }
   }
   EXPECT_EQ(get_process(id)->lost_target_block, nullptr);  // released by the new target
   EXPECT_EQ(get_process(id)->state, 0);

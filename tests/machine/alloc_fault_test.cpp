@@ -37,7 +37,9 @@ struct alloc_fault_test : kernel_fixture {
       prepare_processes_for_frame();
       run_process_slice(p, 1.0);
       update_processes_after_frame();
-      if (proc *q = get_process(id)) EXPECT_NE(q->state, 0) << "did not end, N=" << fail_at;
+      if (proc *q = get_process(id)) {
+        EXPECT_NE(q->state, 0) << "did not end, N=" << fail_at;
+      }
     }
     int64_t attempts = alloc_faults.attempts;
     alloc_faults = {};

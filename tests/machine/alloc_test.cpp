@@ -110,6 +110,7 @@ TEST_F(alloc_test, ProcessOverTheMemoryLimitIsRemovedAndReported) {
 
 }  // namespace
 
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer's allocator keeps its own policy
 // The minor page faults of filling a freshly allocated large block.
 static long faults_of_new_block(size_t bytes) {
   rusage before, after;
@@ -122,7 +123,6 @@ static long faults_of_new_block(size_t bytes) {
   return after.ru_minflt - before.ru_minflt;
 }
 
-#ifndef __SANITIZE_ADDRESS__  // the sanitizer's allocator keeps its own policy
 TEST_F(alloc_test, FreedLargeBlocksAreReusedWithoutFaultingTheirPagesAgain) {
   alloc_keep_freed_memory();
   const size_t bytes = size_t(12) << 20;  // 3072 pages

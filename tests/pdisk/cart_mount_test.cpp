@@ -247,7 +247,9 @@ TEST_F(CartMount, CartridgesNotReadWholeAreReadOnlyAndKeepTheirFile) {
     SCOPED_TRACE(c.file);
     write_host(c.file, c.bytes);
     std::string dir = std::string("/") + c.file;
-    if (c.readable) EXPECT_EQ(get((dir + "/" + c.readable).c_str()), "hi");
+    if (c.readable) {
+      EXPECT_EQ(get((dir + "/" + c.readable).c_str()), "hi");
+    }
     EXPECT_FALSE(put((dir + "/new.txt").c_str(), "x"));
     delete_path((dir + "/no_such_file.txt").c_str());
     if (c.readable) delete_path((dir + "/" + c.readable).c_str());
@@ -257,7 +259,9 @@ TEST_F(CartMount, CartridgesNotReadWholeAreReadOnlyAndKeepTheirFile) {
     flush_dirty_mounts_immediately();
     EXPECT_EQ(flush_dirty_mounts_at_exit(), 0);
     EXPECT_EQ(read_host(c.file), c.bytes);
-    if (c.readable) EXPECT_EQ(get((dir + "/" + c.readable).c_str()), "hi");
+    if (c.readable) {
+      EXPECT_EQ(get((dir + "/" + c.readable).c_str()), "hi");
+    }
   }
   // a mount into such a cartridge's subfolder takes no change either
   std::string sub = text_cart(":: sub/\n:: sub/a.lua\nhi\n:: my notes.txt\nm\n");

@@ -50,8 +50,9 @@ TEST(NaturalOrder, IsATotalOrderOverMixedNames) {
       ASSERT_EQ(ab == 0, a == b) << "[" << a << "] [" << b << "]";
       if (ab >= 0) continue;
       for (const auto &c : names)
-        if (natural_compare(b.c_str(), c.c_str()) < 0)
+        if (natural_compare(b.c_str(), c.c_str()) < 0) {
           ASSERT_LT(natural_compare(a.c_str(), c.c_str()), 0) << a << " " << b << " " << c;
+        }
     }
 }
 
