@@ -9,6 +9,8 @@
 #include "base/klog.h"
 #include "base/clock.h"
 #include "base/debug_log.h"
+#include "machine/memory_room.h"
+#include "machine/process.h"
 #include "pdisk/host_file.h"
 #include "pdisk/mount.h"
 #include "pdisk/path.h"
@@ -29,8 +31,43 @@ static uint32_t name_hash(const char *name, size_t len) {
 
 static bool is_live(const pfile_entry *f) { return f && f->kind != PFILE_EMPTY; }
 
+static void uncharge_writer(pfile_entry *f) {
+  if (f->writer == 0) return;
+  if (proc *p = get_process(f->writer)) p->file_bytes -= f->charged;
+  f->writer = 0;
+  f->charged = 0;
+}
+
+static int64_t ram_file_cost(const char *origin, int64_t bytes) {
+  return int64_t(sizeof(pfile_entry)) + int64_t(strlen(origin)) + bytes;
+}
+
+void pfile_charge_writer(pfile_entry *f) {
+  if (!f || f->kind != PFILE_RAM) return;
+  uncharge_writer(f);
+  if (!cproc) return;
+  f->writer = cproc->id;
+  f->charged = ram_file_cost(to_cstr(f->origin), f->data ? f->data->length : 0);
+  cproc->file_bytes += f->charged;
+}
+
+bool pfile_write_fits(const char *path, int64_t bytes) {
+  if (!cproc) return true;
+  uint32_t kind = 0;
+  pbuffer *origin = resolve_to_origin(path, &kind, 0);
+  bool fits = true;
+  if (origin->length > 0 && kind == MOUNT_RAM) {
+    const pfile_entry *f = get_ram_file_by_name(to_cstr(origin));
+    int64_t already = f && f->writer == cproc->id ? f->charged : 0;
+    fits = ram_file_cost(to_cstr(origin), bytes) - already <= memory_room_left();
+  }
+  destroy_buffer(origin);
+  return fits;
+}
+
 void pfile_release(pfile_entry *f) {
   if (!f) return;
+  uncharge_writer(f);
   if (f->host_file) host_write_abandon(f->host_file, f->host_tmp_path);
   if (f->name != f->origin) destroy_buffer(f->name);
   destroy_buffer(f->origin);
@@ -210,7 +247,7 @@ pfile_entry *pfopen(const char *path, const char *mode) {
     return nullptr;
   }
   if (mode[0] == 'r' && mode[1] == 'f') flush_dirty_mounts_immediately();
-  if (mode[0] != 'r' && kind == MOUNT_RAM && cart_refuses_change(to_cstr(origin))) {
+  if (mode[0] != 'r' && cart_change_refused(to_cstr(canon), to_cstr(origin), kind, false)) {
     destroy_buffer(canon);
     destroy_buffer(origin);
     return nullptr;
