@@ -404,6 +404,7 @@ static bool passes_unmounted_cartridge(const char *canon) {
   if (best < 0) return false;
   const pmount_entry *m = &pmount[best];
   size_t skip = strcmp(to_cstr(m->mount_point), "/") == 0 ? 0 : size_t(m->mount_point->length);
+  if (canon[skip] == 0) return false;  // the path is the mount point itself
   std::string folder;
   for (const char *slash = strchr(canon + skip + 1, '/'); slash; slash = strchr(slash + 1, '/')) {
     size_t n = size_t(slash - canon);
