@@ -38,16 +38,27 @@ static void uncharge_writer(pfile_entry *f) {
   f->charged = 0;
 }
 
-static int64_t ram_file_cost(const char *origin, int64_t bytes) {
-  return int64_t(sizeof(pfile_entry)) + int64_t(strlen(origin)) + bytes;
+// What a RAM file holds: its record, its name and its data's capacity.
+static int64_t ram_file_cost(const char *origin, int64_t capacity) {
+  return int64_t(sizeof(pfile_entry)) + int64_t(strlen(origin)) + capacity;
 }
 
 void pfile_charge_writer(pfile_entry *f) {
-  if (!f || f->kind != PFILE_RAM) return;
+  if (!f || f->kind != PFILE_RAM || !f->data) return;
   uncharge_writer(f);
   if (!cproc) return;
+  // The data is held at its size: a buffer that grew (or kept the room of
+  // longer contents) would hold memory nobody is charged for.
+  pbuffer *d = f->data;
+  if (d->capacity > uint64_t(d->length) + 1) {
+    pbuffer *fit = create_buffer_2(d->length, 'd');
+    bwrite(d->data, 1, d->length, fit);
+    fit->cursor = d->cursor < d->length ? d->cursor : d->length;
+    destroy_buffer(d);
+    f->data = fit;
+  }
   f->writer = cproc->id;
-  f->charged = ram_file_cost(to_cstr(f->origin), f->data ? f->data->length : 0);
+  f->charged = ram_file_cost(to_cstr(f->origin), int64_t(f->data->capacity));
   cproc->file_bytes += f->charged;
 }
 
@@ -59,7 +70,7 @@ bool pfile_write_fits(const char *path, int64_t bytes) {
   if (origin->length > 0 && kind == MOUNT_RAM) {
     const pfile_entry *f = get_ram_file_by_name(to_cstr(origin));
     int64_t already = f && f->writer == cproc->id ? f->charged : 0;
-    fits = ram_file_cost(to_cstr(origin), bytes) - already <= memory_room_left();
+    fits = ram_file_cost(to_cstr(origin), bytes + 1) - already <= memory_room_left();
   }
   destroy_buffer(origin);
   return fits;

@@ -294,10 +294,14 @@ TEST_F(FileApi, RamFilesCountAgainstTheWritersMemoryLimit) {
   // copy past the limit
   EXPECT_EQ(call("store('/ram/f1', s" + raw + ")"), "");
   EXPECT_EQ(call("cp('/ram/f1', '/ram/copy')"), "cp: could not write destination");
-  const int64_t room = memory_room_left(), name = int64_t(sizeof(pfile_entry)) + 9;
+  const int64_t room = memory_room_left(), name = int64_t(sizeof(pfile_entry)) + 10;
   EXPECT_TRUE(pfile_write_fits("/ram/edge", room - name));
   EXPECT_FALSE(pfile_write_fits("/ram/edge", room - name + 1));
   EXPECT_TRUE(pfile_write_fits("/edge", room + 1));
+  // a file rewritten shorter holds no more than its new size
+  EXPECT_EQ(call("store('/ram/f2', 'short'" + raw + ")"), "");
+  EXPECT_LT(pfile_size("/ram/f2", 0) + 1, 64);
+  EXPECT_LT(get_ram_file_by_name("/ram/f2")->data->capacity, 64);
   // deleting gives the room back
   root_eval("for i = 1, 64 do _fdelete('/ram/f' .. i) end");
   EXPECT_EQ(root->file_bytes, 0);
