@@ -53,7 +53,11 @@ int lua54_mount(lua_State *L) {
     lua_pushstring(L, refused);
     return 1;
   }
-  mount_p_path(point, target);
+  // cartridges mounted below the point before lie elsewhere now
+  if (pmount_entry *m = mount_p_path(point, target)) {
+    pbuffer_owner canon(create_buffer_from_buffer_2(m->mount_point, 'c'));
+    cart_release_mounts_below(to_cstr(canon.get()));
+  }
   return 0;
 }
 

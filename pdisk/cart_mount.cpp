@@ -645,6 +645,31 @@ void cart_release_files_in(const char *ram_path, bool write_back) {
   }
 }
 
+void cart_release_mounts_below(const char *point) {
+  std::unordered_set<std::string> unsaved_folders;
+  for (;;) {
+    int j = -1;
+    for (int i = 0; i < pmounts && j < 0; i++) {
+      const char *p = to_cstr(pmount[i].mount_point);
+      if (pmount[i].cart_file && strcmp(p, point) != 0 &&
+          get_path_parent_match_depth(point, p) >= 0 &&
+          !unsaved_folders.count(to_cstr(pmount[i].origin)))
+        j = i;
+    }
+    if (j < 0) return;
+    std::string folder = to_cstr(pmount[j].origin);
+    cart_release_files_in(folder.c_str(), true);
+    j = cartridge_mount_of_folder(folder);
+    if (j < 0) continue;
+    flush_dirty_mount(&pmount[j], 0);
+    // one that cannot be saved now stays, and is written to its own file
+    if (pmount[j].dirty)
+      unsaved_folders.insert(folder);
+    else
+      remove_mount_and_files(j);
+  }
+}
+
 int delete_mount_point(const char *path) {
   pbuffer *canon = normalise_kavelund_path(path);
   if (!canon) return 0;

@@ -103,6 +103,11 @@ void cart_release_file(const char *path);
 // (innermost first), writing each back first with `write_back`.
 void cart_release_files_in(const char *ram_path, bool write_back);
 
+// Writes back and drops the cartridges mounted below the mount point (a
+// program's mount made or removed there): the paths under it now lead
+// elsewhere. One that cannot be saved now stays mounted.
+void cart_release_mounts_below(const char *point);
+
 // Before a reboot: writes every dirty cartridge back (also while a process
 // holds the system), names each one that could not be saved in the log and
 // on standard error, and takes those (with the cartridges holding their

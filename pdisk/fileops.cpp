@@ -233,7 +233,11 @@ int delete_path(const char *path) {
   // A cartridge goes as a whole: every mount of its file is written back
   // and dropped first.
   cart_release_file(to_cstr(canon));
-  if (get_mount_by_mount_point(to_cstr(canon), 0)) delete_mount_point(to_cstr(canon));
+  if (get_mount_by_mount_point(to_cstr(canon), 0)) {
+    delete_mount_point(to_cstr(canon));
+    // cartridges mounted through the point no longer lie under it
+    cart_release_mounts_below(to_cstr(canon));
+  }
   if (system_mount_at(to_cstr(canon))) {
     destroy_buffer(canon);
     return -1;

@@ -538,12 +538,22 @@ TEST_F(CartMount, WriteBackFollowsTheFileNotItsMountPoint) {
   write_host("b/c.kvd", text_cart(":: other.lua\n9\n"));
   ASSERT_NE(mount_p_path("/work", "/a"), nullptr);
   ASSERT_TRUE(put("/work/c.kvd/y.lua", "2"));
+  // moved while the system is held, so that the change waits
+  app.exclusive_process = 5;
   EXPECT_EQ(delete_path("/work"), 0);
   ASSERT_NE(mount_p_path("/work", "/b"), nullptr);
+  app.exclusive_process = 0;
   fake_now += 1000;
   flush_dirty_mounts_delayed();
   EXPECT_NE(read_host("a/c.kvd").find(":: y.lua\n2\n"), std::string::npos) << read_host("a/c.kvd");
   EXPECT_EQ(read_host("b/c.kvd"), text_cart(":: other.lua\n9\n"));
+  // moved again: the cartridges mounted through the old point go with it,
+  // and the name shows the new folder's cartridge
+  EXPECT_EQ(delete_path("/work"), 0);
+  ASSERT_NE(mount_p_path("/work", "/b"), nullptr);
+  EXPECT_EQ(get("/work/c.kvd/other.lua"), "9");
+  EXPECT_EQ(get("/work/c.kvd/y.lua"), "<none>");
+  EXPECT_EQ(get("/a/c.kvd/y.lua"), "2");
   // a plain mount named like a cartridge writes no cartridge
   ASSERT_EQ(pmkdir("/ram/plain"), 0);
   ASSERT_NE(mount_p_path("/fake.kvd", "/ram/plain"), nullptr);

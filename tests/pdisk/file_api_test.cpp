@@ -270,6 +270,13 @@ TEST_F(FileApi, ProgramsKeepOutOfTheSystemsFolders) {
   };
   for (auto &[expr, want] : cases) EXPECT_EQ(call(expr), want) << expr;
   EXPECT_EQ(get_mount_by_mount_point("/ram/mount", 0), nullptr);
+  // a mount over a folder with a cartridge mounted shows the new folder's
+  write_file("root/a/c.kvd", "kavelund cartridge // x\nversion 2\n\n:: a.lua\n1\n:: [eoc]\n");
+  write_file("root/b/c.kvd", "kavelund cartridge // x\nversion 2\n\n:: a.lua\n2\n:: [eoc]\n");
+  root_eval("mount('/w', '/a')");
+  EXPECT_EQ(call("fetch('/w/c.kvd/a.lua')"), "1");
+  root_eval("mount('/w/', '/b') _fdelete('/w')");
+  EXPECT_EQ(call("fetch('/w/c.kvd/a.lua')"), "2");
   // a new cartridge is unpacked into RAM as before, and saved
   write_file("root/c.kvd", "kavelund cartridge // x\nversion 2\n\n:: a.lua\nx\n:: [eoc]\n");
   EXPECT_EQ(call("fetch('/c.kvd/a.lua')"), "x");
