@@ -313,6 +313,22 @@ TEST_F(FileApi, RamFilesCountAgainstTheWritersMemoryLimit) {
   root_eval("for i = 1, 64 do _fdelete('/ram/f' .. i) end");
   EXPECT_EQ(root->file_bytes, 0);
   EXPECT_EQ(call("store('/ram/f1', s" + raw + ")"), "");
+  // a restarted program is the same writer: its files stay charged to it
+  proc *q = get_process(spawn("flip()"));
+  ASSERT_NE(q, nullptr);
+  set_current_process(q);
+  pfile_entry *f = pfopen("/ram/q", "w");
+  ASSERT_NE(f, nullptr);
+  bwrite("12345678", 1, 8, f->data);
+  pfile_charge_writer(f);
+  pfclose(f);
+  const int64_t charged = q->file_bytes;
+  EXPECT_GT(charged, 8);
+  restart_process(q);
+  EXPECT_EQ(q->file_bytes, charged);
+  EXPECT_EQ(delete_path("/ram/q"), 0);
+  EXPECT_EQ(q->file_bytes, 0);
+  set_current_process(root);
   // host files are not held in memory: they count for nothing
   for (int i = 0; i < 40; i++)
     ASSERT_EQ(call("store('/h" + std::to_string(i) + "', s" + raw + ")"), "") << i;
