@@ -393,6 +393,10 @@ static int kvd_kind_n(const char *p, size_t n) {
 // resolves through is found once; only the names after its point are
 // looked up.
 static bool passes_unmounted_cartridge(const char *canon) {
+  bool any = false;  // most paths pass no cartridge name: no mount is looked at
+  for (const char *slash = strchr(canon + 1, '/'); slash && !any; slash = strchr(slash + 1, '/'))
+    any = kvd_kind_n(canon, size_t(slash - canon)) != KVD_NONE;
+  if (!any) return false;
   int best = -1, best_depth = -1;
   for (int i = 0; i < pmounts; i++) {
     int d = get_path_parent_match_depth(to_cstr(pmount[i].mount_point), canon);
