@@ -23,6 +23,7 @@
 #include "base/ram_layout.h"
 #include "kernel/file_api.h"
 #include "pdisk/fileops.h"
+#include "pdisk/cart_mount.h"
 #include "pdisk/mount.h"
 #include "pdisk/path.h"
 #include "base/crc32.h"
@@ -47,7 +48,16 @@ int lua54_mount(lua_State *L) {
     lua_pushstring(L, "mount: too many mounts");
     return 1;
   }
-  mount_p_path(file_api_text_arg(L, 1), file_api_text_arg(L, 2));
+  const char *point = file_api_text_arg(L, 1), *target = file_api_text_arg(L, 2);
+  if (const char *refused = cart_program_mount_refused(point, target)) {
+    lua_pushstring(L, refused);
+    return 1;
+  }
+  // cartridges mounted below the point before lie elsewhere now
+  if (pmount_entry *m = mount_p_path(point, target)) {
+    pbuffer_owner canon(create_buffer_from_buffer_2(m->mount_point, 'c'));
+    cart_release_mounts_below(to_cstr(canon.get()));
+  }
   return 0;
 }
 

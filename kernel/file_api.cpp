@@ -61,12 +61,19 @@ int lua54_fetch_local(lua_State *L) {
 
 // Opens path with mode and replaces its contents with data. Nothing on
 // success; else the error text `store` gives back (the file is as it was).
+// A program may not change the folder of the unpacked cartridges, and a RAM
+// file it writes counts against its memory limit.
 static const char *write_whole(const char *path, const char *mode, const pbuffer *data) {
+  if (cart_path_reserved(path)) return "could not open file for writing";
+  if (!pfile_write_fits(path, data->length)) return "could not write file: out of memory";
   pfile_entry *f = pfopen(path, mode);
   if (!f) return "could not open file for writing";
   pfwrite(data->data, 1, data->length, f);
+  pfile_charge_writer(f);
   return pfclose(f) == 0 ? nullptr : "could not write file";
 }
+
+static const char *const WRONG_VALUE = "could not store: not a value this kind of file holds";
 
 // The results of a file call: nothing, or its error text.
 static int push_error(lua_State *L, const char *error) {
@@ -79,7 +86,8 @@ static int push_error(lua_State *L, const char *error) {
 // (0xAARRGGBB pixels, as fetch gives them back) userdata stored as a PNG.
 static int store_png(lua_State *L, const char *path) {
   const udata *ud = to_udata(L, 2);
-  if (!ud || ud->dims != 2 || (ud->utype != UTYPE_U8 && ud->utype != UTYPE_I32)) return 0;
+  if (!ud || ud->dims != 2 || (ud->utype != UTYPE_U8 && ud->utype != UTYPE_I32))
+    return push_error(L, WRONG_VALUE);
   uint64_t n = udata_count(ud);
   std::vector<uint8_t> rgba(n * 4);
   const uint8_t *el = udata_elements(ud);
@@ -128,11 +136,12 @@ int lua54_store_local(lua_State *L) {
       bappend_str(out.get(), "--[[pod]]\n");
     // The text is made before the file opens: a value that cannot be
     // written leaves the file as it was.
-    if (stringify_object(L, 2, out.get(), POD_FLAG_PXU | POD_FLAG_LZ4, 0) < 0) return 0;
+    if (stringify_object(L, 2, out.get(), POD_FLAG_PXU | POD_FLAG_LZ4, 0) < 0)
+      return push_error(L, "could not store: the value is too large");
     return push_error(L, write_whole(path, "w", out.get()));
   }
   if (kind == KVD_NONE) return store_png(L, path);
-  if (lua_type(L, 2) != LUA_TSTRING) return 0;
+  if (lua_type(L, 2) != LUA_TSTRING) return push_error(L, WRONG_VALUE);
   size_t n = 0;
   const char *s = lua_tolstring(L, 2, &n);
   if (kind == KVD_PNG && (n < 512 || memcmp(s + 1, "PNG", 3) != 0)) {
@@ -269,7 +278,7 @@ int lua54_mkdir(lua_State *L) {
     message = "mkdir: no path";
   else if (pdisk_directory_exists(path, 1))
     message = "mkdir: directory already exists";
-  else if (pmkdir(path) != 0)
+  else if (cart_path_reserved(path) || pmkdir(path) != 0)
     message = "mkdir failed";
   if (!message) return 0;
   lua_pushstring(L, message);
@@ -311,6 +320,7 @@ int lua54_resolve_filename(lua_State *L) {
 int lua54__fcopy(lua_State *L) {
   const char *src = file_api_text_arg(L, 1), *dst = file_api_text_arg(L, 2);
   if (!src || !dst) return push_error(L, "cp: no path");
+  if (cart_path_reserved(dst)) return push_error(L, "cp: could not write destination");
   bool found = false;
   int64_t copied = fcopy(src, dst, &found);
   if (copied > 0) spend_cpu(copied);
@@ -321,7 +331,8 @@ int lua54__fcopy(lua_State *L) {
 int lua54__fdelete(lua_State *L) {
   const char *path = file_api_text_arg(L, 1);
   if (!path) return 0;
-  return push_error(L, delete_path(path) == 0 ? nullptr : "could not delete file");
+  bool deleted = !cart_path_reserved(path) && delete_path(path) == 0;
+  return push_error(L, deleted ? nullptr : "could not delete file");
 }
 
 void gurl_cb(gurl_job *job) {

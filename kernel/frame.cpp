@@ -121,9 +121,11 @@ int system_frame() {
   // A host signal wins over a reboot asked for by userland.
   if (termination_signal) app.exit_request = 1;
   if (app.reboot_request && !termination_signal && app.exclusive_process == 0) {
-    flush_dirty_mounts_immediately();
+    // Cartridges that cannot be saved now are named and kept, as at exit.
+    cart_hold_unsaved();
     klog("--- rebooting ---\n\n");
     reset_app_state();
+    cart_restore_unsaved();
   }
   if (app.exit_request) {
     // A host signal does not wait out the hold: the shutdown passes still let

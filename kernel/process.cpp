@@ -210,10 +210,13 @@ static void restart_process_now(proc *p, int64_t parent) {
   std::string source(p->source ? p->source : "", p->source ? p->source_len : 0);
   std::string name = p->name, path = p->prog_path, env = p->env;
   int64_t id = p->id;
+  // the RAM files it wrote stay, and stay charged to the same id
+  int64_t file_bytes = p->file_bytes;
   audio_owner_restart(id);
   free_process(p);
   int failed =
       init_process(p, id, source.data(), source.size(), name.c_str(), path.c_str(), env.c_str());
+  p->file_bytes = file_bytes;
   p->parent_id = parent;
   if (!failed) poke_proc(p, RAM_PROCESS_FLAGS, PFLAG_INCREMENTAL_GC);
 }

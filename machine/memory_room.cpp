@@ -6,7 +6,7 @@
 #include "machine/process.h"
 
 int64_t proc_counted_memory(const proc *p) {
-  return p->mem.page_bytes + p->heap_bytes - p->baseline + memory_allowance;
+  return p->mem.page_bytes + p->heap_bytes + p->file_bytes - p->baseline + memory_allowance;
 }
 
 int64_t memory_room_left() {

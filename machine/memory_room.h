@@ -13,7 +13,7 @@ inline constexpr int64_t memory_allowance = 0x80000;  // 512 KiB
 // limit itself.
 inline constexpr int64_t alloc_headroom = 0x2000000;  // 32 MiB
 
-// Page bytes + heap bytes - baseline + allowance.
+// Page bytes + heap bytes + RAM file bytes - baseline + allowance.
 int64_t proc_counted_memory(const proc *p);
 // Work done outside any process (tools, the host's own reads) is bounded by
 // this instead of a process's limit.

@@ -96,6 +96,7 @@ struct proc {
   pbuffer *message_buffer;
   uint64_t random_state[4];  // xoshiro256** words s0..s3; all zero until seeded
   int64_t heap_bytes;        // accounted bytes of the live Lua blocks
+  int64_t file_bytes;        // bytes of the RAM files it wrote that still exist
   int64_t baseline;          // heap bytes recorded once by SIGNAL_HEAP_BASELINE
   int32_t pending_op;        // pending_process_op
   // The parent a pending restart gives the process: the one that asked for it.

@@ -7,12 +7,15 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "machine/app.h"
 #include "base/klog.h"
 #include "machine/message.h"
 #include "base/clock.h"
 #include "pdisk/fileops.h"
+#include "pdisk/hooks.h"
 #include "pdisk/host_file.h"
 #include "pdisk/kvd_text.h"
 #include "pdisk/mount.h"
@@ -99,15 +102,35 @@ int populate_ram_folder_from_kvd_png_buffer(const char *dest, pbuffer *b) {
   return result;
 }
 
-// Picks and creates a fresh folder under "/ram/mount"; its path in out.
+constexpr const char *CART_ROOT = "/ram/mount";
+constexpr const char *CART_FOLDERS = "/ram/mount/";
+
+// The cartridge folder being unpacked, which no mount holds yet: the
+// reader's files and folders go there.
+static std::string folder_being_filled;
+
+// True when a mount stands for the RAM folder at or below ram_path.
+static bool mount_refers_to(const char *ram_path) {
+  for (int i = 0; i < pmounts; i++)
+    if (pmount[i].kind == MOUNT_RAM && path_is_at_or_below(to_cstr(pmount[i].origin), ram_path))
+      return true;
+  return false;
+}
+
+// Picks and creates a fresh, empty folder under "/ram/mount"; its path in
+// out. A folder that is taken, or that some mount already stands for, is
+// passed over; records left below the new one are released.
 static void make_mount_folder(char *out, size_t size) {
-  if (!pdisk_directory_exists("/ram/mount", 1)) pmkdir("/ram/mount");
+  folder_being_filled = CART_ROOT;
+  if (!pdisk_directory_exists(CART_ROOT, 1)) pmkdir(CART_ROOT);
   for (;;) {
     for (int i = 0; i < 12; i++) (void)rand();
     snprintf(out, size, "/ram/mount/m%lld", (long long)mount_index++);
-    if (!pdisk_directory_exists(out, 1)) break;
+    if (!pdisk_directory_exists(out, 1) && !mount_refers_to(out)) break;
     klog("mount folder %s taken; picking another\n", out);
   }
+  delete_ram_files_in_path(out);
+  folder_being_filled = out;
   pmkdir(out);
 }
 
@@ -115,13 +138,13 @@ static void make_mount_folder(char *out, size_t size) {
 // at p), with automounting blocked; null when it resolves to nothing. A host
 // file has one origin however it is reached (through a symbolic link too), so
 // that every way to it shares one mounted folder.
-static pbuffer *cartridge_file_origin(const char *p) {
+static pbuffer *cartridge_file_origin(const char *p, uint32_t *kind) {
   int was_blocked = block_automounting;
   block_automounting = 1;
-  uint32_t kind = 0;
-  pbuffer *origin = resolve_to_origin(p, &kind, 1);
+  *kind = 0;
+  pbuffer *origin = resolve_to_origin(p, kind, 1);
   block_automounting = was_blocked;
-  if (origin->length > 0 && kind == MOUNT_HOST) {
+  if (origin->length > 0 && *kind == MOUNT_HOST) {
     pbuffer *real = host_real_path(to_cstr(origin));
     destroy_buffer(origin);
     return real;
@@ -145,7 +168,7 @@ static pmount_entry *mount_of_cartridge_file(const pbuffer *file) {
 // point's folder: both see every change and one write-back saves them all.
 static pmount_entry *mount_alias(const char *p, pbuffer *file, const pmount_entry *first) {
   pbuffer *folder = create_buffer_from_buffer_2(first->origin, 'c');
-  uint32_t read_only = first->read_only;
+  uint32_t read_only = first->read_only, file_kind = first->cart_file_kind;
   int was_blocked = block_automounting;
   block_automounting = 1;
   pmount_entry *m = mount_p_path(p, to_cstr(folder));
@@ -156,6 +179,7 @@ static pmount_entry *mount_alias(const char *p, pbuffer *file, const pmount_entr
     return nullptr;
   }
   m->cart_file = file;
+  m->cart_file_kind = file_kind;
   m->read_only = read_only;
   return m;
 }
@@ -166,8 +190,6 @@ static bool begins_with(const pbuffer *b, const char *prefix) {
 }
 
 static int remove_mount_and_files(int i);
-
-constexpr const char *CART_FOLDERS = "/ram/mount/";
 
 // The cartridge folder ("/ram/mount/m<n>") that a RAM path lies in, or "".
 static std::string cart_folder_of(const pbuffer *ram_path) {
@@ -257,7 +279,8 @@ static bool make_room_for_cartridges(const std::string &keep) {
 pmount_entry *mount_kvd_alias(const char *p) {
   if (!p) return nullptr;
   if (pmount_entry *m = get_mount_by_mount_point(p, 0)) return m;
-  pbuffer *file = cartridge_file_origin(p);
+  uint32_t file_kind = 0;
+  pbuffer *file = cartridge_file_origin(p, &file_kind);
   if (const pmount_entry *first = mount_of_cartridge_file(file)) return mount_alias(p, file, first);
   destroy_buffer(file);
   return nullptr;
@@ -266,7 +289,8 @@ pmount_entry *mount_kvd_alias(const char *p) {
 pmount_entry *mount_kvd_path(const char *p) {
   if (!p) return nullptr;
   if (pmount_entry *m = get_mount_by_mount_point(p, 0)) return m;
-  pbuffer *file = cartridge_file_origin(p);
+  uint32_t file_kind = 0;
+  pbuffer *file = cartridge_file_origin(p, &file_kind);
   if (const pmount_entry *first = mount_of_cartridge_file(file)) return mount_alias(p, file, first);
   // The cartridge file is read through its parent mount: no path taken on
   // the way may mount it a second time.
@@ -290,6 +314,7 @@ pmount_entry *mount_kvd_path(const char *p) {
     }
     pfclose(f);
   }
+  folder_being_filled.clear();
   pmount_entry *m = mount_p_path(p, folder);
   if (m) {
     m->folder_flag = 0;
@@ -297,6 +322,7 @@ pmount_entry *mount_kvd_path(const char *p) {
     m->flush_time = 0;
     m->read_only = uint32_t(status != 0);
     m->cart_file = file;
+    m->cart_file_kind = file_kind;
     file = nullptr;
     if (status != 0)
       klog("** cartridge %s was not read whole: mounted read-only, its file is kept as it is\n", p);
@@ -320,20 +346,95 @@ pmount_entry *mount_kvd_path(const char *p) {
   return m;
 }
 
-bool cart_refuses_change(const char *ram_path) {
-  // the cartridge holding the path decides, through whichever mount it came
-  pmount_entry *m = cartridge_owning_ram_path(ram_path);
-  if (!m || !m->read_only) return false;
-  if (!m->refusal_told) {
-    char text[1200];
-    snprintf(text, sizeof text, "%s was not read whole: it is read-only, changes are not saved",
-             to_cstr(m->mount_point));
-    klog("** %s\n", text);
-    notify(text);
-    for (int i = 0; i < pmounts; i++)
-      if (strcmp(to_cstr(pmount[i].origin), to_cstr(m->origin)) == 0) pmount[i].refusal_told = 1;
+// Why nothing changed below ram_path would be saved, or null when it would.
+// The cartridge that holds the path decides, through whichever mount it
+// came, and so does every cartridge that holds its file in turn. *holder
+// gets the cartridge that refuses (null when none holds the path). A
+// failed write-back refuses new writes (`writing`) until one succeeds.
+static const char *change_blocked(const char *ram_path, bool writing, const pmount_entry **holder) {
+  *holder = nullptr;
+  if (!folder_being_filled.empty() && path_is_at_or_below(ram_path, folder_being_filled.c_str()))
+    return nullptr;
+  std::string at = ram_path;
+  for (int hops = 0; hops <= pmounts; hops++) {
+    const pmount_entry *m = cartridge_owning_ram_path(at.c_str());
+    if (!m) return path_is_at_or_below(at.c_str(), CART_ROOT) ? "no cartridge holds it" : nullptr;
+    *holder = m;
+    if (m->read_only) return "it was not read whole: it is read-only";
+    if (writing && m->write_failures > 0) return "it could not be saved";
+    if (!m->cart_file || m->cart_file_kind != MOUNT_RAM) return nullptr;
+    at = to_cstr(m->cart_file);
   }
-  return true;
+  return "no cartridge holds it";
+}
+
+// Tells (log and notification) once per cartridge why it takes no change.
+static void tell_refusal(const pmount_entry *m, const char *why) {
+  if (!m || m->refusal_told || m->write_failures > 0) return;
+  char text[1200];
+  snprintf(text, sizeof text, "%s takes no change: %s", to_cstr(m->mount_point), why);
+  klog("** %s\n", text);
+  notify(text);
+  for (int i = 0; i < pmounts; i++)
+    if (strcmp(to_cstr(pmount[i].origin), to_cstr(m->origin)) == 0) pmount[i].refusal_told = 1;
+}
+
+// The cartridge kind of the first n characters of p.
+static int kvd_kind_n(const char *p, size_t n) {
+  if (ends_with(p, n, ".kvd")) return KVD_TEXT;
+  if (ends_with(p, n, ".kvd.rom")) return KVD_ROM;
+  if (ends_with(p, n, ".kvd.png")) return KVD_PNG;
+  return KVD_NONE;
+}
+
+// True when the canonical path goes through a cartridge name (a folder on
+// the way, not the path itself) that is neither mounted nor a plain folder:
+// a cartridge refused for room or not yet mounted again. The mount the path
+// resolves through is found once; only the names after its point are
+// looked up.
+static bool passes_unmounted_cartridge(const char *canon) {
+  bool any = false;  // most paths pass no cartridge name: no mount is looked at
+  for (const char *slash = strchr(canon + 1, '/'); slash && !any; slash = strchr(slash + 1, '/'))
+    any = kvd_kind_n(canon, size_t(slash - canon)) != KVD_NONE;
+  if (!any) return false;
+  int best = -1, best_depth = -1;
+  for (int i = 0; i < pmounts; i++) {
+    int d = get_path_parent_match_depth(to_cstr(pmount[i].mount_point), canon);
+    if (d > best_depth) {
+      best_depth = d;
+      best = i;
+    }
+  }
+  if (best < 0) return false;
+  const pmount_entry *m = &pmount[best];
+  size_t skip = strcmp(to_cstr(m->mount_point), "/") == 0 ? 0 : size_t(m->mount_point->length);
+  if (canon[skip] == 0) return false;  // the path is the mount point itself
+  std::string folder;
+  for (const char *slash = strchr(canon + skip + 1, '/'); slash; slash = strchr(slash + 1, '/')) {
+    size_t n = size_t(slash - canon);
+    if (kvd_kind_n(canon, n) == KVD_NONE) continue;
+    folder.assign(to_cstr(m->origin));
+    folder.append(canon + skip, n - skip);
+    bool is_folder = m->kind == MOUNT_HOST ? host_directory_exists(folder.c_str()) != 0 : false;
+    if (m->kind == MOUNT_RAM) {
+      const pfile_entry *f = get_ram_file_by_name(folder.c_str());
+      is_folder = f && (f->attributes & PFILE_ATTR_FOLDER);
+    }
+    if (!is_folder) return true;
+  }
+  return false;
+}
+
+bool cart_change_refused(const char *canon, const char *origin, uint32_t kind, bool deleting) {
+  if (kind == MOUNT_RAM && !folder_being_filled.empty() && origin &&
+      path_is_at_or_below(origin, folder_being_filled.c_str()))
+    return false;
+  if (canon && passes_unmounted_cartridge(canon)) return true;
+  if (kind != MOUNT_RAM || !origin) return false;
+  const pmount_entry *holder = nullptr;
+  const char *why = change_blocked(origin, !deleting, &holder);
+  if (why) tell_refusal(holder, why);
+  return why != nullptr;
 }
 
 // Packs the mount's folder as a cartridge of `kind` into a new buffer; null
@@ -376,6 +477,50 @@ static void report_failed_write_back(pmount_entry *m, const char *why) {
   notify(text);
 }
 
+// Writes the packed cartridge over the file the mount was read from,
+// wherever its mount point has gone since: a host file in one piece, or the
+// RAM file inside another cartridge (which is then marked changed). Null on
+// success, else why it failed.
+static const char *write_cartridge_file(const pmount_entry *m, const pbuffer *packed) {
+  const char *file = to_cstr(m->cart_file);
+  if (m->cart_file_kind == MOUNT_HOST) {
+    pbuffer *tmp_path = nullptr;
+    FILE *tmp = host_write_begin(file, &tmp_path);
+    if (!tmp) {
+      destroy_buffer(tmp_path);
+      return "its file cannot be opened";
+    }
+    int r = host_write_finish(tmp, tmp_path, file, packed, 0);
+    destroy_buffer(tmp_path);
+    if (r != 0) return "the host refused the write";
+    pdisk_record_history(ANYWHEN_WRITE, to_cstr(m->mount_point), file);
+    pending_sync = 1;
+    return nullptr;
+  }
+  pfile_entry *f = get_ram_file_by_name(file);
+  if (f && (f->attributes & PFILE_ATTR_FOLDER)) return "a folder took its place";
+  if (!f) {
+    // a new cartridge inside another: its folder must still be there
+    const char *slash = strrchr(file, '/');
+    std::string parent(file, slash ? size_t(slash - file) : 0);
+    const pfile_entry *p = get_ram_file_by_name(parent.c_str());
+    if (!p || !(p->attributes & PFILE_ATTR_FOLDER)) return "its folder is gone";
+    pbuffer *name = create_buffer_from_str(file);
+    f = pfile_insert(name, PFILE_RAM, name);
+    if (!f) {
+      destroy_buffer(name);
+      return "too many files";
+    }
+    f->data = create_buffer_2(packed->length, 'd');
+  }
+  f->data->length = 0;
+  f->data->cursor = 0;
+  bwrite(packed->data, 1, packed->length, f->data);
+  f->data->cursor = 0;
+  mark_parent_mount_dirty(file);
+  return nullptr;
+}
+
 // Writes one mount back; `held_too` writes it even while a process holds the
 // system (the exit path). *failed (when given) is set when a write failed.
 static int flush_one(pmount_entry *m, int delayed, bool held_too, bool *failed) {
@@ -387,34 +532,31 @@ static int flush_one(pmount_entry *m, int delayed, bool held_too, bool *failed) 
   } hold;
   if (delayed && clock_now_ms() < m->flush_time) return 0;
   if (system_is_held() && !held_too) return 0;
-  int kind = kvd_path_kind(to_cstr(m->mount_point));
+  // Only a mount made from a cartridge file is written back, whatever its
+  // point is called: a plain mount into a cartridge's folder leaves that to
+  // the cartridge's own mount, which carries the mark too.
+  int kind = m->cart_file ? kvd_path_kind(to_cstr(m->mount_point)) : KVD_NONE;
   if (kind == KVD_NONE) {
-    // A plain mount into a cartridge's folder: the cartridge's own point
-    // keeps its mark and writes the change.
     m->dirty = 0;
     m->flush_time = 0;
     return 0;
   }
-  const char *why = "its file could not be read whole";
-  pbuffer *packed = m->read_only ? nullptr : pack_cartridge(m, kind, &why);
+  const char *why = nullptr;
+  const pmount_entry *holder = nullptr;
+  if (m->read_only)
+    why = "its file could not be read whole";
+  else if (m->cart_file_kind == MOUNT_RAM && change_blocked(to_cstr(m->cart_file), false, &holder))
+    why = "the cartridge that holds it takes no change";
+  pbuffer *packed = why ? nullptr : pack_cartridge(m, kind, &why);
   if (!packed) {
     report_failed_write_back(m, why);
     if (failed) *failed = true;
     return 0;
   }
-  // The mount point may move in the table when the open mounts or prunes;
-  // its text is kept apart.
-  pbuffer *point = create_buffer_from_buffer_2(m->mount_point, 'c');
-  pfile_entry *f = pfopen(to_cstr(point), "wf");
-  int written = 0;
-  if (f) {
-    pfwrite(packed->data, 1, packed->length, f);
-    written = pfclose(f) == 0;
-  }
+  const char *error = write_cartridge_file(m, packed);
   destroy_buffer(packed);
-  destroy_buffer(point);
-  if (!written) {
-    report_failed_write_back(m, f ? "the host refused the write" : "its file cannot be opened");
+  if (error) {
+    report_failed_write_back(m, error);
     if (failed) *failed = true;
     return 0;
   }
@@ -433,7 +575,9 @@ int flush_dirty_mounts_ex(int delayed) {
   return n;
 }
 
-int flush_dirty_mounts_at_exit() {
+// Writes every dirty mount back now, also while a process holds the
+// system, and names each one that could not be saved (`when`: "at exit").
+static int flush_all_naming_failures(const char *when) {
   int failures = 0;
   for (int i = pmounts - 1; i >= 0; i--) {
     if (i >= pmounts) continue;
@@ -442,11 +586,13 @@ int flush_dirty_mounts_at_exit() {
     if (!failed) continue;
     failures++;
     const char *point = to_cstr(pmount[i].mount_point);
-    klog("** changes to %s were not saved at exit\n", point);
-    fprintf(stderr, "kavelund: changes to %s were not saved at exit\n", point);
+    klog("** changes to %s were not saved %s\n", point, when);
+    fprintf(stderr, "kavelund: changes to %s were not saved %s\n", point, when);
   }
   return failures;
 }
+
+int flush_dirty_mounts_at_exit() { return flush_all_naming_failures("at exit"); }
 
 void flush_dirty_mounts_delayed() { flush_dirty_mounts_ex(1); }
 void flush_dirty_mounts_immediately() { flush_dirty_mounts_ex(0); }
@@ -477,6 +623,57 @@ static int remove_mount_and_files(int i) {
   return before;
 }
 
+// The index of the cartridge mount (its own point, not an alias made
+// later) whose folder is `folder`, or -1.
+static int cartridge_mount_of_folder(const std::string &folder) {
+  for (int i = 0; i < pmounts; i++)
+    if (pmount[i].cart_file && folder == to_cstr(pmount[i].origin)) return i;
+  return -1;
+}
+
+void cart_release_files_in(const char *ram_path, bool write_back) {
+  for (;;) {
+    int j = -1;
+    for (int i = 0; i < pmounts && j < 0; i++)
+      if (pmount[i].cart_file && pmount[i].cart_file_kind == MOUNT_RAM &&
+          path_is_at_or_below(to_cstr(pmount[i].cart_file), ram_path))
+        j = i;
+    if (j < 0) return;
+    std::string inner = to_cstr(pmount[j].origin);
+    // cartridges inside this one go first: their changes land in it
+    cart_release_files_in(inner.c_str(), write_back);
+    j = cartridge_mount_of_folder(inner);
+    if (j < 0) continue;
+    if (write_back) flush_dirty_mount(&pmount[j], 0);
+    remove_mount_and_files(j);
+  }
+}
+
+void cart_release_mounts_below(const char *point) {
+  std::unordered_set<std::string> unsaved_folders;
+  for (;;) {
+    int j = -1;
+    for (int i = 0; i < pmounts && j < 0; i++) {
+      const char *p = to_cstr(pmount[i].mount_point);
+      if (pmount[i].cart_file && strcmp(p, point) != 0 &&
+          get_path_parent_match_depth(point, p) >= 0 &&
+          !unsaved_folders.count(to_cstr(pmount[i].origin)))
+        j = i;
+    }
+    if (j < 0) return;
+    std::string folder = to_cstr(pmount[j].origin);
+    cart_release_files_in(folder.c_str(), true);
+    j = cartridge_mount_of_folder(folder);
+    if (j < 0) continue;
+    flush_dirty_mount(&pmount[j], 0);
+    // one that cannot be saved now stays, and is written to its own file
+    if (pmount[j].dirty)
+      unsaved_folders.insert(folder);
+    else
+      remove_mount_and_files(j);
+  }
+}
+
 int delete_mount_point(const char *path) {
   pbuffer *canon = normalise_kavelund_path(path);
   if (!canon) return 0;
@@ -484,8 +681,17 @@ int delete_mount_point(const char *path) {
   for (int i = 0; i < pmounts && !found; i++) {
     if (strcmp(to_cstr(pmount[i].mount_point), to_cstr(canon)) != 0) continue;
     found = 1;
+    bool cart_folder = begins_with(pmount[i].origin, CART_FOLDERS);
+    if (cart_folder && pmount[i].cart_file) {
+      // the cartridges whose files lie in it are written into it first
+      cart_release_files_in(to_cstr(pmount[i].origin), true);
+      i = -1;
+      for (int k = 0; k < pmounts && i < 0; k++)
+        if (strcmp(to_cstr(pmount[k].mount_point), to_cstr(canon)) == 0) i = k;
+      if (i < 0) break;
+    }
     flush_dirty_mount(&pmount[i], 0);
-    if (begins_with(pmount[i].origin, "/ram/mount/"))
+    if (cart_folder)
       remove_mount_and_files(i);
     else
       delete_mount_entry(i);
@@ -497,24 +703,48 @@ int delete_mount_point(const char *path) {
 void cart_release_file(const char *path) {
   pbuffer *canon = path ? normalise_kavelund_path(path) : nullptr;
   if (!canon) return;
-  pbuffer *file =
-      kvd_path_kind(to_cstr(canon)) != KVD_NONE ? cartridge_file_origin(to_cstr(canon)) : nullptr;
+  uint32_t file_kind = 0;
+  pbuffer *file = kvd_path_kind(to_cstr(canon)) != KVD_NONE
+                      ? cartridge_file_origin(to_cstr(canon), &file_kind)
+                      : nullptr;
   for (;;) {
     pmount_entry *m = get_mount_by_mount_point(to_cstr(canon), 0);
     if (!m || !m->cart_file) m = mount_of_cartridge_file(file);
     if (!m) break;
-    flush_dirty_mount(m, 0);
-    remove_mount_and_files(int(m - pmount));
+    // a cartridge inside it is written into it, and dropped, first: it
+    // would otherwise write its old contents into the new file
+    std::string folder = to_cstr(m->origin);
+    cart_release_files_in(folder.c_str(), true);
+    int i = cartridge_mount_of_folder(folder);
+    if (i < 0) continue;
+    flush_dirty_mount(&pmount[i], 0);
+    remove_mount_and_files(i);
   }
   destroy_buffer(file);
   destroy_buffer(canon);
 }
 
+// The mounts of the cart server's listings and of the file history, which
+// userland makes again when it needs them.
+static bool program_mount_is_dropped(const pmount_entry *m) {
+  return begins_with(m->mount_point, "/ram/bbs/") || begins_with(m->mount_point, "/ram/anywhen/");
+}
+
 void delete_clean_ram_mounts() {
+  // A program's mount into a cartridge stays, and keeps the cartridge; so
+  // does a cartridge that holds the file of another one mounted.
+  std::unordered_set<std::string> kept;
+  for (int i = 0; i < pmounts; i++) {
+    const pmount_entry *m = &pmount[i];
+    if (m->cart_file && m->cart_file_kind == MOUNT_RAM) kept.insert(cart_folder_of(m->cart_file));
+    if (!m->cart_file && begins_with(m->origin, CART_FOLDERS) && !program_mount_is_dropped(m))
+      kept.insert(cart_folder_of(m->origin));
+  }
   for (int i = 0; i < pmounts;) {
     const pmount_entry *m = &pmount[i];
-    if ((!m->dirty && begins_with(m->origin, "/ram/mount/")) ||
-        begins_with(m->mount_point, "/ram/bbs/") || begins_with(m->mount_point, "/ram/anywhen/"))
+    bool clean_cart = !m->dirty && m->cart_file && begins_with(m->origin, CART_FOLDERS) &&
+                      !kept.count(cart_folder_of(m->origin));
+    if (clean_cart || program_mount_is_dropped(m))
       i -= remove_mount_and_files(i);
     else
       i++;
@@ -555,4 +785,97 @@ void prune_process_mounts(int64_t process_id) {
     else
       i++;
   }
+}
+
+// Cartridges with unsaved changes carried over a reboot: their mount
+// records (every point of each) and their RAM records, out of the tables
+// while the reset empties them.
+struct unsaved_cartridges {
+  std::vector<pmount_entry> mounts;
+  std::vector<pfile_entry *> records;
+};
+static unsaved_cartridges unsaved;
+
+int cart_hold_unsaved() {
+  int failures = flush_all_naming_failures("before the reboot");
+  // the folders of the cartridges still dirty, and of those holding their files
+  std::unordered_set<std::string> folders;
+  for (int i = 0; i < pmounts; i++)
+    if (pmount[i].dirty && pmount[i].cart_file) folders.insert(to_cstr(pmount[i].origin));
+  for (bool grew = true; grew;) {
+    grew = false;
+    for (int i = 0; i < pmounts; i++) {
+      const pmount_entry *m = &pmount[i];
+      if (!m->cart_file || m->cart_file_kind != MOUNT_RAM || !folders.count(to_cstr(m->origin)))
+        continue;
+      const pmount_entry *outer = cartridge_owning_ram_path(to_cstr(m->cart_file));
+      if (outer && folders.insert(to_cstr(outer->origin)).second) grew = true;
+    }
+  }
+  for (int i = pmounts - 1; i >= 0; i--) {
+    pmount_entry *m = &pmount[i];
+    if (!m->cart_file || !folders.count(to_cstr(m->origin))) continue;
+    unsaved.mounts.insert(unsaved.mounts.begin(), *m);
+    *m = pmount_entry{};  // the texts go with the copy
+    delete_mount_entry(i);
+  }
+  for (int i = 0; i < num_pfiles; i++) {
+    pfile_entry *f = pfile[i];
+    if (!f || f->kind != PFILE_RAM) continue;
+    std::string folder = cart_folder_of(f->origin);
+    if (folder.empty() || !folders.count(folder)) continue;
+    unsaved.records.push_back(f);
+    pfile[i] = (pfile_entry *)calloc(1, sizeof(pfile_entry));
+  }
+  return failures;
+}
+
+void cart_restore_unsaved() {
+  if (!unsaved.records.empty() && !pdisk_directory_exists(CART_ROOT, 1)) {
+    folder_being_filled = CART_ROOT;
+    pmkdir(CART_ROOT);
+    folder_being_filled.clear();
+  }
+  for (pfile_entry *old : unsaved.records) {
+    pfile_entry *f = pfile_insert(old->origin, PFILE_RAM, old->origin);
+    if (f) {
+      f->data = old->data;
+      f->attributes = old->attributes;
+    } else {
+      destroy_buffer(old->origin);
+      destroy_buffer(old->data);
+    }
+    free(old);
+  }
+  for (pmount_entry &m : unsaved.mounts) {
+    if (pmounts < PDISK_MAX_MOUNTS) {
+      pmount[pmounts++] = m;
+    } else {
+      klog("** mount table full; changes to %s dropped\n", to_cstr(m.mount_point));
+      release_mount(&m);
+    }
+  }
+  unsaved = unsaved_cartridges{};
+}
+
+bool cart_path_reserved(const char *path) {
+  pbuffer_owner canon(path ? normalise_kavelund_path(path) : nullptr);
+  return canon && path_is_at_or_below(to_cstr(canon.get()), CART_ROOT);
+}
+
+const char *cart_program_mount_refused(const char *point, const char *target) {
+  pbuffer_owner canon(point ? normalise_kavelund_path(point) : nullptr);
+  if (!canon) return nullptr;  // an illegal point mounts nothing anyway
+  const char *p = to_cstr(canon.get());
+  if (strcmp(p, "/ram") == 0 || path_is_at_or_below(p, CART_ROOT) ||
+      path_is_at_or_below(p, "/system"))
+    return "mount: can not mount over a system folder";
+  if (!target) return nullptr;
+  uint32_t kind = 0;
+  pbuffer_owner origin(resolve_to_origin(target, &kind, 0));
+  const char *o = to_cstr(origin.get());
+  if (kind == MOUNT_RAM && origin->length > 0 && path_is_at_or_below(o, CART_ROOT) &&
+      !cartridge_owning_ram_path(o))
+    return "mount: no cartridge is mounted there";
+  return nullptr;
 }

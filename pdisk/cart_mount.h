@@ -84,13 +84,47 @@ void flush_dirty_mounts_immediately();
 // The number that failed.
 int flush_dirty_mounts_at_exit();
 
-// True (the writer told once, logged and notified) when ram_path lies in a
-// cartridge that was not read whole: such a cartridge takes no change.
-bool cart_refuses_change(const char *ram_path);
+// True when a change (a write, a new folder, or with `deleting` a deletion)
+// at the canonical path canon, whose origin is origin of kind, would not be
+// kept, so that it must fail: the path goes through a cartridge name that is
+// neither mounted nor a folder (refused for room, replaced, deleted); or it
+// lies in a cartridge that was not read whole, or whose file lies in such a
+// cartridge in turn; or in a cartridge folder that no cartridge holds; or,
+// for a write, in a cartridge whose last write-back failed (until one
+// succeeds). A cartridge that refuses is named once in the log and a
+// notification.
+bool cart_change_refused(const char *canon, const char *origin, uint32_t kind, bool deleting);
 // Writes back and drops every mount of the cartridge file at path (at any
 // mount point), before the file is replaced, copied or deleted as a whole;
-// the next access mounts the file anew.
+// the cartridges whose files lie inside it go first. The next access
+// mounts the file anew.
 void cart_release_file(const char *path);
+// Drops every cartridge mount whose file lies at or below the RAM path
+// (innermost first), writing each back first with `write_back`.
+void cart_release_files_in(const char *ram_path, bool write_back);
+
+// Writes back and drops the cartridges mounted below the mount point (a
+// program's mount made or removed there): the paths under it now lead
+// elsewhere. One that cannot be saved now stays mounted.
+void cart_release_mounts_below(const char *point);
+
+// Before a reboot: writes every dirty cartridge back (also while a process
+// holds the system), names each one that could not be saved in the log and
+// on standard error, and takes those (with the cartridges holding their
+// files) out of the tables, which the reset then empties. The number not
+// saved.
+int cart_hold_unsaved();
+// After the reset: puts the cartridges taken out back, still dirty, so that
+// they are written once their files can be, or at exit.
+void cart_restore_unsaved();
+
+// True when a program may not change the path: the folder of the unpacked
+// cartridges ("/ram/mount") and everything below it.
+bool cart_path_reserved(const char *path);
+// Why a program may not mount at point onto target, or null: no mount at
+// "/ram", or at or below "/ram/mount" or "/system"; no target in a cartridge
+// folder that no cartridge holds.
+const char *cart_program_mount_refused(const char *point, const char *target);
 
 // Removes the mount whose point is exactly path (written back first when
 // dirty); 1 when one was removed.

@@ -108,10 +108,14 @@ int64_t fcopy(const char *src, const char *dst, bool *source_found) {
     // and after (opening the path mounts the old file again).
     bool cart = kvd_path_kind(to_cstr(d)) != KVD_NONE && !block_automounting;
     if (cart) cart_release_file(to_cstr(d));
-    pfile_entry *out = pfopen(to_cstr(d), whole_file_mode(d, 'w'));
+    // a RAM copy counts against the copying process's memory limit
+    pfile_entry *out = pfile_write_fits(to_cstr(d), bytes->length)
+                           ? pfopen(to_cstr(d), whole_file_mode(d, 'w'))
+                           : nullptr;
     copied = -1;
     if (out) {
       bwrite(bytes->data, 1, bytes->length, out->data);
+      pfile_charge_writer(out);
       copied = pfclose(out) == 0 ? bytes->length : -1;
     }
     if (cart) cart_release_file(to_cstr(d));
@@ -129,7 +133,13 @@ int pmkdir(const char *path) {
   // A cartridge path becomes a new cartridge, except while a cartridge is
   // being unpacked (automounting blocked): there it is a plain folder.
   if (kvd_path_kind(to_cstr(canon)) != KVD_NONE && !block_automounting) {
-    pmount_entry *m = mount_kvd_path(to_cstr(canon));
+    // its file is written where the path leads: that place must keep it
+    uint32_t file_kind = 0;
+    pbuffer *file = resolve_to_origin(to_cstr(canon), &file_kind, 1);
+    bool refused =
+        file->length == 0 || cart_change_refused(to_cstr(canon), to_cstr(file), file_kind, false);
+    destroy_buffer(file);
+    pmount_entry *m = refused ? nullptr : mount_kvd_path(to_cstr(canon));
     if (m) {
       m->dirty = 1;
       m->flush_time = clock_now_ms() + 300;
@@ -140,13 +150,14 @@ int pmkdir(const char *path) {
   }
   uint32_t kind = 0;
   pbuffer *origin = resolve_to_origin(to_cstr(canon), &kind, 0);
-  if (origin->length > 0 && kind == MOUNT_HOST) {
+  if (origin->length > 0 && cart_change_refused(to_cstr(canon), to_cstr(origin), kind, false)) {
+    result = 1;
+  } else if (origin->length > 0 && kind == MOUNT_HOST) {
     // Only a folder that was made is recorded: one already there, a file in
     // the way or a parent that is missing or refuses stays out of the history.
     result = mkdir(to_cstr(origin), 0755);
     if (result == 0) pdisk_record_history(ANYWHEN_MKDIR, to_cstr(canon), to_cstr(origin));
-  } else if (origin->length > 0 && kind == MOUNT_RAM && get_index_by_name(to_cstr(origin)) < 0 &&
-             !cart_refuses_change(to_cstr(origin))) {
+  } else if (origin->length > 0 && kind == MOUNT_RAM && get_index_by_name(to_cstr(origin)) < 0) {
     pfile_entry *f = pfile_insert(origin, PFILE_RAM, origin);
     if (f) {
       f->attributes = PFILE_ATTR_FOLDER;
@@ -222,7 +233,11 @@ int delete_path(const char *path) {
   // A cartridge goes as a whole: every mount of its file is written back
   // and dropped first.
   cart_release_file(to_cstr(canon));
-  if (get_mount_by_mount_point(to_cstr(canon), 0)) delete_mount_point(to_cstr(canon));
+  if (get_mount_by_mount_point(to_cstr(canon), 0)) {
+    delete_mount_point(to_cstr(canon));
+    // cartridges mounted through the point no longer lie under it
+    cart_release_mounts_below(to_cstr(canon));
+  }
   if (system_mount_at(to_cstr(canon))) {
     destroy_buffer(canon);
     return -1;
@@ -238,7 +253,11 @@ int delete_path(const char *path) {
   uint32_t kind = 0;
   pbuffer *origin = resolve_to_origin(to_cstr(canon), &kind, 0);
   const char *o = to_cstr(origin);
-  if (origin->length > 0 && kind == MOUNT_HOST && strcmp(to_cstr(canon), "/") == 0) {
+  if (origin->length > 0 && cart_change_refused(to_cstr(canon), o, kind, true)) {
+    // a cartridge on the way that is not mounted, or one that takes no
+    // change: nothing is deleted in its place
+    result = -1;
+  } else if (origin->length > 0 && kind == MOUNT_HOST && strcmp(to_cstr(canon), "/") == 0) {
     // The host folder behind the root stays even when empty: without it
     // no host path could be written until the next start.
     result = -1;
@@ -252,10 +271,12 @@ int delete_path(const char *path) {
                (errno == ENOTDIR && path_passes_a_cartridge(to_cstr(canon)))) {
       result = -1;
     }
-  } else if (origin->length > 0 && kind == MOUNT_RAM &&
-             (cart_refuses_change(o) || ram_path_holds_a_mount(o))) {
+  } else if (origin->length > 0 && kind == MOUNT_RAM && ram_path_holds_a_mount(o)) {
     result = -1;
   } else if (origin->length > 0 && kind == MOUNT_RAM) {
+    // Cartridges whose files go with it are dropped first: none may write
+    // its file back into the place the deletion empties.
+    cart_release_files_in(o, false);
     // RAM records are named by their origin, so the origin is what goes,
     // whichever mount (or alias) the path came through.
     mark_parent_mount_dirty(o);

@@ -19,6 +19,7 @@ struct pmount_entry {
   uint32_t read_only;       // its cartridge file was not read whole: never written over
   uint32_t refusal_told;    // the writer was told once that changes are refused
   pbuffer *cart_file;       // origin of the cartridge file itself (a cartridge mount), or null
+  uint32_t cart_file_kind;  // mount_kind of cart_file: a host file, or a RAM file in a cartridge
   uint64_t last_use;        // order of its latest use by a path resolution (or its making)
   uint32_t fixed;           // made by the system (start-up, the desktop signal), which a
                             // program could not make again: a deletion of its point is refused

@@ -9,6 +9,8 @@
 #include "base/klog.h"
 #include "base/clock.h"
 #include "base/debug_log.h"
+#include "machine/memory_room.h"
+#include "machine/process.h"
 #include "pdisk/host_file.h"
 #include "pdisk/mount.h"
 #include "pdisk/path.h"
@@ -29,8 +31,54 @@ static uint32_t name_hash(const char *name, size_t len) {
 
 static bool is_live(const pfile_entry *f) { return f && f->kind != PFILE_EMPTY; }
 
+static void uncharge_writer(pfile_entry *f) {
+  if (f->writer == 0) return;
+  if (proc *p = get_process(f->writer)) p->file_bytes -= f->charged;
+  f->writer = 0;
+  f->charged = 0;
+}
+
+// What a RAM file holds: its record, its name and its data's capacity.
+static int64_t ram_file_cost(const char *origin, int64_t capacity) {
+  return int64_t(sizeof(pfile_entry)) + int64_t(strlen(origin)) + capacity;
+}
+
+void pfile_charge_writer(pfile_entry *f) {
+  if (!f || f->kind != PFILE_RAM || !f->data) return;
+  uncharge_writer(f);
+  if (!cproc) return;
+  // The data is held at its size: a buffer that grew (or kept the room of
+  // longer contents) would hold memory nobody is charged for.
+  pbuffer *d = f->data;
+  if (d->capacity > uint64_t(d->length) + 1) {
+    pbuffer *fit = create_buffer_2(d->length, 'd');
+    bwrite(d->data, 1, d->length, fit);
+    fit->cursor = d->cursor < d->length ? d->cursor : d->length;
+    destroy_buffer(d);
+    f->data = fit;
+  }
+  f->writer = cproc->id;
+  f->charged = ram_file_cost(to_cstr(f->origin), int64_t(f->data->capacity));
+  cproc->file_bytes += f->charged;
+}
+
+bool pfile_write_fits(const char *path, int64_t bytes) {
+  if (!cproc) return true;
+  uint32_t kind = 0;
+  pbuffer *origin = resolve_to_origin(path, &kind, 0);
+  bool fits = true;
+  if (origin->length > 0 && kind == MOUNT_RAM) {
+    const pfile_entry *f = get_ram_file_by_name(to_cstr(origin));
+    int64_t already = f && f->writer == cproc->id ? f->charged : 0;
+    fits = ram_file_cost(to_cstr(origin), bytes + 1) - already <= memory_room_left();
+  }
+  destroy_buffer(origin);
+  return fits;
+}
+
 void pfile_release(pfile_entry *f) {
   if (!f) return;
+  uncharge_writer(f);
   if (f->host_file) host_write_abandon(f->host_file, f->host_tmp_path);
   if (f->name != f->origin) destroy_buffer(f->name);
   destroy_buffer(f->origin);
@@ -210,7 +258,7 @@ pfile_entry *pfopen(const char *path, const char *mode) {
     return nullptr;
   }
   if (mode[0] == 'r' && mode[1] == 'f') flush_dirty_mounts_immediately();
-  if (mode[0] != 'r' && kind == MOUNT_RAM && cart_refuses_change(to_cstr(origin))) {
+  if (mode[0] != 'r' && cart_change_refused(to_cstr(canon), to_cstr(origin), kind, false)) {
     destroy_buffer(canon);
     destroy_buffer(origin);
     return nullptr;

@@ -22,6 +22,8 @@ struct pfile_entry {
   uint32_t attributes;     // PFILE_ATTR_FOLDER
   char mode[2];            // letters of the current open; cleared by pfclose
   pbuffer *host_tmp_path;  // where a host write is prepared before the rename
+  int64_t writer;          // id of the process charged for a RAM file (0: none)
+  int64_t charged;         // bytes charged to it
 };
 
 extern pfile_entry *pfile[PDISK_MAX_PFILES];
@@ -52,5 +54,12 @@ pfile_entry *pfopen(const char *path, const char *mode);
 // file beside it and renamed over it. Returns 0, or -1 (logged) when that host
 // write failed, in which case the host file is left as it was.
 int pfclose(pfile_entry *f);
+// RAM files count against the memory limit of the process that last wrote
+// them, for as long as both exist: their bytes and their name's.
+// True when writing `bytes` over the file at path keeps the current process
+// within its limit (always for a host file, and outside any process).
+bool pfile_write_fits(const char *path, int64_t bytes);
+// Charges a RAM record to the current process, in place of its last writer.
+void pfile_charge_writer(pfile_entry *f);
 int64_t pfwrite(const void *src, uint64_t size, uint64_t count, pfile_entry *f);
 void sync_fs(int force);

@@ -562,6 +562,18 @@ class files_test(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(drive, "big.txt")))
         self.assertEqual([n for n in os.listdir(drive) if "kvdtmp" in n], [])
 
+    def test_a_reboot_keeps_the_cartridges_it_could_not_save(self):
+        import resource
+        limit = 100000  # the cartridge of 300000 bytes is over it
+
+        def small_files():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+        r = run(self, "reboot_keep", preexec=small_files)
+        self.assertEqual((r.rc, r.out), (0, "after 300000\n"))
+        log = r.log()
+        self.assertIn("changes to /k.kvd were not saved before the reboot", log)
+        self.assertIn("changes to /k.kvd were not saved at exit", log)
+
     def test_a_gif_recording_killed_keeps_every_finished_frame(self):
         # killed once the file has passed a few sizes: whatever the moment,
         # the file reads as whole frames (the closing byte aside)

@@ -504,3 +504,198 @@ TEST_F(CartMount, AMountIntoACartridgeDoesNotClearItsUnsavedChanges) {
 }
 
 }  // namespace
+
+namespace {
+
+// A cartridge that could not be mounted for room, inside one that was: no
+// change through it lands in the outer one under the inner one's name.
+TEST_F(CartBound, ChangesThroughACartridgeRefusedForRoomFail) {
+  cart_unpacked_bound = one / 2;
+  std::string inner = read_host(name(0));
+  write_host("outer.kvd.rom", rom_cart({{"inner.kvd.rom", inner}, {"a.txt", "a"}}));
+  std::string before = read_host("outer.kvd.rom");
+  ASSERT_EQ(get("/outer.kvd.rom/a.txt"), "a");
+  EXPECT_EQ(get("/outer.kvd.rom/inner.kvd.rom/big.bin"), "<none>");
+  EXPECT_EQ(mounts_at("/outer.kvd.rom/inner.kvd.rom"), 0);
+  EXPECT_FALSE(put("/outer.kvd.rom/inner.kvd.rom/x.txt", "x"));
+  EXPECT_NE(pmkdir("/outer.kvd.rom/inner.kvd.rom/sub"), 0);
+  EXPECT_NE(pmkdir("/outer.kvd.rom/inner.kvd.rom/new.kvd"), 0);
+  EXPECT_NE(delete_path("/outer.kvd.rom/inner.kvd.rom/big.bin"), 0);
+  fake_now += 5000;
+  flush_dirty_mounts_delayed();
+  flush_dirty_mounts_immediately();
+  EXPECT_EQ(read_host("outer.kvd.rom"), before);
+  std::string folder = to_cstr(get_mount_by_mount_point("/outer.kvd.rom", 0)->origin);
+  EXPECT_EQ(get_index_by_name((folder + "/inner.kvd.rom/x.txt").c_str()), -1);
+  // a folder named like a cartridge is an ordinary folder
+  ASSERT_EQ(pmkdir("/outer.kvd.rom/plain.kvd"), 0);
+  EXPECT_EQ(mounts_at("/outer.kvd.rom/plain.kvd"), 1);
+}
+
+// The folder a program's mount moved away from keeps its cartridge: the
+// change goes into the file it was read from, not into the same name under
+// the new folder.
+TEST_F(CartMount, WriteBackFollowsTheFileNotItsMountPoint) {
+  ASSERT_EQ(pmkdir("/a"), 0);
+  ASSERT_EQ(pmkdir("/b"), 0);
+  write_host("a/c.kvd", text_cart(":: x.lua\n1\n"));
+  write_host("b/c.kvd", text_cart(":: other.lua\n9\n"));
+  ASSERT_NE(mount_p_path("/work", "/a"), nullptr);
+  ASSERT_TRUE(put("/work/c.kvd/y.lua", "2"));
+  // moved while the system is held, so that the change waits
+  app.exclusive_process = 5;
+  EXPECT_EQ(delete_path("/work"), 0);
+  ASSERT_NE(mount_p_path("/work", "/b"), nullptr);
+  app.exclusive_process = 0;
+  fake_now += 1000;
+  flush_dirty_mounts_delayed();
+  EXPECT_NE(read_host("a/c.kvd").find(":: y.lua\n2\n"), std::string::npos) << read_host("a/c.kvd");
+  EXPECT_EQ(read_host("b/c.kvd"), text_cart(":: other.lua\n9\n"));
+  // moved again: the cartridges mounted through the old point go with it,
+  // and the name shows the new folder's cartridge
+  EXPECT_EQ(delete_path("/work"), 0);
+  ASSERT_NE(mount_p_path("/work", "/b"), nullptr);
+  EXPECT_EQ(get("/work/c.kvd/other.lua"), "9");
+  EXPECT_EQ(get("/work/c.kvd/y.lua"), "<none>");
+  EXPECT_EQ(get("/a/c.kvd/y.lua"), "2");
+  // a plain mount named like a cartridge writes no cartridge
+  ASSERT_EQ(pmkdir("/ram/plain"), 0);
+  ASSERT_NE(mount_p_path("/fake.kvd", "/ram/plain"), nullptr);
+  ASSERT_TRUE(put("/fake.kvd/z.lua", "3"));
+  flush_dirty_mounts_immediately();
+  EXPECT_EQ(read_host("fake.kvd"), "<none>");
+  EXPECT_EQ(get("/ram/plain/z.lua"), "3");
+}
+
+TEST_F(CartMount, ReplacingACartridgeFirstSavesTheOnesInsideIt) {
+  std::string inner = rom_cart({{"a.txt", "1"}});
+  write_host("o.kvd.rom", rom_cart({{"i.kvd.rom", inner}}));
+  ASSERT_EQ(get("/o.kvd.rom/i.kvd.rom/a.txt"), "1");
+  ASSERT_TRUE(put("/o.kvd.rom/i.kvd.rom/n.txt", "new"));  // inner dirty, outer clean
+  cart_release_file("/o.kvd.rom");
+  EXPECT_EQ(mounts_at("/o.kvd.rom") + mounts_at("/o.kvd.rom/i.kvd.rom"), 0);
+  // the change went into the old file first
+  EXPECT_EQ(get("/o.kvd.rom/i.kvd.rom/n.txt"), "new");
+  cart_release_file("/o.kvd.rom");
+  std::string fresh = rom_cart({{"f.txt", "f"}});
+  write_host("o.kvd.rom", fresh);
+  for (int round = 0; round < 3; round++) {
+    fake_now += 5000;
+    flush_dirty_mounts_delayed();
+  }
+  EXPECT_EQ(read_host("o.kvd.rom"), fresh);
+  EXPECT_EQ(get("/o.kvd.rom/f.txt"), "f");
+  // deleting the file inside drops its mount: nothing writes it back
+  EXPECT_FALSE(put("/o.kvd.rom/i2.kvd.rom/a.txt", "x"));  // no such cartridge
+  ASSERT_EQ(pmkdir("/o.kvd.rom/d"), 0);
+  ASSERT_EQ(pmkdir("/o.kvd.rom/d/i3.kvd"), 0);
+  ASSERT_TRUE(put("/o.kvd.rom/d/i3.kvd/a.txt", "x"));
+  EXPECT_EQ(delete_path("/o.kvd.rom/d"), 0);
+  EXPECT_EQ(mounts_at("/o.kvd.rom/d/i3.kvd"), 0);
+  flush_dirty_mounts_immediately();
+  flush_dirty_mounts_immediately();
+  EXPECT_EQ(get("/o.kvd.rom/d/i3.kvd/a.txt"), "<none>");
+}
+
+TEST_F(CartMount, ACartridgeInsideAReadOnlyOneTakesNoChange) {
+  ASSERT_EQ(pmkdir("/o.kvd"), 0);
+  ASSERT_TRUE(put("/o.kvd/i.kvd.rom", rom_cart({{"a.txt", "1"}})));
+  flush_dirty_mounts_immediately();
+  // a name the reader does not keep makes the outer one read-only
+  std::string text = read_host("o.kvd");
+  text.insert(text.find(":: [eoc]"), ":: my notes.txt\nm\n");
+  ASSERT_EQ(delete_mount_point("/o.kvd"), 1);
+  write_host("o.kvd", text);
+  ASSERT_EQ(get("/o.kvd/i.kvd.rom/a.txt"), "1");
+  EXPECT_FALSE(put("/o.kvd/i.kvd.rom/b.txt", "x"));
+  EXPECT_NE(pmkdir("/o.kvd/i.kvd.rom/sub"), 0);
+  EXPECT_NE(delete_path("/o.kvd/i.kvd.rom/a.txt"), 0);
+  EXPECT_NE(pmkdir("/o.kvd/new.kvd"), 0);  // a new cartridge inside neither
+  EXPECT_EQ(flush_dirty_mounts_at_exit(), 0);
+  EXPECT_EQ(read_host("o.kvd"), text);
+  EXPECT_EQ(get("/o.kvd/i.kvd.rom/a.txt"), "1");
+}
+
+TEST_F(CartMount, AProgramsMountIntoACartridgeOutlivesTheFlushSignal) {
+  write_host("c.kvd", text_cart(":: sub/\n:: sub/a.lua\n1\n:: sub/b.lua\n2\n"));
+  ASSERT_NE(mount_p_path("/p", "/c.kvd/sub"), nullptr);
+  ASSERT_EQ(get("/p/a.lua"), "1");
+  delete_clean_ram_mounts();
+  EXPECT_EQ(mounts_at("/p") + mounts_at("/c.kvd"), 2);
+  EXPECT_EQ(delete_path("/p/a.lua"), 0);
+  flush_dirty_mounts_immediately();
+  EXPECT_EQ(read_host("c.kvd").find("a.lua"), std::string::npos) << read_host("c.kvd");
+  // once the cartridge is replaced, the mount into its old folder takes
+  // nothing: it would never be saved
+  cart_release_file("/c.kvd");
+  EXPECT_FALSE(put("/p/new.lua", "x"));
+  EXPECT_NE(pmkdir("/p/d"), 0);
+  EXPECT_NE(delete_path("/p/b.lua"), 0);
+  EXPECT_EQ(get("/c.kvd/sub/b.lua"), "2");
+}
+
+TEST_F(CartMount, ANewCartridgeFolderStartsEmpty) {
+  // nothing outside a mounted cartridge is written under its folders
+  std::string next = "/ram/mount/m" + std::to_string(mount_index);
+  EXPECT_FALSE(put((next + "/planted.txt").c_str(), "p"));
+  EXPECT_NE(pmkdir(next.c_str()), 0);
+  // left there anyway, it is gone when the folder is taken
+  pbuffer *name = create_buffer_from_str((next + "/planted.txt").c_str());
+  pfile_entry *f = pfile_insert(name, PFILE_RAM, name);
+  f->data = create_buffer_2(0, 'd');
+  ASSERT_EQ(pmkdir("/n.kvd"), 0);
+  EXPECT_EQ(std::string(to_cstr(get_mount_by_mount_point("/n.kvd", 0)->origin)), next);
+  EXPECT_EQ(get("/n.kvd/planted.txt"), "<none>");
+  flush_dirty_mounts_immediately();
+  EXPECT_EQ(read_host("n.kvd").find("planted"), std::string::npos);
+}
+
+TEST_F(CartMount, ACartridgeThatCouldNotBeSavedRefusesWritesUntilItIs) {
+  ASSERT_EQ(pmkdir("/d"), 0);
+  ASSERT_EQ(pmkdir("/d/f.kvd"), 0);
+  ASSERT_TRUE(put("/d/f.kvd/a.lua", "a"));
+  std::filesystem::remove_all(host_path("d"));
+  flush_dirty_mounts_immediately();
+  EXPECT_FALSE(put("/d/f.kvd/b.lua", "b"));
+  EXPECT_NE(pmkdir("/d/f.kvd/sub"), 0);
+  EXPECT_EQ(delete_path("/d/f.kvd/a.lua"), 0);  // a deletion makes it smaller
+  std::filesystem::create_directory(host_path("d"));
+  fake_now += CART_RETRY_DELAY_MS;
+  EXPECT_EQ(flush_dirty_mounts_ex(1), 1);
+  EXPECT_TRUE(put("/d/f.kvd/b.lua", "b"));
+}
+
+TEST_F(CartMount, ARebootKeepsCartridgesItCouldNotSave) {
+  ASSERT_EQ(pmkdir("/ok.kvd"), 0);
+  ASSERT_TRUE(put("/ok.kvd/a.lua", "a"));
+  ASSERT_EQ(pmkdir("/d"), 0);
+  ASSERT_EQ(pmkdir("/d/f.kvd"), 0);
+  ASSERT_TRUE(put("/d/f.kvd/a.lua", "kept"));
+  ASSERT_EQ(pmkdir("/d/f.kvd/sub"), 0);
+  std::filesystem::remove_all(host_path("d"));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(cart_hold_unsaved(), 1);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("/d/f.kvd"), std::string::npos) << err;
+  EXPECT_EQ(err.find("/ok.kvd"), std::string::npos) << err;
+  EXPECT_NE(read_host("ok.kvd").find(":: a.lua\na\n"), std::string::npos);
+  reset_subsystems();
+  ASSERT_EQ(mount_host_path("/", host.c_str()), 0);
+  ASSERT_EQ(mount_ram_folder("/ram"), 0);
+  cart_restore_unsaved();
+  EXPECT_EQ(mounts_at("/ok.kvd"), 0);
+  EXPECT_EQ(get("/d/f.kvd/a.lua"), "kept");
+  EXPECT_EQ(pdisk_directory_exists("/d/f.kvd/sub", 1), 1);
+  std::filesystem::create_directory(host_path("d"));
+  fake_now += CART_RETRY_DELAY_MS;
+  flush_dirty_mounts_delayed();
+  std::string saved = read_host("d/f.kvd");
+  EXPECT_NE(saved.find(":: sub/\n"), std::string::npos) << saved;
+  EXPECT_NE(saved.find(":: a.lua\nkept\n"), std::string::npos) << saved;
+  // a new cartridge takes a folder of its own
+  ASSERT_EQ(pmkdir("/n.kvd"), 0);
+  EXPECT_NE(std::string(to_cstr(get_mount_by_mount_point("/n.kvd", 0)->origin)),
+            std::string(to_cstr(get_mount_by_mount_point("/d/f.kvd", 0)->origin)));
+}
+
+}  // namespace

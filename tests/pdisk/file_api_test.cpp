@@ -8,6 +8,7 @@
 
 #include "base/config.h"
 #include "machine/memory.h"
+#include "machine/memory_room.h"
 #include "machine/message.h"
 #include "host/fetch.h"
 #include "kernel/file_api.h"
@@ -89,7 +90,9 @@ TEST_F(FileApi, ImagesStoredAsPng) {
   poke4(0x5000 + 4 * 7, 0x00123456);
   EXPECT_EQ(call("store('/ram/p.png', img)"), "");
   EXPECT_EQ(call("store('/ram/i.png', idx)"), "");
-  EXPECT_EQ(call("store('/ram/bad.png', 'text')"), "");
+  const std::string wrong = "could not store: not a value this kind of file holds";
+  EXPECT_EQ(call("store('/ram/bad.png', 'text')"), wrong);
+  EXPECT_EQ(call("store('/ram/bad.kvd', {1})"), wrong);
   EXPECT_EQ(call("fetch('/ram/bad.png')"), "");
   for (auto [path, want] : {std::make_pair("/ram/p.png", std::vector<uint32_t>(pixels, pixels + 4)),
                             std::make_pair("/ram/i.png", std::vector<uint32_t>{0, 0, 0, 0})}) {
@@ -241,10 +244,94 @@ TEST_F(FileApi, TheRamFolderOfAMountedCartridgeIsNotDeletedUnderIt) {
   EXPECT_EQ(call("fetch('/c.kvd/a.lua')"), "x");
   const std::string saved = host_file("root/c.kvd");
   EXPECT_NE(saved.find("\n\n:: a.lua\nx\n:: b.lua\nnew\n:: [eoc]\n"), std::string::npos) << saved;
-  // with the cartridge gone, its folders go as any other
+  // with the cartridge gone, the folder of cartridges is still the system's
   EXPECT_EQ(call("_fdelete('/c.kvd')"), "");
-  EXPECT_EQ(call("_fdelete('/ram/mount')"), "");
-  EXPECT_EQ(call("fstat('/ram/mount')"), "");
+  EXPECT_EQ(call("_fdelete('/ram/mount')"), "could not delete file");
+}
+
+TEST_F(FileApi, ProgramsKeepOutOfTheSystemsFolders) {
+  const std::string raw = ", '--[[pod_format=\"raw\",metadata_format=\"none\"]]'";
+  write_file("root/f.txt", "file");
+  const std::pair<std::string, std::string> cases[] = {
+      {"mount('/ram/mount', '/')", "mount: can not mount over a system folder"},
+      {"mount('/ram/mount/m3', '/')", "mount: can not mount over a system folder"},
+      {"mount('/ram', '/')", "mount: can not mount over a system folder"},
+      {"mount('/system', '/')", "mount: can not mount over a system folder"},
+      {"mount('/system/apps', '/')", "mount: can not mount over a system folder"},
+      {"mount('/x', '/ram/mount/m99')", "mount: no cartridge is mounted there"},
+      {"mount('/ram/cart', '/')", ""},
+      {"mount('/ramx', '/ram')", ""},
+      {"store('/ram/mount/m40/a.txt', 'x'" + raw + ")", "could not open file for writing"},
+      {"store('/ram/mount/m41', {1})", "could not open file for writing"},
+      {"mkdir('/ram/mount/m42')", "mkdir failed"},
+      {"cp('/f.txt', '/ram/mount/m43')", "cp: could not write destination"},
+      {"_fdelete('/ram/mount')", "could not delete file"},
+      {"store('/ramx/mount/m44/a.txt', 'x'" + raw + ")", "could not open file for writing"},
+  };
+  for (auto &[expr, want] : cases) EXPECT_EQ(call(expr), want) << expr;
+  EXPECT_EQ(get_mount_by_mount_point("/ram/mount", 0), nullptr);
+  // a mount over a folder with a cartridge mounted shows the new folder's
+  write_file("root/a/c.kvd", "kavelund cartridge // x\nversion 2\n\n:: a.lua\n1\n:: [eoc]\n");
+  write_file("root/b/c.kvd", "kavelund cartridge // x\nversion 2\n\n:: a.lua\n2\n:: [eoc]\n");
+  root_eval("mount('/w', '/a')");
+  EXPECT_EQ(call("fetch('/w/c.kvd/a.lua')"), "1");
+  root_eval("mount('/w/', '/b') _fdelete('/w')");
+  EXPECT_EQ(call("fetch('/w/c.kvd/a.lua')"), "2");
+  // a new cartridge is unpacked into RAM as before, and saved
+  write_file("root/c.kvd", "kavelund cartridge // x\nversion 2\n\n:: a.lua\nx\n:: [eoc]\n");
+  EXPECT_EQ(call("fetch('/c.kvd/a.lua')"), "x");
+  EXPECT_EQ(call("store('/c.kvd/b.lua', 'y'" + raw + ")"), "");
+  flush_dirty_mounts_immediately();
+  EXPECT_NE(host_file("root/c.kvd").find(":: b.lua\ny\n"), std::string::npos);
+}
+
+TEST_F(FileApi, RamFilesCountAgainstTheWritersMemoryLimit) {
+  const std::string raw = ", '--[[pod_format=\"raw\",metadata_format=\"none\"]]'";
+  root_eval("s = string.rep('x', 1 << 20)");
+  // one MiB files until the limit refuses one
+  std::string got = call("(function() for i = 1, 64 do local e = store('/ram/f' .. i, s" + raw +
+                         ") if e then return i, e end end end)()");
+  ASSERT_EQ(got.substr(got.find(',')), ",could not write file: out of memory") << got;
+  int refused = std::stoi(got);
+  EXPECT_GT(refused, 20);
+  EXPECT_LE(proc_counted_memory(root), memory_limit);
+  EXPECT_GT(proc_counted_memory(root), memory_limit - (int64_t(2) << 20));
+  EXPECT_EQ(call("fetch('/ram/f" + std::to_string(refused) + "')"), "");
+  // rewriting a file it holds, the largest write that still fits, and a
+  // copy past the limit
+  EXPECT_EQ(call("store('/ram/f1', s" + raw + ")"), "");
+  EXPECT_EQ(call("cp('/ram/f1', '/ram/copy')"), "cp: could not write destination");
+  const int64_t room = memory_room_left(), name = int64_t(sizeof(pfile_entry)) + 10;
+  EXPECT_TRUE(pfile_write_fits("/ram/edge", room - name));
+  EXPECT_FALSE(pfile_write_fits("/ram/edge", room - name + 1));
+  EXPECT_TRUE(pfile_write_fits("/edge", room + 1));
+  // a file rewritten shorter holds no more than its new size
+  EXPECT_EQ(call("store('/ram/f2', 'short'" + raw + ")"), "");
+  EXPECT_LT(pfile_size("/ram/f2", 0) + 1, 64);
+  EXPECT_LT(get_ram_file_by_name("/ram/f2")->data->capacity, 64);
+  // deleting gives the room back
+  root_eval("for i = 1, 64 do _fdelete('/ram/f' .. i) end");
+  EXPECT_EQ(root->file_bytes, 0);
+  EXPECT_EQ(call("store('/ram/f1', s" + raw + ")"), "");
+  // a restarted program is the same writer: its files stay charged to it
+  proc *q = get_process(spawn("flip()"));
+  ASSERT_NE(q, nullptr);
+  set_current_process(q);
+  pfile_entry *f = pfopen("/ram/q", "w");
+  ASSERT_NE(f, nullptr);
+  bwrite("12345678", 1, 8, f->data);
+  pfile_charge_writer(f);
+  pfclose(f);
+  const int64_t charged = q->file_bytes;
+  EXPECT_GT(charged, 8);
+  restart_process(q);
+  EXPECT_EQ(q->file_bytes, charged);
+  EXPECT_EQ(delete_path("/ram/q"), 0);
+  EXPECT_EQ(q->file_bytes, 0);
+  set_current_process(root);
+  // host files are not held in memory: they count for nothing
+  for (int i = 0; i < 40; i++)
+    ASSERT_EQ(call("store('/h" + std::to_string(i) + "', s" + raw + ")"), "") << i;
 }
 
 TEST_F(FileApi, ACartridgeReachedThroughALinkedFolderIsMountedOnce) {

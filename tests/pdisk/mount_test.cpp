@@ -132,7 +132,7 @@ TEST_F(PdiskMount, Descriptions) {
 }
 
 TEST_F(PdiskMount, WritesMarkTheDeepestMountDirtyOnce) {
-  ASSERT_NE(mount_p_path("/cart", "/ram/mount/m1"), nullptr);
+  ASSERT_NE(mount_p_path("/cart", "/ram/c1"), nullptr);
   pmount_entry *ram = get_mount_by_mount_point("/ram", 2);
   pmount_entry *cart = get_mount_by_mount_point("/cart", 2);
   EXPECT_EQ(get("/cart/main.lua"), "<none>");

@@ -249,6 +249,10 @@ TEST_F(PngCart, RomOfTheLimitIsRefusedAndTheOldFileKept) {
   EXPECT_EQ(read_host("k.kvd.png"), before);
   // once it fits again it is written, and a later refusal is told anew
   delete_path("/k.kvd.png/big");
+  // until then it takes no new write
+  EXPECT_FALSE(put("/k.kvd.png/a.lua", "changed"));
+  flush_dirty_mounts_immediately();
+  EXPECT_EQ(get_mount_by_mount_point("/k.kvd.png", 0)->dirty, 0u);
   ASSERT_TRUE(put("/k.kvd.png/a.lua", "changed"));
   flush_dirty_mounts_immediately();
   EXPECT_EQ(get_mount_by_mount_point("/k.kvd.png", 0)->dirty, 0u);
