@@ -43,7 +43,8 @@ void restore_coltabs() {
     uint32_t page = GFX_COLTAB_PAGE + k;
     if (cproc->mem.page_pointer[page] && cproc->mem.mapped_length[page] == GFX_COLTAB_BYTES) {
       std::memcpy(cproc->mem.page_pointer[page], from, GFX_COLTAB_BYTES);
-    } else {  // a page mapped onto a short userdata tail: as far as it reaches
+      flag = PAGE_WRITTEN;  // a write like any other (the audio mirror follows it)
+    } else {                // a page mapped onto a short userdata tail: as far as it reaches
       for (int32_t i = 0; i < GFX_COLTAB_BYTES; i++)
         poke(int32_t(page * RAM_PAGE_SIZE) + i, from[i]);
     }

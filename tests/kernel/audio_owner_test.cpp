@@ -163,6 +163,29 @@ TEST_F(audio_owner_test, WritesThroughAMappedUserdataReachTheMirror) {
   EXPECT_EQ(out[2 * (367 + 300) + 1], 2 * (5000 * 3272 / 4096));
 }
 
+// pal() puts the colour tables back with a copy of its own; the mirror
+// follows it as it follows any write: a wavetable kept in the colour-table
+// pages plays the restored bytes from the next settle step on.
+TEST_F(audio_owner_test, PalRestoringTheColourTablesReachesTheMirror) {
+  dc_instrument(p, 0);
+  int32_t slot = int32_t(AUDIO_DEFAULT_BASE + AUDIO_INSTRUMENTS + AUDIO_INSTRUMENT_SIZE +
+                         INST_WAVETABLE_SLOTS);
+  poke2_proc(p, slot, int32_t(RAM_COLOUR_TABLES >> 8));  // the one-sample table at 0x8000
+  poke2_proc(p, int32_t(RAM_COLOUR_TABLES), 8000);
+  eval(p, "note(48, 1, 64)");
+  auto out = mix(2 * 367);
+  EXPECT_EQ(out[2 * 500], 8000 * 3272 / 4096);
+  eval(p, "pal()");
+  int16_t restored = int16_t(peek2_proc(p, int32_t(RAM_COLOUR_TABLES)));
+  ASSERT_NE(restored, 8000);
+  settle();
+  const uint32_t end = RAM_COLOUR_TABLES + RAM_COLOUR_TABLE_PAGES * RAM_PAGE_SIZE;
+  for (uint32_t a = RAM_COLOUR_TABLES; a < end; a++)
+    ASSERT_EQ(mixer.ram[a], peek_proc(p, int32_t(a))) << std::hex << a;
+  out = mix(367);
+  EXPECT_EQ(out[2 * 300], restored * 3272 / 4096);
+}
+
 // A change of owner copies only the pages in which the two memories differ,
 // leaves the mirror equal to the new owner's memory, and is paid for by the
 // process that takes the audio.
