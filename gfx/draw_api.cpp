@@ -240,7 +240,10 @@ int lua54_fget(lua_State *L) {
 
 int lua54_mset(lua_State *L) {
   int64_t i = map_cell(L);
-  if (i >= 0) udata_set_int(cproc->current_map, uint64_t(i), int16_t(kvd_intp(L, 3, 0)));
+  if (i >= 0) {
+    udata_note_write(cproc->current_map);
+    udata_set_int(cproc->current_map, uint64_t(i), int16_t(kvd_intp(L, 3, 0)));
+  }
   return 0;
 }
 
