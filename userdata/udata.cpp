@@ -192,6 +192,9 @@ void udata_mark_mapped_pages(const udata *ud) {
     uint32_t first = ud->map_run & (RAM_PAGES - 1), count = ((ud->map_run >> 12) & 0xFFF) + 1;
     for (uint32_t p = first; p < first + count && p < RAM_PAGES; p++)
       m.page_flags[p] |= uint8_t(PAGE_WRITTEN & ~PAGE_MEMORY_WRITE);
+    // Charged, so that calls alternating between large mapped records pay
+    // for marking them again each time.
+    spend_cpu(count / 64);
   } else {
     m.mapped_marks |= MAPPED_ALL_WRITTEN;
   }
