@@ -31,6 +31,12 @@ inline constexpr uint32_t RAM_INITIAL_PAGES = 16;  // 0x0000..0xFFFF exist from 
 inline constexpr uint8_t PAGE_WRITTEN = 0xFF;
 inline constexpr uint8_t PAGE_AUDIO_CHANGED = 1 << 0;   // not yet copied to the audio mirror
 inline constexpr uint8_t PAGE_COLTAB_CHANGED = 1 << 1;  // colour-table page may differ from default
+// Set by the memory functions' writes (every bit is); a mark made through a
+// mapped record (udata_mark_mapped_pages) leaves it clear.
+inline constexpr uint8_t PAGE_MEMORY_WRITE = 1 << 7;
+// Marks of a process's mapped pages as a whole (proc_memory::mapped_marks).
+inline constexpr uint8_t MAPPED_ALL_WRITTEN = 1 << 0;  // any mapped page may have changed
+inline constexpr uint8_t MAPPED_ALIASED = 1 << 1;      // a record shows at more than one run
 
 // ---- kernel ----------------------------------------------------------------
 

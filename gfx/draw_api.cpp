@@ -43,7 +43,8 @@ void restore_coltabs() {
     uint32_t page = GFX_COLTAB_PAGE + k;
     if (cproc->mem.page_pointer[page] && cproc->mem.mapped_length[page] == GFX_COLTAB_BYTES) {
       std::memcpy(cproc->mem.page_pointer[page], from, GFX_COLTAB_BYTES);
-    } else {  // a page mapped onto a short userdata tail: as far as it reaches
+      flag = PAGE_WRITTEN;  // a write like any other (the audio mirror follows it)
+    } else {                // a page mapped onto a short userdata tail: as far as it reaches
       for (int32_t i = 0; i < GFX_COLTAB_BYTES; i++)
         poke(int32_t(page * RAM_PAGE_SIZE) + i, from[i]);
     }
@@ -239,7 +240,10 @@ int lua54_fget(lua_State *L) {
 
 int lua54_mset(lua_State *L) {
   int64_t i = map_cell(L);
-  if (i >= 0) udata_set_int(cproc->current_map, uint64_t(i), int16_t(kvd_intp(L, 3, 0)));
+  if (i >= 0) {
+    udata_note_write(cproc->current_map);
+    udata_set_int(cproc->current_map, uint64_t(i), int16_t(kvd_intp(L, 3, 0)));
+  }
   return 0;
 }
 

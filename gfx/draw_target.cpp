@@ -18,6 +18,9 @@ static int32_t unsigned_min(int16_t edge, uint32_t extent) {
 
 void refresh_target_clip(proc *p) {
   if (!p || !p->draw_target) return;
+  // Everything that draws into the target asks for its clip first: where the
+  // target is mapped into memory, its pages are marked as written here.
+  if (p == cproc) udata_note_write(p->draw_target);
   uint64_t word = (uint64_t)(uint32_t)peek4_proc(p, RAM_CLIP_RECT) |
                   (uint64_t)(uint32_t)peek4_proc(p, RAM_CLIP_RECT + 4) << 32;
   if (word != p->target_clip_word) {

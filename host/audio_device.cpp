@@ -24,9 +24,11 @@ void host_mixer_callback(void *, uint8_t *stream, int length) {
     audio_thread_settled = true;
   }
   sorn_lock_audio();
-  // With no channel playing and the last buffer already silent (any release
-  // or echo has died away), mixing would only make silence again.
-  if (audio_output_silent && sorn_anything_is_playing() == 0) {
+  // With the last buffer silent and nothing left that could sound (no
+  // instrument on any channel, no track, no music), mixing would only make
+  // silence again. A released note still sounds: its envelopes, echoes and
+  // tails run whether or not anything is held.
+  if (audio_output_silent && !sorn_can_sound()) {
     std::memset(stream, 0, (size_t)length);
   } else {
     sorn_mix((int16_t *)stream, length / AUDIO_FRAME_BYTES);

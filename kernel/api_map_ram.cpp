@@ -34,6 +34,23 @@ static bool mapped_bit(const proc_memory &m, int page) {
   return (m.mapped_page_bits[page >> 6] >> (page & 63)) & 1;
 }
 
+// Records where ud's bytes now show, so that a write through the record marks
+// those pages (udata_mark_mapped_pages); a record seen at a second run marks
+// every mapped page instead, and a write into one of its pages may show at
+// another.
+static void note_mapped_run(proc_memory &m, udata *ud, int first, int last) {
+  uint32_t run = uint32_t(first) | uint32_t(last - first) << 12;
+  if (ud->mapped[0] == UDATA_NOT_MAPPED) {
+    ud->mapped[0] = UDATA_MAPPED_ONCE;
+    ud->map_run = run;
+  } else if (ud->mapped[0] != UDATA_MAPPED_ONCE || ud->map_run != run) {
+    ud->mapped[0] = UDATA_MAPPED_MORE;
+    m.mapped_marks |= MAPPED_ALIASED;
+  }
+  // Another record may now lie where the one marked last was.
+  m.mapped_write_seen = nullptr;
+}
+
 int lua54__map_ram(lua_State *L) {
   udata *ud = to_udata(L, 1);
   if (!ud || !cproc) return 0;
@@ -63,10 +80,13 @@ int lua54__map_ram(lua_State *L) {
   proc_memory &m = cproc->mem;
   // The pages every process has from creation are mapped whole or not at all.
   bool whole_pages_only = uint32_t(first) < RAM_INITIAL_PAGES;
+  int mapped_first = -1, mapped_last = -1;
   for (int64_t k = 0; k < pages && first + k < int64_t(RAM_PAGES) && remaining > 0; k++) {
     int page = int(first + k);
     int64_t take = std::min<int64_t>(remaining, RAM_PAGE_SIZE);
     if (!whole_pages_only || take == RAM_PAGE_SIZE) {
+      if (mapped_first < 0) mapped_first = page;
+      mapped_last = page;
       keep_alive_set(L, KEEP_PAGES + page, 1);
       m.page_pointer[page] = source;
       m.mapped_length[page] = int32_t(take);
@@ -76,6 +96,7 @@ int lua54__map_ram(lua_State *L) {
     source += RAM_PAGE_SIZE;
     remaining -= RAM_PAGE_SIZE;
   }
+  if (mapped_first >= 0) note_mapped_run(m, ud, mapped_first, mapped_last);
   lua_pushinteger(L, length);
   return 1;
 }

@@ -237,5 +237,7 @@ void proc_memory_free(proc *p) {
   memset(m.mapped_length, 0, sizeof m.mapped_length);
   memset(m.page_flags, 0, sizeof m.page_flags);
   memset(m.mapped_page_bits, 0, sizeof m.mapped_page_bits);
+  m.mapped_write_seen = nullptr;
+  m.mapped_marks = 0;
   m.page_bytes = 0;
 }

@@ -34,6 +34,12 @@ struct proc_memory {
   uint8_t *own_page[PROC_NUM_PAGES];
   // One bit per page set while it is mapped onto a userdata.
   uint64_t mapped_page_bits[PROC_NUM_PAGES / 64];
+  // Writes into mapped records mark their pages (udata_mark_mapped_pages):
+  // the record marked last since the audio mirror took the marks in, and
+  // MAPPED_ALL_WRITTEN (a record mapped more than once was written) and
+  // MAPPED_ALIASED (some record is mapped more than once).
+  const void *mapped_write_seen;
+  uint8_t mapped_marks;
   // 4096 for every own page allocated (counted in the process's memory total).
   int64_t page_bytes;
 };

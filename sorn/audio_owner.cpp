@@ -15,22 +15,43 @@ static void clear_mirror() { sorn_mirror_clear(); }
 static constexpr int64_t mirror_copy_cycles = RAM_PAGE_SIZE / 128;
 static constexpr int64_t mirror_compare_cycles = RAM_PAGE_SIZE / 512;
 
+static bool page_mapped(const proc_memory &m, uint32_t i) {
+  return m.mapped_length[i] > 0 && m.page_pointer[i] != m.own_page[i];
+}
+
+// Whether every mapped page must be compared: a record mapped at more than
+// one run was written through, or, while some record is, a mapped page was
+// written through memory (what it shows may show at another run too).
+static bool all_mapped_pages_changed(const proc_memory &m) {
+  if (m.mapped_marks & MAPPED_ALL_WRITTEN) return true;
+  if (!(m.mapped_marks & MAPPED_ALIASED)) return false;
+  for (uint32_t i = 0; i < RAM_PAGES; i++)
+    if ((m.page_flags[i] & PAGE_MEMORY_WRITE) && (m.page_flags[i] & PAGE_AUDIO_CHANGED) &&
+        page_mapped(m, i))
+      return true;
+  return false;
+}
+
 // Brings the mirror up to date with the owner's memory and returns the
 // cycles that took. With only_changed, the pages written since they were last
-// mirrored and every page mapped onto a userdata (whose bytes change without
-// marking the page) are compared; otherwise every page is. Only pages that
-// differ are copied, so a change of owner costs what the two memories differ
-// by, not 16 MiB.
+// mirrored are compared (a write through a mapped record marks the pages it
+// shows in, udata_mark_mapped_pages), so an untouched mapping costs nothing;
+// otherwise every page is. Only pages that differ are copied, so a change of
+// owner costs what the two memories differ by, not 16 MiB.
 static int64_t mirror_pages(proc *owner, bool only_changed) {
   proc_memory &m = owner->mem;
   int64_t cycles = 0;
+  bool all_mapped = all_mapped_pages_changed(m);
+  // Marks are taken in: the next write through a record marks it again.
+  m.mapped_write_seen = nullptr;
+  m.mapped_marks &= uint8_t(~MAPPED_ALL_WRITTEN);
   for (uint32_t i = 0; i < RAM_PAGES; i++) {
-    bool mapped = m.mapped_length[i] > 0 && m.page_pointer[i] != m.own_page[i];
-    if (only_changed && !(m.page_flags[i] & PAGE_AUDIO_CHANGED) && !mapped) continue;
+    bool changed = (m.page_flags[i] & PAGE_AUDIO_CHANGED) || (all_mapped && page_mapped(m, i));
+    if (only_changed && !changed) continue;
     if (m.mapped_length[i] > 0 || m.own_page[i]) cycles += mirror_compare_cycles;
     if (sorn_mirror_page(i, m.page_pointer[i], m.mapped_length[i], m.own_page[i]))
       cycles += mirror_copy_cycles;
-    m.page_flags[i] &= uint8_t(~PAGE_AUDIO_CHANGED);
+    m.page_flags[i] &= uint8_t(~(PAGE_AUDIO_CHANGED | PAGE_MEMORY_WRITE));
   }
   return cycles;
 }

@@ -29,21 +29,44 @@ static inline int64_t mul_div16(int64_t a, int64_t b) {
   return (a * b + ((a >> 63) & 0xFFFF)) >> 16;
 }
 
+// Bound of the filter's three state values. Held at any one setting the
+// filter is stable (its damping k and cutoff f are both positive): from
+// silence a full-scale input drives no state past about 2^23, and a state
+// left by one setting grows under the next by at most about sqrt(f / k) <=
+// 256, to about 2^31. Settings that change from tick to tick, though, can
+// pump energy in without limit, so the state is saturated: beyond anything
+// those reach (their sound is unchanged), and near enough that every product
+// stays far inside 64 bits.
+static constexpr int64_t filter_state_max = int64_t(1) << 33;
+
+static inline int64_t filter_sat(int64_t v) {
+  return v > filter_state_max ? filter_state_max : v < -filter_state_max ? -filter_state_max : v;
+}
+
+// One call holds one setting, under which the low and band states started
+// within the bound grow at most some 2^9 times (to about 2^42), so their
+// products stay inside 64 bits without a test on every sample; they are
+// saturated as the call ends. The high state has no such limit (where the
+// low state passes 32 bits, what it adds each sample does not cancel), so it
+// is saturated on every sample, off the low and band states' chain.
 void apply_fx_filter(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {
   int16_t *x = parent->output;
   int64_t c1 = (fx->val[1] >> 8) & 0xFFFF;
   int64_t k = resonance_k(fx->val[2] >> 8), f = cutoff_f(fx->val[0]);
   int64_t d = 65536 - int64_t(uint32_t(c1 * c1) >> 16);
   INVARIANT(k > 0 && f >= 0 && d > 0);
-  int64_t low = fx->flt_low, band = fx->flt_band, high = fx->flt_high;
+  // A state from anywhere else (a test, a node record written whole) is
+  // brought inside first.
+  int64_t low = filter_sat(fx->flt_low), band = filter_sat(fx->flt_band);
+  int64_t high = filter_sat(fx->flt_high);
   for (int32_t i = 0; i < n; i++) {
     int64_t l0 = low;
     band += mul_div16(x[i] - band - l0, k);
     low = l0 + mul_div16(band, f);
-    high = mul_div16(high - int32_t(l0) + low, d);
+    high = filter_sat(mul_div16(high - int32_t(l0) + low, d));
     x[i] = int16_t(std::clamp<int64_t>(high, -SORN_SAMPLE_MAX, SORN_SAMPLE_MAX));
   }
-  fx->flt_low = low, fx->flt_band = band, fx->flt_high = high;
+  fx->flt_low = filter_sat(low), fx->flt_band = filter_sat(band), fx->flt_high = high;
 }
 
 // x[i] += tap[i] * g_i / 2^24 rounded toward zero, saturated, where every

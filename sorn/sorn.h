@@ -59,6 +59,11 @@ void audio_op_end();
 // State queries, called under the audio lock.
 // Bit c set when channel c plays a track or holds a note of an instrument.
 uint32_t sorn_anything_is_playing();
+// False only when a mix can give nothing but silence now and later until a
+// note, track or music starts: no music plays, no channel plays a track, and
+// no channel (nor the copy its next tick crossfades from) has a node that is
+// not off. A released note's envelopes, echoes and tails count as sounding.
+bool sorn_can_sound();
 // Bit c set when channel c plays a track.
 uint32_t sorn_get_active_channels();
 // One field (what 0..15) of channel 0..15, or -1 for a channel out of range,

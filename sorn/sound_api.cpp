@@ -75,6 +75,24 @@ uint32_t sorn_anything_is_playing() {
   return mask;
 }
 
+// Whether any node of the channel record renders or applies anything.
+static bool tree_live(const sorn_channel *ch) {
+  for (const sorn_node_state &n : ch->node_state)
+    if (n.kind != NODE_OFF) return true;
+  return false;
+}
+
+bool sorn_can_sound() {
+  if (mixer.music_playing) return true;
+  for (int c = 0; c < SORN_CHANNELS; c++) {
+    const sorn_channel *ch = &mixer.channel[c];
+    // The shadow is what the next tick boundary crossfades from.
+    if (ch->track_playing || tree_live(ch) || tree_live(&mixer.channel[c + SORN_CHANNELS]))
+      return true;
+  }
+  return false;
+}
+
 uint32_t sorn_get_active_channels() {
   uint32_t mask = 0;
   for (int c = 0; c < SORN_CHANNELS; c++)

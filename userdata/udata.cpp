@@ -8,6 +8,7 @@
 #include "lang/args.h"
 #include "base/cpu_budget.h"
 #include "base/pbuffer.h"
+#include "machine/process.h"
 
 const char *const utype_string[23] = {
     "?",   "?",   "?",   "u8", "?", "?", "?", "?", "?", "?", "?",   "?",
@@ -166,6 +167,8 @@ static udata *push_copied_userdata(lua_State *L, const udata *src, uint64_t copi
   uint64_t bytes = udata_bytes(src), block = rounded_block(bytes);
   udata *ud = static_cast<udata *>(lua_newuserdatauv(L, sizeof(udata) + block, 0));
   std::memcpy(ud, src, copied);
+  ud->mapped[0] = UDATA_NOT_MAPPED;  // a new record, mapped nowhere
+  ud->map_run = 0;
   std::memcpy(udata_elements(ud) + bytes, udata_elements(src) + bytes, block - bytes);
   set_userdata_metatable(L);
   return ud;
@@ -179,6 +182,24 @@ udata *push_userdata_to_overwrite(lua_State *L, const udata *src) {
   return push_copied_userdata(L, src, sizeof(udata));
 }
 
+void udata_mark_mapped_pages(const udata *ud) {
+  if (!cproc || !ud) return;
+  proc_memory &m = cproc->mem;
+  // Marked already since the marks were last taken in.
+  if (m.mapped_write_seen == ud) return;
+  m.mapped_write_seen = ud;
+  if (ud->mapped[0] == UDATA_MAPPED_ONCE) {
+    uint32_t first = ud->map_run & (RAM_PAGES - 1), count = ((ud->map_run >> 12) & 0xFFF) + 1;
+    for (uint32_t p = first; p < first + count && p < RAM_PAGES; p++)
+      m.page_flags[p] |= uint8_t(PAGE_WRITTEN & ~PAGE_MEMORY_WRITE);
+    // Charged, so that calls alternating between large mapped records pay
+    // for marking them again each time.
+    spend_cpu(count / 64);
+  } else {
+    m.mapped_marks |= MAPPED_ALL_WRITTEN;
+  }
+}
+
 udata *to_udata(lua_State *L, int index) {
   if (lua_type(L, index) != LUA_TUSERDATA) return nullptr;
   udata *ud = static_cast<udata *>(lua_touserdata(L, index));
@@ -187,6 +208,8 @@ udata *to_udata(lua_State *L, int index) {
   if (ud->dims < 1 || ud->dims > 2 || ud->width < 1 || ud->height < 1) return nullptr;
   uint64_t size = utype_size(ud->utype & 31);
   if (size < 1 || udata_count(ud) > (len - sizeof(udata)) / size) return nullptr;
+  // Whatever takes a record as an argument may write it.
+  udata_note_write(ud);
   return ud;
 }
 

@@ -22,15 +22,32 @@ enum : uint8_t {
 struct udata {
   uint8_t utype;  // element type code
   uint8_t dims;   // 1 or 2
-  uint8_t reserved0[2];
-  uint32_t width;      // elements per row, at least 1
-  uint32_t height;     // rows, at least 1; 1 when dims is 1
-  uint32_t reserved1;  // pads the header to 16 bytes so elements are 8-aligned
+  // [0]: UDATA_NOT_MAPPED, UDATA_MAPPED_ONCE or UDATA_MAPPED_MORE; [1] unused.
+  uint8_t mapped[2];
+  uint32_t width;   // elements per row, at least 1
+  uint32_t height;  // rows, at least 1; 1 when dims is 1
+  // While mapped once: the first page of the run its bytes show in, and the
+  // page count less one (bits 12 to 23). Also pads the header to 16 bytes so
+  // elements are 8-aligned.
+  uint32_t map_run;
 };
 static_assert(sizeof(udata) == 16, "the elements start 16 bytes into the record");
 
+// Whether a record's bytes are seen through process memory (_map_ram): never,
+// at one run of pages (map_run), or at more than one.
+enum : uint8_t { UDATA_NOT_MAPPED = 0, UDATA_MAPPED_ONCE = 1, UDATA_MAPPED_MORE = 2 };
+
 // The largest rounded element block: a 4096 x 4096 u8 bitmap.
 constexpr uint64_t UDATA_MAX_BYTES = 0x1000000;
+
+// Called where a record may be written (or passed to a call that may write
+// it): when its bytes are mapped into the current process's memory, the
+// pages they show in are marked as written, so that what follows that memory
+// (the audio mirror) looks at them, and only at them, again.
+void udata_mark_mapped_pages(const udata *ud);
+inline void udata_note_write(const udata *ud) {
+  if (ud && ud->mapped[0] != UDATA_NOT_MAPPED) udata_mark_mapped_pages(ud);
+}
 
 // Names by type code: "u8", "i16", "i32", "i64", "f64" at their codes, "?"
 // at every other index.

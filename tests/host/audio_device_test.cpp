@@ -122,6 +122,77 @@ TEST_F(audio_device_test, SilenceShortcutNeverSwallowsSound) {
   EXPECT_FALSE(audio_output_silent);
 }
 
+// After a note is released nothing is held, yet its sound goes on: an echo's
+// repeats after the direct sound has stopped, and a one-shot whose level
+// follows a data envelope that needs no hold (started and released between
+// two buffers, after silence). The callback gives every buffer exactly as
+// the mixer itself does: each repeat is heard when it is due, never later.
+TEST_F(audio_device_test, SilenceShortcutKeepsReleasedSounds) {
+  const int bytes = AUDIO_FRAMES * AUDIO_FRAME_BYTES;
+  struct {
+    const char *name;
+    uint8_t level_envelope[24];  // envelope 0, on the oscillator's volume
+    bool echo;
+    int held_buffers;  // mixed between the note and its release
+  } cases[] = {
+      // ADSR: full while held, nothing once released; an echo of delay 40.0
+      // (5040 samples, some ten buffers) and feedback 0.5 repeats it
+      {"echo tail", {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 255, 0}, true, 2},
+      // data: three steps of 4 ticks at full level, then nothing
+      {"one-shot", {2, 0, 4, 0, 0, 0, 0, 0, 255, 255, 255}, false, 0},
+  };
+  for (const auto &c : cases) {
+    std::vector<int16_t> heard[2];  // by the mixer, by the callback
+    for (int via_callback = 0; via_callback < 2; via_callback++) {
+      sorn_fixture::SetUp();
+      ASSERT_TRUE(demo_mirror_defaults());
+      demo_node nodes[3] = {demo_container(), demo_osc(0, 0), demo_fx(0, NODE_ECHO, 40, 128)};
+      const uint8_t level[4] = {0x06, 64, 0, 0};  // envelope 0 times the parent's
+      std::memcpy(nodes[1].mval[0], level, 4);
+      demo_write_instrument(test_inst_addr(1), nodes, c.echo ? 3 : 2);
+      sorn_memcpy(int32_t(test_inst_addr(1) + INST_ENVELOPES), c.level_envelope, 24);
+      audio_output_silent = false;
+      std::vector<int16_t> &out = heard[via_callback];
+      auto buffers = [&](int count) {
+        for (int i = 0; i < count; i++) {
+          std::vector<int16_t> b(AUDIO_FRAMES * 2, 0x5555);
+          if (via_callback)
+            host_mixer_callback(nullptr, reinterpret_cast<uint8_t *>(b.data()), bytes);
+          else
+            b = mix(AUDIO_FRAMES);
+          out.insert(out.end(), b.begin(), b.end());
+        }
+      };
+      for (int round = 0; round < 5; round++) {
+        if (round > 0) buffers(8);  // silence before the note
+        note(0, 1, 57);
+        buffers(c.held_buffers);
+        sorn_set_note(0, 255, 255, 255, 255, 255, 0, SORN_NO_PAN);
+        buffers(100);
+      }
+    }
+    ASSERT_EQ(heard[0].size(), heard[1].size());
+    // Every round sounds after its release, and repeats: the case is the one
+    // that matters.
+    const size_t round_values = heard[0].size() / 5;
+    for (int round = 0; round < 5; round++) {
+      size_t released = round * round_values + size_t(round > 0 ? 8 : 0) * AUDIO_FRAMES * 2 +
+                        size_t(c.held_buffers) * AUDIO_FRAMES * 2;
+      int bursts = 0;
+      bool was_loud = false;
+      for (size_t b = released; b < (round + 1) * round_values; b += AUDIO_FRAMES * 2) {
+        int peak = 0;
+        for (size_t i = b; i < b + AUDIO_FRAMES * 2; i++)
+          peak = std::max(peak, std::abs(heard[0][i]));
+        bursts += peak > 100 && !was_loud;
+        was_loud = peak > 100;
+      }
+      EXPECT_GE(bursts, c.echo ? 8 : 1) << c.name << " round " << round;
+    }
+    EXPECT_TRUE(heard[0] == heard[1]) << c.name;
+  }
+}
+
 // The nice values of this program's threads whose name starts with prefix.
 std::vector<int> thread_nices(const std::string &prefix) {
   std::vector<int> out;

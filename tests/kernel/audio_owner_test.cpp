@@ -163,6 +163,70 @@ TEST_F(audio_owner_test, WritesThroughAMappedUserdataReachTheMirror) {
   EXPECT_EQ(out[2 * (367 + 300) + 1], 2 * (5000 * 3272 / 4096));
 }
 
+// The settle step compares a mapped page only when something may have
+// written it since the last settle: a mark left in the mirror, which only a
+// copy of its page would undo, survives while a mapping is left alone, and
+// is undone when the record is written (through a call that takes it, as the
+// draw target, as the current map); a poke into a record mapped at two
+// places may show at the other, so every mapped page is compared then.
+TEST_F(audio_owner_test, MappedPagesAreComparedOnlyWhenWritten) {
+  eval(p, "note(60)");
+  ASSERT_EQ(eval(p, "_u = userdata('u8', 1024, 1024) return _map_ram(_u, 0x200000)"), "1048576");
+  ASSERT_EQ(
+      eval(p, "_v = userdata('u8', 8192) _map_ram(_v, 0x400000) return _map_ram(_v, 0x500000)"),
+      "8192");
+  ASSERT_EQ(eval(p, "_m = userdata('i16', 64, 32) return _map_ram(_m, 0x100000)"), "4096");
+  const uint32_t pages[3] = {0x2A0000, 0x501000, RAM_MAP};  // in _u, _v's second place, _m
+  struct {
+    const char *what, *code;
+    int undone;  // bit k: the mark in pages[k] is undone
+  } cases[] = {
+      {"nothing", "", 0},
+      {"another record", "local w = userdata('u8', 64) w:set(0, 1)", 0},
+      {"a call that takes it", "_u:set(4, 640, 1)", 1},
+      {"drawing into it", "_set_draw_target(_u) rectfill(0, 640, 7, 640, 2)", 1},
+      {"drawing again", "rectfill(0, 640, 7, 640, 3)", 1},
+      {"the current map", "mset(2, 0, 7)", 4},
+      {"a poke at the other place", "poke(0x401004, 9)", 7},
+  };
+  for (const auto &c : cases) {
+    settle();
+    for (uint32_t a : pages) mixer.ram[a + 4] = 0x77;
+    ASSERT_EQ(eval(p, std::string(c.code) + " return 1"), "1") << c.what;
+    settle();
+    for (int k = 0; k < 3; k++) {
+      uint32_t a = pages[k] + 4;
+      EXPECT_EQ(mixer.ram[a] == 0x77, !((c.undone >> k) & 1)) << c.what << " at " << std::hex << a;
+      if ((c.undone >> k) & 1) {
+        EXPECT_EQ(mixer.ram[a], peek_proc(p, int32_t(a))) << c.what;
+      }
+    }
+  }
+}
+
+// pal() puts the colour tables back with a copy of its own; the mirror
+// follows it as it follows any write: a wavetable kept in the colour-table
+// pages plays the restored bytes from the next settle step on.
+TEST_F(audio_owner_test, PalRestoringTheColourTablesReachesTheMirror) {
+  dc_instrument(p, 0);
+  int32_t slot = int32_t(AUDIO_DEFAULT_BASE + AUDIO_INSTRUMENTS + AUDIO_INSTRUMENT_SIZE +
+                         INST_WAVETABLE_SLOTS);
+  poke2_proc(p, slot, int32_t(RAM_COLOUR_TABLES >> 8));  // the one-sample table at 0x8000
+  poke2_proc(p, int32_t(RAM_COLOUR_TABLES), 8000);
+  eval(p, "note(48, 1, 64)");
+  auto out = mix(2 * 367);
+  EXPECT_EQ(out[2 * 500], 8000 * 3272 / 4096);
+  eval(p, "pal()");
+  int16_t restored = int16_t(peek2_proc(p, int32_t(RAM_COLOUR_TABLES)));
+  ASSERT_NE(restored, 8000);
+  settle();
+  const uint32_t end = RAM_COLOUR_TABLES + RAM_COLOUR_TABLE_PAGES * RAM_PAGE_SIZE;
+  for (uint32_t a = RAM_COLOUR_TABLES; a < end; a++)
+    ASSERT_EQ(mixer.ram[a], peek_proc(p, int32_t(a))) << std::hex << a;
+  out = mix(367);
+  EXPECT_EQ(out[2 * 300], restored * 3272 / 4096);
+}
+
 // A change of owner copies only the pages in which the two memories differ,
 // leaves the mirror equal to the new owner's memory, and is paid for by the
 // process that takes the audio.

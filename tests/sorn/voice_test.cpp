@@ -444,3 +444,45 @@ TEST_F(SornVoice, CountersNearTheirLimits) {
   mix(3 * 367);
   EXPECT_EQ(ch->ticks_released, INT32_MAX);
 }
+
+// Coefficients that change from tick to tick can pump energy into the
+// filter's state even where each setting alone is stable: a cutoff that a
+// data envelope steps between two values every tick, and one a fast LFO
+// sweeps, both at the top of the resonance range, over a minute of the
+// default saw. Every state value stays within its bound, 2^33, while no held
+// setting drives one past 2^23 from silence (under the sanitizers, no product
+// overflows on the way).
+TEST_F(SornVoice, FilterUnderChangingCoefficientsStaysBounded) {
+  struct {
+    const char *name;
+    uint8_t resonance[4];
+    uint8_t envelope[24];
+  } cases[] = {
+      // data: one tick a step, looping over the two steps 240 and 0
+      {"stepped cutoff", {0x00, 0xFF, 0, 0}, {2, 0, 1, 0, 2, 0, 0, 0, 240, 0}},
+      // LFO of 4 ticks a turn, resonance 255.0 scaled by 4
+      {"LFO sweep", {0x00, 0xFF, 0, 0x40}, {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 4}},
+  };
+  for (const auto &c : cases) {
+    SetUp();
+    ASSERT_TRUE(demo_mirror_defaults());
+    demo_node nodes[3] = {demo_container(), demo_osc(0, 128), demo_fx(0, NODE_FILTER, 0, 0)};
+    const uint8_t cutoff[4] = {0x04, 0xFF, 0x00, 0x00};  // envelope 0 from 0 to 255.0
+    std::memcpy(nodes[2].mval[0], cutoff, 4);
+    std::memcpy(nodes[2].mval[2], c.resonance, 4);
+    demo_write_instrument(test_inst_addr(1), nodes, 3);
+    sorn_memcpy(int32_t(test_inst_addr(1) + INST_ENVELOPES), c.envelope, 24);
+    note(0, 1, 53);
+    const sorn_node_state &flt = mixer.channel[0].node_state[2];
+    int64_t largest = 0;
+    bool sounds = false;
+    for (int chunk = 0; chunk < 60 * 44100 / 4096; chunk++) {
+      for (int16_t s : mix(4096)) sounds |= s != 0;
+      for (int64_t v : {flt.flt_low, flt.flt_band, flt.flt_high})
+        largest = std::max<int64_t>(largest, std::llabs(v));
+      ASSERT_LE(largest, int64_t(1) << 33) << c.name << " after chunk " << chunk;
+    }
+    EXPECT_TRUE(sounds) << c.name;
+    EXPECT_GT(largest, int64_t(1) << 23) << c.name << ": the state runs past any held setting's";
+  }
+}
