@@ -44,5 +44,6 @@ int htable_insert_failable(htable *t, const char *key, const void *value, int32_
 void htable_insert(htable *t, const char *key, const void *value, int32_t length);
 void htable_insert_str(htable *t, const char *key, const char *text);
 
-// 1 when the key was found and removed, else 0.
+// The workstation's contract fixes its answer: 1 when the key was found and
+// removed, else 0.
 int htable_delete(htable *t, const char *key);

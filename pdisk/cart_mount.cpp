@@ -415,7 +415,7 @@ static bool passes_unmounted_cartridge(const char *canon) {
     if (kvd_kind_n(canon, n) == KVD_NONE) continue;
     folder.assign(to_cstr(m->origin));
     folder.append(canon + skip, n - skip);
-    bool is_folder = m->kind == MOUNT_HOST ? host_directory_exists(folder.c_str()) != 0 : false;
+    bool is_folder = m->kind == MOUNT_HOST ? host_directory_exists(folder.c_str()) : false;
     if (m->kind == MOUNT_RAM) {
       const pfile_entry *f = get_ram_file_by_name(folder.c_str());
       is_folder = f && (f->attributes & PFILE_ATTR_FOLDER);

@@ -68,9 +68,9 @@ int populate_ram_folder_from_kvd_buffer(const char *dest, pbuffer *b);
 // empty) or a ROM inside that was not read whole.
 int populate_ram_folder_from_kvd_png_buffer(const char *dest, pbuffer *b);
 
-// Writes one mount back. 1 when it was written; 0 when it was clean, not due
-// (delayed), held, not a cartridge (its mark is cleared), or when the write
-// failed (it stays dirty).
+// Writes one mount back. The workstation's contract fixes its answer: 1 when
+// it was written; 0 when it was clean, not due (delayed), held, not a
+// cartridge (its mark is cleared), or when the write failed (it stays dirty).
 int flush_dirty_mount(pmount_entry *m, int delayed);
 // Every mount, last to first; the number written.
 int flush_dirty_mounts_ex(int delayed);
@@ -127,7 +127,8 @@ bool cart_path_reserved(const char *path);
 const char *cart_program_mount_refused(const char *point, const char *target);
 
 // Removes the mount whose point is exactly path (written back first when
-// dirty); 1 when one was removed.
+// dirty). The workstation's contract fixes its answer: 1 when one was
+// removed, else 0.
 int delete_mount_point(const char *path);
 // Removes mount record `index` (its RAM files stay).
 void delete_mount_entry(int index);

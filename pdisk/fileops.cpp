@@ -57,11 +57,11 @@ int pdisk_directory_exists(const char *path, int follow) {
   return result;
 }
 
-int host_directory_exists(const char *host_path) {
+bool host_directory_exists(const char *host_path) {
   DIR *d = host_path ? opendir(host_path) : nullptr;
-  if (!d) return 0;
+  if (!d) return false;
   closedir(d);
-  return 1;
+  return true;
 }
 
 int64_t pfile_size(const char *path, int skip_exact) {

@@ -7,7 +7,8 @@
 
 int pdisk_file_exists(const char *path);
 int pdisk_directory_exists(const char *path, int follow_mounts);
-int host_directory_exists(const char *host_path);
+// True when the host folder can be opened.
+bool host_directory_exists(const char *host_path);
 int64_t pfile_size(const char *path, int skip_exact);
 // Bytes copied; 0 when the source cannot be opened; -1 when the destination
 // cannot be opened (an illegal path included) or writing it to the host

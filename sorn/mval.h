@@ -11,6 +11,8 @@ int32_t get_env_duration(int32_t v);
 int32_t get_channel_spd(const sorn_channel *ch);
 // A coded duration, 0 meaning the channel speed. Never below 1.
 int32_t get_spd(int32_t v, const sorn_channel *ch);
+// 1 when parameter index of a node of kind is signed, else 0 (a flag from a
+// fixed table of the workstation's contract, kept as its 0/1 value).
 int is_mval_signed(int32_t kind, int32_t index);
 // Level of the envelope at env_addr after t ticks; held is the level reached
 // before the release.

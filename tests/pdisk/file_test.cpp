@@ -237,8 +237,8 @@ TEST_F(FileOps, SizesFoldersAndDeletion) {
 
   ASSERT_EQ(pmkdir("/hostdir"), 0);
   EXPECT_EQ(pdisk_directory_exists("/hostdir", 0), 1);
-  EXPECT_EQ(host_directory_exists(host_path("hostdir").c_str()), 1);
-  EXPECT_EQ(host_directory_exists(nullptr), 0);
+  EXPECT_TRUE(host_directory_exists(host_path("hostdir").c_str()));
+  EXPECT_FALSE(host_directory_exists(nullptr));
   EXPECT_EQ(delete_ram_files_in_path(nullptr), 0);
   ASSERT_TRUE(put("/hostdir/x", "x"));
   delete_path("/hostdir");  // not empty: the host refuses
@@ -248,7 +248,7 @@ TEST_F(FileOps, SizesFoldersAndDeletion) {
   EXPECT_EQ(pdisk_directory_exists("/hostdir", 0), 0);
   std::filesystem::remove(host_path("h.bin"));
   delete_path("/");  // the root's host folder stays, even when empty
-  EXPECT_EQ(host_directory_exists(host.c_str()), 1);
+  EXPECT_TRUE(host_directory_exists(host.c_str()));
   ASSERT_TRUE(put("/after.txt", "still writable"));
 
   ASSERT_EQ(pmkdir("/ram/d"), 0);
