@@ -80,6 +80,9 @@ int64_t for_batch_rows(draw_batch &b, F row, W work) {
   }
   return k;
 }
+// Raises the overrun error, before anything is drawn, when work cycles would
+// take the running slice past the overrun bound.
+void api_check_work(lua_State *L, int64_t work);
 // Charges the rows drawn and raises the error of a loop past the overrun
 // bound (as the table library does); does not return.
 [[noreturn]] int batch_overrun(lua_State *L, int64_t charge);

@@ -213,6 +213,9 @@ inline int32_t hline_inv(const span_painter &p, udata *bitmap, const clip_box &c
   return hline(p, bitmap, c, c.left - 1, lo - 1, y) + hline(p, bitmap, c, hi + 1, c.right + 1, y);
 }
 
+// The least cost of a row filled by rows: one charged cycle.
+constexpr int32_t ROW_COST_MIN = 3;
+
 // Rows y0..y1 (inclusive, any order) from x0 to x1.
 int64_t fill_rows(const span_painter &p, udata *bitmap, const clip_box &c, int64_t x0, int64_t y0,
                   int64_t x1, int64_t y1) {
@@ -228,7 +231,26 @@ int64_t fill_rows(const span_painter &p, udata *bitmap, const clip_box &c, int64
   else
     for (int64_t y = top; y <= bottom; y++)
       paint_span(p, bitmap, int32_t(lo), int32_t(hi), int32_t(y));
-  return span_cost(p, bitmap, int32_t(lo), int32_t(hi)) * (bottom - top + 1);
+  return std::max(span_cost(p, bitmap, int32_t(lo), int32_t(hi)), ROW_COST_MIN) *
+         (bottom - top + 1);
+}
+
+// The whole clip rows top..bottom (inclusive, in this order): nothing when
+// bottom lies above top, so a band that ends above the clip stays empty.
+int64_t fill_band(const span_painter &p, udata *bitmap, const clip_box &c, int64_t top,
+                  int64_t bottom) {
+  if (bottom < top) return 0;
+  return fill_rows(p, bitmap, c, c.left, top, c.right - 1, bottom);
+}
+
+// Rows y0..y1 (inclusive, in this order) except columns x0..x1 (x0 <= x1).
+int64_t fill_beside(const span_painter &p, udata *bitmap, const clip_box &c, int64_t x0,
+                    int64_t x1, int64_t y0, int64_t y1) {
+  if (y1 < y0) return 0;
+  int64_t cost = 0;
+  if (x0 > c.left) cost += fill_rows(p, bitmap, c, c.left, y0, x0 - 1, y1);
+  if (x1 < c.right - 1) cost += fill_rows(p, bitmap, c, x1 + 1, y0, c.right - 1, y1);
+  return cost;
 }
 
 // Floor and ceiling of a / b for b > 0.
@@ -297,6 +319,42 @@ int32_t rectfill(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1, 
     return 0;
   int64_t cost = fill_rows(make_painter(colour), bitmap, drawing_clip(bitmap), x0, y0, x1, y1);
   return int32_t(std::min<int64_t>(cost, INT32_MAX));
+}
+
+int64_t draw_rows(udata *bitmap, int32_t x0, int32_t x1, int64_t y0, int64_t y1, int32_t colour,
+                  bool inverted) {
+  if (!bitmap || y1 < y0) return 0;
+  clip_box c = drawing_clip(bitmap);
+  if (y1 < c.top || y0 >= c.bottom) return 0;
+  span_painter p = make_painter(colour);
+  if (!inverted) return fill_rows(p, bitmap, c, x0, y0, x1, y1);
+  return fill_beside(p, bitmap, c, std::min(x0, x1), std::max(x0, x1), y0, y1);
+}
+
+namespace {
+
+// The clip rows among y0..y1 (inclusive, in this order).
+int64_t clip_rows_of(const clip_box &c, int64_t y0, int64_t y1) {
+  return std::max<int64_t>(0, std::min<int64_t>(y1, c.bottom - 1) - std::max<int64_t>(y0, c.top) + 1);
+}
+
+// The most a row's spans within columns x0..x1 (in this order) of the clip
+// cost (of any span way; two spans beside a gap at most two more), and never
+// less than a row's least cost.
+int64_t row_cost_bound(const clip_box &c, int64_t x0, int64_t x1) {
+  int64_t w = std::max<int64_t>(
+      0, std::min<int64_t>(x1, c.right - 1) - std::max<int64_t>(x0, c.left) + 1);
+  return std::max<int64_t>(ROW_COST_MIN, 3 * w / 4 + 4);
+}
+
+}  // namespace
+
+int64_t rows_cost_bound(const udata *bitmap, int64_t x0, int64_t x1, int64_t y0, int64_t y1,
+                        bool inverted) {
+  if (!bitmap) return 0;
+  clip_box c = drawing_clip(bitmap);
+  if (inverted) x0 = INT64_MIN / 2, x1 = INT64_MAX / 2;
+  return clip_rows_of(c, y0, y1) * row_cost_bound(c, std::min(x0, x1), std::max(x0, x1));
 }
 
 // The clipped rectangle of inclusive corners, as rows top..bottom - 1 and
@@ -463,12 +521,50 @@ struct row_band {
   int64_t lo, hi;
 };
 
+// The incremental walk from position (x, y) down to row lo: run(y, x0, x1,
+// exits) for each row, as walk_ellipse_in steps it. The error terms at
+// (x, y) come in closed form; the steps then are additions only. Returns
+// false when the walk ended (x past a) before it left row lo.
+template <typename Int, typename Run>
+bool step_ellipse_rows(int64_t ra, int64_t rb, int64_t x0, int64_t hi, int64_t lo, Run run) {
+  const __int128 A = ra, B = rb, A2 = A * A, B2 = B * B, X = x0, Y = hi;
+  const Int a = Int(ra), a2 = Int(A2), b2 = Int(B2);
+  const Int crit1 = Int(-(A2 / 4 + A % 2 + B2)), crit2 = Int(-(B2 / 4 + B % 2 + A2));
+  const Int crit3 = Int(-(B2 / 4 + B % 2));
+  Int t = Int(B2 * (X * X + X) + A2 * (Y * Y - Y) - A2 * B * B);
+  Int dxt = Int(2 * B2 * X), dyt = Int(-2 * A2 * Y), b2x = Int(B2 * X), a2y = Int(A2 * Y);
+  Int x = Int(x0);
+  for (int64_t y = hi; y >= lo; y--) {
+    Int from = x;
+    for (;;) {
+      if (x > a) {
+        if (from <= a) run(y, int64_t(from), int64_t(a), false);
+        return false;
+      }
+      bool step_x = true, step_y = true;
+      if (t + b2x <= crit1 || t + a2y <= crit3)
+        step_y = false;
+      else if (t - a2y > crit2)
+        step_x = false;
+      if (step_y) {
+        run(y, int64_t(from), int64_t(x), true);
+        if (step_x) x++, b2x += b2, dxt += 2 * b2, t += dxt;
+        a2y -= a2, dyt += 2 * a2, t += dyt;
+        break;
+      }
+      x++, b2x += b2, dxt += 2 * b2, t += dxt;
+    }
+  }
+  return true;
+}
+
 // The walk by rows for radii beyond WALK_WHOLE_UP_TO: run(y, x0, x1, exits)
 // for each row y in the bands (given from the highest down, not
 // overlapping), with the positions x0..x1 the walk visits there; exits is
-// true when the last of them steps y. Returns the positions in the rows
-// passed over, counted as the x steps plus the y steps across them (at
-// least the true count: a diagonal step counts twice).
+// true when the last of them steps y. Each band is entered in closed form
+// and stepped from there. Returns the positions in the rows passed over,
+// counted as the x steps plus the y steps across them (at least the true
+// count: a diagonal step counts twice).
 template <typename Run>
 int64_t walk_ellipse_rows(int64_t a, int64_t b, const row_band *bands, int n_bands, Run run) {
   ellipse_rows e(a, b);
@@ -478,17 +574,19 @@ int64_t walk_ellipse_rows(int64_t a, int64_t b, const row_band *bands, int n_ban
     int64_t x0 = e.row_start(hi), x1 = std::min<int64_t>(e.xh(lo), a);
     if (x0 <= a) skipped += std::max<int64_t>(x1 - x0, 0) + (hi - lo + 1);
   };
+  // The walk's terms reach a^2 b^2 / 4 around the curve and twice a^2 b in
+  // the steps: radii below 2^20 keep them within 64 bits.
+  constexpr int64_t exact_in_64 = int64_t(1) << 20;
+  const bool narrow = a < exact_in_64 && b < exact_in_64;
   for (int i = 0; i < n_bands; i++) {
     int64_t hi = std::min(bands[i].hi, next), lo = std::max<int64_t>(bands[i].lo, 0);
     if (hi < lo) continue;
     pass_over(next, hi + 1);
-    for (int64_t y = hi; y >= lo; y--) {
-      int64_t x0 = e.row_start(y);
-      if (x0 > a) return skipped;  // the walk ended above this row
-      int64_t x1 = e.xh(y);
-      run(y, x0, std::min<int64_t>(x1, a), x1 <= a);
-      if (x1 > a) return skipped;
-    }
+    int64_t x0 = e.row_start(hi);
+    if (x0 > a) return skipped;  // the walk ended above this band
+    bool going = narrow ? step_ellipse_rows<int64_t>(a, b, x0, hi, lo, run)
+                        : step_ellipse_rows<__int128>(a, b, x0, hi, lo, run);
+    if (!going) return skipped;
     next = lo - 1;
   }
   pass_over(next, 0);
@@ -536,12 +634,9 @@ int64_t thin_box(udata *bitmap, const oval_box &o, int32_t colour, bool inverted
   span_painter p = make_painter(colour);
   clip_box c = drawing_clip(bitmap);
   if (!inverted) return fill_rows(p, bitmap, c, o.minx, o.miny, o.maxx, o.maxy);
-  int64_t cost = fill_rows(p, bitmap, c, c.left, c.top, c.right - 1, o.miny - 1);
-  cost += fill_rows(p, bitmap, c, c.left, o.maxy + 1, c.right - 1, c.bottom - 1);
-  for (int64_t y = std::max<int64_t>(o.miny, c.top); y <= std::min<int64_t>(o.maxy, c.bottom - 1);
-       y++)
-    cost += hline_inv(p, bitmap, c, o.minx, o.maxx, y);
-  return cost;
+  int64_t cost = fill_band(p, bitmap, c, c.top, o.miny - 1);
+  cost += fill_band(p, bitmap, c, o.maxy + 1, c.bottom - 1);
+  return cost + fill_beside(p, bitmap, c, o.minx, o.maxx, o.miny, o.maxy);
 }
 
 bool box_outside(const clip_box &c, const oval_box &o, int64_t ex, int64_t ey) {
@@ -578,7 +673,39 @@ int64_t filled(udata *bitmap, const oval_box &o, int64_t ex, int64_t ey, int32_t
                         int32_t(ex), int32_t(ey), colour);
 }
 
+// An upper bound of what outline or filled returns for the box, found
+// without drawing: every position of the whole walk at its dearest, and
+// every visible row's spans.
+int64_t shape_cost_bound(const udata *bitmap, const oval_box &o, int64_t ex, int64_t ey, bool fill) {
+  if (!bitmap || !cproc) return 0;
+  bool inverted = fill && cproc->inverted_shape != 0;
+  clip_box c = drawing_clip(bitmap);
+  // A row across the whole clip, and one across the shape (or beside it).
+  int64_t whole = row_cost_bound(c, c.left, c.right - 1);
+  int64_t row = inverted ? whole : row_cost_bound(c, o.minx, o.maxx + std::max<int64_t>(ex, 0));
+  int64_t all_rows = clip_rows_of(c, c.top, c.bottom - 1), bands = inverted ? all_rows * whole : 0;
+  if (too_thin(o)) return clip_rows_of(c, o.miny, o.maxy) * row + bands;
+  if (fill && clip_inside(c, o, ex, ey)) return inverted ? 0 : all_rows * whole;
+  if (!inverted && box_outside(c, o, ex, ey)) return 0;
+  int64_t positions = o.rx + o.ry + 2;
+  if (!fill) return 5 * positions;
+  int64_t low = o.cy + ey;
+  int64_t rows = clip_rows_of(c, o.cy - o.ry, o.cy) + clip_rows_of(c, low, low + o.ry);
+  return 8 * positions + rows * row + bands;
+}
+
 }  // namespace
+
+int64_t oval_cost_bound(const udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
+                        bool fill) {
+  oval_box o = make_box(x0, y0, x1, y1);
+  return shape_cost_bound(bitmap, o, o.w & 1, o.h & 1, fill);
+}
+
+int64_t rrect_cost_bound(const udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
+                         int32_t ex, int32_t ey, bool fill) {
+  return shape_cost_bound(bitmap, make_box(x0, y0, x1, y1), ex, ey, fill);
+}
 
 int64_t draw_ellipse_1(udata *bitmap, int32_t cx, int32_t cy, int32_t rx, int32_t ry, int32_t ex,
                        int32_t ey, int32_t colour) {
@@ -922,8 +1049,8 @@ int64_t fill_ellipse_1(udata *bitmap, int32_t cx, int32_t cy, int32_t rx, int32_
                       : fill_ellipse_spans<false>(p, bitmap, c, cx, cy, rx, ry, ex, ey);
   }
   if (inverted) {
-    cost += fill_rows(p, bitmap, c, c.left, c.top, c.right - 1, int64_t(cy) - ry - 1);
-    cost += fill_rows(p, bitmap, c, c.left, low + ry + 1, c.right - 1, c.bottom - 1);
+    cost += fill_band(p, bitmap, c, c.top, int64_t(cy) - ry - 1);
+    cost += fill_band(p, bitmap, c, low + ry + 1, c.bottom - 1);
   }
   return cost;
 }

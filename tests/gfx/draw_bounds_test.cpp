@@ -5,6 +5,7 @@
 
 #include "tests/support/cpu_clock.h"
 #include "gfx/draw_api.h"
+#include "gfx/map.h"
 #include "gfx/print.h"
 #include "tests/gfx/api_fixture.h"
 
@@ -167,6 +168,46 @@ TEST_F(draw_bounds_test, clip_at_the_ends_of_the_range) {
   }
 }
 
+// Calls whose lines or rows draw a pixel or none each are charged at least
+// a cycle for every one they visit.
+TEST_F(draw_bounds_test, every_row_and_line_visited_is_charged) {
+  struct charge_case {
+    lua_CFunction fn;
+    const char *args;
+    int64_t at_least;
+  };
+  const charge_case cases[] = {
+      {lua54_draw_map, "_map, 0, 0, 0, 0, 480, 2, 0, 1, 65536", 480 * 270},
+      {lua54_sspr, "1, 0, 0, 8, 8, 0, 0, 1 << 20, 270", 270},
+      {lua54_sspr, "1, 0, 0, 8, 8, 0, 0, 480, 1 << 20", 480},
+      {lua54_rrectfill, "0, 0, 1, 270, 0, 7", 270},
+      {lua54_rectfill, "0, 0, 0, 269, 7", 270},
+  };
+  for (const charge_case &c : cases) EXPECT_GE(charge(c.fn, c.args), c.at_least) << c.args;
+}
+
+// On a target taller or wider than the i16 range, a clip reaching its far
+// edge covers it all.
+TEST_F(draw_bounds_test, clip_covers_a_target_beyond_the_i16_range) {
+  const char *calls[] = {"clip()", "clip(0, 0, 40000, 40000)", "clip(0, 0, 1 << 40, 1 << 40, true)"};
+  for (int wide = 0; wide < 2; wide++) {
+    run(wide ? "_long = userdata('u8', 40000, 2)" : "_long = userdata('u8', 2, 40000)");
+    lua_getglobal(root->L, "_long");
+    udata *t = to_udata(root->L, -1);
+    lua_pop(root->L, 1);
+    set_target(t);
+    for (const char *call : calls) {
+      run(call);
+      EXPECT_EQ(root->target_clip.right, int32_t(t->width)) << call;
+      EXPECT_EQ(root->target_clip.bottom, int32_t(t->height)) << call;
+      run("pset(39999, 39999, 7) pset(1, 1, 7) pset(39999, 1, 7) pset(1, 39999, 7)");
+      EXPECT_EQ(pixels(t)[udata_count(t) - 1], 7) << call;
+    }
+  }
+  set_target(target);
+  run("_long = nil");
+}
+
 }  // namespace
 
 // A paused print resumes outside any slice: the rest of a long text is
@@ -185,3 +226,72 @@ TEST_F(draw_bounds_test, resumed_print_stops_at_the_bound) {
   EXPECT_EQ(resumed, 2);
   EXPECT_EQ(root->print.text, nullptr);
 }
+
+namespace {
+
+// Targets one pixel across and 2^24 - 1 long: every row (or column) of a
+// huge shape is visible, so the work is what the call is charged for.
+struct narrow_target_test : draw_bounds_test {};
+
+// The calls on a tall target, and the same shapes turned on a wide one:
+// each returns within the bound, drawing what fits or failing with the
+// overrun error. The largest jobs below the bound (the last rows) draw.
+TEST_F(narrow_target_test, shapes_across_every_row_return_promptly) {
+  struct narrow_case {
+    const char *tall, *wide;
+    bool draws;
+  };
+  const narrow_case cases[] = {
+      {"rrectfill(0, 0, 1, 1 << 24, 0, 0)", "rrectfill(0, 0, 1 << 24, 1, 0, 0)", false},
+      {"rrectfill(0, 0, 1, 1 << 24, 0, 0x800000007)", "rrectfill(0, 0, 1 << 24, 1, 0, 0x800000007)", false},
+      {"rrectfill(0, 0, 1, 1 << 24, 3, 7)", "rrectfill(0, 0, 1 << 24, 1, 3, 7)", false},
+      {"rrect(0, 0, 1, 1 << 24, 3, 7)", "rrect(0, 0, 1 << 24, 1, 3, 7)", false},
+      {"circ(0, 1 << 29, 1 << 30, 7)", "circ(1 << 29, 0, 1 << 30, 7)", false},
+      {"circfill(0, 1 << 25, 1 << 25, 7)", "circfill(1 << 25, 0, 1 << 25, 7)", false},
+      {"circfill(0, 1 << 25, 1 << 25, 0x800000007)", "circfill(1 << 25, 0, 1 << 25, 0x800000007)", false},
+      {"ovalfill(-(1 << 20), 0, 1 << 20, 1 << 25, 7)", "ovalfill(0, -(1 << 20), 1 << 25, 1 << 20, 7)", false},
+      {"oval(-(1 << 20), 0, 1 << 20, 1 << 25, 7)", "oval(0, -(1 << 20), 1 << 25, 1 << 20, 7)", false},
+      {"ovalfill(0, 0, 1, 1 << 25, 0x800000007)", "ovalfill(0, 0, 1 << 25, 1, 0x800000007)", false},
+      {"rectfill(0, 0, 0, 1 << 25, 0x800000007)", "rectfill(0, 0, 1 << 25, 0, 0x800000007)", false},
+      {"sspr(1, 0, 0, 8, 8, 0, 0, 1 << 25, 1 << 24)", "sspr(1, 0, 0, 8, 8, 0, 0, 1 << 24, 1 << 25)", false},
+      {"sspr(1, 0, 0, 8, 8, 0, 0, 1, 1 << 24)", "sspr(1, 0, 0, 8, 8, 0, 0, 1 << 24, 1)", false},
+      {"tline3d(1, 0, 0, 0, 1 << 24, 0, 0, 8, 8)", "tline3d(1, 0, 0, 1 << 24, 0, 0, 0, 8, 8)", false},
+      {"line(0, 0, 0, 1 << 24)", "line(0, 0, 1 << 24, 0)", false},
+      {"_draw_map(_map, 0, 0, 0, 0, 480, 2, 0, 1, 65536)", "_draw_map(_map, 0, 0, 0, 0, 480, 2, 0, 65536, 1)", false},
+      {"rrectfill(0, 0, 1, 1 << 20, 0, 7)", "rrectfill(0, 0, 1 << 20, 1, 0, 7)", true},
+      {"rrectfill(0, 0, 1, 1 << 20, 3, 7)", "rrectfill(0, 0, 1 << 20, 1, 3, 7)", true},
+      {"circfill(0, 1 << 17, 1 << 17, 7)", "circfill(1 << 17, 0, 1 << 17, 7)", true},
+      {"circ(0, 1 << 18, 1 << 18, 7)", "circ(1 << 18, 0, 1 << 18, 7)", true},
+      {"ovalfill(-(1 << 10), 0, 1 << 10, 1 << 18, 7)", "ovalfill(0, -(1 << 10), 1 << 18, 1 << 10, 7)", true},
+      {"sspr(1, 0, 0, 8, 8, 0, 0, 1 << 17, 1 << 16)", "sspr(1, 0, 0, 8, 8, 0, 0, 1 << 16, 1 << 17)", true},
+      {"sspr(1, 0, 0, 8, 8, 0, 0, 1, 1 << 20)", "sspr(1, 0, 0, 8, 8, 0, 0, 1 << 20, 1)", true},
+  };
+  for (int wide = 0; wide < 2; wide++) {
+    run(wide ? "_narrow = userdata('u8', 16777215, 1)" : "_narrow = userdata('u8', 1, 16777215)");
+    lua_getglobal(root->L, "_narrow");
+    udata *narrow = to_udata(root->L, -1);
+    lua_pop(root->L, 1);
+    ASSERT_NE(narrow, nullptr);
+    set_target(narrow);
+    for (const narrow_case &nc : cases) {
+      const char *c = wide ? nc.wide : nc.tall;
+      run("cls()");
+      double ms = 1e9;
+      std::string got;
+      for (int attempt = 0; attempt < 3 && ms >= BOUND_MS; attempt++) {
+        cpu_slice_begin(CPU_CYCLES_PER_FRAME);
+        double t0 = thread_cpu_ms();
+        got = run(c);
+        ms = std::min(ms, thread_cpu_ms() - t0);
+        cpu_slice_begin(CPU_OUTSIDE_SLICE);
+      }
+      EXPECT_LT(ms, BOUND_MS) << c;
+      EXPECT_TRUE(got == "nil" || (!nc.draws && got.find(CPU_OVERRUN_MESSAGE) != std::string::npos))
+          << c << " gave " << got;
+    }
+    set_target(target);
+    run("_narrow = nil collectgarbage()");
+  }
+}
+
+}  // namespace
