@@ -81,18 +81,24 @@ int lua54_rectfill(lua_State *L) {
   if (api_batch(L, 5, &b)) {
     int32_t pen = get_pen(), cx = api_camera_x(), cy = api_camera_y();
     int64_t cost = 0;
+    bool refused = false;  // a rectangle whose rows would pass the overrun bound
     auto charge = [&](int64_t k) { return 2 * k + cost / 3; };
-    auto work = [&](int64_t k) { return 2 * k + cost; };
+    auto work = [&](int64_t k) { return refused ? INT32_MAX : 2 * k + cost; };
     int64_t rows = for_batch_rows(
         b,
         [&](int64_t s) {
           cproc->inverted_shape = 0;
           set_colp(batch_int(b, s, 4, pen));
-          cost += rectfill_either(t, batch_pos(b, s, 0, cx), batch_pos(b, s, 1, cy),
-                                  batch_pos(b, s, 2, cx), batch_pos(b, s, 3, cy), get_pen());
+          corners c = {batch_pos(b, s, 0, cx), batch_pos(b, s, 1, cy), batch_pos(b, s, 2, cx),
+                       batch_pos(b, s, 3, cy)};
+          if (cpu_loop_overruns((cost + rectfill_bound(t, c)) / 3)) {
+            refused = true;
+            return;
+          }
+          cost += rectfill_either(t, c.x0, c.y0, c.x1, c.y1, get_pen());
         },
         work);
-    if (b.overran) return batch_overrun(L, charge(rows));
+    if (b.overran || refused) return batch_overrun(L, charge(rows));
     spend_cpu(charge(rows));
     return 0;
   }

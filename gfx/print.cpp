@@ -443,28 +443,30 @@ constexpr int32_t PRINT_OVERRAN = 2;
 
 // Runs steps until the text ends (0) or a step pauses (1). A run whose
 // steps would take the slice past the overrun bound, or (resumed outside a
-// slice) whose steps alone pass it, drops the rest of the text
-// (PRINT_OVERRAN): a long text or a repeat code before every byte cannot
-// hold the host.
+// slice) whose steps with what they charged pass it, drops the rest of the
+// text (PRINT_OVERRAN): a long text, a repeat code before every byte or a
+// clear of a large target at every step cannot hold the host.
 int32_t run_print(print_context *c) {
   if (c->pause_counter >= 1) {
     c->pause_counter--;
     return 1;
   }
-  int64_t work = 0;
+  int64_t work = 0, spent = 0;  // the steps' own work; the cycles they charged
   while (true) {
     if (!c->text || *c->read == 0) {
       destroy_print_buffer(c);
       return 0;
     }
     work += PRINT_STEP_WORK;
-    if (work > CPU_OVERRUN_LIMIT || cpu_loop_overruns(work)) {
+    if (work + spent > CPU_OVERRUN_LIMIT || cpu_loop_overruns(work)) {
       destroy_print_buffer(c);
       return PRINT_OVERRAN;
     }
     const uint8_t *before = c->read;
+    int32_t cycles_before = cpu_budget.cycles;
     int32_t pause = quill7_print_char(c);
     spend_cpu(std::max<int64_t>(1, c->read - before));
+    spent += std::max<int64_t>(0, int64_t(cpu_budget.cycles) - cycles_before);
     if (pause) return 1;
   }
 }

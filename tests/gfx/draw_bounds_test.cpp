@@ -295,3 +295,26 @@ TEST_F(narrow_target_test, shapes_across_every_row_return_promptly) {
 }
 
 }  // namespace
+
+// A paused print whose every step clears a large target: the resumed run
+// counts what the clears charge, so it stops at the bound after a few.
+TEST_F(draw_bounds_test, resumed_print_counts_what_its_steps_charge) {
+  run("_big = userdata('u8', 2048, 2048)");
+  lua_getglobal(root->L, "_big");
+  udata *big = to_udata(root->L, -1);
+  lua_pop(root->L, 1);
+  set_target(big);
+  run("_print_q7scii('\\0061' .. string.rep('\\6c5', 3000))");
+  ASSERT_NE(root->print.text, nullptr);
+  cpu_slice_begin(CPU_OUTSIDE_SLICE);
+  cpu_budget.cycles = 0;
+  double t0 = thread_cpu_ms();
+  int32_t resumed = 0;
+  for (int frame = 0; frame < 3 && root->print.text; frame++) resumed = continue_print_text();
+  EXPECT_LT(thread_cpu_ms() - t0, 2 * BOUND_MS);
+  EXPECT_EQ(resumed, 2);
+  EXPECT_EQ(root->print.text, nullptr);
+  EXPECT_EQ(pixels(big)[0], 5);  // the clears before the bound ran
+  set_target(target);
+  run("_big = nil");
+}
