@@ -707,99 +707,102 @@ int64_t rrect_cost_bound(const udata *bitmap, int32_t x0, int32_t y0, int32_t x1
   return shape_cost_bound(bitmap, make_box(x0, y0, x1, y1), ex, ey, fill);
 }
 
+namespace {
+
+// The four quarters of an outline about (cx, cy), the right ones moved to
+// right - cx and the lower ones to low - cy. A quarter moved by zero or less
+// shares its edge with its neighbour, which is then put once.
+struct quarters {
+  int64_t cx, cy, right, low, nex, ney;  // nex, ney: -ex, -ey
+
+  // The points of walk position (x, y): put(px, py) for each.
+  template <typename Put>
+  void mirror(int64_t x, int64_t y, Put put) const {
+    put(right + x, low + y);
+    if (x > nex && y > ney) put(cx - x, cy - y);
+    if (y > ney) put(right + x, cy - y);
+    if (x > nex) put(cx - x, low + y);
+  }
+  // The charge of walk position (x, y), by the points mirror puts.
+  int64_t charge(int64_t x, int64_t y) const {
+    return y <= ney ? 2 + (x > nex ? 1 : 0) : x <= nex ? 3 : 5;
+  }
+};
+
+// The outline walk: mirror(x, y, put) and its charge for every position of
+// the ellipse of radii rx, ry. Walked whole up to WALK_WHOLE_UP_TO (a circle
+// by its octant when any_order allows the points in any order); beyond, by
+// the rows that can be seen, with only the positions whose points can fall
+// in the clip columns put, every position charged as the whole walk would
+// charge it. Returns the charge.
+template <typename Put>
+int64_t walk_outline(const quarters &q, int64_t rx, int64_t ry, const clip_box &box,
+                     bool any_order, Put put) {
+  int64_t cost = 0;
+  auto position = [&](int64_t x, int64_t y) {
+    q.mirror(x, y, put);
+    cost += q.charge(x, y);
+  };
+  if (rx + ry <= WALK_WHOLE_UP_TO) {
+    if (any_order && rx == ry) {
+      walk_circle_octant(rx, [&](int64_t x, int64_t y) {
+        position(x, y);
+        if (x != y) position(y, x);
+      });
+    } else {
+      walk_ellipse(rx, ry, [&](int64_t x, int64_t y, bool) { position(x, y); });
+    }
+    return cost;
+  }
+  row_band bands[2];
+  int n = ellipse_bands(box, q.cy, q.low, bands);
+  row_band cols[2] = {{box.left - q.right, box.right - 1 - q.right},
+                      {q.cx - box.right + 1, q.cx - box.left}};
+  if (cols[1].lo < cols[0].lo) std::swap(cols[0], cols[1]);
+  int64_t skipped = walk_ellipse_rows(rx, ry, bands, n, [&](int64_t y, int64_t x0, int64_t x1, bool) {
+    int64_t from = x0;
+    for (const row_band &w : cols)
+      for (int64_t x = std::max(from, w.lo); x <= std::min(x1, w.hi); x++)
+        q.mirror(x, y, put), from = x + 1;
+    for (int64_t x = x0; x <= x1; x++) cost += q.charge(x, y);
+  });
+  return cost + 5 * skipped;
+}
+
+}  // namespace
+
 int64_t draw_ellipse_1(udata *bitmap, int32_t cx, int32_t cy, int32_t rx, int32_t ry, int32_t ex,
                        int32_t ey, int32_t colour) {
   if (!bitmap || rx < 0 || ry < 0) return 0;
   span_painter p = make_painter(colour, false);
   clip_box box = drawing_clip(bitmap);
-  int64_t cost = 0, right = int64_t(cx) + ex, low = int64_t(cy) + ey;
-  auto visit = [&](int64_t x, int64_t y) {
-    plot(p, bitmap, box, right + x, low + y);
-    if (x > -ex && y > -ey) plot(p, bitmap, box, cx - x, cy - y);
-    if (y > -ey) plot(p, bitmap, box, right + x, cy - y);
-    if (x > -ex) plot(p, bitmap, box, cx - x, low + y);
-  };
-  if (int64_t(rx) + ry <= WALK_WHOLE_UP_TO) {
-    auto charge = [&](int64_t x, int64_t y) {
-      if (y <= -ey)
-        cost += 2 + (x > -ex ? 1 : 0);
-      else
-        cost += x <= -ex ? 3 : 5;
-    };
-    // Wholly inside the clip: no point needs its own test.
-    if (std::min<int64_t>(int64_t(cx) - rx, right) >= box.left &&
-        std::max<int64_t>(right + rx, cx) < box.right &&
-        std::min<int64_t>(int64_t(cy) - ry, low) >= box.top &&
-        std::max<int64_t>(low + ry, cy) < box.bottom) {
-      // Values, not references: a byte stored may alias anything reached
-      // through a pointer.
-      uint8_t *const base = udata_elements(bitmap);
-      const int64_t width = bitmap->width, lx = cx, ty = cy, nex = -int64_t(ex), ney = -int64_t(ey);
-      const span_painter *pp = &p;
-      auto walk = [&](auto put) {
-        walk_ellipse(rx, ry, [=, &cost](int64_t x, int64_t y, bool) {
-          put(right + x, low + y);
-          if (x > nex && y > ney) put(lx - x, ty - y);
-          if (y > ney) put(right + x, ty - y);
-          if (x > nex) put(lx - x, low + y);
-          cost += y <= ney ? 2 + (x > nex ? 1 : 0) : x <= nex ? 3 : 5;
-        });
-      };
-      if (p.ctx.plain_pattern && p.uniform[0]) {
-        const uint8_t keep = p.keep, value = p.value[0];
-        auto put = [=](int64_t x, int64_t y) {
-          uint8_t *d = base + y * width + x;
-          *d = uint8_t((*d & keep) | value);
-        };
-        if (rx != ry) {
-          walk(put);
-          return cost;
-        }
-        // A circle by its octant: each position and its mirror, in any order
-        // (a masked write gives the same bytes however often and in whatever
-        // order it is made).
-        auto position = [=, &cost](int64_t x, int64_t y) {
-          uint8_t *below = base + (low + y) * width, *above = base + (ty - y) * width;
-          auto mask = [=](uint8_t *d) { *d = uint8_t((*d & keep) | value); };
-          mask(below + (right + x));
-          if (x > nex && y > ney) mask(above + (lx - x));
-          if (y > ney) mask(above + (right + x));
-          if (x > nex) mask(below + (lx - x));
-          cost += y <= ney ? 2 + (x > nex ? 1 : 0) : x <= nex ? 3 : 5;
-        };
-        walk_circle_octant(rx, [&](int64_t x, int64_t y) {
-          position(x, y);
-          if (x != y) position(y, x);
-        });
-      } else {
-        walk([=](int64_t x, int64_t y) { paint_pixel(*pp, base + y * width + x, x, y); });
-      }
-      return cost;
-    }
-    walk_ellipse(rx, ry, [&](int64_t x, int64_t y, bool) {
-      visit(x, y);
-      charge(x, y);
+  const quarters q{cx, cy, int64_t(cx) + ex, int64_t(cy) + ey, -int64_t(ex), -int64_t(ey)};
+  // Values, not references: a byte stored may alias anything reached
+  // through a pointer.
+  uint8_t *const base = udata_elements(bitmap);
+  const int64_t width = bitmap->width;
+  const span_painter *pp = &p;
+  bool inside = int64_t(rx) + ry <= WALK_WHOLE_UP_TO &&
+                std::min<int64_t>(int64_t(cx) - rx, q.right) >= box.left &&
+                std::max<int64_t>(q.right + rx, cx) < box.right &&
+                std::min<int64_t>(int64_t(cy) - ry, q.low) >= box.top &&
+                std::max<int64_t>(q.low + ry, cy) < box.bottom;
+  if (!inside)
+    return walk_outline(q, rx, ry, box, false,
+                        [&](int64_t x, int64_t y) { plot(p, bitmap, box, x, y); });
+  // Wholly inside the clip: no point needs its own test.
+  if (p.ctx.plain_pattern && p.uniform[0]) {
+    // A masked write gives the same bytes however often and in whatever
+    // order it is made.
+    const uint8_t keep = p.keep, value = p.value[0];
+    return walk_outline(q, rx, ry, box, true, [=](int64_t x, int64_t y) {
+      uint8_t *d = base + y * width + x;
+      *d = uint8_t((*d & keep) | value);
     });
-    return cost;
   }
-  // By rows: only positions whose points can fall in the clip columns are
-  // plotted; every position is charged as the whole walk would charge it.
-  row_band bands[2];
-  int n = ellipse_bands(box, cy, low, bands);
-  row_band cols[2] = {{box.left - right, box.right - 1 - right},
-                      {cx - box.right + 1, cx - box.left}};
-  if (cols[1].lo < cols[0].lo) std::swap(cols[0], cols[1]);
-  int64_t skipped =
-      walk_ellipse_rows(rx, ry, bands, n, [&](int64_t y, int64_t x0, int64_t x1, bool) {
-        int64_t positions = x1 - x0 + 1;
-        int64_t past_ex = std::max<int64_t>(0, x1 - std::max<int64_t>(x0, 1 - int64_t(ex)) + 1);
-        cost += y <= -ey ? 2 * positions + past_ex : 3 * positions + 2 * past_ex;
-        int64_t from = x0;
-        for (const row_band &w : cols)
-          for (int64_t x = std::max(from, w.lo); x <= std::min(x1, w.hi); x++)
-            visit(x, y), from = x + 1;
-      });
-  return cost + 5 * skipped;
+  return walk_outline(q, rx, ry, box, false, [=](int64_t x, int64_t y) {
+    paint_pixel(*pp, base + y * width + x, x, y);
+  });
 }
 
 namespace {
