@@ -37,6 +37,17 @@ int64_t whole_target(udata *t, int32_t pen) {
   return rectfill(t, 0, 0, int32_t(t->width) - 1, int32_t(t->height) - 1, pen);
 }
 
+// The pixels draw_line draws of the line: its cost.
+int64_t line_cost(const udata *t, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+  line_steps s = line_plan(drawing_clip(t), x0, y0, x1, y1);
+  return std::max<int64_t>(0, s.last - s.first + 1);
+}
+
+// An upper bound of what rect_outline returns: its four edges whole.
+int64_t rect_outline_bound(const udata *t, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+  return 2 * (line_cost(t, x0, y0, x1, y0) + line_cost(t, x0, y0, x0, y1));
+}
+
 // The outline of a rectangle with no corner drawn twice.
 int64_t rect_outline(udata *t, int32_t x0, int32_t y0, int32_t x1, int32_t y1, int32_t pen) {
   int64_t cost = draw_line(t, x0, y0, x1, y0, pen);
@@ -115,6 +126,7 @@ int lua54_rect(lua_State *L) {
   if (!t || lua_gettop(L) < 4) return 0;
   int32_t pen = api_colour(L, 5);
   corners c = read_corners(L);
+  api_check_work(L, rect_outline_bound(t, c.x0, c.y0, c.x1, c.y1) / 3);
   spend_cpu(rect_outline(t, c.x0, c.y0, c.x1, c.y1, pen) / 3);
   return 0;
 }
@@ -199,6 +211,7 @@ int lua54_rrect(lua_State *L) {
   int32_t right = api_clamp32(x + w - 1), bottom = api_clamp32(y + h - 1);
   int64_t cost;
   if (r < 1) {
+    api_check_work(L, rect_outline_bound(t, left, top, right, bottom) / 3);
     cost = rect_outline(t, left, top, right, bottom, pen);
   } else {
     api_check_work(L, rrect_cost_bound(t, left, top, api_clamp32(x + 2 * r + 2),
@@ -293,8 +306,10 @@ int lua54_line(lua_State *L) {
       poke(int32_t(RAM_LINE_RESET), 0);
     } else {
       int64_t ex = peek4(int32_t(RAM_LINE_END_X)), ey = peek4(int32_t(RAM_LINE_END_Y));
-      spend_cpu(draw_line(t, api_clamp32(int64_t(x) - cx), api_clamp32(int64_t(y) - cy),
-                          api_clamp32(ex - cx), api_clamp32(ey - cy), pen));
+      int32_t x0 = api_clamp32(int64_t(x) - cx), y0 = api_clamp32(int64_t(y) - cy);
+      int32_t x1 = api_clamp32(ex - cx), y1 = api_clamp32(ey - cy);
+      api_check_work(L, line_cost(t, x0, y0, x1, y1));
+      spend_cpu(draw_line(t, x0, y0, x1, y1, pen));
     }
     poke4(RAM_LINE_END_X, uint32_t(x));
     poke4(RAM_LINE_END_Y, uint32_t(y));
@@ -302,6 +317,7 @@ int lua54_line(lua_State *L) {
   }
   int32_t pen = api_colour(L, 5);
   corners c = read_corners(L);
+  api_check_work(L, line_cost(t, c.x0, c.y0, c.x1, c.y1));
   spend_cpu(draw_line(t, c.x0, c.y0, c.x1, c.y1, pen));
   int32_t x1 = api_int(L, 3, 0), y1 = api_int(L, 4, 0);
   poke4(RAM_LINE_END_X, uint32_t(x1));
