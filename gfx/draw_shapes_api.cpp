@@ -68,9 +68,9 @@ corners read_corners(lua_State *L) {
 }
 
 // An upper bound of what rectfill_either returns.
-int64_t rectfill_bound(const udata *t, const corners &c) {
-  if (inverted()) return rows_cost_bound(t, 0, 0, INT32_MIN, INT32_MAX, true);
-  return rows_cost_bound(t, c.x0, c.x1, std::min(c.y0, c.y1), std::max(c.y0, c.y1), false);
+int64_t rectfill_bound(const udata *t, const corners &c, int32_t pen) {
+  if (inverted()) return rows_cost_bound(t, 0, 0, INT32_MIN, INT32_MAX, true, pen);
+  return rows_cost_bound(t, c.x0, c.x1, std::min(c.y0, c.y1), std::max(c.y0, c.y1), false, pen);
 }
 
 // The corner radius of a rounded rectangle of w x h.
@@ -102,7 +102,7 @@ int lua54_rectfill(lua_State *L) {
           set_colp(batch_int(b, s, 4, pen));
           corners c = {batch_pos(b, s, 0, cx), batch_pos(b, s, 1, cy), batch_pos(b, s, 2, cx),
                        batch_pos(b, s, 3, cy)};
-          if (cpu_loop_overruns((cost + rectfill_bound(t, c)) / 3)) {
+          if (cpu_loop_overruns((cost + rectfill_bound(t, c, get_pen())) / 3)) {
             refused = true;
             return;
           }
@@ -116,7 +116,7 @@ int lua54_rectfill(lua_State *L) {
   if (lua_gettop(L) < 4) return 0;
   int32_t pen = api_colour(L, 5);
   corners c = read_corners(L);
-  api_check_work(L, rectfill_bound(t, c) / 3);
+  api_check_work(L, rectfill_bound(t, c, pen) / 3);
   spend_cpu(rectfill_either(t, c.x0, c.y0, c.x1, c.y1, pen) / 3);
   return 0;
 }
@@ -136,7 +136,7 @@ int lua54_ovalfill(lua_State *L) {
   if (!t || lua_gettop(L) < 4) return 0;
   int32_t pen = api_colour(L, 5);
   corners c = read_corners(L);
-  api_check_work(L, oval_cost_bound(t, c.x0, c.y0, c.x1, c.y1, true) / 3);
+  api_check_work(L, oval_cost_bound(t, c.x0, c.y0, c.x1, c.y1, true, pen) / 3);
   spend_cpu(draw_filloval(t, c.x0, c.y0, c.x1, c.y1, pen) / 3);
   return 0;
 }
@@ -146,7 +146,7 @@ int lua54_oval(lua_State *L) {
   if (!t || lua_gettop(L) < 4) return 0;
   int32_t pen = api_colour(L, 5);
   corners c = read_corners(L);
-  api_check_work(L, oval_cost_bound(t, c.x0, c.y0, c.x1, c.y1, false));
+  api_check_work(L, oval_cost_bound(t, c.x0, c.y0, c.x1, c.y1, false, pen));
   spend_cpu(draw_oval(t, c.x0, c.y0, c.x1, c.y1, pen));
   return 0;
 }
@@ -163,7 +163,7 @@ static int circle(lua_State *L, bool fill) {
     if (r < 0) return fill && inverted() ? whole_target(t, pen) : 0;
     int32_t x0 = api_clamp32(x - r), y0 = api_clamp32(y - r);
     int32_t x1 = api_clamp32(x + r), y1 = api_clamp32(y + r);
-    if (cpu_loop_overruns(before + oval_cost_bound(t, x0, y0, x1, y1, fill) / 3)) {
+    if (cpu_loop_overruns(before + oval_cost_bound(t, x0, y0, x1, y1, fill, pen) / 3)) {
       refused = true;
       return 0;
     }
@@ -216,7 +216,7 @@ int lua54_rrect(lua_State *L) {
   } else {
     api_check_work(L, rrect_cost_bound(t, left, top, api_clamp32(x + 2 * r + 2),
                                        api_clamp32(y + 2 * r + 2), api_clamp32(w - 2 * r - 3),
-                                       api_clamp32(h - 2 * r - 3), false) /
+                                       api_clamp32(h - 2 * r - 3), false, pen) /
                           3);
     cost = draw_rrect(t, left, top, api_clamp32(x + 2 * r + 2), api_clamp32(y + 2 * r + 2),
                       api_clamp32(w - 2 * r - 3), api_clamp32(h - 2 * r - 3), pen);
@@ -245,11 +245,11 @@ int lua54_rrectfill(lua_State *L) {
   int64_t first = r > 0 ? y + r + 2 : y, last = r > 0 ? y + h - r - 3 : y + h - 1;
   int32_t top = api_clamp32(y), bottom = api_clamp32(y + 2 * r + 2);
   int32_t ex = api_clamp32(w - 2 * r - 3), ey = api_clamp32(h - 2 * r - 3);
-  int64_t work = rows_cost_bound(t, left, right, first, last, inv);
+  int64_t work = rows_cost_bound(t, left, right, first, last, inv, pen);
   if (r > 0)
-    work += rrect_cost_bound(t, left, top, api_clamp32(x + 2 * r + 2), bottom, ex, ey, true);
+    work += rrect_cost_bound(t, left, top, api_clamp32(x + 2 * r + 2), bottom, ex, ey, true, pen);
   else if (inv)
-    work += rows_cost_bound(t, 0, 0, INT32_MIN, INT32_MAX, true);
+    work += rows_cost_bound(t, INT32_MIN, INT32_MAX, INT32_MIN, INT32_MAX, false, pen);
   api_check_work(L, work / 3);
   int64_t cost = draw_rows(t, left, right, first, last, pen, inv);
   if (r > 0) {
@@ -396,10 +396,13 @@ int lua54_sspr(lua_State *L) {
   int64_t cost = 0;
   int32_t left = int32_t(dx), top = int32_t(dy);
   // Only the lines inside the clip can draw: the others are not visited.
-  // Each line visited costs TLINE_LINE_COST and its pixels at most one each.
+  // Each line visited costs TLINE_LINE_COST more than its pixels.
   clip_box clip = drawing_clip(t);
   auto check_lines = [&](int64_t first, int64_t end, int64_t pixels) {
-    if (end > first) api_check_work(L, (end - first) * (TLINE_LINE_COST + pixels) / 3);
+    if (end > first)
+      api_check_work(L, (end - first) *
+                            (TLINE_LINE_COST + TLINE_SSPR_WEIGHT * tline_sspr_cost_bound(pixels)) /
+                            3);
     cost += std::max<int64_t>(0, end - first) * TLINE_LINE_COST;
   };
   if (dw <= dh) {
@@ -412,7 +415,7 @@ int lua54_sspr(lua_State *L) {
       int64_t ic = flip_x ? dw - 1 - i : i;
       double u = double(sx) + (double(ic) + 0.5) * ustep;
       int32_t x = left + int32_t(i);
-      cost += draw_tline_sspr(s, t, x, top, x, top + int32_t(dh) - 1, u, va, u, vb);
+      cost += TLINE_SSPR_WEIGHT * draw_tline_sspr(s, t, x, top, x, top + int32_t(dh) - 1, u, va, u, vb);
     }
   } else {
     double ua = double(sx) + ustep / 2, ub = double(sx + W) - ustep / 2;
@@ -424,7 +427,7 @@ int lua54_sspr(lua_State *L) {
       int64_t jc = flip_y ? dh - 1 - j : j;
       double v = double(sy) + (double(jc) + 0.5) * vstep;
       int32_t y = top + int32_t(j);
-      cost += draw_tline_sspr(s, t, left, y, left + int32_t(dw) - 1, y, ua, v, ub, v);
+      cost += TLINE_SSPR_WEIGHT * draw_tline_sspr(s, t, left, y, left + int32_t(dw) - 1, y, ua, v, ub, v);
     }
   }
   spend_cpu(cost / 3);

@@ -46,8 +46,8 @@ int64_t draw_tile_lines(udata *spr, udata *t, int32_t tx, int32_t ty, int64_t tw
   for (int64_t r = first; r < end; r++) {
     double k = (double(flip_y ? th - 1 - r : r) + 0.5) * (across / double(th));
     int32_t y = ty + int32_t(r), x1 = tx + int32_t(tw - 1);
-    cost += turn ? draw_tline_sspr(spr, t, tx, y, x1, y, k, a0, k, a1)
-                 : draw_tline_sspr(spr, t, tx, y, x1, y, a0, k, a1, k);
+    cost += TLINE_SSPR_WEIGHT * (turn ? draw_tline_sspr(spr, t, tx, y, x1, y, k, a0, k, a1)
+                                      : draw_tline_sspr(spr, t, tx, y, x1, y, a0, k, a1, k));
   }
   return cost;
 }
@@ -92,10 +92,11 @@ int lua54_draw_map(lua_State *L) {
   clip_tiles(ys, th, c.top, c.bottom, first_row, rows);
   if (cols <= first_col || rows <= first_row) return 0;
   bool sprite_0 = peek(int32_t(RAM_SYSTEM_FLAGS)) & SYSFLAG_MAP_SPRITE_0;
-  // The most a tile costs: a line per visible row and each visible pixel.
-  int64_t tile_bound = std::min<int64_t>(th, int64_t(c.bottom) - c.top) * TLINE_LINE_COST +
-                       std::min<int64_t>(tw, int64_t(c.right) - c.left) *
-                           std::min<int64_t>(th, int64_t(c.bottom) - c.top);
+  // The most a tile costs: a line per visible row and its visible pixels.
+  int64_t tile_rows = std::min<int64_t>(th, int64_t(c.bottom) - c.top);
+  int64_t tile_bound =
+      tile_rows * (TLINE_LINE_COST + TLINE_SSPR_WEIGHT *
+                                         std::min<int64_t>(tw, int64_t(c.right) - c.left));
   // Each visited cell is charged CELL_CYCLES and its drawing a third of its
   // cost; the walk stops at the overrun bound, the tiles drawn charged.
   int64_t cost = 0, cells = 0;

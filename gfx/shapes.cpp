@@ -338,23 +338,34 @@ int64_t clip_rows_of(const clip_box &c, int64_t y0, int64_t y1) {
   return std::max<int64_t>(0, std::min<int64_t>(y1, c.bottom - 1) - std::max<int64_t>(y0, c.top) + 1);
 }
 
-// The most a row's spans within columns x0..x1 (in this order) of the clip
-// cost (of any span way; two spans beside a gap at most two more), and never
-// less than a row's least cost.
-int64_t row_cost_bound(const clip_box &c, int64_t x0, int64_t x1) {
-  int64_t w = std::max<int64_t>(
-      0, std::min<int64_t>(x1, c.right - 1) - std::max<int64_t>(x0, c.left) + 1);
-  return std::max<int64_t>(ROW_COST_MIN, 3 * w / 4 + 4);
+// The most a span of n pixels costs by the way, never less than a row's
+// least cost.
+int64_t span_cost_bound(uint8_t way, int64_t n) {
+  int64_t cost = way == SPAN_COST_HALF               ? (n - 1) / 2 + 2
+                 : way == SPAN_COST_THREE_QUARTERS ? 3 * (n - 1) / 4 + 2
+                                                   : n / 2 + 3;
+  return std::max<int64_t>(ROW_COST_MIN, cost);
+}
+
+// The most a row costs: its span within columns x0..x1 (in this order) of
+// the clip, or with inverted the two spans beside it.
+int64_t row_cost_bound(const clip_box &c, uint8_t way, int64_t x0, int64_t x1, bool inverted) {
+  int64_t whole = std::max<int64_t>(0, int64_t(c.right) - c.left);
+  if (inverted) return span_cost_bound(way, whole) + ROW_COST_MIN + 2;
+  int64_t n = std::min<int64_t>(x1, c.right - 1) - std::max<int64_t>(x0, c.left) + 1;
+  return span_cost_bound(way, std::max<int64_t>(n, 1));
 }
 
 }  // namespace
 
 int64_t rows_cost_bound(const udata *bitmap, int64_t x0, int64_t x1, int64_t y0, int64_t y1,
-                        bool inverted) {
-  if (!bitmap) return 0;
+                        bool inverted, int32_t colour) {
+  if (!bitmap || !cproc) return 0;
   clip_box c = drawing_clip(bitmap);
-  if (inverted) x0 = INT64_MIN / 2, x1 = INT64_MAX / 2;
-  return clip_rows_of(c, y0, y1) * row_cost_bound(c, std::min(x0, x1), std::max(x0, x1));
+  int64_t rows = clip_rows_of(c, y0, y1);
+  if (rows == 0) return 0;
+  uint8_t way = make_painter(colour, false).cost_way;
+  return rows * row_cost_bound(c, way, std::min(x0, x1), std::max(x0, x1), inverted);
 }
 
 // The clipped rectangle of inclusive corners, as rows top..bottom - 1 and
@@ -675,14 +686,19 @@ int64_t filled(udata *bitmap, const oval_box &o, int64_t ex, int64_t ey, int32_t
 
 // An upper bound of what outline or filled returns for the box, found
 // without drawing: every position of the whole walk at its dearest, and
-// every visible row's spans.
-int64_t shape_cost_bound(const udata *bitmap, const oval_box &o, int64_t ex, int64_t ey, bool fill) {
+// the spans of every visible row, no more in each half than the half
+// ellipse holds (its rows' widths sum to at most pi / 4 of its box, plus a
+// pixel or so a row).
+int64_t shape_cost_bound(const udata *bitmap, const oval_box &o, int64_t ex, int64_t ey, bool fill,
+                         int32_t colour) {
   if (!bitmap || !cproc) return 0;
   bool inverted = fill && cproc->inverted_shape != 0;
   clip_box c = drawing_clip(bitmap);
   // A row across the whole clip, and one across the shape (or beside it).
-  int64_t whole = row_cost_bound(c, c.left, c.right - 1);
-  int64_t row = inverted ? whole : row_cost_bound(c, o.minx, o.maxx + std::max<int64_t>(ex, 0));
+  uint8_t way = make_painter(colour, false).cost_way;
+  int64_t whole = row_cost_bound(c, way, c.left, c.right - 1, false);
+  int64_t row =
+      row_cost_bound(c, way, o.minx, o.maxx + std::max<int64_t>(ex, 0), inverted);
   int64_t all_rows = clip_rows_of(c, c.top, c.bottom - 1), bands = inverted ? all_rows * whole : 0;
   if (too_thin(o)) return clip_rows_of(c, o.miny, o.maxy) * row + bands;
   if (fill && clip_inside(c, o, ex, ey)) return inverted ? 0 : all_rows * whole;
@@ -690,21 +706,29 @@ int64_t shape_cost_bound(const udata *bitmap, const oval_box &o, int64_t ex, int
   int64_t positions = o.rx + o.ry + 2;
   if (!fill) return 5 * positions;
   int64_t low = o.cy + ey;
-  int64_t rows = clip_rows_of(c, o.cy - o.ry, o.cy) + clip_rows_of(c, low, low + o.ry);
-  return 8 * positions + rows * row + bands;
+  auto half = [&](int64_t top, int64_t bottom) -> int64_t {
+    int64_t rows = clip_rows_of(c, top, bottom);
+    if (inverted || rows == 0) return rows * row;
+    double widths = 2.0 * double(o.rx) * (1.0 + 0.7854 * double(o.ry)) +
+                    double(o.ry + 1) * double(std::max<int64_t>(ex, 0) + 3);
+    double spans = (way == SPAN_COST_HALF ? 0.5 : 0.75) * widths + 4.0 * double(o.ry + 1);
+    if (spans >= 1e18) return rows * row;
+    return std::min(rows * row, int64_t(spans) + row);
+  };
+  return 8 * positions + half(o.cy - o.ry, o.cy) + half(low, low + o.ry) + bands;
 }
 
 }  // namespace
 
 int64_t oval_cost_bound(const udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
-                        bool fill) {
+                        bool fill, int32_t colour) {
   oval_box o = make_box(x0, y0, x1, y1);
-  return shape_cost_bound(bitmap, o, o.w & 1, o.h & 1, fill);
+  return shape_cost_bound(bitmap, o, o.w & 1, o.h & 1, fill, colour);
 }
 
 int64_t rrect_cost_bound(const udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
-                         int32_t ex, int32_t ey, bool fill) {
-  return shape_cost_bound(bitmap, make_box(x0, y0, x1, y1), ex, ey, fill);
+                         int32_t ex, int32_t ey, bool fill, int32_t colour) {
+  return shape_cost_bound(bitmap, make_box(x0, y0, x1, y1), ex, ey, fill, colour);
 }
 
 namespace {

@@ -321,3 +321,39 @@ TEST_F(draw_bounds_test, resumed_print_counts_what_its_steps_charge) {
   set_target(target);
   run("_big = nil");
 }
+
+// The largest ordinary calls on a 4096 x 4096 target, each within the
+// overrun bound of a fresh slice: none is refused, and each draws.
+TEST_F(draw_bounds_test, full_target_shapes_on_a_large_target_are_drawn) {
+  run("_big = userdata('u8', 4096, 4096)");
+  lua_getglobal(root->L, "_big");
+  udata *big = to_udata(root->L, -1);
+  lua_pop(root->L, 1);
+  set_target(big);
+  struct big_case {
+    const char *call;
+    int32_t x, y;  // a pixel it draws
+  };
+  const big_case cases[] = {
+      {"rectfill(0, 0, 4095, 4095, 7)", 2048, 2048},
+      {"rrectfill(0, 0, 4096, 4096, 0, 7)", 2048, 2048},
+      {"rrectfill(0, 0, 4096, 4096, 100, 7)", 2048, 0},
+      {"circfill(2048, 2048, 2047, 7)", 2048, 2048},
+      {"ovalfill(0, 0, 4095, 4095, 7)", 2048, 2048},
+      {"rectfill(1, 1, 4094, 4094, 0x800000007)", 0, 2048},
+      {"circfill(2048, 2048, 1, 0x800000007)", 2048, 2000},
+      {"circ(2048, 2048, 2047, 7)", 1, 2048},
+      {"rect(0, 0, 4095, 4095, 7)", 0, 2048},
+      {"sspr(1, 0, 0, 8, 8, 0, 0, 2048, 2048)", 1024, 1024},
+      {"sspr(1, 0, 0, 8, 8, 0, 0, 4096, 1024)", 2048, 512},
+  };
+  for (const big_case &c : cases) {
+    run("cls()");
+    cpu_slice_begin(CPU_CYCLES_PER_FRAME);
+    EXPECT_EQ(run(c.call), "nil") << c.call;
+    cpu_slice_begin(CPU_OUTSIDE_SLICE);
+    EXPECT_NE(pixels(big)[int64_t(c.y) * 4096 + c.x], 0) << c.call;
+  }
+  set_target(target);
+  run("_big = nil");
+}
