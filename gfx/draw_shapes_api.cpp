@@ -214,10 +214,10 @@ int lua54_rrect(lua_State *L) {
     api_check_work(L, rect_outline_bound(t, left, top, right, bottom) / 3);
     cost = rect_outline(t, left, top, right, bottom, pen);
   } else {
-    api_check_work(L, rrect_cost_bound(t, left, top, api_clamp32(x + 2 * r + 2),
-                                       api_clamp32(y + 2 * r + 2), api_clamp32(w - 2 * r - 3),
-                                       api_clamp32(h - 2 * r - 3), false, pen) /
-                          3);
+    api_check_work(
+        L, rrect_cost_bound(t, left, top, api_clamp32(x + 2 * r + 2), api_clamp32(y + 2 * r + 2),
+                            api_clamp32(w - 2 * r - 3), api_clamp32(h - 2 * r - 3), false, pen) /
+               3);
     cost = draw_rrect(t, left, top, api_clamp32(x + 2 * r + 2), api_clamp32(y + 2 * r + 2),
                       api_clamp32(w - 2 * r - 3), api_clamp32(h - 2 * r - 3), pen);
     int32_t a = api_clamp32(x + r + 2), e = api_clamp32(x + w - r - 3);
@@ -415,7 +415,8 @@ int lua54_sspr(lua_State *L) {
       int64_t ic = flip_x ? dw - 1 - i : i;
       double u = double(sx) + (double(ic) + 0.5) * ustep;
       int32_t x = left + int32_t(i);
-      cost += TLINE_SSPR_WEIGHT * draw_tline_sspr(s, t, x, top, x, top + int32_t(dh) - 1, u, va, u, vb);
+      cost +=
+          TLINE_SSPR_WEIGHT * draw_tline_sspr(s, t, x, top, x, top + int32_t(dh) - 1, u, va, u, vb);
     }
   } else {
     double ua = double(sx) + ustep / 2, ub = double(sx + W) - ustep / 2;
@@ -427,7 +428,8 @@ int lua54_sspr(lua_State *L) {
       int64_t jc = flip_y ? dh - 1 - j : j;
       double v = double(sy) + (double(jc) + 0.5) * vstep;
       int32_t y = top + int32_t(j);
-      cost += TLINE_SSPR_WEIGHT * draw_tline_sspr(s, t, left, y, left + int32_t(dw) - 1, y, ua, v, ub, v);
+      cost += TLINE_SSPR_WEIGHT *
+              draw_tline_sspr(s, t, left, y, left + int32_t(dw) - 1, y, ua, v, ub, v);
     }
   }
   spend_cpu(cost / 3);

@@ -95,8 +95,8 @@ int lua54_draw_map(lua_State *L) {
   // The most a tile costs: a line per visible row and its visible pixels.
   int64_t tile_rows = std::min<int64_t>(th, int64_t(c.bottom) - c.top);
   int64_t tile_bound =
-      tile_rows * (TLINE_LINE_COST + TLINE_SSPR_WEIGHT *
-                                         std::min<int64_t>(tw, int64_t(c.right) - c.left));
+      tile_rows *
+      (TLINE_LINE_COST + TLINE_SSPR_WEIGHT * std::min<int64_t>(tw, int64_t(c.right) - c.left));
   // Each visited cell is charged CELL_CYCLES and its drawing a third of its
   // cost; the walk stops at the overrun bound, the tiles drawn charged.
   int64_t cost = 0, cells = 0;

@@ -214,14 +214,14 @@ struct command_code {
   uint8_t args;  // argument bytes that must be present (glyph bytes for a glyph)
 };
 constexpr command_code COMMANDS[] = {
-    {'u', COMMAND_SWITCH, 0},    {'#', COMMAND_SWITCH, 0},    {'$', COMMAND_SWITCH, 0},
-    {'=', COMMAND_SWITCH, 0},    {'b', COMMAND_SWITCH, 0},    {'i', COMMAND_SWITCH, 0},
-    {'p', COMMAND_SWITCH, 0},    {'t', COMMAND_SWITCH, 0},    {'w', COMMAND_SWITCH, 0},
-    {'d', COMMAND_DIGIT, 1},     {'c', COMMAND_DIGIT, 1},     {'r', COMMAND_DIGIT, 1},
-    {'s', COMMAND_DIGIT, 1},     {'x', COMMAND_DIGIT, 1},     {'y', COMMAND_DIGIT, 1},
-    {'j', COMMAND_JUMP, 2},      {'h', COMMAND_HOME, 0},      {'g', COMMAND_GO_HOME, 0},
-    {'o', COMMAND_OUTLINE, 3},   {'@', COMMAND_POKE, 0},      {'!', COMMAND_POKE_REST, 0},
-    {',', COMMAND_GLYPH, 8},     {'.', COMMAND_GLYPH, 8},     {';', COMMAND_GLYPH, 16},
+    {'u', COMMAND_SWITCH, 0},  {'#', COMMAND_SWITCH, 0}, {'$', COMMAND_SWITCH, 0},
+    {'=', COMMAND_SWITCH, 0},  {'b', COMMAND_SWITCH, 0}, {'i', COMMAND_SWITCH, 0},
+    {'p', COMMAND_SWITCH, 0},  {'t', COMMAND_SWITCH, 0}, {'w', COMMAND_SWITCH, 0},
+    {'d', COMMAND_DIGIT, 1},   {'c', COMMAND_DIGIT, 1},  {'r', COMMAND_DIGIT, 1},
+    {'s', COMMAND_DIGIT, 1},   {'x', COMMAND_DIGIT, 1},  {'y', COMMAND_DIGIT, 1},
+    {'j', COMMAND_JUMP, 2},    {'h', COMMAND_HOME, 0},   {'g', COMMAND_GO_HOME, 0},
+    {'o', COMMAND_OUTLINE, 3}, {'@', COMMAND_POKE, 0},   {'!', COMMAND_POKE_REST, 0},
+    {',', COMMAND_GLYPH, 8},   {'.', COMMAND_GLYPH, 8},  {';', COMMAND_GLYPH, 16},
     {':', COMMAND_GLYPH, 16},
 };
 
@@ -264,7 +264,7 @@ poke_at read_poke(const print_context *c, const uint8_t *q, bool with_count) {
 // drawn as a glyph instead (no letter, or its arguments missing).
 int64_t command_length(const print_context *c, const uint8_t *p) {
   command_at m = read_command(c, p);
-  if (!m.on && m.letter == 0) return 2;  // "-" then the end: nothing
+  if (!m.on && m.letter == 0) return 2;        // "-" then the end: nothing
   if (!m.code) return m.letter ? m.args : -1;  // unknown letter: passed over
   const command_code &k = *m.code;
   if (k.kind == COMMAND_POKE) {

@@ -244,8 +244,8 @@ int64_t fill_band(const span_painter &p, udata *bitmap, const clip_box &c, int64
 }
 
 // Rows y0..y1 (inclusive, in this order) except columns x0..x1 (x0 <= x1).
-int64_t fill_beside(const span_painter &p, udata *bitmap, const clip_box &c, int64_t x0,
-                    int64_t x1, int64_t y0, int64_t y1) {
+int64_t fill_beside(const span_painter &p, udata *bitmap, const clip_box &c, int64_t x0, int64_t x1,
+                    int64_t y0, int64_t y1) {
   if (y1 < y0) return 0;
   int64_t cost = 0;
   if (x0 > c.left) cost += fill_rows(p, bitmap, c, c.left, y0, x0 - 1, y1);
@@ -335,13 +335,14 @@ namespace {
 
 // The clip rows among y0..y1 (inclusive, in this order).
 int64_t clip_rows_of(const clip_box &c, int64_t y0, int64_t y1) {
-  return std::max<int64_t>(0, std::min<int64_t>(y1, c.bottom - 1) - std::max<int64_t>(y0, c.top) + 1);
+  return std::max<int64_t>(0,
+                           std::min<int64_t>(y1, c.bottom - 1) - std::max<int64_t>(y0, c.top) + 1);
 }
 
 // The most a span of n pixels costs by the way, never less than a row's
 // least cost.
 int64_t span_cost_bound(uint8_t way, int64_t n) {
-  int64_t cost = way == SPAN_COST_HALF               ? (n - 1) / 2 + 2
+  int64_t cost = way == SPAN_COST_HALF             ? (n - 1) / 2 + 2
                  : way == SPAN_COST_THREE_QUARTERS ? 3 * (n - 1) / 4 + 2
                                                    : n / 2 + 3;
   return std::max<int64_t>(ROW_COST_MIN, cost);
@@ -697,8 +698,7 @@ int64_t shape_cost_bound(const udata *bitmap, const oval_box &o, int64_t ex, int
   // A row across the whole clip, and one across the shape (or beside it).
   uint8_t way = make_painter(colour, false).cost_way;
   int64_t whole = row_cost_bound(c, way, c.left, c.right - 1, false);
-  int64_t row =
-      row_cost_bound(c, way, o.minx, o.maxx + std::max<int64_t>(ex, 0), inverted);
+  int64_t row = row_cost_bound(c, way, o.minx, o.maxx + std::max<int64_t>(ex, 0), inverted);
   int64_t all_rows = clip_rows_of(c, c.top, c.bottom - 1), bands = inverted ? all_rows * whole : 0;
   if (too_thin(o)) return clip_rows_of(c, o.miny, o.maxy) * row + bands;
   if (fill && clip_inside(c, o, ex, ey)) return inverted ? 0 : all_rows * whole;
@@ -760,8 +760,8 @@ struct quarters {
 // in the clip columns put, every position charged as the whole walk would
 // charge it. Returns the charge.
 template <typename Put>
-int64_t walk_outline(const quarters &q, int64_t rx, int64_t ry, const clip_box &box,
-                     bool any_order, Put put) {
+int64_t walk_outline(const quarters &q, int64_t rx, int64_t ry, const clip_box &box, bool any_order,
+                     Put put) {
   int64_t cost = 0;
   auto position = [&](int64_t x, int64_t y) {
     q.mirror(x, y, put);
@@ -783,13 +783,14 @@ int64_t walk_outline(const quarters &q, int64_t rx, int64_t ry, const clip_box &
   row_band cols[2] = {{box.left - q.right, box.right - 1 - q.right},
                       {q.cx - box.right + 1, q.cx - box.left}};
   if (cols[1].lo < cols[0].lo) std::swap(cols[0], cols[1]);
-  int64_t skipped = walk_ellipse_rows(rx, ry, bands, n, [&](int64_t y, int64_t x0, int64_t x1, bool) {
-    int64_t from = x0;
-    for (const row_band &w : cols)
-      for (int64_t x = std::max(from, w.lo); x <= std::min(x1, w.hi); x++)
-        q.mirror(x, y, put), from = x + 1;
-    for (int64_t x = x0; x <= x1; x++) cost += q.charge(x, y);
-  });
+  int64_t skipped =
+      walk_ellipse_rows(rx, ry, bands, n, [&](int64_t y, int64_t x0, int64_t x1, bool) {
+        int64_t from = x0;
+        for (const row_band &w : cols)
+          for (int64_t x = std::max(from, w.lo); x <= std::min(x1, w.hi); x++)
+            q.mirror(x, y, put), from = x + 1;
+        for (int64_t x = x0; x <= x1; x++) cost += q.charge(x, y);
+      });
   return cost + 5 * skipped;
 }
 
@@ -824,9 +825,8 @@ int64_t draw_ellipse_1(udata *bitmap, int32_t cx, int32_t cy, int32_t rx, int32_
       *d = uint8_t((*d & keep) | value);
     });
   }
-  return walk_outline(q, rx, ry, box, false, [=](int64_t x, int64_t y) {
-    paint_pixel(*pp, base + y * width + x, x, y);
-  });
+  return walk_outline(q, rx, ry, box, false,
+                      [=](int64_t x, int64_t y) { paint_pixel(*pp, base + y * width + x, x, y); });
 }
 
 namespace {

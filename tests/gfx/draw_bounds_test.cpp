@@ -189,7 +189,8 @@ TEST_F(draw_bounds_test, every_row_and_line_visited_is_charged) {
 // On a target taller or wider than the i16 range, a clip reaching its far
 // edge covers it all.
 TEST_F(draw_bounds_test, clip_covers_a_target_beyond_the_i16_range) {
-  const char *calls[] = {"clip()", "clip(0, 0, 40000, 40000)", "clip(0, 0, 1 << 40, 1 << 40, true)"};
+  const char *calls[] = {"clip()", "clip(0, 0, 40000, 40000)",
+                         "clip(0, 0, 1 << 40, 1 << 40, true)"};
   for (int wide = 0; wide < 2; wide++) {
     run(wide ? "_long = userdata('u8', 40000, 2)" : "_long = userdata('u8', 2, 40000)");
     lua_getglobal(root->L, "_long");
@@ -243,30 +244,40 @@ TEST_F(narrow_target_test, shapes_across_every_row_return_promptly) {
   };
   const narrow_case cases[] = {
       {"rrectfill(0, 0, 1, 1 << 24, 0, 0)", "rrectfill(0, 0, 1 << 24, 1, 0, 0)", false},
-      {"rrectfill(0, 0, 1, 1 << 24, 0, 0x800000007)", "rrectfill(0, 0, 1 << 24, 1, 0, 0x800000007)", false},
+      {"rrectfill(0, 0, 1, 1 << 24, 0, 0x800000007)", "rrectfill(0, 0, 1 << 24, 1, 0, 0x800000007)",
+       false},
       {"rrectfill(0, 0, 1, 1 << 24, 3, 7)", "rrectfill(0, 0, 1 << 24, 1, 3, 7)", false},
       {"rrect(0, 0, 1, 1 << 24, 3, 7)", "rrect(0, 0, 1 << 24, 1, 3, 7)", false},
       {"circ(0, 1 << 29, 1 << 30, 7)", "circ(1 << 29, 0, 1 << 30, 7)", false},
       {"circfill(0, 1 << 25, 1 << 25, 7)", "circfill(1 << 25, 0, 1 << 25, 7)", false},
-      {"circfill(0, 1 << 25, 1 << 25, 0x800000007)", "circfill(1 << 25, 0, 1 << 25, 0x800000007)", false},
-      {"ovalfill(-(1 << 20), 0, 1 << 20, 1 << 25, 7)", "ovalfill(0, -(1 << 20), 1 << 25, 1 << 20, 7)", false},
-      {"oval(-(1 << 20), 0, 1 << 20, 1 << 25, 7)", "oval(0, -(1 << 20), 1 << 25, 1 << 20, 7)", false},
+      {"circfill(0, 1 << 25, 1 << 25, 0x800000007)", "circfill(1 << 25, 0, 1 << 25, 0x800000007)",
+       false},
+      {"ovalfill(-(1 << 20), 0, 1 << 20, 1 << 25, 7)",
+       "ovalfill(0, -(1 << 20), 1 << 25, 1 << 20, 7)", false},
+      {"oval(-(1 << 20), 0, 1 << 20, 1 << 25, 7)", "oval(0, -(1 << 20), 1 << 25, 1 << 20, 7)",
+       false},
       {"ovalfill(0, 0, 1, 1 << 25, 0x800000007)", "ovalfill(0, 0, 1 << 25, 1, 0x800000007)", false},
       {"rectfill(0, 0, 0, 1 << 25, 0x800000007)", "rectfill(0, 0, 1 << 25, 0, 0x800000007)", false},
-      {"sspr(1, 0, 0, 8, 8, 0, 0, 1 << 25, 1 << 24)", "sspr(1, 0, 0, 8, 8, 0, 0, 1 << 24, 1 << 25)", false},
+      {"sspr(1, 0, 0, 8, 8, 0, 0, 1 << 25, 1 << 24)", "sspr(1, 0, 0, 8, 8, 0, 0, 1 << 24, 1 << 25)",
+       false},
       {"sspr(1, 0, 0, 8, 8, 0, 0, 1, 1 << 24)", "sspr(1, 0, 0, 8, 8, 0, 0, 1 << 24, 1)", false},
-      {"tline3d(1, 0, 0, 0, 1 << 24, 0, 0, 8, 8)", "tline3d(1, 0, 0, 1 << 24, 0, 0, 0, 8, 8)", false},
+      {"tline3d(1, 0, 0, 0, 1 << 24, 0, 0, 8, 8)", "tline3d(1, 0, 0, 1 << 24, 0, 0, 0, 8, 8)",
+       false},
       {"line(0, 0, 0, 1 << 24)", "line(0, 0, 1 << 24, 0)", false},
-      {"_draw_map(_map, 0, 0, 0, 0, 480, 2, 0, 1, 65536)", "_draw_map(_map, 0, 0, 0, 0, 480, 2, 0, 65536, 1)", false},
+      {"_draw_map(_map, 0, 0, 0, 0, 480, 2, 0, 1, 65536)",
+       "_draw_map(_map, 0, 0, 0, 0, 480, 2, 0, 65536, 1)", false},
       {"rect(0, 0, 0, 1 << 24, 7)", "rect(0, 0, 1 << 24, 0, 7)", false},
       {"rrectfill(0, 0, 1, 1 << 20, 0, 7)", "rrectfill(0, 0, 1 << 20, 1, 0, 7)", true},
       {"line(0, 0, 0, 1 << 21, 7)", "line(0, 0, 1 << 21, 0, 7)", true},
-      {"tline3d(1, 0, 0, 0, 1 << 21, 0, 0, 8, 8)", "tline3d(1, 0, 0, 1 << 21, 0, 0, 0, 8, 8)", true},
+      {"tline3d(1, 0, 0, 0, 1 << 21, 0, 0, 8, 8)", "tline3d(1, 0, 0, 1 << 21, 0, 0, 0, 8, 8)",
+       true},
       {"rrectfill(0, 0, 1, 1 << 20, 3, 7)", "rrectfill(0, 0, 1 << 20, 1, 3, 7)", true},
       {"circfill(0, 1 << 17, 1 << 17, 7)", "circfill(1 << 17, 0, 1 << 17, 7)", true},
       {"circ(0, 1 << 18, 1 << 18, 7)", "circ(1 << 18, 0, 1 << 18, 7)", true},
-      {"ovalfill(-(1 << 10), 0, 1 << 10, 1 << 18, 7)", "ovalfill(0, -(1 << 10), 1 << 18, 1 << 10, 7)", true},
-      {"sspr(1, 0, 0, 8, 8, 0, 0, 1 << 17, 1 << 16)", "sspr(1, 0, 0, 8, 8, 0, 0, 1 << 16, 1 << 17)", true},
+      {"ovalfill(-(1 << 10), 0, 1 << 10, 1 << 18, 7)",
+       "ovalfill(0, -(1 << 10), 1 << 18, 1 << 10, 7)", true},
+      {"sspr(1, 0, 0, 8, 8, 0, 0, 1 << 17, 1 << 16)", "sspr(1, 0, 0, 8, 8, 0, 0, 1 << 16, 1 << 17)",
+       true},
       {"sspr(1, 0, 0, 8, 8, 0, 0, 1, 1 << 20)", "sspr(1, 0, 0, 8, 8, 0, 0, 1 << 20, 1)", true},
   };
   for (int wide = 0; wide < 2; wide++) {
