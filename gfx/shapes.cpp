@@ -739,17 +739,20 @@ namespace {
 struct quarters {
   int64_t cx, cy, right, low, nex, ney;  // nex, ney: -ex, -ey
 
-  // The points of walk position (x, y): put(px, py) for each.
+  // The charge of a walk position by the points it puts: whether it lies
+  // past the left quarters' edge (side) and above the lower ones' (apart).
+  static int64_t charge_of(bool side, bool apart) { return apart ? (side ? 5 : 3) : 2 + side; }
+  int64_t charge(int64_t x, int64_t y) const { return charge_of(x > nex, y > ney); }
+  // The points of walk position (x, y): put(px, py) for each; returns its
+  // charge.
   template <typename Put>
-  void mirror(int64_t x, int64_t y, Put put) const {
+  int64_t mirror(int64_t x, int64_t y, Put put) const {
+    bool side = x > nex, apart = y > ney;
     put(right + x, low + y);
-    if (x > nex && y > ney) put(cx - x, cy - y);
-    if (y > ney) put(right + x, cy - y);
-    if (x > nex) put(cx - x, low + y);
-  }
-  // The charge of walk position (x, y), by the points mirror puts.
-  int64_t charge(int64_t x, int64_t y) const {
-    return y <= ney ? 2 + (x > nex ? 1 : 0) : x <= nex ? 3 : 5;
+    if (side && apart) put(cx - x, cy - y);
+    if (apart) put(right + x, cy - y);
+    if (side) put(cx - x, low + y);
+    return charge_of(side, apart);
   }
 };
 
@@ -760,13 +763,10 @@ struct quarters {
 // in the clip columns put, every position charged as the whole walk would
 // charge it. Returns the charge.
 template <typename Put>
-int64_t walk_outline(const quarters &q, int64_t rx, int64_t ry, const clip_box &box, bool any_order,
+int64_t walk_outline(const quarters q, int64_t rx, int64_t ry, const clip_box box, bool any_order,
                      Put put) {
   int64_t cost = 0;
-  auto position = [&](int64_t x, int64_t y) {
-    q.mirror(x, y, put);
-    cost += q.charge(x, y);
-  };
+  auto position = [&](int64_t x, int64_t y) { cost += q.mirror(x, y, put); };
   if (rx + ry <= WALK_WHOLE_UP_TO) {
     if (any_order && rx == ry) {
       walk_circle_octant(rx, [&](int64_t x, int64_t y) {
