@@ -36,6 +36,10 @@ int64_t rectfill_either(udata *t, int32_t x0, int32_t y0, int32_t x1, int32_t y1
 int64_t whole_target(udata *t, int32_t pen) {
   return rectfill(t, 0, 0, int32_t(t->width) - 1, int32_t(t->height) - 1, pen);
 }
+// An upper bound of what whole_target returns.
+int64_t whole_target_bound(const udata *t, int32_t pen) {
+  return rows_cost_bound(t, INT32_MIN, INT32_MAX, INT32_MIN, INT32_MAX, false, pen);
+}
 
 // The pixels draw_line draws of the line: its cost.
 int64_t line_cost(const udata *t, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
@@ -160,7 +164,14 @@ static int circle(lua_State *L, bool fill) {
   // overrun bound (after `before` cycles more) is refused undrawn.
   bool refused = false;
   auto one = [&](int64_t x, int64_t y, int64_t r, int32_t pen, int64_t before) -> int64_t {
-    if (r < 0) return fill && inverted() ? whole_target(t, pen) : 0;
+    if (r < 0 && !(fill && inverted())) return 0;
+    if (r < 0) {
+      if (cpu_loop_overruns(before + whole_target_bound(t, pen) / 3)) {
+        refused = true;
+        return 0;
+      }
+      return whole_target(t, pen);
+    }
     int32_t x0 = api_clamp32(x - r), y0 = api_clamp32(y - r);
     int32_t x1 = api_clamp32(x + r), y1 = api_clamp32(y + r);
     if (cpu_loop_overruns(before + oval_cost_bound(t, x0, y0, x1, y1, fill, pen) / 3)) {
@@ -236,7 +247,10 @@ int lua54_rrectfill(lua_State *L) {
   int64_t x = api_pos_x(L, 1), y = api_pos_y(L, 2), w = api_int(L, 3, 0), h = api_int(L, 4, 0);
   bool inv = inverted();
   if (w < 1 || h < 1) {
-    if (inv) spend_cpu(whole_target(t, pen) / 3);
+    if (inv) {
+      api_check_work(L, whole_target_bound(t, pen) / 3);
+      spend_cpu(whole_target(t, pen) / 3);
+    }
     return 0;
   }
   int32_t left = api_clamp32(x), right = api_clamp32(x + w - 1);

@@ -267,6 +267,8 @@ TEST_F(narrow_target_test, shapes_across_every_row_return_promptly) {
       {"_draw_map(_map, 0, 0, 0, 0, 480, 2, 0, 1, 65536)",
        "_draw_map(_map, 0, 0, 0, 0, 480, 2, 0, 65536, 1)", false},
       {"rect(0, 0, 0, 1 << 24, 7)", "rect(0, 0, 1 << 24, 0, 7)", false},
+      {"circfill(0, 0, -1, 0x800000007)", "circfill(0, 0, -1, 0x800000007)", false},
+      {"rrectfill(0, 0, 0, 0, 0, 0x800000007)", "rrectfill(0, 0, 0, 0, 0, 0x800000007)", false},
       {"rrectfill(0, 0, 1, 1 << 20, 0, 7)", "rrectfill(0, 0, 1 << 20, 1, 0, 7)", true},
       {"line(0, 0, 0, 1 << 21, 7)", "line(0, 0, 1 << 21, 0, 7)", true},
       {"tline3d(1, 0, 0, 0, 1 << 21, 0, 0, 8, 8)", "tline3d(1, 0, 0, 1 << 21, 0, 0, 0, 8, 8)",
