@@ -97,7 +97,7 @@ int lua54_draw_map(lua_State *L) {
   int64_t tile_bound =
       tile_rows *
       (TLINE_LINE_COST + TLINE_SSPR_WEIGHT * std::min<int64_t>(tw, int64_t(c.right) - c.left));
-  // Each visited cell is charged CELL_CYCLES and its drawing a third of its
+  // Each visited cell is charged MAP_CELL_CYCLES and its drawing a third of its
   // cost; the walk stops at the overrun bound, the tiles drawn charged.
   int64_t cost = 0, cells = 0;
   auto charge = [&] { return MAP_CELL_CYCLES * cells + cost / 3; };

@@ -303,7 +303,7 @@ int32_t *command_switch(print_context *c, uint8_t letter) {
       return &c->pinball;
     case 't':
       return &c->tall;
-    default:
+    default:  // 'w'
       return &c->wide;
   }
 }
