@@ -119,6 +119,10 @@ int64_t draw_spr(udata *src, udata *dst, int32_t sx_in, int32_t sy_in, int32_t d
   return fast ? w * h / 2 : w * h;
 }
 
+int64_t tline_sspr_cost_bound(int64_t pixels) {
+  return lookup_only(draw_ctx_sprite()) ? pixels / 2 : pixels;
+}
+
 int64_t draw_tline_sspr(udata *src, udata *dst, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
                         double u0, double v0, double u1, double v1) {
   draw_ctx c = draw_ctx_sprite();

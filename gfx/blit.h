@@ -33,3 +33,12 @@ int64_t draw_spr(udata *src, udata *dst, int32_t sx, int32_t sy, int32_t dx, int
 // halved on the lookup-only path; 0 for a source that is not u8.
 int64_t draw_tline_sspr(udata *src, udata *dst, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
                         double u0, double v0, double u1, double v1);
+// The most draw_tline_sspr costs for a line of that many visible pixels
+// under the current draw state.
+int64_t tline_sspr_cost_bound(int64_t pixels);
+// The cost a caller adds for each such line it visits, however few of its
+// pixels are drawn: loading the draw state and planning the line.
+constexpr int64_t TLINE_LINE_COST = 18;
+// What a caller counts for each unit of draw_tline_sspr's cost: stepping a
+// scaled sprite pixel by pixel takes about three times a blit's pixel.
+constexpr int64_t TLINE_SSPR_WEIGHT = 3;

@@ -74,6 +74,12 @@ int64_t saturating_add(int64_t a, int64_t b) {
   return b < 0 ? INT64_MIN : INT64_MAX;
 }
 int32_t clamp16(int64_t v) { return int32_t(std::clamp<int64_t>(v, INT16_MIN, INT16_MAX)); }
+// A right or bottom clip edge as stored: an edge reaching the end of an
+// extent beyond the i16 range is stored as -1, which compares above every
+// extent, so the clip still covers the whole target.
+int32_t clip_end16(int64_t edge, int64_t extent) {
+  return edge >= extent && extent > INT16_MAX ? -1 : clamp16(edge);
+}
 
 uint8_t reverse_bits(uint8_t b) {
   uint8_t r = 0;
@@ -139,6 +145,10 @@ bool api_batch(lua_State *L, int64_t max_params, draw_batch *b) {
   bool none = b->offset < 0 || b->stride < 0 || b->offset > b->last_start || count < 1;
   b->rows = none ? 0 : std::min(count, BATCH_MAX_ROWS);
   return true;
+}
+
+void api_check_work(lua_State *L, int64_t work) {
+  if (cpu_loop_overruns(work)) luaL_error(L, "%s", CPU_OVERRUN_MESSAGE);
 }
 
 int batch_overrun(lua_State *L, int64_t charge) {
@@ -286,8 +296,8 @@ int lua54_clip(lua_State *L) {
   // target stays off it instead of wrapping onto it.
   poke2(int32_t(RAM_CLIP_RECT), clamp16(x0));
   poke2(int32_t(RAM_CLIP_RECT) + 2, clamp16(y0));
-  poke2(int32_t(RAM_CLIP_RECT) + 4, clamp16(x1));
-  poke2(int32_t(RAM_CLIP_RECT) + 6, clamp16(y1));
+  poke2(int32_t(RAM_CLIP_RECT) + 4, clip_end16(x1, w));
+  poke2(int32_t(RAM_CLIP_RECT) + 6, clip_end16(y1, h));
   lua_pushinteger(L, old.left);
   lua_pushinteger(L, old.top);
   lua_pushinteger(L, int64_t(old.right) - old.left);

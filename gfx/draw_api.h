@@ -7,8 +7,10 @@
 // only when it is a number and then goes through set_colp, so it stays the
 // pen (each such call first clears the inverted-shape flag); a call that
 // draws or reads the draw target does nothing and returns nothing without
-// one, and refreshes the cached clip first. No function raises a Lua error,
-// but for a batch whose work would take the slice past the overrun bound.
+// one, and refreshes the cached clip first. No function raises a Lua error
+// but the overrun error: a call whose work, found before it draws, would
+// take the slice past the overrun bound is refused, and a batch stops where
+// its next row would.
 //
 // Batch form (pset, rectfill, circfill, circ, line, spr, tline3d): argument 1
 // an f64 userdata, then offset = 0, count = rows, params = width (clamped to
@@ -80,6 +82,9 @@ int64_t for_batch_rows(draw_batch &b, F row, W work) {
   }
   return k;
 }
+// Raises the overrun error, before anything is drawn, when work cycles would
+// take the running slice past the overrun bound.
+void api_check_work(lua_State *L, int64_t work);
 // Charges the rows drawn and raises the error of a loop past the overrun
 // bound (as the table library does); does not return.
 [[noreturn]] int batch_overrun(lua_State *L, int64_t charge);

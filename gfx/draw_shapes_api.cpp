@@ -36,6 +36,21 @@ int64_t rectfill_either(udata *t, int32_t x0, int32_t y0, int32_t x1, int32_t y1
 int64_t whole_target(udata *t, int32_t pen) {
   return rectfill(t, 0, 0, int32_t(t->width) - 1, int32_t(t->height) - 1, pen);
 }
+// An upper bound of what whole_target returns.
+int64_t whole_target_bound(const udata *t, int32_t pen) {
+  return rows_cost_bound(t, INT32_MIN, INT32_MAX, INT32_MIN, INT32_MAX, false, pen);
+}
+
+// The pixels draw_line draws of the line: its cost.
+int64_t line_cost(const udata *t, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+  line_steps s = line_plan(drawing_clip(t), x0, y0, x1, y1);
+  return std::max<int64_t>(0, s.last - s.first + 1);
+}
+
+// An upper bound of what rect_outline returns: its four edges whole.
+int64_t rect_outline_bound(const udata *t, int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+  return 2 * (line_cost(t, x0, y0, x1, y0) + line_cost(t, x0, y0, x0, y1));
+}
 
 // The outline of a rectangle with no corner drawn twice.
 int64_t rect_outline(udata *t, int32_t x0, int32_t y0, int32_t x1, int32_t y1, int32_t pen) {
@@ -54,6 +69,12 @@ struct corners {
 };
 corners read_corners(lua_State *L) {
   return {api_pos_x(L, 1), api_pos_y(L, 2), api_pos_x(L, 3), api_pos_y(L, 4)};
+}
+
+// An upper bound of what rectfill_either returns.
+int64_t rectfill_bound(const udata *t, const corners &c, int32_t pen) {
+  if (inverted()) return rows_cost_bound(t, 0, 0, INT32_MIN, INT32_MAX, true, pen);
+  return rows_cost_bound(t, c.x0, c.x1, std::min(c.y0, c.y1), std::max(c.y0, c.y1), false, pen);
 }
 
 // The corner radius of a rounded rectangle of w x h.
@@ -75,24 +96,31 @@ int lua54_rectfill(lua_State *L) {
   if (api_batch(L, 5, &b)) {
     int32_t pen = get_pen(), cx = api_camera_x(), cy = api_camera_y();
     int64_t cost = 0;
+    bool refused = false;  // a rectangle whose rows would pass the overrun bound
     auto charge = [&](int64_t k) { return 2 * k + cost / 3; };
-    auto work = [&](int64_t k) { return 2 * k + cost; };
+    auto work = [&](int64_t k) { return refused ? INT32_MAX : 2 * k + cost; };
     int64_t rows = for_batch_rows(
         b,
         [&](int64_t s) {
           cproc->inverted_shape = 0;
           set_colp(batch_int(b, s, 4, pen));
-          cost += rectfill_either(t, batch_pos(b, s, 0, cx), batch_pos(b, s, 1, cy),
-                                  batch_pos(b, s, 2, cx), batch_pos(b, s, 3, cy), get_pen());
+          corners c = {batch_pos(b, s, 0, cx), batch_pos(b, s, 1, cy), batch_pos(b, s, 2, cx),
+                       batch_pos(b, s, 3, cy)};
+          if (cpu_loop_overruns((cost + rectfill_bound(t, c, get_pen())) / 3)) {
+            refused = true;
+            return;
+          }
+          cost += rectfill_either(t, c.x0, c.y0, c.x1, c.y1, get_pen());
         },
         work);
-    if (b.overran) return batch_overrun(L, charge(rows));
+    if (b.overran || refused) return batch_overrun(L, charge(rows));
     spend_cpu(charge(rows));
     return 0;
   }
   if (lua_gettop(L) < 4) return 0;
   int32_t pen = api_colour(L, 5);
   corners c = read_corners(L);
+  api_check_work(L, rectfill_bound(t, c, pen) / 3);
   spend_cpu(rectfill_either(t, c.x0, c.y0, c.x1, c.y1, pen) / 3);
   return 0;
 }
@@ -102,6 +130,7 @@ int lua54_rect(lua_State *L) {
   if (!t || lua_gettop(L) < 4) return 0;
   int32_t pen = api_colour(L, 5);
   corners c = read_corners(L);
+  api_check_work(L, rect_outline_bound(t, c.x0, c.y0, c.x1, c.y1) / 3);
   spend_cpu(rect_outline(t, c.x0, c.y0, c.x1, c.y1, pen) / 3);
   return 0;
 }
@@ -111,6 +140,7 @@ int lua54_ovalfill(lua_State *L) {
   if (!t || lua_gettop(L) < 4) return 0;
   int32_t pen = api_colour(L, 5);
   corners c = read_corners(L);
+  api_check_work(L, oval_cost_bound(t, c.x0, c.y0, c.x1, c.y1, true, pen) / 3);
   spend_cpu(draw_filloval(t, c.x0, c.y0, c.x1, c.y1, pen) / 3);
   return 0;
 }
@@ -120,6 +150,7 @@ int lua54_oval(lua_State *L) {
   if (!t || lua_gettop(L) < 4) return 0;
   int32_t pen = api_colour(L, 5);
   corners c = read_corners(L);
+  api_check_work(L, oval_cost_bound(t, c.x0, c.y0, c.x1, c.y1, false, pen));
   spend_cpu(draw_oval(t, c.x0, c.y0, c.x1, c.y1, pen));
   return 0;
 }
@@ -129,10 +160,24 @@ static int circle(lua_State *L, bool fill) {
   udata *t = api_target();
   if (!t) return 0;
   int32_t cx = api_camera_x(), cy = api_camera_y();
-  auto one = [&](int64_t x, int64_t y, int64_t r, int32_t pen) -> int64_t {
-    if (r < 0) return fill && inverted() ? whole_target(t, pen) : 0;
+  // A third of a circle's cost is charged; one whose work would pass the
+  // overrun bound (after `before` cycles more) is refused undrawn.
+  bool refused = false;
+  auto one = [&](int64_t x, int64_t y, int64_t r, int32_t pen, int64_t before) -> int64_t {
+    if (r < 0 && !(fill && inverted())) return 0;
+    if (r < 0) {
+      if (cpu_loop_overruns(before + whole_target_bound(t, pen) / 3)) {
+        refused = true;
+        return 0;
+      }
+      return whole_target(t, pen);
+    }
     int32_t x0 = api_clamp32(x - r), y0 = api_clamp32(y - r);
     int32_t x1 = api_clamp32(x + r), y1 = api_clamp32(y + r);
+    if (cpu_loop_overruns(before + oval_cost_bound(t, x0, y0, x1, y1, fill, pen) / 3)) {
+      refused = true;
+      return 0;
+    }
     return fill ? draw_filloval(t, x0, y0, x1, y1, pen) : draw_oval(t, x0, y0, x1, y1, pen);
   };
   draw_batch b;
@@ -140,24 +185,25 @@ static int circle(lua_State *L, bool fill) {
     int32_t pen = get_pen();
     int64_t cost = 0;
     auto charge = [&](int64_t k) { return 2 * k + cost / 3; };
-    auto work = [&](int64_t k) { return 2 * k + cost; };
+    auto work = [&](int64_t k) { return refused ? INT32_MAX : 2 * k + cost; };
     int64_t rows = for_batch_rows(
         b,
         [&](int64_t s) {
           cproc->inverted_shape = 0;
           set_colp(batch_int(b, s, 3, pen));
           cost += one(batch_pos(b, s, 0, cx), batch_pos(b, s, 1, cy),
-                      api_floor(batch_field(b, s, 2, 4)), get_pen());
+                      api_floor(batch_field(b, s, 2, 4)), get_pen(), cost / 3);
         },
         work);
-    if (b.overran) return batch_overrun(L, charge(rows));
+    if (b.overran || refused) return batch_overrun(L, charge(rows));
     spend_cpu(charge(rows));
     return 0;
   }
   if (lua_gettop(L) < 2) return 0;
   int32_t pen = api_colour(L, 4);
   int64_t r = api_int(L, 3, 4);
-  int64_t cost = one(api_pos_x(L, 1), api_pos_y(L, 2), r, pen);
+  int64_t cost = one(api_pos_x(L, 1), api_pos_y(L, 2), r, pen, 0);
+  if (refused) luaL_error(L, "%s", CPU_OVERRUN_MESSAGE);
   if (r >= 0 || cost) spend_cpu(cost / 3);
   return 0;
 }
@@ -176,8 +222,13 @@ int lua54_rrect(lua_State *L) {
   int32_t right = api_clamp32(x + w - 1), bottom = api_clamp32(y + h - 1);
   int64_t cost;
   if (r < 1) {
+    api_check_work(L, rect_outline_bound(t, left, top, right, bottom) / 3);
     cost = rect_outline(t, left, top, right, bottom, pen);
   } else {
+    api_check_work(
+        L, rrect_cost_bound(t, left, top, api_clamp32(x + 2 * r + 2), api_clamp32(y + 2 * r + 2),
+                            api_clamp32(w - 2 * r - 3), api_clamp32(h - 2 * r - 3), false, pen) /
+               3);
     cost = draw_rrect(t, left, top, api_clamp32(x + 2 * r + 2), api_clamp32(y + 2 * r + 2),
                       api_clamp32(w - 2 * r - 3), api_clamp32(h - 2 * r - 3), pen);
     int32_t a = api_clamp32(x + r + 2), e = api_clamp32(x + w - r - 3);
@@ -196,34 +247,31 @@ int lua54_rrectfill(lua_State *L) {
   int64_t x = api_pos_x(L, 1), y = api_pos_y(L, 2), w = api_int(L, 3, 0), h = api_int(L, 4, 0);
   bool inv = inverted();
   if (w < 1 || h < 1) {
-    if (inv) spend_cpu(whole_target(t, pen) / 3);
+    if (inv) {
+      api_check_work(L, whole_target_bound(t, pen) / 3);
+      spend_cpu(whole_target(t, pen) / 3);
+    }
     return 0;
   }
-  auto row_drawer = inv ? draw_hline_inv : draw_hline;
   int32_t left = api_clamp32(x), right = api_clamp32(x + w - 1);
-  // Rows y0..y1, only those inside the clip visited (the others draw nothing).
-  clip_box clip = drawing_clip(t);
-  auto rows = [&](int64_t y0, int64_t y1) {
-    int64_t cost = 0;
-    for (int64_t yy = std::max<int64_t>(y0, clip.top); yy <= std::min<int64_t>(y1, clip.bottom - 1);
-         yy++)
-      cost += row_drawer(t, left, right, int32_t(yy), pen);
-    return cost;
-  };
   int64_t r = rounded_radius(w, h, api_int(L, 5, 0));
-  int64_t cost = 0;
+  // The corners with the rows between them, or the rows of a plain box.
+  int64_t first = r > 0 ? y + r + 2 : y, last = r > 0 ? y + h - r - 3 : y + h - 1;
+  int32_t top = api_clamp32(y), bottom = api_clamp32(y + 2 * r + 2);
+  int32_t ex = api_clamp32(w - 2 * r - 3), ey = api_clamp32(h - 2 * r - 3);
+  int64_t work = rows_cost_bound(t, left, right, first, last, inv, pen);
+  if (r > 0)
+    work += rrect_cost_bound(t, left, top, api_clamp32(x + 2 * r + 2), bottom, ex, ey, true, pen);
+  else if (inv)
+    work += rows_cost_bound(t, INT32_MIN, INT32_MAX, INT32_MIN, INT32_MAX, false, pen);
+  api_check_work(L, work / 3);
+  int64_t cost = draw_rows(t, left, right, first, last, pen, inv);
   if (r > 0) {
-    cost += draw_rrectfill(t, left, api_clamp32(y), api_clamp32(x + 2 * r + 2),
-                           api_clamp32(y + 2 * r + 2), api_clamp32(w - 2 * r - 3),
-                           api_clamp32(h - 2 * r - 3), pen);
-    cost += rows(y + r + 2, y + h - r - 3);
-  } else {
-    cost += rows(y, y + h - 1);
-    if (inv) {
-      int32_t width = int32_t(t->width), height = int32_t(t->height);
-      cost += rectfill(t, -1, -1, width, api_clamp32(y - 1), pen);
-      cost += rectfill(t, -1, api_clamp32(y + h), width, height, pen);
-    }
+    cost += draw_rrectfill(t, left, top, api_clamp32(x + 2 * r + 2), bottom, ex, ey, pen);
+  } else if (inv) {
+    int32_t width = int32_t(t->width), height = int32_t(t->height);
+    cost += rectfill(t, -1, -1, width, api_clamp32(y - 1), pen);
+    cost += rectfill(t, -1, api_clamp32(y + h), width, height, pen);
   }
   spend_cpu(cost / 3);
   return 0;
@@ -272,8 +320,10 @@ int lua54_line(lua_State *L) {
       poke(int32_t(RAM_LINE_RESET), 0);
     } else {
       int64_t ex = peek4(int32_t(RAM_LINE_END_X)), ey = peek4(int32_t(RAM_LINE_END_Y));
-      spend_cpu(draw_line(t, api_clamp32(int64_t(x) - cx), api_clamp32(int64_t(y) - cy),
-                          api_clamp32(ex - cx), api_clamp32(ey - cy), pen));
+      int32_t x0 = api_clamp32(int64_t(x) - cx), y0 = api_clamp32(int64_t(y) - cy);
+      int32_t x1 = api_clamp32(ex - cx), y1 = api_clamp32(ey - cy);
+      api_check_work(L, line_cost(t, x0, y0, x1, y1));
+      spend_cpu(draw_line(t, x0, y0, x1, y1, pen));
     }
     poke4(RAM_LINE_END_X, uint32_t(x));
     poke4(RAM_LINE_END_Y, uint32_t(y));
@@ -281,6 +331,7 @@ int lua54_line(lua_State *L) {
   }
   int32_t pen = api_colour(L, 5);
   corners c = read_corners(L);
+  api_check_work(L, line_cost(t, c.x0, c.y0, c.x1, c.y1));
   spend_cpu(draw_line(t, c.x0, c.y0, c.x1, c.y1, pen));
   int32_t x1 = api_int(L, 3, 0), y1 = api_int(L, 4, 0);
   poke4(RAM_LINE_END_X, uint32_t(x1));
@@ -295,6 +346,7 @@ int lua54_tline3d(lua_State *L) {
   draw_batch b;
   if (api_batch(L, 12, &b)) {
     int64_t cost = 0;
+    bool refused = false;  // a line whose steps would pass the overrun bound
     auto charge = [&](int64_t k) { return 3 * k + cost; };
     int64_t rows = for_batch_rows(
         b,
@@ -303,13 +355,17 @@ int lua54_tline3d(lua_State *L) {
           udata *src = sprite_entry(n & GFX_MAP_SPRITE_MASK);
           double x0 = batch_field(b, s, 1, 0) - cx, y0 = batch_field(b, s, 2, 0) - cy;
           double x1 = batch_field(b, s, 3, 0) - cx, y1 = batch_field(b, s, 4, 0) - cy;
+          if (cpu_loop_overruns(cost + tline3d_steps(t, x0, y0, x1, y1))) {
+            refused = true;
+            return;
+          }
           double u0 = batch_field(b, s, 5, 0), v0 = batch_field(b, s, 6, 0);
           cost += draw_tline3d(src, t, x0, y0, x1, y1, u0, v0, batch_field(b, s, 7, u0 + (x1 - x0)),
                                batch_field(b, s, 8, v0 + (y1 - y0)), batch_field(b, s, 9, 1),
                                batch_field(b, s, 10, 1), api_clamp32(batch_int(b, s, 11, 0)));
         },
-        charge);
-    if (b.overran) return batch_overrun(L, charge(rows));
+        [&](int64_t k) { return refused ? INT32_MAX : charge(k); });
+    if (b.overran || refused) return batch_overrun(L, charge(rows));
     spend_cpu(charge(rows));
     return 0;
   }
@@ -318,6 +374,7 @@ int lua54_tline3d(lua_State *L) {
   double x0 = lua_tonumber(L, 2) - cx, y0 = lua_tonumber(L, 3) - cy;
   double x1 = lua_tonumber(L, 4) - cx, y1 = lua_tonumber(L, 5) - cy;
   double u0 = lua_tonumber(L, 6), v0 = lua_tonumber(L, 7);
+  api_check_work(L, tline3d_steps(t, x0, y0, x1, y1));
   spend_cpu(draw_tline3d(src, t, x0, y0, x1, y1, u0, v0, number_or(L, 8, u0 + (x1 - x0)),
                          number_or(L, 9, v0 + (y1 - y0)), number_or(L, 10, 1), number_or(L, 11, 1),
                          int32_t(kvd_intp(L, 12, 0))));
@@ -353,28 +410,40 @@ int lua54_sspr(lua_State *L) {
   int64_t cost = 0;
   int32_t left = int32_t(dx), top = int32_t(dy);
   // Only the lines inside the clip can draw: the others are not visited.
+  // Each line visited costs TLINE_LINE_COST more than its pixels.
   clip_box clip = drawing_clip(t);
+  auto check_lines = [&](int64_t first, int64_t end, int64_t pixels) {
+    if (end > first)
+      api_check_work(L, (end - first) *
+                            (TLINE_LINE_COST + TLINE_SSPR_WEIGHT * tline_sspr_cost_bound(pixels)) /
+                            3);
+    cost += std::max<int64_t>(0, end - first) * TLINE_LINE_COST;
+  };
   if (dw <= dh) {
     double va = double(sy) + vstep / 2, vb = double(sy + H) - vstep / 2;
     if (flip_y) std::swap(va, vb);
     int64_t first = std::max<int64_t>(0, clip.left - dx),
             end = std::min<int64_t>(dw, clip.right - dx);
+    check_lines(first, end, std::min<int64_t>(dh, int64_t(clip.bottom) - clip.top));
     for (int64_t i = first; i < end; i++) {
       int64_t ic = flip_x ? dw - 1 - i : i;
       double u = double(sx) + (double(ic) + 0.5) * ustep;
       int32_t x = left + int32_t(i);
-      cost += draw_tline_sspr(s, t, x, top, x, top + int32_t(dh) - 1, u, va, u, vb);
+      cost +=
+          TLINE_SSPR_WEIGHT * draw_tline_sspr(s, t, x, top, x, top + int32_t(dh) - 1, u, va, u, vb);
     }
   } else {
     double ua = double(sx) + ustep / 2, ub = double(sx + W) - ustep / 2;
     if (flip_x) std::swap(ua, ub);
     int64_t first = std::max<int64_t>(0, clip.top - dy),
             end = std::min<int64_t>(dh, clip.bottom - dy);
+    check_lines(first, end, std::min<int64_t>(dw, int64_t(clip.right) - clip.left));
     for (int64_t j = first; j < end; j++) {
       int64_t jc = flip_y ? dh - 1 - j : j;
       double v = double(sy) + (double(jc) + 0.5) * vstep;
       int32_t y = top + int32_t(j);
-      cost += draw_tline_sspr(s, t, left, y, left + int32_t(dw) - 1, y, ua, v, ub, v);
+      cost += TLINE_SSPR_WEIGHT *
+              draw_tline_sspr(s, t, left, y, left + int32_t(dw) - 1, y, ua, v, ub, v);
     }
   }
   spend_cpu(cost / 3);

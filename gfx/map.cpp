@@ -25,6 +25,9 @@ udata *get_sprite_p(lua_State *L, int index) {
 
 namespace {
 
+// The charge of each cell visited, drawn or not.
+constexpr int64_t MAP_CELL_CYCLES = 2;
+
 // One tile that is not drawn by the sprite fast path: a textured line per
 // tile row, reading the sprite scaled, flipped or turned.
 int64_t draw_tile_lines(udata *spr, udata *t, int32_t tx, int32_t ty, int64_t tw, int64_t th,
@@ -39,12 +42,12 @@ int64_t draw_tile_lines(udata *spr, udata *t, int32_t tx, int32_t ty, int64_t tw
   clip_box clip = drawing_clip(t);
   int64_t first = std::max<int64_t>(0, clip.top - int64_t(ty));
   int64_t end = std::min<int64_t>(th, clip.bottom - int64_t(ty));
-  int64_t cost = 0;
+  int64_t cost = std::max<int64_t>(0, end - first) * TLINE_LINE_COST;
   for (int64_t r = first; r < end; r++) {
     double k = (double(flip_y ? th - 1 - r : r) + 0.5) * (across / double(th));
     int32_t y = ty + int32_t(r), x1 = tx + int32_t(tw - 1);
-    cost += turn ? draw_tline_sspr(spr, t, tx, y, x1, y, k, a0, k, a1)
-                 : draw_tline_sspr(spr, t, tx, y, x1, y, a0, k, a1, k);
+    cost += TLINE_SSPR_WEIGHT * (turn ? draw_tline_sspr(spr, t, tx, y, x1, y, k, a0, k, a1)
+                                      : draw_tline_sspr(spr, t, tx, y, x1, y, a0, k, a1, k));
   }
   return cost;
 }
@@ -88,11 +91,20 @@ int lua54_draw_map(lua_State *L) {
   clip_tiles(xs, tw, c.left, c.right, first_col, cols);
   clip_tiles(ys, th, c.top, c.bottom, first_row, rows);
   if (cols <= first_col || rows <= first_row) return 0;
-  spend_cpu(2 * (cols - first_col) * (rows - first_row));
   bool sprite_0 = peek(int32_t(RAM_SYSTEM_FLAGS)) & SYSFLAG_MAP_SPRITE_0;
-  int64_t cost = 0;
+  // The most a tile costs: a line per visible row and its visible pixels.
+  int64_t tile_rows = std::min<int64_t>(th, int64_t(c.bottom) - c.top);
+  int64_t tile_bound =
+      tile_rows *
+      (TLINE_LINE_COST + TLINE_SSPR_WEIGHT * std::min<int64_t>(tw, int64_t(c.right) - c.left));
+  // Each visited cell is charged MAP_CELL_CYCLES and its drawing a third of its
+  // cost; the walk stops at the overrun bound, the tiles drawn charged.
+  int64_t cost = 0, cells = 0;
+  auto charge = [&] { return MAP_CELL_CYCLES * cells + cost / 3; };
   for (int64_t r = first_row; r < rows; r++) {
-    for (int64_t col = first_col; col < cols; col++) {
+    for (int64_t col = first_col; col < cols; col++, cells++) {
+      if (cpu_loop_overruns(charge() + MAP_CELL_CYCLES + tile_bound / 3))
+        return batch_overrun(L, charge());
       int64_t mcx = mx + col, mcy = my + r;  // never negative: mx, my >= 0 here
       int32_t cell = int32_t(udata_get_int(map, uint64_t(mcy * mw + mcx))) & 0xFFFF;
       int32_t n = cell & GFX_MAP_SPRITE_MASK;
@@ -110,6 +122,6 @@ int lua54_draw_map(lua_State *L) {
       }
     }
   }
-  spend_cpu(cost / 3);
+  spend_cpu(charge());
   return 0;
 }

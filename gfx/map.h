@@ -22,5 +22,6 @@ udata *get_sprite_p(lua_State *L, int index);
 // Cells naming sprite 0 are drawn only with 0x5F36 bit 3; a non-zero layer
 // draws only cells whose sprite flags share a bit with it. Tiles clipped away
 // whole are not visited; 2 cycles per visited cell plus the drawing cost / 3.
-// No results.
+// A map whose next tile could take the slice past the overrun bound stops
+// there with the overrun error, the tiles drawn charged. No results.
 int lua54_draw_map(lua_State *L);

@@ -194,155 +194,205 @@ int64_t read_number(const print_context *c, const uint8_t *p, int64_t *used) {
   return v;
 }
 
-// The command after code 6 at p (p[0] is 6). Returns the bytes of the step;
-// *pause is set when printing must stop. When run is false only the length
-// is found.
-int64_t command(print_context *c, const uint8_t *p, bool run, int32_t *pause) {
-  int64_t at = 1;
-  bool on = true;
-  if (byte_at(c, p, 1) == '-') {
-    on = false;
-    at = 2;
-    if (byte_at(c, p, 2) == 0) return 2;  // "-" then the end: nothing
+// The commands after code 6, by what they do; the letter picks the entry of
+// COMMANDS, pauses are the digits '1'..'9'.
+enum command_kind : uint8_t {
+  COMMAND_SWITCH,     // a print switch on, or off after '-'
+  COMMAND_DIGIT,      // a setting from one argument
+  COMMAND_JUMP,       // the cursor to two arguments x 4
+  COMMAND_HOME,       // the home position from the cursor
+  COMMAND_GO_HOME,    // the cursor to the home position
+  COMMAND_OUTLINE,    // colour and mask from three arguments; off after '-'
+  COMMAND_POKE,       // bytes of the text into memory: address and count
+  COMMAND_POKE_REST,  // the rest of the text into memory; the print ends
+  COMMAND_GLYPH,      // an inline glyph of 8 bytes or 16 hex digits
+  COMMAND_PAUSE,      // a pause of 2^(digit - 1) - 1 more frames
+};
+struct command_code {
+  uint8_t letter;
+  command_kind kind;
+  uint8_t args;  // argument bytes that must be present (glyph bytes for a glyph)
+};
+constexpr command_code COMMANDS[] = {
+    {'u', COMMAND_SWITCH, 0},  {'#', COMMAND_SWITCH, 0}, {'$', COMMAND_SWITCH, 0},
+    {'=', COMMAND_SWITCH, 0},  {'b', COMMAND_SWITCH, 0}, {'i', COMMAND_SWITCH, 0},
+    {'p', COMMAND_SWITCH, 0},  {'t', COMMAND_SWITCH, 0}, {'w', COMMAND_SWITCH, 0},
+    {'d', COMMAND_DIGIT, 1},   {'c', COMMAND_DIGIT, 1},  {'r', COMMAND_DIGIT, 1},
+    {'s', COMMAND_DIGIT, 1},   {'x', COMMAND_DIGIT, 1},  {'y', COMMAND_DIGIT, 1},
+    {'j', COMMAND_JUMP, 2},    {'h', COMMAND_HOME, 0},   {'g', COMMAND_GO_HOME, 0},
+    {'o', COMMAND_OUTLINE, 3}, {'@', COMMAND_POKE, 0},   {'!', COMMAND_POKE_REST, 0},
+    {',', COMMAND_GLYPH, 8},   {'.', COMMAND_GLYPH, 8},  {';', COMMAND_GLYPH, 16},
+    {':', COMMAND_GLYPH, 16},
+};
+
+// A command read at p (p[0] is 6): '-' before the letter turns it off; the
+// arguments follow the letter at args.
+struct command_at {
+  const command_code *code;  // null for an unknown letter or a pause
+  uint8_t letter;
+  bool on;
+  int64_t args;
+};
+command_at read_command(const print_context *c, const uint8_t *p) {
+  command_at m{nullptr, 0, true, 2};
+  if (byte_at(c, p, 1) == '-') m.on = false, m.args = 3;
+  m.letter = byte_at(c, p, m.args - 1);
+  for (const command_code &k : COMMANDS)
+    if (k.letter == m.letter) m.code = &k;
+  if (m.letter >= '1' && m.letter <= '9') {
+    static constexpr command_code pause = {0, COMMAND_PAUSE, 0};
+    m.code = &pause;
   }
-  uint8_t cmd = byte_at(c, p, at);
-  uint8_t a1 = byte_at(c, p, at + 1), a2 = byte_at(c, p, at + 2), a3 = byte_at(c, p, at + 3);
-  int64_t len = at + 1;
-  auto needs = [&](int32_t n) {  // arguments present, else -1 (draw code 6)
-    uint8_t a[3] = {a1, a2, a3};
-    for (int32_t i = 0; i < n; i++)
-      if (!a[i]) return false;
-    len += n;
-    return true;
-  };
-  int32_t *sw = nullptr;
-  switch (cmd) {
+  return m;
+}
+
+// The numbers of a poke command: address and count (or the address alone),
+// up to 4 digits each, and where the bytes to write begin.
+struct poke_at {
+  int64_t addr, count;
+  const uint8_t *bytes;
+};
+poke_at read_poke(const print_context *c, const uint8_t *q, bool with_count) {
+  int64_t used1 = 0, used2 = 0;
+  poke_at k{read_number(c, q, &used1), 0, nullptr};
+  if (with_count) k.count = read_number(c, q + used1, &used2);
+  k.bytes = q + used1 + used2;
+  return k;
+}
+
+// The bytes of the command step at p (p[0] is 6), or -1 when code 6 is
+// drawn as a glyph instead (no letter, or its arguments missing).
+int64_t command_length(const print_context *c, const uint8_t *p) {
+  command_at m = read_command(c, p);
+  if (!m.on && m.letter == 0) return 2;        // "-" then the end: nothing
+  if (!m.code) return m.letter ? m.args : -1;  // unknown letter: passed over
+  const command_code &k = *m.code;
+  if (k.kind == COMMAND_POKE) {
+    poke_at w = read_poke(c, p + m.args, true);
+    return (w.bytes - p) + std::clamp<int64_t>(c->end - w.bytes, 0, std::max<int64_t>(w.count, 0));
+  }
+  if (k.kind == COMMAND_POKE_REST) {  // the step runs to the terminating zero
+    const uint8_t *stop = std::max<const uint8_t *>(read_poke(c, p + m.args, false).bytes, c->end);
+    while (stop < c->limit && *stop) stop++;
+    return stop - p;
+  }
+  if (k.kind == COMMAND_GLYPH)  // too short: the bytes print as text
+    return c->end - (p + m.args) < k.args ? m.args : m.args + k.args;
+  if (k.kind == COMMAND_OUTLINE && !m.on) return m.args;
+  for (int64_t i = 0; i < k.args; i++)
+    if (!byte_at(c, p, m.args + i)) return -1;
+  return m.args + k.args;
+}
+
+// The switch a COMMAND_SWITCH letter sets.
+int32_t *command_switch(print_context *c, uint8_t letter) {
+  switch (letter) {
     case 'u':
-      sw = &c->underline;
-      break;
+      return &c->underline;
     case '#':
-      sw = &c->solid_background;
-      break;
+      return &c->solid_background;
     case '$':
-      sw = &c->wrap_enabled;
-      break;
+      return &c->wrap_enabled;
     case '=':
-      sw = &c->stripes;
-      break;
+      return &c->stripes;
     case 'b':
-      sw = &c->border;
-      break;
+      return &c->border;
     case 'i':
-      sw = &c->invert;
-      break;
+      return &c->invert;
     case 'p':
-      sw = &c->pinball;
-      break;
+      return &c->pinball;
     case 't':
-      sw = &c->tall;
-      break;
-    case 'w':
-      sw = &c->wide;
-      break;
-    default:
-      break;
+      return &c->tall;
+    default:  // 'w'
+      return &c->wide;
   }
-  if (sw) {
-    if (run) *sw = on ? 1 : 0;
-    return len;
-  }
-  if (cmd >= '1' && cmd <= '9') {
-    if (run) {
-      c->pause_counter = (1 << (cmd - '1')) - 1;
-      *pause = 1;
-    }
-    return len;
-  }
-  switch (cmd) {
+}
+
+// A setting from the one argument v of a COMMAND_DIGIT letter.
+void command_digit(print_context *c, uint8_t letter, int32_t v) {
+  switch (letter) {
     case 'd':
-    case 'c':
+      c->character_delay = v;
+      break;
     case 'r':
+      c->wrap_right = v * 4;
+      c->wrap_enabled = 1;
+      break;
     case 's':
+      c->tab_width = v * c->width_low;
+      break;
     case 'x':
-    case 'y': {
-      if (!needs(1)) return -1;
-      if (!run) return len;
-      int32_t v = digit(a1);
-      if (cmd == 'd') c->character_delay = v;
-      if (cmd == 'r') c->wrap_right = v * 4, c->wrap_enabled = 1;
-      if (cmd == 's') c->tab_width = v * c->width_low;
-      if (cmd == 'x') c->width_low = v, c->width_high = v + (font_byte(c, 1) - font_byte(c, 0));
-      if (cmd == 'y') c->height = v;
-      if (cmd == 'c' && c->target) {
-        std::memset(udata_elements(c->target), v & 63, size_t(udata_count(c->target)));
-        set_cursor(0, 0);
-        spend_cpu(int64_t(udata_count(c->target)) >> 6);
+      c->width_low = v;
+      c->width_high = v + (font_byte(c, 1) - font_byte(c, 0));
+      break;
+    case 'y':
+      c->height = v;
+      break;
+    default:  // 'c': the target cleared to v, the cursor home
+      if (!c->target) break;
+      std::memset(udata_elements(c->target), v & 63, size_t(udata_count(c->target)));
+      set_cursor(0, 0);
+      spend_cpu(int64_t(udata_count(c->target)) >> 6);
+  }
+}
+
+// Performs the command step at p, whose command_length is not -1; *pause is
+// set when printing must stop.
+void run_command(print_context *c, const uint8_t *p, int32_t *pause) {
+  command_at m = read_command(c, p);
+  if (!m.code) return;
+  const uint8_t *arg = p + m.args;
+  switch (m.code->kind) {
+    case COMMAND_SWITCH:
+      *command_switch(c, m.letter) = m.on ? 1 : 0;
+      return;
+    case COMMAND_PAUSE:
+      c->pause_counter = (1 << (m.letter - '1')) - 1;
+      *pause = 1;
+      return;
+    case COMMAND_DIGIT:
+      command_digit(c, m.letter, digit(arg[0]));
+      return;
+    case COMMAND_JUMP:
+      set_cursor(digit(arg[0]) * 4, digit(arg[1]) * 4);
+      return;
+    case COMMAND_HOME:
+      c->home_x = cursor_x();
+      c->home_y = cursor_y();
+      return;
+    case COMMAND_GO_HOME:
+      set_cursor(c->home_x, c->home_y);
+      return;
+    case COMMAND_OUTLINE:
+      if (!m.on) {
+        c->outline_mask = 0;
+        return;
       }
-      return len;
+      c->outline_colour = arg[0] == '$'   ? c->foreground
+                          : arg[0] == '!' ? c->foreground | OUTLINE_ONLY
+                                          : digit(arg[0]);
+      c->outline_mask = (digit(arg[1]) * 32) | digit(arg[2]);
+      return;
+    case COMMAND_POKE: {
+      poke_at w = read_poke(c, arg, true);
+      poke_text(c, w.bytes, w.count, int32_t(w.addr));
+      return;
     }
-    case 'j':
-      if (!needs(2)) return -1;
-      if (run) set_cursor(digit(a1) * 4, digit(a2) * 4);
-      return len;
-    case 'h':
-      if (run) c->home_x = cursor_x(), c->home_y = cursor_y();
-      return len;
-    case 'g':
-      if (run) set_cursor(c->home_x, c->home_y);
-      return len;
-    case 'o':
-      if (!on) {
-        if (run) c->outline_mask = 0;
-        return len;
-      }
-      if (!needs(3)) return -1;
-      if (run) {
-        c->outline_colour = a1 == '$'   ? c->foreground
-                            : a1 == '!' ? c->foreground | OUTLINE_ONLY
-                                        : digit(a1);
-        c->outline_mask = (digit(a2) * 32) | digit(a3);
-      }
-      return len;
-    case '@': {
-      const uint8_t *q = p + len;
-      int64_t used1, used2;
-      int64_t addr = read_number(c, q, &used1);
-      int64_t count = read_number(c, q + used1, &used2);
-      q += used1 + used2;
-      int64_t n = run ? poke_text(c, q, count, int32_t(addr))
-                      : std::clamp<int64_t>(c->end - q, 0, std::max<int64_t>(count, 0));
-      return (q - p) + n;
+    case COMMAND_POKE_REST: {
+      poke_at w = read_poke(c, arg, false);
+      poke_text(c, w.bytes, c->end - w.bytes, int32_t(w.addr));
+      return;
     }
-    case '!': {
-      const uint8_t *q = p + len;
-      int64_t used;
-      int64_t addr = read_number(c, q, &used);
-      q += used;
-      if (run) poke_text(c, q, c->end - q, int32_t(addr));
-      // The print ends: the step runs to the terminating zero.
-      const uint8_t *stop = std::max(q, static_cast<const uint8_t *>(c->end));
-      while (stop < c->limit && *stop) stop++;
-      return stop - p;
+    case COMMAND_GLYPH: {
+      bool hex = m.code->args == 16;
+      if (c->end - arg < m.code->args) return;  // printed as text instead
+      uint8_t rows[8];
+      for (int32_t r = 0; r < 8; r++)
+        rows[r] = hex ? uint8_t(hex_value(arg[2 * r]) * 16 + hex_value(arg[2 * r + 1])) : arg[r];
+      bool border = (m.letter == ',' || m.letter == ';') && c->border;
+      *pause = draw_character(c, rows, 8, 8, border ? GLYPH_BORDER : 0);
+      return;
     }
-    case ',':
-    case '.':
-    case ';':
-    case ':': {
-      bool hex = cmd == ';' || cmd == ':';
-      int64_t n = hex ? 16 : 8;
-      if (c->end - (p + len) < n) return len;  // too short: the bytes print as text
-      if (run) {
-        uint8_t rows[8];
-        for (int32_t r = 0; r < 8; r++)
-          rows[r] = hex ? uint8_t(hex_value(p[len + 2 * r]) * 16 + hex_value(p[len + 2 * r + 1]))
-                        : p[len + r];
-        bool border = (cmd == ',' || cmd == ';') && c->border;
-        *pause = draw_character(c, rows, 8, 8, border ? GLYPH_BORDER : 0);
-      }
-      return len + n;
-    }
-    default:
-      return cmd ? len : -1;  // unknown command: nothing; no command byte: code 6 drawn
   }
 }
 
@@ -383,8 +433,10 @@ int64_t step(print_context *c, bool run, int32_t *pause) {
         set_cursor(int64_t(cursor_x()) + digit(a1) - 16, int64_t(cursor_y()) + digit(a2) - 16);
       return 3;
     case CODE_COMMAND: {
-      int64_t n = command(c, p, run, pause);
-      return n < 0 ? glyph() : n;
+      int64_t n = command_length(c, p);
+      if (n < 0) return glyph();
+      if (run) run_command(c, p, pause);
+      return n;
     }
     case CODE_BACKSPACE:
       if (run) set_cursor(int64_t(cursor_x()) - c->last_advance, cursor_y());
@@ -443,28 +495,30 @@ constexpr int32_t PRINT_OVERRAN = 2;
 
 // Runs steps until the text ends (0) or a step pauses (1). A run whose
 // steps would take the slice past the overrun bound, or (resumed outside a
-// slice) whose steps alone pass it, drops the rest of the text
-// (PRINT_OVERRAN): a long text or a repeat code before every byte cannot
-// hold the host.
+// slice) whose steps with what they charged pass it, drops the rest of the
+// text (PRINT_OVERRAN): a long text, a repeat code before every byte or a
+// clear of a large target at every step cannot hold the host.
 int32_t run_print(print_context *c) {
   if (c->pause_counter >= 1) {
     c->pause_counter--;
     return 1;
   }
-  int64_t work = 0;
+  int64_t work = 0, spent = 0;  // the steps' own work; the cycles they charged
   while (true) {
     if (!c->text || *c->read == 0) {
       destroy_print_buffer(c);
       return 0;
     }
     work += PRINT_STEP_WORK;
-    if (work > CPU_OVERRUN_LIMIT || cpu_loop_overruns(work)) {
+    if (work + spent > CPU_OVERRUN_LIMIT || cpu_loop_overruns(work)) {
       destroy_print_buffer(c);
       return PRINT_OVERRAN;
     }
     const uint8_t *before = c->read;
+    int32_t cycles_before = cpu_budget.cycles;
     int32_t pause = quill7_print_char(c);
     spend_cpu(std::max<int64_t>(1, c->read - before));
+    spent += std::max<int64_t>(0, int64_t(cpu_budget.cycles) - cycles_before);
     if (pause) return 1;
   }
 }

@@ -213,6 +213,9 @@ inline int32_t hline_inv(const span_painter &p, udata *bitmap, const clip_box &c
   return hline(p, bitmap, c, c.left - 1, lo - 1, y) + hline(p, bitmap, c, hi + 1, c.right + 1, y);
 }
 
+// The least cost of a row filled by rows: one charged cycle.
+constexpr int32_t ROW_COST_MIN = 3;
+
 // Rows y0..y1 (inclusive, any order) from x0 to x1.
 int64_t fill_rows(const span_painter &p, udata *bitmap, const clip_box &c, int64_t x0, int64_t y0,
                   int64_t x1, int64_t y1) {
@@ -228,7 +231,26 @@ int64_t fill_rows(const span_painter &p, udata *bitmap, const clip_box &c, int64
   else
     for (int64_t y = top; y <= bottom; y++)
       paint_span(p, bitmap, int32_t(lo), int32_t(hi), int32_t(y));
-  return span_cost(p, bitmap, int32_t(lo), int32_t(hi)) * (bottom - top + 1);
+  return std::max(span_cost(p, bitmap, int32_t(lo), int32_t(hi)), ROW_COST_MIN) *
+         (bottom - top + 1);
+}
+
+// The whole clip rows top..bottom (inclusive, in this order): nothing when
+// bottom lies above top, so a band that ends above the clip stays empty.
+int64_t fill_band(const span_painter &p, udata *bitmap, const clip_box &c, int64_t top,
+                  int64_t bottom) {
+  if (bottom < top) return 0;
+  return fill_rows(p, bitmap, c, c.left, top, c.right - 1, bottom);
+}
+
+// Rows y0..y1 (inclusive, in this order) except columns x0..x1 (x0 <= x1).
+int64_t fill_beside(const span_painter &p, udata *bitmap, const clip_box &c, int64_t x0, int64_t x1,
+                    int64_t y0, int64_t y1) {
+  if (y1 < y0) return 0;
+  int64_t cost = 0;
+  if (x0 > c.left) cost += fill_rows(p, bitmap, c, c.left, y0, x0 - 1, y1);
+  if (x1 < c.right - 1) cost += fill_rows(p, bitmap, c, x1 + 1, y0, c.right - 1, y1);
+  return cost;
 }
 
 // Floor and ceiling of a / b for b > 0.
@@ -297,6 +319,54 @@ int32_t rectfill(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1, 
     return 0;
   int64_t cost = fill_rows(make_painter(colour), bitmap, drawing_clip(bitmap), x0, y0, x1, y1);
   return int32_t(std::min<int64_t>(cost, INT32_MAX));
+}
+
+int64_t draw_rows(udata *bitmap, int32_t x0, int32_t x1, int64_t y0, int64_t y1, int32_t colour,
+                  bool inverted) {
+  if (!bitmap || y1 < y0) return 0;
+  clip_box c = drawing_clip(bitmap);
+  if (y1 < c.top || y0 >= c.bottom) return 0;
+  span_painter p = make_painter(colour);
+  if (!inverted) return fill_rows(p, bitmap, c, x0, y0, x1, y1);
+  return fill_beside(p, bitmap, c, std::min(x0, x1), std::max(x0, x1), y0, y1);
+}
+
+namespace {
+
+// The clip rows among y0..y1 (inclusive, in this order).
+int64_t clip_rows_of(const clip_box &c, int64_t y0, int64_t y1) {
+  return std::max<int64_t>(0,
+                           std::min<int64_t>(y1, c.bottom - 1) - std::max<int64_t>(y0, c.top) + 1);
+}
+
+// The most a span of n pixels costs by the way, never less than a row's
+// least cost.
+int64_t span_cost_bound(uint8_t way, int64_t n) {
+  int64_t cost = way == SPAN_COST_HALF             ? (n - 1) / 2 + 2
+                 : way == SPAN_COST_THREE_QUARTERS ? 3 * (n - 1) / 4 + 2
+                                                   : n / 2 + 3;
+  return std::max<int64_t>(ROW_COST_MIN, cost);
+}
+
+// The most a row costs: its span within columns x0..x1 (in this order) of
+// the clip, or with inverted the two spans beside it.
+int64_t row_cost_bound(const clip_box &c, uint8_t way, int64_t x0, int64_t x1, bool inverted) {
+  int64_t whole = std::max<int64_t>(0, int64_t(c.right) - c.left);
+  if (inverted) return span_cost_bound(way, whole) + ROW_COST_MIN + 2;
+  int64_t n = std::min<int64_t>(x1, c.right - 1) - std::max<int64_t>(x0, c.left) + 1;
+  return span_cost_bound(way, std::max<int64_t>(n, 1));
+}
+
+}  // namespace
+
+int64_t rows_cost_bound(const udata *bitmap, int64_t x0, int64_t x1, int64_t y0, int64_t y1,
+                        bool inverted, int32_t colour) {
+  if (!bitmap || !cproc) return 0;
+  clip_box c = drawing_clip(bitmap);
+  int64_t rows = clip_rows_of(c, y0, y1);
+  if (rows == 0) return 0;
+  uint8_t way = make_painter(colour, false).cost_way;
+  return rows * row_cost_bound(c, way, std::min(x0, x1), std::max(x0, x1), inverted);
 }
 
 // The clipped rectangle of inclusive corners, as rows top..bottom - 1 and
@@ -463,12 +533,50 @@ struct row_band {
   int64_t lo, hi;
 };
 
+// The incremental walk from position (x, y) down to row lo: run(y, x0, x1,
+// exits) for each row, as walk_ellipse_in steps it. The error terms at
+// (x, y) come in closed form; the steps then are additions only. Returns
+// false when the walk ended (x past a) before it left row lo.
+template <typename Int, typename Run>
+bool step_ellipse_rows(int64_t ra, int64_t rb, int64_t x0, int64_t hi, int64_t lo, Run run) {
+  const __int128 A = ra, B = rb, A2 = A * A, B2 = B * B, X = x0, Y = hi;
+  const Int a = Int(ra), a2 = Int(A2), b2 = Int(B2);
+  const Int crit1 = Int(-(A2 / 4 + A % 2 + B2)), crit2 = Int(-(B2 / 4 + B % 2 + A2));
+  const Int crit3 = Int(-(B2 / 4 + B % 2));
+  Int t = Int(B2 * (X * X + X) + A2 * (Y * Y - Y) - A2 * B * B);
+  Int dxt = Int(2 * B2 * X), dyt = Int(-2 * A2 * Y), b2x = Int(B2 * X), a2y = Int(A2 * Y);
+  Int x = Int(x0);
+  for (int64_t y = hi; y >= lo; y--) {
+    Int from = x;
+    for (;;) {
+      if (x > a) {
+        if (from <= a) run(y, int64_t(from), int64_t(a), false);
+        return false;
+      }
+      bool step_x = true, step_y = true;
+      if (t + b2x <= crit1 || t + a2y <= crit3)
+        step_y = false;
+      else if (t - a2y > crit2)
+        step_x = false;
+      if (step_y) {
+        run(y, int64_t(from), int64_t(x), true);
+        if (step_x) x++, b2x += b2, dxt += 2 * b2, t += dxt;
+        a2y -= a2, dyt += 2 * a2, t += dyt;
+        break;
+      }
+      x++, b2x += b2, dxt += 2 * b2, t += dxt;
+    }
+  }
+  return true;
+}
+
 // The walk by rows for radii beyond WALK_WHOLE_UP_TO: run(y, x0, x1, exits)
 // for each row y in the bands (given from the highest down, not
 // overlapping), with the positions x0..x1 the walk visits there; exits is
-// true when the last of them steps y. Returns the positions in the rows
-// passed over, counted as the x steps plus the y steps across them (at
-// least the true count: a diagonal step counts twice).
+// true when the last of them steps y. Each band is entered in closed form
+// and stepped from there. Returns the positions in the rows passed over,
+// counted as the x steps plus the y steps across them (at least the true
+// count: a diagonal step counts twice).
 template <typename Run>
 int64_t walk_ellipse_rows(int64_t a, int64_t b, const row_band *bands, int n_bands, Run run) {
   ellipse_rows e(a, b);
@@ -478,17 +586,19 @@ int64_t walk_ellipse_rows(int64_t a, int64_t b, const row_band *bands, int n_ban
     int64_t x0 = e.row_start(hi), x1 = std::min<int64_t>(e.xh(lo), a);
     if (x0 <= a) skipped += std::max<int64_t>(x1 - x0, 0) + (hi - lo + 1);
   };
+  // The walk's terms reach a^2 b^2 / 4 around the curve and twice a^2 b in
+  // the steps: radii below 2^20 keep them within 64 bits.
+  constexpr int64_t exact_in_64 = int64_t(1) << 20;
+  const bool narrow = a < exact_in_64 && b < exact_in_64;
   for (int i = 0; i < n_bands; i++) {
     int64_t hi = std::min(bands[i].hi, next), lo = std::max<int64_t>(bands[i].lo, 0);
     if (hi < lo) continue;
     pass_over(next, hi + 1);
-    for (int64_t y = hi; y >= lo; y--) {
-      int64_t x0 = e.row_start(y);
-      if (x0 > a) return skipped;  // the walk ended above this row
-      int64_t x1 = e.xh(y);
-      run(y, x0, std::min<int64_t>(x1, a), x1 <= a);
-      if (x1 > a) return skipped;
-    }
+    int64_t x0 = e.row_start(hi);
+    if (x0 > a) return skipped;  // the walk ended above this band
+    bool going = narrow ? step_ellipse_rows<int64_t>(a, b, x0, hi, lo, run)
+                        : step_ellipse_rows<__int128>(a, b, x0, hi, lo, run);
+    if (!going) return skipped;
     next = lo - 1;
   }
   pass_over(next, 0);
@@ -536,12 +646,9 @@ int64_t thin_box(udata *bitmap, const oval_box &o, int32_t colour, bool inverted
   span_painter p = make_painter(colour);
   clip_box c = drawing_clip(bitmap);
   if (!inverted) return fill_rows(p, bitmap, c, o.minx, o.miny, o.maxx, o.maxy);
-  int64_t cost = fill_rows(p, bitmap, c, c.left, c.top, c.right - 1, o.miny - 1);
-  cost += fill_rows(p, bitmap, c, c.left, o.maxy + 1, c.right - 1, c.bottom - 1);
-  for (int64_t y = std::max<int64_t>(o.miny, c.top); y <= std::min<int64_t>(o.maxy, c.bottom - 1);
-       y++)
-    cost += hline_inv(p, bitmap, c, o.minx, o.maxx, y);
-  return cost;
+  int64_t cost = fill_band(p, bitmap, c, c.top, o.miny - 1);
+  cost += fill_band(p, bitmap, c, o.maxy + 1, c.bottom - 1);
+  return cost + fill_beside(p, bitmap, c, o.minx, o.maxx, o.miny, o.maxy);
 }
 
 bool box_outside(const clip_box &c, const oval_box &o, int64_t ex, int64_t ey) {
@@ -578,6 +685,115 @@ int64_t filled(udata *bitmap, const oval_box &o, int64_t ex, int64_t ey, int32_t
                         int32_t(ex), int32_t(ey), colour);
 }
 
+// An upper bound of what outline or filled returns for the box, found
+// without drawing: every position of the whole walk at its dearest, and
+// the spans of every visible row, no more in each half than the half
+// ellipse holds (its rows' widths sum to at most pi / 4 of its box, plus a
+// pixel or so a row).
+int64_t shape_cost_bound(const udata *bitmap, const oval_box &o, int64_t ex, int64_t ey, bool fill,
+                         int32_t colour) {
+  if (!bitmap || !cproc) return 0;
+  bool inverted = fill && cproc->inverted_shape != 0;
+  clip_box c = drawing_clip(bitmap);
+  // A row across the whole clip, and one across the shape (or beside it).
+  uint8_t way = make_painter(colour, false).cost_way;
+  int64_t whole = row_cost_bound(c, way, c.left, c.right - 1, false);
+  int64_t row = row_cost_bound(c, way, o.minx, o.maxx + std::max<int64_t>(ex, 0), inverted);
+  int64_t all_rows = clip_rows_of(c, c.top, c.bottom - 1), bands = inverted ? all_rows * whole : 0;
+  if (too_thin(o)) return clip_rows_of(c, o.miny, o.maxy) * row + bands;
+  if (fill && clip_inside(c, o, ex, ey)) return inverted ? 0 : all_rows * whole;
+  if (!inverted && box_outside(c, o, ex, ey)) return 0;
+  int64_t positions = o.rx + o.ry + 2;
+  if (!fill) return 5 * positions;
+  int64_t low = o.cy + ey;
+  auto half = [&](int64_t top, int64_t bottom) -> int64_t {
+    int64_t rows = clip_rows_of(c, top, bottom);
+    if (inverted || rows == 0) return rows * row;
+    double widths = 2.0 * double(o.rx) * (1.0 + 0.7854 * double(o.ry)) +
+                    double(o.ry + 1) * double(std::max<int64_t>(ex, 0) + 3);
+    double spans = (way == SPAN_COST_HALF ? 0.5 : 0.75) * widths + 4.0 * double(o.ry + 1);
+    if (spans >= 1e18) return rows * row;
+    return std::min(rows * row, int64_t(spans) + row);
+  };
+  return 8 * positions + half(o.cy - o.ry, o.cy) + half(low, low + o.ry) + bands;
+}
+
+}  // namespace
+
+int64_t oval_cost_bound(const udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
+                        bool fill, int32_t colour) {
+  oval_box o = make_box(x0, y0, x1, y1);
+  return shape_cost_bound(bitmap, o, o.w & 1, o.h & 1, fill, colour);
+}
+
+int64_t rrect_cost_bound(const udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
+                         int32_t ex, int32_t ey, bool fill, int32_t colour) {
+  return shape_cost_bound(bitmap, make_box(x0, y0, x1, y1), ex, ey, fill, colour);
+}
+
+namespace {
+
+// The four quarters of an outline about (cx, cy), the right ones moved to
+// right - cx and the lower ones to low - cy. A quarter moved by zero or less
+// shares its edge with its neighbour, which is then put once.
+struct quarters {
+  int64_t cx, cy, right, low, nex, ney;  // nex, ney: -ex, -ey
+
+  // The charge of a walk position by the points it puts: whether it lies
+  // past the left quarters' edge (side) and above the lower ones' (apart).
+  static int64_t charge_of(bool side, bool apart) { return apart ? (side ? 5 : 3) : 2 + side; }
+  int64_t charge(int64_t x, int64_t y) const { return charge_of(x > nex, y > ney); }
+  // The points of walk position (x, y): put(px, py) for each; returns its
+  // charge.
+  template <typename Put>
+  int64_t mirror(int64_t x, int64_t y, Put put) const {
+    bool side = x > nex, apart = y > ney;
+    put(right + x, low + y);
+    if (side && apart) put(cx - x, cy - y);
+    if (apart) put(right + x, cy - y);
+    if (side) put(cx - x, low + y);
+    return charge_of(side, apart);
+  }
+};
+
+// The outline walk: mirror(x, y, put) and its charge for every position of
+// the ellipse of radii rx, ry. Walked whole up to WALK_WHOLE_UP_TO (a circle
+// by its octant when any_order allows the points in any order); beyond, by
+// the rows that can be seen, with only the positions whose points can fall
+// in the clip columns put, every position charged as the whole walk would
+// charge it. Returns the charge.
+template <typename Put>
+int64_t walk_outline(const quarters q, int64_t rx, int64_t ry, const clip_box box, bool any_order,
+                     Put put) {
+  int64_t cost = 0;
+  auto position = [&](int64_t x, int64_t y) { cost += q.mirror(x, y, put); };
+  if (rx + ry <= WALK_WHOLE_UP_TO) {
+    if (any_order && rx == ry) {
+      walk_circle_octant(rx, [&](int64_t x, int64_t y) {
+        position(x, y);
+        if (x != y) position(y, x);
+      });
+    } else {
+      walk_ellipse(rx, ry, [&](int64_t x, int64_t y, bool) { position(x, y); });
+    }
+    return cost;
+  }
+  row_band bands[2];
+  int n = ellipse_bands(box, q.cy, q.low, bands);
+  row_band cols[2] = {{box.left - q.right, box.right - 1 - q.right},
+                      {q.cx - box.right + 1, q.cx - box.left}};
+  if (cols[1].lo < cols[0].lo) std::swap(cols[0], cols[1]);
+  int64_t skipped =
+      walk_ellipse_rows(rx, ry, bands, n, [&](int64_t y, int64_t x0, int64_t x1, bool) {
+        int64_t from = x0;
+        for (const row_band &w : cols)
+          for (int64_t x = std::max(from, w.lo); x <= std::min(x1, w.hi); x++)
+            q.mirror(x, y, put), from = x + 1;
+        for (int64_t x = x0; x <= x1; x++) cost += q.charge(x, y);
+      });
+  return cost + 5 * skipped;
+}
+
 }  // namespace
 
 int64_t draw_ellipse_1(udata *bitmap, int32_t cx, int32_t cy, int32_t rx, int32_t ry, int32_t ex,
@@ -585,94 +801,32 @@ int64_t draw_ellipse_1(udata *bitmap, int32_t cx, int32_t cy, int32_t rx, int32_
   if (!bitmap || rx < 0 || ry < 0) return 0;
   span_painter p = make_painter(colour, false);
   clip_box box = drawing_clip(bitmap);
-  int64_t cost = 0, right = int64_t(cx) + ex, low = int64_t(cy) + ey;
-  auto visit = [&](int64_t x, int64_t y) {
-    plot(p, bitmap, box, right + x, low + y);
-    if (x > -ex && y > -ey) plot(p, bitmap, box, cx - x, cy - y);
-    if (y > -ey) plot(p, bitmap, box, right + x, cy - y);
-    if (x > -ex) plot(p, bitmap, box, cx - x, low + y);
-  };
-  if (int64_t(rx) + ry <= WALK_WHOLE_UP_TO) {
-    auto charge = [&](int64_t x, int64_t y) {
-      if (y <= -ey)
-        cost += 2 + (x > -ex ? 1 : 0);
-      else
-        cost += x <= -ex ? 3 : 5;
-    };
-    // Wholly inside the clip: no point needs its own test.
-    if (std::min<int64_t>(int64_t(cx) - rx, right) >= box.left &&
-        std::max<int64_t>(right + rx, cx) < box.right &&
-        std::min<int64_t>(int64_t(cy) - ry, low) >= box.top &&
-        std::max<int64_t>(low + ry, cy) < box.bottom) {
-      // Values, not references: a byte stored may alias anything reached
-      // through a pointer.
-      uint8_t *const base = udata_elements(bitmap);
-      const int64_t width = bitmap->width, lx = cx, ty = cy, nex = -int64_t(ex), ney = -int64_t(ey);
-      const span_painter *pp = &p;
-      auto walk = [&](auto put) {
-        walk_ellipse(rx, ry, [=, &cost](int64_t x, int64_t y, bool) {
-          put(right + x, low + y);
-          if (x > nex && y > ney) put(lx - x, ty - y);
-          if (y > ney) put(right + x, ty - y);
-          if (x > nex) put(lx - x, low + y);
-          cost += y <= ney ? 2 + (x > nex ? 1 : 0) : x <= nex ? 3 : 5;
-        });
-      };
-      if (p.ctx.plain_pattern && p.uniform[0]) {
-        const uint8_t keep = p.keep, value = p.value[0];
-        auto put = [=](int64_t x, int64_t y) {
-          uint8_t *d = base + y * width + x;
-          *d = uint8_t((*d & keep) | value);
-        };
-        if (rx != ry) {
-          walk(put);
-          return cost;
-        }
-        // A circle by its octant: each position and its mirror, in any order
-        // (a masked write gives the same bytes however often and in whatever
-        // order it is made).
-        auto position = [=, &cost](int64_t x, int64_t y) {
-          uint8_t *below = base + (low + y) * width, *above = base + (ty - y) * width;
-          auto mask = [=](uint8_t *d) { *d = uint8_t((*d & keep) | value); };
-          mask(below + (right + x));
-          if (x > nex && y > ney) mask(above + (lx - x));
-          if (y > ney) mask(above + (right + x));
-          if (x > nex) mask(below + (lx - x));
-          cost += y <= ney ? 2 + (x > nex ? 1 : 0) : x <= nex ? 3 : 5;
-        };
-        walk_circle_octant(rx, [&](int64_t x, int64_t y) {
-          position(x, y);
-          if (x != y) position(y, x);
-        });
-      } else {
-        walk([=](int64_t x, int64_t y) { paint_pixel(*pp, base + y * width + x, x, y); });
-      }
-      return cost;
-    }
-    walk_ellipse(rx, ry, [&](int64_t x, int64_t y, bool) {
-      visit(x, y);
-      charge(x, y);
+  const quarters q{cx, cy, int64_t(cx) + ex, int64_t(cy) + ey, -int64_t(ex), -int64_t(ey)};
+  // Values, not references: a byte stored may alias anything reached
+  // through a pointer.
+  uint8_t *const base = udata_elements(bitmap);
+  const int64_t width = bitmap->width;
+  const span_painter *pp = &p;
+  bool inside = int64_t(rx) + ry <= WALK_WHOLE_UP_TO &&
+                std::min<int64_t>(int64_t(cx) - rx, q.right) >= box.left &&
+                std::max<int64_t>(q.right + rx, cx) < box.right &&
+                std::min<int64_t>(int64_t(cy) - ry, q.low) >= box.top &&
+                std::max<int64_t>(q.low + ry, cy) < box.bottom;
+  if (!inside)
+    return walk_outline(q, rx, ry, box, false,
+                        [&](int64_t x, int64_t y) { plot(p, bitmap, box, x, y); });
+  // Wholly inside the clip: no point needs its own test.
+  if (p.ctx.plain_pattern && p.uniform[0]) {
+    // A masked write gives the same bytes however often and in whatever
+    // order it is made.
+    const uint8_t keep = p.keep, value = p.value[0];
+    return walk_outline(q, rx, ry, box, true, [=](int64_t x, int64_t y) {
+      uint8_t *d = base + y * width + x;
+      *d = uint8_t((*d & keep) | value);
     });
-    return cost;
   }
-  // By rows: only positions whose points can fall in the clip columns are
-  // plotted; every position is charged as the whole walk would charge it.
-  row_band bands[2];
-  int n = ellipse_bands(box, cy, low, bands);
-  row_band cols[2] = {{box.left - right, box.right - 1 - right},
-                      {cx - box.right + 1, cx - box.left}};
-  if (cols[1].lo < cols[0].lo) std::swap(cols[0], cols[1]);
-  int64_t skipped =
-      walk_ellipse_rows(rx, ry, bands, n, [&](int64_t y, int64_t x0, int64_t x1, bool) {
-        int64_t positions = x1 - x0 + 1;
-        int64_t past_ex = std::max<int64_t>(0, x1 - std::max<int64_t>(x0, 1 - int64_t(ex)) + 1);
-        cost += y <= -ey ? 2 * positions + past_ex : 3 * positions + 2 * past_ex;
-        int64_t from = x0;
-        for (const row_band &w : cols)
-          for (int64_t x = std::max(from, w.lo); x <= std::min(x1, w.hi); x++)
-            visit(x, y), from = x + 1;
-      });
-  return cost + 5 * skipped;
+  return walk_outline(q, rx, ry, box, false,
+                      [=](int64_t x, int64_t y) { paint_pixel(*pp, base + y * width + x, x, y); });
 }
 
 namespace {
@@ -922,8 +1076,8 @@ int64_t fill_ellipse_1(udata *bitmap, int32_t cx, int32_t cy, int32_t rx, int32_
                       : fill_ellipse_spans<false>(p, bitmap, c, cx, cy, rx, ry, ex, ey);
   }
   if (inverted) {
-    cost += fill_rows(p, bitmap, c, c.left, c.top, c.right - 1, int64_t(cy) - ry - 1);
-    cost += fill_rows(p, bitmap, c, c.left, low + ry + 1, c.right - 1, c.bottom - 1);
+    cost += fill_band(p, bitmap, c, c.top, int64_t(cy) - ry - 1);
+    cost += fill_band(p, bitmap, c, low + ry + 1, c.bottom - 1);
   }
   return cost;
 }

@@ -58,6 +58,23 @@ int64_t draw_rrect(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1
                    int32_t ey, int32_t colour);
 int64_t draw_rrectfill(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1, int32_t ex,
                        int32_t ey, int32_t colour);
+// Rows y0..y1 (inclusive, in this order; none when y1 < y0) from x0 to x1
+// in any order, or with inverted what lies beside that span; one painter
+// for all of them.
+int64_t draw_rows(udata *bitmap, int32_t x0, int32_t x1, int64_t y0, int64_t y1, int32_t colour,
+                  bool inverted);
+// Upper bounds of the cost the functions above return for the pen colour,
+// found from the arguments, the drawing clip, the masks and the
+// inverted-shape flag without drawing: a caller tests the work against the
+// overrun bound before it starts. Rows y0..y1 (in this order) from x0 to x1
+// (or beside them) as draw_rows; draw_oval or draw_filloval; draw_rrect or
+// draw_rrectfill.
+int64_t rows_cost_bound(const udata *bitmap, int64_t x0, int64_t x1, int64_t y0, int64_t y1,
+                        bool inverted, int32_t colour);
+int64_t oval_cost_bound(const udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
+                        bool fill, int32_t colour);
+int64_t rrect_cost_bound(const udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1,
+                         int32_t ex, int32_t ey, bool fill, int32_t colour);
 // dst[i] = src[i] for each i < n where (src[i] & mask) != 0; other bytes of
 // dst stay. Tests 16 bytes at a time where the machine has vectors.
 void alpha_bits_memcpy(uint8_t *dst, const uint8_t *src, int64_t n, uint8_t mask);

@@ -155,6 +155,13 @@ int64_t tile_size(int32_t addr) {
 
 }  // namespace
 
+int64_t tline3d_steps(const udata *dst, double x0, double y0, double x1, double y1) {
+  if (!cproc || !dst) return 0;
+  line_steps s = line_plan(drawing_clip(dst), int32_saturate(x0), int32_saturate(y0),
+                           int32_saturate(x1), int32_saturate(y1));
+  return std::max<int64_t>(0, s.last - s.first + 1);
+}
+
 int64_t draw_tline3d(udata *src, udata *dst, double x0, double y0, double x1, double y1, double u0,
                      double v0, double u1, double v1, double w0, double w1, int32_t flags) {
   if (!src || !cproc || !dst || (dst->utype & 31) != UTYPE_U8) return 0;

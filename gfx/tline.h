@@ -21,3 +21,6 @@ inline constexpr int32_t TLINE_EXACT = 0x400;         // divide at every pixel, 
 // integer conversion saturates, so no input reads outside a bitmap.
 int64_t draw_tline3d(udata *src, udata *dst, double x0, double y0, double x1, double y1, double u0,
                      double v0, double u1, double v1, double w0, double w1, int32_t flags);
+// The steps of that line inside the drawing clip: its cost is at most one
+// a step, so a caller tests this against the overrun bound before drawing.
+int64_t tline3d_steps(const udata *dst, double x0, double y0, double x1, double y1);

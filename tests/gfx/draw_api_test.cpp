@@ -178,6 +178,33 @@ TEST_F(draw_api_test, rectfill_and_its_inverted_form) {
   EXPECT_EQ(count(ink(7)), 121);
 }
 
+// An inverted shape reaching past the top or bottom of the clip leaves its
+// inside there: the band above (or below) it is empty, not the whole edge row.
+TEST_F(draw_api_test, inverted_shapes_past_the_clip_edge_leave_their_inside) {
+  struct inverted_case {
+    const char *call;
+    int32_t x, y;  // a pixel inside the shape on the clip's edge row
+  };
+  const inverted_case cases[] = {
+      {"circfill(32, 24, 30, 0x800000007)", 32, 0},
+      {"circfill(32, 24, 30, 0x800000007)", 32, 47},
+      {"ovalfill(10, -30, 50, 70, 0x800000007)", 30, 0},
+      {"ovalfill(10, -30, 50, 70, 0x800000007)", 30, 47},
+      {"rrectfill(10, -30, 40, 100, 5, 0x800000007)", 30, 0},
+      {"rrectfill(10, -30, 40, 100, 5, 0x800000007)", 30, 47},
+      {"ovalfill(20, -30, 21, 70, 0x800000007)", 20, 0},
+      {"ovalfill(20, -30, 21, 70, 0x800000007)", 21, 47},
+      {"clip(0, 10, 64, 20) circfill(32, 20, 15, 0x800000007)", 32, 10},
+      {"clip(0, 10, 64, 20) circfill(32, 20, 15, 0x800000007)", 32, 29},
+  };
+  for (const inverted_case &c : cases) {
+    run(std::string("clip() cls() ") + c.call);
+    EXPECT_EQ(px(c.x, c.y), 0) << c.call << " at " << c.x << "," << c.y;
+    EXPECT_EQ(px(0, c.y), ink(7)) << c.call << " (the corner outside the shape)";
+  }
+  run("clip()");
+}
+
 TEST_F(draw_api_test, circles_with_negative_radius) {
   EXPECT_EQ(charge(lua54_circfill, "50, 50, -1"), 0);
   EXPECT_EQ(count(0), 64 * 48);

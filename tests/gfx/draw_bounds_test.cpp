@@ -5,6 +5,7 @@
 
 #include "tests/support/cpu_clock.h"
 #include "gfx/draw_api.h"
+#include "gfx/map.h"
 #include "gfx/print.h"
 #include "tests/gfx/api_fixture.h"
 
@@ -167,6 +168,47 @@ TEST_F(draw_bounds_test, clip_at_the_ends_of_the_range) {
   }
 }
 
+// Calls whose lines or rows draw a pixel or none each are charged at least
+// a cycle for every one they visit.
+TEST_F(draw_bounds_test, every_row_and_line_visited_is_charged) {
+  struct charge_case {
+    lua_CFunction fn;
+    const char *args;
+    int64_t at_least;
+  };
+  const charge_case cases[] = {
+      {lua54_draw_map, "_map, 0, 0, 0, 0, 480, 2, 0, 1, 65536", 480 * 270},
+      {lua54_sspr, "1, 0, 0, 8, 8, 0, 0, 1 << 20, 270", 270},
+      {lua54_sspr, "1, 0, 0, 8, 8, 0, 0, 480, 1 << 20", 480},
+      {lua54_rrectfill, "0, 0, 1, 270, 0, 7", 270},
+      {lua54_rectfill, "0, 0, 0, 269, 7", 270},
+  };
+  for (const charge_case &c : cases) EXPECT_GE(charge(c.fn, c.args), c.at_least) << c.args;
+}
+
+// On a target taller or wider than the i16 range, a clip reaching its far
+// edge covers it all.
+TEST_F(draw_bounds_test, clip_covers_a_target_beyond_the_i16_range) {
+  const char *calls[] = {"clip()", "clip(0, 0, 40000, 40000)",
+                         "clip(0, 0, 1 << 40, 1 << 40, true)"};
+  for (int wide = 0; wide < 2; wide++) {
+    run(wide ? "_long = userdata('u8', 40000, 2)" : "_long = userdata('u8', 2, 40000)");
+    lua_getglobal(root->L, "_long");
+    udata *t = to_udata(root->L, -1);
+    lua_pop(root->L, 1);
+    set_target(t);
+    for (const char *call : calls) {
+      run(call);
+      EXPECT_EQ(root->target_clip.right, int32_t(t->width)) << call;
+      EXPECT_EQ(root->target_clip.bottom, int32_t(t->height)) << call;
+      run("pset(39999, 39999, 7) pset(1, 1, 7) pset(39999, 1, 7) pset(1, 39999, 7)");
+      EXPECT_EQ(pixels(t)[udata_count(t) - 1], 7) << call;
+    }
+  }
+  set_target(target);
+  run("_long = nil");
+}
+
 }  // namespace
 
 // A paused print resumes outside any slice: the rest of a long text is
@@ -184,4 +226,147 @@ TEST_F(draw_bounds_test, resumed_print_stops_at_the_bound) {
   EXPECT_LT(ms, 2 * BOUND_MS);
   EXPECT_EQ(resumed, 2);
   EXPECT_EQ(root->print.text, nullptr);
+}
+
+namespace {
+
+// Targets one pixel across and 2^24 - 1 long: every row (or column) of a
+// huge shape is visible, so the work is what the call is charged for.
+struct narrow_target_test : draw_bounds_test {};
+
+// The calls on a tall target, and the same shapes turned on a wide one:
+// each returns within the bound, drawing what fits or failing with the
+// overrun error. The largest jobs below the bound (the last rows) draw.
+TEST_F(narrow_target_test, shapes_across_every_row_return_promptly) {
+  struct narrow_case {
+    const char *tall, *wide;
+    bool draws;
+  };
+  const narrow_case cases[] = {
+      {"rrectfill(0, 0, 1, 1 << 24, 0, 0)", "rrectfill(0, 0, 1 << 24, 1, 0, 0)", false},
+      {"rrectfill(0, 0, 1, 1 << 24, 0, 0x800000007)", "rrectfill(0, 0, 1 << 24, 1, 0, 0x800000007)",
+       false},
+      {"rrectfill(0, 0, 1, 1 << 24, 3, 7)", "rrectfill(0, 0, 1 << 24, 1, 3, 7)", false},
+      {"rrect(0, 0, 1, 1 << 24, 3, 7)", "rrect(0, 0, 1 << 24, 1, 3, 7)", false},
+      {"circ(0, 1 << 29, 1 << 30, 7)", "circ(1 << 29, 0, 1 << 30, 7)", false},
+      {"circfill(0, 1 << 25, 1 << 25, 7)", "circfill(1 << 25, 0, 1 << 25, 7)", false},
+      {"circfill(0, 1 << 25, 1 << 25, 0x800000007)", "circfill(1 << 25, 0, 1 << 25, 0x800000007)",
+       false},
+      {"ovalfill(-(1 << 20), 0, 1 << 20, 1 << 25, 7)",
+       "ovalfill(0, -(1 << 20), 1 << 25, 1 << 20, 7)", false},
+      {"oval(-(1 << 20), 0, 1 << 20, 1 << 25, 7)", "oval(0, -(1 << 20), 1 << 25, 1 << 20, 7)",
+       false},
+      {"ovalfill(0, 0, 1, 1 << 25, 0x800000007)", "ovalfill(0, 0, 1 << 25, 1, 0x800000007)", false},
+      {"rectfill(0, 0, 0, 1 << 25, 0x800000007)", "rectfill(0, 0, 1 << 25, 0, 0x800000007)", false},
+      {"sspr(1, 0, 0, 8, 8, 0, 0, 1 << 25, 1 << 24)", "sspr(1, 0, 0, 8, 8, 0, 0, 1 << 24, 1 << 25)",
+       false},
+      {"sspr(1, 0, 0, 8, 8, 0, 0, 1, 1 << 24)", "sspr(1, 0, 0, 8, 8, 0, 0, 1 << 24, 1)", false},
+      {"tline3d(1, 0, 0, 0, 1 << 24, 0, 0, 8, 8)", "tline3d(1, 0, 0, 1 << 24, 0, 0, 0, 8, 8)",
+       false},
+      {"line(0, 0, 0, 1 << 24)", "line(0, 0, 1 << 24, 0)", false},
+      {"_draw_map(_map, 0, 0, 0, 0, 480, 2, 0, 1, 65536)",
+       "_draw_map(_map, 0, 0, 0, 0, 480, 2, 0, 65536, 1)", false},
+      {"rect(0, 0, 0, 1 << 24, 7)", "rect(0, 0, 1 << 24, 0, 7)", false},
+      {"circfill(0, 0, -1, 0x800000007)", "circfill(0, 0, -1, 0x800000007)", false},
+      {"rrectfill(0, 0, 0, 0, 0, 0x800000007)", "rrectfill(0, 0, 0, 0, 0, 0x800000007)", false},
+      {"rrectfill(0, 0, 1, 1 << 20, 0, 7)", "rrectfill(0, 0, 1 << 20, 1, 0, 7)", true},
+      {"line(0, 0, 0, 1 << 21, 7)", "line(0, 0, 1 << 21, 0, 7)", true},
+      {"tline3d(1, 0, 0, 0, 1 << 21, 0, 0, 8, 8)", "tline3d(1, 0, 0, 1 << 21, 0, 0, 0, 8, 8)",
+       true},
+      {"rrectfill(0, 0, 1, 1 << 20, 3, 7)", "rrectfill(0, 0, 1 << 20, 1, 3, 7)", true},
+      {"circfill(0, 1 << 17, 1 << 17, 7)", "circfill(1 << 17, 0, 1 << 17, 7)", true},
+      {"circ(0, 1 << 18, 1 << 18, 7)", "circ(1 << 18, 0, 1 << 18, 7)", true},
+      {"ovalfill(-(1 << 10), 0, 1 << 10, 1 << 18, 7)",
+       "ovalfill(0, -(1 << 10), 1 << 18, 1 << 10, 7)", true},
+      {"sspr(1, 0, 0, 8, 8, 0, 0, 1 << 17, 1 << 16)", "sspr(1, 0, 0, 8, 8, 0, 0, 1 << 16, 1 << 17)",
+       true},
+      {"sspr(1, 0, 0, 8, 8, 0, 0, 1, 1 << 20)", "sspr(1, 0, 0, 8, 8, 0, 0, 1 << 20, 1)", true},
+  };
+  for (int wide = 0; wide < 2; wide++) {
+    run(wide ? "_narrow = userdata('u8', 16777215, 1)" : "_narrow = userdata('u8', 1, 16777215)");
+    lua_getglobal(root->L, "_narrow");
+    udata *narrow = to_udata(root->L, -1);
+    lua_pop(root->L, 1);
+    ASSERT_NE(narrow, nullptr);
+    set_target(narrow);
+    for (const narrow_case &nc : cases) {
+      const char *c = wide ? nc.wide : nc.tall;
+      run("cls()");
+      double ms = 1e9;
+      std::string got;
+      for (int attempt = 0; attempt < 3 && ms >= BOUND_MS; attempt++) {
+        cpu_slice_begin(CPU_CYCLES_PER_FRAME);
+        double t0 = thread_cpu_ms();
+        got = run(c);
+        ms = std::min(ms, thread_cpu_ms() - t0);
+        cpu_slice_begin(CPU_OUTSIDE_SLICE);
+      }
+      EXPECT_LT(ms, BOUND_MS) << c;
+      EXPECT_TRUE(got == "nil" || (!nc.draws && got.find(CPU_OVERRUN_MESSAGE) != std::string::npos))
+          << c << " gave " << got;
+    }
+    set_target(target);
+    run("_narrow = nil collectgarbage()");
+  }
+}
+
+}  // namespace
+
+// A paused print whose every step clears a large target: the resumed run
+// counts what the clears charge, so it stops at the bound after a few.
+TEST_F(draw_bounds_test, resumed_print_counts_what_its_steps_charge) {
+  run("_big = userdata('u8', 2048, 2048)");
+  lua_getglobal(root->L, "_big");
+  udata *big = to_udata(root->L, -1);
+  lua_pop(root->L, 1);
+  set_target(big);
+  run("_print_q7scii('\\0061' .. string.rep('\\6c5', 3000))");
+  ASSERT_NE(root->print.text, nullptr);
+  cpu_slice_begin(CPU_OUTSIDE_SLICE);
+  cpu_budget.cycles = 0;
+  double t0 = thread_cpu_ms();
+  int32_t resumed = 0;
+  for (int frame = 0; frame < 3 && root->print.text; frame++) resumed = continue_print_text();
+  EXPECT_LT(thread_cpu_ms() - t0, 2 * BOUND_MS);
+  EXPECT_EQ(resumed, 2);
+  EXPECT_EQ(root->print.text, nullptr);
+  EXPECT_EQ(pixels(big)[0], 5);  // the clears before the bound ran
+  set_target(target);
+  run("_big = nil");
+}
+
+// The largest ordinary calls on a 4096 x 4096 target, each within the
+// overrun bound of a fresh slice: none is refused, and each draws.
+TEST_F(draw_bounds_test, full_target_shapes_on_a_large_target_are_drawn) {
+  run("_big = userdata('u8', 4096, 4096)");
+  lua_getglobal(root->L, "_big");
+  udata *big = to_udata(root->L, -1);
+  lua_pop(root->L, 1);
+  set_target(big);
+  struct big_case {
+    const char *call;
+    int32_t x, y;  // a pixel it draws
+  };
+  const big_case cases[] = {
+      {"rectfill(0, 0, 4095, 4095, 7)", 2048, 2048},
+      {"rrectfill(0, 0, 4096, 4096, 0, 7)", 2048, 2048},
+      {"rrectfill(0, 0, 4096, 4096, 100, 7)", 2048, 0},
+      {"circfill(2048, 2048, 2047, 7)", 2048, 2048},
+      {"ovalfill(0, 0, 4095, 4095, 7)", 2048, 2048},
+      {"rectfill(1, 1, 4094, 4094, 0x800000007)", 0, 2048},
+      {"circfill(2048, 2048, 1, 0x800000007)", 2048, 2000},
+      {"circ(2048, 2048, 2047, 7)", 1, 2048},
+      {"rect(0, 0, 4095, 4095, 7)", 0, 2048},
+      {"sspr(1, 0, 0, 8, 8, 0, 0, 2048, 2048)", 1024, 1024},
+      {"sspr(1, 0, 0, 8, 8, 0, 0, 4096, 1024)", 2048, 512},
+  };
+  for (const big_case &c : cases) {
+    run("cls()");
+    cpu_slice_begin(CPU_CYCLES_PER_FRAME);
+    EXPECT_EQ(run(c.call), "nil") << c.call;
+    cpu_slice_begin(CPU_OUTSIDE_SLICE);
+    EXPECT_NE(pixels(big)[int64_t(c.y) * 4096 + c.x], 0) << c.call;
+  }
+  set_target(target);
+  run("_big = nil");
 }

@@ -217,9 +217,11 @@ TEST_F(shapes_test, large_ellipses_walked_by_rows_equal_the_whole_walk) {
       if (x > -ex) plot(cx - x, low + y);
       want_cost += y <= -ey ? 2 + (x > -ex) : x <= -ex ? 3 : 5;
     });
-    if (inverted) {
-      rectfill(want, 0, 0, 47, int32_t(std::clamp<int64_t>(cy - b - 1, -1, 40)), pen);
-      rectfill(want, 0, int32_t(std::clamp<int64_t>(low + b + 1, -1, 40)), 47, 39, pen);
+    if (inverted) {  // the bands above and below: empty when they end off the bitmap
+      if (cy - b - 1 >= 0)
+        rectfill(want, 0, 0, 47, int32_t(std::clamp<int64_t>(cy - b - 1, -1, 40)), pen);
+      if (low + b + 1 <= 39)
+        rectfill(want, 0, int32_t(std::clamp<int64_t>(low + b + 1, -1, 40)), 47, 39, pen);
     }
     root->inverted_shape = 0;
     ASSERT_EQ(bytes(got), bytes(want)) << "round " << round << " a " << a << " b " << b << " at "
