@@ -45,10 +45,12 @@ int32_t print_q7scii(udata *target, const uint8_t *text, int64_t length, int32_t
 // The frame loop calls it once a frame for every running process
 // (resume_paused_prints), so pauses and character delays count frames.
 int32_t continue_print_text();
-// Performs one step at the read pointer; returns 1 when printing must pause.
+// Performs one step at the read pointer. The workstation's contract fixes its
+// answer: 1 when printing must pause, else 0.
 int32_t quill7_print_char(print_context *c);
 // Draws one glyph of 8 rows (flags bit 0 border, bit 3 one pixel higher) at
-// the cursor and advances it; returns 1 when the character delay pauses.
+// the cursor and advances it. The workstation's contract fixes its answer: 1
+// when the character delay pauses, else 0.
 int32_t draw_character(print_context *c, const uint8_t *rows, int32_t width, int32_t height,
                        int32_t flags);
 // Loads font, attributes and sizes from the print registers.

@@ -27,9 +27,10 @@ struct line_steps {
 };
 line_steps line_plan(const clip_box &c, int64_t x0, int64_t y0, int64_t x1, int64_t y1);
 
-// Pixels x0..x1 (inclusive) of row y; nothing when x1 < x0.
+// Pixels x0..x1 (inclusive) of row y; nothing when x1 < x0. The cost of the
+// span in the shape's units (0 when nothing was drawn), for the caller to sum.
 int32_t draw_hline(udata *bitmap, int32_t x0, int32_t x1, int32_t y, int32_t colour);
-// Row y except min(x0, x1)..max(x0, x1).
+// Row y except min(x0, x1)..max(x0, x1); the sum of its two spans' costs.
 int32_t draw_hline_inv(udata *bitmap, int32_t x0, int32_t x1, int32_t y, int32_t colour);
 // The rectangle with inclusive corners in any order, row by row.
 int32_t rectfill(udata *bitmap, int32_t x0, int32_t y0, int32_t x1, int32_t y1, int32_t colour);
