@@ -67,10 +67,10 @@ def indexed(a):
 )";
 
 struct ordinary_case {
-  const char *setup;  // Lua: makes the operands
-  const char *call;   // the method and its arguments, as for `charged`
-  const char *result; // Lua: the record whose bytes are compared
-  const char *numpy;  // Python: an expression for the same record
+  const char *setup;   // Lua: makes the operands
+  const char *call;    // the method and its arguments, as for `charged`
+  const char *result;  // Lua: the record whose bytes are compared
+  const char *numpy;   // Python: an expression for the same record
 };
 
 // Runs CALL from C in a fresh slice, so that only the method itself counts
@@ -167,8 +167,8 @@ TEST_F(ud_methods, IndexedConvertFindsEachKeyAtOnce) {
   double plain = timed("USERDATA.convert, I, 'u8'");
   double indexed = timed("USERDATA.convert, I, 'u8', true");
   EXPECT_LT(indexed, 4 * plain + 30) << "plain " << plain << " ms";
-  std::string ours = root_eval(
-      "local i, p = I:convert('u8', true) return i:crc() .. ' ' .. p:crc() .. ' ' .. #p");
+  std::string ours =
+      root_eval("local i, p = I:convert('u8', true) return i:crc() .. ' ' .. p:crc() .. ' ' .. #p");
   std::string want = run_python(std::string(py_helpers) +
                                 "i, p = indexed(pattern(np.int16, 1000, 1 << 23))\n"
                                 "print(crc(i), crc(p.astype(np.int16)), len(p))\n");
