@@ -20,7 +20,8 @@ static int peek_or_poke(lua_State *L, bool write) {
   int64_t n = total - offset < count ? total - offset : count;
   uint32_t size = utype_size(ud->utype & 31);
   // n is at most the record's count, so n * size at most its 16 MiB.
-  frame_check_work(L, ud_host_work(n * size, UD_NS10_MEMORY));
+  int64_t cost = ud_host_work(n * size, UD_NS10_MEMORY);
+  frame_check_work(L, cost);
   if (n > 0) {
     // Element offset + i lies at address + i * size, little-endian as the
     // record holds it: the run is one block of bytes, its addresses wrapping
@@ -45,7 +46,7 @@ static int peek_or_poke(lua_State *L, bool write) {
       left -= chunk;
     }
   }
-  spend_cpu(n >> 2);
+  spend_cpu(n < 0 ? -1 : cost);
   lua_pushvalue(L, 1);
   return 1;
 }
