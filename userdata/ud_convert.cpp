@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <type_traits>
+#include <vector>
 
 #include "lang/args.h"
 #include "base/cpu_budget.h"
@@ -109,6 +110,19 @@ struct palette_table {
 // of equal keys looks up once.
 template <class T>
 void index_elements(const T *src, uint8_t *index, uint64_t n, palette_table *palette) {
+  if constexpr (std::is_integral_v<T> && sizeof(T) <= 2) {
+    // Narrow keys: a table of every value, each looked up the first time
+    // it is seen.
+    constexpr size_t values = size_t(1) << (8 * sizeof(T));
+    std::vector<int16_t> seen(values, -1);
+    using U = std::make_unsigned_t<T>;
+    for (uint64_t i = 0; i < n; i++) {
+      int16_t &slot = seen[U(src[i])];
+      if (slot < 0) slot = palette->index_of(int64_t(src[i]));
+      index[i] = uint8_t(slot);
+    }
+    return;
+  }
   int64_t last_key = 0;
   uint8_t last_index = 0;
   bool have_last = false;
