@@ -126,9 +126,9 @@ frame_plan frame_plan_walk(const frame_call &c);
 // call will take instead, in cycles of the budget (a frame's 279620 cycles
 // span 16.7 ms: a cycle is about 60 ns), from the same counts of elements,
 // spans and rows that make the charge, at per-element times measured on the
-// release build: about four times the typical time, and at least the
-// slowest the values can make it (a double modulo is priced by its
-// operands' exponents). A call that passes the bound at the start of a
+// release build: a few times the typical time, and at least the slowest
+// the values can make it (a double modulo is priced by its operands'
+// exponents). A call that passes the bound at the start of a
 // slice ends well inside it, and one that would hold the host past it is
 // refused before it starts.
 //
@@ -137,8 +137,8 @@ enum ud_host_cost : int64_t {
   UD_NS10_SPAN = 100,     // one span or row visited: its clipping and set-up
   UD_NS10_CHEAP = 40,     // one element of a rule the host vectorises
   UD_NS10_DIVIDE = 100,   // integer division and modulo, double division
-  UD_NS10_FMOD = 1200,    // double modulo of close exponents
-  UD_NS10_FMOD_BIT = 30,  // and for each bit the exponents lie apart
+  UD_NS10_FMOD = 400,     // double modulo of close exponents
+  UD_NS10_FMOD_BIT = 20,  // and for each bit the exponents lie apart
   UD_NS10_POW = 600,      // powers (about the slowest the host takes)
   UD_NS10_LERP = 60,      // one interpolated element
   UD_NS10_MADD = 10,      // one multiply-add of a matrix product

@@ -122,6 +122,9 @@ TEST_F(ud_methods, OrdinaryWorkOnTheLargestRecordsSucceeds) {
        "pattern(np.uint8, 256, 1 << 24).reshape(-1, 2))"},
       {"I = PATTERN('i64', 1 << 40, 1 << 21) I:mul(2654435761, true)", "USERDATA.sort, I", "I",
        "np.sort(pattern(np.int64, 1 << 40, 1 << 21) * np.int64(2654435761))"},
+      // A double modulo of a whole record by a small number.
+      {"F = PATTERN('f64', 100003, 1 << 21) F:mul(0.37, true)", "USERDATA.mod, F, 3, true", "F",
+       "np.fmod(pattern(np.float64, 100003, 1 << 21) * 0.37, 3)"},
       {"M = PATTERN('f64', 17, 0, 300, 300) M:sub(8, true)", "USERDATA.matmul, M, M, true", "M",
        "(lambda m: m @ m)((pattern(np.float64, 17, 90000) - 8).reshape(300, 300))"},
       {"M = PATTERN('f64', 17, 0, 400, 400) M:sub(8, true)", "USERDATA.matmul, M, M, true", "M",
