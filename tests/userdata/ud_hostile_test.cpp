@@ -342,4 +342,42 @@ TEST_F(ud_methods, RecordsMovedOntoThemselvesInMemory) {
   run(cases, std::size(cases));
 }
 
+// Counts, offsets and strides at the ends of the integers: every bound and
+// weight formed from them stays in range (the sanitizer build reports any
+// sum or product that wraps) and each call returns at once, done or past the
+// bound (a walk of 2^31 spans charges 2^30 cycles even when none touches the
+// record).
+TEST_F(ud_methods, ExtremeCountsReturnAtOnce) {
+  root_eval("U = userdata('u8', 64, 64) F = userdata('f64', 64) L = userdata('i32', 8)");
+  const char *calls[] = {
+      "U:add(1, true, math.mininteger, math.maxinteger, math.maxinteger, math.mininteger, "
+      "math.maxinteger, math.maxinteger)",
+      "U:add(U, true, -0x80000000, -0x80000000, 0x7fffffff, -0x80000000, -0x80000000, 0x7fffffff)",
+      "F:mod(F, true, 0, 0, 0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff)",
+      "U:lerp(0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff, 0x7fffffff)",
+      "U:peek(math.mininteger, math.maxinteger, math.mininteger)",
+      "U:poke(math.maxinteger, math.mininteger, math.maxinteger)",
+      "U:take(L, nil, 0x7fffffff, 0x7fffffff, 0x7fffffff, -0x80000000, 0x7fffffff, -1)",
+      "U:sort(math.maxinteger)",
+      "U:sort(math.mininteger, true)",
+      "F:matmul(F, nil, 0x7fffffff)",
+      "U:get(0, 0, math.maxinteger)",
+  };
+  int32_t saved_max = cpu_budget.cycles_max;
+  for (const char *call : calls) {
+    cpu_budget.cycles = 0;
+    cpu_budget.cycles_max = CPU_CYCLES_PER_FRAME;
+    double start = thread_cpu_ms();
+    std::string got = root_eval(std::string("local ok, e = pcall(function() return ") + call +
+                                " end) return ok and 'ok' or e");
+    double ms = thread_cpu_ms() - start;
+    cpu_budget.cycles_max = saved_max;
+    EXPECT_LT(ms, 2000) << call;
+    // Done, or refused (or charged) past the bound: never another error.
+    EXPECT_TRUE(got == "ok" || got.find(CPU_OVERRUN_MESSAGE) != std::string::npos)
+        << call << " gave " << got;
+  }
+  cpu_budget.cycles = 0;
+}
+
 }  // namespace
