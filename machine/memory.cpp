@@ -187,6 +187,22 @@ void kvd_pwrite(proc *p, int32_t addr, const void *bytes, int32_t length) {
   }
 }
 
+void kvd_read_block(int32_t addr, void *bytes, int32_t length) {
+  if (length < 1 || !cproc) return;
+  proc_memory &m = cproc->mem;
+  uint32_t a = uint32_t(addr);
+  uint8_t *to = static_cast<uint8_t *>(bytes);
+  while (length > 0) {
+    int32_t chunk = length;
+    int room = region_end(m, a) - offset_of(a);
+    if (chunk > room) chunk = room;
+    memmove(to, resolve(m, a), size_t(chunk));
+    a += uint32_t(chunk);
+    to += chunk;
+    length -= chunk;
+  }
+}
+
 // Copies bytes [0, 4096) of page p region by region, so that a page mapped
 // onto a partial userdata tail is never read or written past its end.
 static void copy_page(proc_memory &from, proc_memory &to, int p) {

@@ -44,6 +44,11 @@ int32_t kvd_memset(int32_t addr, int32_t value, int32_t length);
 // ignored. Costs nothing: for the kernel's own set-up.
 void kvd_pwrite(proc *p, int32_t addr, const void *bytes, int32_t length);
 
+// Reads length bytes of the current process from addr on (wrapping at 16
+// MiB) into bytes, as that many one-byte reads would: the pages they touch
+// are created. Costs nothing: the caller charges.
+void kvd_read_block(int32_t addr, void *bytes, int32_t length);
+
 // Copies the whole pages from start >> 12 up to (not including) end >> 12
 // from one process to another; pages absent in the source are skipped.
 void kvd_pmemcpy_pages(proc *src, proc *dest, int32_t start, int32_t end);

@@ -2,7 +2,9 @@
 #include "userdata/ud_arith.h"
 
 #include <cfloat>
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
@@ -47,6 +49,7 @@ struct op_add {
       return T(wide<T>(x) + wide<T>(y));
   }
   static int64_t divisor(uint32_t type) { return utype_size(type) == 8 ? 12 : 24; }
+  static int64_t host_ns10(const frame_call &, const frame_plan &) { return UD_NS10_CHEAP; }
 };
 
 struct op_sub {
@@ -58,6 +61,7 @@ struct op_sub {
       return T(wide<T>(x) - wide<T>(y));
   }
   static int64_t divisor(uint32_t type) { return utype_size(type) == 8 ? 12 : 24; }
+  static int64_t host_ns10(const frame_call &, const frame_plan &) { return UD_NS10_CHEAP; }
 };
 
 struct op_mul {
@@ -69,6 +73,7 @@ struct op_mul {
       return T(wide<T>(x) * wide<T>(y));
   }
   static int64_t divisor(uint32_t type) { return utype_size(type) == 8 ? 8 : 16; }
+  static int64_t host_ns10(const frame_call &, const frame_plan &) { return UD_NS10_CHEAP; }
 };
 
 // div, idiv and mod: 2 for i64, else 4.
@@ -83,6 +88,7 @@ struct op_div {
       return int_div(x, y);
   }
   static int64_t divisor(uint32_t type) { return divide_divisor(type); }
+  static int64_t host_ns10(const frame_call &, const frame_plan &) { return UD_NS10_DIVIDE; }
 };
 
 struct op_idiv {
@@ -94,7 +100,54 @@ struct op_idiv {
       return int_div(x, y);
   }
   static int64_t divisor(uint32_t type) { return divide_divisor(type); }
+  static int64_t host_ns10(const frame_call &, const frame_plan &) { return UD_NS10_DIVIDE; }
 };
+
+// The biased exponent field of a double (0 for zeros and subnormals, 2047
+// for infinities and NaNs).
+int64_t exponent_field(double v) {
+  uint64_t bits;
+  std::memcpy(&bits, &v, 8);
+  return int64_t(bits >> 52) & 2047;
+}
+
+// The host time of one double modulo: the remainder is reduced a few bits
+// at a time, so it grows with how far the dividend's exponent lies above the
+// divisor's. The widest gap between any dividend and any divisor of the call
+// (over the whole records, a scan far cheaper than the walk it weighs)
+// prices every element. Walks too short to matter skip the scan.
+int64_t fmod_ns10(const frame_call &c, const frame_plan &p) {
+  constexpr int64_t widest = UD_NS10_FMOD + UD_NS10_FMOD_BIT * 2047;
+  if (p.idle || (p.j1 - p.j0) * std::max<int64_t>(p.span_most, 0) < 4096) return widest;
+  auto range = [](const udata *u, int64_t *lo, int64_t *hi) {
+    const double *e = reinterpret_cast<const double *>(udata_elements(u));
+    uint64_t n = udata_count(u);
+    int64_t a = 2047, b = 0;
+    for (uint64_t i = 0; i < n; i++) {
+      // Zeros, infinities and NaNs take the quick way.
+      int64_t x = exponent_field(e[i]);
+      if (e[i] == 0 || x == 2047) continue;
+      a = x < a ? x : a;
+      b = x > b ? x : b;
+    }
+    *lo = a;
+    *hi = b;
+  };
+  int64_t p_lo, p_hi, s_lo, s_hi;
+  range(c.primary, &p_lo, &p_hi);
+  if (c.second)
+    range(c.second, &s_lo, &s_hi);
+  else if (c.scalar == 0 || !std::isfinite(c.scalar))
+    s_lo = 2047, s_hi = 0;  // quick, as in the records
+  else
+    s_lo = s_hi = exponent_field(c.scalar);
+  // Dividends and divisors: the primary over the second operand or the
+  // scalar on the right, the scalar over the primary on the left.
+  int64_t top = c.form == FORM_SCALAR_LEFT ? s_hi : p_hi;
+  int64_t bottom = c.form == FORM_SCALAR_LEFT ? p_lo : s_lo;
+  int64_t gap = top > bottom ? top - bottom : 0;
+  return UD_NS10_FMOD + UD_NS10_FMOD_BIT * gap;
+}
 
 struct op_mod {
   template <class T>
@@ -107,6 +160,9 @@ struct op_mod {
       return T(VOP_MOD(x, y));
   }
   static int64_t divisor(uint32_t type) { return divide_divisor(type); }
+  static int64_t host_ns10(const frame_call &c, const frame_plan &p) {
+    return c.type == UTYPE_F64 ? fmod_ns10(c, p) : UD_NS10_DIVIDE;
+  }
 };
 
 struct op_pow {
@@ -123,6 +179,7 @@ struct op_pow {
     }
   }
   static int64_t divisor(uint32_t type) { return utype_size(type) == 8 ? 1 : 2; }
+  static int64_t host_ns10(const frame_call &, const frame_plan &) { return UD_NS10_POW; }
 };
 
 }  // namespace

@@ -12,18 +12,19 @@ int64_t bitwise_divisor(uint32_t type) { return utype_size(type) == 8 ? 12 : 24;
 
 // Rules for the integer types; frame_run never calls them for f64 (the
 // calls are refused first), so the f64 instantiation returns 0.
-#define BITWISE_OP(name, expr)                                              \
-  struct name {                                                             \
-    template <class T>                                                      \
-    static T rule(T x, T y) {                                               \
-      if constexpr (std::is_floating_point_v<T>) {                          \
-        (void)x, (void)y;                                                   \
-        return 0;                                                           \
-      } else {                                                              \
-        return expr;                                                        \
-      }                                                                     \
-    }                                                                       \
-    static int64_t divisor(uint32_t type) { return bitwise_divisor(type); } \
+#define BITWISE_OP(name, expr)                                                                 \
+  struct name {                                                                                \
+    template <class T>                                                                         \
+    static T rule(T x, T y) {                                                                  \
+      if constexpr (std::is_floating_point_v<T>) {                                             \
+        (void)x, (void)y;                                                                      \
+        return 0;                                                                              \
+      } else {                                                                                 \
+        return expr;                                                                           \
+      }                                                                                        \
+    }                                                                                          \
+    static int64_t divisor(uint32_t type) { return bitwise_divisor(type); }                    \
+    static int64_t host_ns10(const frame_call &, const frame_plan &) { return UD_NS10_CHEAP; } \
   };
 
 BITWISE_OP(op_band, T(x &y))

@@ -3,10 +3,13 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <type_traits>
+#include <vector>
 
 #include "lang/args.h"
 #include "base/cpu_budget.h"
+#include "userdata/ud_frame.h"
 #include "userdata/udata.h"
 
 template <class D, class S>
@@ -65,6 +68,83 @@ static void convert_elements(uint32_t from_type, uint32_t to_type, const uint8_t
   }
 }
 
+namespace {
+
+// The palette of an indexed image: at most 256 keys in order of first
+// appearance, found in constant time through an open-addressed table four
+// times their number, hashed with a multiplier drawn per image so that no
+// set of keys a program picks makes the lookups walk far.
+struct palette_table {
+  static constexpr unsigned slots = 1024;
+  int64_t keys[256];
+  int count = 0;
+  int64_t slot_key[slots];
+  int16_t slot_index[slots];
+  uint64_t multiplier;
+
+  explicit palette_table(uint64_t seed) {
+    for (int16_t &s : slot_index) s = -1;
+    // splitmix64 of the seed, made odd.
+    uint64_t z = seed + 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    multiplier = (z ^ (z >> 31)) | 1;
+  }
+  // The index of a key: its entry, a new entry while there is room, else 255.
+  uint8_t index_of(int64_t key) {
+    unsigned s = unsigned((uint64_t(key) * multiplier) >> 54);
+    while (slot_index[s] >= 0) {
+      if (slot_key[s] == key) return uint8_t(slot_index[s]);
+      s = (s + 1) & (slots - 1);
+    }
+    if (count == 256) return 255;
+    slot_key[s] = key;
+    slot_index[s] = int16_t(count);
+    keys[count] = key;
+    return uint8_t(count++);
+  }
+};
+
+// Each source element's key (u8 zero-extended, i16 and i32 sign-extended,
+// i64 as it is, f64 truncated toward zero) looked up in the palette; a run
+// of equal keys looks up once.
+template <class T>
+void index_elements(const T *src, uint8_t *index, uint64_t n, palette_table *palette) {
+  if constexpr (std::is_integral_v<T> && sizeof(T) <= 2) {
+    // Narrow keys: a table of every value, each looked up the first time
+    // it is seen.
+    constexpr size_t values = size_t(1) << (8 * sizeof(T));
+    std::vector<int16_t> seen(values, -1);
+    using U = std::make_unsigned_t<T>;
+    for (uint64_t i = 0; i < n; i++) {
+      int16_t &slot = seen[U(src[i])];
+      if (slot < 0) slot = palette->index_of(int64_t(src[i]));
+      index[i] = uint8_t(slot);
+    }
+    return;
+  }
+  int64_t last_key = 0;
+  uint8_t last_index = 0;
+  bool have_last = false;
+  for (uint64_t i = 0; i < n; i++) {
+    int64_t key;
+    if constexpr (std::is_floating_point_v<T>)
+      key = kvd_double_to_i64(src[i]);
+    else
+      key = int64_t(src[i]);
+    if (!have_last || key != last_key) {
+      last_index = palette->index_of(key);
+      last_key = key;
+      have_last = true;
+    }
+    index[i] = last_index;
+  }
+}
+
+uint64_t palette_seed;
+
+}  // namespace
+
 static int convert_indexed(lua_State *L, const udata *src) {
   udata seen = *src;
   udata *image =
@@ -76,25 +156,16 @@ static int convert_indexed(lua_State *L, const udata *src) {
     return 0;
   }
   uint64_t n = udata_count(src);
-  bool f64 = (src->utype & 31) == UTYPE_F64;
-  int64_t keys[256];
-  int count = 0;
+  auto palette = std::make_unique<palette_table>(palette_seed++ ^ uint64_t(uintptr_t(image)));
   uint8_t *index = udata_elements(image);
-  for (uint64_t i = 0; i < n; i++) {
-    int64_t key = f64 ? kvd_double_to_i64(udata_get_num(src, i)) : udata_get_int(src, i);
-    int found = 0;
-    while (found < count && keys[found] != key) found++;
-    if (found == count) {
-      if (count < 256)
-        keys[count++] = key;
-      else
-        found = 255;
-    }
-    index[i] = uint8_t(found);
-  }
-  udata *palette = create_userdata(L, get_utype_string(src->utype & 31), 1, count, 1, nullptr);
-  if (!palette) return 0;
-  for (int i = 0; i < count; i++) udata_set_int(palette, uint64_t(i), keys[i]);
+  udata_visit_type(src->utype, [&](auto zero) {
+    using T = decltype(zero);
+    index_elements(reinterpret_cast<const T *>(udata_elements(src)), index, n, palette.get());
+  });
+  int count = palette->count;
+  udata *palette_ud = create_userdata(L, get_utype_string(src->utype & 31), 1, count, 1, nullptr);
+  if (!palette_ud) return 0;
+  for (int i = 0; i < count; i++) udata_set_int(palette_ud, uint64_t(i), palette->keys[i]);
   spend_cpu(int64_t(n));
   return 2;
 }

@@ -20,6 +20,7 @@ struct op_copy {
     return right;
   }
   static int64_t divisor(uint32_t type) { return move_divisor(type); }
+  static int64_t host_ns10(const frame_call &, const frame_plan &) { return UD_NS10_CHEAP; }
 };
 
 int lua54_ud_copy(lua_State *L) {
@@ -95,8 +96,8 @@ int lua54_ud_take(lua_State *L) {
   // elements: past the overrun bound the call fails before moving any.
   int64_t most = std::min<int64_t>({step, int64_t(udata_count(src)), int64_t(udata_count(dst))});
   if (r1 > r0)
-    frame_check_work(L,
-                     (r1 - r0) * std::max<int64_t>(most, 0) / move_divisor(type) + (r1 - r0) / 6);
+    frame_check_work(L, ud_host_work(r1 - r0, UD_NS10_SPAN) +
+                            ud_host_work((r1 - r0) * std::max<int64_t>(most, 0), UD_NS10_CHEAP));
   switch (utype_size(type)) {
     case 2:
       take_rows<uint16_t>(src, index, r0, r1, ioff, istride, dst, doff, dstride, step);

@@ -125,15 +125,29 @@ frame_plan frame_plan_walk(const frame_call &c) {
   return p;
 }
 
-int64_t frame_work_bound(const frame_plan &p, int64_t divisor) {
-  INVARIANT(divisor >= 1);
-  // At most 2^31 spans of at most 2^24 elements.
-  int64_t elements = p.idle ? 0 : (p.j1 - p.j0) * std::max<int64_t>(p.span_most, 0);
-  return elements / divisor + p.outer / 2;
+int64_t ud_host_work(int64_t count, int64_t ns10) {
+  INVARIANT(ns10 >= 1);
+  if (count <= 0) return 0;
+  // Far past the overrun bound of any slice, and far from overflow.
+  constexpr int64_t most = int64_t(1) << 60;
+  int64_t tenths = 0;
+  if (__builtin_mul_overflow(count, ns10, &tenths) || tenths > most) return most;
+  return (tenths + UD_NS10_PER_CYCLE - 1) / UD_NS10_PER_CYCLE;
+}
+
+int64_t frame_host_work(const frame_plan &p, int64_t ns10) {
+  if (p.idle || p.j1 <= p.j0) return 0;
+  // At most 2^31 spans of at most 2^24 elements: the product fits.
+  int64_t spans = p.j1 - p.j0;
+  int64_t elements = spans * std::max<int64_t>(p.span_most, 0);
+  return ud_host_work(spans, UD_NS10_SPAN) + ud_host_work(elements, ns10);
 }
 
 void frame_check_work(lua_State *L, int64_t work) {
-  if (cpu_loop_overruns(work)) luaL_error(L, "%s", CPU_OVERRUN_MESSAGE);
+  // The budget's own test adds work to a 32-bit counter in 64 bits: keep
+  // work where that sum cannot wrap.
+  constexpr int64_t most = int64_t(1) << 60;
+  if (cpu_loop_overruns(work < most ? work : most)) luaL_error(L, "%s", CPU_OVERRUN_MESSAGE);
 }
 
 void frame_charge(const frame_totals &t, int64_t divisor) {

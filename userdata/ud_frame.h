@@ -118,10 +118,45 @@ struct frame_plan {
 };
 frame_plan frame_plan_walk(const frame_call &c);
 
-// The most a walk can charge, from its plan alone: the most elements it can
-// process over the divisor, plus half the outer count (charged whether or not
-// a span touches a record).
-int64_t frame_work_bound(const frame_plan &p, int64_t divisor);
+// The host work of a call: what the overrun test weighs. A method charges
+// the cycles its own rule fixes (elements / D for the element-wise family);
+// those rules follow the virtual machine, not the host, and run from about
+// the host's time (a double mod) to hundreds of times it (a byte max, which
+// the host does 16 elements at once). So the test weighs the host time each
+// call will take instead, in cycles of the budget (a frame's 279620 cycles
+// span 16.7 ms: a cycle is about 60 ns), from the same counts of elements,
+// spans and rows that make the charge, at per-element times measured on the
+// release build: a few times the typical time, and at least the slowest
+// the values can make it (a double modulo is priced by its operands'
+// exponents). A call that passes the bound at the start of a
+// slice ends well inside it, and one that would hold the host past it is
+// refused before it starts.
+//
+// Host time of one item, in tenths of a nanosecond.
+enum ud_host_cost : int64_t {
+  UD_NS10_SPAN = 100,     // one span or row visited: its clipping and set-up
+  UD_NS10_CHEAP = 40,     // one element of a rule the host vectorises
+  UD_NS10_DIVIDE = 100,   // integer division and modulo, double division
+  UD_NS10_FMOD = 400,     // double modulo of close exponents
+  UD_NS10_FMOD_BIT = 20,  // and for each bit the exponents lie apart
+  UD_NS10_POW = 600,      // powers (about the slowest the host takes)
+  UD_NS10_LERP = 60,      // one interpolated element
+  UD_NS10_MADD = 10,      // one multiply-add of a matrix product
+  UD_NS10_SWAP = 300,     // one element of a transpose (a cache miss each)
+  UD_NS10_BYTE = 10,      // one byte read, checksummed or moved in a block
+  UD_NS10_MEMORY = 20,    // one byte between a record and process memory
+  UD_NS10_KEY_STEP = 60,  // one key of one radix pass of a sort
+  UD_NS10_ROW_BYTE = 3,   // one byte of a row a sort moves
+};
+constexpr int64_t UD_NS10_PER_CYCLE = 600;
+
+// count items of ns10 tenths of a nanosecond each, in cycles (rounded up);
+// a count past any real call saturates instead of wrapping.
+int64_t ud_host_work(int64_t count, int64_t ns10);
+
+// The host work of a walk, from its plan alone: the spans it visits and the
+// most elements they can process, at ns10 an element.
+int64_t frame_host_work(const frame_plan &p, int64_t ns10);
 
 #if defined(__clang__)
 #define UD_NO_LOOP_DEPENDENCE _Pragma("clang loop vectorize(assume_safety)")
@@ -214,14 +249,17 @@ frame_totals frame_apply(const frame_call &c, const frame_plan &p, Rule rule) {
 
 // Charges a finished walk: elements / divisor + outer / 2, in 64 bits.
 void frame_charge(const frame_totals &t, int64_t divisor);
-// Raises the overrun error (CPU_OVERRUN_MESSAGE) when `work` more cycles
-// would take the running slice past the overrun bound: the check every
-// record method makes before a loop whose work grows with its arguments.
+// Raises the overrun error (CPU_OVERRUN_MESSAGE) when `work` more cycles of
+// host work would take the running slice past the overrun bound: the check
+// every record method makes before a loop whose work grows with its
+// arguments. Any work, however large, is compared without overflow.
 void frame_check_work(lua_State *L, int64_t work);
 
 // An element-wise member, written once: Op gives
 //   template <class T> static T rule(T x, T y);   the element rule
 //   static int64_t divisor(uint32_t type);        the cost divisor
+//   static int64_t host_ns10(const frame_call &, const frame_plan &);
+//                                                 the host time of an element
 // and frame_run runs the frame with it for the element type of the call.
 // A walk whose work could take the slice past the overrun bound raises the
 // overrun error before it touches an element.
@@ -230,7 +268,7 @@ int frame_run(lua_State *L, frame_prologue prologue, bool integer_only = false) 
   frame_call c;
   if (!frame_begin(L, prologue, &c, integer_only)) return 0;
   frame_plan p = frame_plan_walk(c);
-  frame_check_work(L, frame_work_bound(p, Op::divisor(c.type)));
+  frame_check_work(L, frame_host_work(p, Op::host_ns10(c, p)));
   frame_totals t = udata_visit_type(c.type, [&c, &p](auto zero) {
     using T = decltype(zero);
     return frame_apply<T>(c, p, [](T x, T y) { return Op::rule(x, y); });

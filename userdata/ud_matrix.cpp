@@ -82,7 +82,8 @@ int lua54_ud_lerp(lua_State *L) {
     return 0;
   if (len >= 2) {
     // Runs may overlap, so the work is the elements written, not the record's.
-    int64_t cost = spans * (len - 1) / 2;
+    int64_t cost =
+        ud_host_work(spans, UD_NS10_SPAN) + ud_host_work(spans * (len - 1), UD_NS10_LERP);
     frame_check_work(L, cost);
     udata_visit_type(ud->utype, [&](auto zero) {
       using T = decltype(zero);
@@ -173,7 +174,7 @@ int lua54_ud_matmul(lua_State *L) {
   if (d.ud && (d.ud->width != b->width || d.ud->height != a->height)) return 0;
   int64_t aw = a->width, bw = b->width, rows = a->height;
   // At most 2^21 x 2^21 multiply-adds: f64 records hold 2^21 elements.
-  int64_t cost = aw * rows * bw >> 3;
+  int64_t cost = ud_host_work(rows * bw, UD_NS10_SPAN) + ud_host_work(aw * rows * bw, UD_NS10_MADD);
   frame_check_work(L, cost);
   // b is read whole by every group: when it is the destination it is copied
   // once, before any result is written over it.
@@ -303,7 +304,7 @@ int lua54_ud_transpose(lua_State *L) {
   // ud as its own destination is the in-place form: read cell by cell it
   // would see its own results.
   if (d == ud || (!d && lua_toboolean(L, 2))) {
-    int64_t n = w < h ? w : h, cost = n * (n - 1) / 8;
+    int64_t n = w < h ? w : h, cost = ud_host_work(n * (n - 1) / 2, UD_NS10_SWAP);
     frame_check_work(L, cost);
     udata_visit_type(type, [&](auto zero) {
       using T = decltype(zero);
@@ -328,7 +329,7 @@ int lua54_ud_transpose(lua_State *L) {
     }
   }
   int64_t dw = d->width, ys = d->height < w ? d->height : w, xs = dw < h ? dw : h;
-  int64_t cost = ys * xs / 8;
+  int64_t cost = ud_host_work(ys * xs, UD_NS10_SWAP);
   frame_check_work(L, cost);
   udata_visit_type(type, [&](auto zero) {
     using T = decltype(zero);
@@ -387,8 +388,9 @@ int lua54_ud_crc(lua_State *L) {
   udata *ud = to_udata(L, 1);
   if (!ud) return 0;
   int64_t bytes = int64_t(udata_bytes(ud));
-  frame_check_work(L, bytes / 8);
+  int64_t cost = ud_host_work(bytes, UD_NS10_BYTE);
+  frame_check_work(L, cost);
   lua_pushinteger(L, crc32b(udata_elements(ud), bytes));
-  spend_cpu(bytes / 8);
+  spend_cpu(cost);
   return 1;
 }

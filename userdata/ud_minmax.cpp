@@ -18,6 +18,7 @@ struct op_max {
     return x > y ? x : y;
   }
   static int64_t divisor(uint32_t type) { return compare_divisor(type); }
+  static int64_t host_ns10(const frame_call &, const frame_plan &) { return UD_NS10_CHEAP; }
 };
 
 struct op_min {
@@ -26,6 +27,7 @@ struct op_min {
     return x < y ? x : y;
   }
   static int64_t divisor(uint32_t type) { return compare_divisor(type); }
+  static int64_t host_ns10(const frame_call &, const frame_plan &) { return UD_NS10_CHEAP; }
 };
 
 struct op_abs {
@@ -39,6 +41,7 @@ struct op_abs {
       return y < 0 ? T(std::make_unsigned_t<T>(0) - std::make_unsigned_t<T>(y)) : y;
   }
   static int64_t divisor(uint32_t type) { return compare_divisor(type); }
+  static int64_t host_ns10(const frame_call &, const frame_plan &) { return UD_NS10_CHEAP; }
 };
 
 struct op_sgn {
@@ -52,6 +55,7 @@ struct op_sgn {
       return y < 0 ? T(-1) : T(1);
   }
   static int64_t divisor(uint32_t type) { return compare_divisor(type); }
+  static int64_t host_ns10(const frame_call &, const frame_plan &) { return UD_NS10_CHEAP; }
 };
 
 struct op_sgn0 {
@@ -63,6 +67,7 @@ struct op_sgn0 {
       return y > 0 ? T(1) : y < 0 ? T(-1) : T(0);
   }
   static int64_t divisor(uint32_t type) { return compare_divisor(type); }
+  static int64_t host_ns10(const frame_call &, const frame_plan &) { return UD_NS10_CHEAP; }
 };
 
 }  // namespace

@@ -1,6 +1,8 @@
 // peek and poke of records against process memory.
 #include "userdata/ud_peek.h"
 
+#include <cstring>
+
 #include "lang/args.h"
 #include "base/cpu_budget.h"
 #include "machine/memory.h"
@@ -17,33 +19,34 @@ static int peek_or_poke(lua_State *L, bool write) {
   int64_t count = kvd_intp(L, 4, total);
   int64_t n = total - offset < count ? total - offset : count;
   uint32_t size = utype_size(ud->utype & 31);
-  frame_check_work(L, n >> 2);
-  for (int64_t i = 0; i < n; i++) {
-    // Memory addresses wrap at 32 bits (and the memory at 16 MiB).
-    int32_t at = int32_t(uint32_t(uint64_t(address) + uint64_t(i) * size));
-    uint64_t e = uint64_t(offset + i);
-    if (write) {
-      uint64_t v = uint64_t(udata_get_int(ud, e));
-      switch (size) {
-        case 1:
-          poke(at, int32_t(v));
-          break;
-        case 2:
-          poke2(at, int32_t(v));
-          break;
-        case 4:
-          poke4(uint32_t(at), uint32_t(v));
-          break;
-        default:
-          poke8(uint32_t(at), v);
-          break;
+  // n is at most the record's count, so n * size at most its 16 MiB.
+  int64_t cost = ud_host_work(n * size, UD_NS10_MEMORY);
+  frame_check_work(L, cost);
+  if (n > 0) {
+    // Element offset + i lies at address + i * size, little-endian as the
+    // record holds it: the run is one block of bytes, its addresses wrapping
+    // at 32 bits (and the memory at 16 MiB). It passes through a buffer of
+    // the host's so that a record mapped into that memory is never both
+    // source and destination of one host copy.
+    uint8_t stage[4096];
+    uint8_t *e = udata_elements(ud) + uint64_t(offset) * size;
+    uint32_t at = uint32_t(uint64_t(address));
+    int64_t left = n * int64_t(size);
+    while (left > 0) {
+      int32_t chunk = int32_t(left < int64_t(sizeof stage) ? left : int64_t(sizeof stage));
+      if (write) {
+        std::memcpy(stage, e, size_t(chunk));
+        kvd_pwrite(cproc, int32_t(at), stage, chunk);
+      } else {
+        kvd_read_block(int32_t(at), stage, chunk);
+        std::memcpy(e, stage, size_t(chunk));
       }
-    } else {
-      int64_t v = size == 1 ? peek(at) : size == 2 ? peek2(at) : size == 4 ? peek4(at) : peek8(at);
-      udata_set_int(ud, e, v);
+      e += chunk;
+      at += uint32_t(chunk);
+      left -= chunk;
     }
   }
-  spend_cpu(n >> 2);
+  spend_cpu(n < 0 ? -1 : cost);
   lua_pushvalue(L, 1);
   return 1;
 }

@@ -31,38 +31,177 @@ int compare_i32(const void *a, const void *b) { return compare_rows<int32_t>(a, 
 int compare_i64(const void *a, const void *b) { return compare_rows<int64_t>(a, b); }
 int compare_f64(const void *a, const void *b) { return compare_rows<double>(a, b); }
 
-using row_compare = int (*)(const void *, const void *);
+namespace {
 
-// The fewest compares merge_sort_rows makes on n rows: each merge of two
-// runs compares at least as often as the shorter run is long.
-static int64_t fewest_merge_compares(uint64_t n) {
-  int64_t total = 0;
-  for (uint64_t run = 1; run < n; run *= 2) total += int64_t(n / (2 * run) * run);
-  return total;
+// The unsigned key of an element whose order as an unsigned number is the
+// comparators' order: signed values with the sign bit flipped, doubles with
+// the sign bit flipped (the other bits too for negatives). A NaN, equal to
+// everything for the comparators, may go anywhere: it keeps its place by its
+// bits (past the infinities, on the side of its sign).
+template <class T>
+struct sort_key;
+template <>
+struct sort_key<uint8_t> {
+  using K = uint8_t;
+  static K of(uint8_t v) { return v; }
+};
+template <>
+struct sort_key<int16_t> {
+  using K = uint16_t;
+  static K of(int16_t v) { return K(uint16_t(v) ^ 0x8000u); }
+};
+template <>
+struct sort_key<int32_t> {
+  using K = uint32_t;
+  static K of(int32_t v) { return uint32_t(v) ^ 0x80000000u; }
+};
+template <>
+struct sort_key<int64_t> {
+  using K = uint64_t;
+  static K of(int64_t v) { return uint64_t(v) ^ (uint64_t(1) << 63); }
+};
+template <>
+struct sort_key<double> {
+  using K = uint64_t;
+  static K of(double v) {
+    uint64_t b;
+    std::memcpy(&b, &v, 8);
+    return b >> 63 ? ~b : b | (uint64_t(1) << 63);
+  }
+};
+
+// The sort's scratch: as large as the largest record sorted so far, kept
+// for the life of the program (as the matrix operands' scratch is), so that
+// sorts after the first of a size take no new host memory.
+std::vector<uint8_t> sort_scratch;
+
+// Keys rise, or fall when descending (the complement of a key reverses the
+// order and keeps equal keys equal).
+template <class T>
+typename sort_key<T>::K row_key(const uint8_t *row, size_t column, bool descending) {
+  T v;
+  std::memcpy(&v, row + column * sizeof(T), sizeof(T));
+  auto k = sort_key<T>::of(v);
+  return descending ? decltype(k)(~k) : k;
 }
 
-// Bottom-up merge sort of n rows of rs bytes. Each merge takes from the left
-// run unless the right row compares smaller, so it only ever reads rows
-// inside the runs whatever the comparator answers.
-static void merge_sort_rows(uint8_t *rows, size_t n, size_t rs, row_compare cmp) {
-  std::vector<uint8_t> scratch(n * rs);
-  uint8_t *from = rows, *to = scratch.data();
-  for (size_t run = 1; run < n; run *= 2) {
-    for (size_t lo = 0; lo < n; lo += 2 * run) {
-      size_t mid = lo + run < n ? lo + run : n;
-      size_t hi = lo + 2 * run < n ? lo + 2 * run : n;
-      size_t i = lo, j = mid, k = lo;
-      while (i < mid && j < hi) {
-        size_t pick = cmp(from + j * rs, from + i * rs) < 0 ? j++ : i++;
-        std::memcpy(to + k++ * rs, from + pick * rs, rs);
-      }
-      std::memcpy(to + k * rs, from + i * rs, (mid - i) * rs);
-      k += mid - i;
-      std::memcpy(to + k * rs, from + j * rs, (hi - j) * rs);
+template <class T>
+inline unsigned digit_of(const uint8_t *row, size_t column, bool descending, unsigned b) {
+  return unsigned(row_key<T>(row, column, descending) >> (8 * b)) & 255u;
+}
+
+// One pass of small rows: row i of `from` goes to row pos[digit]++ of `to`
+// by way of a cache line a digit, written out whole when full. The 256 runs
+// being written are often a power of two apart, in the same cache sets,
+// where a row at a time would miss on every write.
+template <class T, size_t RS>
+void staged_pass(const uint8_t *from, uint8_t *to, size_t n, size_t rs, size_t column,
+                 bool descending, unsigned b, size_t *pos) {
+  constexpr size_t line = 64;
+  alignas(64) uint8_t stage[256][line];
+  size_t fill[256] = {};
+  size_t size = RS != 0 ? RS : rs;
+  for (size_t i = 0; i < n; i++) {
+    const uint8_t *row = from + i * size;
+    unsigned d = digit_of<T>(row, column, descending, b);
+    std::memcpy(stage[d] + fill[d], row, size);
+    fill[d] += size;
+    if (fill[d] + size > line) {
+      std::memcpy(to + pos[d] * size, stage[d], fill[d]);
+      pos[d] += fill[d] / size;
+      fill[d] = 0;
     }
+  }
+  for (unsigned d = 0; d < 256; d++) {
+    std::memcpy(to + pos[d] * size, stage[d], fill[d]);
+    pos[d] += fill[d] / size;
+  }
+}
+
+// A stable least-significant-digit radix sort of n rows of rs bytes (RS
+// when it is not 0) by the key in column: one pass a key byte, moving whole
+// rows between the record and the scratch, skipping a byte every key
+// shares. Returns the passes made.
+template <class T, size_t RS>
+unsigned radix_rows(uint8_t *rows, size_t n, size_t rs, size_t column, bool descending) {
+  using K = typename sort_key<T>::K;
+  constexpr unsigned bytes = sizeof(K);
+  size_t start[bytes][256] = {};
+  for (size_t i = 0; i < n; i++) {
+    K key = row_key<T>(rows + i * rs, column, descending);
+    for (unsigned b = 0; b < bytes; b++) start[b][unsigned(key >> (8 * b)) & 255u]++;
+  }
+  if (sort_scratch.size() < n * rs) sort_scratch.resize(n * rs);
+  uint8_t *from = rows, *to = sort_scratch.data();
+  unsigned passes = 0;
+  for (unsigned b = 0; b < bytes; b++) {
+    size_t *pos = start[b];
+    if (pos[unsigned(row_key<T>(rows, column, descending) >> (8 * b)) & 255u] == n) continue;
+    size_t sum = 0;
+    for (unsigned d = 0; d < 256; d++) {
+      size_t c = pos[d];
+      pos[d] = sum;
+      sum += c;
+    }
+    if (rs <= 32)
+      staged_pass<T, RS>(from, to, n, rs, column, descending, b, pos);
+    else
+      for (size_t i = 0; i < n; i++) {
+        const uint8_t *row = from + i * rs;
+        size_t at = pos[digit_of<T>(row, column, descending, b)]++;
+        std::memcpy(to + at * rs, row, rs);
+      }
     std::swap(from, to);
+    passes++;
   }
   if (from != rows) std::memcpy(rows, from, n * rs);
+  return passes;
+}
+
+// u8 elements: a count of each value, written back in order.
+unsigned sort_bytes(uint8_t *v, size_t n, bool descending) {
+  size_t count[256] = {};
+  for (size_t i = 0; i < n; i++) count[v[i]]++;
+  size_t at = 0;
+  for (unsigned d = 0; d < 256; d++) {
+    unsigned value = descending ? 255 - d : d;
+    std::memset(v + at, int(value), count[value]);
+    at += count[value];
+  }
+  return 1;
+}
+
+template <class T>
+unsigned sort_rows(uint8_t *rows, size_t n, size_t row_len, size_t column, bool descending) {
+  size_t rs = row_len * sizeof(T);
+  if (row_len == 1) {
+    if constexpr (sizeof(T) == 1) return sort_bytes(rows, n, descending);
+    return radix_rows<T, sizeof(T)>(rows, n, rs, 0, descending);
+  }
+  switch (rs) {
+    case 2:
+      return radix_rows<T, 2>(rows, n, rs, column, descending);
+    case 4:
+      return radix_rows<T, 4>(rows, n, rs, column, descending);
+    case 8:
+      return radix_rows<T, 8>(rows, n, rs, column, descending);
+    case 16:
+      return radix_rows<T, 16>(rows, n, rs, column, descending);
+    default:
+      return radix_rows<T, 0>(rows, n, rs, column, descending);
+  }
+}
+
+}  // namespace
+
+// The host work of a sort: single bytes are counted; other keys are read to
+// count their bytes, then each pass (one a key byte at most) reads every key
+// again and moves every row, a row's bytes at memory speed.
+static int64_t sort_host_work(uint64_t rows, uint64_t row_bytes, uint32_t type) {
+  if (type == UTYPE_U8 && row_bytes == 1) return ud_host_work(int64_t(rows), UD_NS10_CHEAP);
+  int64_t passes = int64_t(utype_size(type));
+  return ud_host_work(int64_t(rows) * (passes + 1), UD_NS10_KEY_STEP) +
+         ud_host_work(int64_t(rows * row_bytes) * passes, UD_NS10_ROW_BYTE);
 }
 
 int lua54_ud_sort(lua_State *L) {
@@ -76,18 +215,17 @@ int lua54_ud_sort(lua_State *L) {
   if (column < 0 || uint64_t(column) >= row_len) return 0;
   score_index = int32_t(column);
   uint32_t type = ud->utype & 31;
-  row_compare cmp = type == UTYPE_I16   ? compare_i16
-                    : type == UTYPE_I32 ? compare_i32
-                    : type == UTYPE_I64 ? compare_i64
-                    : type == UTYPE_F64 ? compare_f64
-                                        : compare_u8;
-  size_t row_bytes = size_t(row_len) * utype_size(type);
-  // The charge grows with the compares made: a sort that must overrun the
-  // slice fails before it starts.
-  frame_check_work(L, (int64_t(row_bytes) / 128 + 1) * (fewest_merge_compares(rows) * 3 / 4));
-  num_compares = 0;
-  merge_sort_rows(udata_elements(ud), size_t(rows), row_bytes, cmp);
-  spend_cpu((int64_t(row_bytes) / 128 + 1) * ((int64_t(num_compares) * 3) / 4));
-  lua_pushinteger(L, num_compares);
+  uint64_t row_bytes = row_len * utype_size(type);
+  frame_check_work(L, sort_host_work(rows, row_bytes, type));
+  uint8_t *e = udata_elements(ud);
+  unsigned passes = udata_visit_type(type, [&](auto zero) -> unsigned {
+    using T = decltype(zero);
+    return sort_rows<T>(e, size_t(rows), size_t(row_len), size_t(column), descending);
+  });
+  // Every key is read at least once, by the pass that counts them.
+  int64_t steps = int64_t(rows) * (passes > 0 ? passes : 1);
+  num_compares = int32_t(steps);
+  spend_cpu((int64_t(row_bytes) / 128 + 1) * ((steps * 3) / 4));
+  lua_pushinteger(L, steps);
   return 1;
 }

@@ -25,8 +25,11 @@ int compare_f64(const void *a, const void *b);
 
 // ud:sort([column], [descending]): a 2-D record of two or more rows sorts
 // its rows of width elements, any other record its single elements, by the
-// element in column. Rows with equal keys keep their order (a merge sort:
-// sound for any answers of the comparator, NaN included). Returns the
-// comparisons made, or nothing for a non-record or a column outside the row.
-// Charges ((row bytes / 128) + 1) * (comparisons * 3 / 4).
+// element in column, in the comparators' order: a stable radix sort of the
+// rows (a NaN, equal to everything, goes past the infinities on the side of
+// its sign), so any record that fits in memory sorts in some host
+// milliseconds. Returns the
+// key steps made (each row's key once for every pass of the sort, at least
+// one), or nothing for a non-record or a column outside the row. Charges
+// ((row bytes / 128) + 1) * (steps * 3 / 4).
 int lua54_ud_sort(lua_State *L);

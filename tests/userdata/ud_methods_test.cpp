@@ -361,7 +361,8 @@ TEST_F(ud_methods, ChargesByOperation) {
       // An index offset past the list still charges its count of rows.
       {"USERDATA.take, U10, X, U10, 50", 48 / 24 + 48 / 6},
       {"USERDATA.take, U10, X, U10, 48", 1},
-      {"USERDATA.peek, U, 0x80000", 25},
+      // Host time: 2 ns a byte to or from memory, in cycles of 60 ns.
+      {"USERDATA.peek, U, 0x80000", 4},
       {"USERDATA.poke, U, 0x80000, 0, 7", 1},
       {"USERDATA.copy, F1000, 1, true", 1000 / 12},
       {"USERDATA.copy, U1000", (1000 >> 7) + 1000 / 24},
@@ -390,12 +391,14 @@ TEST_F(ud_methods, ChargesByOperation) {
       {"USERDATA.dot, F, F10", 10 / 8 + 1},
       {"USERDATA.distance, F, F", 100 / 8 + 2},
       {"USERDATA.row, U1000, 0", 1000 >> 2},
-      // Charged per element written or byte read.
-      {"USERDATA.transpose, F", 100 / 8},
-      {"USERDATA.crc, U1000", 1000 / 8},
-      {"USERDATA.crc, F", 800 / 8},
-      {"USERDATA.lerp, U1000", 998 / 2},
-      {"USERDATA.lerp, U1000, 0, 9, 1, 100, 10", 100 * 8 / 2},
+      // Charged their host time, in cycles of 60 ns: 30 ns an element
+      // transposed, 1 ns a byte checksummed, 10 ns a run and 6 ns an element
+      // interpolated.
+      {"USERDATA.transpose, F", 100 * 30 / 60},
+      {"USERDATA.crc, U1000", (1000 + 59) / 60},
+      {"USERDATA.crc, F", (800 + 59) / 60},
+      {"USERDATA.lerp, U1000", 1 + (998 * 6 + 59) / 60},
+      {"USERDATA.lerp, U1000, 0, 9, 1, 100, 10", (100 * 10 + 59) / 60 + 100 * 8 * 6 / 60},
   };
   for (const auto &c : cases) EXPECT_EQ(charged(*this, c.call).cycles, c.want) << c.call;
   // sort: (row bytes / 128 + 1) x (comparisons x 3 / 4).
