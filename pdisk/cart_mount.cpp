@@ -84,6 +84,7 @@ int populate_ram_folder_from_kvd_png_buffer(const char *dest, pbuffer *b) {
     return -1;
   }
   int result = populate_ram_folder_from_kvd_rom_buffer(dest, rom.get());
+  if (!png_cart_label_fits(dest)) result = -1;
   // The label travels in the picture, not in the ROM: kept as "label.qoi" so
   // that writing the cartridge back shows it again.
   std::string label = std::string(dest) + "/label.qoi";

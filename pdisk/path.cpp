@@ -170,6 +170,23 @@ bool path_is_at_or_below(const char *path, const char *folder) {
   return strncmp(path, folder, n) == 0 && (path[n] == '/' || path[n] == 0);
 }
 
+bool is_canonical_relative_path(const char *p) {
+  if (!p || !p[0]) return false;
+  const char *seg = p;
+  for (const char *c = p;; c++) {
+    if (*c && *c != '/') {
+      if (!is_path_char((unsigned char)*c)) return false;
+      continue;
+    }
+    size_t n = size_t(c - seg);
+    if (n == 0 || n >= PDISK_MAX_SEGMENT ||
+        (seg[0] == '.' && (n == 1 || (n == 2 && seg[1] == '.'))))
+      return false;
+    if (!*c) return true;
+    seg = c + 1;
+  }
+}
+
 bool has_parent_segment(const char *p) {
   for (const char *seg = p; seg; seg = strchr(seg, '/'), seg = seg ? seg + 1 : nullptr)
     if (seg[0] == '.' && seg[1] == '.' && (seg[2] == '/' || seg[2] == 0)) return true;

@@ -33,6 +33,12 @@ bool ram_path_is_inside_origin(const pbuffer *path, const pbuffer *folder, int a
 // leads out of a folder ("a..b" and "..." are plain names).
 bool has_parent_segment(const char *p);
 
+// True when p is a relative path in canonical form: segments of path
+// characters, none empty, "." or "..", none of PDISK_MAX_SEGMENT characters
+// or more, no "/" at either end. A name a cartridge stores must be one, or
+// the file it names would be saved back under another name.
+bool is_canonical_relative_path(const char *p);
+
 // True when path begins with folder and continues with "/" or ends there.
 bool path_is_at_or_below(const char *path, const char *folder);
 
