@@ -48,8 +48,11 @@ static bool ends_with(const char *p, size_t n, const char *suffix) {
 }
 
 int kvd_path_kind(const char *path) {
+  return path ? kvd_path_kind_n(path, strlen(path)) : KVD_NONE;
+}
+
+int kvd_path_kind_n(const char *path, size_t n) {
   if (!path) return KVD_NONE;
-  size_t n = strlen(path);
   if (ends_with(path, n, ".kvd")) return KVD_TEXT;
   if (ends_with(path, n, ".kvd.rom")) return KVD_ROM;
   if (ends_with(path, n, ".kvd.png")) return KVD_PNG;

@@ -109,6 +109,10 @@ pbuffer *normalise_kavelund_path(const char *p) {
     if (abs->length == 0 || abs->data[abs->length - 1] != '/') bappend_str(abs, "/");
     bappend_str(abs, p);
   }
+  if (abs->length > PDISK_MAX_PATH) {
+    destroy_buffer(abs);
+    return nullptr;
+  }
   cut_trailing_slash(abs, true);
   if (abs->length == 1 && abs->data[0] == '/') return abs;
 
@@ -127,7 +131,8 @@ pbuffer *normalise_kavelund_path(const char *p) {
 int get_path_parent_match_depth(const char *m, const char *p) {
   if (strcmp(m, "/") == 0) return 0;
   size_t ml = strlen(m);
-  if (ml > strlen(p) || strncmp(p, m, ml) != 0 || (p[ml] != '/' && p[ml] != 0)) return -1;
+  // strncmp stops at the end of a shorter p; only then is p[ml] read
+  if (strncmp(p, m, ml) != 0 || (p[ml] != '/' && p[ml] != 0)) return -1;
   int depth = 0;
   for (const char *c = m; *c; c++)
     if (*c != '/' && (c == m || c[-1] == '/')) depth++;

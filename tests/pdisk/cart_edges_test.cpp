@@ -6,6 +6,7 @@
 #include <lz4.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "pdisk/hooks.h"
 #include "pdisk/host_file.h"
 #include "pdisk/mount.h"
+#include "pdisk/path.h"
 #include "pdisk/pfile.h"
 #include "pdisk/png_cart.h"
 #include "pdisk/rom.h"
@@ -113,10 +115,9 @@ TEST_F(CartEdges, CartridgesNotKeptByteForByteAreReadOnly) {
   // what the writers make, and the legacy form, stay writable
   const std::pair<const char *, std::string> whole[] = {
       {"v1.kvd", text_cart("## note\ns 0:1\na.lua 1:0 [xx61]\n\n\n", 1)},
-      {"forms.kvd",
-       text_cart(":: s/\n:: s/t.lua\nx\n" + b64 + ":: e.bin\nb64$\n:: h.bin\nhex$00ff\n:: p.bin\n" +
-                 "b64$AA==\n") +
-           "\n"},
+      {"forms.kvd", text_cart(":: s/\n:: s/t.lua\nx\n" + b64 +
+                              ":: e.bin\nb64$\n:: h.bin\nhex$00ff\n:: p.bin\n" + "b64$AA==\n") +
+                        "\n"},
       {"ok.kvd.rom", rom_of_payload(std::string("s/") + '\0' + rom_file("s/a.lua", "1"))},
   };
   for (auto &[file, bytes] : whole) {
@@ -224,9 +225,7 @@ TEST_F(CartEdges, HistoryIsRecordedBeforeTheFileIsReplaced) {
   // a replacement that fails is recorded as what the path holds then
   static std::string folder;
   folder = host_path("w.txt");
-  replace_in_hook = [] {
-    std::filesystem::create_directories(folder + "/in");
-  };
+  replace_in_hook = [] { std::filesystem::create_directories(folder + "/in"); };
   records.clear();
   record_target = folder;
   EXPECT_FALSE(put("/w.txt", "lost"));
@@ -235,6 +234,41 @@ TEST_F(CartEdges, HistoryIsRecordedBeforeTheFileIsReplaced) {
   EXPECT_EQ(records[0].bytes, "lost");
   EXPECT_EQ(records[1].kind, ANYWHEN_DELETE);
   pdisk_hook = saved;
+}
+
+}  // namespace
+
+namespace {
+
+// Resolution is one pass over a path, and a path is at most PDISK_MAX_PATH
+// characters: a path of megabytes is refused at once, not walked for
+// seconds prefix by prefix.
+TEST_F(CartEdges, PathsAreBoundedAndResolvedInOnePass) {
+  std::string seg(254, 's');
+  std::string huge;
+  while (huge.size() < (3200u << 10)) huge += "/" + seg;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(pfopen(huge.c_str(), "r"), nullptr);
+  EXPECT_EQ(pfopen((huge + "/x.kvd/main.lua").c_str(), "w"), nullptr);
+  EXPECT_NE(pmkdir(huge.c_str()), 0);
+  // the largest path taken, through as many cartridge names as fit
+  std::string longest = "/ram";
+  while (longest.size() + 6 <= size_t(PDISK_MAX_PATH)) longest += "/c.kvd";
+  longest.resize(size_t(PDISK_MAX_PATH), 'x');
+  EXPECT_EQ(pfopen(longest.c_str(), "r"), nullptr);  // no cartridge file on the way
+  std::string ram = "/ram/" + std::string(200, 'r');
+  ASSERT_EQ(pmkdir(ram.c_str()), 0);
+  while (ram.size() + 201 <= size_t(PDISK_MAX_PATH)) {
+    ram += "/" + std::string(200, 'r');
+    ASSERT_EQ(pmkdir(ram.c_str()), 0) << ram.size();
+  }
+  ram += "/" + std::string(size_t(PDISK_MAX_PATH) - ram.size() - 1, 'f');
+  ASSERT_EQ(ram.size(), size_t(PDISK_MAX_PATH));
+  EXPECT_TRUE(put(ram.c_str(), "deep"));
+  EXPECT_EQ(get(ram.c_str()), "deep");
+  EXPECT_FALSE(put((ram + "g").c_str(), "one more"));
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(seconds, 10.0);  // loose: the walk it replaces took half a minute
 }
 
 }  // namespace
