@@ -272,3 +272,26 @@ TEST_F(CartEdges, PathsAreBoundedAndResolvedInOnePass) {
 }
 
 }  // namespace
+
+namespace {
+
+// Two thousand small cartridges mounted one after another, as a program
+// walking a folder of them does in one frame: while they fit the bound,
+// a mount does not look at every file and mount again.
+TEST_F(CartEdges, ManySmallCartridgesMountWithoutRescans) {
+  const int N = 2000;
+  for (int k = 0; k < N; k++)
+    write_host("c" + std::to_string(k) + ".kvd",
+               "kavelund cartridge // x\nversion 2\n\n:: a.txt\n" + std::to_string(k) + "\n" +
+                   ":: [eoc]\n");
+  auto start = std::chrono::steady_clock::now();
+  for (int k = 0; k < N; k++) {
+    std::string path = "/c" + std::to_string(k) + ".kvd/a.txt";
+    ASSERT_EQ(get(path.c_str()), std::to_string(k));
+  }
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  printf("%d cartridges mounted in %.2f s\n", N, seconds);
+  EXPECT_LT(seconds, 20.0);  // loose: rescanning after each mount took minutes here
+}
+
+}  // namespace

@@ -73,7 +73,8 @@ class EvictionStress : public PdiskTest {
   std::string model_listing(const std::string &folder) {
     std::set<std::string> names;
     for (auto &[path, bytes] : files)
-      if (path.rfind(folder + "/", 0) == 0 && path.find('/', folder.size() + 1) == std::string::npos)
+      if (path.rfind(folder + "/", 0) == 0 &&
+          path.find('/', folder.size() + 1) == std::string::npos)
         names.insert(path.substr(folder.size() + 1));
     for (auto &c : containers)
       if (c.rfind(folder + "/", 0) == 0 && c.find('/', folder.size() + 1) == std::string::npos)
@@ -224,8 +225,8 @@ TEST_F(EvictionStress, RandomOperationsLoseNoByte) {
     before = now;
   }
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  printf("%d operations, %d cartridges unmounted to make room, %d refusals, %zu files, %.2f s\n", ops,
-         evictions, refusals, files.size(), seconds);
+  printf("%d operations, %d cartridges unmounted to make room, %d refusals, %zu files, %.2f s\n",
+         ops, evictions, refusals, files.size(), seconds);
   EXPECT_GT(evictions, 300);
   // everything written back, dropped, and read again from the files
   fake_now += 10000;
