@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -171,6 +172,7 @@ static bool gather_host(name_gatherer &g, const char *host_folder, const std::st
 
 static void gather_ram(name_gatherer &g, const std::string &origin) {
   std::string prefix = origin + "/";
+  std::set<std::string> subfolders;  // each looked at once, however many files it holds
   for (int i = 0; i < num_pfiles; i++) {
     const pfile_entry *f = pfile[i];
     if (!f || f->kind != PFILE_RAM) continue;
@@ -182,7 +184,8 @@ static void gather_ram(name_gatherer &g, const std::string &origin) {
     // subfolder has no record of its own (a cartridge that names only files).
     if (const char *slash = strchr(name, '/')) {
       std::string sub(o, size_t(slash - o));
-      if (!is_mount_point(sub)) g.add(std::string(name, size_t(slash - name)) + "/");
+      if (subfolders.insert(sub).second && !is_mount_point(sub))
+        g.add(std::string(name, size_t(slash - name)) + "/");
       continue;
     }
     if (is_mount_point(o)) continue;
