@@ -148,6 +148,7 @@ TEST_F(EvictionStress, RandomOperationsLoseNoByte) {
   }
   carts.push_back("/t0.kvd/in.kvd.rom");
   carts.push_back("/r1.kvd.rom/in.kvd");
+  carts.push_back("/r2.kvd.rom/in.kvd.rom");
   for (const std::string &c : carts) {
     ASSERT_EQ(pmkdir(c.c_str()), 0) << c;
     containers.push_back(c);
