@@ -6,6 +6,7 @@
 #include <lz4.h>
 #include <lz4hc.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -317,16 +318,37 @@ static void open_day_log(const std::string &log_path) {
   current_log_path = log_path;
 }
 
-// Opens a day log for appending. A last line cut by a kill mid-append is
-// ended first, so that the next record starts on a line of its own.
-static FILE *open_log_to_append(const std::string &path) {
-  FILE *log = fopen(path.c_str(), "a+b");
-  if (!log) return nullptr;
-  if (fseek(log, -1, SEEK_END) == 0 && getc(log) != '\n') {
-    fseek(log, 0, SEEK_END);
-    putc('\n', log);
+// Cuts a last line that has no line end (a partial append: a kill, a full
+// disk) back off the log, so that its text can never become part of a record
+// once the next append ends it. The bytes before stay.
+static void cut_torn_last_line(FILE *log) {
+  int fd = fileno(log);
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_size == 0) return;
+  off_t end = st.st_size, keep = 0;
+  char chunk[4096];
+  for (off_t at = end; at > 0 && keep == 0;) {
+    off_t from = at > (off_t)sizeof chunk ? at - (off_t)sizeof chunk : 0;
+    ssize_t n = pread(fd, chunk, size_t(at - from), from);
+    if (n != at - from) return;  // unreadable: leave it as it is
+    for (ssize_t i = n - 1; i >= 0; i--)
+      if (chunk[i] == '\n') {
+        keep = from + i + 1;
+        break;
+      }
+    at = from;
   }
-  fseek(log, 0, SEEK_END);
+  if (keep == end) return;
+  if (ftruncate(fd, keep) == 0)
+    klog("[anywhen] cut %lld bytes of a torn last record from %s\n", (long long)(end - keep),
+         current_log_path.c_str());
+}
+
+// Opens a day log for appending, a torn last line cut off first.
+static FILE *open_log_to_append(const std::string &path) {
+  FILE *log = fopen(path.c_str(), "a+b");  // read too: the torn tail is looked for
+  if (!log) return nullptr;
+  cut_torn_last_line(log);
   return log;
 }
 

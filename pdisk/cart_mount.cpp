@@ -51,8 +51,11 @@ static bool ends_with(const char *p, size_t n, const char *suffix) {
 }
 
 int kvd_path_kind(const char *path) {
+  return path ? kvd_path_kind_n(path, strlen(path)) : KVD_NONE;
+}
+
+int kvd_path_kind_n(const char *path, size_t n) {
   if (!path) return KVD_NONE;
-  size_t n = strlen(path);
   if (ends_with(path, n, ".kvd")) return KVD_TEXT;
   if (ends_with(path, n, ".kvd.rom")) return KVD_ROM;
   if (ends_with(path, n, ".kvd.png")) return KVD_PNG;
@@ -87,6 +90,7 @@ int populate_ram_folder_from_kvd_png_buffer(const char *dest, pbuffer *b) {
     return -1;
   }
   int result = populate_ram_folder_from_kvd_rom_buffer(dest, rom.get());
+  if (!png_cart_label_fits(dest)) result = -1;
   // The label travels in the picture, not in the ROM: kept as "label.qoi" so
   // that writing the cartridge back shows it again.
   std::string label = std::string(dest) + "/label.qoi";
@@ -248,32 +252,71 @@ int64_t cart_unpacked_bytes() {
   return total;
 }
 
-// Unmounts clean cartridges, least recently used first and never the one
-// in `keep`, until unpacked cartridges fit the bound. False when they
-// cannot be made to fit.
-static bool make_room_for_cartridges(const std::string &keep) {
-  for (;;) {
-    auto use = cart_folders_in_use();
-    int64_t total = 0;
-    for (const auto &[folder, u] : use) total += u.bytes;
-    if (total <= cart_unpacked_bound) return true;
-    if (room_making_held) return false;
-    const std::string *victim = nullptr;
-    uint64_t oldest = UINT64_MAX;
-    for (const auto &[folder, u] : use) {
-      if (!u.mounted || u.open || u.kept || folder == keep || u.last_use >= oldest) continue;
-      victim = &folder;
-      oldest = u.last_use;
-    }
-    if (!victim) return false;
-    int index = -1;
-    for (int i = 0; i < pmounts && index < 0; i++)
-      if (pmount[i].cart_file && *victim == to_cstr(pmount[i].origin)) index = i;
-    if (index < 0) return false;
-    klog("// cartridge %s unmounted to make room (%lld bytes unpacked)\n",
-         to_cstr(pmount[index].mount_point), (long long)total);
-    remove_mount_and_files(index);
+// An upper bound of what cartridge folders hold, at no cost: every buffer
+// there is, and a record for every slot of the file table.
+static bool cartridges_surely_fit() {
+  uint64_t most = get_total_buffer_allocation() + uint64_t(num_pfiles) * sizeof(pfile_entry);
+  return most <= uint64_t(cart_unpacked_bound);
+}
+
+// Removes the victims' cartridge mounts (every point of each) and their RAM
+// records, each table walked once.
+static void remove_cartridge_folders(const std::unordered_map<std::string, int64_t> &victims) {
+  const size_t prefix = strlen(CART_FOLDERS);
+  for (int i = 0; i < num_pfiles; i++) {
+    pfile_entry *f = pfile[i];
+    if (!f || f->kind != PFILE_RAM || !begins_with(f->origin, CART_FOLDERS)) continue;
+    const char *o = (const char *)f->origin->data;
+    const char *slash = (const char *)memchr(o + prefix, '/', size_t(f->origin->length) - prefix);
+    std::string folder(o, slash ? size_t(slash - o) : size_t(f->origin->length));
+    if (victims.count(folder)) pfile_release(f);
   }
+  int kept = 0;
+  for (int i = 0; i < pmounts; i++) {
+    pmount_entry *m = &pmount[i];
+    if (m->cart_file && victims.count(to_cstr(m->origin))) {
+      release_mount(m);
+      continue;
+    }
+    if (kept != i) {
+      pmount[kept] = *m;
+      *m = pmount_entry{};
+    }
+    kept++;
+  }
+  pmounts = kept;
+}
+
+// Unmounts clean cartridges, least recently used first and never the one
+// in `keep`, until unpacked cartridges fit the bound: one look at the
+// tables picks every victim, one walk removes them. False (nothing removed)
+// when they cannot be made to fit.
+static bool make_room_for_cartridges(const std::string &keep) {
+  if (cartridges_surely_fit()) return true;
+  auto use = cart_folders_in_use();
+  int64_t total = 0;
+  for (const auto &[folder, u] : use) total += u.bytes;
+  if (total <= cart_unpacked_bound) return true;
+  if (room_making_held) return false;
+  std::vector<std::pair<uint64_t, const std::string *>> candidates;
+  for (const auto &[folder, u] : use)
+    if (u.mounted && !u.open && !u.kept && folder != keep)
+      candidates.push_back({u.last_use, &folder});
+  std::sort(candidates.begin(), candidates.end(),
+            [](const auto &a, const auto &b) { return a.first < b.first; });
+  std::unordered_map<std::string, int64_t> victims;
+  for (const auto &[last_use, folder] : candidates) {
+    if (total <= cart_unpacked_bound) break;
+    victims[*folder] = use[*folder].bytes;
+    total -= use[*folder].bytes;
+  }
+  if (total > cart_unpacked_bound) return false;
+  for (int i = 0; i < pmounts; i++)
+    if (pmount[i].cart_file && victims.count(to_cstr(pmount[i].origin)))
+      klog("// cartridge %s unmounted to make room (%lld bytes unpacked)\n",
+           to_cstr(pmount[i].mount_point), (long long)victims[to_cstr(pmount[i].origin)]);
+  remove_cartridge_folders(victims);
+  return true;
 }
 
 pmount_entry *mount_kvd_alias(const char *p) {

@@ -12,6 +12,7 @@
 // written back and nothing pruned while a process holds the system.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "base/pbuffer.h"
@@ -28,6 +29,8 @@ constexpr uint64_t CART_RETRY_DELAY_MS = 2000;
 // Cartridge kind of a path by its suffix (".kvd", ".kvd.rom", ".kvd.png"),
 // the same test as automounting: "v1.2.kvd" is a text cartridge.
 int kvd_path_kind(const char *path);
+// The same for the first n characters of path (no scan for its end).
+int kvd_path_kind_n(const char *path, size_t n);
 
 // Host memory that unpacked cartridges hold together (the data of the RAM
 // files in their folders). A new mount that passes it first unmounts clean

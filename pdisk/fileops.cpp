@@ -164,6 +164,8 @@ int pmkdir(const char *path) {
       f->data = create_buffer_2(0, 'd');
       origin = nullptr;  // owned by the record
       result = 0;
+      // a new folder is a change of the cartridge it lies in, even empty
+      mark_parent_mount_dirty(to_cstr(f->origin));
     } else {
       printf("** too many files (during mkdir) **\n");
       fflush(stdout);

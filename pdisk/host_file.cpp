@@ -16,6 +16,10 @@
 #include <vector>
 
 #include "base/klog.h"
+#include "pdisk/path.h"
+
+// Marks the temporary files of host_write_begin: "~" is no path character.
+static constexpr const char *TEMP_MARK = "~kvdtmp~";
 
 // Opens a regular file or a folder for reading. Anything else (a pipe or a
 // device would block or never end) and files too large for a buffer are
@@ -46,6 +50,14 @@ bool host_file_is_readable(const char *host_path) {
 int host_file_read(const char *host_path, pbuffer *out, int limit) {
   FILE *f = open_for_reading(host_path);
   if (!f) return -1;
+  // A folder opens, but it holds no bytes: read as a file it would look
+  // like an empty one, and a copy of it would empty its destination.
+  struct stat st;
+  if (fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
+    fclose(f);
+    errno = EISDIR;
+    return -1;
+  }
   static unsigned char chunk[16384];
   int result = 0;
   for (;;) {
@@ -106,11 +118,15 @@ FILE *host_write_begin(const char *host_path, pbuffer **tmp_path) {
   if (base.empty() || (exists && (!S_ISREG(existing.st_mode) || access(target.c_str(), W_OK) != 0)))
     return nullptr;
   // The temporary name keeps within the host's 255-byte name limit however
-  // long the target's name is; O_EXCL keeps it unique.
+  // long the target's name is; O_EXCL keeps it unique. Its "~" marks and a
+  // stem of path characters only make a name no workstation path can give,
+  // so a person's file is never taken for one.
   std::string stem = base.substr(0, 200);
+  for (char &c : stem)
+    if (!is_path_char((unsigned char)c)) c = '_';
   for (int attempt = 0; attempt < 64; attempt++) {
     std::string tmp =
-        dir + "." + stem + ".kvdtmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
+        dir + "." + stem + TEMP_MARK + std::to_string(getpid()) + "~" + std::to_string(counter++);
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
       if (errno == EEXIST) continue;
@@ -141,18 +157,30 @@ static bool copy_existing(FILE *tmp, const std::string &target) {
   return ok;
 }
 
-int host_write_finish(FILE *tmp, const pbuffer *tmp_path, const char *host_path,
+int host_write_settle(FILE *tmp, const pbuffer *tmp_path, const char *host_path,
                       const pbuffer *data, int append) {
-  std::string target = write_target(host_path);
   const char *tmp_name = (const char *)tmp_path->data;
-  bool ok = !append || copy_existing(tmp, target);
+  bool ok = !append || copy_existing(tmp, write_target(host_path));
   if (ok && data->length > 0) ok = fwrite(data->data, 1, data->length, tmp) == (size_t)data->length;
   ok = fflush(tmp) == 0 && ok;
   ok = fsync(fileno(tmp)) == 0 && ok;
   ok = fclose(tmp) == 0 && ok;
-  if (ok && rename(tmp_name, target.c_str()) == 0) return 0;
+  if (ok) return 0;
   unlink(tmp_name);
   return -1;
+}
+
+int host_write_commit(const pbuffer *tmp_path, const char *host_path) {
+  const char *tmp_name = (const char *)tmp_path->data;
+  if (rename(tmp_name, write_target(host_path).c_str()) == 0) return 0;
+  unlink(tmp_name);
+  return -1;
+}
+
+int host_write_finish(FILE *tmp, const pbuffer *tmp_path, const char *host_path,
+                      const pbuffer *data, int append) {
+  if (host_write_settle(tmp, tmp_path, host_path, data, append) != 0) return -1;
+  return host_write_commit(tmp_path, host_path);
 }
 
 void host_write_abandon(FILE *tmp, const pbuffer *tmp_path) {
@@ -168,19 +196,22 @@ bool host_entry_is_folder(const char *host_folder, const struct dirent *e) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// The writer's process id of a temporary file name ".NAME.kvdtmp.PID.N", or
-// -1 for any other name.
+// The writer's process id of a temporary file name ".STEM~kvdtmp~PID~N"
+// (STEM of path characters), or -1 for any other name.
 static long temp_file_writer(const char *name) {
-  const char *mark = nullptr;
-  for (const char *m = strstr(name, ".kvdtmp."); m; m = strstr(m + 1, ".kvdtmp.")) mark = m;
-  if (name[0] != '.' || !mark) return -1;
-  const char *p = mark + 8;
+  const char *mark = strstr(name, TEMP_MARK);
+  if (name[0] != '.' || !mark || mark == name + 1) return -1;
+  for (const char *c = name; c < mark; c++)
+    if (!is_path_char((unsigned char)*c)) return -1;
+  const char *p = mark + strlen(TEMP_MARK);
+  if (*p < '1' || *p > '9') return -1;
   char *end = nullptr;
   long pid = strtol(p, &end, 10);
-  if (end == p || *end != '.' || pid <= 0) return -1;
+  if (*end != '~' || pid <= 0) return -1;
   p = end + 1;
+  if (*p < '0' || *p > '9') return -1;
   strtoul(p, &end, 10);
-  return end != p && *end == 0 ? pid : -1;
+  return *end == 0 ? pid : -1;
 }
 
 static bool writer_is_running(long pid) {

@@ -17,8 +17,8 @@ pbuffer *host_real_path(const char *host_path);
 
 // Appends the file's bytes to out in 16 KiB chunks; with limit >= 0, stops
 // once out holds limit bytes or more. 0 on success; -1 when the file cannot
-// be opened, is neither a regular file nor a folder (a pipe would block), or
-// does not fit a buffer.
+// be opened, is not a regular file (a folder holds no bytes, a pipe would
+// block), or does not fit a buffer.
 int host_file_read(const char *host_path, pbuffer *out, int limit);
 
 // Creates the temporary file for a write of host_path; *tmp_path receives
@@ -33,10 +33,18 @@ FILE *host_write_begin(const char *host_path, pbuffer **tmp_path);
 int host_write_finish(FILE *tmp, const pbuffer *tmp_path, const char *host_path,
                       const pbuffer *data, int append);
 
+// host_write_finish in its two steps, for a caller that must act between
+// them: settle writes, flushes and closes the temporary file (removed on
+// failure), commit renames it over host_path (removed on failure). Each 0,
+// or -1.
+int host_write_settle(FILE *tmp, const pbuffer *tmp_path, const char *host_path,
+                      const pbuffer *data, int append);
+int host_write_commit(const pbuffer *tmp_path, const char *host_path);
+
 // Closes and removes an unfinished temporary file.
 void host_write_abandon(FILE *tmp, const pbuffer *tmp_path);
 
-// Removes the temporary files (".NAME.kvdtmp.PID.N") that writers killed
+// Removes the temporary files (".NAME~kvdtmp~PID~N") that writers killed
 // mid-write left in host_folder and the folders below it (symbolic links
 // are not followed; at most 32 levels). A file whose writer still runs (this
 // program, or another live process of that id) stays. The number removed.

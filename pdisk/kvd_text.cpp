@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 
 #include "pdisk/fileops.h"
 #include "pdisk/path.h"
@@ -107,6 +108,46 @@ static bool entry_path(const char *dest, const char *name, char *out, size_t siz
   return snprintf(out, size, "%s/%s", dest, name) < (int)size;
 }
 
+// True when name (a folder's with its one "/" at the end) is stored under
+// that very name, and no entry before it had the name: an entry that would
+// be saved back under another name ("a//b", "./a") or over another entry is
+// not kept as it stands.
+static bool entry_name_is_kept(const std::string &name, std::unordered_set<std::string> &seen) {
+  std::string plain = !name.empty() && name.back() == '/' ? name.substr(0, name.size() - 1) : name;
+  return is_canonical_relative_path(plain.c_str()) && seen.insert(plain).second;
+}
+
+// True when nothing but line ends and blanks is left from b's cursor on.
+static bool only_blanks_left(const pbuffer *b) {
+  for (int32_t i = b->cursor; i < b->length; i++)
+    if (b->data[i] != '\n' && b->data[i] != '\r' && b->data[i] != ' ' && b->data[i] != '\t')
+      return false;
+  return true;
+}
+
+static bool is_hex_digit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// A line of hex pairs, as the writer makes them.
+static bool is_hex_line(const char *s, size_t n) {
+  if (n % 2) return false;
+  for (size_t i = 0; i < n; i++)
+    if (!is_hex_digit(s[i])) return false;
+  return true;
+}
+
+// A line of whole base64 groups, "=" only as the padding of its last group.
+static bool is_base64_line(const char *s, size_t n, bool *padded) {
+  if (n % 4) return false;
+  size_t pad = 0;
+  while (pad < 2 && pad < n && s[n - 1 - pad] == '=') pad++;
+  for (size_t i = 0; i + pad < n; i++)
+    if (base64_decode_value((unsigned char)s[i]) < 0) return false;
+  *padded = pad > 0;
+  return true;
+}
+
 namespace {
 enum entry_mode { MODE_TEXT = 0, MODE_HEX = 1, MODE_B64 = 2 };
 
@@ -114,6 +155,7 @@ struct v2_reader {
   pfile_entry *open = nullptr;
   int mode = MODE_TEXT;
   base64_decodestate b64{};
+  bool padded = false;  // the last base64 line ended its bytes
 
   void close_entry() {
     if (!open) return;
@@ -153,6 +195,7 @@ int populate_ram_folder_from_kvd_buffer_v2(const char *dest, pbuffer *b) {
   pbuffer *line = create_buffer_2(256, 'R');
   char path[2048];
   bool ended = false;
+  std::unordered_set<std::string> seen;
   while (b->cursor < b->length && !ended) {
     breadln(b, line);
     const char *s = to_cstr(line);
@@ -168,7 +211,7 @@ int populate_ram_folder_from_kvd_buffer_v2(const char *dest, pbuffer *b) {
       std::string name(s + 3, k - 3);
       // A name cut short (a space in it) is read as its first word, which
       // would be written back under that other name.
-      if (k < n) result = -1;
+      if (k < n || !entry_name_is_kept(name, seen)) result = -1;
       if (!entry_path(dest, name.c_str(), path, sizeof path)) {
         result = -1;
         continue;
@@ -182,17 +225,28 @@ int populate_ram_folder_from_kvd_buffer_v2(const char *dest, pbuffer *b) {
       }
       continue;
     }
-    if (!r.open) continue;
+    if (!r.open) {
+      // text outside every entry (before the first, after a folder) is
+      // not part of any file
+      if (n > 0) result = -1;
+      continue;
+    }
     if (r.mode == MODE_TEXT && begins(line->data, n, "hex$")) {
       r.mode = MODE_HEX;
+      if (!is_hex_line(s + 4, n - 4)) result = -1;
       append_hex_pairs(r.open, s + 4, n - 4);
     } else if (r.mode == MODE_TEXT && begins(line->data, n, "b64$")) {
       r.mode = MODE_B64;
       base64_init_decodestate(&r.b64);
+      if (!is_base64_line(s + 4, n - 4, &r.padded)) result = -1;
       if (!append_base64(r.open, s + 4, n - 4, &r.b64)) result = -1;
     } else if (r.mode == MODE_HEX) {
+      if (!is_hex_line(s, n)) result = -1;
       append_hex_pairs(r.open, s, n);
     } else if (r.mode == MODE_B64) {
+      // bytes after a padded line would be decoded out of step
+      bool was_padded = r.padded;
+      if ((n > 0 && was_padded) || !is_base64_line(s, n, &r.padded)) result = -1;
       if (!append_base64(r.open, s, n, &r.b64)) result = -1;
     } else {
       pfwrite(line->data, 1, n, r.open);
@@ -203,6 +257,8 @@ int populate_ram_folder_from_kvd_buffer_v2(const char *dest, pbuffer *b) {
   if (!ended) {
     printf("** warning: no [eoc] found while mounting %s\n", dest);
     result = -1;
+  } else if (!only_blanks_left(b)) {
+    result = -1;  // text after the end mark
   }
   destroy_buffer(line);
   return result;
@@ -213,9 +269,14 @@ int populate_ram_folder_from_kvd_buffer_v1(const char *dest, pbuffer *b) {
   int result = 0;
   pbuffer *line = create_buffer_2(256, 'R');
   char path[2048];
+  std::unordered_set<std::string> seen;
   while (b->cursor < b->length) {
     breadln(b, line);
-    if (line->length < 2) break;
+    if (line->length < 2) {
+      // a short line ends the file: entries after it would be lost
+      if (!only_blanks_left(b)) result = -1;
+      break;
+    }
     const char *s = to_cstr(line);
     if (s[0] == '#' && s[1] == '#') continue;
     const char *blank = strchr(s, ' ');
@@ -223,6 +284,7 @@ int populate_ram_folder_from_kvd_buffer_v1(const char *dest, pbuffer *b) {
     const char *rest = blank ? blank + 1 : s + strlen(s);
     int number = 0, attribs = 0;
     sscanf(rest, "%d:%d", &number, &attribs);
+    if (!entry_name_is_kept(name, seen)) result = -1;
     if (!entry_path(dest, name.c_str(), path, sizeof path)) {
       result = -1;
       continue;
@@ -242,6 +304,7 @@ int populate_ram_folder_from_kvd_buffer_v1(const char *dest, pbuffer *b) {
       printf("attribs: %d new_path: %s c_p1: %s\n\n", attribs, path, rest);
     } else if (f && close_bracket && close_bracket > open_bracket + 3) {
       const char *digits = open_bracket + 3;
+      if (!is_hex_line(digits, size_t(close_bracket - digits))) result = -1;
       append_hex_pairs(f, digits, (size_t)(close_bracket - digits) / 2 * 2);
     }
     pfclose(f);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,9 +18,6 @@
 #include "pdisk/pfile.h"
 
 static bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-
-// "." and "/" first, then digits, then everything else.
-static int char_class(unsigned char c) { return (c == '.' || c == '/') ? 0 : is_digit(c) ? 1 : 2; }
 
 static unsigned char upper(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 32 : c; }
 
@@ -38,17 +36,23 @@ static int compare_digit_runs(const unsigned char **a, const unsigned char **b) 
   return c < 0 ? -1 : c > 0;
 }
 
+// A digit against another character: "." and "/" come before digits, and
+// digits before every other character.
+static int digit_against(unsigned char other) { return (other == '.' || other == '/') ? 1 : -1; }
+
 static int natural_walk(const unsigned char *a, const unsigned char *b) {
   for (;;) {
     if (!*b) return *a ? 1 : 0;
     if (!*a) return -1;
-    int ka = char_class(*a), kb = char_class(*b);
-    if (ka != kb) return ka < kb ? -1 : 1;
-    if (ka == 1) {
+    bool da = is_digit(*a), db = is_digit(*b);
+    if (da && db) {
       int c = compare_digit_runs(&a, &b);
       if (c) return c;
       continue;
     }
+    if (da) return digit_against(*b);
+    if (db) return -digit_against(*a);
+    // two other characters: by their codes, letters without regard to case
     if (upper(*a) != upper(*b)) return upper(*a) < upper(*b) ? -1 : 1;
     a++;
     b++;
@@ -106,8 +110,32 @@ bool listing_del(listing *l, const char *key) {
   return true;
 }
 
+// Sorts n items in natural order. The order puts "-" before "." by their
+// codes, "." before digits and digits before "-", so three names can compare
+// in a ring: the items are first put in byte order and then merged stably,
+// which stays in bounds whatever the comparison says and gives one result
+// for one set of names.
+template <typename T, typename Text>
+static void natural_sort(T *items, size_t n, Text text) {
+  if (n < 2) return;
+  std::sort(items, items + n, [&](const T &x, const T &y) { return strcmp(text(x), text(y)) < 0; });
+  std::vector<T> scratch(n);
+  for (size_t width = 1; width < n; width *= 2) {
+    for (size_t lo = 0; lo < n; lo += 2 * width) {
+      size_t mid = std::min(lo + width, n), hi = std::min(lo + 2 * width, n);
+      size_t i = lo, j = mid, k = lo;
+      while (i < mid && j < hi)
+        scratch[k++] =
+            natural_compare(text(items[j]), text(items[i])) < 0 ? items[j++] : items[i++];
+      while (i < mid) scratch[k++] = items[i++];
+      while (j < hi) scratch[k++] = items[j++];
+    }
+    std::copy(scratch.begin(), scratch.end(), items);
+  }
+}
+
 void listing_sort(listing *l) {
-  if (l && l->count > 1) qsort(l->entries, l->count, sizeof(l->entries[0]), compare_listing_item);
+  if (l) natural_sort(l->entries, size_t(l->count), [](pbuffer *b) { return to_cstr(b); });
 }
 
 namespace {
@@ -144,13 +172,23 @@ static bool gather_host(name_gatherer &g, const char *host_folder, const std::st
 
 static void gather_ram(name_gatherer &g, const std::string &origin) {
   std::string prefix = origin + "/";
+  std::set<std::string> subfolders;  // each looked at once, however many files it holds
   for (int i = 0; i < num_pfiles; i++) {
     const pfile_entry *f = pfile[i];
     if (!f || f->kind != PFILE_RAM) continue;
     const char *o = to_cstr(f->origin);
     if (strncmp(o, prefix.c_str(), prefix.size()) != 0) continue;
     const char *name = o + prefix.size();
-    if (!name[0] || name[0] == '.' || strchr(name, '/') || is_mount_point(o)) continue;
+    if (!name[0] || name[0] == '.') continue;
+    // A file deeper down shows the subfolder it lies in, also when the
+    // subfolder has no record of its own (a cartridge that names only files).
+    if (const char *slash = strchr(name, '/')) {
+      std::string sub(o, size_t(slash - o));
+      if (subfolders.insert(sub).second && !is_mount_point(sub))
+        g.add(std::string(name, size_t(slash - name)) + "/");
+      continue;
+    }
+    if (is_mount_point(o)) continue;
     g.add(std::string(name) + ((f->attributes & PFILE_ATTR_FOLDER) ? "/" : ""));
   }
 }
@@ -185,7 +223,7 @@ int pflist(const char *path, lua_State *L) {
 
   std::vector<const char *> sorted;
   for (const std::string &n : g.names) sorted.push_back(n.c_str());
-  if (!sorted.empty()) qsort(sorted.data(), sorted.size(), sizeof(sorted[0]), compare_str_item);
+  natural_sort(sorted.data(), sorted.size(), [](const char *t) { return t; });
   lua_createtable(L, 16, 0);
   int folders = 0, index = 0;
   const char *previous = nullptr;

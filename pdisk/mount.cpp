@@ -120,11 +120,13 @@ void automount_p_path(char *p) {
   size_t len = strlen(p);
   if (block_automounting || len < 2) return;
   block_automounting = 1;
+  // each prefix is tested by its suffix alone: one pass over the path
   for (size_t end = 1; end <= len; end++) {
     if (end < len && p[end] != '/') continue;
+    if (kvd_path_kind_n(p, end) == KVD_NONE) continue;
     char saved = p[end];
     p[end] = 0;
-    if (kvd_path_kind(p) != KVD_NONE && !pdisk_directory_exists(p, 1)) {
+    if (!pdisk_directory_exists(p, 1)) {
       pfile_entry *f = pfopen(p, "r");
       if (f) {
         pfclose(f);

@@ -109,6 +109,10 @@ pbuffer *normalise_kavelund_path(const char *p) {
     if (abs->length == 0 || abs->data[abs->length - 1] != '/') bappend_str(abs, "/");
     bappend_str(abs, p);
   }
+  if (abs->length > PDISK_MAX_PATH) {
+    destroy_buffer(abs);
+    return nullptr;
+  }
   cut_trailing_slash(abs, true);
   if (abs->length == 1 && abs->data[0] == '/') return abs;
 
@@ -127,7 +131,8 @@ pbuffer *normalise_kavelund_path(const char *p) {
 int get_path_parent_match_depth(const char *m, const char *p) {
   if (strcmp(m, "/") == 0) return 0;
   size_t ml = strlen(m);
-  if (ml > strlen(p) || strncmp(p, m, ml) != 0 || (p[ml] != '/' && p[ml] != 0)) return -1;
+  // strncmp stops at the end of a shorter p; only then is p[ml] read
+  if (strncmp(p, m, ml) != 0 || (p[ml] != '/' && p[ml] != 0)) return -1;
   int depth = 0;
   for (const char *c = m; *c; c++)
     if (*c != '/' && (c == m || c[-1] == '/')) depth++;
@@ -168,6 +173,23 @@ bool ram_path_is_inside_origin(const pbuffer *path, const pbuffer *folder, int a
 bool path_is_at_or_below(const char *path, const char *folder) {
   size_t n = strlen(folder);
   return strncmp(path, folder, n) == 0 && (path[n] == '/' || path[n] == 0);
+}
+
+bool is_canonical_relative_path(const char *p) {
+  if (!p || !p[0]) return false;
+  const char *seg = p;
+  for (const char *c = p;; c++) {
+    if (*c && *c != '/') {
+      if (!is_path_char((unsigned char)*c)) return false;
+      continue;
+    }
+    size_t n = size_t(c - seg);
+    if (n == 0 || n >= PDISK_MAX_SEGMENT ||
+        (seg[0] == '.' && (n == 1 || (n == 2 && seg[1] == '.'))))
+      return false;
+    if (!*c) return true;
+    seg = c + 1;
+  }
 }
 
 bool has_parent_segment(const char *p) {

@@ -1,6 +1,8 @@
 // The sorted file table, pfopen and pfclose.
 #include "pdisk/pfile.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -313,11 +315,23 @@ int pfclose(pfile_entry *f) {
     FILE *tmp = f->host_file;
     f->host_file = nullptr;
     const char *host_path = to_cstr(f->origin);
-    result = host_write_finish(tmp, f->host_tmp_path, host_path, f->data, f->mode[0] == 'a');
+    result = host_write_settle(tmp, f->host_tmp_path, host_path, f->data, f->mode[0] == 'a');
     spend_cpu(f->data->length / 8);
     spend_cpu(0x11111);
+    // The history takes the version from the finished temporary file before
+    // it replaces the file: a kill between the two steps leaves the version
+    // in the history rather than on the disk alone. When the replacement
+    // fails, the history is told what the path holds instead.
     if (result == 0) {
-      pdisk_record_history(ANYWHEN_WRITE, to_cstr(f->name), host_path);
+      pdisk_record_history(ANYWHEN_WRITE, to_cstr(f->name), to_cstr(f->host_tmp_path));
+      result = host_write_commit(f->host_tmp_path, host_path);
+      if (result != 0) {
+        struct stat st;
+        bool file = stat(host_path, &st) == 0 && S_ISREG(st.st_mode);
+        pdisk_record_history(file ? ANYWHEN_WRITE : ANYWHEN_DELETE, to_cstr(f->name), host_path);
+      }
+    }
+    if (result == 0) {
       pending_sync = 1;
     } else {
       klog("** could not write host file %s (%s); not saved\n", to_cstr(f->name), host_path);

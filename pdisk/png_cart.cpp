@@ -130,6 +130,27 @@ void place_label(uint8_t *carrier, const pbuffer *folder) {
   std::free(image);
 }
 
+}  // namespace
+
+bool png_cart_label_fits(const char *folder) {
+  std::string base(folder ? folder : "");
+  uint8_t *image = nullptr;
+  if (pbuffer *png = read_file((base + "/label.png").c_str())) {
+    image = decode_png_file(png, LABEL_WIDTH, LABEL_HEIGHT);
+    destroy_buffer(png);
+  } else if (pbuffer *qoi = read_file((base + "/label.qoi").c_str())) {
+    image = qoi_decode_pbuffer_sized(qoi, LABEL_WIDTH, LABEL_HEIGHT);
+    destroy_buffer(qoi);
+  } else {
+    return true;
+  }
+  bool fits = image != nullptr;
+  std::free(image);
+  return fits;
+}
+
+namespace {
+
 void set_pixel(uint8_t *carrier, int32_t x, int32_t y, uint8_t grey) {
   uint8_t *p = carrier + (y * PNG_CART_WIDTH + x) * 4;
   p[0] = p[1] = p[2] = grey;

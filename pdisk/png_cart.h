@@ -58,6 +58,11 @@ pbuffer *read_kvd_rom_from_png(pbuffer *png);
 // now, that is when no label was placed.
 pbuffer *read_kvd_png_label(pbuffer *png);
 
+// False when the folder's label.png (or, without one, its label.qoi) is no
+// picture of the label's size: the writer could not show it, and the
+// cartridge would lose it when written.
+bool png_cart_label_fits(const char *folder);
+
 // The ROM writer met ".info.pod" while asked for the label text (flag 8):
 // keeps a copy of data and prints its label text.
 void rom_keep_info_pod(const pbuffer *data);

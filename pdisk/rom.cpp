@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <unordered_set>
 
 #include "pdisk/fileops.h"
 #include "pdisk/mount.h"
@@ -46,6 +48,9 @@ static void read_legacy_pxa(const char *dest, pbuffer *src) {
 // created whole, -1 when the reading stopped early or passed one over.
 static int read_entries(const char *dest, const uint8_t *p, int len) {
   int pos = 0, result = 0;
+  // names seen, without a folder's "/": one stored twice, or in a form
+  // that is saved back under another name, is not kept as it stands
+  std::unordered_set<std::string> seen;
   for (int entries = 0; pos < len; entries++) {
     if (entries == ROM_MAX_ENTRIES) return -1;
     const uint8_t *nul = (const uint8_t *)memchr(p + pos, 0, len - pos);
@@ -60,6 +65,8 @@ static int read_entries(const char *dest, const uint8_t *p, int len) {
       printf("** bad file description while mounting .kvd.rom: %s\n", dest);
       return -1;
     }
+    std::string plain(name, size_t(name_len - (name[name_len - 1] == '/' ? 1 : 0)));
+    if (!is_canonical_relative_path(plain.c_str()) || !seen.insert(plain).second) result = -1;
     if (name[name_len - 1] == '/') {
       if (!make_entry_folder(dest, name)) result = -1;
       continue;
@@ -146,6 +153,8 @@ static int populate_rom_unblocked(const char *dest, pbuffer *src) {
     printf("  *** kvd.rom decompression failed: %s\n", dest);
   else
     status = read_entries(dest, payload->data, result);
+  // bytes after the block belong to no entry
+  if (src->cursor < src->length) status = -1;
   destroy_buffer(payload);
   return status;
 }

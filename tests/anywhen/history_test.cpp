@@ -173,7 +173,7 @@ TEST_F(History, ScriptedDaysAreListedAndEveryVersionFetchedBack) {
   // included. A folder counts on days a file new to that day was written in it.
   EXPECT_EQ(listed("_list_anywhen_by_loc", "/docs/a.txt"), "2025-03-07 2025-03-08");
   EXPECT_EQ(listed("_list_anywhen_by_loc", "/docs/c.txt"), "2026-01-02");
-  EXPECT_EQ(listed("_list_anywhen_by_loc", "/docs/"), "2025-03-07");
+  EXPECT_EQ(listed("_list_anywhen_by_loc", "/docs/"), "2025-03-07 2026-01-02");
   EXPECT_EQ(listed("_list_anywhen_by_loc", "/docs/sub/"), "2025-03-07 2025-03-08");
   EXPECT_EQ(listed("_list_anywhen_by_loc", "/nothing.txt"), "");
 
@@ -215,8 +215,8 @@ TEST_F(History, ScriptedDaysAreListedAndEveryVersionFetchedBack) {
       {"/docs/new.txt @ 2025-03-07_09:30:00", "n1"},
       {"/docs/new.txt @ 2025-03-07_09:31:00", "n2"},
       {"/docs/c.txt @ 2026-01-02_10:00:00", "c"},
-      {"/docs/c.txt @ 2026-01-02_09:59:59", "c"},  // present at the day's start
-      {"/docs/c.txt @ 2099-06-01_00:00:00", "c"},  // far future: the newest log
+      {"/docs/c.txt @ 2026-01-02_09:59:59", "<none>"},  // not there at the day's start
+      {"/docs/c.txt @ 2099-06-01_00:00:00", "c"},       // far future: the newest log
       {"/docs/gone.txt @ 2025-03-07_12:00:00", "<none>"},
   };
   for (auto &v : versions) EXPECT_EQ(fetched(v.query), v.bytes) << v.query;
@@ -435,8 +435,35 @@ TEST_F(History, TornLastLineDoesNotSwallowTheNextRecord) {
   write("/big.txt", std::string(2000, 'x'));
   EXPECT_EQ(fetched("/big.txt @ 2025-06-10_10:45:00"), "first");
   EXPECT_EQ(fetched("/big.txt @ 2025-06-10_11:00:00"), std::string(2000, 'x'));
-  EXPECT_EQ(count_lines(day_log("2025-06", "10"), "@ 2025-06-10_11:00:00 __start_session", true),
-            1);
+  EXPECT_EQ(count_lines(day_log("2025-06", "10"), "@ 2025-06-10_11:00:00 __start_session", true), 1)
+      << day_log("2025-06", "10");
+}
+
+// A record cut short (a full disk mid-append) is cut off before the next
+// one: its text never becomes a line, so the path cut to "/docs/quarte"
+// names no file in listings or fetches.
+TEST_F(History, TornRecordIsCutBeforeTheNextAppend) {
+  at(2025, 6, 10, 10, 30, 0);
+  ASSERT_EQ(pmkdir("/docs"), 0);
+  write("/docs/quarter.txt", "q1");
+  std::string log = store("2025-06/10.log");
+  std::ofstream(log, std::ios::binary | std::ios::app)
+      << "@ 2025-06-10_10:40:00\n$ " << hash_of("q1") << " /docs/quarte";
+  at(2025, 6, 10, 11, 0, 0);
+  write("/docs/other.txt", "o");
+  std::string day = day_log("2025-06", "10");
+  EXPECT_EQ(day.find("/docs/quarte\n"), std::string::npos) << day;
+  EXPECT_EQ(count_lines(day, "@ 2025-06-10_11:00:00", true), 1);
+  EXPECT_EQ(listed("_list_anywhen_folder_moment", "/docs @ 2025-06-10_12:00:00"),
+            "other.txt quarter.txt");
+  EXPECT_EQ(fetched("/docs/quarte @ 2025-06-10_12:00:00"), "<none>");
+  EXPECT_EQ(fetched("/docs/other.txt @ 2025-06-10_12:00:00"), "o");
+  // a log that is one torn line only is emptied, not removed
+  std::ofstream(store("2025-06/11.log"), std::ios::binary) << "$ " << hash_of("q1") << " /x";
+  at(2025, 6, 11, 9, 0, 0);
+  write("/docs/other.txt", "o2");
+  EXPECT_EQ(day_log("2025-06", "11").find(" /x"), std::string::npos);
+  EXPECT_EQ(fetched("/docs/other.txt @ 2025-06-11_10:00:00"), "o2");
 }
 
 TEST_F(History, DamagedButDecodableVersionsGiveNothing) {

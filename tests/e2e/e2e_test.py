@@ -531,10 +531,12 @@ class files_test(unittest.TestCase):
 
     def test_temporary_files_left_by_a_kill_are_removed_at_start(self):
         dead = 4194305  # above any process id the host can give
-        stale = ["drive/.a.txt.kvdtmp.%d.0" % dead, "drive/sub/.b.pod.kvdtmp.%d.17" % dead,
-                 "anywhen/blob/.%s.lz4.kvdtmp.%d.2" % ("0" * 32, dead)]
-        kept = ["drive/.c.txt.kvdtmp.%d.0" % os.getpid(),  # its writer still runs
-                "drive/.d.txt.kvdtmp.x.0", "drive/e.kvdtmp.%d.0" % dead, "drive/f.txt"]
+        stale = ["drive/.a.txt~kvdtmp~%d~0" % dead, "drive/sub/.b.pod~kvdtmp~%d~17" % dead,
+                 "anywhen/blob/.%s.lz4~kvdtmp~%d~2" % ("0" * 32, dead)]
+        kept = ["drive/.c.txt~kvdtmp~%d~0" % os.getpid(),  # its writer still runs
+                "drive/.d.txt~kvdtmp~x~0", "drive/e~kvdtmp~%d~0" % dead, "drive/f.txt",
+                # a person's files that a workstation path can name
+                "drive/.plan.kvdtmp.%d.7" % dead, "drive/.x.kvdtmp.%d.0" % dead]
 
         def prepare(r):
             for rel in stale + kept:
