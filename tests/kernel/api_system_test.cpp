@@ -112,20 +112,6 @@ TEST_F(api_system_test, FinalisersRemovingProcessesDuringListsAndSendsAreHarmles
             "1");
 }
 
-// Runs code in p's state with p current, as p's own slice would; its
-// result through tostring.
-std::string eval_as(proc *p, proc *back, const std::string &code) {
-  set_current_process(p);
-  p->slice_depth++;
-  int rc = luaL_loadstring(p->L, code.c_str());
-  if (rc == LUA_OK) rc = lua_pcall(p->L, 0, 1, 0);
-  p->slice_depth--;
-  std::string out = luaL_tolstring(p->L, -1, nullptr);
-  lua_settop(p->L, 0);
-  set_current_process(back);
-  return rc == LUA_OK ? out : "error: " + out;
-}
-
 // A sandboxed process reaches only itself with the process-control calls:
 // another's id is a missing process, and it may neither hold the system nor
 // end or reboot the workstation. Without the sandbox the same calls act.
@@ -137,37 +123,37 @@ TEST_F(api_system_test, ASandboxedProcessControlsOnlyItself) {
   boxed->env_given = 1;
   int64_t victim_id = victim->id;
   const std::string v = std::to_string(victim_id);
-  const char *udp = "return _create_udp_socket(9, '127.0.0.1')";
-  std::string victim_socket = eval_as(victim, root, udp);
-  std::string own_socket = eval_as(boxed, root, udp);
-  ASSERT_EQ(eval_as(victim, root, "return _sock_status(" + victim_socket + ")"), "ready");
+  const char *udp = "_create_udp_socket(9, '127.0.0.1')";
+  std::string victim_socket = results_in(victim, udp);
+  std::string own_socket = results_in(boxed, udp);
+  ASSERT_EQ(results_in(victim, "_sock_status(" + victim_socket + ")"), "ready");
 
   lua_State *victim_state = victim->L;
   for (const std::string &call :
        {"_close_process_host_resources(" + v + ")", "_kill_process(" + v + ")",
         "_kill_process(" + v + ", 1)", "_kill_process(" + v + ".7)"})
-    EXPECT_EQ(eval_as(boxed, root, call), "nil") << call;
+    EXPECT_EQ(results_in(boxed, call), "") << call;
   ASSERT_EQ(get_process(victim_id), victim);
   EXPECT_EQ(victim->L, victim_state);  // not restarted either
-  EXPECT_EQ(eval_as(victim, root, "return _sock_status(" + victim_socket + ")"), "ready");
+  EXPECT_EQ(results_in(victim, "_sock_status(" + victim_socket + ")"), "ready");
 
   app.exclusive_process = (int32_t)victim_id;
   app_state before = app;
-  eval_as(boxed, root, "_signal(33) _signal(34) _signal(40) _signal(41)");
+  eval_in(boxed, "_signal(33) _signal(34) _signal(40) _signal(41)");
   EXPECT_EQ(std::memcmp(&before, &app, sizeof app), 0);
   app.exclusive_process = 0;
 
   // On itself the calls act.
-  eval_as(boxed, root, "_close_process_host_resources(pid())");
-  EXPECT_EQ(eval_as(boxed, root, "return _sock_status(" + own_socket + ")"), "nil");
+  results_in(boxed, "_close_process_host_resources(pid())");
+  EXPECT_EQ(results_in(boxed, "_sock_status(" + own_socket + ")"), "");
 
   // Unsandboxed, the same calls reach the other process.
   boxed->env_given = 0;
-  eval_as(boxed, root, "_close_process_host_resources(" + v + ")");
-  EXPECT_EQ(eval_as(victim, root, "return _sock_status(" + victim_socket + ")"), "nil");
-  eval_as(boxed, root, "_signal(40)");
+  results_in(boxed, "_close_process_host_resources(" + v + ")");
+  EXPECT_EQ(results_in(victim, "_sock_status(" + victim_socket + ")"), "");
+  results_in(boxed, "_signal(40)");
   EXPECT_EQ(app.exclusive_process, boxed->id);
-  eval_as(boxed, root, "_kill_process(" + v + ")");
+  results_in(boxed, "_kill_process(" + v + ")");
   EXPECT_EQ(get_process(victim_id), nullptr);
 }
 
