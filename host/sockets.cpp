@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/cpu_budget.h"
 #include "base/debug_log.h"
 #include "lang/args.h"
 #include "base/config.h"
@@ -174,14 +175,26 @@ static void delete_sockbuf_by_handle(uint32_t handle) {
     if (handle != 0 && sockbuf[i].handle == handle) return remove_sockbuf_at(i);
 }
 
+static uint32_t current_owner() { return cproc ? (uint32_t)cproc->id : 0; }
+
+// Whether the table has room for one more socket of the current process:
+// below SOCKETS_MAX in all and below its share.
+static bool room_for_socket() {
+  if (sockets >= SOCKETS_MAX) return false;
+  int32_t held = 0;
+  for (int32_t i = 0; i < sockets; i++)
+    if (sockdat[i].owner == current_owner()) held++;
+  return held < SOCKETS_PROCESS_SHARE;
+}
+
 // A new record owned by the current process with the next id; null when the
-// table is full.
+// table is full or the process holds its share.
 static socket_record *add_socket(socket_kind kind, const char *address, int32_t port) {
-  if (sockets >= SOCKETS_MAX) return nullptr;
+  if (!room_for_socket()) return nullptr;
   socket_record &s = sockdat[sockets++];
   s = socket_record{};
   s.id = next_socket_id++;
-  s.owner = cproc ? (uint32_t)cproc->id : 0;
+  s.owner = current_owner();
   s.kind = kind;
   s.fd = SOCKET_NO_FD;
   s.port = port;
@@ -337,6 +350,17 @@ struct socket_lookup {
 // results are dropped when done); main thread.
 static std::vector<std::shared_ptr<socket_lookup>> lookups;
 
+// Lookups that count against the pool: those whose socket is still open and
+// waiting for them; of one process only, or of all when owner is null.
+static size_t lookups_counted(const uint32_t *owner) {
+  size_t n = 0;
+  for (const std::shared_ptr<socket_lookup> &l : lookups) {
+    const socket_record *s = get_socket_for_id(l->socket_id);
+    if (s && s->resolving && (!owner || s->owner == *owner)) n++;
+  }
+  return n;
+}
+
 // Connects a new non-blocking socket to the first of the results that does
 // not fail at once (for UDP, connecting only fixes the peer): its descriptor,
 // or SOCKET_NO_FD. A connection in progress counts as made; its outcome
@@ -393,8 +417,14 @@ static int create_outgoing(lua_State *L, socket_kind kind, const char *address, 
   int rc = getaddrinfo(address, service, &hints, &results);
   if (rc != 0 && rc != EAI_NONAME)
     return push_socket_error(L, rc == EAI_SYSTEM ? nullptr : gai_strerror(rc));
-  if (rc == EAI_NONAME && lookups.size() >= SOCKET_LOOKUPS_MAX)
-    return push_socket_error(L, "too many name lookups");
+  if (rc == EAI_NONAME) {
+    spend_cpu(SOCKET_LOOKUP_CYCLES);
+    uint32_t owner = current_owner();
+    if (lookups_counted(nullptr) >= SOCKET_LOOKUPS_MAX ||
+        lookups_counted(&owner) >= SOCKET_LOOKUPS_PROCESS_SHARE ||
+        lookups.size() >= SOCKET_LOOKUP_WORKERS_MAX)
+      return push_socket_error(L, "too many name lookups");
+  }
   socket_record *s = add_socket(kind, address, port);
   if (!s) {
     if (results) freeaddrinfo(results);
@@ -440,7 +470,8 @@ static int create_socket(lua_State *L, socket_kind kind) {
   // A port outside 1..65535 would bind or reach a different port.
   if (port <= 0 || port > 65535 || !address) return push_socket_error(L, "bad port or address");
   if (!config.network_access) return push_socket_error(L, "kavelund network is disabled");
-  if (sockets >= SOCKETS_MAX) return push_socket_error(L, "too many sockets");
+  spend_cpu(SOCKET_CREATE_CYCLES);
+  if (!room_for_socket()) return push_socket_error(L, "too many sockets");
   if (address[0] == '*' && cproc && cproc->env_given)
     return push_socket_error(L, "can not create listener while sandboxed");
   if (strcmp(address, "*") == 0) return create_listener(L, kind, (int32_t)port);
@@ -480,6 +511,7 @@ static int lua54__create_tcp_socket(lua_State *L) { return create_socket(L, SOCK
 static int lua54__create_udp_socket(lua_State *L) { return create_socket(L, SOCKET_UDP); }
 
 static int lua54__close_socket(lua_State *L) {
+  spend_cpu(SOCKET_CALL_CYCLES);
   if (socket_record *s = owned_socket_arg(L, true)) delete_socket_by_id(s->id);
   return 0;
 }
@@ -499,6 +531,7 @@ static int read_peer_queue(lua_State *L, const socket_record &s) {
     return 0;
   }
   lua_pushlstring(L, (const char *)b->data + 4, n);
+  spend_cpu(n / SOCKET_BYTES_PER_CYCLE);
   bcrop(b, 4 + (int32_t)n, b->length - 4 - (int32_t)n);
   b->cursor = b->length;  // the next datagram goes after the rest
   return 1;
@@ -511,6 +544,7 @@ static int push_would_block(lua_State *L) {
 }
 
 static int lua54__read_socket(lua_State *L) {
+  spend_cpu(SOCKET_CALL_CYCLES);
   socket_record *s = owned_socket_arg(L);
   if (!s) return 0;
   if (s->state != SOCKET_READY) return push_socket_error(L, "socket is closed or not ready");
@@ -520,6 +554,7 @@ static int lua54__read_socket(lua_State *L) {
   if (s->fd == SOCKET_NO_FD) return 0;
   ssize_t got = recv(s->fd, in_buf, sizeof in_buf, 0);
   if (got > 0) {
+    spend_cpu(got / SOCKET_BYTES_PER_CYCLE);
     lua_pushlstring(L, (const char *)in_buf, (size_t)got);
     return 1;
   }
@@ -531,6 +566,7 @@ static int lua54__read_socket(lua_State *L) {
 }
 
 static int lua54__sock_status(lua_State *L) {
+  spend_cpu(SOCKET_CALL_CYCLES);
   socket_record *s = owned_socket_arg(L);
   if (!s) return 0;
   // A connection the peer closed says so, whether or not its side is open.
@@ -546,9 +582,10 @@ static int lua54__sock_status(lua_State *L) {
 }
 
 static int lua54__accept_socket(lua_State *L) {
+  spend_cpu(SOCKET_CALL_CYCLES);
   socket_record *listener = owned_socket_arg(L);
   if (!listener) return 0;
-  if (sockets >= SOCKETS_MAX) return push_socket_error(L, "too many sockets");
+  if (!room_for_socket()) return push_socket_error(L, "too many sockets");
   if (listener->state != SOCKET_LISTENING) return push_socket_error(L, "socket is not listening");
   if (listener->fd == SOCKET_NO_FD || !config.network_access) return 0;
   // add_socket may move records: take what is needed first.
@@ -559,6 +596,7 @@ static int lua54__accept_socket(lua_State *L) {
     for (int32_t i = 0; i < sockbufs && !q; i++)
       if (sockbuf[i].listener_id == from.id && sockbuf[i].handle == 0) q = &sockbuf[i];
     if (!q) return 0;
+    spend_cpu(SOCKET_CREATE_CYCLES);
     q->handle = next_sockbuf_handle++;
     s = add_socket(SOCKET_UDP, q->address, (int32_t)q->port);
     s->sockbuf_handle = q->handle;
@@ -570,6 +608,7 @@ static int lua54__accept_socket(lua_State *L) {
     socklen_t peer_len = sizeof peer;
     int fd = accept(from.fd, reinterpret_cast<sockaddr *>(&peer), &peer_len);
     if (fd < 0) return 0;
+    spend_cpu(SOCKET_CREATE_CYCLES);
     s = add_socket(SOCKET_TCP, "[client]", from.port);
     s->fd = fd;
     set_socket_fd_options(fd);
@@ -580,6 +619,7 @@ static int lua54__accept_socket(lua_State *L) {
 }
 
 static int lua54__write_socket(lua_State *L) {
+  spend_cpu(SOCKET_CALL_CYCLES);
   size_t len = 0;
   const char *data = lua_type(L, 2) == LUA_TSTRING ? lua_tolstring(L, 2, &len) : nullptr;
   if (!data || len == 0) return push_socket_error(L, "no data to send");
@@ -599,6 +639,7 @@ static int lua54__write_socket(lua_State *L) {
     sent = sendto(s->fd, data, len, MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&s->peer),
                   s->peer_len);
   if (sent < 0) return close_host_socket_on_error(L, *s);
+  spend_cpu(sent / SOCKET_BYTES_PER_CYCLE);
   lua_pushinteger(L, sent);
   return 1;
 }

@@ -44,8 +44,23 @@ inline constexpr int32_t SOCKET_DRAIN_MAX = 4096;
 // Peer queues of one listener that no socket has accepted yet: a new peer
 // past this many drops the listener's oldest unaccepted queue.
 inline constexpr int32_t SOCKBUF_UNACCEPTED_MAX = 64;
-// Host name lookups running at once (on worker threads).
+// Host name lookups running at once (on worker threads) for sockets that
+// are still open; a closed socket's lookup stops counting, though its worker
+// may run on.
 inline constexpr size_t SOCKET_LOOKUPS_MAX = 16;
+// Lookup workers alive at once, those of closed sockets included.
+inline constexpr size_t SOCKET_LOOKUP_WORKERS_MAX = 256;
+// What one process may hold of the pools: sockets, and lookups running.
+inline constexpr int32_t SOCKETS_PROCESS_SHARE = 128;
+inline constexpr size_t SOCKET_LOOKUPS_PROCESS_SHARE = 4;
+// Cycles charged to the calling process: making or accepting a socket (a
+// host socket, its options and a connect or bind), a name lookup on top of
+// that (a worker thread), and any other call; a read or write costs a cycle
+// more for every SOCKET_BYTES_PER_CYCLE bytes.
+inline constexpr int64_t SOCKET_CREATE_CYCLES = 4000;
+inline constexpr int64_t SOCKET_LOOKUP_CYCLES = 16000;
+inline constexpr int64_t SOCKET_CALL_CYCLES = 100;
+inline constexpr int64_t SOCKET_BYTES_PER_CYCLE = 4;
 
 enum socket_kind : uint32_t { SOCKET_UDP = 1, SOCKET_TCP = 2 };
 enum socket_state : int32_t {
