@@ -68,9 +68,9 @@ bool open_audio_device() {
   if (audio_device == 0) {
     std::string why = SDL_GetError();
     const char *name = SDL_GetNumAudioDevices(0) > 0 ? SDL_GetAudioDeviceName(0, 0) : nullptr;
-    log_no_sound(std::string("the audio device ") + (name ? name : "(the default)") +
-                     " could not be opened",
-                 why);
+    log_no_sound(
+        std::string("the audio device ") + (name ? name : "(the default)") + " could not be opened",
+        why);
     std::printf("** audio init failed %s\n", why.c_str());
     std::fflush(stdout);
     return false;

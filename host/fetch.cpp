@@ -41,9 +41,9 @@ static bool gurl_grow_mapped(gurl_buffer *b, uint64_t cap) {
     gurl_held_bytes.fetch_sub(more, std::memory_order_relaxed);
     return false;
   }
-  void *data = b->data ? mremap(b->data, old_len, new_len, MREMAP_MAYMOVE)
-                       : mmap(nullptr, new_len, PROT_READ | PROT_WRITE,
-                              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void *data =
+      b->data ? mremap(b->data, old_len, new_len, MREMAP_MAYMOVE)
+              : mmap(nullptr, new_len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (data == MAP_FAILED) {
     gurl_held_bytes.fetch_sub(more, std::memory_order_relaxed);
     return false;

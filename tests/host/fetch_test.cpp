@@ -261,8 +261,10 @@ TEST_F(Fetch, JobsAreSharedBetweenProcessesAndEndWithThem) {
 std::string collect(kernel_fixture &k, proc *p, const std::string &id, bool length = false) {
   std::string call = "_fetch_remote_result(" + id + ")";
   if (length)
-    call = "(function(...) if select('#', ...) > 0 and type((...)) == 'string' then return #... end return ... end)(" +
-           call + ")";
+    call =
+        "(function(...) if select('#', ...) > 0 and type((...)) == 'string' then return #... end "
+        "return ... end)(" +
+        call + ")";
   std::string r;
   for (int i = 0; i < 2000 && r.empty(); i++) {
     r = k.results_in(p, call);
@@ -332,10 +334,10 @@ TEST_F(Fetch, UserlandBytesAreFreedAndFitTheirOwner) {
   int64_t room = memory_room_left();
   ASSERT_GT(room, 0x300000);
   ASSERT_LT(room, 0x500000);
-  std::string too_big = root_results("_fetch_remote('" + base + "/body/" +
-                                     std::to_string(room + 100000) + "')");
-  std::string fits = root_results("_fetch_remote('" + base + "/body/" +
-                                  std::to_string(room - 200000) + "')");
+  std::string too_big =
+      root_results("_fetch_remote('" + base + "/body/" + std::to_string(room + 100000) + "')");
+  std::string fits =
+      root_results("_fetch_remote('" + base + "/body/" + std::to_string(room - 200000) + "')");
   EXPECT_EQ(collect(*this, root, too_big), failed);
   EXPECT_EQ(collect(*this, root, fits, true), std::to_string(room - 200000));
   EXPECT_EQ(root->kill_flag, 0);
@@ -371,8 +373,8 @@ TEST_F(Fetch, ADownloadHasATotalTimeOut) {
 // back a cycle for every few bytes: a loop of starts runs at its share of
 // the frame.
 TEST_F(Fetch, UserlandDownloadsAreCharged) {
-  proc *looper = get_process(spawn("n = 0 while true do _fetch_remote('" + base +
-                                   "/body/10') n = n + 1 end"));
+  proc *looper =
+      get_process(spawn("n = 0 while true do _fetch_remote('" + base + "/body/10') n = n + 1 end"));
   prepare_processes_for_frame();
   run_process_slice(looper, 1.0);
   int n = std::stoi(results_in(looper, "n"));
