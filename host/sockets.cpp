@@ -27,12 +27,7 @@
 #include "machine/process.h"
 #include "lang/lua_api.h"
 
-socket_record sockdat[SOCKETS_MAX];
-int32_t sockets;
-sockbuf_record sockbuf[SOCKBUFS_MAX];
-int32_t sockbufs;
-uint32_t next_socket_id = 1;
-uint32_t next_sockbuf_handle = 1;
+sockets_record sock;
 
 const char *const socket_status_names[5] = {"ready", "listening", "closed", "closed by peer",
                                             "disconnected"};
@@ -77,8 +72,8 @@ static int push_socket_error(lua_State *L, const char *message) {
 // ---- the tables --------------------------------------------------------------
 
 static socket_record *get_socket_for_id(uint32_t id) {
-  for (int32_t i = 0; i < sockets; i++)
-    if (sockdat[i].id == id) return &sockdat[i];
+  for (int32_t i = 0; i < sock.sockets; i++)
+    if (sock.sockdat[i].id == id) return &sock.sockdat[i];
   return nullptr;
 }
 
@@ -93,30 +88,30 @@ static socket_record *owned_socket_arg(lua_State *L, bool truncate = false) {
 
 static sockbuf_record *get_sockbuf_by_handle(uint32_t handle) {
   if (handle == 0) return nullptr;
-  for (int32_t i = 0; i < sockbufs; i++)
-    if (sockbuf[i].handle == handle) return &sockbuf[i];
+  for (int32_t i = 0; i < sock.sockbufs; i++)
+    if (sock.sockbuf[i].handle == handle) return &sock.sockbuf[i];
   return nullptr;
 }
 
 static void remove_sockbuf_at(int32_t index) {
-  destroy_buffer(sockbuf[index].queue);
-  memmove(&sockbuf[index], &sockbuf[index + 1],
-          sizeof(sockbuf_record) * size_t(sockbufs - index - 1));
-  sockbufs--;
+  destroy_buffer(sock.sockbuf[index].queue);
+  memmove(&sock.sockbuf[index], &sock.sockbuf[index + 1],
+          sizeof(sockbuf_record) * size_t(sock.sockbufs - index - 1));
+  sock.sockbufs--;
 }
 
 static int32_t unaccepted_sockbufs_of(uint32_t listener_id) {
   int32_t n = 0;
-  for (int32_t i = 0; i < sockbufs; i++)
-    if (sockbuf[i].listener_id == listener_id && sockbuf[i].handle == 0) n++;
+  for (int32_t i = 0; i < sock.sockbufs; i++)
+    if (sock.sockbuf[i].listener_id == listener_id && sock.sockbuf[i].handle == 0) n++;
   return n;
 }
 
 // Drops the oldest queue of that listener that no socket has accepted (the
 // table keeps queues in the order they were made); false when it has none.
 static bool drop_oldest_unaccepted(uint32_t listener_id) {
-  for (int32_t i = 0; i < sockbufs; i++)
-    if (sockbuf[i].listener_id == listener_id && sockbuf[i].handle == 0) {
+  for (int32_t i = 0; i < sock.sockbufs; i++)
+    if (sock.sockbuf[i].listener_id == listener_id && sock.sockbuf[i].handle == 0) {
       remove_sockbuf_at(i);
       return true;
     }
@@ -129,14 +124,14 @@ static bool drop_oldest_unaccepted(uint32_t listener_id) {
 static bool make_room_for_sockbuf(uint32_t listener_id) {
   if (unaccepted_sockbufs_of(listener_id) >= SOCKBUF_UNACCEPTED_MAX)
     drop_oldest_unaccepted(listener_id);
-  if (sockbufs < SOCKBUFS_MAX) return true;
+  if (sock.sockbufs < SOCKBUFS_MAX) return true;
   uint32_t greediest = 0;
   int32_t most = 0;
-  for (int32_t i = 0; i < sockbufs; i++) {
-    int32_t n = unaccepted_sockbufs_of(sockbuf[i].listener_id);
+  for (int32_t i = 0; i < sock.sockbufs; i++) {
+    int32_t n = unaccepted_sockbufs_of(sock.sockbuf[i].listener_id);
     if (n > most) {
       most = n;
-      greediest = sockbuf[i].listener_id;
+      greediest = sock.sockbuf[i].listener_id;
     }
   }
   return most > 0 && drop_oldest_unaccepted(greediest);
@@ -147,13 +142,13 @@ static bool make_room_for_sockbuf(uint32_t listener_id) {
 static sockbuf_record *get_sockbuf_by_name(uint32_t listener_id, const char *address, uint32_t port,
                                            bool create, const sockaddr_storage *addr,
                                            socklen_t addr_len) {
-  for (int32_t i = 0; i < sockbufs; i++) {
-    sockbuf_record &q = sockbuf[i];
+  for (int32_t i = 0; i < sock.sockbufs; i++) {
+    sockbuf_record &q = sock.sockbuf[i];
     if (q.listener_id == listener_id && q.port == port && strcmp(q.address, address) == 0)
       return &q;
   }
   if (!create || !make_room_for_sockbuf(listener_id)) return nullptr;
-  sockbuf_record &q = sockbuf[sockbufs++];
+  sockbuf_record &q = sock.sockbuf[sock.sockbufs++];
   q = sockbuf_record{};
   snprintf(q.address, sizeof q.address, "%s", address);
   q.addr_len = addr_len <= sizeof q.addr ? addr_len : sizeof q.addr;
@@ -166,13 +161,13 @@ static sockbuf_record *get_sockbuf_by_name(uint32_t listener_id, const char *add
 
 // Drops every queue of that listener (every queue for 0).
 static void delete_sockbufs_of(uint32_t listener_id) {
-  for (int32_t i = sockbufs - 1; i >= 0; i--)
-    if (listener_id == 0 || sockbuf[i].listener_id == listener_id) remove_sockbuf_at(i);
+  for (int32_t i = sock.sockbufs - 1; i >= 0; i--)
+    if (listener_id == 0 || sock.sockbuf[i].listener_id == listener_id) remove_sockbuf_at(i);
 }
 
 static void delete_sockbuf_by_handle(uint32_t handle) {
-  for (int32_t i = 0; i < sockbufs; i++)
-    if (handle != 0 && sockbuf[i].handle == handle) return remove_sockbuf_at(i);
+  for (int32_t i = 0; i < sock.sockbufs; i++)
+    if (handle != 0 && sock.sockbuf[i].handle == handle) return remove_sockbuf_at(i);
 }
 
 static uint32_t current_owner() { return cproc ? (uint32_t)cproc->id : 0; }
@@ -180,10 +175,10 @@ static uint32_t current_owner() { return cproc ? (uint32_t)cproc->id : 0; }
 // Whether the table has room for one more socket of the current process:
 // below SOCKETS_MAX in all and below its share.
 static bool room_for_socket() {
-  if (sockets >= SOCKETS_MAX) return false;
+  if (sock.sockets >= SOCKETS_MAX) return false;
   int32_t held = 0;
-  for (int32_t i = 0; i < sockets; i++)
-    if (sockdat[i].owner == current_owner()) held++;
+  for (int32_t i = 0; i < sock.sockets; i++)
+    if (sock.sockdat[i].owner == current_owner()) held++;
   return held < SOCKETS_PROCESS_SHARE;
 }
 
@@ -191,9 +186,9 @@ static bool room_for_socket() {
 // table is full or the process holds its share.
 static socket_record *add_socket(socket_kind kind, const char *address, int32_t port) {
   if (!room_for_socket()) return nullptr;
-  socket_record &s = sockdat[sockets++];
+  socket_record &s = sock.sockdat[sock.sockets++];
   s = socket_record{};
-  s.id = next_socket_id++;
+  s.id = sock.next_socket_id++;
   s.owner = current_owner();
   s.kind = kind;
   s.fd = SOCKET_NO_FD;
@@ -211,9 +206,9 @@ static void close_host_socket(socket_record &s) {
   if (s.fd == SOCKET_NO_FD) return;
   if (!is_udp_peer(s)) {
     close(s.fd);
-    for (int32_t i = 0; i < sockets; i++)
-      if (&sockdat[i] != &s && is_udp_peer(sockdat[i]) && sockdat[i].fd == s.fd)
-        sockdat[i].fd = SOCKET_NO_FD;
+    for (int32_t i = 0; i < sock.sockets; i++)
+      if (&sock.sockdat[i] != &s && is_udp_peer(sock.sockdat[i]) && sock.sockdat[i].fd == s.fd)
+        sock.sockdat[i].fd = SOCKET_NO_FD;
   }
   s.fd = SOCKET_NO_FD;
 }
@@ -222,25 +217,25 @@ static void close_host_socket(socket_record &s) {
 // listener's peer queues go with it, and a peer socket's own queue with it
 // (that peer's later datagrams make a new queue, offered to accept again).
 static void remove_socket_at(int32_t index) {
-  socket_record &s = sockdat[index];
+  socket_record &s = sock.sockdat[index];
   bool listener = s.kind == SOCKET_UDP && s.state == SOCKET_LISTENING;
   uint32_t id = s.id, handle = s.sockbuf_handle;
   close_host_socket(s);
   if (listener) delete_sockbufs_of(id);
   delete_sockbuf_by_handle(handle);
-  memmove(&sockdat[index], &sockdat[index + 1],
-          sizeof(socket_record) * size_t(sockets - index - 1));
-  sockets--;
+  memmove(&sock.sockdat[index], &sock.sockdat[index + 1],
+          sizeof(socket_record) * size_t(sock.sockets - index - 1));
+  sock.sockets--;
 }
 
 static void delete_socket_by_id(uint32_t id) {
-  for (int32_t i = 0; i < sockets; i++)
-    if (sockdat[i].id == id) return remove_socket_at(i);
+  for (int32_t i = 0; i < sock.sockets; i++)
+    if (sock.sockdat[i].id == id) return remove_socket_at(i);
 }
 
 void delete_sockets_by_process(int32_t process_id) {
-  for (int32_t i = sockets - 1; i >= 0; i--)
-    if (process_id == 0 || sockdat[i].owner == (uint32_t)process_id) remove_socket_at(i);
+  for (int32_t i = sock.sockets - 1; i >= 0; i--)
+    if (process_id == 0 || sock.sockdat[i].owner == (uint32_t)process_id) remove_socket_at(i);
   if (process_id == 0) delete_sockbufs_of(0);
 }
 
@@ -346,15 +341,12 @@ struct socket_lookup {
   addrinfo *results = nullptr;
   std::atomic<bool> done{false};
 };
-// Lookups whose worker may still run, those of closed sockets included (their
-// results are dropped when done); main thread.
-static std::vector<std::shared_ptr<socket_lookup>> lookups;
 
 // Lookups that count against the pool: those whose socket is still open and
 // waiting for them; of one process only, or of all when owner is null.
 static size_t lookups_counted(const uint32_t *owner) {
   size_t n = 0;
-  for (const std::shared_ptr<socket_lookup> &l : lookups) {
+  for (const std::shared_ptr<socket_lookup> &l : sock.lookups) {
     const socket_record *s = get_socket_for_id(l->socket_id);
     if (s && s->resolving && (!owner || s->owner == *owner)) n++;
   }
@@ -387,10 +379,10 @@ static int connect_first(const addrinfo *results, socket_record *s) {
 // without a descriptor ("invalid").
 static void finish_lookups() {
   size_t kept = 0;
-  for (size_t i = 0; i < lookups.size(); i++) {
-    std::shared_ptr<socket_lookup> l = lookups[i];
+  for (size_t i = 0; i < sock.lookups.size(); i++) {
+    std::shared_ptr<socket_lookup> l = sock.lookups[i];
     if (!l->done.load(std::memory_order_acquire)) {
-      lookups[kept++] = l;
+      sock.lookups[kept++] = l;
       continue;
     }
     socket_record *s = get_socket_for_id(l->socket_id);
@@ -400,7 +392,7 @@ static void finish_lookups() {
     }
     if (l->results) freeaddrinfo(l->results);
   }
-  lookups.resize(kept);
+  sock.lookups.resize(kept);
 }
 
 // An outgoing socket. A numeric address connects at once, without waiting
@@ -422,7 +414,7 @@ static int create_outgoing(lua_State *L, socket_kind kind, const char *address, 
     uint32_t owner = current_owner();
     if (lookups_counted(nullptr) >= SOCKET_LOOKUPS_MAX ||
         lookups_counted(&owner) >= SOCKET_LOOKUPS_PROCESS_SHARE ||
-        lookups.size() >= SOCKET_LOOKUP_WORKERS_MAX)
+        sock.lookups.size() >= SOCKET_LOOKUP_WORKERS_MAX)
       return push_socket_error(L, "too many name lookups");
   }
   socket_record *s = add_socket(kind, address, port);
@@ -459,7 +451,7 @@ static int create_outgoing(lua_State *L, socket_kind kind, const char *address, 
     lua_pushinteger(L, s->id);
     return 1;
   }
-  lookups.push_back(l);
+  sock.lookups.push_back(l);
   lua_pushinteger(L, s->id);
   return 1;
 }
@@ -484,8 +476,8 @@ void update_all_sockets() {
   static uint8_t datagram[65535];
   finish_lookups();
   if (!config.network_access) return;  // datagrams wait in the host's buffers
-  for (int32_t i = 0; i < sockets; i++) {
-    const socket_record &s = sockdat[i];
+  for (int32_t i = 0; i < sock.sockets; i++) {
+    const socket_record &s = sock.sockdat[i];
     if (s.kind != SOCKET_UDP || s.state != SOCKET_LISTENING || s.fd == SOCKET_NO_FD) continue;
     for (int32_t n = 0; n < SOCKET_DRAIN_MAX; n++) {
       sockaddr_storage from{};
@@ -593,11 +585,12 @@ static int lua54__accept_socket(lua_State *L) {
   socket_record *s = nullptr;
   if (from.kind == SOCKET_UDP) {
     sockbuf_record *q = nullptr;
-    for (int32_t i = 0; i < sockbufs && !q; i++)
-      if (sockbuf[i].listener_id == from.id && sockbuf[i].handle == 0) q = &sockbuf[i];
+    for (int32_t i = 0; i < sock.sockbufs && !q; i++)
+      if (sock.sockbuf[i].listener_id == from.id && sock.sockbuf[i].handle == 0)
+        q = &sock.sockbuf[i];
     if (!q) return 0;
     spend_cpu(SOCKET_CREATE_CYCLES);
-    q->handle = next_sockbuf_handle++;
+    q->handle = sock.next_sockbuf_handle++;
     s = add_socket(SOCKET_UDP, q->address, (int32_t)q->port);
     s->sockbuf_handle = q->handle;
     s->peer = q->addr;
@@ -663,3 +656,9 @@ void socket_add_public_c_functions(lua_State *L) {
 void sockets_init() { signal(SIGPIPE, SIG_IGN); }
 
 void sockets_exit() {}
+
+void sockets_reset() {
+  delete_sockets_by_process(0);
+  static const sockets_record start{};
+  sock = start;
+}

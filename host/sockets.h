@@ -27,6 +27,8 @@
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 struct lua_State;
 struct pbuffer;
@@ -95,12 +97,22 @@ struct sockbuf_record {
   pbuffer *queue;        // datagrams, each a u32 length (little-endian) then its bytes
 };
 
-extern socket_record sockdat[SOCKETS_MAX];
-extern int32_t sockets;  // records in use, packed from 0
-extern sockbuf_record sockbuf[SOCKBUFS_MAX];
-extern int32_t sockbufs;
-extern uint32_t next_socket_id;       // 1 at start; grows also on failed creations
-extern uint32_t next_sockbuf_handle;  // 1 at start
+struct socket_lookup;
+
+// The sockets' state: the two tables and their counters, and the name
+// lookups whose workers may still run.
+struct sockets_record {
+  socket_record sockdat[SOCKETS_MAX];
+  int32_t sockets = 0;  // records in use, packed from 0
+  sockbuf_record sockbuf[SOCKBUFS_MAX];
+  int32_t sockbufs = 0;
+  uint32_t next_socket_id = 1;  // grows also on failed creations
+  uint32_t next_sockbuf_handle = 1;
+  // Lookups whose worker may still run, those of closed sockets included
+  // (their results are dropped when done).
+  std::vector<std::shared_ptr<socket_lookup>> lookups;
+};
+extern sockets_record sock;
 
 // Names of socket_state, by state.
 extern const char *const socket_status_names[5];
@@ -110,6 +122,9 @@ extern const char *const socket_status_names[5];
 void sockets_init();
 // Nothing to do at exit beyond delete_sockets_by_process(0).
 void sockets_exit();
+// Closes every socket and drops every queue; the record is as at start
+// (running lookups go on, their results dropped).
+void sockets_reset();
 // Per frame: connects the sockets whose host names have been looked up, and
 // drains every listening UDP socket into its peer queues.
 void update_all_sockets();

@@ -261,7 +261,7 @@ TEST_F(Sockets, NetworkOffHoldsForListenersAndTheSandbox) {
     EXPECT_EQ(call("_accept_socket(" + u + ")"), "");
     usleep(5000);
   }
-  EXPECT_EQ(sockbufs, 0);
+  EXPECT_EQ(sock.sockbufs, 0);
 
   root->env_given = 1;
   call("_apply_system_settings({network_access = true})");
@@ -300,7 +300,7 @@ TEST_F(Sockets, UdpPeerQueuesComeAndGo) {
     call("_close_socket(" + p + ")");
   }
   EXPECT_EQ(heard, SOCKBUFS_MAX + 40);
-  EXPECT_EQ(sockbufs, 0);
+  EXPECT_EQ(sock.sockbufs, 0);
 
   std::string quiet_port = free_port(SOCK_DGRAM);
   std::string quiet = call("_create_udp_socket(" + quiet_port + ", '*')");
@@ -399,7 +399,7 @@ TEST_F(Sockets, UdpListenerQueuesEachPeer) {
   EXPECT_EQ(call("_sock_status(" + pb + ")"), "invalid");
   EXPECT_EQ(call("_read_socket(" + pb + ")"), "");
   EXPECT_EQ(call("_write_socket(" + pb + ", 'x')"), "");
-  EXPECT_EQ(sockbufs, 0);
+  EXPECT_EQ(sock.sockbufs, 0);
   (void)a_port;
 }
 
@@ -450,7 +450,7 @@ TEST_F(Sockets, EveryDescriptorIsClosedOnce) {
   int before = open_fds();
   EXPECT_EQ(call("_create_tcp_socket(" + taken_tcp + ", '*')"), "nil,could not bind to port");
   EXPECT_EQ(call("_create_udp_socket(" + taken_udp + ", '*')"), "");
-  EXPECT_EQ(sockets, 0);
+  EXPECT_EQ(sock.sockets, 0);
   EXPECT_EQ(open_fds(), before);
 
   // A UDP peer socket borrows its listener's descriptor: once the listener
@@ -481,10 +481,10 @@ TEST_F(Sockets, EveryDescriptorIsClosedOnce) {
   set_current_process(root);
   call("_create_udp_socket(" + free_port(SOCK_DGRAM) + ", '*')");
   kill_process_by_id(child);
-  EXPECT_EQ(sockets, 1);
+  EXPECT_EQ(sock.sockets, 1);
   EXPECT_EQ(open_fds(), before + 3);
   delete_sockets_by_process(0);
-  EXPECT_EQ(sockets, 0);
+  EXPECT_EQ(sock.sockets, 0);
   EXPECT_EQ(open_fds(), before + 2);
 }
 
@@ -494,8 +494,8 @@ TEST_F(Sockets, EveryDescriptorIsClosedOnce) {
 TEST_F(Sockets, PoolsAreSharedBetweenProcesses) {
   proc *greedy = get_process(spawn(""));
   EXPECT_EQ(eval_in(greedy, "local n = 0 for i = 1, " + std::to_string(SOCKETS_PROCESS_SHARE) +
-                                   " do if math.type(_create_udp_socket(9, '127.0.0.1')) == "
-                                   "'integer' then n = n + 1 end end return n"),
+                                " do if math.type(_create_udp_socket(9, '127.0.0.1')) == "
+                                "'integer' then n = n + 1 end end return n"),
             std::to_string(SOCKETS_PROCESS_SHARE));
   EXPECT_EQ(results_in(greedy, "_create_udp_socket(9, '127.0.0.1')"), "nil,too many sockets");
   EXPECT_EQ(call("math.type(_create_udp_socket(9, '127.0.0.1'))"), "integer");
