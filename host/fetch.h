@@ -44,8 +44,8 @@ enum gurl_status : uint32_t {
 
 inline constexpr uint32_t GURL_SLOTS = 256;
 inline constexpr uint32_t GURL_NO_JOB = 0xFFFFFFFF;
-// Workers running at once; a slot is never taken from a worker still running
-// as long as this is at most GURL_SLOTS.
+// Workers running at once, those of released jobs included (a job released
+// while it runs lets go of its slot at once, its worker ends soon after).
 inline constexpr int32_t GURL_IN_FLIGHT_MAX = 256;
 // The largest response: the payload limit of a cartridge (64 MiB). A
 // transfer that would pass it is ended as failed.

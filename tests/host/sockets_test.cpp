@@ -521,6 +521,23 @@ TEST_F(Sockets, PoolsAreSharedBetweenProcesses) {
   results_in(askers[1], "_close_socket(" + first_ids[1] + ")");
   EXPECT_EQ(results_in(askers[1], "math.type(" + named + ")"), "integer");
   EXPECT_EQ(results_in(askers[1], named), "nil,too many name lookups");
+
+  // Lookups of closed sockets stop counting, but their workers are bounded
+  // too until the frame's socket work has collected them.
+  proc *churn = get_process(spawn(""));
+  size_t workers = sock.lookups.size();
+  EXPECT_EQ(eval_in(churn, "local n = 0 for i = 1, " +
+                               std::to_string(SOCKET_LOOKUP_WORKERS_MAX - workers) +
+                               " do local s = " + named +
+                               " if math.type(s) == 'integer' then n = n + 1 end _close_socket(s) "
+                               "end return n"),
+            std::to_string(SOCKET_LOOKUP_WORKERS_MAX - workers));
+  EXPECT_EQ(results_in(churn, named), "nil,too many name lookups");
+  for (int i = 0; i < 500 && sock.lookups.size() >= SOCKET_LOOKUP_WORKERS_MAX; i++) {
+    usleep(10000);
+    update_all_sockets();
+  }
+  EXPECT_EQ(results_in(churn, "math.type(" + named + ")"), "integer");
 }
 
 // Making a socket costs the process thousands of cycles and every byte
