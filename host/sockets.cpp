@@ -340,6 +340,11 @@ struct socket_lookup {
   int rc = 0;
   addrinfo *results = nullptr;
   std::atomic<bool> done{false};
+  // Whoever lets go last (a reset may drop a lookup whose worker runs on)
+  // frees the results.
+  ~socket_lookup() {
+    if (results) freeaddrinfo(results);
+  }
 };
 
 // Lookups that count against the pool: those whose socket is still open and
@@ -391,6 +396,7 @@ static void finish_lookups() {
       if (l->rc == 0) s->fd = connect_first(l->results, s);
     }
     if (l->results) freeaddrinfo(l->results);
+    l->results = nullptr;
   }
   sock.lookups.resize(kept);
 }
