@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
+#include "base/klog.h"
 #include "host/capture_audio.h"
 #include "base/pbuffer.h"
 #include "sorn/audio_lock.h"
@@ -38,8 +40,18 @@ void host_mixer_callback(void *, uint8_t *stream, int length) {
   sorn_unlock_audio();
 }
 
+// The log says why the workstation has no sound: the driver (and device)
+// that failed, and SDL's reason.
+static void log_no_sound(const std::string &what, const std::string &why) {
+  const char *driver = SDL_GetCurrentAudioDriver();
+  if (!driver) driver = SDL_getenv("SDL_AUDIODRIVER");
+  klog("** no sound: %s (audio driver %s): %s\n", what.c_str(), driver ? driver : "none found",
+       why.c_str());
+}
+
 bool open_audio_device() {
   if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+    log_no_sound("no audio driver could be started", SDL_GetError());
     std::printf("** audio init failed %s\n", SDL_GetError());
     std::fflush(stdout);
     return false;
@@ -56,7 +68,12 @@ bool open_audio_device() {
   // No change allowed: SDL converts our format to the device's.
   audio_device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
   if (audio_device == 0) {
-    std::printf("** audio init failed %s\n", SDL_GetError());
+    std::string why = SDL_GetError();
+    const char *name = SDL_GetNumAudioDevices(0) > 0 ? SDL_GetAudioDeviceName(0, 0) : nullptr;
+    log_no_sound(
+        std::string("the audio device ") + (name ? name : "(the default)") + " could not be opened",
+        why);
+    std::printf("** audio init failed %s\n", why.c_str());
     std::fflush(stdout);
     return false;
   }

@@ -20,16 +20,16 @@
 #include "machine/process.h"
 #include "base/ram_layout.h"
 
-uint32_t key_state[HOST_KEYS];
-uint32_t last_key_state[HOST_KEYS];
-int32_t last_mx = -1, last_my = -1, last_mb = -1;
-float virtual_mx, virtual_my;
-int32_t last_locked_host_mx, last_locked_host_my;
-int32_t event_sensitivity = 64, move_sensitivity = 64;
+host_events_record host_events;
+
+void host_events_reset() {
+  static const host_events_record start{};
+  host_events = start;
+}
 
 void host_input_reset() {
-  last_mx = last_my = last_mb = -1;
-  virtual_mx = virtual_my = 0;
+  host_events.last_mx = host_events.last_my = host_events.last_mb = -1;
+  host_events.virtual_mx = host_events.virtual_my = 0;
 }
 
 static void send_event(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -61,15 +61,17 @@ static bool picture_position(int32_t x, int32_t y, float *px, float *py) {
 // Moves the host pointer to picture position (px, py), when there is a window.
 static void warp_to_picture(float px, float py) {
   SDL_Rect r = get_dest_rect();
-  if (!sdl_window || r.w <= 0 || r.h <= 0) return;
-  SDL_WarpMouseInWindow(sdl_window, float_to_i32(r.x + r.w * px / float(SCREEN_WIDTH)),
+  if (!host_window.sdl_window || r.w <= 0 || r.h <= 0) return;
+  SDL_WarpMouseInWindow(host_window.sdl_window, float_to_i32(r.x + r.w * px / float(SCREEN_WIDTH)),
                         float_to_i32(r.y + r.h * py / float(SCREEN_HEIGHT)));
 }
 
 static void warp_to_centre() {
-  last_locked_host_mx = sdl_window_w / 2;
-  last_locked_host_my = sdl_window_h / 2;
-  if (sdl_window) SDL_WarpMouseInWindow(sdl_window, last_locked_host_mx, last_locked_host_my);
+  host_events.last_locked_host_mx = host_window.sdl_window_w / 2;
+  host_events.last_locked_host_my = host_window.sdl_window_h / 2;
+  if (host_window.sdl_window)
+    SDL_WarpMouseInWindow(host_window.sdl_window, host_events.last_locked_host_mx,
+                          host_events.last_locked_host_my);
 }
 
 void map_mouse_position(int32_t x, int32_t y, int32_t *mx, int32_t *my) {
@@ -87,11 +89,12 @@ void map_mouse_position(int32_t x, int32_t y, int32_t *mx, int32_t *my) {
 
 static void locked_motion(int32_t ex, int32_t ey) {
   SDL_Rect r = get_dest_rect();
-  if (sdl_window_w < 2 || sdl_window_h < 2 || r.w <= 0 || r.h <= 0) {
-    last_locked_host_mx = ex, last_locked_host_my = ey;
+  if (host_window.sdl_window_w < 2 || host_window.sdl_window_h < 2 || r.w <= 0 || r.h <= 0) {
+    host_events.last_locked_host_mx = ex, host_events.last_locked_host_my = ey;
     return;
   }
-  float dx = (float)(ex - last_locked_host_mx), dy = (float)(ey - last_locked_host_my);
+  float dx = (float)(ex - host_events.last_locked_host_mx),
+        dy = (float)(ey - host_events.last_locked_host_my);
   float sx = std::max((float)r.w / float(SCREEN_WIDTH), 0.1f),
         sy = std::max((float)r.h / float(SCREEN_HEIGHT), 0.1f);
   dx /= sx, dy /= sy;
@@ -99,15 +102,17 @@ static void locked_motion(int32_t ex, int32_t ey) {
     app.skip_next_motion = 0;
     app.locked_dx = app.locked_dy = 0;
   } else {
-    app.locked_dx = float_to_i32((float)event_sensitivity * dx + (float)app.locked_dx);
-    app.locked_dy = float_to_i32((float)event_sensitivity * dy + (float)app.locked_dy);
+    app.locked_dx = float_to_i32((float)host_events.event_sensitivity * dx + (float)app.locked_dx);
+    app.locked_dy = float_to_i32((float)host_events.event_sensitivity * dy + (float)app.locked_dy);
   }
-  float vx = (float)((double)virtual_mx + (double)(dx * (float)move_sensitivity) * 0.015625);
-  float vy = (float)((double)virtual_my + (double)(dy * (float)move_sensitivity) * 0.015625);
-  virtual_mx = std::max(std::min(vx, 479.0f), 0.0f);
-  virtual_my = std::max(std::min(vy, 269.0f), 0.0f);
-  if (std::isnan(virtual_mx)) virtual_mx = 0;
-  if (std::isnan(virtual_my)) virtual_my = 0;
+  float vx = (float)((double)host_events.virtual_mx +
+                     (double)(dx * (float)host_events.move_sensitivity) * 0.015625);
+  float vy = (float)((double)host_events.virtual_my +
+                     (double)(dy * (float)host_events.move_sensitivity) * 0.015625);
+  host_events.virtual_mx = std::max(std::min(vx, 479.0f), 0.0f);
+  host_events.virtual_my = std::max(std::min(vy, 269.0f), 0.0f);
+  if (std::isnan(host_events.virtual_mx)) host_events.virtual_mx = 0;
+  if (std::isnan(host_events.virtual_my)) host_events.virtual_my = 0;
   warp_to_centre();
 }
 
@@ -131,12 +136,14 @@ void handle_sdl_event(const SDL_Event &e) {
         case SDL_WINDOWEVENT_FOCUS_GAINED:
           app.window_focus = 1;
           app.focus_time = now;
-          if (sdl_window) SDL_RaiseWindow(sdl_window);
+          if (host_window.sdl_window) SDL_RaiseWindow(host_window.sdl_window);
           break;
         case SDL_WINDOWEVENT_HIDDEN:
         case SDL_WINDOWEVENT_MINIMIZED:
         case SDL_WINDOWEVENT_FOCUS_LOST:
-          if (sdl_window && e.window.windowID == SDL_GetWindowID(sdl_window)) app.window_focus = 0;
+          if (host_window.sdl_window &&
+              e.window.windowID == SDL_GetWindowID(host_window.sdl_window))
+            app.window_focus = 0;
           break;
         case SDL_WINDOWEVENT_CLOSE:
           app.exit_request = 1;
@@ -145,7 +152,7 @@ void handle_sdl_event(const SDL_Event &e) {
       break;
     case SDL_KEYDOWN:
       if (e.key.keysym.scancode >= 0 && e.key.keysym.scancode < HOST_KEYS)
-        key_state[e.key.keysym.scancode] = 1;
+        host_events.key_state[e.key.keysym.scancode] = 1;
       break;
     case SDL_TEXTINPUT: {
       char text[32];
@@ -169,17 +176,21 @@ void handle_sdl_event(const SDL_Event &e) {
     case SDL_DROPFILE:
       if (e.drop.file) process_dropped_file(e.drop.file);
       SDL_free(e.drop.file);
-      if (sdl_window) SDL_RaiseWindow(sdl_window);
+      if (host_window.sdl_window) SDL_RaiseWindow(host_window.sdl_window);
       break;
   }
 }
 
 void send_key_changes() {
   // Most frames change no key: one block compare instead of a walk.
-  if (std::equal(key_state, key_state + HOST_KEYS, last_key_state)) return;
+  if (std::equal(host_events.key_state, host_events.key_state + HOST_KEYS,
+                 host_events.last_key_state))
+    return;
   for (int32_t k = 0; k < HOST_KEYS; k++) {
-    if (key_state[k] && !last_key_state[k]) send_event("{event=\"keydown\",scancode=%d}", k);
-    if (!key_state[k] && last_key_state[k]) send_event("{event=\"keyup\",scancode=%d}", k);
+    if (host_events.key_state[k] && !host_events.last_key_state[k])
+      send_event("{event=\"keydown\",scancode=%d}", k);
+    if (!host_events.key_state[k] && host_events.last_key_state[k])
+      send_event("{event=\"keyup\",scancode=%d}", k);
   }
 }
 
@@ -204,19 +215,21 @@ void handle_sdl_messages() {
   n = std::clamp(n, 0, HOST_KEYS);
   SDL_ShowCursor(SDL_DISABLE);
   if (!keys) n = 0;
-  std::copy(key_state, key_state + HOST_KEYS, last_key_state);
-  std::copy(keys, keys + n, key_state);
-  std::fill(key_state + n, key_state + HOST_KEYS, 0u);
+  std::copy(host_events.key_state, host_events.key_state + HOST_KEYS, host_events.last_key_state);
+  std::copy(keys, keys + n, host_events.key_state);
+  std::fill(host_events.key_state + n, host_events.key_state + HOST_KEYS, 0u);
 
   SDL_Event e;
   while (SDL_PollEvent(&e)) handle_sdl_event(e);
 
   uint32_t now = os_get_time();
-  if ((uint64_t)now <= app.focus_time + FOCUS_KEY_DELAY_MS) std::fill_n(key_state, HOST_KEYS, 0u);
+  if ((uint64_t)now <= app.focus_time + FOCUS_KEY_DELAY_MS)
+    std::fill_n(host_events.key_state, HOST_KEYS, 0u);
   send_key_changes();
 
   SDL_Rect r = get_dest_rect();
-  if (sdl_window_w <= 0 || sdl_window_h <= 0 || r.w <= 0 || r.h <= 0) return;
+  if (host_window.sdl_window_w <= 0 || host_window.sdl_window_h <= 0 || r.w <= 0 || r.h <= 0)
+    return;
   int x = 0, y = 0;
   uint32_t b = SDL_GetMouseState(&x, &y);
   if (b) app.last_activity = now;
@@ -224,50 +237,53 @@ void handle_sdl_messages() {
                (b & SDL_BUTTON_MMASK ? 4 : 0);
   int32_t mx, my;
   map_mouse_position(x, y, &mx, &my);
-  if (app.mouse_locked) mx = float_to_i32(virtual_mx), my = float_to_i32(virtual_my);
-  if (mx != last_mx || my != last_my || mb != last_mb)
+  if (app.mouse_locked)
+    mx = float_to_i32(host_events.virtual_mx), my = float_to_i32(host_events.virtual_my);
+  if (mx != host_events.last_mx || my != host_events.last_my || mb != host_events.last_mb)
     send_event("{event=\"mouse\",mx=%d,my=%d,mb=%d}", mx, my, mb);
-  last_mx = mx, last_my = my, last_mb = mb;
+  host_events.last_mx = mx, host_events.last_my = my, host_events.last_mb = mb;
   send_locked_steps();
 }
 
 void start_frame() { handle_sdl_messages(); }
 
 void host_lock_mouse_cursor(int32_t flags, int32_t es, int32_t ms) {
-  event_sensitivity = es, move_sensitivity = ms;
+  host_events.event_sensitivity = es, host_events.move_sensitivity = ms;
   bool want = flags & MOUSE_LOCK_BIT;
   int x = 0, y = 0;
   if (want && !app.mouse_locked) {
     SDL_GetMouseState(&x, &y);
     float px, py;
     // Without a window the pointer keeps its last place.
-    if (picture_position(x, y, &px, &py)) virtual_mx = px, virtual_my = py;
-    if (sdl_window_w >= 2 && sdl_window_h >= 2) warp_to_centre();
+    if (picture_position(x, y, &px, &py)) host_events.virtual_mx = px, host_events.virtual_my = py;
+    if (host_window.sdl_window_w >= 2 && host_window.sdl_window_h >= 2) warp_to_centre();
     app.skip_next_motion = 1;
   } else if (!want && app.mouse_locked) {
-    warp_to_picture(virtual_mx, virtual_my);
+    warp_to_picture(host_events.virtual_mx, host_events.virtual_my);
     app.mouse_locked = 0;
     return;
   }
-  if (config.fullscreen && sdl_window) {
+  if (config.fullscreen && host_window.sdl_window) {
     SDL_Rect r = get_dest_rect();
     SDL_GetMouseState(&x, &y);
     if (r.w > 0 && r.h > 0) {
       int cx = std::clamp(x, r.x, r.x + r.w - 1), cy = std::clamp(y, r.y, r.y + r.h - 1);
-      if (cx != x || cy != y) SDL_WarpMouseInWindow(sdl_window, cx, cy);
+      if (cx != x || cy != y) SDL_WarpMouseInWindow(host_window.sdl_window, cx, cy);
     }
   }
   app.mouse_locked = flags & MOUSE_LOCK_BIT;
 }
 
 void host_warp_mouse_pointer(int32_t x, int32_t y) {
-  virtual_mx = (float)x, virtual_my = (float)y;
-  warp_to_picture(virtual_mx, virtual_my);
+  host_events.virtual_mx = (float)x, host_events.virtual_my = (float)y;
+  warp_to_picture(host_events.virtual_mx, host_events.virtual_my);
 }
 
 int32_t host_key_state(int32_t n) {
-  if (n == -1) return std::any_of(key_state, key_state + HOST_KEYS, [](uint32_t k) { return k; });
-  return n >= 0 && n < HOST_KEYS ? (int32_t)key_state[n] : 0;
+  if (n == -1)
+    return std::any_of(host_events.key_state, host_events.key_state + HOST_KEYS,
+                       [](uint32_t k) { return k; });
+  return n >= 0 && n < HOST_KEYS ? (int32_t)host_events.key_state[n] : 0;
 }
 
 const char *host_key_from_scancode(int32_t scancode) {
@@ -319,8 +335,8 @@ void host_get_button_states(int32_t player, uint8_t out[16]) {
       {SDL_SCANCODE_A, 8},    {SDL_SCANCODE_D, 9},     {SDL_SCANCODE_W, 10}, {SDL_SCANCODE_S, 11},
       {SDL_SCANCODE_F, 12},   {SDL_SCANCODE_G, 13},    {SDL_SCANCODE_Q, 14}, {SDL_SCANCODE_E, 15}};
   for (auto kb : key_bytes)
-    if (key_state[kb.key]) press(kb.byte, 255);
-  if (key_state[SDL_SCANCODE_RETURN] && !key_state[SDL_SCANCODE_LALT] &&
-      !key_state[SDL_SCANCODE_RALT])
+    if (host_events.key_state[kb.key]) press(kb.byte, 255);
+  if (host_events.key_state[SDL_SCANCODE_RETURN] && !host_events.key_state[SDL_SCANCODE_LALT] &&
+      !host_events.key_state[SDL_SCANCODE_RALT])
     press(6, 255);
 }

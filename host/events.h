@@ -19,12 +19,21 @@ inline constexpr int32_t LOCK_STEP = 64;             // accumulator units of one
 inline constexpr int32_t MOUSE_LOCK_BIT = 4;         // in the window manager's lock flags
 inline constexpr int32_t AXIS_DEAD_ZONE = 8192;
 
-extern uint32_t key_state[HOST_KEYS];
-extern uint32_t last_key_state[HOST_KEYS];
-extern int32_t last_mx, last_my, last_mb;
-extern float virtual_mx, virtual_my;
-extern int32_t last_locked_host_mx, last_locked_host_my;
-extern int32_t event_sensitivity, move_sensitivity;
+// The input's state: the keys held now and at the last frame, the pointer
+// as last reported, the virtual pointer of the locked mouse and its
+// accumulators.
+struct host_events_record {
+  uint32_t key_state[HOST_KEYS] = {};
+  uint32_t last_key_state[HOST_KEYS] = {};
+  int32_t last_mx = -1, last_my = -1, last_mb = -1;  // -1: nothing reported yet
+  float virtual_mx = 0, virtual_my = 0;
+  int32_t last_locked_host_mx = 0, last_locked_host_my = 0;
+  int32_t event_sensitivity = 64, move_sensitivity = 64;
+};
+extern host_events_record host_events;
+
+// Every field as at start (host start-up runs it).
+void host_events_reset();
 
 // Drains SDL's event queue (start_frame runs it once a frame).
 void handle_sdl_messages();

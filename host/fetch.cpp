@@ -3,32 +3,83 @@
 
 #include <curl/curl.h>
 #include <dlfcn.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "base/cpu_budget.h"
 #include "base/klog.h"
+#include "machine/memory_room.h"
 #include "machine/process.h"
 
 gurl_slot gurl_slots[GURL_SLOTS];
 uint32_t next_gurl_job_id = 1;
 std::atomic<int32_t> gurl_in_flight{0};
+std::atomic<uint64_t> gurl_held_bytes{0};
 gurl_limits_record gurl_limits;
 
 // Every job whose worker may still run, whatever slot it had; main thread.
 static std::vector<std::weak_ptr<gurl_job>> gurl_running;
 
+// The pages that hold a mapped buffer of that capacity.
+static uint64_t gurl_mapped_length(uint64_t capacity) {
+  static const uint64_t page = (uint64_t)sysconf(_SC_PAGESIZE);
+  return (capacity + page - 1) / page * page;
+}
+
+// Maps or grows a mapped buffer's pages to hold cap bytes (new pages read
+// as zeros); false, with the buffer unchanged, past GURL_HELD_MAX or when
+// the host refuses.
+static bool gurl_grow_mapped(gurl_buffer *b, uint64_t cap) {
+  uint64_t old_len = b->data ? gurl_mapped_length(b->capacity) : 0;
+  uint64_t new_len = gurl_mapped_length(cap);
+  uint64_t more = new_len - old_len;
+  if (gurl_held_bytes.fetch_add(more, std::memory_order_relaxed) + more > GURL_HELD_MAX) {
+    gurl_held_bytes.fetch_sub(more, std::memory_order_relaxed);
+    return false;
+  }
+  void *data =
+      b->data ? mremap(b->data, old_len, new_len, MREMAP_MAYMOVE)
+              : mmap(nullptr, new_len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (data == MAP_FAILED) {
+    gurl_held_bytes.fetch_sub(more, std::memory_order_relaxed);
+    return false;
+  }
+  b->data = static_cast<uint8_t *>(data);
+  b->capacity = cap;
+  return true;
+}
+
+void gurl_buffer_free(gurl_buffer *b) {
+  if (b->data && b->mapped) {
+    uint64_t len = gurl_mapped_length(b->capacity);
+    munmap(b->data, len);
+    gurl_held_bytes.fetch_sub(len, std::memory_order_relaxed);
+  } else {
+    std::free(b->data);
+  }
+  b->data = nullptr;
+  b->length = b->position = b->capacity = 0;
+}
+
 bool gurl_buffer_write(gurl_buffer *b, const void *bytes, uint64_t n) {
   uint64_t needed = b->position + n + 1;
-  if (needed < n) return false;
+  if (needed < n || needed > (UINT64_MAX >> 2)) return false;
   if (b->capacity < needed) {
     uint64_t cap = b->capacity < 256 ? 256 : b->capacity;
     while (cap < needed) cap *= 2;
-    auto *data = static_cast<uint8_t *>(std::realloc(b->data, cap));
-    if (!data) return false;
-    std::memset(data + b->capacity, 0, cap - b->capacity);
-    b->data = data;
-    b->capacity = cap;
+    if (b->mapped) {
+      if (!gurl_grow_mapped(b, cap)) return false;
+    } else {
+      auto *data = static_cast<uint8_t *>(std::realloc(b->data, cap));
+      if (!data) return false;
+      std::memset(data + b->capacity, 0, cap - b->capacity);
+      b->data = data;
+      b->capacity = cap;
+    }
   }
   if (n) std::memcpy(b->data + b->position, bytes, n);
   b->position += n;
@@ -37,19 +88,11 @@ bool gurl_buffer_write(gurl_buffer *b, const void *bytes, uint64_t n) {
   return true;
 }
 
-// Empty, with room for cap bytes (zero-filled).
-static void gurl_buffer_reserve(gurl_buffer *b, uint64_t cap) {
-  b->data = static_cast<uint8_t *>(std::calloc(cap, 1));
-  b->capacity = b->data ? cap : 0;
-}
-
 static void gurl_finish(gurl_job *job, uint32_t status) {
-  if (status == GURL_FAILED) {  // what arrived of a failed download is of no use: let it go
-    std::free(job->response.data);
-    job->response.data = nullptr;
-    job->response.length = job->response.position = job->response.capacity = 0;
-    gurl_buffer_reserve(&job->response, 1);
-  }
+  // What arrived of a failed download is of no use: let it go.
+  if (status == GURL_FAILED) gurl_buffer_free(&job->response);
+  // A response always ends with a 0, an empty one too (when it can be had).
+  if (!job->response.data) gurl_buffer_write(&job->response, "", 0);
   job->status.store(status, std::memory_order_release);
   if (job->callback) job->callback(job);
 }
@@ -151,6 +194,7 @@ static void gurl_run_transfer(gurl_job *job) {
   gurl_curl.easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, limits.connect_timeout_ms);
   gurl_curl.easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, limits.low_speed_bytes);
   gurl_curl.easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.low_speed_seconds);
+  gurl_curl.easy_setopt(curl, CURLOPT_TIMEOUT_MS, limits.total_timeout_ms);
   gurl_curl.easy_setopt(curl, CURLOPT_MAXREDIRS, limits.redirects_max);
   gurl_curl.easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)limits.response_max);
   // Remote files only: other schemes (file: among them) would read the
@@ -174,6 +218,27 @@ void gurl_cancel_jobs_of(int64_t owner) {
   for (const std::weak_ptr<gurl_job> &w : gurl_running)
     if (std::shared_ptr<gurl_job> job = w.lock())
       if (job->owner == owner) job->cancelled.store(true, std::memory_order_relaxed);
+  for (gurl_slot &slot : gurl_slots)
+    if (slot.job && slot.job->owner == owner) slot.job.reset();
+}
+
+// Jobs held in the slots by that process.
+static int32_t gurl_jobs_of(int64_t owner) {
+  int32_t n = 0;
+  for (const gurl_slot &slot : gurl_slots)
+    if (slot.job && slot.job->owner == owner) n++;
+  return n;
+}
+
+// The next id whose slot is free (ids still only grow), or GURL_NO_JOB when
+// every slot is held.
+static uint32_t gurl_take_id() {
+  for (uint32_t i = 0; i < GURL_SLOTS; i++) {
+    uint32_t id = next_gurl_job_id++;
+    if (id == GURL_NO_JOB) id = next_gurl_job_id++;
+    if (!gurl_slots[id % GURL_SLOTS].job) return id;
+  }
+  return GURL_NO_JOB;
 }
 
 // Forgets the jobs whose workers have ended and whose records are gone.
@@ -189,18 +254,25 @@ static void gurl_prune_running() {
 
 uint32_t gurl_get(const char *url, const char *extra, gurl_callback callback) {
   if (!url) return GURL_NO_JOB;
+  spend_cpu(GURL_START_CYCLES);
+  int64_t owner = cproc ? cproc->id : 0;
+  if (gurl_jobs_of(owner) >= GURL_PROCESS_SHARE) return GURL_NO_JOB;
+  uint32_t id = gurl_take_id();
+  if (id == GURL_NO_JOB) return GURL_NO_JOB;
   gurl_load_curl();
-  uint32_t id = next_gurl_job_id++;
   gurl_slot &slot = gurl_slots[id % GURL_SLOTS];
   auto job = std::make_shared<gurl_job>();
   job->id = id;
-  gurl_buffer_reserve(&job->response, 1024);
+  job->response.mapped = true;  // its storage is had by the worker
   gurl_buffer_write(&job->url, url, std::strlen(url));
   if (extra) gurl_buffer_write(&job->extra, extra, std::strlen(extra));
   job->callback = callback;
-  job->owner = cproc ? cproc->id : 0;
+  job->owner = owner;
   job->limits = gurl_limits;
-  slot.job = job;  // an earlier job's worker runs on with its own record
+  // A body the process could not take in is of no use to it.
+  uint64_t room = (uint64_t)std::max<int64_t>(memory_room_left(), 0);
+  if (room < job->limits.response_max) job->limits.response_max = room;
+  slot.job = job;
   if (gurl_in_flight.load(std::memory_order_acquire) >= GURL_IN_FLIGHT_MAX) {
     gurl_finish(job.get(), GURL_FAILED);
     return id;
@@ -224,6 +296,15 @@ uint32_t gurl_get(const char *url, const char *extra, gurl_callback callback) {
 gurl_job *gurl_get_job(uint32_t id) {
   gurl_job *job = gurl_slots[id % GURL_SLOTS].job.get();
   return job && job->id == id ? job : nullptr;
+}
+
+gurl_job *gurl_get_job_of(uint32_t id, int64_t owner) {
+  gurl_job *job = gurl_get_job(id);
+  return job && job->owner == owner ? job : nullptr;
+}
+
+void gurl_release_job(uint32_t id) {
+  if (gurl_get_job(id)) gurl_slots[id % GURL_SLOTS].job.reset();
 }
 
 gurl_job *gurl_get_job_by_url(const char *text) {

@@ -69,7 +69,7 @@ int64_t open_host_file(const char *target) {
     return -1;
   }
   std::thread([pid] { waitpid(pid, nullptr, 0); }).detach();
-  if (config.fullscreen && sdl_window) SDL_MinimizeWindow(sdl_window);
+  if (config.fullscreen && host_window.sdl_window) SDL_MinimizeWindow(host_window.sdl_window);
   return pid;
 }
 

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/cpu_budget.h"
 #include "base/debug_log.h"
 #include "lang/args.h"
 #include "base/config.h"
@@ -26,12 +27,7 @@
 #include "machine/process.h"
 #include "lang/lua_api.h"
 
-socket_record sockdat[SOCKETS_MAX];
-int32_t sockets;
-sockbuf_record sockbuf[SOCKBUFS_MAX];
-int32_t sockbufs;
-uint32_t next_socket_id = 1;
-uint32_t next_sockbuf_handle = 1;
+sockets_record sock;
 
 const char *const socket_status_names[5] = {"ready", "listening", "closed", "closed by peer",
                                             "disconnected"};
@@ -76,8 +72,8 @@ static int push_socket_error(lua_State *L, const char *message) {
 // ---- the tables --------------------------------------------------------------
 
 static socket_record *get_socket_for_id(uint32_t id) {
-  for (int32_t i = 0; i < sockets; i++)
-    if (sockdat[i].id == id) return &sockdat[i];
+  for (int32_t i = 0; i < sock.sockets; i++)
+    if (sock.sockdat[i].id == id) return &sock.sockdat[i];
   return nullptr;
 }
 
@@ -92,30 +88,30 @@ static socket_record *owned_socket_arg(lua_State *L, bool truncate = false) {
 
 static sockbuf_record *get_sockbuf_by_handle(uint32_t handle) {
   if (handle == 0) return nullptr;
-  for (int32_t i = 0; i < sockbufs; i++)
-    if (sockbuf[i].handle == handle) return &sockbuf[i];
+  for (int32_t i = 0; i < sock.sockbufs; i++)
+    if (sock.sockbuf[i].handle == handle) return &sock.sockbuf[i];
   return nullptr;
 }
 
 static void remove_sockbuf_at(int32_t index) {
-  destroy_buffer(sockbuf[index].queue);
-  memmove(&sockbuf[index], &sockbuf[index + 1],
-          sizeof(sockbuf_record) * size_t(sockbufs - index - 1));
-  sockbufs--;
+  destroy_buffer(sock.sockbuf[index].queue);
+  memmove(&sock.sockbuf[index], &sock.sockbuf[index + 1],
+          sizeof(sockbuf_record) * size_t(sock.sockbufs - index - 1));
+  sock.sockbufs--;
 }
 
 static int32_t unaccepted_sockbufs_of(uint32_t listener_id) {
   int32_t n = 0;
-  for (int32_t i = 0; i < sockbufs; i++)
-    if (sockbuf[i].listener_id == listener_id && sockbuf[i].handle == 0) n++;
+  for (int32_t i = 0; i < sock.sockbufs; i++)
+    if (sock.sockbuf[i].listener_id == listener_id && sock.sockbuf[i].handle == 0) n++;
   return n;
 }
 
 // Drops the oldest queue of that listener that no socket has accepted (the
 // table keeps queues in the order they were made); false when it has none.
 static bool drop_oldest_unaccepted(uint32_t listener_id) {
-  for (int32_t i = 0; i < sockbufs; i++)
-    if (sockbuf[i].listener_id == listener_id && sockbuf[i].handle == 0) {
+  for (int32_t i = 0; i < sock.sockbufs; i++)
+    if (sock.sockbuf[i].listener_id == listener_id && sock.sockbuf[i].handle == 0) {
       remove_sockbuf_at(i);
       return true;
     }
@@ -128,14 +124,14 @@ static bool drop_oldest_unaccepted(uint32_t listener_id) {
 static bool make_room_for_sockbuf(uint32_t listener_id) {
   if (unaccepted_sockbufs_of(listener_id) >= SOCKBUF_UNACCEPTED_MAX)
     drop_oldest_unaccepted(listener_id);
-  if (sockbufs < SOCKBUFS_MAX) return true;
+  if (sock.sockbufs < SOCKBUFS_MAX) return true;
   uint32_t greediest = 0;
   int32_t most = 0;
-  for (int32_t i = 0; i < sockbufs; i++) {
-    int32_t n = unaccepted_sockbufs_of(sockbuf[i].listener_id);
+  for (int32_t i = 0; i < sock.sockbufs; i++) {
+    int32_t n = unaccepted_sockbufs_of(sock.sockbuf[i].listener_id);
     if (n > most) {
       most = n;
-      greediest = sockbuf[i].listener_id;
+      greediest = sock.sockbuf[i].listener_id;
     }
   }
   return most > 0 && drop_oldest_unaccepted(greediest);
@@ -146,13 +142,13 @@ static bool make_room_for_sockbuf(uint32_t listener_id) {
 static sockbuf_record *get_sockbuf_by_name(uint32_t listener_id, const char *address, uint32_t port,
                                            bool create, const sockaddr_storage *addr,
                                            socklen_t addr_len) {
-  for (int32_t i = 0; i < sockbufs; i++) {
-    sockbuf_record &q = sockbuf[i];
+  for (int32_t i = 0; i < sock.sockbufs; i++) {
+    sockbuf_record &q = sock.sockbuf[i];
     if (q.listener_id == listener_id && q.port == port && strcmp(q.address, address) == 0)
       return &q;
   }
   if (!create || !make_room_for_sockbuf(listener_id)) return nullptr;
-  sockbuf_record &q = sockbuf[sockbufs++];
+  sockbuf_record &q = sock.sockbuf[sock.sockbufs++];
   q = sockbuf_record{};
   snprintf(q.address, sizeof q.address, "%s", address);
   q.addr_len = addr_len <= sizeof q.addr ? addr_len : sizeof q.addr;
@@ -165,23 +161,35 @@ static sockbuf_record *get_sockbuf_by_name(uint32_t listener_id, const char *add
 
 // Drops every queue of that listener (every queue for 0).
 static void delete_sockbufs_of(uint32_t listener_id) {
-  for (int32_t i = sockbufs - 1; i >= 0; i--)
-    if (listener_id == 0 || sockbuf[i].listener_id == listener_id) remove_sockbuf_at(i);
+  for (int32_t i = sock.sockbufs - 1; i >= 0; i--)
+    if (listener_id == 0 || sock.sockbuf[i].listener_id == listener_id) remove_sockbuf_at(i);
 }
 
 static void delete_sockbuf_by_handle(uint32_t handle) {
-  for (int32_t i = 0; i < sockbufs; i++)
-    if (handle != 0 && sockbuf[i].handle == handle) return remove_sockbuf_at(i);
+  for (int32_t i = 0; i < sock.sockbufs; i++)
+    if (handle != 0 && sock.sockbuf[i].handle == handle) return remove_sockbuf_at(i);
+}
+
+static uint32_t current_owner() { return cproc ? (uint32_t)cproc->id : 0; }
+
+// Whether the table has room for one more socket of the current process:
+// below SOCKETS_MAX in all and below its share.
+static bool room_for_socket() {
+  if (sock.sockets >= SOCKETS_MAX) return false;
+  int32_t held = 0;
+  for (int32_t i = 0; i < sock.sockets; i++)
+    if (sock.sockdat[i].owner == current_owner()) held++;
+  return held < SOCKETS_PROCESS_SHARE;
 }
 
 // A new record owned by the current process with the next id; null when the
-// table is full.
+// table is full or the process holds its share.
 static socket_record *add_socket(socket_kind kind, const char *address, int32_t port) {
-  if (sockets >= SOCKETS_MAX) return nullptr;
-  socket_record &s = sockdat[sockets++];
+  if (!room_for_socket()) return nullptr;
+  socket_record &s = sock.sockdat[sock.sockets++];
   s = socket_record{};
-  s.id = next_socket_id++;
-  s.owner = cproc ? (uint32_t)cproc->id : 0;
+  s.id = sock.next_socket_id++;
+  s.owner = current_owner();
   s.kind = kind;
   s.fd = SOCKET_NO_FD;
   s.port = port;
@@ -198,9 +206,9 @@ static void close_host_socket(socket_record &s) {
   if (s.fd == SOCKET_NO_FD) return;
   if (!is_udp_peer(s)) {
     close(s.fd);
-    for (int32_t i = 0; i < sockets; i++)
-      if (&sockdat[i] != &s && is_udp_peer(sockdat[i]) && sockdat[i].fd == s.fd)
-        sockdat[i].fd = SOCKET_NO_FD;
+    for (int32_t i = 0; i < sock.sockets; i++)
+      if (&sock.sockdat[i] != &s && is_udp_peer(sock.sockdat[i]) && sock.sockdat[i].fd == s.fd)
+        sock.sockdat[i].fd = SOCKET_NO_FD;
   }
   s.fd = SOCKET_NO_FD;
 }
@@ -209,25 +217,25 @@ static void close_host_socket(socket_record &s) {
 // listener's peer queues go with it, and a peer socket's own queue with it
 // (that peer's later datagrams make a new queue, offered to accept again).
 static void remove_socket_at(int32_t index) {
-  socket_record &s = sockdat[index];
+  socket_record &s = sock.sockdat[index];
   bool listener = s.kind == SOCKET_UDP && s.state == SOCKET_LISTENING;
   uint32_t id = s.id, handle = s.sockbuf_handle;
   close_host_socket(s);
   if (listener) delete_sockbufs_of(id);
   delete_sockbuf_by_handle(handle);
-  memmove(&sockdat[index], &sockdat[index + 1],
-          sizeof(socket_record) * size_t(sockets - index - 1));
-  sockets--;
+  memmove(&sock.sockdat[index], &sock.sockdat[index + 1],
+          sizeof(socket_record) * size_t(sock.sockets - index - 1));
+  sock.sockets--;
 }
 
 static void delete_socket_by_id(uint32_t id) {
-  for (int32_t i = 0; i < sockets; i++)
-    if (sockdat[i].id == id) return remove_socket_at(i);
+  for (int32_t i = 0; i < sock.sockets; i++)
+    if (sock.sockdat[i].id == id) return remove_socket_at(i);
 }
 
 void delete_sockets_by_process(int32_t process_id) {
-  for (int32_t i = sockets - 1; i >= 0; i--)
-    if (process_id == 0 || sockdat[i].owner == (uint32_t)process_id) remove_socket_at(i);
+  for (int32_t i = sock.sockets - 1; i >= 0; i--)
+    if (process_id == 0 || sock.sockdat[i].owner == (uint32_t)process_id) remove_socket_at(i);
   if (process_id == 0) delete_sockbufs_of(0);
 }
 
@@ -332,10 +340,23 @@ struct socket_lookup {
   int rc = 0;
   addrinfo *results = nullptr;
   std::atomic<bool> done{false};
+  // Whoever lets go last (a reset may drop a lookup whose worker runs on)
+  // frees the results.
+  ~socket_lookup() {
+    if (results) freeaddrinfo(results);
+  }
 };
-// Lookups whose worker may still run, those of closed sockets included (their
-// results are dropped when done); main thread.
-static std::vector<std::shared_ptr<socket_lookup>> lookups;
+
+// Lookups that count against the pool: those whose socket is still open and
+// waiting for them; of one process only, or of all when owner is null.
+static size_t lookups_counted(const uint32_t *owner) {
+  size_t n = 0;
+  for (const std::shared_ptr<socket_lookup> &l : sock.lookups) {
+    const socket_record *s = get_socket_for_id(l->socket_id);
+    if (s && s->resolving && (!owner || s->owner == *owner)) n++;
+  }
+  return n;
+}
 
 // Connects a new non-blocking socket to the first of the results that does
 // not fail at once (for UDP, connecting only fixes the peer): its descriptor,
@@ -363,10 +384,10 @@ static int connect_first(const addrinfo *results, socket_record *s) {
 // without a descriptor ("invalid").
 static void finish_lookups() {
   size_t kept = 0;
-  for (size_t i = 0; i < lookups.size(); i++) {
-    std::shared_ptr<socket_lookup> l = lookups[i];
+  for (size_t i = 0; i < sock.lookups.size(); i++) {
+    std::shared_ptr<socket_lookup> l = sock.lookups[i];
     if (!l->done.load(std::memory_order_acquire)) {
-      lookups[kept++] = l;
+      sock.lookups[kept++] = l;
       continue;
     }
     socket_record *s = get_socket_for_id(l->socket_id);
@@ -375,8 +396,9 @@ static void finish_lookups() {
       if (l->rc == 0) s->fd = connect_first(l->results, s);
     }
     if (l->results) freeaddrinfo(l->results);
+    l->results = nullptr;
   }
-  lookups.resize(kept);
+  sock.lookups.resize(kept);
 }
 
 // An outgoing socket. A numeric address connects at once, without waiting
@@ -393,8 +415,14 @@ static int create_outgoing(lua_State *L, socket_kind kind, const char *address, 
   int rc = getaddrinfo(address, service, &hints, &results);
   if (rc != 0 && rc != EAI_NONAME)
     return push_socket_error(L, rc == EAI_SYSTEM ? nullptr : gai_strerror(rc));
-  if (rc == EAI_NONAME && lookups.size() >= SOCKET_LOOKUPS_MAX)
-    return push_socket_error(L, "too many name lookups");
+  if (rc == EAI_NONAME) {
+    spend_cpu(SOCKET_LOOKUP_CYCLES);
+    uint32_t owner = current_owner();
+    if (lookups_counted(nullptr) >= SOCKET_LOOKUPS_MAX ||
+        lookups_counted(&owner) >= SOCKET_LOOKUPS_PROCESS_SHARE ||
+        sock.lookups.size() >= SOCKET_LOOKUP_WORKERS_MAX)
+      return push_socket_error(L, "too many name lookups");
+  }
   socket_record *s = add_socket(kind, address, port);
   if (!s) {
     if (results) freeaddrinfo(results);
@@ -429,7 +457,7 @@ static int create_outgoing(lua_State *L, socket_kind kind, const char *address, 
     lua_pushinteger(L, s->id);
     return 1;
   }
-  lookups.push_back(l);
+  sock.lookups.push_back(l);
   lua_pushinteger(L, s->id);
   return 1;
 }
@@ -440,7 +468,8 @@ static int create_socket(lua_State *L, socket_kind kind) {
   // A port outside 1..65535 would bind or reach a different port.
   if (port <= 0 || port > 65535 || !address) return push_socket_error(L, "bad port or address");
   if (!config.network_access) return push_socket_error(L, "kavelund network is disabled");
-  if (sockets >= SOCKETS_MAX) return push_socket_error(L, "too many sockets");
+  spend_cpu(SOCKET_CREATE_CYCLES);
+  if (!room_for_socket()) return push_socket_error(L, "too many sockets");
   if (address[0] == '*' && cproc && cproc->env_given)
     return push_socket_error(L, "can not create listener while sandboxed");
   if (strcmp(address, "*") == 0) return create_listener(L, kind, (int32_t)port);
@@ -453,8 +482,8 @@ void update_all_sockets() {
   static uint8_t datagram[65535];
   finish_lookups();
   if (!config.network_access) return;  // datagrams wait in the host's buffers
-  for (int32_t i = 0; i < sockets; i++) {
-    const socket_record &s = sockdat[i];
+  for (int32_t i = 0; i < sock.sockets; i++) {
+    const socket_record &s = sock.sockdat[i];
     if (s.kind != SOCKET_UDP || s.state != SOCKET_LISTENING || s.fd == SOCKET_NO_FD) continue;
     for (int32_t n = 0; n < SOCKET_DRAIN_MAX; n++) {
       sockaddr_storage from{};
@@ -480,6 +509,7 @@ static int lua54__create_tcp_socket(lua_State *L) { return create_socket(L, SOCK
 static int lua54__create_udp_socket(lua_State *L) { return create_socket(L, SOCKET_UDP); }
 
 static int lua54__close_socket(lua_State *L) {
+  spend_cpu(SOCKET_CALL_CYCLES);
   if (socket_record *s = owned_socket_arg(L, true)) delete_socket_by_id(s->id);
   return 0;
 }
@@ -499,6 +529,7 @@ static int read_peer_queue(lua_State *L, const socket_record &s) {
     return 0;
   }
   lua_pushlstring(L, (const char *)b->data + 4, n);
+  spend_cpu(n / SOCKET_BYTES_PER_CYCLE);
   bcrop(b, 4 + (int32_t)n, b->length - 4 - (int32_t)n);
   b->cursor = b->length;  // the next datagram goes after the rest
   return 1;
@@ -511,6 +542,7 @@ static int push_would_block(lua_State *L) {
 }
 
 static int lua54__read_socket(lua_State *L) {
+  spend_cpu(SOCKET_CALL_CYCLES);
   socket_record *s = owned_socket_arg(L);
   if (!s) return 0;
   if (s->state != SOCKET_READY) return push_socket_error(L, "socket is closed or not ready");
@@ -520,6 +552,7 @@ static int lua54__read_socket(lua_State *L) {
   if (s->fd == SOCKET_NO_FD) return 0;
   ssize_t got = recv(s->fd, in_buf, sizeof in_buf, 0);
   if (got > 0) {
+    spend_cpu(got / SOCKET_BYTES_PER_CYCLE);
     lua_pushlstring(L, (const char *)in_buf, (size_t)got);
     return 1;
   }
@@ -531,6 +564,7 @@ static int lua54__read_socket(lua_State *L) {
 }
 
 static int lua54__sock_status(lua_State *L) {
+  spend_cpu(SOCKET_CALL_CYCLES);
   socket_record *s = owned_socket_arg(L);
   if (!s) return 0;
   // A connection the peer closed says so, whether or not its side is open.
@@ -546,9 +580,10 @@ static int lua54__sock_status(lua_State *L) {
 }
 
 static int lua54__accept_socket(lua_State *L) {
+  spend_cpu(SOCKET_CALL_CYCLES);
   socket_record *listener = owned_socket_arg(L);
   if (!listener) return 0;
-  if (sockets >= SOCKETS_MAX) return push_socket_error(L, "too many sockets");
+  if (!room_for_socket()) return push_socket_error(L, "too many sockets");
   if (listener->state != SOCKET_LISTENING) return push_socket_error(L, "socket is not listening");
   if (listener->fd == SOCKET_NO_FD || !config.network_access) return 0;
   // add_socket may move records: take what is needed first.
@@ -556,10 +591,12 @@ static int lua54__accept_socket(lua_State *L) {
   socket_record *s = nullptr;
   if (from.kind == SOCKET_UDP) {
     sockbuf_record *q = nullptr;
-    for (int32_t i = 0; i < sockbufs && !q; i++)
-      if (sockbuf[i].listener_id == from.id && sockbuf[i].handle == 0) q = &sockbuf[i];
+    for (int32_t i = 0; i < sock.sockbufs && !q; i++)
+      if (sock.sockbuf[i].listener_id == from.id && sock.sockbuf[i].handle == 0)
+        q = &sock.sockbuf[i];
     if (!q) return 0;
-    q->handle = next_sockbuf_handle++;
+    spend_cpu(SOCKET_CREATE_CYCLES);
+    q->handle = sock.next_sockbuf_handle++;
     s = add_socket(SOCKET_UDP, q->address, (int32_t)q->port);
     s->sockbuf_handle = q->handle;
     s->peer = q->addr;
@@ -570,6 +607,7 @@ static int lua54__accept_socket(lua_State *L) {
     socklen_t peer_len = sizeof peer;
     int fd = accept(from.fd, reinterpret_cast<sockaddr *>(&peer), &peer_len);
     if (fd < 0) return 0;
+    spend_cpu(SOCKET_CREATE_CYCLES);
     s = add_socket(SOCKET_TCP, "[client]", from.port);
     s->fd = fd;
     set_socket_fd_options(fd);
@@ -580,6 +618,7 @@ static int lua54__accept_socket(lua_State *L) {
 }
 
 static int lua54__write_socket(lua_State *L) {
+  spend_cpu(SOCKET_CALL_CYCLES);
   size_t len = 0;
   const char *data = lua_type(L, 2) == LUA_TSTRING ? lua_tolstring(L, 2, &len) : nullptr;
   if (!data || len == 0) return push_socket_error(L, "no data to send");
@@ -599,6 +638,7 @@ static int lua54__write_socket(lua_State *L) {
     sent = sendto(s->fd, data, len, MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&s->peer),
                   s->peer_len);
   if (sent < 0) return close_host_socket_on_error(L, *s);
+  spend_cpu(sent / SOCKET_BYTES_PER_CYCLE);
   lua_pushinteger(L, sent);
   return 1;
 }
@@ -622,3 +662,9 @@ void socket_add_public_c_functions(lua_State *L) {
 void sockets_init() { signal(SIGPIPE, SIG_IGN); }
 
 void sockets_exit() {}
+
+void sockets_reset() {
+  delete_sockets_by_process(0);
+  static const sockets_record start{};
+  sock = start;
+}

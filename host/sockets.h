@@ -27,6 +27,8 @@
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 struct lua_State;
 struct pbuffer;
@@ -44,8 +46,23 @@ inline constexpr int32_t SOCKET_DRAIN_MAX = 4096;
 // Peer queues of one listener that no socket has accepted yet: a new peer
 // past this many drops the listener's oldest unaccepted queue.
 inline constexpr int32_t SOCKBUF_UNACCEPTED_MAX = 64;
-// Host name lookups running at once (on worker threads).
+// Host name lookups running at once (on worker threads) for sockets that
+// are still open; a closed socket's lookup stops counting, though its worker
+// may run on.
 inline constexpr size_t SOCKET_LOOKUPS_MAX = 16;
+// Lookup workers alive at once, those of closed sockets included.
+inline constexpr size_t SOCKET_LOOKUP_WORKERS_MAX = 256;
+// What one process may hold of the pools: sockets, and lookups running.
+inline constexpr int32_t SOCKETS_PROCESS_SHARE = 128;
+inline constexpr size_t SOCKET_LOOKUPS_PROCESS_SHARE = 4;
+// Cycles charged to the calling process: making or accepting a socket (a
+// host socket, its options and a connect or bind), a name lookup on top of
+// that (a worker thread), and any other call; a read or write costs a cycle
+// more for every SOCKET_BYTES_PER_CYCLE bytes.
+inline constexpr int64_t SOCKET_CREATE_CYCLES = 4000;
+inline constexpr int64_t SOCKET_LOOKUP_CYCLES = 16000;
+inline constexpr int64_t SOCKET_CALL_CYCLES = 100;
+inline constexpr int64_t SOCKET_BYTES_PER_CYCLE = 4;
 
 enum socket_kind : uint32_t { SOCKET_UDP = 1, SOCKET_TCP = 2 };
 enum socket_state : int32_t {
@@ -80,12 +97,22 @@ struct sockbuf_record {
   pbuffer *queue;        // datagrams, each a u32 length (little-endian) then its bytes
 };
 
-extern socket_record sockdat[SOCKETS_MAX];
-extern int32_t sockets;  // records in use, packed from 0
-extern sockbuf_record sockbuf[SOCKBUFS_MAX];
-extern int32_t sockbufs;
-extern uint32_t next_socket_id;       // 1 at start; grows also on failed creations
-extern uint32_t next_sockbuf_handle;  // 1 at start
+struct socket_lookup;
+
+// The sockets' state: the two tables and their counters, and the name
+// lookups whose workers may still run.
+struct sockets_record {
+  socket_record sockdat[SOCKETS_MAX];
+  int32_t sockets = 0;  // records in use, packed from 0
+  sockbuf_record sockbuf[SOCKBUFS_MAX];
+  int32_t sockbufs = 0;
+  uint32_t next_socket_id = 1;  // grows also on failed creations
+  uint32_t next_sockbuf_handle = 1;
+  // Lookups whose worker may still run, those of closed sockets included
+  // (their results are dropped when done).
+  std::vector<std::shared_ptr<socket_lookup>> lookups;
+};
+extern sockets_record sock;
 
 // Names of socket_state, by state.
 extern const char *const socket_status_names[5];
@@ -95,6 +122,9 @@ extern const char *const socket_status_names[5];
 void sockets_init();
 // Nothing to do at exit beyond delete_sockets_by_process(0).
 void sockets_exit();
+// Closes every socket and drops every queue; the record is as at start
+// (running lookups go on, their results dropped).
+void sockets_reset();
 // Per frame: connects the sockets whose host names have been looked up, and
 // drains every listening UDP socket into its peer queues.
 void update_all_sockets();

@@ -1,8 +1,6 @@
 // The host's one-time start and exit: SDL, the controllers and the audio device.
 #include <SDL.h>
 
-#include <algorithm>
-
 #include "base/config.h"
 #include "base/klog.h"
 #include "host/audio_device.h"
@@ -25,7 +23,7 @@ void host_system_init() {
   }
   host_joystick_init();
   if (config.sdl_render_driver == 1) SDL_SetHint(SDL_HINT_RENDER_DRIVER, "opengl");
-  std::fill_n(key_state, HOST_KEYS, 0u);
+  host_events_reset();
   open_audio_device();
 }
 

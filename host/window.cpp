@@ -12,19 +12,10 @@
 #include "base/config.h"
 #include "base/klog.h"
 
-SDL_Window *sdl_window;
-SDL_Renderer *sdl_renderer;
-SDL_Texture *sdl_texture;
-int32_t sdl_window_w, sdl_window_h;
-char sdl_window_title[1024] = "Kavelund";
-int32_t last_win_x = UNDEFINED_WINDOW_POS, last_win_y = UNDEFINED_WINDOW_POS;
-int32_t last_win_w, last_win_h;
-int32_t last_fullscreen;
-int32_t preblit_scale = 2;
-float renderer_scale_x = 1.0f, renderer_scale_y = 1.0f;
-int32_t use_custom_window_icon;
-uint32_t window_icon_dat[WINDOW_ICON_SIZE * WINDOW_ICON_SIZE];
+host_window_record host_window;
 
+// Scratch of the enlargement before upload: written whole for each frame, so
+// it holds nothing from one frame to the next.
 static uint32_t big_src[BIG_SRC_W * BIG_SRC_H];
 
 static SDL_Renderer *make_sdl_renderer(SDL_Window *w, uint32_t flags) {
@@ -44,7 +35,9 @@ int32_t preblit_scale_for(int32_t w, int32_t h) {
   return 2;
 }
 
-int32_t calculate_preblit_scale() { return preblit_scale_for(sdl_window_w, sdl_window_h); }
+int32_t calculate_preblit_scale() {
+  return preblit_scale_for(host_window.sdl_window_w, host_window.sdl_window_h);
+}
 
 SDL_Rect dest_rect_for(int32_t W, int32_t H) {
   SDL_Rect r = {0, 0, 0, 0};
@@ -69,14 +62,15 @@ SDL_Rect dest_rect_for(int32_t W, int32_t H) {
 }
 
 SDL_Rect get_dest_rect() {
-  int32_t was_w = sdl_window_w, was_h = sdl_window_h;
-  sdl_window_w = sdl_window_h = 0;
-  if (sdl_window) SDL_GetWindowSize(sdl_window, &sdl_window_w, &sdl_window_h);
+  int32_t was_w = host_window.sdl_window_w, was_h = host_window.sdl_window_h;
+  host_window.sdl_window_w = host_window.sdl_window_h = 0;
+  if (host_window.sdl_window)
+    SDL_GetWindowSize(host_window.sdl_window, &host_window.sdl_window_w, &host_window.sdl_window_h);
   // A new size makes the video drivers free their buffers and allocate new
   // ones of another size; the heap keeps the freed ones, which no later size
   // fits, unless they are given back here (a resize is rare enough).
-  if (was_w != sdl_window_w || was_h != sdl_window_h) malloc_trim(0);
-  return dest_rect_for(sdl_window_w, sdl_window_h);
+  if (was_w != host_window.sdl_window_w || was_h != host_window.sdl_window_h) malloc_trim(0);
+  return dest_rect_for(host_window.sdl_window_w, host_window.sdl_window_h);
 }
 
 // Per byte: half of p plus half of q, and three quarters of p plus a quarter
@@ -116,37 +110,39 @@ void build_window_icon(const uint8_t *pixels, const uint32_t *palette, uint32_t 
 }
 
 static void apply_window_icon() {
-  if (!sdl_window) return;
+  if (!host_window.sdl_window) return;
   SDL_Surface *s =
-      SDL_CreateRGBSurfaceFrom(window_icon_dat, WINDOW_ICON_SIZE, WINDOW_ICON_SIZE, 32,
+      SDL_CreateRGBSurfaceFrom(host_window.window_icon_dat, WINDOW_ICON_SIZE, WINDOW_ICON_SIZE, 32,
                                WINDOW_ICON_SIZE * 4, 0xFF0000, 0xFF00, 0xFF, 0xFF000000);
   if (!s) return;
-  SDL_SetWindowIcon(sdl_window, s);
+  SDL_SetWindowIcon(host_window.sdl_window, s);
   SDL_FreeSurface(s);
 }
 
 void host_set_window_icon(const uint8_t *pixels, int32_t, int32_t, const uint32_t *palette) {
   if (!pixels || !palette) {
-    use_custom_window_icon = 0;
+    host_window.use_custom_window_icon = 0;
     return;
   }
-  build_window_icon(pixels, palette, window_icon_dat);
-  use_custom_window_icon = 1;
+  build_window_icon(pixels, palette, host_window.window_icon_dat);
+  host_window.use_custom_window_icon = 1;
   apply_window_icon();
 }
 
 void host_set_window_title(const char *text) {
-  if (!text || std::strlen(text) > sizeof sdl_window_title - 1) return;
-  std::snprintf(sdl_window_title, sizeof sdl_window_title, "%s", text);
-  if (sdl_window) SDL_SetWindowTitle(sdl_window, sdl_window_title);
+  if (!text || std::strlen(text) > sizeof host_window.sdl_window_title - 1) return;
+  std::snprintf(host_window.sdl_window_title, sizeof host_window.sdl_window_title, "%s", text);
+  if (host_window.sdl_window)
+    SDL_SetWindowTitle(host_window.sdl_window, host_window.sdl_window_title);
 }
 
 void destroy_host_window() {
-  if (sdl_texture) SDL_DestroyTexture(sdl_texture);
-  if (sdl_renderer) SDL_DestroyRenderer(sdl_renderer);
-  if (sdl_window) SDL_DestroyWindow(sdl_window);
-  sdl_texture = nullptr, sdl_renderer = nullptr, sdl_window = nullptr;
-  sdl_window_w = sdl_window_h = 0;
+  if (host_window.sdl_texture) SDL_DestroyTexture(host_window.sdl_texture);
+  if (host_window.sdl_renderer) SDL_DestroyRenderer(host_window.sdl_renderer);
+  if (host_window.sdl_window) SDL_DestroyWindow(host_window.sdl_window);
+  host_window.sdl_texture = nullptr, host_window.sdl_renderer = nullptr,
+  host_window.sdl_window = nullptr;
+  host_window.sdl_window_w = host_window.sdl_window_h = 0;
 }
 
 static void set_scale_quality() {
@@ -157,20 +153,21 @@ static void set_scale_quality() {
 // The renderer of the new window: the first driver that offers vsync, else
 // SDL's software renderer. Null when neither can be made.
 static SDL_Renderer *make_window_renderer() {
-  if (SDL_Renderer *r = host_make_renderer(sdl_window, SDL_RENDERER_PRESENTVSYNC)) return r;
+  if (SDL_Renderer *r = host_make_renderer(host_window.sdl_window, SDL_RENDERER_PRESENTVSYNC))
+    return r;
   klog("could not create renderer (%s); trying the software renderer\n", SDL_GetError());
-  return host_make_renderer(sdl_window, SDL_RENDERER_SOFTWARE);
+  return host_make_renderer(host_window.sdl_window, SDL_RENDERER_SOFTWARE);
 }
 
 void host_apply_video_config() {
   // Without a window, or before the host layer has started video.
   if (config.headless || !SDL_WasInit(SDL_INIT_VIDEO)) return;
   if (config.sdl_render_driver == 1) SDL_SetHint(SDL_HINT_RENDER_DRIVER, "opengl");
-  if (sdl_window && !last_fullscreen) {
-    SDL_GetWindowPosition(sdl_window, &last_win_x, &last_win_y);
-    SDL_GetWindowSize(sdl_window, &last_win_w, &last_win_h);
+  if (host_window.sdl_window && !host_window.last_fullscreen) {
+    SDL_GetWindowPosition(host_window.sdl_window, &host_window.last_win_x, &host_window.last_win_y);
+    SDL_GetWindowSize(host_window.sdl_window, &host_window.last_win_w, &host_window.last_win_h);
   }
-  int display = sdl_window ? SDL_GetWindowDisplayIndex(sdl_window) : 0;
+  int display = host_window.sdl_window ? SDL_GetWindowDisplayIndex(host_window.sdl_window) : 0;
   if (config.display >= 0) {
     if (config.display < SDL_GetNumVideoDisplays()) display = config.display;
     config.display = -1;
@@ -181,7 +178,7 @@ void host_apply_video_config() {
 
   config.pixel_scale = clamp_pixel_scale(config.pixel_scale);
   int32_t w = SCREEN_WIDTH * config.pixel_scale, h = SCREEN_HEIGHT * config.pixel_scale;
-  int32_t x = last_win_x, y = last_win_y;
+  int32_t x = host_window.last_win_x, y = host_window.last_win_y;
   SDL_Rect bounds;
   if (display >= 0 && SDL_GetDisplayBounds(display, &bounds) == 0) {
     if (config.fullscreen) {
@@ -198,19 +195,19 @@ void host_apply_video_config() {
     flags |= config.fullscreen_window ? SDL_WINDOW_BORDERLESS : SDL_WINDOW_FULLSCREEN_DESKTOP;
   } else {
     flags |= SDL_WINDOW_RESIZABLE;
-    if (last_win_w > 0) w = last_win_w;
-    if (last_win_h > 0) h = last_win_h;
+    if (host_window.last_win_w > 0) w = host_window.last_win_w;
+    if (host_window.last_win_h > 0) h = host_window.last_win_h;
   }
-  last_fullscreen = config.fullscreen;
+  host_window.last_fullscreen = config.fullscreen;
   klog("creating SDL window %d %d flags %d\n", w, h, (int)flags);
 
-  sdl_window = SDL_CreateWindow(sdl_window_title, x, y, w, h, flags);
-  if (!sdl_window) {
+  host_window.sdl_window = SDL_CreateWindow(host_window.sdl_window_title, x, y, w, h, flags);
+  if (!host_window.sdl_window) {
     klog("could not create window (%s); running without a window\n", SDL_GetError());
     return;
   }
-  sdl_renderer = make_window_renderer();
-  if (!sdl_renderer) {
+  host_window.sdl_renderer = make_window_renderer();
+  if (!host_window.sdl_renderer) {
     // Ending here would lose unsaved work: the workstation runs on unseen.
     std::printf("could not create renderer\n");
     std::fflush(stdout);
@@ -219,60 +216,69 @@ void host_apply_video_config() {
     return;
   }
   set_scale_quality();
-  SDL_GetWindowSize(sdl_window, &sdl_window_w, &sdl_window_h);
-  renderer_scale_x = renderer_scale_y = 1.0f;
+  SDL_GetWindowSize(host_window.sdl_window, &host_window.sdl_window_w, &host_window.sdl_window_h);
+  host_window.renderer_scale_x = host_window.renderer_scale_y = 1.0f;
   int ow = 0, oh = 0;
-  SDL_GetRendererOutputSize(sdl_renderer, &ow, &oh);
-  if (ow != sdl_window_w && sdl_window_w > 0 && sdl_window_h > 0) {
-    renderer_scale_x = (float)ow / (float)sdl_window_w;
-    renderer_scale_y = (float)oh / (float)sdl_window_h;
+  SDL_GetRendererOutputSize(host_window.sdl_renderer, &ow, &oh);
+  if (ow != host_window.sdl_window_w && host_window.sdl_window_w > 0 &&
+      host_window.sdl_window_h > 0) {
+    host_window.renderer_scale_x = (float)ow / (float)host_window.sdl_window_w;
+    host_window.renderer_scale_y = (float)oh / (float)host_window.sdl_window_h;
   }
-  klog("renderer_scale: %f,%f\n", renderer_scale_x, renderer_scale_y);
-  SDL_RenderSetScale(sdl_renderer, renderer_scale_x, renderer_scale_y);
-  SDL_SetRenderDrawColor(sdl_renderer, 0, 0, 0, 255);
-  SDL_RenderClear(sdl_renderer);
-  SDL_RenderPresent(sdl_renderer);
+  klog("renderer_scale: %f,%f\n", host_window.renderer_scale_x, host_window.renderer_scale_y);
+  SDL_RenderSetScale(host_window.sdl_renderer, host_window.renderer_scale_x,
+                     host_window.renderer_scale_y);
+  SDL_SetRenderDrawColor(host_window.sdl_renderer, 0, 0, 0, 255);
+  SDL_RenderClear(host_window.sdl_renderer);
+  SDL_RenderPresent(host_window.sdl_renderer);
 
-  preblit_scale = calculate_preblit_scale();
-  int32_t tw = SCREEN_WIDTH * preblit_scale, th = SCREEN_HEIGHT * preblit_scale;
+  host_window.preblit_scale = calculate_preblit_scale();
+  int32_t tw = SCREEN_WIDTH * host_window.preblit_scale,
+          th = SCREEN_HEIGHT * host_window.preblit_scale;
   if (config.blit_720p) tw = BLIT_720P_W, th = BLIT_720P_H;
-  sdl_texture = SDL_CreateTexture(sdl_renderer, SDL_PIXELFORMAT_ARGB8888,
-                                  SDL_TEXTUREACCESS_STREAMING, tw, th);
-  if (!sdl_texture) klog("could not create texture (%s)\n", SDL_GetError());
-  if (use_custom_window_icon) apply_window_icon();
+  host_window.sdl_texture = SDL_CreateTexture(host_window.sdl_renderer, SDL_PIXELFORMAT_ARGB8888,
+                                              SDL_TEXTUREACCESS_STREAMING, tw, th);
+  if (!host_window.sdl_texture) klog("could not create texture (%s)\n", SDL_GetError());
+  if (host_window.use_custom_window_icon) apply_window_icon();
 }
 
 void blit_to_sdl_window_hardware(const uint32_t *pixels, int32_t width) {
-  if (!sdl_renderer || !sdl_texture || !pixels) return;
+  if (!host_window.sdl_renderer || !host_window.sdl_texture || !pixels) return;
   set_scale_quality();
   if (config.blit_720p) {
     resample_720p(pixels, big_src);
-    SDL_UpdateTexture(sdl_texture, nullptr, big_src, BLIT_720P_W * 4);
-  } else if (preblit_scale > 1) {
-    int32_t k = preblit_scale, bw = width * k;
+    SDL_UpdateTexture(host_window.sdl_texture, nullptr, big_src, BLIT_720P_W * 4);
+  } else if (host_window.preblit_scale > 1) {
+    int32_t k = host_window.preblit_scale, bw = width * k;
     for (int32_t y = 0; y < SCREEN_HEIGHT; y++) {
       uint32_t *row = big_src + y * k * bw;
       for (int32_t x = 0; x < width; x++) std::fill_n(row + x * k, k, pixels[y * width + x]);
       for (int32_t r = 1; r < k; r++) std::memcpy(row + r * bw, row, size_t(bw) * 4);
     }
-    SDL_UpdateTexture(sdl_texture, nullptr, big_src, bw * 4);
+    SDL_UpdateTexture(host_window.sdl_texture, nullptr, big_src, bw * 4);
   } else {
-    SDL_UpdateTexture(sdl_texture, nullptr, pixels, width * 4);
+    SDL_UpdateTexture(host_window.sdl_texture, nullptr, pixels, width * 4);
   }
-  SDL_SetRenderDrawColor(sdl_renderer, 0, 0, 0, 255);
-  SDL_SetRenderDrawBlendMode(sdl_renderer, SDL_BLENDMODE_NONE);
-  SDL_RenderClear(sdl_renderer);
-  SDL_Rect all = {0, 0, sdl_window_w, sdl_window_h};
-  SDL_RenderFillRect(sdl_renderer, &all);
+  SDL_SetRenderDrawColor(host_window.sdl_renderer, 0, 0, 0, 255);
+  SDL_SetRenderDrawBlendMode(host_window.sdl_renderer, SDL_BLENDMODE_NONE);
+  SDL_RenderClear(host_window.sdl_renderer);
+  SDL_Rect all = {0, 0, host_window.sdl_window_w, host_window.sdl_window_h};
+  SDL_RenderFillRect(host_window.sdl_renderer, &all);
   SDL_Rect dest = get_dest_rect();
   if (dest.w == 0 || dest.h == 0) {
     klog("** failed: blit_to_sdl_window_hardware can not find blit dest_rect\n");
     return;
   }
-  SDL_RenderCopy(sdl_renderer, sdl_texture, nullptr, &dest);
-  SDL_RenderPresent(sdl_renderer);
+  SDL_RenderCopy(host_window.sdl_renderer, host_window.sdl_texture, nullptr, &dest);
+  SDL_RenderPresent(host_window.sdl_renderer);
 }
 
 void blit_to_sdl_window(const uint32_t *pixels, int32_t width) {
   blit_to_sdl_window_hardware(pixels, width);
+}
+
+void host_window_reset() {
+  destroy_host_window();
+  static const host_window_record start{};
+  host_window = start;
 }

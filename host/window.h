@@ -18,23 +18,32 @@
 
 #include "base/ram_layout.h"
 
-extern SDL_Window *sdl_window;
-extern SDL_Renderer *sdl_renderer;
-extern SDL_Texture *sdl_texture;
-extern int32_t sdl_window_w, sdl_window_h;  // window units, re-read by get_dest_rect
-extern char sdl_window_title[1024];
-extern int32_t last_win_x, last_win_y;  // position reused when no display is known
-extern int32_t last_win_w, last_win_h;  // windowed size before the last rebuild
-extern int32_t last_fullscreen;
-extern int32_t preblit_scale;  // 1..4: enlargement before the upload
-extern float renderer_scale_x, renderer_scale_y;
-extern int32_t use_custom_window_icon;
-extern uint32_t window_icon_dat[128 * 128];  // ARGB, row-major
-
 inline constexpr int32_t WINDOW_ICON_SIZE = 128;
 inline constexpr int32_t BIG_SRC_W = 1920, BIG_SRC_H = 1080;
 inline constexpr int32_t BLIT_720P_W = 1280, BLIT_720P_H = 720;
 inline constexpr int32_t UNDEFINED_WINDOW_POS = 0x1FFF0000;
+
+// The window's state: SDL's window, renderer and texture, the sizes and
+// position it was built with, the enlargement, the title and the icon.
+struct host_window_record {
+  SDL_Window *sdl_window = nullptr;
+  SDL_Renderer *sdl_renderer = nullptr;
+  SDL_Texture *sdl_texture = nullptr;
+  int32_t sdl_window_w = 0, sdl_window_h = 0;  // window units, re-read by get_dest_rect
+  char sdl_window_title[1024] = "Kavelund";
+  // Position reused when no display is known.
+  int32_t last_win_x = UNDEFINED_WINDOW_POS, last_win_y = UNDEFINED_WINDOW_POS;
+  int32_t last_win_w = 0, last_win_h = 0;  // windowed size before the last rebuild
+  int32_t last_fullscreen = 0;
+  int32_t preblit_scale = 2;  // 1..4: enlargement before the upload
+  float renderer_scale_x = 1.0f, renderer_scale_y = 1.0f;
+  int32_t use_custom_window_icon = 0;
+  uint32_t window_icon_dat[WINDOW_ICON_SIZE * WINDOW_ICON_SIZE] = {};  // ARGB, row-major
+};
+extern host_window_record host_window;
+
+// Destroys the window (when there is one); every field is as at start.
+void host_window_reset();
 
 // Makes a renderer on a window with the given SDL flags; null on failure.
 // Tests replace it to make renderers fail.

@@ -72,10 +72,18 @@ int lua54__run_process_slice(lua_State *L) {
   return 2;
 }
 
+// The process a process-control call names. A sandboxed caller reaches
+// only itself: any other id is as good as a missing process.
+static proc *controlled_process(int64_t id) {
+  proc *p = get_process(id);
+  if (p && cproc && cproc->env_given && p != cproc) return nullptr;
+  return p;
+}
+
 int lua54__kill_process(lua_State *L) {
   int64_t id = arg_truncated(L, 1);
   int32_t mode = (int32_t)kvd_intp(L, 2, 0);
-  proc *p = get_process(id);
+  proc *p = controlled_process(id);
   if (!p) return 0;
   if (mode == 0)
     kill_process(p);
@@ -85,7 +93,7 @@ int lua54__kill_process(lua_State *L) {
 }
 
 int lua54__close_process_host_resources(lua_State *L) {
-  if (proc *p = get_process(arg_truncated(L, 1))) {
+  if (proc *p = controlled_process(arg_truncated(L, 1))) {
     delete_sockets_by_process((int32_t)p->id);
     gurl_cancel_jobs_of(p->id);
   }

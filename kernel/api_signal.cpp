@@ -34,9 +34,18 @@ static void mount_desktop_folder() {
     notify("could not mount desktop");
 }
 
+// Requests that reach past the caller: ending or rebooting the
+// workstation, and holding or letting go of the whole system.
+static bool signal_reaches_others(int32_t n) {
+  return n == SIGNAL_EXIT || n == SIGNAL_REBOOT || n == SIGNAL_EXCLUSIVE_BEGIN ||
+         n == SIGNAL_EXCLUSIVE_END;
+}
+
 int lua54__signal(lua_State *L) {
   int32_t n = (int32_t)kvd_intp(L, 1, 0);
   proc *p = cproc;
+  // A sandboxed process acts only on itself.
+  if (p && p->env_given && signal_reaches_others(n)) return 0;
   switch (n) {
     case SIGNAL_AUDIO_PRIORITY:
       if (p) p->audio_priority = next_audio_priority++;

@@ -14,6 +14,7 @@
 #include "lang/args.h"
 #include "base/config.h"
 #include "base/cpu_budget.h"
+#include "machine/memory_room.h"
 #include "machine/process.h"
 #include "pdisk/cache.h"
 #include "pdisk/cart_mount.h"
@@ -216,20 +217,30 @@ int lua54_fetch_remote(lua_State *L) {
 
 int lua54_fetch_remote_result(lua_State *L) {
   if (!config.network_access) return no_network(L, 2);
-  gurl_job *job = gurl_get_job((uint32_t)kvd_intp(L, 1, 0));
-  if (!job) return 0;
-  uint32_t status = job->status.load(std::memory_order_acquire);
+  // A job answers only the process that started it; one that is gone (or
+  // never was) reads as failed, never as still running.
+  uint32_t id = (uint32_t)kvd_intp(L, 1, 0);
+  gurl_job *job = gurl_get_job_of(id, cproc ? cproc->id : 0);
+  uint32_t status = job ? job->status.load(std::memory_order_acquire) : GURL_FAILED;
+  if (status != GURL_DONE && status != GURL_FAILED) return 0;
+  // A body the process cannot take in fails; the process lives.
+  if (status == GURL_DONE && (int64_t)job->response.length >= memory_room_left())
+    status = GURL_FAILED;
   if (status == GURL_FAILED) {
+    if (job) gurl_release_job(id);
     lua_pushnil(L);
     lua_pushnil(L);
     lua_pushstring(L, "could not download");
     return 3;
   }
-  if (status != GURL_DONE) return 0;
+  // Read once: the job's bytes go as soon as they are copied.
+  spend_cpu((int64_t)(job->response.length / GURL_BYTES_PER_CYCLE));
   pbuffer_owner b(create_buffer_2((int32_t)job->response.length, 'p'));
-  bwrite(job->response.data, 1, job->response.length, b.get());
+  if (job->response.length) bwrite(job->response.data, 1, job->response.length, b.get());
   b->cursor = 0;
-  return unpod_from_fetched_buffer(L, b.get(), job->url.data ? (const char *)job->url.data : "", 0);
+  std::string url = job->url.data ? (const char *)job->url.data : "";
+  gurl_release_job(id);
+  return unpod_from_fetched_buffer(L, b.get(), url.c_str(), 0);
 }
 
 static bool begins_with_pod_header(const pbuffer *b) {

@@ -21,6 +21,7 @@
 #include "base/debug_log.h"
 #include "base/paths.h"
 #include "host/os_host.h"
+#include "host/sockets.h"
 #include "base/os_time.h"
 #include "machine/alloc.h"
 #include "machine/app.h"
@@ -151,6 +152,7 @@ void reset_subsystems() {
   audio_owner_reset();
   app_reset();
   processes_init();
+  sockets_reset();
   pfile_init();
   pfile_reset();
   cart_mount_reset();

@@ -19,6 +19,7 @@
 #include "sorn/mixer.h"
 #include "machine/app.h"
 #include "base/config.h"
+#include "base/debug_log.h"
 #include "machine/process.h"
 #include "tests/sorn/sorn_fixture.h"
 
@@ -232,6 +233,37 @@ TEST_F(audio_device_test, DeviceThreadRunsAtTheProgramsPriority) {
   }
   close_audio_device();
   EXPECT_EQ(nices, std::vector<int>{main_nice});
+}
+
+// A workstation without sound says why in its log: the driver that could not
+// start, or the device that could not be opened and its driver.
+TEST_F(audio_device_test, ADeviceThatFailsToOpenIsNamedInTheLog) {
+  char dir[] = "/tmp/kvd_audio_log_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  snprintf(config.home, sizeof config.home, "%s", dir);
+  debug_log_open_allowed();
+  const struct {
+    const char *driver, *file, *logged;
+  } cases[] = {
+      {"kvd_no_such_driver", "",
+       "** no sound: no audio driver could be started (audio driver kvd_no_such_driver): "},
+      {"disk", "/nonexistent_kvd_folder/out.raw", "could not be opened (audio driver disk): "},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.driver);
+    setenv("SDL_AUDIODRIVER", c.driver, 1);
+    setenv("SDL_DISKAUDIOFILE", c.file, 1);
+    // Earlier opens left the subsystem started (on the driver then chosen).
+    for (int i = 0; i < 16 && SDL_WasInit(SDL_INIT_AUDIO); i++) SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(open_audio_device());
+    EXPECT_EQ(testing::internal::GetCapturedStdout().rfind("** audio init failed ", 0), 0u);
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    std::ifstream f(std::string(dir) + "/log.txt");
+    std::string log((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+  }
+  EXPECT_EQ(std::system((std::string("rm -rf ") + dir).c_str()), 0);
 }
 
 }  // namespace

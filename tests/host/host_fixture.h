@@ -28,7 +28,7 @@ struct host_fixture : kernel_fixture {
     ASSERT_EQ(wm->id, PID_WINDOW_MANAGER);
   }
   void TearDown() override {
-    destroy_host_window();
+    host_window_reset();
     host_make_renderer = default_maker;
     config.fullscreen = config.pixel_perfect = config.stretch = config.blit_720p = 0;
     kernel_fixture::TearDown();
@@ -39,7 +39,7 @@ struct host_fixture : kernel_fixture {
     config.headless = 0;
     config.fullscreen = 0;
     config.pixel_scale = scale;
-    last_win_w = last_win_h = 0;
+    host_window.last_win_w = host_window.last_win_h = 0;
     host_apply_video_config();
     config.headless = 1;
   }

@@ -38,7 +38,7 @@ TEST_F(input_test, KeysPressedBetweenFramesAreReportedDownThenUp) {
   EXPECT_EQ(host_key_state(-1), 0);
   EXPECT_EQ(wm_messages(), std::vector<std::string>({"{event=\"keyup\",scancode=4}"}));
   // Within 100 ms of a focus gain a key reads as up; a key down before reads as released.
-  key_state[SDL_SCANCODE_B] = 1;
+  host_events.key_state[SDL_SCANCODE_B] = 1;
   SDL_PushEvent(&(e = key_event(SDL_SCANCODE_C)));
   app.focus_time = os_get_time();
   handle_sdl_messages();
@@ -61,7 +61,7 @@ TEST_F(input_test, TextWheelAndEscapedText) {
 
 TEST_F(input_test, MousePositionMapsIntoThePicture) {
   make_window(2);  // 960x540, the picture fills it
-  ASSERT_NE(sdl_window, nullptr);
+  ASSERT_NE(host_window.sdl_window, nullptr);
   int32_t mx, my;
   map_mouse_position(481, 271, &mx, &my);
   EXPECT_EQ(std::vector<int>({mx, my}), std::vector<int>({240, 135}));
@@ -80,15 +80,15 @@ TEST_F(input_test, MousePositionMapsIntoThePicture) {
 
 TEST_F(input_test, LockedMotionAccumulatesWholeSteps) {
   make_window(1);  // 480x270: one window unit is one picture pixel
-  ASSERT_NE(sdl_window, nullptr);
+  ASSERT_NE(host_window.sdl_window, nullptr);
   host_lock_mouse_cursor(4, 32, 64);
   EXPECT_EQ(app.mouse_locked, 4);
   EXPECT_EQ(app.skip_next_motion, 1);
   auto motion = [](int dx) {
     SDL_Event e = {};
     e.type = SDL_MOUSEMOTION;
-    e.motion.x = last_locked_host_mx + dx;
-    e.motion.y = last_locked_host_my;
+    e.motion.x = host_events.last_locked_host_mx + dx;
+    e.motion.y = host_events.last_locked_host_my;
     handle_sdl_event(e);
   };
   motion(5);  // the first motion after locking only resets
@@ -121,21 +121,22 @@ TEST(input_rules, AxisPressureAndButtonBytes) {
                       {0, 0},
                       {-32768, 255}})
     EXPECT_EQ(axis_pressure(v), p) << v;
-  std::fill_n(key_state, HOST_KEYS, 0u);
-  key_state[SDL_SCANCODE_LEFT] = key_state[SDL_SCANCODE_C] = key_state[SDL_SCANCODE_E] = 1;
-  key_state[SDL_SCANCODE_RETURN] = key_state[SDL_SCANCODE_RALT] = 1;
+  std::fill_n(host_events.key_state, HOST_KEYS, 0u);
+  host_events.key_state[SDL_SCANCODE_LEFT] = host_events.key_state[SDL_SCANCODE_C] =
+      host_events.key_state[SDL_SCANCODE_E] = 1;
+  host_events.key_state[SDL_SCANCODE_RETURN] = host_events.key_state[SDL_SCANCODE_RALT] = 1;
   uint8_t b[16] = {};
   b[7] = 9;
   host_get_button_states(0, b);
   EXPECT_EQ(std::vector<int>(b, b + 16),
             std::vector<int>({255, 0, 0, 0, 255, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 255}));
-  key_state[SDL_SCANCODE_RALT] = 0;
+  host_events.key_state[SDL_SCANCODE_RALT] = 0;
   host_get_button_states(0, b);
   EXPECT_EQ(b[6], 255);
   uint8_t other[16] = {};
   host_get_button_states(1, other);  // the keyboard is player 0's only
   EXPECT_EQ(std::count(other, other + 16, 0), 16);
-  std::fill_n(key_state, HOST_KEYS, 0u);
+  std::fill_n(host_events.key_state, HOST_KEYS, 0u);
 }
 
 TEST(controller_rules, AxesAndButtonsCountOnlyOnceSeenAtRest) {

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "host/sockets.h"
 #include "tests/host/peer_process.h"
@@ -260,7 +261,7 @@ TEST_F(Sockets, NetworkOffHoldsForListenersAndTheSandbox) {
     EXPECT_EQ(call("_accept_socket(" + u + ")"), "");
     usleep(5000);
   }
-  EXPECT_EQ(sockbufs, 0);
+  EXPECT_EQ(sock.sockbufs, 0);
 
   root->env_given = 1;
   call("_apply_system_settings({network_access = true})");
@@ -299,7 +300,7 @@ TEST_F(Sockets, UdpPeerQueuesComeAndGo) {
     call("_close_socket(" + p + ")");
   }
   EXPECT_EQ(heard, SOCKBUFS_MAX + 40);
-  EXPECT_EQ(sockbufs, 0);
+  EXPECT_EQ(sock.sockbufs, 0);
 
   std::string quiet_port = free_port(SOCK_DGRAM);
   std::string quiet = call("_create_udp_socket(" + quiet_port + ", '*')");
@@ -398,7 +399,7 @@ TEST_F(Sockets, UdpListenerQueuesEachPeer) {
   EXPECT_EQ(call("_sock_status(" + pb + ")"), "invalid");
   EXPECT_EQ(call("_read_socket(" + pb + ")"), "");
   EXPECT_EQ(call("_write_socket(" + pb + ", 'x')"), "");
-  EXPECT_EQ(sockbufs, 0);
+  EXPECT_EQ(sock.sockbufs, 0);
   (void)a_port;
 }
 
@@ -449,7 +450,7 @@ TEST_F(Sockets, EveryDescriptorIsClosedOnce) {
   int before = open_fds();
   EXPECT_EQ(call("_create_tcp_socket(" + taken_tcp + ", '*')"), "nil,could not bind to port");
   EXPECT_EQ(call("_create_udp_socket(" + taken_udp + ", '*')"), "");
-  EXPECT_EQ(sockets, 0);
+  EXPECT_EQ(sock.sockets, 0);
   EXPECT_EQ(open_fds(), before);
 
   // A UDP peer socket borrows its listener's descriptor: once the listener
@@ -480,11 +481,96 @@ TEST_F(Sockets, EveryDescriptorIsClosedOnce) {
   set_current_process(root);
   call("_create_udp_socket(" + free_port(SOCK_DGRAM) + ", '*')");
   kill_process_by_id(child);
-  EXPECT_EQ(sockets, 1);
+  EXPECT_EQ(sock.sockets, 1);
   EXPECT_EQ(open_fds(), before + 3);
   delete_sockets_by_process(0);
-  EXPECT_EQ(sockets, 0);
+  EXPECT_EQ(sock.sockets, 0);
   EXPECT_EQ(open_fds(), before + 2);
+}
+
+// Each process has a share of the socket table and of the name lookups; a
+// lookup stops counting once its socket has gone, whether closed or ended
+// with its process.
+TEST_F(Sockets, PoolsAreSharedBetweenProcesses) {
+  proc *greedy = get_process(spawn(""));
+  EXPECT_EQ(eval_in(greedy, "local n = 0 for i = 1, " + std::to_string(SOCKETS_PROCESS_SHARE) +
+                                " do if math.type(_create_udp_socket(9, '127.0.0.1')) == "
+                                "'integer' then n = n + 1 end end return n"),
+            std::to_string(SOCKETS_PROCESS_SHARE));
+  EXPECT_EQ(results_in(greedy, "_create_udp_socket(9, '127.0.0.1')"), "nil,too many sockets");
+  EXPECT_EQ(call("math.type(_create_udp_socket(9, '127.0.0.1'))"), "integer");
+
+  // Names are looked up until the next frame's socket work: the lookups
+  // started here all count until then.
+  const std::string named = "_create_tcp_socket(9, 'localhost')";
+  std::vector<proc *> askers;
+  std::vector<std::string> first_ids;
+  for (size_t i = 0; i < SOCKET_LOOKUPS_MAX / SOCKET_LOOKUPS_PROCESS_SHARE; i++) {
+    askers.push_back(get_process(spawn("")));
+    for (size_t k = 0; k < SOCKET_LOOKUPS_PROCESS_SHARE; k++) {
+      std::string id = results_in(askers[i], named);
+      ASSERT_EQ(results_in(askers[i], "math.type(" + id + ")"), "integer") << i << " " << k;
+      if (k == 0) first_ids.push_back(id);
+    }
+    EXPECT_EQ(results_in(askers[i], named), "nil,too many name lookups");
+  }
+  proc *late = get_process(spawn(""));
+  EXPECT_EQ(results_in(late, named), "nil,too many name lookups");
+  kill_process_by_id(askers[0]->id);
+  EXPECT_EQ(results_in(late, "math.type(" + named + ")"), "integer");
+  results_in(askers[1], "_close_socket(" + first_ids[1] + ")");
+  EXPECT_EQ(results_in(askers[1], "math.type(" + named + ")"), "integer");
+  EXPECT_EQ(results_in(askers[1], named), "nil,too many name lookups");
+
+  // Lookups of closed sockets stop counting, but their workers are bounded
+  // too until the frame's socket work has collected them.
+  proc *churn = get_process(spawn(""));
+  size_t workers = sock.lookups.size();
+  EXPECT_EQ(eval_in(churn, "local n = 0 for i = 1, " +
+                               std::to_string(SOCKET_LOOKUP_WORKERS_MAX - workers) +
+                               " do local s = " + named +
+                               " if math.type(s) == 'integer' then n = n + 1 end _close_socket(s) "
+                               "end return n"),
+            std::to_string(SOCKET_LOOKUP_WORKERS_MAX - workers));
+  EXPECT_EQ(results_in(churn, named), "nil,too many name lookups");
+  for (int i = 0; i < 500 && sock.lookups.size() >= SOCKET_LOOKUP_WORKERS_MAX; i++) {
+    usleep(10000);
+    update_all_sockets();
+  }
+  EXPECT_EQ(results_in(churn, "math.type(" + named + ")"), "integer");
+}
+
+// Making a socket costs the process thousands of cycles and every byte
+// written or read costs too, so a loop of them runs at its share of a frame:
+// each row's loop runs at most one frame's cycles over its least cost an
+// iteration.
+TEST_F(Sockets, HostCallsAreChargedNearTheirCost) {
+  peer_process tcp_peer("socket_peer.py"), udp_peer("socket_peer.py");
+  std::string tcp_port = tcp_peer.ask("tcp_listen 127.0.0.1");
+  std::string udp_port = udp_peer.ask("udp_bind 127.0.0.1");
+  const struct {
+    std::string setup, body;
+    int64_t cost;
+  } cases[] = {
+      {"", "_close_socket(_create_tcp_socket(" + tcp_port + ", '127.0.0.1'))",
+       SOCKET_CREATE_CYCLES + SOCKET_CALL_CYCLES},
+      {"", "_close_socket(_create_udp_socket(9, '127.0.0.1'))",
+       SOCKET_CREATE_CYCLES + SOCKET_CALL_CYCLES},
+      {"u = _create_udp_socket(" + udp_port + ", '127.0.0.1') d = string.rep('x', 60000)",
+       "assert(_write_socket(u, d) == 60000)", SOCKET_CALL_CYCLES + 60000 / SOCKET_BYTES_PER_CYCLE},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.body);
+    proc *p = get_process(spawn(c.setup + " n = 0 while true do " + c.body + " n = n + 1 end"));
+    ASSERT_NE(p, nullptr);
+    prepare_processes_for_frame();
+    run_process_slice(p, 1.0);
+    ASSERT_EQ(p->state, 0);
+    int64_t n = std::stoll(results_in(p, "n"));
+    EXPECT_GE(n, 1);
+    EXPECT_LE(n, CPU_CYCLES_PER_FRAME / c.cost + 1);
+    kill_process_by_id(p->id);
+  }
 }
 
 }  // namespace

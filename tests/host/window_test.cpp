@@ -102,25 +102,27 @@ TEST(window_rules, IconEnlargesIndicesWithTransparentZero) {
 
 TEST_F(window_test, WindowIsBuiltFromTheSettingsAndKeepsItsSizeWhenRebuilt) {
   make_window(1);
-  ASSERT_NE(sdl_window, nullptr);
-  ASSERT_NE(sdl_renderer, nullptr);
-  ASSERT_NE(sdl_texture, nullptr);
-  EXPECT_EQ(std::vector<int>({sdl_window_w, sdl_window_h}), std::vector<int>({480, 270}));
-  EXPECT_EQ(preblit_scale, 2);
+  ASSERT_NE(host_window.sdl_window, nullptr);
+  ASSERT_NE(host_window.sdl_renderer, nullptr);
+  ASSERT_NE(host_window.sdl_texture, nullptr);
+  EXPECT_EQ(std::vector<int>({host_window.sdl_window_w, host_window.sdl_window_h}),
+            std::vector<int>({480, 270}));
+  EXPECT_EQ(host_window.preblit_scale, 2);
   // The user's size survives a rebuild.
-  SDL_SetWindowSize(sdl_window, 1000, 600);
+  SDL_SetWindowSize(host_window.sdl_window, 1000, 600);
   config.headless = 0;
   config.pixel_scale = 3;
   host_apply_video_config();
   config.headless = 1;
   SDL_Rect r = get_dest_rect();
-  EXPECT_EQ(std::vector<int>({sdl_window_w, sdl_window_h}), std::vector<int>({1000, 600}));
+  EXPECT_EQ(std::vector<int>({host_window.sdl_window_w, host_window.sdl_window_h}),
+            std::vector<int>({1000, 600}));
   EXPECT_EQ(r.w, 1000);
   // A long title is refused; a short one is kept and shown.
   host_set_window_title(std::string(1024, 't').c_str());
-  EXPECT_STREQ(SDL_GetWindowTitle(sdl_window), "Kavelund");
+  EXPECT_STREQ(SDL_GetWindowTitle(host_window.sdl_window), "Kavelund");
   host_set_window_title("Kavelund test");
-  EXPECT_STREQ(SDL_GetWindowTitle(sdl_window), "Kavelund test");
+  EXPECT_STREQ(SDL_GetWindowTitle(host_window.sdl_window), "Kavelund test");
   host_set_window_title("Kavelund");
   // A frame is shown without complaint.
   std::vector<uint32_t> frame(480 * 270, 0x00FF8000);
@@ -128,7 +130,7 @@ TEST_F(window_test, WindowIsBuiltFromTheSettingsAndKeepsItsSizeWhenRebuilt) {
   // Without the headless setting nothing is built.
   destroy_host_window();
   host_apply_video_config();
-  EXPECT_EQ(sdl_window, nullptr);
+  EXPECT_EQ(host_window.sdl_window, nullptr);
 }
 
 TEST_F(window_test, RendererFailureFallsBackToSoftwareThenToNoWindow) {
@@ -142,17 +144,17 @@ TEST_F(window_test, RendererFailureFallsBackToSoftwareThenToNoWindow) {
   asked.clear(), failures = 1;
   make_window(1);
   EXPECT_EQ(asked, std::vector<uint32_t>({SDL_RENDERER_PRESENTVSYNC, SDL_RENDERER_SOFTWARE}));
-  ASSERT_NE(sdl_renderer, nullptr);
+  ASSERT_NE(host_window.sdl_renderer, nullptr);
   SDL_RendererInfo info;
-  SDL_GetRendererInfo(sdl_renderer, &info);
+  SDL_GetRendererInfo(host_window.sdl_renderer, &info);
   EXPECT_TRUE(info.flags & SDL_RENDERER_SOFTWARE);
 
   asked.clear(), failures = 2;
   testing::internal::CaptureStdout();
   make_window(1);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "could not create renderer\n");
-  EXPECT_EQ(sdl_window, nullptr);
-  EXPECT_EQ(sdl_renderer, nullptr);
+  EXPECT_EQ(host_window.sdl_window, nullptr);
+  EXPECT_EQ(host_window.sdl_renderer, nullptr);
   // The workstation goes on: frames, events and the mouse lock find no window.
   std::vector<uint32_t> frame(480 * 270);
   blit_to_sdl_window(frame.data(), 480);

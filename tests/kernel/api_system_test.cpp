@@ -112,6 +112,51 @@ TEST_F(api_system_test, FinalisersRemovingProcessesDuringListsAndSendsAreHarmles
             "1");
 }
 
+// A sandboxed process reaches only itself with the process-control calls:
+// another's id is a missing process, and it may neither hold the system nor
+// end or reboot the workstation. Without the sandbox the same calls act.
+TEST_F(api_system_test, ASandboxedProcessControlsOnlyItself) {
+  config.network_access = 1;
+  proc *victim = get_process(spawn("", "victim"));
+  proc *boxed = get_process(spawn("", "boxed"));
+  ASSERT_TRUE(victim && boxed);
+  boxed->env_given = 1;
+  int64_t victim_id = victim->id;
+  const std::string v = std::to_string(victim_id);
+  const char *udp = "_create_udp_socket(9, '127.0.0.1')";
+  std::string victim_socket = results_in(victim, udp);
+  std::string own_socket = results_in(boxed, udp);
+  ASSERT_EQ(results_in(victim, "_sock_status(" + victim_socket + ")"), "ready");
+
+  lua_State *victim_state = victim->L;
+  for (const std::string &call :
+       {"_close_process_host_resources(" + v + ")", "_kill_process(" + v + ")",
+        "_kill_process(" + v + ", 1)", "_kill_process(" + v + ".7)"})
+    EXPECT_EQ(results_in(boxed, call), "") << call;
+  ASSERT_EQ(get_process(victim_id), victim);
+  EXPECT_EQ(victim->L, victim_state);  // not restarted either
+  EXPECT_EQ(results_in(victim, "_sock_status(" + victim_socket + ")"), "ready");
+
+  app.exclusive_process = (int32_t)victim_id;
+  app_state before = app;
+  eval_in(boxed, "_signal(33) _signal(34) _signal(40) _signal(41)");
+  EXPECT_EQ(std::memcmp(&before, &app, sizeof app), 0);
+  app.exclusive_process = 0;
+
+  // On itself the calls act.
+  results_in(boxed, "_close_process_host_resources(pid())");
+  EXPECT_EQ(results_in(boxed, "_sock_status(" + own_socket + ")"), "");
+
+  // Unsandboxed, the same calls reach the other process.
+  boxed->env_given = 0;
+  results_in(boxed, "_close_process_host_resources(" + v + ")");
+  EXPECT_EQ(results_in(victim, "_sock_status(" + victim_socket + ")"), "");
+  results_in(boxed, "_signal(40)");
+  EXPECT_EQ(app.exclusive_process, boxed->id);
+  results_in(boxed, "_kill_process(" + v + ")");
+  EXPECT_EQ(get_process(victim_id), nullptr);
+}
+
 }  // namespace
 
 namespace {

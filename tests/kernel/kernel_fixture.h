@@ -80,6 +80,19 @@ struct kernel_fixture : workstation_fixture {
     lua_settop(L, top);
     return out;
   }
+  // root_eval and root_results run in p's state with p current, as p's own
+  // slice would run them; the root is current again afterwards.
+  std::string eval_in(proc *p, const std::string &code) { return as(p, code, false); }
+  std::string results_in(proc *p, const std::string &expr) { return as(p, expr, true); }
+  std::string as(proc *p, const std::string &code, bool results) {
+    set_current_process(p);
+    proc *saved = root;
+    root = p;
+    std::string out = results ? root_results(code) : root_eval(code);
+    root = saved;
+    set_current_process(root);
+    return out;
+  }
   // Every result of a Lua expression run in the root's state, each through
   // tostring, joined by ",".
   std::string root_results(const std::string &expr) {
