@@ -12,10 +12,12 @@ inline constexpr size_t KVD_SCAN_BYTES_PER_CYCLE = 16;
 // Bytes of two strings compared at once, uncharged, before the rest of a
 // comparison is charged as a scan: most comparisons end within them.
 inline constexpr size_t KVD_SCAN_FREE = 64;
+// Bytes of a long string hashed (a byte loop) for one cycle.
+inline constexpr size_t KVD_HASH_BYTES_PER_CYCLE = 4;
 // Empty slots of a table that 'next' passes over for one cycle.
-inline constexpr unsigned KVD_SLOTS_PER_CYCLE = 8;
+inline constexpr unsigned KVD_SLOTS_PER_CYCLE = 2;
 // Units of collector work (slots traversed, objects swept) for one cycle.
-inline constexpr uint64_t KVD_GC_WORK_PER_CYCLE = 4;
+inline constexpr uint64_t KVD_GC_WORK_PER_CYCLE = 2;
 
 // Charges the scan of n bytes (nothing for fewer than a cycle's worth).
 inline void kvd_charge_scan(size_t n) {

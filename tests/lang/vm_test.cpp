@@ -225,7 +225,9 @@ TEST_F(Budget, OrdinaryLibraryWorkIsChargedByWhatItCovers) {
        2 * ((1 << 20) - 64) / 16, 2 * (1 << 20) / 16 + 100},
       {"A = ('x'):rep(1 << 20) .. 'a' B = 'y' .. ('x'):rep(1 << 20)", "assert(A ~= B and A < B)", 0,
        100},
-      {"C = {} for i = 1, 1000 do C[i] = 'x' end", "assert(#table.concat(C) == 1000)", 1000, 1100},
+      {"C = {} for i = 1, 1000 do C[i] = 'x' end", "assert(#table.concat(C) == 1000)", 4 * 999,
+       4 * 999 + 200},
+      {"C = {} for i = 1, 1000 do C[i] = 'x' end", "table.move(C, 1, 1000, 2)", 2000, 2100},
       // The longest balance that fits under the bound.
       {"P = ('('):rep(1300000) .. (')'):rep(1300000)", "assert(string.find(P, '%b()') == 1)",
        2600000, 2700000},
