@@ -161,7 +161,11 @@ uint32_t run_process_slice(proc *p, double fraction, lua_State *from) {
   if (status != LUA_OK && status != LUA_YIELD && p->memory_refused) p->kill_flag = 1;
   // The collection runs finalisers: the slice still counts as running.
   if (!p->kill_flag && proc_counted_memory(p) > memory_limit) {
+    // The collection is p's work, charged as its debt, not to the caller.
+    int32_t before = cpu_budget.cycles;
     lua_gc(p->L, LUA_GCCOLLECT);
+    cpu_counter_add(p->debt, std::max<int64_t>(0, int64_t(cpu_budget.cycles) - before));
+    cpu_budget.cycles = before;
     if (proc_counted_memory(p) > memory_limit) p->kill_flag = 1;
   }
   p->slice_depth--;

@@ -14,6 +14,8 @@ inline constexpr size_t KVD_SCAN_BYTES_PER_CYCLE = 16;
 inline constexpr size_t KVD_SCAN_FREE = 64;
 // Bytes of a long string hashed (a byte loop) for one cycle.
 inline constexpr size_t KVD_HASH_BYTES_PER_CYCLE = 4;
+// Bytes of source text the lexer reads for one cycle.
+inline constexpr size_t KVD_LEX_BYTES_PER_CYCLE = 4;
 // Empty slots of a table that 'next' passes over for one cycle.
 inline constexpr unsigned KVD_SLOTS_PER_CYCLE = 2;
 // Units of collector work (slots traversed, objects swept) for one cycle.

@@ -183,6 +183,11 @@ TEST_F(Budget, HostileLibraryWorkEndsAtTheOverrunBound) {
        "for i = 1, 1e9 do collectgarbage('step', 1 << 30) end"},
       {"C = {} for i = 1, 1e6 do C[i] = '' end", "for i = 1, 1e9 do table.concat(C) end"},
       {"C = {} for i = 1, 1e6 do C[i] = '' end", "for i = 1, 1e9 do table.move(C, 1, #C, 2) end"},
+      {"", "for i = 1, 1e9 do string.rep('ab', 4 << 20) end"},
+      {"", "for i = 1, 1e9 do string.rep('a', 4 << 20, 'b') end"},
+      {"T = ('\\\\'):rep(4 << 20)", "for i = 1, 1e9 do string.format('%q', T) end"},
+      {"T = ('a'):rep(4 << 20)", "for i = 1, 1e9 do string.upper(T) end"},
+      {"T = '--' .. ('a'):rep(4 << 20)", "for i = 1, 1e9 do load(T) end"},
   };
 #if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
   const double limit_ms = 50;
@@ -228,6 +233,8 @@ TEST_F(Budget, OrdinaryLibraryWorkIsChargedByWhatItCovers) {
       {"C = {} for i = 1, 1000 do C[i] = 'x' end", "assert(#table.concat(C) == 1000)", 4 * 999,
        4 * 999 + 200},
       {"C = {} for i = 1, 1000 do C[i] = 'x' end", "table.move(C, 1, 1000, 2)", 2000, 2100},
+      {"", "assert(string.rep('ab', 3, ',') == 'ab,ab,ab' and string.rep('xyz', 1) == 'xyz')", 0,
+       100},
       // The longest balance that fits under the bound.
       {"P = ('('):rep(1300000) .. (')'):rep(1300000)", "assert(string.find(P, '%b()') == 1)",
        2600000, 2700000},
