@@ -16,6 +16,9 @@ inline constexpr size_t KVD_SCAN_FREE = 64;
 inline constexpr size_t KVD_HASH_BYTES_PER_CYCLE = 4;
 // Bytes of source text the lexer reads for one cycle.
 inline constexpr size_t KVD_LEX_BYTES_PER_CYCLE = 4;
+// Values that a vararg expression copies at the cost of its instruction;
+// beyond them each value copied costs a cycle.
+inline constexpr int KVD_FREE_VALUES = 16;
 // Empty slots of a table that 'next' passes over for one cycle.
 inline constexpr unsigned KVD_SLOTS_PER_CYCLE = 2;
 // Units of collector work (slots traversed, objects swept) for one cycle.

@@ -188,6 +188,10 @@ TEST_F(Budget, HostileLibraryWorkEndsAtTheOverrunBound) {
       {"T = ('\\\\'):rep(4 << 20)", "for i = 1, 1e9 do string.format('%q', T) end"},
       {"T = ('a'):rep(4 << 20)", "for i = 1, 1e9 do string.upper(T) end"},
       {"T = '--' .. ('a'):rep(4 << 20)", "for i = 1, 1e9 do load(T) end"},
+      {"V = {} for i = 1, 45000 do V[i] = i end",
+       "local function g(...) end "
+       "local function f(...) for i = 1, 1e9 do g(...) end end f(table.unpack(V))"},
+      {"S = ('s'):rep(90000)", "for i = 1, 1e9 do string.byte(S, 1, -1) end"},
   };
 #if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
   const double limit_ms = 50;
@@ -209,8 +213,9 @@ TEST_F(Budget, HostileLibraryWorkEndsAtTheOverrunBound) {
     EXPECT_LT(ms, limit_ms);
     lua_pop(L, 1);
     cpu_slice_begin(CPU_UNBUDGETED);
-    ASSERT_EQ(luaL_dostring(L, "T, N, P, C, U, K, F, A, B, H, E, LIVE = nil collectgarbage()"),
-              LUA_OK);
+    ASSERT_EQ(
+        luaL_dostring(L, "T, N, P, C, U, K, F, A, B, H, E, LIVE, V, S = nil collectgarbage()"),
+        LUA_OK);
   }
 }
 
