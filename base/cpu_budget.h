@@ -52,9 +52,10 @@ inline bool cpu_overrun() {
 // True when a C loop of n charged steps would take the running slice past
 // the overrun bound; such a loop fails before it starts, so a huge length
 // (from a count or '__len') cannot hold the host.
+// The room left is computed first: n may be any count, up to INT64_MAX.
 inline bool cpu_loop_overruns(int64_t n) {
   return n > 0 &&
-         int64_t(cpu_budget.cycles) + n > int64_t(cpu_budget.cycles_max) + CPU_OVERRUN_LIMIT;
+         n > int64_t(cpu_budget.cycles_max) + CPU_OVERRUN_LIMIT - int64_t(cpu_budget.cycles);
 }
 
 // Charges the running slice: nothing for a negative n, 1 for 0 or 1, else n.

@@ -63,7 +63,7 @@ int lua54__run_process_slice(lua_State *L) {
   if (!p->L) return slice_result(L, "_run_process_slice: invalid process");
   // A completed frame, or a slice already running on the chain of callers.
   if (p->flipped || p->slice_depth > 0) return slice_result(L, nullptr);
-  uint32_t used = run_process_slice(p, fraction);
+  uint32_t used = run_process_slice(p, fraction, L);
   p = get_process(id);
   if (!p || !p->L) return slice_result(L, "_run_process_slice: could not find lua state");
   bool done = !(lua_status(p->L) == LUA_YIELD && !p->flipped);

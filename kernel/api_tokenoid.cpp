@@ -1,9 +1,10 @@
 // tokenoid: a forgiving tokenizer for Lua-like source, one token a call,
-// for syntax colouring. An open long bracket (a multi-line comment or
+// for syntax colouring. Every scan stops at the end of the token it cuts
+// (a closer, a quote, a line end or a zero byte), so the charge, the
+// token's length, covers what was read. An open long bracket (a multi-line comment or
 // string) is carried from one line to the next in a state word: kind << 8
 // | level, returned only while the bracket stays open.
 #include <algorithm>
-#include <cstring>
 
 #include "kernel/api.h"
 #include "lang/args.h"
@@ -33,21 +34,16 @@ static bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 struct token_text {
   const char *s;
   size_t len;
-  // The end of a search from `from`: the first zero byte, or the length.
-  size_t search_end(size_t from) const {
-    const void *z = std::memchr(s + from, 0, len - from);
-    return z ? size_t(static_cast<const char *>(z) - s) : len;
-  }
   // Just past the closer "]" + level "=" + "]" searched from `from`, or 0
   // when there is none before the first zero byte.
   size_t find_closer(size_t from, int level) const {
     level = std::min(level, max_closer_level);
-    size_t end = search_end(from);
-    for (size_t j = from; j + size_t(level) + 2 <= end; j++) {
-      if (s[j] != ']' || s[j + size_t(level) + 1] != ']') continue;
+    size_t j = from;
+    for (; j < len && s[j] != 0; j++) {
+      if (s[j] != ']') continue;
       size_t k = 1;
-      while (k <= size_t(level) && s[j + k] == '=') k++;
-      if (k == size_t(level) + 1) return j + size_t(level) + 2;
+      while (j + k < len && k <= size_t(level) && s[j + k] == '=') k++;
+      if (k == size_t(level) + 1 && j + k < len && s[j + k] == ']') return j + k + 1;
     }
     return 0;
   }
@@ -117,11 +113,10 @@ int lua54_tokenoid(lua_State *L) {
     }
   } else if (c == '"') {
     kind = TK_STRING;
-    size_t limit = t.search_end(i + 1);
     end = i + 1;
-    while (end < limit) {
+    while (end < t.len && t.s[end] != 0) {
       char d = t.s[end];
-      if (d == '\\' && end + 1 < limit && (t.s[end + 1] == '\\' || t.s[end + 1] == '"')) {
+      if (d == '\\' && end + 1 < t.len && (t.s[end + 1] == '\\' || t.s[end + 1] == '"')) {
         end += 2;
         continue;
       }
@@ -134,9 +129,8 @@ int lua54_tokenoid(lua_State *L) {
     if (level >= 0) {
       end = long_bracket_end(t, i + size_t(level) + 4, level, TK_COMMENT, &open_state);
     } else {
-      size_t limit = t.search_end(i);
-      const void *lf = std::memchr(t.s + i, '\n', limit - i);
-      end = lf ? size_t(static_cast<const char *>(lf) - t.s) : limit;
+      end = i + 2;
+      while (end < t.len && t.s[end] != '\n' && t.s[end] != 0) end++;
     }
   }
   spend_cpu(int64_t(end - i));

@@ -87,7 +87,20 @@ static void report_failure(proc *p, int status) {
   if (p->id >= PID_FIRST_USER) kill_process(p);
 }
 
-uint32_t run_process_slice(proc *p, double fraction) {
+// Adds the cycles a slice used to its process's, its caller's and the frame's
+// counters.
+static void charge_slice(proc *p, proc *caller, int32_t used) {
+  cpu_counter_add(p->cycles_frame, used);
+  cpu_counter_add(p->cycles_since_flip, used);
+  if (caller) {
+    cpu_counter_add(caller->cycles_frame, used);
+    cpu_counter_add(caller->cycles_since_flip, used);
+  }
+  cpu_counter_add(cpu_budget.frame_cycles, used);
+  cpu_counter_add(cpu_budget.frame_cycles_since_wm_flip, used);
+}
+
+uint32_t run_process_slice(proc *p, double fraction, lua_State *from) {
   if (!p) return 0;
   if (p->id >= PID_FIRST_USER && app.exclusive_process != 0 && app.exclusive_process != p->id)
     return 0;
@@ -115,10 +128,20 @@ uint32_t run_process_slice(proc *p, double fraction) {
   cpu_budget.superyielding = 0;
   p->memory_refused = 0;
 
+  if (debt >= budget) {
+    // Deep in debt: the whole slice goes to paying it down, and not even
+    // the one instruction a resume over budget would run is granted.
+    cpu_budget.cycles = saved_cycles;
+    cpu_budget.cycles_max = saved_max;
+    cpu_budget.superyielding = saved_super;
+    charge_slice(p, caller, precharge);
+    cproc = caller;
+    return (uint32_t)precharge;
+  }
+
   p->slice_depth++;
   int nres = 0;
-  // from = NULL: the thread's C-call count starts afresh on every slice.
-  int status = lua_resume(p->L, nullptr, 0, &nres);
+  int status = lua_resume(p->L, from, 0, &nres);
   if (status == LUA_YIELD && nres > 0) lua_pop(p->L, nres);
 
   int32_t used = cpu_budget.cycles;
@@ -131,21 +154,18 @@ uint32_t run_process_slice(proc *p, double fraction) {
   cpu_budget.cycles_max = saved_max;
   cpu_budget.superyielding = saved_super;
 
-  cpu_counter_add(p->cycles_frame, used);
-  cpu_counter_add(p->cycles_since_flip, used);
-  if (caller) {
-    cpu_counter_add(caller->cycles_frame, used);
-    cpu_counter_add(caller->cycles_since_flip, used);
-  }
-  cpu_counter_add(cpu_budget.frame_cycles, used);
-  cpu_counter_add(cpu_budget.frame_cycles_since_wm_flip, used);
+  charge_slice(p, caller, used);
 
   // A slice that fails after the allocator refused it memory ran out of
   // memory: some refusals (a string buffer's growth) surface only as an error.
   if (status != LUA_OK && status != LUA_YIELD && p->memory_refused) p->kill_flag = 1;
   // The collection runs finalisers: the slice still counts as running.
   if (!p->kill_flag && proc_counted_memory(p) > memory_limit) {
+    // The collection is p's work, charged as its debt, not to the caller.
+    int32_t before = cpu_budget.cycles;
     lua_gc(p->L, LUA_GCCOLLECT);
+    cpu_counter_add(p->debt, std::max<int64_t>(0, int64_t(cpu_budget.cycles) - before));
+    cpu_budget.cycles = before;
     if (proc_counted_memory(p) > memory_limit) p->kill_flag = 1;
   }
   p->slice_depth--;

@@ -7,11 +7,16 @@
 #include "machine/memory_room.h"
 
 struct proc;
+struct lua_State;
 
 inline constexpr int32_t debt_cap = 2796200;  // ten frames
 
 // Runs one slice of p with `fraction` of a frame's budget; the cycles used.
-uint32_t run_process_slice(proc *p, double fraction);
+// `from` is the thread of the Lua code asking for the slice (null from the
+// frame loop): the resumed thread carries on its count of C calls, so slices
+// nested through API calls share one bound on the host stack. A process whose
+// debt covers the whole budget runs no instruction: the slice pays it down.
+uint32_t run_process_slice(proc *p, double fraction, lua_State *from = nullptr);
 // Clears the frame's counters, then resumes every running process's paused
 // print (resume_paused_prints).
 void prepare_processes_for_frame();

@@ -84,25 +84,45 @@ TEST_F(api_list_test, ChargesFollowTheElementsMoved) {
 }
 
 // A huge length (from '__len') cannot hold the host: inside a slice, a walk
-// that would run far past the budget fails before it starts.
+// that would run far past the budget fails before it starts, whatever the
+// length (the test of the bound cannot overflow), and an insertion whose end
+// wraps is out of bounds.
 TEST_F(api_list_test, HugeLengthsFailInsteadOfHoldingTheHost) {
+  struct row {
+    const char *call;
+    const char *error;
+  };
+  const row rows[] = {
+      {"count(huge, 1)", CPU_OVERRUN_MESSAGE},      {"del(huge, 2)", CPU_OVERRUN_MESSAGE},
+      {"add(huge, 0, 1)", CPU_OVERRUN_MESSAGE},     {"deli(huge, 1)", CPU_OVERRUN_MESSAGE},
+      {"count(top, 1)", CPU_OVERRUN_MESSAGE},       {"del(top, 2)", CPU_OVERRUN_MESSAGE},
+      {"deli(top, 1)", CPU_OVERRUN_MESSAGE},        {"deli(top, 2)", CPU_OVERRUN_MESSAGE},
+      {"add(top, 0, 1)", "position out of bounds"},
+  };
   root_eval(
+      "local mt = {__index = function() return 1 end, __newindex = function() end} "
       "huge = setmetatable({}, {__len = function() return 2^40 end, "
-      "__index = function() return 1 end, __newindex = function() end})");
+      "__index = mt.__index, __newindex = mt.__newindex}) "
+      "top = setmetatable({}, {__len = function() return math.maxinteger end, "
+      "__index = mt.__index, __newindex = mt.__newindex})");
   int32_t saved_max = cpu_budget.cycles_max;
-  for (const char *call : {"count(huge, 1)", "del(huge, 2)", "add(huge, 0, 1)", "deli(huge, 1)"}) {
+  for (const row &r : rows) {
     cpu_budget.cycles = 0;
     cpu_budget.cycles_max = 1000;
-    std::string got = root_eval(std::string("return ") + call);
-    EXPECT_NE(got.find(CPU_OVERRUN_MESSAGE), std::string::npos) << call << " gave " << got;
-    EXPECT_LT(cpu_budget.cycles, 1000 + CPU_OVERRUN_LIMIT) << call;
+    std::string got = root_eval(std::string("return ") + r.call);
+    EXPECT_NE(got.find(r.error), std::string::npos) << r.call << " gave " << got;
+    EXPECT_LT(cpu_budget.cycles, 1000 + CPU_OVERRUN_LIMIT) << r.call;
   }
-  // Within the bound the walk runs and leaves debt.
-  cpu_budget.cycles = 0;
-  cpu_budget.cycles_max = 1000;
-  EXPECT_EQ(root_eval("return count(setmetatable({}, {__len = function() return 500000 end}), 1)"),
-            "0");
-  EXPECT_GE(cpu_budget.cycles, 500000);
+  // Within the bound the walk runs and leaves debt, up to the largest that
+  // fits under it.
+  for (int64_t n : {int64_t(500000), CPU_OVERRUN_LIMIT - 1000}) {
+    cpu_budget.cycles = 0;
+    cpu_budget.cycles_max = 1000;
+    EXPECT_EQ(root_eval("return count(setmetatable({}, {__len = function() return " +
+                        std::to_string(n) + " end}), 1)"),
+              "0");
+    EXPECT_GE(cpu_budget.cycles, n);
+  }
   cpu_budget.cycles_max = saved_max;
   cpu_budget.cycles = 0;
 }

@@ -3,6 +3,7 @@
 // with luac5.4 first): the tokens rebuild every line exactly and a file that
 // compiles ends with no long bracket open.
 #include "tests/kernel/kernel_fixture.h"
+#include "tests/support/cpu_clock.h"
 
 #include <filesystem>
 #include <fstream>
@@ -78,6 +79,38 @@ TEST_F(api_tokenoid_test, SearchesStopAtTheTextAndItsFirstZeroByte) {
     EXPECT_EQ(root_eval(std::string("return table.concat({tokenoid(") + s + ")}, ',') ~= nil"),
               "true")
         << s;
+}
+
+// A search looks no further than the token it cuts, so a short token at
+// the start of a long text costs what it is charged (its length): a
+// thousand of them take a few milliseconds of CPU, whatever follows.
+TEST_F(api_tokenoid_test, ShortTokensOfALongTextScanOnlyThemselves) {
+  root_eval("TAIL = ('x'):rep(16 << 20)");
+  struct row {
+    const char *text, *want;
+  };
+  const row rows[] = {
+      {"'\"a\"' .. TAIL", "\"a\"|4|4"},          {"'--c\\n' .. TAIL", "--c|4|3"},
+      {"'--c\\0' .. TAIL", "--c|4|3"},           {"'[[a]]' .. TAIL", "[[a]]|6|4"},
+      {"'--[=[a]=]' .. TAIL", "--[=[a]=]|10|3"},
+  };
+#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
+  const double limit_ms = 50;
+#else
+  const double limit_ms = 3000;  // debug and sanitizer builds
+#endif
+  for (const row &r : rows) {
+    root_eval(std::string("TEXT = ") + r.text);
+    cpu_budget.cycles = 0;
+    double start = thread_cpu_ms();
+    std::string got = root_eval(
+        "local t, n, k for i = 1, 1000 do t, n, k = tokenoid(TEXT, 1) end "
+        "return t .. '|' .. n .. '|' .. k");
+    double ms = thread_cpu_ms() - start;
+    EXPECT_EQ(got, r.want) << r.text;
+    EXPECT_LT(ms, limit_ms) << r.text;
+  }
+  cpu_budget.cycles = 0;
 }
 
 std::string read_file(const std::string &path) {

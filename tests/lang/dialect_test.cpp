@@ -287,7 +287,9 @@ TEST_F(LibSet, TableFunctionsChargeTheirWork) {
   EXPECT_LT(cycles_of("table.remove(low, 1)"), 100);
   EXPECT_LT(cycles_of("table.remove(low, math.mininteger + 1)"), 100);
   int32_t pack0 = cycles_of("table.pack()");
-  EXPECT_EQ(cycles_of("table.pack(1, 2, 3)") - pack0, 3 /* LOADI */ + 6 - 1);
+  // The longer source also costs the lexer a cycle per 4 bytes more.
+  EXPECT_EQ(cycles_of("table.pack(1, 2, 3)") - pack0,
+            3 /* LOADI */ + 6 - 1 + (19 / 4 - 12 / 4) /* lexer */);
 }
 
 }  // namespace

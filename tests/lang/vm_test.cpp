@@ -10,6 +10,7 @@
 #include "base/cpu_budget.h"
 #include "lang/lua_api.h"
 #include "lang/vm_state.h"
+#include "tests/support/cpu_clock.h"
 
 namespace {
 
@@ -149,6 +150,160 @@ TEST_F(Budget, CodeThatCannotYieldFailsPastTheOverrunBound) {
   cpu_slice_begin(1000);
   EXPECT_EQ(luaL_dostring(L, "for i = 1, 100000 do end"), LUA_OK);
   EXPECT_GT(cpu_budget.cycles, 200000);
+}
+
+// Library work done in C is charged by the bytes, elements or objects it
+// covers: a call, or a loop of calls, in code that cannot yield ends at the
+// overrun bound within a few milliseconds of CPU (however big the work
+// asked), and a move whose count would overflow the test of the bound fails
+// at once. Each row's data is built outside the slice.
+TEST_F(Budget, HostileLibraryWorkEndsAtTheOverrunBound) {
+  struct row {
+    const char *data, *call;
+  };
+  const row rows[] = {
+      {"", "table.move({}, 1, math.maxinteger, 1)"},
+      {"", "table.remove(setmetatable({}, {__len = function() return math.maxinteger end}), 1)"},
+      {"T = ('a'):rep(4 << 20) N = ('a'):rep(2 << 20) .. 'b'", "string.find(T, N, 1, true)"},
+      {"P = ('('):rep(300000)", "string.find(P, '%b()')"},
+      {"P = ('a'):rep(1 << 20) C = '[' .. ('b'):rep(1 << 20) .. 'a]*c'", "string.find(P, C)"},
+      {"P = ('a'):rep(1 << 20) C = '[' .. ('b'):rep(1 << 20) .. 'a]-c'", "string.find(P, C)"},
+      {"N = ('\\0'):rep(8 << 20)", "string.find('x', N)"},
+      {"U = ('\\u{e9}'):rep(1 << 19)", "for i = 1, 1e9 do utf8.len(U) end"},
+      {"U = ('\\u{e9}'):rep(1 << 19)", "for i = 1, 1e9 do utf8.offset(U, 1 << 20) end"},
+      {"K = ('\\x80'):rep(8 << 20) F = utf8.codes(K)", "for i = 1, 1e9 do F(K, 0) end"},
+      {"A = ('x'):rep(12 << 20) B = ('x'):rep(12 << 20)", "for i = 1, 1e9 do local e = A == B end"},
+      {"A = ('x'):rep(12 << 20) B = ('x'):rep(12 << 20)", "for i = 1, 1e9 do local e = A <= B end"},
+      {"A = ('x'):rep(12 << 20) B = ('x'):rep(12 << 20) H = {[A] = 1}",
+       "for i = 1, 1e9 do local e = H[B] end"},
+      {"E = {} for i = 1, 4e6 do E[i] = i end for i = 1, 4e6 do E[i] = nil end",
+       "for i = 1, 1e9 do next(E) end"},
+      {"LIVE = {} for i = 1, 300000 do LIVE[i] = {} end", "for i = 1, 1e9 do collectgarbage() end"},
+      {"LIVE = {} for i = 1, 300000 do LIVE[i] = {} end",
+       "for i = 1, 1e9 do collectgarbage('step', 1 << 30) end"},
+      {"C = {} for i = 1, 1e6 do C[i] = '' end", "for i = 1, 1e9 do table.concat(C) end"},
+      {"C = {} for i = 1, 1e6 do C[i] = '' end", "for i = 1, 1e9 do table.move(C, 1, #C, 2) end"},
+      {"T = ('\\\\'):rep(4 << 20)", "for i = 1, 1e9 do string.format('%q', T) end"},
+      {"T = ('a'):rep(4 << 20)", "for i = 1, 1e9 do string.upper(T) end"},
+      {"T = '--' .. ('a'):rep(4 << 20)", "for i = 1, 1e9 do load(T) end"},
+      {"V = {} for i = 1, 45000 do V[i] = i end",
+       "local function g(...) end "
+       "local function f(...) for i = 1, 1e9 do g(...) end end f(table.unpack(V))"},
+      {"S = ('s'):rep(90000)", "for i = 1, 1e9 do string.byte(S, 1, -1) end"},
+  };
+#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
+  const double limit_ms = 50;
+#else
+  const double limit_ms = 3000;  // debug and sanitizer builds
+#endif
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.call);
+    cpu_slice_begin(CPU_UNBUDGETED);
+    ASSERT_EQ(luaL_dostring(L, r.data), LUA_OK) << lua_tostring(L, -1);
+    ASSERT_EQ(luaL_loadstring(L, r.call), LUA_OK);
+    cpu_slice_begin(1000);
+    double start = thread_cpu_ms();
+    int status = lua_pcall(L, 0, 0, 0);
+    double ms = thread_cpu_ms() - start;
+    ASSERT_EQ(status, LUA_ERRRUN);
+    EXPECT_NE(std::strstr(lua_tostring(L, -1), CPU_OVERRUN_MESSAGE), nullptr)
+        << lua_tostring(L, -1);
+    EXPECT_LT(ms, limit_ms);
+    lua_pop(L, 1);
+    cpu_slice_begin(CPU_UNBUDGETED);
+    ASSERT_EQ(
+        luaL_dostring(L, "T, N, P, C, U, K, F, A, B, H, E, LIVE, V, S = nil collectgarbage()"),
+        LUA_OK);
+  }
+}
+
+// The same kinds of work at an ordinary size, and the biggest of them that
+// one call makes, succeed with their stock results and a charge near what
+// they cover.
+TEST_F(Budget, OrdinaryLibraryWorkIsChargedByWhatItCovers) {
+  struct row {
+    const char *data, *call;
+    int32_t at_least, at_most;
+  };
+  const row rows[] = {
+      {"T = ('ab'):rep(1 << 16) .. 'c'", "assert(string.find(T, 'abc', 1, true) == (2 << 16) - 1)",
+       (2 << 16) / 16, 3 * (2 << 16)},
+      {"P = ('('):rep(1000) .. (')'):rep(1000)", "assert(string.find(P, '%b()') == 1)", 2000, 3000},
+      {"U = ('\\u{e9}'):rep(1 << 16)", "assert(utf8.len(U) == 1 << 16)", 2 << 16, (2 << 16) + 100},
+      {"A = ('x'):rep(1 << 20) B = ('x'):rep(1 << 20)", "assert(A == B and A <= B)",
+       2 * ((1 << 20) - 64) / 16, 2 * (1 << 20) / 16 + 100},
+      {"A = ('x'):rep(1 << 20) .. 'a' B = 'y' .. ('x'):rep(1 << 20)", "assert(A ~= B and A < B)", 0,
+       100},
+      {"C = {} for i = 1, 1000 do C[i] = 'x' end", "assert(#table.concat(C) == 1000)", 4 * 999,
+       4 * 999 + 200},
+      {"C = {} for i = 1, 1000 do C[i] = 'x' end", "table.move(C, 1, 1000, 2)", 2000, 2100},
+      {"", "assert(string.rep('ab', 3, ',') == 'ab,ab,ab' and string.rep('xyz', 1) == 'xyz')", 0,
+       100},
+      // Big results over one string are done, then charged: a 16 MiB
+      // repetition, the length of 8 MiB of text, a 16 MiB case change.
+      {"", "assert(#string.rep('ab', 8 << 20) == 16 << 20)", (16 << 20) / 32,
+       (16 << 20) / 32 + 300000},
+      {"U = ('\\u{e9}'):rep(4 << 20)", "assert(utf8.len(U) == 4 << 20)", 8 << 20, (8 << 20) + 1000},
+      {"T = ('a'):rep(16 << 20)", "assert(#string.upper(T) == 16 << 20)", 4 << 20,
+       (4 << 20) + 300000},
+      // The longest balance that fits under the bound.
+      {"P = ('('):rep(1300000) .. (')'):rep(1300000)", "assert(string.find(P, '%b()') == 1)",
+       2600000, 2700000},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.call);
+    cpu_slice_begin(CPU_UNBUDGETED);
+    ASSERT_EQ(luaL_dostring(L, r.data), LUA_OK) << lua_tostring(L, -1);
+    // Run as a process runs: resumed a frame at a time, the charge past the
+    // budget of one frame carried as the next frames' use.
+    lua_State *T = thread_of(r.call);
+    int64_t charged = 0;
+    int status = LUA_YIELD, nres = 0;
+    for (int frames = 0; status == LUA_YIELD && frames < 1000; frames++) {
+      cpu_slice_begin(CPU_CYCLES_PER_FRAME);
+      status = lua_resume(T, L, 0, &nres);
+      charged += cpu_budget.cycles;
+    }
+    ASSERT_EQ(status, LUA_OK) << lua_tostring(T, -1);
+    EXPECT_GE(charged, r.at_least);
+    EXPECT_LE(charged, r.at_most);
+    lua_pop(L, 1);
+  }
+  cpu_slice_begin(CPU_UNBUDGETED);
+}
+
+// A chain of suspended coroutines, each closing the previous one from its
+// '__close', ends with Lua's "C stack overflow" error instead of exhausting
+// the host stack.
+TEST_F(Budget, NestedClosesEndInACStackOverflowError) {
+  const char *code = R"(
+    local prev
+    for i = 1, 3000 do
+      local p = prev
+      local co = coroutine.create(function()
+        local x <close> = setmetatable({}, {__close = function()
+          if p then
+            local ok, e = coroutine.close(p)
+            if not ok then error(e, 0) end
+          end
+        end})
+        coroutine.yield()
+      end)
+      coroutine.resume(co)
+      prev = co
+    end
+    return coroutine.close(prev))";
+  ASSERT_EQ(luaL_dostring(L, code), LUA_OK) << lua_tostring(L, -1);
+  EXPECT_FALSE(lua_toboolean(L, -2));
+  EXPECT_NE(std::strstr(lua_tostring(L, -1), "C stack overflow"), nullptr) << lua_tostring(L, -1);
+  // A short chain closes whole.
+  ASSERT_EQ(luaL_dostring(L,
+                          "local co = coroutine.create(function() "
+                          "local x <close> = setmetatable({}, {__close = function() end}) "
+                          "coroutine.yield() end) coroutine.resume(co) "
+                          "return coroutine.close(co)"),
+            LUA_OK);
+  EXPECT_TRUE(lua_toboolean(L, -1));
 }
 
 TEST_F(Budget, PatternStepsAndReplacementsAreCharged) {

@@ -9,7 +9,7 @@ _create_process_from_code([[
   end]], "wm", "/system/wm.lua")
 local function run_out(id)
   local frames = 0
-  while _process_state(id) ~= -1 and frames < 600 do
+  while _process_state(id) ~= -1 and frames < 3000 do
     _run_process_slice(id, 0.5)
     frames += 1
     flip()

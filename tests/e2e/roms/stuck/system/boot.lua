@@ -33,7 +33,7 @@ local gc = _create_process_from_code([[
   collectgarbage()
   printh("gc: after the collection")
   while true do flip() end]], "gc", "/gc.lua")
-for f = 1, 20 do
+for f = 1, 40 do
   _run_process_slice(gc, 0.5)
   flip()
 end
