@@ -4,6 +4,7 @@
 #include "tests/kernel/kernel_fixture.h"
 
 #include "machine/memory.h"
+#include "machine/message.h"
 #include "machine/memory_room.h"
 #include "userdata/udata.h"
 
@@ -114,6 +115,28 @@ TEST_F(hostile_test, AMessageLargerThanTheSendersRoomIsDelivered) {
   set_current_process(root);
   EXPECT_EQ(root_eval("local m = _read_message() return m and #m.data .. ' ' .. m._from"),
             std::to_string(room) + " " + std::to_string(id));
+}
+
+TEST_F(hostile_test, AMessageIsBoundedByTheReceiversQueueRoom) {
+  // The receiver's queue is filled to leave `left` bytes of room; a message
+  // just under it arrives whole, one past it is dropped.
+  const int64_t left = 1 << 20;
+  struct {
+    int64_t data;
+    bool arrives;
+  } cases[] = {{left - 200, true}, {left + 10, false}, {8 * left, false}};
+  for (const auto &c : cases) {
+    int64_t id = spawn("");
+    ASSERT_NE(id, 0);
+    proc *receiver = get_process(id);
+    std::string filler(size_t(message_queue_room(receiver) - left - 1), 'f');
+    ASSERT_GT(send_process_message_string(receiver, filler.c_str()), 0);
+    ASSERT_EQ(message_queue_room(receiver), left);
+    EXPECT_EQ(root_eval("m = {data = string.rep('m', " + std::to_string(c.data) + ")}"), "nil");
+    root_eval("send_message(" + std::to_string(id) + ", m)");
+    EXPECT_EQ(message_queue_room(receiver) < left, c.arrives) << c.data;
+    kill_process(receiver);
+  }
 }
 
 }  // namespace
