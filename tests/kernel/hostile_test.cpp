@@ -77,6 +77,14 @@ TEST_F(hostile_test, RegistryValuesAreNeverTrustedForTheirType) {
        "local t = pod(userdata('u8', 2)) debug.getregistry()[2] = 'x' "
        "return type(unpod(t))",
        "userdata"},
+      {"hook table a number: the hook runs on",
+       "debug.sethook(function() end, '', 100) debug.getregistry()._HOOKKEY = 0x41414140 "
+       "local n = 0 for i = 1, 10000 do n = n + 1 end debug.sethook() return 'ran ' .. n",
+       "ran 10000"},
+      {"hook table a string: gethook",
+       "debug.sethook(function() end, '', 1000) debug.getregistry()._HOOKKEY = 'x' "
+       "local h = debug.gethook() debug.sethook() return tostring(h)",
+       "nil"},
       {"main thread slot replaced", "debug.getregistry()[1] = 7 return type(userdata('u8', 4))",
        "userdata"},
   };
