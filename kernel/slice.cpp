@@ -203,7 +203,11 @@ void prepare_processes_for_frame() {
 
 void resume_paused_prints() {
   proc *caller = cproc;
-  int32_t saved_cycles = cpu_budget.cycles;
+  int32_t saved_cycles = cpu_budget.cycles, saved_max = cpu_budget.cycles_max;
+  // Each resumed print runs as a slice of no budget would: what its steps
+  // spend counts against the overrun bound, which drops the rest of a text
+  // too costly to go on with.
+  cpu_budget.cycles_max = 0;
   // Printing runs no Lua, so no process is created or removed meanwhile.
   for (int32_t i = 0; i < procs.count; i++) {
     proc *p = procs.slot[i];
@@ -215,6 +219,7 @@ void resume_paused_prints() {
     cpu_counter_add(p->debt, std::max<int32_t>(0, cpu_budget.cycles));
   }
   cpu_budget.cycles = saved_cycles;
+  cpu_budget.cycles_max = saved_max;
   cproc = caller;
 }
 

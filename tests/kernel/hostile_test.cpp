@@ -147,4 +147,24 @@ TEST_F(hostile_test, AMessageIsBoundedByTheReceiversQueueRoom) {
   }
 }
 
+TEST_F(hostile_test, AResumedPrintStopsAtTheOverrunBoundOfWhatItSpends) {
+  // Each step after the pause clears the whole 2048 x 2048 target: the
+  // resumed print is charged what the clears cost, and the frame loop drops
+  // the rest of the text once that passes the overrun bound (2000 clears
+  // would hold the frame for seconds).
+  int64_t id = spawn(R"(
+    _set_draw_target(userdata('u8', 2048, 2048))
+    _print_q7scii("\0061" .. string.rep("\6c5", 2000))
+    while true do flip() end)");
+  ASSERT_NE(id, 0);
+  run_process_slice(get_process(id), 1.0);
+  proc *p = get_process(id);
+  ASSERT_NE(p->print.text, nullptr);
+  int32_t debt_before = p->debt;
+  prepare_processes_for_frame();
+  EXPECT_EQ(p->print.text, nullptr);
+  EXPECT_LT(p->debt - debt_before, 2 * CPU_OVERRUN_LIMIT);
+  EXPECT_EQ(cpu_budget.cycles_max, CPU_OUTSIDE_SLICE);  // the frame's own budget is back
+}
+
 }  // namespace
