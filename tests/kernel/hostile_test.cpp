@@ -85,6 +85,11 @@ TEST_F(hostile_test, RegistryValuesAreNeverTrustedForTheirType) {
        "debug.sethook(function() end, '', 1000) debug.getregistry()._HOOKKEY = 'x' "
        "local h = debug.gethook() debug.sethook() return tostring(h)",
        "nil"},
+      {"registry's array part emptied: load",
+       "local r = debug.getregistry() r[1] = nil r[2] = nil "
+       "for i = 1, 100 do r['k' .. i] = i end collectgarbage() "
+       "local f = load('return 7') return tostring(f())",
+       "7"},
       {"main thread slot replaced", "debug.getregistry()[1] = 7 return type(userdata('u8', 4))",
        "userdata"},
   };
