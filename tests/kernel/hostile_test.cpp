@@ -3,6 +3,7 @@
 // trusted for its type, and a message is delivered or refused out loud.
 #include "tests/kernel/kernel_fixture.h"
 
+#include "base/pbuffer.h"
 #include "machine/memory.h"
 #include "machine/message.h"
 #include "machine/memory_room.h"
@@ -170,6 +171,31 @@ TEST_F(hostile_test, AResumedPrintStopsAtTheOverrunBoundOfWhatItSpends) {
   EXPECT_EQ(p->print.text, nullptr);
   EXPECT_LT(p->debt - debt_before, 2 * CPU_OVERRUN_LIMIT);
   EXPECT_EQ(cpu_budget.cycles_max, CPU_OUTSIDE_SLICE);  // the frame's own budget is back
+}
+
+TEST_F(hostile_test, AFailureIsReportedWhateverTheRegistryHolds) {
+  // Reading the traceback of a failed process looks in its registry: a
+  // metamethod there that fails, or never returns, leaves the report
+  // without names, and the workstation runs on.
+  const char *const spin = "while true do flip() end";
+  spawn(spin, "two");
+  ASSERT_EQ(spawn(spin, "three"), 3);
+  const char *const cases[] = {
+      "setmetatable(debug.getregistry(), {__index = function() error('meta') end})",
+      "setmetatable(debug.getregistry(), {__index = function() while true do end end})",
+  };
+  for (const char *setup : cases) {
+    std::string code =
+        "local r = debug.getregistry() r._LOADED = nil " + std::string(setup) + " error('boom')";
+    int64_t bad = spawn(code);
+    ASSERT_NE(bad, 0);
+    run_process_slice(get_process(bad), 1.0);
+    EXPECT_EQ(get_process(bad), nullptr) << setup;
+    std::string wm_queue;
+    while (pbuffer *e = read_process_message(get_process(3), nullptr))
+      wm_queue += std::string((const char *)e->data, (size_t)e->length - 1) + "\n";
+    EXPECT_NE(wm_queue.find("boom"), std::string::npos) << setup;
+  }
 }
 
 }  // namespace
