@@ -42,8 +42,11 @@ int lua54_send_message(lua_State *L) {
     lua_setfield(L, 2, "_from");  // raises the interpreter's indexing error
   }
   pbuffer_owner b(create_buffer_2(256, 'p'));
-  // A value whose text cannot fit in a buffer is not sent at all.
-  bool written = stringify_object(L, 2, b.get(), 0, 0) >= 0;
+  // The text goes to the receiver's queue, never to the sender, so it is
+  // bounded by what that queue takes now, not by the sender's room (the
+  // queue is tested again when the text is appended). A value whose text
+  // does not fit is not sent at all, and the walk stops where it stops fitting.
+  bool written = stringify_object_within(L, 2, b.get(), 0, 0, message_queue_room(receiver)) >= 0;
   // The writer allocates, and a finaliser it runs may remove the receiver.
   receiver = get_process(id);
   if (receiver && written) send_process_message(receiver, b.get());

@@ -89,11 +89,15 @@ int init_process(proc *p, int64_t id, const char *code, size_t code_len, const c
     return 1;
   }
   p->L = L;
-  lua_pushcfunction(L, register_state_functions);
-  if (lua_pcall(L, 0, 0, 0) != LUA_OK) {
+  // The keeper goes first, at the bottom of the main stack, below the
+  // program's main function.
+  bool kept = keep_alive_open(p);
+  if (kept) lua_pushcfunction(L, register_state_functions);
+  if (!kept || lua_pcall(L, 0, 0, 0) != LUA_OK) {
     klog("could not set up the process's state. ** could not create process **\n");
     lua_close(L);
     p->L = nullptr;
+    p->keeper = nullptr;
     cproc = previous;
     return 1;
   }
@@ -117,6 +121,7 @@ int init_process(proc *p, int64_t id, const char *code, size_t code_len, const c
     p->source = nullptr;
     lua_close(L);
     p->L = nullptr;
+    p->keeper = nullptr;
     cproc = previous;
     return 1;
   }

@@ -67,6 +67,37 @@ static void remove_after_slice(proc *p, const char *why) {
   kill_process_by_index(slot);
 }
 
+// Pushes the traceback of the failed thread given as light userdata.
+static int push_traceback(lua_State *L) {
+  luaL_traceback(L, static_cast<lua_State *>(lua_touserdata(L, 1)), nullptr, 0);
+  return 1;
+}
+
+// The traceback of L, a thread that failed. Naming its functions looks in
+// the registry, where a program may have left a metamethod that fails or
+// never returns: the traceback is read in a thread of its own, under
+// protection, with a budget of its own (the overrun bound stops a loop),
+// and is empty when that fails.
+static std::string failed_traceback(lua_State *L) {
+  if (!lua_checkstack(L, 2)) return "";
+  lua_State *reader = lua_newthread(L);
+  int32_t saved_cycles = cpu_budget.cycles, saved_max = cpu_budget.cycles_max,
+          saved_super = cpu_budget.superyielding;
+  cpu_budget.cycles = 0;
+  cpu_budget.cycles_max = 0;
+  cpu_budget.superyielding = 0;
+  lua_pushcfunction(reader, push_traceback);
+  lua_pushlightuserdata(reader, L);
+  std::string tb;
+  if (lua_pcall(reader, 1, 1, 0) == LUA_OK && lua_type(reader, -1) == LUA_TSTRING)
+    tb = lua_tostring(reader, -1);
+  cpu_budget.cycles = saved_cycles;
+  cpu_budget.cycles_max = saved_max;
+  cpu_budget.superyielding = saved_super;
+  lua_pop(L, 1);  // the reader
+  return tb;
+}
+
 static void report_failure(proc *p, int status) {
   lua_State *L = p->L;
   // Reading the error and the traceback allocates in the failed state; the
@@ -74,9 +105,7 @@ static void report_failure(proc *p, int status) {
   p->slice_depth++;
   std::string message = error_text(L);
   klog("run_process_slice() for process %ld error: %d %s\n", (long)p->id, status, message.c_str());
-  luaL_traceback(L, L, nullptr, 0);
-  std::string tb = lua_tostring(L, -1) ? lua_tostring(L, -1) : "";
-  lua_pop(L, 1);
+  std::string tb = failed_traceback(L);
   p->slice_depth--;
   klog("--------\ntraceback:\n%s\n---------\n", tb.c_str());
   report_error("*runtime error");
@@ -223,7 +252,11 @@ void prepare_processes_for_frame() {
 
 void resume_paused_prints() {
   proc *caller = cproc;
-  int32_t saved_cycles = cpu_budget.cycles;
+  int32_t saved_cycles = cpu_budget.cycles, saved_max = cpu_budget.cycles_max;
+  // Each resumed print runs as a slice of no budget would: what its steps
+  // spend counts against the overrun bound, which drops the rest of a text
+  // too costly to go on with.
+  cpu_budget.cycles_max = 0;
   // Printing runs no Lua, so no process is created or removed meanwhile.
   for (int32_t i = 0; i < procs.count; i++) {
     proc *p = procs.slot[i];
@@ -235,6 +268,7 @@ void resume_paused_prints() {
     cpu_counter_add(p->debt, std::max<int32_t>(0, cpu_budget.cycles));
   }
   cpu_budget.cycles = saved_cycles;
+  cpu_budget.cycles_max = saved_max;
   cproc = caller;
 }
 

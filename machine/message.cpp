@@ -5,6 +5,7 @@
 // bounded number of times.
 #include "machine/message.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -63,6 +64,15 @@ static int64_t queue_append(proc *receiver, const void *text, int32_t len) {
   INVARIANT(q->data[q->length - 1] == 0);
   INVARIANT(q->cursor <= q->length && queue_unread(q) <= message_queue_limit);
   return (int64_t)len + 1;
+}
+
+int64_t message_queue_room(const proc *receiver) {
+  if (!receiver || !receiver->message_buffer) return 0;
+  int64_t unread = queue_unread(receiver->message_buffer);
+  int64_t room =
+      std::min<int64_t>(message_queue_limit - unread,
+                        memory_limit + alloc_headroom - proc_counted_memory(receiver) - unread);
+  return std::max<int64_t>(0, room - 1);  // less the zero byte
 }
 
 int64_t send_process_message(proc *receiver, const pbuffer *text) {

@@ -18,6 +18,9 @@ inline constexpr int32_t message_queue_first_capacity = 16384;
 // memory a process may hold is refused too.
 int64_t send_process_message(proc *receiver, const pbuffer *text);
 int64_t send_process_message_string(proc *receiver, const char *text);
+// The longest text (without its zero byte) the receiver's queue would take
+// now; 0 for a null receiver.
+int64_t message_queue_room(const proc *receiver);
 // Moves the oldest message (with its zero byte) to `into` at its cursor, or to
 // the shared read buffer when `into` is null; null when the queue is empty.
 // Takes time in proportion to the message, not to the queue.

@@ -96,6 +96,10 @@ struct proc {
   // process's Lua state for as long as it is stored.
   udata *sprites[GFX_SPRITES];
   udata *current_map;
+  // The thread whose stack holds the table that keeps those records (and
+  // mapped arrays) alive; anchored below everything on the state's main
+  // stack, where no program can reach it (kernel/keep_alive.h).
+  lua_State *keeper;
   print_context print;  // the text printer's state and pending text
   proc_memory mem;
   int32_t audio_priority;

@@ -436,13 +436,18 @@ int pod_number_text(lua_State *L, int index, char *out) {
 }
 
 int stringify_object(lua_State *L, int index, pbuffer *b, int flags, int depth) {
+  // The text becomes a string of the caller's, and a reader takes no more
+  // from a wrapped form than it may hold: a longer text is refused early.
+  return stringify_object_within(L, index, b, flags, depth, memory_room_left());
+}
+
+int stringify_object_within(lua_State *L, int index, pbuffer *b, int flags, int depth,
+                            int64_t most) {
   if (!b) return 0;
   index = lua_absindex(L, index);
   int32_t start = b->length;
   b->cursor = start;  // the text is appended
-  // The text becomes a string of the caller's, and a reader takes no more
-  // from a wrapped form than it may hold: a longer text is refused early.
-  int64_t most = memory_room_left();
+  if (most < 0) most = 0;
   bool ok;
   if (!(flags & (POD_FLAG_LZ4 | POD_FLAG_BASE64))) {
     pod_writer w{L, b, flags, start + most, false, {}};

@@ -30,6 +30,11 @@ constexpr int POD_MAX_DEPTH = 256;
 // (memory_room_left; the walk stops there), or it holds a string longer than
 // POD_MAX_BINARY_STR: no text is written that the reader would refuse.
 int stringify_object(lua_State *L, int index, pbuffer *b, int flags, int depth);
+// The same with the unwrapped text bounded by `most` bytes instead of the
+// current process's room: for a text that the caller never holds (a message
+// goes to its receiver's queue, which bounds it again).
+int stringify_object_within(lua_State *L, int index, pbuffer *b, int flags, int depth,
+                            int64_t most);
 
 // The text of a number as the pod writer writes it into out (room for 32
 // bytes): integers in decimal, floats as "%.14g" (Lua's own form without its

@@ -41,9 +41,14 @@ const char *get_utype_string(uint32_t code) {
 }
 
 // Gives the record the table in the global USERDATA when it is one (read raw:
-// creation runs no Lua code). The record is at the top of the stack.
+// creation runs no Lua code). The record is at the top of the stack. A
+// program may have put anything in the registry's globals slot: a value that
+// is not a table gives the record no metatable.
 static void set_userdata_metatable(lua_State *L) {
-  lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS);
+  if (lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS) != LUA_TTABLE) {
+    lua_pop(L, 1);
+    return;
+  }
   lua_pushliteral(L, "USERDATA");
   lua_rawget(L, -2);
   if (lua_istable(L, -1)) {
