@@ -78,6 +78,9 @@ int flush_dirty_mounts_ex(int delayed);
 void flush_dirty_mounts_delayed();
 // Writes every dirty cartridge mount back now.
 void flush_dirty_mounts_immediately();
+// Writes every dirty mount back now, also while a process holds the system:
+// a cartridge file read whole gives what its mount holds.
+void flush_dirty_mounts_for_whole_read();
 
 // Writes every dirty cartridge back, also while a process holds the system;
 // each one that cannot be saved is named in the log and on standard error.

@@ -257,7 +257,7 @@ pfile_entry *pfopen(const char *path, const char *mode) {
     destroy_buffer(origin);
     return nullptr;
   }
-  if (mode[0] == 'r' && mode[1] == 'f') flush_dirty_mounts_immediately();
+  if (mode[0] == 'r' && mode[1] == 'f') flush_dirty_mounts_for_whole_read();
   if (mode[0] != 'r' && cart_change_refused(to_cstr(canon), to_cstr(origin), kind, false)) {
     destroy_buffer(canon);
     destroy_buffer(origin);
