@@ -278,8 +278,10 @@ int lua54_mkdir(lua_State *L) {
     message = "mkdir: no path";
   else if (pdisk_directory_exists(path, 1))
     message = "mkdir: directory already exists";
-  else if (cart_path_reserved(path) || pmkdir(path) != 0)
+  else if (cart_path_reserved(path) || !pfile_write_fits(path, 0) || pmkdir(path) != 0)
     message = "mkdir failed";
+  else  // a RAM folder's record counts against its maker's memory, as a file's
+    pfile_charge_writer_at(path);
   if (!message) return 0;
   lua_pushstring(L, message);
   return 1;

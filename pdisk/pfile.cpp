@@ -62,6 +62,14 @@ void pfile_charge_writer(pfile_entry *f) {
   cproc->file_bytes += f->charged;
 }
 
+void pfile_charge_writer_at(const char *path) {
+  uint32_t kind = 0;
+  pbuffer *origin = resolve_to_origin(path, &kind, 0);
+  if (origin->length > 0 && kind == MOUNT_RAM)
+    pfile_charge_writer(get_ram_file_by_name(to_cstr(origin)));
+  destroy_buffer(origin);
+}
+
 bool pfile_write_fits(const char *path, int64_t bytes) {
   if (!cproc) return true;
   uint32_t kind = 0;
