@@ -153,9 +153,10 @@ int lua54_store_local(lua_State *L) {
   // dropped before (no pending write-back may follow the store) and after
   // (opening the path mounted the old file again), so that the next access
   // reads what was stored.
-  cart_release_file(path);
+  // A store that fails leaves the old file and the changes not yet saved.
+  cart_release_file(path, true);
   const char *error = write_whole(path, "wf", out.get());
-  cart_release_file(path);
+  if (!error) cart_release_file(path);
   return push_error(L, error);
 }
 

@@ -710,7 +710,7 @@ int delete_mount_point(const char *path) {
   return found;
 }
 
-void cart_release_file(const char *path) {
+void cart_release_file(const char *path, bool keep_unsaved) {
   pbuffer *canon = path ? normalise_kavelund_path(path) : nullptr;
   if (!canon) return;
   uint32_t file_kind = 0;
@@ -728,6 +728,8 @@ void cart_release_file(const char *path) {
     int i = cartridge_mount_of_folder(folder);
     if (i < 0) continue;
     save_before_release(&pmount[i]);
+    // its changes outlive a replacement that may yet fail
+    if (keep_unsaved && pmount[i].dirty) break;
     remove_mount_and_files(i);
   }
   destroy_buffer(file);

@@ -101,7 +101,9 @@ bool cart_change_refused(const char *canon, const char *origin, uint32_t kind, b
 // mount point), before the file is replaced, copied or deleted as a whole;
 // the cartridges whose files lie inside it go first. The next access
 // mounts the file anew.
-void cart_release_file(const char *path);
+// With keep_unsaved, a mount that cannot be written back stays: its
+// changes go only once the file is replaced.
+void cart_release_file(const char *path, bool keep_unsaved = false);
 // Drops every cartridge mount whose file lies at or below the RAM path
 // (innermost first), writing each back first with `write_back`.
 void cart_release_files_in(const char *ram_path, bool write_back);

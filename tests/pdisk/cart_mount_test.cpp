@@ -1,9 +1,12 @@
 // Cartridge mounting and write-back, timed by an injected clock.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
 
 #include "machine/app.h"
 #include "kernel/frame.h"
@@ -736,6 +739,26 @@ TEST_F(CartMount, ThreeDeepCartridgesSaveInnerChangesOutwardThroughMovesAndCopie
   EXPECT_GT(fcopy("/m.kvd/b.kvd", "/m.kvd/b2.kvd", nullptr), 0);
   EXPECT_EQ(get("/m.kvd/b2.kvd/c.kvd/z.lua"), "z");
   EXPECT_EQ(flush_dirty_mounts_at_exit(), 0);
+}
+
+TEST_F(CartMount, AReplacementThatFailsOnAFullDiskKeepsUnsavedChanges) {
+  write_host("c.kvd", text_cart(":: a.lua\n1\n"));
+  write_host("o.kvd", text_cart(":: big.lua\n" + std::string(20000, 'o') + "\n"));
+  ASSERT_EQ(get("/c.kvd/a.lua"), "1");
+  ASSERT_TRUE(put("/c.kvd/b.lua", std::string(20000, 'b')));
+  struct rlimit saved;
+  getrlimit(RLIMIT_FSIZE, &saved);
+  struct rlimit small = saved;
+  small.rlim_cur = 4096;
+  signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &small);
+  // the change cannot be saved, nor the copy made: both fail
+  int64_t copied = fcopy("/o.kvd", "/c.kvd", nullptr);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  EXPECT_EQ(copied, -1);
+  EXPECT_EQ(get("/c.kvd/b.lua").size(), 20000u);
+  EXPECT_EQ(flush_dirty_mounts_at_exit(), 0);
+  EXPECT_NE(read_host("c.kvd").find("b.lua"), std::string::npos);
 }
 
 }  // namespace
