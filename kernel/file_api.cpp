@@ -154,9 +154,10 @@ int lua54_store_local(lua_State *L) {
   // dropped before (no pending write-back may follow the store) and after
   // (opening the path mounted the old file again), so that the next access
   // reads what was stored.
-  cart_release_file(path);
+  // A store that fails leaves the old file and the changes not yet saved.
+  cart_release_file(path, true);
   const char *error = write_whole(path, "wf", out.get());
-  cart_release_file(path);
+  if (!error) cart_release_file(path);
   return push_error(L, error);
 }
 
@@ -289,8 +290,10 @@ int lua54_mkdir(lua_State *L) {
     message = "mkdir: no path";
   else if (pdisk_directory_exists(path, 1))
     message = "mkdir: directory already exists";
-  else if (cart_path_reserved(path) || pmkdir(path) != 0)
+  else if (cart_path_reserved(path) || !pfile_write_fits(path, 0) || pmkdir(path) != 0)
     message = "mkdir failed";
+  else  // a RAM folder's record counts against its maker's memory, as a file's
+    pfile_charge_writer_at(path);
   if (!message) return 0;
   lua_pushstring(L, message);
   return 1;

@@ -611,6 +611,16 @@ int flush_dirty_mount(pmount_entry *m, int delayed) {
   return flush_one(m, delayed, false, nullptr);
 }
 
+// Before a mount is dropped, or its file read whole: its changes are
+// written now, also while a process holds the system, which would
+// otherwise lose them (or give the old bytes).
+static void save_before_release(pmount_entry *m) { flush_one(m, 0, true, nullptr); }
+
+void flush_dirty_mounts_for_whole_read() {
+  for (int i = pmounts - 1; i >= 0; i--)
+    if (i < pmounts) save_before_release(&pmount[i]);
+}
+
 int flush_dirty_mounts_ex(int delayed) {
   int n = 0;
   for (int i = pmounts - 1; i >= 0; i--)
@@ -687,7 +697,7 @@ void cart_release_files_in(const char *ram_path, bool write_back) {
     cart_release_files_in(inner.c_str(), write_back);
     j = cartridge_mount_of_folder(inner);
     if (j < 0) continue;
-    if (write_back) flush_dirty_mount(&pmount[j], 0);
+    if (write_back) save_before_release(&pmount[j]);
     remove_mount_and_files(j);
   }
 }
@@ -733,7 +743,7 @@ int delete_mount_point(const char *path) {
         if (strcmp(to_cstr(pmount[k].mount_point), to_cstr(canon)) == 0) i = k;
       if (i < 0) break;
     }
-    flush_dirty_mount(&pmount[i], 0);
+    save_before_release(&pmount[i]);
     if (cart_folder)
       remove_mount_and_files(i);
     else
@@ -743,7 +753,7 @@ int delete_mount_point(const char *path) {
   return found;
 }
 
-void cart_release_file(const char *path) {
+void cart_release_file(const char *path, bool keep_unsaved) {
   pbuffer *canon = path ? normalise_kavelund_path(path) : nullptr;
   if (!canon) return;
   uint32_t file_kind = 0;
@@ -760,7 +770,9 @@ void cart_release_file(const char *path) {
     cart_release_files_in(folder.c_str(), true);
     int i = cartridge_mount_of_folder(folder);
     if (i < 0) continue;
-    flush_dirty_mount(&pmount[i], 0);
+    save_before_release(&pmount[i]);
+    // its changes outlive a replacement that may yet fail
+    if (keep_unsaved && pmount[i].dirty) break;
     remove_mount_and_files(i);
   }
   destroy_buffer(file);

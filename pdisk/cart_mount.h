@@ -81,6 +81,9 @@ int flush_dirty_mounts_ex(int delayed);
 void flush_dirty_mounts_delayed();
 // Writes every dirty cartridge mount back now.
 void flush_dirty_mounts_immediately();
+// Writes every dirty mount back now, also while a process holds the system:
+// a cartridge file read whole gives what its mount holds.
+void flush_dirty_mounts_for_whole_read();
 
 // Writes every dirty cartridge back, also while a process holds the system;
 // each one that cannot be saved is named in the log and on standard error.
@@ -101,7 +104,9 @@ bool cart_change_refused(const char *canon, const char *origin, uint32_t kind, b
 // mount point), before the file is replaced, copied or deleted as a whole;
 // the cartridges whose files lie inside it go first. The next access
 // mounts the file anew.
-void cart_release_file(const char *path);
+// With keep_unsaved, a mount that cannot be written back stays: its
+// changes go only once the file is replaced.
+void cart_release_file(const char *path, bool keep_unsaved = false);
 // Drops every cartridge mount whose file lies at or below the RAM path
 // (innermost first), writing each back first with `write_back`.
 void cart_release_files_in(const char *ram_path, bool write_back);

@@ -107,7 +107,7 @@ int64_t fcopy(const char *src, const char *dst, bool *source_found) {
     // A cartridge destination is replaced as a whole: its mounts go before
     // and after (opening the path mounts the old file again).
     bool cart = kvd_path_kind(to_cstr(d)) != KVD_NONE && !block_automounting;
-    if (cart) cart_release_file(to_cstr(d));
+    if (cart) cart_release_file(to_cstr(d), true);
     // a RAM copy counts against the copying process's memory limit
     pfile_entry *out = pfile_write_fits(to_cstr(d), bytes->length)
                            ? pfopen(to_cstr(d), whole_file_mode(d, 'w'))
@@ -118,7 +118,8 @@ int64_t fcopy(const char *src, const char *dst, bool *source_found) {
       pfile_charge_writer(out);
       copied = pfclose(out) == 0 ? bytes->length : -1;
     }
-    if (cart) cart_release_file(to_cstr(d));
+    // a copy that failed leaves the old file, and the changes not yet saved
+    if (cart && copied >= 0) cart_release_file(to_cstr(d));
     destroy_buffer(bytes);
   }
   destroy_buffer(s);

@@ -64,6 +64,14 @@ void pfile_charge_writer(pfile_entry *f) {
   cproc->file_bytes += f->charged;
 }
 
+void pfile_charge_writer_at(const char *path) {
+  uint32_t kind = 0;
+  pbuffer *origin = resolve_to_origin(path, &kind, 0);
+  if (origin->length > 0 && kind == MOUNT_RAM)
+    pfile_charge_writer(get_ram_file_by_name(to_cstr(origin)));
+  destroy_buffer(origin);
+}
+
 bool pfile_write_fits(const char *path, int64_t bytes) {
   if (!cproc) return true;
   uint32_t kind = 0;
@@ -259,7 +267,7 @@ pfile_entry *pfopen(const char *path, const char *mode) {
     destroy_buffer(origin);
     return nullptr;
   }
-  if (mode[0] == 'r' && mode[1] == 'f') flush_dirty_mounts_immediately();
+  if (mode[0] == 'r' && mode[1] == 'f') flush_dirty_mounts_for_whole_read();
   if (mode[0] != 'r' && cart_change_refused(to_cstr(canon), to_cstr(origin), kind, false)) {
     destroy_buffer(canon);
     destroy_buffer(origin);

@@ -61,5 +61,7 @@ int pfclose(pfile_entry *f);
 bool pfile_write_fits(const char *path, int64_t bytes);
 // Charges a RAM record to the current process, in place of its last writer.
 void pfile_charge_writer(pfile_entry *f);
+// The same for the RAM record that path leads to, if any.
+void pfile_charge_writer_at(const char *path);
 int64_t pfwrite(const void *src, uint64_t size, uint64_t count, pfile_entry *f);
 void sync_fs(int force);

@@ -1,9 +1,12 @@
 // Cartridge mounting and write-back, timed by an injected clock.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
 
 #include "machine/app.h"
 #include "kernel/frame.h"
@@ -696,6 +699,66 @@ TEST_F(CartMount, ARebootKeepsCartridgesItCouldNotSave) {
   ASSERT_EQ(pmkdir("/n.kvd"), 0);
   EXPECT_NE(std::string(to_cstr(get_mount_by_mount_point("/n.kvd", 0)->origin)),
             std::string(to_cstr(get_mount_by_mount_point("/d/f.kvd", 0)->origin)));
+}
+
+TEST_F(CartMount, ACartridgeReadWholeOrDroppedWhileHeldKeepsItsChanges) {
+  write_host("c.kvd", text_cart(":: a.lua\n1\n"));
+  ASSERT_EQ(get("/c.kvd/a.lua"), "1");
+  // while a process holds the system, a copy still takes the change, and
+  // an unmount saves it rather than dropping it
+  app.exclusive_process = 5;
+  ASSERT_TRUE(put("/c.kvd/b.lua", "new"));
+  EXPECT_GT(fcopy("/c.kvd", "/d.kvd", nullptr), 0);
+  EXPECT_EQ(get("/d.kvd/b.lua"), "new");
+  EXPECT_EQ(delete_mount_point("/c.kvd"), 1);
+  app.exclusive_process = 0;
+  flush_dirty_mounts_immediately();
+  EXPECT_NE(read_host("c.kvd").find("b.lua"), std::string::npos) << read_host("c.kvd");
+}
+
+TEST_F(CartMount, ThreeDeepCartridgesSaveInnerChangesOutwardThroughMovesAndCopies) {
+  ASSERT_EQ(pmkdir("/a.kvd"), 0);
+  ASSERT_EQ(pmkdir("/a.kvd/b.kvd"), 0);
+  ASSERT_EQ(pmkdir("/a.kvd/b.kvd/c.kvd"), 0);
+  ASSERT_TRUE(put("/a.kvd/b.kvd/c.kvd/x.lua", "deep"));
+  EXPECT_EQ(flush_dirty_mounts_at_exit(), 0);
+  EXPECT_EQ(flush_dirty_mounts_at_exit(), 0);
+  for (int i = 0; i < pmounts; i++)
+    EXPECT_EQ(pmount[i].dirty, 0u) << to_cstr(pmount[i].mount_point);
+  ASSERT_EQ(delete_mount_point("/a.kvd/b.kvd/c.kvd"), 1);
+  ASSERT_EQ(delete_mount_point("/a.kvd/b.kvd"), 1);
+  ASSERT_EQ(delete_mount_point("/a.kvd"), 1);
+  EXPECT_EQ(get("/a.kvd/b.kvd/c.kvd/x.lua"), "deep");
+  // moved whole while the inner one is dirty
+  ASSERT_TRUE(put("/a.kvd/b.kvd/c.kvd/y.lua", "y"));
+  EXPECT_GT(fcopy("/a.kvd", "/m.kvd", nullptr), 0);
+  EXPECT_EQ(delete_path("/a.kvd"), 0);
+  EXPECT_EQ(get("/m.kvd/b.kvd/c.kvd/y.lua"), "y");
+  // renamed mid-path: the inner cartridge inside one replaced
+  ASSERT_TRUE(put("/m.kvd/b.kvd/c.kvd/z.lua", "z"));
+  EXPECT_GT(fcopy("/m.kvd/b.kvd", "/m.kvd/b2.kvd", nullptr), 0);
+  EXPECT_EQ(get("/m.kvd/b2.kvd/c.kvd/z.lua"), "z");
+  EXPECT_EQ(flush_dirty_mounts_at_exit(), 0);
+}
+
+TEST_F(CartMount, AReplacementThatFailsOnAFullDiskKeepsUnsavedChanges) {
+  write_host("c.kvd", text_cart(":: a.lua\n1\n"));
+  write_host("o.kvd", text_cart(":: big.lua\n" + std::string(20000, 'o') + "\n"));
+  ASSERT_EQ(get("/c.kvd/a.lua"), "1");
+  ASSERT_TRUE(put("/c.kvd/b.lua", std::string(20000, 'b')));
+  struct rlimit saved;
+  getrlimit(RLIMIT_FSIZE, &saved);
+  struct rlimit small = saved;
+  small.rlim_cur = 4096;
+  signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &small);
+  // the change cannot be saved, nor the copy made: both fail
+  int64_t copied = fcopy("/o.kvd", "/c.kvd", nullptr);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  EXPECT_EQ(copied, -1);
+  EXPECT_EQ(get("/c.kvd/b.lua").size(), 20000u);
+  EXPECT_EQ(flush_dirty_mounts_at_exit(), 0);
+  EXPECT_NE(read_host("c.kvd").find("b.lua"), std::string::npos);
 }
 
 }  // namespace

@@ -258,6 +258,10 @@ TEST_F(FileApi, ProgramsKeepOutOfTheSystemsFolders) {
       {"mount('/ram', '/')", "mount: can not mount over a system folder"},
       {"mount('/system', '/')", "mount: can not mount over a system folder"},
       {"mount('/system/apps', '/')", "mount: can not mount over a system folder"},
+      {"mount('//ram//mount/', '/')", "mount: can not mount over a system folder"},
+      {"mount('/x/../ram/', '/')", "mount: can not mount over a system folder"},
+      {"mount('/y', '/ram/mount/../mount')", "mount: no cartridge is mounted there"},
+      {"mkdir('/ram//mount/m45/')", "mkdir failed"},
       {"mount('/x', '/ram/mount/m99')", "mount: no cartridge is mounted there"},
       {"mount('/ram/cart', '/')", ""},
       {"mount('/ramx', '/ram')", ""},
@@ -329,6 +333,16 @@ TEST_F(FileApi, RamFilesCountAgainstTheWritersMemoryLimit) {
   EXPECT_EQ(delete_path("/ram/q"), 0);
   EXPECT_EQ(q->file_bytes, 0);
   set_current_process(root);
+  // a RAM folder's record counts too, and is refused past the room
+  const std::string dir = "/ram/" + std::string(200, 'd');
+  const int64_t held = root->file_bytes;
+  EXPECT_EQ(call("mkdir('" + dir + "')"), "");
+  EXPECT_GT(root->file_bytes, held + 200);
+  EXPECT_EQ(call("_fdelete('" + dir + "')"), "");
+  EXPECT_EQ(root->file_bytes, held);
+  root->file_bytes += memory_room_left() - 100;
+  EXPECT_EQ(call("mkdir('" + dir + "')"), "mkdir failed");
+  root->file_bytes = held;
   // host files are not held in memory: they count for nothing
   for (int i = 0; i < 40; i++)
     ASSERT_EQ(call("store('/h" + std::to_string(i) + "', s" + raw + ")"), "") << i;
