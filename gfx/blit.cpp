@@ -92,6 +92,18 @@ static bool clip_rects(const udata *src, const udata *dst, int64_t &sx, int64_t 
   return w >= 1 && h >= 1;
 }
 
+// The cost of w x h pixels drawn by draw_spr: each row is charged one unit
+// more than its pixels, so a tall sprite of one-pixel rows pays for its rows.
+static int64_t spr_cost(bool fast, int64_t w, int64_t h) { return (fast ? w * h / 2 : w * h) + h; }
+
+int64_t draw_spr_bound(const udata *src, const udata *dst, int32_t sx_in, int32_t sy_in,
+                       int32_t dx_in, int32_t dy_in, int32_t w_in, int32_t h_in) {
+  if (!is_bitmap(src) || !is_bitmap(dst)) return 0;
+  int64_t sx = sx_in, sy = sy_in, dx = dx_in, dy = dy_in, w = w_in, h = h_in;
+  if (!clip_rects(src, dst, sx, sy, dx, dy, w, h)) return 0;
+  return spr_cost(lookup_only(draw_ctx_sprite()), w, h);
+}
+
 int64_t draw_spr(udata *src, udata *dst, int32_t sx_in, int32_t sy_in, int32_t dx_in, int32_t dy_in,
                  int32_t w_in, int32_t h_in, bool flip_x, bool flip_y) {
   if (!is_bitmap(src) || !is_bitmap(dst)) return 0;
@@ -116,7 +128,7 @@ int64_t draw_spr(udata *src, udata *dst, int32_t sx_in, int32_t sy_in, int32_t d
                : texture_pixel_value(c, s, pattern_bit(c, int32_t(dx + i), int32_t(dy + r)), to[i]);
     }
   }
-  return fast ? w * h / 2 : w * h;
+  return spr_cost(fast, w, h);
 }
 
 int64_t tline_sspr_cost_bound(int64_t pixels) {
