@@ -19,6 +19,9 @@ struct udata;
 // bitmap read every element before overwriting it.
 int64_t blit(udata *src, udata *dst, int32_t sx, int32_t sy, int32_t dx, int32_t dy, int32_t w,
              int32_t h);
+// What blit would cost for those arguments, found without copying.
+int64_t blit_cost_bound(const udata *src, const udata *dst, int32_t sx, int32_t sy, int32_t dx,
+                        int32_t dy, int32_t w, int32_t h);
 
 // Draws the w x h rectangle at (sx, sy) of the u8 sprite src at (dx, dy) of
 // the u8 bitmap dst, mirrored first (the whole sprite) when flip_x or flip_y

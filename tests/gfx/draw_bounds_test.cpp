@@ -322,7 +322,8 @@ TEST_F(narrow_target_test, shapes_across_every_row_return_promptly) {
 // target fail with the overrun error and leave the target as it was: a
 // sprite as tall as the target (the target itself, moved down a row, so a
 // drawn call would smear its top pixel to the bottom), a rounded outline
-// with edges as long as the target, a batch line as long as the target.
+// with edges as long as the target, a batch line as long as the target, a
+// copy of the target one row down.
 TEST_F(narrow_target_test, calls_past_the_bound_are_refused_undrawn) {
   run("_narrow = userdata('u8', 1, 16777215)");
   lua_getglobal(root->L, "_narrow");
@@ -335,6 +336,7 @@ TEST_F(narrow_target_test, calls_past_the_bound_are_refused_undrawn) {
       "fillp(0x5a5a) spr(_narrow, 0, 1)",
       "rrect(0, 0, 1 << 31, 1 << 31, 5, 7)",
       "line(_long, 0, 4, 5, 0)",
+      "blit(_narrow, _narrow, 0, 0, 0, 1)",
   };
   for (const char *c : calls) {
     run("fillp() cls() pset(0, 0, 7)");
@@ -342,6 +344,7 @@ TEST_F(narrow_target_test, calls_past_the_bound_are_refused_undrawn) {
     std::string got = run(c);
     cpu_slice_begin(CPU_OUTSIDE_SLICE);
     EXPECT_NE(got.find(CPU_OVERRUN_MESSAGE), std::string::npos) << c << " gave " << got;
+    EXPECT_EQ(pixels(narrow)[1], 0) << c;
     EXPECT_EQ(pixels(narrow)[1000], 0) << c;
     EXPECT_EQ(pixels(narrow)[16777214], 0) << c;
   }
