@@ -45,10 +45,11 @@ void sprite_row_default(uint8_t *dst, const uint8_t *src, int64_t n, uint8_t wm)
 
 }  // namespace
 
-int64_t blit(udata *src, udata *dst, int32_t sx_in, int32_t sy_in, int32_t dx_in, int32_t dy_in,
-             int32_t w_in, int32_t h_in) {
-  if (!src || !dst || (src->utype & 31) != (dst->utype & 31) || w_in < 1 || h_in < 1) return 0;
-  int64_t sx = sx_in, sy = sy_in, dx = dx_in, dy = dy_in, w = w_in, h = h_in;
+// The rectangles of a blit cut to src and to the clip of dst; false when
+// nothing is copied.
+static bool blit_rects(const udata *src, const udata *dst, int64_t &sx, int64_t &sy, int64_t &dx,
+                       int64_t &dy, int64_t &w, int64_t &h) {
+  if (!src || !dst || (src->utype & 31) != (dst->utype & 31) || w < 1 || h < 1) return false;
   clip_box c = drawing_clip(dst);
   if (dx < c.left) sx += c.left - dx, w -= c.left - dx, dx = c.left;
   if (dy < c.top) sy += c.top - dy, h -= c.top - dy, dy = c.top;
@@ -58,7 +59,25 @@ int64_t blit(udata *src, udata *dst, int32_t sx_in, int32_t sy_in, int32_t dx_in
   if (sy < 0) h += sy, dy -= sy, sy = 0;
   w = std::min(w, int64_t(src->width) - sx);
   h = std::min(h, int64_t(src->height) - sy);
-  if (w < 1 || h < 1) return 0;
+  return w >= 1 && h >= 1;
+}
+
+static int64_t blit_cost(const udata *src, const udata *dst, int64_t sy, int64_t dy, int64_t w,
+                         int64_t h) {
+  return src == dst && dy == sy ? h * (4 * w + 256) : h * (w + 64);
+}
+
+int64_t blit_cost_bound(const udata *src, const udata *dst, int32_t sx_in, int32_t sy_in,
+                        int32_t dx_in, int32_t dy_in, int32_t w_in, int32_t h_in) {
+  int64_t sx = sx_in, sy = sy_in, dx = dx_in, dy = dy_in, w = w_in, h = h_in;
+  if (!blit_rects(src, dst, sx, sy, dx, dy, w, h)) return 0;
+  return blit_cost(src, dst, sy, dy, w, h);
+}
+
+int64_t blit(udata *src, udata *dst, int32_t sx_in, int32_t sy_in, int32_t dx_in, int32_t dy_in,
+             int32_t w_in, int32_t h_in) {
+  int64_t sx = sx_in, sy = sy_in, dx = dx_in, dy = dy_in, w = w_in, h = h_in;
+  if (!blit_rects(src, dst, sx, sy, dx, dy, w, h)) return 0;
   uint32_t es = utype_size(dst->utype & 31);
   uint64_t src_stride = uint64_t(src->width) * es, dst_stride = uint64_t(dst->width) * es;
   const uint8_t *from = udata_elements(src) + uint64_t(sy) * src_stride + uint64_t(sx) * es;
@@ -70,7 +89,7 @@ int64_t blit(udata *src, udata *dst, int32_t sx_in, int32_t sy_in, int32_t dx_in
   } else {
     for (int64_t r = 0; r < h; r++) std::memmove(to + r * dst_stride, from + r * src_stride, bytes);
   }
-  return src == dst && dy == sy ? h * (4 * w + 256) : h * (w + 64);
+  return blit_cost(src, dst, sy, dy, w, h);
 }
 
 // The clipping shared by the sprite drawers, on 64-bit values: the source
@@ -90,6 +109,18 @@ static bool clip_rects(const udata *src, const udata *dst, int64_t &sx, int64_t 
   w = std::min(w, c.right - dx);
   h = std::min(h, c.bottom - dy);
   return w >= 1 && h >= 1;
+}
+
+// The cost of w x h pixels drawn by draw_spr: each row is charged one unit
+// more than its pixels, so a tall sprite of one-pixel rows pays for its rows.
+static int64_t spr_cost(bool fast, int64_t w, int64_t h) { return (fast ? w * h / 2 : w * h) + h; }
+
+int64_t draw_spr_bound(const udata *src, const udata *dst, int32_t sx_in, int32_t sy_in,
+                       int32_t dx_in, int32_t dy_in, int32_t w_in, int32_t h_in) {
+  if (!is_bitmap(src) || !is_bitmap(dst)) return 0;
+  int64_t sx = sx_in, sy = sy_in, dx = dx_in, dy = dy_in, w = w_in, h = h_in;
+  if (!clip_rects(src, dst, sx, sy, dx, dy, w, h)) return 0;
+  return spr_cost(lookup_only(draw_ctx_sprite()), w, h);
 }
 
 int64_t draw_spr(udata *src, udata *dst, int32_t sx_in, int32_t sy_in, int32_t dx_in, int32_t dy_in,
@@ -116,7 +147,7 @@ int64_t draw_spr(udata *src, udata *dst, int32_t sx_in, int32_t sy_in, int32_t d
                : texture_pixel_value(c, s, pattern_bit(c, int32_t(dx + i), int32_t(dy + r)), to[i]);
     }
   }
-  return fast ? w * h / 2 : w * h;
+  return spr_cost(fast, w, h);
 }
 
 int64_t tline_sspr_cost_bound(int64_t pixels) {

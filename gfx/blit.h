@@ -19,13 +19,20 @@ struct udata;
 // bitmap read every element before overwriting it.
 int64_t blit(udata *src, udata *dst, int32_t sx, int32_t sy, int32_t dx, int32_t dy, int32_t w,
              int32_t h);
+// What blit would cost for those arguments, found without copying.
+int64_t blit_cost_bound(const udata *src, const udata *dst, int32_t sx, int32_t sy, int32_t dx,
+                        int32_t dy, int32_t w, int32_t h);
 
 // Draws the w x h rectangle at (sx, sy) of the u8 sprite src at (dx, dy) of
 // the u8 bitmap dst, mirrored first (the whole sprite) when flip_x or flip_y
 // is set. Cost columns x rows drawn, halved when the default masks and no
-// fill pattern allow the lookup-only path.
+// fill pattern allow the lookup-only path, plus one a row drawn.
 int64_t draw_spr(udata *src, udata *dst, int32_t sx, int32_t sy, int32_t dx, int32_t dy, int32_t w,
                  int32_t h, bool flip_x, bool flip_y);
+// What draw_spr would cost for those arguments under the current draw
+// state, found without drawing: a caller tests it against the overrun bound.
+int64_t draw_spr_bound(const udata *src, const udata *dst, int32_t sx, int32_t sy, int32_t dx,
+                       int32_t dy, int32_t w, int32_t h);
 
 // The destination line (x0, y0)..(x1, y1), both ends drawn, textured by the
 // source points (u0, v0)..(u1, v1) of the u8 bitmap src stepped linearly.

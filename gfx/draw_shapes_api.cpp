@@ -225,16 +225,21 @@ int lua54_rrect(lua_State *L) {
     api_check_work(L, rect_outline_bound(t, left, top, right, bottom) / 3);
     cost = rect_outline(t, left, top, right, bottom, pen);
   } else {
+    // The straight edges between the corners: columns a..e, rows f..g.
+    int32_t a = api_clamp32(x + r + 2), e = api_clamp32(x + w - r - 3);
+    int32_t f = api_clamp32(y + r + 2), g = api_clamp32(y + h - r - 3);
+    int64_t edges = 0;
+    if (a <= e) edges += line_cost(t, a, top, e, top) + line_cost(t, a, bottom, e, bottom);
+    if (f <= g) edges += line_cost(t, left, f, left, g) + line_cost(t, right, f, right, g);
     api_check_work(
-        L, rrect_cost_bound(t, left, top, api_clamp32(x + 2 * r + 2), api_clamp32(y + 2 * r + 2),
-                            api_clamp32(w - 2 * r - 3), api_clamp32(h - 2 * r - 3), false, pen) /
+        L, (rrect_cost_bound(t, left, top, api_clamp32(x + 2 * r + 2), api_clamp32(y + 2 * r + 2),
+                             api_clamp32(w - 2 * r - 3), api_clamp32(h - 2 * r - 3), false, pen) +
+            edges) /
                3);
     cost = draw_rrect(t, left, top, api_clamp32(x + 2 * r + 2), api_clamp32(y + 2 * r + 2),
                       api_clamp32(w - 2 * r - 3), api_clamp32(h - 2 * r - 3), pen);
-    int32_t a = api_clamp32(x + r + 2), e = api_clamp32(x + w - r - 3);
     if (a <= e) cost += draw_line(t, a, top, e, top, pen) + draw_line(t, a, bottom, e, bottom, pen);
-    a = api_clamp32(y + r + 2), e = api_clamp32(y + h - r - 3);
-    if (a <= e) cost += draw_line(t, left, a, left, e, pen) + draw_line(t, right, a, right, e, pen);
+    if (f <= g) cost += draw_line(t, left, f, left, g, pen) + draw_line(t, right, f, right, g, pen);
   }
   spend_cpu(cost / 3);
   return 0;
@@ -287,23 +292,32 @@ int lua54_line(lua_State *L) {
     int64_t cost = 0;
     // A polyline continues from the stored end point, taken as it is.
     int32_t px = peek4(int32_t(RAM_LINE_END_X)), py = peek4(int32_t(RAM_LINE_END_Y));
+    bool refused = false;  // a line whose pixels would pass the overrun bound
     auto charge = [&](int64_t k) { return 3 * k + cost; };
+    // One line, tested against the bound with the lines before it.
+    auto one = [&](int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+      if (cpu_loop_overruns(cost + line_cost(t, x0, y0, x1, y1))) {
+        refused = true;
+        return;
+      }
+      cost += draw_line(t, x0, y0, x1, y1, get_pen());
+    };
     int64_t rows = for_batch_rows(
         b,
         [&](int64_t s) {
           if (b.params >= 4) {
             set_colp(batch_int(b, s, 4, pen));
-            cost += draw_line(t, batch_pos(b, s, 0, cx), batch_pos(b, s, 1, cy),
-                              batch_pos(b, s, 2, cx), batch_pos(b, s, 3, cy), get_pen());
+            one(batch_pos(b, s, 0, cx), batch_pos(b, s, 1, cy), batch_pos(b, s, 2, cx),
+                batch_pos(b, s, 3, cy));
             return;
           }
           set_colp(batch_int(b, s, 2, pen));
           int32_t x = batch_pos(b, s, 0, cx), y = batch_pos(b, s, 1, cy);
-          cost += draw_line(t, px, py, x, y, get_pen());
+          one(px, py, x, y);
           px = x, py = y;
         },
-        charge);
-    if (b.overran) return batch_overrun(L, charge(rows));
+        [&](int64_t k) { return refused ? INT32_MAX : charge(k); });
+    if (b.overran || refused) return batch_overrun(L, charge(rows));
     spend_cpu(charge(rows));
     return 0;
   }
@@ -345,9 +359,13 @@ int lua54_tline3d(lua_State *L) {
   double cx = api_camera_x(), cy = api_camera_y();
   draw_batch b;
   if (api_batch(L, 12, &b)) {
-    int64_t cost = 0;
+    // The charge is a third of a step or less, but the bound counts each
+    // step a cycle, so the lines' steps are summed apart from their charge.
+    // Each row also pays for reading its fields and planning its line.
+    int64_t cost = 0, steps = 0;
     bool refused = false;  // a line whose steps would pass the overrun bound
-    auto charge = [&](int64_t k) { return 3 * k + cost; };
+    constexpr int64_t row_cycles = 3 + TLINE_LINE_COST;
+    auto charge = [&](int64_t k) { return row_cycles * k + cost; };
     int64_t rows = for_batch_rows(
         b,
         [&](int64_t s) {
@@ -355,16 +373,18 @@ int lua54_tline3d(lua_State *L) {
           udata *src = sprite_entry(n & GFX_MAP_SPRITE_MASK);
           double x0 = batch_field(b, s, 1, 0) - cx, y0 = batch_field(b, s, 2, 0) - cy;
           double x1 = batch_field(b, s, 3, 0) - cx, y1 = batch_field(b, s, 4, 0) - cy;
-          if (cpu_loop_overruns(cost + tline3d_steps(t, x0, y0, x1, y1))) {
+          int64_t n_steps = tline3d_steps(t, x0, y0, x1, y1);
+          if (cpu_loop_overruns(steps + n_steps)) {
             refused = true;
             return;
           }
+          steps += n_steps;
           double u0 = batch_field(b, s, 5, 0), v0 = batch_field(b, s, 6, 0);
           cost += draw_tline3d(src, t, x0, y0, x1, y1, u0, v0, batch_field(b, s, 7, u0 + (x1 - x0)),
                                batch_field(b, s, 8, v0 + (y1 - y0)), batch_field(b, s, 9, 1),
                                batch_field(b, s, 10, 1), api_clamp32(batch_int(b, s, 11, 0)));
         },
-        [&](int64_t k) { return refused ? INT32_MAX : charge(k); });
+        [&](int64_t k) { return refused ? INT32_MAX : row_cycles * k + steps; });
     if (b.overran || refused) return batch_overrun(L, charge(rows));
     spend_cpu(charge(rows));
     return 0;
@@ -456,29 +476,34 @@ int lua54_spr(lua_State *L) {
   draw_batch b;
   if (api_batch(L, 5, &b)) {
     int64_t cost = 0;
+    bool refused = false;  // a sprite whose drawing would pass the overrun bound
     auto charge = [&](int64_t k) { return 2 * k + cost / 3; };
-    auto work = [&](int64_t k) { return 2 * k + cost; };
+    auto work = [&](int64_t k) { return refused ? INT32_MAX : 2 * k + cost; };
     int64_t rows = for_batch_rows(
         b,
         [&](int64_t s) {
           int64_t n = batch_int(b, s, 0, -1);
           udata *spr = n >= 0 && n < GFX_SPRITES ? sprite_entry(n) : nullptr;
           if (!spr) return;
-          cost += draw_spr(spr, t, 0, 0, api_floor(batch_field(b, s, 1, 0)),
-                           api_floor(batch_field(b, s, 2, 0)), int32_t(spr->width),
-                           int32_t(spr->height), batch_field(b, s, 3, 0) < 0,
+          int32_t x = api_floor(batch_field(b, s, 1, 0)), y = api_floor(batch_field(b, s, 2, 0));
+          int32_t w = int32_t(spr->width), h = int32_t(spr->height);
+          if (cpu_loop_overruns((cost + draw_spr_bound(spr, t, 0, 0, x, y, w, h)) / 3)) {
+            refused = true;
+            return;
+          }
+          cost += draw_spr(spr, t, 0, 0, x, y, w, h, batch_field(b, s, 3, 0) < 0,
                            batch_field(b, s, 4, 0) < 0);
         },
         work);
-    if (b.overran) return batch_overrun(L, charge(rows));
+    if (b.overran || refused) return batch_overrun(L, charge(rows));
     spend_cpu(charge(rows));
     return 0;
   }
   udata *spr = get_sprite_p(L, 1);
   if (!spr) return 0;
   int32_t x = api_pos_x(L, 2), y = api_pos_y(L, 3);
-  spend_cpu(draw_spr(spr, t, 0, 0, x, y, int32_t(spr->width), int32_t(spr->height),
-                     lua_toboolean(L, 4), lua_toboolean(L, 5)) /
-            3);
+  int32_t w = int32_t(spr->width), h = int32_t(spr->height);
+  api_check_work(L, draw_spr_bound(spr, t, 0, 0, x, y, w, h) / 3);
+  spend_cpu(draw_spr(spr, t, 0, 0, x, y, w, h, lua_toboolean(L, 4), lua_toboolean(L, 5)) / 3);
   return 0;
 }

@@ -23,6 +23,12 @@ int lua54_blit_0(lua_State *L) {
   int32_t w = int32_t(kvd_intp(L, 7, src->width)), h = int32_t(kvd_intp(L, 8, src->height));
   bool whole = p && dst != target;
   if (whole) set_temporary_clipping(dst);
+  // A copy whose charge would take the slice past the overrun bound is
+  // refused before anything is copied.
+  if (cpu_loop_overruns(blit_cost_bound(src, dst, sx, sy, dx, dy, w, h) / 64)) {
+    if (whole) restore_after_temporary_clipping();
+    return luaL_error(L, "%s", CPU_OVERRUN_MESSAGE);
+  }
   int64_t work = blit(src, dst, sx, sy, dx, dy, w, h);
   if (whole) restore_after_temporary_clipping();
   if (work > 0) spend_cpu(work / 64);  // nothing copied, nothing charged

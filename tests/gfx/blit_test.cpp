@@ -64,7 +64,7 @@ TEST_F(blit_test, sprite_cases) {
   const uint8_t pix[3] = {1, 2, 3};
   std::memcpy(pixels(spr), pix, 3);
   full_clip(dst);
-  EXPECT_EQ(draw_spr(spr, dst, 0, 0, 0, 0, 3, 1, true, false), 3 / 2);
+  EXPECT_EQ(draw_spr(spr, dst, 0, 0, 0, 0, 3, 1, true, false), 3 / 2 + 1);
   EXPECT_EQ(row(dst, 0, 0, 3), (std::vector<uint8_t>{3, 2, 1}));
   // Default tables: 0 keeps the low bits of the pixel (under the write mask
   // 0xFF it clears the top two), c writes 0xC0 | c.

@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "tests/support/cpu_clock.h"
+#include "gfx/blit.h"
 #include "gfx/draw_api.h"
 #include "gfx/map.h"
 #include "gfx/print.h"
@@ -182,6 +183,13 @@ TEST_F(draw_bounds_test, every_row_and_line_visited_is_charged) {
       {lua54_sspr, "1, 0, 0, 8, 8, 0, 0, 480, 1 << 20", 480},
       {lua54_rrectfill, "0, 0, 1, 270, 0, 7", 270},
       {lua54_rectfill, "0, 0, 0, 269, 7", 270},
+      // A sprite of one-pixel rows pays for its rows (a third of each).
+      {lua54_spr, "userdata('u8', 1, 270), 0, 0", 90},
+      // Batch textured lines of two pixels: each line visited is planned.
+      {lua54_tline3d,
+       "(function() local b = userdata('f64', 12, 1) b:set(0, 0, 1, 0, 0, 1, 0, 0, 0, 8, 8) "
+       "return b end)(), 0, 1000, 12, 0",
+       1000 * TLINE_LINE_COST},
   };
   for (const charge_case &c : cases) EXPECT_GE(charge(c.fn, c.args), c.at_least) << c.args;
 }
@@ -308,6 +316,41 @@ TEST_F(narrow_target_test, shapes_across_every_row_return_promptly) {
     set_target(target);
     run("_narrow = nil collectgarbage()");
   }
+}
+
+// Calls whose work, found before drawing, passes the bound on a tall
+// target fail with the overrun error and leave the target as it was: a
+// sprite as tall as the target (the target itself, moved down a row, so a
+// drawn call would smear its top pixel to the bottom), a rounded outline
+// with edges as long as the target, a batch line as long as the target, a
+// copy of the target one row down.
+TEST_F(narrow_target_test, calls_past_the_bound_are_refused_undrawn) {
+  run("_narrow = userdata('u8', 1, 16777215)");
+  lua_getglobal(root->L, "_narrow");
+  udata *narrow = to_udata(root->L, -1);
+  lua_pop(root->L, 1);
+  set_target(narrow);
+  run("_long = userdata('f64', 5, 1) _long:set(0, 0, 0, 0, 0, 1e300, 7)");
+  const char *calls[] = {
+      "spr(_narrow, 0, 1)",
+      "fillp(0x5a5a) spr(_narrow, 0, 1)",
+      "rrect(0, 0, 1 << 31, 1 << 31, 5, 7)",
+      "line(_long, 0, 4, 5, 0)",
+      "blit(_narrow, _narrow, 0, 0, 0, 1)",
+  };
+  for (const char *c : calls) {
+    run("fillp() cls() pset(0, 0, 7)");
+    cpu_slice_begin(CPU_CYCLES_PER_FRAME);
+    std::string got = run(c);
+    cpu_slice_begin(CPU_OUTSIDE_SLICE);
+    EXPECT_NE(got.find(CPU_OVERRUN_MESSAGE), std::string::npos) << c << " gave " << got;
+    EXPECT_EQ(pixels(narrow)[1], 0) << c;
+    EXPECT_EQ(pixels(narrow)[1000], 0) << c;
+    EXPECT_EQ(pixels(narrow)[16777214], 0) << c;
+  }
+  run("fillp()");
+  set_target(target);
+  run("_narrow = nil _long = nil collectgarbage()");
 }
 
 }  // namespace
