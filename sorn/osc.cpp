@@ -173,14 +173,25 @@ static int32_t osc_sse2(sorn_node_state *node, int32_t n, uint32_t &pos, uint32_
   int32_t done = 0;
   while (n - done >= 8) {
     int32_t count = std::min(block, (n - done) & ~7);
-    const int16_t *fmb = fm ? fm + done : nullptr;
-    for (int32_t i = 0; i < count; i++) {
-      pos &= mask;
-      at[i] = pos;
-      std::memcpy(&pair[i], row + 2 * (pos >> 16), 4);
-      pos += dx;
-      if (fmb) pos += uint32_t(int32_t(fmb[i])) << m;
+    // The phase in a local, which the stores into the block cannot alias.
+    uint32_t q = pos;
+    if (fm) {
+      const int16_t *fmb = fm + done;
+      for (int32_t i = 0; i < count; i++) {
+        q &= mask;
+        at[i] = q;
+        std::memcpy(&pair[i], row + 2 * (q >> 16), 4);
+        q += dx + (uint32_t(int32_t(fmb[i])) << m);
+      }
+    } else {
+      for (int32_t i = 0; i < count; i++) {
+        q &= mask;
+        at[i] = q;
+        std::memcpy(&pair[i], row + 2 * (q >> 16), 4);
+        q += dx;
+      }
     }
+    pos = q;
     for (int32_t i = 0; i < count; i += 8) {
       __m128i pa = _mm_load_si128(reinterpret_cast<const __m128i *>(pair + i));
       __m128i pb = _mm_load_si128(reinterpret_cast<const __m128i *>(pair + i + 4));
