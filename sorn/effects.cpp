@@ -8,6 +8,10 @@
 #include "base/debug_log.h"
 #include "sorn/vector_loop.h"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 // Resonance is taken as 0 or more: a negative value could bring the divisor to
 // zero. Returns the feedback factor k, 1..65536: at the top of the resonance
 // range the divisor passes 2^32, and a k of 0 would leave the band state
@@ -83,6 +87,48 @@ SORN_LOOP_BODY void echo_sum(int16_t *x, const int16_t *tap, int64_t g, int64_t 
   }
 }
 
+#if defined(__x86_64__)
+// echo_sum eight samples a step with the SSE2 every x86-64 has: |tap| (up to
+// 32768) and the 12-bit halves of g_i fit unsigned 16-bit lanes, whose
+// products are put together whole in 32 bits. Returns the samples done, a
+// multiple of 8.
+static int32_t echo_sum_sse2(int16_t *x, const int16_t *tap, int64_t g, int64_t gstep, int32_t n) {
+  uint32_t step = uint32_t(gstep);
+  __m128i ga = _mm_add_epi32(_mm_set1_epi32(int(uint32_t(g))),
+                             _mm_setr_epi32(0, int(step), int(2 * step), int(3 * step)));
+  __m128i gb = _mm_add_epi32(ga, _mm_set1_epi32(int(4 * step)));
+  const __m128i step8 = _mm_set1_epi32(int(8 * step)), low12 = _mm_set1_epi32(0xFFF);
+  const __m128i floor_out = _mm_set1_epi16(-SORN_SAMPLE_MAX);
+  int32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m128i ghi = _mm_packs_epi32(_mm_srli_epi32(ga, 12), _mm_srli_epi32(gb, 12));
+    __m128i glo = _mm_packs_epi32(_mm_and_si128(ga, low12), _mm_and_si128(gb, low12));
+    __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i *>(tap + i));
+    __m128i sign = _mm_srai_epi16(t, 15);
+    __m128i mag = _mm_sub_epi16(_mm_xor_si128(t, sign), sign);
+    __m128i h_lo = _mm_mullo_epi16(mag, ghi), h_hi = _mm_mulhi_epu16(mag, ghi);
+    __m128i l_lo = _mm_mullo_epi16(mag, glo), l_hi = _mm_mulhi_epu16(mag, glo);
+    __m128i qa = _mm_srli_epi32(_mm_add_epi32(_mm_unpacklo_epi16(h_lo, h_hi),
+                                              _mm_srli_epi32(_mm_unpacklo_epi16(l_lo, l_hi), 12)),
+                                12);
+    __m128i qb = _mm_srli_epi32(_mm_add_epi32(_mm_unpackhi_epi16(h_lo, h_hi),
+                                              _mm_srli_epi32(_mm_unpackhi_epi16(l_lo, l_hi), 12)),
+                                12);
+    __m128i sa = _mm_unpacklo_epi16(sign, sign), sb = _mm_unpackhi_epi16(sign, sign);
+    qa = _mm_sub_epi32(_mm_xor_si128(qa, sa), sa);
+    qb = _mm_sub_epi32(_mm_xor_si128(qb, sb), sb);
+    __m128i xv = _mm_loadu_si128(reinterpret_cast<const __m128i *>(x + i));
+    __m128i xa = _mm_srai_epi32(_mm_unpacklo_epi16(xv, xv), 16);
+    __m128i xb = _mm_srai_epi32(_mm_unpackhi_epi16(xv, xv), 16);
+    __m128i y = _mm_packs_epi32(_mm_add_epi32(xa, qa), _mm_add_epi32(xb, qb));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(x + i), _mm_max_epi16(y, floor_out));
+    ga = _mm_add_epi32(ga, step8);
+    gb = _mm_add_epi32(gb, step8);
+  }
+  return i;
+}
+#endif
+
 // Copies n samples (at most a ring) between x and the ring from ring
 // position p on, wrapping at its end: into the ring, or out of it.
 static void ring_copy(int16_t *ring, int32_t p, int16_t *x, int32_t n, bool into) {
@@ -115,7 +161,11 @@ static void echo_block(int16_t *ring, int16_t *x, int64_t read, int64_t dstep, i
     }
   }
   INVARIANT(g >= 0 && g < 0x1000000 && g + (n - 1) * gstep >= 0 && g + (n - 1) * gstep < 0x1000000);
-  sorn_vector_run<echo_sum>(x, tap, g, gstep, n);
+  int32_t done = 0;
+#if defined(__x86_64__)
+  if (!sorn_avx2_on()) done = echo_sum_sse2(x, tap, g, gstep, n);
+#endif
+  sorn_vector_run<echo_sum>(x + done, tap + done, g + done * gstep, gstep, n - done);
 }
 
 void apply_fx_echo(sorn_node_state *parent, sorn_node_state *fx, int32_t n) {

@@ -147,7 +147,6 @@ __attribute__((target("avx2"))) static int32_t osc_avx2(sorn_node_state *node, i
   return i;
 }
 
-
 // The same samples with the SSE2 every x86-64 has, for amplitudes inside 16
 // bits. The positions and table reads run one sample after another (they
 // chain through the phase) into a block of pairs; the interpolation and the
@@ -156,8 +155,8 @@ __attribute__((target("avx2"))) static int32_t osc_avx2(sorn_node_state *node, i
 // frac's top bit is set, and the interpolation's floor is hi1 - hi0 less a
 // borrow where the low halves go down. Needs what osc_avx2 needs. Returns
 // the number of samples written, a multiple of 8.
-static int32_t osc_sse2(sorn_node_state *node, int32_t n, uint32_t &pos, uint32_t mask,
-                        int32_t amp, const uint8_t *row) {
+static int32_t osc_sse2(sorn_node_state *node, int32_t n, uint32_t &pos, uint32_t mask, int32_t amp,
+                        const uint8_t *row) {
   INVARIANT(amp >= INT16_MIN && amp <= INT16_MAX);
   constexpr int32_t block = 256;
   alignas(16) uint32_t pair[block], at[block];
@@ -210,8 +209,7 @@ static int32_t osc_sse2(sorn_node_state *node, int32_t n, uint32_t &pos, uint32_
       __m128i hi1 = _mm_add_epi16(_mm_mulhi_epi16(frac, s1), _mm_and_si128(top, s1));
       __m128i hi0 = _mm_add_epi16(_mm_mulhi_epi16(frac, s0), _mm_and_si128(top, s0));
       __m128i lo1 = _mm_mullo_epi16(frac, s1), lo0 = _mm_mullo_epi16(frac, s0);
-      __m128i borrow =
-          _mm_cmpgt_epi16(_mm_xor_si128(lo0, sign16), _mm_xor_si128(lo1, sign16));
+      __m128i borrow = _mm_cmpgt_epi16(_mm_xor_si128(lo0, sign16), _mm_xor_si128(lo1, sign16));
       __m128i v = _mm_add_epi16(_mm_add_epi16(s0, _mm_sub_epi16(hi1, hi0)), borrow);
       __m128i ylo = _mm_mullo_epi16(v, vamp), yhi = _mm_mulhi_epi16(v, vamp);
       __m128i ya = _mm_srai_epi32(_mm_unpacklo_epi16(ylo, yhi), 14);
@@ -243,8 +241,10 @@ void render_node_tick_osc(sorn_node_state *node, int32_t n) {
   if (const uint8_t *p = sorn_ram_span(table, uint32_t(width) * 2 + 2)) {
     int32_t done = 0;
 #if defined(__x86_64__)
-    if (sorn_avx2_on()) done = osc_avx2(node, n, pos, mask, amp, p);
-    else if (amp >= INT16_MIN && amp <= INT16_MAX) done = osc_sse2(node, n, pos, mask, amp, p);
+    if (sorn_avx2_on())
+      done = osc_avx2(node, n, pos, mask, amp, p);
+    else if (amp >= INT16_MIN && amp <= INT16_MAX)
+      done = osc_sse2(node, n, pos, mask, amp, p);
 #endif
     pos = osc_row(node, done, n, pos, mask, amp, [p](uint32_t i) {
       int16_t s;  // samples are little-endian, as is every host we build for
