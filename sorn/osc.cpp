@@ -309,7 +309,20 @@ SORN_LOOP_BODY void or_split_body(int16_t *dl, int16_t *dr, int32_t gl, int32_t 
 }
 
 void add_buffer(int16_t *dst, const int16_t *src, int32_t n) {
-  sorn_vector_run<add_body>(dst, src, n);
+  int32_t done = 0;
+#if defined(__x86_64__)
+  // SSE2's saturating add stops at -32768, one below the floor.
+  if (!sorn_avx2_on()) {
+    const __m128i floor_out = _mm_set1_epi16(-SORN_SAMPLE_MAX);
+    for (; done + 8 <= n; done += 8) {
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(dst + done));
+      __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + done));
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + done),
+                       _mm_max_epi16(_mm_adds_epi16(a, b), floor_out));
+    }
+  }
+#endif
+  sorn_vector_run<add_body>(dst + done, src + done, n - done);
 }
 void mul_buffer(int16_t *dst, const int16_t *src, int32_t n, int32_t shift) {
   sorn_vector_run<mul_body>(dst, src, n, shift);
