@@ -183,12 +183,16 @@ static int32_t osc_sse2(sorn_node_state *node, int32_t n, uint32_t &pos, uint32_
         q += dx + (uint32_t(int32_t(fmb[i])) << m);
       }
     } else {
-      for (int32_t i = 0; i < count; i++) {
-        q &= mask;
-        at[i] = q;
-        std::memcpy(&pair[i], row + 2 * (q >> 16), 4);
-        q += dx;
+      // Masking commutes with the steps, so the positions need no chain.
+      __m128i v = _mm_add_epi32(_mm_set1_epi32(int(q)),
+                                _mm_setr_epi32(0, int(dx), int(2 * dx), int(3 * dx)));
+      const __m128i step4 = _mm_set1_epi32(int(4 * dx)), vmask = _mm_set1_epi32(int(mask));
+      for (int32_t i = 0; i < count; i += 4) {
+        _mm_store_si128(reinterpret_cast<__m128i *>(at + i), _mm_and_si128(v, vmask));
+        v = _mm_add_epi32(v, step4);
       }
+      for (int32_t i = 0; i < count; i++) std::memcpy(&pair[i], row + 2 * (at[i] >> 16), 4);
+      q += uint32_t(count) * dx;
     }
     pos = q;
     for (int32_t i = 0; i < count; i += 8) {
