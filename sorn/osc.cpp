@@ -147,6 +147,87 @@ __attribute__((target("avx2"))) static int32_t osc_avx2(sorn_node_state *node, i
   return i;
 }
 
+// The same samples with the SSE2 every x86-64 has, for amplitudes inside 16
+// bits. The positions and table reads run one sample after another (they
+// chain through the phase) into a block of pairs; the interpolation and the
+// amplitude then run eight samples a step in 16-bit lanes: frac * s, with
+// frac unsigned, is the signed product of frac's bits plus s << 16 where
+// frac's top bit is set, and the interpolation's floor is hi1 - hi0 less a
+// borrow where the low halves go down. Needs what osc_avx2 needs. Returns
+// the number of samples written, a multiple of 8.
+static int32_t osc_sse2(sorn_node_state *node, int32_t n, uint32_t &pos, uint32_t mask, int32_t amp,
+                        const uint8_t *row) {
+  INVARIANT(amp >= INT16_MIN && amp <= INT16_MAX);
+  constexpr int32_t block = 256;
+  alignas(16) uint32_t pair[block], at[block];
+  int16_t *out = node->output;
+  const uint32_t dx = uint32_t(node->dx);
+  const int16_t *fm = node->fm_input;
+  const int m = node->mod_shift < -4 ? 2 : node->mod_shift + 6;
+  int16_t first_sample;
+  std::memcpy(&first_sample, row, 2);
+  const __m128i first = _mm_set1_epi16(first_sample), last = _mm_set1_epi32(int(mask >> 16));
+  const __m128i vamp = _mm_set1_epi16(int16_t(amp)), sign16 = _mm_set1_epi16(INT16_MIN);
+  const __m128i bottom = _mm_set1_epi32(INT16_MIN), floor_out = _mm_set1_epi32(-SORN_SAMPLE_MAX);
+  int32_t done = 0;
+  while (n - done >= 8) {
+    int32_t count = std::min(block, (n - done) & ~7);
+    // The phase in a local, which the stores into the block cannot alias.
+    uint32_t q = pos;
+    if (fm) {
+      const int16_t *fmb = fm + done;
+      for (int32_t i = 0; i < count; i++) {
+        q &= mask;
+        at[i] = q;
+        std::memcpy(&pair[i], row + 2 * (q >> 16), 4);
+        q += dx + (uint32_t(int32_t(fmb[i])) << m);
+      }
+    } else {
+      // Masking commutes with the steps, so the positions need no chain.
+      __m128i v = _mm_add_epi32(_mm_set1_epi32(int(q)),
+                                _mm_setr_epi32(0, int(dx), int(2 * dx), int(3 * dx)));
+      const __m128i step4 = _mm_set1_epi32(int(4 * dx)), vmask = _mm_set1_epi32(int(mask));
+      for (int32_t i = 0; i < count; i += 4) {
+        _mm_store_si128(reinterpret_cast<__m128i *>(at + i), _mm_and_si128(v, vmask));
+        v = _mm_add_epi32(v, step4);
+      }
+      for (int32_t i = 0; i < count; i++) std::memcpy(&pair[i], row + 2 * (at[i] >> 16), 4);
+      q += uint32_t(count) * dx;
+    }
+    pos = q;
+    for (int32_t i = 0; i < count; i += 8) {
+      __m128i pa = _mm_load_si128(reinterpret_cast<const __m128i *>(pair + i));
+      __m128i pb = _mm_load_si128(reinterpret_cast<const __m128i *>(pair + i + 4));
+      __m128i qa = _mm_load_si128(reinterpret_cast<const __m128i *>(at + i));
+      __m128i qb = _mm_load_si128(reinterpret_cast<const __m128i *>(at + i + 4));
+      __m128i s0 = _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(pa, 16), 16),
+                                   _mm_srai_epi32(_mm_slli_epi32(pb, 16), 16));
+      __m128i s1 = _mm_packs_epi32(_mm_srai_epi32(pa, 16), _mm_srai_epi32(pb, 16));
+      // At the row's last sample the second one is the row's first.
+      __m128i wrap = _mm_packs_epi32(_mm_cmpeq_epi32(_mm_srli_epi32(qa, 16), last),
+                                     _mm_cmpeq_epi32(_mm_srli_epi32(qb, 16), last));
+      s1 = _mm_or_si128(_mm_andnot_si128(wrap, s1), _mm_and_si128(wrap, first));
+      __m128i frac = _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(qa, 16), 16),
+                                     _mm_srai_epi32(_mm_slli_epi32(qb, 16), 16));
+      __m128i top = _mm_srai_epi16(frac, 15);
+      __m128i hi1 = _mm_add_epi16(_mm_mulhi_epi16(frac, s1), _mm_and_si128(top, s1));
+      __m128i hi0 = _mm_add_epi16(_mm_mulhi_epi16(frac, s0), _mm_and_si128(top, s0));
+      __m128i lo1 = _mm_mullo_epi16(frac, s1), lo0 = _mm_mullo_epi16(frac, s0);
+      __m128i borrow = _mm_cmpgt_epi16(_mm_xor_si128(lo0, sign16), _mm_xor_si128(lo1, sign16));
+      __m128i v = _mm_add_epi16(_mm_add_epi16(s0, _mm_sub_epi16(hi1, hi0)), borrow);
+      __m128i ylo = _mm_mullo_epi16(v, vamp), yhi = _mm_mulhi_epi16(v, vamp);
+      __m128i ya = _mm_srai_epi32(_mm_unpacklo_epi16(ylo, yhi), 14);
+      __m128i yb = _mm_srai_epi32(_mm_unpackhi_epi16(ylo, yhi), 14);
+      // Below -32768 saturates to -32767; packing takes the top to 32767.
+      __m128i ma = _mm_cmpgt_epi32(bottom, ya), mb = _mm_cmpgt_epi32(bottom, yb);
+      ya = _mm_or_si128(_mm_andnot_si128(ma, ya), _mm_and_si128(ma, floor_out));
+      yb = _mm_or_si128(_mm_andnot_si128(mb, yb), _mm_and_si128(mb, floor_out));
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(out + done + i), _mm_packs_epi32(ya, yb));
+    }
+    done += count;
+  }
+  return done;
+}
 #endif
 
 void render_node_tick_osc(sorn_node_state *node, int32_t n) {
@@ -164,7 +245,10 @@ void render_node_tick_osc(sorn_node_state *node, int32_t n) {
   if (const uint8_t *p = sorn_ram_span(table, uint32_t(width) * 2 + 2)) {
     int32_t done = 0;
 #if defined(__x86_64__)
-    if (sorn_avx2_on()) done = osc_avx2(node, n, pos, mask, amp, p);
+    if (sorn_avx2_on())
+      done = osc_avx2(node, n, pos, mask, amp, p);
+    else if (amp >= INT16_MIN && amp <= INT16_MAX)
+      done = osc_sse2(node, n, pos, mask, amp, p);
 #endif
     pos = osc_row(node, done, n, pos, mask, amp, [p](uint32_t i) {
       int16_t s;  // samples are little-endian, as is every host we build for
@@ -229,7 +313,20 @@ SORN_LOOP_BODY void or_split_body(int16_t *dl, int16_t *dr, int32_t gl, int32_t 
 }
 
 void add_buffer(int16_t *dst, const int16_t *src, int32_t n) {
-  sorn_vector_run<add_body>(dst, src, n);
+  int32_t done = 0;
+#if defined(__x86_64__)
+  // SSE2's saturating add stops at -32768, one below the floor.
+  if (!sorn_avx2_on()) {
+    const __m128i floor_out = _mm_set1_epi16(-SORN_SAMPLE_MAX);
+    for (; done + 8 <= n; done += 8) {
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(dst + done));
+      __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + done));
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + done),
+                       _mm_max_epi16(_mm_adds_epi16(a, b), floor_out));
+    }
+  }
+#endif
+  sorn_vector_run<add_body>(dst + done, src + done, n - done);
 }
 void mul_buffer(int16_t *dst, const int16_t *src, int32_t n, int32_t shift) {
   sorn_vector_run<mul_body>(dst, src, n, shift);

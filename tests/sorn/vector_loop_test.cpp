@@ -357,7 +357,9 @@ TEST(SornVectorLoop, OscillatorAgrees) {
       uint32_t tops[] = {RAM_SIZE - bytes, RAM_SIZE - bytes - 2, RAM_SIZE - bytes + 2, 0,
                          uint32_t(rng() % RAM_SIZE) & ~1u};
       node.wt_addr = int32_t(tops[rng() % 5]);
-      node.val[0] = pick(rng, {64 << 16, 65 << 16, INT32_MAX, INT32_MIN, -(64 << 16), 0});
+      // The 16-bit amplitudes' ends and the first ones past them too.
+      node.val[0] = pick(rng, {64 << 16, 65 << 16, INT32_MAX, INT32_MIN, -(64 << 16), 0,
+                               32767 << 8, -32768 * 256, 32768 << 8, -32769 * 256});
       node.val[4] = int32_t(rng());
       node.val[5] = int32_t(rng());
       node.phase = rng();
