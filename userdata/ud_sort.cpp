@@ -35,9 +35,10 @@ namespace {
 
 // The unsigned key of an element whose order as an unsigned number is the
 // comparators' order: signed values with the sign bit flipped, doubles with
-// the sign bit flipped (the other bits too for negatives). A NaN, equal to
-// everything for the comparators, may go anywhere: it keeps its place by its
-// bits (past the infinities, on the side of its sign).
+// the sign bit flipped (the other bits too for negatives). Keys the
+// comparators find equal are one key, so that the sort keeps their order:
+// -0.0 sorts as 0.0, and every NaN (equal to everything for the comparators,
+// so free to go anywhere) as one NaN past the infinities.
 template <class T>
 struct sort_key;
 template <>
@@ -64,7 +65,9 @@ template <>
 struct sort_key<double> {
   using K = uint64_t;
   static K of(double v) {
+    if (v != v) return ~K(0);
     uint64_t b;
+    if (v == 0) v = 0.0;
     std::memcpy(&b, &v, 8);
     return b >> 63 ? ~b : b | (uint64_t(1) << 63);
   }
