@@ -107,9 +107,9 @@ size_t gurl_curl_write(char *bytes, size_t size, size_t count, void *data) {
   if (job->cancelled.load(std::memory_order_relaxed) ||
       job->response.length + n > job->limits.response_max)
     return 0;
-  // The owner's jobs together stay within the cap too.
+  // The owner's jobs together stay within its room too.
   if (job->owner_bytes &&
-      job->owner_bytes->fetch_add(n, std::memory_order_relaxed) + n > job->limits.response_max) {
+      job->owner_bytes->fetch_add(n, std::memory_order_relaxed) + n > job->owner_room) {
     job->owner_bytes->fetch_sub(n, std::memory_order_relaxed);
     return 0;
   }
@@ -291,6 +291,7 @@ uint32_t gurl_get(const char *url, const char *extra, gurl_callback callback) {
   job->limits = gurl_limits;
   // A body the process could not take in is of no use to it.
   uint64_t room = (uint64_t)std::max<int64_t>(memory_room_left(), 0);
+  job->owner_room = room;
   if (room < job->limits.response_max) job->limits.response_max = room;
   slot.job = job;
   if (gurl_in_flight.load(std::memory_order_acquire) >= GURL_IN_FLIGHT_MAX) {

@@ -117,6 +117,7 @@ struct gurl_job {
   // (any thread), and this job's part of them (worker only).
   std::shared_ptr<std::atomic<uint64_t>> owner_bytes;
   uint64_t counted = 0;
+  uint64_t owner_room = 0;  // what the owner's memory could still take at the start
   gurl_job() = default;
   gurl_job(const gurl_job &) = delete;
   gurl_job &operator=(const gurl_job &) = delete;
