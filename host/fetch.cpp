@@ -90,7 +90,11 @@ bool gurl_buffer_write(gurl_buffer *b, const void *bytes, uint64_t n) {
 
 static void gurl_finish(gurl_job *job, uint32_t status) {
   // What arrived of a failed download is of no use: let it go.
-  if (status == GURL_FAILED) gurl_buffer_free(&job->response);
+  if (status == GURL_FAILED) {
+    gurl_buffer_free(&job->response);
+    if (job->owner_bytes) job->owner_bytes->fetch_sub(job->counted, std::memory_order_relaxed);
+    job->counted = 0;
+  }
   // A response always ends with a 0, an empty one too (when it can be had).
   if (!job->response.data) gurl_buffer_write(&job->response, "", 0);
   job->status.store(status, std::memory_order_release);
@@ -101,9 +105,19 @@ size_t gurl_curl_write(char *bytes, size_t size, size_t count, void *data) {
   auto *job = static_cast<gurl_job *>(data);
   size_t n = size * count;
   if (job->cancelled.load(std::memory_order_relaxed) ||
-      job->response.length + n > job->limits.response_max ||
-      !gurl_buffer_write(&job->response, bytes, n))
+      job->response.length + n > job->limits.response_max)
     return 0;
+  // The owner's jobs together stay within its room too.
+  if (job->owner_bytes &&
+      job->owner_bytes->fetch_add(n, std::memory_order_relaxed) + n > job->owner_room) {
+    job->owner_bytes->fetch_sub(n, std::memory_order_relaxed);
+    return 0;
+  }
+  if (!gurl_buffer_write(&job->response, bytes, n)) {
+    if (job->owner_bytes) job->owner_bytes->fetch_sub(n, std::memory_order_relaxed);
+    return 0;
+  }
+  job->counted += n;
   job->last_chunk = n;
   job->status.store(GURL_RECEIVING, std::memory_order_release);
   if (job->callback) job->callback(job);
@@ -268,9 +282,16 @@ uint32_t gurl_get(const char *url, const char *extra, gurl_callback callback) {
   if (extra) gurl_buffer_write(&job->extra, extra, std::strlen(extra));
   job->callback = callback;
   job->owner = owner;
+  for (const gurl_slot &other : gurl_slots)
+    if (other.job && other.job->owner == owner && other.job->owner_bytes) {
+      job->owner_bytes = other.job->owner_bytes;
+      break;
+    }
+  if (!job->owner_bytes) job->owner_bytes = std::make_shared<std::atomic<uint64_t>>(0);
   job->limits = gurl_limits;
   // A body the process could not take in is of no use to it.
   uint64_t room = (uint64_t)std::max<int64_t>(memory_room_left(), 0);
+  job->owner_room = room;
   if (room < job->limits.response_max) job->limits.response_max = room;
   slot.job = job;
   if (gurl_in_flight.load(std::memory_order_acquire) >= GURL_IN_FLIGHT_MAX) {

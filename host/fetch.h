@@ -7,8 +7,9 @@
 // a low-speed time-out, a total time-out, a response size cap and a redirect
 // count; a failed job lets go of what it had received. A job belongs to the
 // process current when it started, answers only that process, and is capped
-// at what that process's memory may still take; gurl_cancel_jobs_of ends its
-// transfers and lets go of its jobs.
+// at what that process's memory may still take, the bytes of its other held
+// jobs counted in (so one process cannot fill the total for all);
+// gurl_cancel_jobs_of ends its transfers and lets go of its jobs.
 //
 // A job lives in slot id mod 256 of the table and keeps it, finished or not,
 // until it is released (read by its owner, or its owner ended). A new job
@@ -112,6 +113,17 @@ struct gurl_job {
   int64_t owner = 0;                   // the process that started it; 0 for the kernel
   std::atomic<bool> cancelled{false};  // set by the main thread; the worker stops soon after
   gurl_limits_record limits;           // as they were at the start
+  // Bytes received by the jobs of the same owner that share this counter
+  // (any thread), and this job's part of them (worker only).
+  std::shared_ptr<std::atomic<uint64_t>> owner_bytes;
+  uint64_t counted = 0;
+  uint64_t owner_room = 0;  // what the owner's memory could still take at the start
+  gurl_job() = default;
+  gurl_job(const gurl_job &) = delete;
+  gurl_job &operator=(const gurl_job &) = delete;
+  ~gurl_job() {
+    if (owner_bytes) owner_bytes->fetch_sub(counted, std::memory_order_relaxed);
+  }
 };
 
 struct gurl_slot {

@@ -38,6 +38,9 @@ int lua54__create_process_from_code(lua_State *L) {
   const char *name = lua_tostring(L, 2);
   const char *path = lua_tostring(L, 3);
   const char *env = lua_isstring(L, 4) ? lua_tostring(L, 4) : "";
+  // A sandboxed process starts only sandboxed processes: its children carry
+  // its own environment unless they name one.
+  if (cproc && cproc->env_given && !*env) env = cproc->env;
   proc *p = create_process_from_code(code, name, path, env);
   if (!p) return 0;
   lua_pushinteger(L, p->id);

@@ -354,6 +354,34 @@ TEST_F(Fetch, UserlandBytesAreFreedAndFitTheirOwner) {
   root->baseline = 0;
 }
 
+// The bodies one process holds together fit its memory room: its jobs past
+// it fail, so it cannot fill the total for all and starve other processes'
+// downloads; bodies that fit together all arrive.
+TEST_F(Fetch, AProcessHoldsAtMostItsRoomOfBodies) {
+  wait_workers();
+  const uint64_t held = gurl_held_bytes.load();
+  proc *hog = get_process(spawn(""));
+  int64_t hog_id = hog->id;
+  hog->env_given = 1;
+  const std::string body = "'" + base + "/body/";
+  std::string a = results_in(hog, "_fetch_remote(" + body + "12000000')");
+  std::string b = results_in(hog, "_fetch_remote(" + body + "12000000')");
+  EXPECT_EQ(collect(*this, hog, a, true), "12000000");
+  EXPECT_EQ(collect(*this, hog, b, true), "12000000");
+  results_in(hog, "collectgarbage()");
+  wait_workers();  // a worker holds its bytes a moment past its final status
+  int done = 0;
+  for (int i = 0; i < 9; i++)
+    if (wait_job(results_in(hog, "_fetch_remote(" + body + "30000000')")) == GURL_DONE) done++;
+  EXPECT_EQ(done, 1);
+  std::string other = root_results("_fetch_remote(" + body + "100000')");
+  EXPECT_EQ(collect(*this, root, other, true), "100000");
+  EXPECT_EQ(hog->kill_flag, 0);
+  kill_process_by_id(hog_id);
+  wait_workers();
+  EXPECT_EQ(gurl_held_bytes.load(), held);
+}
+
 // All responses together hold at most GURL_HELD_MAX bytes: a buffer that
 // would pass it cannot grow, and can once another lets go.
 TEST(FetchBuffer, MappedBuffersHoldAtMostTheTotal) {

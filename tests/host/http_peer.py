@@ -24,7 +24,8 @@ signal.alarm(60)
 
 
 def pattern(n):
-    return bytes((7 * i + 3) % 256 for i in range(n))
+    period = bytes((7 * i + 3) % 256 for i in range(256))
+    return (period * (n // 256 + 1))[:n]
 
 
 loops = 0

@@ -237,4 +237,32 @@ TEST_F(blit_video_test, CopiesOnlyWithATargetFromALiveSourceNotHoldingItsFrame) 
   root->draw_target = nullptr;
 }
 
+// A sandboxed process cannot leave its sandbox by starting a program: what
+// it creates is sandboxed as well, whatever environment it names, and stays
+// so when it restarts itself.
+TEST_F(api_system_test, ASandboxedProcessStartsOnlySandboxedProcesses) {
+  std::string boxed_id = root_results("_create_process_from_code('', 'boxed', '/b.lua', 'box')");
+  proc *boxed = get_process(std::stoll(boxed_id));
+  ASSERT_TRUE(boxed && boxed->env_given);
+  for (const char *env : {"", ", nil", ", ''", ", {}", ", 'other'"}) {
+    std::string id = results_in(
+        boxed, std::string("_create_process_from_code('', 'child', '/c.lua'") + env + ")");
+    proc *child = get_process(std::stoll(id));
+    ASSERT_TRUE(child) << env;
+    int64_t child_id = child->id;
+    EXPECT_NE(child->env_given, 0) << env;
+    root_results("_kill_process(" + id + ", 1)");  // a restart keeps the sandbox
+    child = get_process(child_id);
+    ASSERT_TRUE(child) << env;
+    EXPECT_NE(child->env_given, 0) << env;
+    app_state before = app;
+    eval_in(child, "_signal(33) _signal(34) _signal(40) _kill_process(1)");
+    EXPECT_EQ(std::memcmp(&before, &app, sizeof app), 0) << env;
+    kill_process_by_id(child_id);
+  }
+  // Without the sandbox, an empty environment gives an unsandboxed child.
+  std::string free_id = root_results("_create_process_from_code('', 'free', '/f.lua')");
+  EXPECT_EQ(get_process(std::stoll(free_id))->env_given, 0);
+}
+
 }  // namespace
