@@ -787,22 +787,28 @@ static bool program_mount_is_dropped(const pmount_entry *m) {
 
 void delete_clean_ram_mounts() {
   // A program's mount into a cartridge stays, and keeps the cartridge; so
-  // does a cartridge that holds the file of another one mounted.
-  std::unordered_set<std::string> kept;
-  for (int i = 0; i < pmounts; i++) {
-    const pmount_entry *m = &pmount[i];
-    if (m->cart_file && m->cart_file_kind == MOUNT_RAM) kept.insert(cart_folder_of(m->cart_file));
-    if (!m->cart_file && begins_with(m->origin, CART_FOLDERS) && !program_mount_is_dropped(m))
-      kept.insert(cart_folder_of(m->origin));
-  }
-  for (int i = 0; i < pmounts;) {
-    const pmount_entry *m = &pmount[i];
-    bool clean_cart = !m->dirty && m->cart_file && begins_with(m->origin, CART_FOLDERS) &&
-                      !kept.count(cart_folder_of(m->origin));
-    if (clean_cart || program_mount_is_dropped(m))
-      i -= remove_mount_and_files(i);
-    else
-      i++;
+  // does a cartridge that holds the file of another one mounted. Once the
+  // inner one goes, the next pass takes the one around it.
+  for (bool removed = true; removed;) {
+    removed = false;
+    std::unordered_set<std::string> kept;
+    for (int i = 0; i < pmounts; i++) {
+      const pmount_entry *m = &pmount[i];
+      if (m->cart_file && m->cart_file_kind == MOUNT_RAM) kept.insert(cart_folder_of(m->cart_file));
+      if (!m->cart_file && begins_with(m->origin, CART_FOLDERS) && !program_mount_is_dropped(m))
+        kept.insert(cart_folder_of(m->origin));
+    }
+    for (int i = 0; i < pmounts;) {
+      const pmount_entry *m = &pmount[i];
+      bool clean_cart = !m->dirty && m->cart_file && begins_with(m->origin, CART_FOLDERS) &&
+                        !kept.count(cart_folder_of(m->origin));
+      if (clean_cart || program_mount_is_dropped(m)) {
+        i -= remove_mount_and_files(i);
+        removed = true;
+      } else {
+        i++;
+      }
+    }
   }
 }
 
