@@ -202,6 +202,13 @@ TEST_F(Budget, HostileLibraryWorkEndsAtTheOverrunBound) {
       {"F = ('x'):rep(16 << 20)", "for i = 1, 1e9 do string.unpack(F, F) end"},
       {"L = {} for i = 1, 1e6 do L[i] = (i * 7919) % 1000003 end",
        "for i = 1, 1e9 do table.sort(L) end"},
+      // Copies of long strings.
+      {"P = ('x'):rep(4 << 20)", "for i = 1, 1e9 do local s = P:sub(2) end"},
+      {"P = ('x'):rep(4 << 20)", "for i = 1, 1e9 do local s = P:reverse() end"},
+      {"P = ('x'):rep(4 << 20)", "for i = 1, 1e9 do local s = string.format('%s', P) end"},
+      {"P = ('x'):rep(1 << 20)", "for i = 1, 1e9 do local s = table.concat({1, 2, 3}, P) end"},
+      {"P = ('x'):rep(1 << 20)", "for i = 1, 1e9 do local s = table.concat({P, P}) end"},
+      {"P = ('x'):rep(2 << 20)", "for i = 1, 1e9 do local s = P .. P end"},
   };
 #if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
   const double limit_ms = 50;
@@ -267,6 +274,13 @@ TEST_F(Budget, OrdinaryLibraryWorkIsChargedByWhatItCovers) {
        (1 << 20) / 4, (1 << 20) / 4 + 100},
       {"L = {} for i = 1, 1e5 do L[i] = (i * 7919) % 100003 end",
        "table.sort(L) for i = 2, #L, 97 do assert(L[i - 1] <= L[i]) end", 1000000, 2700000},
+      // Copies of the biggest strings a process holds.
+      {"P = ('x'):rep(8 << 20)", "assert(#(P .. P) == 16 << 20)", (16 << 20) / 4,
+       (16 << 20) / 4 + 100},
+      {"P = ('x'):rep(16 << 20)", "assert(#P:sub(2) == (16 << 20) - 1)", (16 << 20) / 4 - 1,
+       (16 << 20) / 4 + 100},
+      {"P = ('x'):rep(16 << 20)", "assert(string.format('%s', P) == P)", (16 << 20) / 4,
+       (16 << 20) / 4 + 1100000},
       // The longest balance that fits under the bound.
       {"P = ('('):rep(1300000) .. (')'):rep(1300000)", "assert(string.find(P, '%b()') == 1)",
        2600000, 2700000},
