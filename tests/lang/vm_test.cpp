@@ -190,6 +190,26 @@ TEST_F(Budget, HostileLibraryWorkEndsAtTheOverrunBound) {
        "local function g(...) end "
        "local function f(...) for i = 1, 1e9 do g(...) end end f(table.unpack(V))"},
       {"S = ('s'):rep(90000)", "for i = 1, 1e9 do string.byte(S, 1, -1) end"},
+      // Packing copies and scans its strings; a format pays by its options.
+      {"P = ('x'):rep(16 << 20)", "for i = 1, 1e9 do string.pack('z', P) end"},
+      {"P = ('x'):rep(16 << 20)", "for i = 1, 1e9 do string.pack('s', P) end"},
+      {"P = ('x'):rep(16 << 20)", "for i = 1, 1e9 do string.pack('c' .. #P, P) end"},
+      {"P = ('x'):rep(16 << 20) .. '\\0'", "for i = 1, 1e9 do string.unpack('z', P) end"},
+      {"P = string.pack('s4', ('x'):rep(16 << 20))",
+       "for i = 1, 1e9 do string.unpack('s4', P) end"},
+      {"P = ('x'):rep(16 << 20)", "for i = 1, 1e9 do string.unpack('c' .. #P, P) end"},
+      {"F = ('i16'):rep(1 << 20)", "for i = 1, 1e9 do string.packsize(F) end"},
+      {"F = (' '):rep(16 << 20)", "for i = 1, 1e9 do string.pack(F) end"},
+      {"F = ('x'):rep(16 << 20)", "for i = 1, 1e9 do string.unpack(F, F) end"},
+      {"L = {} for i = 1, 1e6 do L[i] = (i * 7919) % 1000003 end",
+       "for i = 1, 1e9 do table.sort(L) end"},
+      // Copies of long strings.
+      {"P = ('x'):rep(4 << 20)", "for i = 1, 1e9 do local s = P:sub(2) end"},
+      {"P = ('x'):rep(4 << 20)", "for i = 1, 1e9 do local s = P:reverse() end"},
+      {"P = ('x'):rep(4 << 20)", "for i = 1, 1e9 do local s = string.format('%s', P) end"},
+      {"P = ('x'):rep(1 << 20)", "for i = 1, 1e9 do local s = table.concat({1, 2, 3}, P) end"},
+      {"P = ('x'):rep(1 << 20)", "for i = 1, 1e9 do local s = table.concat({P, P}) end"},
+      {"P = ('x'):rep(2 << 20)", "for i = 1, 1e9 do local s = P .. P end"},
   };
 #if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
   const double limit_ms = 50;
@@ -212,7 +232,7 @@ TEST_F(Budget, HostileLibraryWorkEndsAtTheOverrunBound) {
     lua_pop(L, 1);
     cpu_slice_begin(CPU_UNBUDGETED);
     ASSERT_EQ(
-        luaL_dostring(L, "T, N, P, C, U, K, F, A, B, H, E, LIVE, V, S = nil collectgarbage()"),
+        luaL_dostring(L, "T, N, P, C, U, K, F, A, B, H, E, LIVE, V, S, L = nil collectgarbage()"),
         LUA_OK);
   }
 }
@@ -246,6 +266,22 @@ TEST_F(Budget, OrdinaryLibraryWorkIsChargedByWhatItCovers) {
       {"U = ('\\u{e9}'):rep(4 << 20)", "assert(utf8.len(U) == 4 << 20)", 8 << 20, (8 << 20) + 1000},
       {"T = ('a'):rep(16 << 20)", "assert(#string.upper(T) == 16 << 20)", 4 << 20,
        (4 << 20) + 300000},
+      // Packing at an ordinary size, and the biggest sort under the bound,
+      // charged a cycle a comparison.
+      {"P = ('x'):rep(1 << 20)", "assert(#string.pack('s4', P) == (1 << 20) + 4)", (1 << 20) / 4,
+       (1 << 20) / 4 + 100},
+      {"P = string.pack('zc3', ('x'):rep(1 << 20), 'abc')",
+       "local a, b = string.unpack('zc3', P) assert(#a == 1 << 20 and b == 'abc')", (1 << 20) / 4,
+       (1 << 20) / 4 + 100},
+      {"L = {} for i = 1, 1e5 do L[i] = (i * 7919) % 100003 end",
+       "table.sort(L) for i = 2, #L, 97 do assert(L[i - 1] <= L[i]) end", 1000000, 2700000},
+      // Copies of the biggest strings a process holds.
+      {"P = ('x'):rep(8 << 20)", "assert(#(P .. P) == 16 << 20)", (16 << 20) / 4,
+       (16 << 20) / 4 + 100},
+      {"P = ('x'):rep(16 << 20)", "assert(#P:sub(2) == (16 << 20) - 1)", (16 << 20) / 4 - 1,
+       (16 << 20) / 4 + 100},
+      {"P = ('x'):rep(16 << 20)", "assert(string.format('%s', P) == P)", (16 << 20) / 4,
+       (16 << 20) / 4 + 1100000},
       // The longest balance that fits under the bound.
       {"P = ('('):rep(1300000) .. (')'):rep(1300000)", "assert(string.find(P, '%b()') == 1)",
        2600000, 2700000},
