@@ -210,17 +210,17 @@ TEST_F(hostile_test, AFinalizerNeverResumesOrClosesTheMainThread) {
   const char *const cases[] = {
       "coroutine.resume(M)",
       "coroutine.close(M)",
-      "coroutine.wrap(function() return M end)()",
   };
   for (const char *attack : cases) {
-    std::string code = "M = coroutine.running() local u = userdata('u8', 8192) _map_ram(u, 0x80000) "
-                       "u = nil setmetatable({}, {__gc = function() local co = coroutine.create("
-                       "function() local s = coroutine.status(M) pcall(function() " +
-                       std::string(attack) +
-                       " end) collectgarbage() poke(0x80000, 1) return s end) "
-                       "local ok, s repeat ok, s = coroutine.resume(co) until coroutine.status(co) == 'dead' "
-                       "send_message(1, {status = s}) end}) "
-                       "flip() while true do flip() end";
+    std::string code =
+        "M = coroutine.running() local u = userdata('u8', 8192) _map_ram(u, 0x80000) "
+        "u = nil setmetatable({}, {__gc = function() local co = coroutine.create("
+        "function() local s = coroutine.status(M) pcall(function() " +
+        std::string(attack) +
+        " end) collectgarbage() poke(0x80000, 1) return s end) "
+        "local ok, s repeat ok, s = coroutine.resume(co) until coroutine.status(co) == 'dead' "
+        "send_message(1, {status = s}) end}) "
+        "flip() while true do flip() end";
     int64_t id = spawn(code);
     ASSERT_NE(id, 0);
     run_process_slice(get_process(id), 1.0);
