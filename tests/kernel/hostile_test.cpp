@@ -183,6 +183,11 @@ TEST_F(hostile_test, AFailureIsReportedWhateverTheRegistryHolds) {
   const char *const cases[] = {
       "setmetatable(debug.getregistry(), {__index = function() error('meta') end})",
       "setmetatable(debug.getregistry(), {__index = function() while true do end end})",
+      // the metamethod closes the failed main thread, dropping what its
+      // stack held, and collects
+      "M = coroutine.running() local u = userdata('u8', 8192) _map_ram(u, 0x80000) u = nil "
+      "setmetatable(r, {__index = function() pcall(coroutine.close, M) collectgarbage() "
+      "collectgarbage() poke(0x80000, peek(0x80001)) end})",
   };
   for (const char *setup : cases) {
     std::string code =
@@ -195,6 +200,37 @@ TEST_F(hostile_test, AFailureIsReportedWhateverTheRegistryHolds) {
     while (pbuffer *e = read_process_message(get_process(3), nullptr))
       wm_queue += std::string((const char *)e->data, (size_t)e->length - 1) + "\n";
     EXPECT_NE(wm_queue.find("boom"), std::string::npos) << setup;
+  }
+}
+
+TEST_F(hostile_test, AFinalizerNeverResumesOrClosesTheMainThread) {
+  // Finalizers run while the process is removed, on top of its main thread
+  // that yielded at flip(): from a coroutine they see that thread as
+  // "normal", and can neither resume it nor close it.
+  const char *const cases[] = {
+      "coroutine.resume(M)",
+      "coroutine.close(M)",
+  };
+  for (const char *attack : cases) {
+    std::string code =
+        "M = coroutine.running() local u = userdata('u8', 8192) _map_ram(u, 0x80000) "
+        "u = nil setmetatable({}, {__gc = function() local co = coroutine.create("
+        "function() local s = coroutine.status(M) pcall(function() " +
+        std::string(attack) +
+        " end) collectgarbage() poke(0x80000, 1) return s end) "
+        "local ok, s repeat ok, s = coroutine.resume(co) until coroutine.status(co) == 'dead' "
+        "send_message(1, {status = s}) end}) "
+        "flip() while true do flip() end";
+    int64_t id = spawn(code);
+    ASSERT_NE(id, 0);
+    run_process_slice(get_process(id), 1.0);
+    ASSERT_NE(get_process(id), nullptr) << attack;
+    kill_process(get_process(id));
+    EXPECT_EQ(get_process(id), nullptr) << attack;
+    EXPECT_EQ(root_eval("local s = {} for m in _read_message do s[#s + 1] = m.status end "
+                        "return table.concat(s, ' ')"),
+              "normal")
+        << attack;
   }
 }
 
