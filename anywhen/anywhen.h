@@ -5,7 +5,6 @@
 #pragma once
 
 #include "base/pbuffer.h"
-
 #include "pdisk/hooks.h"
 
 struct lua_State;

@@ -9,13 +9,13 @@
 #include <cstring>
 #include <string>
 
+#include "lang/lua_api.h"
+#include "pod/delta.h"
+#include "pdisk/listing.h"
+#include "pdisk/path.h"
 #include "anywhen/anywhen.h"
 #include "anywhen/anywhen_store.h"
 #include "anywhen/htable.h"
-#include "lang/lua_api.h"
-#include "pdisk/listing.h"
-#include "pdisk/path.h"
-#include "pod/delta.h"
 
 #if !KVD_HAVE_BLOOM_INIT2
 // The library before version 2 calls it bloom_init.

@@ -3,8 +3,6 @@
 #include "anywhen/anywhen_store.h"
 
 #include <dirent.h>
-#include <lz4.h>
-#include <lz4hc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,17 +11,20 @@
 #include <ctime>
 #include <vector>
 
-#include "anywhen/anywhen.h"
-#include "anywhen/anywhen_query.h"
-#include "base/paths.h"
+#include <lz4.h>
+#include <lz4hc.h>
+
+#include "base/clock.h"
 #include "base/config.h"
 #include "base/klog.h"
-#include "base/clock.h"
+#include "base/paths.h"
+#include "pod/delta.h"
+#include "pod/murmur3.h"
 #include "pdisk/host_file.h"
 #include "pdisk/mount.h"
 #include "pdisk/path.h"
-#include "pod/delta.h"
-#include "pod/murmur3.h"
+#include "anywhen/anywhen.h"
+#include "anywhen/anywhen_query.h"
 
 htable *anywhen_tbl;
 std::string current_log_path;

@@ -31,8 +31,8 @@
 #include <cstdio>
 #include <string>
 
-#include "anywhen/htable.h"
 #include "base/pbuffer.h"
+#include "anywhen/htable.h"
 
 constexpr int ANYWHEN_HASH_DIGITS = 32;
 constexpr int ANYWHEN_PATH_AT = 35;        // where the path of "$", ":" and "+" lines starts

@@ -1,8 +1,8 @@
 #include "base/crc32.h"
 
-#include <zlib.h>
-
 #include <algorithm>
+
+#include <zlib.h>
 
 // zlib computes this very CRC, with code tuned for the host; its length
 // argument is 32 bits wide, so longer runs go in pieces.

@@ -8,9 +8,9 @@
 #include <mutex>
 #include <string>
 
+#include "base/hooks.h"
 #include "base/os_time.h"
 #include "base/paths.h"
-#include "base/hooks.h"
 
 char debug_log_text[16384];
 

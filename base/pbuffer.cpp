@@ -2,15 +2,16 @@
 // and the whole-file loader.
 #include "base/pbuffer.h"
 
-#include "base/debug_log.h"
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include "base/debug_log.h"
 
 static std::atomic<uint64_t> total_buffer_allocation{0};
 static std::atomic<int32_t> total_num_buffers{0};

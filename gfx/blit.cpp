@@ -7,9 +7,9 @@
 #include <emmintrin.h>
 #endif
 
+#include "userdata/udata.h"
 #include "gfx/pixel.h"
 #include "gfx/shapes.h"
-#include "userdata/udata.h"
 
 namespace {
 

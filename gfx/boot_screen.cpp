@@ -7,15 +7,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "gfx/font.h"
-#include "gfx/pixel.h"
-#include "gfx/print.h"
 #include "base/os_time.h"
+#include "base/ram_layout.h"
 #include "machine/app.h"
 #include "machine/memory.h"
 #include "machine/process.h"
-#include "base/ram_layout.h"
 #include "userdata/udata.h"
+#include "gfx/font.h"
+#include "gfx/pixel.h"
+#include "gfx/print.h"
 
 proc *boot_proc = nullptr;
 udata *boot_back = nullptr;

@@ -5,14 +5,14 @@
 #include <cmath>
 #include <cstring>
 
-#include "gfx/draw_target.h"
-#include "gfx/pixel.h"
-#include "lang/args.h"
 #include "base/cpu_budget.h"
+#include "base/ram_layout.h"
 #include "machine/memory.h"
 #include "machine/process.h"
-#include "base/ram_layout.h"
+#include "lang/args.h"
 #include "userdata/udata.h"
+#include "gfx/draw_target.h"
+#include "gfx/pixel.h"
 
 namespace {
 

@@ -3,18 +3,18 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "base/cpu_budget.h"
+#include "base/ram_layout.h"
+#include "machine/memory.h"
+#include "machine/process.h"
+#include "lang/args.h"
+#include "userdata/udata.h"
 #include "gfx/blit.h"
 #include "gfx/draw_api.h"
 #include "gfx/map.h"
 #include "gfx/pixel.h"
 #include "gfx/shapes.h"
 #include "gfx/tline.h"
-#include "lang/args.h"
-#include "base/cpu_budget.h"
-#include "machine/memory.h"
-#include "machine/process.h"
-#include "base/ram_layout.h"
-#include "userdata/udata.h"
 
 namespace {
 

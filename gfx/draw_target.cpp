@@ -4,11 +4,10 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "base/ram_layout.h"
 #include "machine/memory.h"
 #include "machine/process.h"
-#include "base/ram_layout.h"
 #include "userdata/udata.h"
-#include "base/ram_layout.h"
 
 // The smaller of a clip edge and an extent, compared unsigned as the edge's
 // 32-bit value (a negative edge compares above every extent).

@@ -3,15 +3,15 @@
 
 #include <algorithm>
 
+#include "base/cpu_budget.h"
+#include "base/ram_layout.h"
+#include "machine/memory.h"
+#include "machine/process.h"
+#include "lang/args.h"
+#include "userdata/udata.h"
 #include "gfx/blit.h"
 #include "gfx/draw_api.h"
 #include "gfx/pixel.h"
-#include "lang/args.h"
-#include "base/cpu_budget.h"
-#include "machine/memory.h"
-#include "machine/process.h"
-#include "base/ram_layout.h"
-#include "userdata/udata.h"
 
 udata *sprite_entry(int64_t n) {
   if (!cproc || n < 0 || n >= GFX_SPRITES) return nullptr;

@@ -5,16 +5,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/cpu_budget.h"
+#include "base/ram_layout.h"
+#include "machine/memory.h"
+#include "machine/process.h"
+#include "lang/args.h"
+#include "userdata/udata.h"
 #include "gfx/draw_api.h"
 #include "gfx/draw_target.h"
 #include "gfx/pixel.h"
 #include "gfx/shapes.h"
-#include "lang/args.h"
-#include "base/cpu_budget.h"
-#include "machine/memory.h"
-#include "machine/process.h"
-#include "base/ram_layout.h"
-#include "userdata/udata.h"
 
 int32_t print_max_x = 0;
 int32_t print_max_y = 0;

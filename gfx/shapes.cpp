@@ -11,9 +11,9 @@
 #define KVD_SPAN_AVX2 1
 #endif
 
-#include "gfx/pixel.h"
 #include "machine/process.h"
 #include "userdata/udata.h"
+#include "gfx/pixel.h"
 
 namespace {
 

@@ -5,11 +5,11 @@
 #include <cmath>
 #include <cstring>
 
-#include "gfx/pixel.h"
-#include "gfx/shapes.h"
 #include "machine/memory.h"
 #include "machine/process.h"
 #include "userdata/udata.h"
+#include "gfx/pixel.h"
+#include "gfx/shapes.h"
 
 namespace {
 

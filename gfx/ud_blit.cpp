@@ -1,13 +1,13 @@
 // The blit glue between Lua and the rectangle copy.
 #include "gfx/ud_blit.h"
 
+#include "base/cpu_budget.h"
+#include "machine/process.h"
+#include "lang/args.h"
+#include "userdata/udata.h"
 #include "gfx/blit.h"
 #include "gfx/draw_target.h"
 #include "gfx/pixel.h"
-#include "lang/args.h"
-#include "base/cpu_budget.h"
-#include "machine/process.h"
-#include "userdata/udata.h"
 
 int lua54_blit_0(lua_State *L) {
   proc *p = cproc;

@@ -4,7 +4,6 @@
 #include "userdata/ud_access.h"
 #include "userdata/ud_arith.h"
 #include "userdata/ud_bitwise.h"
-#include "gfx/ud_blit.h"
 #include "userdata/ud_convert.h"
 #include "userdata/ud_copy.h"
 #include "userdata/ud_index.h"
@@ -14,6 +13,7 @@
 #include "userdata/ud_shape.h"
 #include "userdata/ud_sort.h"
 #include "userdata/ud_tostring.h"
+#include "gfx/ud_blit.h"
 
 // One row a key, in storing order. An operator and the method of the same
 // operation share one function.

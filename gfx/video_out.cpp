@@ -2,16 +2,16 @@
 #include <algorithm>
 #include <cstring>
 
-#include "gfx/pixel.h"
-#include "gfx/shapes.h"
-#include "gfx/video.h"
-#include "gfx/hooks.h"
-#include "machine/app.h"
-#include "gfx/boot_screen.h"
 #include "base/klog.h"
+#include "machine/app.h"
 #include "machine/memory.h"
 #include "machine/process.h"
 #include "userdata/udata.h"
+#include "gfx/boot_screen.h"
+#include "gfx/hooks.h"
+#include "gfx/pixel.h"
+#include "gfx/shapes.h"
+#include "gfx/video.h"
 
 uint32_t back_page[SCREEN_WIDTH * SCREEN_HEIGHT];
 uint32_t display_pal[256 + SCREEN_HEIGHT];

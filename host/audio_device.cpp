@@ -9,10 +9,10 @@
 #include <string>
 
 #include "base/klog.h"
-#include "host/capture_audio.h"
 #include "base/pbuffer.h"
 #include "sorn/audio_lock.h"
 #include "sorn/sorn.h"
+#include "host/capture_audio.h"
 
 SDL_AudioDeviceID audio_device;
 int32_t audio_thread_nice;

@@ -7,9 +7,9 @@
 // deadlock.
 #pragma once
 
-#include <SDL.h>
-
 #include <cstdint>
+
+#include <SDL.h>
 
 inline constexpr int32_t AUDIO_RATE = 44100;
 inline constexpr int32_t AUDIO_FRAMES = 512;

@@ -8,11 +8,11 @@
 
 #include "base/klog.h"
 #include "base/pbuffer.h"
-#include "host/capture_settings.h"
 #include "machine/app.h"
 #include "machine/message.h"
-#include "pdisk/pfile.h"
 #include "sorn/audio_lock.h"
+#include "pdisk/pfile.h"
+#include "host/capture_settings.h"
 
 namespace {
 

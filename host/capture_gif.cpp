@@ -5,7 +5,6 @@
 #include "host/capture_gif.h"
 
 #include <fcntl.h>
-#include <gif_lib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,13 +14,15 @@
 #include <cstring>
 #include <vector>
 
+#include <gif_lib.h>
+
 #include "base/pbuffer.h"
 #include "base/ram_layout.h"
-#include "host/capture_settings.h"
 #include "machine/app.h"
 #include "machine/message.h"
 #include "machine/process.h"
 #include "pdisk/mount.h"
+#include "host/capture_settings.h"
 
 namespace {
 

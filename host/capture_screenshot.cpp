@@ -6,14 +6,14 @@
 
 #include "base/debug_log.h"
 #include "base/ram_layout.h"
-#include "host/capture_settings.h"
 #include "machine/app.h"
 #include "machine/memory.h"
 #include "machine/message.h"
 #include "machine/process.h"
-#include "pdisk/pfile.h"
 #include "pod/png_buffer.h"
 #include "pod/qoi_buffer.h"
+#include "pdisk/pfile.h"
+#include "host/capture_settings.h"
 
 namespace {
 

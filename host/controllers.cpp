@@ -5,10 +5,10 @@
 #include <cstring>
 #include <string>
 
+#include "base/klog.h"
+#include "base/paths.h"
 #include "host/events.h"
 #include "host/host_services.h"
-#include "base/paths.h"
-#include "base/klog.h"
 
 metacon_slot metacon[METACON_SLOTS];
 int32_t host_joystick_inited;

@@ -10,9 +10,9 @@
 // with '/' are skipped.
 #pragma once
 
-#include <SDL.h>
-
 #include <cstdint>
+
+#include <SDL.h>
 
 inline constexpr int32_t METACON_SLOTS = 32;
 inline constexpr int32_t METACON_AXES = 32;

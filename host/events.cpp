@@ -7,18 +7,18 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "host/controllers.h"
-#include "host/os_host.h"
-#include "base/os_time.h"
-#include "host/window.h"
-#include "machine/app.h"
 #include "base/config.h"
 #include "base/klog.h"
-#include "machine/message.h"
-#include "pdisk/dropped_file.h"
+#include "base/os_time.h"
 #include "base/pbuffer.h"
-#include "machine/process.h"
 #include "base/ram_layout.h"
+#include "machine/app.h"
+#include "machine/message.h"
+#include "machine/process.h"
+#include "pdisk/dropped_file.h"
+#include "host/controllers.h"
+#include "host/os_host.h"
+#include "host/window.h"
 
 host_events_record host_events;
 

@@ -9,9 +9,9 @@
 //   {event="mouselockedmove",locked_dx=X,locked_dy=Y}
 #pragma once
 
-#include <SDL.h>
-
 #include <cstdint>
+
+#include <SDL.h>
 
 inline constexpr int32_t HOST_KEYS = 512;
 inline constexpr uint64_t FOCUS_KEY_DELAY_MS = 100;  // keys read as up after a focus gain

@@ -1,7 +1,6 @@
 // Remote fetch jobs over libcurl's easy interface.
 #include "host/fetch.h"
 
-#include <curl/curl.h>
 #include <dlfcn.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -9,6 +8,8 @@
 #include <algorithm>
 #include <cstring>
 #include <vector>
+
+#include <curl/curl.h>
 
 #include "base/cpu_budget.h"
 #include "base/klog.h"

@@ -1,11 +1,11 @@
 #include "host/frame_pacing.h"
 
+#include "base/config.h"
+#include "base/os_time.h"
+#include "machine/app.h"
 #include "gfx/video.h"
 #include "host/os_host.h"
-#include "base/os_time.h"
 #include "host/window.h"
-#include "machine/app.h"
-#include "base/config.h"
 
 uint32_t last_t;
 

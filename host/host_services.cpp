@@ -1,7 +1,6 @@
 // Clipboard, host viewer, trimming and worker threads.
 #include "host/host_services.h"
 
-#include <SDL.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
@@ -10,13 +9,15 @@
 #include <cstring>
 #include <thread>
 
-#include "host/window.h"
+#include <SDL.h>
+
 #include "base/config.h"
 #include "base/klog.h"
 #include "base/pbuffer.h"
 #include "lang/lua_api.h"
-#include "pdisk/mount.h"
 #include "pod/host_text.h"
+#include "pdisk/mount.h"
+#include "host/window.h"
 
 extern char **environ;
 

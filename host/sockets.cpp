@@ -19,12 +19,12 @@
 #include <thread>
 #include <vector>
 
+#include "base/config.h"
 #include "base/cpu_budget.h"
 #include "base/debug_log.h"
-#include "lang/args.h"
-#include "base/config.h"
 #include "base/pbuffer.h"
 #include "machine/process.h"
+#include "lang/args.h"
 #include "lang/lua_api.h"
 
 sockets_record sock;

@@ -2,15 +2,15 @@
 // enlargement of each frame before upload.
 #include "host/window.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include <malloc.h>
-
-#include "host/os_host.h"
 #include "base/config.h"
 #include "base/klog.h"
+#include "host/os_host.h"
 
 host_window_record host_window;
 

@@ -12,9 +12,9 @@
 //   the program never ends there.
 #pragma once
 
-#include <SDL.h>
-
 #include <cstdint>
+
+#include <SDL.h>
 
 #include "base/ram_layout.h"
 

@@ -3,18 +3,18 @@
 // subsystem's rows stand at their place in that order.
 #include "kernel/api.h"
 
+#include "userdata/ud_access.h"
+#include "userdata/udata.h"
 #include "gfx/draw_api.h"
 #include "gfx/map.h"
 #include "gfx/print.h"
 #include "gfx/printh.h"
-#include "kernel/buttons.h"
-#include "kernel/memory_api.h"
-#include "kernel/file_api.h"
-#include "pod/pod_lua.h"
-#include "sorn/sound_api.h"
-#include "userdata/ud_access.h"
 #include "gfx/ud_blit.h"
-#include "userdata/udata.h"
+#include "sorn/sound_api.h"
+#include "pod/pod_lua.h"
+#include "kernel/buttons.h"
+#include "kernel/file_api.h"
+#include "kernel/memory_api.h"
 #include "kernel/process_life.h"
 
 const api_row api_rows[] = {

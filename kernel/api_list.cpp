@@ -1,9 +1,9 @@
 // List helpers for Lua sequences: add, del, deli and count. add and deli
 // check their table as the standard table library does and may raise Lua
 // errors; del and count quietly do nothing without a table.
-#include "kernel/api.h"
-#include "lang/args.h"
 #include "base/cpu_budget.h"
+#include "lang/args.h"
+#include "kernel/api.h"
 
 // The standard table library's check of a table argument that is read,
 // written and measured: a table, or a value whose metatable has __index,

@@ -4,13 +4,13 @@
 // so a mapping never outlives the bytes it shows.
 #include <algorithm>
 
-#include "kernel/api.h"
-#include "lang/args.h"
 #include "base/cpu_budget.h"
-#include "kernel/keep_alive.h"
-#include "machine/process.h"
 #include "base/ram_layout.h"
+#include "machine/process.h"
+#include "lang/args.h"
 #include "userdata/udata.h"
+#include "kernel/api.h"
+#include "kernel/keep_alive.h"
 
 // A number or numeric string truncated toward zero; `def` for anything else.
 static int64_t trunc_arg(lua_State *L, int index, int64_t def) {

@@ -6,11 +6,11 @@
 #include <ctime>
 #include <string>
 
-#include "kernel/api.h"
-#include "lang/args.h"
 #include "base/cpu_budget.h"
 #include "machine/process.h"
 #include "machine/rng.h"
+#include "lang/args.h"
+#include "kernel/api.h"
 
 uint32_t seed_entropy = 18368724;
 

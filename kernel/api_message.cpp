@@ -2,14 +2,14 @@
 #include <cmath>
 #include <memory>
 
-#include "base/os_time.h"
-#include "kernel/api.h"
 #include "base/cpu_budget.h"
-#include "machine/message.h"
+#include "base/os_time.h"
 #include "base/pbuffer.h"
+#include "machine/message.h"
 #include "machine/process.h"
 #include "pod/pod_read.h"
 #include "pod/pod_write.h"
+#include "kernel/api.h"
 
 // Lua number conversion truncated toward zero into 32 bits; 0 when it does
 // not fit (NaN and infinities included).

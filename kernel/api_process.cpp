@@ -3,21 +3,21 @@
 #include <string>
 #include <vector>
 
+#include "base/cpu_budget.h"
+#include "base/os_time.h"
+#include "base/ram_layout.h"
+#include "machine/app.h"
+#include "machine/memory.h"
+#include "machine/process.h"
+#include "lang/args.h"
+#include "lang/vm_state.h"
 #include "gfx/draw_target.h"
 #include "gfx/video.h"
-#include "base/os_time.h"
 #include "host/fetch.h"
 #include "host/sockets.h"
 #include "kernel/api.h"
-#include "lang/args.h"
-#include "base/cpu_budget.h"
-#include "machine/memory.h"
 #include "kernel/process_life.h"
-#include "machine/process.h"
 #include "kernel/slice.h"
-#include "machine/app.h"
-#include "lang/vm_state.h"
-#include "base/ram_layout.h"
 
 // Lua number conversion truncated toward zero; 0 when out of the 64-bit range.
 static int64_t arg_truncated(lua_State *L, int i) {

@@ -2,25 +2,25 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/cpu_budget.h"
 #include "base/klog.h"
-#include "base/paths.h"
 #include "base/os_time.h"
+#include "base/paths.h"
+#include "base/ram_layout.h"
+#include "machine/app.h"
+#include "machine/memory.h"
+#include "machine/message.h"
+#include "machine/process.h"
+#include "lang/args.h"
+#include "pdisk/cart_mount.h"
+#include "pdisk/fileops.h"
+#include "pdisk/mount.h"
 #include "host/capture_audio.h"
 #include "host/capture_gif.h"
 #include "host/capture_screenshot.h"
 #include "kernel/api.h"
-#include "machine/app.h"
-#include "lang/args.h"
 #include "kernel/buttons.h"
-#include "base/cpu_budget.h"
-#include "machine/memory.h"
-#include "machine/message.h"
-#include "machine/process.h"
 #include "kernel/settings.h"
-#include "pdisk/cart_mount.h"
-#include "pdisk/fileops.h"
-#include "pdisk/mount.h"
-#include "base/ram_layout.h"
 
 static int32_t next_audio_priority = 1;
 

@@ -4,21 +4,21 @@
 #include <cstring>
 #include <ctime>
 
-#include "host/os_host.h"
-#include "kernel/api.h"
-#include "machine/app.h"
-#include "lang/args.h"
 #include "base/config.h"
 #include "base/cpu_budget.h"
-#include "machine/memory.h"
 #include "base/pbuffer.h"
-#include "machine/process.h"
 #include "base/ram_layout.h"
+#include "machine/app.h"
+#include "machine/memory.h"
+#include "machine/process.h"
+#include "lang/args.h"
 #include "gfx/boot_screen.h"
-#include "kernel/slice.h"
 #include "sorn/audio_lock.h"
-#include "pdisk/pfile.h"
 #include "sorn/sorn.h"
+#include "pdisk/pfile.h"
+#include "host/os_host.h"
+#include "kernel/api.h"
+#include "kernel/slice.h"
 
 int64_t global_unique_id = 1;
 int16_t audio_dat[AUDIO_DAT_SAMPLES];

@@ -6,9 +6,9 @@
 // | level, returned only while the bracket stays open.
 #include <algorithm>
 
-#include "kernel/api.h"
-#include "lang/args.h"
 #include "base/cpu_budget.h"
+#include "lang/args.h"
+#include "kernel/api.h"
 
 enum token_kind : int {
   TK_SPACE = 0,

@@ -5,11 +5,11 @@
 #include <cmath>
 #include <cstring>
 
-#include "host/os_host.h"
-#include "lang/args.h"
+#include "base/ram_layout.h"
 #include "machine/memory.h"
 #include "machine/process.h"
-#include "base/ram_layout.h"
+#include "lang/args.h"
+#include "host/os_host.h"
 
 // The repeat delays' defaults and the value that turns repeats off.
 static constexpr int32_t default_first_delay = 30;

@@ -2,32 +2,31 @@
 // folders, copies, deletions, the history queries and remote downloads.
 #include "kernel/file_api.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include <cstdlib>
 #include <vector>
 
-#include "anywhen/anywhen.h"
-#include "gfx/pixel.h"
-#include "host/fetch.h"
-#include "lang/args.h"
 #include "base/config.h"
 #include "base/cpu_budget.h"
 #include "machine/memory_room.h"
 #include "machine/process.h"
+#include "lang/args.h"
+#include "userdata/udata.h"
+#include "gfx/pixel.h"
+#include "pod/png_buffer.h"
+#include "pod/pod_read.h"
+#include "pod/pod_write.h"
 #include "pdisk/cache.h"
 #include "pdisk/cart_mount.h"
+#include "pdisk/fetched_buffer.h"
 #include "pdisk/fileops.h"
 #include "pdisk/listing.h"
 #include "pdisk/mount.h"
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
-#include "pdisk/fetched_buffer.h"
-#include "pod/pod_read.h"
-#include "pod/png_buffer.h"
-#include "pod/pod_write.h"
-#include "userdata/udata.h"
+#include "anywhen/anywhen.h"
+#include "host/fetch.h"
 
 const char *file_api_text_arg(lua_State *L, int index, size_t *len) {
   int t = lua_type(L, index);

@@ -6,24 +6,24 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdint>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <thread>
 
-#include "anywhen/anywhen.h"
 #include "base/klog.h"
+#include "machine/app.h"
+#include "machine/process.h"
+#include "pdisk/cart_mount.h"
+#include "pdisk/pfile.h"
+#include "anywhen/anywhen.h"
 #include "host/capture.h"
 #include "host/os_host.h"
 #include "host/sockets.h"
-#include "machine/app.h"
-#include "machine/process.h"
 #include "kernel/slice.h"
 #include "kernel/startup.h"
-#include "pdisk/cart_mount.h"
-#include "pdisk/pfile.h"
 
 static volatile std::sig_atomic_t termination_signal;
 static sem_t termination_posted;  // one post per host signal

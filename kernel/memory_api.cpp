@@ -1,10 +1,10 @@
 // Memory API: peek, poke, memcpy, memset and the cross-process reads.
 #include "kernel/memory_api.h"
 
-#include "lang/args.h"
 #include "base/cpu_budget.h"
-#include "machine/memory.h"
 #include "base/ram_layout.h"
+#include "machine/memory.h"
+#include "lang/args.h"
 
 // At most this many values are read or written by one call.
 static constexpr int32_t max_values = 65536;

@@ -2,8 +2,8 @@
 #include <cstring>
 #include <string>
 
-#include "lang/args.h"
 #include "base/cpu_budget.h"
+#include "lang/args.h"
 #include "kernel/file_api.h"
 
 // Pushes a piece: the number it spells when convert is set and it is a Lua

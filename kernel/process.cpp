@@ -2,7 +2,6 @@
 // record is allocated on its own and the table holds pointers, so compacting
 // moves pointers, never records: `cproc` and the callers saved by nested
 // slices stay valid while slots and `get_process_by_index` follow the table.
-#include "kernel/process_life.h"
 #include "machine/process.h"
 
 #include <cinttypes>
@@ -12,32 +11,32 @@
 #include <new>
 #include <string>
 
-#include "anywhen/anywhen.h"
-#include "gfx/print.h"
+#include "base/cpu_budget.h"
 #include "base/debug_log.h"
 #include "base/klog.h"
 #include "base/os_time.h"
-#include "host/os_host.h"
-#include "host/fetch.h"
-#include "host/sockets.h"
-#include "machine/alloc.h"
-#include "kernel/api.h"
-#include "machine/app.h"
-#include "base/cpu_budget.h"
-#include "kernel/keep_alive.h"
-#include "machine/memory.h"
-#include "machine/message.h"
 #include "base/pbuffer.h"
 #include "base/ram_layout.h"
-#include "kernel/slice.h"
+#include "machine/alloc.h"
+#include "machine/app.h"
+#include "machine/memory.h"
+#include "machine/message.h"
 #include "lang/libset.h"
 #include "lang/lua_api.h"
-#include "pdisk/cart_mount.h"
+#include "userdata/udata.h"
+#include "gfx/print.h"
+#include "gfx/ud_metatable.h"
 #include "sorn/audio_owner.h"
 #include "sorn/sorn.h"
-#include "gfx/ud_metatable.h"
-#include "userdata/udata.h"
-#include "base/ram_layout.h"
+#include "pdisk/cart_mount.h"
+#include "anywhen/anywhen.h"
+#include "host/fetch.h"
+#include "host/os_host.h"
+#include "host/sockets.h"
+#include "kernel/api.h"
+#include "kernel/keep_alive.h"
+#include "kernel/process_life.h"
+#include "kernel/slice.h"
 
 static bool resetting;  // processes_init is emptying the table
 

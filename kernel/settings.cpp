@@ -8,16 +8,16 @@
 #include <cstring>
 #include <string>
 
-#include "anywhen/anywhen.h"
+#include "base/config.h"
 #include "base/klog.h"
 #include "base/paths.h"
-#include "host/os_host.h"
-#include "base/config.h"
 #include "base/pbuffer.h"
+#include "sorn/sorn.h"
 #include "pdisk/fileops.h"
 #include "pdisk/host_file.h"
 #include "pdisk/mount.h"
-#include "sorn/sorn.h"
+#include "anywhen/anywhen.h"
+#include "host/os_host.h"
 
 uint32_t video_hash0 = 0xFFFFFFFF;
 

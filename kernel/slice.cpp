@@ -8,23 +8,23 @@
 #include <cstring>
 #include <string>
 
-#include "gfx/boot_screen.h"
-#include "gfx/print.h"
-#include "base/klog.h"
-#include "base/os_time.h"
-#include "host/os_host.h"
-#include "host/sockets.h"
-#include "machine/app.h"
 #include "base/config.h"
 #include "base/cpu_budget.h"
+#include "base/klog.h"
+#include "base/os_time.h"
+#include "base/ram_layout.h"
+#include "machine/app.h"
 #include "machine/memory.h"
 #include "machine/message.h"
-#include "kernel/process_life.h"
 #include "machine/process.h"
-#include "base/ram_layout.h"
 #include "lang/lua_api.h"
-#include "pdisk/cart_mount.h"
+#include "gfx/boot_screen.h"
+#include "gfx/print.h"
 #include "sorn/sorn.h"
+#include "pdisk/cart_mount.h"
+#include "host/os_host.h"
+#include "host/sockets.h"
+#include "kernel/process_life.h"
 
 void slice_fatal_error(int32_t slot, const char *message) {
   if (slot == SLOT_KERNEL) {

@@ -2,6 +2,6 @@
 // headers must not be wrapped in extern "C" (never include lua.hpp), and only
 // the patched copy in the build folder may be on the include path.
 #pragma once
-#include "lua.h"
 #include "lauxlib.h"
+#include "lua.h"
 #include "lualib.h"

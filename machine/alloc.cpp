@@ -1,16 +1,16 @@
 // Per-process Lua allocator with accounted sizes and allocation charges.
 #include "machine/alloc.h"
 
+#include <malloc.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-#include <malloc.h>
-
-#include "base/debug_log.h"
 #include "base/cpu_budget.h"
-#include "machine/process.h"
+#include "base/debug_log.h"
 #include "machine/memory_room.h"
+#include "machine/process.h"
 
 static constexpr size_t header_size = 8;
 

@@ -1,13 +1,13 @@
 // Paged process memory: byte resolution, value access, block copy and fill,
 // page copies between processes.
 #include "machine/memory.h"
-#include "base/ram_layout.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "base/debug_log.h"
+#include "base/ram_layout.h"
 
 static constexpr uint32_t addr_mask = 0xFFFFFF;
 

@@ -14,9 +14,9 @@
 #include "base/klog.h"
 #include "base/os_time.h"
 #include "base/pbuffer.h"
-#include "machine/process.h"
 #include "base/ram_layout.h"
 #include "machine/memory_room.h"
+#include "machine/process.h"
 
 static pbuffer *rpm_buffer;  // shared read buffer for callers without their own
 

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "machine/print_context.h"
 #include "base/ram_layout.h"
+#include "machine/print_context.h"
 
 struct pbuffer;
 struct lua_State;

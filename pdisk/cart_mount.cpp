@@ -10,10 +10,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "machine/app.h"
-#include "base/klog.h"
-#include "machine/message.h"
 #include "base/clock.h"
+#include "base/klog.h"
+#include "machine/app.h"
+#include "machine/message.h"
 #include "pdisk/fileops.h"
 #include "pdisk/hooks.h"
 #include "pdisk/host_file.h"

@@ -5,14 +5,14 @@
 #include <cstring>
 #include <string>
 
-#include "gfx/pixel.h"
 #include "base/cpu_budget.h"
-#include "pdisk/path.h"
+#include "userdata/udata.h"
+#include "gfx/pixel.h"
 #include "pod/host_text.h"
 #include "pod/png_buffer.h"
 #include "pod/pod_read.h"
 #include "pod/pod_write.h"
-#include "userdata/udata.h"
+#include "pdisk/path.h"
 
 namespace {
 

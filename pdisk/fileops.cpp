@@ -11,13 +11,13 @@
 #include <cstring>
 #include <string>
 
-#include "pdisk/hooks.h"
-#include "base/klog.h"
 #include "base/clock.h"
+#include "base/klog.h"
+#include "pdisk/cart_mount.h"
+#include "pdisk/hooks.h"
 #include "pdisk/mount.h"
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
-#include "pdisk/cart_mount.h"
 
 int pdisk_file_exists(const char *path) {
   pfile_entry *f = pfopen(path, "re");

@@ -6,9 +6,9 @@
 #include <string>
 #include <unordered_set>
 
+#include "pod/base64.h"
 #include "pdisk/fileops.h"
 #include "pdisk/path.h"
-#include "pod/base64.h"
 
 static bool begins(const uint8_t *p, size_t n, const char *prefix) {
   size_t k = strlen(prefix);

@@ -4,13 +4,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/klog.h"
 #include "base/clock.h"
 #include "base/debug_log.h"
+#include "base/klog.h"
+#include "pdisk/cart_mount.h"
 #include "pdisk/fileops.h"
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
-#include "pdisk/cart_mount.h"
 
 pmount_entry pmount[PDISK_MAX_MOUNTS];
 

@@ -6,18 +6,18 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/cpu_budget.h"
-#include "pdisk/hooks.h"
-#include "base/klog.h"
 #include "base/clock.h"
+#include "base/cpu_budget.h"
 #include "base/debug_log.h"
+#include "base/klog.h"
 #include "machine/memory_room.h"
 #include "machine/process.h"
+#include "pod/murmur3.h"
+#include "pdisk/cart_mount.h"
+#include "pdisk/hooks.h"
 #include "pdisk/host_file.h"
 #include "pdisk/mount.h"
 #include "pdisk/path.h"
-#include "pdisk/cart_mount.h"
-#include "pod/murmur3.h"
 
 pfile_entry *pfile[PDISK_MAX_PFILES];
 int32_t num_pfiles;

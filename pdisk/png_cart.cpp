@@ -7,19 +7,19 @@
 #include <string_view>
 #include <vector>
 
-#include "gfx/font.h"
-#include "gfx/print.h"
-#include "gfx/video.h"
-#include "gfx/boot_screen.h"
+#include "base/ram_layout.h"
 #include "machine/memory.h"
 #include "machine/message.h"
 #include "machine/process.h"
-#include "base/ram_layout.h"
-#include "pdisk/pfile.h"
-#include "pdisk/rom.h"
+#include "userdata/udata.h"
+#include "gfx/boot_screen.h"
+#include "gfx/font.h"
+#include "gfx/print.h"
+#include "gfx/video.h"
 #include "pod/png_buffer.h"
 #include "pod/qoi_buffer.h"
-#include "userdata/udata.h"
+#include "pdisk/pfile.h"
+#include "pdisk/rom.h"
 
 proc *label_proc;
 udata *label_back;

@@ -1,22 +1,22 @@
 // Reader and writer of the .kvd.rom cartridge form.
 #include "pdisk/rom.h"
 
-#include <lz4.h>
-#include <lz4hc.h>
-
 #include <algorithm>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <unordered_set>
 
+#include <lz4.h>
+#include <lz4hc.h>
+
+#include "pod/pxa.h"
 #include "pdisk/fileops.h"
 #include "pdisk/mount.h"
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
 #include "pdisk/png_cart.h"
-#include "pod/pxa.h"
 
 // Creates dest/name with the given bytes; an entry that cannot be created
 // (illegal name, full table, path too long) is passed over: false.

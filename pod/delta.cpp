@@ -1,14 +1,14 @@
 #include "pod/delta.h"
 
-#include <lz4.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
-#include "base/debug_log.h"
+#include <lz4.h>
+
 #include "base/crc32.h"
+#include "base/debug_log.h"
 
 namespace {
 

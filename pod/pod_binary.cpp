@@ -8,8 +8,8 @@
 #include <lz4.h>
 #include <lz4hc.h>
 
-#include "base/klog.h"
 #include "base/cpu_budget.h"
+#include "base/klog.h"
 #include "pod/base64.h"
 
 namespace {

@@ -1,9 +1,9 @@
 // The pod functions of the Lua API.
 #include "pod/pod_lua.h"
 
-#include "lang/args.h"
 #include "base/cpu_budget.h"
 #include "base/pbuffer.h"
+#include "lang/args.h"
 #include "pod/delta.h"
 #include "pod/pod_read.h"
 #include "pod/pod_write.h"

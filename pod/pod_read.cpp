@@ -10,12 +10,12 @@
 #include <string>
 
 #include "base/cpu_budget.h"
-#include "machine/process.h"
 #include "machine/memory_room.h"
+#include "machine/process.h"
+#include "userdata/udata.h"
 #include "pod/pod_binary.h"
 #include "pod/pod_write.h"
 #include "pod/pxu.h"
-#include "userdata/udata.h"
 
 namespace {
 

@@ -13,10 +13,10 @@
 
 #include "base/cpu_budget.h"
 #include "machine/memory_room.h"
+#include "userdata/udata.h"
 #include "pod/pod_binary.h"
 #include "pod/pod_read.h"
 #include "pod/pxu.h"
-#include "userdata/udata.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // Audio ownership and the memory mirror of the owning process.
 #include "sorn/audio_owner.h"
 
-#include "machine/app.h"
 #include "base/cpu_budget.h"
+#include "machine/app.h"
 #include "machine/process.h"
 #include "sorn/audio_lock.h"
 #include "sorn/hooks.h"

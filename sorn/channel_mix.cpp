@@ -8,8 +8,8 @@
 #include "base/debug_log.h"
 #include "sorn/sorn.h"
 #include "sorn/tick_render.h"
-#include "sorn/vector_loop.h"
 #include "sorn/track.h"
+#include "sorn/vector_loop.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>

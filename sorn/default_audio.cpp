@@ -3,9 +3,9 @@
 #include <cmath>
 #include <cstdint>
 
+#include "base/ram_layout.h"
 #include "machine/memory.h"
 #include "machine/process.h"
-#include "base/ram_layout.h"
 #include "machine/rng.h"
 #include "sorn/sorn.h"
 

@@ -8,8 +8,8 @@
 
 #include "base/debug_log.h"
 #include "sorn/channel_mix.h"
-#include "sorn/node_tree.h"
 #include "sorn/music.h"
+#include "sorn/node_tree.h"
 #include "sorn/sorn.h"
 
 sorn_mixer mixer;

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "base/debug_log.h"
-#include "sorn/mval.h"
 #include "sorn/music.h"
+#include "sorn/mval.h"
 #include "sorn/sorn.h"
 
 uint32_t sorn_inst_addr(const sorn_channel *ch) {

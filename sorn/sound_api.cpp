@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "lang/args.h"
 #include "machine/memory.h"
 #include "machine/process.h"
+#include "lang/args.h"
 #include "sorn/mixer.h"
 #include "sorn/music.h"
 #include "sorn/sorn.h"

@@ -3,8 +3,8 @@
 
 #include <cstdio>
 
-#include "lang/args.h"
 #include "base/cpu_budget.h"
+#include "lang/args.h"
 #include "userdata/udata.h"
 
 int lua54_get_0(lua_State *L) {

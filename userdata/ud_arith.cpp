@@ -1,8 +1,8 @@
 // Element rules of the arithmetic members.
 #include "userdata/ud_arith.h"
 
-#include <cfloat>
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <limits>

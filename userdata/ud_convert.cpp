@@ -7,8 +7,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "lang/args.h"
 #include "base/cpu_budget.h"
+#include "lang/args.h"
 #include "userdata/ud_frame.h"
 #include "userdata/udata.h"
 

@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "lang/args.h"
 #include "base/cpu_budget.h"
 #include "base/pbuffer.h"
+#include "lang/args.h"
 #include "userdata/ud_frame.h"
 #include "userdata/udata.h"
 

@@ -3,8 +3,8 @@
 
 #include <algorithm>
 
-#include "base/debug_log.h"
 #include "base/cpu_budget.h"
+#include "base/debug_log.h"
 
 ud_walk read_walk(lua_State *L) {
   auto arg = [L](int i, int64_t def) { return int32_t(uint32_t(kvd_intp(L, i, def))); };

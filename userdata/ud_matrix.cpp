@@ -6,9 +6,9 @@
 #include <type_traits>
 #include <utility>
 
-#include "lang/args.h"
 #include "base/cpu_budget.h"
 #include "base/crc32.h"
+#include "lang/args.h"
 #include "userdata/ud_copy.h"
 #include "userdata/ud_frame.h"
 #include "userdata/udata.h"

@@ -3,9 +3,9 @@
 
 #include <cstring>
 
-#include "lang/args.h"
 #include "base/cpu_budget.h"
 #include "machine/memory.h"
+#include "lang/args.h"
 #include "userdata/ud_frame.h"
 #include "userdata/udata.h"
 

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "lang/args.h"
 #include "base/cpu_budget.h"
+#include "lang/args.h"
 #include "userdata/ud_frame.h"
 #include "userdata/udata.h"
 

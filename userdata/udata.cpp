@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "lang/args.h"
 #include "base/cpu_budget.h"
 #include "base/pbuffer.h"
 #include "machine/process.h"
+#include "lang/args.h"
 
 const char *const utype_string[23] = {
     "?",   "?",   "?",   "u8", "?", "?", "?", "?", "?", "?", "?",   "?",

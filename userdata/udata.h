@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+
 #include "lang/lua_api.h"
 
 // Element type codes: the low 3 bits are log2 of the element width in bits,

@@ -1,8 +1,6 @@
 // The file history as processes see it: host writes, deletions and new
 // folders over several fake days recorded in day logs, blobs and deltas, then
 // listed and fetched back through the file API.
-#include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,16 +10,18 @@
 #include <sstream>
 #include <string>
 
-#include "anywhen/anywhen.h"
-#include "anywhen/anywhen_query.h"
-#include "anywhen/anywhen_store.h"
-#include "base/debug_log.h"
-#include "base/config.h"
+#include <gtest/gtest.h>
+
 #include "base/clock.h"
+#include "base/config.h"
+#include "base/debug_log.h"
+#include "pod/murmur3.h"
 #include "pdisk/fileops.h"
 #include "pdisk/mount.h"
 #include "pdisk/pfile.h"
-#include "pod/murmur3.h"
+#include "anywhen/anywhen.h"
+#include "anywhen/anywhen_query.h"
+#include "anywhen/anywhen_store.h"
 #include "tests/kernel/kernel_fixture.h"
 
 namespace fs = std::filesystem;

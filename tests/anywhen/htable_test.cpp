@@ -1,9 +1,9 @@
 // The string-keyed table of the file history.
-#include <gtest/gtest.h>
+#include "anywhen/htable.h"
 
 #include <string>
 
-#include "anywhen/htable.h"
+#include <gtest/gtest.h>
 
 namespace {
 

@@ -1,10 +1,10 @@
 // spend_cpu charges nothing for negatives, 1 for 0 or 1, n otherwise, and
 // saturates instead of overflowing.
-#include <gtest/gtest.h>
+#include "base/cpu_budget.h"
 
 #include <climits>
 
-#include "base/cpu_budget.h"
+#include <gtest/gtest.h>
 
 TEST(CpuBudget, SpendCpuCharges) {
   struct {

@@ -1,18 +1,20 @@
 // The debug log waits in memory until start-up allows it to open, then writes
 // the kept lines first, in the "[ms pid] text" form, flushed line by line.
-#include <gtest/gtest.h>
+#include "base/debug_log.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include "base/debug_log.h"
-#include "base/os_time.h"
+#include <gtest/gtest.h>
+
 #include "base/config.h"
+#include "base/os_time.h"
 #include "machine/process.h"
 
 namespace {

@@ -1,15 +1,17 @@
 // Host folder rules: program folder, application data (XDG, HOME, configured
 // root, export level) and desktop, with HOME and XDG pointed at a temporary
 // folder.
-#include <gtest/gtest.h>
+#include "base/paths.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include "base/paths.h"
+#include <gtest/gtest.h>
+
 #include "base/config.h"
 
 namespace {

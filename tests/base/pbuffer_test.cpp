@@ -1,17 +1,19 @@
 // Byte buffer: growth, statistics, readers and writers, escaping, crop, line
 // reading and the whole-file loader, including the refusals at the i32 limit.
-#include <gtest/gtest.h>
+#include "base/pbuffer.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include "base/debug_log.h"
-#include "base/pbuffer.h"
 
 namespace {
 

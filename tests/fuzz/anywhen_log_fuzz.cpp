@@ -3,22 +3,23 @@
 // the hash of a version stored beforehand ("hello, history\n"), so that
 // version lines and deltas reach real bytes. Loading the log into the table,
 // filling the month's filter and the four queries must all end cleanly.
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 
+#include "base/clock.h"
+#include "base/config.h"
+#include "lang/lua_api.h"
+#include "pdisk/mount.h"
+#include "pdisk/pfile.h"
 #include "anywhen/anywhen.h"
 #include "anywhen/anywhen_query.h"
 #include "anywhen/anywhen_store.h"
-#include "base/config.h"
-#include "lang/lua_api.h"
-#include "base/clock.h"
-#include "pdisk/mount.h"
-#include "pdisk/pfile.h"
 
 static lua_State *L;
 static std::string seed_hash;

@@ -1,13 +1,13 @@
 // Delta application on arbitrary deltas, and the codec's round trip.
 // Input: one byte n, then n source bytes, then the delta (or destination).
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
 #include <vector>
 
-#include "base/pbuffer.h"
 #include "base/crc32.h"
+#include "base/pbuffer.h"
 #include "pod/delta.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -10,9 +10,9 @@
 
 #include "base/config.h"
 #include "base/pbuffer.h"
+#include "pdisk/pfile.h"
 #include "kernel/settings.h"
 #include "kernel/startup.h"
-#include "pdisk/pfile.h"
 
 static char folder_path[64];
 

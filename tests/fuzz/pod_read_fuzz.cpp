@@ -6,9 +6,9 @@
 
 #include "base/pbuffer.h"
 #include "lang/lua_api.h"
+#include "userdata/udata.h"
 #include "pod/pod_read.h"
 #include "pod/pod_write.h"
-#include "userdata/udata.h"
 
 static lua_State *state() {
   static lua_State *L = [] {

@@ -7,11 +7,11 @@
 #include <cstdlib>
 #include <vector>
 
+#include "machine/memory.h"
+#include "userdata/udata.h"
 #include "gfx/font.h"
 #include "gfx/pixel.h"
 #include "gfx/print.h"
-#include "machine/memory.h"
-#include "userdata/udata.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static proc *p = [] {

@@ -8,8 +8,8 @@
 
 #include "base/pbuffer.h"
 #include "lang/lua_api.h"
-#include "pod/pxu.h"
 #include "userdata/udata.h"
+#include "pod/pxu.h"
 
 static lua_State *state() {
   static lua_State *L = luaL_newstate();

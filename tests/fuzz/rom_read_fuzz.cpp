@@ -2,13 +2,13 @@
 // taken as a payload and wrapped into a valid compressed ROM, so that the
 // entry parser is reached as often as the block decoder. Every file created
 // must lie below the destination folder.
-#include <lz4.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+
+#include <lz4.h>
 
 #include "pdisk/fileops.h"
 #include "pdisk/mount.h"

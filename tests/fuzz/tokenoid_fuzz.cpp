@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "kernel/api.h"
 #include "lang/lua_api.h"
+#include "kernel/api.h"
 
 static lua_State *state() {
   static lua_State *L = luaL_newstate();

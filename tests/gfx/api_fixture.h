@@ -4,9 +4,9 @@
 #pragma once
 #include <string>
 
+#include "lang/lua_api.h"
 #include "gfx/draw_target.h"
 #include "gfx/font.h"
-#include "lang/lua_api.h"
 #include "tests/gfx/gfx_fixture.h"
 
 struct api_fixture : gfx_fixture {

@@ -1,6 +1,7 @@
 // The drawing functions as a process calls them: state, pixels, palettes,
 // shapes, lines, sprites and the batch form over f64 userdata.
 #include "gfx/draw_api.h"
+
 #include "gfx/map.h"
 #include "tests/gfx/api_fixture.h"
 

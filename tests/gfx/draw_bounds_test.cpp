@@ -3,12 +3,12 @@
 // none computes past its integer range (the sanitizer build checks that).
 #include <chrono>
 
-#include "tests/support/cpu_clock.h"
 #include "gfx/blit.h"
 #include "gfx/draw_api.h"
 #include "gfx/map.h"
 #include "gfx/print.h"
 #include "tests/gfx/api_fixture.h"
+#include "tests/support/cpu_clock.h"
 
 namespace {
 

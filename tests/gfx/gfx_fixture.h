@@ -7,10 +7,10 @@
 #include <random>
 #include <vector>
 
-#include "gfx/pixel.h"
 #include "machine/memory.h"
-#include "tests/kernel/kernel_fixture.h"
 #include "userdata/udata.h"
+#include "gfx/pixel.h"
+#include "tests/kernel/kernel_fixture.h"
 
 struct gfx_fixture : kernel_fixture {
   std::deque<std::vector<uint64_t>> blocks;

@@ -1,7 +1,8 @@
 // Map drawing: cells as sprites, flipped, turned and scaled tiles, layers,
 // sprite 0, whole-tile clipping, and the sprite-argument rule.
-#include "gfx/blit.h"
 #include "gfx/map.h"
+
+#include "gfx/blit.h"
 #include "tests/gfx/api_fixture.h"
 
 namespace {

@@ -1,9 +1,10 @@
 // Text printing: every control code and command on small fixtures, glyph
 // drawing attributes, pauses and the faults guarded against (zero tab width,
 // fonts crossing their page, runaway repeats).
+#include "gfx/print.h"
+
 #include <string>
 
-#include "gfx/print.h"
 #include "tests/gfx/api_fixture.h"
 
 namespace {

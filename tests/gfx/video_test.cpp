@@ -2,9 +2,10 @@
 // processes: the frame source and its boot rules, palettes, line banks,
 // enlargement, the check against SDL's own 8-bit to ARGB conversion, and
 // _blit_process_video end to end from the root process.
+#include "gfx/video.h"
+
 #include <SDL.h>
 
-#include "gfx/video.h"
 #include "machine/app.h"
 #include "tests/gfx/gfx_fixture.h"
 

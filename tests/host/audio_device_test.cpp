@@ -1,8 +1,9 @@
 // The audio device path: SDL's "disk" driver writes what the callback
 // produced to a file, which must equal the synthesiser's own mix byte for
 // byte (no conversion: the device takes our format as it is).
+#include "host/audio_device.h"
+
 #include <dirent.h>
-#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -13,14 +14,15 @@
 #include <iterator>
 #include <sstream>
 
-#include "host/audio_device.h"
-#include "host/os_host.h"
-#include "sorn/audio_lock.h"
-#include "sorn/mixer.h"
-#include "machine/app.h"
+#include <gtest/gtest.h>
+
 #include "base/config.h"
 #include "base/debug_log.h"
+#include "machine/app.h"
 #include "machine/process.h"
+#include "sorn/audio_lock.h"
+#include "sorn/mixer.h"
+#include "host/os_host.h"
 #include "tests/sorn/sorn_fixture.h"
 
 namespace {

@@ -2,14 +2,14 @@
 // device on the disk driver plays the mixer's output (a note of the default
 // instrument on a ramp) while a capture runs, and the captured bytes are what
 // the driver wrote to its file from the first buffer the mixer filled on.
-#include <SDL.h>
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include <SDL.h>
+#include <gtest/gtest.h>
 
 #include "sorn/audio_lock.h"
 #include "sorn/mixer.h"

@@ -1,21 +1,22 @@
 // Screenshots, labels, GIF recordings and audio captures, end to end through
 // the file system into a host folder.
-#include <gif_lib.h>
-#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <csignal>
-#include <functional>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
-#include "pdisk/cart_mount.h"
-#include "pdisk/pfile.h"
+#include <gif_lib.h>
+#include <gtest/gtest.h>
+
 #include "pod/png_buffer.h"
 #include "pod/qoi_buffer.h"
+#include "pdisk/cart_mount.h"
+#include "pdisk/pfile.h"
 #include "tests/host/capture_world.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include <fstream>
 #include <random>
 
+#include "pod/png_buffer.h"
 #include "pdisk/pfile.h"
 #include "pdisk/png_cart.h"
-#include "pod/png_buffer.h"
 #include "tests/host/capture_world.h"
 
 namespace {

@@ -8,21 +8,21 @@
 #include <string>
 #include <vector>
 
+#include "base/config.h"
+#include "base/pbuffer.h"
+#include "base/ram_layout.h"
+#include "machine/app.h"
+#include "machine/memory.h"
+#include "machine/message.h"
+#include "machine/process.h"
+#include "pdisk/fileops.h"
+#include "pdisk/mount.h"
 #include "host/capture.h"
 #include "host/capture_audio.h"
 #include "host/capture_gif.h"
 #include "host/capture_screenshot.h"
-#include "machine/app.h"
-#include "base/config.h"
-#include "machine/memory.h"
-#include "machine/message.h"
-#include "base/pbuffer.h"
 #include "kernel/process_life.h"
-#include "machine/process.h"
-#include "base/ram_layout.h"
 #include "kernel/startup.h"
-#include "pdisk/fileops.h"
-#include "pdisk/mount.h"
 
 struct capture_params {
   int32_t x0 = 0, y0 = 0, w = 480, h = 270, scale = 1, label = 0, skip = 0, silent = 0;

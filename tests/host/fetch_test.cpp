@@ -1,6 +1,6 @@
 // Remote fetch jobs against Python's http.server on 127.0.0.1, started for
 // each test and always stopped. Every wait is bounded.
-#include <gtest/gtest.h>
+#include "host/fetch.h"
 
 #include <unistd.h>
 
@@ -12,11 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "host/fetch.h"
+#include <gtest/gtest.h>
+
 #include "machine/memory_room.h"
+#include "kernel/process_life.h"
 #include "tests/host/peer_process.h"
 #include "tests/kernel/kernel_fixture.h"
-#include "kernel/process_life.h"
 
 namespace {
 

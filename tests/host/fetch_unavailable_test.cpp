@@ -2,8 +2,6 @@
 // naming a missing library, or one without the transfer calls): each download
 // fails through its callback, the log says why once, and nothing crashes,
 // also for downloads started after a reboot's reset.
-#include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <chrono>
@@ -14,6 +12,8 @@
 #include <set>
 #include <sstream>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "base/config.h"
 #include "base/debug_log.h"

@@ -2,17 +2,16 @@
 // window manager (process 3) whose queue the tests read, and a window made
 // by the real host_apply_video_config when a test asks for one.
 #pragma once
-#include "tests/kernel/kernel_fixture.h"
-
-#include <SDL.h>
-
 #include <string>
 #include <vector>
 
+#include <SDL.h>
+
+#include "base/pbuffer.h"
+#include "machine/message.h"
 #include "host/os_host.h"
 #include "host/window.h"
-#include "machine/message.h"
-#include "base/pbuffer.h"
+#include "tests/kernel/kernel_fixture.h"
 
 struct host_fixture : kernel_fixture {
   proc *wm = nullptr;

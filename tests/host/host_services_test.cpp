@@ -1,6 +1,6 @@
 // Trimming, web-address encoding, the host viewer started without a shell,
 // and the clipboard functions of the Lua API.
-#include "tests/host/host_fixture.h"
+#include "host/host_services.h"
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -8,8 +8,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "host/host_services.h"
 #include "pdisk/mount.h"
+#include "tests/host/host_fixture.h"
 
 namespace {
 

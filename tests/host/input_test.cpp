@@ -1,11 +1,10 @@
 // Host events into messages for process 3, the mouse and its lock, button
 // pressure, and the controller slots (with SDL's virtual joysticks).
-#include "tests/host/host_fixture.h"
-
-#include "host/controllers.h"
-#include "host/events.h"
 #include "base/os_time.h"
 #include "machine/app.h"
+#include "host/controllers.h"
+#include "host/events.h"
+#include "tests/host/host_fixture.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 // Userland sockets as a process sees them, against Python peers on the
 // loopback (127.0.0.1 and ::1). Every wait is bounded.
-#include <gtest/gtest.h>
+#include "host/sockets.h"
 
-#include <dirent.h>
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,10 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "host/sockets.h"
+#include <gtest/gtest.h>
+
+#include "kernel/process_life.h"
 #include "tests/host/peer_process.h"
 #include "tests/kernel/kernel_fixture.h"
-#include "kernel/process_life.h"
 
 namespace {
 

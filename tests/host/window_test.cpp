@@ -1,13 +1,12 @@
 // The window's placement rules, the enlargement of frames, the icon, the
 // renderer fallback and the frame pacing.
-#include "tests/host/host_fixture.h"
-
 #include <chrono>
 
-#include "host/frame_pacing.h"
-#include "host/os_host.h"
 #include "base/os_time.h"
 #include "machine/app.h"
+#include "host/frame_pacing.h"
+#include "host/os_host.h"
+#include "tests/host/host_fixture.h"
 
 namespace {
 

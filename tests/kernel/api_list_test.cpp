@@ -1,9 +1,10 @@
 // List helpers: the cases of their rules, their charges, and the same
 // operations against stock table.insert / table.remove in Debian's lua5.4.
 #include <unistd.h>
-#include "tests/kernel/kernel_fixture.h"
 
 #include <fstream>
+
+#include "tests/kernel/kernel_fixture.h"
 
 namespace {
 

@@ -1,12 +1,11 @@
 // Mapping typed arrays into process memory, and the keep-alive of every
 // record the kernel points at: under the sanitizers, a collection after the
 // last Lua reference is dropped must leave no dangling pointer.
-#include "tests/kernel/kernel_fixture.h"
-
-#include "kernel/keep_alive.h"
 #include "machine/memory.h"
 #include "userdata/udata.h"
+#include "kernel/keep_alive.h"
 #include "kernel/process_life.h"
+#include "tests/kernel/kernel_fixture.h"
 
 namespace {
 

@@ -2,11 +2,11 @@
 // trigonometry against Python with the same turn constants, and rnd/srand
 // against a Python model of the generator.
 #include <unistd.h>
-#include "tests/kernel/kernel_fixture.h"
 
 #include <fstream>
 
 #include "kernel/api.h"
+#include "tests/kernel/kernel_fixture.h"
 
 namespace {
 

@@ -2,16 +2,16 @@
 // table and draw target, window icon and title, string indexing, and _md5
 // and _crc against Python's hashlib and zlib.
 #include <unistd.h>
-#include "tests/kernel/kernel_fixture.h"
 
 #include <fstream>
 
-#include "kernel/api.h"
 #include "machine/memory.h"
+#include "userdata/udata.h"
 #include "pdisk/fileops.h"
 #include "pdisk/mount.h"
-#include "userdata/udata.h"
+#include "kernel/api.h"
 #include "kernel/process_life.h"
+#include "tests/kernel/kernel_fixture.h"
 
 namespace {
 

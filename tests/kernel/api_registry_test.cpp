@@ -1,12 +1,11 @@
 // The registered API against the full registration table of the workstation:
 // the same rows in the same order, and aliases are one function.
-#include "tests/kernel/kernel_fixture.h"
-
 #include <set>
 #include <vector>
 
 #include "kernel/api.h"
 #include "kernel/process_life.h"
+#include "tests/kernel/kernel_fixture.h"
 
 namespace {
 

@@ -1,16 +1,16 @@
 // stat, time and date seen from Lua; date against Debian's lua5.4 os.date
 // under several time zones and string times against Python's calendar.
 #include <unistd.h>
-#include "tests/kernel/kernel_fixture.h"
 
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
 
+#include "base/pbuffer.h"
+#include "machine/memory.h"
 #include "sorn/mixer.h"
 #include "kernel/api.h"
-#include "machine/memory.h"
-#include "base/pbuffer.h"
+#include "tests/kernel/kernel_fixture.h"
 
 namespace {
 

@@ -1,14 +1,13 @@
 // System signals, settings, flip and the process list seen from Lua.
-#include "tests/kernel/kernel_fixture.h"
-
 #include <chrono>
 #include <thread>
 
 #include "base/ram_layout.h"
-#include "kernel/api.h"
 #include "machine/memory.h"
 #include "userdata/udata.h"
+#include "kernel/api.h"
 #include "kernel/process_life.h"
+#include "tests/kernel/kernel_fixture.h"
 
 namespace {
 

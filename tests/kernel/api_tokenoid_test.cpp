@@ -2,12 +2,12 @@
 // input, and a real Lua corpus from a Debian package (each file checked
 // with luac5.4 first): the tokens rebuild every line exactly and a file that
 // compiles ends with no long bracket open.
-#include "tests/kernel/kernel_fixture.h"
-#include "tests/support/cpu_clock.h"
-
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "tests/kernel/kernel_fixture.h"
+#include "tests/support/cpu_clock.h"
 
 namespace {
 

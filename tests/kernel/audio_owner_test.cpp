@@ -2,17 +2,18 @@
 // processes: who may take the audio, which pages reach the mirror, what an
 // owner's removal, a restart and a reset leave, and what each sound call
 // does to the synthesiser.
+#include "sorn/audio_owner.h"
+
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
-#include "sorn/audio_owner.h"
 #include "base/cpu_budget.h"
 #include "machine/memory.h"
 #include "sorn/mixer.h"
 #include "sorn/sorn.h"
-#include "tests/kernel/kernel_fixture.h"
 #include "kernel/process_life.h"
+#include "tests/kernel/kernel_fixture.h"
 
 namespace {
 

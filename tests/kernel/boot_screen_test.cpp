@@ -5,8 +5,8 @@
 #include <set>
 
 #include "machine/memory.h"
-#include "tests/kernel/kernel_fixture.h"
 #include "userdata/udata.h"
+#include "tests/kernel/kernel_fixture.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
 // Buttons: the rules applied to each sample (opposites, diagonals, held-over
 // buttons) and btn / btnp, with btnp's repeat timing as tables of cases.
-#include "tests/kernel/kernel_fixture.h"
+#include "kernel/buttons.h"
 
 #include <vector>
 
-#include "kernel/buttons.h"
 #include "machine/memory.h"
+#include "tests/kernel/kernel_fixture.h"
 
 namespace {
 

@@ -1,13 +1,12 @@
 // A program that reaches into its registry, or sends with little memory
 // left: the records the kernel points at stay alive, no registry value is
 // trusted for its type, and a message is delivered or refused out loud.
-#include "tests/kernel/kernel_fixture.h"
-
 #include "base/pbuffer.h"
 #include "machine/memory.h"
-#include "machine/message.h"
 #include "machine/memory_room.h"
+#include "machine/message.h"
 #include "userdata/udata.h"
+#include "tests/kernel/kernel_fixture.h"
 
 namespace {
 

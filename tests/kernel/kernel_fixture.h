@@ -1,21 +1,21 @@
 // A process table with a root process and no system ROM, for tests that drive
 // processes and slices directly.
 #pragma once
-#include "tests/support/workstation_fixture.h"
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
-#include "machine/app.h"
 #include "base/config.h"
 #include "base/cpu_budget.h"
-#include "kernel/process_life.h"
+#include "machine/app.h"
 #include "machine/process.h"
-#include "kernel/slice.h"
 #include "lang/lua_api.h"
+#include "kernel/process_life.h"
+#include "kernel/slice.h"
+#include "tests/support/workstation_fixture.h"
 
 // The kernel ends the program on fatal errors (with exit code 0); inside a
 // test that is a failure, never a silent pass.

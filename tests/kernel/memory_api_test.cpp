@@ -1,13 +1,14 @@
 // The Lua memory API: argument rules (truncating, flooring, exact), counts,
 // cycle charges, block operations and reads of another process.
-#include <gtest/gtest.h>
+#include "kernel/memory_api.h"
 
 #include <algorithm>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "base/cpu_budget.h"
 #include "machine/memory.h"
-#include "kernel/memory_api.h"
 
 namespace {
 

@@ -3,11 +3,11 @@
 // deferred, of themselves), kills of a flagged slot while the frame walks the
 // table and resets. Every id must find its record or none, and
 // the table must stay in id order with ids never given twice.
-#include "tests/kernel/kernel_fixture.h"
-
 #include <map>
 #include <random>
 #include <set>
+
+#include "tests/kernel/kernel_fixture.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 // Settings, the command line, and a reboot requested with an exit.
+#include "kernel/settings.h"
+
 #include <unistd.h>
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -8,11 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "machine/app.h"
+#include <gtest/gtest.h>
+
 #include "base/config.h"
-#include "kernel/frame.h"
+#include "machine/app.h"
 #include "machine/process.h"
-#include "kernel/settings.h"
+#include "kernel/frame.h"
 #include "kernel/startup.h"
 
 namespace {

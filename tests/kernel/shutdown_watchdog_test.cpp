@@ -1,8 +1,6 @@
 // The watchdog that follows a host signal: it ends a shutdown that is stuck
 // before everything is written out (exit code 1), and stands down once the
 // shutdown has written everything out, however slow the teardown after it.
-#include <gtest/gtest.h>
-
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +8,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <thread>
+
+#include <gtest/gtest.h>
 
 #include "kernel/frame.h"
 #include "tests/support/workstation_fixture.h"

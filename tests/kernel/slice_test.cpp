@@ -1,12 +1,11 @@
 // Slices: budgets, debt, nesting, deferred removal and the C-call count.
-#include "tests/kernel/kernel_fixture.h"
-#include "tests/support/cpu_clock.h"
-
+#include "base/pbuffer.h"
 #include "machine/memory.h"
 #include "machine/message.h"
-#include "base/pbuffer.h"
 #include "userdata/udata.h"
 #include "kernel/process_life.h"
+#include "tests/kernel/kernel_fixture.h"
+#include "tests/support/cpu_clock.h"
 
 namespace {
 

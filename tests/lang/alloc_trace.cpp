@@ -8,11 +8,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "lua.h"
 #include "lauxlib.h"
+#include "lua.h"
 #include "lualib.h"
 #if KVD_ALLOC6
 #include <climits>
+
 #include "base/cpu_budget.h"
 #endif
 

@@ -1,6 +1,6 @@
 // kvd_intp and the other argument readers, and the float-to-integer
 // conversion they share.
-#include <gtest/gtest.h>
+#include "lang/args.h"
 
 #include <cmath>
 #include <cstdio>
@@ -8,7 +8,8 @@
 #include <limits>
 #include <string>
 
-#include "lang/args.h"
+#include <gtest/gtest.h>
+
 #include "machine/process.h"
 
 namespace {

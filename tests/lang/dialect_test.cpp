@@ -1,9 +1,9 @@
 // The dialect seen from Lua code: each form's value or error message, the
 // numerals, division by zero, the memory-read operators, the library set.
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "base/cpu_budget.h"
 #include "machine/memory.h"

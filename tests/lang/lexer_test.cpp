@@ -1,9 +1,9 @@
 // The dialect's lexer token by token: operators, the end-of-line tokens that
 // pendingeol owes, and the parenthesis depth of a followed condition.
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "lang/lua_api.h"
 #include "ldo.h"

@@ -1,7 +1,9 @@
 // The Lua library the workstation links is the 5.4.4 release from Debian's
 // source package, with Debian's security fixes applied.
-#include <gtest/gtest.h>
 #include <string>
+
+#include <gtest/gtest.h>
+
 #include "lang/lua_api.h"
 
 TEST(LuaBuild, IsTheExpectedRelease) { EXPECT_STREQ(LUA_RELEASE, "Lua 5.4.4"); }

@@ -1,11 +1,11 @@
 // The interpreter loop's cycle charging and forced yield, and the allocator
 // protocol with its accounted sizes.
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "base/cpu_budget.h"
 #include "lang/lua_api.h"

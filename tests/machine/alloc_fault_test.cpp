@@ -3,12 +3,11 @@
 // trips a value through pod: each time the process is either not created,
 // ends cleanly, or is removed, and the kernel's tables stay consistent (the
 // sanitizer build also checks that nothing leaks).
-#include "tests/kernel/kernel_fixture.h"
-
-#include "machine/alloc.h"
 #include "base/pbuffer.h"
 #include "base/ram_layout.h"
+#include "machine/alloc.h"
 #include "kernel/process_life.h"
+#include "tests/kernel/kernel_fixture.h"
 
 namespace {
 

@@ -1,16 +1,16 @@
 // The per-process allocator: accounted sizes, charges and failures.
-#include "tests/kernel/kernel_fixture.h"
+#include "machine/alloc.h"
 
 #include <sys/resource.h>
 
 #include <cstdint>
 #include <cstring>
 
-#include "machine/alloc.h"
-#include "machine/message.h"
 #include "base/pbuffer.h"
-#include "kernel/slice.h"
+#include "machine/message.h"
 #include "kernel/process_life.h"
+#include "kernel/slice.h"
+#include "tests/kernel/kernel_fixture.h"
 
 namespace {
 

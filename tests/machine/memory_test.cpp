@@ -1,7 +1,7 @@
 // Paged process memory against a flat 16 MiB model: value access, wrapping,
 // page creation on first access, mapped pages, block copy and fill with
 // their costs, and page copies between processes.
-#include <gtest/gtest.h>
+#include "machine/memory.h"
 
 #include <cstdint>
 #include <cstring>
@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "machine/memory.h"
+#include <gtest/gtest.h>
 
 namespace {
 

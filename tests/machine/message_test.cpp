@@ -1,7 +1,6 @@
 // Message queues and the kernel's event texts, which the stock Lua 5.4
 // interpreter must read back as the same values.
-#include "tests/support/cpu_clock.h"
-#include "tests/kernel/kernel_fixture.h"
+#include "machine/message.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,13 +12,14 @@
 #include <fstream>
 #include <sstream>
 
-#include "machine/message.h"
-#include "pdisk/dropped_file.h"
 #include "base/pbuffer.h"
-#include "kernel/slice.h"
+#include "pdisk/dropped_file.h"
 #include "pdisk/mount.h"
 #include "pdisk/pfile.h"
 #include "kernel/process_life.h"
+#include "kernel/slice.h"
+#include "tests/kernel/kernel_fixture.h"
+#include "tests/support/cpu_clock.h"
 
 namespace {
 

@@ -1,13 +1,14 @@
 // xoshiro256** against published values and an independent Python
 // implementation of the seeding.
-#include <gtest/gtest.h>
+#include "machine/rng.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "machine/process.h"
-#include "machine/rng.h"
 
 namespace {
 

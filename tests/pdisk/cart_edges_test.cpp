@@ -1,15 +1,15 @@
 // Cartridges and host files at their edges: odd cartridge files that cannot
 // be kept as they stand, folders taken for files, folders made inside a
 // cartridge, temporary names, and the order of a write and its history.
-#include <gtest/gtest.h>
-
-#include <lz4.h>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+#include <lz4.h>
 
 #include "base/clock.h"
 #include "machine/app.h"

@@ -1,21 +1,22 @@
 // Cartridge mounting and write-back, timed by an injected clock.
-#include <gtest/gtest.h>
+#include "pdisk/cart_mount.h"
+
+#include <sys/resource.h>
 
 #include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include <sys/resource.h>
+#include <gtest/gtest.h>
 
-#include "machine/app.h"
-#include "kernel/frame.h"
-#include "pdisk/cart_mount.h"
 #include "base/clock.h"
+#include "machine/app.h"
 #include "pdisk/fileops.h"
 #include "pdisk/mount.h"
 #include "pdisk/pfile.h"
 #include "pdisk/rom.h"
+#include "kernel/frame.h"
 #include "pdisk_fixture.h"
 
 namespace {

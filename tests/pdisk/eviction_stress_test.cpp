@@ -2,8 +2,6 @@
 // cartridges, cartridges inside cartridges, a second mount point of the whole
 // drive and cartridges that unpack to more than the bound, under a bound
 // that holds only a few cartridges: every byte is checked against a model.
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <map>
 #include <random>
@@ -11,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "base/clock.h"
-#include "lang/lua_api.h"
 #include "machine/app.h"
+#include "lang/lua_api.h"
 #include "pdisk/cart_mount.h"
 #include "pdisk/fileops.h"
 #include "pdisk/listing.h"

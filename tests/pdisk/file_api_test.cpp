@@ -1,25 +1,26 @@
 // The file functions as a process sees them.
-#include <gtest/gtest.h>
+#include "kernel/file_api.h"
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "base/config.h"
 #include "machine/memory.h"
 #include "machine/memory_room.h"
 #include "machine/message.h"
-#include "host/fetch.h"
-#include "kernel/file_api.h"
+#include "userdata/udata.h"
 #include "pdisk/cache.h"
 #include "pdisk/cart_mount.h"
 #include "pdisk/fileops.h"
 #include "pdisk/mount.h"
 #include "pdisk/pfile.h"
-#include "pdisk_fixture.h"
+#include "host/fetch.h"
 #include "tests/kernel/kernel_fixture.h"
-#include "userdata/udata.h"
+#include "pdisk_fixture.h"
 
 namespace {
 

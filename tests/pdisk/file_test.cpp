@@ -1,6 +1,5 @@
 // The file table, pfopen/pfclose on RAM and host files, and the file
 // operations.
-#include <gtest/gtest.h>
 #include <dirent.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -11,9 +10,11 @@
 #include <filesystem>
 #include <string>
 
+#include <gtest/gtest.h>
+
+#include "pdisk/cart_mount.h"
 #include "pdisk/fileops.h"
 #include "pdisk/host_file.h"
-#include "pdisk/cart_mount.h"
 #include "pdisk/mount.h"
 #include "pdisk/pfile.h"
 #include "pdisk_fixture.h"

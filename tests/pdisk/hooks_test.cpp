@@ -1,19 +1,20 @@
 // The upward hooks of a program on the whole stack: installed when it is
 // loaded, put back by every reset, and a change to a host file made without
 // the history hook is reported in the log, not lost silently.
-#include <gtest/gtest.h>
+#include "base/hooks.h"
 
 #include <fstream>
 #include <sstream>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "base/config.h"
 #include "base/debug_log.h"
-#include "base/hooks.h"
 #include "gfx/hooks.h"
+#include "sorn/hooks.h"
 #include "pdisk/hooks.h"
 #include "pdisk_fixture.h"
-#include "sorn/hooks.h"
 
 namespace {
 

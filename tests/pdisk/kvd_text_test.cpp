@@ -1,13 +1,14 @@
 // The text cartridge: what the writer produces, what the readers make of it,
 // and that every stored file reads back byte for byte.
-#include <gtest/gtest.h>
+#include "pdisk/kvd_text.h"
 
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "pdisk/cart_mount.h"
 #include "pdisk/fileops.h"
-#include "pdisk/kvd_text.h"
 #include "pdisk/pfile.h"
 #include "pdisk_fixture.h"
 

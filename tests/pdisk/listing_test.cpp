@@ -1,14 +1,15 @@
 // Natural order, the listing container and folder listings.
-#include <gtest/gtest.h>
+#include "pdisk/listing.h"
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "lang/lua_api.h"
 #include "pdisk/cart_mount.h"
 #include "pdisk/fileops.h"
-#include "pdisk/listing.h"
 #include "pdisk/mount.h"
 #include "pdisk_fixture.h"
 

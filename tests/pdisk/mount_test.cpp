@@ -1,10 +1,11 @@
 // The mount table and the resolution of paths to origins.
-#include <gtest/gtest.h>
+#include "pdisk/mount.h"
 
 #include <random>
 #include <string>
 
-#include "pdisk/mount.h"
+#include <gtest/gtest.h>
+
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
 #include "pdisk_fixture.h"

@@ -1,14 +1,15 @@
 // Path legality, canonical form, folder matching and extensions.
-#include <gtest/gtest.h>
+#include "pdisk/path.h"
 
 #include <cstring>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "machine/process.h"
 #include "pdisk/mount.h"
-#include "pdisk/path.h"
-#include "pdisk_fixture.h"
 #include "tests/pdisk/path_check.h"
+#include "pdisk_fixture.h"
 
 static std::string norm(const char *p) {
   pbuffer *b = normalise_kavelund_path(p);

@@ -2,11 +2,10 @@
 // temporary host folder and "/ram" as a RAM folder.
 #pragma once
 
-#include "tests/support/workstation_fixture.h"
-
 #include <string>
 
 #include "base/pbuffer.h"
+#include "tests/support/workstation_fixture.h"
 
 class PdiskTest : public workstation_fixture {
  protected:

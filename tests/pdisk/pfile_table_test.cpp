@@ -1,7 +1,7 @@
 // The file table when it fills up.
-#include <gtest/gtest.h>
-
 #include <cstdio>
+
+#include <gtest/gtest.h>
 
 #include "pdisk/pfile.h"
 #include "pdisk_fixture.h"

@@ -1,23 +1,24 @@
 // PNG cartridges: the picture, the bits it carries, the write-back through a
 // cartridge mount and reading it back.
-#include <gtest/gtest.h>
+#include "pdisk/png_cart.h"
 
 #include <cstdlib>
 #include <random>
 
+#include <gtest/gtest.h>
+
 #include "machine/app.h"
 #include "machine/message.h"
-#include "kernel/process_life.h"
 #include "machine/process.h"
+#include "pod/png_buffer.h"
+#include "pod/qoi_buffer.h"
 #include "pdisk/cart_mount.h"
 #include "pdisk/fileops.h"
 #include "pdisk/mount.h"
 #include "pdisk/pfile.h"
-#include "pdisk/png_cart.h"
 #include "pdisk/rom.h"
+#include "kernel/process_life.h"
 #include "pdisk_fixture.h"
-#include "pod/png_buffer.h"
-#include "pod/qoi_buffer.h"
 
 namespace {
 

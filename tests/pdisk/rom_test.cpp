@@ -1,15 +1,16 @@
 // The .kvd.rom reader and writer: round trips, the length encoding, legacy
 // forms, and refusal of corrupt, truncated and oversized cartridges.
-#include <gtest/gtest.h>
-#include <lz4.h>
-#include <lz4hc.h>
+#include "pdisk/rom.h"
 
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+#include <lz4.h>
+#include <lz4hc.h>
+
 #include "pdisk/fileops.h"
 #include "pdisk/pfile.h"
-#include "pdisk/rom.h"
 #include "pdisk_fixture.h"
 
 class Rom : public PdiskTest {

@@ -1,10 +1,10 @@
 // Base64 in the system alphabet: the fixed examples, streaming across calls,
 // and the decoder's bounds (it writes only the bytes it reports).
-#include <gtest/gtest.h>
-
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "pod/base64.h"
 

@@ -1,8 +1,5 @@
 // The delta codec: the fixed layouts, and refusal of deltas whose headers or
 // operations lie about their sizes.
-#include <gtest/gtest.h>
-#include <lz4.h>
-
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,10 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "base/debug_log.h"
+#include <gtest/gtest.h>
+#include <lz4.h>
+
 #include "base/config.h"
-#include "base/pbuffer.h"
 #include "base/crc32.h"
+#include "base/debug_log.h"
+#include "base/pbuffer.h"
 #include "pod/delta.h"
 
 using bytes = std::vector<uint8_t>;

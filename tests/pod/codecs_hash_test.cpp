@@ -1,12 +1,12 @@
 // CRC-32, MD5 and MurmurHash3 against published values and, for MurmurHash3,
 // against Debian's independent libmurmurhash.
-#include <gtest/gtest.h>
-#include <murmurhash.h>
-
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
+#include <murmurhash.h>
 
 #include "base/crc32.h"
 #include "pod/md5.h"

@@ -1,8 +1,8 @@
 // Host text <-> q7scii: byte-order marks, the glyph, kana and superscript
 // tables, and sequences cut off at the end of the text.
-#include <gtest/gtest.h>
-
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "base/pbuffer.h"
 #include "pod/host_text.h"

@@ -1,13 +1,13 @@
 // The pxa decompressor, fed by a small encoder of the format written here for
 // the tests (the system itself has none) and by hand-made bit streams for the
 // edge cases.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "pod/pxa.h"
 

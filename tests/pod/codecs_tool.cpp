@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "base/crc32.h"
 #include "base/pbuffer.h"
 #include "pod/base64.h"
-#include "base/crc32.h"
 #include "pod/delta.h"
 #include "pod/host_text.h"
 #include "pod/md5.h"

@@ -1,16 +1,17 @@
 // Fetched bytes to values, inside a process (for its palette, its charges
 // and its memory limit).
-#include <gtest/gtest.h>
+#include "pdisk/fetched_buffer.h"
 
 #include <string>
 #include <vector>
 
-#include "machine/memory.h"
+#include <gtest/gtest.h>
+
 #include "base/ram_layout.h"
-#include "pdisk/fetched_buffer.h"
+#include "machine/memory.h"
+#include "userdata/udata.h"
 #include "tests/kernel/kernel_fixture.h"
 #include "tests/pod/png_test_util.h"
-#include "userdata/udata.h"
 
 namespace {
 

@@ -1,13 +1,14 @@
 // PNG buffers: round trips, results for bad arguments and bytes, and the
 // bound on what a claimed image size may make the decoder allocate.
-#include <gtest/gtest.h>
+#include "pod/png_buffer.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "pod/png_buffer.h"
+#include <gtest/gtest.h>
+
 #include "pod/pod_write.h"
 #include "tests/pod/png_test_util.h"
 

@@ -1,6 +1,6 @@
 // The binary forms: pxu bytes of the format's own examples, the str, lz4 and
 // b64: forms, and refusal of truncated or lying input.
-#include <gtest/gtest.h>
+#include "pod/pod_binary.h"
 
 #include <unistd.h>
 
@@ -13,15 +13,16 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "base/config.h"
 #include "base/debug_log.h"
 #include "base/paths.h"
-#include "base/config.h"
-#include "pod/pod_binary.h"
+#include "userdata/udata.h"
 #include "pod/pod_read.h"
 #include "pod/pod_write.h"
 #include "pod/pxu.h"
 #include "tests/pod/pod_test_util.h"
-#include "userdata/udata.h"
 
 namespace {
 

@@ -1,8 +1,6 @@
 // Hostile texts and values inside a process: reading and writing stop at
 // what the process may still hold, and fail with the empty result. Each
 // bomb runs in a child process, whose time and peak memory are printed.
-#include <gtest/gtest.h>
-
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include <gtest/gtest.h>
 #include <lz4hc.h>
 
 #include "pod/pod_read.h"

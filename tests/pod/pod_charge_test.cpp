@@ -1,14 +1,14 @@
 // The virtual CPU that writing, reading and creating records charge, measured
 // through the C functions (no interpreter instructions in between).
-#include <gtest/gtest.h>
-
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "base/cpu_budget.h"
+#include "userdata/udata.h"
 #include "pod/pod_read.h"
 #include "pod/pod_write.h"
 #include "tests/pod/pod_test_util.h"
-#include "userdata/udata.h"
 
 namespace {
 

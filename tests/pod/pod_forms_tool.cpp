@@ -10,9 +10,9 @@
 #include <string>
 
 #include "lang/lua_api.h"
+#include "userdata/udata.h"
 #include "pod/pod_lua.h"
 #include "pod/pod_read.h"
-#include "userdata/udata.h"
 
 namespace {
 

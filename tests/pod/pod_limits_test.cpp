@@ -1,9 +1,9 @@
 // Boundary lengths through every flag: a text pod writes always reads back
 // as the value, and a value no text can carry gives no text.
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "pod/pod_binary.h"
 #include "pod/pod_read.h"

@@ -1,14 +1,14 @@
 // Random nested values through every combination of pod flags, and every
 // flags-0 text without userdata checked against Debian's stock lua5.4.
-#include <gtest/gtest.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 
-#include "tests/pod/pod_test_util.h"
+#include <gtest/gtest.h>
+
 #include "userdata/udata.h"
+#include "tests/pod/pod_test_util.h"
 
 namespace {
 

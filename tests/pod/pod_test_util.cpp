@@ -1,8 +1,8 @@
 #include "tests/pod/pod_test_util.h"
 
+#include "userdata/udata.h"
 #include "pod/pod_lua.h"
 #include "pod/pod_read.h"
-#include "userdata/udata.h"
 
 void PodLua::SetUp() {
   L = luaL_newstate();

@@ -1,9 +1,9 @@
 // A Lua state with the pod and userdata globals for the pod tests.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "lang/lua_api.h"
 

@@ -1,17 +1,17 @@
 // The pod text writer and reader on the format's own examples and edge cases.
-#include <gtest/gtest.h>
-
 #include <clocale>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "base/cpu_budget.h"
 #include "pod/pod_read.h"

@@ -1,10 +1,10 @@
 // Default audio data in new processes: the root builds the tables, later
 // processes copy the root's pages (changes included), and every process gets
 // instrument 0 with its two wavetable slots.
-#include "machine/memory.h"
 #include "base/ram_layout.h"
-#include "tests/kernel/kernel_fixture.h"
+#include "machine/memory.h"
 #include "kernel/process_life.h"
+#include "tests/kernel/kernel_fixture.h"
 
 using DefaultAudio = kernel_fixture;
 

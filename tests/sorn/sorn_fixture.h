@@ -2,11 +2,11 @@
 // channel stopped, sfx volume 64, master volume 256. Instruments are written
 // into the mirror directly.
 #pragma once
-#include <gtest/gtest.h>
-
 #include <cstddef>
 #include <cstring>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "sorn/mixer.h"
 #include "sorn/sorn.h"

@@ -2,7 +2,7 @@
 // for bit, on random inputs and at their extremes; the echo's block path
 // gives what the chained loop gives, and the filter and waveshaper what
 // their wide formulas give.
-#include <gtest/gtest.h>
+#include "sorn/vector_loop.h"
 
 #include <algorithm>
 #include <cstring>
@@ -10,10 +10,11 @@
 #include <tuple>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "sorn/channel_mix.h"
 #include "sorn/effects.h"
 #include "sorn/osc.h"
-#include "sorn/vector_loop.h"
 #include "tests/sorn/sorn_fixture.h"
 
 namespace {
@@ -358,8 +359,8 @@ TEST(SornVectorLoop, OscillatorAgrees) {
                          uint32_t(rng() % RAM_SIZE) & ~1u};
       node.wt_addr = int32_t(tops[rng() % 5]);
       // The 16-bit amplitudes' ends and the first ones past them too.
-      node.val[0] = pick(rng, {64 << 16, 65 << 16, INT32_MAX, INT32_MIN, -(64 << 16), 0,
-                               32767 << 8, -32768 * 256, 32768 << 8, -32769 * 256});
+      node.val[0] = pick(rng, {64 << 16, 65 << 16, INT32_MAX, INT32_MIN, -(64 << 16), 0, 32767 << 8,
+                               -32768 * 256, 32768 << 8, -32769 * 256});
       node.val[4] = int32_t(rng());
       node.val[5] = int32_t(rng());
       node.phase = rng();

@@ -3,11 +3,12 @@
 // never rebuild that state by hand. Fixtures of a subsystem derive from it.
 #pragma once
 
-#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <cstring>
 #include <filesystem>
+
+#include <gtest/gtest.h>
 
 #include "base/config.h"
 #include "kernel/startup.h"

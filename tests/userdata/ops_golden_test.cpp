@@ -2,16 +2,16 @@
 // and the element-wise, vector and matrix operations and crc
 // (golden/elementwise.txt, written by make_golden_elementwise.py) against
 // numpy's and zlib's results on the same inputs.
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "lang/lua_api.h"
-#include "gfx/ud_metatable.h"
 #include "userdata/udata.h"
+#include "gfx/ud_metatable.h"
 
 namespace {
 

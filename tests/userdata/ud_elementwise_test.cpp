@@ -5,8 +5,8 @@
 // ops_golden_test.cpp.
 #include <random>
 
-#include "tests/userdata/ud_lua_fixture.h"
 #include "userdata/ud_frame.h"
+#include "tests/userdata/ud_lua_fixture.h"
 
 namespace {
 

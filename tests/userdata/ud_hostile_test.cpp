@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
+#include "userdata/udata.h"
 #include "tests/support/cpu_clock.h"
 #include "tests/userdata/ud_lua_fixture.h"
-#include "userdata/udata.h"
 
 namespace {
 

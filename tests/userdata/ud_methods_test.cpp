@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <vector>
 
-#include "tests/userdata/ud_lua_fixture.h"
 #include "userdata/ud_copy.h"
-#include "gfx/ud_metatable.h"
 #include "userdata/ud_sort.h"
 #include "userdata/udata.h"
+#include "gfx/ud_metatable.h"
+#include "tests/userdata/ud_lua_fixture.h"
 
 namespace {
 

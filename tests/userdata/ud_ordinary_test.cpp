@@ -124,12 +124,14 @@ TEST_F(ud_methods, OrdinaryWorkOnTheLargestRecordsSucceeds) {
       // NaNs of either sign (which go past the infinities, as numpy's do).
       {"F = userdata('f64', 2, 10) local b = {0, -1 << 63, 0x7ff8000000000001, -0x8000000000000, "
        "0x7ff0000000000000, -0x10000000000000, 1, -1 << 63, 0, 0x7ff8000000000002} "
-       "for i = 0, 19 do F[i] = i % 2 == 1 and i or string.unpack('d', string.pack('i8', b[i // 2 + "
+       "for i = 0, 19 do F[i] = i % 2 == 1 and i or string.unpack('d', string.pack('i8', b[i // 2 "
+       "+ "
        "1])) end",
        "USERDATA.sort, F", "F",
        "(lambda a: a[np.argsort(a[:, 0], kind='stable')])(np.array([[b, i * 2 + 1] for i, b in "
        "enumerate(np.array([0, -1 << 63, 0x7ff8000000000001, -0x8000000000000, 0x7ff0000000000000, "
-       "-0x10000000000000, 1, -1 << 63, 0, 0x7ff8000000000002], dtype=np.int64).view(np.float64))]))"},
+       "-0x10000000000000, 1, -1 << 63, 0, 0x7ff8000000000002], "
+       "dtype=np.int64).view(np.float64))]))"},
       {"I = PATTERN('i64', 1 << 40, 1 << 21) I:mul(2654435761, true)", "USERDATA.sort, I", "I",
        "np.sort(pattern(np.int64, 1 << 40, 1 << 21) * np.int64(2654435761))"},
       // A double modulo of a whole record by a small number.

@@ -1,13 +1,14 @@
 // The udata record: creation from sizes, type names and text forms, the size
 // limit, duplication, and the Lua globals userdata and vec.
-#include <gtest/gtest.h>
+#include "userdata/udata.h"
 
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "lang/lua_api.h"
-#include "userdata/udata.h"
 
 namespace {
 

@@ -1,9 +1,6 @@
 // Throughput of the byte codecs and hashes, each beside a baseline measured
 // in the same run: zlib's crc32 for CRC-32, a plain memcpy of the same bytes
 // for the others. Prints the ratio (ours / baseline throughput) at the end.
-#include <benchmark/benchmark.h>
-#include <zlib.h>
-
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -11,15 +8,18 @@
 #include <string>
 #include <vector>
 
-#include "tools/bench/bench_ratio.h"
+#include <benchmark/benchmark.h>
+#include <zlib.h>
+
+#include "base/crc32.h"
 #include "base/pbuffer.h"
 #include "pod/base64.h"
-#include "base/crc32.h"
 #include "pod/delta.h"
 #include "pod/host_text.h"
 #include "pod/md5.h"
 #include "pod/murmur3.h"
 #include "pod/pxa.h"
+#include "tools/bench/bench_ratio.h"
 
 namespace {
 

@@ -6,21 +6,21 @@
 // time measured: 1 is a call charged as it takes, 10 one charged ten times
 // over, 0.1 one that holds the host ten times longer than it pays for. It
 // only reports: the charges belong to the subsystems that make them.
-#include <benchmark/benchmark.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <string>
 
+#include <benchmark/benchmark.h>
+
 #include "base/config.h"
 #include "base/cpu_budget.h"
-#include "kernel/process_life.h"
-#include "kernel/startup.h"
-#include "lang/lua_api.h"
 #include "machine/alloc.h"
 #include "machine/process.h"
+#include "lang/lua_api.h"
+#include "kernel/process_life.h"
+#include "kernel/startup.h"
 #include "tools/bench/bench_ratio.h"
 
 namespace {

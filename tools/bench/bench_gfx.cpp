@@ -3,16 +3,20 @@
 // memset for fills and lines, memcpy for sprites and copies, SDL's software
 // blitter for sprites and SDL's 8-bit to ARGB conversion for the frame.
 // Prints the ratio (ours / baseline throughput) at the end.
-#include <SDL.h>
-#include <benchmark/benchmark.h>
-
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "tools/bench/bench_ratio.h"
+#include <SDL.h>
+#include <benchmark/benchmark.h>
+
+#include "base/config.h"
+#include "machine/app.h"
+#include "machine/memory.h"
+#include "machine/process.h"
+#include "userdata/udata.h"
 #include "gfx/blit.h"
 #include "gfx/font.h"
 #include "gfx/pixel.h"
@@ -20,12 +24,8 @@
 #include "gfx/shapes.h"
 #include "gfx/tline.h"
 #include "gfx/video.h"
-#include "machine/app.h"
-#include "base/config.h"
-#include "machine/memory.h"
 #include "kernel/process_life.h"
-#include "machine/process.h"
-#include "userdata/udata.h"
+#include "tools/bench/bench_ratio.h"
 
 namespace {
 

@@ -7,29 +7,29 @@
 // steady state: the program's CPU clock, and each thread's, read at lines
 // the ROMs print. The frame figures are medians (of runs, and of the frames
 // of a run): a loaded host makes single figures scatter.
-#include <benchmark/benchmark.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <dirent.h>
 #include <unistd.h>
-
-#include <csignal>
-#include <ctime>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 #include "tools/bench/bench_ratio.h"
 

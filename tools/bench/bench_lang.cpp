@@ -4,8 +4,6 @@
 // (the two builds define the same symbols); the ratios of the processes' CPU
 // time (less sensitive than wall time to a busy machine) against the
 // unpatched build are printed after the runs.
-#include <benchmark/benchmark.h>
-
 #include <sys/resource.h>
 
 #include <cstdio>
@@ -13,6 +11,8 @@
 #include <fstream>
 #include <map>
 #include <string>
+
+#include <benchmark/benchmark.h>
 
 #include "tools/bench/bench_ratio.h"
 

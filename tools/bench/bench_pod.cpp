@@ -2,16 +2,16 @@
 // values) beside a baseline measured in the same run on the same data: a Lua
 // loop of string.format("%q") for writing and load() for reading. Prints the
 // speed ratios (baseline time / pod time) at the end.
-#include <benchmark/benchmark.h>
-
 #include <cstdio>
 #include <map>
 #include <string>
 
+#include <benchmark/benchmark.h>
+
 #include "lang/lua_api.h"
+#include "userdata/udata.h"
 #include "pod/pod_lua.h"
 #include "tools/bench/bench_ratio.h"
-#include "userdata/udata.h"
 
 namespace {
 

@@ -15,8 +15,6 @@
 //  - every ratio is printed by bench_print_goal, beside its goal.
 #pragma once
 
-#include <benchmark/benchmark.h>
-
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -25,6 +23,8 @@
 #include <map>
 #include <string>
 #include <vector>
+
+#include <benchmark/benchmark.h>
 
 // True when KVD_BENCH_SMOKE is set to anything but "" or "0".
 inline bool bench_smoke() {

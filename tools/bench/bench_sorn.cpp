@@ -8,24 +8,24 @@
 // mirror pass for an owner with 8 MiB mapped onto a record it leaves alone,
 // against the same owner with nothing mapped: what an idle mapping adds to a
 // frame.
-#include <benchmark/benchmark.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
-#include "tools/bench/bench_ratio.h"
+#include <benchmark/benchmark.h>
+
 #include "machine/app.h"
-#include "kernel/process_life.h"
 #include "machine/process.h"
 #include "sorn/mixer.h"
 #include "sorn/sorn.h"
 #include "sorn/vector_loop.h"
+#include "kernel/process_life.h"
+#include "tools/bench/bench_ratio.h"
 #include "tools/sornrender/demo_instrument.h"
 
 namespace {

@@ -3,19 +3,19 @@
 // them, beside a plain C++ loop over the same arrays in the same run and,
 // for the u8 pair, numpy's own figures (measured by python3 when it has
 // numpy). Prints each operation's time over its yardstick's.
-#include <benchmark/benchmark.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include <benchmark/benchmark.h>
+
 #include "machine/alloc.h"
 #include "lang/lua_api.h"
-#include "tools/bench/bench_ratio.h"
-#include "gfx/ud_metatable.h"
 #include "userdata/udata.h"
+#include "gfx/ud_metatable.h"
+#include "tools/bench/bench_ratio.h"
 
 namespace {
 

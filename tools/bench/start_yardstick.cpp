@@ -2,11 +2,11 @@
 // same SDL systems, the same audio device started, one line printed, and an
 // exit that does not wait for the audio thread. bench_kernel times it beside
 // the workstation program.
-#include <SDL.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <SDL.h>
 
 static void silence(void *, Uint8 *stream, int length) { std::memset(stream, 0, size_t(length)); }
 

@@ -6,13 +6,13 @@
 #include <cstdint>
 #include <cstring>
 
-#include "machine/app.h"
 #include "base/config.h"
-#include "machine/memory.h"
-#include "kernel/process_life.h"
-#include "machine/process.h"
 #include "base/ram_layout.h"
+#include "machine/app.h"
+#include "machine/memory.h"
+#include "machine/process.h"
 #include "sorn/sorn.h"
+#include "kernel/process_life.h"
 
 struct demo_node {
   uint8_t parent, op, kind, slot, flags;
