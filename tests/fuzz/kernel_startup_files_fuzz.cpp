@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     load_dat_files(path.c_str());
     for (int i = 0; i < dat_files; i++) {
-      if (get_dat_file(i)->length > dat_file[i]->capacity) __builtin_trap();
+      if (uint64_t(get_dat_file(i)->length) > dat_file[i]->capacity) __builtin_trap();
       destroy_buffer(dat_file[i]);
       dat_file[i] = nullptr;
     }
