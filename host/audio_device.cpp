@@ -15,26 +15,25 @@
 #include "host/capture_audio.h"
 
 SDL_AudioDeviceID audio_device;
-int32_t audio_thread_nice;
-bool audio_thread_settled;
-bool audio_output_silent;
+host_audio_record host_audio;
 
 void host_mixer_callback(void *, uint8_t *stream, int length) {
-  if (!audio_thread_settled) {
+  if (!host_audio.audio_thread_settled) {
     // On Linux this names the calling thread only.
-    setpriority(PRIO_PROCESS, 0, audio_thread_nice);
-    audio_thread_settled = true;
+    setpriority(PRIO_PROCESS, 0, host_audio.audio_thread_nice);
+    host_audio.audio_thread_settled = true;
   }
   sorn_lock_audio();
   // With the last buffer silent and nothing left that could sound (no
   // instrument on any channel, no track, no music), mixing would only make
   // silence again. A released note still sounds: its envelopes, echoes and
   // tails run whether or not anything is held.
-  if (audio_output_silent && !sorn_can_sound()) {
+  if (host_audio.audio_output_silent && !sorn_can_sound()) {
     std::memset(stream, 0, (size_t)length);
   } else {
     sorn_mix((int16_t *)stream, length / AUDIO_FRAME_BYTES);
-    audio_output_silent = std::all_of(stream, stream + length, [](uint8_t b) { return b == 0; });
+    host_audio.audio_output_silent =
+        std::all_of(stream, stream + length, [](uint8_t b) { return b == 0; });
   }
   audio_capture_feed(stream, length);
   sorn_unlock_audio();
@@ -62,9 +61,9 @@ bool open_audio_device() {
   want.channels = 2;
   want.samples = AUDIO_FRAMES;
   want.callback = host_mixer_callback;
-  audio_thread_nice = getpriority(PRIO_PROCESS, 0);
-  audio_thread_settled = false;
-  audio_output_silent = false;
+  host_audio.audio_thread_nice = getpriority(PRIO_PROCESS, 0);
+  host_audio.audio_thread_settled = false;
+  host_audio.audio_output_silent = false;
   // No change allowed: SDL converts our format to the device's.
   audio_device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
   if (audio_device == 0) {

@@ -22,11 +22,15 @@ extern SDL_AudioDeviceID audio_device;  // 0 while no device is open
 // whenever the machine is busy: frames and the shutdown passes slow down
 // several times. The mix is short, so the device's thread takes the main
 // thread's priority (audio_thread_nice, read at open) at its first callback.
-extern int32_t audio_thread_nice;
-extern bool audio_thread_settled;  // the device's thread has taken audio_thread_nice
 // The callback's last buffer was all zero (false at open): while it stays so
-// and no channel plays, the callback writes silence without mixing.
-extern bool audio_output_silent;
+// and nothing can sound, the callback writes silence without mixing.
+struct host_audio_record {
+  int32_t audio_thread_nice = 0;
+  bool audio_thread_settled = false;  // the device's thread has taken audio_thread_nice
+  bool audio_output_silent = false;
+};
+// Set afresh by each open_audio_device.
+extern host_audio_record host_audio;
 
 // The audio device's callback: mixes length / 4 frames into stream (or
 // writes silence, above), then

@@ -11,8 +11,7 @@
 #include "host/host_services.h"
 
 metacon_slot metacon[METACON_SLOTS];
-int32_t host_joystick_inited;
-static int32_t attached_error_shown, validated_error_shown, button_validated_error_shown;
+host_controllers_record host_controllers;
 
 static const char mapping_file[] = "sdl_controllers.txt";
 static const char mapping_file_header[] = "// add SDL2 game controller mappings to this file\n";
@@ -104,8 +103,8 @@ void connect_joystick(int32_t i) {
 }
 
 void host_joystick_init() {
-  if (host_joystick_inited) return;
-  host_joystick_inited = 1;
+  if (host_controllers.host_joystick_inited) return;
+  host_controllers.host_joystick_inited = 1;
   for (metacon_slot &s : metacon) s = metacon_slot{};
   add_sdl_controllers();
   klog(">searching for joysticks\n");
@@ -123,7 +122,7 @@ static void close_slot(metacon_slot &s) {
 
 void host_joystick_exit() {
   for (metacon_slot &s : metacon) close_slot(s);
-  host_joystick_inited = 0;
+  host_controllers.host_joystick_inited = 0;
 }
 
 bool close_controller_by_instance(int32_t instance_id) {
@@ -146,7 +145,7 @@ int32_t validate_axis(metacon_slot &s, int32_t axis, int32_t v) {
   if (axis < 0 || axis >= METACON_AXES) return 0;
   if (s.axis_validated[axis]) return v;
   if (std::abs(v) >= AXIS_DEAD_ZONE) {
-    validated_error_shown = 1;
+    host_controllers.validated_error_shown = 1;
     return 0;
   }
   s.axis_validated[axis] = 1;
@@ -159,8 +158,8 @@ bool validate_button(metacon_slot &s, int32_t n, bool pressed, int32_t slot) {
     return false;
   }
   if (s.buttons_validated & (1u << n)) return true;
-  if (!button_validated_error_shown) {
-    button_validated_error_shown = 1;
+  if (!host_controllers.button_validated_error_shown) {
+    host_controllers.button_validated_error_shown = 1;
     klog("** button %d not validated on joystick %d\n", n, slot);
   }
   return false;
@@ -168,7 +167,7 @@ bool validate_button(metacon_slot &s, int32_t n, bool pressed, int32_t slot) {
 
 // The slot when it may be read: initialised, and within SDL's device count.
 static metacon_slot *readable_slot(int32_t slot) {
-  if (slot < 0 || slot >= METACON_SLOTS || !host_joystick_inited) return nullptr;
+  if (slot < 0 || slot >= METACON_SLOTS || !host_controllers.host_joystick_inited) return nullptr;
   if (slot >= SDL_NumJoysticks()) return nullptr;
   return &metacon[slot];
 }
@@ -185,8 +184,8 @@ static bool read_axis(metacon_slot &s, int32_t slot, int32_t axis, int32_t *v) {
   } else if (s.joystick) {
     *v = SDL_JoystickGetAxis(s.joystick, axis);
   } else if (s.controller) {
-    if (!attached_error_shown) {
-      attached_error_shown = 1;
+    if (!host_controllers.attached_error_shown) {
+      host_controllers.attached_error_shown = 1;
       klog("** could not read joystick %d (not attached)\n", slot);
     }
     return false;

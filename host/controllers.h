@@ -27,7 +27,12 @@ struct metacon_slot {
 };
 
 extern metacon_slot metacon[METACON_SLOTS];
-extern int32_t host_joystick_inited;
+struct host_controllers_record {
+  int32_t host_joystick_inited = 0;
+  // Each complaint about a device is logged once a run.
+  int32_t attached_error_shown = 0, validated_error_shown = 0, button_validated_error_shown = 0;
+};
+extern host_controllers_record host_controllers;
 
 // Once per run: mappings, then every device SDL reports.
 void host_joystick_init();

@@ -7,7 +7,7 @@
 #include "host/os_host.h"
 #include "host/window.h"
 
-uint32_t last_t;
+host_pacing_record host_pacing;
 
 bool battery_saver_idle(uint32_t now) {
   if (!config.battery_saver || !app.boot_finished) return false;
@@ -22,10 +22,10 @@ void pace_frame() {
   // One sleep to the end of the period: each wake-up costs CPU. The loop
   // only guards against a wake-up before its time.
   for (int32_t i = 0; i < MAX_PACING_SLEEPS; i++) {
-    if (pacing_time_reached(os_get_time(), last_t + period)) break;
-    os_sleep_until(last_t + period);
+    if (pacing_time_reached(os_get_time(), host_pacing.last_t + period)) break;
+    os_sleep_until(host_pacing.last_t + period);
   }
-  last_t = os_get_time();
+  host_pacing.last_t = os_get_time();
 }
 
 int end_frame() {

@@ -6,7 +6,10 @@
 
 #include <cstdint>
 
-extern uint32_t last_t;  // milliseconds at the end of the previous frame's wait
+struct host_pacing_record {
+  uint32_t last_t = 0;  // milliseconds at the end of the previous frame's wait
+};
+extern host_pacing_record host_pacing;
 
 inline constexpr uint32_t FRAME_MS = 16;
 inline constexpr uint32_t SAVER_FRAME_MS = 32;

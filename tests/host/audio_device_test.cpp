@@ -112,9 +112,9 @@ TEST_F(audio_device_test, SilenceShortcutNeverSwallowsSound) {
     }
     return peak;
   };
-  audio_output_silent = false;
+  host_audio.audio_output_silent = false;
   EXPECT_EQ(callback_peak(), 0);  // mixed: silence
-  EXPECT_TRUE(audio_output_silent);
+  EXPECT_TRUE(host_audio.audio_output_silent);
   int32_t phase = mixer.tick_phase;
   EXPECT_EQ(callback_peak(), 0);       // not mixed: silence all the same
   EXPECT_EQ(mixer.tick_phase, phase);  // the synthesiser did not run
@@ -122,7 +122,7 @@ TEST_F(audio_device_test, SilenceShortcutNeverSwallowsSound) {
   demo_write_instrument(test_inst_addr(1), sine, 2);
   note(0, 1, 57);
   EXPECT_GT(callback_peak(), 1000);
-  EXPECT_FALSE(audio_output_silent);
+  EXPECT_FALSE(host_audio.audio_output_silent);
 }
 
 // After a note is released nothing is held, yet its sound goes on: an echo's
@@ -154,7 +154,7 @@ TEST_F(audio_device_test, SilenceShortcutKeepsReleasedSounds) {
       std::memcpy(nodes[1].mval[0], level, 4);
       demo_write_instrument(test_inst_addr(1), nodes, c.echo ? 3 : 2);
       sorn_memcpy(int32_t(test_inst_addr(1) + INST_ENVELOPES), c.level_envelope, 24);
-      audio_output_silent = false;
+      host_audio.audio_output_silent = false;
       std::vector<int16_t> &out = heard[via_callback];
       auto buffers = [&](int count) {
         for (int i = 0; i < count; i++) {

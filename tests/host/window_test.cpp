@@ -196,7 +196,7 @@ TEST_F(window_test, PacingWaitsOutTheFrameAndSlowsDownWhenIdle) {
   EXPECT_EQ(app.battery_saver_active, 0u);
   // A late frame does not wait at all (a wait would take the whole 16 ms;
   // the margin is for a busy machine).
-  last_t = os_get_time() - 50;
+  host_pacing.last_t = os_get_time() - 50;
   EXPECT_LT(ms_of(pace_frame), 10.0);
   config.battery_saver = 0;
 }
@@ -217,13 +217,13 @@ TEST_F(window_test, TheFrameThatAsksToStopEndsWithoutItsSleep) {
   config.headless = 1;
   for (auto c : cases) {
     pace_frame();
-    uint32_t paced_at = last_t;
+    uint32_t paced_at = host_pacing.last_t;
     app.exit_request = c.exit, app.reboot_request = c.reboot, app.exclusive_process = c.exclusive;
     end_frame();
     if (c.paced)
-      EXPECT_GE(last_t - paced_at, 15u) << c.exit << c.reboot << c.exclusive;
+      EXPECT_GE(host_pacing.last_t - paced_at, 15u) << c.exit << c.reboot << c.exclusive;
     else
-      EXPECT_EQ(last_t, paced_at) << c.exit << c.reboot << c.exclusive;
+      EXPECT_EQ(host_pacing.last_t, paced_at) << c.exit << c.reboot << c.exclusive;
   }
   app.exit_request = app.reboot_request = app.exclusive_process = 0;
 }
