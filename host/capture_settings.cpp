@@ -26,7 +26,7 @@ int32_t clamp(int32_t v, int32_t lo, int32_t hi) { return std::max(lo, std::min(
 bool capture_name_taken(const char *path) {
   int was_blocked = block_automounting;
   block_automounting = 1;
-  bool taken = pdisk_file_exists(path) || pdisk_directory_exists(path, 1);
+  bool taken = pdisk_file_exists(path) || pdisk_directory_exists(path, true);
   block_automounting = was_blocked;
   return taken;
 }

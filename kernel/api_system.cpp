@@ -100,7 +100,7 @@ int lua54_set_process_pwd(lua_State *L) {
   pbuffer_owner canon(normalise_kavelund_path(path));
   if (!canon) return 0;
   const char *folder = to_cstr(canon.get());
-  if (pdisk_directory_exists(folder, 1)) {
+  if (pdisk_directory_exists(folder, true)) {
     store_pwd(folder, 255);
     return 0;
   }

@@ -287,7 +287,7 @@ int lua54_mkdir(lua_State *L) {
   const char *message = nullptr;
   if (!path)
     message = "mkdir: no path";
-  else if (pdisk_directory_exists(path, 1))
+  else if (pdisk_directory_exists(path, true))
     message = "mkdir: directory already exists";
   else if (cart_path_reserved(path) || !pfile_write_fits(path, 0) || pmkdir(path) != 0)
     message = "mkdir failed";
@@ -306,7 +306,7 @@ int lua54_fstat(lua_State *L) {
   if (kvd_path_kind(p) != KVD_NONE) flush_dirty_mounts_immediately();
   const char *description = get_mount_description(p);
   std::string desc = description ? description : "";
-  bool folder = pdisk_directory_exists(p, 1);
+  bool folder = pdisk_directory_exists(p, true);
   if (!folder && !pdisk_file_exists(p)) return 0;
   lua_pushstring(L, folder ? "folder" : "file");
   lua_pushinteger(L, (int32_t)pfile_size(p, folder ? 1 : 0));

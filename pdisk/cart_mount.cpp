@@ -126,11 +126,11 @@ static bool mount_refers_to(const char *ram_path) {
 // passed over; records left below the new one are released.
 static void make_mount_folder(char *out, size_t size) {
   folder_being_filled = CART_ROOT;
-  if (!pdisk_directory_exists(CART_ROOT, 1)) pmkdir(CART_ROOT);
+  if (!pdisk_directory_exists(CART_ROOT, true)) pmkdir(CART_ROOT);
   for (;;) {
     for (int i = 0; i < 12; i++) (void)rand();
     snprintf(out, size, "/ram/mount/m%lld", (long long)mount_index++);
-    if (!pdisk_directory_exists(out, 1) && !mount_refers_to(out)) break;
+    if (!pdisk_directory_exists(out, true) && !mount_refers_to(out)) break;
     klog("mount folder %s taken; picking another\n", out);
   }
   delete_ram_files_in_path(out);
@@ -892,7 +892,7 @@ int cart_hold_unsaved() {
 }
 
 void cart_restore_unsaved() {
-  if (!unsaved.records.empty() && !pdisk_directory_exists(CART_ROOT, 1)) {
+  if (!unsaved.records.empty() && !pdisk_directory_exists(CART_ROOT, true)) {
     folder_being_filled = CART_ROOT;
     pmkdir(CART_ROOT);
     folder_being_filled.clear();

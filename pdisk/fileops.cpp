@@ -19,11 +19,11 @@
 #include "pdisk/path.h"
 #include "pdisk/pfile.h"
 
-int pdisk_file_exists(const char *path) {
+bool pdisk_file_exists(const char *path) {
   pfile_entry *f = pfopen(path, "re");
-  if (!f) return 0;
+  if (!f) return false;
   pfclose(f);
-  return 1;
+  return true;
 }
 
 static bool ram_folder_record_exists(const char *origin) {
@@ -31,12 +31,12 @@ static bool ram_folder_record_exists(const char *origin) {
   return f && (f->attributes & PFILE_ATTR_FOLDER);
 }
 
-int pdisk_directory_exists(const char *path, int follow) {
+bool pdisk_directory_exists(const char *path, bool follow) {
   pbuffer *canon = normalise_kavelund_path(path);
-  if (!canon) return 0;
+  if (!canon) return false;
   uint32_t kind = 0;
   pbuffer *origin = resolve_to_origin(to_cstr(canon), &kind, 0);
-  int result = 0;
+  bool result = false;
   if (origin->length > 0) {
     if (kind == MOUNT_HOST)
       result = host_directory_exists(to_cstr(origin));
@@ -48,7 +48,7 @@ int pdisk_directory_exists(const char *path, int follow) {
       if (pmount[i].kind != MOUNT_RAM ||
           strcmp(to_cstr(pmount[i].mount_point), to_cstr(canon)) != 0)
         continue;
-      result = pmount[i].folder_flag ? 1 : pdisk_directory_exists(to_cstr(pmount[i].origin), 0);
+      result = pmount[i].folder_flag || pdisk_directory_exists(to_cstr(pmount[i].origin), false);
       break;
     }
   }

@@ -5,8 +5,11 @@
 
 #include "base/pbuffer.h"
 
-int pdisk_file_exists(const char *path);
-int pdisk_directory_exists(const char *path, int follow_mounts);
+// True when a file (or folder) can be opened at the path.
+bool pdisk_file_exists(const char *path);
+// True when the path names a folder: a host or RAM folder, or with
+// follow_mounts a mount point onto one.
+bool pdisk_directory_exists(const char *path, bool follow_mounts);
 // True when the host folder can be opened.
 bool host_directory_exists(const char *host_path);
 int64_t pfile_size(const char *path, int skip_exact);

@@ -217,7 +217,7 @@ int populate_ram_folder_from_kvd_buffer_v2(const char *dest, pbuffer *b) {
         continue;
       }
       if (name.back() == '/') {
-        if (pmkdir(path) != 0 && !pdisk_directory_exists(path, 0)) result = -1;
+        if (pmkdir(path) != 0 && !pdisk_directory_exists(path, false)) result = -1;
       } else {
         r.open = pfopen(path, "w");
         r.mode = MODE_TEXT;
@@ -290,7 +290,7 @@ int populate_ram_folder_from_kvd_buffer_v1(const char *dest, pbuffer *b) {
       continue;
     }
     if (attribs & 1) {
-      if (pmkdir(path) != 0 && !pdisk_directory_exists(path, 0)) result = -1;
+      if (pmkdir(path) != 0 && !pdisk_directory_exists(path, false)) result = -1;
       continue;
     }
     const char *open_bracket = strchr(rest, '[');

@@ -126,7 +126,7 @@ void automount_p_path(char *p) {
     if (kvd_path_kind_n(p, end) == KVD_NONE) continue;
     char saved = p[end];
     p[end] = 0;
-    if (!pdisk_directory_exists(p, 1)) {
+    if (!pdisk_directory_exists(p, true)) {
       pfile_entry *f = pfopen(p, "r");
       if (f) {
         pfclose(f);

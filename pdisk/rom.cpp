@@ -33,7 +33,7 @@ static bool write_entry_file(const char *dest, const char *name, const uint8_t *
 static bool make_entry_folder(const char *dest, const char *name) {
   char path[1024];
   if (snprintf(path, sizeof path, "%s/%s", dest, name) >= (int)sizeof path) return false;
-  return pmkdir(path) == 0 || pdisk_directory_exists(path, 0);
+  return pmkdir(path) == 0 || pdisk_directory_exists(path, false);
 }
 
 static void read_legacy_pxa(const char *dest, pbuffer *src) {

@@ -150,8 +150,8 @@ TEST_F(CartEdges, AFolderIsNeverReadAsAFile) {
   EXPECT_FALSE(found);
   EXPECT_EQ(read_host("f.txt"), "kept");
   // still a folder to the tests that ask for one
-  EXPECT_EQ(pdisk_file_exists("/dir"), 1);
-  EXPECT_EQ(pdisk_directory_exists("/dir", 1), 1);
+  EXPECT_TRUE(pdisk_file_exists("/dir"));
+  EXPECT_TRUE(pdisk_directory_exists("/dir", true));
 }
 
 TEST_F(CartEdges, AnEmptyFolderMadeInACartridgeIsSaved) {
@@ -165,7 +165,7 @@ TEST_F(CartEdges, AnEmptyFolderMadeInACartridgeIsSaved) {
     flush_dirty_mounts_delayed();
     delete_clean_ram_mounts();
     ASSERT_EQ(mounts_of(cart), 0);
-    EXPECT_EQ(pdisk_directory_exists((c + "/empty").c_str(), 1), 1);
+    EXPECT_TRUE(pdisk_directory_exists((c + "/empty").c_str(), true));
   }
 }
 

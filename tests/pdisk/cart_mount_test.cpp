@@ -689,7 +689,7 @@ TEST_F(CartMount, ARebootKeepsCartridgesItCouldNotSave) {
   cart_restore_unsaved();
   EXPECT_EQ(mounts_at("/ok.kvd"), 0);
   EXPECT_EQ(get("/d/f.kvd/a.lua"), "kept");
-  EXPECT_EQ(pdisk_directory_exists("/d/f.kvd/sub", 1), 1);
+  EXPECT_TRUE(pdisk_directory_exists("/d/f.kvd/sub", true));
   std::filesystem::create_directory(host_path("d"));
   fake_now += CART_RETRY_DELAY_MS;
   flush_dirty_mounts_delayed();

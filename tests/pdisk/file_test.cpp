@@ -90,10 +90,10 @@ TEST_F(RamFiles, FoldersDoNotOpenAsFiles) {
   EXPECT_EQ(pfopen("/ram/dir", "r"), nullptr);
   EXPECT_EQ(pfopen("/ram/dir", "re"), nullptr);
   EXPECT_EQ(pfopen("/ram/dir", "w"), nullptr);
-  EXPECT_EQ(pdisk_file_exists("/ram/dir"), 0);
-  EXPECT_EQ(pdisk_directory_exists("/ram/dir", 0), 1);
-  EXPECT_EQ(pdisk_directory_exists("/ram", 0), 0);
-  EXPECT_EQ(pdisk_directory_exists("/ram", 1), 1);
+  EXPECT_FALSE(pdisk_file_exists("/ram/dir"));
+  EXPECT_TRUE(pdisk_directory_exists("/ram/dir", false));
+  EXPECT_FALSE(pdisk_directory_exists("/ram", false));
+  EXPECT_TRUE(pdisk_directory_exists("/ram", true));
   EXPECT_EQ(pfile_size("/ram/dir", 0), 0);
 }
 
@@ -237,16 +237,16 @@ TEST_F(FileOps, SizesFoldersAndDeletion) {
   EXPECT_EQ(pfile_size("/nothing", 0), 0);
 
   ASSERT_EQ(pmkdir("/hostdir"), 0);
-  EXPECT_EQ(pdisk_directory_exists("/hostdir", 0), 1);
+  EXPECT_TRUE(pdisk_directory_exists("/hostdir", false));
   EXPECT_TRUE(host_directory_exists(host_path("hostdir").c_str()));
   EXPECT_FALSE(host_directory_exists(nullptr));
   EXPECT_EQ(delete_ram_files_in_path(nullptr), 0);
   ASSERT_TRUE(put("/hostdir/x", "x"));
   delete_path("/hostdir");  // not empty: the host refuses
-  EXPECT_EQ(pdisk_directory_exists("/hostdir", 0), 1);
+  EXPECT_TRUE(pdisk_directory_exists("/hostdir", false));
   delete_path("/hostdir/x");
   delete_path("/hostdir");
-  EXPECT_EQ(pdisk_directory_exists("/hostdir", 0), 0);
+  EXPECT_FALSE(pdisk_directory_exists("/hostdir", false));
   std::filesystem::remove(host_path("h.bin"));
   delete_path("/");  // the root's host folder stays, even when empty
   EXPECT_TRUE(host_directory_exists(host.c_str()));
@@ -259,7 +259,7 @@ TEST_F(FileOps, SizesFoldersAndDeletion) {
   delete_path("/ram/d");
   sweep_empty_pfiles();
   EXPECT_EQ(get("/ram/d/e/f"), "<none>");
-  EXPECT_EQ(pdisk_directory_exists("/ram/d/e", 0), 0);
+  EXPECT_FALSE(pdisk_directory_exists("/ram/d/e", false));
   EXPECT_EQ(get("/ram/dd"), "2");
   EXPECT_EQ(get("/ram/r"), std::string(55, 'r'));
 

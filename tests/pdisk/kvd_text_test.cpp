@@ -156,7 +156,7 @@ TEST_F(KvdText, ReaderToleratesDamageAndRefusesEscapes) {
   EXPECT_EQ(get("/ram/dst/name"), "kept");
   EXPECT_EQ(get("/ram/out.lua"), "<none>");
   EXPECT_EQ(get("/ram/x.lua"), "<none>");
-  EXPECT_TRUE(pdisk_directory_exists("/ram/dst/sub", 0));
+  EXPECT_TRUE(pdisk_directory_exists("/ram/dst/sub", false));
   EXPECT_EQ(get("/ram/dst/long.dat"), "");
   EXPECT_EQ(get("/ram/dst/last.lua"), "no end line");
 }
@@ -172,7 +172,7 @@ TEST_F(KvdText, LegacyVersionOne) {
       "../up.dat 1:0 [xx41]\n"
       "x\n"
       "after.dat 1:0 [xx41]\n");
-  EXPECT_TRUE(pdisk_directory_exists("/ram/dst/gfx", 0));
+  EXPECT_TRUE(pdisk_directory_exists("/ram/dst/gfx", false));
   EXPECT_EQ(get("/ram/dst/gfx/a.dat"), "ABC");
   EXPECT_EQ(get("/ram/dst/odd.dat"), "A");
   EXPECT_EQ(get("/ram/dst/nobracket.dat"), "");

@@ -37,7 +37,7 @@ int main(int argc, char **argv) {
     while (std::getline(std::cin, line)) {
       pbuffer *canon = normalise_kavelund_path(line.c_str());
       printf("%d %d %lld\n", pdisk_file_exists(line.c_str()),
-             pdisk_directory_exists(line.c_str(), 1),
+             pdisk_directory_exists(line.c_str(), true),
              canon ? (long long)pfile_size(to_cstr(canon), 0) : -1LL);
       destroy_buffer(canon);
     }

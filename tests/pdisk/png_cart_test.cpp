@@ -104,7 +104,7 @@ TEST_F(PngCart, CartridgeWrittenBackMountsAgainWithEveryFile) {
 
   ASSERT_EQ(delete_mount_point("/c.kvd.png"), 1);
   for (auto &[path, bytes] : files) EXPECT_EQ(get(path), bytes) << path;
-  EXPECT_TRUE(pdisk_directory_exists("/c.kvd.png/gfx", 0));
+  EXPECT_TRUE(pdisk_directory_exists("/c.kvd.png/gfx", false));
   // the label travels in the picture, not in the ROM, and comes back from it
   // as label.qoi: its top bits exact, the low ones repeating them
   EXPECT_EQ(get("/c.kvd.png/label.png"), "<none>");

@@ -76,8 +76,8 @@ TEST_F(Rom, RoundTripOfNestedBinaryAndEmptyFiles) {
   EXPECT_EQ(get("/ram/d/main.lua"), "print(1)");
   EXPECT_EQ(get("/ram/d/empty"), "");
   EXPECT_EQ(get("/ram/d/gfx/deep/blob.bin"), binary);
-  EXPECT_EQ(pdisk_directory_exists("/ram/d/emptydir", 0), 1);
-  EXPECT_EQ(pdisk_directory_exists("/ram/d/gfx/deep", 0), 1);
+  EXPECT_TRUE(pdisk_directory_exists("/ram/d/emptydir", false));
+  EXPECT_TRUE(pdisk_directory_exists("/ram/d/gfx/deep", false));
   EXPECT_EQ(get("/ram/d/cc"), "<none>");
   EXPECT_EQ(pack("/ram/d"), rom);
 }
