@@ -113,16 +113,27 @@ void make_carrier(uint8_t *carrier) {
   for (int32_t i = 0; i < CARRIER_BYTES; i++) carrier[i] = FRESH_CARRIER[i & 3];
 }
 
-void place_label(uint8_t *carrier, const pbuffer *folder) {
-  std::string base(reinterpret_cast<const char *>(folder->data), size_t(folder->length));
+// The folder's label.png (or else label.qoi) decoded at the label's size
+// (malloc'd), or null when it is absent (*present false) or of another size.
+uint8_t *decode_label(const std::string &base, bool *present) {
   uint8_t *image = nullptr;
+  *present = true;
   if (pbuffer *png = read_file((base + "/label.png").c_str())) {
     image = decode_png_file(png, LABEL_WIDTH, LABEL_HEIGHT);
     destroy_buffer(png);
   } else if (pbuffer *qoi = read_file((base + "/label.qoi").c_str())) {
     image = qoi_decode_pbuffer_sized(qoi, LABEL_WIDTH, LABEL_HEIGHT);
     destroy_buffer(qoi);
+  } else {
+    *present = false;
   }
+  return image;
+}
+
+void place_label(uint8_t *carrier, const pbuffer *folder) {
+  std::string base(reinterpret_cast<const char *>(folder->data), size_t(folder->length));
+  bool present;
+  uint8_t *image = decode_label(base, &present);
   if (!image) return;
   for (int32_t y = 0; y < LABEL_HEIGHT; y++)
     std::memcpy(carrier + ((PNG_CART_LABEL_Y + y) * PNG_CART_WIDTH + PNG_CART_LABEL_X) * 4,
@@ -133,18 +144,9 @@ void place_label(uint8_t *carrier, const pbuffer *folder) {
 }  // namespace
 
 bool png_cart_label_fits(const char *folder) {
-  std::string base(folder ? folder : "");
-  uint8_t *image = nullptr;
-  if (pbuffer *png = read_file((base + "/label.png").c_str())) {
-    image = decode_png_file(png, LABEL_WIDTH, LABEL_HEIGHT);
-    destroy_buffer(png);
-  } else if (pbuffer *qoi = read_file((base + "/label.qoi").c_str())) {
-    image = qoi_decode_pbuffer_sized(qoi, LABEL_WIDTH, LABEL_HEIGHT);
-    destroy_buffer(qoi);
-  } else {
-    return true;
-  }
-  bool fits = image != nullptr;
+  bool present;
+  uint8_t *image = decode_label(folder ? folder : "", &present);
+  bool fits = image != nullptr || !present;
   std::free(image);
   return fits;
 }

@@ -211,11 +211,7 @@ TEST_F(Budget, HostileLibraryWorkEndsAtTheOverrunBound) {
       {"P = ('x'):rep(1 << 20)", "for i = 1, 1e9 do local s = table.concat({P, P}) end"},
       {"P = ('x'):rep(2 << 20)", "for i = 1, 1e9 do local s = P .. P end"},
   };
-#if defined(NDEBUG) && !defined(__SANITIZE_ADDRESS__)
-  const double limit_ms = 50;
-#else
-  const double limit_ms = 3000;  // debug and sanitizer builds
-#endif
+  const double limit_ms = HOSTILE_CALL_MS;
   for (const row &r : rows) {
     SCOPED_TRACE(r.call);
     cpu_slice_begin(CPU_UNBUDGETED);

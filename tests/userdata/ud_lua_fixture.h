@@ -46,7 +46,9 @@ inline void *counting_alloc(void *ud, void *ptr, size_t osize, size_t nsize, int
   alloc_cycles += cpu_budget.cycles - before;
   return block;
 }
-inline charge_result charged(ud_methods &t, const std::string &call) {
+// Evaluates call (a function and its arguments) in the root process and
+// pushes the packed table, then the function and its arguments: their count.
+inline int push_packed_call(ud_methods &t, const std::string &call) {
   t.root_eval("CALL = table.pack(" + call + ")");
   lua_State *L = t.root->L;
   int top = lua_gettop(L);
@@ -55,6 +57,12 @@ inline charge_result charged(ud_methods &t, const std::string &call) {
   int n = int(lua_tointeger(L, -1));
   lua_pop(L, 1);
   for (int i = 1; i <= n; i++) lua_rawgeti(L, top + 1, i);
+  return n;
+}
+inline charge_result charged(ud_methods &t, const std::string &call) {
+  lua_State *L = t.root->L;
+  int top = lua_gettop(L);
+  int n = push_packed_call(t, call);
   void *ud = nullptr;
   process_alloc = lua_getallocf(L, &ud);
   lua_setallocf(L, counting_alloc, ud);

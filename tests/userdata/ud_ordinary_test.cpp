@@ -4,21 +4,15 @@
 // takes about what a plain convert of the same record takes.
 #include <unistd.h>
 
-#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/cpu_clock.h"
 #include "tests/userdata/ud_lua_fixture.h"
 
 namespace {
-
-double thread_ms() {
-  timespec t;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
-}
 
 std::string run_python(const std::string &prog) {
   const char *py = getenv("KVD_PYTHON");
@@ -76,14 +70,9 @@ struct ordinary_case {
 // Runs CALL from C in a fresh slice, so that only the method itself counts
 // against the bound: "ok", or the error.
 std::string call_in_fresh_slice(ud_methods &t, const std::string &call) {
-  t.root_eval("CALL = table.pack(" + call + ")");
   lua_State *L = t.root->L;
   int top = lua_gettop(L);
-  lua_getglobal(L, "CALL");
-  lua_getfield(L, -1, "n");
-  int n = int(lua_tointeger(L, -1));
-  lua_pop(L, 1);
-  for (int i = 1; i <= n; i++) lua_rawgeti(L, top + 1, i);
+  int n = push_packed_call(t, call);
   int32_t saved_max = cpu_budget.cycles_max;
   cpu_budget.cycles = 0;
   cpu_budget.cycles_max = CPU_CYCLES_PER_FRAME;
@@ -173,9 +162,9 @@ TEST_F(ud_methods, IndexedConvertFindsEachKeyAtOnce) {
     double best = 1e9;
     for (int i = 0; i < 2; i++) {
       root_eval("collectgarbage()");
-      double start = thread_ms();
+      double start = thread_cpu_ms();
       EXPECT_EQ(call_in_fresh_slice(*this, call), "ok") << call;
-      best = std::min(best, thread_ms() - start);
+      best = std::min(best, thread_cpu_ms() - start);
     }
     return best;
   };
